@@ -1,0 +1,98 @@
+// The one error value of the computing core, the Result type every routine returns,
+// and the internal-fault exception reserved for broken invariants.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace kelda {
+
+enum class ErrorKind : std::uint8_t {
+  Io,
+  PdbParse,
+  DsspParse,
+  DomainFile,
+  InvalidParameter,
+  AlignmentFailed,
+  StructureTooSmall,
+  NoCommonAtoms,
+};
+
+struct CoreError {
+  ErrorKind kind;
+  std::string payload;       // Io: the rendered OS or stream error; text kinds: their payload
+  std::uint64_t found = 0;   // StructureTooSmall only
+  std::uint64_t minimum = 0; // StructureTooSmall only
+
+  static CoreError io(std::string text) { return {ErrorKind::Io, std::move(text)}; }
+  // The operating system's description of errno followed by " (os error N)".
+  static CoreError io_errno(int err);
+  static CoreError pdb_parse(std::string t) { return {ErrorKind::PdbParse, std::move(t)}; }
+  static CoreError dssp_parse(std::string t) { return {ErrorKind::DsspParse, std::move(t)}; }
+  static CoreError domain_file(std::string t) { return {ErrorKind::DomainFile, std::move(t)}; }
+  static CoreError invalid_parameter(std::string t) {
+    return {ErrorKind::InvalidParameter, std::move(t)};
+  }
+  static CoreError alignment_failed(std::string t) {
+    return {ErrorKind::AlignmentFailed, std::move(t)};
+  }
+  static CoreError too_small(std::uint64_t found, std::uint64_t minimum) {
+    return {ErrorKind::StructureTooSmall, {}, found, minimum};
+  }
+  static CoreError no_common_atoms() { return {ErrorKind::NoCommonAtoms, {}}; }
+
+  std::string text() const;
+  bool operator==(const CoreError&) const = default;
+};
+
+// Raised only for broken invariants; the Python boundary turns it into PanicException.
+class InternalFault : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+[[noreturn]] void internal_fault(const std::string& message);
+
+// A value or one CoreError, in the manner of std::expected (C++23) for a C++20 core.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(CoreError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool has_value() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+
+  T& value() & { check(); return std::get<0>(v_); }
+  const T& value() const& { check(); return std::get<0>(v_); }
+  T&& value() && { check(); return std::get<0>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  const CoreError& error() const& {
+    if (has_value()) internal_fault("Result holds a value, not an error");
+    return std::get<1>(v_);
+  }
+  CoreError&& error() && {
+    if (has_value()) internal_fault("Result holds a value, not an error");
+    return std::get<1>(std::move(v_));
+  }
+
+ private:
+  void check() const {
+    if (!has_value()) internal_fault("Result holds an error: " + std::get<1>(v_).text());
+  }
+  std::variant<T, CoreError> v_;
+};
+
+// Result of a routine that produces nothing but may fail.
+struct Unit {};
+using Status = Result<Unit>;
+
+}  // namespace kelda

@@ -1,0 +1,97 @@
+// Plain records passed between the computing subsystems and the Python surface.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kelda/math/transform.hpp"
+#include "kelda/math/vec3.hpp"
+
+namespace kelda {
+
+// Characters are Unicode scalar values: chain identifiers and sequence letters given
+// from Python may be any character, not only ASCII.
+using Char = char32_t;
+
+struct Residue {
+  std::string label;  // residue number as written, insertion code appended
+  double x = 0.0, y = 0.0, z = 0.0;
+  double accessibility = 0.0;
+  Char aa = U'X';
+  Char ss = U'C';
+  std::uint32_t index = 0;
+
+  Vec3 position() const noexcept { return {x, y, z}; }
+  bool operator==(const Residue&) const = default;
+};
+
+struct Domain {
+  std::string id;
+  std::string pdb_file;
+  std::vector<Residue> residues;
+  Char chain = U'A';
+  bool has_dssp = false;
+
+  std::size_t size() const noexcept { return residues.size(); }
+  std::vector<Vec3> coordinates() const;
+  std::u32string sequence() const;
+  std::u32string secondary_structure() const;
+  bool operator==(const Domain&) const = default;
+};
+
+struct Parameters {
+  std::uint32_t n_passes = 2;
+  double e1 = 2.0;
+  double e2 = 5.0;
+  double gap_open = 3.0;
+  double gap_extend = 0.5;
+  bool use_secondary = true;
+  std::uint32_t max_iter = 100;
+  double cutoff_dist = 10.0;
+  double score_cutoff = 2.0;
+  double convergence = 0.01;
+  std::uint32_t verbosity = 1;
+};
+
+struct AlignmentResult {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> path;
+  double rmsd = 0.0;
+  std::uint64_t n_aligned = 0;
+  double score = 0.0;
+  double seq_identity = 0.0;  // fraction 0..1
+  Transform transform;
+};
+
+struct MultipleAlignmentResult {
+  std::vector<Transform> transforms;
+  std::vector<Transform> pre_transforms;
+  std::vector<std::string> pdb_files;
+  std::vector<std::uint64_t> core_positions;
+  std::vector<std::vector<std::optional<std::uint64_t>>> columns;
+  double avg_rmsd = 0.0;
+  double score = 0.0;
+  std::uint64_t n_columns = 0;
+  std::uint64_t n_core = 0;
+};
+
+struct ScanHit {
+  std::string target_id;
+  std::uint64_t rank = 0;
+  double score = 0.0;
+  double rmsd = 0.0;
+  std::uint64_t n_aligned = 0;
+  double seq_identity = 0.0;
+  std::optional<double> z_score;
+  std::optional<double> e_value;
+};
+
+// UTF-8 helpers for the Char fields (text crosses to Python as UTF-8).
+void append_utf8(std::string& out, Char c);
+std::string to_utf8(std::u32string_view s);
+// Decodes well-formed UTF-8; returns false on malformed input.
+bool from_utf8(std::string_view s, std::u32string& out);
+
+}  // namespace kelda
