@@ -1,0 +1,45 @@
+// Access to the all-pairs table and the entries derived without aligning anything.
+#include "kelda/clustering/pair_table.hpp"
+
+#include <string>  // to_string
+
+#include "kelda/error.hpp"
+
+namespace kelda {
+
+namespace {
+[[noreturn]] void out_of_table(std::size_t i, std::size_t j, std::size_t n) {
+  internal_fault("pair table entry (" + std::to_string(i) + ", " + std::to_string(j) +
+                 ") outside a table of " + std::to_string(n) + " domains");
+}
+}  // namespace
+
+PairEntry& PairTable::at(std::size_t i, std::size_t j) {
+  if (i >= n || j >= n) out_of_table(i, j, n);
+  return entries[i * n + j];
+}
+
+const PairEntry& PairTable::at(std::size_t i, std::size_t j) const {
+  if (i >= n || j >= n) out_of_table(i, j, n);
+  return entries[i * n + j];
+}
+
+PairEntry reversed(const PairEntry& forward) {
+  PairEntry e = forward;
+  for (auto& p : e.aligned_pairs) std::swap(p.first, p.second);
+  e.transform = inverse(forward.transform);
+  return e;
+}
+
+PairEntry self_entry(std::uint64_t length) {
+  PairEntry e;
+  e.aligned_pairs.reserve(length);
+  for (std::uint64_t k = 0; k < length; ++k) e.aligned_pairs.emplace_back(k, k);
+  e.rmsd = 0.0;
+  e.n_aligned = length;
+  e.score = 1.0;
+  e.seq_identity = 1.0;
+  return e;
+}
+
+}  // namespace kelda
