@@ -1,0 +1,253 @@
+// Python objects that hold one core record by value, their borrow counters, and the
+// templates that turn declared entries (functions, methods, getters, setters,
+// constructors) into C entry points running inside the call wrapper.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "ref.hpp"
+
+// Vector-call entries are stored in PyMethodDef under the generic function pointer type.
+#define MALVEN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+namespace malven {
+
+inline constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
+
+template <class T>
+struct Object {
+  PyObject_HEAD
+  std::atomic<std::uint64_t> borrow;
+  T value;
+};
+
+// One Python class per record type; ClassOf<T>::type is set when the class is created.
+template <class T>
+struct ClassOf {
+  static inline PyTypeObject* type = nullptr;
+  static const char* const name;  // bare class name, defined beside each class
+};
+
+template <class T>
+Object<T>* object_of(PyObject* obj) {
+  return reinterpret_cast<Object<T>*>(obj);
+}
+
+template <class T>
+bool is_instance(PyObject* obj) {
+  return ClassOf<T>::type && PyObject_TypeCheck(obj, ClassOf<T>::type);
+}
+
+// Wraps a record in a new instance of its class (bypassing tp_new, so classes without a
+// constructor can still be made here).
+template <class T>
+Ref wrap(T value) {
+  PyTypeObject* type = ClassOf<T>::type;
+  if (!type) kelda::internal_fault(std::string("class not initialised: ") + ClassOf<T>::name);
+  Ref obj = check(type->tp_alloc(type, 0));
+  auto* o = object_of<T>(obj.get());
+  new (&o->borrow) std::atomic<std::uint64_t>(0);
+  new (&o->value) T(std::move(value));
+  return obj;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* o = object_of<T>(self);
+  o->value.~T();
+  o->borrow.~atomic();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A shared borrow of an instance for the duration of a call: the record is read, never
+// written, and a setter on the same instance fails meanwhile.
+template <class T>
+class Shared {
+ public:
+  explicit Shared(PyObject* obj) {
+    if (!is_instance<T>(obj)) cannot_cast(obj, ClassOf<T>::name);
+    auto& counter = object_of<T>(obj)->borrow;
+    std::uint64_t cur = counter.load(std::memory_order_relaxed);
+    do {
+      if (cur == kExclusive)
+        raise_error(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!counter.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
+    obj_ = Ref::borrow(obj);
+  }
+  Shared(Shared&&) noexcept = default;
+  ~Shared() {
+    if (obj_) object_of<T>(obj_.get())->borrow.fetch_sub(1, std::memory_order_release);
+  }
+  const T& operator*() const noexcept { return object_of<T>(obj_.get())->value; }
+  const T* operator->() const noexcept { return &**this; }
+  PyObject* object() const noexcept { return obj_.get(); }
+
+ private:
+  Ref obj_;
+};
+
+template <class T>
+class Exclusive {
+ public:
+  explicit Exclusive(PyObject* obj) {
+    if (!is_instance<T>(obj)) cannot_cast(obj, ClassOf<T>::name);
+    std::uint64_t expected = 0;
+    if (!object_of<T>(obj)->borrow.compare_exchange_strong(expected, kExclusive,
+                                                            std::memory_order_acquire))
+      raise_error(PyExc_RuntimeError, "Already borrowed");
+    obj_ = Ref::borrow(obj);
+  }
+  Exclusive(Exclusive&&) noexcept = default;
+  ~Exclusive() {
+    if (obj_) object_of<T>(obj_.get())->borrow.store(0, std::memory_order_release);
+  }
+  T& operator*() const noexcept { return object_of<T>(obj_.get())->value; }
+  T* operator->() const noexcept { return &**this; }
+
+ private:
+  Ref obj_;
+};
+
+// Instance arguments convert to a shared borrow of their record.
+template <class T>
+struct Convert<Shared<T>> {
+  static Shared<T> from(PyObject* obj) { return Shared<T>(obj); }
+};
+
+// ---- entry templates ------------------------------------------------------------------
+
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+  using Args = std::tuple<std::decay_t<A>...>;
+};
+
+// Converts the slots in signature order (a braced list is evaluated left to right).
+template <class Tuple, std::size_t... I>
+Tuple convert_slots(const Signature& sig, PyObject** slots, std::index_sequence<I...>) {
+  return Tuple{ArgOf<std::tuple_element_t<I, Tuple>>::from(slots[I], sig.params[I])...};
+}
+
+template <auto Fn, class Self>
+Ref call_bound(const Signature& sig, Self* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  using Args = typename FnTraits<decltype(Fn)>::Args;
+  constexpr std::size_t n = std::tuple_size_v<Args>;
+  PyObject* slots[n > 0 ? n : 1];
+  bind(sig, args, nargs, kwnames, slots);
+  Args converted = convert_slots<Args>(sig, slots, std::make_index_sequence<n>{});
+  if constexpr (std::is_same_v<Self, void>) {
+    return std::apply(Fn, std::move(converted));
+  } else {
+    return std::apply([&](auto&&... a) { return Fn(*self, std::forward<decltype(a)>(a)...); },
+                      std::move(converted));
+  }
+}
+
+template <class F>
+struct MethodTraits;
+template <class R, class S, class... A>
+struct MethodTraits<R (*)(S, A...)> {
+  using Args = std::tuple<std::decay_t<A>...>;
+};
+
+// Module function or static method with the vector convention: Fn(converted args...).
+template <const Signature& Sig, auto Fn>
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] { return call_bound<Fn, void>(Sig, nullptr, args, nargs, kwnames); });
+}
+
+// Instance method: Fn(const T& self, converted args...), receiver borrowed shared.
+template <class T, const Signature& Sig, auto Fn>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    using Args = typename MethodTraits<decltype(Fn)>::Args;
+    constexpr std::size_t n = std::tuple_size_v<Args>;
+    PyObject* slots[n > 0 ? n : 1];
+    bind(Sig, args, nargs, kwnames, slots);
+    Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
+    Shared<T> receiver(self);
+    return std::apply([&](auto&&... a) { return Fn(*receiver, std::forward<decltype(a)>(a)...); },
+                      std::move(converted));
+  });
+}
+
+// Method without arguments (METH_NOARGS).
+template <class T, auto Fn>
+PyObject* method0(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    Shared<T> receiver(self);
+    return Fn(*receiver);
+  });
+}
+
+template <class T, auto Fn>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return guarded([&] {
+    Shared<T> receiver(self);
+    return Fn(*receiver);
+  });
+}
+
+// Unary slots (repr, str) share the getter's shape.
+template <class T, auto Fn>
+PyObject* unary(PyObject* self) noexcept {
+  return getter<T, Fn>(self, nullptr);
+}
+
+// Setter: V is the converted value type, Name the argument name used in messages.
+template <class T, class V, const Param& Name, auto Fn>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+  return guarded_status([&] {
+    if (!value) raise_error(PyExc_AttributeError, "can't delete attribute");
+    V converted = ArgOf<V>::from(value, Name);
+    Exclusive<T> receiver(self);
+    Fn(*receiver, std::move(converted));
+  });
+}
+
+// Constructor (__new__) with a tuple and a dict: Fn(converted args...) -> T.
+template <class T, const Signature& Sig, auto Fn>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    using Args = typename FnTraits<decltype(Fn)>::Args;
+    constexpr std::size_t n = std::tuple_size_v<Args>;
+    PyObject* slots[n > 0 ? n : 1];
+    bind(Sig, args, kwargs, slots);
+    Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
+    T value = std::apply(Fn, std::move(converted));
+    Ref obj = check(type->tp_alloc(type, 0));
+    auto* o = object_of<T>(obj.get());
+    new (&o->borrow) std::atomic<std::uint64_t>(0);
+    new (&o->value) T(std::move(value));
+    return obj;
+  });
+}
+
+// tp_new of the classes that Python may not instantiate.
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept;
+
+// Creates a class from its spec and records it for ClassOf<T>.
+template <class T>
+PyTypeObject* make_class(PyType_Spec* spec) {
+  spec->basicsize = static_cast<int>(sizeof(Object<T>));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (!type) return nullptr;
+  ClassOf<T>::type = type;  // the module keeps its own reference as an attribute
+  return type;
+}
+
+}  // namespace malven

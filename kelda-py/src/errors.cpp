@@ -1,0 +1,71 @@
+// Mapping of failures to Python exceptions.
+#include "errors.hpp"
+
+#include <exception>
+#include <new>
+
+namespace malven {
+
+void throw_pyerr() { throw PyErrSet{}; }
+
+void raise_error(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrSet{};
+}
+
+Ref check(PyObject* p) {
+  if (!p) throw PyErrSet{};
+  return Ref::steal(p);
+}
+
+PyObject* exc_type(ExcKind kind) {
+  switch (kind) {
+    case ExcKind::ValueError: return PyExc_ValueError;
+    case ExcKind::OSError: return PyExc_OSError;
+  }
+  return PyExc_RuntimeError;
+}
+
+void raise_core(ExcKind kind, const std::string& prefix, const kelda::CoreError& err) {
+  raise_error(exc_type(kind), prefix + err.text());
+}
+
+void raise_core(const ErrorMap& map, const kelda::CoreError& err) {
+  raise_core(map.kind, map.prefix, err);
+}
+
+PyObject* panic_exception() {
+  // Process-wide, never freed; created under the interpreter lock on first need.
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "malven.PanicException",
+        "Raised when the native code of malven faults (a broken internal invariant).\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+        "propagates to the top of the stack instead of being caught by `except Exception`.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "malven: error reported without an exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // Sizes beyond what a container can hold are an allocation that cannot succeed.
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyObject* panic = panic_exception();
+    PyErr_SetString(panic ? panic : PyExc_SystemError, e.what());
+  } catch (...) {
+    PyObject* panic = panic_exception();
+    PyErr_SetString(panic ? panic : PyExc_SystemError, "unknown native fault");
+  }
+}
+
+}  // namespace malven

@@ -1,0 +1,26 @@
+// What each class and function file contributes to the module, in registration order.
+#pragma once
+
+#include <Python.h>
+
+namespace malven {
+
+extern PyType_Spec domain_spec;
+extern PyType_Spec parameters_spec;
+extern PyType_Spec transform_spec;
+extern PyType_Spec alignment_result_spec;
+extern PyType_Spec scan_hit_spec;
+
+PyTypeObject* create_domain_class();
+PyTypeObject* create_parameters_class();
+PyTypeObject* create_transform_class();
+PyTypeObject* create_alignment_result_class();
+PyTypeObject* create_multiple_alignment_result_class();
+PyTypeObject* create_scan_hit_class();
+
+extern PyMethodDef compute_rmsd_def;
+extern PyMethodDef superpose_def;
+extern PyMethodDef distance_matrix_def;
+extern PyMethodDef centroid_def;
+
+}  // namespace malven

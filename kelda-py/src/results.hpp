@@ -1,0 +1,17 @@
+// Pieces of the result classes that other files contribute or reuse.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "kelda/math/transform.hpp"
+#include "ref.hpp"
+
+namespace malven {
+
+Ref transforms_list(const std::vector<kelda::Transform>& ts);
+// Methods of MultipleAlignmentResult defined beside the PDB writers (write_all).
+std::vector<PyMethodDef> multiple_alignment_result_extra_methods();
+
+}  // namespace malven
