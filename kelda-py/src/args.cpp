@@ -90,15 +90,16 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
   finish(sig, out);
 }
 
-std::string type_name(PyObject* obj) {
-  Ref name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+std::string class_name(PyTypeObject* type) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
   if (name && PyUnicode_Check(name.get())) {
     if (const char* s = PyUnicode_AsUTF8(name.get())) return s;
   }
   PyErr_Clear();
-  return Py_TYPE(obj)->tp_name;
+  return type->tp_name;
 }
+
+std::string type_name(PyObject* obj) { return class_name(Py_TYPE(obj)); }
 
 void cannot_cast(PyObject* obj, const char* target) {
   raise_error(PyExc_TypeError,

@@ -45,7 +45,8 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // Binds a tuple/dict call (constructors).
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// The type's short name, for conversion messages.
+// Short class names (`__name__`), for conversion messages.
+std::string class_name(PyTypeObject* type);
 std::string type_name(PyObject* obj);
 [[noreturn]] void cannot_cast(PyObject* obj, const char* target);
 

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "args.hpp"
 #include "errors.hpp"
 
 namespace malven {
@@ -68,13 +69,7 @@ void ensure_numpy() {
 }
 
 [[noreturn]] void not_an_ndarray(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                               "__name__"));
-  const char* n = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  PyErr_Clear();
-  raise_error(PyExc_TypeError,
-              std::string("'") + (n ? n : Py_TYPE(obj)->tp_name) +
-                  "' object cannot be cast as 'ndarray'");
+  cannot_cast(obj, "ndarray");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ template <>
 const char* const ClassOf<ScanHit>::name = "ScanHit";
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type_name(reinterpret_cast<PyObject*>(type)).c_str());
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", class_name(type).c_str());
   return nullptr;
 }
 

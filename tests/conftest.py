@@ -1,0 +1,56 @@
+"""Shared helpers for the pytest suite of the malven module."""
+import pathlib
+import platform
+
+import numpy as np
+import pytest
+
+import malven
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DATA = ROOT / "tests" / "data"
+SHARED = ROOT.parent / "shared" / "data"
+
+
+def full_doc(obj, name):
+    """The docstring as written in the module, text signature included.
+
+    CPython splits "sig\\n--\\n\\n" off into __text_signature__; PyPy keeps it in
+    __doc__ for functions and classes, and reports None for method and attribute
+    docstrings of extension types (a limit of its C-API emulation), in which case
+    None is returned and callers skip the check.
+    """
+    doc = obj.__doc__
+    if doc is None:
+        return None
+    sig = getattr(obj, "__text_signature__", None)
+    if sig:
+        return f"{name}{sig}\n--\n\n{doc}"
+    return doc
+
+
+def helix(n, rise=1.5, radius=2.3, start=0.0):
+    """An ideal alpha-helix C-alpha trace of n residues (3.8 A steps)."""
+    t = np.arange(n) * np.deg2rad(100.0) + start
+    return np.column_stack([radius * np.cos(t), radius * np.sin(t), rise * np.arange(n)])
+
+
+def rotation(axis, angle):
+    axis = np.asarray(axis, dtype=float)
+    axis = axis / np.linalg.norm(axis)
+    x, y, z = axis
+    c, s = np.cos(angle), np.sin(angle)
+    t = 1 - c
+    return np.array(
+        [
+            [t * x * x + c, t * x * y - s * z, t * x * z + s * y],
+            [t * x * y + s * z, t * y * y + c, t * y * z - s * x],
+            [t * x * z - s * y, t * y * z + s * x, t * z * z + c],
+        ]
+    )
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)

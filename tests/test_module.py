@@ -1,0 +1,203 @@
+"""Module registration, texts and the error-mapping rules shared by every entry."""
+import importlib
+import sys
+
+import numpy as np
+import pytest
+
+import malven
+from conftest import IS_PYPY, full_doc
+
+NAMES = [
+    "Domain",
+    "Parameters",
+    "Transform",
+    "AlignmentResult",
+    "MultipleAlignmentResult",
+    "ScanHit",
+    "pairwise_align",
+    "multiple_align",
+    "align_pdbs",
+    "scan_database",
+    "compute_rmsd",
+    "superpose",
+    "distance_matrix",
+    "centroid",
+    "transform_pdb_file",
+    "__version__",
+]
+
+
+def test_all_lists_registered_names_in_order():
+    # Entries arrive with their own features; whatever exists keeps the documented order.
+    present = [n for n in NAMES if hasattr(malven, n)]
+    assert malven.__all__ == present
+    assert {"Domain", "Parameters", "Transform", "compute_rmsd", "centroid"} <= set(present)
+
+
+def test_version_and_reimport():
+    assert malven.__version__ == "0.1.2"
+    again = importlib.import_module("malven")
+    assert again is malven
+    assert sys.modules["malven"] is malven
+
+
+def test_module_docstring():
+    lines = malven.__doc__.split("\n")
+    assert len(lines) == 11
+    assert lines[0] == "Malven - Keldascope (KELDA implementation)"
+    assert lines[7] == '    >>> d1 = malven.Domain.from_pdb("1abc.pdb", chain=\'A\')'
+    assert lines[10] == '    >>> print(f"RMSD: {result.rmsd:.2f}")'
+    assert not malven.__doc__.endswith("\n")
+
+
+@pytest.mark.parametrize(
+    "cls", ["Domain", "Parameters", "Transform", "AlignmentResult", "MultipleAlignmentResult", "ScanHit"]
+)
+def test_classes_live_in_builtins(cls):
+    c = getattr(malven, cls)
+    assert c.__module__ == "builtins"
+    assert c.__name__ == cls
+
+
+@pytest.mark.parametrize("cls", ["AlignmentResult", "MultipleAlignmentResult", "ScanHit"])
+def test_result_classes_cannot_be_constructed(cls):
+    with pytest.raises(TypeError):
+        getattr(malven, cls)()
+
+
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("centroid", "centroid(coords)\n--\n\nComputes centroid of a coordinate set.\n\nArgs:\n"
+         "    coords: Coordinate array (N x 3).\n\nReturns:\n    Centroid as (x, y, z) tuple."),
+        ("superpose", "superpose(fixed, mobile)\n--\n\nComputes optimal superposition of two "
+         "coordinate sets.\n\nArgs:\n    fixed: Reference coordinates (N x 3).\n"
+         "    mobile: Coordinates to transform (N x 3).\n\nReturns:\n    Tuple of (Transform, rmsd)."),
+    ],
+)
+def test_function_docstrings_carry_signature(name, text):
+    assert full_doc(getattr(malven, name), name) == text
+
+
+def test_panic_exception_escapes_except_exception():
+    caught = None
+    try:
+        try:
+            malven.centroid(np.zeros((0, 3)))
+        except Exception:  # noqa: BLE001 - the point is that this does not catch it
+            pytest.fail("PanicException must not derive from Exception")
+    except BaseException as e:  # noqa: BLE001
+        caught = e
+    assert type(caught).__name__ == "PanicException"
+    assert type(caught).__bases__ == (BaseException,)
+    assert caught.args == ("Cannot compute centroid of empty point set",)
+    assert "BaseException" in type(caught).__doc__
+
+
+# (call, exception, exact message) rows for the binder: the interpreter's own wording.
+BINDING_ERRORS = [
+    (lambda: malven.centroid(), TypeError, "centroid() missing 1 required positional argument: 'coords'"),
+    (lambda: malven.compute_rmsd(), TypeError,
+     "compute_rmsd() missing 2 required positional arguments: 'coords1' and 'coords2'"),
+    (lambda: malven.centroid(np.zeros((1, 3)), np.zeros((1, 3))), TypeError,
+     "centroid() takes 1 positional argument but 2 were given"),
+    (lambda: malven.centroid(coords=np.zeros((1, 3)), weights=1), TypeError,
+     "centroid() got an unexpected keyword argument 'weights'"),
+    (lambda: malven.centroid(np.zeros((1, 3)), coords=np.zeros((1, 3))), TypeError,
+     "centroid() got multiple values for argument 'coords'"),
+    (lambda: malven.Domain(), TypeError, "Domain.__new__() missing 1 required positional argument: 'id'"),
+    (lambda: malven.Domain("a", "B", "C"), TypeError,
+     "Domain.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: malven.Domain("a", colour="B"), TypeError,
+     "Domain.__new__() got an unexpected keyword argument 'colour'"),
+    (lambda: malven.Parameters(1), TypeError, "Parameters.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: malven.Transform().apply(), TypeError,
+     "Transform.apply() missing 1 required positional argument: 'coords'"),
+    (lambda: malven.Transform.from_matrix(np.eye(3)), TypeError,
+     "Transform.from_matrix() missing 1 required positional argument: 'translation'"),
+    (lambda: malven.Domain.from_arrays("a", np.zeros((1, 3)), "A", "B", "C"), TypeError,
+     "Domain.from_arrays() takes from 3 to 4 positional arguments but 5 were given"),
+]
+
+
+@pytest.mark.parametrize("call, exc, message", BINDING_ERRORS)
+def test_binding_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
+
+
+# Conversion failures: TypeErrors get the argument name and keep the original as cause.
+CONVERSION_ERRORS = [
+    (lambda: malven.Domain(5), TypeError, "argument 'id': 'int' object cannot be cast as 'str'"),
+    (lambda: malven.Domain("a", chain="AB"), ValueError, "expected a string of length 1"),
+    (lambda: malven.Domain("a", chain=""), ValueError, "expected a string of length 1"),
+    (lambda: malven.Domain("a", chain=7), TypeError, "argument 'chain': 'int' object cannot be cast as 'str'"),
+    (lambda: malven.Transform().compose("x"), TypeError,
+     "argument 'other': 'str' object cannot be cast as 'Transform'"),
+    (lambda: malven.centroid([[1.0, 2.0, 3.0]]), TypeError,
+     "argument 'coords': 'list' object cannot be cast as 'ndarray'"),
+    (lambda: malven.centroid(np.zeros((2, 3), dtype=np.int64)), TypeError,
+     "argument 'coords': 'ndarray' object cannot be cast as 'ndarray'"),
+    (lambda: malven.centroid(np.zeros((2, 3), dtype=np.float32)), TypeError,
+     "argument 'coords': 'ndarray' object cannot be cast as 'ndarray'"),
+    (lambda: malven.centroid(np.zeros(3)), TypeError,
+     "argument 'coords': 'ndarray' object cannot be cast as 'ndarray'"),
+    (lambda: malven.Transform.from_matrix(np.eye(3), np.zeros((1, 3))), TypeError,
+     "argument 'translation': 'ndarray' object cannot be cast as 'ndarray'"),
+]
+
+
+@pytest.mark.parametrize("call, exc, message", CONVERSION_ERRORS)
+def test_conversion_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
+    if exc is TypeError:
+        assert isinstance(info.value.__cause__, TypeError)
+        assert message.endswith(str(info.value.__cause__))
+
+
+def test_none_for_optional_equals_leaving_it_out():
+    assert repr(malven.Domain("a", None)) == repr(malven.Domain("a"))
+    coords = np.zeros((2, 3))
+    with_none = malven.Domain.from_arrays("a", coords, "AG", chain=None)
+    assert with_none.chain == "A"
+
+
+def test_calls_from_threads_do_not_overlap():
+    import threading
+
+    # Every call holds the interpreter lock to its end; concurrent callers get correct,
+    # independent results.
+    rng = np.random.default_rng(1)
+    pts = [rng.normal(size=(400, 3)) for _ in range(4)]
+    out = [None] * 4
+
+    def work(k):
+        for _ in range(20):
+            out[k] = malven.distance_matrix(pts[k], pts[k]).sum()
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(4):
+        d = np.linalg.norm(pts[k][:, None, :] - pts[k][None, :, :], axis=2).sum()
+        assert out[k] == pytest.approx(d)
+
+
+@pytest.mark.skipif(IS_PYPY, reason="reference counts are a CPython notion")
+def test_results_do_not_leak_references():
+    coords = np.ones((5, 3))
+    before = sys.getrefcount(coords)
+    for _ in range(100):
+        malven.centroid(coords)
+        malven.Transform().apply(coords)
+        try:
+            malven.centroid(coords[:, :2].copy())
+        except ValueError:
+            pass
+    assert sys.getrefcount(coords) == before
