@@ -201,3 +201,11 @@ def test_results_do_not_leak_references():
         except ValueError:
             pass
     assert sys.getrefcount(coords) == before
+
+
+def test_allocation_failure_is_memory_error():
+    # A million by a million distances cannot be allocated; the interpreter must survive.
+    big = np.broadcast_to(np.zeros(3), (10**6, 3))
+    with pytest.raises(MemoryError):
+        malven.distance_matrix(big, big)
+    assert malven.centroid(np.ones((2, 3))) == (1.0, 1.0, 1.0)

@@ -141,22 +141,6 @@ Tuple convert_slots(const Signature& sig, PyObject** slots, std::index_sequence<
   return Tuple{ArgOf<std::tuple_element_t<I, Tuple>>::from(slots[I], sig.params[I])...};
 }
 
-template <auto Fn, class Self>
-Ref call_bound(const Signature& sig, Self* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) {
-  using Args = typename FnTraits<decltype(Fn)>::Args;
-  constexpr std::size_t n = std::tuple_size_v<Args>;
-  PyObject* slots[n > 0 ? n : 1];
-  bind(sig, args, nargs, kwnames, slots);
-  Args converted = convert_slots<Args>(sig, slots, std::make_index_sequence<n>{});
-  if constexpr (std::is_same_v<Self, void>) {
-    return std::apply(Fn, std::move(converted));
-  } else {
-    return std::apply([&](auto&&... a) { return Fn(*self, std::forward<decltype(a)>(a)...); },
-                      std::move(converted));
-  }
-}
-
 template <class F>
 struct MethodTraits;
 template <class R, class S, class... A>
@@ -167,7 +151,13 @@ struct MethodTraits<R (*)(S, A...)> {
 // Module function or static method with the vector convention: Fn(converted args...).
 template <const Signature& Sig, auto Fn>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guarded([&] { return call_bound<Fn, void>(Sig, nullptr, args, nargs, kwnames); });
+  return guarded([&] {
+    using Args = typename FnTraits<decltype(Fn)>::Args;
+    constexpr std::size_t n = std::tuple_size_v<Args>;
+    PyObject* slots[n > 0 ? n : 1];
+    bind(Sig, args, nargs, kwnames, slots);
+    return std::apply(Fn, convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{}));
+  });
 }
 
 // Instance method: Fn(const T& self, converted args...), receiver borrowed shared.
@@ -180,6 +170,22 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     bind(Sig, args, nargs, kwnames, slots);
     Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
     Shared<T> receiver(self);
+    return std::apply([&](auto&&... a) { return Fn(*receiver, std::forward<decltype(a)>(a)...); },
+                      std::move(converted));
+  });
+}
+
+// Instance method that changes its receiver: Fn(T& self, converted args...), exclusive borrow.
+template <class T, const Signature& Sig, auto Fn>
+PyObject* mutating_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return guarded([&] {
+    using Args = typename MethodTraits<decltype(Fn)>::Args;
+    constexpr std::size_t n = std::tuple_size_v<Args>;
+    PyObject* slots[n > 0 ? n : 1];
+    bind(Sig, args, nargs, kwnames, slots);
+    Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
+    Exclusive<T> receiver(self);
     return std::apply([&](auto&&... a) { return Fn(*receiver, std::forward<decltype(a)>(a)...); },
                       std::move(converted));
   });

@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "module.hpp"
+#include "results.hpp"
 
 namespace malven {
 
@@ -112,7 +113,7 @@ int truth(PyObject* self) {
   return t;
 }
 
-PyMethodDef methods[] = {
+std::vector<PyMethodDef> own_methods = {
     {"from_arrays", MALVEN_FASTCALL((function<from_arrays_sig, from_arrays>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_arrays(id, coords, sequence, chain=None)\n--\n\n"
@@ -129,8 +130,15 @@ PyMethodDef methods[] = {
     {"ss_content", (method0<Domain, ss_content>), METH_NOARGS,
      "ss_content($self)\n--\n\n"
      "Returns secondary structure content as (helix, strand, coil) tuple."},
-    {nullptr, nullptr, 0, nullptr},
 };
+
+// The file methods come first in the class's method order.
+std::vector<PyMethodDef> all_methods() {
+  std::vector<PyMethodDef> m = domain_file_methods();
+  m.insert(m.end(), own_methods.begin(), own_methods.end());
+  m.push_back({nullptr, nullptr, 0, nullptr});
+  return m;
+}
 
 PyGetSetDef getset[] = {
     {"pdb_file", getter<Domain, get_pdb_file>, nullptr, "Returns the source PDB file path.", nullptr},
@@ -150,7 +158,11 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
+}  // namespace
+
+PyTypeObject* create_domain_class() {
+  static std::vector<PyMethodDef> methods = all_methods();
+  static PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constructor<Domain, new_sig, make>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Domain>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary<Domain, repr>)},
@@ -158,7 +170,7 @@ PyType_Slot slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(length)},
     {Py_mp_length, reinterpret_cast<void*>(length)},
     {Py_nb_bool, reinterpret_cast<void*>(truth)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods.data()},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "Domain(id, chain=None)\n--\n\n"
@@ -166,12 +178,9 @@ PyType_Slot slots[] = {
                     "Represents a protein domain with C-alpha coordinates and optional\n"
                     "secondary structure information.")},
     {0, nullptr},
-};
-
-}  // namespace
-
-PyType_Spec domain_spec{"builtins.Domain", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-
-PyTypeObject* create_domain_class() { return make_class<Domain>(&domain_spec); }
+  };
+  static PyType_Spec spec{"builtins.Domain", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  return make_class<Domain>(&spec);
+}
 
 }  // namespace malven

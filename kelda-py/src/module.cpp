@@ -69,6 +69,7 @@ PyObject* build() {
                   add_class(m, "ScanHit", create_scan_hit_class) &&
                   add_function(m, &compute_rmsd_def) && add_function(m, &superpose_def) &&
                   add_function(m, &distance_matrix_def) && add_function(m, &centroid_def) &&
+                  add_function(m, &transform_pdb_file_def) &&
                   add(m, "__version__", PyUnicode_FromString("0.1.2"));
   if (!ok) return nullptr;
   return module.release();

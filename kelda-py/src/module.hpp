@@ -5,7 +5,6 @@
 
 namespace malven {
 
-extern PyType_Spec domain_spec;
 extern PyType_Spec parameters_spec;
 extern PyType_Spec transform_spec;
 extern PyType_Spec alignment_result_spec;
@@ -22,5 +21,6 @@ extern PyMethodDef compute_rmsd_def;
 extern PyMethodDef superpose_def;
 extern PyMethodDef distance_matrix_def;
 extern PyMethodDef centroid_def;
+extern PyMethodDef transform_pdb_file_def;
 
 }  // namespace malven
