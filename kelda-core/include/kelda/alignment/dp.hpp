@@ -1,0 +1,70 @@
+// Local dynamic-programming alignment of two C-alpha traces on their similarity matrix:
+// path bookkeeping, the chosen path, its equivalent pairs, their superposition and Sc.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "kelda/error.hpp"
+#include "kelda/math/transform.hpp"
+#include "kelda/math/vec3.hpp"
+#include "kelda/pairwise/align_config.hpp"
+#include "kelda/scoring/similarity.hpp"
+
+namespace kelda {
+
+using ResiduePair = std::pair<std::uint64_t, std::uint64_t>;
+
+struct DpAlignment {
+  std::vector<ResiduePair> equivalent_pairs;  // 0-based (i of A, j of B), ascending
+  // Indexed by A residue, length max(path_length, n_a, n_b); -1.0 where unpaired.
+  std::vector<double> residue_scores;
+  Transform superposition;  // B onto A on the equivalent pairs
+  double rmsd = 100.0;      // 100.0: fewer than 3 equivalent pairs
+  double sc = 0.0;
+  std::uint64_t path_length = 0;  // pairs plus gap steps
+  std::uint64_t n_equivalent = 0;
+  std::uint64_t a_start = 0, a_end = 0;
+  std::uint64_t b_start = 0, b_end = 0;
+  std::uint64_t gaps_in_a = 0;  // steps along B only
+  std::uint64_t gaps_in_b = 0;  // steps along A only
+
+  bool operator==(const DpAlignment&) const = default;
+};
+
+// The integer constants of one alignment.
+struct DpConstants {
+  std::int32_t gap = 3000;              // every gap step costs this much
+  std::int32_t path_threshold = 30000;  // T: lowest best score of a recorded path
+  std::int32_t equivalence = 300;       // E: lowest score of an equivalent pair
+  // Fixed-point scale of the cell scores: the precision, or 1 in indicator mode, where
+  // the scores are the 0/1 indicators themselves.
+  std::int32_t scale = 1000;
+  std::int32_t precision = 1000;
+  bool indicator = false;
+};
+DpConstants dp_constants(const AlignConfig& config);
+
+// The band of the dynamic programme on 1-based cells (a of A, b of B).
+struct DpBand {
+  double t = 0.0;  // n_a + 2
+  double u = 0.0;  // n_b + 2
+  double v = 0.0;  // half-width
+  bool contains(std::size_t a, std::size_t b) const noexcept;
+};
+DpBand dp_band(std::size_t n_a, std::size_t n_b, const AlignConfig& config);
+
+// `matrix` must have a.size() rows and b.size() columns. Fails only when the superposition
+// fails, which the least-squares superposition never does.
+Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
+                                     const SimilarityMatrix& matrix, const AlignConfig& config);
+
+namespace reference {
+// The same alignment written cell by cell with whole-row resets and a full score matrix:
+// the plain form every faster kernel is checked against.
+Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
+                                     const SimilarityMatrix& matrix, const AlignConfig& config);
+}  // namespace reference
+
+}  // namespace kelda

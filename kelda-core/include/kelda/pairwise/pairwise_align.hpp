@@ -1,0 +1,31 @@
+// Everything the Python entry `pairwise_align` does once its arguments are converted:
+// the settings from `Parameters`, the choice of direct refinement or scan-mode placement,
+// and the `AlignmentResult`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "kelda/error.hpp"
+#include "kelda/pairwise/align_config.hpp"
+#include "kelda/pairwise/scan_placement.hpp"
+#include "kelda/records.hpp"
+
+namespace kelda {
+
+// The scan settings `pairwise_align` uses: slide 5 when absent, skip threshold 2.0.
+ScanConfig scan_config_from(const Parameters& params, std::optional<std::uint64_t> slide);
+
+// domain1 is the reference A, domain2 the mobile B. scan_mode absent or false: direct
+// refinement; true: scan-mode placement. On failure the entry raises ValueError with
+// pairwise_align_error_prefix(scan_mode) followed by the error's text().
+Result<AlignmentResult> pairwise_align(const Domain& domain1, const Domain& domain2,
+                                       const Parameters& params,
+                                       std::optional<bool> scan_mode = std::nullopt,
+                                       std::optional<std::uint64_t> slide = std::nullopt);
+
+// "Scan alignment failed: " in scan mode, "Alignment failed: " otherwise.
+std::string_view pairwise_align_error_prefix(std::optional<bool> scan_mode) noexcept;
+
+}  // namespace kelda

@@ -1,0 +1,180 @@
+// Dynamic-programming alignment: constants, band, the kernel's bookkeeping outside the
+// inner loop (path records, choice, traceback, equivalences, Sc) and `align_structures`.
+#include "kelda/alignment/dp.hpp"
+
+#include <cmath>  // fabs, sqrt
+#include <cstdlib>
+#include <limits>
+
+#include "dp_engine.hpp"
+#include "kelda/math/superpose.hpp"
+
+namespace kelda {
+
+DpConstants dp_constants(const AlignConfig& config) {
+  DpConstants k;
+  const double precision = static_cast<double>(config.precision);
+  k.gap = trunc_to_i32(config.gap_open * precision);
+  k.path_threshold =
+      config.indicator
+          ? static_cast<std::int32_t>(std::min<std::uint64_t>(
+                config.min_length, std::numeric_limits<std::int32_t>::max()))
+          : trunc_to_i32(static_cast<double>(config.min_length) * precision *
+                         config.distance_cutoff);
+  k.equivalence = trunc_to_i32(0.3 * precision);
+  k.precision = config.precision;
+  k.indicator = config.indicator;
+  k.scale = config.indicator ? 1 : config.precision;
+  return k;
+}
+
+DpBand dp_band(std::size_t n_a, std::size_t n_b, const AlignConfig& config) {
+  double w = config.band_base;
+  if (config.band_length_extension)
+    w = w + static_cast<double>(std::llabs(static_cast<long long>(n_a) -
+                                           static_cast<long long>(n_b) - 4));
+  DpBand band;
+  band.t = static_cast<double>(n_a + 2);
+  band.u = static_cast<double>(n_b + 2);
+  const double t = band.t, u = band.u;
+  band.v = (w / std::sqrt(2.0)) * (t / u + u / t) / std::sqrt(t * t + u * u);
+  return band;
+}
+
+bool DpBand::contains(std::size_t a, std::size_t b) const noexcept {
+  return std::fabs(static_cast<double>(a) / t - static_cast<double>(b) / u) <= v;
+}
+
+namespace detail {
+
+void DpEngine::prepare(std::size_t n_a, std::size_t n_b) {
+  // Cells are packed as two 32-bit indices.
+  if (n_a >= std::numeric_limits<std::uint32_t>::max() - 2 ||
+      n_b >= std::numeric_limits<std::uint32_t>::max() - 2)
+    internal_fault("chain too long for the alignment kernel");
+  n_a_ = n_a;
+  n_b_ = n_b;
+  stride_ = n_a + 2;
+  const std::size_t cells = (n_b + 2) * stride_;
+  if (s_.size() < cells) s_.resize(cells);
+  if (dir_.size() < cells) dir_.resize(cells);
+  lo_.assign(n_b + 2, 0);
+  hi_.assign(n_b + 2, 0);
+  rows_[0].assign(stride_, DpCell{});
+  rows_[1].assign(stride_, DpCell{});
+  for (std::uint32_t a0 : used_lists_) lists_[a0].clear();
+  used_lists_.clear();
+  if (lists_.size() < n_a + 2) lists_.resize(n_a + 2);
+  smax_ = -1;
+}
+
+void DpEngine::offer(const DpCell& c) {
+  const std::uint32_t a0 = cell_a(c.start), b0 = cell_b(c.start);
+  const std::uint32_t a1 = cell_a(c.best), b1 = cell_b(c.best);
+  if (a0 < 1 || c.best_score < k_.path_threshold || a0 == a1 || b0 == b1) return;
+  auto& list = lists_[a0];
+  if (list.empty()) used_lists_.push_back(a0);
+  // Recent records are the likeliest to be offered again.
+  for (auto r = list.rbegin(); r != list.rend(); ++r) {
+    if (r->b0 != b0) continue;
+    if (c.best_score > r->score) *r = {b0, a1, b1, c.best_score};
+    return;
+  }
+  list.push_back({b0, a1, b1, c.best_score});
+}
+
+DpAlignment DpEngine::finish(const PointsView& pa, const PointsView& pb) const {
+  // Records in gathering order (a0 ascending, each list in recording order); the first of
+  // the highest best score is what a stable descending sort puts first.
+  const PathRecord* chosen = nullptr;
+  std::uint32_t chosen_a0 = 0;
+  for (std::size_t a0 = 1; a0 <= n_a_; ++a0)
+    for (const auto& r : lists_[a0])
+      if (chosen == nullptr || r.score > chosen->score) {
+        chosen = &r;
+        chosen_a0 = static_cast<std::uint32_t>(a0);
+      }
+  if (chosen == nullptr) return DpAlignment{};
+  const std::uint32_t a0 = chosen_a0, b0 = chosen->b0;
+
+  // The walk from the best cell back to the start; emitted pairs come out descending.
+  auto& traced = traced_;
+  traced.clear();
+  std::uint64_t gaps_a = 0, gaps_b = 0;
+  std::uint32_t a = chosen->a1, b = chosen->b1;
+  while (a >= a0 && b >= b0 && a > 0 && b > 0) {
+    const bool in_band = a >= lo_[b] && a < hi_[b];
+    const std::uint8_t bits = in_band ? dir_[b * stride_ + a] : 0;
+    if (bits & 1) {
+      traced.push_back(pack_cell(a, b));
+      --a, --b;
+    } else if (bits & 2) {
+      ++gaps_a;
+      --b;
+    } else if (bits & 4) {
+      ++gaps_b;
+      --a;
+    } else {
+      break;
+    }
+  }
+
+  DpAlignment out;
+  out.path_length = traced.size() + gaps_a + gaps_b;
+  out.gaps_in_a = gaps_a;
+  out.gaps_in_b = gaps_b;
+  out.residue_scores.assign(std::max<std::size_t>({out.path_length, n_a_, n_b_}), -1.0);
+  std::vector<Vec3> fixed, mobile;
+  for (auto it = traced.rbegin(); it != traced.rend(); ++it) {
+    const std::uint32_t ta = cell_a(*it), tb = cell_b(*it);
+    const std::int32_t v = s_[tb * stride_ + ta];
+    out.residue_scores[ta - 1] =
+        k_.indicator ? (v > 0 ? 1.0 : 0.0) : static_cast<double>(v) / k_.precision;
+    if (k_.indicator ? v == 1 : v >= k_.equivalence) {
+      out.equivalent_pairs.emplace_back(ta - 1, tb - 1);
+      fixed.push_back(pa[ta - 1]);
+      mobile.push_back(pb[tb - 1]);
+    }
+  }
+  out.n_equivalent = out.equivalent_pairs.size();
+  if (out.n_equivalent >= 3) {
+    const Superposition sp = superpose(fixed, mobile);
+    out.superposition = sp.transform;
+    out.rmsd = sp.rmsd;
+  }
+  if (out.path_length > 0) {
+    // Smax is the highest cell of the whole matrix, not only of the chosen path.
+    const double l = static_cast<double>(out.path_length);
+    out.sc = (smax_ / l) * ((l - gaps_a) / n_a_) * ((l - gaps_b) / n_b_);
+    if (!k_.indicator) out.sc /= k_.precision;
+  }
+  out.a_start = a0 - 1;
+  out.a_end = std::min<std::uint64_t>(n_a_ - 1, chosen->a1 - 1);
+  out.b_start = b0 - 1;
+  out.b_end = std::min<std::uint64_t>(n_b_ - 1, chosen->b1 - 1);
+  return out;
+}
+
+}  // namespace detail
+
+Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
+                                     const SimilarityMatrix& matrix, const AlignConfig& config) {
+  const std::size_t n_a = a.size(), n_b = b.size();
+  if (matrix.rows != n_a || matrix.cols != n_b)
+    internal_fault("similarity matrix does not match the two traces");
+  if (n_a == 0 || n_b == 0) return DpAlignment{};
+  const DpConstants k = dp_constants(config);
+  const double scale = k.scale;
+  const std::size_t cols = matrix.cols;
+  const double* values = matrix.values.data();
+  detail::DpEngine engine;
+  engine.run(n_a, n_b, k, config.banded, dp_band(n_a, n_b, config),
+             [&](std::uint32_t row, std::uint32_t lo, std::uint32_t hi, std::int32_t* s) {
+               const double* column = values + (row - 1);
+               for (std::uint32_t ia = lo; ia < hi; ++ia)
+                 s[ia] = round_to_i32(column[(ia - 1) * cols] * scale);
+             });
+  return engine.finish(a, b);
+}
+
+}  // namespace kelda

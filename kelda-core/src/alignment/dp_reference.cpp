@@ -1,0 +1,183 @@
+// The plain dynamic-programming alignment: every rule spelled out cell by cell, with a
+// full score matrix, whole-row resets and a band test on every cell. Kept as the yardstick
+// the fast kernel is compared with; nothing in the library calls it.
+#include <algorithm>
+#include <vector>
+
+#include "kelda/alignment/dp.hpp"
+#include "kelda/math/superpose.hpp"
+
+namespace kelda::reference {
+
+namespace {
+
+struct Cell {
+  std::int32_t score = 0;
+  std::size_t a0 = 0, b0 = 0;  // path start
+  std::size_t a1 = 0, b1 = 0;  // best cell of the path
+  std::int32_t best = 0;
+};
+
+struct LocalPath {
+  std::size_t a0, b0, a1, b1;
+  std::int32_t best;
+};
+
+}  // namespace
+
+Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
+                                     const SimilarityMatrix& matrix, const AlignConfig& config) {
+  const std::size_t n_a = pa.size(), n_b = pb.size();
+  if (matrix.rows != n_a || matrix.cols != n_b)
+    internal_fault("similarity matrix does not match the two traces");
+  if (n_a == 0 || n_b == 0) return DpAlignment{};
+  const DpConstants k = dp_constants(config);
+  const std::size_t rows = n_a + 2, cols = n_b + 2;
+
+  // S[a][b], 1-based, zero border.
+  std::vector<std::int32_t> s(rows * cols, 0);
+  for (std::size_t a = 1; a <= n_a; ++a)
+    for (std::size_t b = 1; b <= n_b; ++b)
+      s[a * cols + b] = round_to_i32(matrix.at(a - 1, b - 1) * static_cast<double>(k.scale));
+  std::vector<std::uint8_t> dir(cols * rows, 0);  // [b][a]
+
+  std::vector<std::vector<LocalPath>> lists(n_a + 2);
+  auto offer = [&](const Cell& c) {
+    if (c.a0 < 1 || c.best < k.path_threshold || c.a0 == c.a1 || c.b0 == c.b1) return;
+    auto& list = lists[c.a0];
+    for (auto& r : list) {
+      if (r.b0 != c.b0) continue;
+      if (c.best > r.best) r = {c.a0, c.b0, c.a1, c.b1, c.best};
+      return;
+    }
+    list.push_back({c.a0, c.b0, c.a1, c.b1, c.best});
+  };
+
+  const DpBand band = dp_band(n_a, n_b, config);
+  std::vector<Cell> prev(n_a + 2), cur(n_a + 2);
+  std::int32_t smax = -1;
+  for (std::size_t b = 1; b <= n_b; ++b) {
+    cur.assign(n_a + 2, Cell{});
+    for (std::size_t a = 1; a <= n_a; ++a) {
+      if (config.banded && !band.contains(a, b)) continue;
+      const std::int32_t diag = wrapping_add(prev[a - 1].score, s[a * cols + b]);
+      const std::int32_t up = wrapping_sub(prev[a].score, k.gap);
+      const std::int32_t left = wrapping_sub(cur[a - 1].score, k.gap);
+      const std::int32_t m = std::max({diag, up, left});
+      const std::int32_t h = m > 0 ? m : 0;
+      std::uint8_t bits = 0;
+      if (h == diag) bits |= 1;
+      if (h == up) bits |= 2;
+      if (h == left) bits |= 4;
+      dir[b * rows + a] = bits;
+      smax = std::max(smax, h);
+
+      Cell& c = cur[a];
+      if (m > 0) {
+        c.score = h;
+        if (h == diag) {
+          const Cell& d = prev[a - 1];
+          if (d.score == 0) {
+            c.a0 = c.a1 = a;
+            c.b0 = c.b1 = b;
+            c.best = h;
+          } else {
+            c.a0 = d.a0;
+            c.b0 = d.b0;
+            if (h >= d.best) {
+              c.a1 = a, c.b1 = b, c.best = h;
+            } else {
+              c.a1 = d.a1, c.b1 = d.b1, c.best = d.best;
+            }
+          }
+        } else if (h == up) {
+          const Cell& u = prev[a];
+          c.a0 = u.a0;
+          c.b0 = u.b0;
+          if (h >= u.best) {
+            c.a1 = a, c.b1 = b, c.best = h;
+          } else {
+            c.a1 = u.a1, c.b1 = u.b1, c.best = u.best;
+          }
+        } else {
+          const Cell& l = cur[a - 1];
+          c.a0 = l.a0;
+          c.b0 = l.b0;
+          if (h > l.best) {
+            c.a1 = a, c.b1 = b, c.best = h;
+          } else {
+            c.a1 = l.a1, c.b1 = l.b1, c.best = l.best;
+          }
+        }
+      } else {
+        if (prev[a - 1].best > 0) offer(prev[a - 1]);
+        c = Cell{};
+      }
+      if (h > 0 && (b == n_b || a == n_a)) offer(c);
+    }
+    std::swap(prev, cur);
+  }
+
+  // Stable sort by best score, descending, over the records gathered list by list: the
+  // first of the highest score wins.
+  const LocalPath* chosen = nullptr;
+  for (const auto& list : lists)
+    for (const auto& r : list)
+      if (chosen == nullptr || r.best > chosen->best) chosen = &r;
+  if (chosen == nullptr) return DpAlignment{};
+
+  std::vector<std::pair<std::size_t, std::size_t>> traced;
+  std::uint64_t gaps_a = 0, gaps_b = 0;
+  std::size_t a = chosen->a1, b = chosen->b1;
+  while (a >= chosen->a0 && b >= chosen->b0 && a > 0 && b > 0) {
+    const std::uint8_t bits = dir[b * rows + a];
+    if (bits & 1) {
+      traced.emplace_back(a, b);
+      --a, --b;
+    } else if (bits & 2) {
+      ++gaps_a;
+      --b;
+    } else if (bits & 4) {
+      ++gaps_b;
+      --a;
+    } else {
+      break;
+    }
+  }
+  std::reverse(traced.begin(), traced.end());
+
+  DpAlignment out;
+  out.path_length = traced.size() + gaps_a + gaps_b;
+  out.gaps_in_a = gaps_a;
+  out.gaps_in_b = gaps_b;
+  out.residue_scores.assign(std::max<std::size_t>({out.path_length, n_a, n_b}), -1.0);
+  std::vector<Vec3> fixed, mobile;
+  for (auto [ta, tb] : traced) {
+    const std::int32_t v = s[ta * cols + tb];
+    out.residue_scores[ta - 1] =
+        k.indicator ? (v > 0 ? 1.0 : 0.0) : static_cast<double>(v) / k.precision;
+    if (k.indicator ? v == 1 : v >= k.equivalence) {
+      out.equivalent_pairs.emplace_back(ta - 1, tb - 1);
+      fixed.push_back(pa[ta - 1]);
+      mobile.push_back(pb[tb - 1]);
+    }
+  }
+  out.n_equivalent = out.equivalent_pairs.size();
+  if (out.n_equivalent >= 3) {
+    const Superposition sp = superpose(fixed, mobile);
+    out.superposition = sp.transform;
+    out.rmsd = sp.rmsd;
+  }
+  if (out.path_length > 0) {
+    const double l = static_cast<double>(out.path_length);
+    out.sc = (smax / l) * ((l - gaps_a) / n_a) * ((l - gaps_b) / n_b);
+    if (!k.indicator) out.sc /= k.precision;
+  }
+  out.a_start = chosen->a0 - 1;
+  out.a_end = std::min(n_a - 1, chosen->a1 - 1);
+  out.b_start = chosen->b0 - 1;
+  out.b_end = std::min(n_b - 1, chosen->b1 - 1);
+  return out;
+}
+
+}  // namespace kelda::reference

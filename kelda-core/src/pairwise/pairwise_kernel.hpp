@@ -1,0 +1,58 @@
+// One refinement iteration in a single pass: the (banded) similarity of A against the
+// current B is turned into fixed-point cell scores row by row, straight into the DP kernel,
+// without building the f64 similarity matrix. Scores equal those of compute_similarity[_banded]
+// followed by align_structures exactly.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../alignment/dp_engine.hpp"
+#include "kelda/alignment/dp.hpp"
+#include "kelda/pairwise/align_config.hpp"
+
+namespace kelda::detail {
+
+// A fixed-point trace as separate coordinate arrays, with the wrapped differences to the
+// previous and the next residue that the conformation term compares.
+struct FixedTrace {
+  std::vector<std::int32_t> x, y, z;
+  std::vector<std::int32_t> px, py, pz;  // r[k-1] - r[k]; unused at k = 0
+  std::vector<std::int32_t> nx, ny, nz;  // r[k+1] - r[k]; unused at the last k
+  void assign(const PointsView& pts, std::int32_t precision);
+  std::size_t size() const noexcept { return x.size(); }
+};
+
+class PairwiseKernel {
+ public:
+  void configure(const AlignConfig& config);
+  // A stays fixed for every later align() call; the view must outlive them.
+  void set_reference(const PointsView& a);
+  DpAlignment align(const std::vector<Vec3>& b);
+
+  // Cell score from P, exactly as the similarity mode and the DP's rounding give it.
+  std::int32_t score_of(double p) const noexcept;
+
+ private:
+  void fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi, std::int32_t* s);
+
+  AlignConfig config_;
+  SimilarityConfig sim_;
+  DpConstants k_;
+  SimilarityBand sim_band_;
+  DpBand dp_band_;
+  double p2_ = 1e6;           // precision^2, formed in 32 bits
+  bool normalise_ = true;     // fixed normalisation applies (|sd| >= 1e-10)
+  std::int32_t s_outside_ = 0;  // cells the similarity band leaves unevaluated
+  std::int32_t s_far_ = 0;      // cells whose P is too small to change the rounded score
+  // Cells with D^2 above this score s_far_ whatever their conformation term (+inf: never).
+  double d2_far_ = 0.0;
+
+  PointsView a_;
+  FixedTrace fa_, fb_;
+  // The similarity band's run of A residues in the current column j of B: [i_lo, i_hi).
+  std::size_t i_lo_ = 0, i_hi_ = 0;
+  DpEngine engine_;
+};
+
+}  // namespace kelda::detail
