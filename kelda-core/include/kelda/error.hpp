@@ -57,11 +57,13 @@ class InternalFault : public std::logic_error {
 [[noreturn]] void internal_fault(const std::string& message);
 
 // A value or one CoreError, in the manner of std::expected (C++23) for a C++20 core.
-template <class T>
+// E is another error record (with text()) only for whole entries that report failures
+// CoreError cannot express.
+template <class T, class E = CoreError>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(CoreError error) : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool has_value() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
@@ -75,11 +77,11 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  const CoreError& error() const& {
+  const E& error() const& {
     if (has_value()) internal_fault("Result holds a value, not an error");
     return std::get<1>(v_);
   }
-  CoreError&& error() && {
+  E&& error() && {
     if (has_value()) internal_fault("Result holds a value, not an error");
     return std::get<1>(std::move(v_));
   }
@@ -88,7 +90,7 @@ class [[nodiscard]] Result {
   void check() const {
     if (!has_value()) internal_fault("Result holds an error: " + std::get<1>(v_).text());
   }
-  std::variant<T, CoreError> v_;
+  std::variant<T, E> v_;
 };
 
 // Result of a routine that produces nothing but may fail.
