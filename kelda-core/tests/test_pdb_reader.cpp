@@ -327,6 +327,11 @@ TEST(PdbReader, FileSystemErrors) {
   auto not_dir = read_pdb(dir.file("plain") + "/x.pdb");
   ASSERT_FALSE(not_dir);
   EXPECT_EQ(not_dir.error().text(), "I/O error: Not a directory (os error 20)");
+  // A NUL inside the path would cut it short at the system call and name another file.
+  write_bytes(dir.file("a"), Atom().line() + "\n");
+  auto nul = read_pdb(dir.file("a") + std::string("\0.pdb", 5));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().text(), "I/O error: file name contained an unexpected NUL byte");
 }
 
 // ---------------------------------------------------------------------------------

@@ -139,6 +139,8 @@ TEST(CalphaWriter, EmptyDomain) {
 // ---------------------------------------------------------------------------------
 // Full-file rewriter.
 
+MultipleAlignmentResult msa(std::vector<std::string> files);
+
 const std::string two_chain_file = join_lines({
     "HEADER    TWO CHAINS",
     "MODEL        1",
@@ -287,6 +289,21 @@ TEST(Rewriter, FailuresAndPartialOutput) {
     EXPECT_EQ(s.error().text(), r.text) << r.in << " -> " << r.out;
     EXPECT_EQ(exists(r.out), r.output_created) << r.out;
   }
+  // A NUL inside a path is refused, not cut short into another file name.
+  const std::string nul_out = dir.file("cut") + std::string("\0.pdb", 5);
+  auto nul = transform_pdb_file(dir.file("in.pdb"), nul_out, t);
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().text(), "I/O error: file name contained an unexpected NUL byte");
+  EXPECT_FALSE(exists(dir.file("cut")));
+  Domain d;
+  EXPECT_FALSE(write_ca_pdb(d, nul_out));
+  EXPECT_FALSE(exists(dir.file("cut")));
+  auto nul_dir = write_all(msa({dir.file("in.pdb")}), nul_out);
+  ASSERT_TRUE(nul_dir.error);
+  EXPECT_EQ(nul_dir.error->message,
+            "Failed to create output directory: file name contained an unexpected NUL byte");
+  EXPECT_FALSE(exists(dir.file("cut")));
+
   // Lines before the unreadable one stay in the output.
   EXPECT_EQ(read_bytes(dir.file("o5.pdb")), "HEADER    OK\nREMARK ok\n");
 }

@@ -10,11 +10,13 @@
 #include <cstring>  // memchr
 #include <utility>
 
+#include "kelda/io/paths.hpp"
 #include "kelda/io/text.hpp"
 
 namespace kelda {
 
 Result<LineReader> LineReader::open(const std::string& path) {
+  if (auto ok = check_path(path); !ok) return std::move(ok).error();
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -71,7 +73,7 @@ const CoreError& LineReader::error() const {
 
 bool LineReader::same_file_as(const std::string& path) const {
   struct stat a, b;
-  if (::fstat(fd_, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
+  if (!check_path(path) || ::fstat(fd_, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 

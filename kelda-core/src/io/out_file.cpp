@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "kelda/io/paths.hpp"
+
 namespace kelda {
 
 namespace {
@@ -14,6 +16,7 @@ constexpr std::size_t flush_bytes = 1 << 16;
 }
 
 Result<OutFile> OutFile::create(const std::string& path) {
+  if (auto ok = check_path(path); !ok) return std::move(ok).error();
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -31,6 +31,12 @@ std::size_t parent_length(const std::string& path, std::size_t len) {
 
 }  // namespace
 
+Status check_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos)
+    return CoreError::io("file name contained an unexpected NUL byte");
+  return Unit{};
+}
+
 std::optional<std::string> file_stem(std::string_view path) {
   // The last component that is not "." and not empty, as path component parsing
   // sees it: "a/b/" and "a/b/." both name b.
@@ -65,6 +71,7 @@ std::string join_path(std::string_view dir, std::string_view name) {
 }
 
 Status create_directories(const std::string& dir) {
+  if (auto ok = check_path(dir); !ok) return ok;
   if (dir.empty()) return Unit{};
   // Walk up while the parent is missing, then create downwards.
   std::vector<std::size_t> pending;

@@ -28,8 +28,9 @@ std::size_t count_scalars(std::string_view s) {
   return n;
 }
 
-// A line break inside the id would split the REMARK record and could smuggle records
-// into the file; ids from odd file names are written with blanks instead.
+// A line break inside a text field would split the record and could smuggle records
+// into the file (ids come from file names, which may hold any byte); such characters
+// are written as blanks.
 void append_single_line(std::string& out, std::string_view text) {
   for (char c : text) out.push_back(c == '\n' || c == '\r' ? ' ' : c);
 }
@@ -44,8 +45,9 @@ void append_ca_record(std::string& out, std::size_t serial, const Residue& r, Ch
   out += residue_name(r.aa);
   out += ' ';
   if (chain == U' ') out += '_';
+  else if (chain == U'\n' || chain == U'\r') out += ' ';
   else append_utf8(out, chain);
-  out += r.label;
+  append_single_line(out, r.label);
   std::size_t width = count_scalars(r.label);
   if (width < 4) out.append(4 - width, ' ');
   out += "    ";

@@ -10,6 +10,10 @@
 
 namespace kelda {
 
+// Paths reach the system as C strings, where an embedded NUL would silently cut the
+// path short and name another file: such a path is refused with an Io error.
+Status check_path(std::string_view path);
+
 // The last path component without its final extension (the text after the last "."
 // is dropped unless that "." starts the component). nullopt when the path has no file
 // name ("", "/", ".", a path ending in "..") or the stem is not valid UTF-8.
