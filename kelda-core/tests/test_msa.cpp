@@ -1,6 +1,7 @@
 // The all-pairs stage, the multiple-alignment operation and the `multiple_align` /
 // `align_pdbs` entries on real structures.
 #include <gtest/gtest.h>
+#include <unistd.h>  // mkdtemp
 
 #include <cmath>
 #include <filesystem>
@@ -12,6 +13,7 @@
 
 #include "kelda/clustering/all_pairs.hpp"
 #include "kelda/io/pdb_reader.hpp"
+#include "kelda/io/pdb_writer.hpp"
 #include "kelda/math/superpose.hpp"
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/pairwise/refine.hpp"
@@ -280,3 +282,236 @@ TEST(MultipleAlignment, AntifreezeFamilyInSharedFrame) {
     EXPECT_LT(fitted, 1.5) << "domain " << d;
   }
 }
+
+// ---- align_pdbs ----------------------------------------------------------------------
+
+namespace {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = "/tmp/kelda-msa-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+Transform rigid_motion(Vec3 axis, double angle, Vec3 shift) {
+  const double len = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+  const double x = axis[0] / len, y = axis[1] / len, z = axis[2] / len;
+  const double c = std::cos(angle), s = std::sin(angle), t = 1 - c;
+  return {{{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
+            {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
+            {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}},
+          shift};
+}
+
+// A copy of `src` without the atom records of residues first..last (by residue number).
+void write_without_residues(const std::string& src, const std::string& dst, int first, int last) {
+  std::ifstream in(src);
+  std::ofstream out(dst);
+  std::string line;
+  while (std::getline(in, line)) {
+    if ((line.rfind("ATOM", 0) == 0 || line.rfind("HETATM", 0) == 0) && line.size() > 26) {
+      const int num = std::stoi(line.substr(22, 4));
+      if (num >= first && num <= last) continue;
+    }
+    out << line << '\n';
+  }
+}
+
+double max_deviation(const Domain& a, const Domain& b) {
+  double worst = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    for (int q = 0; q < 3; ++q)
+      worst = std::max(worst, std::abs(a.residues[k].position()[q] - b.residues[k].position()[q]));
+  return worst;
+}
+
+std::string stem_of(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+}  // namespace
+
+TEST(AlignPdbs, ChecksInOrder) {
+  ScratchDir tmp;
+  const std::string missing = tmp / "missing.pdb";
+  const std::string out = tmp / "out";
+  const std::string zinc = std::string(KELDA_TEST_DATA) + "/pdb/1sp1.pdb";  // chain A only
+  Parameters bad;
+  bad.e1 = 0.0;
+
+  struct Row {
+    std::vector<std::string> paths;
+    std::optional<Char> chain;
+    std::uint64_t reference;
+    Parameters params;
+    EntryError::Stage stage;
+    std::string message;
+  };
+  const auto parse_error = [](const std::string& path, std::optional<Char> chain) {
+    return "Failed to parse " + path + ": " + read_pdb(path, chain).error().text();
+  };
+  const std::vector<Row> rows = {
+      {{}, std::nullopt, 0, Parameters{}, EntryError::Stage::TooFewInputs,
+       "Need at least 2 PDB files"},
+      {{missing}, std::nullopt, 5, Parameters{}, EntryError::Stage::TooFewInputs,
+       "Need at least 2 PDB files"},
+      {{missing, missing}, std::nullopt, 2, Parameters{}, EntryError::Stage::ReferenceIndex,
+       "Reference index 2 out of range for 2 structures"},
+      {{kHpv, missing, kHpv}, std::nullopt, 0, bad, EntryError::Stage::Parse,
+       parse_error(missing, std::nullopt)},
+      {{kHpv, zinc}, U'B', 0, Parameters{}, EntryError::Stage::Parse, parse_error(zinc, U'B')},
+      // The message is checked against the cause below.
+      {{kHpv, kHpv}, std::nullopt, 1, bad, EntryError::Stage::PreAlignment, ""},
+  };
+  for (const Row& row : rows) {
+    auto r = align_pdbs(row.paths, out, row.params, row.chain, row.reference);
+    ASSERT_FALSE(r) << row.message;
+    EXPECT_EQ(r.error().stage, row.stage) << row.message;
+    EXPECT_FALSE(r.error().os_error) << row.message;
+    if (row.stage == EntryError::Stage::PreAlignment) {
+      // The cause's own text follows the prefix unchanged.
+      ASSERT_TRUE(r.error().cause);
+      EXPECT_EQ(r.error().cause->kind, ErrorKind::InvalidParameter);
+      EXPECT_EQ(r.error().message,
+                "Pre-alignment failed for " + kHpv + ": " + r.error().cause->text());
+    } else {
+      EXPECT_EQ(r.error().message, row.message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(out)) << "output written after a failure";
+  }
+}
+
+TEST(AlignPdbs, OutputDirectoryFailureIsAnOsError) {
+  ScratchDir tmp;
+  const std::string blocker = tmp / "file";
+  std::ofstream(blocker) << "not a directory\n";
+  auto r = align_pdbs({kHpv, kHpv}, blocker + "/sub", Parameters{});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().stage, EntryError::Stage::Write);
+  EXPECT_TRUE(r.error().os_error);
+  EXPECT_EQ(r.error().message.rfind("Failed to create output directory: ", 0), 0u)
+      << r.error().message;
+}
+
+// Copies of one chain in unrelated frames, one of them missing its first eight residues:
+// placement must carry every copy back onto the reference, exactly.
+TEST(AlignPdbs, BringsCopiesInUnrelatedFramesBack) {
+  ScratchDir tmp;
+  const std::string trimmed = tmp / "trimmed_src.pdb";
+  write_without_residues(kHpv, trimmed, 1, 8);
+  const Transform m1 = rigid_motion({1, 2, 3}, 2.0, {40.0, -25.0, 10.0});
+  const Transform m2 = rigid_motion({-2, 0.5, 1}, 1.1, {-60.0, 5.0, 33.0});
+  const std::string ref = tmp / "ref.pdb", a = tmp / "moved.pdb", b = tmp / "trimmed.pdb";
+  ASSERT_TRUE(transform_pdb_file(kHpv, ref, Transform::identity()));
+  ASSERT_TRUE(transform_pdb_file(kHpv, a, m1));
+  ASSERT_TRUE(transform_pdb_file(trimmed, b, m2));
+
+  for (std::uint64_t reference : {0u, 1u}) {
+    const std::string out = tmp / ("out" + std::to_string(reference));
+    const std::vector<std::string> paths{ref, a, b};
+    auto r = align_pdbs(paths, out, Parameters{}, std::nullopt, reference);
+    ASSERT_TRUE(r) << r.error().message;
+    EXPECT_EQ(r->pdb_files, paths);
+    EXPECT_EQ(r->transforms, std::vector<Transform>(3, Transform::identity()));
+    EXPECT_EQ(r->pre_transforms[reference], Transform::identity());
+    EXPECT_EQ(r->n_columns, r->columns.size());
+    EXPECT_EQ(r->n_core, r->core_positions.size());
+
+    // Residue k of the trimmed copy is residue k + 8 of the others.
+    const Domain full = read_or_die(ref);
+    std::size_t matched = 0;
+    for (const auto& c : r->columns) {
+      if (c[0] && c[1]) EXPECT_EQ(*c[0], *c[1]);
+      if (c[0] && c[2]) {
+        EXPECT_EQ(*c[0], *c[2] + 8);
+        ++matched;
+      }
+    }
+    EXPECT_GE(matched, 85u);
+    EXPECT_GE(r->core_positions.size(), 85u);
+
+    std::vector<Domain> written;
+    for (const auto& p : paths) written.push_back(read_or_die(out + "/aligned_" + stem_of(p) + ".pdb"));
+    // The reference file keeps its coordinates; the others come back onto it.
+    const Domain input_ref = read_or_die(paths[reference]);
+    EXPECT_EQ(max_deviation(written[reference], input_ref), 0.0);
+    Domain in_ref_frame = full;
+    if (reference == 1) move_domain(in_ref_frame, m1);
+    EXPECT_LT(max_deviation(written[0], in_ref_frame), 0.002);
+    EXPECT_LT(max_deviation(written[1], in_ref_frame), 0.002);
+    in_ref_frame.residues.erase(in_ref_frame.residues.begin(), in_ref_frame.residues.begin() + 8);
+    EXPECT_LT(max_deviation(written[2], in_ref_frame), 0.002);
+  }
+}
+
+TEST(AlignPdbs, ShortStructureKeepsItsFrame) {
+  // Fewer residues than half the reference: no placement, identity, and no error.
+  ScratchDir tmp;
+  const std::string shortfile = tmp / "short.pdb";
+  write_without_residues(kHpv, shortfile, 1, 60);
+  auto r = align_pdbs({kHpv, shortfile}, tmp / "out", Parameters{}, U'A');
+  ASSERT_TRUE(r) << r.error().message;
+  EXPECT_EQ(r->pre_transforms, std::vector<Transform>(2, Transform::identity()));
+  const Domain written = read_or_die(tmp / "out/aligned_short.pdb", U'A');
+  EXPECT_EQ(max_deviation(written, read_or_die(shortfile, U'A')), 0.0);
+}
+
+// Families from the shared data in distinct frames: the written files must superpose the
+// structures, i.e. the core columns of the written coordinates agree without any fit.
+struct FamilyCase {
+  const char* name;
+  std::vector<const char*> files;
+  std::size_t min_core;
+};
+
+class AlignPdbsFamily : public ::testing::TestWithParam<FamilyCase> {};
+
+TEST_P(AlignPdbsFamily, WrittenFilesAreSuperposed) {
+  const auto& c = GetParam();
+  std::vector<std::string> paths;
+  for (const char* f : c.files) paths.push_back(std::string(KELDA_SHARED_DATA) + "/" + f);
+  for (const auto& p : paths)
+    if (!std::filesystem::exists(p)) GTEST_SKIP() << "shared data absent: " << p;
+  ScratchDir tmp;
+  auto r = align_pdbs(paths, tmp / "out", Parameters{});
+  ASSERT_TRUE(r) << r.error().message;
+  EXPECT_GE(r->core_positions.size(), c.min_core);
+  std::vector<Domain> written;
+  for (const auto& p : paths) written.push_back(read_or_die(tmp / ("out/aligned_" + stem_of(p) + ".pdb")));
+  expect_each_residue_once_in_order(r->columns, written);
+  EXPECT_EQ(max_deviation(written[0], read_or_die(paths[0])), 0.0);
+  for (std::size_t d = 1; d < written.size(); ++d) {
+    const auto [as_written, fitted] = core_rmsd(r->columns, r->core_positions, written, d);
+    EXPECT_LT(as_written, 2.5) << paths[d];
+    // A further fit gains little: the files are already in the reference frame.
+    EXPECT_LT(as_written - fitted, 1.0) << paths[d];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedData, AlignPdbsFamily,
+    ::testing::Values(
+        FamilyCase{"FibronectinTypeII",
+                   {"tcoffee_strike2/PF00040/1EAKA-1.pdb", "tcoffee_strike2/PF00040/1EAKA-3.pdb",
+                    "tcoffee_strike2/PF00040/1H8PA-1.pdb", "tcoffee_strike2/PF00040/1H8PA-2.pdb",
+                    "tcoffee_strike2/PF00040/1L6JA-1.pdb", "tcoffee_strike2/PF00040/1L6JA-2.pdb",
+                    "tcoffee_strike2/PF00040/1L6JA-3.pdb", "tcoffee_strike2/PF00040/2V5PA-1.pdb",
+                    "tcoffee_strike2/PF00040/3MQLA-1.pdb", "tcoffee_strike2/PF00040/3MQLA-2.pdb"},
+                   25},
+        FamilyCase{"AsparticProtease",
+                   {"tcoffee_misc/struc1_asp_protease.pdb", "tcoffee_misc/struc2_asp_protease.pdb",
+                    "tcoffee_misc/struc3_asp_protease.pdb"},
+                   150},
+        FamilyCase{"TriosephosphateIsomerase", {"foldseek/1tim.pdb", "foldseek/8tim.pdb"}, 200}),
+    [](const auto& info) { return std::string(info.param.name); });

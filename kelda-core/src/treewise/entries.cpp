@@ -2,8 +2,13 @@
 // order, the failure messages, and the result record.
 #include "kelda/treewise/entries.hpp"
 
+#include <string>   // to_string
 #include <utility>  // move
 
+#include "kelda/io/pdb_reader.hpp"
+#include "kelda/io/pdb_writer.hpp"
+#include "kelda/pairwise/pairwise_align.hpp"
+#include "kelda/pairwise/scan_placement.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
 namespace kelda {
@@ -54,6 +59,68 @@ EntryResult<MultipleAlignmentResult> multiple_align(
     return failure(EntryError::Stage::MultipleAlignment, "Multiple alignment failed: ",
                    std::move(outcome).error());
   return result_of(std::move(*outcome), std::move(pre), std::move(pdb_files));
+}
+
+EntryResult<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_files,
+                                                const std::string& output_dir,
+                                                const Parameters& params,
+                                                std::optional<Char> chain,
+                                                std::uint64_t reference_index) {
+  using Stage = EntryError::Stage;
+  const std::size_t n = pdb_files.size();
+  if (n < 2) return failure(Stage::TooFewInputs, "Need at least 2 PDB files");
+  if (reference_index >= n)
+    return failure(Stage::ReferenceIndex, "Reference index " + std::to_string(reference_index) +
+                                              " out of range for " + std::to_string(n) +
+                                              " structures");
+
+  std::vector<Domain> domains;
+  domains.reserve(n);
+  for (const std::string& path : pdb_files) {
+    Result<Domain> d = read_pdb(path, chain);
+    if (!d) return failure(Stage::Parse, "Failed to parse " + path + ": ", std::move(d).error());
+    domains.push_back(*std::move(d));
+  }
+
+  // Every structure is placed onto the reference by scan mode, because the all-pairs
+  // refinement makes no placement of its own and needs a common frame to start from.
+  const ScanConfig scan = scan_config_from(params, std::nullopt);
+  const Domain& reference = domains[reference_index];
+  std::vector<Transform> pre(n, Transform::identity());
+  std::vector<Domain> placed;
+  placed.reserve(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k == reference_index) {
+      placed.push_back(reference);
+      continue;
+    }
+    Result<ScanOutcome> placement = scan_placement(reference, domains[k], scan);
+    if (!placement)
+      return failure(Stage::PreAlignment, "Pre-alignment failed for " + pdb_files[k] + ": ",
+                     std::move(placement).error());
+    pre[k] = placement->transform;
+    Domain copy = std::move(domains[k]);  // only the reference is read again
+    for (Residue& r : copy.residues) {
+      const Vec3 p = pre[k].apply(r.position());
+      r.x = p[0];
+      r.y = p[1];
+      r.z = p[2];
+    }
+    placed.push_back(std::move(copy));
+  }
+
+  Result<MsaOutcome> outcome = multiple_alignment(placed, params);
+  if (!outcome)
+    return failure(Stage::MultipleAlignment, "Multiple alignment failed: ",
+                   std::move(outcome).error());
+  MultipleAlignmentResult result = result_of(std::move(*outcome), std::move(pre), pdb_files);
+
+  // Output is written only once everything above has succeeded.
+  WriteAllOutcome written = write_all(result, output_dir);
+  if (written.error)
+    return EntryError{Stage::Write, !written.error->is_value_error(),
+                      std::move(written.error->message), std::nullopt};
+  return result;
 }
 
 }  // namespace kelda
