@@ -19,8 +19,11 @@
 #include "kelda/pairwise/refine.hpp"
 #include "kelda/treewise/entries.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
+#include "msa_checks.hpp"
 
 using namespace kelda;
+using kelda_test::expect_each_residue_once_in_order;
+using kelda_test::shared_column_fraction;
 
 namespace {
 
@@ -64,40 +67,6 @@ ProteaseFamily protease_family() {
   c.residues.erase(c.residues.begin() + 40, c.residues.begin() + 43);
   renumber(c);
   return {{a, b, c}};
-}
-
-void expect_each_residue_once_in_order(const std::vector<Column>& cols,
-                                       const std::vector<Domain>& doms) {
-  for (std::size_t d = 0; d < doms.size(); ++d) {
-    std::uint64_t next = 0;
-    for (const auto& c : cols) {
-      ASSERT_EQ(c.size(), doms.size());
-      if (c[d]) {
-        ASSERT_EQ(*c[d], next) << "domain " << d;
-        ++next;
-      }
-    }
-    EXPECT_EQ(next, doms[d].size()) << "domain " << d;
-  }
-}
-
-// Share of the residue pairs of all forward table entries that ended in one column.
-double shared_column_fraction(const std::vector<Column>& cols, const std::vector<Domain>& doms,
-                              const PairTable& table) {
-  const std::size_t n = doms.size();
-  std::vector<std::vector<std::size_t>> where(n);
-  for (std::size_t d = 0; d < n; ++d) where[d].resize(doms[d].size());
-  for (std::size_t c = 0; c < cols.size(); ++c)
-    for (std::size_t d = 0; d < n; ++d)
-      if (cols[c][d]) where[d][*cols[c][d]] = c;
-  std::size_t total = 0, shared = 0;
-  for (std::size_t a = 0; a < n; ++a)
-    for (std::size_t b = a + 1; b < n; ++b)
-      for (const auto& [i, j] : table.at(a, b).aligned_pairs) {
-        ++total;
-        shared += where[a][i] == where[b][j];
-      }
-  return total ? static_cast<double>(shared) / static_cast<double>(total) : 0.0;
 }
 
 // RMSD of domain d's core C-alpha atoms against domain 0's, as they lie and after a fit.
@@ -208,18 +177,6 @@ TEST(MultipleAlignment, RecoversTheKnownAlignment) {
   EXPECT_DOUBLE_EQ(out->score, static_cast<double>(out->core_positions.size()) /
                                    static_cast<double>(out->columns.size()));
   EXPECT_LT(out->avg_rmsd, 0.5);
-}
-
-TEST(MultipleAlignment, FewerThanTwoDomainsNeedNoTable) {
-  const Domain a = read_or_die(kHpv, U'A');
-  auto one = multiple_alignment(std::vector<Domain>{a}, Parameters{});
-  ASSERT_TRUE(one);
-  EXPECT_EQ(one->columns.size(), a.size());
-  EXPECT_EQ(one->core_positions.size(), a.size());
-  EXPECT_EQ(one->score, 0.0);
-  auto none = multiple_alignment(std::vector<Domain>{}, Parameters{});
-  ASSERT_TRUE(none);
-  EXPECT_TRUE(none->columns.empty() && none->transforms.empty());
 }
 
 TEST(MultipleAlignEntry, NeedsTwoDomainsBeforeAnythingElse) {
