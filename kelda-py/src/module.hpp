@@ -17,6 +17,8 @@ PyTypeObject* create_alignment_result_class();
 PyTypeObject* create_multiple_alignment_result_class();
 PyTypeObject* create_scan_hit_class();
 
+extern PyMethodDef multiple_align_def;
+extern PyMethodDef align_pdbs_def;
 extern PyMethodDef compute_rmsd_def;
 extern PyMethodDef superpose_def;
 extern PyMethodDef distance_matrix_def;
