@@ -1,0 +1,231 @@
+"""`malven align A.pdb B.pdb`: pairwise structural alignment of two files, B moved onto A,
+printed as numbers and alignment text, optionally written as a superposed PDB file, JSON and
+a distance plot."""
+from dataclasses import dataclass
+
+import numpy as np
+
+from malven_cli import layout, plot
+from malven_cli.common import (CliError, check_output_file, dump_json, entry, finite_or_none,
+                               fmt, module, percent, transform_json)
+from malven_cli.structures import load_structure
+
+DESCRIPTION = """\
+Align structure B onto structure A (the reference) with the KELDA method and print the
+KELDA score Sc, the RMSD of the equivalent C-alpha pairs after superposition, their number,
+the sequence identity of the aligned core and the alignment itself.
+
+By default the files may come in unrelated coordinate frames: B is first placed onto A by
+scan-mode placement (sliding the start of one chain along the other), then refined. With
+--direct the refinement starts from the coordinates as they stand (files already in a
+common frame)."""
+
+EPILOG = """\
+alignment text: ':' marks an equivalent pair within 5 A after superposition, '.' one
+further apart, '-' a gap; numbers are the residue numbers of the files.
+
+examples:
+  malven align 1ni7.pdb 5eep.pdb
+  malven align model.pdb native.pdb --chain1 A --chain2 B -o native_on_model.pdb
+  malven align a.pdb b.pdb --json > ab.json
+  malven align a.pdb b.pdb --plot distances.png"""
+
+
+def add_parser(sub, chain_type):
+    p = sub.add_parser("align", help="align two structures (B is moved onto A)",
+                       description=DESCRIPTION, epilog=EPILOG)
+    p.add_argument("structure1", metavar="A.pdb", help="reference structure (stays in place)")
+    p.add_argument("structure2", metavar="B.pdb", help="mobile structure (moved onto A)")
+    p.add_argument("--chain1", type=chain_type, metavar="X",
+                   help="chain of A (default: the first chain in the file)")
+    p.add_argument("--chain2", type=chain_type, metavar="X",
+                   help="chain of B (default: the first chain in the file)")
+    p.add_argument("--direct", action="store_true",
+                   help="refine from the input coordinates, without scan-mode placement")
+    p.add_argument("-o", "--output", metavar="OUT.pdb",
+                   help="write B superposed onto A, all atoms of its first model")
+    p.add_argument("--json", action="store_true",
+                   help="print one JSON object instead of the text report")
+    p.add_argument("--plot", metavar="OUT.png",
+                   help="draw the distance of each equivalent pair after superposition "
+                        "along the alignment (needs matplotlib)")
+    p.set_defaults(run=run)
+    return p
+
+
+@dataclass
+class Outcome:
+    score: float
+    rmsd: float
+    n_aligned: int
+    seq_identity: float
+    pairs: list
+    transform: object  # malven.Transform carrying B onto A
+    placement: dict  # scan-mode step, None with --direct
+
+
+def place(d1, d2, pairwise_align):
+    """Scan-mode placement of d2 onto d1.
+
+    The placement slides the second structure under the first and needs it to be at least
+    half as long; when it is shorter, the first is placed onto it instead and the motion
+    inverted, so the command works for either order of the files."""
+    if len(d2) < len(d1) // 2:
+        found = pairwise_align(d2, d1, scan_mode=True)
+        transform = found.transform.inverse()
+        swapped = True
+    else:
+        found = pairwise_align(d1, d2, scan_mode=True)
+        transform = found.transform
+        swapped = False
+    summary = {"score": found.score, "rmsd": found.rmsd, "n_aligned": found.n_aligned,
+               "seq_identity": found.seq_identity, "swapped": swapped}
+    return transform, summary
+
+
+def compute(s1, s2, direct):
+    """Align s2 onto s1.
+
+    Scan mode reports no residue pairs, only the placement; one refinement from the placed
+    coordinates gives the equivalences to print, and its numbers (consistent with those
+    pairs) are the ones reported. The placement's own numbers stay in the JSON output."""
+    pairwise_align = entry("pairwise_align")
+    d1, d2 = s1.domain, s2.domain
+    try:
+        if direct:
+            res = pairwise_align(d1, d2, scan_mode=False)
+            transform, placement = res.transform, None
+        else:
+            start, placement = place(d1, d2, pairwise_align)
+            moved = d2.copy()
+            moved.coordinates = start.apply(d2.coordinates)
+            res = pairwise_align(d1, moved, scan_mode=False)
+            transform = res.transform.compose(start)
+    except ValueError as exc:
+        raise CliError(f"alignment of {s2.path} onto {s1.path} failed: {exc}")
+    return Outcome(res.score, res.rmsd, res.n_aligned, res.seq_identity,
+                   [tuple(p) for p in res.aligned_pairs], transform, placement)
+
+
+def pair_distances(d1, d2, outcome):
+    if not outcome.pairs:
+        return {}
+    c1 = d1.coordinates
+    c2 = outcome.transform.apply(d2.coordinates)
+    idx = np.array(outcome.pairs, dtype=np.intp)
+    dist = np.sqrt(((c1[idx[:, 0]] - c2[idx[:, 1]]) ** 2).sum(axis=1))
+    return {p: float(d) for p, d in zip(outcome.pairs, dist)}
+
+
+def display_names(s1, s2):
+    a, b = s1.name, s2.name
+    if a == b:
+        return f"{a}_1", f"{b}_2"
+    return a, b
+
+
+def text_report(s1, s2, outcome, columns, markers, names, written):
+    lines = []
+    for tag, s, role in (("1", s1, "reference"), ("2", s2, "moved onto 1")):
+        d = s.domain
+        lines.append(f"Structure {tag}      {s.path}  chain {d.chain}  {len(d)} residues  ({role})")
+    if outcome.placement is None:
+        lines.append("Method           direct refinement from the input coordinates")
+    else:
+        pl = outcome.placement
+        lines.append(f"Method           scan-mode placement (Sc {fmt(pl['score'], 3)}, "
+                     f"RMSD {fmt(pl['rmsd'], 2)}, {pl['n_aligned']} pairs), then refinement")
+    lines.append(f"Score (Sc)       {fmt(outcome.score, 4)}")
+    lines.append(f"RMSD             {fmt(outcome.rmsd, 3)}")
+    lines.append(f"Aligned pairs    {outcome.n_aligned}")
+    lines.append(f"Identity         {percent(outcome.seq_identity)}")
+    for what, path in written:
+        lines.append(f"{what:<17}{path}")
+    lines.append("")
+    if not outcome.pairs:
+        lines.append("No equivalent residues found.")
+        return lines
+    lines.append("Alignment (':' pair within 5 A after superposition, '.' further apart)")
+    lines.append("")
+    rows = [(names[0], s1.domain.sequence, s1.labels, [c[0] for c in columns]),
+            (names[1], s2.domain.sequence, s2.labels, [c[1] for c in columns])]
+    lines += layout.blocks(rows, markers)
+    return lines
+
+
+def json_report(s1, s2, outcome, columns, markers, distances, written):
+    seq1, seq2 = s1.domain.sequence, s2.domain.sequence
+    return {
+        "command": "align",
+        "version": module().__version__,
+        "mode": "direct" if outcome.placement is None else "scan",
+        "structure1": s1.describe(),
+        "structure2": s2.describe(),
+        "score": finite_or_none(outcome.score),
+        "rmsd": finite_or_none(outcome.rmsd),
+        "n_aligned": outcome.n_aligned,
+        "seq_identity": finite_or_none(outcome.seq_identity),
+        "transform": transform_json(outcome.transform),
+        "placement": None if outcome.placement is None else {
+            k: (v if isinstance(v, (bool, int)) else finite_or_none(v))
+            for k, v in outcome.placement.items()},
+        "pairs": [{"i": i, "j": j, "label1": s1.labels[i], "label2": s2.labels[j],
+                   "aa1": seq1[i], "aa2": seq2[j], "distance": distances[(i, j)]}
+                  for i, j in outcome.pairs],
+        "alignment": {
+            "sequence1": layout.row_text(seq1, [c[0] for c in columns]),
+            "sequence2": layout.row_text(seq2, [c[1] for c in columns]),
+            "markers": markers,
+        },
+        "output": dict(written).get("Superposed file"),
+        "plot": dict(written).get("Plot"),
+    }
+
+
+def draw(path, s1, names, outcome, columns, distances):
+    points, ticks = [], []
+    for col, (i, j) in enumerate(columns):
+        if i is not None and j is not None:
+            points.append((col, distances[(i, j)]))
+    # About a dozen ticks, each naming the residue of structure 1 in that column.
+    step = max(1, len(columns) // 12)
+    for col in range(0, len(columns), step):
+        i = columns[col][0]
+        if i is not None:
+            ticks.append((col, s1.labels[i]))
+    title = (f"{names[1]} onto {names[0]}: Sc {fmt(outcome.score, 3)}, "
+             f"RMSD {fmt(outcome.rmsd, 2)} \u00c5 over {outcome.n_aligned} pairs")
+    plot.distance_plot(path, title, points, ticks)
+
+
+def run(args, prog):
+    if args.plot:
+        plot.require_matplotlib()
+        check_output_file(args.plot, "--plot")
+    if args.output:
+        check_output_file(args.output, "-o/--output")
+    s1 = load_structure(args.structure1, args.chain1)
+    s2 = load_structure(args.structure2, args.chain2)
+    outcome = compute(s1, s2, args.direct)
+
+    columns = layout.pairwise_columns(len(s1.domain), len(s2.domain), outcome.pairs)
+    distances = pair_distances(s1.domain, s2.domain, outcome)
+    markers = layout.pair_markers(columns, distances)
+    names = display_names(s1, s2)
+
+    written = []
+    if args.output:
+        try:
+            module().transform_pdb_file(s2.path, args.output, outcome.transform)
+        except (OSError, ValueError) as exc:
+            raise CliError(f"cannot write {args.output}: {exc}")
+        written.append(("Superposed file", args.output))
+    if args.plot:
+        draw(args.plot, s1, names, outcome, columns, distances)
+        written.append(("Plot", args.plot))
+
+    if args.json:
+        dump_json(json_report(s1, s2, outcome, columns, markers, distances, written))
+    else:
+        print("\n".join(text_report(s1, s2, outcome, columns, markers, names, written)))
+    return 0

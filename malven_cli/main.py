@@ -1,0 +1,100 @@
+"""Argument parsing and dispatch of the `malven` command, and the one place where expected
+failures become a single error line and an exit status."""
+import argparse
+import os
+import sys
+
+from malven_cli import align, demo, msa, scan
+from malven_cli.common import CliError, UsageError, module
+
+DESCRIPTION = """\
+Protein structural alignment with the KELDA method, on PDB files.
+
+  malven align A.pdb B.pdb    align two structures (B moved onto A)
+  malven msa FILE... -o DIR   align several structures, write them superposed
+  malven scan QUERY TARGET... rank targets (files or directories) against a query
+  malven demo                 all of the above on bundled example structures
+
+'malven COMMAND --help' describes each command."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with its usage errors on one line (the usage text is in --help)."""
+
+    def error(self, message):
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def chain_id(text):
+    if len(text) != 1:
+        raise argparse.ArgumentTypeError(f"a chain is one character, not '{text}'")
+    return text
+
+
+def version_text():
+    try:
+        return f"malven {module().__version__}"
+    except CliError as exc:
+        return f"malven (module unavailable: {exc})"
+
+
+class VersionAction(argparse.Action):
+    """--version reads the module's version only when asked, so --help never imports it."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="print the version of malven and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(version_text())
+        parser.exit(0)
+
+
+def build_parser(prog="malven"):
+    parser = Parser(prog=prog, description=DESCRIPTION,
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action=VersionAction)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    for command in (align, msa, scan, demo):
+        p = command.add_parser(sub, chain_id)
+        p.formatter_class = argparse.RawDescriptionHelpFormatter
+    return parser
+
+
+def execute(argv, prog="malven"):
+    """Parse and run one command line; expected failures leave as CliError."""
+    args = build_parser(prog).parse_args(argv)
+    if args.command is None:
+        raise UsageError(f"a command is needed: align, msa, scan or demo (see '{prog} --help')")
+    return args.run(args, f"{prog} {args.command}")
+
+
+def command_name(argv):
+    for arg in argv:
+        if arg in ("align", "msa", "scan", "demo"):
+            return f"malven {arg}"
+        if not arg.startswith("-"):
+            break
+    return "malven"
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return execute(argv)
+    except CliError as exc:
+        sys.stdout.flush()
+        print(f"{command_name(argv)}: error: {exc}", file=sys.stderr)
+        return exc.status
+    except KeyboardInterrupt:
+        print(f"\n{command_name(argv)}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of our output went away (`malven scan ... | head`): not an error of ours.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

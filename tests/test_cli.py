@@ -1,0 +1,497 @@
+"""The `malven` command run as users run it, in a subprocess: output formats, JSON, exit
+codes, one-line errors, the progress bar and the demo, on bundled and synthetic files."""
+import json
+import math
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import malven
+from conftest import ROOT, rotation
+
+BUNDLED = ROOT / "malven_cli" / "data"
+HAS_PAIRWISE = hasattr(malven, "pairwise_align")
+HAS_MSA = hasattr(malven, "align_pdbs")
+HAS_SCAN = hasattr(malven, "scan_database")
+try:
+    import matplotlib  # noqa: F401
+    HAS_MPL = True
+except ImportError:
+    HAS_MPL = False
+
+needs_pairwise = pytest.mark.skipif(not HAS_PAIRWISE, reason="module has no pairwise_align yet")
+needs_msa = pytest.mark.skipif(not HAS_MSA, reason="module has no align_pdbs yet")
+needs_scan = pytest.mark.skipif(not HAS_SCAN, reason="module has no scan_database yet")
+
+
+def cli_env():
+    # The package in this checkout, the extension module from the environment.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in [env.get("PYTHONPATH")] if p])
+    env.pop("COLUMNS", None)
+    return env
+
+
+def malven_cmd(*args, cwd, stderr=subprocess.PIPE):
+    return subprocess.run([sys.executable, "-m", "malven_cli", *map(str, args)], cwd=cwd,
+                          env=cli_env(), stdout=subprocess.PIPE, stderr=stderr,
+                          universal_newlines=True, timeout=600)
+
+
+def ok(*args, cwd):
+    proc = malven_cmd(*args, cwd=cwd)
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def fails(*args, cwd, status=1):
+    """Run a failing command: the status, one line on stderr, no traceback."""
+    proc = malven_cmd(*args, cwd=cwd)
+    assert proc.returncode == status, (proc.stdout, proc.stderr)
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and "Traceback" not in proc.stderr, proc.stderr
+    return lines[0]
+
+
+def moved_copy(src, dst, seed, keep_residues=None):
+    """Write src moved by a seeded random rigid motion (all atoms), optionally keeping only
+    the atom records of its first keep_residues residues. Returns the motion's inverse."""
+    rng = np.random.default_rng(seed)
+    motion = malven.Transform.from_matrix(rotation(rng.normal(size=3), rng.uniform(0.5, 2.5)),
+                                          rng.uniform(-40, 40, size=3))
+    malven.transform_pdb_file(str(src), str(dst), motion)
+    if keep_residues is not None:
+        kept, seen = [], []
+        for line in pathlib.Path(dst).read_text().splitlines(keepends=True):
+            if line.startswith(("ATOM", "HETATM")):
+                if line[22:27] not in seen:
+                    seen.append(line[22:27])
+                if len(seen) > keep_residues:
+                    continue
+            kept.append(line)
+        pathlib.Path(dst).write_text("".join(kept))
+    return motion.inverse()
+
+
+def ca_file(path, coords, sequence="A"):
+    names = {"A": "ALA", "G": "GLY", "K": "LYS"}
+    lines = [f"ATOM  {k + 1:>5}  CA  {names[sequence[k % len(sequence)]]} A{k + 1:>4}    "
+             f"{x:8.3f}{y:8.3f}{z:8.3f}  1.00 20.00           C\n"
+             for k, (x, y, z) in enumerate(coords)]
+    pathlib.Path(path).write_text("".join(lines) + "END\n")
+
+
+def labels_of(path, chain=None):
+    """Residue numbers of the C-alpha atoms the reader takes, read independently of the tool."""
+    d = malven.Domain.from_pdb(str(path), chain)
+    out, last = [], None
+    for line in pathlib.Path(path).read_text().splitlines():
+        if line.startswith("ENDMDL") and out:
+            break
+        if line.startswith("ATOM") and line[12:16] == " CA " and line[21] == d.chain \
+                and line[16] in " A1LO" and (line[22:27] != last):
+            last = line[22:27]
+            out.append(line[22:26].strip() + line[26].strip())
+    assert len(out) == len(d)
+    return out
+
+
+def parse_blocks(text, names):
+    """Read wrapped alignment text back: per name the concatenated row and the (first, last)
+    numbers of each block row; the marker lines concatenated."""
+    rows = {n: "" for n in names}
+    ends = {n: [] for n in names}
+    markers = ""
+    lines = text.splitlines()
+    k = 0
+    while k < len(lines):
+        if lines[k].split(" ", 1)[0] != names[0]:
+            k += 1
+            continue
+        width = None
+        for name in names:
+            parts = lines[k].split()
+            assert parts[0] == name, lines[k]
+            if len(parts) == 4:
+                _, first, seq, last = parts
+            else:  # a row with gaps only carries no numbers
+                _, seq = parts
+                first = last = None
+            assert len(seq) <= 60
+            width = len(seq) if width is None else width
+            assert len(seq) == width
+            rows[name] += seq
+            ends[name].append((first, last, seq))
+            k += 1
+        mark_line = lines[k] if k < len(lines) else ""
+        # The marker line starts where the sequences start.
+        indent = re.match(r"^\S+ +(?:\S+ )?", lines[k - 1]).end()
+        markers += mark_line[indent:].ljust(width)
+        k += 1
+    return rows, ends, markers
+
+
+def check_row_numbers(ends, sequence, labels):
+    """Every block row starts and ends with the residue numbers of its first and last
+    residue, and the rows together hold the whole chain in order."""
+    pos = 0
+    for first, last, seq in ends:
+        n = len(seq.replace("-", ""))
+        if n:
+            assert (first, last) == (labels[pos], labels[pos + n - 1])
+        assert seq.replace("-", "") == sequence[pos:pos + n]
+        pos += n
+    assert pos == len(sequence)
+
+
+# ---- the command line itself ---------------------------------------------------------------
+
+def test_version(tmp_path):
+    assert ok("--version", cwd=tmp_path).stdout.strip() == f"malven {malven.__version__}"
+
+
+@pytest.mark.parametrize("command", [[], ["align"], ["msa"], ["scan"], ["demo"]])
+def test_help(tmp_path, command):
+    out = ok(*command, "--help", cwd=tmp_path).stdout
+    assert out.startswith("usage: malven")
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        ([], 2, "malven: error: a command is needed"),
+        (["frobnicate"], 2, "malven: error: argument COMMAND: invalid choice: 'frobnicate'"),
+        (["align", "{d}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B.pdb"),
+        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "--chain1", "AB"], 2,
+         "malven align: error: argument --chain1: a chain is one character, not 'AB'"),
+        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "nowhere/out.pdb"], 2,
+         "malven align: error: argument -o/--output: directory 'nowhere' does not exist"),
+        (["align", "missing.pdb", "{d}/1sp2.pdb"], 1,
+         "malven align: error: cannot open missing.pdb: No such file or directory"),
+        (["align", "{d}/1sp1.pdb", "{d}"], 1, "malven align: error: {d}: is a directory, not a PDB file"),
+        (["align", "{d}/1sp1.pdb", "garbage.pdb"], 1,
+         "malven align: error: cannot read a structure from garbage.pdb: PDB parsing error: "
+         "No C-alpha atoms found in chain '_' of garbage.pdb"),
+        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "--chain2", "Z"], 1,
+         "malven align: error: cannot read a structure from {d}/1sp2.pdb: PDB parsing error: "
+         "No C-alpha atoms found in chain 'Z' of {d}/1sp2.pdb"),
+        (["msa", "{d}/1sp1.pdb", "-o", "out"], 2, "malven msa: error: msa needs at least two structure files"),
+        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "out", "--reference", "3"], 2,
+         "malven msa: error: argument --reference: 3 is not between 1 and 2, the number of files"),
+        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb"], 2,
+         "malven msa: error: the following arguments are required: -o/--output-dir"),
+        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "garbage.pdb"], 2,
+         "malven msa: error: argument -o/--output-dir: 'garbage.pdb' exists and is not a directory"),
+        (["msa", "{d}/1sp1.pdb", "missing.pdb", "-o", "out"], 1,
+         "malven msa: error: cannot open missing.pdb: No such file or directory"),
+        (["scan", "{d}/1sp1.pdb", "{d}", "--max-hits", "many"], 2,
+         "malven scan: error: argument --max-hits: invalid int value: 'many'"),
+        (["scan", "{d}/1sp1.pdb", "{d}", "--max-hits", "-1"], 2,
+         "malven scan: error: argument --max-hits: must not be negative, got -1"),
+        (["scan", "{d}/1sp1.pdb", "{d}", "--cutoff", "nan"], 2,
+         "malven scan: error: argument --cutoff: must be a finite number, not nan"),
+        (["scan", "{d}/1sp1.pdb", "{d}", "--mode", "fast"], 2,
+         "malven scan: error: argument --mode: invalid choice: 'fast'"),
+        (["scan", "missing.pdb", "{d}"], 1, "malven scan: error: cannot open missing.pdb: No such file or directory"),
+        (["scan", "{d}/1sp1.pdb", "empty"], 1, "malven scan: error: no .pdb or .ent files in directory empty"),
+        (["demo", "-o", "garbage.pdb"], 2,
+         "malven demo: error: argument -o/--output-dir: 'garbage.pdb' already exists; "
+         "the demo writes into a new folder"),
+    ],
+)
+def test_errors_are_one_line(tmp_path, args, status, message):
+    (tmp_path / "garbage.pdb").write_text("HEADER    not a structure\n")
+    (tmp_path / "empty").mkdir()
+    line = fails(*[a.format(d=BUNDLED) for a in args], cwd=tmp_path, status=status)
+    assert line.startswith(message.format(d=BUNDLED))
+
+
+@pytest.mark.skipif(HAS_MPL, reason="matplotlib is installed")
+def test_plot_without_matplotlib(tmp_path):
+    line = fails("align", BUNDLED / "1sp1.pdb", BUNDLED / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path)
+    assert line == ("malven align: error: --plot needs matplotlib, which is not installed "
+                    "(pip install 'malven[plot]' or pip install matplotlib)")
+    assert not (tmp_path / "d.png").exists()
+
+
+def test_console_script(tmp_path):
+    """The installed command (pip install . puts it beside the interpreter)."""
+    script = shutil.which("malven", path=os.path.dirname(sys.executable))
+    if script is None:
+        pytest.skip("console script not installed in this environment")
+    proc = subprocess.run([script, "--version"], stdout=subprocess.PIPE, universal_newlines=True)
+    assert (proc.returncode, proc.stdout.strip()) == (0, f"malven {malven.__version__}")
+
+
+# ---- align ---------------------------------------------------------------------------------
+
+def align_json(tmp_path, *args):
+    return json.loads(ok("align", *args, "--json", cwd=tmp_path).stdout)
+
+
+@needs_pairwise
+def test_align_text_matches_json_and_files(tmp_path):
+    a, b = BUNDLED / "1ni7.pdb", BUNDLED / "5eep.pdb"
+    text = ok("align", a, b, "-o", "moved.pdb", cwd=tmp_path).stdout
+    data = align_json(tmp_path, a, b)
+    assert data["mode"] == "scan" and data["n_aligned"] == len(data["pairs"]) > 20
+    head = dict(re.findall(r"^(Score \(Sc\)|RMSD|Aligned pairs|Identity)\s+(\S+)$", text, re.M))
+    assert float(head["Score (Sc)"]) == pytest.approx(data["score"], abs=1e-4)
+    assert float(head["RMSD"]) == pytest.approx(data["rmsd"], abs=1e-3)
+    assert int(head["Aligned pairs"]) == data["n_aligned"]
+    assert float(head["Identity"].rstrip("%")) == pytest.approx(100 * data["seq_identity"], abs=0.05)
+    assert "Structure 1      %s  chain A  149 residues  (reference)" % a in text
+    assert "Structure 2      %s  chain A  140 residues  (moved onto 1)" % b in text
+
+    d1, d2 = malven.Domain.from_pdb(str(a)), malven.Domain.from_pdb(str(b))
+    rows, ends, markers = parse_blocks(text, ["1ni7", "5eep"])
+    check_row_numbers(ends["1ni7"], d1.sequence, labels_of(a))
+    check_row_numbers(ends["5eep"], d2.sequence, labels_of(b))
+    assert rows["1ni7"] == data["alignment"]["sequence1"]
+    assert rows["5eep"] == data["alignment"]["sequence2"]
+    assert markers.rstrip() == data["alignment"]["markers"].rstrip()
+    assert sum(markers.count(m) for m in ":.") == data["n_aligned"]
+
+    # The written file is the mobile structure moved by the reported transform, and the
+    # reported distances and RMSD are those of the equivalent pairs in it.
+    moved = malven.Domain.from_pdb(str(tmp_path / "moved.pdb")).coordinates
+    t = malven.Transform.from_matrix(np.array(data["transform"]["rotation"]),
+                                     np.array(data["transform"]["translation"]))
+    np.testing.assert_allclose(moved, t.apply(d2.coordinates), atol=1e-3)
+    pairs = np.array([(p["i"], p["j"]) for p in data["pairs"]])
+    dist = np.linalg.norm(d1.coordinates[pairs[:, 0]] - moved[pairs[:, 1]], axis=1)
+    np.testing.assert_allclose(dist, [p["distance"] for p in data["pairs"]], atol=2e-3)
+    assert math.sqrt(np.mean(dist ** 2)) == pytest.approx(data["rmsd"], abs=2e-3)
+    for p, mark in zip(data["pairs"], (m for m in data["alignment"]["markers"] if m != " ")):
+        assert mark == (":" if p["distance"] < 5.0 else ".")
+        assert (p["aa1"], p["aa2"]) == (d1.sequence[p["i"]], d2.sequence[p["j"]])
+
+
+@needs_pairwise
+@pytest.mark.parametrize("keep, direct", [(None, False), (50, False), (None, True)])
+def test_align_recovers_rigid_motion(tmp_path, keep, direct):
+    """A moved copy (whole, or its first 50 residues, shorter than half the reference, which
+    the placement handles by swapping roles) aligns residue by residue at RMSD 0, and -o
+    puts it back where it came from."""
+    src = BUNDLED / "5eep.pdb"
+    if direct:
+        shutil.copy(src, tmp_path / "copy.pdb")
+    else:
+        moved_copy(src, tmp_path / "copy.pdb", seed=7, keep_residues=keep)
+    args = [src, "copy.pdb", "-o", "back.pdb"] + (["--direct"] if direct else [])
+    data = align_json(tmp_path, *args)
+    n = keep or 140
+    assert data["mode"] == ("direct" if direct else "scan")
+    assert [(p["i"], p["j"]) for p in data["pairs"]] == [(k, k) for k in range(n)]
+    assert data["rmsd"] == pytest.approx(0.0, abs=2e-3)
+    if not direct:
+        assert data["placement"]["swapped"] is (keep is not None)
+    back = malven.Domain.from_pdb(str(tmp_path / "back.pdb")).coordinates
+    np.testing.assert_allclose(back, malven.Domain.from_pdb(str(src)).coordinates[:n], atol=2e-3)
+
+
+@needs_pairwise
+def test_align_too_short_reports_no_alignment(tmp_path):
+    ca_file(tmp_path / "two.pdb", [(0.0, 0.0, 0.0), (3.8, 0.0, 0.0)])
+    text = ok("align", BUNDLED / "1sp1.pdb", "two.pdb", cwd=tmp_path).stdout
+    assert re.search(r"^RMSD\s+-$", text, re.M) and "No equivalent residues found." in text
+    data = align_json(tmp_path, BUNDLED / "1sp1.pdb", "two.pdb")
+    assert (data["rmsd"], data["n_aligned"], data["pairs"]) == (None, 0, [])
+
+
+@needs_pairwise
+@pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
+def test_align_plot(tmp_path):
+    text = ok("align", BUNDLED / "1sp1.pdb", BUNDLED / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path).stdout
+    assert "Plot             d.png" in text
+    assert (tmp_path / "d.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# ---- msa -----------------------------------------------------------------------------------
+
+ZINC = [BUNDLED / f"{n}.pdb" for n in ("1sp1", "1sp2", "3znf")]
+
+
+@needs_msa
+def test_msa_outputs(tmp_path):
+    text = ok("msa", *ZINC, "-o", "out", "--fasta", "zf.fasta", cwd=tmp_path).stdout
+    data = json.loads(ok("msa", *ZINC, "-o", "out2", "--json", cwd=tmp_path).stdout)
+    names = ["1sp1", "1sp2", "3znf"]
+    domains = [malven.Domain.from_pdb(str(p)) for p in ZINC]
+    assert f"Columns          {data['n_columns']}\n" in text
+    assert f"Core columns     {data['n_core']} " in text
+    assert data["n_core"] == len(data["core_positions"]) > 0
+
+    rows, ends, markers = parse_blocks(text, names)
+    for name, d, path, s in zip(names, domains, ZINC, data["structures"]):
+        check_row_numbers(ends[name], d.sequence, labels_of(path))
+        assert rows[name] == s["aligned"] and len(rows[name]) == data["n_columns"]
+    assert [k for k, m in enumerate(markers) if m == "*"] == data["core_positions"]
+    for k, col in enumerate(data["columns"]):
+        assert (None not in col) == (k in data["core_positions"])
+        assert [None if r[k] == "-" else r[k] for r in rows.values()] == \
+            [None if i is None else d.sequence[i] for i, d in zip(col, domains)]
+
+    fasta = (tmp_path / "zf.fasta").read_text().split(">")[1:]
+    assert [rec.split()[0] for rec in fasta] == names
+    assert ["".join(rec.splitlines()[1:]) for rec in fasta] == [rows[n] for n in names]
+    for name, s in zip(names, data["structures"]):
+        assert s["output"] == os.path.join("out2", f"aligned_{name}.pdb")
+        assert (tmp_path / "out" / f"aligned_{name}.pdb").is_file()
+    # The reference keeps its frame.
+    np.testing.assert_allclose(malven.Domain.from_pdb(str(tmp_path / "out" / "aligned_1sp1.pdb")).coordinates,
+                               domains[0].coordinates, atol=1e-3)
+
+
+@needs_msa
+@pytest.mark.parametrize("reference", [1, 2])
+def test_msa_recovers_rigid_motion(tmp_path, reference):
+    src = BUNDLED / "3znf.pdb"
+    moved_copy(src, tmp_path / "copy.pdb", seed=11)
+    data = json.loads(ok("msa", src, "copy.pdb", "-o", "out", "--reference", reference, "--json",
+                         cwd=tmp_path).stdout)
+    assert data["reference"] == reference and data["n_core"] == data["n_columns"] == 30
+    assert data["columns"] == [[k, k] for k in range(30)]
+    # Both outputs land in the frame of the reference.
+    frame = malven.Domain.from_pdb(str(src if reference == 1 else tmp_path / "copy.pdb")).coordinates
+    for name in ("aligned_3znf.pdb", "aligned_copy.pdb"):
+        got = malven.Domain.from_pdb(str(tmp_path / "out" / name)).coordinates
+        np.testing.assert_allclose(got, frame, atol=2e-3)
+
+
+def test_msa_refuses_colliding_outputs(tmp_path):
+    for sub in ("a", "b"):
+        (tmp_path / sub).mkdir()
+        shutil.copy(ZINC[0], tmp_path / sub / "zf.pdb")
+    line = fails("msa", "a/zf.pdb", "b/zf.pdb", "-o", "out", cwd=tmp_path, status=2)
+    assert line == ("malven msa: error: a/zf.pdb and b/zf.pdb would both be written as "
+                    "aligned_zf.pdb; give the files different names")
+    assert not (tmp_path / "out").exists()
+
+
+# ---- scan ----------------------------------------------------------------------------------
+
+@pytest.fixture
+def database(tmp_path):
+    """Bundled structures in a directory tree, a moved copy of the query one level down, and
+    one file that is not a structure."""
+    db = tmp_path / "db"
+    (db / "sub").mkdir(parents=True)
+    for name in ("1sp1", "1sp2", "3znf", "5eep"):
+        shutil.copy(BUNDLED / f"{name}.pdb", db / f"{name}.pdb")
+    moved_copy(BUNDLED / "1sp1.pdb", db / "sub" / "moved1sp1.ent", seed=3)
+    (db / "sub" / "broken.pdb").write_text("REMARK nothing here\n")
+    (db / "notes.txt").write_text("not a target\n")
+    return db
+
+
+def table_rows(text):
+    lines = text.splitlines()
+    start = next(k for k, l in enumerate(lines) if l.split() == ["rank", "target", "score", "rmsd",
+                                                                 "aligned", "identity", "z"])
+    return [l.split() for l in lines[start + 1:] if l.strip() and l.split()[0].isdigit()]
+
+
+@needs_scan
+@pytest.mark.parametrize("mode", ["scan", "full", "quick"])
+def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
+    proc = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr == f"malven scan: warning: skipped: cannot read a structure from " \
+        f"db/sub/broken.pdb: PDB parsing error: No C-alpha atoms found in chain '_' of db/sub/broken.pdb\n"
+    data = json.loads(proc.stdout)
+    paths = ["db/1sp1.pdb", "db/1sp2.pdb", "db/3znf.pdb", "db/5eep.pdb", "db/sub/moved1sp1.ent"]
+    assert (data["n_targets"], data["n_skipped"], data["mode"]) == (5, 1, mode)
+
+    # One call of the module over the whole list is the reference for order, scores and Z.
+    flags = {"scan": {}, "full": dict(scan_mode=False), "quick": dict(scan_mode=False, quick=True)}
+    expected = malven.scan_database(malven.Domain.from_pdb(str(BUNDLED / "1sp1.pdb")),
+                                    [malven.Domain.from_pdb(str(tmp_path / p)) for p in paths],
+                                    **flags[mode])
+    got = data["hits"]
+    assert [(h["rank"], h["target"]) for h in got] == [(h.rank, h.target_id) for h in expected]
+    for g, e in zip(got, expected):
+        assert g["path"] == paths[[pathlib.Path(p).stem for p in paths].index(e.target_id)]
+        assert (g["n_aligned"], g["score"]) == (e.n_aligned, pytest.approx(e.score, abs=1e-12))
+        assert g["rmsd"] == (None if math.isinf(e.rmsd) else pytest.approx(e.rmsd, abs=1e-12))
+        assert g["z_score"] == (None if e.z_score is None else pytest.approx(e.z_score, abs=1e-9))
+
+
+@needs_scan
+def test_scan_table_tsv_and_limits(tmp_path, database):
+    proc = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--max-hits", "2", "--tsv", "hits.tsv",
+                      "--quiet", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    rows = table_rows(proc.stdout)
+    assert [r[0] for r in rows] == ["1", "2"] and {r[1] for r in rows} == {"1sp1", "moved1sp1"}
+    assert float(rows[0][2]) >= float(rows[1][2])
+    assert all(float(r[3]) < 0.005 for r in rows)
+    assert "Targets  5 (1 unreadable skipped), mode scan, cutoff 0: 2 hits (at most 2 shown)" in proc.stdout
+    tsv = [l.split("\t") for l in (tmp_path / "hits.tsv").read_text().splitlines()]
+    assert tsv[0] == ["rank", "target", "path", "score", "rmsd", "aligned", "identity", "z"]
+    assert [(r[0], r[1]) for r in tsv[1:]] == [(r[0], r[1]) for r in rows]
+    assert [float(r[3]) for r in tsv[1:]] == pytest.approx([float(r[2]) for r in rows], abs=1e-4)
+
+    none = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--cutoff", "1e9", "-q", cwd=tmp_path)
+    assert none.returncode == 0 and "No hits." in none.stdout
+
+
+@needs_scan
+def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
+    line = fails("scan", BUNDLED / "1sp1.pdb", "db/1sp2.pdb", "db/sub/broken.pdb", cwd=tmp_path)
+    assert line.startswith("malven scan: error: cannot read a structure from db/sub/broken.pdb")
+
+
+@needs_scan
+def test_scan_progress_only_on_a_terminal(tmp_path, database):
+    pty = pytest.importorskip("pty")
+    master, slave = pty.openpty()
+    cmd = [sys.executable, "-m", "malven_cli", "scan", str(BUNDLED / "1sp1.pdb"), "db", "--mode", "quick"]
+    proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the other side closed
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    proc.stdout.read()
+    assert proc.wait() == 0
+    seen = seen.decode()
+    assert "\rReading targets [" in seen and "\rScanning [" in seen and "5/5" in seen
+    assert "warning: skipped:" in seen
+
+    quiet = subprocess.run(cmd + ["--quiet"], cwd=tmp_path, env=cli_env(),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+# ---- demo ----------------------------------------------------------------------------------
+
+@needs_pairwise
+@needs_msa
+@needs_scan
+def test_demo_end_to_end(tmp_path):
+    out = ok("demo", cwd=tmp_path).stdout
+    base = tmp_path / "malven-demo"
+    assert out.rstrip().splitlines()[-2] == f"Demo outputs are in {base}"
+    commands = re.findall(r"^\$ malven (.*)$", out, re.M)
+    assert [c.split()[0] for c in commands] == ["align", "msa", "scan"]
+    for rel in ("align/5eep_on_1ni7.pdb", "msa/aligned_1sp1.pdb", "msa/aligned_1sp2.pdb",
+                "msa/aligned_3znf.pdb", "msa/zinc_fingers.fasta", "scan/hits.tsv"):
+        assert (base / rel).is_file(), rel
+    assert (base / "align" / "distances.png").is_file() == HAS_MPL
+    # The printed commands work as printed from inside the demo folder.
+    again = ok(*commands[0].split(), cwd=base).stdout
+    assert again in out
+    assert ok("demo", cwd=tmp_path).stdout.rstrip().splitlines()[-2].endswith("malven-demo-2")
