@@ -130,6 +130,7 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
     work.resize(n_b);
     for (std::size_t k = 0; k < n_b; ++k) work[k] = placement.transform.apply(b_coords[k]);
     Result<PairwiseOutcome> r = refiner.refine(work, b_res);
+    ++out.starts;
     if (!r) return std::move(r).error();
     if (!(r->sc > best.sc)) return false;  // an equal Sc keeps the earlier start
     best.exists = true;

@@ -48,6 +48,8 @@ struct ScanOutcome {
   // The best start slid B's start along A (only tried when no ordinary start aligned);
   // offset is then A's residue under B's first.
   bool mirrored = false;
+  // Refinements run from starts (ordinary and mirrored; the second pass not included).
+  std::uint64_t starts = 0;
 };
 
 // The first-pass refinement settings of the scan, and the fixed second-pass ones.
