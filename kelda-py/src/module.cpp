@@ -67,6 +67,7 @@ PyObject* build() {
                   add_class(m, "AlignmentResult", create_alignment_result_class) &&
                   add_class(m, "MultipleAlignmentResult", create_multiple_alignment_result_class) &&
                   add_class(m, "ScanHit", create_scan_hit_class) &&
+                  add_function(m, &pairwise_align_def) &&
                   add_function(m, &multiple_align_def) && add_function(m, &align_pdbs_def) &&
                   add_function(m, &compute_rmsd_def) && add_function(m, &superpose_def) &&
                   add_function(m, &distance_matrix_def) && add_function(m, &centroid_def) &&

@@ -17,6 +17,7 @@ PyTypeObject* create_alignment_result_class();
 PyTypeObject* create_multiple_alignment_result_class();
 PyTypeObject* create_scan_hit_class();
 
+extern PyMethodDef pairwise_align_def;
 extern PyMethodDef multiple_align_def;
 extern PyMethodDef align_pdbs_def;
 extern PyMethodDef compute_rmsd_def;
