@@ -50,6 +50,8 @@ struct ScanOutcome {
   bool mirrored = false;
   // Refinements run from starts (ordinary and mirrored; the second pass not included).
   std::uint64_t starts = 0;
+
+  bool operator==(const ScanOutcome&) const = default;
 };
 
 // The first-pass refinement settings of the scan, and the fixed second-pass ones.
