@@ -184,9 +184,9 @@ def json_report(s1, s2, outcome, columns, markers, distances, written):
 
 def draw(path, s1, names, outcome, columns, distances):
     points, ticks = [], []
-    for col, (i, j) in enumerate(columns):
-        if i is not None and j is not None:
-            points.append((col, distances[(i, j)]))
+    for col, pair in enumerate(columns):
+        if pair in distances:
+            points.append((col, distances[pair]))
     # About a dozen ticks, each naming the residue of structure 1 in that column.
     step = max(1, len(columns) // 12)
     for col in range(0, len(columns), step):

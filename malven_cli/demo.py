@@ -7,14 +7,15 @@ from malven_cli import plot
 from malven_cli.common import UsageError
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-INPUTS = ("1ni7.pdb", "5eep.pdb", "1sp1.pdb", "1sp2.pdb", "3znf.pdb")
+INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb", "1sp1.pdb", "1sp2.pdb", "3znf.pdb")
 
 DESCRIPTION = """\
-Run align, msa and scan on structures bundled with malven (wwPDB entries: the NMR model
-1ni7 and the crystal structure 5eep, two related E. coli proteins; three zinc-finger
-domains, 1sp1, 1sp2 and 3znf) and keep everything in a new folder: the inputs, the
-superposed PDB files, a FASTA alignment, a hit table and, when matplotlib is installed, a
-distance plot. Each step prints the command it runs, to be repeated from inside that folder."""
+Run align, msa and scan on structures bundled with malven (wwPDB entries: the E. coli
+protein CsdE as the crystal structure 5eep and as two models of the NMR entry 1ni7, in
+unrelated frames; three zinc-finger domains, 1sp1, 1sp2 and 3znf, as unrelated targets)
+and keep everything in a new folder: the inputs, the superposed PDB files, a FASTA
+alignment, a hit table and, when matplotlib is installed, a distance plot. Each step prints
+the command it runs, to be repeated from inside that folder."""
 
 
 def add_parser(sub, chain_type):
@@ -42,11 +43,11 @@ def steps(with_plot):
     return [
         ("Pairwise: 5eep (X-ray) moved onto 1ni7 (NMR), two structures in unrelated frames",
          align),
-        ("Multiple: three zinc fingers, superposed onto the first",
-         ["msa", "inputs/1sp1.pdb", "inputs/1sp2.pdb", "inputs/3znf.pdb", "-o", "msa",
-          "--fasta", "msa/zinc_fingers.fasta"]),
-        ("Scan: every input ranked against the zinc finger 1sp1",
-         ["scan", "inputs/1sp1.pdb", "inputs", "--tsv", "scan/hits.tsv"]),
+        ("Multiple: the crystal structure and two NMR models, superposed onto the first",
+         ["msa", "inputs/5eep.pdb", "inputs/1ni7.pdb", "inputs/1ni7_model2.pdb", "-o", "msa",
+          "--fasta", "msa/csde.fasta"]),
+        ("Scan: every input ranked against 5eep (the zinc fingers are unrelated)",
+         ["scan", "inputs/5eep.pdb", "inputs", "--tsv", "scan/hits.tsv"]),
     ]
 
 

@@ -10,32 +10,43 @@ CLOSE_PAIR = 5.0
 def pairwise_columns(n1, n2, pairs):
     """Columns (i or None, j or None) of a pairwise alignment covering both chains whole.
 
-    Between consecutive equivalent pairs the unpaired residues of the first structure come
-    first, against gaps, then those of the second: residues the method did not make
-    equivalent are never shown in one column."""
+    Only the equivalent pairs are known; between two of them, the residues of both chains
+    are set side by side as far as the shorter run goes (as a structural alignment prints
+    residues that it aligns without calling them equivalent), and the rest of the longer
+    run against gaps. Before the first pair the runs are set against each other at their
+    ends, next to that pair, so that the overhang is a gap."""
     columns = []
+
+    def side_by_side(a0, a1, b0, b1, leading=False):
+        k = min(a1 - a0, b1 - b0)
+        if leading:
+            columns.extend((a, None) for a in range(a0, a1 - k))
+            columns.extend((None, b) for b in range(b0, b1 - k))
+            columns.extend(zip(range(a1 - k, a1), range(b1 - k, b1)))
+        else:
+            columns.extend(zip(range(a0, a0 + k), range(b0, b0 + k)))
+            columns.extend((a, None) for a in range(a0 + k, a1))
+            columns.extend((None, b) for b in range(b0 + k, b1))
+
     next_i = next_j = 0
     for i, j in pairs:
         if i < next_i or j < next_j:
             continue  # an alignment path only moves forward; ignore anything else
-        columns += [(a, None) for a in range(next_i, i)]
-        columns += [(None, b) for b in range(next_j, j)]
+        side_by_side(next_i, i, next_j, j, leading=not columns)
         columns.append((i, j))
         next_i, next_j = i + 1, j + 1
-    columns += [(a, None) for a in range(next_i, n1)]
-    columns += [(None, b) for b in range(next_j, n2)]
+    side_by_side(next_i, n1, next_j, n2, leading=not columns and not pairs)
     return columns
 
 
 def pair_markers(columns, distances):
     """':' for an equivalent pair within CLOSE_PAIR angstrom, '.' for one further apart,
-    blank for a gap. distances maps (i, j) to the distance after superposition."""
+    blank for residues set side by side without being equivalent and for gaps. distances
+    maps each equivalent pair (i, j) to its distance after superposition."""
     out = []
-    for i, j in columns:
-        if i is None or j is None:
-            out.append(" ")
-        else:
-            out.append(":" if distances[(i, j)] < CLOSE_PAIR else ".")
+    for col in columns:
+        d = distances.get(col)
+        out.append(" " if d is None else (":" if d < CLOSE_PAIR else "."))
     return "".join(out)
 
 

@@ -315,21 +315,21 @@ def test_align_plot(tmp_path):
 
 # ---- msa -----------------------------------------------------------------------------------
 
-ZINC = [BUNDLED / f"{n}.pdb" for n in ("1sp1", "1sp2", "3znf")]
+CSDE = [BUNDLED / f"{n}.pdb" for n in ("5eep", "1ni7", "1ni7_model2")]
 
 
 @needs_msa
 def test_msa_outputs(tmp_path):
-    text = ok("msa", *ZINC, "-o", "out", "--fasta", "zf.fasta", cwd=tmp_path).stdout
-    data = json.loads(ok("msa", *ZINC, "-o", "out2", "--json", cwd=tmp_path).stdout)
-    names = ["1sp1", "1sp2", "3znf"]
-    domains = [malven.Domain.from_pdb(str(p)) for p in ZINC]
+    text = ok("msa", *CSDE, "-o", "out", "--fasta", "al.fasta", cwd=tmp_path).stdout
+    data = json.loads(ok("msa", *CSDE, "-o", "out2", "--json", cwd=tmp_path).stdout)
+    names = ["5eep", "1ni7", "1ni7_model2"]
+    domains = [malven.Domain.from_pdb(str(p)) for p in CSDE]
     assert f"Columns          {data['n_columns']}\n" in text
     assert f"Core columns     {data['n_core']} " in text
     assert data["n_core"] == len(data["core_positions"]) > 0
 
     rows, ends, markers = parse_blocks(text, names)
-    for name, d, path, s in zip(names, domains, ZINC, data["structures"]):
+    for name, d, path, s in zip(names, domains, CSDE, data["structures"]):
         check_row_numbers(ends[name], d.sequence, labels_of(path))
         assert rows[name] == s["aligned"] and len(rows[name]) == data["n_columns"]
     assert [k for k, m in enumerate(markers) if m == "*"] == data["core_positions"]
@@ -338,14 +338,14 @@ def test_msa_outputs(tmp_path):
         assert [None if r[k] == "-" else r[k] for r in rows.values()] == \
             [None if i is None else d.sequence[i] for i, d in zip(col, domains)]
 
-    fasta = (tmp_path / "zf.fasta").read_text().split(">")[1:]
+    fasta = (tmp_path / "al.fasta").read_text().split(">")[1:]
     assert [rec.split()[0] for rec in fasta] == names
     assert ["".join(rec.splitlines()[1:]) for rec in fasta] == [rows[n] for n in names]
     for name, s in zip(names, data["structures"]):
         assert s["output"] == os.path.join("out2", f"aligned_{name}.pdb")
         assert (tmp_path / "out" / f"aligned_{name}.pdb").is_file()
     # The reference keeps its frame.
-    np.testing.assert_allclose(malven.Domain.from_pdb(str(tmp_path / "out" / "aligned_1sp1.pdb")).coordinates,
+    np.testing.assert_allclose(malven.Domain.from_pdb(str(tmp_path / "out" / "aligned_5eep.pdb")).coordinates,
                                domains[0].coordinates, atol=1e-3)
 
 
@@ -368,10 +368,10 @@ def test_msa_recovers_rigid_motion(tmp_path, reference):
 def test_msa_refuses_colliding_outputs(tmp_path):
     for sub in ("a", "b"):
         (tmp_path / sub).mkdir()
-        shutil.copy(ZINC[0], tmp_path / sub / "zf.pdb")
-    line = fails("msa", "a/zf.pdb", "b/zf.pdb", "-o", "out", cwd=tmp_path, status=2)
-    assert line == ("malven msa: error: a/zf.pdb and b/zf.pdb would both be written as "
-                    "aligned_zf.pdb; give the files different names")
+        shutil.copy(CSDE[0], tmp_path / sub / "csde.pdb")
+    line = fails("msa", "a/csde.pdb", "b/csde.pdb", "-o", "out", cwd=tmp_path, status=2)
+    assert line == ("malven msa: error: a/csde.pdb and b/csde.pdb would both be written as "
+                    "aligned_csde.pdb; give the files different names")
     assert not (tmp_path / "out").exists()
 
 
@@ -487,8 +487,8 @@ def test_demo_end_to_end(tmp_path):
     assert out.rstrip().splitlines()[-2] == f"Demo outputs are in {base}"
     commands = re.findall(r"^\$ malven (.*)$", out, re.M)
     assert [c.split()[0] for c in commands] == ["align", "msa", "scan"]
-    for rel in ("align/5eep_on_1ni7.pdb", "msa/aligned_1sp1.pdb", "msa/aligned_1sp2.pdb",
-                "msa/aligned_3znf.pdb", "msa/zinc_fingers.fasta", "scan/hits.tsv"):
+    for rel in ("align/5eep_on_1ni7.pdb", "msa/aligned_5eep.pdb", "msa/aligned_1ni7.pdb",
+                "msa/aligned_1ni7_model2.pdb", "msa/csde.fasta", "scan/hits.tsv"):
         assert (base / rel).is_file(), rel
     assert (base / "align" / "distances.png").is_file() == HAS_MPL
     # The printed commands work as printed from inside the demo folder.
