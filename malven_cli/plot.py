@@ -38,7 +38,8 @@ def distance_plot(path, title, points, labels):
         ax.set_xlabel("alignment column (ticks: residue numbers of the first structure)")
         ax.set_ylabel("C\u03b1 distance after superposition (\u00c5)")
         ax.set_title(title, fontsize=10)
-        ax.set_ylim(bottom=0)
+        # Room above the threshold line for the legend.
+        ax.set_ylim(0, max([CLOSE_PAIR * 1.3] + [d * 1.1 for d in ys]))
         if labels:
             ax.set_xticks([c + 1 for c, _ in labels])
             ax.set_xticklabels([t for _, t in labels], fontsize=8)
