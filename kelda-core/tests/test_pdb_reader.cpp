@@ -438,7 +438,7 @@ TEST(TextHelpers, ParseDecimal) {
   const std::pair<const char*, double> good[] = {
       {"1", 1.0},       {"-1", -1.0},     {"+1.5", 1.5},        {".5", 0.5},
       {"5.", 5.0},      {"1e3", 1000.0},  {"1E-3", 0.001},      {"1.5e+2", 150.0},
-      {"00012.500", 12.5}, {"-0.000", -0.0}, {"1e-400", 0.0},   {"-999.999", -999.999}};
+      {"00012.500", 12.5}, {"1.e1", 10.0}, {"-0.000", -0.0}, {"1e-400", 0.0},   {"-999.999", -999.999}};
   for (const auto& [text, value] : good) {
     auto v = parse_decimal(text);
     ASSERT_TRUE(v) << text;
@@ -465,6 +465,8 @@ TEST(TextHelpers, TrimUnicode) {
   EXPECT_EQ(trim_unicode("\t\v\f x y \r\n"), "x y");
   EXPECT_EQ(trim_unicode("\x1c" "a"), "\x1c" "a");  // information separators are not blanks
   EXPECT_EQ(trim_unicode("   "), "");
+  // A cut-off sequence whose partial value would be U+0085 is not taken for a blank.
+  EXPECT_EQ(trim_unicode("\xE2\x85"), "\xE2\x85");
   EXPECT_EQ(trim_unicode("\xE2\x80\x8A" "\xC3\xA9" "\xE2\x80\xAF"), "\xC3\xA9");
 }
 

@@ -11,7 +11,8 @@ namespace {
 
 bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
-// Decodes the scalar starting at s[i] of valid UTF-8 and advances i past it.
+// Decodes the scalar starting at s[i] of valid UTF-8 and advances i past it. Text that
+// is not valid (callers never pass any) yields U+FFFD and stops at its end.
 Char decode_at(std::string_view s, std::size_t& i) noexcept {
   auto b0 = static_cast<unsigned char>(s[i]);
   std::uint32_t cp;
@@ -20,7 +21,11 @@ Char decode_at(std::string_view s, std::size_t& i) noexcept {
   else if (b0 < 0xE0) { cp = b0 & 0x1F; len = 2; }
   else if (b0 < 0xF0) { cp = b0 & 0x0F; len = 3; }
   else { cp = b0 & 0x07; len = 4; }
-  for (std::size_t k = 1; k < len && i + k < s.size(); ++k)
+  if (s.size() - i < len) {
+    i = s.size();
+    return U'\uFFFD';
+  }
+  for (std::size_t k = 1; k < len; ++k)
     cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   i += len;
   return static_cast<Char>(cp);
