@@ -69,6 +69,7 @@ PyObject* build() {
                   add_class(m, "ScanHit", create_scan_hit_class) &&
                   add_function(m, &pairwise_align_def) &&
                   add_function(m, &multiple_align_def) && add_function(m, &align_pdbs_def) &&
+                  add_function(m, &scan_database_def) &&
                   add_function(m, &compute_rmsd_def) && add_function(m, &superpose_def) &&
                   add_function(m, &distance_matrix_def) && add_function(m, &centroid_def) &&
                   add_function(m, &transform_pdb_file_def) &&

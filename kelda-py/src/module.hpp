@@ -20,6 +20,7 @@ PyTypeObject* create_scan_hit_class();
 extern PyMethodDef pairwise_align_def;
 extern PyMethodDef multiple_align_def;
 extern PyMethodDef align_pdbs_def;
+extern PyMethodDef scan_database_def;
 extern PyMethodDef compute_rmsd_def;
 extern PyMethodDef superpose_def;
 extern PyMethodDef distance_matrix_def;
