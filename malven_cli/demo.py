@@ -1,5 +1,6 @@
-"""`malven demo`: the main jobs on small real structures bundled with the package, run as
-the commands a user would type, into a new folder under the current directory."""
+"""`malven demo`: pairwise and multiple alignment of small real structures bundled with the
+package, run as the commands a user would type, into a new folder under the current
+directory."""
 import os
 import shutil
 
@@ -7,15 +8,14 @@ from malven_cli import plot
 from malven_cli.common import UsageError
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb", "1sp1.pdb", "1sp2.pdb", "3znf.pdb")
+INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb")
 
 DESCRIPTION = """\
-Run align, msa and scan on structures bundled with malven (wwPDB entries: the E. coli
-protein CsdE as the crystal structure 5eep and as two models of the NMR entry 1ni7, in
-unrelated frames; three zinc-finger domains, 1sp1, 1sp2 and 3znf, as unrelated targets)
-and keep everything in a new folder: the inputs, the superposed PDB files, a FASTA
-alignment, a hit table and, when matplotlib is installed, a distance plot. Each step prints
-the command it runs, to be repeated from inside that folder."""
+Run align and msa on structures bundled with malven (wwPDB entries of the E. coli protein
+CsdE: the crystal structure 5eep and two models of the NMR entry 1ni7, in unrelated
+frames) and keep everything in a new folder: the inputs, the superposed PDB files, a FASTA
+alignment and, when matplotlib is installed, a distance plot. Each step prints the command
+it runs, to be repeated from inside that folder."""
 
 
 def add_parser(sub, chain_type):
@@ -46,8 +46,6 @@ def steps(with_plot):
         ("Multiple: the crystal structure and two NMR models, superposed onto the first",
          ["msa", "inputs/5eep.pdb", "inputs/1ni7.pdb", "inputs/1ni7_model2.pdb", "-o", "msa",
           "--fasta", "msa/csde.fasta"]),
-        ("Scan: every input ranked against 5eep (the zinc fingers are unrelated)",
-         ["scan", "inputs/5eep.pdb", "inputs", "--tsv", "scan/hits.tsv"]),
     ]
 
 
@@ -59,7 +57,7 @@ def run(args, prog):
         raise UsageError(f"argument -o/--output-dir: '{base}' already exists; the demo "
                          f"writes into a new folder")
     base = os.path.abspath(base)
-    for sub in ("inputs", "align", "scan"):
+    for sub in ("inputs", "align"):
         os.makedirs(os.path.join(base, sub))
     for name in INPUTS:
         shutil.copyfile(os.path.join(DATA, name), os.path.join(base, "inputs", name))

@@ -13,7 +13,7 @@ Protein structural alignment with the KELDA method, on PDB files.
   malven align A.pdb B.pdb    align two structures (B moved onto A)
   malven msa FILE... -o DIR   align several structures, write them superposed
   malven scan QUERY TARGET... rank targets (files or directories) against a query
-  malven demo                 all of the above on bundled example structures
+  malven demo                 align and msa on bundled example structures
 
 'malven COMMAND --help' describes each command."""
 

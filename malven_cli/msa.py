@@ -51,7 +51,10 @@ def check_arguments(args):
                          f"the number of files")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not a directory")
-    if args.fasta:
+    # The FASTA file may go into the output directory, which the alignment creates.
+    in_output_dir = args.fasta and (os.path.dirname(os.path.abspath(args.fasta))
+                                    == os.path.abspath(args.output_dir))
+    if args.fasta and not in_output_dir:
         check_output_file(args.fasta, "--fasta")
 
 

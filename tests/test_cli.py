@@ -16,6 +16,7 @@ import malven
 from conftest import ROOT, rotation
 
 BUNDLED = ROOT / "malven_cli" / "data"
+PDB = ROOT / "tests" / "data" / "pdb"
 HAS_PAIRWISE = hasattr(malven, "pairwise_align")
 HAS_MSA = hasattr(malven, "align_pdbs")
 HAS_SCAN = hasattr(malven, "scan_database")
@@ -167,39 +168,39 @@ def test_help(tmp_path, command):
     [
         ([], 2, "malven: error: a command is needed"),
         (["frobnicate"], 2, "malven: error: argument COMMAND: invalid choice: 'frobnicate'"),
-        (["align", "{d}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B.pdb"),
-        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "--chain1", "AB"], 2,
+        (["align", "{t}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B.pdb"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain1", "AB"], 2,
          "malven align: error: argument --chain1: a chain is one character, not 'AB'"),
-        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "nowhere/out.pdb"], 2,
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "nowhere/out.pdb"], 2,
          "malven align: error: argument -o/--output: directory 'nowhere' does not exist"),
-        (["align", "missing.pdb", "{d}/1sp2.pdb"], 1,
+        (["align", "missing.pdb", "{t}/1sp2.pdb"], 1,
          "malven align: error: cannot open missing.pdb: No such file or directory"),
-        (["align", "{d}/1sp1.pdb", "{d}"], 1, "malven align: error: {d}: is a directory, not a PDB file"),
-        (["align", "{d}/1sp1.pdb", "garbage.pdb"], 1,
+        (["align", "{t}/1sp1.pdb", "{d}"], 1, "malven align: error: {d}: is a directory, not a PDB file"),
+        (["align", "{t}/1sp1.pdb", "garbage.pdb"], 1,
          "malven align: error: cannot read a structure from garbage.pdb: PDB parsing error: "
          "No C-alpha atoms found in chain '_' of garbage.pdb"),
-        (["align", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "--chain2", "Z"], 1,
-         "malven align: error: cannot read a structure from {d}/1sp2.pdb: PDB parsing error: "
-         "No C-alpha atoms found in chain 'Z' of {d}/1sp2.pdb"),
-        (["msa", "{d}/1sp1.pdb", "-o", "out"], 2, "malven msa: error: msa needs at least two structure files"),
-        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "out", "--reference", "3"], 2,
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain2", "Z"], 1,
+         "malven align: error: cannot read a structure from {t}/1sp2.pdb: PDB parsing error: "
+         "No C-alpha atoms found in chain 'Z' of {t}/1sp2.pdb"),
+        (["msa", "{t}/1sp1.pdb", "-o", "out"], 2, "malven msa: error: msa needs at least two structure files"),
+        (["msa", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "out", "--reference", "3"], 2,
          "malven msa: error: argument --reference: 3 is not between 1 and 2, the number of files"),
-        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb"], 2,
+        (["msa", "{t}/1sp1.pdb", "{t}/1sp2.pdb"], 2,
          "malven msa: error: the following arguments are required: -o/--output-dir"),
-        (["msa", "{d}/1sp1.pdb", "{d}/1sp2.pdb", "-o", "garbage.pdb"], 2,
+        (["msa", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "garbage.pdb"], 2,
          "malven msa: error: argument -o/--output-dir: 'garbage.pdb' exists and is not a directory"),
-        (["msa", "{d}/1sp1.pdb", "missing.pdb", "-o", "out"], 1,
+        (["msa", "{t}/1sp1.pdb", "missing.pdb", "-o", "out"], 1,
          "malven msa: error: cannot open missing.pdb: No such file or directory"),
-        (["scan", "{d}/1sp1.pdb", "{d}", "--max-hits", "many"], 2,
+        (["scan", "{t}/1sp1.pdb", "{d}", "--max-hits", "many"], 2,
          "malven scan: error: argument --max-hits: invalid int value: 'many'"),
-        (["scan", "{d}/1sp1.pdb", "{d}", "--max-hits", "-1"], 2,
+        (["scan", "{t}/1sp1.pdb", "{d}", "--max-hits", "-1"], 2,
          "malven scan: error: argument --max-hits: must not be negative, got -1"),
-        (["scan", "{d}/1sp1.pdb", "{d}", "--cutoff", "nan"], 2,
+        (["scan", "{t}/1sp1.pdb", "{d}", "--cutoff", "nan"], 2,
          "malven scan: error: argument --cutoff: must be a finite number, not nan"),
-        (["scan", "{d}/1sp1.pdb", "{d}", "--mode", "fast"], 2,
+        (["scan", "{t}/1sp1.pdb", "{d}", "--mode", "fast"], 2,
          "malven scan: error: argument --mode: invalid choice: 'fast'"),
         (["scan", "missing.pdb", "{d}"], 1, "malven scan: error: cannot open missing.pdb: No such file or directory"),
-        (["scan", "{d}/1sp1.pdb", "empty"], 1, "malven scan: error: no .pdb or .ent files in directory empty"),
+        (["scan", "{t}/1sp1.pdb", "empty"], 1, "malven scan: error: no .pdb or .ent files in directory empty"),
         (["demo", "-o", "garbage.pdb"], 2,
          "malven demo: error: argument -o/--output-dir: 'garbage.pdb' already exists; "
          "the demo writes into a new folder"),
@@ -208,13 +209,13 @@ def test_help(tmp_path, command):
 def test_errors_are_one_line(tmp_path, args, status, message):
     (tmp_path / "garbage.pdb").write_text("HEADER    not a structure\n")
     (tmp_path / "empty").mkdir()
-    line = fails(*[a.format(d=BUNDLED) for a in args], cwd=tmp_path, status=status)
-    assert line.startswith(message.format(d=BUNDLED))
+    line = fails(*[a.format(d=BUNDLED, t=PDB) for a in args], cwd=tmp_path, status=status)
+    assert line.startswith(message.format(d=BUNDLED, t=PDB))
 
 
 @pytest.mark.skipif(HAS_MPL, reason="matplotlib is installed")
 def test_plot_without_matplotlib(tmp_path):
-    line = fails("align", BUNDLED / "1sp1.pdb", BUNDLED / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path)
+    line = fails("align", PDB / "1sp1.pdb", PDB / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path)
     assert line == ("malven align: error: --plot needs matplotlib, which is not installed "
                     "(pip install 'malven[plot]' or pip install matplotlib)")
     assert not (tmp_path / "d.png").exists()
@@ -299,16 +300,16 @@ def test_align_recovers_rigid_motion(tmp_path, keep, direct):
 @needs_pairwise
 def test_align_too_short_reports_no_alignment(tmp_path):
     ca_file(tmp_path / "two.pdb", [(0.0, 0.0, 0.0), (3.8, 0.0, 0.0)])
-    text = ok("align", BUNDLED / "1sp1.pdb", "two.pdb", cwd=tmp_path).stdout
+    text = ok("align", PDB / "1sp1.pdb", "two.pdb", cwd=tmp_path).stdout
     assert re.search(r"^RMSD\s+-$", text, re.M) and "No equivalent residues found." in text
-    data = align_json(tmp_path, BUNDLED / "1sp1.pdb", "two.pdb")
+    data = align_json(tmp_path, PDB / "1sp1.pdb", "two.pdb")
     assert (data["rmsd"], data["n_aligned"], data["pairs"]) == (None, 0, [])
 
 
 @needs_pairwise
 @pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
 def test_align_plot(tmp_path):
-    text = ok("align", BUNDLED / "1sp1.pdb", BUNDLED / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path).stdout
+    text = ok("align", PDB / "1sp1.pdb", PDB / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path).stdout
     assert "Plot             d.png" in text
     assert (tmp_path / "d.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -352,7 +353,7 @@ def test_msa_outputs(tmp_path):
 @needs_msa
 @pytest.mark.parametrize("reference", [1, 2])
 def test_msa_recovers_rigid_motion(tmp_path, reference):
-    src = BUNDLED / "3znf.pdb"
+    src = PDB / "3znf.pdb"
     moved_copy(src, tmp_path / "copy.pdb", seed=11)
     data = json.loads(ok("msa", src, "copy.pdb", "-o", "out", "--reference", reference, "--json",
                          cwd=tmp_path).stdout)
@@ -384,8 +385,8 @@ def database(tmp_path):
     db = tmp_path / "db"
     (db / "sub").mkdir(parents=True)
     for name in ("1sp1", "1sp2", "3znf", "5eep"):
-        shutil.copy(BUNDLED / f"{name}.pdb", db / f"{name}.pdb")
-    moved_copy(BUNDLED / "1sp1.pdb", db / "sub" / "moved1sp1.ent", seed=3)
+        shutil.copy(PDB / f"{name}.pdb", db / f"{name}.pdb")
+    moved_copy(PDB / "1sp1.pdb", db / "sub" / "moved1sp1.ent", seed=3)
     (db / "sub" / "broken.pdb").write_text("REMARK nothing here\n")
     (db / "notes.txt").write_text("not a target\n")
     return db
@@ -401,7 +402,7 @@ def table_rows(text):
 @needs_scan
 @pytest.mark.parametrize("mode", ["scan", "full", "quick"])
 def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
-    proc = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
+    proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
     assert proc.returncode == 0
     assert proc.stderr == f"malven scan: warning: skipped: cannot read a structure from " \
         f"db/sub/broken.pdb: PDB parsing error: No C-alpha atoms found in chain '_' of db/sub/broken.pdb\n"
@@ -411,7 +412,7 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
 
     # One call of the module over the whole list is the reference for order, scores and Z.
     flags = {"scan": {}, "full": dict(scan_mode=False), "quick": dict(scan_mode=False, quick=True)}
-    expected = malven.scan_database(malven.Domain.from_pdb(str(BUNDLED / "1sp1.pdb")),
+    expected = malven.scan_database(malven.Domain.from_pdb(str(PDB / "1sp1.pdb")),
                                     [malven.Domain.from_pdb(str(tmp_path / p)) for p in paths],
                                     **flags[mode])
     got = data["hits"]
@@ -425,7 +426,7 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
 
 @needs_scan
 def test_scan_table_tsv_and_limits(tmp_path, database):
-    proc = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--max-hits", "2", "--tsv", "hits.tsv",
+    proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--max-hits", "2", "--tsv", "hits.tsv",
                       "--quiet", cwd=tmp_path)
     assert (proc.returncode, proc.stderr) == (0, "")
     rows = table_rows(proc.stdout)
@@ -438,13 +439,13 @@ def test_scan_table_tsv_and_limits(tmp_path, database):
     assert [(r[0], r[1]) for r in tsv[1:]] == [(r[0], r[1]) for r in rows]
     assert [float(r[3]) for r in tsv[1:]] == pytest.approx([float(r[2]) for r in rows], abs=1e-4)
 
-    none = malven_cmd("scan", BUNDLED / "1sp1.pdb", "db", "--cutoff", "1e9", "-q", cwd=tmp_path)
+    none = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--cutoff", "1e9", "-q", cwd=tmp_path)
     assert none.returncode == 0 and "No hits." in none.stdout
 
 
 @needs_scan
 def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
-    line = fails("scan", BUNDLED / "1sp1.pdb", "db/1sp2.pdb", "db/sub/broken.pdb", cwd=tmp_path)
+    line = fails("scan", PDB / "1sp1.pdb", "db/1sp2.pdb", "db/sub/broken.pdb", cwd=tmp_path)
     assert line.startswith("malven scan: error: cannot read a structure from db/sub/broken.pdb")
 
 
@@ -452,7 +453,7 @@ def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
 def test_scan_progress_only_on_a_terminal(tmp_path, database):
     pty = pytest.importorskip("pty")
     master, slave = pty.openpty()
-    cmd = [sys.executable, "-m", "malven_cli", "scan", str(BUNDLED / "1sp1.pdb"), "db", "--mode", "quick"]
+    cmd = [sys.executable, "-m", "malven_cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
     proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen = b""
@@ -480,15 +481,14 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
 
 @needs_pairwise
 @needs_msa
-@needs_scan
 def test_demo_end_to_end(tmp_path):
     out = ok("demo", cwd=tmp_path).stdout
     base = tmp_path / "malven-demo"
     assert out.rstrip().splitlines()[-2] == f"Demo outputs are in {base}"
     commands = re.findall(r"^\$ malven (.*)$", out, re.M)
-    assert [c.split()[0] for c in commands] == ["align", "msa", "scan"]
+    assert [c.split()[0] for c in commands] == ["align", "msa"]
     for rel in ("align/5eep_on_1ni7.pdb", "msa/aligned_5eep.pdb", "msa/aligned_1ni7.pdb",
-                "msa/aligned_1ni7_model2.pdb", "msa/csde.fasta", "scan/hits.tsv"):
+                "msa/aligned_1ni7_model2.pdb", "msa/csde.fasta"):
         assert (base / rel).is_file(), rel
     assert (base / "align" / "distances.png").is_file() == HAS_MPL
     # The printed commands work as printed from inside the demo folder.
