@@ -4,13 +4,18 @@
 
 #include <cmath>
 #include <fstream>
+#include <iomanip>
 #include <map>
+#include <ostream>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "kelda/alignment/dp.hpp"
 #include "kelda/math/transform.hpp"
+#include "kelda/pairwise/refine.hpp"
+#include "kelda/pairwise/scan_placement.hpp"
 #include "kelda/records.hpp"
 
 namespace fixtures {
@@ -159,3 +164,52 @@ inline std::string debian_pdb(const std::string& name) {
 }
 
 }  // namespace fixtures
+
+// Readable failure messages for the result records (GoogleTest finds these by lookup).
+namespace kelda {
+
+inline void print_pairs(const std::vector<ResiduePair>& p, std::ostream* os) {
+  *os << p.size() << " pairs [";
+  for (std::size_t k = 0; k < p.size() && k < 12; ++k) *os << " " << p[k].first << ":" << p[k].second;
+  *os << (p.size() > 12 ? " ...]" : " ]");
+}
+
+inline void print_transform(const Transform& t, std::ostream* os) {
+  *os << "R[";
+  for (const auto& row : t.rotation)
+    for (double v : row) *os << " " << v;
+  *os << " ] t[" << t.translation[0] << " " << t.translation[1] << " " << t.translation[2] << "]";
+}
+
+inline void PrintTo(const DpAlignment& r, std::ostream* os) {
+  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
+      << " (gaps " << r.gaps_in_a << "/" << r.gaps_in_b << "), spans " << r.a_start << "-"
+      << r.a_end << "/" << r.b_start << "-" << r.b_end << ", ";
+  print_pairs(r.equivalent_pairs, os);
+  *os << ", " << r.residue_scores.size() << " residue scores, ";
+  print_transform(r.superposition, os);
+  *os << "}";
+}
+
+inline void PrintTo(const PairwiseOutcome& r, std::ostream* os) {
+  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
+      << ", iterations " << r.iterations << ", converged " << r.converged << ", identity "
+      << r.sequence_identity << " over " << r.counted_pairs << ", spans " << r.a_start << "-"
+      << r.a_end << "/" << r.b_start << "-" << r.b_end << ", ";
+  print_pairs(r.equivalent_pairs, os);
+  *os << ", " << r.residue_scores.size() << " residue scores, ";
+  print_transform(r.transform, os);
+  *os << "}";
+}
+
+inline void PrintTo(const ScanOutcome& r, std::ostream* os) {
+  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
+      << ", offset " << r.offset << (r.mirrored ? " mirrored" : "") << ", starts " << r.starts
+      << ", n " << r.n_a << "/" << r.n_b << ", ";
+  print_pairs(r.equivalent_pairs, os);
+  *os << ", ";
+  print_transform(r.transform, os);
+  *os << "}";
+}
+
+}  // namespace kelda

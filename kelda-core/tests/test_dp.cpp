@@ -198,7 +198,7 @@ TEST(DpKernel, MatchesTheReferenceOnRandomMatrices) {
   const double discrete[] = {-1.25, -0.5, 0.0, 0.3, 0.75, 1.25};
   const double gaps[] = {0.0, 0.25, 1.0, 3.0, -0.3};
   const double cutoffs[] = {0.05, 0.2, 1.0, 10.0};
-  const double bases[] = {0.5, 2.0, 6.0, 100.0};
+  const double bases[] = {0.0, 0.5, 2.0, 6.0, 100.0};  // 0: cells exactly on the edge
   int recorded = 0;
   for (int trial = 0; trial < 4000; ++trial) {
     const std::size_t n_a = size(g), n_b = size(g);
@@ -206,7 +206,7 @@ TEST(DpKernel, MatchesTheReferenceOnRandomMatrices) {
     c.gap_open = gaps[g() % 5];
     c.distance_cutoff = cutoffs[g() % 4];
     c.banded = g() % 3 != 0;
-    c.band_base = bases[g() % 4];
+    c.band_base = bases[g() % 5];
     c.band_length_extension = g() % 2;
     c.indicator = g() % 6 == 0;
     const int kind = g() % 3;

@@ -247,7 +247,7 @@ TEST(RefineKernel, MatchesTheReferenceRefinement) {
     c.e1 = 0.5 + 3 * u01(g);
     c.e2 = 1.0 + 6 * u01(g);
     c.banded = g() % 4 != 0;
-    c.band_base = g() % 2 ? 100.0 : 2.0 + 20 * u01(g);
+    c.band_base = g() % 2 ? 100.0 : (g() % 3 ? 2.0 + 20 * u01(g) : 0.0);
     c.band_length_extension = g() % 2;
     c.max_iterations = 1 + static_cast<std::int32_t>(g() % 8);
     switch (g() % 6) {
@@ -263,7 +263,7 @@ TEST(RefineKernel, MatchesTheReferenceRefinement) {
     ASSERT_EQ(*fast, *plain) << "trial " << trial;
     aligned += fast->n_equivalent > 0;
   }
-  EXPECT_GT(aligned, 100);
+  EXPECT_GT(aligned, 80);
 }
 
 }  // namespace
