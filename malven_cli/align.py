@@ -7,7 +7,7 @@ import numpy as np
 
 from malven_cli import layout, plot
 from malven_cli.common import (CliError, check_output_file, dump_json, entry, finite_or_none,
-                               fmt, module, percent, transform_json)
+                               fmt, module, percent, rmsd_text, transform_json, warn)
 from malven_cli.structures import load_structure
 
 DESCRIPTION = """\
@@ -134,9 +134,10 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     else:
         pl = outcome.placement
         lines.append(f"Method           scan-mode placement (Sc {fmt(pl['score'], 3)}, "
-                     f"RMSD {fmt(pl['rmsd'], 2)}, {pl['n_aligned']} pairs), then refinement")
+                     f"RMSD {rmsd_text(pl['rmsd'], pl['n_aligned'], 2)}, {pl['n_aligned']} pairs), "
+                     f"then refinement")
     lines.append(f"Score (Sc)       {fmt(outcome.score, 4)}")
-    lines.append(f"RMSD             {fmt(outcome.rmsd, 3)}")
+    lines.append(f"RMSD             {rmsd_text(outcome.rmsd, outcome.n_aligned)}")
     lines.append(f"Aligned pairs    {outcome.n_aligned}")
     lines.append(f"Identity         {percent(outcome.seq_identity)}")
     for what, path in written:
@@ -207,6 +208,10 @@ def run(args, prog):
     s1 = load_structure(args.structure1, args.chain1)
     s2 = load_structure(args.structure2, args.chain2)
     outcome = compute(s1, s2, args.direct)
+    if outcome.placement is not None and outcome.placement["n_aligned"] == 0 \
+            and min(len(s1.domain), len(s2.domain)) >= 3:
+        warn(prog, "scan-mode placement found no start that aligns; the refinement ran "
+                   "from the input coordinates")
 
     columns = layout.pairwise_columns(len(s1.domain), len(s2.domain), outcome.pairs)
     distances = pair_distances(s1.domain, s2.domain, outcome)

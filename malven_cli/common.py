@@ -50,7 +50,8 @@ def check_output_file(path, option):
     if os.path.isdir(path):
         raise UsageError(f"argument {option}: '{path}' is a directory")
     if not os.path.isdir(parent):
-        raise UsageError(f"argument {option}: directory '{os.path.dirname(path) or '.'}' does not exist")
+        where = os.path.dirname(path) or "."
+        raise UsageError(f"argument {option}: directory '{where}' does not exist")
 
 
 def finite_or_none(value):
@@ -66,6 +67,12 @@ def fmt(value, decimals):
     if value is None or not math.isfinite(value):
         return "-"
     return f"{value:.{decimals}f}"
+
+
+def rmsd_text(rmsd, n_aligned, decimals=3):
+    """An RMSD over fewer than 3 pairs is undefined; the module reports 100.0 (or +inf when
+    nothing was attempted) for it, which reads as a real value in a table."""
+    return "-" if n_aligned < 3 else fmt(rmsd, decimals)
 
 
 def percent(fraction):

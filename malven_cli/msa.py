@@ -50,7 +50,8 @@ def check_arguments(args):
         raise UsageError(f"argument --reference: {args.reference} is not between 1 and {n}, "
                          f"the number of files")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
-        raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not a directory")
+        raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
+                         f"a directory")
     # The FASTA file may go into the output directory, which the alignment creates.
     in_output_dir = args.fasta and (os.path.dirname(os.path.abspath(args.fasta))
                                     == os.path.abspath(args.output_dir))

@@ -3,7 +3,8 @@ superposition, along the alignment. matplotlib is an optional extra (`malven[plo
 from malven_cli.common import CliError
 from malven_cli.layout import CLOSE_PAIR
 
-MISSING = "--plot needs matplotlib, which is not installed (pip install 'malven[plot]' or pip install matplotlib)"
+MISSING = ("--plot needs matplotlib, which is not installed "
+           "(pip install 'malven[plot]' or pip install matplotlib)")
 
 
 def have_matplotlib():

@@ -3,7 +3,7 @@
 import math
 
 from malven_cli.common import (CliError, UsageError, check_output_file, dump_json, entry,
-                               finite_or_none, fmt, module, percent)
+                               finite_or_none, fmt, module, percent, rmsd_text)
 from malven_cli.progress import Progress
 from malven_cli.structures import find_targets, read_domain
 
@@ -113,8 +113,9 @@ HEADER = ("rank", "target", "score", "rmsd", "aligned", "identity", "z")
 
 
 def table(rows):
-    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["score"], 4), fmt(r["rmsd"], 3),
-                         str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2))
+    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
+                         rmsd_text(r["rmsd"], r["n_aligned"]), str(r["n_aligned"]),
+                         percent(r["seq_identity"]), fmt(r["z_score"], 2))
                         for r in rows]
     widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
     lines = []

@@ -307,6 +307,19 @@ def test_align_too_short_reports_no_alignment(tmp_path):
 
 
 @needs_pairwise
+def test_align_warns_when_placement_fails(tmp_path):
+    """Two unrelated random chains: no start aligns, which the user is told on stderr."""
+    rng = np.random.default_rng(5)
+    for name in ("p", "q"):
+        steps = rng.normal(size=(40, 3))
+        ca_file(tmp_path / f"{name}.pdb", np.cumsum(3.8 * steps / np.linalg.norm(steps, axis=1)[:, None], axis=0))
+    proc = malven_cmd("align", "p.pdb", "q.pdb", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr == ("malven align: warning: scan-mode placement found no start that aligns; "
+                           "the refinement ran from the input coordinates\n")
+
+
+@needs_pairwise
 @pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
 def test_align_plot(tmp_path):
     text = ok("align", PDB / "1sp1.pdb", PDB / "1sp2.pdb", "--plot", "d.png", cwd=tmp_path).stdout
