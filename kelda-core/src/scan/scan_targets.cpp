@@ -2,13 +2,15 @@
 // each target finishes, and the ranking after the last one.
 #include "kelda/scan/scan_targets.hpp"
 
-#include <algorithm>  // stable_sort
+#include <algorithm>  // max_element, stable_sort
 #include <cmath>      // sqrt
 #include <cstddef>
+#include <optional>
 
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/pairwise/pairwise_align.hpp"
 #include "kelda/pairwise/refine.hpp"
+#include "kelda/scan/quick_similarity.hpp"
 #include "kelda/scoring/similarity.hpp"
 
 namespace kelda {
@@ -39,6 +41,32 @@ double pair_identity(const std::vector<ResiduePair>& pairs, const Domain& a, con
   return static_cast<double>(same) / static_cast<double>(pairs.size());
 }
 
+// An upper bound on the best score of any local path of the dynamic programme: a path takes
+// at most one diagonal cell per query residue, and with a non-negative gap penalty nothing
+// else adds to its score. Rounding is monotonic, so each row's highest value gives its
+// highest cell score.
+std::int64_t path_score_bound(const SimilarityMatrix& m, std::int32_t scale) {
+  std::int64_t bound = 0;
+  for (std::size_t i = 0; i < m.rows; ++i) {
+    const double* row = m.values.data() + i * m.cols;
+    const double top = *std::max_element(row, row + m.cols);
+    bound += std::max<std::int32_t>(0, round_to_i32(top * static_cast<double>(scale)));
+  }
+  return bound;
+}
+
+// The quick pass's alignment. A target whose every path must stay below the path threshold
+// gets the empty alignment the dynamic programme would return, without running it: in a
+// screen most targets lie far from the query and are settled this way.
+Result<DpAlignment> quick_alignment(const PointsView& query, const PointsView& target,
+                                    const SimilarityMatrix& m, const AlignConfig& config) {
+  const DpConstants k = dp_constants(config);
+  if (!k.indicator && k.gap >= 0 && m.cols > 0 &&
+      path_score_bound(m, k.scale) < static_cast<std::int64_t>(k.path_threshold))
+    return DpAlignment{};
+  return align_structures(query, target, m, config);
+}
+
 ScanMatch match_of(const Domain& target, double score, double rmsd, std::uint64_t n_aligned,
                    double seq_identity, const Transform& transform,
                    std::vector<ResiduePair>&& pairs) {
@@ -53,19 +81,21 @@ ScanMatch match_of(const Domain& target, double score, double rmsd, std::uint64_
   return m;
 }
 
-// The settings of one scan, derived once: a scan runs one procedure for every target.
+// The settings of one scan, derived once (a scan runs one procedure for every target), and
+// the quick pass's buffers, reused from target to target.
 struct ScanPlan {
   Procedure procedure;
   double cutoff;
   ScanConfig placement;
   AlignConfig align;
-  SimilarityConfig similarity;
   PointsView query_points;
+  std::optional<QuickSimilarity> similarity;
+  SimilarityMatrix matrix;
 };
 
 // Runs the target's procedure and appends its hit when it passes the cutoff; the outcome
 // of a target that does not pass is dropped here, before the next target starts.
-Status scan_one(const Domain& query, const Domain& target, const ScanPlan& plan,
+Status scan_one(const Domain& query, const Domain& target, ScanPlan& plan,
                 std::vector<ScanMatch>& hits) {
   switch (plan.procedure) {
     case Procedure::Placement: {
@@ -90,10 +120,8 @@ Status scan_one(const Domain& query, const Domain& target, const ScanPlan& plan,
       // One pass in the frames as given: the full matrix, then the same dynamic programme
       // the refinement would run first.
       const PointsView t = coordinates_of(target);
-      Result<DpAlignment> r = [&] {
-        const SimilarityMatrix m = compute_similarity(plan.query_points, t, plan.similarity);
-        return align_structures(plan.query_points, t, m, plan.align);
-      }();
+      plan.similarity->compute(t, plan.matrix);
+      Result<DpAlignment> r = quick_alignment(plan.query_points, t, plan.matrix, plan.align);
       if (!r) return std::move(r).error();
       if (!passes_cutoff(r->sc, plan.cutoff)) return Unit{};
       const double identity = pair_identity(r->equivalent_pairs, query, target);
@@ -111,13 +139,14 @@ Result<std::vector<ScanMatch>> run_scan(const Domain& query, std::size_t n_targe
   std::vector<ScanMatch> hits;
   if (n_targets == 0) return hits;
   ScanPlan plan{procedure_of(options), options.score_cutoff, scan_mode_config(options),
-                align_config_from(options.params), {}, coordinates_of(query)};
-  plan.similarity = similarity_config_of(plan.align);
-  // The placement and the refinement refuse unusable similarity scales themselves; the
-  // quick pass calls the similarity directly, so it is refused here in the same words.
-  if (plan.procedure == Procedure::Quick)
+                align_config_from(options.params), coordinates_of(query), {}, {}};
+  if (plan.procedure == Procedure::Quick) {
+    // The placement and the refinement refuse unusable similarity scales themselves; the
+    // quick pass computes the similarity directly, so it refuses them here in their words.
     if (auto ok = check_similarity_scales(plan.align.e1, plan.align.e2); !ok)
       return std::move(ok).error();
+    plan.similarity.emplace(plan.query_points, similarity_config_of(plan.align));
+  }
   for (std::size_t k = 0; k < n_targets; ++k)
     if (auto ok = scan_one(query, target_at(k), plan, hits); !ok) return std::move(ok).error();
   rank_hits(hits, options.max_hits);

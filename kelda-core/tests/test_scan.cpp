@@ -1,0 +1,339 @@
+// Database scan: each mode's hits against the pairwise routines they stand for, the quick
+// similarity kernel against compute_similarity, and the cutoff, order, ranks and Z-scores.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "kelda/pairwise/pairwise_align.hpp"
+#include "kelda/scan/quick_similarity.hpp"
+#include "kelda/scan/scan_database.hpp"
+#include "kelda/scan/scan_targets.hpp"
+#include "pairwise_fixtures.hpp"
+
+using namespace kelda;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Domain domain_of(std::vector<Residue> rs, std::string id) {
+  Domain d;
+  d.id = std::move(id);
+  d.residues = std::move(rs);
+  return d;
+}
+
+Domain chain(const char* file, char c) {
+  return domain_of(fixtures::read_ca(fixtures::debian_pdb(file), c), std::string(file) + c);
+}
+
+std::vector<Residue> piece(const Domain& d, std::size_t from, std::size_t n) {
+  return {d.residues.begin() + from, d.residues.begin() + from + n};
+}
+
+// The query 1hpv A and targets of every kind: its dimer partner and unrelated chains in their
+// own frames, moved and jittered copies, pieces in place around the 24 perfect pairs the
+// path threshold needs, and targets too short for each procedure.
+struct Library {
+  Domain query = chain("1hpv.pdb", 'A');
+  std::vector<Domain> targets;
+  Library() {
+    std::mt19937 g(7);
+    targets = {chain("1hpv.pdb", 'B'), chain("1tii.pdb", 'D'), chain("5eep.pdb", 'A'),
+               chain("il2.pdb", ' '), chain("3znf.pdb", 'A'),
+               domain_of(fixtures::moved(query.residues, fixtures::random_motion(g)), "moved"),
+               domain_of(fixtures::jittered(query.residues, 0.7, g), "jittered"),
+               domain_of(piece(query, 10, 30), "piece30"), domain_of(piece(query, 5, 24), "piece24"),
+               domain_of(piece(query, 5, 23), "piece23"), domain_of(piece(query, 0, 2), "two"),
+               domain_of({}, "empty")};
+  }
+};
+
+const Library& library() {
+  static const Library lib;
+  return lib;
+}
+
+std::map<std::string, ScanMatch> by_id(const std::vector<ScanMatch>& hits) {
+  std::map<std::string, ScanMatch> out;
+  for (const auto& m : hits) out.emplace(m.hit.target_id, m);
+  return out;
+}
+
+Parameters tuned() {
+  Parameters p;
+  p.e1 = 1.5, p.e2 = 4.0, p.gap_open = 2.0, p.cutoff_dist = 8.0, p.n_passes = 1, p.max_iter = 20;
+  return p;
+}
+
+class ModeAgreement : public ::testing::TestWithParam<Parameters> {
+ protected:
+  // Every target kept (no Sc is negative), in a list that must come out ordered.
+  std::map<std::string, ScanMatch> scan(ScanOptions o) {
+    o.params = GetParam();
+    o.score_cutoff = -1.0;
+    o.max_hits = 1000;
+    const auto hits = *scan_targets(library().query, std::span(library().targets), o);
+    EXPECT_EQ(hits.size(), library().targets.size());
+    for (std::size_t k = 0; k < hits.size(); ++k) {
+      EXPECT_EQ(hits[k].hit.rank, k + 1);
+      if (k > 0) EXPECT_GE(hits[k - 1].hit.score, hits[k].hit.score);
+    }
+    return by_id(hits);
+  }
+};
+
+TEST_P(ModeAgreement, FullModeHitIsPairwiseAlign) {
+  auto hits = scan({.quick = false, .scan_mode = false});
+  for (const Domain& t : library().targets) {
+    const AlignmentResult r = *pairwise_align(library().query, t, GetParam());
+    const ScanMatch& m = hits.at(t.id);
+    EXPECT_EQ(m.hit.score, r.score) << t.id;
+    EXPECT_EQ(m.hit.rmsd, r.rmsd) << t.id;
+    EXPECT_EQ(m.hit.n_aligned, r.n_aligned) << t.id;
+    EXPECT_EQ(m.hit.seq_identity, r.seq_identity) << t.id;
+    EXPECT_EQ(m.transform, r.transform) << t.id;
+    EXPECT_EQ(m.equivalent_pairs, r.path) << t.id;
+  }
+}
+
+TEST_P(ModeAgreement, ScanModeHitIsPlacementWithSlideTenAndCutoffAsSkip) {
+  auto hits = scan({.quick = true, .scan_mode = true});  // quick has no effect here
+  ScanConfig c = scan_config_from(GetParam(), 10);
+  c.skip_threshold = -1.0;
+  for (const Domain& t : library().targets) {
+    const ScanOutcome o = *scan_placement(library().query, t, c);
+    const ScanMatch& m = hits.at(t.id);
+    EXPECT_EQ(m.hit.score, o.sc) << t.id;
+    EXPECT_EQ(m.hit.rmsd, o.rmsd) << t.id;
+    EXPECT_EQ(m.hit.n_aligned, o.n_equivalent) << t.id;
+    EXPECT_EQ(m.hit.seq_identity, o.sequence_identity) << t.id;
+    EXPECT_EQ(m.transform, o.transform) << t.id;
+  }
+  EXPECT_EQ(hits.at("moved").hit.score, 1.25);  // placement undoes the motion
+  EXPECT_EQ(hits.at("3znf.pdbA").hit.rmsd, kInf);  // under half the query: not aligned
+}
+
+// One similarity matrix and one dynamic programme in the input frames, rebuilt here from
+// the plain reference pieces.
+TEST_P(ModeAgreement, QuickHitIsOnePlainPass) {
+  auto hits = scan({.quick = true, .scan_mode = false});
+  const AlignConfig c = align_config_from(GetParam());
+  const auto qa = library().query.coordinates();
+  for (const Domain& t : library().targets) {
+    const auto ta = t.coordinates();
+    const SimilarityMatrix sim = compute_similarity(qa, ta, similarity_config_of(c));
+    const DpAlignment dp = *reference::align_structures(qa, ta, sim, c);
+    std::size_t same = 0;
+    for (const auto& [i, j] : dp.equivalent_pairs)
+      same += library().query.residues[i].aa == t.residues[j].aa;
+    const ScanMatch& m = hits.at(t.id);
+    EXPECT_EQ(m.hit.score, dp.sc) << t.id;
+    EXPECT_EQ(m.hit.rmsd, dp.rmsd) << t.id;
+    EXPECT_EQ(m.hit.n_aligned, dp.n_equivalent) << t.id;
+    EXPECT_EQ(m.hit.seq_identity, dp.n_equivalent ? double(same) / dp.n_equivalent : 0.0);
+    EXPECT_EQ(m.transform, dp.superposition) << t.id;
+  }
+  // No placement: the moved copy is not found, the copy in place is.
+  EXPECT_EQ(hits.at("moved").hit.score, 0.0);
+  EXPECT_EQ(hits.at("moved").transform, Transform{});
+  EXPECT_GT(hits.at("jittered").hit.score, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Params, ModeAgreement, ::testing::Values(Parameters{}, tuned()),
+                         [](const auto& info) { return info.index ? "tuned" : "defaults"; });
+
+// ---- the quick similarity kernel ------------------------------------------------------
+
+struct KernelCase {
+  double e1, e2, norm_mean, norm_sd;
+  bool indicator, auto_normalise;
+};
+
+class QuickKernel : public ::testing::TestWithParam<KernelCase> {};
+
+// Bit for bit what compute_similarity gives, for one kernel reused over targets of every
+// size (long after short leaves no stale values), near and far from the query.
+TEST_P(QuickKernel, MatchesComputeSimilarityExactly) {
+  const auto& p = GetParam();
+  SimilarityConfig config = similarity_config(p.e1, p.e2);
+  config.norm_mean = p.norm_mean, config.norm_sd = p.norm_sd;
+  config.indicator = p.indicator, config.auto_normalise = p.auto_normalise;
+  const auto query = library().query.coordinates();
+  QuickSimilarity kernel(query, config);
+  SimilarityMatrix m;
+  for (const Domain& t : library().targets) {
+    const auto pts = t.coordinates();
+    kernel.compute(pts, m);
+    const SimilarityMatrix want = compute_similarity(query, pts, config);
+    EXPECT_EQ(m.rows, want.rows);
+    ASSERT_EQ(m.cols, want.cols);
+    EXPECT_EQ(m.normalised, want.normalised);
+    EXPECT_EQ(m.mean, want.mean);
+    EXPECT_EQ(m.sd, want.sd);
+    ASSERT_EQ(m.values.size(), want.values.size());
+    EXPECT_EQ(0, std::memcmp(m.values.data(), want.values.data(), m.values.size() * 8)) << t.id;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configs, QuickKernel,
+    ::testing::Values(KernelCase{2.0, 5.0, 0.5, 0.4, false, false},  // the scan's own
+                      KernelCase{0.7, 1.5, 0.5, 0.4, false, false},  // most pairs negligible
+                      KernelCase{40.0, 90.0, 0.5, 0.4, false, false},  // none negligible
+                      KernelCase{2.0, 5.0, 0.0, 0.4, false, false},  // floor not exact
+                      KernelCase{2.0, 5.0, 0.5, 0.0, false, false},  // raw values
+                      KernelCase{2.0, 5.0, 0.5, 0.4, true, false},
+                      KernelCase{2.0, 5.0, 0.5, 0.4, false, true}));
+
+// ---- cutoff, order, ranks and Z-scores ------------------------------------------------
+
+struct CutoffCase {
+  double score, cutoff;
+  bool kept;
+};
+
+class Cutoff : public ::testing::TestWithParam<CutoffCase> {};
+
+TEST_P(Cutoff, KeepsScoresAtOrAboveIt) {
+  EXPECT_EQ(passes_cutoff(GetParam().score, GetParam().cutoff), GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scores, Cutoff,
+                         ::testing::Values(CutoffCase{0.0, 0.0, true}, CutoffCase{-0.0, 0.0, true},
+                                           CutoffCase{-1e-300, 0.0, false},
+                                           CutoffCase{kNaN, 0.0, false},
+                                           CutoffCase{kNaN, -kInf, false},
+                                           CutoffCase{1.0, kNaN, false},
+                                           CutoffCase{kInf, 0.0, true}));
+
+struct RankCase {
+  std::vector<double> scores;  // in target order; target k is named by its index
+  std::uint64_t max_hits;
+  std::vector<int> order;                         // expected targets, best first
+  std::optional<std::vector<double>> z;           // expected Z-scores, or all absent
+};
+
+class Ranking : public ::testing::TestWithParam<RankCase> {};
+
+TEST_P(Ranking, SortsStablyTruncatesAndStandardises) {
+  const auto& p = GetParam();
+  std::vector<ScanMatch> hits;
+  for (std::size_t k = 0; k < p.scores.size(); ++k) {
+    hits.emplace_back();
+    hits.back().hit.target_id = std::to_string(k);
+    hits.back().hit.score = p.scores[k];
+  }
+  rank_hits(hits, p.max_hits);
+  ASSERT_EQ(hits.size(), p.order.size());
+  for (std::size_t k = 0; k < hits.size(); ++k) {
+    EXPECT_EQ(hits[k].hit.target_id, std::to_string(p.order[k]));
+    EXPECT_EQ(hits[k].hit.rank, k + 1);
+    EXPECT_FALSE(hits[k].hit.e_value);
+    if (!p.z) {
+      EXPECT_FALSE(hits[k].hit.z_score);
+    } else {
+      ASSERT_TRUE(hits[k].hit.z_score);
+      EXPECT_NEAR(*hits[k].hit.z_score, (*p.z)[k], 1e-12);
+    }
+  }
+}
+
+// Population deviations worked by hand: {3, 2, 1} has sd sqrt(2/3); {0.7, 0.7, 0.5} has
+// sd sqrt(2) / 15; the two kept of {4, 2, 0} have sd 1.
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Ranking,
+    ::testing::Values(RankCase{{3, 1, 2}, 100, {0, 2, 1}, {{1.5 / std::sqrt(1.5), 0, -1.5 / std::sqrt(1.5)}}},
+                      RankCase{{0.5, 0.7, 0.5, 0.7}, 3, {1, 3, 0}, {{std::sqrt(0.5), std::sqrt(0.5), -std::sqrt(2.0)}}},
+                      RankCase{{4, 2, 0}, 2, {0, 1}, {{1, -1}}},
+                      RankCase{{1, 1, 1}, 100, {0, 1, 2}, std::nullopt},
+                      RankCase{{1, 1 + 1e-12}, 100, {1, 0}, std::nullopt},
+                      RankCase{{5}, 100, {0}, std::nullopt},
+                      RankCase{{2, 1}, 0, {}, std::nullopt},
+                      RankCase{{}, 100, {}, std::nullopt}));
+
+// ---- whole scans ------------------------------------------------------------------------
+
+std::vector<ScanMatch> run(const std::vector<Domain>& targets, ScanOptions o) {
+  return *scan_targets(library().query, std::span(targets), o);
+}
+
+TEST(Scan, ShortTargetsScoreZeroAndPassTheDefaultCutoffOnly) {
+  const std::vector<Domain> two{library().targets[10]};  // 2 residues
+  for (bool scan_mode : {true, false})
+    for (bool quick : {true, false}) {
+      const auto hits = run(two, {.quick = quick, .scan_mode = scan_mode});
+      ASSERT_EQ(hits.size(), 1u);
+      EXPECT_EQ(hits[0].hit.score, 0.0);
+      // Not attempted (placement and refinement) or no path (the single quick pass).
+      EXPECT_EQ(hits[0].hit.rmsd, !scan_mode && quick ? 100.0 : kInf);
+      EXPECT_FALSE(hits[0].hit.z_score);
+      EXPECT_TRUE(run(two, {.score_cutoff = 1e-9, .quick = quick, .scan_mode = scan_mode}).empty());
+    }
+}
+
+TEST(Scan, EqualScoresKeepInputOrderWithoutZScores) {
+  const Domain& copy = library().targets[5];  // the moved copy: Sc 1.25 from placement
+  std::vector<Domain> targets{copy, copy, library().targets[10]};
+  targets[0].id = "first", targets[1].id = "second";
+  const auto hits = run(targets, {.max_hits = 2});
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].hit.target_id, "first");
+  EXPECT_EQ(hits[1].hit.target_id, "second");
+  EXPECT_FALSE(hits[0].hit.z_score);  // truncated to two equal scores: sd 0
+  EXPECT_TRUE(run(targets, {.max_hits = 0}).empty());
+  EXPECT_TRUE(run({}, {}).empty());
+}
+
+TEST(Scan, FailingTargetFailsTheWholeScan) {
+  std::vector<Domain> targets = library().targets;
+  for (bool scan_mode : {true, false})
+    for (bool quick : {true, false}) {
+      ScanOptions o{.quick = quick, .scan_mode = scan_mode};
+      o.params.e1 = 0.0;
+      const auto r = scan_targets(library().query, std::span(targets), o);
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().text(), "Invalid parameter: e1 must be a positive finite number (got 0)");
+      EXPECT_TRUE(scan_targets(library().query, std::span<const Domain>(), o));  // nothing aligned
+    }
+}
+
+TEST(Scan, ModeConfigIsPairwiseAlignsWithSlideTenAndTheCutoff) {
+  ScanOptions o{.params = tuned(), .score_cutoff = 0.7};
+  const ScanConfig c = scan_mode_config(o);
+  EXPECT_EQ(c.slide, 10u);
+  EXPECT_EQ(c.skip_threshold, 0.7);
+  EXPECT_EQ(c.min_length_ratio, 0.5);
+  EXPECT_EQ(c.max_length_ratio, 1.3);
+  EXPECT_EQ(c.e1, 1.5);
+  EXPECT_EQ(c.e2, 4.0);
+  EXPECT_EQ(c.gap_open, 2.0);
+  EXPECT_EQ(c.distance_cutoff, 8.0);
+  EXPECT_EQ(c.passes, 1);
+  EXPECT_EQ(c.max_iterations, 20);
+  EXPECT_TRUE(c.truncate && c.skip_ahead);
+}
+
+TEST(Scan, DatabaseEntryPassesItsArgumentsAndDropsTheAlignments) {
+  std::vector<const Domain*> targets;
+  for (const Domain& t : library().targets) targets.push_back(&t);
+  const auto hits = *scan_database(library().query, targets, tuned(), -1.0, 3, true, false);
+  const auto want = run(library().targets, {.params = tuned(), .score_cutoff = -1.0,
+                                            .max_hits = 3, .quick = true, .scan_mode = false});
+  ASSERT_EQ(hits.size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(hits[k].target_id, want[k].hit.target_id);
+    EXPECT_EQ(hits[k].score, want[k].hit.score);
+    EXPECT_EQ(hits[k].z_score, want[k].hit.z_score);
+  }
+}
+
+}  // namespace
