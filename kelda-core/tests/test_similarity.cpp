@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iomanip>
 #include <limits>
 #include <random>
 #include <set>
@@ -44,6 +45,30 @@ INSTANTIATE_TEST_SUITE_P(
                       FixedCase{3.0e6, 1000, kMax}, FixedCase{-3.0e6, 1000, kMin},
                       FixedCase{kInf, 1000, kMax}, FixedCase{-kInf, 1000, kMin},
                       FixedCase{kNaN, 1000, 0}));
+
+// The inline rounding must agree with libm's round() everywhere, halves and the edges of
+// the 32-bit range included.
+TEST(RoundingHelpers, RoundMatchesLibmRound) {
+  auto expected = [](double v) -> std::int32_t {
+    if (std::isnan(v)) return 0;
+    const double r = std::round(v);
+    if (r >= 2147483647.0) return kMax;
+    if (r <= -2147483648.0) return kMin;
+    return static_cast<std::int32_t>(r);
+  };
+  std::mt19937_64 g(99);
+  std::uniform_real_distribution<double> wide(-3e9, 3e9), narrow(-2000.0, 2000.0);
+  std::vector<double> values = {0.5, -0.5, 1.5, -1.5, 0.49999999999999994, -0.49999999999999994,
+                                2147483646.5, 2147483647.0, 2147483647.4999998, 2147483647.5,
+                                -2147483648.0, -2147483648.4999998, -2147483648.5, -2147483649.0,
+                                4503599627370495.5, -0.0, 1e-300, kInf, -kInf, kNaN};
+  for (int k = 0; k < 100000; ++k) {
+    values.push_back(wide(g));
+    values.push_back(narrow(g));
+    values.push_back(std::floor(narrow(g)) + 0.5);  // exact halves
+  }
+  for (double v : values) ASSERT_EQ(round_to_i32(v), expected(v)) << std::setprecision(17) << v;
+}
 
 TEST(RoundingHelpers, TruncAndRoundSaturate) {
   EXPECT_EQ(trunc_to_i32(2999.9999), 2999);

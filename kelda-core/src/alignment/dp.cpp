@@ -60,15 +60,17 @@ void DpEngine::prepare(std::size_t n_a, std::size_t n_b) {
   if (dir_.size() < cells) dir_.resize(cells);
   lo_.assign(n_b + 2, 0);
   hi_.assign(n_b + 2, 0);
-  rows_[0].assign(stride_, DpCell{});
-  rows_[1].assign(stride_, DpCell{});
+  for (int w = 0; w < 2; ++w) {
+    h_[w].assign(stride_, 0);
+    if (path_[w].size() < stride_) path_[w].resize(stride_);
+  }
   for (std::uint32_t a0 : used_lists_) lists_[a0].clear();
   used_lists_.clear();
   if (lists_.size() < n_a + 2) lists_.resize(n_a + 2);
   smax_ = -1;
 }
 
-void DpEngine::offer(const DpCell& c) {
+void DpEngine::offer(const PathInfo& c) {
   const std::uint32_t a0 = cell_a(c.start), b0 = cell_b(c.start);
   const std::uint32_t a1 = cell_a(c.best), b1 = cell_b(c.best);
   if (a0 < 1 || c.best_score < k_.path_threshold || a0 == a1 || b0 == b1) return;

@@ -1,6 +1,6 @@
-// The fast dynamic-programming kernel: rolling rows of compact cells, one direction byte
-// per cell, scratch kept across calls, and the cell scores supplied row by row by the caller
-// (from a similarity matrix, or computed on the fly by the refinement).
+// The fast dynamic-programming kernel: rolling rows of scores apart from the path records,
+// one direction byte per cell, scratch kept across calls, and the cell scores supplied row
+// by row by the caller (from a similarity matrix, or computed on the fly by the refinement).
 #pragma once
 
 #include <algorithm>
@@ -11,20 +11,21 @@
 
 namespace kelda::detail {
 
-// One DP cell: its score and the path through it. start and best pack (a << 32) | b;
-// a cell scoring 0 has no path: start (0, 0), which is never recorded.
-struct DpCell {
-  std::int32_t h = 0;
-  std::int32_t best_score = 0;
-  std::uint64_t start = 0;
-  std::uint64_t best = 0;
-};
-
 inline std::uint64_t pack_cell(std::uint32_t a, std::uint32_t b) noexcept {
   return (static_cast<std::uint64_t>(a) << 32) | b;
 }
 inline std::uint32_t cell_a(std::uint64_t p) noexcept { return static_cast<std::uint32_t>(p >> 32); }
 inline std::uint32_t cell_b(std::uint64_t p) noexcept { return static_cast<std::uint32_t>(p); }
+
+// The path through a cell; start and best pack (a << 32) | b. Kept only for cells with a
+// positive score: a cell scoring 0 has no path, and every reader tests the score first.
+// (A path continued from a zero cell, which only a gap bonus allows, gets start (0, 0) and
+// is never recorded.)
+struct PathInfo {
+  std::int32_t best_score = 0;
+  std::uint64_t start = 0;
+  std::uint64_t best = 0;
+};
 
 struct PathRecord {
   std::uint32_t b0;
@@ -46,10 +47,11 @@ class DpEngine {
   DpAlignment finish(const PointsView& a, const PointsView& b) const;
 
  private:
-  template <bool kOfferOwn>
-  void run_cells(std::uint32_t b, std::uint32_t lo, std::uint32_t hi, const DpCell* prev,
-                 DpCell* cur, const std::int32_t* s_row, std::uint8_t* d_row);
-  void offer(const DpCell& c);
+  template <bool kLastRow>
+  void run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi, const std::int32_t* ph,
+               std::int32_t* ch, const PathInfo* pp, PathInfo* cp, const std::int32_t* s,
+               std::uint8_t* d);
+  void offer(const PathInfo& c);
   void prepare(std::size_t n_a, std::size_t n_b);
 
   std::size_t n_a_ = 0, n_b_ = 0, stride_ = 0;
@@ -60,76 +62,102 @@ class DpEngine {
   std::vector<std::uint8_t> dir_;   // [b * stride + a], band cells only
   std::vector<std::uint32_t> lo_;   // per row b: the band run [lo, hi)
   std::vector<std::uint32_t> hi_;
-  std::vector<DpCell> rows_[2];
+  std::vector<std::int32_t> h_[2];  // rolling rows of H; 0 outside the band
+  std::vector<PathInfo> path_[2];   // rolling rows of paths, valid where H > 0
   std::vector<std::vector<PathRecord>> lists_;  // per path start a0
   std::vector<std::uint32_t> used_lists_;
   mutable std::vector<std::uint64_t> traced_;  // traceback scratch
 };
 
-// Direction byte of cell (a, b), written by run_cells and read by the traceback:
+// One row b over the band run [lo, hi), in four passes so that the work on the many cells
+// scoring 0 stays in loops without branches:
+//   H(a, b) = max(0, H(a-1, b-1) + S[a][b], H(a, b-1) - g, H(a-1, b) - g)
+// ph, ch: H of rows b-1 and b (0 outside the band, at lo-1 included); pp, cp: their paths.
+// Direction byte of cell (a, b), read back by the traceback:
 //   bit 0: h == diag (pair a, b); bit 1: h == up (gap in A, from (a, b-1));
 //   bit 2: h == left (gap in B, from (a-1, b)). The traceback prefers them in that order,
-//   the same order the path bookkeeping picks its predecessor in.
-template <bool kOfferOwn>
-inline void DpEngine::run_cells(std::uint32_t b, std::uint32_t lo, std::uint32_t hi,
-                                const DpCell* prev, DpCell* cur, const std::int32_t* s_row,
-                                std::uint8_t* d_row) {
+//   the order in which the path bookkeeping picks a predecessor.
+template <bool kLastRow>
+inline void DpEngine::run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi,
+                              const std::int32_t* ph, std::int32_t* ch, const PathInfo* pp,
+                              PathInfo* cp, const std::int32_t* s, std::uint8_t* d) {
   const std::int32_t g = k_.gap;
-  std::int32_t smax = smax_;
-  std::int32_t left_h = cur[lo - 1].h;
-  // Recurrence: H(a, b) = max(0, H(a-1, b-1) + S[a][b], H(a, b-1) - g, H(a-1, b) - g).
-  // At the top of the loop prev[a-1], prev[a] hold cells (a-1, b-1), (a, b-1); cur[a-1] and
-  // left_h hold (a-1, b). Cells outside the band hold zero cells.
-  for (std::uint32_t a = lo; a < hi; ++a) {
-    const DpCell& d = prev[a - 1];
-    const std::int32_t diag = wrapping_add(d.h, s_row[a]);
-    const std::int32_t up = wrapping_sub(prev[a].h, g);
+  // Plain pointers and size_t indices keep the first and third passes vectorisable.
+  const std::int32_t* __restrict up_row = ph;
+  const std::int32_t* __restrict diag_row = ph - 1;
+  const std::int32_t* __restrict score = s;
+  std::int32_t* __restrict h_row = ch;
+  const std::size_t begin = lo, end = hi;
+  // 1. max(0, diag, up): no dependence along the row.
+  for (std::size_t a = begin; a < end; ++a)
+    h_row[a] = std::max(
+        std::max(wrapping_add(diag_row[a], score[a]), wrapping_sub(up_row[a], g)), 0);
+  // 2. The move from the left, carried along the row; it can only win next to a positive
+  //    cell, so the branch is almost never taken.
+  std::int32_t left_h = h_row[begin - 1];
+  for (std::size_t a = begin; a < end; ++a) {
     const std::int32_t left = wrapping_sub(left_h, g);
-    const std::int32_t m = std::max(diag, std::max(up, left));
-    const std::int32_t h = m > 0 ? m : 0;
-    d_row[a] = static_cast<std::uint8_t>((h == diag) | ((h == up) << 1) | ((h == left) << 2));
+    std::int32_t h = h_row[a];
+    if (left > h) h_row[a] = h = left;
+    left_h = h;
+  }
+  // 3. Direction bits and the highest score, again without dependence along the row.
+  const std::int32_t* __restrict left_row = ch - 1;
+  std::uint8_t* __restrict bits_row = d;
+  std::int32_t smax = smax_;
+  for (std::size_t a = begin; a < end; ++a) {
+    const std::int32_t h = h_row[a];
+    const std::int32_t diag = wrapping_add(diag_row[a], score[a]);
+    const std::int32_t up = wrapping_sub(up_row[a], g);
+    const std::int32_t left = wrapping_sub(left_row[a], g);
+    bits_row[a] = static_cast<std::uint8_t>((h == diag) | ((h == up) << 1) | ((h == left) << 2));
     smax = std::max(smax, h);
-    DpCell& c = cur[a];
-    if (m > 0) {
-      const DpCell* from;
-      bool take_here;
-      if (h == diag) {
-        if (d.h == 0) {
-          c.h = h;
-          c.best_score = h;
-          c.start = c.best = pack_cell(a, b);
-          if constexpr (kOfferOwn)
-            if (c.best_score >= offer_min_) offer(c);
-          left_h = h;
-          continue;
-        }
-        from = &d;
-        take_here = h >= d.best_score;
-      } else if (h == up) {
-        from = &prev[a];
-        take_here = h >= from->best_score;
-      } else {
-        from = &cur[a - 1];
-        take_here = h > from->best_score;
+  }
+  smax_ = smax;
+  // 4. Paths: every positive cell continues the path of its predecessor (the first rule
+  //    that matches: diagonal, up, left); every zero cell offers the path of its diagonal
+  //    predecessor; positive cells of the last row and column offer their own. Blocks in
+  //    which neither row has a positive score are skipped whole.
+  const auto last_a = static_cast<std::uint32_t>(n_a_);
+  const std::int32_t offer_min = offer_min_;
+  constexpr std::uint32_t kBlock = 16;
+  for (std::uint32_t a0 = lo; a0 < hi; a0 += kBlock) {
+    const std::uint32_t a1 = std::min(hi, a0 + kBlock);
+    std::int32_t any = 0;
+    for (std::uint32_t a = a0; a < a1; ++a) any |= ch[a] | ph[a - 1];
+    if (any == 0) continue;
+    for (std::uint32_t a = a0; a < a1; ++a) {
+      const std::int32_t h = ch[a];
+      if (h == 0) {
+        if (ph[a - 1] > 0 && pp[a - 1].best_score >= offer_min) offer(pp[a - 1]);
+        continue;
       }
-      c.start = from->start;
+      const std::uint64_t here = pack_cell(a, b);
+      const std::uint8_t bits = d[a];
+      PathInfo& c = cp[a];
+      const PathInfo* from = nullptr;
+      bool take_here = true;
+      if (bits & 1) {
+        if (ph[a - 1] > 0) from = &pp[a - 1], take_here = h >= from->best_score;
+        else c.start = here;  // a new path starts here
+      } else if (bits & 2) {
+        if (ph[a] > 0) from = &pp[a], take_here = h >= from->best_score;
+        else c.start = 0;
+      } else {
+        if (ch[a - 1] > 0) from = &cp[a - 1], take_here = h > from->best_score;
+        else c.start = 0;
+      }
+      if (from != nullptr) c.start = from->start;
       if (take_here) {
-        c.best = pack_cell(a, b);
+        c.best = here;
         c.best_score = h;
       } else {
         c.best = from->best;
         c.best_score = from->best_score;
       }
-      c.h = h;
-      if constexpr (kOfferOwn)
-        if (c.best_score >= offer_min_) offer(c);
-    } else {
-      if (d.best_score >= offer_min_) offer(d);
-      c = DpCell{};
+      if ((kLastRow || a == last_a) && c.best_score >= offer_min) offer(c);
     }
-    left_h = h;
   }
-  smax_ = smax;
 }
 
 template <class Fill>
@@ -139,7 +167,7 @@ void DpEngine::run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool 
   offer_min_ = std::max<std::int32_t>(k.path_threshold, 1);
   prepare(n_a, n_b);
   const auto last_a = static_cast<std::uint32_t>(n_a);
-  // Written range of each rolling row; every cell outside it is a zero cell.
+  // Written range of each rolling row; H is 0 everywhere outside it.
   std::uint32_t wlo[2] = {1, 1}, whi[2] = {1, 1};
   std::uint32_t lo = 1, hi = 1;
   for (std::uint32_t b = 1; b <= n_b; ++b) {
@@ -156,24 +184,23 @@ void DpEngine::run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool 
     }
     lo_[b] = lo;
     hi_[b] = hi;
-    const DpCell* prev = rows_[(b - 1) & 1].data();
-    DpCell* cur = rows_[b & 1].data();
     const int w = b & 1;
-    for (std::uint32_t a = wlo[w]; a < std::min(whi[w], lo); ++a) cur[a] = DpCell{};
-    for (std::uint32_t a = std::max(wlo[w], hi); a < whi[w]; ++a) cur[a] = DpCell{};
+    std::int32_t* ch = h_[w].data();
+    for (std::uint32_t a = wlo[w]; a < std::min(whi[w], lo); ++a) ch[a] = 0;
+    for (std::uint32_t a = std::max(wlo[w], hi); a < whi[w]; ++a) ch[a] = 0;
     wlo[w] = lo;
     whi[w] = hi;
     if (lo >= hi) continue;
     std::int32_t* s_row = s_.data() + b * stride_;
     std::uint8_t* d_row = dir_.data() + b * stride_;
     fill(b, lo, hi, s_row);
-    const std::uint32_t inner_hi = std::min(hi, last_a);
-    if (b == n_b) {
-      if (lo < inner_hi) run_cells<true>(b, lo, inner_hi, prev, cur, s_row, d_row);
-    } else {
-      if (lo < inner_hi) run_cells<false>(b, lo, inner_hi, prev, cur, s_row, d_row);
-    }
-    if (hi == last_a + 1) run_cells<true>(b, last_a, last_a + 1, prev, cur, s_row, d_row);
+    const std::int32_t* ph = h_[w ^ 1].data();
+    const PathInfo* pp = path_[w ^ 1].data();
+    PathInfo* cp = path_[w].data();
+    if (b == n_b)
+      run_row<true>(b, lo, hi, ph, ch, pp, cp, s_row, d_row);
+    else
+      run_row<false>(b, lo, hi, ph, ch, pp, cp, s_row, d_row);
   }
 }
 

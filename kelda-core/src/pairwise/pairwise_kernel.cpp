@@ -36,17 +36,6 @@ void FixedTrace::assign(const PointsView& pts, std::int32_t precision) {
   }
 }
 
-std::int32_t PairwiseKernel::score_of(double p) const noexcept {
-  double v;
-  if (k_.indicator)
-    v = sim_.indicator_threshold <= p ? 1.0 : 0.0;
-  else if (normalise_)
-    v = (p - sim_.norm_mean) / sim_.norm_sd;
-  else
-    v = p;
-  return round_to_i32(v * static_cast<double>(k_.scale));
-}
-
 void PairwiseKernel::configure(const AlignConfig& config) {
   config_ = config;
   sim_ = similarity_config_of(config);
@@ -62,13 +51,15 @@ void PairwiseKernel::configure(const AlignConfig& config) {
   // margin far above exp()'s rounding error) has P below p_lo, because the conformation
   // term is never positive. That needs p^2 > 0 and both divisors negative.
   d2_far_ = std::numeric_limits<double>::infinity();
+  e_far_ = -std::numeric_limits<double>::infinity();
   const double div1 = sim_.distance_divisor, div2 = sim_.conformation_divisor;
   if (!(p2_ > 0.0 && div1 < 0.0 && div2 < 0.0)) return;
   double lo = 0.0, hi = 1.0;
   if (score_of(1.0) == s_far_) {
     lo = 1.0;
   } else {
-    for (int it = 0; it < 2000; ++it) {
+    // Any p_lo scoring s_far_ is safe; 64 halvings put it within 2^-64 of the step.
+    for (int it = 0; it < 64; ++it) {
       const double mid = lo + (hi - lo) / 2.0;
       if (!(mid > lo && mid < hi)) break;
       (score_of(mid) == s_far_ ? lo : hi) = mid;
@@ -76,6 +67,7 @@ void PairwiseKernel::configure(const AlignConfig& config) {
   }
   if (!(lo > 0.0)) return;
   const double e_cut = std::log(lo) - 1e-6;
+  e_far_ = e_cut;
   // The distance term falls as D^2 grows: find a D^2 whose term is below e_cut.
   double d2 = std::max(0.0, e_cut * div1 * p2_);
   for (int it = 0; it < 2200 && std::isfinite(d2); ++it) {
@@ -97,6 +89,7 @@ DpAlignment PairwiseKernel::align(const std::vector<Vec3>& b) {
   fb_.assign(bv, config_.precision);
   const std::size_t n_a = fa_.size(), n_b = fb_.size();
   if (n_a == 0 || n_b == 0) return DpAlignment{};
+  if (d2_.size() < n_a + 2) d2_.resize(n_a + 2);
   sim_band_ = similarity_band(n_a, n_b, sim_);
   dp_band_ = dp_band(n_a, n_b, config_);
   i_lo_ = i_hi_ = 0;
@@ -128,21 +121,31 @@ void PairwiseKernel::fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
   for (std::size_t a = lo; a < c0; ++a) s[a] = s_outside_;
   for (std::size_t a = c1; a < hi; ++a) s[a] = s_outside_;
 
+  if (c0 >= c1) return;
   const std::int32_t bx = fb_.x[j], by = fb_.y[j], bz = fb_.z[j];
+  // First D^2 of the whole run and the far score everywhere, in a loop without branches
+  // the compiler vectorises; then the few cells near enough to need exp().
+  double* d2 = d2_.data();
+  const std::int32_t s_far = s_far_;
+  const double d2_far = d2_far_;
+  {
+    const std::int32_t* ax = fa_.x.data() - 1;  // 1-based cells: residue a - 1
+    const std::int32_t* ay = fa_.y.data() - 1;
+    const std::int32_t* az = fa_.z.data() - 1;
+    for (std::size_t a = c0; a < c1; ++a) {
+      d2[a] = squared_length(wrapping_sub(ax[a], bx), wrapping_sub(ay[a], by),
+                             wrapping_sub(az[a], bz));
+      s[a] = s_far;
+    }
+  }
   const bool prev_j = j > 0, next_j = j + 1 < n_b;
   const std::int32_t bpx = fb_.px[j], bpy = fb_.py[j], bpz = fb_.pz[j];
   const std::int32_t bnx = fb_.nx[j], bny = fb_.ny[j], bnz = fb_.nz[j];
   const double div1 = sim_.distance_divisor, div2 = sim_.conformation_divisor;
-  const double d2_far = d2_far_;
-  const std::int32_t s_far = s_far_;
+  const double e_far = e_far_, p2 = p2_;
   for (std::size_t a = c0; a < c1; ++a) {
+    if (d2[a] > d2_far) continue;  // runs of far cells: the branch is well predicted
     const std::size_t i = a - 1;
-    const double d2 = squared_length(wrapping_sub(fa_.x[i], bx), wrapping_sub(fa_.y[i], by),
-                                     wrapping_sub(fa_.z[i], bz));
-    if (d2 > d2_far) {
-      s[a] = s_far;
-      continue;
-    }
     double prev = 0.0, next = 0.0;
     if (prev_j && i > 0)
       prev = squared_length(wrapping_sub(fa_.px[i], bpx), wrapping_sub(fa_.py[i], bpy),
@@ -151,9 +154,10 @@ void PairwiseKernel::fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
       next = squared_length(wrapping_sub(fa_.nx[i], bnx), wrapping_sub(fa_.ny[i], bny),
                             wrapping_sub(fa_.nz[i], bnz));
     const double s2 = prev + next;
-    const double dt = (d2 / p2_) / div1;
-    const double ct = (s2 / p2_) / div2;
-    s[a] = score_of(std::exp(dt + ct));
+    const double dt = (d2[a] / p2) / div1;
+    const double ct = (s2 / p2) / div2;
+    const double e = dt + ct;
+    if (!(e < e_far)) s[a] = score_of(std::exp(e));
   }
 }
 

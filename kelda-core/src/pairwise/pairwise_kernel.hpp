@@ -31,7 +31,16 @@ class PairwiseKernel {
   DpAlignment align(const std::vector<Vec3>& b);
 
   // Cell score from P, exactly as the similarity mode and the DP's rounding give it.
-  std::int32_t score_of(double p) const noexcept;
+  std::int32_t score_of(double p) const noexcept {
+    double v;
+    if (k_.indicator)
+      v = sim_.indicator_threshold <= p ? 1.0 : 0.0;
+    else if (normalise_)
+      v = (p - sim_.norm_mean) / sim_.norm_sd;
+    else
+      v = p;
+    return round_to_i32(v * static_cast<double>(k_.scale));
+  }
 
  private:
   void fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi, std::int32_t* s);
@@ -45,8 +54,11 @@ class PairwiseKernel {
   bool normalise_ = true;     // fixed normalisation applies (|sd| >= 1e-10)
   std::int32_t s_outside_ = 0;  // cells the similarity band leaves unevaluated
   std::int32_t s_far_ = 0;      // cells whose P is too small to change the rounded score
-  // Cells with D^2 above this score s_far_ whatever their conformation term (+inf: never).
+  // Cells whose exponent (distance plus conformation term) is below e_far_ score s_far_,
+  // and so do cells whose D^2 alone is above d2_far_ (+inf, -inf: never).
+  double e_far_ = 0.0;
   double d2_far_ = 0.0;
+  std::vector<double> d2_;  // D^2 of the current row's similarity run
 
   PointsView a_;
   FixedTrace fa_, fb_;

@@ -84,12 +84,7 @@ SimilarityConfig similarity_config(double e1, double e2) {
   return c;
 }
 
-std::int32_t round_to_i32(double v) noexcept { return saturate(std::round(v)); }
 std::int32_t trunc_to_i32(double v) noexcept { return saturate(std::trunc(v)); }
-
-std::int32_t to_fixed_point(double x, std::int32_t precision) noexcept {
-  return round_to_i32(x * static_cast<double>(precision));
-}
 
 std::vector<FixedPoint3> to_fixed_point(const PointsView& pts, std::int32_t precision) {
   std::vector<FixedPoint3> out(pts.size());

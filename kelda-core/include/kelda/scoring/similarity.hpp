@@ -43,13 +43,28 @@ struct SimilarityMatrix {
 
 using FixedPoint3 = std::array<std::int32_t, 3>;
 
-// Nearest 32-bit integer to v, halves away from zero, saturating, NaN to 0.
-std::int32_t round_to_i32(double v) noexcept;
+// Nearest 32-bit integer to v, halves away from zero, saturating, NaN to 0. Inline and
+// free of libm calls: it runs once per cell of every alignment.
+inline std::int32_t round_to_i32(double v) noexcept {
+  // Outside this open interval the result saturates (or v is NaN).
+  if (!(v > -2147483649.0 && v < 2147483648.0)) {
+    if (v != v) return 0;
+    return v > 0 ? 2147483647 : -2147483647 - 1;
+  }
+  auto r = static_cast<std::int64_t>(v);               // towards zero
+  const double frac = v - static_cast<double>(r);      // exact: |v| < 2^32
+  r += (frac >= 0.5) - (frac <= -0.5);
+  if (r > 2147483647) return 2147483647;
+  if (r < -2147483647 - 1) return -2147483647 - 1;
+  return static_cast<std::int32_t>(r);
+}
 // Integer part of v (towards zero), saturating, NaN to 0.
 std::int32_t trunc_to_i32(double v) noexcept;
 
 // x * precision rounded by round_to_i32: a grid of 1/precision Angstrom.
-std::int32_t to_fixed_point(double x, std::int32_t precision) noexcept;
+inline std::int32_t to_fixed_point(double x, std::int32_t precision) noexcept {
+  return round_to_i32(x * static_cast<double>(precision));
+}
 std::vector<FixedPoint3> to_fixed_point(const PointsView& pts, std::int32_t precision);
 
 // 32-bit two's-complement arithmetic, wrapping on overflow.
