@@ -2,7 +2,6 @@
 // similarity kernel against compute_similarity, and the cutoff, order, ranks and Z-scores.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -50,7 +49,8 @@ struct Library {
                chain("il2.pdb", ' '), chain("3znf.pdb", 'A'),
                domain_of(fixtures::moved(query.residues, fixtures::random_motion(g)), "moved"),
                domain_of(fixtures::jittered(query.residues, 0.7, g), "jittered"),
-               domain_of(piece(query, 10, 30), "piece30"), domain_of(piece(query, 5, 24), "piece24"),
+               domain_of(piece(query, 10, 30), "piece30"),
+               domain_of(piece(query, 5, 24), "piece24"),
                domain_of(piece(query, 5, 23), "piece23"), domain_of(piece(query, 0, 2), "two"),
                domain_of({}, "empty")};
   }
@@ -179,7 +179,8 @@ TEST_P(QuickKernel, MatchesComputeSimilarityExactly) {
     EXPECT_EQ(m.mean, want.mean);
     EXPECT_EQ(m.sd, want.sd);
     ASSERT_EQ(m.values.size(), want.values.size());
-    EXPECT_EQ(0, std::memcmp(m.values.data(), want.values.data(), m.values.size() * sizeof(double))) << t.id;
+    const std::size_t bytes = m.values.size() * sizeof(double);
+    EXPECT_EQ(0, std::memcmp(m.values.data(), want.values.data(), bytes)) << t.id;
   }
 }
 
@@ -217,8 +218,8 @@ INSTANTIATE_TEST_SUITE_P(Scores, Cutoff,
 struct RankCase {
   std::vector<double> scores;  // in target order; target k is named by its index
   std::uint64_t max_hits;
-  std::vector<int> order;                         // expected targets, best first
-  std::optional<std::vector<double>> z;           // expected Z-scores, or all absent
+  std::vector<int> order;                // expected targets, best first
+  std::optional<std::vector<double>> z;  // expected Z-scores, or all absent
 };
 
 class Ranking : public ::testing::TestWithParam<RankCase> {};
@@ -250,8 +251,9 @@ TEST_P(Ranking, SortsStablyTruncatesAndStandardises) {
 // sd sqrt(2) / 15; the two kept of {4, 2, 0} have sd 1.
 INSTANTIATE_TEST_SUITE_P(
     Lists, Ranking,
-    ::testing::Values(RankCase{{3, 1, 2}, 100, {0, 2, 1}, {{1.5 / std::sqrt(1.5), 0, -1.5 / std::sqrt(1.5)}}},
-                      RankCase{{0.5, 0.7, 0.5, 0.7}, 3, {1, 3, 0}, {{std::sqrt(0.5), std::sqrt(0.5), -std::sqrt(2.0)}}},
+    ::testing::Values(RankCase{{3, 1, 2}, 100, {0, 2, 1}, {{std::sqrt(1.5), 0, -std::sqrt(1.5)}}},
+                      RankCase{{0.5, 0.7, 0.5, 0.7}, 3, {1, 3, 0},
+                               {{std::sqrt(0.5), std::sqrt(0.5), -std::sqrt(2.0)}}},
                       RankCase{{4, 2, 0}, 2, {0, 1}, {{1, -1}}},
                       RankCase{{1, 1, 1}, 100, {0, 1, 2}, std::nullopt},
                       RankCase{{1, 1 + 1e-12}, 100, {1, 0}, std::nullopt},

@@ -165,7 +165,8 @@ void rank_hits(std::vector<ScanMatch>& hits, std::uint64_t max_hits) {
   std::stable_sort(hits.begin(), hits.end(), [](const ScanMatch& x, const ScanMatch& y) {
     return x.hit.score > y.hit.score;
   });
-  if (hits.size() > max_hits) hits.erase(hits.begin() + static_cast<std::ptrdiff_t>(max_hits), hits.end());
+  if (hits.size() > max_hits)
+    hits.erase(hits.begin() + static_cast<std::ptrdiff_t>(max_hits), hits.end());
   for (std::size_t k = 0; k < hits.size(); ++k) {
     hits[k].hit.rank = k + 1;
     hits[k].hit.z_score.reset();
