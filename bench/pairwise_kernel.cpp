@@ -24,13 +24,13 @@ namespace {
 
 const std::string kShared = "../shared/data/";
 
-struct PairSpec {
+struct PairFiles {
   const char* a;
   const char* b;
 };
 
 // Homologous pairs in unrelated frames, from small to large.
-const PairSpec kPairs[] = {
+const PairFiles kPairs[] = {
     {"debian/1sp1.pdb", "debian/1sp2.pdb"},
     {"caretta/antifreeze/1msi.pdb", "caretta/antifreeze/1ops.pdb"},
     {"caretta/kringle/1kdu.pdb", "caretta/kringle/1pk4.pdb"},
