@@ -326,13 +326,20 @@ TEST(SharedData, Dssp2BEG) {
   EXPECT_EQ(d->residues[1].accessibility, 98.0);
 }
 
+// Inputs kept from fuzzing (fuzz/fuzz_dssp_loader.cpp): as there, the first byte picks
+// the domain's chain and the rest is the file.
 TEST(FuzzRegressions, DsspLoader) {
   const std::filesystem::path dir = std::string(KELDA_TEST_DATA) + "/fuzz/dssp_loader";
   if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
+  TempDir tmp;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    Domain d = make_domain(U'A', {"1", "2", "3", "27A"});
+    const std::string bytes = kelda_test::read_bytes(entry.path().string());
+    if (bytes.empty()) continue;
+    static constexpr Char chains[] = {U'A', U'_', U' ', U'B'};
+    write_bytes(tmp.file("in.dssp"), bytes.substr(1));
+    Domain d = make_domain(chains[bytes[0] & 3], {"1", "2", "3", "27A"});
     const Domain before = d;
-    auto loaded = load_dssp(d, entry.path().string());
+    auto loaded = load_dssp(d, tmp.file("in.dssp"));
     if (!loaded) EXPECT_EQ(d, before) << entry.path();
     else EXPECT_TRUE(d.has_dssp);
   }

@@ -631,7 +631,8 @@ TEST(SharedData, AltlocsAndInsertionCodes) {
 }
 
 // ---------------------------------------------------------------------------------
-// Inputs found by the fuzzer: each must read to a domain or an error, nothing else.
+// Inputs kept from fuzzing (fuzz/fuzz_pdb_reader.cpp): each must read to a domain or an
+// error, nothing else.
 
 TEST(FuzzRegressions, PdbReader) {
   const std::filesystem::path dir = std::string(KELDA_TEST_DATA) + "/fuzz/pdb_reader";

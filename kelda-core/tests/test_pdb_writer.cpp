@@ -583,6 +583,7 @@ TEST(RealRewrite, ChainOfTwoChainEntry) {
   EXPECT_EQ(b_after->residues, b_before->residues);
 }
 
+// Inputs kept from fuzzing (fuzz/fuzz_rewriter.cpp).
 TEST(FuzzRegressions, Rewriter) {
   const std::filesystem::path dir = std::string(KELDA_TEST_DATA) + "/fuzz/rewriter";
   if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
