@@ -148,48 +148,43 @@ struct MethodTraits<R (*)(S, A...)> {
   using Args = std::tuple<std::decay_t<A>...>;
 };
 
+// Binds a vector call to Sig and converts its slots to the parameter types in Args.
+template <class Args>
+Args bind_and_convert(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  constexpr std::size_t n = std::tuple_size_v<Args>;
+  PyObject* slots[n > 0 ? n : 1];
+  bind(sig, args, nargs, kwnames, slots);
+  return convert_slots<Args>(sig, slots, std::make_index_sequence<n>{});
+}
+
 // Module function or static method with the vector convention: Fn(converted args...).
 template <const Signature& Sig, auto Fn>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
     using Args = typename FnTraits<decltype(Fn)>::Args;
-    constexpr std::size_t n = std::tuple_size_v<Args>;
-    PyObject* slots[n > 0 ? n : 1];
-    bind(Sig, args, nargs, kwnames, slots);
-    return std::apply(Fn, convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{}));
+    return std::apply(Fn, bind_and_convert<Args>(Sig, args, nargs, kwnames));
   });
 }
 
-// Instance method: Fn(const T& self, converted args...), receiver borrowed shared.
-template <class T, const Signature& Sig, auto Fn>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Instance method: Fn(self record, converted args...), the receiver held by Borrow
+// (Shared to read it, Exclusive to change it).
+template <class T, template <class> class Borrow, const Signature& Sig, auto Fn>
+PyObject* bound_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
   return guarded([&] {
     using Args = typename MethodTraits<decltype(Fn)>::Args;
-    constexpr std::size_t n = std::tuple_size_v<Args>;
-    PyObject* slots[n > 0 ? n : 1];
-    bind(Sig, args, nargs, kwnames, slots);
-    Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
-    Shared<T> receiver(self);
+    Args converted = bind_and_convert<Args>(Sig, args, nargs, kwnames);
+    Borrow<T> receiver(self);
     return std::apply([&](auto&&... a) { return Fn(*receiver, std::forward<decltype(a)>(a)...); },
                       std::move(converted));
   });
 }
 
-// Instance method that changes its receiver: Fn(T& self, converted args...), exclusive borrow.
 template <class T, const Signature& Sig, auto Fn>
-PyObject* mutating_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-  return guarded([&] {
-    using Args = typename MethodTraits<decltype(Fn)>::Args;
-    constexpr std::size_t n = std::tuple_size_v<Args>;
-    PyObject* slots[n > 0 ? n : 1];
-    bind(Sig, args, nargs, kwnames, slots);
-    Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
-    Exclusive<T> receiver(self);
-    return std::apply([&](auto&&... a) { return Fn(*receiver, std::forward<decltype(a)>(a)...); },
-                      std::move(converted));
-  });
-}
+constexpr auto method = bound_method<T, Shared, Sig, Fn>;
+template <class T, const Signature& Sig, auto Fn>
+constexpr auto mutating_method = bound_method<T, Exclusive, Sig, Fn>;
 
 // Method without arguments (METH_NOARGS).
 template <class T, auto Fn>
