@@ -1,5 +1,6 @@
 """Module registration, texts and the error-mapping rules shared by every entry."""
 import importlib
+import os
 import sys
 
 import numpy as np
@@ -209,3 +210,27 @@ def test_allocation_failure_is_memory_error():
     with pytest.raises(MemoryError):
         malven.distance_matrix(big, big)
     assert malven.centroid(np.ones((2, 3))) == (1.0, 1.0, 1.0)
+
+
+def test_missing_numpy_is_a_panic_retried_on_next_use(tmp_path):
+    import subprocess
+
+    # A stand-in numpy that fails to import; the module must report it and not cache it.
+    fake = tmp_path / "numpy"
+    fake.mkdir()
+    (fake / "__init__.py").write_text("raise ImportError('numpy is broken here')\n")
+    code = (
+        "import malven\n"
+        "for _ in range(2):\n"
+        "    try:\n"
+        "        malven.centroid([[1.0, 2.0, 3.0]])\n"
+        "    except BaseException as e:\n"
+        "        print(type(e).__name__, e)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=tmp_path)
+    lines = out.stdout.splitlines()
+    assert len(lines) == 2, out.stderr
+    for line in lines:
+        assert line.startswith("PanicException Failed to access NumPy array API capsule")
+        assert "numpy is broken here" in line
