@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from malven_cli import align, demo, msa, scan
+from malven_cli import align, allvsall, demo, msa, scan
 from malven_cli.common import CliError, UsageError, module
 
 DESCRIPTION = """\
@@ -13,6 +13,7 @@ Protein structural alignment with the KELDA method, on PDB files.
   malven align A.pdb B.pdb    align two structures (B moved onto A)
   malven msa FILE... -o DIR   align several structures, write them superposed
   malven scan QUERY TARGET... rank targets (files or directories) against a query
+  malven allvsall FILE...     align every pair of a set of structures
   malven demo                 align and msa on bundled example structures
 
 'malven COMMAND --help' describes each command."""
@@ -55,7 +56,7 @@ def build_parser(prog="malven"):
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action=VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    for command in (align, msa, scan, demo):
+    for command in (align, msa, scan, allvsall, demo):
         p = command.add_parser(sub, chain_id)
         p.formatter_class = argparse.RawDescriptionHelpFormatter
     return parser
@@ -65,13 +66,14 @@ def execute(argv, prog="malven"):
     """Parse and run one command line; expected failures leave as CliError."""
     args = build_parser(prog).parse_args(argv)
     if args.command is None:
-        raise UsageError(f"a command is needed: align, msa, scan or demo (see '{prog} --help')")
+        raise UsageError(f"a command is needed: align, msa, scan, allvsall or demo "
+                         f"(see '{prog} --help')")
     return args.run(args, f"{prog} {args.command}")
 
 
 def command_name(argv):
     for arg in argv:
-        if arg in ("align", "msa", "scan", "demo"):
+        if arg in ("align", "msa", "scan", "allvsall", "demo"):
             return f"malven {arg}"
         if not arg.startswith("-"):
             break

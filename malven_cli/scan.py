@@ -1,6 +1,7 @@
 """`malven scan QUERY TARGET...`: rank target structures (files, or directories of .pdb and
 .ent files) by their KELDA score against one query, with a progress bar on a terminal."""
 import math
+import sys
 
 from malven_cli.common import (CliError, UsageError, check_output_file, dump_json, entry,
                                finite_or_none, fmt, module, percent, rmsd_text)
@@ -23,7 +24,9 @@ EPILOG = """\
 examples:
   malven scan query.pdb database/
   malven scan query.pdb a.pdb b.pdb c.pdb --max-hits 10 --tsv hits.tsv
-  malven scan query.pdb models/ --mode quick --cutoff 1.0 --json > hits.json"""
+  malven scan query.pdb models/ --mode quick --cutoff 1.0 --json > hits.json
+  malven scan query.pdb database/ --jobs 8
+  malven scan query.pdb /shared/database/ --scheduler tcp://10.0.0.5:8786"""
 
 MODES = {"scan": dict(scan_mode=True, quick=False),
          "full": dict(scan_mode=False, quick=False),
@@ -48,6 +51,8 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
+    from malven_cli.distributed import add_cluster_arguments
+    add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
     p.set_defaults(run=run)
@@ -79,11 +84,38 @@ def load_targets(found, show_progress, prog, quiet):
     return loaded, skipped
 
 
+def z_scores(scores):
+    """Z-scores of the reported hits as the module computes them: population standard
+    deviation, none for fewer than two hits or equal scores. The sums run left to right in
+    plain float arithmetic so that the values agree with the module's to the last bit."""
+    if len(scores) < 2:
+        return [None] * len(scores)
+    n = float(len(scores))
+    total = 0.0
+    for s in scores:
+        total += s
+    mean = total / n
+    squares = 0.0
+    for s in scores:
+        squares += (s - mean) * (s - mean)
+    sd = math.sqrt(squares / n)
+    if not sd >= 1e-10:
+        return [None] * len(scores)
+    return [(s - mean) / sd for s in scores]
+
+
+def rank_hits(hits, max_hits, score=lambda hit: hit.score):
+    """Rank hits given in target order as one whole-list scan_database call ranks them:
+    stable sort by score (ties keep the target order), truncation to max_hits, ranks from 1,
+    then Z-scores over the hits kept. Returns (hit, rank, z_score) triples."""
+    kept = sorted(hits, key=lambda hit: -score(hit))[:max_hits]
+    z = z_scores([score(hit) for hit in kept])
+    return [(hit, k + 1, zk) for k, (hit, zk) in enumerate(zip(kept, z))]
+
+
 def scan_all(query, targets, args, show_progress):
     """Scan one target at a time, so that the bar can advance, and rank as the module ranks
-    one whole-list call: stable sort by score (ties keep the target order), truncation to
-    --max-hits, ranks from 1, then Z-scores over the reported hits with the population
-    standard deviation (none for fewer than two hits or equal scores)."""
+    one whole-list call."""
     scan_database = entry("scan_database")
     hits = []
     with Progress("Scanning", len(targets), show_progress) as bar:
@@ -95,18 +127,9 @@ def scan_all(query, targets, args, show_progress):
                 raise CliError(f"scan of {path} failed: {exc}")
             hits += [(path, h) for h in found]
             bar.update()
-    hits.sort(key=lambda item: -item[1].score)
-    hits = hits[:args.max_hits]
-    z = [None] * len(hits)
-    if len(hits) >= 2:
-        scores = [h.score for _, h in hits]
-        mean = sum(scores) / len(scores)
-        sd = math.sqrt(sum((s - mean) ** 2 for s in scores) / len(scores))
-        if sd >= 1e-10:
-            z = [(s - mean) / sd for s in scores]
-    return [dict(rank=k + 1, target=h.target_id, path=path, score=h.score, rmsd=h.rmsd,
-                 n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=zk)
-            for k, ((path, h), zk) in enumerate(zip(hits, z))]
+    return [dict(rank=rank, target=h.target_id, path=path, score=h.score, rmsd=h.rmsd,
+                 n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=z)
+            for (path, h), rank, z in rank_hits(hits, args.max_hits, lambda item: item[1].score)]
 
 
 HEADER = ("rank", "target", "score", "rmsd", "aligned", "identity", "z")
@@ -141,14 +164,42 @@ def write_tsv(path, rows):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
+def scan_distributed(args, found, runner, show, prog):
+    """The scan on Dask workers; files inside directories that cannot be read are skipped
+    with a warning, as in this process, once the run is over."""
+    from malven_cli import distributed
+    try:
+        with distributed.ChunkProgress("Scanning chunks", show) as bar:
+            result = distributed.distributed_scan(
+                args.query, [path for path, _ in found], score_cutoff=args.cutoff,
+                max_hits=args.max_hits, client=runner, query_chain=args.query_chain,
+                skip_unreadable=[not explicit for _, explicit in found], progress=bar,
+                **MODES[args.mode])
+    except ValueError as exc:  # an unreadable file or a failed alignment, named
+        raise CliError(str(exc))
+    if not args.quiet:
+        for _, reason in result.skipped:
+            print(f"{prog}: warning: skipped: {reason}", file=sys.stderr)
+    rows = [dict(rank=h.rank, target=h.target_id, path=h.path, score=h.score, rmsd=h.rmsd,
+                 n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=h.z_score)
+            for h in result.hits]
+    return rows, result.n_targets, len(result.skipped)
+
+
 def run(args, prog):
+    from malven_cli import distributed
     check_arguments(args)
     show = Progress.wanted(args.quiet)
     query = read_domain(args.query, args.query_chain)
     found = find_targets(args.targets)
     entry("scan_database")  # fail before reading a large target list
-    targets, skipped = load_targets(found, show, prog, args.quiet)
-    rows = scan_all(query, targets, args, show)
+    with distributed.runner_for(args, len(found), args.mode) as runner:
+        if runner is distributed.IN_PROCESS:
+            targets, skipped = load_targets(found, show, prog, args.quiet)
+            rows = scan_all(query, targets, args, show)
+            n_targets = len(targets)
+        else:
+            rows, n_targets, skipped = scan_distributed(args, found, runner, show, prog)
     if args.tsv:
         write_tsv(args.tsv, rows)
 
@@ -161,7 +212,7 @@ def run(args, prog):
             "mode": args.mode,
             "cutoff": args.cutoff,
             "max_hits": args.max_hits,
-            "n_targets": len(targets),
+            "n_targets": n_targets,
             "n_skipped": skipped,
             "hits": [dict(r, score=finite_or_none(r["score"]), rmsd=finite_or_none(r["rmsd"]),
                           seq_identity=finite_or_none(r["seq_identity"]),
@@ -169,7 +220,7 @@ def run(args, prog):
         })
         return 0
     lines = [f"Query    {args.query}  chain {query.chain}  {len(query)} residues",
-             f"Targets  {len(targets)}" + (f" ({skipped} unreadable skipped)" if skipped else "")
+             f"Targets  {n_targets}" + (f" ({skipped} unreadable skipped)" if skipped else "")
              + f", mode {args.mode}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else ""),
              ""]

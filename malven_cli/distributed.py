@@ -1,0 +1,596 @@
+"""Database scans and all-against-all comparisons spread over Dask workers: each worker reads its
+own shard of files, only paths, settings and plain hit records travel, and the merge ranks the
+hits exactly as one `scan_database` call over all the targets would."""
+import contextlib
+import dataclasses
+import logging
+import math
+import operator
+import os
+import platform
+import signal
+import threading
+import uuid
+from collections import OrderedDict
+from typing import List, Optional, Tuple
+
+import numpy as np
+
+from malven_cli.common import CliError, module
+from malven_cli.scan import rank_hits
+from malven_cli.structures import read_domain
+
+# The eleven settings of `Parameters`; they travel as a plain dict and are rebuilt on the worker.
+PARAMETER_FIELDS = ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary",
+                    "max_iter", "cutoff_dist", "score_cutoff", "convergence", "verbosity")
+
+# Chunks per worker thread when the caller does not choose a size: enough for the faster
+# workers to take over the tail of a slower one, few enough that the per-task round trip
+# (a few milliseconds) stays small beside the alignments; a ceiling keeps the progress moving.
+CHUNKS_PER_WORKER = 8
+MAX_CHUNK = 64
+
+# Passed as `client` to run the chunks one after another in this process, without Dask (the
+# path for PyPy, where dask.distributed does not run, and for inputs too small to share out).
+IN_PROCESS = "in-process"
+
+
+class UnreadableStructure(ValueError):
+    """A structure file that cannot be read; `path` is the file as the caller named it."""
+
+    def __init__(self, path, message):
+        super().__init__(path, message)
+        self.path = path
+        self.message = message
+
+    def __str__(self):
+        return self.message
+
+
+@dataclasses.dataclass(frozen=True)
+class Hit:
+    """One hit of a distributed scan: the fields of `malven.ScanHit`, plus the target's file
+    and its position in the target list."""
+    target_id: str
+    rank: int
+    score: float
+    rmsd: float
+    n_aligned: int
+    seq_identity: float
+    z_score: Optional[float]
+    e_value: Optional[float]
+    path: str
+    index: int
+
+
+@dataclasses.dataclass
+class ScanResult:
+    hits: List[Hit]
+    n_targets: int  # targets scanned (skipped files not counted)
+    skipped: List[Tuple[str, str]]  # (path, reason) of unreadable targets, in input order
+
+
+@dataclasses.dataclass
+class PairMatrix:
+    """All-against-all comparison: entry [i, j] aligns structure i with structure j; each
+    unordered pair is aligned once, so the matrices are symmetric."""
+    paths: List[str]  # the structures compared, in input order (skipped files left out)
+    ids: List[str]
+    lengths: List[int]
+    score: np.ndarray  # Sc, float64
+    rmsd: np.ndarray  # float64; +inf where nothing was aligned
+    n_aligned: np.ndarray  # int64
+    skipped: List[Tuple[str, str]]
+
+
+def dask_unavailable():
+    """Why dask.distributed cannot serve in this interpreter, or None when it can."""
+    if platform.python_implementation() == "PyPy":
+        return ("dask.distributed does not run on PyPy (its scheduler needs gc.callbacks, "
+                "which PyPy's gc module lacks)")
+    try:
+        import dask.distributed  # noqa: F401
+    except ImportError as exc:
+        return f"dask.distributed is not installed ({exc}); pip install 'malven[distributed]'"
+    return None
+
+
+def usable_cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+# ---- worker side ----------------------------------------------------------------------------
+
+_cache = OrderedDict()
+_cache_lock = threading.Lock()
+CACHE_SIZE = 512
+
+
+def dask_setup(worker):
+    """Worker preload of the local clusters started here: Ctrl-C at a terminal reaches every
+    process of the group, and the client alone should act on it (cancel, then shut the
+    workers down) instead of each worker dying with its own traceback."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _read(path, shown, chain, keep):
+    """(domain, None) or (None, message naming the file as the caller named it). Structures
+    read again and again (queries, all-against-all members) stay in a small per-process
+    cache, keyed by their modification time so that a rewritten file is read anew."""
+    key = None
+    if keep:
+        try:
+            st = os.stat(path)
+            key = (path, chain, st.st_mtime_ns, st.st_size)
+        except OSError:
+            pass
+        if key is not None:
+            with _cache_lock:
+                if key in _cache:
+                    _cache.move_to_end(key)
+                    return _cache[key], None
+    try:
+        domain = read_domain(path, chain)
+    except CliError as exc:
+        return None, str(exc).replace(path, shown) if path != shown else str(exc)
+    if key is not None:
+        with _cache_lock:
+            _cache[key] = domain
+            while len(_cache) > CACHE_SIZE:
+                _cache.popitem(last=False)
+    return domain, None
+
+
+def _parameters(fields):
+    if fields is None:
+        return None
+    params = module().Parameters()
+    for name, value in fields.items():
+        setattr(params, name, value)
+    return params
+
+
+def _scan_chunk(query, options, items):
+    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, skippable)].
+    Returns plain data: hit tuples (index, target_id, score, rmsd, n_aligned, seq_identity)
+    in target order, skipped (index, reason) pairs, and the first failure as (index, reason,
+    kind) or None. A failure stops the shard: the run fails anyway."""
+    out = {"hits": [], "skipped": [], "failure": None}
+    qdomain, reason = _read(*query, keep=True)
+    if reason is not None:
+        out["failure"] = (-1, reason, "unreadable")
+        return out
+    domains, indices, names = [], [], []
+    for index, path, shown, skippable in items:
+        domain, reason = _read(path, shown, None, keep=False)
+        if reason is not None:
+            if not skippable:
+                out["failure"] = (index, reason, "unreadable")
+                return out
+            out["skipped"].append((index, reason))
+            continue
+        # Hits name their target by id, and ids may repeat: a position stands in for it.
+        names.append(domain.id)
+        domain.id = str(len(domains))
+        domains.append(domain)
+        indices.append(index)
+    if not domains:
+        return out
+    scan_database = module().scan_database
+    kwargs = dict(params=_parameters(options["params"]), score_cutoff=options["score_cutoff"],
+                  quick=options["quick"], scan_mode=options["scan_mode"])
+    try:
+        found = scan_database(qdomain, domains, max_hits=len(domains), **kwargs)
+    except ValueError as exc:
+        # Name the target: alone, the first one that fails reproduces the error.
+        for k, domain in enumerate(domains):
+            try:
+                scan_database(qdomain, [domain], max_hits=1, **kwargs)
+            except ValueError as single:
+                out["failure"] = (indices[k], str(single), "scan")
+                return out
+        out["failure"] = (indices[0], str(exc), "scan")
+        return out
+    hits = []
+    for h in found:
+        k = int(h.target_id)
+        hits.append((indices[k], names[k], h.score, h.rmsd, h.n_aligned, h.seq_identity))
+    hits.sort()
+    out["hits"] = hits
+    return out
+
+
+def _probe_chunk(chain, items):
+    """Read one shard of structures: items = [(index, path, shown)]. Returns (index, id,
+    length) of each readable one and (index, reason) of the others; they stay cached for
+    the pairs that follow."""
+    out = {"read": [], "skipped": []}
+    for index, path, shown in items:
+        domain, reason = _read(path, shown, chain, keep=True)
+        if reason is None:
+            out["read"].append((index, domain.id, len(domain)))
+        else:
+            out["skipped"].append((index, reason))
+    return out
+
+
+def _pairs_chunk(options, chunk):
+    """Align one shard of pairs: chunk = ({k: (path, shown, chain)}, [(i, j)]). Returns
+    (i, j, score, rmsd, n_aligned) tuples, or the first failure."""
+    members, pairs = chunk
+    out = {"cells": [], "skipped": [], "failure": None}
+    domains = {}
+    for k, spec in members.items():
+        domain, reason = _read(*spec, keep=True)
+        if reason is not None:
+            out["failure"] = (k, reason, "unreadable")
+            return out
+        domains[k] = domain
+    scan_database = module().scan_database
+    params = _parameters(options["params"])
+    for i, j in pairs:
+        first, second = domains[i], domains[j]
+        # The placement needs the second structure to be at least half as long as the first;
+        # the shorter one leads when it is not (Sc, RMSD and pairs do not depend on the order).
+        if len(second) < len(first) // 2:
+            first, second = second, first
+        try:
+            found = scan_database(first, [second], params=params, max_hits=1,
+                                  quick=options["quick"], scan_mode=options["scan_mode"])
+        except ValueError as exc:
+            out["failure"] = (j, f"alignment of {members[i][1]} with {members[j][1]} failed: "
+                                 f"{exc}", "align")
+            return out
+        if found:
+            out["cells"].append((i, j, found[0].score, found[0].rmsd, found[0].n_aligned))
+        else:  # a negative or undefined score: nothing the scan would report
+            out["cells"].append((i, j, math.nan, math.inf, 0))
+    return out
+
+
+# ---- client side ----------------------------------------------------------------------------
+
+def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
+    """The checks `scan_database` makes of its arguments, made before any work is sent out."""
+    if params is None:
+        fields = None
+    elif isinstance(params, dict):
+        unknown = sorted(set(params) - set(PARAMETER_FIELDS))
+        if unknown:
+            raise TypeError(f"unknown Parameters field(s): {', '.join(unknown)}")
+        fields = dict(params)
+    else:
+        fields = {name: getattr(params, name) for name in PARAMETER_FIELDS}
+    if fields is not None:
+        _parameters(fields)  # the module's own conversion errors, here and now
+    for name, value in (("quick", quick), ("scan_mode", scan_mode)):
+        if not isinstance(value, (bool, np.bool_)):
+            raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    if isinstance(max_hits, bool):
+        raise TypeError("max_hits must be an integer")
+    max_hits = operator.index(max_hits)
+    if max_hits < 0:
+        raise ValueError(f"max_hits must not be negative, got {max_hits}")
+    if isinstance(score_cutoff, bool) or score_cutoff is None:
+        raise TypeError("score_cutoff must be a number")
+    return dict(params=fields, score_cutoff=float(score_cutoff), quick=bool(quick),
+                scan_mode=bool(scan_mode)), max_hits
+
+
+class _InProcess:
+    """Stands for a client when the chunks run one after another in this process."""
+
+
+def _total_threads(client):
+    if isinstance(client, _InProcess):
+        return 1
+    return max(1, sum(client.nthreads().values()))
+
+
+@contextlib.contextmanager
+def _sigint_held():
+    """Ignore Ctrl-C while worker processes start or stop. A Ctrl-C at the terminal reaches
+    the whole process group, and processes started meanwhile inherit the ignored signal
+    (a blocked one would not survive their start): no worker dies half-way through its
+    start with a traceback, and no clean-up is cut short. A Ctrl-C in that second or so
+    is lost; the next one works."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+@contextlib.contextmanager
+def local_client(n_workers=None, quiet=True):
+    """A Dask client of a new cluster on this machine: n_workers single-threaded worker
+    processes (default one per core) on the loopback interface, shut down on leaving, also
+    on an error or Ctrl-C."""
+    reason = dask_unavailable()
+    if reason:
+        raise RuntimeError(reason)
+    from dask.distributed import Client, LocalCluster
+    n = usable_cores() if n_workers is None else int(n_workers)
+    if n < 1:
+        raise ValueError(f"a cluster needs at least one worker, not {n}")
+    cluster = client = None
+    try:
+        with _sigint_held():
+            # One thread per worker: the module holds the interpreter lock through every call.
+            # No dashboard; the scheduler's own HTTP endpoint takes any free port, not 8787,
+            # which another cluster on the machine may hold.
+            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                   host="127.0.0.1", dashboard_address=None,
+                                   scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                                   preload=[__name__],
+                                   silence_logs=logging.ERROR if quiet else logging.WARNING)
+            client = Client(cluster, set_as_default=False)
+        yield client
+    finally:
+        with _sigint_held():
+            if client is not None:
+                client.close()
+            if cluster is not None:
+                cluster.close()
+
+
+@contextlib.contextmanager
+def _client_for(client, n_workers, n_items):
+    if client is IN_PROCESS:
+        yield _InProcess()
+    elif client is not None:
+        yield client
+    else:
+        n = usable_cores() if n_workers is None else n_workers
+        with local_client(max(1, min(n, n_items))) as made:
+            yield made
+
+
+def _chunks(items, size):
+    return [items[k:k + size] for k in range(0, len(items), size)]
+
+
+def _chunk_size(chunk_size, n_items, threads):
+    if chunk_size is not None:
+        size = operator.index(chunk_size)
+        if size < 1:
+            raise ValueError(f"chunk_size must be at least 1, got {size}")
+        return size
+    return max(1, min(MAX_CHUNK, math.ceil(n_items / (CHUNKS_PER_WORKER * threads))))
+
+
+def _run(client, fn, fixed, chunks, progress):
+    """Run fn(*fixed, chunk) for every chunk; yield the results as chunks complete, calling
+    progress(done, total) after each. Leaving early (an error, Ctrl-C, a failure found in a
+    result) cancels every chunk still queued or running."""
+    total = len(chunks)
+    if progress:
+        progress(0, total)
+    if isinstance(client, _InProcess):
+        for k, chunk in enumerate(chunks):
+            yield fn(*fixed, chunk)
+            if progress:
+                progress(k + 1, total)
+        return
+    from dask.distributed import as_completed
+    run_id = uuid.uuid4().hex[:12]
+    name = fn.__name__.strip("_").replace("_", "-")
+    futures = [client.submit(fn, *fixed, chunk, key=f"malven-{name}-{run_id}-{k}", pure=False)
+               for k, chunk in enumerate(chunks)]
+    pending = set(futures)
+    try:
+        for done, (future, result) in enumerate(as_completed(futures, loop=client.loop, with_results=True), 1):
+            pending.discard(future)
+            future.release()
+            yield result
+            if progress:
+                progress(done, total)
+    finally:
+        if pending:
+            client.cancel(list(pending))
+
+
+def _fail(kind, shown, reason):
+    if kind == "unreadable":
+        raise UnreadableStructure(shown, reason)
+    if kind == "scan":
+        raise ValueError(f"scan of {shown} failed: {reason}")
+    raise ValueError(reason)
+
+
+def _skip_flags(skip_unreadable, n):
+    if isinstance(skip_unreadable, (bool, np.bool_)):
+        return [bool(skip_unreadable)] * n
+    flags = [bool(s) for s in skip_unreadable]
+    if len(flags) != n:
+        raise ValueError(f"skip_unreadable needs one flag per file: {len(flags)} for {n}")
+    return flags
+
+
+def _spec(path):
+    shown = os.fspath(path)
+    return os.path.abspath(shown), shown
+
+
+def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False,
+                     scan_mode=True, *, client=None, n_workers=None, query_chain=None,
+                     skip_unreadable=False, chunk_size=None, progress=None):
+    """Scan the query file against the target files on Dask workers.
+
+    The result holds the same hits, in the same order, with the same ranks and Z-scores as
+    one `scan_database(query, targets, ...)` call over the readable targets in input order.
+    `client`: a dask.distributed Client; None starts a local cluster of n_workers
+    single-threaded processes (default one per core) for this call; IN_PROCESS runs here.
+    `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
+    sequence of one flag per target. `progress(done, total)` is called per completed chunk.
+    An unreadable file raises UnreadableStructure naming it; a failed alignment ValueError."""
+    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode)
+    targets = [_spec(t) for t in targets]
+    skippable = _skip_flags(skip_unreadable, len(targets))
+    qpath, qshown = _spec(query)
+    # The query is read here first, so that a bad one fails before any worker starts.
+    _, reason = _read(qpath, qshown, query_chain, keep=False)
+    if reason is not None:
+        raise UnreadableStructure(qshown, reason)
+    if not targets:
+        return ScanResult([], 0, [])
+    items = [(k, path, shown, skip) for k, ((path, shown), skip)
+             in enumerate(zip(targets, skippable))]
+    records, skipped = [], []
+    with _client_for(client, n_workers, len(items)) as runner:
+        size = _chunk_size(chunk_size, len(items), _total_threads(runner))
+        fixed = ((qpath, qshown, query_chain), options)
+        for result in _run(runner, _scan_chunk, fixed, _chunks(items, size), progress):
+            if result["failure"] is not None:
+                index, reason, kind = result["failure"]
+                _fail(kind, qshown if index < 0 else targets[index][1], reason)
+            records += result["hits"]
+            skipped += result["skipped"]
+    records.sort()  # target order, as one call over the whole list sees them
+    ranked = rank_hits(records, max_hits, score=lambda r: r[2])
+    hits = [Hit(target_id=r[1], rank=rank, score=r[2], rmsd=r[3], n_aligned=r[4],
+                seq_identity=r[5], z_score=z, e_value=None, path=targets[r[0]][1], index=r[0])
+            for r, rank, z in ranked]
+    skipped.sort()
+    return ScanResult(hits, len(targets) - len(skipped),
+                      [(targets[k][1], reason) for k, reason in skipped])
+
+
+def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=None,
+                    n_workers=None, chain=None, skip_unreadable=False, chunk_size=None,
+                    progress=None):
+    """Align every pair of the structure files (each with itself too) on Dask workers.
+
+    Each unordered pair is aligned once, by the procedure `scan_database` uses for a target
+    in the chosen mode, the shorter structure leading when the other is less than half as
+    long; the matrices are symmetric. `client`, `chunk_size` and `progress` (called per
+    completed chunk of pairs) as for distributed_scan; `chain` is read from every file.
+    Unreadable files raise UnreadableStructure, or with skip_unreadable=True (or a flag per
+    file) are left out of the matrices and listed in `skipped`."""
+    options, _ = _check_options(params, 0.0, 0, quick, scan_mode)
+    specs = [_spec(p) for p in paths]
+    skippable = _skip_flags(skip_unreadable, len(specs))
+    items = [(k, path, shown) for k, (path, shown) in enumerate(specs)]
+    read, skipped = [], []
+    n_pairs = len(items) * (len(items) + 1) // 2
+    with _client_for(client, n_workers, n_pairs) as runner:
+        threads = _total_threads(runner)
+        size = _chunk_size(chunk_size, len(items), threads)
+        for result in _run(runner, _probe_chunk, (chain, ), _chunks(items, size), None):
+            read += result["read"]
+            skipped += result["skipped"]
+        skipped.sort()
+        for index, reason in skipped:
+            if not skippable[index]:
+                raise UnreadableStructure(specs[index][1], reason)
+        read.sort()
+        n = len(read)
+        where = {index: k for k, (index, _, _) in enumerate(read)}
+        score = np.full((n, n), math.nan)
+        rmsd = np.full((n, n), math.inf)
+        n_aligned = np.zeros((n, n), dtype=np.int64)
+        pairs = [(read[a][0], read[b][0]) for a in range(n) for b in range(a, n)]
+        if pairs:
+            size = _chunk_size(chunk_size, len(pairs), threads)
+            chunks = [(({k: (specs[k][0], specs[k][1], chain) for pair in c for k in pair}), c)
+                      for c in _chunks(pairs, size)]
+            for result in _run(runner, _pairs_chunk, (options, ), chunks, progress):
+                if result["failure"] is not None:
+                    index, reason, kind = result["failure"]
+                    _fail(kind, specs[index][1], reason)
+                for i, j, sc, rm, na in result["cells"]:
+                    a, b = where[i], where[j]
+                    score[a, b] = score[b, a] = sc
+                    rmsd[a, b] = rmsd[b, a] = rm
+                    n_aligned[a, b] = n_aligned[b, a] = na
+    return PairMatrix(paths=[specs[index][1] for index, _, _ in read],
+                      ids=[name for _, name, _ in read], lengths=[length for _, _, length in read],
+                      score=score, rmsd=rmsd, n_aligned=n_aligned,
+                      skipped=[(specs[k][1], reason) for k, reason in skipped])
+
+
+
+# ---- command line ---------------------------------------------------------------------------
+
+# Starting worker processes costs a second or two; below these numbers of alignments (about
+# three seconds of work on one core) the default is to stay in this process.
+SMALL_RUN = {"scan": 400, "full": 10000, "quick": 10000}
+
+
+def add_cluster_arguments(p):
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--jobs", type=int, metavar="N",
+                       help="run on a local Dask cluster of N single-threaded worker processes "
+                            "(default: one per core when there is enough work to repay starting "
+                            "them, else this process; 1: this process)")
+    group.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the workers of an existing Dask scheduler "
+                            "(e.g. tcp://host:8786); the files must be readable there under "
+                            "the same absolute paths")
+
+
+@contextlib.contextmanager
+def runner_for(args, n_alignments, mode):
+    """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
+    started here is shut down on leaving, also on Ctrl-C or an error."""
+    from malven_cli.common import UsageError
+    jobs = args.jobs
+    if jobs is not None and jobs < 1:
+        raise UsageError(f"argument --jobs: must be at least 1, got {jobs}")
+    if args.scheduler:
+        reason = dask_unavailable()
+        if reason:
+            raise CliError(f"--scheduler needs Dask: {reason}")
+        from dask.distributed import Client
+        try:
+            client = Client(args.scheduler, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise CliError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
+        with client:
+            yield client
+        return
+    if jobs is None:
+        jobs = usable_cores()
+        if jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
+            jobs = 1
+    if jobs == 1 or n_alignments < 2:
+        yield IN_PROCESS
+        return
+    reason = dask_unavailable()
+    if reason:
+        raise CliError(f"--jobs {jobs} needs Dask: {reason}")
+    with local_client(min(jobs, n_alignments)) as client:
+        yield client
+
+
+class ChunkProgress:
+    """The progress bar as a progress(done, total) callback over completed chunks."""
+
+    def __init__(self, label, enabled):
+        self.label = label
+        self.enabled = enabled
+        self.bar = None
+
+    def __call__(self, done, total):
+        from malven_cli.progress import Progress
+        if self.bar is None:
+            self.bar = Progress(self.label, total, self.enabled)
+        self.bar.update(done - self.bar.done)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False

@@ -1,0 +1,363 @@
+"""Scans and all-against-all comparisons on a real dask.distributed cluster of two worker
+processes on loopback: equality with one scan_database call, a worker killed mid-run,
+unreadable files, and the command line (--jobs, allvsall, Ctrl-C)."""
+import json
+import os
+import pathlib
+import signal
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import malven
+from conftest import ROOT, SHARED
+from test_cli import cli_env, fails, malven_cmd, ok
+
+sys.path.insert(0, str(ROOT))  # this checkout's package, also in the spawned workers
+from malven_cli import distributed  # noqa: E402
+
+PDB = ROOT / "tests" / "data" / "pdb"
+BUNDLED = ROOT / "malven_cli" / "data"
+BM5 = SHARED / "bm5"
+NO_DASK = distributed.dask_unavailable()
+needs_dask = pytest.mark.skipif(NO_DASK is not None, reason=str(NO_DASK))
+pytestmark = pytest.mark.skipif(not hasattr(malven, "scan_database"),
+                                reason="module has no scan_database yet")
+
+MODES = {"scan": dict(scan_mode=True), "full": dict(scan_mode=False),
+         "quick": dict(scan_mode=False, quick=True)}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.local_client(2) as made:
+        made.wait_for_workers(2)
+        yield made
+
+
+def fields(hit):
+    return (hit.target_id, hit.rank, hit.score, hit.rmsd, hit.n_aligned, hit.seq_identity,
+            hit.z_score, hit.e_value)
+
+
+def reference(query, targets, **kwargs):
+    """One scan_database call over every target, in order."""
+    return malven.scan_database(malven.Domain.from_pdb(str(query)),
+                                [malven.Domain.from_pdb(str(t)) for t in targets], **kwargs)
+
+
+def small_set():
+    """Every bundled and test structure, twice, the second time in reverse order: identical
+    targets score alike, so ties fall across shards and must keep the input order."""
+    files = sorted(PDB.glob("*.pdb")) + sorted(BUNDLED.glob("*.pdb"))
+    return files + files[::-1]
+
+
+def assert_same_scan(got, expected, targets):
+    assert [fields(h) for h in got.hits] == [fields(h) for h in expected]
+    for h in got.hits:
+        assert pathlib.Path(h.path).stem == h.target_id == pathlib.Path(targets[h.index]).stem
+    # Equal scores stay in target order.
+    for a, b in zip(got.hits, got.hits[1:]):
+        assert a.score > b.score or (a.score == b.score and a.index < b.index)
+
+
+# ---- exactness ------------------------------------------------------------------------------
+
+@needs_dask
+@pytest.mark.parametrize("mode,cutoff,max_hits,chunk", [
+    ("scan", 0.0, 100, None),
+    ("scan", 0.0, 7, 3),  # truncation before the Z-scores, after the merge
+    ("full", 0.0, 100, 2),
+    ("quick", 0.0, 100, 5),
+    ("quick", 0.3, 5, 1),
+])
+def test_scan_equals_one_module_call(client, mode, cutoff, max_hits, chunk):
+    query, targets = PDB / "1ni7.pdb", small_set()
+    expected = reference(query, targets, score_cutoff=cutoff, max_hits=max_hits, **MODES[mode])
+    got = distributed.distributed_scan(query, targets, score_cutoff=cutoff, max_hits=max_hits,
+                                       client=client, chunk_size=chunk, **MODES[mode])
+    assert got.n_targets == len(targets) and got.skipped == []
+    assert len(expected) == min(max_hits, len(got.hits)) and len(expected) >= 2
+    assert_same_scan(got, expected, targets)
+
+
+@needs_dask
+@pytest.mark.skipif(not BM5.is_dir(), reason=f"{BM5} is absent")
+@pytest.mark.parametrize("mode", ["scan", "quick"])
+def test_scan_of_bm5_equals_one_module_call(client, mode):
+    targets = sorted(BM5.glob("*.pdb"))
+    query = BM5 / "1D6R_r_u.pdb"
+    expected = reference(query, targets, max_hits=150, **MODES[mode])
+    got = distributed.distributed_scan(query, targets, max_hits=150, client=client,
+                                       **MODES[mode])
+    assert_same_scan(got, expected, targets)
+
+
+def test_in_process_runner_equals_one_module_call():
+    # The path that needs no Dask (PyPy, small inputs) shares the merge with the cluster's.
+    query, targets = BUNDLED / "5eep.pdb", small_set()
+    expected = reference(query, targets, max_hits=9)
+    got = distributed.distributed_scan(query, targets, max_hits=9, chunk_size=4,
+                                       client=distributed.IN_PROCESS)
+    assert_same_scan(got, expected, targets)
+
+
+@needs_dask
+def test_all_against_all_is_each_pair_scanned_once(client):
+    paths = [PDB / "1sp1.pdb", BUNDLED / "5eep.pdb", PDB / "1sp2.pdb", BUNDLED / "1ni7.pdb",
+             BUNDLED / "1ni7_model2.pdb", PDB / "3znf.pdb"]
+    got = distributed.all_against_all(paths, client=client, chunk_size=2)
+    here = distributed.all_against_all(paths, client=distributed.IN_PROCESS)
+    domains = [malven.Domain.from_pdb(str(p)) for p in paths]
+    assert got.ids == [d.id for d in domains] and got.lengths == [len(d) for d in domains]
+    assert got.paths == [str(p) for p in paths]
+    for name in ("score", "rmsd", "n_aligned"):
+        matrix = getattr(got, name)
+        assert np.array_equal(matrix, matrix.T) and np.array_equal(matrix, getattr(here, name))
+    for i, a in enumerate(domains):
+        for j, b in enumerate(domains[i:], i):
+            # The shorter leads when the other is under half as long (1sp1 with 5eep).
+            q, t = (b, a) if len(b) < len(a) // 2 else (a, b)
+            hit, = malven.scan_database(q, [t], max_hits=1)
+            assert (got.score[i, j], got.rmsd[i, j], got.n_aligned[i, j]) == \
+                (hit.score, hit.rmsd, hit.n_aligned), (a.id, b.id)
+    # A structure against itself pairs every residue.
+    assert list(np.diag(got.n_aligned)) == got.lengths
+
+
+@needs_dask
+@pytest.mark.skipif(not (SHARED / "FAMILIES.tsv").is_file(), reason="shared data absent")
+def test_all_against_all_of_the_globins(client):
+    row = next(line.split("\t") for line in (SHARED / "FAMILIES.tsv").read_text().splitlines()
+               if line.startswith("globins_scop_domains\t"))
+    paths = [SHARED / p for p in row[-1].split()]
+    got = distributed.all_against_all(paths, client=client)
+    here = distributed.all_against_all(paths, client=distributed.IN_PROCESS)
+    assert len(got.ids) == 26 and got.ids == here.ids
+    for name in ("score", "rmsd", "n_aligned"):
+        assert np.array_equal(getattr(got, name), getattr(here, name))
+    assert list(np.diag(got.n_aligned)) == got.lengths
+
+
+# ---- faults ---------------------------------------------------------------------------------
+
+@needs_dask
+def test_a_worker_killed_mid_run_loses_no_hit(client):
+    query = BUNDLED / "1ni7.pdb"
+    targets = [BUNDLED / "5eep.pdb", BUNDLED / "1ni7_model2.pdb", PDB / "1hpv.pdb"] * 12
+    expected = reference(query, targets, max_hits=len(targets))
+    killed = []
+
+    def kill_one(done, total):
+        if done >= 1 and not killed:
+            busy = [w for w, keys in client.processing().items() if keys]
+            assert busy and done < total
+            pid = client.run(os.getpid, workers=busy[:1])[busy[0]]
+            os.kill(pid, signal.SIGKILL)
+            killed.append(busy[0])
+
+    got = distributed.distributed_scan(query, targets, max_hits=len(targets), client=client,
+                                       chunk_size=1, progress=kill_one)
+    assert killed
+    assert_same_scan(got, expected, targets)
+    # The nanny starts a new worker in its place (at a new address) for the next tests.
+    deadline = time.monotonic() + 60
+    while True:
+        workers = client.scheduler_info()["workers"]
+        if killed[0] not in workers and len(workers) == 2:
+            break
+        assert time.monotonic() < deadline, workers
+        time.sleep(0.1)
+
+
+@pytest.mark.parametrize("runner", [
+    pytest.param("cluster", marks=needs_dask), "in-process"])
+def test_unreadable_files_fail_the_run_or_are_listed(request, tmp_path, runner):
+    on = request.getfixturevalue("client") if runner == "cluster" else distributed.IN_PROCESS
+    broken = tmp_path / "broken.pdb"
+    broken.write_text("REMARK no atoms\n")
+    missing = tmp_path / "missing.pdb"
+    good = [PDB / "1sp1.pdb", PDB / "3znf.pdb", PDB / "1sp2.pdb"]
+    targets = [good[0], broken, good[1], missing, good[2]]
+
+    with pytest.raises(distributed.UnreadableStructure) as err:
+        distributed.distributed_scan(PDB / "1sp2.pdb", targets, client=on, chunk_size=1)
+    assert err.value.path in (str(broken), str(missing)) and err.value.path in str(err.value)
+
+    got = distributed.distributed_scan(PDB / "1sp2.pdb", targets, client=on, chunk_size=2,
+                                       skip_unreadable=True)
+    assert [p for p, _ in got.skipped] == [str(broken), str(missing)]
+    assert "No C-alpha atoms" in got.skipped[0][1] and "No such file" in got.skipped[1][1]
+    assert got.n_targets == 3
+    assert [fields(h) for h in got.hits] == [fields(h) for h in reference(PDB / "1sp2.pdb", good)]
+
+    with pytest.raises(distributed.UnreadableStructure, match="broken.pdb"):  # the first
+        distributed.all_against_all(targets, client=on)
+    matrix = distributed.all_against_all(targets, client=on, skip_unreadable=True)
+    assert matrix.paths == [str(p) for p in good] and len(matrix.skipped) == 2
+    with pytest.raises(distributed.UnreadableStructure, match="missing.pdb"):
+        distributed.distributed_scan(missing, good, client=on)
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    (dict(max_hits=-1), ValueError),
+    (dict(max_hits=None), TypeError),
+    (dict(score_cutoff=None), TypeError),
+    (dict(quick=None), TypeError),
+    (dict(params={"e3": 1.0}), TypeError),
+    (dict(skip_unreadable=[True]), ValueError),
+])
+def test_bad_options_fail_before_any_work(kwargs, error):
+    with pytest.raises(error):
+        distributed.distributed_scan(PDB / "1sp1.pdb", [PDB / "1sp2.pdb"] * 2,
+                                     client=distributed.IN_PROCESS, **kwargs)
+
+
+def test_parameters_reach_the_workers():
+    params = malven.Parameters()
+    params.e1, params.cutoff_dist = 3.0, 6.0
+    targets = [BUNDLED / "5eep.pdb", BUNDLED / "1ni7_model2.pdb"]
+    expected = reference(BUNDLED / "1ni7.pdb", targets, params=params)
+    for given in (params, {"e1": 3.0, "cutoff_dist": 6.0}):
+        got = distributed.distributed_scan(BUNDLED / "1ni7.pdb", targets, params=given,
+                                           client=distributed.IN_PROCESS)
+        assert [fields(h) for h in got.hits] == [fields(h) for h in expected]
+    assert [fields(h) for h in expected] != \
+        [fields(h) for h in reference(BUNDLED / "1ni7.pdb", targets)]
+
+
+# ---- command line ---------------------------------------------------------------------------
+
+@pytest.fixture
+def folder(tmp_path):
+    """Structures in a directory tree with one unreadable file inside."""
+    db = tmp_path / "db"
+    (db / "sub").mkdir(parents=True)
+    for src in list(PDB.glob("*.pdb")) + list(BUNDLED.glob("*.pdb")):
+        shutil.copy(src, db / src.name)
+    (db / "sub" / "broken.pdb").write_text("REMARK nothing here\n")
+    return db
+
+
+@needs_dask
+@pytest.mark.parametrize("mode", ["scan", "quick"])
+def test_cli_scan_with_jobs_prints_what_one_process_prints(tmp_path, folder, mode):
+    one = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "1",
+             cwd=tmp_path)
+    two = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "2",
+             "--tsv", "hits.tsv", cwd=tmp_path)
+    assert two.stdout == one.stdout and two.stderr == one.stderr
+    assert "skipped: cannot read a structure from db/sub/broken.pdb" in two.stderr
+    hits = json.loads(two.stdout)["hits"]
+    n = len(list(folder.glob("*.pdb")))
+    assert len(hits) == n and len((tmp_path / "hits.tsv").read_text().splitlines()) == n + 1
+
+
+@needs_dask
+def test_cli_allvsall(tmp_path, folder):
+    one = ok("allvsall", "db", "--json", "--jobs", "1", cwd=tmp_path)
+    two = ok("allvsall", "db", "--json", "--jobs", "2", "--tsv", "pairs.tsv", cwd=tmp_path)
+    assert two.stdout == one.stdout and two.stderr == one.stderr
+    data = json.loads(two.stdout)
+    n = len(data["structures"])
+    assert (n, data["n_skipped"]) == (len(list(folder.glob("*.pdb"))), 1)
+    lines = (tmp_path / "pairs.tsv").read_text().splitlines()
+    assert lines[0].split("\t") == ["i", "j", "id_i", "id_j", "path_i", "path_j", "score",
+                                    "rmsd", "aligned"]
+    assert len(lines) == 1 + n * (n + 1) // 2
+    for line in lines[1:]:
+        i, j, _, _, _, _, score, _, aligned = line.split("\t")
+        i, j = int(i) - 1, int(j) - 1
+        assert float(score) == data["score"][i][j] == data["score"][j][i]
+        assert int(aligned) == data["n_aligned"][i][j]
+    table = ok("allvsall", "db", "--jobs", "2", "-q", cwd=tmp_path).stdout
+    assert f"Structures  {n} (1 unreadable skipped), mode scan: {n * (n + 1) // 2} alignments" \
+        in table
+
+
+def test_cli_allvsall_in_one_process(tmp_path, folder):
+    # No Dask needed: this is the path PyPy takes.
+    out = ok("allvsall", "db/1sp1.pdb", "db/1sp2.pdb", "db/1sp1.pdb", "--jobs", "1", "--json",
+             cwd=tmp_path).stdout
+    score = json.loads(out)["score"]
+    assert score[0][2] == score[0][0] == 1.25 and score[0][1] == score[1][0]
+    line = fails("allvsall", "db/1sp1.pdb", "db/sub/broken.pdb", "--jobs", "1", cwd=tmp_path)
+    assert line.startswith("malven allvsall: error: cannot read a structure from "
+                           "db/sub/broken.pdb")
+
+
+@pytest.mark.skipif(NO_DASK is None, reason="Dask runs here")
+def test_cli_jobs_without_dask_is_an_error_and_the_default_stays_here(tmp_path, folder):
+    line = fails("scan", "db/1sp1.pdb", "db", "--jobs", "2", cwd=tmp_path)
+    assert line.startswith("malven scan: error: --jobs 2 needs Dask: ")
+    ok("scan", "db/1sp1.pdb", "db", "-q", cwd=tmp_path)
+
+
+@pytest.mark.parametrize("args,line", [
+    (["--jobs", "0"], "malven scan: error: argument --jobs: must be at least 1, got 0"),
+    (["--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"],
+     "malven scan: error: argument --scheduler: not allowed with argument --jobs"),
+])
+def test_cli_cluster_options_checked(tmp_path, folder, args, line):
+    assert fails("scan", "db/1sp1.pdb", "db", *args, cwd=tmp_path, status=2).startswith(line)
+
+
+def session_members(sid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.getsid(int(entry)) == sid:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+@needs_dask
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="needs /proc to find the processes")
+def test_cli_ctrl_c_cancels_and_leaves_no_process(tmp_path):
+    pty = pytest.importorskip("pty")
+    for name in ("1ni7", "5eep"):
+        shutil.copy(BUNDLED / f"{name}.pdb", tmp_path / f"{name}.pdb")
+    # Minutes of work on two workers, interrupted once its progress bar shows.
+    cmd = [sys.executable, "-m", "malven_cli", "scan", "1ni7.pdb"] + \
+        ["5eep.pdb", "1ni7.pdb"] * 2000 + ["--jobs", "2"]
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE,
+                            stderr=slave, start_new_session=True)
+    os.close(slave)
+    seen = b""
+    try:
+        while b"Scanning chunks [" not in seen:
+            chunk = os.read(master, 4096)
+            assert chunk, seen
+            seen += chunk
+        # A terminal's Ctrl-C: SIGINT to the whole process group, workers included.
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.communicate(timeout=60)
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+        if proc.poll() is None:
+            proc.kill()
+    text = seen.decode(errors="replace")
+    assert proc.returncode == 130, text
+    assert text.rstrip().endswith("malven scan: interrupted") and "Traceback" not in text
+    # Workers and helpers go with it (Python's resource tracker takes a moment).
+    deadline = time.monotonic() + 30
+    while session_members(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert session_members(proc.pid) == []
