@@ -3,6 +3,7 @@ own shard of files, only paths, settings and plain hit records travel, and the m
 hits exactly as one `scan_database` call over all the targets would."""
 import contextlib
 import dataclasses
+import functools
 import logging
 import math
 import operator
@@ -24,11 +25,13 @@ from malven_cli.structures import read_domain
 PARAMETER_FIELDS = ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary",
                     "max_iter", "cutoff_dist", "score_cutoff", "convergence", "verbosity")
 
-# Chunks per worker thread when the caller does not choose a size: enough for the faster
-# workers to take over the tail of a slower one, few enough that the per-task round trip
-# (a few milliseconds) stays small beside the alignments; a ceiling keeps the progress moving.
-CHUNKS_PER_WORKER = 8
-MAX_CHUNK = 64
+# Chunk sizes when the caller does not choose one: each chunk takes a share of what is left
+# (1 / (2 x worker threads)), so they shrink as the run goes on: few tasks in all, since each
+# costs the client and scheduler some milliseconds of the same cores, and small ones at the
+# end, where a worker that finishes early would otherwise wait for a big one.
+SHARE_DIVISOR = 2
+MIN_CHUNKS_PER_WORKER = 16  # the smallest chunk is about 1/16 of a worker's part, or 1
+MAX_CHUNK = 256  # keeps the progress moving on very long lists
 
 # Passed as `client` to run the chunks one after another in this process, without Dask (the
 # path for PyPy, where dask.distributed does not run, and for inputs too small to share out).
@@ -204,45 +207,38 @@ def _scan_chunk(query, options, items):
     return out
 
 
-def _probe_chunk(chain, items):
-    """Read one shard of structures: items = [(index, path, shown)]. Returns (index, id,
-    length) of each readable one and (index, reason) of the others; they stay cached for
-    the pairs that follow."""
-    out = {"read": [], "skipped": []}
-    for index, path, shown in items:
+def _pairs_chunk(options, chunk):
+    """Align one shard of pairs: chunk = ({k: (path, shown, chain, skippable)}, [(i, j)]).
+    Returns the members read as k: (id, length), unreadable ones as (k, reason), and
+    (i, j, score, rmsd, n_aligned) per pair whose two structures were read; or a failure."""
+    specs, pairs = chunk
+    out = {"members": {}, "skipped": [], "cells": [], "failure": None}
+    domains = {}
+    for k, (path, shown, chain, skippable) in specs.items():
         domain, reason = _read(path, shown, chain, keep=True)
         if reason is None:
-            out["read"].append((index, domain.id, len(domain)))
+            domains[k] = domain
+            out["members"][k] = (domain.id, len(domain))
+        elif skippable:
+            out["skipped"].append((k, reason))
         else:
-            out["skipped"].append((index, reason))
-    return out
-
-
-def _pairs_chunk(options, chunk):
-    """Align one shard of pairs: chunk = ({k: (path, shown, chain)}, [(i, j)]). Returns
-    (i, j, score, rmsd, n_aligned) tuples, or the first failure."""
-    members, pairs = chunk
-    out = {"cells": [], "skipped": [], "failure": None}
-    domains = {}
-    for k, spec in members.items():
-        domain, reason = _read(*spec, keep=True)
-        if reason is not None:
             out["failure"] = (k, reason, "unreadable")
             return out
-        domains[k] = domain
     scan_database = module().scan_database
     params = _parameters(options["params"])
     for i, j in pairs:
+        if i not in domains or j not in domains:
+            continue
         first, second = domains[i], domains[j]
-        # The placement needs the second structure to be at least half as long as the first;
-        # the shorter one leads when it is not (Sc, RMSD and pairs do not depend on the order).
+        # The placement needs the second structure to be at least half as long as the first,
+        # so the shorter one leads when it is not: one alignment stands for the pair.
         if len(second) < len(first) // 2:
             first, second = second, first
         try:
             found = scan_database(first, [second], params=params, max_hits=1,
                                   quick=options["quick"], scan_mode=options["scan_mode"])
         except ValueError as exc:
-            out["failure"] = (j, f"alignment of {members[i][1]} with {members[j][1]} failed: "
+            out["failure"] = (j, f"alignment of {specs[i][1]} with {specs[j][1]} failed: "
                                  f"{exc}", "align")
             return out
         if found:
@@ -291,6 +287,15 @@ def _total_threads(client):
     return max(1, sum(client.nthreads().values()))
 
 
+# Each worker's background threads (the statistical profiler samples every 10 ms, the memory
+# and system monitors poll /proc) take the interpreter lock and a share of the cores the
+# alignments need, and serve only a dashboard these clusters do not have. The nannies hand
+# this configuration to the worker processes they start.
+QUIET_WORKERS = {"distributed.worker.profile.enabled": False,
+                 "distributed.worker.memory.monitor-interval": "1s",
+                 "distributed.admin.system-monitor.interval": "2s"}
+
+
 @contextlib.contextmanager
 def _sigint_held():
     """Ignore Ctrl-C while worker processes start or stop. A Ctrl-C at the terminal reaches
@@ -316,13 +321,14 @@ def local_client(n_workers=None, quiet=True):
     reason = dask_unavailable()
     if reason:
         raise RuntimeError(reason)
+    import dask
     from dask.distributed import Client, LocalCluster
     n = usable_cores() if n_workers is None else int(n_workers)
     if n < 1:
         raise ValueError(f"a cluster needs at least one worker, not {n}")
     cluster = client = None
     try:
-        with _sigint_held():
+        with _sigint_held(), dask.config.set(QUIET_WORKERS):
             # One thread per worker: the module holds the interpreter lock through every call.
             # No dashboard; the scheduler's own HTTP endpoint takes any free port, not 8787,
             # which another cluster on the machine may hold.
@@ -353,17 +359,21 @@ def _client_for(client, n_workers, n_items):
             yield made
 
 
-def _chunks(items, size):
-    return [items[k:k + size] for k in range(0, len(items), size)]
-
-
-def _chunk_size(chunk_size, n_items, threads):
+def _chunks(items, chunk_size, threads):
+    """Cut items into consecutive chunks: of chunk_size each when given, else shrinking."""
     if chunk_size is not None:
         size = operator.index(chunk_size)
         if size < 1:
             raise ValueError(f"chunk_size must be at least 1, got {size}")
-        return size
-    return max(1, min(MAX_CHUNK, math.ceil(n_items / (CHUNKS_PER_WORKER * threads))))
+        return [items[k:k + size] for k in range(0, len(items), size)]
+    smallest = max(1, len(items) // (MIN_CHUNKS_PER_WORKER * threads))
+    chunks, start = [], 0
+    while start < len(items):
+        share = math.ceil((len(items) - start) / (SHARE_DIVISOR * threads))
+        size = min(MAX_CHUNK, max(smallest, share))
+        chunks.append(items[start:start + size])
+        start += size
+    return chunks
 
 
 def _run(client, fn, fixed, chunks, progress):
@@ -382,19 +392,28 @@ def _run(client, fn, fixed, chunks, progress):
     from dask.distributed import as_completed
     run_id = uuid.uuid4().hex[:12]
     name = fn.__name__.strip("_").replace("_", "-")
-    futures = [client.submit(fn, *fixed, chunk, key=f"malven-{name}-{run_id}-{k}", pure=False)
-               for k, chunk in enumerate(chunks)]
+    # One graph update for the whole run: the scheduler's cost per submission adds up.
+    futures = client.map(functools.partial(fn, *fixed), chunks, pure=False,
+                         key=[f"malven-{name}-{run_id}-{k}" for k in range(total)])
     pending = set(futures)
+    done = 0
     try:
-        for done, (future, result) in enumerate(as_completed(futures, loop=client.loop, with_results=True), 1):
-            pending.discard(future)
-            future.release()
-            yield result
-            if progress:
-                progress(done, total)
+        # Chunks that finish together are fetched in one request.
+        for batch in as_completed(futures, loop=client.loop).batches():
+            results = client.gather(batch)
+            for future, result in zip(batch, results):
+                pending.discard(future)
+                future.release()
+                done += 1
+                yield result
+                if progress:
+                    progress(done, total)
     finally:
         if pending:
-            client.cancel(list(pending))
+            try:
+                client.cancel(list(pending))
+            except Exception:  # a lost connection: nothing left to cancel; keep the real error
+                pass
 
 
 def _fail(kind, shown, reason):
@@ -445,14 +464,15 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
              in enumerate(zip(targets, skippable))]
     records, skipped = [], []
     with _client_for(client, n_workers, len(items)) as runner:
-        size = _chunk_size(chunk_size, len(items), _total_threads(runner))
+        chunks = _chunks(items, chunk_size, _total_threads(runner))
         fixed = ((qpath, qshown, query_chain), options)
-        for result in _run(runner, _scan_chunk, fixed, _chunks(items, size), progress):
-            if result["failure"] is not None:
-                index, reason, kind = result["failure"]
-                _fail(kind, qshown if index < 0 else targets[index][1], reason)
-            records += result["hits"]
-            skipped += result["skipped"]
+        with contextlib.closing(_run(runner, _scan_chunk, fixed, chunks, progress)) as results:
+            for result in results:
+                if result["failure"] is not None:
+                    index, reason, kind = result["failure"]
+                    _fail(kind, qshown if index < 0 else targets[index][1], reason)
+                records += result["hits"]
+                skipped += result["skipped"]
     records.sort()  # target order, as one call over the whole list sees them
     ranked = rank_hits(records, max_hits, score=lambda r: r[2])
     hits = [Hit(target_id=r[1], rank=rank, score=r[2], rmsd=r[3], n_aligned=r[4],
@@ -477,44 +497,35 @@ def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=N
     options, _ = _check_options(params, 0.0, 0, quick, scan_mode)
     specs = [_spec(p) for p in paths]
     skippable = _skip_flags(skip_unreadable, len(specs))
-    items = [(k, path, shown) for k, (path, shown) in enumerate(specs)]
-    read, skipped = [], []
-    n_pairs = len(items) * (len(items) + 1) // 2
-    with _client_for(client, n_workers, n_pairs) as runner:
-        threads = _total_threads(runner)
-        size = _chunk_size(chunk_size, len(items), threads)
-        for result in _run(runner, _probe_chunk, (chain, ), _chunks(items, size), None):
-            read += result["read"]
-            skipped += result["skipped"]
-        skipped.sort()
-        for index, reason in skipped:
-            if not skippable[index]:
-                raise UnreadableStructure(specs[index][1], reason)
-        read.sort()
-        n = len(read)
-        where = {index: k for k, (index, _, _) in enumerate(read)}
-        score = np.full((n, n), math.nan)
-        rmsd = np.full((n, n), math.inf)
-        n_aligned = np.zeros((n, n), dtype=np.int64)
-        pairs = [(read[a][0], read[b][0]) for a in range(n) for b in range(a, n)]
-        if pairs:
-            size = _chunk_size(chunk_size, len(pairs), threads)
-            chunks = [(({k: (specs[k][0], specs[k][1], chain) for pair in c for k in pair}), c)
-                      for c in _chunks(pairs, size)]
-            for result in _run(runner, _pairs_chunk, (options, ), chunks, progress):
+    n = len(specs)
+    # Every pair of the input, rows in order; each chunk reads the structures it needs (the
+    # workers keep them cached) and reports those it cannot read.
+    pairs = [(i, j) for i in range(n) for j in range(i, n)]
+    score = np.full((n, n), math.nan)
+    rmsd = np.full((n, n), math.inf)
+    n_aligned = np.zeros((n, n), dtype=np.int64)
+    members, skipped = {}, {}
+    with _client_for(client, n_workers, len(pairs)) as runner:
+        chunks = [({k: specs[k] + (chain, skippable[k]) for pair in c for k in pair}, c)
+                  for c in _chunks(pairs, chunk_size, _total_threads(runner))]
+        with contextlib.closing(_run(runner, _pairs_chunk, (options, ), chunks,
+                                     progress)) as results:
+            for result in results:
                 if result["failure"] is not None:
                     index, reason, kind = result["failure"]
                     _fail(kind, specs[index][1], reason)
+                members.update(result["members"])
+                skipped.update(result["skipped"])
                 for i, j, sc, rm, na in result["cells"]:
-                    a, b = where[i], where[j]
-                    score[a, b] = score[b, a] = sc
-                    rmsd[a, b] = rmsd[b, a] = rm
-                    n_aligned[a, b] = n_aligned[b, a] = na
-    return PairMatrix(paths=[specs[index][1] for index, _, _ in read],
-                      ids=[name for _, name, _ in read], lengths=[length for _, _, length in read],
-                      score=score, rmsd=rmsd, n_aligned=n_aligned,
-                      skipped=[(specs[k][1], reason) for k, reason in skipped])
-
+                    score[i, j] = score[j, i] = sc
+                    rmsd[i, j] = rmsd[j, i] = rm
+                    n_aligned[i, j] = n_aligned[j, i] = na
+    kept = [k for k in range(n) if k not in skipped]
+    grid = np.ix_(kept, kept)
+    return PairMatrix(paths=[specs[k][1] for k in kept], ids=[members[k][0] for k in kept],
+                      lengths=[members[k][1] for k in kept], score=score[grid],
+                      rmsd=rmsd[grid], n_aligned=n_aligned[grid],
+                      skipped=[(specs[k][1], skipped[k]) for k in sorted(skipped)])
 
 
 # ---- command line ---------------------------------------------------------------------------

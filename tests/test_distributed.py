@@ -15,7 +15,7 @@ import pytest
 
 import malven
 from conftest import ROOT, SHARED
-from test_cli import cli_env, fails, malven_cmd, ok
+from test_cli import cli_env, fails, ok
 
 sys.path.insert(0, str(ROOT))  # this checkout's package, also in the spawned workers
 from malven_cli import distributed  # noqa: E402

@@ -1,0 +1,119 @@
+"""Scale-out speed: one query against the 200 chains of the bm5 set, and the all-against-all
+of the 26 SCOP globin domains, on a local Dask cluster of 1 and of 2 single-threaded worker
+processes (files read by the workers). Prints wall times, the speed-up of 2 workers over 1
+(target: at least 1.8) and the plain single-process call beside them.
+
+    python bench/bench_distributed.py [--repeat N] [--mode scan|full|quick]
+"""
+import argparse
+import pathlib
+import statistics
+import sys
+import time
+
+import malven
+from common import ROOT, SHARED, table
+
+sys.path.insert(0, str(ROOT))
+from malven_cli import distributed  # noqa: E402
+
+TARGET = 1.8
+MODES = {"scan": dict(scan_mode=True), "full": dict(scan_mode=False),
+         "quick": dict(scan_mode=False, quick=True)}
+
+
+def globins():
+    for line in (SHARED / "FAMILIES.tsv").read_text().splitlines():
+        cells = line.split("\t")
+        if cells[0] == "globins_scop_domains":
+            return [SHARED / p for p in cells[-1].split()]
+    sys.exit("no globins_scop_domains family in FAMILIES.tsv")
+
+
+def timed(fn):
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=5,
+                    help="rounds, each with a new cluster and two timed runs per case "
+                         "(default 5)")
+    ap.add_argument("--mode", choices=sorted(MODES), default="scan",
+                    help="how targets and pairs are aligned (default scan)")
+    args = ap.parse_args()
+    reason = distributed.dask_unavailable()
+    if reason:
+        sys.exit(reason)
+    targets = sorted((SHARED / "bm5").glob("*.pdb"))
+    if len(targets) != 200:
+        sys.exit(f"expected the 200 chains of {SHARED / 'bm5'}, found {len(targets)}")
+    domains = [malven.Domain.from_pdb(str(t)) for t in targets]
+    # The median-length chain, as in bench_scan.py.
+    query = targets[sorted(range(200), key=lambda k: len(domains[k]))[100]]
+    family = globins()
+    flags = MODES[args.mode]
+    print(f"mode {args.mode}; query {pathlib.Path(query).stem} against {len(targets)} bm5 "
+          f"chains; all-against-all of {len(family)} globins "
+          f"({len(family) * (len(family) + 1) // 2} alignments); {2 * args.repeat} runs each")
+
+    qdomain = malven.Domain.from_pdb(str(query))
+    cases = {
+        "scan": (lambda client: distributed.distributed_scan(
+                     query, targets, max_hits=len(targets), client=client, **flags),
+                 lambda: malven.scan_database(qdomain, domains, max_hits=len(domains), **flags)),
+        "allvsall": (lambda client: distributed.all_against_all(family, client=client, **flags),
+                     lambda: distributed.all_against_all(family, client=distributed.IN_PROCESS,
+                                                         **flags)),
+    }
+    runs = ("one process", "1 worker", "2 workers")
+    times = {(name, run): [] for name in cases for run in runs}
+    starts = {1: [], 2: []}
+    results = {}
+    for _, plain in cases.values():
+        plain()  # imports and first reads
+    # The machine is shared: the runs take turns, round after round, so that a busy spell of
+    # other work slows them alike. One cluster at a time: an idle one's heartbeats and
+    # monitors would take a share of the cores from the other.
+    for _ in range(args.repeat):
+        for name, (_, plain) in cases.items():
+            for _ in range(2):
+                times[name, "one process"].append(timed(plain)[0])
+        for workers in (1, 2):
+            start = time.perf_counter()
+            with distributed.local_client(workers) as client:
+                client.wait_for_workers(workers)
+                starts[workers].append(time.perf_counter() - start)
+                for name, (on_cluster, _) in cases.items():
+                    for _ in range(2):
+                        on_cluster(client)  # the workers' imports and first reads
+                    for _ in range(2):
+                        t, results[name, workers] = timed(lambda: on_cluster(client))
+                        times[name, runs[workers]].append(t)
+
+    print(f"cluster start (median): {statistics.median(starts[1]):.2f} s with 1 worker, "
+          f"{statistics.median(starts[2]):.2f} s with 2")
+    rows, speedups = [], {}
+    for name in cases:
+        base = statistics.median(times[name, "1 worker"])
+        for run in runs:
+            median = statistics.median(times[name, run])
+            rows.append((name, run, f"{median:.3f}", f"{min(times[name, run]):.3f}",
+                         f"{base / median:.2f}" if run != "one process" else ""))
+        speedups[name] = base / statistics.median(times[name, "2 workers"])
+    print(table(rows, ("case", "run on", "median s", "best s", "speed-up vs 1 worker")))
+
+    same_scan = [vars(h) for h in results["scan", 1].hits] == \
+        [vars(h) for h in results["scan", 2].hits]
+    a, b = results["allvsall", 1], results["allvsall", 2]
+    same_matrix = all((getattr(a, m) == getattr(b, m)).all() for m in ("score", "n_aligned"))
+    print(f"results of 1 and 2 workers identical: scan {same_scan}, allvsall {same_matrix}")
+    for name, s in speedups.items():
+        verdict = "meets" if s >= TARGET else "misses"
+        print(f"{name}: 2 workers {s:.2f}x faster than 1 ({verdict} the {TARGET}x target)")
+
+
+if __name__ == "__main__":
+    main()
