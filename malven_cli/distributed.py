@@ -445,8 +445,9 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
 
     The result holds the same hits, in the same order, with the same ranks and Z-scores as
     one `scan_database(query, targets, ...)` call over the readable targets in input order.
-    `client`: a dask.distributed Client; None starts a local cluster of n_workers
-    single-threaded processes (default one per core) for this call; IN_PROCESS runs here.
+    `client`: a dask.distributed Client, whose workers need malven and the files under the
+    same absolute paths; None starts a local cluster of n_workers single-threaded processes
+    (default one per core) for this call; IN_PROCESS runs here, without Dask.
     `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
     sequence of one flag per target. `progress(done, total)` is called per completed chunk.
     An unreadable file raises UnreadableStructure naming it; a failed alignment ValueError."""
@@ -543,8 +544,8 @@ def add_cluster_arguments(p):
                             "them, else this process; 1: this process)")
     group.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the workers of an existing Dask scheduler "
-                            "(e.g. tcp://host:8786); the files must be readable there under "
-                            "the same absolute paths")
+                            "(e.g. tcp://host:8786); they need malven installed and the "
+                            "files readable under the same absolute paths")
 
 
 @contextlib.contextmanager

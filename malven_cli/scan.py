@@ -26,7 +26,7 @@ examples:
   malven scan query.pdb a.pdb b.pdb c.pdb --max-hits 10 --tsv hits.tsv
   malven scan query.pdb models/ --mode quick --cutoff 1.0 --json > hits.json
   malven scan query.pdb database/ --jobs 8
-  malven scan query.pdb /shared/database/ --scheduler tcp://10.0.0.5:8786"""
+  malven scan query.pdb /shared/database/ --scheduler tcp://scheduler-host:8786"""
 
 MODES = {"scan": dict(scan_mode=True, quick=False),
          "full": dict(scan_mode=False, quick=False),

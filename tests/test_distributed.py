@@ -98,6 +98,13 @@ def test_scan_of_bm5_equals_one_module_call(client, mode):
     assert_same_scan(got, expected, targets)
 
 
+@needs_dask
+def test_a_cluster_of_its_own_when_no_client_is_given():
+    query, targets = BUNDLED / "1ni7.pdb", small_set()
+    got = distributed.distributed_scan(query, targets, n_workers=2)
+    assert_same_scan(got, reference(query, targets), targets)
+
+
 def test_in_process_runner_equals_one_module_call():
     # The path that needs no Dask (PyPy, small inputs) shares the merge with the cluster's.
     query, targets = BUNDLED / "5eep.pdb", small_set()
@@ -246,12 +253,16 @@ def folder(tmp_path):
 
 @needs_dask
 @pytest.mark.parametrize("mode", ["scan", "quick"])
-def test_cli_scan_with_jobs_prints_what_one_process_prints(tmp_path, folder, mode):
+def test_cli_scan_with_jobs_prints_what_one_process_prints(client, tmp_path, folder, mode):
     one = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "1",
              cwd=tmp_path)
     two = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "2",
              "--tsv", "hits.tsv", cwd=tmp_path)
     assert two.stdout == one.stdout and two.stderr == one.stderr
+    # The same on the workers of a running cluster, reached by its scheduler's address.
+    there = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--scheduler",
+               client.scheduler.address, cwd=tmp_path)
+    assert there.stdout == one.stdout and there.stderr == one.stderr
     assert "skipped: cannot read a structure from db/sub/broken.pdb" in two.stderr
     hits = json.loads(two.stdout)["hits"]
     n = len(list(folder.glob("*.pdb")))
