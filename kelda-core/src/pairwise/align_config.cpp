@@ -24,30 +24,20 @@ Status check_scale(const char* name, double v) {
 }  // namespace
 
 AlignConfig align_config_from(const Parameters& p) {
+  // The fixed settings (minimum length, band, normalisation, precision, stop rules) are the
+  // record's defaults; only what the parameters decide is set here.
   AlignConfig c;
   c.convergence_percent = p.convergence * 100.0;
-  c.min_length = 3;
   c.gap_open = p.gap_open;
   c.gap_extend = p.gap_extend;
-  c.band_base = 100.0;
-  c.indicator_threshold = 0.5;
   c.distance_cutoff = p.cutoff_dist;
   c.core_threshold = p.cutoff_dist + 0.5;
   c.e1 = p.e1;
   c.e2 = p.e2;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
   // An iteration count beyond the signed range means "as many as it takes", not a
   // negative number that would collapse to one iteration.
   c.max_iterations = saturating_i32(p.max_iter);
-  c.precision = 1000;
   c.affine_gaps = p.gap_extend > 0.0;
-  c.banded = true;
-  c.band_length_extension = true;
-  c.indicator = false;
-  c.require_improvement = false;
-  c.rmsd_stop_rule = true;
   return c;
 }
 

@@ -38,55 +38,33 @@ struct Best {
 
 }  // namespace
 
+// Both passes keep the record's fixed defaults (minimum length, band, normalisation,
+// precision, stop rules) and set what differs from a direct refinement.
 AlignConfig scan_first_pass_config(const ScanConfig& s) {
   AlignConfig c;
   c.convergence_percent = s.convergence * 100.0;
-  c.min_length = 3;
   c.gap_open = s.gap_open;
   c.gap_extend = 0.0;
-  c.band_base = 100.0;
-  c.indicator_threshold = 0.5;
   c.distance_cutoff = s.distance_cutoff;
   c.core_threshold = 4.5;
   c.e1 = s.e1;
   c.e2 = s.e2;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
   c.max_iterations = s.max_iterations;
-  c.precision = 1000;
   c.affine_gaps = false;
-  c.banded = true;
-  c.band_length_extension = true;
-  c.indicator = false;
-  c.require_improvement = false;
-  c.rmsd_stop_rule = true;
   return c;
 }
 
 AlignConfig scan_second_pass_config() {
   AlignConfig c;
   c.convergence_percent = 0.01;
-  c.min_length = 3;
   c.gap_open = 0.0;
   c.gap_extend = 0.0;
-  c.band_base = 100.0;
-  c.indicator_threshold = 0.5;
   c.distance_cutoff = 4.0;
   c.core_threshold = 4.5;
   c.e1 = 1.0;
   c.e2 = 2.5;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
   c.max_iterations = 100;
-  c.precision = 1000;
   c.affine_gaps = false;
-  c.banded = true;
-  c.band_length_extension = true;
-  c.indicator = false;
-  c.require_improvement = false;
-  c.rmsd_stop_rule = true;
   return c;
 }
 
