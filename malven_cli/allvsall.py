@@ -5,7 +5,7 @@ import sys
 
 from malven_cli.common import (CliError, check_output_file, dump_json, entry, finite_or_none,
                                fmt, module)
-from malven_cli.scan import MODES
+from malven_cli.scan import MODES, MODES_HELP
 from malven_cli.structures import find_targets
 
 DESCRIPTION = """\
@@ -21,10 +21,7 @@ Large sets run on a local Dask cluster, one single-threaded worker process per c
 sets the number, --jobs 1 keeps the work in this process); --scheduler sends the work to an
 existing Dask cluster. The numbers are the same either way.
 
-modes:
-  scan   scan-mode placement of every pair (structures in unrelated frames; default)
-  full   iterative refinement from the coordinates as they stand (a common frame)
-  quick  one scoring and alignment pass, no refinement (screening a common frame)"""
+""" + MODES_HELP.format(what="pair")
 
 EPILOG = """\
 examples:

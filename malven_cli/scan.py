@@ -8,6 +8,12 @@ from malven_cli.common import (CliError, UsageError, check_output_file, dump_jso
 from malven_cli.progress import Progress
 from malven_cli.structures import find_targets, read_domain
 
+MODES_HELP = """\
+modes:
+  scan   scan-mode placement of every {what} (structures in unrelated frames; default)
+  full   iterative refinement from the coordinates as they stand (a common frame)
+  quick  one scoring and alignment pass, no refinement (screening a common frame)"""
+
 DESCRIPTION = """\
 Align one query structure against every target and print the hits ranked by KELDA score Sc:
 rank, target, score, RMSD, aligned pairs, sequence identity and the Z-score of the score
@@ -15,10 +21,7 @@ among the reported hits. Targets are PDB files or directories, searched recursiv
 .pdb and .ent files; a file inside a directory that cannot be read is skipped with a
 warning, a file named on the command line is an error.
 
-modes:
-  scan   scan-mode placement of every target (structures in unrelated frames; default)
-  full   iterative refinement from the coordinates as they stand (a common frame)
-  quick  one scoring and alignment pass, no refinement (screening a common frame)"""
+""" + MODES_HELP.format(what="target")
 
 EPILOG = """\
 examples:
