@@ -67,7 +67,7 @@ double median_seconds(F&& f, int rounds = 7, double min_time = 0.05) {
 }
 
 std::uint64_t band_cells(std::size_t n_a, std::size_t n_b, const kelda::AlignConfig& c) {
-  const kelda::DpBand band = kelda::dp_band(n_a, n_b, c);
+  const kelda::Band band = kelda::dp_band(n_a, n_b, kelda::dp_settings_of(c));
   std::uint64_t cells = 0;
   for (std::size_t b = 1; b <= n_b; ++b)
     for (std::size_t a = 1; a <= n_a; ++a) cells += !c.banded || band.contains(a, b);
@@ -95,11 +95,11 @@ int main() {
     const ScanOutcome placed = *scan_placement(*da, *db, ScanConfig{});
     Domain moved = *db;
     for (auto& r : moved.residues) {
-      const Vec3 q = placed.transform.apply(r.position());
+      const Vec3 q = placed.outcome.transform.apply(r.position());
       r.x = q[0], r.y = q[1], r.z = q[2];
     }
     const AlignConfig config;
-    const PairwiseOutcome once = *refine_pairwise(da->residues, moved.residues, config);
+    const Refinement once = *refine_pairwise(da->residues, moved.residues, config);
     const double cells = static_cast<double>(band_cells(da->size(), moved.size(), config)) *
                          std::max(once.iterations, 1);
     const double fast = median_seconds([&] {
@@ -117,6 +117,6 @@ int main() {
     const std::string name = std::string(p.a) + " / " + std::filesystem::path(p.b).stem().string();
     std::printf("%-40s %5zu %5zu %5d %9.2f %9.2f %7.1fx %10.3f %10.4f\n", name.c_str(), da->size(),
                 db->size(), once.iterations, fast / cells * 1e9, plain / cells * 1e9, plain / fast,
-                scan * 1e3, placed.sc);
+                scan * 1e3, placed.outcome.sc);
   }
 }

@@ -1,7 +1,29 @@
 // Derived views of the records and the UTF-8 conversions of their character fields.
 #include "kelda/records.hpp"
 
+#include <limits>
+
 namespace kelda {
+
+double reported_rmsd(const PairOutcome& outcome) noexcept {
+  switch (outcome.status) {
+    case PairStatus::NotAttempted: return std::numeric_limits<double>::infinity();
+    case PairStatus::TooFewPairs: return 100.0;
+    case PairStatus::Aligned: return outcome.rmsd;
+  }
+  return outcome.rmsd;
+}
+
+AlignmentResult alignment_result_of(PairOutcome outcome) {
+  AlignmentResult r;
+  r.rmsd = reported_rmsd(outcome);
+  r.n_aligned = outcome.n_aligned();
+  r.score = outcome.sc;
+  r.seq_identity = outcome.identity;
+  r.transform = outcome.transform;
+  r.path = std::move(outcome.pairs);
+  return r;
+}
 
 std::vector<Vec3> Domain::coordinates() const {
   std::vector<Vec3> out;

@@ -40,7 +40,7 @@ inline double shared_column_fraction(const std::vector<kelda::Column>& cols,
   std::size_t total = 0, shared = 0;
   for (std::size_t a = 0; a < n; ++a)
     for (std::size_t b = a + 1; b < n; ++b)
-      for (const auto& [i, j] : table.at(a, b).aligned_pairs) {
+      for (const auto& [i, j] : table.at(a, b).pairs) {
         ++total;
         shared += where[a][i] == where[b][j];
       }

@@ -182,33 +182,36 @@ inline void print_transform(const Transform& t, std::ostream* os) {
 }
 
 inline void PrintTo(const DpAlignment& r, std::ostream* os) {
-  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
-      << " (gaps " << r.gaps_in_a << "/" << r.gaps_in_b << "), spans " << r.a_start << "-"
-      << r.a_end << "/" << r.b_start << "-" << r.b_end << ", ";
+  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd
+      << (r.superposed ? "" : " (not superposed)") << ", L " << r.path_length << " (gaps "
+      << r.gaps_in_a << "/" << r.gaps_in_b << "), spans " << r.a_start << "-" << r.a_end << "/"
+      << r.b_start << "-" << r.b_end << ", ";
   print_pairs(r.equivalent_pairs, os);
   *os << ", " << r.residue_scores.size() << " residue scores, ";
   print_transform(r.superposition, os);
   *os << "}";
 }
 
-inline void PrintTo(const PairwiseOutcome& r, std::ostream* os) {
-  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
-      << ", iterations " << r.iterations << ", converged " << r.converged << ", identity "
-      << r.sequence_identity << " over " << r.counted_pairs << ", spans " << r.a_start << "-"
-      << r.a_end << "/" << r.b_start << "-" << r.b_end << ", ";
-  print_pairs(r.equivalent_pairs, os);
-  *os << ", " << r.residue_scores.size() << " residue scores, ";
+inline void PrintTo(const PairOutcome& r, std::ostream* os) {
+  static const char* const status[] = {"not attempted", "too few pairs", "aligned"};
+  *os << std::setprecision(17) << "{" << status[static_cast<int>(r.status)] << ", sc " << r.sc
+      << ", rmsd " << r.rmsd << ", identity " << r.identity << ", ";
+  print_pairs(r.pairs, os);
+  *os << ", ";
   print_transform(r.transform, os);
   *os << "}";
 }
 
+inline void PrintTo(const Refinement& r, std::ostream* os) {
+  *os << "{iterations " << r.iterations << ", converged " << r.converged << ", ";
+  PrintTo(r.outcome, os);
+  *os << "}";
+}
+
 inline void PrintTo(const ScanOutcome& r, std::ostream* os) {
-  *os << std::setprecision(17) << "{sc " << r.sc << ", rmsd " << r.rmsd << ", L " << r.path_length
-      << ", offset " << r.offset << (r.mirrored ? " mirrored" : "") << ", starts " << r.starts
-      << ", n " << r.n_a << "/" << r.n_b << ", ";
-  print_pairs(r.equivalent_pairs, os);
-  *os << ", ";
-  print_transform(r.transform, os);
+  *os << "{offset " << r.offset << (r.mirrored ? " mirrored" : "") << ", starts " << r.starts
+      << ", n_b " << r.n_b << ", ";
+  PrintTo(r.outcome, os);
   *os << "}";
 }
 

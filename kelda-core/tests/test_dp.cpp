@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelda/alignment/dp.hpp"
+#include "kelda/pairwise/align_config.hpp"
 #include "pairwise_fixtures.hpp"
 
 using namespace kelda;
@@ -32,8 +33,8 @@ SimilarityMatrix sparse(std::size_t n_a, std::size_t n_b,
   return matrix_of(rows, n_b);
 }
 
-AlignConfig config_with(double gap_open, double distance_cutoff) {
-  AlignConfig c;
+DpSettings config_with(double gap_open, double distance_cutoff) {
+  DpSettings c;
   c.gap_open = gap_open;
   c.distance_cutoff = distance_cutoff;  // path threshold T = 3 * 1000 * cutoff
   c.banded = false;
@@ -41,7 +42,7 @@ AlignConfig config_with(double gap_open, double distance_cutoff) {
 }
 
 // Both kernels, checked against each other on every hand-made case too.
-DpAlignment align(const SimilarityMatrix& m, const AlignConfig& c) {
+DpAlignment align(const SimilarityMatrix& m, const DpSettings& c) {
   const auto a = fixtures::helix(m.rows), b = fixtures::helix(m.cols);
   auto fast = align_structures(a, b, m, c);
   auto plain = reference::align_structures(a, b, m, c);
@@ -54,17 +55,17 @@ std::vector<ResiduePair> pairs(std::initializer_list<ResiduePair> p) { return p;
 
 void expect_empty(const DpAlignment& r) {
   EXPECT_EQ(r, DpAlignment{});
-  EXPECT_EQ(r.rmsd, 100.0);
+  EXPECT_FALSE(r.superposed);
   EXPECT_EQ(r.sc, 0.0);
   EXPECT_TRUE(r.residue_scores.empty());
 }
 
 TEST(DpConstants, FromDefaults) {
-  const DpConstants k = dp_constants(AlignConfig{});
+  const DpConstants k = dp_constants(DpSettings{});
   EXPECT_EQ(k.gap, 3000);
   EXPECT_EQ(k.path_threshold, 30000);
   EXPECT_EQ(k.equivalence, 300);
-  AlignConfig c;
+  DpSettings c;
   c.indicator = true;
   EXPECT_EQ(dp_constants(c).path_threshold, 3);
   c.gap_open = std::nan("");
@@ -82,7 +83,7 @@ TEST(DpPaths, ThresholdTIsInclusive) {
   EXPECT_EQ(r.equivalent_pairs, pairs({{0, 0}, {1, 1}}));
   EXPECT_EQ(r.path_length, 2u);
   EXPECT_EQ(r.n_equivalent, 2u);
-  EXPECT_EQ(r.rmsd, 100.0);  // two pairs: no superposition
+  EXPECT_FALSE(r.superposed);  // two pairs: no superposition
   EXPECT_EQ(r.superposition, Transform{});
   EXPECT_DOUBLE_EQ(r.sc, (1500.0 / 2) * (2.0 / 4) * (2.0 / 4) / 1000);
   EXPECT_EQ(r.residue_scores, (std::vector<double>{0.75, 0.75, -1.0, -1.0}));
@@ -122,7 +123,7 @@ TEST(DpPaths, ExactlyTwoEquivalentPairsGiveNoSuperposition) {
                               config_with(3.0, 0.25));
   EXPECT_EQ(r.path_length, 4u);
   EXPECT_EQ(r.equivalent_pairs, pairs({{0, 0}, {3, 3}}));
-  EXPECT_EQ(r.rmsd, 100.0);
+  EXPECT_FALSE(r.superposed);
   EXPECT_EQ(r.superposition, Transform{});
   EXPECT_EQ(r.residue_scores, (std::vector<double>{1.0, 0.2, 0.2, 1.0, -1.0}));
 }
@@ -157,10 +158,10 @@ TEST(DpAlignment, EmptyChainsGiveTheEmptyResult) {
   const std::vector<Vec3> none, some = fixtures::helix(5);
   SimilarityMatrix m;
   m.cols = 5;
-  expect_empty(*align_structures(none, some, m, AlignConfig{}));
-  expect_empty(*reference::align_structures(none, some, m, AlignConfig{}));
+  expect_empty(*align_structures(none, some, m, DpSettings{}));
+  expect_empty(*reference::align_structures(none, some, m, DpSettings{}));
   std::swap(m.rows, m.cols);
-  expect_empty(*align_structures(some, none, m, AlignConfig{}));
+  expect_empty(*align_structures(some, none, m, DpSettings{}));
 }
 
 class IdenticalChains : public ::testing::TestWithParam<std::size_t> {};
@@ -172,8 +173,8 @@ TEST_P(IdenticalChains, DiagonalPathAndPerfectScore) {
   const auto h = fixtures::helix(n);
   const AlignConfig c;
   const SimilarityMatrix m = compute_similarity_banded(h, h, similarity_config_of(c));
-  const DpAlignment r = *align_structures(h, h, m, c);
-  EXPECT_EQ(r, *reference::align_structures(h, h, m, c));
+  const DpAlignment r = *align_structures(h, h, m, dp_settings_of(c));
+  EXPECT_EQ(r, *reference::align_structures(h, h, m, dp_settings_of(c)));
   if (n < 24) {
     expect_empty(r);
     return;
@@ -181,6 +182,7 @@ TEST_P(IdenticalChains, DiagonalPathAndPerfectScore) {
   ASSERT_EQ(r.n_equivalent, n);
   for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(r.equivalent_pairs[k], ResiduePair(k, k));
   EXPECT_EQ(r.sc, 1.25);
+  EXPECT_TRUE(r.superposed);
   EXPECT_LT(r.rmsd, 1e-9);
   EXPECT_EQ(r.path_length, n);
   EXPECT_EQ(std::tie(r.a_start, r.a_end, r.b_start, r.b_end), std::make_tuple(0u, n - 1, 0u, n - 1));
@@ -202,7 +204,7 @@ TEST(DpKernel, MatchesTheReferenceOnRandomMatrices) {
   int recorded = 0;
   for (int trial = 0; trial < 4000; ++trial) {
     const std::size_t n_a = size(g), n_b = size(g);
-    AlignConfig c;
+    DpSettings c;
     c.gap_open = gaps[g() % 5];
     c.distance_cutoff = cutoffs[g() % 4];
     c.banded = g() % 3 != 0;

@@ -209,39 +209,29 @@ TEST(Dssp, FailuresLeaveDomainUntouched) {
 }
 
 // ---------------------------------------------------------------------------------
-// Domain.from_dssp: the PDB step, then the DSSP step.
+// Reader failures are marked as met reading an input, so that callers report them as the
+// file's failure to parse rather than as a failure of the file system.
 
-TEST(Dssp, ReadDomainSteps) {
+TEST(Dssp, ReaderErrorsAreInputErrors) {
   TempDir dir;
   Atom a;
   a.seq = "27";
   a.icode = 'A';
   write_bytes(dir.file("ok.pdb"), a.line() + "\n");
-  write_bytes(dir.file("het.pdb"), "HETATM    1  CA  ALA A   1       1.000   2.000   3.000\n");
-  write_bytes(dir.file("ok.dssp"), join_lines({header, row(1, "27", 'A', 'A', 'A', 'E', "  42")}));
+  write_bytes(dir.file("bad.dssp"), join_lines({header, "\xff\xfe"}));
 
-  DsspStep step = DsspStep::Dssp;
-  auto d = read_dssp_domain(dir.file("ok.pdb"), dir.file("ok.dssp"), std::nullopt, step);
-  ASSERT_TRUE(d) << d.error().text();
-  EXPECT_TRUE(d->has_dssp);
-  EXPECT_EQ(ss_of(*d), "E");
-  EXPECT_EQ(d->residues[0].accessibility, 42.0);
-
-  // No C-alpha: the PDB error, with the DSSP path never consulted (it does not exist).
-  auto no_ca = read_dssp_domain(dir.file("het.pdb"), dir.file("absent.dssp"), std::nullopt, step);
-  ASSERT_FALSE(no_ca);
-  EXPECT_EQ(step, DsspStep::Pdb);
-  EXPECT_EQ(no_ca.error().text(),
-            "PDB parsing error: No C-alpha atoms found in chain '_' of " + dir.file("het.pdb"));
-
-  auto no_dssp = read_dssp_domain(dir.file("ok.pdb"), dir.file("absent.dssp"), U'A', step);
-  ASSERT_FALSE(no_dssp);
-  EXPECT_EQ(step, DsspStep::Dssp);
-  EXPECT_EQ(no_dssp.error().text(), "I/O error: No such file or directory (os error 2)");
-
-  auto wrong_chain = read_dssp_domain(dir.file("ok.pdb"), dir.file("ok.dssp"), U'B', step);
-  ASSERT_FALSE(wrong_chain);
-  EXPECT_EQ(step, DsspStep::Pdb);
+  Domain d = *read_pdb(dir.file("ok.pdb"));
+  for (const std::string name : {"absent.dssp", "bad.dssp"}) {
+    auto loaded = load_dssp(d, dir.file(name));
+    ASSERT_FALSE(loaded) << name;
+    EXPECT_EQ(loaded.error().kind, ErrorKind::Io);
+    EXPECT_TRUE(loaded.error().reading_input) << name;
+    EXPECT_EQ(loaded.error().message(), loaded.error().text());
+  }
+  auto missing = read_pdb(dir.file("absent.pdb"));
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().reading_input);
+  EXPECT_EQ(missing.error().text(), "I/O error: No such file or directory (os error 2)");
 }
 
 // ---------------------------------------------------------------------------------

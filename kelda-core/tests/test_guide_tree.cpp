@@ -22,7 +22,7 @@ PairTable table_of(const std::vector<std::vector<double>>& s, bool keep_diagonal
   PairTable t(s.size());
   for (std::size_t i = 0; i < s.size(); ++i)
     for (std::size_t j = 0; j < s.size(); ++j)
-      t.at(i, j).score = (i == j && !keep_diagonal) ? 1.0 : s[i][j];
+      t.at(i, j).sc = (i == j && !keep_diagonal) ? 1.0 : s[i][j];
   return t;
 }
 
@@ -46,24 +46,21 @@ Mat3 quarter_turn_z() { return {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}}; }
 
 }  // namespace
 
-TEST(PairEntry, ReversedSwapsPairsAndInvertsTransform) {
-  PairEntry fwd;
-  fwd.aligned_pairs = {{0, 3}, {1, 4}, {5, 6}};
-  fwd.residue_scores = {0.5, -1.0, 0.25};
+TEST(PairTable, ReversedSwapsPairsAndInvertsTransform) {
+  PairOutcome fwd;
+  fwd.pairs = {{0, 3}, {1, 4}, {5, 6}};
   fwd.transform = {quarter_turn_z(), {1.0, 2.0, 3.0}};
   fwd.rmsd = 1.5;
-  fwd.n_aligned = 3;
-  fwd.score = 2.25;
-  fwd.seq_identity = 0.5;
+  fwd.sc = 2.25;
+  fwd.identity = 0.5;
+  fwd.status = PairStatus::Aligned;
 
-  const PairEntry rev = reversed(fwd);
-  EXPECT_EQ(rev.aligned_pairs, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-                                   {3, 0}, {4, 1}, {6, 5}}));
-  EXPECT_EQ(rev.residue_scores, fwd.residue_scores);
+  const PairOutcome rev = reversed(fwd);
+  EXPECT_EQ(rev.pairs, (std::vector<ResiduePair>{{3, 0}, {4, 1}, {6, 5}}));
   EXPECT_EQ(rev.rmsd, fwd.rmsd);
-  EXPECT_EQ(rev.n_aligned, fwd.n_aligned);
-  EXPECT_EQ(rev.score, fwd.score);
-  EXPECT_EQ(rev.seq_identity, fwd.seq_identity);
+  EXPECT_EQ(rev.sc, fwd.sc);
+  EXPECT_EQ(rev.identity, fwd.identity);
+  EXPECT_EQ(rev.status, fwd.status);
   // The forward transform moves the column domain onto the row domain; the reverse one
   // must carry it back.
   const Vec3 p{-4.0, 7.0, 0.5};
@@ -72,17 +69,15 @@ TEST(PairEntry, ReversedSwapsPairsAndInvertsTransform) {
   EXPECT_EQ(reversed(rev), fwd);
 }
 
-TEST(PairEntry, SelfEntryMatchesEveryResidueWithItself) {
+TEST(PairTable, SelfEntryMatchesEveryResidueWithItself) {
   for (std::uint64_t len : {0u, 1u, 7u}) {
-    const PairEntry e = self_entry(len);
-    ASSERT_EQ(e.aligned_pairs.size(), len);
-    for (std::uint64_t k = 0; k < len; ++k) EXPECT_EQ(e.aligned_pairs[k], std::make_pair(k, k));
-    EXPECT_TRUE(e.residue_scores.empty());
+    const PairOutcome e = self_entry(len);
+    ASSERT_EQ(e.n_aligned(), len);
+    for (std::uint64_t k = 0; k < len; ++k) EXPECT_EQ(e.pairs[k], std::make_pair(k, k));
     EXPECT_EQ(e.transform, Transform::identity());
-    EXPECT_EQ(e.rmsd, 0.0);
-    EXPECT_EQ(e.n_aligned, len);
-    EXPECT_EQ(e.score, 1.0);
-    EXPECT_EQ(e.seq_identity, 1.0);
+    EXPECT_EQ(reported_rmsd(e), 0.0);
+    EXPECT_EQ(e.sc, 1.0);
+    EXPECT_EQ(e.identity, 1.0);
   }
 }
 

@@ -299,8 +299,8 @@ TEST(Rewriter, FailuresAndPartialOutput) {
   EXPECT_FALSE(write_ca_pdb(d, nul_out));
   EXPECT_FALSE(exists(dir.file("cut")));
   auto nul_dir = write_all(msa({dir.file("in.pdb")}), nul_out);
-  ASSERT_TRUE(nul_dir.error);
-  EXPECT_EQ(nul_dir.error->message,
+  ASSERT_FALSE(nul_dir);
+  EXPECT_EQ(nul_dir.error().message(),
             "Failed to create output directory: file name contained an unexpected NUL byte");
   EXPECT_FALSE(exists(dir.file("cut")));
 
@@ -389,12 +389,11 @@ TEST(WriteAll, PrefixAndMissingSource) {
   TempDir dir;
   write_bytes(dir.file("1abc.pdb"), Atom().line() + "\n");
   auto out = write_all(msa({dir.file("1abc.pdb"), ""}), dir.file("out"), std::string("x_"));
-  ASSERT_TRUE(out.error);
-  EXPECT_EQ(out.error->kind, WriteAllFailure::MissingSource);
-  EXPECT_TRUE(out.error->is_value_error());
-  EXPECT_EQ(out.error->message, "No source PDB file for domain 1");
-  EXPECT_EQ(out.paths, std::vector<std::string>{dir.file("out/x_1abc.pdb")});
-  EXPECT_TRUE(exists(dir.file("out/x_1abc.pdb")));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().kind, ErrorKind::DomainFile);
+  EXPECT_FALSE(out.error().file_system_failure());
+  EXPECT_EQ(out.error().message(), "No source PDB file for domain 1");
+  EXPECT_TRUE(exists(dir.file("out/x_1abc.pdb")));  // written before the failure, and kept
 }
 
 TEST(WriteAll, NamesAndNestedDirectory) {
@@ -404,11 +403,11 @@ TEST(WriteAll, NamesAndNestedDirectory) {
   auto out = write_all(msa({dir.file("a.pdb"), dir.file("b.ent"), dir.file("c"),
                             dir.file("\xff\xfe.pdb")}),
                        dir.file("x/y/z/"));
-  ASSERT_FALSE(out.error) << out.error->message;
+  ASSERT_TRUE(out) << out.error().message();
   const std::vector<std::string> expected = {
       dir.file("x/y/z/aligned_a.pdb"), dir.file("x/y/z/aligned_b.pdb"),
       dir.file("x/y/z/aligned_c.pdb"), dir.file("x/y/z/aligned_domain3.pdb")};
-  EXPECT_EQ(out.paths, expected);
+  EXPECT_EQ(*out, expected);
   for (const auto& p : expected) EXPECT_TRUE(exists(p)) << p;
 }
 
@@ -418,16 +417,16 @@ TEST(WriteAll, ShortestListDecides) {
   MultipleAlignmentResult r = msa({dir.file("a.pdb"), dir.file("a.pdb"), dir.file("a.pdb")});
   r.pre_transforms.resize(1);
   auto out = write_all(r, dir.path(), std::string("p_"));
-  ASSERT_FALSE(out.error);
-  EXPECT_EQ(out.paths.size(), 1u);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->size(), 1u);
   // A prefix that starts with "/" makes an absolute name, which replaces the directory.
   write_bytes(dir.file("file"), "x");
   auto abs = write_all(r, dir.file("file/sub"), dir.file("abs_"));
-  ASSERT_TRUE(abs.error);  // the directory itself is still created first
-  EXPECT_EQ(abs.error->kind, WriteAllFailure::CreateDirectory);
+  ASSERT_FALSE(abs);  // the directory itself is still created first
+  EXPECT_EQ(abs.error().context, "Failed to create output directory: ");
   auto abs_ok = write_all(r, dir.path(), dir.file("abs_"));
-  ASSERT_FALSE(abs_ok.error);
-  EXPECT_EQ(abs_ok.paths, std::vector<std::string>{dir.file("abs_a.pdb")});
+  ASSERT_TRUE(abs_ok);
+  EXPECT_EQ(*abs_ok, std::vector<std::string>{dir.file("abs_a.pdb")});
 }
 
 TEST(WriteAll, Failures) {
@@ -435,23 +434,23 @@ TEST(WriteAll, Failures) {
   write_bytes(dir.file("file"), "x");
   write_bytes(dir.file("a.pdb"), Atom().line() + "\n");
   auto exists_as_file = write_all(msa({dir.file("a.pdb")}), dir.file("file"));
-  ASSERT_TRUE(exists_as_file.error);
-  EXPECT_EQ(exists_as_file.error->kind, WriteAllFailure::CreateDirectory);
-  EXPECT_FALSE(exists_as_file.error->is_value_error());
-  EXPECT_EQ(exists_as_file.error->message, "Failed to create output directory: File exists (os error 17)");
+  ASSERT_FALSE(exists_as_file);
+  EXPECT_TRUE(exists_as_file.error().file_system_failure());
+  EXPECT_EQ(exists_as_file.error().message(),
+            "Failed to create output directory: File exists (os error 17)");
   auto under_file = write_all(msa({dir.file("a.pdb")}), dir.file("file/sub"));
-  ASSERT_TRUE(under_file.error);
-  EXPECT_EQ(under_file.error->message,
+  ASSERT_FALSE(under_file);
+  EXPECT_EQ(under_file.error().message(),
             "Failed to create output directory: Not a directory (os error 20)");
   auto missing = write_all(msa({dir.file("a.pdb"), dir.file("gone.pdb")}), dir.file("o"));
-  ASSERT_TRUE(missing.error);
-  EXPECT_EQ(missing.error->kind, WriteAllFailure::WriteFile);
-  EXPECT_EQ(missing.error->message, "Failed to write " + dir.file("o/aligned_gone.pdb") +
-                                        ": I/O error: No such file or directory (os error 2)");
-  EXPECT_EQ(missing.paths.size(), 1u);
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().file_system_failure());
+  EXPECT_EQ(missing.error().message(), "Failed to write " + dir.file("o/aligned_gone.pdb") +
+                                           ": I/O error: No such file or directory (os error 2)");
+  EXPECT_TRUE(exists(dir.file("o/aligned_a.pdb")));
   auto none = write_all(msa({}), dir.file("empty"));
-  EXPECT_FALSE(none.error);
-  EXPECT_TRUE(none.paths.empty());
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("empty")));
 }
 
@@ -462,8 +461,8 @@ TEST(WriteAll, PreTransformActsFirst) {
   r.transforms[0] = quarter_turn();
   r.pre_transforms[0] = translation(1, 0, 0);
   auto out = write_all(r, dir.path(), std::string("m_"));
-  ASSERT_FALSE(out.error);
-  auto d = read_pdb(out.paths[0]);
+  ASSERT_TRUE(out);
+  auto d = read_pdb((*out)[0]);
   ASSERT_TRUE(d);
   const Vec3 expected = quarter_turn().apply(translation(1, 0, 0).apply({1.0, 2.0, 3.0}));
   EXPECT_EQ(d->residues[0].position(), expected);  // (-1, 0, 3.5): exact in 3 decimals

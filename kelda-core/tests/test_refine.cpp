@@ -38,25 +38,27 @@ Domain domain_of(std::vector<Residue> rs, std::string id = "d") {
 TEST(Refine, SelfAlignmentIsPerfect) {
   std::mt19937 g(1);
   const auto a = fixtures::residues_from(fixtures::random_walk(80, g));
-  const PairwiseOutcome r = *refine_pairwise(a, a, AlignConfig{});
-  EXPECT_EQ(r.sc, 1.25);
-  EXPECT_EQ(r.n_equivalent, 80u);
-  EXPECT_LT(r.rmsd, 1e-9);
+  const Refinement r = *refine_pairwise(a, a, AlignConfig{});
+  const PairOutcome& o = r.outcome;
+  EXPECT_EQ(o.sc, 1.25);
+  EXPECT_EQ(o.n_aligned(), 80u);
+  EXPECT_TRUE(o.aligned());
+  EXPECT_LT(o.rmsd, 1e-9);
   EXPECT_EQ(r.iterations, 2);
   EXPECT_TRUE(r.converged);
-  expect_near_identity(r.transform, 1e-9);
-  EXPECT_EQ(r.sequence_identity, 100.0);
-  EXPECT_EQ(r.counted_pairs, 80u);
-  for (std::size_t k = 0; k < 80; ++k) EXPECT_EQ(r.equivalent_pairs[k], ResiduePair(k, k));
+  expect_near_identity(o.transform, 1e-9);
+  EXPECT_EQ(o.identity, 1.0);
+  for (std::size_t k = 0; k < 80; ++k) EXPECT_EQ(o.pairs[k], ResiduePair(k, k));
 }
 
 TEST(Refine, TooShortDomainsGiveTheEmptyOutcome) {
   const auto two = fixtures::residues_from(fixtures::helix(2));
   const auto many = fixtures::residues_from(fixtures::helix(30));
   for (const auto& [a, b] : {std::pair{two, many}, std::pair{many, two}}) {
-    const PairwiseOutcome r = *refine_pairwise(a, b, AlignConfig{});
-    EXPECT_EQ(r, PairwiseOutcome{});
-    EXPECT_EQ(r.rmsd, kInf);
+    const Refinement r = *refine_pairwise(a, b, AlignConfig{});
+    EXPECT_EQ(r, Refinement{});
+    EXPECT_EQ(r.outcome.status, PairStatus::NotAttempted);
+    EXPECT_EQ(reported_rmsd(r.outcome), kInf);
     EXPECT_EQ(r.iterations, 0);
     EXPECT_FALSE(r.converged);
   }
@@ -68,12 +70,12 @@ TEST(Refine, MaxIterZeroBehavesAsOne) {
   const auto a = fixtures::residues_from(fixtures::centred(fixtures::random_walk(100, g)));
   const auto b = fixtures::moved(fixtures::jittered(a, 0.4, g), fixtures::small_motion(g, 3, 1.0));
   AlignConfig c;
-  const PairwiseOutcome free = *refine_pairwise(a, b, c);
+  const Refinement free = *refine_pairwise(a, b, c);
   ASSERT_GT(free.iterations, 1);
   c.max_iterations = 0;
-  const PairwiseOutcome zero = *refine_pairwise(a, b, c);
+  const Refinement zero = *refine_pairwise(a, b, c);
   c.max_iterations = 1;
-  const PairwiseOutcome one = *refine_pairwise(a, b, c);
+  const Refinement one = *refine_pairwise(a, b, c);
   EXPECT_EQ(zero.iterations, 1);
   EXPECT_EQ(zero, one);
   c.max_iterations = -5;
@@ -84,13 +86,14 @@ TEST(Refine, MaxIterZeroBehavesAsOne) {
 TEST(Refine, ScZeroStopsAfterOneIteration) {
   const auto a = fixtures::residues_from(fixtures::helix(40));
   const auto b = fixtures::moved(a, Transform{Transform{}.rotation, {1000.0, 0.0, 0.0}});
-  const PairwiseOutcome r = *refine_pairwise(a, b, AlignConfig{});
+  const Refinement r = *refine_pairwise(a, b, AlignConfig{});
   EXPECT_EQ(r.iterations, 1);
-  EXPECT_EQ(r.sc, 0.0);
-  EXPECT_EQ(r.rmsd, 100.0);
-  EXPECT_EQ(r.n_equivalent, 0u);
+  EXPECT_EQ(r.outcome.sc, 0.0);
+  EXPECT_EQ(r.outcome.status, PairStatus::TooFewPairs);
+  EXPECT_EQ(reported_rmsd(r.outcome), 100.0);
+  EXPECT_EQ(r.outcome.n_aligned(), 0u);
   EXPECT_TRUE(r.converged);
-  EXPECT_EQ(r.transform, Transform{});
+  EXPECT_EQ(r.outcome.transform, Transform{});
 }
 
 // B = A moved by a small seeded motion: the total transform undoes it.
@@ -100,8 +103,8 @@ TEST(Refine, RecoversASmallRigidMotion) {
     const auto a = fixtures::residues_from(fixtures::centred(fixtures::random_walk(70, g)));
     const Transform motion = fixtures::small_motion(g, 6.0, 1.0);
     const auto b = fixtures::moved(a, motion);
-    const PairwiseOutcome r = *refine_pairwise(a, b, AlignConfig{});
-    EXPECT_EQ(r.n_equivalent, 70u);
+    const PairOutcome r = refine_pairwise(a, b, AlignConfig{})->outcome;
+    EXPECT_EQ(r.n_aligned(), 70u);
     EXPECT_LT(r.rmsd, 1e-6);
     EXPECT_NEAR(r.sc, 1.25, 1e-12);
     const Transform undo = inverse(motion);
@@ -120,13 +123,12 @@ TEST(Refine, SequenceIdentityOfSubstitutedCopy) {
   const auto a = fixtures::residues_from(fixtures::random_walk(64, g));
   auto b = a;
   for (std::size_t k = 0; k < b.size(); k += 4) b[k].aa = a[k].aa == U'W' ? U'Y' : U'W';
-  const PairwiseOutcome r = *refine_pairwise(a, b, AlignConfig{});
-  EXPECT_EQ(r.counted_pairs, 64u);
-  EXPECT_EQ(r.sequence_identity, 75.0);
-  const AlignmentResult same = *pairwise_align(domain_of(a), domain_of(a), Parameters{});
-  const AlignmentResult sub = *pairwise_align(domain_of(a), domain_of(b), Parameters{});
-  EXPECT_EQ(same.seq_identity, 1.0);
-  EXPECT_EQ(sub.seq_identity, 0.75);
+  const PairOutcome r = refine_pairwise(a, b, AlignConfig{})->outcome;
+  EXPECT_EQ(r.identity, 0.75);
+  const PairOutcome same = *pairwise_align(domain_of(a), domain_of(a), Parameters{});
+  const PairOutcome sub = *pairwise_align(domain_of(a), domain_of(b), Parameters{});
+  EXPECT_EQ(same.identity, 1.0);
+  EXPECT_EQ(sub.identity, 0.75);
 }
 
 // The core gate on a hand-made outcome. Scores reach 0.3 at positions 0, 1, 3, 5, 6, 7, 9:
@@ -135,12 +137,12 @@ TEST(Refine, SequenceIdentityOfSubstitutedCopy) {
 TEST(IdentityStatistics, RunRuleOfTheCoreGate) {
   const std::vector<double> score = {0.3, 1.0, 0.29, 0.9, -0.5, 0.31, 1.25, 0.8, 0.1, 0.7};
   std::vector<Residue> a(10), b(10);
-  PairwiseOutcome out;
-  out.residue_scores.assign(12, -1.0);
+  std::vector<ResiduePair> pairs;
+  std::vector<double> scores(12, -1.0);
   for (std::size_t k = 0; k < 10; ++k) {
     // Pairs (k + 2, k): the score is looked up by the A residue.
-    out.equivalent_pairs.emplace_back(k + 2, k);
-    out.residue_scores[k + 2] = score[k];
+    pairs.emplace_back(k + 2, k);
+    scores[k + 2] = score[k];
   }
   a.resize(12);
   for (auto& r : a) r.aa = U'G', r.ss = U'H';
@@ -148,9 +150,9 @@ TEST(IdentityStatistics, RunRuleOfTheCoreGate) {
   b[7].aa = U'A';   // pair 7: counted, different letter
   b[7].ss = U'E';   // helix against strand
   b[3].aa = U'A';   // pair 3: not counted, so it changes nothing
-  identity_statistics(out, a, b, AlignConfig{});
+  const IdentityStatistics out = identity_statistics(pairs, scores, a, b, AlignConfig{});
   EXPECT_EQ(out.counted_pairs, 3u);
-  EXPECT_NEAR(out.sequence_identity, 200.0 / 3.0, 1e-12);
+  EXPECT_NEAR(out.identity, 2.0 / 3.0, 1e-12);
   EXPECT_NEAR(out.structure_agreement, 200.0 / 3.0, 1e-12);
   // One helix element in A throughout; B's element 1 runs until pair 7 (strand, still an
   // element letter, so no new element). Counted pairs 5, 6, 7 share (1, 1): one match.
@@ -162,19 +164,19 @@ TEST(IdentityStatistics, ElementMatchesFollowElementNumbers) {
   // reaches, so every pair counts.
   const std::u32string ss_a = U"HHCHHHH", ss_b = U"EEEECEE";
   std::vector<Residue> a(7), b(7);
-  PairwiseOutcome out;
-  out.residue_scores.assign(7, 1.0);
+  std::vector<ResiduePair> pairs;
+  const std::vector<double> scores(7, 1.0);
   for (std::size_t k = 0; k < 7; ++k) {
     a[k].ss = ss_a[k];
     b[k].ss = ss_b[k];
-    out.equivalent_pairs.emplace_back(k, k);
+    pairs.emplace_back(k, k);
   }
-  identity_statistics(out, a, b, AlignConfig{});
+  const IdentityStatistics out = identity_statistics(pairs, scores, a, b, AlignConfig{});
   // Element numbers of the pairs where both residues are in one: (1,1) (1,1) (2,1) (2,2)
   // (2,2): three distinct runs, three matches.
   EXPECT_EQ(out.counted_pairs, 7u);
   EXPECT_EQ(out.element_matches, 3u);
-  EXPECT_EQ(out.sequence_identity, 100.0);
+  EXPECT_EQ(out.identity, 1.0);
   // No pair shares a class: helix or coil in A against strand or coil in B, never equal.
   EXPECT_EQ(out.structure_agreement, 0.0);
 }
@@ -261,7 +263,7 @@ TEST(RefineKernel, MatchesTheReferenceRefinement) {
     const auto plain = reference::refine_pairwise(a, b, c);
     ASSERT_TRUE(fast.has_value() && plain.has_value());
     ASSERT_EQ(*fast, *plain) << "trial " << trial;
-    aligned += fast->n_equivalent > 0;
+    aligned += fast->outcome.n_aligned() > 0;
   }
   EXPECT_GT(aligned, 80);
 }

@@ -61,9 +61,12 @@ const Library& library() {
   return lib;
 }
 
+// The record Python would see for a match of the library's targets.
+ScanHit hit_of(const ScanMatch& m) { return scan_hit_of(m, library().targets.at(m.target)); }
+
 std::map<std::string, ScanMatch> by_id(const std::vector<ScanMatch>& hits) {
   std::map<std::string, ScanMatch> out;
-  for (const auto& m : hits) out.emplace(m.hit.target_id, m);
+  for (const auto& m : hits) out.emplace(library().targets.at(m.target).id, m);
   return out;
 }
 
@@ -83,8 +86,8 @@ class ModeAgreement : public ::testing::TestWithParam<Parameters> {
     const auto hits = *scan_targets(library().query, std::span(library().targets), o);
     EXPECT_EQ(hits.size(), library().targets.size());
     for (std::size_t k = 0; k < hits.size(); ++k) {
-      EXPECT_EQ(hits[k].hit.rank, k + 1);
-      if (k > 0) EXPECT_GE(hits[k - 1].hit.score, hits[k].hit.score);
+      EXPECT_EQ(hits[k].rank, k + 1);
+      if (k > 0) EXPECT_GE(hits[k - 1].outcome.sc, hits[k].outcome.sc);
     }
     return by_id(hits);
   }
@@ -93,14 +96,8 @@ class ModeAgreement : public ::testing::TestWithParam<Parameters> {
 TEST_P(ModeAgreement, FullModeHitIsPairwiseAlign) {
   auto hits = scan({.quick = false, .scan_mode = false});
   for (const Domain& t : library().targets) {
-    const AlignmentResult r = *pairwise_align(library().query, t, GetParam());
-    const ScanMatch& m = hits.at(t.id);
-    EXPECT_EQ(m.hit.score, r.score) << t.id;
-    EXPECT_EQ(m.hit.rmsd, r.rmsd) << t.id;
-    EXPECT_EQ(m.hit.n_aligned, r.n_aligned) << t.id;
-    EXPECT_EQ(m.hit.seq_identity, r.seq_identity) << t.id;
-    EXPECT_EQ(m.transform, r.transform) << t.id;
-    EXPECT_EQ(m.equivalent_pairs, r.path) << t.id;
+    const PairOutcome r = *pairwise_align(library().query, t, GetParam());
+    EXPECT_EQ(hits.at(t.id).outcome, r) << t.id;
   }
 }
 
@@ -110,15 +107,10 @@ TEST_P(ModeAgreement, ScanModeHitIsPlacementWithSlideTenAndCutoffAsSkip) {
   c.skip_threshold = -1.0;
   for (const Domain& t : library().targets) {
     const ScanOutcome o = *scan_placement(library().query, t, c);
-    const ScanMatch& m = hits.at(t.id);
-    EXPECT_EQ(m.hit.score, o.sc) << t.id;
-    EXPECT_EQ(m.hit.rmsd, o.rmsd) << t.id;
-    EXPECT_EQ(m.hit.n_aligned, o.n_equivalent) << t.id;
-    EXPECT_EQ(m.hit.seq_identity, o.sequence_identity) << t.id;
-    EXPECT_EQ(m.transform, o.transform) << t.id;
+    EXPECT_EQ(hits.at(t.id).outcome, o.outcome) << t.id;
   }
-  EXPECT_EQ(hits.at("moved").hit.score, 1.25);  // placement undoes the motion
-  EXPECT_EQ(hits.at("3znf.pdbA").hit.rmsd, kInf);  // under half the query: not aligned
+  EXPECT_EQ(hits.at("moved").outcome.sc, 1.25);  // placement undoes the motion
+  EXPECT_EQ(hit_of(hits.at("3znf.pdbA")).rmsd, kInf);  // under half the query: not aligned
 }
 
 // One similarity matrix and one dynamic programme in the input frames, rebuilt here from
@@ -130,21 +122,22 @@ TEST_P(ModeAgreement, QuickHitIsOnePlainPass) {
   for (const Domain& t : library().targets) {
     const auto ta = t.coordinates();
     const SimilarityMatrix sim = compute_similarity(qa, ta, similarity_config_of(c));
-    const DpAlignment dp = *reference::align_structures(qa, ta, sim, c);
+    const DpAlignment dp = *reference::align_structures(qa, ta, sim, dp_settings_of(c));
     std::size_t same = 0;
     for (const auto& [i, j] : dp.equivalent_pairs)
       same += library().query.residues[i].aa == t.residues[j].aa;
-    const ScanMatch& m = hits.at(t.id);
-    EXPECT_EQ(m.hit.score, dp.sc) << t.id;
-    EXPECT_EQ(m.hit.rmsd, dp.rmsd) << t.id;
-    EXPECT_EQ(m.hit.n_aligned, dp.n_equivalent) << t.id;
-    EXPECT_EQ(m.hit.seq_identity, dp.n_equivalent ? double(same) / dp.n_equivalent : 0.0);
-    EXPECT_EQ(m.transform, dp.superposition) << t.id;
+    const ScanHit h = hit_of(hits.at(t.id));
+    EXPECT_EQ(h.score, dp.sc) << t.id;
+    EXPECT_EQ(h.rmsd, dp.superposed ? dp.rmsd : 100.0) << t.id;
+    EXPECT_EQ(h.n_aligned, dp.n_equivalent) << t.id;
+    EXPECT_EQ(h.seq_identity, dp.n_equivalent ? double(same) / dp.n_equivalent : 0.0);
+    EXPECT_EQ(hits.at(t.id).outcome.transform, dp.superposition) << t.id;
+    EXPECT_EQ(hits.at(t.id).outcome.pairs, dp.equivalent_pairs) << t.id;
   }
   // No placement: the moved copy is not found, the copy in place is.
-  EXPECT_EQ(hits.at("moved").hit.score, 0.0);
-  EXPECT_EQ(hits.at("moved").transform, Transform{});
-  EXPECT_GT(hits.at("jittered").hit.score, 0.0);
+  EXPECT_EQ(hits.at("moved").outcome.sc, 0.0);
+  EXPECT_EQ(hits.at("moved").outcome.transform, Transform{});
+  EXPECT_GT(hits.at("jittered").outcome.sc, 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Params, ModeAgreement, ::testing::Values(Parameters{}, tuned()),
@@ -229,20 +222,20 @@ TEST_P(Ranking, SortsStablyTruncatesAndStandardises) {
   std::vector<ScanMatch> hits;
   for (std::size_t k = 0; k < p.scores.size(); ++k) {
     hits.emplace_back();
-    hits.back().hit.target_id = std::to_string(k);
-    hits.back().hit.score = p.scores[k];
+    hits.back().target = k;
+    hits.back().outcome.sc = p.scores[k];
   }
   rank_hits(hits, p.max_hits);
   ASSERT_EQ(hits.size(), p.order.size());
   for (std::size_t k = 0; k < hits.size(); ++k) {
-    EXPECT_EQ(hits[k].hit.target_id, std::to_string(p.order[k]));
-    EXPECT_EQ(hits[k].hit.rank, k + 1);
-    EXPECT_FALSE(hits[k].hit.e_value);
+    EXPECT_EQ(hits[k].target, static_cast<std::size_t>(p.order[k]));
+    EXPECT_EQ(hits[k].rank, k + 1);
+    EXPECT_FALSE(scan_hit_of(hits[k], Domain{}).e_value);
     if (!p.z) {
-      EXPECT_FALSE(hits[k].hit.z_score);
+      EXPECT_FALSE(hits[k].z_score);
     } else {
-      ASSERT_TRUE(hits[k].hit.z_score);
-      EXPECT_NEAR(*hits[k].hit.z_score, (*p.z)[k], 1e-12);
+      ASSERT_TRUE(hits[k].z_score);
+      EXPECT_NEAR(*hits[k].z_score, (*p.z)[k], 1e-12);
     }
   }
 }
@@ -273,10 +266,11 @@ TEST(Scan, ShortTargetsScoreZeroAndPassTheDefaultCutoffOnly) {
     for (bool quick : {true, false}) {
       const auto hits = run(two, {.quick = quick, .scan_mode = scan_mode});
       ASSERT_EQ(hits.size(), 1u);
-      EXPECT_EQ(hits[0].hit.score, 0.0);
+      const ScanHit h = scan_hit_of(hits[0], two[0]);
+      EXPECT_EQ(h.score, 0.0);
       // Not attempted (placement and refinement) or no path (the single quick pass).
-      EXPECT_EQ(hits[0].hit.rmsd, !scan_mode && quick ? 100.0 : kInf);
-      EXPECT_FALSE(hits[0].hit.z_score);
+      EXPECT_EQ(h.rmsd, !scan_mode && quick ? 100.0 : kInf);
+      EXPECT_FALSE(h.z_score);
       EXPECT_TRUE(run(two, {.score_cutoff = 1e-9, .quick = quick, .scan_mode = scan_mode}).empty());
     }
 }

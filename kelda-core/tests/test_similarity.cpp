@@ -79,8 +79,8 @@ TEST(RoundingHelpers, TruncAndRoundSaturate) {
   EXPECT_EQ(round_to_i32(-1e300), kMin);
 }
 
-std::vector<FixedPoint3> fixed(const std::vector<Vec3>& pts) {
-  return to_fixed_point(PointsView(pts), 1000);
+FixedTrace fixed(const std::vector<Vec3>& pts) {
+  return FixedTrace(PointsView(pts), 1000);
 }
 
 TEST(PairSimilarity, IdenticalTracesScoreOneOnTheDiagonal) {
@@ -155,7 +155,7 @@ SimilarityConfig indicator_everything() {
 TEST(BandedSimilarity, EqualLengthsOfFiftyEvaluateEveryCell) {
   std::mt19937 g(5);
   const auto a = fixtures::random_walk(50, g), b = fixtures::random_walk(50, g);
-  const SimilarityBand band = similarity_band(50, 50, similarity_config(2.0, 5.0));
+  const Band band = similarity_band(50, 50, similarity_config(2.0, 5.0));
   EXPECT_NEAR(band.v, 104.0 / 51.0, 1e-12);
   const SimilarityMatrix m = compute_similarity_banded(a, b, indicator_everything());
   for (double v : m.values) ASSERT_EQ(v, 1.0);
@@ -214,7 +214,7 @@ TEST(BandedSimilarity, InBandCellsMatchTheFullMatrix) {
   c.band_base = 8.0;
   const SimilarityMatrix full = compute_similarity(a, b, c);
   const SimilarityMatrix banded = compute_similarity_banded(a, b, c);
-  const SimilarityBand band = similarity_band(a.size(), b.size(), c);
+  const Band band = similarity_band(a.size(), b.size(), c);
   ASSERT_TRUE(full.normalised && banded.normalised);
   for (std::size_t i = 0; i < a.size(); ++i)
     for (std::size_t j = 0; j < b.size(); ++j)

@@ -52,11 +52,11 @@ PairTable base_table(const std::vector<Domain>& doms) {
 
 void set_pair(PairTable& t, std::size_t i, std::size_t j, double score, Pairs pairs,
               double rmsd = 1.0) {
-  PairEntry e;
-  e.aligned_pairs = std::move(pairs);
-  e.n_aligned = e.aligned_pairs.size();
-  e.score = score;
+  PairOutcome e;
+  e.pairs = std::move(pairs);
+  e.sc = score;
   e.rmsd = rmsd;
+  e.status = PairStatus::Aligned;
   t.at(i, j) = e;
   t.at(j, i) = reversed(e);
 }

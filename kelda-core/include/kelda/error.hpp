@@ -19,6 +19,7 @@ enum class ErrorKind : std::uint8_t {
   AlignmentFailed,
   StructureTooSmall,
   NoCommonAtoms,
+  Cancelled,  // a caller asked a long computation to stop
 };
 
 struct CoreError {
@@ -26,6 +27,14 @@ struct CoreError {
   std::string payload;       // Io: the rendered OS or stream error; text kinds: their payload
   std::uint64_t found = 0;   // StructureTooSmall only
   std::uint64_t minimum = 0; // StructureTooSmall only
+  // What the operation was doing, prepended to the message ("Failed to parse a.pdb: ").
+  std::string context = {};
+  // The message shows the payload alone, without the kind's text (an operation's own
+  // refusal such as "Need at least 2 PDB files", or an OS error text under a context).
+  bool bare = false;
+  // An Io error met while reading an input structure: the input could not be parsed, so
+  // the boundary reports it as a bad value rather than as a failure of the file system.
+  bool reading_input = false;
 
   static CoreError io(std::string text) { return {ErrorKind::Io, std::move(text)}; }
   // The operating system's description of errno followed by " (os error N)".
@@ -43,8 +52,30 @@ struct CoreError {
     return {ErrorKind::StructureTooSmall, {}, found, minimum};
   }
   static CoreError no_common_atoms() { return {ErrorKind::NoCommonAtoms, {}}; }
+  static CoreError cancelled() { return {ErrorKind::Cancelled, {}}; }
+  // A complete message of the operation's own, shown as it is.
+  static CoreError refusal(ErrorKind kind, std::string message) {
+    CoreError e{kind, std::move(message)};
+    e.bare = true;
+    return e;
+  }
 
+  // The kind's text with its payload, as the fixed table of kinds renders it.
   std::string text() const;
+  // A failure of the file system (reported as OSError in Python), not of the input's content.
+  bool file_system_failure() const noexcept { return kind == ErrorKind::Io && !reading_input; }
+  // What a caller shows: the context, then the text (or the bare payload).
+  std::string message() const { return context + (bare ? payload : text()); }
+  // Marks an error met reading an input structure (see reading_input).
+  CoreError&& while_reading_input() && {
+    reading_input = true;
+    return std::move(*this);
+  }
+  // Adds an outer context in front of the one already there.
+  CoreError&& within(std::string outer) && {
+    context.insert(0, outer);
+    return std::move(*this);
+  }
   bool operator==(const CoreError&) const = default;
 };
 
@@ -54,13 +85,12 @@ class InternalFault : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
-[[noreturn]] void internal_fault(const std::string& message);
+[[noreturn, gnu::cold]] void internal_fault(const std::string& message);
 
 // A value or one CoreError, in the manner of std::expected (C++23) for a C++20 core.
-// E is another error record (with text()) only for whole entries that report failures
-// CoreError cannot express.
-template <class T, class E = CoreError>
+template <class T>
 class [[nodiscard]] Result {
+  using E = CoreError;
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}

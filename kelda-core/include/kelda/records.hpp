@@ -56,6 +56,35 @@ struct Parameters {
   std::uint32_t verbosity = 1;
 };
 
+// A residue pair of two domains, 0-based: (index in the reference A, index in the mobile B).
+using ResiduePair = std::pair<std::uint64_t, std::uint64_t>;
+
+// How far a pairwise alignment got.
+enum class PairStatus : std::uint8_t {
+  NotAttempted,  // an input was too short to try
+  TooFewPairs,   // tried, but the last step had fewer than 3 equivalent pairs to superpose
+  Aligned,       // the equivalent pairs were superposed
+};
+
+// The outcome of aligning a mobile domain B onto a reference A, whichever procedure made
+// it (refinement, scan-mode placement, a quick pass) and whoever reads it.
+struct PairOutcome {
+  std::vector<ResiduePair> pairs;  // equivalent pairs, ascending
+  Transform transform;             // carries the input B onto A
+  double rmsd = 0.0;               // of the superposition on `pairs`; 0.0 unless aligned
+  double sc = 0.0;                 // KELDA score
+  double identity = 0.0;           // sequence identity, a fraction 0..1
+  PairStatus status = PairStatus::NotAttempted;
+
+  bool aligned() const noexcept { return status == PairStatus::Aligned; }
+  std::uint64_t n_aligned() const noexcept { return pairs.size(); }
+  bool operator==(const PairOutcome&) const = default;
+};
+
+// The RMSD as the Python surface reports it: +inf for an alignment that was not attempted
+// and 100.0 for one that ended with too few pairs to superpose.
+double reported_rmsd(const PairOutcome& outcome) noexcept;
+
 struct AlignmentResult {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> path;
   double rmsd = 0.0;
@@ -64,6 +93,9 @@ struct AlignmentResult {
   double seq_identity = 0.0;  // fraction 0..1
   Transform transform;
 };
+
+// The result record Python sees for a pairwise outcome.
+AlignmentResult alignment_result_of(PairOutcome outcome);
 
 struct MultipleAlignmentResult {
   std::vector<Transform> transforms;

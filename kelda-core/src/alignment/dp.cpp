@@ -2,16 +2,14 @@
 // inner loop (path records, choice, traceback, equivalences, Sc) and `align_structures`.
 #include "kelda/alignment/dp.hpp"
 
-#include <cmath>  // fabs, sqrt
-#include <cstdlib>
+#include <algorithm>
 #include <limits>
 
-#include "dp_engine.hpp"
-#include "kelda/math/superpose.hpp"
+#include "../kernels/dp_engine.hpp"
 
 namespace kelda {
 
-DpConstants dp_constants(const AlignConfig& config) {
+DpConstants dp_constants(const DpSettings& config) {
   DpConstants k;
   const double precision = static_cast<double>(config.precision);
   k.gap = trunc_to_i32(config.gap_open * precision);
@@ -28,21 +26,8 @@ DpConstants dp_constants(const AlignConfig& config) {
   return k;
 }
 
-DpBand dp_band(std::size_t n_a, std::size_t n_b, const AlignConfig& config) {
-  double w = config.band_base;
-  if (config.band_length_extension)
-    w = w + static_cast<double>(std::llabs(static_cast<long long>(n_a) -
-                                           static_cast<long long>(n_b) - 4));
-  DpBand band;
-  band.t = static_cast<double>(n_a + 2);
-  band.u = static_cast<double>(n_b + 2);
-  const double t = band.t, u = band.u;
-  band.v = (w / std::sqrt(2.0)) * (t / u + u / t) / std::sqrt(t * t + u * u);
-  return band;
-}
-
-bool DpBand::contains(std::size_t a, std::size_t b) const noexcept {
-  return std::fabs(static_cast<double>(a) / t - static_cast<double>(b) / u) <= v;
+Band dp_band(std::size_t n_a, std::size_t n_b, const DpSettings& settings) {
+  return make_band(n_a, n_b, 2, settings.band_base, settings.band_length_extension);
 }
 
 namespace detail {
@@ -97,70 +82,21 @@ DpAlignment DpEngine::finish(const PointsView& pa, const PointsView& pb) const {
         chosen_a0 = static_cast<std::uint32_t>(a0);
       }
   if (chosen == nullptr) return DpAlignment{};
-  const std::uint32_t a0 = chosen_a0, b0 = chosen->b0;
 
-  // The walk from the best cell back to the start; emitted pairs come out descending.
-  auto& traced = traced_;
-  traced.clear();
-  std::uint64_t gaps_a = 0, gaps_b = 0;
-  std::uint32_t a = chosen->a1, b = chosen->b1;
-  while (a >= a0 && b >= b0 && a > 0 && b > 0) {
-    const bool in_band = a >= lo_[b] && a < hi_[b];
-    const std::uint8_t bits = in_band ? dir_[b * stride_ + a] : 0;
-    if (bits & 1) {
-      traced.push_back(pack_cell(a, b));
-      --a, --b;
-    } else if (bits & 2) {
-      ++gaps_a;
-      --b;
-    } else if (bits & 4) {
-      ++gaps_b;
-      --a;
-    } else {
-      break;
-    }
-  }
-
-  DpAlignment out;
-  out.path_length = traced.size() + gaps_a + gaps_b;
-  out.gaps_in_a = gaps_a;
-  out.gaps_in_b = gaps_b;
-  out.residue_scores.assign(std::max<std::size_t>({out.path_length, n_a_, n_b_}), -1.0);
-  std::vector<Vec3> fixed, mobile;
-  for (auto it = traced.rbegin(); it != traced.rend(); ++it) {
-    const std::uint32_t ta = cell_a(*it), tb = cell_b(*it);
-    const std::int32_t v = s_[tb * stride_ + ta];
-    out.residue_scores[ta - 1] =
-        k_.indicator ? (v > 0 ? 1.0 : 0.0) : static_cast<double>(v) / k_.precision;
-    if (k_.indicator ? v == 1 : v >= k_.equivalence) {
-      out.equivalent_pairs.emplace_back(ta - 1, tb - 1);
-      fixed.push_back(pa[ta - 1]);
-      mobile.push_back(pb[tb - 1]);
-    }
-  }
-  out.n_equivalent = out.equivalent_pairs.size();
-  if (out.n_equivalent >= 3) {
-    const Superposition sp = superpose(fixed, mobile);
-    out.superposition = sp.transform;
-    out.rmsd = sp.rmsd;
-  }
-  if (out.path_length > 0) {
-    // Smax is the highest cell of the whole matrix, not only of the chosen path.
-    const double l = static_cast<double>(out.path_length);
-    out.sc = (smax_ / l) * ((l - gaps_a) / n_a_) * ((l - gaps_b) / n_b_);
-    if (!k_.indicator) out.sc /= k_.precision;
-  }
-  out.a_start = a0 - 1;
-  out.a_end = std::min<std::uint64_t>(n_a_ - 1, chosen->a1 - 1);
-  out.b_start = b0 - 1;
-  out.b_end = std::min<std::uint64_t>(n_b_ - 1, chosen->b1 - 1);
-  return out;
+  const PathEnds ends{chosen_a0, chosen->b0, chosen->a1, chosen->b1};
+  return alignment_from_path(
+      ends,
+      [this](std::uint32_t a, std::uint32_t b) -> std::uint8_t {
+        return a >= lo_[b] && a < hi_[b] ? dir_[b * stride_ + a] : 0;
+      },
+      [this](std::uint32_t a, std::uint32_t b) { return s_[b * stride_ + a]; }, smax_, k_, pa,
+      pb, traced_);
 }
 
 }  // namespace detail
 
 Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
-                                     const SimilarityMatrix& matrix, const AlignConfig& config) {
+                                     const SimilarityMatrix& matrix, const DpSettings& config) {
   const std::size_t n_a = a.size(), n_b = b.size();
   if (matrix.rows != n_a || matrix.cols != n_b)
     internal_fault("similarity matrix does not match the two traces");

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "../kernels/dp_engine.hpp"
 #include "kelda/alignment/dp.hpp"
-#include "kelda/math/superpose.hpp"
 
 namespace kelda::reference {
 
@@ -26,7 +26,7 @@ struct LocalPath {
 }  // namespace
 
 Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
-                                     const SimilarityMatrix& matrix, const AlignConfig& config) {
+                                     const SimilarityMatrix& matrix, const DpSettings& config) {
   const std::size_t n_a = pa.size(), n_b = pb.size();
   if (matrix.rows != n_a || matrix.cols != n_b)
     internal_fault("similarity matrix does not match the two traces");
@@ -53,7 +53,7 @@ Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
     list.push_back({c.a0, c.b0, c.a1, c.b1, c.best});
   };
 
-  const DpBand band = dp_band(n_a, n_b, config);
+  const Band band = dp_band(n_a, n_b, config);
   std::vector<Cell> prev(n_a + 2), cur(n_a + 2);
   std::int32_t smax = -1;
   for (std::size_t b = 1; b <= n_b; ++b) {
@@ -66,9 +66,9 @@ Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
       const std::int32_t m = std::max({diag, up, left});
       const std::int32_t h = m > 0 ? m : 0;
       std::uint8_t bits = 0;
-      if (h == diag) bits |= 1;
-      if (h == up) bits |= 2;
-      if (h == left) bits |= 4;
+      if (h == diag) bits |= detail::kFromDiag;
+      if (h == up) bits |= detail::kFromUp;
+      if (h == left) bits |= detail::kFromLeft;
       dir[b * rows + a] = bits;
       smax = std::max(smax, h);
 
@@ -126,58 +126,13 @@ Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
       if (chosen == nullptr || r.best > chosen->best) chosen = &r;
   if (chosen == nullptr) return DpAlignment{};
 
-  std::vector<std::pair<std::size_t, std::size_t>> traced;
-  std::uint64_t gaps_a = 0, gaps_b = 0;
-  std::size_t a = chosen->a1, b = chosen->b1;
-  while (a >= chosen->a0 && b >= chosen->b0 && a > 0 && b > 0) {
-    const std::uint8_t bits = dir[b * rows + a];
-    if (bits & 1) {
-      traced.emplace_back(a, b);
-      --a, --b;
-    } else if (bits & 2) {
-      ++gaps_a;
-      --b;
-    } else if (bits & 4) {
-      ++gaps_b;
-      --a;
-    } else {
-      break;
-    }
-  }
-  std::reverse(traced.begin(), traced.end());
-
-  DpAlignment out;
-  out.path_length = traced.size() + gaps_a + gaps_b;
-  out.gaps_in_a = gaps_a;
-  out.gaps_in_b = gaps_b;
-  out.residue_scores.assign(std::max<std::size_t>({out.path_length, n_a, n_b}), -1.0);
-  std::vector<Vec3> fixed, mobile;
-  for (auto [ta, tb] : traced) {
-    const std::int32_t v = s[ta * cols + tb];
-    out.residue_scores[ta - 1] =
-        k.indicator ? (v > 0 ? 1.0 : 0.0) : static_cast<double>(v) / k.precision;
-    if (k.indicator ? v == 1 : v >= k.equivalence) {
-      out.equivalent_pairs.emplace_back(ta - 1, tb - 1);
-      fixed.push_back(pa[ta - 1]);
-      mobile.push_back(pb[tb - 1]);
-    }
-  }
-  out.n_equivalent = out.equivalent_pairs.size();
-  if (out.n_equivalent >= 3) {
-    const Superposition sp = superpose(fixed, mobile);
-    out.superposition = sp.transform;
-    out.rmsd = sp.rmsd;
-  }
-  if (out.path_length > 0) {
-    const double l = static_cast<double>(out.path_length);
-    out.sc = (smax / l) * ((l - gaps_a) / n_a) * ((l - gaps_b) / n_b);
-    if (!k.indicator) out.sc /= k.precision;
-  }
-  out.a_start = chosen->a0 - 1;
-  out.a_end = std::min(n_a - 1, chosen->a1 - 1);
-  out.b_start = chosen->b0 - 1;
-  out.b_end = std::min(n_b - 1, chosen->b1 - 1);
-  return out;
+  const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
+  const detail::PathEnds ends{u32(chosen->a0), u32(chosen->b0), u32(chosen->a1), u32(chosen->b1)};
+  std::vector<std::uint64_t> traced;
+  return detail::alignment_from_path(
+      ends, [&](std::uint32_t a, std::uint32_t b) { return dir[b * rows + a]; },
+      [&](std::uint32_t a, std::uint32_t b) { return s[a * cols + b]; }, smax, k, pa, pb,
+      traced);
 }
 
 }  // namespace kelda::reference

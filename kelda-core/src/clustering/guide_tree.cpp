@@ -31,11 +31,11 @@ std::vector<double> score_distances(const PairTable& table, std::size_t n) {
   double smax = 0.0;
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = 0; j < n; ++j)
-      if (const double s = table.at(i, j).score; s > smax) smax = s;
+      if (const double s = table.at(i, j).sc; s > smax) smax = s;
 
   std::vector<double> d(n * n, 0.0);
   for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = i + 1; j < n; ++j) d[i * n + j] = d[j * n + i] = smax - table.at(i, j).score;
+    for (std::size_t j = i + 1; j < n; ++j) d[i * n + j] = d[j * n + i] = smax - table.at(i, j).sc;
   return d;
 }
 

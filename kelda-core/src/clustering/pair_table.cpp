@@ -14,31 +14,30 @@ namespace {
 }
 }  // namespace
 
-PairEntry& PairTable::at(std::size_t i, std::size_t j) {
+PairOutcome& PairTable::at(std::size_t i, std::size_t j) {
   if (i >= n || j >= n) out_of_table(i, j, n);
   return entries[i * n + j];
 }
 
-const PairEntry& PairTable::at(std::size_t i, std::size_t j) const {
+const PairOutcome& PairTable::at(std::size_t i, std::size_t j) const {
   if (i >= n || j >= n) out_of_table(i, j, n);
   return entries[i * n + j];
 }
 
-PairEntry reversed(const PairEntry& forward) {
-  PairEntry e = forward;
-  for (auto& p : e.aligned_pairs) std::swap(p.first, p.second);
+PairOutcome reversed(const PairOutcome& forward) {
+  PairOutcome e = forward;
+  for (auto& p : e.pairs) std::swap(p.first, p.second);
   e.transform = inverse(forward.transform);
   return e;
 }
 
-PairEntry self_entry(std::uint64_t length) {
-  PairEntry e;
-  e.aligned_pairs.reserve(length);
-  for (std::uint64_t k = 0; k < length; ++k) e.aligned_pairs.emplace_back(k, k);
-  e.rmsd = 0.0;
-  e.n_aligned = length;
-  e.score = 1.0;
-  e.seq_identity = 1.0;
+PairOutcome self_entry(std::uint64_t length) {
+  PairOutcome e;
+  e.pairs.reserve(length);
+  for (std::uint64_t k = 0; k < length; ++k) e.pairs.emplace_back(k, k);
+  e.sc = 1.0;
+  e.identity = 1.0;
+  e.status = PairStatus::Aligned;
   return e;
 }
 

@@ -32,7 +32,7 @@ Char reduce_dssp_letter(Char letter) noexcept {
 
 Status load_dssp(Domain& domain, const std::string& path) {
   auto opened = LineReader::open(path);
-  if (!opened) return std::move(opened).error();
+  if (!opened) return std::move(opened).error().while_reading_input();
   LineReader reader = std::move(*opened);
 
   std::vector<DsspEntry> entries;
@@ -41,7 +41,7 @@ Status load_dssp(Domain& domain, const std::string& path) {
   while (true) {
     LineReader::Step step = reader.next(line);
     if (step == LineReader::Step::End) break;
-    if (step == LineReader::Step::Failed) return reader.error();
+    if (step == LineReader::Step::Failed) return CoreError(reader.error()).while_reading_input();
     if (!in_table) {
       in_table = line.find("  #  RESIDUE") != std::string_view::npos;
       continue;
@@ -78,20 +78,6 @@ Status load_dssp(Domain& domain, const std::string& path) {
   }
   domain.has_dssp = true;
   return Unit{};
-}
-
-Result<Domain> read_dssp_domain(const std::string& pdb_path, const std::string& dssp_path,
-                                std::optional<Char> chain, DsspStep& failed_step) {
-  auto domain = read_pdb(pdb_path, chain);
-  if (!domain) {
-    failed_step = DsspStep::Pdb;
-    return domain;
-  }
-  if (auto loaded = load_dssp(*domain, dssp_path); !loaded) {
-    failed_step = DsspStep::Dssp;
-    return std::move(loaded).error();
-  }
-  return domain;
 }
 
 }  // namespace kelda

@@ -83,7 +83,7 @@ std::string domain_id_from_path(std::string_view path) {
 
 Result<Domain> read_pdb(const std::string& path, std::optional<Char> chain) {
   auto opened = LineReader::open(path);
-  if (!opened) return std::move(opened).error();
+  if (!opened) return std::move(opened).error().while_reading_input();
   LineReader reader = std::move(*opened);
 
   Domain domain;
@@ -91,15 +91,15 @@ Result<Domain> read_pdb(const std::string& path, std::optional<Char> chain) {
   domain.pdb_file = path;
   domain.has_dssp = false;
 
-  std::optional<Char> selected = chain;
-  if (selected && *selected == U'?') selected.reset();
+  std::optional<Char> selected;
+  if (chain && *chain != U'?') selected.emplace(*chain);
   std::optional<PrevKey> prev;
 
   std::string_view line;
   while (true) {
     LineReader::Step step = reader.next(line);
     if (step == LineReader::Step::End) break;
-    if (step == LineReader::Step::Failed) return reader.error();
+    if (step == LineReader::Step::Failed) return CoreError(reader.error()).while_reading_input();
     if (line.size() < 4) continue;
     if (line.size() >= 6 && (starts_with(line, "ENDMDL") || starts_with(line, "END   "))) {
       if (!domain.residues.empty()) break;

@@ -194,36 +194,37 @@ Status write_domain_pdb(const Domain& domain, const std::string& path, const Tra
   return write_ca_pdb(domain, path, transform);
 }
 
-WriteAllOutcome write_all(const MultipleAlignmentResult& result, const std::string& output_dir,
-                          const std::optional<std::string>& prefix) {
-  WriteAllOutcome outcome;
-  const std::string& head = prefix ? *prefix : std::string("aligned_");
+std::string output_file_name(const std::string& source, std::uint64_t index,
+                             const std::string& prefix) {
+  auto stem = file_stem(source);
+  return prefix + (stem ? *stem : "domain" + std::to_string(index)) + ".pdb";
+}
+
+Result<std::vector<std::string>> write_all(const MultipleAlignmentResult& result,
+                                           const std::string& output_dir,
+                                           const std::optional<std::string>& prefix) {
+  const std::string head = prefix ? *prefix : std::string("aligned_");
   if (auto made = create_directories(output_dir); !made) {
-    outcome.error = WriteAllError{WriteAllFailure::CreateDirectory,
-                                  "Failed to create output directory: " + made.error().payload};
-    return outcome;
+    CoreError e = std::move(made).error();
+    e.context = "Failed to create output directory: ";
+    e.bare = true;  // the OS error text alone
+    return e;
   }
+  std::vector<std::string> paths;
   const std::size_t n = std::min({result.transforms.size(), result.pre_transforms.size(),
                                   result.pdb_files.size()});
   for (std::size_t i = 0; i < n; ++i) {
     const std::string& source = result.pdb_files[i];
-    if (source.empty()) {
-      outcome.error = WriteAllError{WriteAllFailure::MissingSource,
-                                    "No source PDB file for domain " + std::to_string(i)};
-      return outcome;
-    }
+    if (source.empty())
+      return CoreError::refusal(ErrorKind::DomainFile,
+                                "No source PDB file for domain " + std::to_string(i));
     const Transform full = compose(result.transforms[i], result.pre_transforms[i]);
-    auto stem = file_stem(source);
-    const std::string name = head + (stem ? *stem : "domain" + std::to_string(i)) + ".pdb";
-    std::string out_path = join_path(output_dir, name);
-    if (auto written = transform_pdb_file(source, out_path, full); !written) {
-      outcome.error = WriteAllError{WriteAllFailure::WriteFile,
-                                    "Failed to write " + out_path + ": " + written.error().text()};
-      return outcome;
-    }
-    outcome.paths.push_back(std::move(out_path));
+    std::string out_path = join_path(output_dir, output_file_name(source, i, head));
+    if (auto written = transform_pdb_file(source, out_path, full); !written)
+      return std::move(written).error().within("Failed to write " + out_path + ": ");
+    paths.push_back(std::move(out_path));
   }
-  return outcome;
+  return paths;
 }
 
 }  // namespace kelda

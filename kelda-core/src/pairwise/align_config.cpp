@@ -9,11 +9,6 @@ namespace kelda {
 
 namespace {
 
-std::int32_t saturating_i32(std::uint32_t v) {
-  constexpr auto max = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(v > max ? max : v);
-}
-
 Status check_scale(const char* name, double v) {
   if (std::isfinite(v) && v > 0.0) return Unit{};
   std::ostringstream msg;
@@ -23,21 +18,21 @@ Status check_scale(const char* name, double v) {
 
 }  // namespace
 
+std::int32_t saturating_i32(std::uint32_t v) noexcept {
+  constexpr auto max = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(v > max ? max : v);
+}
+
 AlignConfig align_config_from(const Parameters& p) {
   // The fixed settings (minimum length, band, normalisation, precision, stop rules) are the
   // record's defaults; only what the parameters decide is set here.
   AlignConfig c;
   c.convergence_percent = p.convergence * 100.0;
   c.gap_open = p.gap_open;
-  c.gap_extend = p.gap_extend;
   c.distance_cutoff = p.cutoff_dist;
-  c.core_threshold = p.cutoff_dist + 0.5;
   c.e1 = p.e1;
   c.e2 = p.e2;
-  // An iteration count beyond the signed range means "as many as it takes", not a
-  // negative number that would collapse to one iteration.
   c.max_iterations = saturating_i32(p.max_iter);
-  c.affine_gaps = p.gap_extend > 0.0;
   return c;
 }
 
@@ -52,6 +47,19 @@ SimilarityConfig similarity_config_of(const AlignConfig& a) {
   c.auto_normalise = false;
   c.band_length_extension = a.band_length_extension;
   return c;
+}
+
+DpSettings dp_settings_of(const AlignConfig& a) {
+  DpSettings d;
+  d.gap_open = a.gap_open;
+  d.distance_cutoff = a.distance_cutoff;
+  d.min_length = a.min_length;
+  d.band_base = a.band_base;
+  d.precision = a.precision;
+  d.banded = a.banded;
+  d.band_length_extension = a.band_length_extension;
+  d.indicator = a.indicator;
+  return d;
 }
 
 Status check_similarity_scales(double e1, double e2) {

@@ -1,20 +1,9 @@
 // The core of the `pairwise_align` entry.
 #include "kelda/pairwise/pairwise_align.hpp"
 
-#include <limits>
-
 #include "kelda/pairwise/refine.hpp"
 
 namespace kelda {
-
-namespace {
-
-std::int32_t saturating_i32(std::uint32_t v) {
-  constexpr auto max = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(v > max ? max : v);
-}
-
-}  // namespace
 
 ScanConfig scan_config_from(const Parameters& p, std::optional<std::uint64_t> slide) {
   ScanConfig c;
@@ -34,35 +23,18 @@ ScanConfig scan_config_from(const Parameters& p, std::optional<std::uint64_t> sl
   return c;
 }
 
-Result<AlignmentResult> pairwise_align(const Domain& domain1, const Domain& domain2,
-                                       const Parameters& params, std::optional<bool> scan_mode,
-                                       std::optional<std::uint64_t> slide) {
-  AlignmentResult result;
+Result<PairOutcome> pairwise_align(const Domain& domain1, const Domain& domain2,
+                                   const Parameters& params, std::optional<bool> scan_mode,
+                                   std::optional<std::uint64_t> slide) {
   if (scan_mode.value_or(false)) {
     Result<ScanOutcome> r = scan_placement(domain1, domain2, scan_config_from(params, slide));
     if (!r) return std::move(r).error();
-    result.path = std::move(r->equivalent_pairs);
-    result.rmsd = r->rmsd;
-    result.n_aligned = r->n_equivalent;
-    result.score = r->sc;
-    result.seq_identity = r->sequence_identity;  // already a fraction
-    result.transform = r->transform;
-    return result;
+    return std::move(r->outcome);
   }
-  Result<PairwiseOutcome> r =
+  Result<Refinement> r =
       refine_pairwise(domain1.residues, domain2.residues, align_config_from(params));
   if (!r) return std::move(r).error();
-  result.path = std::move(r->equivalent_pairs);
-  result.rmsd = r->rmsd;
-  result.n_aligned = r->n_equivalent;
-  result.score = r->sc;
-  result.seq_identity = r->sequence_identity / 100.0;
-  result.transform = r->transform;
-  return result;
-}
-
-std::string_view pairwise_align_error_prefix(std::optional<bool> scan_mode) noexcept {
-  return scan_mode.value_or(false) ? "Scan alignment failed: " : "Alignment failed: ";
+  return std::move(r->outcome);
 }
 
 }  // namespace kelda

@@ -9,37 +9,11 @@
 
 namespace kelda::detail {
 
-namespace {
-
-double squared_length(std::int32_t dx, std::int32_t dy, std::int32_t dz) noexcept {
-  const double x = dx, y = dy, z = dz;
-  return x * x + y * y + z * z;
-}
-
-}  // namespace
-
-void FixedTrace::assign(const PointsView& pts, std::int32_t precision) {
-  const std::size_t n = pts.size();
-  for (auto* v : {&x, &y, &z, &px, &py, &pz, &nx, &ny, &nz}) v->assign(n, 0);
-  for (std::size_t k = 0; k < n; ++k) {
-    x[k] = to_fixed_point(pts.at(k, 0), precision);
-    y[k] = to_fixed_point(pts.at(k, 1), precision);
-    z[k] = to_fixed_point(pts.at(k, 2), precision);
-  }
-  for (std::size_t k = 1; k < n; ++k) {
-    px[k] = wrapping_sub(x[k - 1], x[k]);
-    py[k] = wrapping_sub(y[k - 1], y[k]);
-    pz[k] = wrapping_sub(z[k - 1], z[k]);
-    nx[k - 1] = wrapping_sub(x[k], x[k - 1]);
-    ny[k - 1] = wrapping_sub(y[k], y[k - 1]);
-    nz[k - 1] = wrapping_sub(z[k], z[k - 1]);
-  }
-}
-
 void PairwiseKernel::configure(const AlignConfig& config) {
   config_ = config;
   sim_ = similarity_config_of(config);
-  k_ = dp_constants(config);
+  dp_ = dp_settings_of(config);
+  k_ = dp_constants(dp_);
   p2_ = static_cast<double>(wrapping_mul(sim_.precision, sim_.precision));
   normalise_ = !sim_.indicator && std::fabs(sim_.norm_sd) >= 1e-10;
   const double outside = normalise_ ? (0.0 - sim_.norm_mean) / sim_.norm_sd : 0.0;
@@ -90,9 +64,9 @@ DpAlignment PairwiseKernel::align(const std::vector<Vec3>& b) {
   const std::size_t n_a = fa_.size(), n_b = fb_.size();
   if (n_a == 0 || n_b == 0) return DpAlignment{};
   if (d2_.size() < n_a + 2) d2_.resize(n_a + 2);
-  sim_band_ = similarity_band(n_a, n_b, sim_);
-  dp_band_ = dp_band(n_a, n_b, config_);
-  i_lo_ = i_hi_ = 0;
+  const Band sim_band = similarity_band(n_a, n_b, sim_);
+  sim_cursor_ = BandCursor(sim_band.t, sim_band.u, sim_band.v, 0, n_a);
+  dp_band_ = dp_band(n_a, n_b, dp_);
   engine_.run(n_a, n_b, k_, config_.banded, dp_band_,
               [this](std::uint32_t row, std::uint32_t lo, std::uint32_t hi, std::int32_t* s) {
                 fill_row(row, lo, hi, s);
@@ -102,19 +76,14 @@ DpAlignment PairwiseKernel::align(const std::vector<Vec3>& b) {
 
 void PairwiseKernel::fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi,
                               std::int32_t* s) {
-  const std::size_t n_a = fa_.size(), n_b = fb_.size();
+  const std::size_t n_a = fa_.size();
   const std::size_t j = b - 1;
   // Residues of A inside the similarity band in column j, as 1-based cells [c0, c1).
   std::size_t c0 = 1, c1 = n_a + 1;
   if (config_.banded) {
-    // j/u - i/t falls along the column and rises from column to column: one run per column
-    // whose ends only move down as j grows.
-    const double col = static_cast<double>(j) / sim_band_.u;
-    while (i_lo_ < n_a && col - static_cast<double>(i_lo_) / sim_band_.t > sim_band_.v) ++i_lo_;
-    i_hi_ = std::max(i_hi_, i_lo_);
-    while (i_hi_ < n_a && sim_band_.contains(i_hi_, j)) ++i_hi_;
-    c0 = i_lo_ + 1;
-    c1 = i_hi_ + 1;
+    const auto [i_lo, i_hi] = sim_cursor_.next(j);
+    c0 = i_lo + 1;
+    c1 = i_hi + 1;
   }
   c0 = std::clamp<std::size_t>(c0, lo, hi);
   c1 = std::clamp<std::size_t>(c1, c0, hi);
@@ -133,27 +102,16 @@ void PairwiseKernel::fill_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
     const std::int32_t* ay = fa_.y.data() - 1;
     const std::int32_t* az = fa_.z.data() - 1;
     for (std::size_t a = c0; a < c1; ++a) {
-      d2[a] = squared_length(wrapping_sub(ax[a], bx), wrapping_sub(ay[a], by),
-                             wrapping_sub(az[a], bz));
+      d2[a] = FixedTrace::squared_length(wrapping_sub(ax[a], bx), wrapping_sub(ay[a], by),
+                                         wrapping_sub(az[a], bz));
       s[a] = s_far;
     }
   }
-  const bool prev_j = j > 0, next_j = j + 1 < n_b;
-  const std::int32_t bpx = fb_.px[j], bpy = fb_.py[j], bpz = fb_.pz[j];
-  const std::int32_t bnx = fb_.nx[j], bny = fb_.ny[j], bnz = fb_.nz[j];
   const double div1 = sim_.distance_divisor, div2 = sim_.conformation_divisor;
   const double e_far = e_far_, p2 = p2_;
   for (std::size_t a = c0; a < c1; ++a) {
     if (d2[a] > d2_far) continue;  // runs of far cells: the branch is well predicted
-    const std::size_t i = a - 1;
-    double prev = 0.0, next = 0.0;
-    if (prev_j && i > 0)
-      prev = squared_length(wrapping_sub(fa_.px[i], bpx), wrapping_sub(fa_.py[i], bpy),
-                            wrapping_sub(fa_.pz[i], bpz));
-    if (next_j && i + 1 < n_a)
-      next = squared_length(wrapping_sub(fa_.nx[i], bnx), wrapping_sub(fa_.ny[i], bny),
-                            wrapping_sub(fa_.nz[i], bnz));
-    const double s2 = prev + next;
+    const double s2 = fa_.s2(a - 1, fb_, j);
     const double dt = (d2[a] / p2) / div1;
     const double ct = (s2 / p2) / div2;
     const double e = dt + ct;

@@ -7,21 +7,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "../alignment/dp_engine.hpp"
+#include "../kernels/band_cursor.hpp"
+#include "../kernels/dp_engine.hpp"
 #include "kelda/alignment/dp.hpp"
 #include "kelda/pairwise/align_config.hpp"
 
 namespace kelda::detail {
-
-// A fixed-point trace as separate coordinate arrays, with the wrapped differences to the
-// previous and the next residue that the conformation term compares.
-struct FixedTrace {
-  std::vector<std::int32_t> x, y, z;
-  std::vector<std::int32_t> px, py, pz;  // r[k-1] - r[k]; unused at k = 0
-  std::vector<std::int32_t> nx, ny, nz;  // r[k+1] - r[k]; unused at the last k
-  void assign(const PointsView& pts, std::int32_t precision);
-  std::size_t size() const noexcept { return x.size(); }
-};
 
 class PairwiseKernel {
  public:
@@ -47,9 +38,9 @@ class PairwiseKernel {
 
   AlignConfig config_;
   SimilarityConfig sim_;
+  DpSettings dp_;
   DpConstants k_;
-  SimilarityBand sim_band_;
-  DpBand dp_band_;
+  Band dp_band_;
   double p2_ = 1e6;           // precision^2, formed in 32 bits
   bool normalise_ = true;     // fixed normalisation applies (|sd| >= 1e-10)
   std::int32_t s_outside_ = 0;  // cells the similarity band leaves unevaluated
@@ -62,8 +53,8 @@ class PairwiseKernel {
 
   PointsView a_;
   FixedTrace fa_, fb_;
-  // The similarity band's run of A residues in the current column j of B: [i_lo, i_hi).
-  std::size_t i_lo_ = 0, i_hi_ = 0;
+  // The similarity band's runs of A residues, column j of B after column j.
+  BandCursor sim_cursor_{1.0, 1.0, 0.0, 0, 0};
   DpEngine engine_;
 };
 

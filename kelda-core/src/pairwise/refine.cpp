@@ -29,18 +29,20 @@ std::vector<Vec3> coordinates_of(std::span<const Residue> rs) {
 
 }  // namespace
 
-void identity_statistics(PairwiseOutcome& out, std::span<const Residue> a,
-                         std::span<const Residue> b, const AlignConfig& config) {
+IdentityStatistics identity_statistics(std::span<const ResiduePair> pairs,
+                                       std::span<const double> residue_scores,
+                                       std::span<const Residue> a, std::span<const Residue> b,
+                                       const AlignConfig& config) {
   // The equivalence threshold of the dynamic programme in similarity units (0.3): the
   // residue scores are the pairs' cell scores divided by the precision.
-  const double threshold = static_cast<double>(dp_constants(config).equivalence) /
+  const double threshold = static_cast<double>(dp_constants(dp_settings_of(config)).equivalence) /
                            static_cast<double>(config.precision);
-  const auto& pairs = out.equivalent_pairs;
+  IdentityStatistics out;
   const std::size_t n = pairs.size();
   std::vector<char> reaches(n, 0), counted(n, 0);
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t ia = pairs[k].first;
-    reaches[k] = ia < out.residue_scores.size() && out.residue_scores[ia] >= threshold;
+    reaches[k] = ia < residue_scores.size() && residue_scores[ia] >= threshold;
   }
   std::uint64_t n_counted = 0, same_aa = 0, same_ss = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -57,7 +59,8 @@ void identity_statistics(PairwiseOutcome& out, std::span<const Residue> a,
     if (ss_class(ra.ss) == ss_class(rb.ss)) ++same_ss;
   }
   out.counted_pairs = n_counted;
-  out.sequence_identity = n_counted ? 100.0 * same_aa / n_counted : 0.0;
+  // Formed as a percentage first, then divided: the fraction callers have always seen.
+  out.identity = (n_counted ? 100.0 * same_aa / n_counted : 0.0) / 100.0;
   out.structure_agreement = n_counted ? 100.0 * same_ss / n_counted : 0.0;
 
   // Elements are numbered along the pair list: a new one starts wherever a residue in a
@@ -81,10 +84,11 @@ void identity_statistics(PairwiseOutcome& out, std::span<const Residue> a,
     }
   }
   out.element_matches = matches;
+  return out;
 }
 
-Result<PairwiseOutcome> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
-                                        const AlignConfig& config) {
+Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
+                                   const AlignConfig& config) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
   detail::Refiner refiner;
   refiner.set_reference(a);
@@ -95,19 +99,21 @@ Result<PairwiseOutcome> refine_pairwise(std::span<const Residue> a, std::span<co
 
 namespace reference {
 
-Result<PairwiseOutcome> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
-                                        const AlignConfig& config) {
+Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
+                                   const AlignConfig& config) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
   const std::vector<Vec3> fixed = coordinates_of(a);
   std::vector<Vec3> work = coordinates_of(b);
   const SimilarityConfig sim = similarity_config_of(config);
+  const DpSettings dp = dp_settings_of(config);
+  std::vector<double> scores;
   auto out = detail::refine_loop(
-      a.size(), work, config, [&](const std::vector<Vec3>& w) -> Result<DpAlignment> {
+      a.size(), work, config, scores, [&](const std::vector<Vec3>& w) -> Result<DpAlignment> {
         const SimilarityMatrix m = config.banded ? compute_similarity_banded(fixed, w, sim)
                                                  : compute_similarity(fixed, w, sim);
-        return reference::align_structures(fixed, w, m, config);
+        return reference::align_structures(fixed, w, m, dp);
       });
-  if (out) identity_statistics(*out, a, b, config);
+  if (out) out->outcome.identity = identity_statistics(out->outcome.pairs, scores, a, b, config).identity;
   return out;
 }
 

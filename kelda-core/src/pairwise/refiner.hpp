@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>  // fabs, isfinite
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -13,11 +14,13 @@
 namespace kelda::detail {
 
 // Iterates on `work` (B's coordinates, moved in place) until a stop rule holds.
-// iterate(work) -> Result<DpAlignment> is one similarity + DP step.
+// iterate(work) -> Result<DpAlignment> is one similarity + DP step. The residue scores of
+// the last iteration are left in `last_scores` for the identity statistics.
 template <class Iterate>
-Result<PairwiseOutcome> refine_loop(std::size_t n_a, std::vector<Vec3>& work,
-                                    const AlignConfig& config, Iterate&& iterate) {
-  PairwiseOutcome out;
+Result<Refinement> refine_loop(std::size_t n_a, std::vector<Vec3>& work, const AlignConfig& config,
+                               std::vector<double>& last_scores, Iterate&& iterate) {
+  Refinement out;
+  last_scores.clear();
   if (n_a < config.min_length || work.size() < config.min_length) return out;
 
   double prev_sc = 0.0;
@@ -32,7 +35,7 @@ Result<PairwiseOutcome> refine_loop(std::size_t n_a, std::vector<Vec3>& work,
   for (;;) {
     if (iterations > 0) {
       if (config.rmsd_stop_rule && rmsd_change <= config.rmsd_tolerance) {
-        if (sc_change <= config.convergence_percent || last.rmsd < 100.0) break;
+        if (sc_change <= config.convergence_percent || prev_rmsd < 100.0) break;
       } else if (sc_change <= config.convergence_percent) {
         break;
       }
@@ -44,29 +47,25 @@ Result<PairwiseOutcome> refine_loop(std::size_t n_a, std::vector<Vec3>& work,
     if (!step) return std::move(step).error();
     last = std::move(*step);
     ++iterations;
+    // An iteration without a superposition counts as RMSD 100.0 in the stop rules.
+    const double rmsd = last.superposed ? last.rmsd : 100.0;
     sc_change = last.sc > 0.0 ? std::fabs(last.sc - prev_sc) * 100.0 / last.sc : 0.0;
-    if (std::isfinite(last.rmsd) && std::isfinite(prev_rmsd))
-      rmsd_change = std::fabs(last.rmsd - prev_rmsd);
+    if (std::isfinite(rmsd) && std::isfinite(prev_rmsd)) rmsd_change = std::fabs(rmsd - prev_rmsd);
     improved = last.sc > prev_sc;
     prev_sc = last.sc;
-    prev_rmsd = last.rmsd;
-    if (last.n_equivalent >= 3) {
+    prev_rmsd = rmsd;
+    if (last.superposed) {
       last.superposition.apply_in_place(work);
-      out.transform = compose(last.superposition, out.transform);
+      out.outcome.transform = compose(last.superposition, out.outcome.transform);
     }
   }
-  out.equivalent_pairs = std::move(last.equivalent_pairs);
-  out.residue_scores = std::move(last.residue_scores);
-  out.rmsd = last.rmsd;
-  out.sc = last.sc;
-  out.path_length = last.path_length;
-  out.n_equivalent = last.n_equivalent;
-  out.a_start = last.a_start;
-  out.a_end = last.a_end;
-  out.b_start = last.b_start;
-  out.b_end = last.b_end;
+  out.outcome.pairs = std::move(last.equivalent_pairs);
+  out.outcome.rmsd = last.rmsd;
+  out.outcome.sc = last.sc;
+  out.outcome.status = last.superposed ? PairStatus::Aligned : PairStatus::TooFewPairs;
   out.iterations = iterations;
   out.converged = sc_change <= config.convergence_percent;
+  last_scores = std::move(last.residue_scores);
   return out;
 }
 
@@ -86,12 +85,14 @@ class Refiner {
   const std::vector<Vec3>& reference_coordinates() const noexcept { return a_coords_; }
 
   // b_work: B's coordinates as placed; b: B's residues (for the identity statistics).
-  Result<PairwiseOutcome> refine(std::vector<Vec3>& b_work, std::span<const Residue> b) {
-    auto out = refine_loop(a_res_.size(), b_work, config_,
+  Result<Refinement> refine(std::vector<Vec3>& b_work, std::span<const Residue> b) {
+    auto out = refine_loop(a_res_.size(), b_work, config_, scores_,
                            [this](const std::vector<Vec3>& w) -> Result<DpAlignment> {
                              return kernel_.align(w);
                            });
-    if (out) identity_statistics(*out, a_res_, b, config_);
+    if (out)
+      out->outcome.identity =
+          identity_statistics(out->outcome.pairs, scores_, a_res_, b, config_).identity;
     return out;
   }
 
@@ -99,6 +100,7 @@ class Refiner {
   AlignConfig config_;
   std::span<const Residue> a_res_;
   std::vector<Vec3> a_coords_;
+  std::vector<double> scores_;
   PairwiseKernel kernel_;
 };
 

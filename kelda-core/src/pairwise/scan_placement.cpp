@@ -30,8 +30,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 struct Best {
   bool exists = false;
   double sc = -std::numeric_limits<double>::infinity();
-  PairwiseOutcome outcome;
-  Transform total;
+  PairOutcome outcome;  // its transform is the total one: placement, then refinement
   std::uint64_t offset = 0;
   bool mirrored = false;
 };
@@ -44,13 +43,10 @@ AlignConfig scan_first_pass_config(const ScanConfig& s) {
   AlignConfig c;
   c.convergence_percent = s.convergence * 100.0;
   c.gap_open = s.gap_open;
-  c.gap_extend = 0.0;
   c.distance_cutoff = s.distance_cutoff;
-  c.core_threshold = 4.5;
   c.e1 = s.e1;
   c.e2 = s.e2;
   c.max_iterations = s.max_iterations;
-  c.affine_gaps = false;
   return c;
 }
 
@@ -58,25 +54,23 @@ AlignConfig scan_second_pass_config() {
   AlignConfig c;
   c.convergence_percent = 0.01;
   c.gap_open = 0.0;
-  c.gap_extend = 0.0;
   c.distance_cutoff = 4.0;
-  c.core_threshold = 4.5;
   c.e1 = 1.0;
   c.e2 = 2.5;
   c.max_iterations = 100;
-  c.affine_gaps = false;
   return c;
+}
+
+bool placement_attempted(std::size_t n_a, std::size_t n_b, const ScanConfig& config) {
+  return n_b >= truncated_count(config.min_length_ratio, n_a);
 }
 
 Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
   const std::size_t n_a = a.size();
   ScanOutcome out;
-  out.a_id = a.id;
-  out.b_id = b.id;
-  out.n_a = n_a;
   out.n_b = b.size();
-  if (b.size() < truncated_count(config.min_length_ratio, n_a)) return out;
+  if (!placement_attempted(n_a, b.size(), config)) return out;
 
   std::size_t n_b = b.size();
   if (config.truncate) {
@@ -107,14 +101,14 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
     const Superposition placement = superpose(fixed, mobile);
     work.resize(n_b);
     for (std::size_t k = 0; k < n_b; ++k) work[k] = placement.transform.apply(b_coords[k]);
-    Result<PairwiseOutcome> r = refiner.refine(work, b_res);
+    Result<Refinement> r = refiner.refine(work, b_res);
     ++out.starts;
     if (!r) return std::move(r).error();
-    if (!(r->sc > best.sc)) return false;  // an equal Sc keeps the earlier start
+    if (!(r->outcome.sc > best.sc)) return false;  // an equal Sc keeps the earlier start
     best.exists = true;
-    best.sc = r->sc;
-    best.total = compose(r->transform, placement.transform);
-    best.outcome = std::move(*r);
+    best.sc = r->outcome.sc;
+    best.outcome = std::move(r->outcome);
+    best.outcome.transform = compose(best.outcome.transform, placement.transform);
     best.offset = offset;
     best.mirrored = mirrored;
     return true;
@@ -122,65 +116,56 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
   // After a new best with Sc at the skip threshold, jump over the stretch it already aligned.
   auto next_offset = [&](std::uint64_t s, bool new_best) {
     if (new_best && config.skip_ahead && best.sc >= config.skip_threshold) {
-      std::uint64_t j = best.outcome.n_equivalent > step ? best.outcome.n_equivalent - step : 0;
+      const std::uint64_t n = best.outcome.n_aligned();
+      std::uint64_t j = n > step ? n - step : 0;
       j = j / step * step;
       if (j > step) return saturating_add(s, j);
     }
     return saturating_add(s, step);
   };
-
+  // Slides the start s along one chain of n_slid residues from `first` on: ordinary starts
+  // superpose B's window at s onto A's leading residues; mirrored ones A's window at s onto
+  // B's leading residues.
   const std::span<const Vec3> a_all(a_coords), b_all(b_coords);
-  const std::uint64_t limit = std::max<std::uint64_t>(n_b - t / 2, 1);
-  for (std::uint64_t s = 0; s < limit;) {
-    const std::uint64_t m = s >= n_b ? 0 : std::min<std::uint64_t>(n_b - s, t);
-    if (m < 3) {
-      s = saturating_add(s, step);
-      continue;
-    }
-    Result<bool> nb = try_start(a_all.subspan(0, m), b_all.subspan(s, m), s, false);
-    if (!nb) return std::move(nb).error();
-    s = next_offset(s, *nb);
-  }
-
-  // When no start lined the chains up, A may carry leading residues that B lacks: slide
-  // B's start along A instead (offset 0 is the start already tried).
-  if (best.exists && best.sc == 0.0) {
-    const std::uint64_t limit_a = std::max<std::uint64_t>(n_a - t / 2, 1);
-    for (std::uint64_t s = step; s < limit_a;) {
-      const std::uint64_t m = s >= n_a ? 0 : std::min<std::uint64_t>(n_a - s, t);
+  auto slide = [&](std::size_t n_slid, std::uint64_t first, bool mirrored) -> Status {
+    const std::uint64_t limit = std::max<std::uint64_t>(n_slid - t / 2, 1);
+    for (std::uint64_t s = first; s < limit;) {
+      const std::uint64_t m = s >= n_slid ? 0 : std::min<std::uint64_t>(n_slid - s, t);
       if (m < 3) {
         s = saturating_add(s, step);
         continue;
       }
-      Result<bool> nb = try_start(a_all.subspan(s, m), b_all.subspan(0, m), s, true);
+      Result<bool> nb = mirrored ? try_start(a_all.subspan(s, m), b_all.subspan(0, m), s, true)
+                                 : try_start(a_all.subspan(0, m), b_all.subspan(s, m), s, false);
       if (!nb) return std::move(nb).error();
       s = next_offset(s, *nb);
     }
-  }
+    return Unit{};
+  };
+
+  if (auto ok = slide(n_b, 0, false); !ok) return std::move(ok).error();
+  // When no start lined the chains up, A may carry leading residues that B lacks: slide
+  // B's start along A instead (offset 0 is the start already tried).
+  if (best.exists && best.sc == 0.0)
+    if (auto ok = slide(n_a, step, true); !ok) return std::move(ok).error();
 
   if (config.passes >= 2 && best.exists && best.sc > 0.0) {
     refiner.configure(scan_second_pass_config());
     work.resize(n_b);
-    for (std::size_t k = 0; k < n_b; ++k) work[k] = best.total.apply(b_coords[k]);
-    Result<PairwiseOutcome> r = refiner.refine(work, b_res);
+    for (std::size_t k = 0; k < n_b; ++k) work[k] = best.outcome.transform.apply(b_coords[k]);
+    Result<Refinement> r = refiner.refine(work, b_res);
     if (!r) return std::move(r).error();
-    if (r->sc >= best.sc) {
-      best.sc = r->sc;
-      best.total = compose(r->transform, best.total);
-      best.outcome = std::move(*r);
+    if (r->outcome.sc >= best.sc) {
+      best.sc = r->outcome.sc;
+      const Transform total = compose(r->outcome.transform, best.outcome.transform);
+      best.outcome = std::move(r->outcome);
+      best.outcome.transform = total;
     }
   }
 
   if (!best.exists) return out;
-  out.sc = best.outcome.sc;
-  out.rmsd = best.outcome.rmsd;
-  out.path_length = best.outcome.path_length;
-  out.n_equivalent = best.outcome.n_equivalent;
-  out.sequence_identity = best.outcome.sequence_identity / 100.0;
-  out.transform = best.total;
+  out.outcome = std::move(best.outcome);
   out.offset = best.offset;
-  out.significant = out.sc >= config.skip_threshold;
-  out.equivalent_pairs = std::move(best.outcome.equivalent_pairs);
   out.mirrored = best.mirrored;
   return out;
 }

@@ -12,35 +12,7 @@ namespace {
 // normalisation mean used by the scan (0.5), so P - mean rounds to -mean exactly.
 constexpr double kNegligibleExponent = -50.0;
 
-double squared_length(std::int32_t dx, std::int32_t dy, std::int32_t dz) noexcept {
-  const double x = dx, y = dy, z = dz;
-  return x * x + y * y + z * z;
-}
-
-double step_part(const FixedPoint3& sa, const FixedPoint3& sb) noexcept {
-  return squared_length(wrapping_sub(sa[0], sb[0]), wrapping_sub(sa[1], sb[1]),
-                        wrapping_sub(sa[2], sb[2]));
-}
-
-FixedPoint3 step(const FixedPoint3& from, const FixedPoint3& to) noexcept {
-  return {wrapping_sub(to[0], from[0]), wrapping_sub(to[1], from[1]),
-          wrapping_sub(to[2], from[2])};
-}
-
 }  // namespace
-
-void QuickSimilarity::Steps::assign(const PointsView& pts, std::int32_t precision) {
-  const std::size_t n = pts.size();
-  points.resize(n);
-  prev.resize(n);
-  next.resize(n);
-  for (std::size_t k = 0; k < n; ++k)
-    for (int c = 0; c < 3; ++c) points[k][c] = to_fixed_point(pts.at(k, c), precision);
-  for (std::size_t k = 0; k < n; ++k) {
-    prev[k] = k > 0 ? step(points[k], points[k - 1]) : FixedPoint3{};
-    next[k] = k + 1 < n ? step(points[k], points[k + 1]) : FixedPoint3{};
-  }
-}
 
 QuickSimilarity::QuickSimilarity(const PointsView& query, const SimilarityConfig& config)
     : config_(config), query_(query) {
@@ -69,7 +41,7 @@ void QuickSimilarity::compute(const PointsView& target, SimilarityMatrix& out) {
     return;
   }
   b_.assign(target, config_.precision);
-  const std::size_t n_a = a_.points.size(), n_b = b_.points.size();
+  const std::size_t n_a = a_.size(), n_b = b_.size();
   out.rows = n_a;
   out.cols = n_b;
   out.values.resize(n_a * n_b);
@@ -77,23 +49,14 @@ void QuickSimilarity::compute(const PointsView& target, SimilarityMatrix& out) {
   const double dd = config_.distance_divisor, cd = config_.conformation_divisor;
   const double mean = config_.norm_mean, sd = config_.norm_sd;
   for (std::size_t i = 0; i < n_a; ++i) {
-    const FixedPoint3 ai = a_.points[i], ap = a_.prev[i], an = a_.next[i];
     double* row = out.values.data() + i * n_b;
     for (std::size_t j = 0; j < n_b; ++j) {
-      const FixedPoint3& bj = b_.points[j];
-      const double d2 = squared_length(wrapping_sub(ai[0], bj[0]), wrapping_sub(ai[1], bj[1]),
-                                       wrapping_sub(ai[2], bj[2]));
+      const double d2 = a_.d2(i, b_, j);
       if (d2 > skip_d2_) {
         row[j] = floor_value_;
         continue;
       }
-      // (a[i-1] - a[i]) - (b[j-1] - b[j]) is the difference of the two steps; modular
-      // arithmetic makes it the same integer however it is grouped.
-      double prev = 0.0, next = 0.0;
-      if (i > 0 && j > 0) prev = step_part(ap, b_.prev[j]);
-      if (i + 1 < n_a && j + 1 < n_b) next = step_part(an, b_.next[j]);
-      const double s2 = prev + next;
-      const double exponent = (d2 / p2) / dd + (s2 / p2) / cd;
+      const double exponent = (d2 / p2) / dd + (a_.s2(i, b_, j) / p2) / cd;
       row[j] = exponent < kNegligibleExponent ? floor_value_ : (std::exp(exponent) - mean) / sd;
     }
   }

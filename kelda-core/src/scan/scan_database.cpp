@@ -20,7 +20,7 @@ Result<std::vector<ScanHit>> scan_database(const Domain& query,
   // The transforms and pairs served the scan only; the caller sees the hit records.
   std::vector<ScanHit> hits;
   hits.reserve(r->size());
-  for (auto& m : *r) hits.push_back(std::move(m.hit));
+  for (const auto& m : *r) hits.push_back(scan_hit_of(m, *targets[m.target]));
   return hits;
 }
 

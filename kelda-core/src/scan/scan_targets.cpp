@@ -59,7 +59,7 @@ std::int64_t path_score_bound(const SimilarityMatrix& m, std::int32_t scale) {
 // gets the empty alignment the dynamic programme would return, without running it: in a
 // screen most targets lie far from the query and are settled this way.
 Result<DpAlignment> quick_alignment(const PointsView& query, const PointsView& target,
-                                    const SimilarityMatrix& m, const AlignConfig& config) {
+                                    const SimilarityMatrix& m, const DpSettings& config) {
   const DpConstants k = dp_constants(config);
   if (!k.indicator && k.gap >= 0 && m.cols > 0 &&
       path_score_bound(m, k.scale) < static_cast<std::int64_t>(k.path_threshold))
@@ -67,18 +67,16 @@ Result<DpAlignment> quick_alignment(const PointsView& query, const PointsView& t
   return align_structures(query, target, m, config);
 }
 
-ScanMatch match_of(const Domain& target, double score, double rmsd, std::uint64_t n_aligned,
-                   double seq_identity, const Transform& transform,
-                   std::vector<ResiduePair>&& pairs) {
-  ScanMatch m;
-  m.hit.target_id = target.id;
-  m.hit.score = score;
-  m.hit.rmsd = rmsd;
-  m.hit.n_aligned = n_aligned;
-  m.hit.seq_identity = seq_identity;
-  m.transform = transform;
-  m.equivalent_pairs = std::move(pairs);
-  return m;
+// The outcome of the quick pass: the dynamic programme's own pairs, superposition and Sc.
+PairOutcome outcome_of(DpAlignment&& dp, double identity) {
+  PairOutcome o;
+  o.pairs = std::move(dp.equivalent_pairs);
+  o.transform = dp.superposition;
+  o.rmsd = dp.rmsd;
+  o.sc = dp.sc;
+  o.identity = identity;
+  o.status = dp.superposed ? PairStatus::Aligned : PairStatus::TooFewPairs;
+  return o;
 }
 
 // The settings of one scan, derived once (a scan runs one procedure for every target), and
@@ -88,6 +86,7 @@ struct ScanPlan {
   double cutoff;
   ScanConfig placement;
   AlignConfig align;
+  DpSettings dp;
   PointsView query_points;
   std::optional<QuickSimilarity> similarity;
   SimilarityMatrix matrix;
@@ -95,42 +94,36 @@ struct ScanPlan {
 
 // Runs the target's procedure and appends its hit when it passes the cutoff; the outcome
 // of a target that does not pass is dropped here, before the next target starts.
-Status scan_one(const Domain& query, const Domain& target, ScanPlan& plan,
+Status scan_one(const Domain& query, const Domain& target, std::size_t index, ScanPlan& plan,
                 std::vector<ScanMatch>& hits) {
+  PairOutcome outcome;
   switch (plan.procedure) {
     case Procedure::Placement: {
       Result<ScanOutcome> r = scan_placement(query, target, plan.placement);
       if (!r) return std::move(r).error();
-      if (!passes_cutoff(r->sc, plan.cutoff)) return Unit{};
-      // The placement already reports the identity as a fraction.
-      hits.push_back(match_of(target, r->sc, r->rmsd, r->n_equivalent, r->sequence_identity,
-                              r->transform, std::move(r->equivalent_pairs)));
-      return Unit{};
+      outcome = std::move(r->outcome);
+      break;
     }
     case Procedure::Refinement: {
-      Result<PairwiseOutcome> r = refine_pairwise(query.residues, target.residues, plan.align);
+      Result<Refinement> r = refine_pairwise(query.residues, target.residues, plan.align);
       if (!r) return std::move(r).error();
-      if (!passes_cutoff(r->sc, plan.cutoff)) return Unit{};
-      hits.push_back(match_of(target, r->sc, r->rmsd, r->n_equivalent,
-                              r->sequence_identity / 100.0, r->transform,
-                              std::move(r->equivalent_pairs)));
-      return Unit{};
+      outcome = std::move(r->outcome);
+      break;
     }
     case Procedure::Quick: {
       // One pass in the frames as given: the full matrix, then the same dynamic programme
       // the refinement would run first.
       const PointsView t = coordinates_of(target);
       plan.similarity->compute(t, plan.matrix);
-      Result<DpAlignment> r = quick_alignment(plan.query_points, t, plan.matrix, plan.align);
+      Result<DpAlignment> r = quick_alignment(plan.query_points, t, plan.matrix, plan.dp);
       if (!r) return std::move(r).error();
-      if (!passes_cutoff(r->sc, plan.cutoff)) return Unit{};
       const double identity = pair_identity(r->equivalent_pairs, query, target);
-      hits.push_back(match_of(target, r->sc, r->rmsd, r->n_equivalent, identity,
-                              r->superposition, std::move(r->equivalent_pairs)));
-      return Unit{};
+      outcome = outcome_of(std::move(*r), identity);
+      break;
     }
   }
-  internal_fault("unknown scan procedure");
+  if (passes_cutoff(outcome.sc, plan.cutoff)) hits.push_back({index, std::move(outcome), 0, {}});
+  return Unit{};
 }
 
 template <class TargetAt>
@@ -138,8 +131,9 @@ Result<std::vector<ScanMatch>> run_scan(const Domain& query, std::size_t n_targe
                                         TargetAt target_at, const ScanOptions& options) {
   std::vector<ScanMatch> hits;
   if (n_targets == 0) return hits;
-  ScanPlan plan{procedure_of(options), options.score_cutoff, scan_mode_config(options),
-                align_config_from(options.params), coordinates_of(query), {}, {}};
+  const AlignConfig align = align_config_from(options.params);
+  ScanPlan plan{procedure_of(options), options.score_cutoff, scan_mode_config(options), align,
+                dp_settings_of(align), coordinates_of(query), {}, {}};
   if (plan.procedure == Procedure::Quick) {
     // The placement and the refinement refuse unusable similarity scales themselves; the
     // quick pass computes the similarity directly, so it refuses them here in their words.
@@ -148,7 +142,7 @@ Result<std::vector<ScanMatch>> run_scan(const Domain& query, std::size_t n_targe
     plan.similarity.emplace(plan.query_points, similarity_config_of(plan.align));
   }
   for (std::size_t k = 0; k < n_targets; ++k)
-    if (auto ok = scan_one(query, target_at(k), plan, hits); !ok) return std::move(ok).error();
+    if (auto ok = scan_one(query, target_at(k), k, plan, hits); !ok) return std::move(ok).error();
   rank_hits(hits, options.max_hits);
   return hits;
 }
@@ -161,28 +155,39 @@ ScanConfig scan_mode_config(const ScanOptions& options) {
   return c;
 }
 
+ScanHit scan_hit_of(const ScanMatch& m, const Domain& target) {
+  ScanHit h;
+  h.target_id = target.id;
+  h.rank = m.rank;
+  h.score = m.outcome.sc;
+  h.rmsd = reported_rmsd(m.outcome);
+  h.n_aligned = m.outcome.n_aligned();
+  h.seq_identity = m.outcome.identity;
+  h.z_score = m.z_score;
+  return h;
+}
+
 void rank_hits(std::vector<ScanMatch>& hits, std::uint64_t max_hits) {
   std::stable_sort(hits.begin(), hits.end(), [](const ScanMatch& x, const ScanMatch& y) {
-    return x.hit.score > y.hit.score;
+    return x.outcome.sc > y.outcome.sc;
   });
   if (hits.size() > max_hits)
     hits.erase(hits.begin() + static_cast<std::ptrdiff_t>(max_hits), hits.end());
   for (std::size_t k = 0; k < hits.size(); ++k) {
-    hits[k].hit.rank = k + 1;
-    hits[k].hit.z_score.reset();
-    hits[k].hit.e_value.reset();
+    hits[k].rank = k + 1;
+    hits[k].z_score.reset();
   }
   if (hits.size() < 2) return;
   const double n = static_cast<double>(hits.size());
   double sum = 0.0;
-  for (const auto& m : hits) sum += m.hit.score;
+  for (const auto& m : hits) sum += m.outcome.sc;
   const double mean = sum / n;
   double sum_sq = 0.0;
-  for (const auto& m : hits) sum_sq += (m.hit.score - mean) * (m.hit.score - mean);
+  for (const auto& m : hits) sum_sq += (m.outcome.sc - mean) * (m.outcome.sc - mean);
   // The population deviation: the hits are the whole set being compared, not a sample.
   const double sd = std::sqrt(sum_sq / n);
   if (!(sd >= 1e-10)) return;
-  for (auto& m : hits) m.hit.z_score = (m.hit.score - mean) / sd;
+  for (auto& m : hits) m.z_score = (m.outcome.sc - mean) / sd;
 }
 
 Result<std::vector<ScanMatch>> scan_targets(const Domain& query,

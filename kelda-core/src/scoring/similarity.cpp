@@ -2,6 +2,8 @@
 // D the inter-atomic distance and S the disagreement of the chain neighbours.
 #include "kelda/scoring/similarity.hpp"
 
+#include "../kernels/band_cursor.hpp"
+
 #include <cmath>    // exp, fabs, round, sqrt, trunc
 #include <cstdlib>  // llabs
 #include <limits>
@@ -18,20 +20,6 @@ std::int32_t saturate(double r) noexcept {
   if (r >= kI32Max) return std::numeric_limits<std::int32_t>::max();
   if (r <= kI32Min) return std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(r);
-}
-
-double squared_length(std::int32_t dx, std::int32_t dy, std::int32_t dz) noexcept {
-  const double x = dx, y = dy, z = dz;
-  return x * x + y * y + z * z;
-}
-
-// Squared length of (a[i'] - a[i]) - (b[j'] - b[j]), every difference wrapping in 32 bits.
-double neighbour_part(const FixedPoint3& a_nb, const FixedPoint3& a_i, const FixedPoint3& b_nb,
-                      const FixedPoint3& b_j) noexcept {
-  std::int32_t d[3];
-  for (int c = 0; c < 3; ++c)
-    d[c] = wrapping_sub(wrapping_sub(a_nb[c], a_i[c]), wrapping_sub(b_nb[c], b_j[c]));
-  return squared_length(d[0], d[1], d[2]);
 }
 
 // The mode of the config, after every cell has been evaluated. Indicator values were
@@ -86,35 +74,37 @@ SimilarityConfig similarity_config(double e1, double e2) {
 
 std::int32_t trunc_to_i32(double v) noexcept { return saturate(std::trunc(v)); }
 
-std::vector<FixedPoint3> to_fixed_point(const PointsView& pts, std::int32_t precision) {
-  std::vector<FixedPoint3> out(pts.size());
-  for (std::size_t k = 0; k < pts.size(); ++k)
-    for (int c = 0; c < 3; ++c) out[k][c] = to_fixed_point(pts.at(k, c), precision);
-  return out;
+void FixedTrace::assign(const PointsView& pts, std::int32_t precision) {
+  const std::size_t n = pts.size();
+  for (auto* v : {&x, &y, &z, &px, &py, &pz, &nx, &ny, &nz}) v->assign(n, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    x[k] = to_fixed_point(pts.at(k, 0), precision);
+    y[k] = to_fixed_point(pts.at(k, 1), precision);
+    z[k] = to_fixed_point(pts.at(k, 2), precision);
+  }
+  for (std::size_t k = 1; k < n; ++k) {
+    px[k] = wrapping_sub(x[k - 1], x[k]);
+    py[k] = wrapping_sub(y[k - 1], y[k]);
+    pz[k] = wrapping_sub(z[k - 1], z[k]);
+    nx[k - 1] = wrapping_sub(x[k], x[k - 1]);
+    ny[k - 1] = wrapping_sub(y[k], y[k - 1]);
+    nz[k - 1] = wrapping_sub(z[k], z[k - 1]);
+  }
 }
 
-PairSimilarity pair_similarity(std::span<const FixedPoint3> a, std::span<const FixedPoint3> b,
-                               std::size_t i, std::size_t j, const SimilarityConfig& config) {
-  const FixedPoint3& ai = a[i];
-  const FixedPoint3& bj = b[j];
-  const double d2 = squared_length(wrapping_sub(ai[0], bj[0]), wrapping_sub(ai[1], bj[1]),
-                                   wrapping_sub(ai[2], bj[2]));
-  double prev = 0.0, next = 0.0;
-  if (i > 0 && j > 0) prev = neighbour_part(a[i - 1], ai, b[j - 1], bj);
-  if (i + 1 < a.size() && j + 1 < b.size()) next = neighbour_part(a[i + 1], ai, b[j + 1], bj);
-  const double s2 = prev + next;
+PairSimilarity pair_similarity(const FixedTrace& a, const FixedTrace& b, std::size_t i,
+                               std::size_t j, const SimilarityConfig& config) {
   const double p2 = static_cast<double>(wrapping_mul(config.precision, config.precision));
   PairSimilarity out;
-  out.distance_term = (d2 / p2) / config.distance_divisor;
-  out.conformation_term = (s2 / p2) / config.conformation_divisor;
+  out.distance_term = (a.d2(i, b, j) / p2) / config.distance_divisor;
+  out.conformation_term = (a.s2(i, b, j) / p2) / config.conformation_divisor;
   out.p = std::exp(out.distance_term + out.conformation_term);
   return out;
 }
 
 SimilarityMatrix compute_similarity(const PointsView& a, const PointsView& b,
                                     const SimilarityConfig& config) {
-  const auto fa = to_fixed_point(a, config.precision);
-  const auto fb = to_fixed_point(b, config.precision);
+  const FixedTrace fa(a, config.precision), fb(b, config.precision);
   SimilarityMatrix m = empty_matrix(fa.size(), fb.size());
   for (std::size_t i = 0; i < fa.size(); ++i)
     for (std::size_t j = 0; j < fb.size(); ++j)
@@ -123,42 +113,33 @@ SimilarityMatrix compute_similarity(const PointsView& a, const PointsView& b,
   return m;
 }
 
-SimilarityBand similarity_band(std::size_t n_a, std::size_t n_b, const SimilarityConfig& config) {
-  double w = config.band_base;
-  if (config.band_length_extension) {
-    // The length difference as a signed 32-bit number, as the band was defined on it.
-    const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(n_a) -
-                                             static_cast<std::uint32_t>(n_b));
-    w = w + static_cast<double>(std::llabs(static_cast<long long>(d) - 4));
-  }
-  SimilarityBand band;
-  band.t = static_cast<double>(n_a + 1);
-  band.u = static_cast<double>(n_b + 1);
+Band make_band(std::size_t n_a, std::size_t n_b, std::size_t margin, double base,
+               bool length_extension) {
+  double w = base;
+  if (length_extension)
+    w = w + static_cast<double>(std::llabs(static_cast<long long>(n_a) -
+                                           static_cast<long long>(n_b) - 4));
+  Band band;
+  band.t = static_cast<double>(n_a + margin);
+  band.u = static_cast<double>(n_b + margin);
   const double t = band.t, u = band.u;
   band.v = (w / std::sqrt(2.0)) * (t / u + u / t) / std::sqrt(t * t + u * u);
   return band;
 }
 
-bool SimilarityBand::contains(std::size_t i, std::size_t j) const noexcept {
-  return std::fabs(static_cast<double>(j) / u - static_cast<double>(i) / t) <= v;
+Band similarity_band(std::size_t n_a, std::size_t n_b, const SimilarityConfig& config) {
+  return make_band(n_a, n_b, 1, config.band_base, config.band_length_extension);
 }
 
 SimilarityMatrix compute_similarity_banded(const PointsView& a, const PointsView& b,
                                            const SimilarityConfig& config) {
-  const auto fa = to_fixed_point(a, config.precision);
-  const auto fb = to_fixed_point(b, config.precision);
+  const FixedTrace fa(a, config.precision), fb(b, config.precision);
   SimilarityMatrix m = empty_matrix(fa.size(), fb.size());
-  const SimilarityBand band = similarity_band(fa.size(), fb.size(), config);
-  // Along a row, j/u - i/t never decreases; from row to row it never increases. So the
-  // band is one run per row whose left edge only moves right: each row resumes at the
-  // previous row's first column that was not left of the band.
-  std::size_t start = 0;
+  const Band band = similarity_band(fa.size(), fb.size(), config);
+  detail::BandCursor cursor(band.u, band.t, band.v, 0, fb.size());
   for (std::size_t i = 0; i < fa.size(); ++i) {
-    const double row = static_cast<double>(i) / band.t;
-    std::size_t j = start;
-    while (j < fb.size() && static_cast<double>(j) / band.u - row < -band.v) ++j;
-    start = j;
-    for (; j < fb.size() && band.contains(i, j); ++j)
+    const auto [lo, hi] = cursor.next(i);
+    for (std::size_t j = lo; j < hi; ++j)
       m.values[i * m.cols + j] = evaluated_value(pair_similarity(fa, fb, i, j, config).p, config);
   }
   apply_normalisation(m, config);

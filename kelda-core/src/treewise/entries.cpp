@@ -15,15 +15,6 @@ namespace kelda {
 
 namespace {
 
-EntryError failure(EntryError::Stage stage, std::string message) {
-  return EntryError{stage, false, std::move(message), std::nullopt};
-}
-
-EntryError failure(EntryError::Stage stage, const std::string& prefix, CoreError cause) {
-  std::string message = prefix + cause.text();
-  return EntryError{stage, false, std::move(message), std::move(cause)};
-}
-
 MultipleAlignmentResult result_of(MsaOutcome outcome, std::vector<Transform> pre_transforms,
                                   std::vector<std::string> pdb_files) {
   MultipleAlignmentResult r;
@@ -41,12 +32,12 @@ MultipleAlignmentResult result_of(MsaOutcome outcome, std::vector<Transform> pre
 
 }  // namespace
 
-EntryResult<MultipleAlignmentResult> multiple_align(
+Result<MultipleAlignmentResult> multiple_align(
     std::vector<Domain> domains, const Parameters& params,
     std::optional<std::vector<Transform>> pre_transforms) {
   if (domains.size() < 2)
-    return failure(EntryError::Stage::TooFewInputs,
-                   "Need at least 2 domains for multiple alignment");
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "Need at least 2 domains for multiple alignment");
   std::vector<std::string> pdb_files;
   pdb_files.reserve(domains.size());
   for (const Domain& d : domains) pdb_files.push_back(d.pdb_file);
@@ -55,30 +46,26 @@ EntryResult<MultipleAlignmentResult> multiple_align(
                                    : std::vector<Transform>(domains.size(), Transform::identity());
 
   Result<MsaOutcome> outcome = multiple_alignment(domains, params);
-  if (!outcome)
-    return failure(EntryError::Stage::MultipleAlignment, "Multiple alignment failed: ",
-                   std::move(outcome).error());
+  if (!outcome) return std::move(outcome).error().within("Multiple alignment failed: ");
   return result_of(std::move(*outcome), std::move(pre), std::move(pdb_files));
 }
 
-EntryResult<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_files,
-                                                const std::string& output_dir,
-                                                const Parameters& params,
-                                                std::optional<Char> chain,
-                                                std::uint64_t reference_index) {
-  using Stage = EntryError::Stage;
+Result<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_files,
+                                           const std::string& output_dir,
+                                           const Parameters& params, std::optional<Char> chain,
+                                           std::uint64_t reference_index) {
   const std::size_t n = pdb_files.size();
-  if (n < 2) return failure(Stage::TooFewInputs, "Need at least 2 PDB files");
+  if (n < 2) return CoreError::refusal(ErrorKind::InvalidParameter, "Need at least 2 PDB files");
   if (reference_index >= n)
-    return failure(Stage::ReferenceIndex, "Reference index " + std::to_string(reference_index) +
-                                              " out of range for " + std::to_string(n) +
-                                              " structures");
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "Reference index " + std::to_string(reference_index) +
+                                  " out of range for " + std::to_string(n) + " structures");
 
   std::vector<Domain> domains;
   domains.reserve(n);
   for (const std::string& path : pdb_files) {
     Result<Domain> d = read_pdb(path, chain);
-    if (!d) return failure(Stage::Parse, "Failed to parse " + path + ": ", std::move(d).error());
+    if (!d) return std::move(d).error().within("Failed to parse " + path + ": ");
     domains.push_back(*std::move(d));
   }
 
@@ -96,9 +83,8 @@ EntryResult<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& 
     }
     Result<ScanOutcome> placement = scan_placement(reference, domains[k], scan);
     if (!placement)
-      return failure(Stage::PreAlignment, "Pre-alignment failed for " + pdb_files[k] + ": ",
-                     std::move(placement).error());
-    pre[k] = placement->transform;
+      return std::move(placement).error().within("Pre-alignment failed for " + pdb_files[k] + ": ");
+    pre[k] = placement->outcome.transform;
     Domain copy = std::move(domains[k]);  // only the reference is read again
     for (Residue& r : copy.residues) {
       const Vec3 p = pre[k].apply(r.position());
@@ -110,16 +96,11 @@ EntryResult<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& 
   }
 
   Result<MsaOutcome> outcome = multiple_alignment(placed, params);
-  if (!outcome)
-    return failure(Stage::MultipleAlignment, "Multiple alignment failed: ",
-                   std::move(outcome).error());
+  if (!outcome) return std::move(outcome).error().within("Multiple alignment failed: ");
   MultipleAlignmentResult result = result_of(std::move(*outcome), std::move(pre), pdb_files);
 
   // Output is written only once everything above has succeeded.
-  WriteAllOutcome written = write_all(result, output_dir);
-  if (written.error)
-    return EntryError{Stage::Write, !written.error->is_value_error(),
-                      std::move(written.error->message), std::nullopt};
+  if (auto written = write_all(result, output_dir); !written) return std::move(written).error();
   return result;
 }
 

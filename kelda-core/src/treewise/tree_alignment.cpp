@@ -34,7 +34,7 @@ Column overlay(Column left, const Column& right) {
 // wins, and a NaN score never does. Null when no entry beats -inf.
 struct Representative {
   std::uint64_t a = 0, b = 0;
-  const PairEntry* entry = nullptr;
+  const PairOutcome* entry = nullptr;
 };
 
 Representative choose_representative(const SubAlignment& l, const SubAlignment& r,
@@ -43,8 +43,8 @@ Representative choose_representative(const SubAlignment& l, const SubAlignment& 
   double best_score = -std::numeric_limits<double>::infinity();
   for (std::uint64_t a : l.members)
     for (std::uint64_t b : r.members)
-      if (const PairEntry& e = table.at(a, b); e.score > best_score) {
-        best_score = e.score;
+      if (const PairOutcome& e = table.at(a, b); e.sc > best_score) {
+        best_score = e.sc;
         best = {a, b, &e};
       }
   return best;
@@ -66,10 +66,10 @@ std::vector<Column> join_columns(SubAlignment& l, SubAlignment& r, const Represe
     for (; cursor < stop; ++cursor) out.push_back(std::move(from[cursor]));
   };
 
-  if (rep.entry && !rep.entry->aligned_pairs.empty()) {
+  if (rep.entry && !rep.entry->pairs.empty()) {
     const auto in_l = columns_of(l, rep.a, domains[rep.a].size());
     const auto in_r = columns_of(r, rep.b, domains[rep.b].size());
-    for (const auto& [i, j] : rep.entry->aligned_pairs) {
+    for (const auto& [i, j] : rep.entry->pairs) {
       // Indices beyond the domain's residues name nothing to place.
       if (i >= in_l.size() || j >= in_r.size()) continue;
       const std::size_t at_l = in_l[i], at_r = in_r[j];
@@ -160,7 +160,7 @@ Result<MsaOutcome> msa_from_pair_table(std::span<const Domain> domains, const Pa
   double sum = 0.0;
   std::size_t pairs = 0;
   for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = i + 1; j < n; ++j, ++pairs) sum += table.at(i, j).rmsd;
+    for (std::size_t j = i + 1; j < n; ++j, ++pairs) sum += reported_rmsd(table.at(i, j));
   out.avg_rmsd = pairs > 0 ? sum / static_cast<double>(pairs) : 0.0;
   return out;
 }

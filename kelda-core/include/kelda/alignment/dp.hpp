@@ -9,19 +9,31 @@
 #include "kelda/error.hpp"
 #include "kelda/math/transform.hpp"
 #include "kelda/math/vec3.hpp"
-#include "kelda/pairwise/align_config.hpp"
+#include "kelda/records.hpp"
 #include "kelda/scoring/similarity.hpp"
 
 namespace kelda {
 
-using ResiduePair = std::pair<std::uint64_t, std::uint64_t>;
+// What the dynamic programme reads of its caller's settings; the refinement builds it from
+// its own configuration.
+struct DpSettings {
+  double gap_open = 3.0;           // every gap step costs this much
+  double distance_cutoff = 10.0;   // scales the path threshold
+  std::uint64_t min_length = 3;    // scales the path threshold
+  double band_base = 100.0;
+  std::int32_t precision = 1000;
+  bool banded = true;
+  bool band_length_extension = true;
+  bool indicator = false;          // scores are 0/1 indicators, not normalised similarities
+};
 
 struct DpAlignment {
   std::vector<ResiduePair> equivalent_pairs;  // 0-based (i of A, j of B), ascending
   // Indexed by A residue, length max(path_length, n_a, n_b); -1.0 where unpaired.
   std::vector<double> residue_scores;
-  Transform superposition;  // B onto A on the equivalent pairs
-  double rmsd = 100.0;      // 100.0: fewer than 3 equivalent pairs
+  Transform superposition;  // B onto A on the equivalent pairs; identity unless superposed
+  double rmsd = 0.0;        // of that superposition
+  bool superposed = false;  // at least 3 equivalent pairs
   double sc = 0.0;
   std::uint64_t path_length = 0;  // pairs plus gap steps
   std::uint64_t n_equivalent = 0;
@@ -44,27 +56,22 @@ struct DpConstants {
   std::int32_t precision = 1000;
   bool indicator = false;
 };
-DpConstants dp_constants(const AlignConfig& config);
+DpConstants dp_constants(const DpSettings& settings);
 
-// The band of the dynamic programme on 1-based cells (a of A, b of B).
-struct DpBand {
-  double t = 0.0;  // n_a + 2
-  double u = 0.0;  // n_b + 2
-  double v = 0.0;  // half-width
-  bool contains(std::size_t a, std::size_t b) const noexcept;
-};
-DpBand dp_band(std::size_t n_a, std::size_t n_b, const AlignConfig& config);
+// The band of the dynamic programme on 1-based cells (a of A, b of B): extents n_a + 2 and
+// n_b + 2.
+Band dp_band(std::size_t n_a, std::size_t n_b, const DpSettings& settings);
 
 // `matrix` must have a.size() rows and b.size() columns. Fails only when the superposition
 // fails, which the least-squares superposition never does.
 Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
-                                     const SimilarityMatrix& matrix, const AlignConfig& config);
+                                     const SimilarityMatrix& matrix, const DpSettings& settings);
 
 namespace reference {
 // The same alignment written cell by cell with whole-row resets and a full score matrix:
 // the plain form every faster kernel is checked against.
 Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,
-                                     const SimilarityMatrix& matrix, const AlignConfig& config);
+                                     const SimilarityMatrix& matrix, const DpSettings& settings);
 }  // namespace reference
 
 }  // namespace kelda

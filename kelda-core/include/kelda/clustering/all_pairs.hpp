@@ -11,9 +11,6 @@
 
 namespace kelda {
 
-// What the table keeps of one refinement of row domain A against column domain B.
-PairEntry pair_entry_of(const PairwiseOutcome& outcome);
-
 // Refines every pair i < j in ascending order in the frames the domains arrive in (no
 // placement), with the config `pairwise_align` builds from `params`. Entry (j, i) is the
 // reversed entry (i, j); the diagonal holds self entries. The first refinement error ends

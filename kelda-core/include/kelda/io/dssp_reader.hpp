@@ -19,13 +19,4 @@ Char reduce_dssp_letter(Char letter) noexcept;
 // domain is left exactly as it was.
 Status load_dssp(Domain& domain, const std::string& path);
 
-// Which file a failure of read_dssp_domain came from; the two map to different
-// messages ("Failed to parse PDB: " and "Failed to parse DSSP: ").
-enum class DsspStep : std::uint8_t { Pdb, Dssp };
-
-// read_pdb(pdb_path, chain), then load_dssp(dssp_path) into the new domain. The DSSP
-// file is not opened when the PDB step fails. On failure `failed_step` names the step.
-Result<Domain> read_dssp_domain(const std::string& pdb_path, const std::string& dssp_path,
-                                std::optional<Char> chain, DsspStep& failed_step);
-
 }  // namespace kelda

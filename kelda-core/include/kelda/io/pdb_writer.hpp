@@ -2,6 +2,7 @@
 // and one moved file per structure of a multiple alignment.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,28 +34,18 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
 Status write_domain_pdb(const Domain& domain, const std::string& path,
                         const Transform* transform = nullptr, bool full = true);
 
-// How write_all failed; `message` is the complete exception text.
-enum class WriteAllFailure : std::uint8_t {
-  CreateDirectory,  // OSError "Failed to create output directory: " + OS error text
-  MissingSource,    // ValueError "No source PDB file for domain " + index
-  WriteFile,        // OSError "Failed to write " + path + ": " + error text
-};
+// The file name write_all gives structure `index`: prefix + the stem of `source` + ".pdb",
+// or prefix + "domain" + index + ".pdb" when the source has no usable stem.
+std::string output_file_name(const std::string& source, std::uint64_t index,
+                             const std::string& prefix);
 
-struct WriteAllError {
-  WriteAllFailure kind;
-  std::string message;
-  bool is_value_error() const noexcept { return kind == WriteAllFailure::MissingSource; }
-};
-
-struct WriteAllOutcome {
-  std::vector<std::string> paths;     // written so far, in domain order
-  std::optional<WriteAllError> error;  // set when the run stopped early
-};
-
-// Writes prefix + stem + ".pdb" into `output_dir` (created with its parents) for each
-// structure, moved by compose(transforms[i], pre_transforms[i]); prefix absent means
-// "aligned_". Files written before a failure stay on disk.
-WriteAllOutcome write_all(const MultipleAlignmentResult& result, const std::string& output_dir,
-                          const std::optional<std::string>& prefix = std::nullopt);
+// Writes output_file_name(pdb_files[i], i, prefix) into `output_dir` (created with its
+// parents) for each structure, moved by compose(transforms[i], pre_transforms[i]); prefix
+// absent means "aligned_". Returns the written paths in domain order. Files written before a
+// failure stay on disk. Errors carry their whole message: Io for the directory and the files,
+// DomainFile for a structure without source file.
+Result<std::vector<std::string>> write_all(const MultipleAlignmentResult& result,
+                                           const std::string& output_dir,
+                                           const std::optional<std::string>& prefix = std::nullopt);
 
 }  // namespace kelda

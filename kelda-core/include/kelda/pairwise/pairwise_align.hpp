@@ -1,11 +1,9 @@
-// Everything the Python entry `pairwise_align` does once its arguments are converted:
-// the settings from `Parameters`, the choice of direct refinement or scan-mode placement,
-// and the `AlignmentResult`.
+// Everything the Python entry `pairwise_align` does once its arguments are converted: the
+// settings from `Parameters` and the choice of direct refinement or scan-mode placement.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "kelda/error.hpp"
 #include "kelda/pairwise/align_config.hpp"
@@ -18,14 +16,10 @@ namespace kelda {
 ScanConfig scan_config_from(const Parameters& params, std::optional<std::uint64_t> slide);
 
 // domain1 is the reference A, domain2 the mobile B. scan_mode absent or false: direct
-// refinement; true: scan-mode placement. On failure the entry raises ValueError with
-// pairwise_align_error_prefix(scan_mode) followed by the error's text().
-Result<AlignmentResult> pairwise_align(const Domain& domain1, const Domain& domain2,
-                                       const Parameters& params,
-                                       std::optional<bool> scan_mode = std::nullopt,
-                                       std::optional<std::uint64_t> slide = std::nullopt);
-
-// "Scan alignment failed: " in scan mode, "Alignment failed: " otherwise.
-std::string_view pairwise_align_error_prefix(std::optional<bool> scan_mode) noexcept;
+// refinement; true: scan-mode placement.
+Result<PairOutcome> pairwise_align(const Domain& domain1, const Domain& domain2,
+                                   const Parameters& params,
+                                   std::optional<bool> scan_mode = std::nullopt,
+                                   std::optional<std::uint64_t> slide = std::nullopt);
 
 }  // namespace kelda

@@ -3,11 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
-#include <string>
-#include <vector>
-
-#include "kelda/alignment/dp.hpp"
 #include "kelda/error.hpp"
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/records.hpp"
@@ -32,19 +27,9 @@ struct ScanConfig {
 };
 
 struct ScanOutcome {
-  std::string a_id, b_id;
-  double sc = 0.0;
-  double rmsd = std::numeric_limits<double>::infinity();
-  std::uint64_t path_length = 0;
-  std::uint64_t n_equivalent = 0;
-  double sequence_identity = 0.0;  // a fraction, 0..1
-  Transform transform;             // total: the input B onto A
-  std::uint64_t offset = 0;        // start offset of the best start
-  std::uint64_t n_a = 0;
-  std::uint64_t n_b = 0;           // B's length as used, after truncation
-  bool significant = false;        // sc >= skip threshold
-  // The equivalent pairs of the refinement reported (0-based, A then B).
-  std::vector<ResiduePair> equivalent_pairs;
+  PairOutcome outcome;       // of the best start, after the second pass when it won
+  std::uint64_t offset = 0;  // start offset of the best start
+  std::uint64_t n_b = 0;     // B's length as used, after truncation
   // The best start slid B's start along A (only tried when no ordinary start aligned);
   // offset is then A's residue under B's first.
   bool mirrored = false;
@@ -58,8 +43,13 @@ struct ScanOutcome {
 AlignConfig scan_first_pass_config(const ScanConfig& config);
 AlignConfig scan_second_pass_config();
 
-// Fails on e1 or e2 that are not positive and finite (InvalidParameter), or with the error
-// of a superposition or refinement.
+// Whether the placement tries B against A at all: B needs trunc(min_length_ratio * n_a)
+// residues (half of A's length with the ratio `pairwise_align` uses).
+bool placement_attempted(std::size_t n_a, std::size_t n_b, const ScanConfig& config);
+
+// A target shorter than half the query, or an overlap under 3 residues, gives an outcome that
+// was not attempted. Fails on e1 or e2 that are not positive and finite (InvalidParameter),
+// or with the error of a superposition or refinement.
 Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config);
 
 }  // namespace kelda

@@ -19,15 +19,9 @@ class QuickSimilarity {
   void compute(const PointsView& target, SimilarityMatrix& out);
 
  private:
-  // Neighbour steps of one fixed-point trace: a[k-1] - a[k] and a[k+1] - a[k], wrapping.
-  struct Steps {
-    std::vector<FixedPoint3> points, prev, next;
-    void assign(const PointsView& pts, std::int32_t precision);
-  };
-
   SimilarityConfig config_;
   PointsView query_;
-  Steps a_, b_;
+  FixedTrace a_, b_;
   bool fast_ = false;         // the config is one whose floor is exact (see the source)
   double skip_d2_ = 0.0;      // squared fixed-point distance beyond which P is negligible
   double floor_value_ = 0.0;  // the normalised value of every negligible P

@@ -4,16 +4,12 @@
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
 
 namespace kelda {
-
-// The entry raises ValueError with this prefix followed by the error's text().
-inline constexpr std::string_view kScanFailedPrefix = "Scan failed: ";
 
 // The targets are only read: the caller keeps them alive and unchanged for the call.
 Result<std::vector<ScanHit>> scan_database(const Domain& query,

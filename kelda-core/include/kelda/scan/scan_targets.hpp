@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "kelda/alignment/dp.hpp"
+#include <optional>
+
 #include "kelda/error.hpp"
-#include "kelda/math/transform.hpp"
 #include "kelda/pairwise/scan_placement.hpp"
 #include "kelda/records.hpp"
 
@@ -24,13 +24,17 @@ struct ScanOptions {
   bool scan_mode = true;
 };
 
-// A hit while the scan runs: the record Python sees and the alignment it came from. The
-// transform carries the target onto the query; the pairs are 0-based (query, target).
+// A hit while the scan runs: the target's position in the list, its alignment (the query is
+// the reference A, the target the mobile B) and its place among the ranked hits.
 struct ScanMatch {
-  ScanHit hit;
-  Transform transform;
-  std::vector<ResiduePair> equivalent_pairs;
+  std::size_t target = 0;
+  PairOutcome outcome;
+  std::uint64_t rank = 0;  // from 1, once ranked
+  std::optional<double> z_score;
 };
+
+// The hit record Python sees for a ranked match of `target`.
+ScanHit scan_hit_of(const ScanMatch& match, const Domain& target);
 
 // `pairwise_align`'s scan-mode settings from the same parameters, except that the slide is
 // options.slide and a new best start jumps ahead from Sc >= options.score_cutoff.

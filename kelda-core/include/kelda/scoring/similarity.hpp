@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>  // fabs
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -41,8 +42,6 @@ struct SimilarityMatrix {
   double at(std::size_t i, std::size_t j) const noexcept { return values[i * cols + j]; }
 };
 
-using FixedPoint3 = std::array<std::int32_t, 3>;
-
 // Nearest 32-bit integer to v, halves away from zero, saturating, NaN to 0. Inline and
 // free of libm calls: it runs once per cell of every alignment.
 inline std::int32_t round_to_i32(double v) noexcept {
@@ -65,7 +64,6 @@ std::int32_t trunc_to_i32(double v) noexcept;
 inline std::int32_t to_fixed_point(double x, std::int32_t precision) noexcept {
   return round_to_i32(x * static_cast<double>(precision));
 }
-std::vector<FixedPoint3> to_fixed_point(const PointsView& pts, std::int32_t precision);
 
 // 32-bit two's-complement arithmetic, wrapping on overflow.
 inline std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) noexcept {
@@ -78,6 +76,42 @@ inline std::int32_t wrapping_mul(std::int32_t a, std::int32_t b) noexcept {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
 
+// A C-alpha trace on the fixed-point grid, as coordinate arrays, with the wrapped steps to
+// the previous and the next residue that the conformation term compares. Every kernel that
+// scores residue pairs reads its traces in this form.
+struct FixedTrace {
+  std::vector<std::int32_t> x, y, z;
+  std::vector<std::int32_t> px, py, pz;  // r[k-1] - r[k]; 0 at k = 0
+  std::vector<std::int32_t> nx, ny, nz;  // r[k+1] - r[k]; 0 at the last k
+  FixedTrace() = default;
+  FixedTrace(const PointsView& pts, std::int32_t precision) { assign(pts, precision); }
+  void assign(const PointsView& pts, std::int32_t precision);
+  std::size_t size() const noexcept { return x.size(); }
+
+  // Squared distance of residue i of this trace and residue j of `o`.
+  double d2(std::size_t i, const FixedTrace& o, std::size_t j) const noexcept {
+    return squared_length(wrapping_sub(x[i], o.x[j]), wrapping_sub(y[i], o.y[j]),
+                          wrapping_sub(z[i], o.z[j]));
+  }
+  // Squared disagreement of the chain neighbours: (a[i-1] - a[i]) - (b[j-1] - b[j]) where
+  // both have a previous residue, plus the same for the next residues. Modular arithmetic
+  // makes the difference of the two steps the same integer however it is grouped.
+  double s2(std::size_t i, const FixedTrace& o, std::size_t j) const noexcept {
+    double prev = 0.0, next = 0.0;
+    if (i > 0 && j > 0)
+      prev = squared_length(wrapping_sub(px[i], o.px[j]), wrapping_sub(py[i], o.py[j]),
+                            wrapping_sub(pz[i], o.pz[j]));
+    if (i + 1 < size() && j + 1 < o.size())
+      next = squared_length(wrapping_sub(nx[i], o.nx[j]), wrapping_sub(ny[i], o.ny[j]),
+                            wrapping_sub(nz[i], o.nz[j]));
+    return prev + next;
+  }
+  static double squared_length(std::int32_t dx, std::int32_t dy, std::int32_t dz) noexcept {
+    const double fx = dx, fy = dy, fz = dz;
+    return fx * fx + fy * fy + fz * fz;
+  }
+};
+
 struct PairSimilarity {
   double p = 0.0;                  // exp(distance_term + conformation_term)
   double distance_term = 0.0;      // (D^2 / p^2) / (-2 e1^2)
@@ -85,8 +119,8 @@ struct PairSimilarity {
 };
 
 // Similarity of residue i of A and residue j of B, both given as fixed-point traces.
-PairSimilarity pair_similarity(std::span<const FixedPoint3> a, std::span<const FixedPoint3> b,
-                               std::size_t i, std::size_t j, const SimilarityConfig& config);
+PairSimilarity pair_similarity(const FixedTrace& a, const FixedTrace& b, std::size_t i,
+                               std::size_t j, const SimilarityConfig& config);
 
 // Every cell evaluated, then the mode of the config applied.
 SimilarityMatrix compute_similarity(const PointsView& a, const PointsView& b,
@@ -96,14 +130,22 @@ SimilarityMatrix compute_similarity(const PointsView& a, const PointsView& b,
 SimilarityMatrix compute_similarity_banded(const PointsView& a, const PointsView& b,
                                            const SimilarityConfig& config);
 
-// Half-width of the similarity band for chains of n_a and n_b residues, and the test of
-// cell (i, j) against it, in the exact floating-point order the band is defined by.
-struct SimilarityBand {
-  double t = 0.0;  // n_a + 1
-  double u = 0.0;  // n_b + 1
+// The band around the main diagonal of a grid with extents t and u (the two lengths plus a
+// margin): cell (i, j) lies in it when |i/t - j/u| <= v, in exactly this floating-point
+// order. The similarity (margin 1) and the dynamic programme (margin 2) each have one.
+struct Band {
+  double t = 0.0;
+  double u = 0.0;
   double v = 0.0;  // half-width
-  bool contains(std::size_t i, std::size_t j) const noexcept;
+  bool contains(std::size_t i, std::size_t j) const noexcept {
+    return std::fabs(static_cast<double>(i) / t - static_cast<double>(j) / u) <= v;
+  }
 };
-SimilarityBand similarity_band(std::size_t n_a, std::size_t n_b, const SimilarityConfig& config);
+
+// Width base, plus |n_a - n_b - 4| with the length extension, on the grid (n_a + margin) x
+// (n_b + margin); v = (w / sqrt 2) (t/u + u/t) / sqrt(t^2 + u^2).
+Band make_band(std::size_t n_a, std::size_t n_b, std::size_t margin, double base,
+               bool length_extension);
+Band similarity_band(std::size_t n_a, std::size_t n_b, const SimilarityConfig& config);
 
 }  // namespace kelda

@@ -1,15 +1,94 @@
 // The fast dynamic-programming kernel: rolling rows of scores apart from the path records,
 // one direction byte per cell, scratch kept across calls, and the cell scores supplied row
 // by row by the caller (from a similarity matrix, or computed on the fly by the refinement).
+// Also the traceback and the alignment built from it, shared with the plain reference.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "band_cursor.hpp"
 #include "kelda/alignment/dp.hpp"
+#include "kelda/math/superpose.hpp"
 
 namespace kelda::detail {
+
+// Direction byte of cell (a, b), written by the recurrence and read by the traceback, which
+// prefers the moves in this order (the order in which the path bookkeeping picks a
+// predecessor):
+inline constexpr std::uint8_t kFromDiag = 1;  // h == diag: pair (a, b), from (a-1, b-1)
+inline constexpr std::uint8_t kFromUp = 2;    // h == up: gap in A, from (a, b-1)
+inline constexpr std::uint8_t kFromLeft = 4;  // h == left: gap in B, from (a-1, b)
+
+// The chosen path: its start cell and its best cell, 1-based.
+struct PathEnds {
+  std::uint32_t a0, b0, a1, b1;
+};
+
+// Walks back from the best cell to the start by the direction bits (bits(a, b) gives 0
+// outside the band) and builds the alignment: residue scores, equivalent pairs, their
+// superposition, Sc and spans. cell(a, b) is the fixed-point cell score; smax the highest
+// cell of the whole matrix (Sc uses it, not the path's own best). `traced` is scratch.
+template <class Bits, class Cell>
+DpAlignment alignment_from_path(const PathEnds& ends, Bits&& bits, Cell&& cell,
+                                std::int32_t smax, const DpConstants& k, const PointsView& pa,
+                                const PointsView& pb, std::vector<std::uint64_t>& traced) {
+  const std::size_t n_a = pa.size(), n_b = pb.size();
+  traced.clear();  // emitted descending, as (a << 32) | b
+  std::uint64_t gaps_a = 0, gaps_b = 0;
+  std::uint32_t a = ends.a1, b = ends.b1;
+  while (a >= ends.a0 && b >= ends.b0 && a > 0 && b > 0) {
+    const std::uint8_t d = bits(a, b);
+    if (d & kFromDiag) {
+      traced.push_back((static_cast<std::uint64_t>(a) << 32) | b);
+      --a, --b;
+    } else if (d & kFromUp) {
+      ++gaps_a;
+      --b;
+    } else if (d & kFromLeft) {
+      ++gaps_b;
+      --a;
+    } else {
+      break;
+    }
+  }
+
+  DpAlignment out;
+  out.path_length = traced.size() + gaps_a + gaps_b;
+  out.gaps_in_a = gaps_a;
+  out.gaps_in_b = gaps_b;
+  out.residue_scores.assign(std::max<std::size_t>({out.path_length, n_a, n_b}), -1.0);
+  std::vector<Vec3> fixed, mobile;
+  for (auto it = traced.rbegin(); it != traced.rend(); ++it) {
+    const auto ta = static_cast<std::uint32_t>(*it >> 32), tb = static_cast<std::uint32_t>(*it);
+    const std::int32_t v = cell(ta, tb);
+    out.residue_scores[ta - 1] =
+        k.indicator ? (v > 0 ? 1.0 : 0.0) : static_cast<double>(v) / k.precision;
+    if (k.indicator ? v == 1 : v >= k.equivalence) {
+      out.equivalent_pairs.emplace_back(ta - 1, tb - 1);
+      fixed.push_back(pa[ta - 1]);
+      mobile.push_back(pb[tb - 1]);
+    }
+  }
+  out.n_equivalent = out.equivalent_pairs.size();
+  if (out.n_equivalent >= 3) {
+    const Superposition sp = superpose(fixed, mobile);
+    out.superposition = sp.transform;
+    out.rmsd = sp.rmsd;
+    out.superposed = true;
+  }
+  if (out.path_length > 0) {
+    const double l = static_cast<double>(out.path_length);
+    out.sc = (smax / l) * ((l - gaps_a) / n_a) * ((l - gaps_b) / n_b);
+    if (!k.indicator) out.sc /= k.precision;
+  }
+  out.a_start = ends.a0 - 1;
+  out.a_end = std::min<std::uint64_t>(n_a - 1, ends.a1 - 1);
+  out.b_start = ends.b0 - 1;
+  out.b_end = std::min<std::uint64_t>(n_b - 1, ends.b1 - 1);
+  return out;
+}
 
 inline std::uint64_t pack_cell(std::uint32_t a, std::uint32_t b) noexcept {
   return (static_cast<std::uint64_t>(a) << 32) | b;
@@ -40,7 +119,7 @@ class DpEngine {
   // values stay readable for the traceback.
   template <class Fill>
   void run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool banded,
-           const DpBand& band, Fill&& fill);
+           const Band& band, Fill&& fill);
 
   // Choice, traceback, equivalences, superposition on a and b (the traces the scores were
   // computed from), Sc and spans.
@@ -73,10 +152,7 @@ class DpEngine {
 // scoring 0 stays in loops without branches:
 //   H(a, b) = max(0, H(a-1, b-1) + S[a][b], H(a, b-1) - g, H(a-1, b) - g)
 // ph, ch: H of rows b-1 and b (0 outside the band, at lo-1 included); pp, cp: their paths.
-// Direction byte of cell (a, b), read back by the traceback:
-//   bit 0: h == diag (pair a, b); bit 1: h == up (gap in A, from (a, b-1));
-//   bit 2: h == left (gap in B, from (a-1, b)). The traceback prefers them in that order,
-//   the order in which the path bookkeeping picks a predecessor.
+// The direction byte of each cell holds the kFrom* bits of the moves that reach h.
 template <bool kLastRow>
 inline void DpEngine::run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t hi,
                               const std::int32_t* ph, std::int32_t* ch, const PathInfo* pp,
@@ -110,7 +186,8 @@ inline void DpEngine::run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
     const std::int32_t diag = wrapping_add(diag_row[a], score[a]);
     const std::int32_t up = wrapping_sub(up_row[a], g);
     const std::int32_t left = wrapping_sub(left_row[a], g);
-    bits_row[a] = static_cast<std::uint8_t>((h == diag) | ((h == up) << 1) | ((h == left) << 2));
+    bits_row[a] = static_cast<std::uint8_t>((h == diag ? kFromDiag : 0) | (h == up ? kFromUp : 0) |
+                                            (h == left ? kFromLeft : 0));
     smax = std::max(smax, h);
   }
   smax_ = smax;
@@ -137,10 +214,10 @@ inline void DpEngine::run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
       PathInfo& c = cp[a];
       const PathInfo* from = nullptr;
       bool take_here = true;
-      if (bits & 1) {
+      if (bits & kFromDiag) {
         if (ph[a - 1] > 0) from = &pp[a - 1], take_here = h >= from->best_score;
         else c.start = here;  // a new path starts here
-      } else if (bits & 2) {
+      } else if (bits & kFromUp) {
         if (ph[a] > 0) from = &pp[a], take_here = h >= from->best_score;
         else c.start = 0;
       } else {
@@ -162,25 +239,20 @@ inline void DpEngine::run_row(std::uint32_t b, std::uint32_t lo, std::uint32_t h
 
 template <class Fill>
 void DpEngine::run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool banded,
-                   const DpBand& band, Fill&& fill) {
+                   const Band& band, Fill&& fill) {
   k_ = k;
   offer_min_ = std::max<std::int32_t>(k.path_threshold, 1);
   prepare(n_a, n_b);
   const auto last_a = static_cast<std::uint32_t>(n_a);
   // Written range of each rolling row; H is 0 everywhere outside it.
   std::uint32_t wlo[2] = {1, 1}, whi[2] = {1, 1};
-  std::uint32_t lo = 1, hi = 1;
+  std::uint32_t lo = 1, hi = last_a + 1;
+  BandCursor cursor(band.t, band.u, band.v, 1, n_a + 1);
   for (std::uint32_t b = 1; b <= n_b; ++b) {
     if (banded) {
-      // Along a row a/t - b/u never decreases, and from row to row it never increases:
-      // the band is one run per row and both its ends only move right.
-      const double row = static_cast<double>(b) / band.u;
-      while (lo <= last_a && static_cast<double>(lo) / band.t - row < -band.v) ++lo;
-      hi = std::max(hi, lo);
-      while (hi <= last_a && band.contains(hi, b)) ++hi;
-    } else {
-      lo = 1;
-      hi = last_a + 1;
+      const auto run = cursor.next(b);
+      lo = static_cast<std::uint32_t>(run.first);
+      hi = static_cast<std::uint32_t>(run.second);
     }
     lo_[b] = lo;
     hi_[b] = hi;
