@@ -147,7 +147,16 @@ kelda::Char Convert<kelda::Char>::from(PyObject* obj) {
 double Convert<double>::from(PyObject* obj) {
   if (PyFloat_Check(obj)) return PyFloat_AS_DOUBLE(obj);
   const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw_pyerr();
+  if (v == -1.0 && PyErr_Occurred()) {
+    // CPython falls back to __index__ when there is no __float__; PyPy's emulation does
+    // not, so the fallback is made here and both interpreters accept the same objects.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) || !PyIndex_Check(obj)) throw_pyerr();
+    PyErr_Clear();
+    Ref index = check(PyNumber_Index(obj));
+    const double w = PyLong_AsDouble(index.get());
+    if (w == -1.0 && PyErr_Occurred()) throw_pyerr();
+    return w;
+  }
   return v;
 }
 

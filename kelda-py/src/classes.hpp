@@ -31,11 +31,40 @@ struct Object {
   T value;
 };
 
-// One Python class per record type; ClassOf<T>::type is set when the class is created.
+// The bare Python class name of each record type.
+template <class T>
+struct ClassName;
+template <>
+struct ClassName<kelda::Domain> {
+  static constexpr const char* value = "Domain";
+};
+template <>
+struct ClassName<kelda::Parameters> {
+  static constexpr const char* value = "Parameters";
+};
+template <>
+struct ClassName<kelda::Transform> {
+  static constexpr const char* value = "Transform";
+};
+template <>
+struct ClassName<kelda::AlignmentResult> {
+  static constexpr const char* value = "AlignmentResult";
+};
+template <>
+struct ClassName<kelda::MultipleAlignmentResult> {
+  static constexpr const char* value = "MultipleAlignmentResult";
+};
+template <>
+struct ClassName<kelda::ScanHit> {
+  static constexpr const char* value = "ScanHit";
+};
+
+// One Python class per record type; ClassOf<T>::type is set when the class is created (or,
+// in the toolkit's module, taken from the malven module).
 template <class T>
 struct ClassOf {
   static inline PyTypeObject* type = nullptr;
-  static const char* const name;  // bare class name, defined beside each class
+  static constexpr const char* name = ClassName<T>::value;
 };
 
 template <class T>
@@ -241,10 +270,12 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 // tp_new of the classes that Python may not instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept;
 
-// Creates a class from its spec and records it for ClassOf<T>.
+// Creates a class from its spec (whose basicsize is sizeof(Object<T>)) and records it for
+// ClassOf<T>.
 template <class T>
 PyTypeObject* make_class(PyType_Spec* spec) {
-  spec->basicsize = static_cast<int>(sizeof(Object<T>));
+  if (spec->basicsize != static_cast<int>(sizeof(Object<T>)))
+    kelda::internal_fault(std::string("instance size of ") + ClassOf<T>::name + " does not match");
   auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
   if (!type) return nullptr;
   ClassOf<T>::type = type;  // the module keeps its own reference as an attribute

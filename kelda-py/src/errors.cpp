@@ -18,20 +18,9 @@ Ref check(PyObject* p) {
   return Ref::steal(p);
 }
 
-PyObject* exc_type(ExcKind kind) {
-  switch (kind) {
-    case ExcKind::ValueError: return PyExc_ValueError;
-    case ExcKind::OSError: return PyExc_OSError;
-  }
-  return PyExc_RuntimeError;
-}
-
-void raise_core(ExcKind kind, const std::string& prefix, const kelda::CoreError& err) {
-  raise_error(exc_type(kind), prefix + err.text());
-}
-
 void raise_core(const ErrorMap& map, const kelda::CoreError& err) {
-  raise_core(map.kind, map.prefix, err);
+  raise_error(err.file_system_failure() ? PyExc_OSError : PyExc_ValueError,
+              map.prefix + err.message());
 }
 
 PyObject* panic_exception() {

@@ -21,27 +21,27 @@ struct PyErrSet {};
 // Throws PyErrSet when p is NULL (the call that made it set the error), else owns p.
 Ref check(PyObject* p);
 
-enum class ExcKind { ValueError, OSError };
-
-// How one entry reports a CoreError: which exception, and the prefix of its message.
+// How one entry reports a CoreError: the prefix of its message. The exception follows from
+// the error itself: OSError for a failure of the file system, ValueError for everything else
+// (bad input, failed alignments, a file that cannot be parsed even when it cannot be read).
 struct ErrorMap {
-  ExcKind kind;
   const char* prefix;
 };
 
 namespace on_error {
-inline constexpr ErrorMap parse_pdb{ExcKind::ValueError, "Failed to parse PDB: "};
-inline constexpr ErrorMap parse_dssp{ExcKind::ValueError, "Failed to parse DSSP: "};
-inline constexpr ErrorMap write_pdb{ExcKind::OSError, "Failed to write PDB: "};
-inline constexpr ErrorMap transform_pdb{ExcKind::OSError, "Failed to transform PDB: "};
-inline constexpr ErrorMap alignment{ExcKind::ValueError, "Alignment failed: "};
-inline constexpr ErrorMap superposition{ExcKind::ValueError, "Superposition failed: "};
-inline constexpr ErrorMap scan{ExcKind::ValueError, "Scan failed: "};
-inline constexpr ErrorMap multiple{ExcKind::ValueError, "Multiple alignment failed: "};
+inline constexpr ErrorMap parse_pdb{"Failed to parse PDB: "};
+inline constexpr ErrorMap parse_dssp{"Failed to parse DSSP: "};
+inline constexpr ErrorMap write_pdb{"Failed to write PDB: "};
+inline constexpr ErrorMap transform_pdb{"Failed to transform PDB: "};
+inline constexpr ErrorMap alignment{"Alignment failed: "};
+inline constexpr ErrorMap scan_alignment{"Scan alignment failed: "};
+inline constexpr ErrorMap scan{"Scan failed: "};
+// Whole operations whose errors carry their complete message (multiple alignment, the
+// PDB pipeline, write_all).
+inline constexpr ErrorMap whole{""};
 }  // namespace on_error
 
 [[noreturn]] void raise_core(const ErrorMap& map, const kelda::CoreError& err);
-[[noreturn]] void raise_core(ExcKind kind, const std::string& prefix, const kelda::CoreError& err);
 
 template <class T>
 T unwrap(kelda::Result<T>&& r, const ErrorMap& map) {
@@ -49,7 +49,6 @@ T unwrap(kelda::Result<T>&& r, const ErrorMap& map) {
   return std::move(r).value();
 }
 
-PyObject* exc_type(ExcKind kind);
 // Created once, derived from BaseException so `except Exception` lets it through.
 PyObject* panic_exception();
 

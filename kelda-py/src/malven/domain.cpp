@@ -4,13 +4,11 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "module.hpp"
-#include "results.hpp"
+#include "files.hpp"
 
 namespace malven {
 
 using kelda::Domain;
-template <>
-const char* const ClassOf<Domain>::name = "Domain";
 
 namespace {
 
@@ -113,9 +111,16 @@ int truth(PyObject* self) {
   return t;
 }
 
-std::vector<PyMethodDef> own_methods = {
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// The file methods come first in the class's method order.
+PyMethodDef methods[] = {
+    {"from_pdb", MALVEN_FASTCALL(files::from_pdb), kFastcall | METH_STATIC, files::from_pdb_doc},
+    {"from_dssp", MALVEN_FASTCALL(files::from_dssp), kFastcall | METH_STATIC, files::from_dssp_doc},
+    {"load_dssp", MALVEN_FASTCALL(files::load_dssp), kFastcall, files::load_dssp_doc},
+    {"to_pdb", MALVEN_FASTCALL(files::to_pdb), kFastcall, files::to_pdb_doc},
     {"from_arrays", MALVEN_FASTCALL((function<from_arrays_sig, from_arrays>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kFastcall | METH_STATIC,
      "from_arrays(id, coords, sequence, chain=None)\n--\n\n"
      "Creates a domain from coordinates and sequence.\n\n"
      "Args:\n"
@@ -130,15 +135,8 @@ std::vector<PyMethodDef> own_methods = {
     {"ss_content", (method0<Domain, ss_content>), METH_NOARGS,
      "ss_content($self)\n--\n\n"
      "Returns secondary structure content as (helix, strand, coil) tuple."},
+    {nullptr, nullptr, 0, nullptr},
 };
-
-// The file methods come first in the class's method order.
-std::vector<PyMethodDef> all_methods() {
-  std::vector<PyMethodDef> m = domain_file_methods();
-  m.insert(m.end(), own_methods.begin(), own_methods.end());
-  m.push_back({nullptr, nullptr, 0, nullptr});
-  return m;
-}
 
 PyGetSetDef getset[] = {
     {"pdb_file", getter<Domain, get_pdb_file>, nullptr, "Returns the source PDB file path.", nullptr},
@@ -158,11 +156,7 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
-PyTypeObject* create_domain_class() {
-  static std::vector<PyMethodDef> methods = all_methods();
-  static PyType_Slot slots[] = {
+PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constructor<Domain, new_sig, make>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Domain>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary<Domain, repr>)},
@@ -170,7 +164,7 @@ PyTypeObject* create_domain_class() {
     {Py_sq_length, reinterpret_cast<void*>(length)},
     {Py_mp_length, reinterpret_cast<void*>(length)},
     {Py_nb_bool, reinterpret_cast<void*>(truth)},
-    {Py_tp_methods, methods.data()},
+    {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "Domain(id, chain=None)\n--\n\n"
@@ -178,9 +172,18 @@ PyTypeObject* create_domain_class() {
                     "Represents a protein domain with C-alpha coordinates and optional\n"
                     "secondary structure information.")},
     {0, nullptr},
-  };
-  static PyType_Spec spec{"builtins.Domain", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-  return make_class<Domain>(&spec);
-}
+};
+
+PyType_Spec spec{
+    .name = "builtins.Domain",
+    .basicsize = sizeof(Object<Domain>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = slots,
+};
+
+}  // namespace
+
+PyTypeObject* create_domain_class() { return make_class<Domain>(&spec); }
 
 }  // namespace malven

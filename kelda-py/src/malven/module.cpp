@@ -5,7 +5,11 @@
 #include "errors.hpp"
 #include "module.hpp"
 #include "ref.hpp"
-#include "results.hpp"
+
+// The package version, given by the build from the project's metadata.
+#ifndef MALVEN_VERSION
+#error "MALVEN_VERSION must be defined by the build"
+#endif
 
 namespace malven {
 
@@ -25,7 +29,34 @@ const char kModuleDoc[] =
     "    >>> print(f\"RMSD: {result.rmsd:.2f}\")";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "malven", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "malven",
+    .m_doc = kModuleDoc,
+    .m_size = 0,
+    .m_methods = nullptr,  // functions are added as objects, in the order below
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The module's names in the order they are added (and listed in __all__).
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*create)();
+};
+constexpr ClassEntry kClasses[] = {
+    {"Domain", create_domain_class},
+    {"Parameters", create_parameters_class},
+    {"Transform", create_transform_class},
+    {"AlignmentResult", create_alignment_result_class},
+    {"MultipleAlignmentResult", create_multiple_alignment_result_class},
+    {"ScanHit", create_scan_hit_class},
+};
+PyMethodDef* const kFunctions[] = {
+    &pairwise_align_def, &multiple_align_def, &align_pdbs_def,   &scan_database_def,
+    &compute_rmsd_def,   &superpose_def,      &distance_matrix_def, &centroid_def,
+    &transform_pdb_file_def,
 };
 
 // Appends name to __all__ (creating it on first use), then sets the attribute (stolen).
@@ -61,20 +92,11 @@ PyObject* build() {
   Ref module = Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* m = module.get();
-  const bool ok = add_class(m, "Domain", create_domain_class) &&
-                  add_class(m, "Parameters", create_parameters_class) &&
-                  add_class(m, "Transform", create_transform_class) &&
-                  add_class(m, "AlignmentResult", create_alignment_result_class) &&
-                  add_class(m, "MultipleAlignmentResult", create_multiple_alignment_result_class) &&
-                  add_class(m, "ScanHit", create_scan_hit_class) &&
-                  add_function(m, &pairwise_align_def) &&
-                  add_function(m, &multiple_align_def) && add_function(m, &align_pdbs_def) &&
-                  add_function(m, &scan_database_def) &&
-                  add_function(m, &compute_rmsd_def) && add_function(m, &superpose_def) &&
-                  add_function(m, &distance_matrix_def) && add_function(m, &centroid_def) &&
-                  add_function(m, &transform_pdb_file_def) &&
-                  add(m, "__version__", PyUnicode_FromString("0.1.2"));
-  if (!ok) return nullptr;
+  for (const ClassEntry& c : kClasses)
+    if (!add_class(m, c.name, c.create)) return nullptr;
+  for (PyMethodDef* f : kFunctions)
+    if (!add_function(m, f)) return nullptr;
+  if (!add(m, "__version__", PyUnicode_FromString(MALVEN_VERSION))) return nullptr;
   return module.release();
 }
 

@@ -5,11 +5,6 @@
 
 namespace malven {
 
-extern PyType_Spec parameters_spec;
-extern PyType_Spec transform_spec;
-extern PyType_Spec alignment_result_spec;
-extern PyType_Spec scan_hit_spec;
-
 PyTypeObject* create_domain_class();
 PyTypeObject* create_parameters_class();
 PyTypeObject* create_transform_class();

@@ -12,12 +12,6 @@ using kelda::Transform;
 
 namespace {
 
-template <class T>
-T unwrap_entry(kelda::EntryResult<T>&& r) {
-  if (!r) raise_error(r.error().os_error ? PyExc_OSError : PyExc_ValueError, r.error().message);
-  return std::move(r).value();
-}
-
 Parameters params_or_default(const std::optional<Shared<Parameters>>& p) {
   return p ? **p : Parameters{};
 }
@@ -33,8 +27,9 @@ Ref multiple_align(std::vector<Shared<Domain>> domains, std::optional<Shared<Par
     pre.emplace();
     for (const auto& t : *pre_transforms) pre->push_back(*t);
   }
-  return wrap(unwrap_entry(kelda::multiple_align(std::move(copies), params_or_default(params),
-                                                 std::move(pre))));
+  return wrap(unwrap(
+      kelda::multiple_align(std::move(copies), params_or_default(params), std::move(pre)),
+      on_error::whole));
 }
 
 const Signature align_pdbs_sig{
@@ -43,8 +38,9 @@ const Signature align_pdbs_sig{
 Ref align_pdbs(std::vector<std::string> pdb_files, std::string output_dir,
                std::optional<Shared<Parameters>> params, std::optional<kelda::Char> chain,
                std::optional<std::uint64_t> reference_index) {
-  return wrap(unwrap_entry(kelda::align_pdbs(pdb_files, output_dir, params_or_default(params),
-                                             chain, reference_index.value_or(0))));
+  return wrap(unwrap(kelda::align_pdbs(pdb_files, output_dir, params_or_default(params), chain,
+                                       reference_index.value_or(0)),
+                      on_error::whole));
 }
 
 }  // namespace

@@ -17,11 +17,10 @@ Ref pairwise_align(Shared<Domain> domain1, Shared<Domain> domain2,
                    std::optional<Shared<Parameters>> params, std::optional<bool> scan_mode,
                    std::optional<std::uint64_t> slide) {
   const Parameters p = params ? **params : Parameters{};
-  auto r = kelda::pairwise_align(*domain1, *domain2, p, scan_mode, slide);
-  if (!r)
-    raise_core(ExcKind::ValueError, std::string(kelda::pairwise_align_error_prefix(scan_mode)),
-               r.error());
-  return wrap(std::move(r).value());
+  const ErrorMap& on_failure = scan_mode.value_or(false) ? on_error::scan_alignment
+                                                         : on_error::alignment;
+  return wrap(kelda::alignment_result_of(
+      unwrap(kelda::pairwise_align(*domain1, *domain2, p, scan_mode, slide), on_failure)));
 }
 
 }  // namespace

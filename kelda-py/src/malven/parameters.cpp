@@ -7,8 +7,6 @@
 namespace malven {
 
 using kelda::Parameters;
-template <>
-const char* const ClassOf<Parameters>::name = "Parameters";
 
 namespace {
 
@@ -79,11 +77,16 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
+PyType_Spec spec{
+    .name = "builtins.Parameters",
+    .basicsize = sizeof(Object<Parameters>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = slots,
+};
+
 }  // namespace
 
-PyType_Spec parameters_spec{"builtins.Parameters", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                            slots};
-
-PyTypeObject* create_parameters_class() { return make_class<Parameters>(&parameters_spec); }
+PyTypeObject* create_parameters_class() { return make_class<Parameters>(&spec); }
 
 }  // namespace malven

@@ -3,6 +3,7 @@
 #include "classes.hpp"
 #include "format.hpp"
 #include "module.hpp"
+#include "files.hpp"
 #include "results.hpp"
 #include "transform_py.hpp"
 
@@ -13,12 +14,6 @@ using kelda::Domain;
 using kelda::MultipleAlignmentResult;
 using kelda::ScanHit;
 using kelda::Transform;
-template <>
-const char* const ClassOf<AlignmentResult>::name = "AlignmentResult";
-template <>
-const char* const ClassOf<MultipleAlignmentResult>::name = "MultipleAlignmentResult";
-template <>
-const char* const ClassOf<ScanHit>::name = "ScanHit";
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", class_name(type).c_str());
@@ -140,16 +135,14 @@ Ref mar_repr(const MAR& r) {
                std::to_string(r.n_core) + ", avg_rmsd=" + fixed(r.avg_rmsd, 3) + ")");
 }
 
-std::vector<PyMethodDef> mar_methods_list() {
-  std::vector<PyMethodDef> m{
-      {"get_transform", MALVEN_FASTCALL((method<MAR, mar_get_transform_sig, mar_get_transform>)),
-       METH_FASTCALL | METH_KEYWORDS,
-       "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
-  };
-  for (const PyMethodDef& extra : multiple_alignment_result_extra_methods()) m.push_back(extra);
-  m.push_back({nullptr, nullptr, 0, nullptr});
-  return m;
-}
+PyMethodDef mar_methods[] = {
+    {"get_transform", MALVEN_FASTCALL((method<MAR, mar_get_transform_sig, mar_get_transform>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
+    {"write_all", MALVEN_FASTCALL(files::write_all), METH_FASTCALL | METH_KEYWORDS,
+     files::write_all_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef mar_getset[] = {
     {"avg_rmsd", getter<MAR, field<&MAR::avg_rmsd, MAR>>, nullptr, "Average pairwise RMSD.",
@@ -210,31 +203,44 @@ PyType_Slot hit_slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
+PyType_Slot mar_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MAR>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary<MAR, mar_repr>)},
+    {Py_tp_methods, mar_methods},
+    {Py_tp_getset, mar_getset},
+    {Py_tp_doc, const_cast<char*>("Python wrapper for multiple alignment result.")},
+    {0, nullptr},
+};
 
-PyType_Spec alignment_result_spec{"builtins.AlignmentResult", 0, 0, Py_TPFLAGS_DEFAULT, ar_slots};
-PyType_Spec scan_hit_spec{"builtins.ScanHit", 0, 0, Py_TPFLAGS_DEFAULT, hit_slots};
+PyType_Spec alignment_result_spec{
+    .name = "builtins.AlignmentResult",
+    .basicsize = sizeof(Object<AlignmentResult>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = ar_slots,
+};
+PyType_Spec mar_spec{
+    .name = "builtins.MultipleAlignmentResult",
+    .basicsize = sizeof(Object<MAR>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = mar_slots,
+};
+PyType_Spec scan_hit_spec{
+    .name = "builtins.ScanHit",
+    .basicsize = sizeof(Object<ScanHit>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = hit_slots,
+};
+
+}  // namespace
 
 PyTypeObject* create_alignment_result_class() {
   return make_class<AlignmentResult>(&alignment_result_spec);
 }
-
-PyTypeObject* create_multiple_alignment_result_class() {
-  // The method table is assembled once: write_all lives with the PDB writers.
-  static std::vector<PyMethodDef> methods = mar_methods_list();
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MAR>)},
-      {Py_tp_repr, reinterpret_cast<void*>(unary<MAR, mar_repr>)},
-      {Py_tp_methods, methods.data()},
-      {Py_tp_getset, mar_getset},
-      {Py_tp_doc, const_cast<char*>("Python wrapper for multiple alignment result.")},
-      {0, nullptr},
-  };
-  static PyType_Spec spec{"builtins.MultipleAlignmentResult", 0, 0, Py_TPFLAGS_DEFAULT, slots};
-  return make_class<MAR>(&spec);
-}
-
+PyTypeObject* create_multiple_alignment_result_class() { return make_class<MAR>(&mar_spec); }
 PyTypeObject* create_scan_hit_class() { return make_class<ScanHit>(&scan_hit_spec); }
 
 }  // namespace malven

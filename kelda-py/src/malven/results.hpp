@@ -11,9 +11,5 @@
 namespace malven {
 
 Ref transforms_list(const std::vector<kelda::Transform>& ts);
-// Domain's file methods (from_pdb, from_dssp, load_dssp, to_pdb), defined with the readers.
-std::vector<PyMethodDef> domain_file_methods();
-// Methods of MultipleAlignmentResult defined beside the PDB writers (write_all).
-std::vector<PyMethodDef> multiple_alignment_result_extra_methods();
 
 }  // namespace malven

@@ -23,11 +23,12 @@ Ref scan_database(Shared<Domain> query, std::vector<Shared<Domain>> targets,
   std::vector<const Domain*> records;
   records.reserve(targets.size());
   for (const auto& t : targets) records.push_back(&*t);
-  auto r = kelda::scan_database(*query, records, params ? **params : Parameters{},
-                                score_cutoff.value_or(0.0), max_hits.value_or(100),
-                                quick.value_or(false), scan_mode.value_or(true));
-  if (!r) raise_core(ExcKind::ValueError, std::string(kelda::kScanFailedPrefix), r.error());
-  return list_of(*r, [](const kelda::ScanHit& h) { return wrap(h); });
+  const auto hits = unwrap(
+      kelda::scan_database(*query, records, params ? **params : Parameters{},
+                           score_cutoff.value_or(0.0), max_hits.value_or(100),
+                           quick.value_or(false), scan_mode.value_or(true)),
+      on_error::scan);
+  return list_of(hits, [](const kelda::ScanHit& h) { return wrap(h); });
 }
 
 }  // namespace

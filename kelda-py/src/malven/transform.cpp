@@ -8,8 +8,6 @@
 namespace malven {
 
 using kelda::Transform;
-template <>
-const char* const ClassOf<Transform>::name = "Transform";
 
 Ref rotation_array(const Transform& t) {
   const Py_ssize_t shape[2] = {3, 3};
@@ -112,11 +110,16 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
+PyType_Spec spec{
+    .name = "builtins.Transform",
+    .basicsize = sizeof(Object<Transform>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = slots,
+};
+
 }  // namespace
 
-PyType_Spec transform_spec{"builtins.Transform", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                           slots};
-
-PyTypeObject* create_transform_class() { return make_class<Transform>(&transform_spec); }
+PyTypeObject* create_transform_class() { return make_class<Transform>(&spec); }
 
 }  // namespace malven

@@ -1,0 +1,77 @@
+// Rules the core owns that the toolkit applies to data it holds in Python: residue labels,
+// output file names, whether scan-mode placement tries a pair, and the ranking of hits.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "entries.hpp"
+#include "kelda/io/pdb_writer.hpp"
+#include "kelda/pairwise/pairwise_align.hpp"
+#include "kelda/scan/scan_targets.hpp"
+
+namespace malven::toolkit {
+
+namespace {
+
+using kelda::Domain;
+
+const Signature residue_labels_sig{"residue_labels", {{"domain"}}};
+Ref residue_labels(Shared<Domain> domain) {
+  return list_of(domain->residues, [](const kelda::Residue& r) { return to_py(r.label); });
+}
+
+const Signature output_file_name_sig{"output_file_name", {{"source"}, {"index"}, {"prefix"}}};
+Ref output_file_name(std::string source, std::uint64_t index, std::string prefix) {
+  return to_py(kelda::output_file_name(source, index, prefix));
+}
+
+const Signature placement_attempted_sig{"placement_attempted", {{"n_reference"}, {"n_mobile"}}};
+Ref placement_attempted(std::uint64_t n_reference, std::uint64_t n_mobile) {
+  const kelda::ScanConfig config = kelda::scan_config_from(kelda::Parameters{}, std::nullopt);
+  return to_py(kelda::placement_attempted(n_reference, n_mobile, config));
+}
+
+// Ranks scores given in target order as the scan does: (order, z_scores), where order lists
+// the kept targets' positions best first and z_scores their Z-scores (None when absent).
+const Signature rank_scores_sig{"rank_scores", {{"scores"}, {"max_hits"}}};
+Ref rank_scores(std::vector<double> scores, std::uint64_t max_hits) {
+  std::vector<kelda::ScanMatch> hits(scores.size());
+  for (std::size_t k = 0; k < scores.size(); ++k) {
+    hits[k].target = k;
+    hits[k].outcome.sc = scores[k];
+  }
+  kelda::rank_hits(hits, max_hits);
+  Ref order = list_of(hits, [](const kelda::ScanMatch& m) {
+    return to_py(static_cast<std::uint64_t>(m.target));
+  });
+  Ref z = list_of(hits, [](const kelda::ScanMatch& m) { return to_py(m.z_score); });
+  return tuple_of({std::move(order), std::move(z)});
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef functions[] = {
+    {"residue_labels", MALVEN_FASTCALL((function<residue_labels_sig, residue_labels>)), kFastcall,
+     "residue_labels(domain)\n--\n\n"
+     "The residue numbers of the domain's source file, insertion codes appended."},
+    {"output_file_name", MALVEN_FASTCALL((function<output_file_name_sig, output_file_name>)),
+     kFastcall,
+     "output_file_name(source, index, prefix)\n--\n\n"
+     "The file name write_all gives the structure at index read from source."},
+    {"placement_attempted",
+     MALVEN_FASTCALL((function<placement_attempted_sig, placement_attempted>)), kFastcall,
+     "placement_attempted(n_reference, n_mobile)\n--\n\n"
+     "Whether scan-mode placement tries a mobile chain of n_mobile residues against a\n"
+     "reference of n_reference residues (it needs at least half the reference's length)."},
+    {"rank_scores", MALVEN_FASTCALL((function<rank_scores_sig, rank_scores>)), kFastcall,
+     "rank_scores(scores, max_hits)\n--\n\n"
+     "Ranks scores given in target order as scan_database ranks its hits: returns\n"
+     "(order, z_scores), the kept positions best first and their Z-scores."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace malven::toolkit
