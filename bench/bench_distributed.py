@@ -12,10 +12,8 @@ import sys
 import time
 
 import malven
-from common import ROOT, SHARED, table
-
-sys.path.insert(0, str(ROOT))
-from malven_cli import distributed  # noqa: E402
+from common import SHARED, table
+from keldascope import distributed
 
 TARGET = 1.8
 MODES = {"scan": dict(scan_mode=True), "full": dict(scan_mode=False),

@@ -1,6 +1,7 @@
 """Database scans and all-against-all comparisons spread over Dask workers: each worker reads its
 own shard of files, only paths, settings and plain hit records travel, and the merge ranks the
-hits exactly as one `scan_database` call over all the targets would."""
+hits exactly as one `scan_database` call over all the targets would. With `client=IN_PROCESS`
+the same work runs here, without Dask (the path for PyPy)."""
 import contextlib
 import dataclasses
 import functools
@@ -17,13 +18,10 @@ from typing import List, Optional, Tuple
 
 import numpy as np
 
-from malven_cli.common import CliError, module
-from malven_cli.scan import rank_hits
-from malven_cli.structures import read_domain
+import malven
 
-# The eleven settings of `Parameters`; they travel as a plain dict and are rebuilt on the worker.
-PARAMETER_FIELDS = ("n_passes", "e1", "e2", "gap_open", "gap_extend", "use_secondary",
-                    "max_iter", "cutoff_dist", "score_cutoff", "convergence", "verbosity")
+from keldascope import kelda, parameters
+from keldascope.structures import UnreadableStructure, read_domain
 
 # Chunk sizes when the caller does not choose one: each chunk takes a share of what is left
 # (1 / (2 x worker threads)), so they shrink as the run goes on: few tasks in all, since each
@@ -36,18 +34,6 @@ MAX_CHUNK = 256  # keeps the progress moving on very long lists
 # Passed as `client` to run the chunks one after another in this process, without Dask (the
 # path for PyPy, where dask.distributed does not run, and for inputs too small to share out).
 IN_PROCESS = "in-process"
-
-
-class UnreadableStructure(ValueError):
-    """A structure file that cannot be read; `path` is the file as the caller named it."""
-
-    def __init__(self, path, message):
-        super().__init__(path, message)
-        self.path = path
-        self.message = message
-
-    def __str__(self):
-        return self.message
 
 
 @dataclasses.dataclass(frozen=True)
@@ -138,7 +124,7 @@ def _read(path, shown, chain, keep):
                     return _cache[key], None
     try:
         domain = read_domain(path, chain)
-    except CliError as exc:
+    except UnreadableStructure as exc:
         return None, str(exc).replace(path, shown) if path != shown else str(exc)
     if key is not None:
         with _cache_lock:
@@ -146,15 +132,6 @@ def _read(path, shown, chain, keep):
             while len(_cache) > CACHE_SIZE:
                 _cache.popitem(last=False)
     return domain, None
-
-
-def _parameters(fields):
-    if fields is None:
-        return None
-    params = module().Parameters()
-    for name, value in fields.items():
-        setattr(params, name, value)
-    return params
 
 
 def _scan_chunk(query, options, items):
@@ -183,8 +160,9 @@ def _scan_chunk(query, options, items):
         indices.append(index)
     if not domains:
         return out
-    scan_database = module().scan_database
-    kwargs = dict(params=_parameters(options["params"]), score_cutoff=options["score_cutoff"],
+    scan_database = malven.scan_database
+    kwargs = dict(params=parameters.from_dict(options["params"]),
+                  score_cutoff=options["score_cutoff"],
                   quick=options["quick"], scan_mode=options["scan_mode"])
     try:
         found = scan_database(qdomain, domains, max_hits=len(domains), **kwargs)
@@ -224,16 +202,12 @@ def _pairs_chunk(options, chunk):
         else:
             out["failure"] = (k, reason, "unreadable")
             return out
-    scan_database = module().scan_database
-    params = _parameters(options["params"])
+    scan_database = malven.scan_database
+    params = parameters.from_dict(options["params"])
     for i, j in pairs:
         if i not in domains or j not in domains:
             continue
-        first, second = domains[i], domains[j]
-        # The placement needs the second structure to be at least half as long as the first,
-        # so the shorter one leads when it is not: one alignment stands for the pair.
-        if len(second) < len(first) // 2:
-            first, second = second, first
+        first, second, _ = kelda.leading_order(domains[i], domains[j])
         try:
             found = scan_database(first, [second], params=params, max_hits=1,
                                   quick=options["quick"], scan_mode=options["scan_mode"])
@@ -251,30 +225,14 @@ def _pairs_chunk(options, chunk):
 # ---- client side ----------------------------------------------------------------------------
 
 def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
-    """The checks `scan_database` makes of its arguments, made before any work is sent out."""
-    if params is None:
-        fields = None
-    elif isinstance(params, dict):
-        unknown = sorted(set(params) - set(PARAMETER_FIELDS))
-        if unknown:
-            raise TypeError(f"unknown Parameters field(s): {', '.join(unknown)}")
-        fields = dict(params)
-    else:
-        fields = {name: getattr(params, name) for name in PARAMETER_FIELDS}
-    if fields is not None:
-        _parameters(fields)  # the module's own conversion errors, here and now
-    for name, value in (("quick", quick), ("scan_mode", scan_mode)):
-        if not isinstance(value, (bool, np.bool_)):
-            raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-    if isinstance(max_hits, bool):
-        raise TypeError("max_hits must be an integer")
-    max_hits = operator.index(max_hits)
-    if max_hits < 0:
-        raise ValueError(f"max_hits must not be negative, got {max_hits}")
-    if isinstance(score_cutoff, bool) or score_cutoff is None:
-        raise TypeError("score_cutoff must be a number")
-    return dict(params=fields, score_cutoff=float(score_cutoff), quick=bool(quick),
-                scan_mode=bool(scan_mode)), max_hits
+    """The module's own checks of the scan's arguments, made before any work is sent out: one
+    scan_database call without targets converts every argument as a real call would."""
+    params = parameters.coerce(params)
+    query = malven.Domain("check")
+    malven.scan_database(query, [], params=params, score_cutoff=score_cutoff,
+                         max_hits=max_hits, quick=quick, scan_mode=scan_mode)
+    return dict(params=parameters.to_dict(params), score_cutoff=float(score_cutoff),
+                quick=bool(quick), scan_mode=bool(scan_mode)), int(max_hits)
 
 
 class _InProcess:
@@ -475,10 +433,9 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
                 records += result["hits"]
                 skipped += result["skipped"]
     records.sort()  # target order, as one call over the whole list sees them
-    ranked = rank_hits(records, max_hits, score=lambda r: r[2])
     hits = [Hit(target_id=r[1], rank=rank, score=r[2], rmsd=r[3], n_aligned=r[4],
                 seq_identity=r[5], z_score=z, e_value=None, path=targets[r[0]][1], index=r[0])
-            for r, rank, z in ranked]
+            for r, rank, z in kelda.rank(records, max_hits, score=lambda r: r[2])]
     skipped.sort()
     return ScanResult(hits, len(targets) - len(skipped),
                       [(targets[k][1], reason) for k, reason in skipped])
@@ -527,82 +484,3 @@ def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=N
                       lengths=[members[k][1] for k in kept], score=score[grid],
                       rmsd=rmsd[grid], n_aligned=n_aligned[grid],
                       skipped=[(specs[k][1], skipped[k]) for k in sorted(skipped)])
-
-
-# ---- command line ---------------------------------------------------------------------------
-
-# Starting worker processes costs a second or two; below these numbers of alignments (about
-# three seconds of work on one core) the default is to stay in this process.
-SMALL_RUN = {"scan": 400, "full": 10000, "quick": 10000}
-
-
-def add_cluster_arguments(p):
-    group = p.add_mutually_exclusive_group()
-    group.add_argument("--jobs", type=int, metavar="N",
-                       help="run on a local Dask cluster of N single-threaded worker processes "
-                            "(default: one per core when there is enough work to repay starting "
-                            "them, else this process; 1: this process)")
-    group.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run on the workers of an existing Dask scheduler "
-                            "(e.g. tcp://host:8786); they need malven installed and the "
-                            "files readable under the same absolute paths")
-
-
-@contextlib.contextmanager
-def runner_for(args, n_alignments, mode):
-    """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
-    started here is shut down on leaving, also on Ctrl-C or an error."""
-    from malven_cli.common import UsageError
-    jobs = args.jobs
-    if jobs is not None and jobs < 1:
-        raise UsageError(f"argument --jobs: must be at least 1, got {jobs}")
-    if args.scheduler:
-        reason = dask_unavailable()
-        if reason:
-            raise CliError(f"--scheduler needs Dask: {reason}")
-        from dask.distributed import Client
-        try:
-            client = Client(args.scheduler, timeout="10s", set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise CliError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
-        with client:
-            yield client
-        return
-    if jobs is None:
-        jobs = usable_cores()
-        if jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
-            jobs = 1
-    if jobs == 1 or n_alignments < 2:
-        yield IN_PROCESS
-        return
-    reason = dask_unavailable()
-    if reason:
-        raise CliError(f"--jobs {jobs} needs Dask: {reason}")
-    with local_client(min(jobs, n_alignments)) as client:
-        yield client
-
-
-class ChunkProgress:
-    """The progress bar as a progress(done, total) callback over completed chunks."""
-
-    def __init__(self, label, enabled):
-        self.label = label
-        self.enabled = enabled
-        self.bar = None
-
-    def __call__(self, done, total):
-        from malven_cli.progress import Progress
-        if self.bar is None:
-            self.bar = Progress(self.label, total, self.enabled)
-        self.bar.update(done - self.bar.done)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False

@@ -1,20 +1,37 @@
-"""Reading structures for the subcommands: PDB files into `Domain`s with one-line errors that
-name the path, residue labels for alignment text, and the target lists of a scan."""
+"""Structure files as the toolkit reads them: one chain of a PDB file as a `malven.Domain`
+with the residue numbers of the file, failures as one exception that names the file, and the
+structure files found under directories."""
 import os
-import tempfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
-from malven_cli.common import CliError, module
+import malven
 
-# Files a scan picks up inside a target directory (PDB and the wwPDB archive's .ent).
+from keldascope import _native
+
+# Files picked up inside a directory (PDB and the wwPDB archive's .ent).
 STRUCTURE_SUFFIXES = (".pdb", ".ent")
 
 
-@dataclass
+class UnreadableStructure(ValueError):
+    """A structure file that cannot be read; `path` is the file as the caller named it and
+    the message says why, naming it."""
+
+    def __init__(self, path, message):
+        super().__init__(path, message)
+        self.path = path
+        self.message = message
+
+    def __str__(self):
+        return self.message
+
+
+@dataclass(frozen=True)
 class Structure:
+    """One chain of a structure file: the domain, and its residue labels (residue numbers
+    with insertion codes, as the file writes them)."""
     path: str
-    domain: object  # malven.Domain
-    labels: list = field(default_factory=list)
+    domain: malven.Domain
+    labels: tuple
 
     @property
     def name(self):
@@ -25,60 +42,47 @@ class Structure:
                 "length": len(self.domain)}
 
 
-def check_readable(path):
-    """Name the path and the system's reason when a file cannot be opened; the reader's
-    own message for this case starts with its prefixes and says nothing of the path."""
+def residue_labels(domain):
+    """The residue labels of a `malven.Domain`, in residue order."""
+    return _native.residue_labels(domain)
+
+
+def _check_readable(path):
+    """Name the path and the system's reason when a file cannot be opened; the reader's own
+    message for this case says nothing of the path."""
     if os.path.isdir(path):
-        raise CliError(f"{path}: is a directory, not a PDB file")
+        raise UnreadableStructure(path, f"{path}: is a directory, not a PDB file")
     try:
         with open(path, "rb"):
             pass
     except OSError as exc:
-        raise CliError(f"cannot open {path}: {exc.strerror or exc}")
+        raise UnreadableStructure(path, f"cannot open {path}: {exc.strerror or exc}")
 
 
 def read_domain(path, chain=None):
-    """`Domain.from_pdb` with the failure turned into a one-line `CliError`."""
-    check_readable(path)
+    """`malven.Domain.from_pdb`, with a failure raised as UnreadableStructure."""
+    _check_readable(path)
     try:
-        return module().Domain.from_pdb(path, chain)
+        return malven.Domain.from_pdb(path, chain)
     except ValueError as exc:
         reason = str(exc)
         prefix = "Failed to parse PDB: "
         if reason.startswith(prefix):
             reason = reason[len(prefix):]
-        raise CliError(f"cannot read a structure from {path}: {reason}")
+        raise UnreadableStructure(path, f"cannot read a structure from {path}: {reason}")
 
 
-def residue_labels(domain):
-    """The residue numbers (with insertion codes) as the source file writes them.
-
-    `Domain` does not hand out its labels, but its C-alpha writer prints each one,
-    left-justified from column 23 and never containing a blank, so one write to a
-    scratch file recovers them in residue order."""
-    labels = []
-    with tempfile.TemporaryDirectory(prefix="malven-") as tmp:
-        path = os.path.join(tmp, "trace.pdb")
-        domain.to_pdb(path, full=False)
-        with open(path, encoding="utf-8") as trace:
-            for line in trace:
-                if line.startswith("ATOM"):
-                    labels.append("" if line[22] == " " else line[22:].split(" ", 1)[0])
-    if len(labels) != len(domain):
-        # Cannot happen with the writer as specified; numbering by position still reads well.
-        return [str(i + 1) for i in range(len(domain))]
-    return labels
-
-
-def load_structure(path, chain=None):
+def read_structure(path, chain=None):
+    """One chain (default: the first) of a PDB file as a Structure."""
     domain = read_domain(path, chain)
-    return Structure(path, domain, residue_labels(domain))
+    return Structure(path, domain, tuple(residue_labels(domain)))
 
 
-def find_targets(arguments):
-    """Expand scan targets: files as given, directories to every .pdb and .ent file below
-    them (sorted, so that ranks of equal scores are reproducible). Returns (path, explicit)
-    pairs; explicit is False for files found inside a directory."""
+def find_structure_files(arguments):
+    """Expand files and directories: files as given, directories to every .pdb and .ent file
+    below them (sorted, so that results are reproducible). Returns (path, explicit) pairs;
+    explicit is False for files found inside a directory. A missing argument or a directory
+    without structure files raises UnreadableStructure."""
     found = []
     for arg in arguments:
         if os.path.isdir(arg):
@@ -88,10 +92,10 @@ def find_targets(arguments):
                 inside += [os.path.join(top, f) for f in sorted(files)
                            if f.lower().endswith(STRUCTURE_SUFFIXES)]
             if not inside:
-                raise CliError(f"no .pdb or .ent files in directory {arg}")
+                raise UnreadableStructure(arg, f"no .pdb or .ent files in directory {arg}")
             found += [(p, False) for p in inside]
         elif os.path.exists(arg):
             found.append((arg, True))
         else:
-            raise CliError(f"cannot open {arg}: No such file or directory")
+            raise UnreadableStructure(arg, f"cannot open {arg}: No such file or directory")
     return found

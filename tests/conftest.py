@@ -1,16 +1,22 @@
-"""Shared helpers for the pytest suite of the malven module."""
+"""Shared helpers for the pytest suite of the malven module and the keldascope toolkit."""
 import pathlib
 import platform
+import sys
 
-import numpy as np
-import pytest
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
 
-import malven
+import malven  # noqa: E402
 
 IS_PYPY = platform.python_implementation() == "PyPy"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
 SHARED = ROOT.parent / "shared" / "data"
+
+# The suite tests the installed package. `python -m pytest` run from the checkout puts the
+# checkout first on the path, where the keldascope folder (without its compiled module) would
+# shadow the installed one.
+sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != ROOT]
 
 
 def full_doc(obj, name):

@@ -15,7 +15,7 @@ import pytest
 import malven
 from conftest import ROOT, rotation
 
-BUNDLED = ROOT / "malven_cli" / "data"
+BUNDLED = ROOT / "keldascope" / "cli" / "data"
 PDB = ROOT / "tests" / "data" / "pdb"
 HAS_PAIRWISE = hasattr(malven, "pairwise_align")
 HAS_MSA = hasattr(malven, "align_pdbs")
@@ -32,15 +32,15 @@ needs_scan = pytest.mark.skipif(not HAS_SCAN, reason="module has no scan_databas
 
 
 def cli_env():
-    # The package in this checkout, the extension module from the environment.
+    # The installed command, whatever the caller's path settings.
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in [env.get("PYTHONPATH")] if p])
+    env.pop("PYTHONPATH", None)
     env.pop("COLUMNS", None)
     return env
 
 
 def malven_cmd(*args, cwd, stderr=subprocess.PIPE):
-    return subprocess.run([sys.executable, "-m", "malven_cli", *map(str, args)], cwd=cwd,
+    return subprocess.run([sys.executable, "-m", "keldascope.cli", *map(str, args)], cwd=cwd,
                           env=cli_env(), stdout=subprocess.PIPE, stderr=stderr,
                           universal_newlines=True, timeout=600)
 
@@ -466,7 +466,7 @@ def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
 def test_scan_progress_only_on_a_terminal(tmp_path, database):
     pty = pytest.importorskip("pty")
     master, slave = pty.openpty()
-    cmd = [sys.executable, "-m", "malven_cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
+    cmd = [sys.executable, "-m", "keldascope.cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
     proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen = b""

@@ -17,11 +17,10 @@ import malven
 from conftest import ROOT, SHARED
 from test_cli import cli_env, fails, ok
 
-sys.path.insert(0, str(ROOT))  # this checkout's package, also in the spawned workers
-from malven_cli import distributed  # noqa: E402
+from keldascope import distributed  # noqa: E402
 
 PDB = ROOT / "tests" / "data" / "pdb"
-BUNDLED = ROOT / "malven_cli" / "data"
+BUNDLED = ROOT / "keldascope" / "cli" / "data"
 BM5 = SHARED / "bm5"
 NO_DASK = distributed.dask_unavailable()
 needs_dask = pytest.mark.skipif(NO_DASK is not None, reason=str(NO_DASK))
@@ -212,7 +211,7 @@ def test_unreadable_files_fail_the_run_or_are_listed(request, tmp_path, runner):
 
 
 @pytest.mark.parametrize("kwargs,error", [
-    (dict(max_hits=-1), ValueError),
+    (dict(max_hits=-1), OverflowError),  # the module's own refusal of a negative count
     (dict(max_hits=None), TypeError),
     (dict(score_cutoff=None), TypeError),
     (dict(quick=None), TypeError),
@@ -337,7 +336,7 @@ def test_cli_ctrl_c_cancels_and_leaves_no_process(tmp_path):
     for name in ("1ni7", "5eep"):
         shutil.copy(BUNDLED / f"{name}.pdb", tmp_path / f"{name}.pdb")
     # Minutes of work on two workers, interrupted once its progress bar shows.
-    cmd = [sys.executable, "-m", "malven_cli", "scan", "1ni7.pdb"] + \
+    cmd = [sys.executable, "-m", "keldascope.cli", "scan", "1ni7.pdb"] + \
         ["5eep.pdb", "1ni7.pdb"] * 2000 + ["--jobs", "2"]
     master, slave = pty.openpty()
     proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE,

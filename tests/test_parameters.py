@@ -99,3 +99,46 @@ def test_instances_are_independent():
     a, b = malven.Parameters(), malven.Parameters()
     a.e1 = 9
     assert b.e1 == 2.0
+
+
+class OnlyIndex:
+    """A number with an index conversion and no float conversion."""
+
+    def __index__(self):
+        return 7
+
+
+class OnlyFloat:
+    def __float__(self):
+        return 2.5
+
+
+@pytest.mark.parametrize("value, expected", [(OnlyIndex(), 7.0), (OnlyFloat(), 2.5),
+                                             (np.int64(4), 4.0), (True, 1.0)])
+def test_float_settings_take_index_and_float_conversions(value, expected):
+    # Both interpreters must accept the same objects: PyPy's own float conversion has no
+    # index fallback, so the module makes it.
+    p = malven.Parameters()
+    p.e1 = value
+    assert p.e1 == expected and type(p.e1) is float
+    hits = malven.scan_database(malven.Domain("q"), [], score_cutoff=value)
+    assert hits == []
+
+
+def test_field_helpers_cover_every_setting_and_round_trip():
+    from keldascope import parameters
+    assert parameters.field_names() == tuple(name for name, _ in FIELDS)
+    p = malven.Parameters()
+    p.e1, p.max_iter, p.use_secondary = 1.5, 7, False
+    d = parameters.to_dict(p)
+    assert d == {**dict(FIELDS), "e1": 1.5, "max_iter": 7, "use_secondary": False}
+    back = parameters.from_dict(d)
+    assert parameters.to_dict(back) == d
+    assert parameters.to_dict(parameters.coerce({"e2": 4.0}))["e2"] == 4.0
+    assert parameters.coerce(None) is None and parameters.to_dict(None) is None
+    with pytest.raises(TypeError, match="e3"):
+        parameters.from_dict({"e3": 1.0})
+    with pytest.raises(TypeError):
+        parameters.from_dict({"max_iter": 1.5})  # the class's own conversion
+    with pytest.raises(TypeError):
+        parameters.coerce("defaults")

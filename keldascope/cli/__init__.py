@@ -1,2 +1,2 @@
-"""The `malven` command: structural alignment of PDB files from the shell (align, msa, scan,
-demo), a thin layer over the extension module `malven`."""
+"""The `malven` command: structural alignment of structure files from the shell (align, msa,
+scan, allvsall, demo), a thin layer over the keldascope toolkit and the malven module."""

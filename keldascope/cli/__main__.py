@@ -1,6 +1,6 @@
-"""Entry for `python -m malven_cli`, the same program as the console command `malven`."""
+"""Entry for `python -m keldascope.cli`, the same program as the console command `malven`."""
 import sys
 
-from malven_cli.main import main
+from keldascope.cli.main import main
 
 sys.exit(main())

@@ -3,12 +3,14 @@ printed as numbers and alignment text, optionally written as a superposed PDB fi
 a distance plot."""
 from dataclasses import dataclass
 
+import malven
 import numpy as np
 
-from malven_cli import layout, plot
-from malven_cli.common import (CliError, check_output_file, dump_json, entry, finite_or_none,
-                               fmt, module, percent, rmsd_text, transform_json, warn)
-from malven_cli.structures import load_structure
+from keldascope import kelda
+from keldascope.cli import layout, plot
+from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
+                                   percent, rmsd_text, transform_json, warn)
+from keldascope.structures import read_structure
 
 DESCRIPTION = """\
 Align structure B onto structure A (the reference) with the KELDA method and print the
@@ -64,20 +66,15 @@ class Outcome:
     placement: dict  # scan-mode step, None with --direct
 
 
-def place(d1, d2, pairwise_align):
+def place(d1, d2):
     """Scan-mode placement of d2 onto d1.
 
-    The placement slides the second structure under the first and needs it to be at least
-    half as long; when it is shorter, the first is placed onto it instead and the motion
-    inverted, so the command works for either order of the files."""
-    if len(d2) < len(d1) // 2:
-        found = pairwise_align(d2, d1, scan_mode=True)
-        transform = found.transform.inverse()
-        swapped = True
-    else:
-        found = pairwise_align(d1, d2, scan_mode=True)
-        transform = found.transform
-        swapped = False
+    The placement slides the second structure under the first and needs it to be long enough;
+    when it is not, the first is placed onto it instead and the motion inverted, so the
+    command works for either order of the files."""
+    reference, mobile, swapped = kelda.leading_order(d1, d2)
+    found = malven.pairwise_align(reference, mobile, scan_mode=True)
+    transform = found.transform.inverse() if swapped else found.transform
     summary = {"score": found.score, "rmsd": found.rmsd, "n_aligned": found.n_aligned,
                "seq_identity": found.seq_identity, "swapped": swapped}
     return transform, summary
@@ -89,14 +86,14 @@ def compute(s1, s2, direct):
     Scan mode reports no residue pairs, only the placement; one refinement from the placed
     coordinates gives the equivalences to print, and its numbers (consistent with those
     pairs) are the ones reported. The placement's own numbers stay in the JSON output."""
-    pairwise_align = entry("pairwise_align")
+    pairwise_align = malven.pairwise_align
     d1, d2 = s1.domain, s2.domain
     try:
         if direct:
             res = pairwise_align(d1, d2, scan_mode=False)
             transform, placement = res.transform, None
         else:
-            start, placement = place(d1, d2, pairwise_align)
+            start, placement = place(d1, d2)
             moved = d2.copy()
             moved.coordinates = start.apply(d2.coordinates)
             res = pairwise_align(d1, moved, scan_mode=False)
@@ -158,7 +155,7 @@ def json_report(s1, s2, outcome, columns, markers, distances, written):
     seq1, seq2 = s1.domain.sequence, s2.domain.sequence
     return {
         "command": "align",
-        "version": module().__version__,
+        "version": malven.__version__,
         "mode": "direct" if outcome.placement is None else "scan",
         "structure1": s1.describe(),
         "structure2": s2.describe(),
@@ -199,14 +196,15 @@ def draw(path, s1, names, outcome, columns, distances):
     plot.distance_plot(path, title, points, ticks)
 
 
-def run(args, prog):
+def run(args, context):
+    prog = context.prog
     if args.plot:
         plot.require_matplotlib()
         check_output_file(args.plot, "--plot")
     if args.output:
         check_output_file(args.output, "-o/--output")
-    s1 = load_structure(args.structure1, args.chain1)
-    s2 = load_structure(args.structure2, args.chain2)
+    s1 = read_structure(args.structure1, args.chain1)
+    s2 = read_structure(args.structure2, args.chain2)
     outcome = compute(s1, s2, args.direct)
     if outcome.placement is not None and outcome.placement["n_aligned"] == 0 \
             and min(len(s1.domain), len(s2.domain)) >= 3:
@@ -221,7 +219,7 @@ def run(args, prog):
     written = []
     if args.output:
         try:
-            module().transform_pdb_file(s2.path, args.output, outcome.transform)
+            malven.transform_pdb_file(s2.path, args.output, outcome.transform)
         except (OSError, ValueError) as exc:
             raise CliError(f"cannot write {args.output}: {exc}")
         written.append(("Superposed file", args.output))

@@ -3,10 +3,14 @@
 go to --tsv and --json. Large sets run on Dask workers."""
 import sys
 
-from malven_cli.common import (CliError, check_output_file, dump_json, entry, finite_or_none,
-                               fmt, module)
-from malven_cli.scan import MODES, MODES_HELP
-from malven_cli.structures import find_targets
+import malven
+
+from keldascope import distributed
+from keldascope.cli import cluster
+from keldascope.cli.common import CliError, check_output_file, dump_json, finite_or_none, fmt
+from keldascope.cli.progress import Progress
+from keldascope.cli.scan import MODES, MODES_HELP
+from keldascope.structures import find_structure_files
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrix of KELDA
@@ -31,7 +35,6 @@ examples:
 
 
 def add_parser(sub, chain_type):
-    from malven_cli.distributed import add_cluster_arguments
     p = sub.add_parser("allvsall", help="align every pair of a set of structures",
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("structures", nargs="+", metavar="FILE",
@@ -44,7 +47,7 @@ def add_parser(sub, chain_type):
                    help="write one line per pair: Sc, RMSD and aligned pairs")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object with the three matrices instead of the table")
-    add_cluster_arguments(p)
+    cluster.add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
     p.set_defaults(run=run)
@@ -52,11 +55,10 @@ def add_parser(sub, chain_type):
 
 
 def compare(args, found, show, prog):
-    from malven_cli import distributed
     n = len(found)
-    with distributed.runner_for(args, n * (n + 1) // 2, args.mode) as runner:
+    with cluster.runner_for(args, n * (n + 1) // 2, args.mode) as runner:
         try:
-            with distributed.ChunkProgress("Aligning chunks", show) as bar:
+            with cluster.ChunkProgress("Aligning chunks", show) as bar:
                 result = distributed.all_against_all(
                     [path for path, _ in found], client=runner, chain=args.chain,
                     skip_unreadable=[not explicit for _, explicit in found], progress=bar,
@@ -98,14 +100,12 @@ def matrix_lines(matrix, decimals):
     return [line.rstrip() for line in lines]
 
 
-def run(args, prog):
-    from malven_cli.progress import Progress
+def run(args, context):
     if args.tsv:
         check_output_file(args.tsv, "--tsv")
     show = Progress.wanted(args.quiet)
-    found = find_targets(args.structures)
-    entry("scan_database")
-    result = compare(args, found, show, prog)
+    found = find_structure_files(args.structures)
+    result = compare(args, found, show, context.prog)
     n = len(result.paths)
     if args.tsv:
         write_tsv(args.tsv, result)
@@ -116,7 +116,7 @@ def run(args, prog):
 
         dump_json({
             "command": "allvsall",
-            "version": module().__version__,
+            "version": malven.__version__,
             "mode": args.mode,
             "structures": [{"path": p, "id": i, "length": length}
                            for p, i, length in zip(result.paths, result.ids, result.lengths)],

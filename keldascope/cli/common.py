@@ -1,5 +1,5 @@
-"""What every subcommand shares: the two kinds of expected failure, access to the extension
-module's entries, messages on standard error, and number formatting for text and JSON."""
+"""What every subcommand shares: the two kinds of expected failure, messages on standard error,
+checks of output paths, and number formatting for text and JSON."""
 import json
 import math
 import os
@@ -17,23 +17,6 @@ class UsageError(CliError):
     exit status 2, as for argparse's own usage errors."""
 
     status = 2
-
-
-def module():
-    """The extension module, imported on first use so that `--help` works without it."""
-    try:
-        import malven
-    except ImportError as exc:
-        raise CliError(f"cannot load the extension module malven ({exc}); reinstall malven")
-    return malven
-
-
-def entry(name):
-    """A function of the extension module; older builds may lack the newer entries."""
-    found = getattr(module(), name, None)
-    if found is None:
-        raise CliError(f"this build of the malven module has no {name}(); reinstall malven")
-    return found
 
 
 def warn(prog, message):

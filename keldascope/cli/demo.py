@@ -4,8 +4,8 @@ directory."""
 import os
 import shutil
 
-from malven_cli import plot
-from malven_cli.common import UsageError
+from keldascope.cli import plot
+from keldascope.cli.common import UsageError
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb")
@@ -49,9 +49,7 @@ def steps(with_plot):
     ]
 
 
-def run(args, prog):
-    from malven_cli.main import execute  # the same dispatcher as the shell's commands
-
+def run(args, context):
     base = args.output_dir or fresh_directory()
     if os.path.lexists(base):
         raise UsageError(f"argument -o/--output-dir: '{base}' already exists; the demo "
@@ -70,7 +68,7 @@ def run(args, prog):
             print(f"== {title}")
             print(f"$ malven {' '.join(argv)}")
             print(flush=True)
-            execute(argv)
+            context.execute(argv)  # the same dispatcher as the shell's commands
             print()
     finally:
         os.chdir(here)

@@ -1,11 +1,17 @@
 """Argument parsing and dispatch of the `malven` command, and the one place where expected
-failures become a single error line and an exit status."""
+failures become a single error line and an exit status. Each command is a module of this
+package with add_parser(sub, chain_type) and run(args, context); the registry below lists
+them in the order --help shows them."""
 import argparse
+import importlib
 import os
 import sys
+from dataclasses import dataclass
 
-from malven_cli import align, allvsall, demo, msa, scan
-from malven_cli.common import CliError, UsageError, module
+from keldascope.cli.common import CliError, UsageError
+from keldascope.structures import UnreadableStructure
+
+COMMANDS = ("align", "msa", "scan", "allvsall", "demo")
 
 DESCRIPTION = """\
 Protein structural alignment with the KELDA method, on PDB files.
@@ -17,6 +23,14 @@ Protein structural alignment with the KELDA method, on PDB files.
   malven demo                 align and msa on bundled example structures
 
 'malven COMMAND --help' describes each command."""
+
+
+@dataclass(frozen=True)
+class Context:
+    """What a command knows of its invocation: its name for messages, and the dispatcher
+    (which the demo uses to run the other commands as a user would type them)."""
+    prog: str
+    execute: object
 
 
 class Parser(argparse.ArgumentParser):
@@ -34,13 +48,14 @@ def chain_id(text):
 
 def version_text():
     try:
-        return f"malven {module().__version__}"
-    except CliError as exc:
+        import malven
+    except ImportError as exc:
         return f"malven (module unavailable: {exc})"
+    return f"malven {malven.__version__}"
 
 
 class VersionAction(argparse.Action):
-    """--version reads the module's version only when asked, so --help never imports it."""
+    """--version reads the module's version only when asked."""
 
     def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
                  help="print the version of malven and exit"):
@@ -51,12 +66,19 @@ class VersionAction(argparse.Action):
         parser.exit(0)
 
 
+def command_modules():
+    try:
+        return [importlib.import_module(f"keldascope.cli.{name}") for name in COMMANDS]
+    except ImportError as exc:
+        raise CliError(f"cannot load malven ({exc}); reinstall malven")
+
+
 def build_parser(prog="malven"):
     parser = Parser(prog=prog, description=DESCRIPTION,
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action=VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    for command in (align, msa, scan, allvsall, demo):
+    for command in command_modules():
         p = command.add_parser(sub, chain_id)
         p.formatter_class = argparse.RawDescriptionHelpFormatter
     return parser
@@ -66,14 +88,14 @@ def execute(argv, prog="malven"):
     """Parse and run one command line; expected failures leave as CliError."""
     args = build_parser(prog).parse_args(argv)
     if args.command is None:
-        raise UsageError(f"a command is needed: align, msa, scan, allvsall or demo "
+        raise UsageError(f"a command is needed: {', '.join(COMMANDS[:-1])} or {COMMANDS[-1]} "
                          f"(see '{prog} --help')")
-    return args.run(args, f"{prog} {args.command}")
+    return args.run(args, Context(f"{prog} {args.command}", execute))
 
 
 def command_name(argv):
     for arg in argv:
-        if arg in ("align", "msa", "scan", "allvsall", "demo"):
+        if arg in COMMANDS:
             return f"malven {arg}"
         if not arg.startswith("-"):
             break
@@ -84,10 +106,10 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
         return execute(argv)
-    except CliError as exc:
+    except (CliError, UnreadableStructure) as exc:
         sys.stdout.flush()
         print(f"{command_name(argv)}: error: {exc}", file=sys.stderr)
-        return exc.status
+        return getattr(exc, "status", 1)
     except KeyboardInterrupt:
         print(f"\n{command_name(argv)}: interrupted", file=sys.stderr)
         return 130

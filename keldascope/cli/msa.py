@@ -3,10 +3,13 @@
 written into DIR and optionally the aligned sequences as FASTA."""
 import os
 
-from malven_cli import layout
-from malven_cli.common import (CliError, UsageError, check_output_file, dump_json, entry,
-                               finite_or_none, fmt, module, transform_json)
-from malven_cli.structures import load_structure
+import malven
+
+from keldascope import _native
+from keldascope.cli import layout
+from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
+                                   finite_or_none, fmt, transform_json)
+from keldascope.structures import read_structure
 
 DESCRIPTION = """\
 Align several structures at once. Every structure is first placed onto the reference by
@@ -60,15 +63,18 @@ def check_arguments(args):
 
 
 def output_paths(structures, output_dir):
-    """Where align_pdbs writes each structure: the prefix aligned_ and the file's stem, which
-    is also the domain's id. Two inputs with one stem would overwrite each other's output."""
+    """Where align_pdbs writes each structure (write_all's names). Two inputs with one name
+    would overwrite each other's output."""
     seen = {}
-    for s in structures:
-        if s.name in seen:
-            raise UsageError(f"{seen[s.name]} and {s.path} would both be written as "
-                             f"aligned_{s.name}.pdb; give the files different names")
-        seen[s.name] = s.path
-    return [os.path.join(output_dir, f"aligned_{s.name}.pdb") for s in structures]
+    paths = []
+    for k, s in enumerate(structures):
+        name = _native.output_file_name(s.path, k, "aligned_")
+        if name in seen:
+            raise UsageError(f"{seen[name]} and {s.path} would both be written as {name}; "
+                             f"give the files different names")
+        seen[name] = s.path
+        paths.append(os.path.join(output_dir, name))
+    return paths
 
 
 def aligned_rows(structures, columns):
@@ -117,7 +123,7 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
     full = result.full_transforms
     return {
         "command": "msa",
-        "version": module().__version__,
+        "version": malven.__version__,
         "reference": reference + 1,
         "n_columns": result.n_columns,
         "n_core": result.n_core,
@@ -134,14 +140,13 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
     }
 
 
-def run(args, prog):
+def run(args, context):
     check_arguments(args)
-    structures = [load_structure(path, args.chain) for path in args.files]
+    structures = [read_structure(path, args.chain) for path in args.files]
     outputs = output_paths(structures, args.output_dir)
     reference = args.reference - 1
-    align_pdbs = entry("align_pdbs")
     try:
-        result = align_pdbs(list(args.files), args.output_dir, chain=args.chain,
+        result = malven.align_pdbs(list(args.files), args.output_dir, chain=args.chain,
                             reference_index=reference)
     except OSError as exc:
         raise CliError(f"cannot write the superposed files: {exc}")

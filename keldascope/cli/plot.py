@@ -1,7 +1,7 @@
 """The `--plot` figure of `malven align`: the C-alpha distance of every equivalent pair after
 superposition, along the alignment. matplotlib is an optional extra (`malven[plot]`)."""
-from malven_cli.common import CliError
-from malven_cli.layout import CLOSE_PAIR
+from keldascope.cli.common import CliError
+from keldascope.cli.layout import CLOSE_PAIR
 
 MISSING = ("--plot needs matplotlib, which is not installed "
            "(pip install 'malven[plot]' or pip install matplotlib)")

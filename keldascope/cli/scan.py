@@ -3,10 +3,14 @@
 import math
 import sys
 
-from malven_cli.common import (CliError, UsageError, check_output_file, dump_json, entry,
-                               finite_or_none, fmt, module, percent, rmsd_text)
-from malven_cli.progress import Progress
-from malven_cli.structures import find_targets, read_domain
+import malven
+
+from keldascope import distributed, kelda
+from keldascope.cli import cluster
+from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
+                                   finite_or_none, fmt, percent, rmsd_text)
+from keldascope.cli.progress import Progress
+from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
 
 MODES_HELP = """\
 modes:
@@ -54,8 +58,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
-    from malven_cli.distributed import add_cluster_arguments
-    add_cluster_arguments(p)
+    cluster.add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
     p.set_defaults(run=run)
@@ -77,7 +80,7 @@ def load_targets(found, show_progress, prog, quiet):
         for path, explicit in found:
             try:
                 loaded.append((path, read_domain(path)))
-            except CliError as exc:
+            except UnreadableStructure as exc:
                 if explicit:
                     raise
                 skipped += 1
@@ -87,39 +90,10 @@ def load_targets(found, show_progress, prog, quiet):
     return loaded, skipped
 
 
-def z_scores(scores):
-    """Z-scores of the reported hits as the module computes them: population standard
-    deviation, none for fewer than two hits or equal scores. The sums run left to right in
-    plain float arithmetic so that the values agree with the module's to the last bit."""
-    if len(scores) < 2:
-        return [None] * len(scores)
-    n = float(len(scores))
-    total = 0.0
-    for s in scores:
-        total += s
-    mean = total / n
-    squares = 0.0
-    for s in scores:
-        squares += (s - mean) * (s - mean)
-    sd = math.sqrt(squares / n)
-    if not sd >= 1e-10:
-        return [None] * len(scores)
-    return [(s - mean) / sd for s in scores]
-
-
-def rank_hits(hits, max_hits, score=lambda hit: hit.score):
-    """Rank hits given in target order as one whole-list scan_database call ranks them:
-    stable sort by score (ties keep the target order), truncation to max_hits, ranks from 1,
-    then Z-scores over the hits kept. Returns (hit, rank, z_score) triples."""
-    kept = sorted(hits, key=lambda hit: -score(hit))[:max_hits]
-    z = z_scores([score(hit) for hit in kept])
-    return [(hit, k + 1, zk) for k, (hit, zk) in enumerate(zip(kept, z))]
-
-
 def scan_all(query, targets, args, show_progress):
     """Scan one target at a time, so that the bar can advance, and rank as the module ranks
     one whole-list call."""
-    scan_database = entry("scan_database")
+    scan_database = malven.scan_database
     hits = []
     with Progress("Scanning", len(targets), show_progress) as bar:
         for path, domain in targets:
@@ -132,7 +106,7 @@ def scan_all(query, targets, args, show_progress):
             bar.update()
     return [dict(rank=rank, target=h.target_id, path=path, score=h.score, rmsd=h.rmsd,
                  n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=z)
-            for (path, h), rank, z in rank_hits(hits, args.max_hits, lambda item: item[1].score)]
+            for (path, h), rank, z in kelda.rank(hits, args.max_hits, lambda item: item[1].score)]
 
 
 HEADER = ("rank", "target", "score", "rmsd", "aligned", "identity", "z")
@@ -170,9 +144,8 @@ def write_tsv(path, rows):
 def scan_distributed(args, found, runner, show, prog):
     """The scan on Dask workers; files inside directories that cannot be read are skipped
     with a warning, as in this process, once the run is over."""
-    from malven_cli import distributed
     try:
-        with distributed.ChunkProgress("Scanning chunks", show) as bar:
+        with cluster.ChunkProgress("Scanning chunks", show) as bar:
             result = distributed.distributed_scan(
                 args.query, [path for path, _ in found], score_cutoff=args.cutoff,
                 max_hits=args.max_hits, client=runner, query_chain=args.query_chain,
@@ -189,14 +162,13 @@ def scan_distributed(args, found, runner, show, prog):
     return rows, result.n_targets, len(result.skipped)
 
 
-def run(args, prog):
-    from malven_cli import distributed
+def run(args, context):
+    prog = context.prog
     check_arguments(args)
     show = Progress.wanted(args.quiet)
     query = read_domain(args.query, args.query_chain)
-    found = find_targets(args.targets)
-    entry("scan_database")  # fail before reading a large target list
-    with distributed.runner_for(args, len(found), args.mode) as runner:
+    found = find_structure_files(args.targets)
+    with cluster.runner_for(args, len(found), args.mode) as runner:
         if runner is distributed.IN_PROCESS:
             targets, skipped = load_targets(found, show, prog, args.quiet)
             rows = scan_all(query, targets, args, show)
@@ -209,7 +181,7 @@ def run(args, prog):
     if args.json:
         dump_json({
             "command": "scan",
-            "version": module().__version__,
+            "version": malven.__version__,
             "query": {"path": args.query, "id": query.id, "chain": query.chain,
                       "length": len(query)},
             "mode": args.mode,

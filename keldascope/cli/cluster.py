@@ -1,0 +1,81 @@
+"""How the `scan` and `allvsall` commands choose where their work runs: the --jobs and
+--scheduler options, a local Dask cluster or this process, and the progress bar over chunks."""
+import contextlib
+
+from keldascope.cli.common import CliError, UsageError
+from keldascope.cli.progress import Progress
+from keldascope.distributed import IN_PROCESS, dask_unavailable, local_client, usable_cores
+
+# Starting worker processes costs a second or two; below these numbers of alignments (about
+# three seconds of work on one core) the default is to stay in this process.
+SMALL_RUN = {"scan": 400, "full": 10000, "quick": 10000}
+
+
+def add_cluster_arguments(p):
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--jobs", type=int, metavar="N",
+                       help="run on a local Dask cluster of N single-threaded worker processes "
+                            "(default: one per core when there is enough work to repay starting "
+                            "them, else this process; 1: this process)")
+    group.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the workers of an existing Dask scheduler "
+                            "(e.g. tcp://host:8786); they need malven installed and the "
+                            "files readable under the same absolute paths")
+
+
+@contextlib.contextmanager
+def runner_for(args, n_alignments, mode):
+    """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
+    started here is shut down on leaving, also on Ctrl-C or an error."""
+    jobs = args.jobs
+    if jobs is not None and jobs < 1:
+        raise UsageError(f"argument --jobs: must be at least 1, got {jobs}")
+    if args.scheduler:
+        reason = dask_unavailable()
+        if reason:
+            raise CliError(f"--scheduler needs Dask: {reason}")
+        from dask.distributed import Client
+        try:
+            client = Client(args.scheduler, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise CliError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
+        with client:
+            yield client
+        return
+    if jobs is None:
+        jobs = usable_cores()
+        if jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
+            jobs = 1
+    if jobs == 1 or n_alignments < 2:
+        yield IN_PROCESS
+        return
+    reason = dask_unavailable()
+    if reason:
+        raise CliError(f"--jobs {jobs} needs Dask: {reason}")
+    with local_client(min(jobs, n_alignments)) as client:
+        yield client
+
+
+class ChunkProgress:
+    """The progress bar as a progress(done, total) callback over completed chunks."""
+
+    def __init__(self, label, enabled):
+        self.label = label
+        self.enabled = enabled
+        self.bar = None
+
+    def __call__(self, done, total):
+        if self.bar is None:
+            self.bar = Progress(self.label, total, self.enabled)
+        self.bar.update(done - self.bar.done)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
