@@ -1,6 +1,8 @@
 // PDB writers: the C-alpha record layout, the full-file rewriter's line rules, write_all's
 // naming and failures, and read-write-read round trips on real entries.
 #include <gtest/gtest.h>
+#include <signal.h>        // signal, SIGXFSZ
+#include <sys/resource.h>  // setrlimit
 
 #include <sys/stat.h>  // stat
 
@@ -325,6 +327,42 @@ TEST(Rewriter, InPlaceRewriteKeepsTheInput) {
   write_bytes(dir.file("bad.pdb"), bad);
   EXPECT_FALSE(transform_pdb_file(dir.file("bad.pdb"), dir.file("bad.pdb"), t));
   EXPECT_EQ(read_bytes(dir.file("bad.pdb")), bad);
+}
+
+// A failure while the new content is written (here a file size limit, as a full disk would)
+// leaves the input whole: the replacement only takes the input's place once complete, keeps
+// its permission bits, leaves a symbolic link a link, and leaves nothing else behind.
+TEST(Rewriter, InPlaceRewriteIsAtomic) {
+  TempDir dir;
+  std::string big;
+  for (int i = 0; i < 4000; ++i) big += Atom().line() + "\n";
+  write_bytes(dir.file("big.pdb"), big);
+  ::chmod(dir.file("big.pdb").c_str(), 0640);
+  std::filesystem::create_symlink("big.pdb", dir.file("link.pdb"));
+
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit small = old_limit;
+  small.rlim_cur = big.size() / 2;
+  auto* old_handler = ::signal(SIGXFSZ, SIG_IGN);  // the limit must fail a write, not kill us
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status failed = transform_pdb_file(dir.file("link.pdb"), dir.file("link.pdb"),
+                                           quarter_turn());
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().text(), "I/O error: File too large (os error 27)");
+  EXPECT_EQ(read_bytes(dir.file("big.pdb")), big);
+
+  ASSERT_TRUE(transform_pdb_file(dir.file("link.pdb"), dir.file("link.pdb"), quarter_turn()));
+  EXPECT_NE(read_bytes(dir.file("big.pdb")), big);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.pdb")));
+  struct stat st;
+  ASSERT_EQ(::stat(dir.file("big.pdb").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  std::size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) entries += !e.path().empty();
+  EXPECT_EQ(entries, 2u);  // the file and its link: no temporary left
 }
 
 TEST(Rewriter, OutputPermissions) {

@@ -100,11 +100,6 @@ Status rewrite_lines(LineReader& reader, Sink& sink, const Transform& transform,
   }
 }
 
-struct StringSink {
-  std::string text;
-  void write(std::string_view s) { text.append(s); }
-};
-
 }  // namespace
 
 const char* residue_name(Char code) noexcept {
@@ -167,14 +162,14 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
   LineReader reader = std::move(*opened);
 
   if (reader.same_file_as(output_path)) {
-    // Truncating the output would empty the input before it is read: read it whole
-    // first, and leave it untouched when reading fails.
-    StringSink sink;
-    if (auto read = rewrite_lines(reader, sink, transform, chain); !read) return read;
-    auto created = OutFile::create(output_path);
+    // Truncating the output would empty the input before it is read, and a failure while
+    // writing (a full disk, a file size limit) would lose it: the new content goes into a
+    // file beside it that replaces it only once complete.
+    auto created = OutFile::replacing(output_path);
     if (!created) return std::move(created).error();
-    created->write(sink.text);
-    return created->close();
+    OutFile file = std::move(*created);
+    if (auto read = rewrite_lines(reader, file, transform, chain); !read) return read;
+    return file.close();
   }
 
   auto created = OutFile::create(output_path);

@@ -13,6 +13,10 @@ class OutFile {
  public:
   // Creates or truncates `path` (mode 0666 before the umask).
   static Result<OutFile> create(const std::string& path);
+  // A new file that takes the place of the existing file `target` only when committed: it
+  // is written beside the target (resolved through symbolic links) with the target's
+  // permission bits, so a failure at any point leaves the target's old content whole.
+  static Result<OutFile> replacing(const std::string& target);
 
   OutFile(OutFile&& other) noexcept;
   OutFile& operator=(OutFile&&) = delete;
@@ -22,7 +26,8 @@ class OutFile {
 
   // Appends to the buffer; a write failure is remembered and reported by close().
   void write(std::string_view text);
-  // Flushes and closes; the first write, flush or close failure.
+  // Flushes and closes; the first write, flush or close failure. A replacing file is then
+  // synced and renamed onto its target; on any failure it is removed instead.
   Status close();
 
  private:
@@ -32,6 +37,7 @@ class OutFile {
   int fd_ = -1;
   std::string buf_;
   int errno_ = 0;
+  std::string temporary_, target_;  // a replacing file's own name and the file it replaces
 };
 
 }  // namespace kelda
