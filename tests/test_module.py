@@ -234,3 +234,124 @@ def test_missing_numpy_is_a_panic_retried_on_next_use(tmp_path):
     for line in lines:
         assert line.startswith("PanicException Failed to access NumPy array API capsule")
         assert "numpy is broken here" in line
+
+
+# ---- instances made the wrong way -------------------------------------------------------
+# CPython refuses these calls itself; PyPy lets them reach the module, which must refuse them
+# (or keep the object unreadable) instead of building one class's record in another's memory.
+
+CLASSES = ["Domain", "Parameters", "Transform", "AlignmentResult", "MultipleAlignmentResult",
+           "ScanHit"]
+CONSTRUCTIBLE = {"Domain": ("x",), "Parameters": (), "Transform": ()}
+
+
+def run_isolated(code):
+    """Run code in a fresh interpreter: a fault must show as a failed process, not end ours."""
+    import subprocess
+    return subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_instances_made_without_their_constructor_are_never_read(name):
+    code = f"""
+import gc, malven
+cls = malven.{name}
+try:
+    obj = object.__new__(cls)
+except TypeError:
+    print("refused")
+else:
+    for attr in dir(cls):
+        if attr.startswith("__"):
+            continue
+        try:
+            value = getattr(obj, attr)
+            if callable(value):  # a method reads the record only when called
+                value()
+        except TypeError as exc:
+            assert callable(getattr(cls, attr)) or "uninitialised" in str(exc), exc
+        else:
+            raise SystemExit(attr + " was readable")
+    try:
+        repr(obj)
+    except TypeError:
+        pass
+    else:
+        raise SystemExit("repr was readable")
+    del obj
+    gc.collect()
+    print("unreadable")
+"""
+    proc = run_isolated(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == ("unreadable" if IS_PYPY else "refused")
+
+
+@pytest.mark.parametrize("maker", list(CONSTRUCTIBLE))
+@pytest.mark.parametrize("other", CLASSES + ["object_subclass"])
+def test_constructors_build_only_their_own_class(maker, other):
+    if maker == other:
+        return
+    code = f"""
+import gc, malven
+class Other:
+    pass
+other = Other if "{other}" == "object_subclass" else malven.{other}
+try:
+    obj = malven.{maker}.__new__(other, *{CONSTRUCTIBLE[maker]!r})
+except TypeError as exc:
+    print(exc)
+else:
+    raise SystemExit("built " + type(obj).__name__)
+gc.collect()
+"""
+    proc = run_isolated(code)
+    assert proc.returncode == 0, proc.stderr
+    assert "is not a subtype of" in proc.stdout
+
+
+def test_subclasses_are_built_with_their_layout():
+    class Labelled(malven.Domain):
+        pass
+
+    d = Labelled("x", "B")
+    d.note = "kept"
+    assert (type(d), d.id, d.chain, d.note) == (Labelled, "x", "B", "kept")
+    assert malven.Domain.__new__(Labelled, "y").id == "y"
+
+
+def test_messages_keep_nul_and_what_follows(tmp_path):
+    line = "ATOM      1  CA  ALA A   1      1\x00.000   0.000   0.000  1.00 20.00           C\n"
+    (tmp_path / "nul.pdb").write_text(line)
+    with pytest.raises(ValueError) as info:
+        malven.Domain.from_pdb(str(tmp_path / "nul.pdb"))
+    assert "1\x00.000   0.000" in str(info.value)
+
+
+def resident_mb():
+    import gc
+    gc.collect()
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 1e6
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize("what", ["columns", "multiple_align"])
+def test_repeated_calls_do_not_grow_memory(what):
+    """Rounds of calls after a warm-up: the resident size settles (PyPy's heap grows during
+    the first rounds and is not given back, so the later rounds are the measure)."""
+    a = malven.Domain.from_pdb(os.path.join(os.path.dirname(__file__), "data/pdb/1sp1.pdb"))
+    b = malven.Domain.from_pdb(os.path.join(os.path.dirname(__file__), "data/pdb/1sp2.pdb"))
+    r = malven.multiple_align([a, a])
+    call = (lambda: r.columns) if what == "columns" else (lambda: malven.multiple_align([a, b, a]))
+    rounds = 2000 if what == "columns" else 300
+    growth = []
+    for _ in range(4):
+        start = resident_mb()
+        for _ in range(rounds):
+            call()
+        growth.append(resident_mb() - start)
+    # A leak of the size once seen (27 kB a call) would add 50 MB a round.
+    assert max(growth[2:]) < 5.0, growth

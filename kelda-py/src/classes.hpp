@@ -23,10 +23,14 @@
 namespace malven {
 
 inline constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
+// Marks an instance whose record has been built. An instance made without the class's own
+// constructor (PyPy lets object.__new__ make one) never carries it, and is never read.
+inline constexpr std::uint64_t kBuilt = 0x6b656c646172656aULL;
 
 template <class T>
 struct Object {
   PyObject_HEAD
+  std::uint64_t built;
   std::atomic<std::uint64_t> borrow;
   T value;
 };
@@ -77,25 +81,52 @@ bool is_instance(PyObject* obj) {
   return ClassOf<T>::type && PyObject_TypeCheck(obj, ClassOf<T>::type);
 }
 
-// Wraps a record in a new instance of its class (bypassing tp_new, so classes without a
-// constructor can still be made here).
+// The record of an instance of T's class, or a TypeError: for an object of another class,
+// and for an instance whose record was never built.
 template <class T>
-Ref wrap(T value) {
-  PyTypeObject* type = ClassOf<T>::type;
-  if (!type) kelda::internal_fault(std::string("class not initialised: ") + ClassOf<T>::name);
+Object<T>* checked_object(PyObject* obj) {
+  if (!is_instance<T>(obj)) cannot_cast(obj, ClassOf<T>::name);
+  Object<T>* o = object_of<T>(obj);
+  if (o->built != kBuilt)
+    raise_error(PyExc_TypeError, std::string("uninitialised ") + ClassOf<T>::name +
+                                     " object (made without its constructor)");
+  return o;
+}
+
+// Builds the record in a new instance of `type`, which must be T's class or a subclass of
+// it: only they have T's layout.
+template <class T>
+Ref build_instance(PyTypeObject* type, T&& value) {
+  if (!ClassOf<T>::type) kelda::internal_fault(std::string("class not initialised: ") + ClassOf<T>::name);
+  if (!PyType_IsSubtype(type, ClassOf<T>::type)) {
+    const std::string t = class_name(type);
+    raise_error(PyExc_TypeError, std::string(ClassOf<T>::name) + ".__new__(" + t + "): " + t +
+                                     " is not a subtype of " + ClassOf<T>::name);
+  }
   Ref obj = check(type->tp_alloc(type, 0));
   auto* o = object_of<T>(obj.get());
   new (&o->borrow) std::atomic<std::uint64_t>(0);
   new (&o->value) T(std::move(value));
+  o->built = kBuilt;
   return obj;
+}
+
+// Wraps a record in a new instance of its class (bypassing tp_new, so classes without a
+// constructor can still be made here).
+template <class T>
+Ref wrap(T value) {
+  return build_instance<T>(ClassOf<T>::type, std::move(value));
 }
 
 template <class T>
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* o = object_of<T>(self);
-  o->value.~T();
-  o->borrow.~atomic();
+  if (o->built == kBuilt) {
+    o->value.~T();
+    o->borrow.~atomic();
+    o->built = 0;
+  }
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -106,8 +137,7 @@ template <class T>
 class Shared {
  public:
   explicit Shared(PyObject* obj) {
-    if (!is_instance<T>(obj)) cannot_cast(obj, ClassOf<T>::name);
-    auto& counter = object_of<T>(obj)->borrow;
+    auto& counter = checked_object<T>(obj)->borrow;
     std::uint64_t cur = counter.load(std::memory_order_relaxed);
     do {
       if (cur == kExclusive)
@@ -131,10 +161,9 @@ template <class T>
 class Exclusive {
  public:
   explicit Exclusive(PyObject* obj) {
-    if (!is_instance<T>(obj)) cannot_cast(obj, ClassOf<T>::name);
     std::uint64_t expected = 0;
-    if (!object_of<T>(obj)->borrow.compare_exchange_strong(expected, kExclusive,
-                                                            std::memory_order_acquire))
+    if (!checked_object<T>(obj)->borrow.compare_exchange_strong(expected, kExclusive,
+                                                                 std::memory_order_acquire))
       raise_error(PyExc_RuntimeError, "Already borrowed");
     obj_ = Ref::borrow(obj);
   }
@@ -258,12 +287,7 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     PyObject* slots[n > 0 ? n : 1];
     bind(Sig, args, kwargs, slots);
     Args converted = convert_slots<Args>(Sig, slots, std::make_index_sequence<n>{});
-    T value = std::apply(Fn, std::move(converted));
-    Ref obj = check(type->tp_alloc(type, 0));
-    auto* o = object_of<T>(obj.get());
-    new (&o->borrow) std::atomic<std::uint64_t>(0);
-    new (&o->value) T(std::move(value));
-    return obj;
+    return build_instance<T>(type, std::apply(Fn, std::move(converted)));
   });
 }
 

@@ -9,7 +9,16 @@ namespace malven {
 void throw_pyerr() { throw PyErrSet{}; }
 
 void raise_error(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  // Messages repeat file content and names: a NUL must not cut them short, and bytes that are
+  // not UTF-8 (a file name) come through as the interpreter's surrogate escapes.
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+      message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
+  if (text) {
+    PyErr_SetObject(type, text.get());
+  } else {
+    PyErr_Clear();
+    PyErr_SetString(type, "(a message that cannot be shown)");
+  }
   throw PyErrSet{};
 }
 
