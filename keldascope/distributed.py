@@ -2,6 +2,7 @@
 own shard of files, only paths, settings and plain hit records travel, and the merge ranks the
 hits exactly as one `scan_database` call over all the targets would. With `client=IN_PROCESS`
 the same work runs here, without Dask (the path for PyPy)."""
+import asyncio
 import contextlib
 import dataclasses
 import functools
@@ -235,6 +236,25 @@ def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
                 quick=bool(quick), scan_mode=bool(scan_mode)), int(max_hits)
 
 
+# How often a Dask run looks for Ctrl-C while it waits for chunks.
+CHECK_SECONDS = 0.25
+
+
+@contextlib.contextmanager
+def _sigint_deferred():
+    """Ctrl-C during a Dask run only sets a flag; yields the test of that flag. The run raises
+    KeyboardInterrupt itself at a point where the cluster can be shut down cleanly."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: False
+        return
+    hit = threading.Event()
+    previous = signal.signal(signal.SIGINT, lambda *_: hit.set())
+    try:
+        yield hit.is_set
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 class _InProcess:
     """Stands for a client when the chunks run one after another in this process."""
 
@@ -294,7 +314,7 @@ def local_client(n_workers=None, quiet=True):
                                    host="127.0.0.1", dashboard_address=None,
                                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                    preload=[__name__],
-                                   silence_logs=logging.ERROR if quiet else logging.WARNING)
+                                   silence_logs=logging.CRITICAL if quiet else logging.WARNING)
             client = Client(cluster, set_as_default=False)
         yield client
     finally:
@@ -347,25 +367,39 @@ def _run(client, fn, fixed, chunks, progress):
             if progress:
                 progress(k + 1, total)
         return
-    from dask.distributed import as_completed
+    from dask.distributed import wait
     run_id = uuid.uuid4().hex[:12]
     name = fn.__name__.strip("_").replace("_", "-")
     # One graph update for the whole run: the scheduler's cost per submission adds up.
     futures = client.map(functools.partial(fn, *fixed), chunks, pure=False,
                          key=[f"malven-{name}-{run_id}-{k}" for k in range(total)])
-    pending = set(futures)
+    pending = list(futures)
     done = 0
     try:
-        # Chunks that finish together are fetched in one request.
-        for batch in as_completed(futures, loop=client.loop).batches():
-            results = client.gather(batch)
-            for future, result in zip(batch, results):
-                pending.discard(future)
-                future.release()
-                done += 1
-                yield result
-                if progress:
-                    progress(done, total)
+        # wait() finds the client as the current one.
+        with _sigint_deferred() as interrupted, client.as_current():
+            while pending:
+                # Short waits, so that Ctrl-C is answered within one and never lands inside
+                # the client's own machinery (where it leaves tracebacks on its way out).
+                try:
+                    finished = wait(pending, timeout=CHECK_SECONDS,
+                                    return_when="FIRST_COMPLETED").done
+                except (TimeoutError, asyncio.TimeoutError):
+                    finished = ()
+                if interrupted():
+                    raise KeyboardInterrupt
+                batch = [f for f in pending if f in finished]
+                if not batch:
+                    continue
+                # Chunks that finish together are fetched in one request.
+                results = client.gather(batch)
+                pending = [f for f in pending if f not in finished]
+                for future, result in zip(batch, results):
+                    future.release()
+                    done += 1
+                    yield result
+                    if progress:
+                        progress(done, total)
     finally:
         if pending:
             try:

@@ -2,6 +2,7 @@
 with the residue numbers of the file, failures as one exception that names the file, and the
 structure files found under directories."""
 import os
+import stat
 from dataclasses import dataclass
 
 import malven
@@ -78,19 +79,34 @@ def read_structure(path, chain=None):
     return Structure(path, domain, tuple(residue_labels(domain)))
 
 
-def find_structure_files(arguments):
+def _regular_file(path):
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True  # let the reader report why it cannot be read
+
+
+def find_structure_files(arguments, skipped=None):
     """Expand files and directories: files as given, directories to every .pdb and .ent file
     below them (sorted, so that results are reproducible). Returns (path, explicit) pairs;
-    explicit is False for files found inside a directory. A missing argument or a directory
-    without structure files raises UnreadableStructure."""
+    explicit is False for files found inside a directory. Of those, only regular files are
+    taken: a FIFO or a device would block or never end; each one left out is appended to
+    `skipped` (when given) as (path, reason). A missing argument or a directory without
+    structure files raises UnreadableStructure."""
     found = []
     for arg in arguments:
         if os.path.isdir(arg):
             inside = []
             for top, dirs, files in os.walk(arg):
                 dirs.sort()
-                inside += [os.path.join(top, f) for f in sorted(files)
-                           if f.lower().endswith(STRUCTURE_SUFFIXES)]
+                for f in sorted(files):
+                    if not f.lower().endswith(STRUCTURE_SUFFIXES):
+                        continue
+                    path = os.path.join(top, f)
+                    if _regular_file(path):
+                        inside.append(path)
+                    elif skipped is not None:
+                        skipped.append((path, f"{path}: not a regular file"))
             if not inside:
                 raise UnreadableStructure(arg, f"no .pdb or .ent files in directory {arg}")
             found += [(p, False) for p in inside]

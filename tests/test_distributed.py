@@ -331,7 +331,8 @@ def session_members(sid):
 
 @needs_dask
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="needs /proc to find the processes")
-def test_cli_ctrl_c_cancels_and_leaves_no_process(tmp_path):
+@pytest.mark.parametrize("attempt", range(3))  # a stray traceback showed one time in three
+def test_cli_ctrl_c_cancels_and_leaves_no_process(tmp_path, attempt):
     pty = pytest.importorskip("pty")
     for name in ("1ni7", "5eep"):
         shutil.copy(BUNDLED / f"{name}.pdb", tmp_path / f"{name}.pdb")

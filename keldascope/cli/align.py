@@ -198,11 +198,12 @@ def draw(path, s1, names, outcome, columns, distances):
 
 def run(args, context):
     prog = context.prog
-    if args.plot:
+    inputs = (args.structure1, args.structure2)
+    if args.plot is not None:
+        check_output_file(args.plot, "--plot", inputs)
         plot.require_matplotlib()
-        check_output_file(args.plot, "--plot")
-    if args.output:
-        check_output_file(args.output, "-o/--output")
+    if args.output is not None:
+        check_output_file(args.output, "-o/--output", inputs)
     s1 = read_structure(args.structure1, args.chain1)
     s2 = read_structure(args.structure2, args.chain2)
     outcome = compute(s1, s2, args.direct)

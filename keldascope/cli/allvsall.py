@@ -1,13 +1,13 @@
 """`malven allvsall FILE...`: align every pair of a set of structures (files, or directories of
 .pdb and .ent files) and print the matrix of KELDA scores; the RMSD and aligned-pair matrices
 go to --tsv and --json. Large sets run on Dask workers."""
-import sys
 
 import malven
 
 from keldascope import distributed
 from keldascope.cli import cluster
-from keldascope.cli.common import CliError, check_output_file, dump_json, finite_or_none, fmt
+from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
+                                   warn)
 from keldascope.cli.progress import Progress
 from keldascope.cli.scan import MODES, MODES_HELP
 from keldascope.structures import find_structure_files
@@ -56,7 +56,7 @@ def add_parser(sub, chain_type):
 
 def compare(args, found, show, prog):
     n = len(found)
-    with cluster.runner_for(args, n * (n + 1) // 2, args.mode) as runner:
+    with cluster.runner_for(args, n * (n + 1) // 2, args.mode, prog) as runner:
         try:
             with cluster.ChunkProgress("Aligning chunks", show) as bar:
                 result = distributed.all_against_all(
@@ -67,7 +67,7 @@ def compare(args, found, show, prog):
             raise CliError(str(exc))
     if not args.quiet:
         for _, reason in result.skipped:
-            print(f"{prog}: warning: skipped: {reason}", file=sys.stderr)
+            warn(prog, f"skipped: {reason}")
     return result
 
 
@@ -101,10 +101,14 @@ def matrix_lines(matrix, decimals):
 
 
 def run(args, context):
-    if args.tsv:
-        check_output_file(args.tsv, "--tsv")
+    if args.tsv is not None:
+        check_output_file(args.tsv, "--tsv", args.structures)
     show = Progress.wanted(args.quiet)
-    found = find_structure_files(args.structures)
+    special = []
+    found = find_structure_files(args.structures, special)
+    if not args.quiet:
+        for _, reason in special:
+            warn(context.prog, f"skipped: {reason}")
     result = compare(args, found, show, context.prog)
     n = len(result.paths)
     if args.tsv:

@@ -1,8 +1,10 @@
 """How the `scan` and `allvsall` commands choose where their work runs: the --jobs and
 --scheduler options, a local Dask cluster or this process, and the progress bar over chunks."""
 import contextlib
+import socket
+import urllib.parse
 
-from keldascope.cli.common import CliError, UsageError
+from keldascope.cli.common import CliError, UsageError, check_option_value, warn
 from keldascope.cli.progress import Progress
 from keldascope.distributed import IN_PROCESS, dask_unavailable, local_client, usable_cores
 
@@ -23,20 +25,56 @@ def add_cluster_arguments(p):
                             "files readable under the same absolute paths")
 
 
+# How long --scheduler waits for the scheduler to answer.
+CONNECT_SECONDS = 5
+
+
+def scheduler_endpoint(address):
+    """(host, port) of a --scheduler address: host:port with an optional tcp:// or tls://
+    scheme; anything else is a usage error."""
+    check_option_value(address, "--scheduler")
+    text = address if "://" in address else f"tcp://{address}"
+    parsed = urllib.parse.urlsplit(text)
+    try:
+        port = parsed.port
+    except ValueError:
+        port = None
+    if parsed.scheme not in ("tcp", "tls") or not parsed.hostname or port is None:
+        raise UsageError(f"argument --scheduler: '{address}' is not an address of the form "
+                         f"[tcp://]HOST:PORT")
+    return parsed.hostname, port
+
+
+def check_reachable(address, endpoint):
+    """Refuse a scheduler that does not answer before Dask's client is made: a client that
+    cannot connect waits and then reports from its finaliser instead of failing cleanly."""
+    try:
+        socket.create_connection(endpoint, timeout=CONNECT_SECONDS).close()
+    except OSError as exc:
+        raise CliError(f"cannot reach the Dask scheduler at {address}: "
+                       f"{exc.strerror or exc or 'no answer'}")
+
+
 @contextlib.contextmanager
-def runner_for(args, n_alignments, mode):
+def runner_for(args, n_alignments, mode, prog):
     """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
     started here is shut down on leaving, also on Ctrl-C or an error."""
     jobs = args.jobs
     if jobs is not None and jobs < 1:
         raise UsageError(f"argument --jobs: must be at least 1, got {jobs}")
-    if args.scheduler:
+    if jobs is not None and jobs > usable_cores():
+        warn(prog, f"--jobs {jobs} is more than the {usable_cores()} usable cores; "
+                   f"using {usable_cores()}")
+        jobs = usable_cores()
+    if args.scheduler is not None:
+        endpoint = scheduler_endpoint(args.scheduler)
         reason = dask_unavailable()
         if reason:
             raise CliError(f"--scheduler needs Dask: {reason}")
+        check_reachable(args.scheduler, endpoint)
         from dask.distributed import Client
         try:
-            client = Client(args.scheduler, timeout="10s", set_as_default=False)
+            client = Client(args.scheduler, timeout=f"{CONNECT_SECONDS}s", set_as_default=False)
         except (OSError, TimeoutError, ValueError) as exc:
             raise CliError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
         with client:

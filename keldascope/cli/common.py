@@ -3,6 +3,7 @@ checks of output paths, and number formatting for text and JSON."""
 import json
 import math
 import os
+import re
 import sys
 
 
@@ -19,22 +20,75 @@ class UsageError(CliError):
     status = 2
 
 
+# Control characters (C0, DEL, C1) and the line and paragraph separators; a message repeats
+# file content and file names, which must not steer the terminal or break the one line.
+_CONTROL = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def printable(text):
+    """The text with control characters written as escapes (\\x1b), and undecodable bytes of
+    file names (surrogate escapes) as \\xNN, so that it prints as one line."""
+    def escape(m):
+        c = ord(m.group())
+        return f"\\x{c:02x}" if c < 0x100 else f"\\u{c:04x}"
+    text = _CONTROL.sub(escape, str(text))
+    try:
+        raw = text.encode("utf-8", "surrogateescape")  # the file name's own bytes
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return raw.decode("utf-8", "backslashreplace")
+
+
+def error_line(prog, message):
+    return f"{prog}: error: {printable(message)}"
+
+
+def warning_line(prog, message):
+    return f"{prog}: warning: {printable(message)}"
+
+
 def warn(prog, message):
-    print(f"{prog}: warning: {message}", file=sys.stderr)
+    print(warning_line(prog, message), file=sys.stderr)
 
 
 def note(message):
     print(message, file=sys.stderr)
 
 
-def check_output_file(path, option):
-    """Refuse an output path whose directory is missing, before any long computation."""
+def check_option_value(value, option):
+    """Refuse an empty value, which would name no file (or the current folder)."""
+    if value is not None and not str(value).strip():
+        raise UsageError(f"argument {option}: an empty value is not allowed")
+
+
+def same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_not_an_input(path, option, inputs):
+    """Refuse an output that names one of the inputs (the same file under any name): writing
+    it would replace the input with the output."""
+    if os.path.exists(path):
+        for given in inputs:
+            if same_file(path, given):
+                raise UsageError(f"argument {option}: '{path}' is the input file '{given}'; "
+                                 f"choose another output")
+
+
+def check_output_file(path, option, inputs=()):
+    """Refuse an output path whose directory is missing, that is a directory, or that names
+    an input, before any long computation."""
+    check_option_value(path, option)
     parent = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise UsageError(f"argument {option}: '{path}' is a directory")
     if not os.path.isdir(parent):
         where = os.path.dirname(path) or "."
         raise UsageError(f"argument {option}: directory '{where}' does not exist")
+    check_not_an_input(path, option, inputs)
 
 
 def finite_or_none(value):

@@ -5,7 +5,7 @@ import os
 import shutil
 
 from keldascope.cli import plot
-from keldascope.cli.common import UsageError
+from keldascope.cli.common import CliError, UsageError, check_option_value
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb")
@@ -50,15 +50,19 @@ def steps(with_plot):
 
 
 def run(args, context):
+    check_option_value(args.output_dir, "-o/--output-dir")
     base = args.output_dir or fresh_directory()
     if os.path.lexists(base):
         raise UsageError(f"argument -o/--output-dir: '{base}' already exists; the demo "
                          f"writes into a new folder")
     base = os.path.abspath(base)
-    for sub in ("inputs", "align"):
-        os.makedirs(os.path.join(base, sub))
-    for name in INPUTS:
-        shutil.copyfile(os.path.join(DATA, name), os.path.join(base, "inputs", name))
+    try:
+        for sub in ("inputs", "align"):
+            os.makedirs(os.path.join(base, sub))
+        for name in INPUTS:
+            shutil.copyfile(os.path.join(DATA, name), os.path.join(base, "inputs", name))
+    except OSError as exc:
+        raise CliError(f"cannot create the demo folder {base}: {exc.strerror or exc}")
 
     with_plot = plot.have_matplotlib()
     here = os.getcwd()

@@ -8,8 +8,14 @@ import os
 import sys
 from dataclasses import dataclass
 
-from keldascope.cli.common import CliError, UsageError
+from keldascope.cli.common import CliError, UsageError, error_line
 from keldascope.structures import UnreadableStructure
+
+# Exit statuses (also in the README): 0 success; 1 a file cannot be read or written, an
+# alignment fails, or the machine runs out of memory; 2 a bad command line; 3 an internal
+# error (a bug of malven: one line, please report it); 130 interrupted by Ctrl-C.
+INTERNAL_ERROR = 3
+INTERRUPTED = 130
 
 COMMANDS = ("align", "msa", "scan", "allvsall", "demo")
 
@@ -102,22 +108,45 @@ def command_name(argv):
     return "malven"
 
 
+def os_error_text(exc):
+    """An OSError as one line: the system's reason and the file it concerns."""
+    reason = exc.strerror or str(exc)
+    names = [n for n in (exc.filename, exc.filename2) if n is not None]
+    return f"{reason}: {' -> '.join(map(str, names))}" if names else reason
+
+
+def fail(argv, message, status):
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+    print(error_line(command_name(argv), message), file=sys.stderr)
+    return status
+
+
 def main(argv=None):
+    """Run one command line and return its exit status; every failure leaves as one line on
+    standard error."""
     argv = sys.argv[1:] if argv is None else list(argv)
     try:
         return execute(argv)
     except (CliError, UnreadableStructure) as exc:
-        sys.stdout.flush()
-        print(f"{command_name(argv)}: error: {exc}", file=sys.stderr)
-        return getattr(exc, "status", 1)
+        return fail(argv, exc, getattr(exc, "status", 1))
     except KeyboardInterrupt:
         print(f"\n{command_name(argv)}: interrupted", file=sys.stderr)
-        return 130
+        return INTERRUPTED
     except BrokenPipeError:
         # The reader of our output went away (`malven scan ... | head`): not an error of ours.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except OSError as exc:
+        return fail(argv, os_error_text(exc), 1)
+    except MemoryError:
+        return fail(argv, "out of memory (the inputs are too large for this machine)", 1)
+    except Exception as exc:  # a bug: still one line, with what is needed to report it
+        return fail(argv, f"internal error: {type(exc).__name__}: {exc} "
+                          f"(please report this)", INTERNAL_ERROR)
 
 
 if __name__ == "__main__":

@@ -7,8 +7,9 @@ import malven
 
 from keldascope import _native
 from keldascope.cli import layout
-from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
-                                   finite_or_none, fmt, transform_json)
+from keldascope.cli.common import (CliError, UsageError, check_not_an_input, check_option_value,
+                                   check_output_file, dump_json, finite_or_none, fmt,
+                                   transform_json)
 from keldascope.structures import read_structure
 
 DESCRIPTION = """\
@@ -52,6 +53,7 @@ def check_arguments(args):
     if not 1 <= args.reference <= n:
         raise UsageError(f"argument --reference: {args.reference} is not between 1 and {n}, "
                          f"the number of files")
+    check_option_value(args.output_dir, "-o/--output-dir")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
@@ -59,7 +61,10 @@ def check_arguments(args):
     in_output_dir = args.fasta and (os.path.dirname(os.path.abspath(args.fasta))
                                     == os.path.abspath(args.output_dir))
     if args.fasta and not in_output_dir:
-        check_output_file(args.fasta, "--fasta")
+        check_output_file(args.fasta, "--fasta", args.files)
+    elif args.fasta:
+        check_option_value(args.fasta, "--fasta")
+        check_not_an_input(args.fasta, "--fasta", args.files)
 
 
 def output_paths(structures, output_dir):
@@ -73,7 +78,11 @@ def output_paths(structures, output_dir):
             raise UsageError(f"{seen[name]} and {s.path} would both be written as {name}; "
                              f"give the files different names")
         seen[name] = s.path
-        paths.append(os.path.join(output_dir, name))
+        path = os.path.join(output_dir, name)
+        # Nothing is written when any output would replace an input (a second run in the
+        # folder of the first: aligned_a.pdb among the inputs).
+        check_not_an_input(path, "-o/--output-dir", [t.path for t in structures])
+        paths.append(path)
     return paths
 
 

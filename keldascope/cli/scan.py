@@ -1,14 +1,13 @@
 """`malven scan QUERY TARGET...`: rank target structures (files, or directories of .pdb and
 .ent files) by their KELDA score against one query, with a progress bar on a terminal."""
 import math
-import sys
 
 import malven
 
 from keldascope import distributed, kelda
 from keldascope.cli import cluster
 from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
-                                   finite_or_none, fmt, percent, rmsd_text)
+                                   finite_or_none, fmt, percent, rmsd_text, warn, warning_line)
 from keldascope.cli.progress import Progress
 from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
 
@@ -70,8 +69,8 @@ def check_arguments(args):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
     if args.max_hits < 0:
         raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
-    if args.tsv:
-        check_output_file(args.tsv, "--tsv")
+    if args.tsv is not None:
+        check_output_file(args.tsv, "--tsv", [args.query] + args.targets)
 
 
 def load_targets(found, show_progress, prog, quiet):
@@ -85,7 +84,7 @@ def load_targets(found, show_progress, prog, quiet):
                     raise
                 skipped += 1
                 if not quiet:
-                    bar.message(f"{prog}: warning: skipped: {exc}")
+                    bar.message(warning_line(prog, f"skipped: {exc}"))
             bar.update()
     return loaded, skipped
 
@@ -155,7 +154,7 @@ def scan_distributed(args, found, runner, show, prog):
         raise CliError(str(exc))
     if not args.quiet:
         for _, reason in result.skipped:
-            print(f"{prog}: warning: skipped: {reason}", file=sys.stderr)
+            warn(prog, f"skipped: {reason}")
     rows = [dict(rank=h.rank, target=h.target_id, path=h.path, score=h.score, rmsd=h.rmsd,
                  n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=h.z_score)
             for h in result.hits]
@@ -167,8 +166,12 @@ def run(args, context):
     check_arguments(args)
     show = Progress.wanted(args.quiet)
     query = read_domain(args.query, args.query_chain)
-    found = find_structure_files(args.targets)
-    with cluster.runner_for(args, len(found), args.mode) as runner:
+    special = []
+    found = find_structure_files(args.targets, special)
+    if not args.quiet:
+        for _, reason in special:
+            warn(context.prog, f"skipped: {reason}")
+    with cluster.runner_for(args, len(found), args.mode, prog) as runner:
         if runner is distributed.IN_PROCESS:
             targets, skipped = load_targets(found, show, prog, args.quiet)
             rows = scan_all(query, targets, args, show)
