@@ -1,0 +1,70 @@
+// Work spread over C++ threads: indices handed out in ascending order to a few threads, a
+// stop request honoured between indices, the same outcome for any thread count.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+#include "kelda/error.hpp"
+
+namespace kelda {
+
+// The thread count to use for `requested` (0: one per hardware thread) and n items.
+inline unsigned thread_count(unsigned requested, std::size_t n) noexcept {
+  unsigned t = requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+  if (n < t) t = static_cast<unsigned>(std::max<std::size_t>(n, 1));
+  return t;
+}
+
+// Runs body(k) -> Status for every k in [0, n) on thread_count(threads, n) threads (the
+// calling thread among them). Each body writes only its own results. After the first
+// failure no further index is started; the failure reported is the one of the lowest index,
+// which every index below it having been started makes independent of the timing. A stop
+// request (checked before each index) gives Cancelled. An exception of a body (an allocation
+// failure, an internal fault) is rethrown on the calling thread once all threads are done.
+template <class Body>
+Status parallel_for(std::size_t n, unsigned threads, std::stop_token stop, Body&& body) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex m;
+  std::optional<std::pair<std::size_t, CoreError>> first_error;
+  std::exception_ptr fault;
+  auto worker = [&] {
+    try {
+      for (;;) {
+        if (failed.load(std::memory_order_relaxed) || stop.stop_requested()) return;
+        const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+        if (k >= n) return;
+        Status s = body(k);
+        if (!s) {
+          std::lock_guard lock(m);
+          if (!first_error || k < first_error->first) first_error.emplace(k, std::move(s).error());
+          failed.store(true, std::memory_order_relaxed);
+        }
+      }
+    } catch (...) {
+      std::lock_guard lock(m);
+      if (!fault) fault = std::current_exception();
+      failed.store(true, std::memory_order_relaxed);
+    }
+  };
+  const unsigned t = thread_count(threads, n);
+  std::vector<std::jthread> helpers;
+  helpers.reserve(t - 1);
+  for (unsigned k = 1; k < t; ++k) helpers.emplace_back(worker);
+  worker();
+  helpers.clear();  // joins
+  if (fault) std::rethrow_exception(fault);
+  if (first_error) return std::move(first_error->second);
+  if (stop.stop_requested() && next.load() < n) return CoreError::cancelled();
+  return Unit{};
+}
+
+}  // namespace kelda
