@@ -24,6 +24,7 @@ std::string CoreError::text() const {
       return "Structure too small: " + std::to_string(found) + " residues (minimum " +
              std::to_string(minimum) + ")";
     case ErrorKind::NoCommonAtoms: return "No common atoms for superposition";
+    case ErrorKind::Cancelled: return "Cancelled";
   }
   internal_fault("unknown CoreError kind");
 }

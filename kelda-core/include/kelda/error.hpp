@@ -19,6 +19,7 @@ enum class ErrorKind : std::uint8_t {
   AlignmentFailed,
   StructureTooSmall,
   NoCommonAtoms,
+  Cancelled,
 };
 
 struct CoreError {
@@ -43,6 +44,7 @@ struct CoreError {
     return {ErrorKind::StructureTooSmall, {}, found, minimum};
   }
   static CoreError no_common_atoms() { return {ErrorKind::NoCommonAtoms, {}}; }
+  static CoreError cancelled() { return {ErrorKind::Cancelled, {}}; }
 
   std::string text() const;
   bool operator==(const CoreError&) const = default;

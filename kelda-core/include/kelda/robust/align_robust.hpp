@@ -1,0 +1,66 @@
+// The robust pairwise engine: aligns two domains in any frames by TM-score (seeds, then a
+// dynamic programme alternated with superposition), and scores the result with the KELDA
+// refinement.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+#include <utility>
+#include <vector>
+
+#include "kelda/error.hpp"
+#include "kelda/math/transform.hpp"
+#include "kelda/records.hpp"
+#include "kelda/robust/seeds.hpp"
+#include "kelda/tmscore/tm_search.hpp"
+
+namespace kelda {
+
+// The refinement settings the engine scores with: default parameters but e1 6, e2 20,
+// cutoff_dist 4 and gap_open 0.5. The defaults (e1 2, e2 5) are tuned for structures
+// already close; from a TM-score superposition of distant homologs they lose most of them.
+Parameters robust_kelda_preset();
+
+struct RobustConfig {
+  GaplessPlan gapless;
+  std::size_t fragment_length = 10;
+  std::size_t fragment_count = 4;
+  double sse_gap_open = 1.0;
+  double combined_sse_weight = 0.5;  // of the agreement beside the TM similarity
+  double combined_gap_open = 0.6;
+  std::size_t stage_starts = 2;      // best seeds taken into the TM stage
+  double stage_gap_opens[2] = {0.6, 0.0};
+  std::size_t stage_max_rounds = 30;
+  SearchPlan seed_search{.min_fragment = 8, .starts_per_length = 2, .max_iterations = 8};
+  SearchPlan final_search{.min_fragment = 4, .starts_per_length = 8, .max_iterations = 20};
+  double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
+  Parameters kelda = robust_kelda_preset();
+  // Same fold when the TM-score normalised by the longer structure, or Sc, reaches these.
+  double significant_tm = 0.5;
+  double significant_sc = 0.4;
+};
+
+using RobustPair = std::pair<std::uint64_t, std::uint64_t>;  // (index in A, index in B)
+
+struct RobustAlignment {
+  Transform transform;              // B onto A
+  std::vector<RobustPair> pairs;    // aligned and within close_distance under `transform`
+  std::vector<RobustPair> alignment;  // every pair of the TM-score alignment
+  double tm_score_a = 0.0;          // normalised by A, d0 from |A|
+  double tm_score_b = 0.0;          // normalised by B, d0 from |B|
+  double rmsd = 0.0;                // of `pairs` under `transform`
+  std::uint64_t n_aligned = 0;      // pairs.size()
+  double seq_identity = 0.0;        // fraction of `pairs` with the same residue letter
+  double sc = 0.0;                  // KELDA Sc of the refinement from `transform`
+  std::uint64_t kelda_equivalent = 0;  // its equivalent pairs
+  bool aligned = false;             // at least 3 pairs within close_distance
+  bool significant = false;         // the same-fold rule of the config held
+};
+
+// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
+// Cancelled when `stop` was requested (checked between seeds and stages), or an error of
+// the refinement. Fewer than 5 residues in either: aligned = false, nothing else set.
+Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& config,
+                                     std::stop_token stop = {});
+
+}  // namespace kelda

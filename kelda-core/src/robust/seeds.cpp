@@ -1,0 +1,142 @@
+// Seeds of the robust engine: gapless threading, matching fragments, and alignments of
+// secondary structure alone or together with a superposition.
+#include "kelda/robust/seeds.hpp"
+
+#include <algorithm>  // max, min, sort
+#include <cmath>      // sqrt
+#include <limits>
+
+namespace kelda {
+
+std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& plan,
+                                       TmScratch& sc) {
+  const auto n_a = static_cast<std::int64_t>(ctx.a->size());
+  const auto n_b = static_cast<std::int64_t>(ctx.b->size());
+  const std::int64_t min_overlap = std::max<std::int64_t>(5, std::min(n_a, n_b) / 2);
+  std::vector<GaplessSeed> all;
+  PairCoords& p = sc.pairs;
+  SearchScratch& ss = sc.search;
+  for (std::int64_t offset = min_overlap - n_a; offset <= n_b - min_overlap; ++offset) {
+    const std::int64_t a0 = std::max<std::int64_t>(0, -offset), b0 = a0 + offset;
+    const std::int64_t n = std::min(n_a - a0, n_b - b0);
+    if (n < min_overlap) continue;
+    p.gather_diagonal(*ctx.a, *ctx.b, static_cast<std::size_t>(a0), static_cast<std::size_t>(b0),
+                      static_cast<std::size_t>(n));
+    ss.d2.resize(static_cast<std::size_t>(n));
+    GaplessSeed seed{offset, fit_rigid_range(p, 0, static_cast<std::size_t>(n)), -1.0};
+    Transform t = seed.transform;
+    double cutoff = 2.0 * ctx.cutoff;
+    ss.previous.clear();
+    for (std::size_t round = 0;; ++round) {
+      pair_distances2(t, p, ss.d2);
+      const double s = tm_sum(ss.d2, ctx.d0);
+      if (s > seed.tm_sum) seed.tm_sum = s, seed.transform = t;
+      if (round >= plan.rounds) break;
+      const bool at_floor = cutoff <= ctx.d0;
+      ss.selected.clear();
+      const double c2 = cutoff * cutoff;
+      for (std::size_t k = 0; k < ss.d2.size(); ++k)
+        if (ss.d2[k] < c2) ss.selected.push_back(static_cast<std::uint32_t>(k));
+      // Too few close pairs to fit: the threading has given what it can.
+      if (ss.selected.size() < 3) break;
+      if (at_floor && ss.selected == ss.previous) break;
+      t = fit_rigid(p, ss.selected);
+      std::swap(ss.selected, ss.previous);
+      cutoff = std::max(ctx.d0, cutoff * plan.shrink);
+    }
+    all.push_back(seed);
+  }
+  std::sort(all.begin(), all.end(), [](const GaplessSeed& x, const GaplessSeed& y) {
+    return x.tm_sum > y.tm_sum || (x.tm_sum == y.tm_sum && x.offset < y.offset);
+  });
+  std::vector<GaplessSeed> kept;
+  for (const GaplessSeed& s : all) {
+    if (kept.size() >= plan.keep) break;
+    bool far = true;
+    for (const GaplessSeed& k : kept)
+      if (std::abs(k.offset - s.offset) < static_cast<std::int64_t>(plan.min_separation))
+        far = false;
+    if (far) kept.push_back(s);
+  }
+  return kept;
+}
+
+std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
+                                      std::size_t w, std::size_t count,
+                                      std::vector<double>& acc) {
+  std::vector<Transform> out;
+  if (w < 3 || a.size() < w || b.size() < w || count == 0) return out;
+  const std::size_t na = a.size() - w + 1, nb = b.size() - w + 1;
+  // band[k][i] = distance from residue i to residue i + k, for 1 <= k < w.
+  auto bands = [w](const CoordsSoA& c) {
+    std::vector<std::vector<double>> d(w);
+    for (std::size_t k = 1; k < w; ++k) {
+      d[k].resize(c.size() - k);
+      for (std::size_t i = 0; i + k < c.size(); ++i) {
+        const double dx = c.x[i] - c.x[i + k], dy = c.y[i] - c.y[i + k],
+                     dz = c.z[i] - c.z[i + k];
+        d[k][i] = std::sqrt(dx * dx + dy * dy + dz * dz);
+      }
+    }
+    return d;
+  };
+  const auto da = bands(a), db = bands(b);
+  // acc[i * nb + j]: summed squared differences of the internal distances of the fragments
+  // starting at i and j; the innermost loop runs along B and vectorises.
+  acc.assign(na * nb, 0.0);
+  for (std::size_t i = 0; i < na; ++i) {
+    double* row = acc.data() + i * nb;
+    for (std::size_t p = 0; p + 1 < w; ++p)
+      for (std::size_t k = 1; p + k < w; ++k) {
+        const double x = da[k][i + p];
+        const double* y = db[k].data() + p;
+        for (std::size_t j = 0; j < nb; ++j) {
+          const double diff = x - y[j];
+          row[j] += diff * diff;
+        }
+      }
+  }
+  constexpr double kTaken = std::numeric_limits<double>::infinity();
+  PairCoords pc;
+  for (std::size_t c = 0; c < count; ++c) {
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < acc.size(); ++k)
+      if (acc[k] < acc[best]) best = k;
+    if (acc[best] == kTaken) break;
+    const std::size_t i = best / nb, j = best % nb;
+    pc.gather_diagonal(a, b, i, j, w);
+    out.push_back(fit_rigid_range(pc, 0, w));
+    // Later fragments may not overlap this one in A or in B.
+    const std::size_t i_lo = i + 1 >= w ? i + 1 - w : 0, i_hi = std::min(na, i + w);
+    const std::size_t j_lo = j + 1 >= w ? j + 1 - w : 0, j_hi = std::min(nb, j + w);
+    for (std::size_t r = i_lo; r < i_hi; ++r)
+      std::fill(acc.begin() + static_cast<std::ptrdiff_t>(r * nb),
+                acc.begin() + static_cast<std::ptrdiff_t>((r + 1) * nb), kTaken);
+    for (std::size_t r = 0; r < na; ++r)
+      for (std::size_t s = j_lo; s < j_hi; ++s) acc[r * nb + s] = kTaken;
+  }
+  return out;
+}
+
+std::vector<TmPair> sse_alignment(const TmContext& ctx, const std::vector<CaSse>& ss_a,
+                                  const std::vector<CaSse>& ss_b, double gap_open,
+                                  double weight, const Transform* t, TmScratch& sc) {
+  const std::size_t n = ss_a.size(), m = ss_b.size();
+  if (t) {
+    transform_into(*t, *ctx.b, sc.b_moved);
+    tm_similarity_matrix(*ctx.a, sc.b_moved, ctx.d0, sc.matrix);
+  } else {
+    sc.matrix.assign(n * m, 0.0);
+    weight = 1.0;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    double* row = sc.matrix.data() + i * m;
+    for (std::size_t j = 0; j < m; ++j)
+      if (ss_a[i] == ss_b[j]) row[j] += weight;
+  }
+  std::vector<TmPair> pairs;
+  tm_dp(sc.matrix, n, m, gap_open, sc.dp, pairs);
+  return pairs;
+}
+
+}  // namespace kelda

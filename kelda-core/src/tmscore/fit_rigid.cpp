@@ -1,0 +1,190 @@
+// Least-squares rigid fit by Horn's unit quaternion: the key matrix from the centred
+// cross-covariance, its largest eigenpair by Newton's method and the adjugate.
+#include <algorithm>  // max
+#include <cmath>      // sqrt, fabs
+
+#include "kelda/tmscore/tm_kernels.hpp"
+
+namespace kelda {
+
+namespace {
+
+using Mat4 = double[4][4];
+
+double det3(double a, double b, double c, double d, double e, double f, double g, double h,
+            double i) {
+  return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+}
+
+double det4(const Mat4 m) {
+  double s = 0.0;
+  for (int c = 0; c < 4; ++c) {
+    int k[3], n = 0;
+    for (int j = 0; j < 4; ++j)
+      if (j != c) k[n++] = j;
+    const double minor = det3(m[1][k[0]], m[1][k[1]], m[1][k[2]], m[2][k[0]], m[2][k[1]],
+                              m[2][k[2]], m[3][k[0]], m[3][k[1]], m[3][k[2]]);
+    s += ((c % 2) ? -1.0 : 1.0) * m[0][c] * minor;
+  }
+  return s;
+}
+
+// Eigenvector of the largest eigenvalue of the symmetric matrix by cyclic Jacobi rotations:
+// slow but sure, for the degenerate cases the adjugate cannot resolve.
+void jacobi_top_vector(const Mat4 m, double q[4]) {
+  double a[4][4], v[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) a[i][j] = m[i][j];
+  for (int sweep = 0; sweep < 60; ++sweep) {
+    double off = 0.0, diag = 0.0;
+    for (int p = 0; p < 4; ++p) {
+      diag += a[p][p] * a[p][p];
+      for (int r = p + 1; r < 4; ++r) off += a[p][r] * a[p][r];
+    }
+    if (off <= 1e-30 * diag || off == 0.0) break;
+    for (int p = 0; p < 4; ++p)
+      for (int r = p + 1; r < 4; ++r) {
+        if (a[p][r] == 0.0) continue;
+        // Chosen so that the rotated a[p][r] vanishes (the smaller rotation angle).
+        const double theta = (a[r][r] - a[p][p]) / (2.0 * a[p][r]);
+        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+        for (int k = 0; k < 4; ++k) {
+          const double akp = a[k][p], akr = a[k][r];
+          a[k][p] = c * akp - s * akr;
+          a[k][r] = s * akp + c * akr;
+        }
+        for (int k = 0; k < 4; ++k) {
+          const double apk = a[p][k], ark = a[r][k];
+          a[p][k] = c * apk - s * ark;
+          a[r][k] = s * apk + c * ark;
+        }
+        for (int k = 0; k < 4; ++k) {
+          const double vkp = v[k][p], vkr = v[k][r];
+          v[k][p] = c * vkp - s * vkr;
+          v[k][r] = s * vkp + c * vkr;
+        }
+      }
+  }
+  int best = 0;
+  for (int k = 1; k < 4; ++k)
+    if (a[k][k] > a[best][best]) best = k;
+  for (int k = 0; k < 4; ++k) q[k] = v[k][best];
+}
+
+// The largest eigenpair of Horn's traceless key matrix. Its characteristic polynomial is
+// x^4 - (|N|^2 / 2) x^2 - (tr N^3 / 3) x + det N (Newton's identities with tr N = 0); all
+// roots are real, so Newton's method from an upper bound descends monotonically onto the
+// largest one.
+void top_quaternion(const Mat4 n, double upper, double q[4]) {
+  double n2[4][4] = {};
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      for (int k = 0; k < 4; ++k) n2[i][j] += n[i][k] * n[k][j];
+  double frob = 0.0, tr3 = 0.0;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) {
+      frob += n[i][j] * n[i][j];
+      tr3 += n2[i][j] * n[j][i];
+    }
+  const double c2 = -0.5 * frob, c1 = -tr3 / 3.0, c0 = det4(n);
+  double x = upper;
+  for (int it = 0; it < 60; ++it) {
+    const double x2 = x * x;
+    const double p = (x2 + c2) * x2 + c1 * x + c0;
+    const double dp = 4.0 * x2 * x + 2.0 * c2 * x + c1;
+    if (dp == 0.0) break;
+    const double step = p / dp;
+    x -= step;
+    if (std::fabs(step) <= 1e-15 * std::max(std::fabs(x), 1e-300)) break;
+  }
+  // Columns of adj(N - x I) are eigenvectors of x when its eigenspace is one-dimensional.
+  double m[4][4];
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) m[i][j] = n[i][j] - (i == j ? x : 0.0);
+  double best_norm = 0.0;
+  for (int c = 0; c < 4; ++c) {
+    double col[4];
+    int rows[3], r = 0;
+    for (int k = 0; k < 4; ++k)
+      if (k != c) rows[r++] = k;
+    for (int k = 0; k < 4; ++k) {
+      int cols[3], s = 0;
+      for (int j = 0; j < 4; ++j)
+        if (j != k) cols[s++] = j;
+      const double minor =
+          det3(m[rows[0]][cols[0]], m[rows[0]][cols[1]], m[rows[0]][cols[2]], m[rows[1]][cols[0]],
+               m[rows[1]][cols[1]], m[rows[1]][cols[2]], m[rows[2]][cols[0]], m[rows[2]][cols[1]],
+               m[rows[2]][cols[2]]);
+      col[k] = ((c + k) % 2 ? -1.0 : 1.0) * minor;
+    }
+    const double norm = col[0] * col[0] + col[1] * col[1] + col[2] * col[2] + col[3] * col[3];
+    if (norm > best_norm) {
+      best_norm = norm;
+      for (int k = 0; k < 4; ++k) q[k] = col[k];
+    }
+  }
+  // A cofactor scales as the cube of the matrix entries; far below that the eigenvalue is
+  // (nearly) repeated and the adjugate carries no direction.
+  const double scale = std::max(std::sqrt(frob), 1e-300);
+  if (!(best_norm > 1e-16 * scale * scale * scale * scale * scale * scale)) {
+    jacobi_top_vector(n, q);
+    return;
+  }
+  const double inv = 1.0 / std::sqrt(best_norm);
+  for (int k = 0; k < 4; ++k) q[k] *= inv;
+}
+
+template <class Index>
+Transform fit_indexed(const PairCoords& p, std::size_t n, Index idx) {
+  if (n == 0) return Transform::identity();
+  double ca[3] = {0, 0, 0}, cb[3] = {0, 0, 0};
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = idx(k);
+    ca[0] += p.ax[i], ca[1] += p.ay[i], ca[2] += p.az[i];
+    cb[0] += p.bx[i], cb[1] += p.by[i], cb[2] += p.bz[i];
+  }
+  const double inv_n = 1.0 / static_cast<double>(n);
+  for (int c = 0; c < 3; ++c) ca[c] *= inv_n, cb[c] *= inv_n;
+  // s[u][v] = sum of (b_u - cb_u)(a_v - ca_v): mobile by fixed.
+  double s[3][3] = {}, g = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = idx(k);
+    const double a[3] = {p.ax[i] - ca[0], p.ay[i] - ca[1], p.az[i] - ca[2]};
+    const double b[3] = {p.bx[i] - cb[0], p.by[i] - cb[1], p.bz[i] - cb[2]};
+    for (int u = 0; u < 3; ++u)
+      for (int v = 0; v < 3; ++v) s[u][v] += b[u] * a[v];
+    g += a[0] * a[0] + a[1] * a[1] + a[2] * a[2] + b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
+  }
+  const double sxx = s[0][0], sxy = s[0][1], sxz = s[0][2], syx = s[1][0], syy = s[1][1],
+               syz = s[1][2], szx = s[2][0], szy = s[2][1], szz = s[2][2];
+  const Mat4 key = {{sxx + syy + szz, syz - szy, szx - sxz, sxy - syx},
+                    {syz - szy, sxx - syy - szz, sxy + syx, szx + sxz},
+                    {szx - sxz, sxy + syx, -sxx + syy - szz, syz + szy},
+                    {sxy - syx, szx + sxz, syz + szy, -sxx - syy + szz}};
+  double q[4];
+  // The largest eigenvalue is at most half the summed squared norms (it equals that less
+  // half the residual sum of squares), a start above the largest root.
+  top_quaternion(key, 0.5 * g + 1e-12, q);
+  const double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+  Transform t;
+  t.rotation = {{{q0 * q0 + q1 * q1 - q2 * q2 - q3 * q3, 2 * (q1 * q2 - q0 * q3), 2 * (q1 * q3 + q0 * q2)},
+                 {2 * (q1 * q2 + q0 * q3), q0 * q0 - q1 * q1 + q2 * q2 - q3 * q3, 2 * (q2 * q3 - q0 * q1)},
+                 {2 * (q1 * q3 - q0 * q2), 2 * (q2 * q3 + q0 * q1), q0 * q0 - q1 * q1 - q2 * q2 + q3 * q3}}};
+  for (int i = 0; i < 3; ++i)
+    t.translation[i] = ca[i] - (t.rotation[i][0] * cb[0] + t.rotation[i][1] * cb[1] +
+                                t.rotation[i][2] * cb[2]);
+  return t;
+}
+
+}  // namespace
+
+Transform fit_rigid(const PairCoords& p, std::span<const std::uint32_t> selected) {
+  return fit_indexed(p, selected.size(), [&](std::size_t k) { return selected[k]; });
+}
+
+Transform fit_rigid_range(const PairCoords& p, std::size_t begin, std::size_t end) {
+  return fit_indexed(p, end > begin ? end - begin : 0, [&](std::size_t k) { return begin + k; });
+}
+
+}  // namespace kelda

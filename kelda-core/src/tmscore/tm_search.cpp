@@ -1,0 +1,115 @@
+// Superposition search for the TM-score of a fixed alignment (Zhang & Skolnick 2004,
+// Proteins 57:702): fragment starts, iterative extension on the close pairs; fast and plain.
+#include "kelda/tmscore/tm_search.hpp"
+
+#include <algorithm>  // min, max
+
+namespace kelda {
+
+namespace {
+
+// The fragment starts of the plan for n pairs, in search order: (begin, length).
+template <class Visit>
+void for_each_start(std::size_t n, const SearchPlan& plan, Visit&& visit) {
+  const std::size_t min_len = std::max<std::size_t>(plan.min_fragment, 3);
+  std::size_t len = n;
+  std::size_t last_len = 0;
+  while (len >= min_len && len != last_len) {
+    const std::size_t span = n - len;
+    const std::size_t starts = std::max<std::size_t>(plan.starts_per_length, 1);
+    if (span + 1 <= starts) {
+      for (std::size_t b = 0; b <= span; ++b) visit(b, len);
+    } else {
+      for (std::size_t s = 0; s < starts; ++s) {
+        const std::size_t b = starts == 1 ? 0 : (span * s) / (starts - 1);
+        visit(b, len);
+      }
+    }
+    last_len = len;
+    len = static_cast<std::size_t>(static_cast<double>(len) / plan.fragment_divisor);
+  }
+}
+
+// Indices of the pairs closer than the cutoff, widened by 0.5 A until at least 3 (or all).
+void select_close(std::span<const double> d2, double cutoff, std::vector<std::uint32_t>& out) {
+  const std::size_t want = std::min<std::size_t>(3, d2.size());
+  for (double c = cutoff;; c += 0.5) {
+    out.clear();
+    const double c2 = c * c;
+    for (std::size_t k = 0; k < d2.size(); ++k)
+      if (d2[k] < c2) out.push_back(static_cast<std::uint32_t>(k));
+    if (out.size() >= want) return;
+  }
+}
+
+}  // namespace
+
+SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff,
+                                   const SearchPlan& plan, SearchScratch& sc,
+                                   const Transform* start) {
+  SearchOutcome best;
+  if (start) best.transform = *start;
+  const std::size_t n = p.size();
+  if (n == 0) return best;
+  sc.d2.resize(n);
+  best.tm_sum = -1.0;
+  auto extend = [&](Transform t) {
+    sc.previous.clear();
+    for (std::size_t it = 0;; ++it) {
+      pair_distances2(t, p, sc.d2);
+      const double s = tm_sum(sc.d2, d0);
+      if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
+      if (it >= plan.max_iterations) break;
+      select_close(sc.d2, cutoff, sc.selected);
+      if (sc.selected == sc.previous) break;
+      t = fit_rigid(p, sc.selected);
+      std::swap(sc.selected, sc.previous);
+    }
+  };
+  if (start) extend(*start);
+  for_each_start(n, plan, [&](std::size_t b, std::size_t len) {
+    extend(fit_rigid_range(p, b, b + len));
+  });
+  return best;
+}
+
+namespace reference {
+
+SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff,
+                                   const SearchPlan& plan, const Transform* start) {
+  SearchOutcome best;
+  if (start) best.transform = *start;
+  const std::size_t n = p.size();
+  if (n == 0) return best;
+  best.tm_sum = -1.0;
+  std::vector<double> d2(n);
+  std::vector<std::uint32_t> selected, previous;
+  auto extend = [&](Transform t) {
+    previous.clear();
+    for (std::size_t it = 0;; ++it) {
+      const double s = reference::tm_sum(t, p, d0);
+      if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
+      if (it >= plan.max_iterations) break;
+      for (std::size_t k = 0; k < n; ++k) {
+        const Vec3 q = t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
+        d2[k] = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
+                (q[2] - p.az[k]) * (q[2] - p.az[k]);
+      }
+      select_close(d2, cutoff, selected);
+      if (selected == previous) break;
+      t = reference::fit_rigid(p, selected);
+      std::swap(selected, previous);
+    }
+  };
+  if (start) extend(*start);
+  for_each_start(n, plan, [&](std::size_t b, std::size_t len) {
+    std::vector<std::uint32_t> range(len);
+    for (std::size_t k = 0; k < len; ++k) range[k] = static_cast<std::uint32_t>(b + k);
+    extend(reference::fit_rigid(p, range));
+  });
+  return best;
+}
+
+}  // namespace reference
+
+}  // namespace kelda
