@@ -9,6 +9,8 @@
 // PAIRS.tsv lines: label, file A, chain A ('-' for the first), file B, chain B.
 #include <algorithm>
 #include <chrono>  // steady_clock for the time per pair
+#include <cstdlib>  // getenv, atof: settings overridden for experiments
+#include <type_traits>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -50,7 +52,24 @@ int main(int argc, char** argv) {
     }
     return &cache.emplace(key, std::move(*d)).first->second;
   };
-  const kelda::RobustConfig config;
+  // Settings may be overridden for experiments: ROBUST_<FIELD>=value.
+  kelda::RobustConfig config;
+  auto env = [](const char* name, auto& field) {
+    if (const char* v = std::getenv(name)) field = static_cast<std::remove_reference_t<decltype(field)>>(std::atof(v));
+  };
+  env("ROBUST_FRAGMENTS", config.fragment_count);
+  env("ROBUST_GAPLESS_KEEP", config.gapless.keep);
+  env("ROBUST_GAPLESS_ROUNDS", config.gapless.rounds);
+  env("ROBUST_STAGE_STARTS", config.stage_starts);
+  env("ROBUST_STAGE_ROUNDS", config.stage_max_rounds);
+  env("ROBUST_SEED_STARTS", config.seed_search.starts_per_length);
+  env("ROBUST_SEED_MINFRAG", config.seed_search.min_fragment);
+  env("ROBUST_SEED_ITER", config.seed_search.max_iterations);
+  env("ROBUST_FINAL_STARTS", config.final_search.starts_per_length);
+  env("ROBUST_FINAL_MINFRAG", config.final_search.min_fragment);
+  env("ROBUST_FINAL_ITER", config.final_search.max_iterations);
+  env("ROBUST_SSE_GAP", config.sse_gap_open);
+  env("ROBUST_COMBINED_WEIGHT", config.combined_sse_weight);
   std::map<std::string, Summary> summary;
   std::vector<std::string> order;
   std::string line;

@@ -8,6 +8,22 @@
 
 namespace kelda {
 
+namespace {
+
+// row[j] += (x - y[j])^2 for j < n, in blocks of four the compiler vectorises.
+void accumulate_squared_differences(double x, const double* __restrict y,
+                                    double* __restrict row, std::size_t n) {
+  std::size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    double d[4];
+    for (std::size_t l = 0; l < 4; ++l) d[l] = x - y[j + l];
+    for (std::size_t l = 0; l < 4; ++l) row[j + l] += d[l] * d[l];
+  }
+  for (; j < n; ++j) row[j] += (x - y[j]) * (x - y[j]);
+}
+
+}  // namespace
+
 std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& plan,
                                        TmScratch& sc) {
   const auto n_a = static_cast<std::int64_t>(ctx.a->size());
@@ -28,8 +44,7 @@ std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& 
     double cutoff = 2.0 * ctx.cutoff;
     ss.previous.clear();
     for (std::size_t round = 0;; ++round) {
-      pair_distances2(t, p, ss.d2);
-      const double s = tm_sum(ss.d2, ctx.d0);
+      const double s = tm_sum_under(t, p, ctx.d0, ss.d2);
       if (s > seed.tm_sum) seed.tm_sum = s, seed.transform = t;
       if (round >= plan.rounds) break;
       const bool at_floor = cutoff <= ctx.d0;
@@ -88,12 +103,7 @@ std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
     double* row = acc.data() + i * nb;
     for (std::size_t p = 0; p + 1 < w; ++p)
       for (std::size_t k = 1; p + k < w; ++k) {
-        const double x = da[k][i + p];
-        const double* y = db[k].data() + p;
-        for (std::size_t j = 0; j < nb; ++j) {
-          const double diff = x - y[j];
-          row[j] += diff * diff;
-        }
+        accumulate_squared_differences(da[k][i + p], db[k].data() + p, row, nb);
       }
   }
   constexpr double kTaken = std::numeric_limits<double>::infinity();

@@ -98,32 +98,32 @@ void top_quaternion(const Mat4 n, double upper, double q[4]) {
     x -= step;
     if (std::fabs(step) <= 1e-15 * std::max(std::fabs(x), 1e-300)) break;
   }
-  // Columns of adj(N - x I) are eigenvectors of x when its eigenspace is one-dimensional.
+  // Columns of adj(N - x I) are eigenvectors of x when its eigenspace is one-dimensional;
+  // column c is the eigenvector times its component c, so the column with the largest
+  // diagonal cofactor is the best conditioned.
   double m[4][4];
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) m[i][j] = n[i][j] - (i == j ? x : 0.0);
-  double best_norm = 0.0;
-  for (int c = 0; c < 4; ++c) {
-    double col[4];
-    int rows[3], r = 0;
-    for (int k = 0; k < 4; ++k)
-      if (k != c) rows[r++] = k;
+  auto cofactor = [&m](int r, int c) {
+    int rows[3], cols[3], a = 0, b = 0;
     for (int k = 0; k < 4; ++k) {
-      int cols[3], s = 0;
-      for (int j = 0; j < 4; ++j)
-        if (j != k) cols[s++] = j;
-      const double minor =
-          det3(m[rows[0]][cols[0]], m[rows[0]][cols[1]], m[rows[0]][cols[2]], m[rows[1]][cols[0]],
-               m[rows[1]][cols[1]], m[rows[1]][cols[2]], m[rows[2]][cols[0]], m[rows[2]][cols[1]],
-               m[rows[2]][cols[2]]);
-      col[k] = ((c + k) % 2 ? -1.0 : 1.0) * minor;
+      if (k != r) rows[a++] = k;
+      if (k != c) cols[b++] = k;
     }
-    const double norm = col[0] * col[0] + col[1] * col[1] + col[2] * col[2] + col[3] * col[3];
-    if (norm > best_norm) {
-      best_norm = norm;
-      for (int k = 0; k < 4; ++k) q[k] = col[k];
-    }
+    const double minor =
+        det3(m[rows[0]][cols[0]], m[rows[0]][cols[1]], m[rows[0]][cols[2]], m[rows[1]][cols[0]],
+             m[rows[1]][cols[1]], m[rows[1]][cols[2]], m[rows[2]][cols[0]], m[rows[2]][cols[1]],
+             m[rows[2]][cols[2]]);
+    return ((r + c) % 2 ? -1.0 : 1.0) * minor;
+  };
+  int best_c = 0;
+  double best_diag = std::fabs(cofactor(0, 0));
+  for (int c = 1; c < 4; ++c) {
+    const double v = std::fabs(cofactor(c, c));
+    if (v > best_diag) best_diag = v, best_c = c;
   }
+  for (int k = 0; k < 4; ++k) q[k] = cofactor(k, best_c);
+  const double best_norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
   // A cofactor scales as the cube of the matrix entries; far below that the eigenvalue is
   // (nearly) repeated and the adjugate carries no direction.
   const double scale = std::max(std::sqrt(frob), 1e-300);
@@ -138,24 +138,29 @@ void top_quaternion(const Mat4 n, double upper, double q[4]) {
 template <class Index>
 Transform fit_indexed(const PairCoords& p, std::size_t n, Index idx) {
   if (n == 0) return Transform::identity();
-  double ca[3] = {0, 0, 0}, cb[3] = {0, 0, 0};
+  // One pass of raw sums; the centred cross-covariance follows from them. The sums lose a
+  // few digits to cancellation for chains far from the origin, far below what matters for
+  // a superposition.
+  double sa[3] = {0, 0, 0}, sb[3] = {0, 0, 0}, r[3][3] = {}, g = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t i = idx(k);
-    ca[0] += p.ax[i], ca[1] += p.ay[i], ca[2] += p.az[i];
-    cb[0] += p.bx[i], cb[1] += p.by[i], cb[2] += p.bz[i];
-  }
-  const double inv_n = 1.0 / static_cast<double>(n);
-  for (int c = 0; c < 3; ++c) ca[c] *= inv_n, cb[c] *= inv_n;
-  // s[u][v] = sum of (b_u - cb_u)(a_v - ca_v): mobile by fixed.
-  double s[3][3] = {}, g = 0.0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t i = idx(k);
-    const double a[3] = {p.ax[i] - ca[0], p.ay[i] - ca[1], p.az[i] - ca[2]};
-    const double b[3] = {p.bx[i] - cb[0], p.by[i] - cb[1], p.bz[i] - cb[2]};
-    for (int u = 0; u < 3; ++u)
-      for (int v = 0; v < 3; ++v) s[u][v] += b[u] * a[v];
+    const double a[3] = {p.ax[i], p.ay[i], p.az[i]};
+    const double b[3] = {p.bx[i], p.by[i], p.bz[i]};
+    for (int u = 0; u < 3; ++u) {
+      sa[u] += a[u];
+      sb[u] += b[u];
+      for (int v = 0; v < 3; ++v) r[u][v] += b[u] * a[v];
+    }
     g += a[0] * a[0] + a[1] * a[1] + a[2] * a[2] + b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
   }
+  const double inv_n = 1.0 / static_cast<double>(n);
+  double ca[3], cb[3];
+  for (int c = 0; c < 3; ++c) ca[c] = sa[c] * inv_n, cb[c] = sb[c] * inv_n;
+  // s[u][v] = sum of (b_u - cb_u)(a_v - ca_v): mobile by fixed.
+  double s[3][3];
+  for (int u = 0; u < 3; ++u)
+    for (int v = 0; v < 3; ++v) s[u][v] = r[u][v] - sb[u] * ca[v];
+  for (int c = 0; c < 3; ++c) g -= sa[c] * ca[c] + sb[c] * cb[c];
   const double sxx = s[0][0], sxy = s[0][1], sxz = s[0][2], syx = s[1][0], syy = s[1][1],
                syz = s[1][2], szx = s[2][0], szy = s[2][1], szz = s[2][2];
   const Mat4 key = {{sxx + syy + szz, syz - szy, szx - sxz, sxy - syx},
@@ -164,8 +169,9 @@ Transform fit_indexed(const PairCoords& p, std::size_t n, Index idx) {
                     {sxy - syx, szx + sxz, syz + szy, -sxx - syy + szz}};
   double q[4];
   // The largest eigenvalue is at most half the summed squared norms (it equals that less
-  // half the residual sum of squares), a start above the largest root.
-  top_quaternion(key, 0.5 * g + 1e-12, q);
+  // half the residual sum of squares): with a margin for rounding, a start above the
+  // largest root.
+  top_quaternion(key, 0.5 * g * (1.0 + 1e-8) + 1e-8, q);
   const double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
   Transform t;
   t.rotation = {{{q0 * q0 + q1 * q1 - q2 * q2 - q3 * q3, 2 * (q1 * q2 - q0 * q3), 2 * (q1 * q3 + q0 * q2)},

@@ -56,8 +56,7 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
   auto extend = [&](Transform t) {
     sc.previous.clear();
     for (std::size_t it = 0;; ++it) {
-      pair_distances2(t, p, sc.d2);
-      const double s = tm_sum(sc.d2, d0);
+      const double s = tm_sum_under(t, p, d0, sc.d2);
       if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
       if (it >= plan.max_iterations) break;
       select_close(sc.d2, cutoff, sc.selected);

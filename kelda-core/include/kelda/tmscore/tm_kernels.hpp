@@ -52,15 +52,16 @@ Transform fit_rigid_range(const PairCoords& p, std::size_t begin, std::size_t en
 void pair_distances2(const Transform& t, const PairCoords& p, std::span<double> d2);
 // Sum of 1 / (1 + d2 / d0^2) over the values: the TM-score numerator.
 double tm_sum(std::span<const double> d2, double d0);
+// Both at once: fills d2 as pair_distances2 does and returns their TM-score sum.
+double tm_sum_under(const Transform& t, const PairCoords& p, double d0, std::span<double> d2);
 
 // Row-major |A| x |B| matrix of 1 / (1 + d^2 / d0^2) between A and the moved B.
 void tm_similarity_matrix(const CoordsSoA& a, const CoordsSoA& b_moved, double d0,
                           std::vector<double>& out);
 
-// Rolling rows and direction bytes of the dynamic programme, reused across calls.
+// The matrices of the dynamic programme, reused across calls.
 struct TmDpScratch {
-  std::vector<double> h_prev, h_cur, f, t;
-  std::vector<std::uint8_t> dir;
+  std::vector<double> h, f, e;
 };
 
 // Global alignment of A (rows) and B (columns) maximising the sum of `score` over the
