@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
   env("ROBUST_FRAGMENTS", config.fragment_count);
   env("ROBUST_GAPLESS_KEEP", config.gapless.keep);
   env("ROBUST_GAPLESS_ROUNDS", config.gapless.rounds);
+  env("ROBUST_GAPLESS_SCREEN", config.gapless.screen_rounds);
+  env("ROBUST_GAPLESS_REFINED", config.gapless.refined);
   env("ROBUST_STAGE_STARTS", config.stage_starts);
   env("ROBUST_STAGE_ROUNDS", config.stage_max_rounds);
   env("ROBUST_SEED_STARTS", config.seed_search.starts_per_length);

@@ -24,46 +24,71 @@ void accumulate_squared_differences(double x, const double* __restrict y,
 
 }  // namespace
 
+namespace {
+
+// One threading: fitted on the whole overlap, then refitted on the pairs within a cutoff
+// shrinking from twice the context's cutoff to its d0, at most `rounds` refits.
+GaplessSeed thread_offset(const TmContext& ctx, std::int64_t offset, std::size_t rounds,
+                          double shrink, TmScratch& sc) {
+  const auto n_a = static_cast<std::int64_t>(ctx.a->size());
+  const auto n_b = static_cast<std::int64_t>(ctx.b->size());
+  const std::int64_t a0 = std::max<std::int64_t>(0, -offset), b0 = a0 + offset;
+  const auto n = static_cast<std::size_t>(std::min(n_a - a0, n_b - b0));
+  PairCoords& p = sc.pairs;
+  SearchScratch& ss = sc.search;
+  p.gather_diagonal(*ctx.a, *ctx.b, static_cast<std::size_t>(a0), static_cast<std::size_t>(b0), n);
+  ss.d2.resize(n);
+  GaplessSeed seed{offset, fit_rigid_range(p, 0, n), -1.0};
+  Transform t = seed.transform;
+  double cutoff = 2.0 * ctx.cutoff;
+  ss.previous_mask.clear();
+  for (std::size_t round = 0;; ++round) {
+    const double s = tm_sum_under(t, p, ctx.d0, ss.d2);
+    if (s > seed.tm_sum) seed.tm_sum = s, seed.transform = t;
+    if (round >= rounds) break;
+    const bool at_floor = cutoff <= ctx.d0;
+    const double c2 = cutoff * cutoff;
+    double count = 0.0;
+    ss.mask.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      ss.mask[k] = ss.d2[k] < c2 ? 1.0 : 0.0;
+      count += ss.mask[k];
+    }
+    // Too few close pairs to fit: the threading has given what it can.
+    if (count < 3.0) break;
+    if (at_floor && ss.mask == ss.previous_mask) break;
+    t = fit_rigid_weighted(p, ss.mask);
+    std::swap(ss.mask, ss.previous_mask);
+    cutoff = std::max(ctx.d0, cutoff * shrink);
+  }
+  return seed;
+}
+
+// Best first, ties to the smaller offset so the order does not depend on the sort.
+void sort_seeds(std::vector<GaplessSeed>& v) {
+  std::sort(v.begin(), v.end(), [](const GaplessSeed& x, const GaplessSeed& y) {
+    return x.tm_sum > y.tm_sum || (x.tm_sum == y.tm_sum && x.offset < y.offset);
+  });
+}
+
+}  // namespace
+
 std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& plan,
                                        TmScratch& sc) {
   const auto n_a = static_cast<std::int64_t>(ctx.a->size());
   const auto n_b = static_cast<std::int64_t>(ctx.b->size());
   const std::int64_t min_overlap = std::max<std::int64_t>(5, std::min(n_a, n_b) / 2);
+  // Every offset is screened with a few refits; only the most promising get the full
+  // schedule, which rarely changes the order of the rest but costs most of the fits.
+  std::vector<GaplessSeed> screened;
+  for (std::int64_t offset = min_overlap - n_a; offset <= n_b - min_overlap; ++offset)
+    screened.push_back(thread_offset(ctx, offset, plan.screen_rounds, plan.shrink, sc));
+  sort_seeds(screened);
   std::vector<GaplessSeed> all;
-  PairCoords& p = sc.pairs;
-  SearchScratch& ss = sc.search;
-  for (std::int64_t offset = min_overlap - n_a; offset <= n_b - min_overlap; ++offset) {
-    const std::int64_t a0 = std::max<std::int64_t>(0, -offset), b0 = a0 + offset;
-    const std::int64_t n = std::min(n_a - a0, n_b - b0);
-    if (n < min_overlap) continue;
-    p.gather_diagonal(*ctx.a, *ctx.b, static_cast<std::size_t>(a0), static_cast<std::size_t>(b0),
-                      static_cast<std::size_t>(n));
-    ss.d2.resize(static_cast<std::size_t>(n));
-    GaplessSeed seed{offset, fit_rigid_range(p, 0, static_cast<std::size_t>(n)), -1.0};
-    Transform t = seed.transform;
-    double cutoff = 2.0 * ctx.cutoff;
-    ss.previous.clear();
-    for (std::size_t round = 0;; ++round) {
-      const double s = tm_sum_under(t, p, ctx.d0, ss.d2);
-      if (s > seed.tm_sum) seed.tm_sum = s, seed.transform = t;
-      if (round >= plan.rounds) break;
-      const bool at_floor = cutoff <= ctx.d0;
-      ss.selected.clear();
-      const double c2 = cutoff * cutoff;
-      for (std::size_t k = 0; k < ss.d2.size(); ++k)
-        if (ss.d2[k] < c2) ss.selected.push_back(static_cast<std::uint32_t>(k));
-      // Too few close pairs to fit: the threading has given what it can.
-      if (ss.selected.size() < 3) break;
-      if (at_floor && ss.selected == ss.previous) break;
-      t = fit_rigid(p, ss.selected);
-      std::swap(ss.selected, ss.previous);
-      cutoff = std::max(ctx.d0, cutoff * plan.shrink);
-    }
-    all.push_back(seed);
-  }
-  std::sort(all.begin(), all.end(), [](const GaplessSeed& x, const GaplessSeed& y) {
-    return x.tm_sum > y.tm_sum || (x.tm_sum == y.tm_sum && x.offset < y.offset);
-  });
+  for (std::size_t k = 0; k < screened.size(); ++k)
+    all.push_back(k < plan.refined ? thread_offset(ctx, screened[k].offset, plan.rounds, plan.shrink, sc)
+                                   : screened[k]);
+  sort_seeds(all);
   std::vector<GaplessSeed> kept;
   for (const GaplessSeed& s : all) {
     if (kept.size() >= plan.keep) break;

@@ -135,43 +135,37 @@ void top_quaternion(const Mat4 n, double upper, double q[4]) {
   for (int k = 0; k < 4; ++k) q[k] *= inv;
 }
 
-template <class Index>
-Transform fit_indexed(const PairCoords& p, std::size_t n, Index idx) {
-  if (n == 0) return Transform::identity();
-  // One pass of raw sums; the centred cross-covariance follows from them. The sums lose a
-  // few digits to cancellation for chains far from the origin, far below what matters for
-  // a superposition.
-  double sa[3] = {0, 0, 0}, sb[3] = {0, 0, 0}, r[3][3] = {}, g = 0.0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t i = idx(k);
-    const double a[3] = {p.ax[i], p.ay[i], p.az[i]};
-    const double b[3] = {p.bx[i], p.by[i], p.bz[i]};
-    for (int u = 0; u < 3; ++u) {
-      sa[u] += a[u];
-      sb[u] += b[u];
-      for (int v = 0; v < 3; ++v) r[u][v] += b[u] * a[v];
-    }
-    g += a[0] * a[0] + a[1] * a[1] + a[2] * a[2] + b[0] * b[0] + b[1] * b[1] + b[2] * b[2];
-  }
-  const double inv_n = 1.0 / static_cast<double>(n);
+// Sums over the fitted pairs: count, coordinates of A and of B, and sum of b_u a_v.
+struct FitSums {
+  double n = 0.0;
+  double sa[3] = {0, 0, 0}, sb[3] = {0, 0, 0};
+  double r[3][3] = {};
+};
+
+// The centred cross-covariance follows from the raw sums. They lose a few digits to
+// cancellation for chains far from the origin, far below what matters for a fit.
+Transform fit_from_sums(const FitSums& f) {
+  if (!(f.n > 0.0)) return Transform::identity();
+  const double inv_n = 1.0 / f.n;
   double ca[3], cb[3];
-  for (int c = 0; c < 3; ++c) ca[c] = sa[c] * inv_n, cb[c] = sb[c] * inv_n;
+  for (int c = 0; c < 3; ++c) ca[c] = f.sa[c] * inv_n, cb[c] = f.sb[c] * inv_n;
   // s[u][v] = sum of (b_u - cb_u)(a_v - ca_v): mobile by fixed.
   double s[3][3];
   for (int u = 0; u < 3; ++u)
-    for (int v = 0; v < 3; ++v) s[u][v] = r[u][v] - sb[u] * ca[v];
-  for (int c = 0; c < 3; ++c) g -= sa[c] * ca[c] + sb[c] * cb[c];
+    for (int v = 0; v < 3; ++v) s[u][v] = f.r[u][v] - f.sb[u] * ca[v];
   const double sxx = s[0][0], sxy = s[0][1], sxz = s[0][2], syx = s[1][0], syy = s[1][1],
                syz = s[1][2], szx = s[2][0], szy = s[2][1], szz = s[2][2];
   const Mat4 key = {{sxx + syy + szz, syz - szy, szx - sxz, sxy - syx},
                     {syz - szy, sxx - syy - szz, sxy + syx, szx + sxz},
                     {szx - sxz, sxy + syx, -sxx + syy - szz, syz + szy},
                     {sxy - syx, szx + sxz, syz + szy, -sxx - syy + szz}};
+  double frob = 0.0;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) frob += key[i][j] * key[i][j];
+  // Eigenvalues summing to 0 with squares summing to |N|^2 leave the largest at most
+  // sqrt(3/4 |N|^2): with a margin for rounding, a start above the largest root.
   double q[4];
-  // The largest eigenvalue is at most half the summed squared norms (it equals that less
-  // half the residual sum of squares): with a margin for rounding, a start above the
-  // largest root.
-  top_quaternion(key, 0.5 * g * (1.0 + 1e-8) + 1e-8, q);
+  top_quaternion(key, std::sqrt(0.75 * frob) * (1.0 + 1e-12) + 1e-300, q);
   const double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
   Transform t;
   t.rotation = {{{q0 * q0 + q1 * q1 - q2 * q2 - q3 * q3, 2 * (q1 * q2 - q0 * q3), 2 * (q1 * q3 + q0 * q2)},
@@ -183,14 +177,79 @@ Transform fit_indexed(const PairCoords& p, std::size_t n, Index idx) {
   return t;
 }
 
+template <class Index>
+FitSums sums_indexed(const PairCoords& p, std::size_t n, Index idx) {
+  FitSums f;
+  f.n = static_cast<double>(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t i = idx(k);
+    const double a[3] = {p.ax[i], p.ay[i], p.az[i]};
+    const double b[3] = {p.bx[i], p.by[i], p.bz[i]};
+    for (int u = 0; u < 3; ++u) {
+      f.sa[u] += a[u];
+      f.sb[u] += b[u];
+      for (int v = 0; v < 3; ++v) f.r[u][v] += b[u] * a[v];
+    }
+  }
+  return f;
+}
+
+// Weighted sums over all pairs in blocks of two lanes (one partial sum per lane), which the
+// compiler's basic-block vectoriser maps onto vector registers.
+FitSums sums_weighted(const double* __restrict ax, const double* __restrict ay,
+                      const double* __restrict az, const double* __restrict bx,
+                      const double* __restrict by, const double* __restrict bz,
+                      const double* __restrict w, std::size_t n) {
+  double acc[16][2] = {};
+  std::size_t k = 0;
+  for (; k + 2 <= n; k += 2)
+    for (std::size_t l = 0; l < 2; ++l) {
+      const double wk = w[k + l];
+      const double a0 = ax[k + l], a1 = ay[k + l], a2 = az[k + l];
+      const double b0 = wk * bx[k + l], b1 = wk * by[k + l], b2 = wk * bz[k + l];
+      acc[0][l] += wk;
+      acc[1][l] += wk * a0, acc[2][l] += wk * a1, acc[3][l] += wk * a2;
+      acc[4][l] += b0, acc[5][l] += b1, acc[6][l] += b2;
+      acc[7][l] += b0 * a0, acc[8][l] += b0 * a1, acc[9][l] += b0 * a2;
+      acc[10][l] += b1 * a0, acc[11][l] += b1 * a1, acc[12][l] += b1 * a2;
+      acc[13][l] += b2 * a0, acc[14][l] += b2 * a1, acc[15][l] += b2 * a2;
+    }
+  FitSums f;
+  double tail[16] = {};
+  for (; k < n; ++k) {
+    const double wk = w[k];
+    const double a0 = ax[k], a1 = ay[k], a2 = az[k];
+    const double b0 = wk * bx[k], b1 = wk * by[k], b2 = wk * bz[k];
+    tail[0] += wk;
+    tail[1] += wk * a0, tail[2] += wk * a1, tail[3] += wk * a2;
+    tail[4] += b0, tail[5] += b1, tail[6] += b2;
+    tail[7] += b0 * a0, tail[8] += b0 * a1, tail[9] += b0 * a2;
+    tail[10] += b1 * a0, tail[11] += b1 * a1, tail[12] += b1 * a2;
+    tail[13] += b2 * a0, tail[14] += b2 * a1, tail[15] += b2 * a2;
+  }
+  double v[16];
+  for (int q = 0; q < 16; ++q) v[q] = (acc[q][0] + acc[q][1]) + tail[q];
+  f.n = v[0];
+  for (int c = 0; c < 3; ++c) f.sa[c] = v[1 + c], f.sb[c] = v[4 + c];
+  for (int u = 0; u < 3; ++u)
+    for (int c = 0; c < 3; ++c) f.r[u][c] = v[7 + 3 * u + c];
+  return f;
+}
+
 }  // namespace
 
 Transform fit_rigid(const PairCoords& p, std::span<const std::uint32_t> selected) {
-  return fit_indexed(p, selected.size(), [&](std::size_t k) { return selected[k]; });
+  return fit_from_sums(sums_indexed(p, selected.size(), [&](std::size_t k) { return selected[k]; }));
 }
 
 Transform fit_rigid_range(const PairCoords& p, std::size_t begin, std::size_t end) {
-  return fit_indexed(p, end > begin ? end - begin : 0, [&](std::size_t k) { return begin + k; });
+  return fit_from_sums(
+      sums_indexed(p, end > begin ? end - begin : 0, [&](std::size_t k) { return begin + k; }));
+}
+
+Transform fit_rigid_weighted(const PairCoords& p, std::span<const double> w) {
+  return fit_from_sums(sums_weighted(p.ax.data(), p.ay.data(), p.az.data(), p.bx.data(),
+                                     p.by.data(), p.bz.data(), w.data(), p.size()));
 }
 
 }  // namespace kelda

@@ -42,6 +42,22 @@ void select_close(std::span<const double> d2, double cutoff, std::vector<std::ui
   }
 }
 
+// The same selection as 0/1 weights, without branches, for the weighted fit.
+void select_close_mask(std::span<const double> d2, double cutoff, std::vector<double>& mask) {
+  const std::size_t n = d2.size();
+  const double want = static_cast<double>(std::min<std::size_t>(3, n));
+  mask.resize(n);
+  for (double c = cutoff;; c += 0.5) {
+    const double c2 = c * c;
+    double count = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      mask[k] = d2[k] < c2 ? 1.0 : 0.0;
+      count += mask[k];
+    }
+    if (count >= want) return;
+  }
+}
+
 }  // namespace
 
 SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff,
@@ -54,15 +70,15 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
   sc.d2.resize(n);
   best.tm_sum = -1.0;
   auto extend = [&](Transform t) {
-    sc.previous.clear();
+    sc.previous_mask.clear();
     for (std::size_t it = 0;; ++it) {
       const double s = tm_sum_under(t, p, d0, sc.d2);
       if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
       if (it >= plan.max_iterations) break;
-      select_close(sc.d2, cutoff, sc.selected);
-      if (sc.selected == sc.previous) break;
-      t = fit_rigid(p, sc.selected);
-      std::swap(sc.selected, sc.previous);
+      select_close_mask(sc.d2, cutoff, sc.mask);
+      if (sc.mask == sc.previous_mask) break;
+      t = fit_rigid_weighted(p, sc.mask);
+      std::swap(sc.mask, sc.previous_mask);
     }
   };
   if (start) extend(*start);

@@ -24,12 +24,15 @@ struct GaplessPlan {
   std::size_t min_separation = 5;  // between kept offsets
   std::size_t rounds = 12;         // refits per offset at most
   double shrink = 0.8;             // cutoff factor per round, from 2 cutoff down to d0
+  std::size_t screen_rounds = 2;   // refits of every offset before the best are chosen
+  std::size_t refined = 8;         // best screened offsets given all `rounds`
 };
 
 // Every offset whose overlap holds at least max(5, shorter/2) pairs: fitted on the whole
 // overlap, then refitted on the pairs within a cutoff shrinking from twice the context's
-// cutoff to its d0; an offset is worth the best TM-score sum met on the way. The best
-// `keep` offsets at least `min_separation` apart, best first.
+// cutoff to its d0; an offset is worth the best TM-score sum met on the way. All offsets
+// get `screen_rounds` refits, the `refined` best of them `rounds`. The best `keep` offsets
+// at least `min_separation` apart, best first.
 std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& plan,
                                        TmScratch& scratch);
 

@@ -47,6 +47,9 @@ double tm_d0(std::size_t length) noexcept;
 Transform fit_rigid(const PairCoords& p, std::span<const std::uint32_t> selected);
 // The same over the contiguous pairs [begin, end).
 Transform fit_rigid_range(const PairCoords& p, std::size_t begin, std::size_t end);
+// The same with a weight per pair (w.size() == p.size()); 0/1 weights select pairs
+// without gathering them. No positive weight gives the identity.
+Transform fit_rigid_weighted(const PairCoords& p, std::span<const double> w);
 
 // d2[k] = |a_k - t(b_k)|^2 for every pair; d2 must hold p.size() values.
 void pair_distances2(const Transform& t, const PairCoords& p, std::span<double> d2);

@@ -31,7 +31,7 @@ struct SearchOutcome {
 
 // Buffers of one search, reused across calls.
 struct SearchScratch {
-  std::vector<double> d2;
+  std::vector<double> d2, mask, previous_mask;
   std::vector<std::uint32_t> selected, previous;
 };
 
