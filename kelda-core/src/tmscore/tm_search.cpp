@@ -21,7 +21,8 @@ void for_each_start(std::size_t n, const SearchPlan& plan, Visit&& visit) {
       for (std::size_t b = 0; b <= span; ++b) visit(b, len);
     } else {
       for (std::size_t s = 0; s < starts; ++s) {
-        const std::size_t b = starts == 1 ? 0 : (span * s) / (starts - 1);
+        // One start takes the middle; more spread evenly from end to end.
+        const std::size_t b = starts == 1 ? span / 2 : (span * s) / (starts - 1);
         visit(b, len);
       }
     }

@@ -31,7 +31,7 @@ struct RobustConfig {
   std::size_t stage_starts = 2;      // best seeds taken into the TM stage
   double stage_gap_opens[2] = {0.6, 0.0};
   std::size_t stage_max_rounds = 30;
-  SearchPlan seed_search{.min_fragment = 8, .starts_per_length = 2, .max_iterations = 8};
+  SearchPlan seed_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
   SearchPlan final_search{.min_fragment = 4, .starts_per_length = 8, .max_iterations = 20};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
   Parameters kelda = robust_kelda_preset();

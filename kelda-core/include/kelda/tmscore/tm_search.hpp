@@ -14,7 +14,7 @@ namespace kelda {
 
 // How hard to search. Fragments of the alignment's length n, n/2, n/4, ... down to
 // `min_fragment` pairs start the search, each at `starts_per_length` evenly spaced
-// positions (every position when there are fewer); a start is refitted on the pairs within
+// positions from end to end (one: the middle; every position when there are fewer); a start is refitted on the pairs within
 // the cutoff (widened by 0.5 A while fewer than 3 are) until that set repeats or
 // `max_iterations` fits were made.
 struct SearchPlan {
