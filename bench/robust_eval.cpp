@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
   env("ROBUST_FINAL_MINFRAG", config.final_search.min_fragment);
   env("ROBUST_FINAL_ITER", config.final_search.max_iterations);
   env("ROBUST_SSE_GAP", config.sse_gap_open);
+  env("ROBUST_ESCALATE", config.escalate_below);
+  env("ROBUST_ESC_FRAGMENTS", config.escalated_fragment_count);
+  env("ROBUST_ESC_GAPLESS", config.escalated_gapless_keep);
+  env("ROBUST_ESC_STARTS", config.escalated_stage_starts);
   env("ROBUST_COMBINED_WEIGHT", config.combined_sse_weight);
   std::map<std::string, Summary> summary;
   std::vector<std::string> order;

@@ -78,16 +78,29 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   std::vector<TmCandidate> seeds;
   auto cancelled = [&] { return stop.stop_requested(); };
 
-  // Each seed is scored the same way: one dynamic programme under its superposition and
-  // the search of the alignment that gives.
-  const std::vector<GaplessSeed> gapless = gapless_seeds(ctx, cfg.gapless, sc);
-  for (const GaplessSeed& g : gapless)
-    seeds.push_back(align_under(ctx, g.transform, cfg.stage_gap_opens[0], cfg.seed_search, sc));
+  // Seeds are drawn for the escalated effort at once (the costly part, screening every
+  // offset and fragment pair, does not depend on how many are kept); the first round uses
+  // the leading ones.
+  GaplessPlan gapless_plan = cfg.gapless;
+  gapless_plan.keep = std::max(cfg.gapless.keep, cfg.escalated_gapless_keep);
+  const std::vector<GaplessSeed> gapless = gapless_seeds(ctx, gapless_plan, sc);
+  if (cancelled()) return CoreError::cancelled();
+  std::vector<double> buffer;
+  const std::vector<Transform> fragments =
+      fragment_seeds(ca, cb, cfg.fragment_length,
+                     std::max(cfg.fragment_count, cfg.escalated_fragment_count), buffer);
   if (cancelled()) return CoreError::cancelled();
 
-  std::vector<double> buffer;
-  for (const Transform& t : fragment_seeds(ca, cb, cfg.fragment_length, cfg.fragment_count, buffer))
-    seeds.push_back(align_under(ctx, t, cfg.stage_gap_opens[0], cfg.seed_search, sc));
+  // Each seed is scored the same way: one dynamic programme under its superposition and
+  // the search of the alignment that gives.
+  auto score_seeds = [&](std::size_t gapless_from, std::size_t gapless_to,
+                         std::size_t fragments_from, std::size_t fragments_to) {
+    for (std::size_t k = gapless_from; k < std::min(gapless_to, gapless.size()); ++k)
+      seeds.push_back(align_under(ctx, gapless[k].transform, cfg.stage_gap_opens[0], cfg.seed_search, sc));
+    for (std::size_t k = fragments_from; k < std::min(fragments_to, fragments.size()); ++k)
+      seeds.push_back(align_under(ctx, fragments[k], cfg.stage_gap_opens[0], cfg.seed_search, sc));
+  };
+  score_seeds(0, cfg.gapless.keep, 0, cfg.fragment_count);
   if (cancelled()) return CoreError::cancelled();
 
   const std::vector<CaSse> ss_a = assign_ca_sse(PointsView(pa)), ss_b = assign_ca_sse(PointsView(pb));
@@ -102,22 +115,37 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
                                                  &gapless.front().transform, sc)));
   if (cancelled()) return CoreError::cancelled();
 
-  std::stable_sort(seeds.begin(), seeds.end(), [](const TmCandidate& x, const TmCandidate& y) {
-    return x.tm_sum > y.tm_sum;
-  });
+  // The TM stage from the best seeds not yet taken, up to `max_starts` starts in all; a
+  // seed whose alignment an earlier start already had adds nothing.
   TmCandidate best;
-  std::vector<const std::vector<TmPair>*> started;
-  for (const TmCandidate& s : seeds) {
-    if (started.size() >= cfg.stage_starts) break;
-    // A seed whose alignment another already brought adds nothing.
-    bool repeat = false;
-    for (const auto* p : started) repeat = repeat || *p == s.pairs;
-    if (repeat) continue;
-    started.push_back(&s.pairs);
-    TmCandidate c = iterate_tm_alignment(ctx, s, cfg.stage_gap_opens, cfg.stage_max_rounds,
-                                         cfg.seed_search, sc);
-    if (c.tm_sum > best.tm_sum) best = std::move(c);
-    if (cancelled()) return CoreError::cancelled();
+  std::vector<bool> taken;
+  std::vector<std::vector<TmPair>> started;
+  auto stage = [&](std::size_t max_starts) {
+    taken.resize(seeds.size(), false);
+    std::vector<std::size_t> order(seeds.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+      return seeds[x].tm_sum > seeds[y].tm_sum;
+    });
+    for (std::size_t k : order) {
+      if (started.size() >= max_starts) break;
+      if (taken[k]) continue;
+      taken[k] = true;
+      if (std::find(started.begin(), started.end(), seeds[k].pairs) != started.end()) continue;
+      started.push_back(seeds[k].pairs);
+      TmCandidate c = iterate_tm_alignment(ctx, seeds[k], cfg.stage_gap_opens,
+                                           cfg.stage_max_rounds, cfg.seed_search, sc);
+      if (c.tm_sum > best.tm_sum) best = std::move(c);
+      if (cancelled()) return false;
+    }
+    return true;
+  };
+  if (!stage(cfg.stage_starts)) return CoreError::cancelled();
+  // Not yet shown to share a fold: the best superposition may lie where no leading seed
+  // pointed, so the remaining seeds are scored and staged too.
+  if (best.tm_sum / static_cast<double>(l_min) < cfg.escalate_below) {
+    score_seeds(cfg.gapless.keep, gapless.size(), cfg.fragment_count, fragments.size());
+    if (cancelled() || !stage(cfg.escalated_stage_starts)) return CoreError::cancelled();
   }
   if (best.pairs.empty()) return out;
 

@@ -31,15 +31,25 @@ void for_each_start(std::size_t n, const SearchPlan& plan, Visit&& visit) {
   }
 }
 
+// The largest of the values, NaN ignored (0 when there is none).
+double largest(std::span<const double> v) {
+  double m = 0.0;
+  for (double x : v)
+    if (x > m) m = x;
+  return m;
+}
+
 // Indices of the pairs closer than the cutoff, widened by 0.5 A until at least 3 (or all).
+// Widening stops once every pair is in (NaN distances never are).
 void select_close(std::span<const double> d2, double cutoff, std::vector<std::uint32_t>& out) {
   const std::size_t want = std::min<std::size_t>(3, d2.size());
+  const double widest = largest(d2);
   for (double c = cutoff;; c += 0.5) {
     out.clear();
     const double c2 = c * c;
     for (std::size_t k = 0; k < d2.size(); ++k)
       if (d2[k] < c2) out.push_back(static_cast<std::uint32_t>(k));
-    if (out.size() >= want) return;
+    if (out.size() >= want || c2 > widest) return;
   }
 }
 
@@ -48,6 +58,7 @@ void select_close_mask(std::span<const double> d2, double cutoff, std::vector<do
   const std::size_t n = d2.size();
   const double want = static_cast<double>(std::min<std::size_t>(3, n));
   mask.resize(n);
+  const double widest = largest(d2);
   for (double c = cutoff;; c += 0.5) {
     const double c2 = c * c;
     double count = 0.0;
@@ -55,7 +66,7 @@ void select_close_mask(std::span<const double> d2, double cutoff, std::vector<do
       mask[k] = d2[k] < c2 ? 1.0 : 0.0;
       count += mask[k];
     }
-    if (count >= want) return;
+    if (count >= want || c2 > widest) return;
   }
 }
 

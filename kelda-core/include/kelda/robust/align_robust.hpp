@@ -31,6 +31,13 @@ struct RobustConfig {
   std::size_t stage_starts = 2;      // best seeds taken into the TM stage
   double stage_gap_opens[2] = {0.6, 0.0};
   std::size_t stage_max_rounds = 30;
+  // When the best TM-score (normalised by the shorter structure) stays below this, more
+  // seeds are scored and staged: weak similarities have many basins, strong ones are found
+  // by the leading seeds.
+  double escalate_below = 0.5;
+  std::size_t escalated_gapless_keep = 8;
+  std::size_t escalated_fragment_count = 12;
+  std::size_t escalated_stage_starts = 20;  // in all, the first round's included
   SearchPlan seed_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
   SearchPlan final_search{.min_fragment = 4, .starts_per_length = 8, .max_iterations = 20};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
