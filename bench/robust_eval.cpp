@@ -20,6 +20,7 @@
 
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/robust/align_robust.hpp"
+#include "kelda/tmscore/tm_align_stage.hpp"  // TM-score of the KELDA pairs, for comparison
 
 namespace {
 
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
   env("ROBUST_FINAL_STARTS", config.final_search.starts_per_length);
   env("ROBUST_FINAL_MINFRAG", config.final_search.min_fragment);
   env("ROBUST_FINAL_ITER", config.final_search.max_iterations);
+  env("ROBUST_FINAL_POLISH", config.final_search.polish_iterations);
+  env("ROBUST_SEED_POLISH", config.seed_search.polish_iterations);
   env("ROBUST_SSE_GAP", config.sse_gap_open);
   env("ROBUST_ESCALATE", config.escalate_below);
   env("ROBUST_ESC_FRAGMENTS", config.escalated_fragment_count);
@@ -79,7 +82,8 @@ int main(int argc, char** argv) {
   std::map<std::string, Summary> summary;
   std::vector<std::string> order;
   std::string line;
-  std::printf("label\tA\tB\tlen_a\tlen_b\ttm_a\ttm_b\tn_aligned\trmsd\tseq_id\tsc\tkelda_pairs\taligned\tsignificant\tms\n");
+  std::printf("label\tA\tB\tlen_a\tlen_b\ttm_a\ttm_b\tn_aligned\trmsd\tseq_id\tsc\tkelda_pairs\tkelda_tm_a\t"
+              "alignment_pairs\taligned\tsignificant\tms\n");
   while (std::getline(in, line)) {
     std::istringstream f(line);
     std::string label, pa, ca, pb, cb;
@@ -102,10 +106,19 @@ int main(int argc, char** argv) {
       r = std::move(*out);
       best_ms = std::min(best_ms, std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
-    std::printf("%s\t%s\t%s\t%zu\t%zu\t%.4f\t%.4f\t%llu\t%.3f\t%.3f\t%.4f\t%llu\t%d\t%d\t%.3f\n",
+    // The TM-score (by A) of the KELDA refinement's pairs, to compare the two alignments.
+    const auto xa = a->coordinates(), xb = b->coordinates();
+    const kelda::CoordsSoA sa = kelda::soa_of(kelda::PointsView(xa)), sb = kelda::soa_of(kelda::PointsView(xb));
+    std::vector<kelda::TmPair> kp;
+    for (const auto& [i, j] : r.kelda_pairs)
+      kp.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+    kelda::TmScratch scratch;
+    const double kelda_tm =
+        kelda::tm_score_of(sa, sb, kp, a->size(), config.final_search, scratch, &r.transform).tm_score;
+    std::printf("%s\t%s\t%s\t%zu\t%zu\t%.5f\t%.5f\t%llu\t%.3f\t%.3f\t%.4f\t%zu\t%.5f\t%zu\t%d\t%d\t%.3f\n",
                 label.c_str(), pa.c_str(), pb.c_str(), a->size(), b->size(), r.tm_score_a,
                 r.tm_score_b, static_cast<unsigned long long>(r.n_aligned), r.rmsd, r.seq_identity,
-                r.sc, static_cast<unsigned long long>(r.kelda_equivalent), r.aligned ? 1 : 0,
+                r.sc, r.kelda_pairs.size(), kelda_tm, r.alignment.size(), r.aligned ? 1 : 0,
                 r.significant ? 1 : 0, best_ms);
     if (!summary.count(label)) order.push_back(label);
     Summary& s = summary[label];

@@ -165,7 +165,8 @@ def main():
         cache.write_text(json.dumps(tmtools_ms([p for p in pairs if p[0] != "cross"], args.tmtools_pairs)))
     tmt = json.loads(cache.read_text())
     print(f"{'family':10} {'pairs':>5} {'aligned':>7} {'TM ours':>8} {'TM-align':>8} "
-          f"{'within.01':>9} {'worse.01':>8} {'ms ours':>8} {'ms tmtools':>10} {'ratio':>6}")
+          f"{'within.01':>9} {'worse.01':>8} {'ms ours':>8} {'ms tmtools':>10} {'ratio':>6} "
+          f"{'n close':>7} {'n KELDA':>7} {'TM KELDA':>8}")
     worst = []
     for label in [f[0] for f in FAMILIES] + ["cross"]:
         idx = [k for k, p in enumerate(pairs) if p[0] == label]
@@ -176,9 +177,13 @@ def main():
         worse = sum(o < t - 0.01 for o, t in zip(ours, theirs))
         ms = statistics.median(float(rows[k][col["ms"]]) for k in idx)
         t_ms = tmt.get(label)
-        print(f"{label:10} {len(idx):5} {aligned:7} {statistics.mean(ours):8.4f} "
-              f"{statistics.mean(theirs):8.4f} {within:9} {worse:8} {ms:8.2f} "
-              + (f"{t_ms:10.2f} {t_ms / ms:6.1f}" if t_ms else ""))
+        n_close = statistics.mean(int(rows[k][col["n_aligned"]]) for k in idx)
+        n_kelda = statistics.mean(int(rows[k][col["kelda_pairs"]]) for k in idx)
+        tm_kelda = statistics.mean(float(rows[k][col["kelda_tm_a"]]) for k in idx)
+        print(f"{label:10} {len(idx):5} {aligned:7} {statistics.mean(ours):8.5f} "
+              f"{statistics.mean(theirs):8.5f} {within:9} {worse:8} {ms:8.2f} "
+              + (f"{t_ms:10.2f} {t_ms / ms:6.1f} " if t_ms else " " * 18)
+              + f"{n_close:7.1f} {n_kelda:7.1f} {tm_kelda:8.4f}")
         if label != "cross":
             worst += [(o - t, rows[k][1], rows[k][2]) for k, o, t in zip(idx, ours, theirs)]
     cross = [k for k, p in enumerate(pairs) if p[0] == "cross"]
@@ -194,7 +199,7 @@ def main():
     tml = [max(float(rows[k][col["tm_a"]]), float(rows[k][col["tm_b"]])) for k in cross]
     tms = [min(float(rows[k][col["tm_a"]]), float(rows[k][col["tm_b"]])) for k in cross]
     print(f"cross: significant {sum(int(rows[k][col['significant']]) for k in cross)} of {len(cross)}; "
-          f"TM by shorter >= 0.5: {sum(x >= 0.5 for x in tml)}; by longer >= 0.5: {sum(x >= 0.5 for x in tms)}; "
+          f"TM by the shorter >= 0.5: {sum(x >= 0.5 for x in tml)}; by the longer >= 0.5: {sum(x >= 0.5 for x in tms)}; "
           f"TM-align (chain 1) >= 0.5: {sum(ref[k] >= 0.5 for k in cross)}")
     print("family pairs significant:", sum(int(rows[k][col["significant"]]) for k in fam_idx), "of", len(fam_idx))
     worst.sort()

@@ -216,7 +216,8 @@ TEST(TmKernels, DynamicProgrammeFindsTheObviousAlignment) {
 TEST(TmKernels, SuperpositionSearchMatchesTheReference) {
   const std::vector<SearchPlan> plans = {
       SearchPlan{}, SearchPlan{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8},
-      SearchPlan{.min_fragment = 4, .starts_per_length = 3, .max_iterations = 2}};
+      SearchPlan{.min_fragment = 4, .starts_per_length = 3, .max_iterations = 2},
+      SearchPlan{.min_fragment = 8, .starts_per_length = 2, .max_iterations = 10, .polish_iterations = 30}};
   for (unsigned seed : {21u, 22u, 23u}) {
     std::mt19937 g(seed);
     const auto a = fixtures::random_walk(90, g);
@@ -255,4 +256,28 @@ TEST(TmKernels, IdenticalChainsScoreOne) {
   // Normalised by a longer length the exact pairs still score 1 each: 70 / 140.
   EXPECT_NEAR(tm_score_of(sa, sb, pairs, 140, SearchPlan{}, scratch).tm_score, 0.5, 1e-12);
   EXPECT_EQ(tm_score_of(sa, sb, {}, 70, SearchPlan{}, scratch).tm_score, 0.0);
+}
+
+// The weighted refits that polish a search never lower its TM-score, and from a poor start
+// they climb to a local maximum: no single refit improves on it.
+TEST(TmKernels, PolishingNeverLowersTheScore) {
+  for (unsigned seed : {41u, 42u, 43u}) {
+    std::mt19937 g(seed);
+    const auto a = fixtures::random_walk(80, g);
+    auto b = fixtures::positions(fixtures::jittered(fixtures::residues_from(a), 2.5, g));
+    b = fixtures::random_motion(g).apply(PointsView(b));
+    const PairCoords p = pairs_of(a, b);
+    const double d0 = tm_d0(80);
+    SearchScratch scratch;
+    const SearchPlan rough{.min_fragment = 1000, .starts_per_length = 1, .max_iterations = 1};
+    SearchPlan polished = rough;
+    polished.polish_iterations = 100;
+    const SearchOutcome r = search_superposition(p, d0, search_cutoff(d0), rough, scratch);
+    const SearchOutcome s = search_superposition(p, d0, search_cutoff(d0), polished, scratch);
+    EXPECT_GE(s.tm_sum, r.tm_sum) << seed;
+    SearchPlan one_more = rough;
+    one_more.polish_iterations = 1;
+    const SearchOutcome again = search_superposition(p, d0, search_cutoff(d0), one_more, scratch, &s.transform);
+    EXPECT_NEAR(again.tm_sum, s.tm_sum, 1e-6 * s.tm_sum) << seed;
+  }
 }

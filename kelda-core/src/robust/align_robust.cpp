@@ -36,7 +36,7 @@ Status check_finite(const Domain& d, const char* which) {
 
 struct KeldaScore {
   double sc = 0.0;
-  std::uint64_t n_equivalent = 0;
+  std::vector<RobustPair> pairs;
 };
 
 // The only use of the refinement's records and settings, kept here so that renaming them
@@ -50,7 +50,9 @@ Result<KeldaScore> kelda_score(const Domain& a, const Domain& b, const Transform
   }
   auto out = refine_pairwise(a.residues, moved, align_config_from(preset));
   if (!out) return std::move(out).error();
-  return KeldaScore{out->sc, out->n_equivalent};
+  KeldaScore score{out->sc, {}};
+  for (const auto& [i, j] : out->equivalent_pairs) score.pairs.emplace_back(i, j);
+  return score;
 }
 
 std::vector<Vec3> positions(const Domain& d) {
@@ -186,7 +188,7 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   auto kelda = kelda_score(a, b, out.transform, cfg.kelda);
   if (!kelda) return std::move(kelda).error();
   out.sc = kelda->sc;
-  out.kelda_equivalent = kelda->n_equivalent;
+  out.kelda_pairs = std::move(kelda->pairs);
   const double tm_longer = a.size() >= b.size() ? out.tm_score_a : out.tm_score_b;
   out.significant = out.aligned && (tm_longer >= cfg.significant_tm || out.sc >= cfg.significant_sc);
   return out;

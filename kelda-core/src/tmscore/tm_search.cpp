@@ -3,6 +3,9 @@
 #include "kelda/tmscore/tm_search.hpp"
 
 #include <algorithm>  // min, max
+#include <cmath>      // sqrt
+
+#include "kelda/math/superpose.hpp"  // the reference's weighted fit
 
 namespace kelda {
 
@@ -81,22 +84,37 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
   if (n == 0) return best;
   sc.d2.resize(n);
   best.tm_sum = -1.0;
-  auto extend = [&](Transform t) {
+  auto extend_at = [&](Transform t, double cut) {
     sc.previous_mask.clear();
     for (std::size_t it = 0;; ++it) {
       const double s = tm_sum_under(t, p, d0, sc.d2);
       if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
       if (it >= plan.max_iterations) break;
-      select_close_mask(sc.d2, cutoff, sc.mask);
+      select_close_mask(sc.d2, cut, sc.mask);
       if (sc.mask == sc.previous_mask) break;
       t = fit_rigid_weighted(p, sc.mask);
       std::swap(sc.mask, sc.previous_mask);
     }
   };
+  auto extend = [&](const Transform& t) { extend_at(t, cutoff); };
   if (start) extend(*start);
   for_each_start(n, plan, [&](std::size_t b, std::size_t len) {
     extend(fit_rigid_range(p, b, b + len));
   });
+  const double inv = 1.0 / (d0 * d0);
+  for (std::size_t it = 0; it < plan.polish_iterations; ++it) {
+    pair_distances2(best.transform, p, sc.d2);
+    sc.mask.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const double f = 1.0 / (1.0 + sc.d2[k] * inv);
+      sc.mask[k] = f * f;
+    }
+    const Transform t = fit_rigid_weighted(p, sc.mask);
+    const double s = tm_sum_under(t, p, d0, sc.d2);
+    // Rounding aside the step never loses; stop once it no longer gains.
+    if (!(s > best.tm_sum * (1.0 + 1e-12))) break;
+    best.tm_sum = s, best.transform = t;
+  }
   return best;
 }
 
@@ -111,7 +129,7 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
   best.tm_sum = -1.0;
   std::vector<double> d2(n);
   std::vector<std::uint32_t> selected, previous;
-  auto extend = [&](Transform t) {
+  auto extend_at = [&](Transform t, double cut) {
     previous.clear();
     for (std::size_t it = 0;; ++it) {
       const double s = reference::tm_sum(t, p, d0);
@@ -122,18 +140,54 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
         d2[k] = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
                 (q[2] - p.az[k]) * (q[2] - p.az[k]);
       }
-      select_close(d2, cutoff, selected);
+      select_close(d2, cut, selected);
       if (selected == previous) break;
       t = reference::fit_rigid(p, selected);
       std::swap(selected, previous);
     }
   };
+  auto extend = [&](const Transform& t) { extend_at(t, cutoff); };
   if (start) extend(*start);
   for_each_start(n, plan, [&](std::size_t b, std::size_t len) {
     std::vector<std::uint32_t> range(len);
     for (std::size_t k = 0; k < len; ++k) range[k] = static_cast<std::uint32_t>(b + k);
     extend(reference::fit_rigid(p, range));
   });
+  // The weighted refits, written with the weighted centroids and the SVD superposition of
+  // points scaled by the square roots of the weights.
+  for (std::size_t it = 0; it < plan.polish_iterations; ++it) {
+    std::vector<double> w(n);
+    double wsum = 0.0;
+    Vec3 ca{0, 0, 0}, cb{0, 0, 0};
+    for (std::size_t k = 0; k < n; ++k) {
+      const Vec3 q = best.transform.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
+      const double d2k = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
+                         (q[2] - p.az[k]) * (q[2] - p.az[k]);
+      const double f = 1.0 / (1.0 + d2k / (d0 * d0));
+      w[k] = f * f;
+      wsum += w[k];
+      const double pa[3] = {p.ax[k], p.ay[k], p.az[k]}, pb[3] = {p.bx[k], p.by[k], p.bz[k]};
+      for (int c = 0; c < 3; ++c) ca[c] += w[k] * pa[c], cb[c] += w[k] * pb[c];
+    }
+    for (int c = 0; c < 3; ++c) ca[c] /= wsum, cb[c] /= wsum;
+    // Each centred point scaled by the root of its weight, and its mirror image, so that
+    // the plain superposition's own centring changes nothing: its rotation is the weighted
+    // one.
+    std::vector<Vec3> fa, fb;
+    for (std::size_t k = 0; k < n; ++k) {
+      const double r = std::sqrt(w[k]);
+      const Vec3 xa{r * (p.ax[k] - ca[0]), r * (p.ay[k] - ca[1]), r * (p.az[k] - ca[2])};
+      const Vec3 xb{r * (p.bx[k] - cb[0]), r * (p.by[k] - cb[1]), r * (p.bz[k] - cb[2])};
+      fa.push_back(xa), fb.push_back(xb);
+      fa.push_back({-xa[0], -xa[1], -xa[2]}), fb.push_back({-xb[0], -xb[1], -xb[2]});
+    }
+    Transform t = superpose(PointsView(fa), PointsView(fb)).transform;
+    for (int i = 0; i < 3; ++i)
+      t.translation[i] = ca[i] - (t.rotation[i][0] * cb[0] + t.rotation[i][1] * cb[1] + t.rotation[i][2] * cb[2]);
+    const double s = reference::tm_sum(t, p, d0);
+    if (!(s > best.tm_sum * (1.0 + 1e-12))) break;
+    best.tm_sum = s, best.transform = t;
+  }
   return best;
 }
 

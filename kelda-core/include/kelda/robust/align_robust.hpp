@@ -39,7 +39,8 @@ struct RobustConfig {
   std::size_t escalated_fragment_count = 12;
   std::size_t escalated_stage_starts = 20;  // in all, the first round's included
   SearchPlan seed_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
-  SearchPlan final_search{.min_fragment = 4, .starts_per_length = 8, .max_iterations = 20};
+  SearchPlan final_search{
+      .min_fragment = 4, .starts_per_length = 8, .max_iterations = 20, .polish_iterations = 50};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
   Parameters kelda = robust_kelda_preset();
   // Same fold when the TM-score normalised by the longer structure, or Sc, reaches these.
@@ -59,7 +60,7 @@ struct RobustAlignment {
   std::uint64_t n_aligned = 0;      // pairs.size()
   double seq_identity = 0.0;        // fraction of `pairs` with the same residue letter
   double sc = 0.0;                  // KELDA Sc of the refinement from `transform`
-  std::uint64_t kelda_equivalent = 0;  // its equivalent pairs
+  std::vector<RobustPair> kelda_pairs;  // its equivalent pairs
   bool aligned = false;             // at least 3 pairs within close_distance
   bool significant = false;         // the same-fold rule of the config held
 };

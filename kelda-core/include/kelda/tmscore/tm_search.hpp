@@ -22,6 +22,10 @@ struct SearchPlan {
   std::size_t starts_per_length = 8;
   std::size_t max_iterations = 20;
   double fragment_divisor = 2.0;  // ratio of successive fragment lengths
+  // Then the best superposition is polished by refits weighted 1 / (1 + (d/d0)^2)^2: the
+  // TM-score lies above its tangent in d^2, so each such weighted least-squares fit cannot
+  // lower it (a minorise-maximise step), and their fixed point is a local maximum.
+  std::size_t polish_iterations = 0;
 };
 
 struct SearchOutcome {
