@@ -16,17 +16,34 @@ double det3(double a, double b, double c, double d, double e, double f, double g
   return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
 }
 
+// By the 2 x 2 minors of the first two rows and of the last two (Laplace expansion).
 double det4(const Mat4 m) {
-  double s = 0.0;
-  for (int c = 0; c < 4; ++c) {
-    int k[3], n = 0;
-    for (int j = 0; j < 4; ++j)
-      if (j != c) k[n++] = j;
-    const double minor = det3(m[1][k[0]], m[1][k[1]], m[1][k[2]], m[2][k[0]], m[2][k[1]],
-                              m[2][k[2]], m[3][k[0]], m[3][k[1]], m[3][k[2]]);
-    s += ((c % 2) ? -1.0 : 1.0) * m[0][c] * minor;
-  }
-  return s;
+  const double s0 = m[0][0] * m[1][1] - m[1][0] * m[0][1];
+  const double s1 = m[0][0] * m[1][2] - m[1][0] * m[0][2];
+  const double s2 = m[0][0] * m[1][3] - m[1][0] * m[0][3];
+  const double s3 = m[0][1] * m[1][2] - m[1][1] * m[0][2];
+  const double s4 = m[0][1] * m[1][3] - m[1][1] * m[0][3];
+  const double s5 = m[0][2] * m[1][3] - m[1][2] * m[0][3];
+  const double c5 = m[2][2] * m[3][3] - m[3][2] * m[2][3];
+  const double c4 = m[2][1] * m[3][3] - m[3][1] * m[2][3];
+  const double c3 = m[2][1] * m[3][2] - m[3][1] * m[2][2];
+  const double c2 = m[2][0] * m[3][3] - m[3][0] * m[2][3];
+  const double c1 = m[2][0] * m[3][2] - m[3][0] * m[2][2];
+  const double c0 = m[2][0] * m[3][1] - m[3][0] * m[2][1];
+  return s0 * c5 - s1 * c4 + s2 * c3 + s3 * c2 - s4 * c1 + s5 * c0;
+}
+
+// The indices other than i, ascending.
+constexpr int kOthers[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+
+// Cofactor (r, c) of a 4 x 4 matrix.
+double cofactor(const Mat4 m, int r, int c) {
+  const int* R = kOthers[r];
+  const int* C = kOthers[c];
+  const double minor = det3(m[R[0]][C[0]], m[R[0]][C[1]], m[R[0]][C[2]], m[R[1]][C[0]],
+                            m[R[1]][C[1]], m[R[1]][C[2]], m[R[2]][C[0]], m[R[2]][C[1]],
+                            m[R[2]][C[2]]);
+  return ((r + c) & 1) ? -minor : minor;
 }
 
 // Eigenvector of the largest eigenvalue of the symmetric matrix by cyclic Jacobi rotations:
@@ -72,22 +89,13 @@ void jacobi_top_vector(const Mat4 m, double q[4]) {
   for (int k = 0; k < 4; ++k) q[k] = v[k][best];
 }
 
-// The largest eigenpair of Horn's traceless key matrix. Its characteristic polynomial is
-// x^4 - (|N|^2 / 2) x^2 - (tr N^3 / 3) x + det N (Newton's identities with tr N = 0); all
+// The largest eigenpair of Horn's traceless key matrix N built from the cross-covariance
+// S. Its characteristic polynomial is x^4 - 2|S|^2 x^2 - 8 det(S) x + det(N) (Theobald
+// 2005; from Newton's identities with tr N = 0, |N|^2 = 4|S|^2 and tr N^3 = 24 det S). All
 // roots are real, so Newton's method from an upper bound descends monotonically onto the
 // largest one.
-void top_quaternion(const Mat4 n, double upper, double q[4]) {
-  double n2[4][4] = {};
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j)
-      for (int k = 0; k < 4; ++k) n2[i][j] += n[i][k] * n[k][j];
-  double frob = 0.0, tr3 = 0.0;
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) {
-      frob += n[i][j] * n[i][j];
-      tr3 += n2[i][j] * n[j][i];
-    }
-  const double c2 = -0.5 * frob, c1 = -tr3 / 3.0, c0 = det4(n);
+void top_quaternion(const Mat4 n, double s_norm2, double s_det, double upper, double q[4]) {
+  const double c2 = -2.0 * s_norm2, c1 = -8.0 * s_det, c0 = det4(n);
   double x = upper;
   for (int it = 0; it < 60; ++it) {
     const double x2 = x * x;
@@ -104,29 +112,17 @@ void top_quaternion(const Mat4 n, double upper, double q[4]) {
   double m[4][4];
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) m[i][j] = n[i][j] - (i == j ? x : 0.0);
-  auto cofactor = [&m](int r, int c) {
-    int rows[3], cols[3], a = 0, b = 0;
-    for (int k = 0; k < 4; ++k) {
-      if (k != r) rows[a++] = k;
-      if (k != c) cols[b++] = k;
-    }
-    const double minor =
-        det3(m[rows[0]][cols[0]], m[rows[0]][cols[1]], m[rows[0]][cols[2]], m[rows[1]][cols[0]],
-             m[rows[1]][cols[1]], m[rows[1]][cols[2]], m[rows[2]][cols[0]], m[rows[2]][cols[1]],
-             m[rows[2]][cols[2]]);
-    return ((r + c) % 2 ? -1.0 : 1.0) * minor;
-  };
   int best_c = 0;
-  double best_diag = std::fabs(cofactor(0, 0));
+  double best_diag = std::fabs(cofactor(m, 0, 0));
   for (int c = 1; c < 4; ++c) {
-    const double v = std::fabs(cofactor(c, c));
+    const double v = std::fabs(cofactor(m, c, c));
     if (v > best_diag) best_diag = v, best_c = c;
   }
-  for (int k = 0; k < 4; ++k) q[k] = cofactor(k, best_c);
+  for (int k = 0; k < 4; ++k) q[k] = cofactor(m, k, best_c);
   const double best_norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
   // A cofactor scales as the cube of the matrix entries; far below that the eigenvalue is
   // (nearly) repeated and the adjugate carries no direction.
-  const double scale = std::max(std::sqrt(frob), 1e-300);
+  const double scale = std::max(2.0 * std::sqrt(s_norm2), 1e-300);  // |N| = 2 |S|
   if (!(best_norm > 1e-16 * scale * scale * scale * scale * scale * scale)) {
     jacobi_top_vector(n, q);
     return;
@@ -159,13 +155,15 @@ Transform fit_from_sums(const FitSums& f) {
                     {syz - szy, sxx - syy - szz, sxy + syx, szx + sxz},
                     {szx - sxz, sxy + syx, -sxx + syy - szz, syz + szy},
                     {sxy - syx, szx + sxz, syz + szy, -sxx - syy + szz}};
-  double frob = 0.0;
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) frob += key[i][j] * key[i][j];
-  // Eigenvalues summing to 0 with squares summing to |N|^2 leave the largest at most
-  // sqrt(3/4 |N|^2): with a margin for rounding, a start above the largest root.
+  double s_norm2 = 0.0;
+  for (int u = 0; u < 3; ++u)
+    for (int v = 0; v < 3; ++v) s_norm2 += s[u][v] * s[u][v];
+  const double s_det = sxx * (syy * szz - syz * szy) - sxy * (syx * szz - syz * szx) +
+                       sxz * (syx * szy - syy * szx);
+  // Eigenvalues summing to 0 with squares summing to |N|^2 = 4 |S|^2 leave the largest at
+  // most sqrt(3 |S|^2): with a margin for rounding, a start above the largest root.
   double q[4];
-  top_quaternion(key, std::sqrt(0.75 * frob) * (1.0 + 1e-12) + 1e-300, q);
+  top_quaternion(key, s_norm2, s_det, std::sqrt(3.0 * s_norm2) * (1.0 + 1e-12) + 1e-300, q);
   const double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
   Transform t;
   t.rotation = {{{q0 * q0 + q1 * q1 - q2 * q2 - q3 * q3, 2 * (q1 * q2 - q0 * q3), 2 * (q1 * q3 + q0 * q2)},
@@ -195,7 +193,9 @@ FitSums sums_indexed(const PairCoords& p, std::size_t n, Index idx) {
 }
 
 // Weighted sums over all pairs in blocks of two lanes (one partial sum per lane), which the
-// compiler's basic-block vectoriser maps onto vector registers.
+// compiler's basic-block vectoriser maps onto vector registers; unweighted when
+// `Weighted` is false (w is then not read).
+template <bool Weighted = true>
 FitSums sums_weighted(const double* __restrict ax, const double* __restrict ay,
                       const double* __restrict az, const double* __restrict bx,
                       const double* __restrict by, const double* __restrict bz,
@@ -204,7 +204,7 @@ FitSums sums_weighted(const double* __restrict ax, const double* __restrict ay,
   std::size_t k = 0;
   for (; k + 2 <= n; k += 2)
     for (std::size_t l = 0; l < 2; ++l) {
-      const double wk = w[k + l];
+      const double wk = Weighted ? w[k + l] : 1.0;
       const double a0 = ax[k + l], a1 = ay[k + l], a2 = az[k + l];
       const double b0 = wk * bx[k + l], b1 = wk * by[k + l], b2 = wk * bz[k + l];
       acc[0][l] += wk;
@@ -217,7 +217,7 @@ FitSums sums_weighted(const double* __restrict ax, const double* __restrict ay,
   FitSums f;
   double tail[16] = {};
   for (; k < n; ++k) {
-    const double wk = w[k];
+    const double wk = Weighted ? w[k] : 1.0;
     const double a0 = ax[k], a1 = ay[k], a2 = az[k];
     const double b0 = wk * bx[k], b1 = wk * by[k], b2 = wk * bz[k];
     tail[0] += wk;
@@ -243,8 +243,11 @@ Transform fit_rigid(const PairCoords& p, std::span<const std::uint32_t> selected
 }
 
 Transform fit_rigid_range(const PairCoords& p, std::size_t begin, std::size_t end) {
-  return fit_from_sums(
-      sums_indexed(p, end > begin ? end - begin : 0, [&](std::size_t k) { return begin + k; }));
+  if (end <= begin) return Transform::identity();
+  return fit_from_sums(sums_weighted<false>(p.ax.data() + begin, p.ay.data() + begin,
+                                            p.az.data() + begin, p.bx.data() + begin,
+                                            p.by.data() + begin, p.bz.data() + begin, nullptr,
+                                            end - begin));
 }
 
 Transform fit_rigid_weighted(const PairCoords& p, std::span<const double> w) {
