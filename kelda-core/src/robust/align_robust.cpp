@@ -2,13 +2,13 @@
 // the KELDA score of the result.
 #include "kelda/robust/align_robust.hpp"
 
-#include <algorithm>  // sort, min
+#include <algorithm>  // stable_sort, find, min, max
 #include <cmath>      // isfinite, sqrt
 #include <span>
 
 #include "kelda/pairwise/refine.hpp"  // refine_pairwise, align_config_from: the KELDA score
-#include "kelda/sse/ca_sse.hpp"
-#include "kelda/tmscore/tm_align_stage.hpp"
+#include "kelda/sse/ca_sse.hpp"                 // the secondary structure of the seeds
+#include "kelda/tmscore/tm_align_stage.hpp"  // dynamic programme, search, TM-score
 
 namespace kelda {
 

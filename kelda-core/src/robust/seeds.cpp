@@ -4,7 +4,7 @@
 
 #include <algorithm>  // max, min, sort
 #include <cmath>      // sqrt
-#include <limits>
+#include <limits>     // infinity marks fragment pairs already taken
 
 namespace kelda {
 
@@ -21,10 +21,6 @@ void accumulate_squared_differences(double x, const double* __restrict y,
   }
   for (; j < n; ++j) row[j] += (x - y[j]) * (x - y[j]);
 }
-
-}  // namespace
-
-namespace {
 
 // One threading: fitted on the whole overlap, then refitted on the pairs within a cutoff
 // shrinking from twice the context's cutoff to its d0, at most `rounds` refits.

@@ -1,7 +1,7 @@
 // Plain scalar forms of the TM-score kernels, kept as the yardstick of the fast ones: the
 // library's SVD superposition, sums pair by pair and the dynamic programme on full matrices.
 #include <algorithm>  // reverse
-#include <limits>
+#include <limits>     // -infinity outside the grid
 #include <vector>
 
 #include "kelda/math/superpose.hpp"  // the SVD fit the quaternion fit is checked against

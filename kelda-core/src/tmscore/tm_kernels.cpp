@@ -5,9 +5,9 @@
 
 #include <algorithm>  // reverse
 #include <cmath>      // cbrt
-#include <limits>
+#include <limits>     // -infinity outside the grid
 
-#include "kelda/error.hpp"
+#include "kelda/error.hpp"  // internal_fault on a broken call
 
 namespace kelda {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "kelda/math/transform.hpp"
-#include "kelda/sse/ca_sse.hpp"
-#include "kelda/tmscore/tm_align_stage.hpp"
-#include "kelda/tmscore/tm_kernels.hpp"
+#include "kelda/sse/ca_sse.hpp"                 // CaSse
+#include "kelda/tmscore/tm_align_stage.hpp"  // TmContext, TmScratch
+#include "kelda/tmscore/tm_kernels.hpp"      // CoordsSoA, TmPair
 
 namespace kelda {
 

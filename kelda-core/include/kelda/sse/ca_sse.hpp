@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kelda/math/vec3.hpp"
+#include "kelda/math/vec3.hpp"  // PointsView
 
 namespace kelda {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kelda/math/transform.hpp"
-#include "kelda/tmscore/tm_kernels.hpp"
-#include "kelda/tmscore/tm_search.hpp"
+#include "kelda/tmscore/tm_kernels.hpp"  // coordinates, pairs, the dynamic programme
+#include "kelda/tmscore/tm_search.hpp"   // SearchPlan, SearchScratch
 
 namespace kelda {
 

@@ -8,23 +8,24 @@
 #include <vector>
 
 #include "kelda/math/transform.hpp"
-#include "kelda/tmscore/tm_kernels.hpp"
+#include "kelda/tmscore/tm_kernels.hpp"  // PairCoords and the kernels the search runs
 
 namespace kelda {
 
 // How hard to search. Fragments of the alignment's length n, n/2, n/4, ... down to
 // `min_fragment` pairs start the search, each at `starts_per_length` evenly spaced
-// positions from end to end (one: the middle; every position when there are fewer); a start is refitted on the pairs within
-// the cutoff (widened by 0.5 A while fewer than 3 are) until that set repeats or
-// `max_iterations` fits were made.
+// positions from end to end (one: the middle; every position when there are fewer). A
+// start is refitted on the pairs within the cutoff (widened by 0.5 A while fewer than 3
+// are) until that set repeats or `max_iterations` fits were made.
 struct SearchPlan {
   std::size_t min_fragment = 4;
   std::size_t starts_per_length = 8;
   std::size_t max_iterations = 20;
   double fragment_divisor = 2.0;  // ratio of successive fragment lengths
-  // Then the best superposition is polished by refits weighted 1 / (1 + (d/d0)^2)^2: the
-  // TM-score lies above its tangent in d^2, so each such weighted least-squares fit cannot
-  // lower it (a minorise-maximise step), and their fixed point is a local maximum.
+  // Then the best superposition is polished by refits weighted 1 / (1 + (d/d0)^2)^2: each
+  // term of the TM-score is convex in d^2 and so lies above its tangent, whose sum the
+  // weighted least-squares fit maximises; a refit therefore cannot lower the score (a
+  // minorise-maximise step), and the refits settle on a stationary point.
   std::size_t polish_iterations = 0;
 };
 
@@ -35,8 +36,7 @@ struct SearchOutcome {
 
 // Buffers of one search, reused across calls.
 struct SearchScratch {
-  std::vector<double> d2, mask, previous_mask;
-  std::vector<std::uint32_t> selected, previous;
+  std::vector<double> d2, mask, previous_mask;  // mask: 0/1 or polishing weights per pair
 };
 
 // `cutoff` is the distance under which a pair joins the refit. `start`, when given, is
