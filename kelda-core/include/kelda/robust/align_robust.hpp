@@ -45,7 +45,7 @@ struct RobustConfig {
   std::size_t escalated_stage_starts = 20;  // in all, the first round's included
   SearchPlan seed_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
   SearchPlan final_search{
-      .min_fragment = 4, .starts_per_length = 8, .max_iterations = 20, .polish_iterations = 50};
+      .min_fragment = 4, .starts_per_length = 4, .max_iterations = 20, .polish_iterations = 50};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
   Parameters kelda = robust_kelda_preset();
   // Same fold when the TM-score normalised by the longer structure, or Sc, reaches these.
