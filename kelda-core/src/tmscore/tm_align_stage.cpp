@@ -14,12 +14,22 @@ SearchOutcome superpose_alignment(const TmContext& ctx, std::span<const TmPair> 
   return search_superposition(sc.pairs, ctx.d0, ctx.cutoff, plan, sc.search, start);
 }
 
+namespace {
+
+// The alignment of one dynamic programme over the TM similarity with B under t.
+void dp_under(const TmContext& ctx, const Transform& t, double gap_open, TmScratch& sc,
+              std::vector<TmPair>& pairs) {
+  transform_into(t, *ctx.b, sc.b_moved);
+  tm_similarity_matrix(*ctx.a, sc.b_moved, ctx.d0, sc.matrix);
+  tm_dp(sc.matrix, ctx.a->size(), ctx.b->size(), gap_open, sc.dp, pairs);
+}
+
+}  // namespace
+
 TmCandidate align_under(const TmContext& ctx, const Transform& t, double gap_open,
                         const SearchPlan& plan, TmScratch& sc) {
   TmCandidate out;
-  transform_into(t, *ctx.b, sc.b_moved);
-  tm_similarity_matrix(*ctx.a, sc.b_moved, ctx.d0, sc.matrix);
-  tm_dp(sc.matrix, ctx.a->size(), ctx.b->size(), gap_open, sc.dp, out.pairs);
+  dp_under(ctx, t, gap_open, sc, out.pairs);
   const SearchOutcome s = superpose_alignment(ctx, out.pairs, plan, sc, &t);
   out.transform = s.transform;
   out.tm_sum = s.tm_sum;
@@ -32,18 +42,19 @@ TmCandidate iterate_tm_alignment(const TmContext& ctx, const TmCandidate& start,
   TmCandidate best = start;
   Transform current = start.transform;
   std::size_t rounds = 0;
+  std::vector<TmPair> pairs, previous;
   for (double gap : gap_opens) {
-    std::vector<TmPair> previous;
+    previous.clear();
     while (rounds < max_rounds) {
       ++rounds;
-      TmCandidate c = align_under(ctx, current, gap, plan, sc);
-      const bool repeated = c.pairs == previous;
-      current = c.transform;
-      if (c.tm_sum > best.tm_sum) {
-        best = c;
-      }
-      if (repeated) break;
-      previous = std::move(c.pairs);
+      dp_under(ctx, current, gap, sc, pairs);
+      // The same alignment would be searched from the same superposition as last round:
+      // nothing new can come of it.
+      if (pairs == previous) break;
+      const SearchOutcome s = superpose_alignment(ctx, pairs, plan, sc, &current);
+      current = s.transform;
+      if (s.tm_sum > best.tm_sum) best = TmCandidate{s.transform, pairs, s.tm_sum};
+      std::swap(pairs, previous);
     }
     // Each gap penalty starts from the best superposition so far.
     current = best.transform;
