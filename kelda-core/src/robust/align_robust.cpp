@@ -98,17 +98,17 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   auto score_seeds = [&](std::size_t gapless_from, std::size_t gapless_to,
                          std::size_t fragments_from, std::size_t fragments_to) {
     for (std::size_t k = gapless_from; k < std::min(gapless_to, gapless.size()); ++k)
-      seeds.push_back(align_under(ctx, gapless[k].transform, cfg.stage_gap_opens[0], cfg.seed_search, sc));
+      seeds.push_back(align_under(ctx, gapless[k].transform, cfg.stage_gap_opens[0], cfg.seed_scoring, sc));
     for (std::size_t k = fragments_from; k < std::min(fragments_to, fragments.size()); ++k)
-      seeds.push_back(align_under(ctx, fragments[k], cfg.stage_gap_opens[0], cfg.seed_search, sc));
+      seeds.push_back(align_under(ctx, fragments[k], cfg.stage_gap_opens[0], cfg.seed_scoring, sc));
   };
   score_seeds(0, cfg.gapless.keep, 0, cfg.fragment_count);
   if (cancelled()) return CoreError::cancelled();
 
   const std::vector<CaSse> ss_a = assign_ca_sse(PointsView(pa)), ss_b = assign_ca_sse(PointsView(pb));
   auto from_alignment = [&](const std::vector<TmPair>& pairs) {
-    const SearchOutcome s = superpose_alignment(ctx, pairs, cfg.seed_search, sc);
-    return align_under(ctx, s.transform, cfg.stage_gap_opens[0], cfg.seed_search, sc);
+    const SearchOutcome s = superpose_alignment(ctx, pairs, cfg.seed_scoring, sc);
+    return align_under(ctx, s.transform, cfg.stage_gap_opens[0], cfg.seed_scoring, sc);
   };
   seeds.push_back(from_alignment(sse_alignment(ctx, ss_a, ss_b, cfg.sse_gap_open, 1.0, nullptr, sc)));
   if (!gapless.empty())
@@ -136,7 +136,7 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
       if (std::find(started.begin(), started.end(), seeds[k].pairs) != started.end()) continue;
       started.push_back(seeds[k].pairs);
       TmCandidate c = iterate_tm_alignment(ctx, seeds[k], cfg.stage_gap_opens,
-                                           cfg.stage_max_rounds, cfg.seed_search, sc);
+                                           cfg.stage_max_rounds, cfg.stage_search, sc);
       if (c.tm_sum > best.tm_sum) best = std::move(c);
       if (cancelled()) return false;
     }

@@ -43,7 +43,9 @@ struct RobustConfig {
   std::size_t escalated_gapless_keep = 8;
   std::size_t escalated_fragment_count = 12;
   std::size_t escalated_stage_starts = 20;  // in all, the first round's included
-  SearchPlan seed_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
+  // Searches: of each seed's alignment, in the TM stage, and of the final alignment.
+  SearchPlan seed_scoring{.min_fragment = 40, .starts_per_length = 1, .max_iterations = 8};
+  SearchPlan stage_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
   SearchPlan final_search{
       .min_fragment = 4, .starts_per_length = 4, .max_iterations = 20, .polish_iterations = 50};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
