@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
   env("ROBUST_FINAL_POLISH", config.final_search.polish_iterations);
   env("ROBUST_SEED_POLISH", config.seed_scoring.polish_iterations);
   env("ROBUST_SSE_GAP", config.sse_gap_open);
+  env("ROBUST_SSE_SEED", config.sse_seed);
+  env("ROBUST_COMBINED_SEED", config.combined_seed);
+  env("ROBUST_COMBINED_LATE", config.combined_seed_escalated_only);
   env("ROBUST_ESCALATE", config.escalate_below);
   env("ROBUST_ESC_FRAGMENTS", config.escalated_fragment_count);
   env("ROBUST_ESC_GAPLESS", config.escalated_gapless_keep);

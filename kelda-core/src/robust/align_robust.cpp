@@ -110,11 +110,15 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
     const SearchOutcome s = superpose_alignment(ctx, pairs, cfg.seed_scoring, sc);
     return align_under(ctx, s.transform, cfg.stage_gap_opens[0], cfg.seed_scoring, sc);
   };
-  seeds.push_back(from_alignment(sse_alignment(ctx, ss_a, ss_b, cfg.sse_gap_open, 1.0, nullptr, sc)));
-  if (!gapless.empty())
-    seeds.push_back(from_alignment(sse_alignment(ctx, ss_a, ss_b, cfg.combined_gap_open,
-                                                 cfg.combined_sse_weight,
-                                                 &gapless.front().transform, sc)));
+  if (cfg.sse_seed)
+    seeds.push_back(from_alignment(sse_alignment(ctx, ss_a, ss_b, cfg.sse_gap_open, 1.0, nullptr, sc)));
+  auto combined_seed = [&] {
+    if (cfg.combined_seed && !gapless.empty())
+      seeds.push_back(from_alignment(sse_alignment(ctx, ss_a, ss_b, cfg.combined_gap_open,
+                                                   cfg.combined_sse_weight,
+                                                   &gapless.front().transform, sc)));
+  };
+  if (!cfg.combined_seed_escalated_only) combined_seed();
   if (cancelled()) return CoreError::cancelled();
 
   // The TM stage from the best seeds not yet taken, up to `max_starts` starts in all; a
@@ -147,6 +151,7 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   // pointed, so the remaining seeds are scored and staged too.
   if (best.tm_sum / static_cast<double>(l_min) < cfg.escalate_below) {
     score_seeds(cfg.gapless.keep, gapless.size(), cfg.fragment_count, fragments.size());
+    if (cfg.combined_seed_escalated_only) combined_seed();
     if (cancelled() || !stage(cfg.escalated_stage_starts)) return CoreError::cancelled();
   }
   if (best.pairs.empty()) return out;

@@ -30,6 +30,9 @@ struct RobustConfig {
   GaplessPlan gapless;
   std::size_t fragment_length = 10;
   std::size_t fragment_count = 4;
+  bool sse_seed = true;       // secondary structure alone
+  bool combined_seed = true;  // secondary structure with the best threading's similarity
+  bool combined_seed_escalated_only = true;  // it rarely adds to the others on clear pairs
   double sse_gap_open = 1.0;
   double combined_sse_weight = 0.5;  // of the agreement beside the TM similarity
   double combined_gap_open = 0.6;
