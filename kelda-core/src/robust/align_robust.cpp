@@ -62,6 +62,30 @@ std::vector<Vec3> positions(const Domain& d) {
   return out;
 }
 
+// The alignment, its pairs within `close` under out.transform, their RMSD and identity.
+void report_pairs(RobustAlignment& out, std::span<const TmPair> alignment, const Domain& a,
+                  const Domain& b, double close) {
+  double sum2 = 0.0;
+  std::size_t same = 0;
+  for (const auto& [i, j] : alignment) {
+    out.alignment.emplace_back(i, j);
+    const Vec3 p = a.residues[i].position();
+    const Vec3 q = out.transform.apply(b.residues[j].position());
+    const double d2 = (q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) +
+                      (q[2] - p[2]) * (q[2] - p[2]);
+    if (d2 < close * close) {
+      out.pairs.emplace_back(i, j);
+      sum2 += d2;
+      if (a.residues[i].aa == b.residues[j].aa) ++same;
+    }
+  }
+  out.n_aligned = out.pairs.size();
+  if (out.n_aligned > 0) {
+    out.rmsd = std::sqrt(sum2 / static_cast<double>(out.n_aligned));
+    out.seq_identity = static_cast<double>(same) / static_cast<double>(out.n_aligned);
+  }
+}
+
 }  // namespace
 
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& cfg,
@@ -170,24 +194,7 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   out.tm_score_b = by_b.tm_score;
   out.transform = a_shorter ? by_a.transform : by_b.transform;
 
-  double sum2 = 0.0;
-  std::size_t same = 0;
-  for (const auto& [i, j] : best.pairs) {
-    out.alignment.emplace_back(i, j);
-    const Vec3 q = out.transform.apply(pb[j]);
-    const double d2 = (q[0] - pa[i][0]) * (q[0] - pa[i][0]) + (q[1] - pa[i][1]) * (q[1] - pa[i][1]) +
-                      (q[2] - pa[i][2]) * (q[2] - pa[i][2]);
-    if (d2 < cfg.close_distance * cfg.close_distance) {
-      out.pairs.emplace_back(i, j);
-      sum2 += d2;
-      if (a.residues[i].aa == b.residues[j].aa) ++same;
-    }
-  }
-  out.n_aligned = out.pairs.size();
-  if (out.n_aligned > 0) {
-    out.rmsd = std::sqrt(sum2 / static_cast<double>(out.n_aligned));
-    out.seq_identity = static_cast<double>(same) / static_cast<double>(out.n_aligned);
-  }
+  report_pairs(out, best.pairs, a, b, cfg.close_distance);
   out.aligned = out.n_aligned >= 3;
 
   auto kelda = kelda_score(a, b, out.transform, cfg.kelda);
