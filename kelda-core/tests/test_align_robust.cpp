@@ -262,13 +262,13 @@ TEST(AlignRobust, RealPairsAgainstTmAlign) {
     ASSERT_EQ(a->size(), la) << fa;
     ASSERT_EQ(b->size(), lb) << fb;
     const RobustAlignment r = *align_robust(*a, *b, RobustConfig{});
-    EXPECT_GE(r.tm_score_a, tm_a - 0.015) << fa << " " << fb;
-    EXPECT_GE(r.tm_score_b, tm_b - 0.015) << fa << " " << fb;
+    EXPECT_GE(r.tm_score_a, tm_a - 0.01) << fa << " " << fb;
+    EXPECT_GE(r.tm_score_b, tm_b - 0.01) << fa << " " << fb;
     ours_sum += r.tm_score_a + r.tm_score_b;
     theirs_sum += tm_a + tm_b;
     ++compared;
   }
   EXPECT_GE(compared, 5u);
-  EXPECT_GE(ours_sum, theirs_sum - 0.002 * static_cast<double>(compared));
+  EXPECT_GE(ours_sum, theirs_sum);
   if (skipped > 0) std::cout << skipped << " rows skipped: shared data absent\n";
 }
