@@ -6,7 +6,14 @@ driver bench/robust_eval.cpp on the same pairs, and prints per family: pairs ali
 TM-score ours against TM-align's, pairs within 0.01 of TM-align, median ms per pair ours and
 tmtools' (in-process, on a few pairs per family), and the cross-family significance figures.
 
+    g++ -O2 -std=c++20 -Ikelda-core/include bench/robust_eval.cpp \
+        build/robust/libkelda_core.a -o build/robust/robust_eval
     python bench/robust_eval.py [--driver build/robust/robust_eval] [--tmtools-pairs 6]
+
+tmtools' times are cached in /tmp/robust_eval/tmtools_ms.json (--retime to measure again);
+the driver's settings can be overridden with ROBUST_* variables (see robust_eval.cpp) for
+experiments. "n close" is the mean of pairs within 5 A, "n KELDA" and "TM KELDA" the
+KELDA refinement's pairs and their TM-score, for the choice of the reported alignment.
 """
 import argparse
 import itertools
