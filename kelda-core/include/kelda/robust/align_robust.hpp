@@ -1,0 +1,94 @@
+// The robust pairwise engine: aligns two domains in any frames by TM-score (seeds, then a
+// dynamic programme alternated with superposition), and scores the result with the KELDA
+// refinement.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>  // cancellation between seeds and stages
+#include <utility>
+#include <vector>
+
+#include "kelda/error.hpp"
+#include "kelda/math/transform.hpp"
+#include "kelda/records.hpp"          // Domain, Parameters
+#include "kelda/robust/seeds.hpp"     // GaplessPlan
+#include "kelda/tmscore/tm_search.hpp"  // SearchPlan
+
+namespace kelda {
+
+// The refinement settings the engine scores with: default parameters but e1 6, e2 20,
+// cutoff_dist 4 and gap_open 0.5. The defaults (e1 2, e2 5) are tuned for structures
+// already close; from a TM-score superposition of distant homologs they lose most of them.
+Parameters robust_kelda_preset();
+
+// The search objective throughout is the TM-score normalised by the shorter structure
+// (d0 from its length), the same whichever input comes first. Seeds: gapless threadings,
+// fragment pairs, secondary structure alone and together with the best threading; each is
+// scored by one dynamic programme under its superposition and a search of the result. The
+// TM stage then alternates dynamic programme and superposition from the best seeds.
+struct RobustConfig {
+  GaplessPlan gapless;
+  std::size_t fragment_length = 10;
+  std::size_t fragment_count = 4;
+  bool sse_seed = true;       // secondary structure alone
+  bool combined_seed = true;  // secondary structure with the best threading's similarity
+  bool combined_seed_escalated_only = true;  // it rarely adds to the others on clear pairs
+  double sse_gap_open = 1.0;
+  double combined_sse_weight = 0.5;  // of the agreement beside the TM similarity
+  double combined_gap_open = 0.6;
+  std::size_t stage_starts = 2;      // best seeds taken into the TM stage
+  double stage_gap_opens[2] = {0.6, 0.0};  // in turn, each until the alignment repeats
+  std::size_t stage_max_rounds = 30;
+  // When the best TM-score (normalised by the shorter structure) stays below this, more
+  // seeds are scored and staged: weak similarities have many basins, strong ones are found
+  // by the leading seeds.
+  double escalate_below = 0.6;
+  std::size_t escalated_gapless_keep = 8;
+  std::size_t escalated_fragment_count = 12;
+  std::size_t escalated_stage_starts = 20;  // in all, the first round's included
+  // Searches: of each seed's alignment, in the TM stage, and of the final alignment.
+  SearchPlan seed_scoring{.min_fragment = 40, .starts_per_length = 1, .max_iterations = 8};
+  SearchPlan stage_search{.min_fragment = 20, .starts_per_length = 1, .max_iterations = 8};
+  SearchPlan final_search{
+      .min_fragment = 4, .starts_per_length = 4, .max_iterations = 20, .polish_iterations = 50};
+  double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
+  Parameters kelda = robust_kelda_preset();
+  // Same fold when the TM-score normalised by the longer structure, or Sc, reaches these.
+  // TM-score 0.5 is the usual same-fold line; Sc 0.35 lay above all of 200 cross-family
+  // pairs (largest 0.20) and below all of 650 same-family pairs (smallest 0.38) of six
+  // families during development (bench/robust_eval.py).
+  double significant_tm = 0.5;
+  double significant_sc = 0.35;
+};
+
+using RobustPair = std::pair<std::uint64_t, std::uint64_t>;  // (index in A, index in B)
+
+// The reported alignment is the TM stage's, as TM-align reports: `pairs` are its pairs
+// within close_distance under `transform`, and RMSD and identity are over them. The KELDA
+// refinement's pairs are kept beside it; over 650 same-family pairs of six families they
+// held 0.4-3% more pairs but a lower TM-score (by 0.001 to 0.017 a family, 0.008 on
+// average), so they are not the alignment reported.
+struct RobustAlignment {
+  // B onto A: the superposition maximising the TM-score normalised by the shorter input.
+  Transform transform;
+  std::vector<RobustPair> pairs;      // aligned and within close_distance under `transform`
+  std::vector<RobustPair> alignment;  // every pair of the TM-score alignment
+  // Each maximised over superpositions of `alignment` on its own (Zhang & Skolnick 2004).
+  double tm_score_a = 0.0;            // normalised by A, d0 from |A|
+  double tm_score_b = 0.0;            // normalised by B, d0 from |B|
+  double rmsd = 0.0;                  // of `pairs` under `transform`
+  std::uint64_t n_aligned = 0;        // pairs.size()
+  double seq_identity = 0.0;          // fraction of `pairs` with the same residue letter
+  double sc = 0.0;                    // KELDA Sc of the refinement from `transform`
+  std::vector<RobustPair> kelda_pairs;  // that refinement's equivalent pairs
+  bool aligned = false;               // at least 3 pairs within close_distance
+  bool significant = false;           // the same-fold rule of the config held
+};
+
+// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
+// Cancelled when `stop` was requested (checked between seeds and stages), or an error of
+// the refinement. Fewer than 5 residues in either: aligned = false, nothing else set.
+Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& config,
+                                     std::stop_token stop = {});
+
+}  // namespace kelda
