@@ -119,16 +119,17 @@ int main(int argc, char** argv) {
       kp.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
     kelda::TmScratch scratch;
     const double kelda_tm =
-        kelda::tm_score_of(sa, sb, kp, a->size(), config.final_search, scratch, &r.transform).tm_score;
+        kelda::tm_score_of(sa, sb, kp, a->size(), config.final_search, scratch, &r.outcome.transform).tm_score;
     std::printf("%s\t%s\t%s\t%zu\t%zu\t%.5f\t%.5f\t%llu\t%.3f\t%.3f\t%.4f\t%zu\t%.5f\t%zu\t%d\t%d\t%.3f\n",
                 label.c_str(), pa.c_str(), pb.c_str(), a->size(), b->size(), r.tm_score_a,
-                r.tm_score_b, static_cast<unsigned long long>(r.n_aligned), r.rmsd, r.seq_identity,
-                r.sc, r.kelda_pairs.size(), kelda_tm, r.alignment.size(), r.aligned ? 1 : 0,
+                r.tm_score_b, static_cast<unsigned long long>(r.outcome.n_aligned()), r.outcome.rmsd,
+                r.outcome.identity,
+                r.outcome.sc, r.kelda_pairs.size(), kelda_tm, r.alignment.size(), r.aligned() ? 1 : 0,
                 r.significant ? 1 : 0, best_ms);
     if (!summary.count(label)) order.push_back(label);
     Summary& s = summary[label];
     ++s.pairs;
-    s.aligned += r.aligned;
+    s.aligned += r.aligned();
     s.significant += r.significant;
     s.tm_sum += r.tm_score_a;
     s.ms.push_back(best_ms);

@@ -74,15 +74,15 @@ TEST(AlignRobust, SelfAlignmentIsPerfect) {
     std::mt19937 g(seed);
     const Domain a = domain_of(fixtures::residues_from(toy_fold(90, g)), "self");
     const RobustAlignment r = *align_robust(a, a, RobustConfig{});
-    EXPECT_TRUE(r.aligned);
+    EXPECT_TRUE(r.aligned());
     EXPECT_NEAR(r.tm_score_a, 1.0, 1e-9);
     EXPECT_NEAR(r.tm_score_b, 1.0, 1e-9);
-    EXPECT_EQ(r.n_aligned, 90u);
-    EXPECT_LT(r.rmsd, 1e-6);
-    EXPECT_EQ(r.seq_identity, 1.0);
+    EXPECT_EQ(r.outcome.n_aligned(), 90u);
+    EXPECT_LT(r.outcome.rmsd, 1e-6);
+    EXPECT_EQ(r.outcome.identity, 1.0);
     EXPECT_TRUE(r.significant);
-    expect_transforms_near(r.transform, Transform::identity(), 1e-6, 1e-5);
-    for (std::size_t k = 0; k < r.pairs.size(); ++k) EXPECT_EQ(r.pairs[k], RobustPair(k, k));
+    expect_transforms_near(r.outcome.transform, Transform::identity(), 1e-6, 1e-5);
+    for (std::size_t k = 0; k < r.outcome.pairs.size(); ++k) EXPECT_EQ(r.outcome.pairs[k], ResiduePair(k, k));
   }
 }
 
@@ -92,7 +92,7 @@ TEST(AlignRobust, RigidMotionsChangeNothing) {
   for (unsigned seed : {3u, 4u, 5u}) {
     const Related p = related_pair(100, seed);
     const RobustAlignment base = *align_robust(p.a, p.b, RobustConfig{});
-    ASSERT_TRUE(base.aligned);
+    ASSERT_TRUE(base.aligned());
     EXPECT_GT(base.tm_score_a, 0.7) << seed;
     std::mt19937 g(seed + 100);
     const Transform ma = fixtures::random_motion(g), mb = fixtures::random_motion(g);
@@ -103,14 +103,14 @@ TEST(AlignRobust, RigidMotionsChangeNothing) {
       const RobustAlignment r = *align_robust(*a, *b, RobustConfig{});
       EXPECT_NEAR(r.tm_score_a, base.tm_score_a, 1e-6) << which;
       EXPECT_NEAR(r.tm_score_b, base.tm_score_b, 1e-6) << which;
-      EXPECT_EQ(r.pairs, base.pairs) << which;
+      EXPECT_EQ(r.outcome.pairs, base.outcome.pairs) << which;
       EXPECT_EQ(r.alignment, base.alignment) << which;
       // The refinement rounds coordinates to fixed point, so Sc moves in its last digits.
-      EXPECT_NEAR(r.sc, base.sc, 1e-3) << which;
-      // r.transform carries b onto a: a = T_a base (b0 = M_b^-1 b).
+      EXPECT_NEAR(r.outcome.sc, base.outcome.sc, 1e-3) << which;
+      // r.outcome.transform carries b onto a: a = T_a base (b0 = M_b^-1 b).
       const Transform expected = compose(a == &a2 ? ma : Transform::identity(),
-                                         compose(base.transform, b == &b2 ? inverse(mb) : Transform::identity()));
-      expect_transforms_near(r.transform, expected, 1e-6, 1e-4);
+                                         compose(base.outcome.transform, b == &b2 ? inverse(mb) : Transform::identity()));
+      expect_transforms_near(r.outcome.transform, expected, 1e-6, 1e-4);
     }
   }
 }
@@ -123,8 +123,8 @@ TEST(AlignRobust, SwappedInputsGiveTheInverse) {
     const RobustAlignment ba = *align_robust(p.b, p.a, RobustConfig{});
     EXPECT_NEAR(ab.tm_score_a, ba.tm_score_b, 1e-3) << seed;
     EXPECT_NEAR(ab.tm_score_b, ba.tm_score_a, 1e-3) << seed;
-    expect_transforms_near(ba.transform, inverse(ab.transform), 1e-2, 0.2);
-    EXPECT_NEAR(static_cast<double>(ab.n_aligned), static_cast<double>(ba.n_aligned), 2.0);
+    expect_transforms_near(ba.outcome.transform, inverse(ab.outcome.transform), 1e-2, 0.2);
+    EXPECT_NEAR(static_cast<double>(ab.outcome.n_aligned()), static_cast<double>(ba.outcome.n_aligned()), 2.0);
   }
 }
 
@@ -137,16 +137,16 @@ TEST(AlignRobust, TinyInputsAreNotAligned) {
     for (const auto& [a, b] : {std::pair{&tiny, &big}, std::pair{&big, &tiny}, std::pair{&tiny, &tiny}}) {
       auto r = align_robust(*a, *b, RobustConfig{});
       ASSERT_TRUE(r) << r.error().text();
-      EXPECT_FALSE(r->aligned) << n;
-      EXPECT_EQ(r->n_aligned, 0u);
+      EXPECT_FALSE(r->aligned()) << n;
+      EXPECT_EQ(r->outcome.n_aligned(), 0u);
       EXPECT_EQ(r->tm_score_a, 0.0);
-      EXPECT_TRUE(r->pairs.empty());
+      EXPECT_TRUE(r->outcome.pairs.empty());
     }
   }
   // Five residues are enough to align a chain with itself.
   const Domain five = domain_of(fixtures::residues_from(fixtures::helix(5)), "five");
   const RobustAlignment r = *align_robust(five, five, RobustConfig{});
-  EXPECT_TRUE(r.aligned);
+  EXPECT_TRUE(r.aligned());
   EXPECT_NEAR(r.tm_score_a, 1.0, 1e-9);
 }
 
@@ -164,12 +164,12 @@ TEST(AlignRobust, ShortChainInsideALongOne) {
   const RobustAlignment sb = *align_robust(small, big, RobustConfig{});
   EXPECT_NEAR(sb.tm_score_a, 1.0, 1e-6);
   EXPECT_NEAR(sb.tm_score_b, 30.0 / 300.0, 0.01);
-  ASSERT_EQ(sb.n_aligned, 30u);
-  for (std::size_t k = 0; k < 30; ++k) EXPECT_EQ(sb.pairs[k], RobustPair(k, start + k));
+  ASSERT_EQ(sb.outcome.n_aligned(), 30u);
+  for (std::size_t k = 0; k < 30; ++k) EXPECT_EQ(sb.outcome.pairs[k], ResiduePair(k, start + k));
   const RobustAlignment bs = *align_robust(big, small, RobustConfig{});
   EXPECT_NEAR(bs.tm_score_b, 1.0, 1e-6);
-  ASSERT_EQ(bs.n_aligned, 30u);
-  for (std::size_t k = 0; k < 30; ++k) EXPECT_EQ(bs.pairs[k], RobustPair(start + k, k));
+  ASSERT_EQ(bs.outcome.n_aligned(), 30u);
+  for (std::size_t k = 0; k < 30; ++k) EXPECT_EQ(bs.outcome.pairs[k], ResiduePair(start + k, k));
 }
 
 // Every residue at one point, or two copies of one chain: no failure, sensible scores.
@@ -185,7 +185,7 @@ TEST(AlignRobust, DegenerateCoordinates) {
   auto pc = align_robust(point, chain, RobustConfig{});
   ASSERT_TRUE(pc) << pc.error().text();
   EXPECT_LT(pc->tm_score_b, 0.2);
-  EXPECT_TRUE(std::isfinite(pc->rmsd));
+  EXPECT_TRUE(std::isfinite(pc->outcome.rmsd));
 }
 
 TEST(AlignRobust, NonFiniteCoordinatesAreRefused) {
@@ -230,7 +230,7 @@ TEST(AlignRobust, StopRequestCancels) {
   std::stop_source idle;
   const RobustAlignment with = *align_robust(p.a, p.b, RobustConfig{}, idle.get_token());
   const RobustAlignment without = *align_robust(p.a, p.b, RobustConfig{});
-  EXPECT_EQ(with.pairs, without.pairs);
+  EXPECT_EQ(with.outcome.pairs, without.outcome.pairs);
   EXPECT_EQ(with.tm_score_a, without.tm_score_a);
 }
 

@@ -36,7 +36,7 @@ Status check_finite(const Domain& d, const char* which) {
 
 struct KeldaScore {
   double sc = 0.0;
-  std::vector<RobustPair> pairs;
+  std::vector<ResiduePair> pairs;
 };
 
 // The only use of the refinement's records and settings, kept here so that renaming them
@@ -63,25 +63,27 @@ std::vector<Vec3> positions(const Domain& d) {
 // The alignment, its pairs within `close` under out.transform, their RMSD and identity.
 void report_pairs(RobustAlignment& out, std::span<const TmPair> alignment, const Domain& a,
                   const Domain& b, double close) {
+  PairOutcome& o = out.outcome;
   double sum2 = 0.0;
   std::size_t same = 0;
   for (const auto& [i, j] : alignment) {
     out.alignment.emplace_back(i, j);
     const Vec3 p = a.residues[i].position();
-    const Vec3 q = out.transform.apply(b.residues[j].position());
+    const Vec3 q = o.transform.apply(b.residues[j].position());
     const double d2 = (q[0] - p[0]) * (q[0] - p[0]) + (q[1] - p[1]) * (q[1] - p[1]) +
                       (q[2] - p[2]) * (q[2] - p[2]);
     if (d2 < close * close) {
-      out.pairs.emplace_back(i, j);
+      o.pairs.emplace_back(i, j);
       sum2 += d2;
       if (a.residues[i].aa == b.residues[j].aa) ++same;
     }
   }
-  out.n_aligned = out.pairs.size();
-  if (out.n_aligned > 0) {
-    out.rmsd = std::sqrt(sum2 / static_cast<double>(out.n_aligned));
-    out.seq_identity = static_cast<double>(same) / static_cast<double>(out.n_aligned);
+  const std::size_t n = o.pairs.size();
+  if (n > 0) {
+    o.rmsd = std::sqrt(sum2 / static_cast<double>(n));
+    o.identity = static_cast<double>(same) / static_cast<double>(n);
   }
+  o.status = n >= 3 ? PairStatus::Aligned : PairStatus::TooFewPairs;
 }
 
 }  // namespace
@@ -190,17 +192,17 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   if (cancelled()) return CoreError::cancelled();
   out.tm_score_a = by_a.tm_score;
   out.tm_score_b = by_b.tm_score;
-  out.transform = a_shorter ? by_a.transform : by_b.transform;
+  out.outcome.transform = a_shorter ? by_a.transform : by_b.transform;
 
   report_pairs(out, best.pairs, a, b, cfg.close_distance);
-  out.aligned = out.n_aligned >= 3;
 
-  auto kelda = kelda_score(a, b, out.transform, cfg.kelda);
+  auto kelda = kelda_score(a, b, out.outcome.transform, cfg.kelda);
   if (!kelda) return std::move(kelda).error();
-  out.sc = kelda->sc;
+  out.outcome.sc = kelda->sc;
   out.kelda_pairs = std::move(kelda->pairs);
   const double tm_longer = a.size() >= b.size() ? out.tm_score_a : out.tm_score_b;
-  out.significant = out.aligned && (tm_longer >= cfg.significant_tm || out.sc >= cfg.significant_sc);
+  out.significant =
+      out.aligned() && (tm_longer >= cfg.significant_tm || out.outcome.sc >= cfg.significant_sc);
   return out;
 }
 

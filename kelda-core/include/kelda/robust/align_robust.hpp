@@ -61,33 +61,29 @@ struct RobustConfig {
   double significant_sc = 0.35;
 };
 
-using RobustPair = std::pair<std::uint64_t, std::uint64_t>;  // (index in A, index in B)
-
-// The reported alignment is the TM stage's, as TM-align reports: `pairs` are its pairs
-// within close_distance under `transform`, and RMSD and identity are over them. The KELDA
-// refinement's pairs are kept beside it; over 650 same-family pairs of six families they
-// held 0.4-3% more pairs but a lower TM-score (by 0.001 to 0.017 a family, 0.008 on
+// The reported alignment is the TM stage's, as TM-align reports: `outcome.pairs` are its
+// pairs within close_distance under `outcome.transform`, and RMSD and identity are over them.
+// The KELDA refinement's pairs are kept beside it; over 650 same-family pairs of six families
+// they held 0.4-3% more pairs but a lower TM-score (by 0.001 to 0.017 a family, 0.008 on
 // average), so they are not the alignment reported.
 struct RobustAlignment {
-  // B onto A: the superposition maximising the TM-score normalised by the shorter input.
-  Transform transform;
-  std::vector<RobustPair> pairs;      // aligned and within close_distance under `transform`
-  std::vector<RobustPair> alignment;  // every pair of the TM-score alignment
+  // transform: B onto A, the superposition maximising the TM-score normalised by the shorter
+  // input; pairs: aligned and within close_distance under it; rmsd and identity over them;
+  // sc: the KELDA Sc of the refinement from that transform; status Aligned from 3 pairs.
+  PairOutcome outcome;
+  std::vector<ResiduePair> alignment;  // every pair of the TM-score alignment
   // Each maximised over superpositions of `alignment` on its own (Zhang & Skolnick 2004).
-  double tm_score_a = 0.0;            // normalised by A, d0 from |A|
-  double tm_score_b = 0.0;            // normalised by B, d0 from |B|
-  double rmsd = 0.0;                  // of `pairs` under `transform`
-  std::uint64_t n_aligned = 0;        // pairs.size()
-  double seq_identity = 0.0;          // fraction of `pairs` with the same residue letter
-  double sc = 0.0;                    // KELDA Sc of the refinement from `transform`
-  std::vector<RobustPair> kelda_pairs;  // that refinement's equivalent pairs
-  bool aligned = false;               // at least 3 pairs within close_distance
-  bool significant = false;           // the same-fold rule of the config held
+  double tm_score_a = 0.0;  // normalised by A, d0 from |A|
+  double tm_score_b = 0.0;  // normalised by B, d0 from |B|
+  std::vector<ResiduePair> kelda_pairs;  // the refinement's equivalent pairs
+  bool significant = false;              // the same-fold rule of the config held
+
+  bool aligned() const noexcept { return outcome.aligned(); }
 };
 
 // Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
 // Cancelled when `stop` was requested (checked between seeds and stages), or an error of
-// the refinement. Fewer than 5 residues in either: aligned = false, nothing else set.
+// the refinement. Fewer than 5 residues in either: an outcome not attempted.
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& config,
                                      std::stop_token stop = {});
 
