@@ -237,12 +237,19 @@ def align_json(tmp_path, *args):
 
 
 @needs_pairwise
-def test_align_text_matches_json_and_files(tmp_path):
+@pytest.mark.parametrize("method", ["robust", "kelda"])
+def test_align_text_matches_json_and_files(tmp_path, method):
     a, b = BUNDLED / "1ni7.pdb", BUNDLED / "5eep.pdb"
-    text = ok("align", a, b, "-o", "moved.pdb", cwd=tmp_path).stdout
-    data = align_json(tmp_path, a, b)
-    assert data["mode"] == "scan" and data["n_aligned"] == len(data["pairs"]) > 20
-    head = dict(re.findall(r"^(Score \(Sc\)|RMSD|Aligned pairs|Identity)\s+(\S+)$", text, re.M))
+    text = ok("align", a, b, "-o", "moved.pdb", "--method", method, cwd=tmp_path).stdout
+    data = align_json(tmp_path, a, b, "--method", method)
+    assert data["method"] == method and data["mode"] == ("robust" if method == "robust" else "scan")
+    assert data["n_aligned"] == len(data["pairs"]) > 20
+    tm = re.search(r"^TM-score\s+(\S+) \(normalised by structure 1\), (\S+) \(by structure 2\)$",
+                   text, re.M)
+    assert (float(tm[1]), float(tm[2])) == pytest.approx(
+        (data["tm_score"]["structure1"], data["tm_score"]["structure2"]), abs=1e-4)
+    assert data["tm_score"]["structure1"] > (0.8 if method == "robust" else 0.6)
+    head = dict(re.findall(r"^(Score \(Sc\)|RMSD|Aligned pairs|Identity)\s+(\S+)", text, re.M))
     assert float(head["Score (Sc)"]) == pytest.approx(data["score"], abs=1e-4)
     assert float(head["RMSD"]) == pytest.approx(data["rmsd"], abs=1e-3)
     assert int(head["Aligned pairs"]) == data["n_aligned"]
@@ -257,7 +264,12 @@ def test_align_text_matches_json_and_files(tmp_path):
     assert rows["1ni7"] == data["alignment"]["sequence1"]
     assert rows["5eep"] == data["alignment"]["sequence2"]
     assert markers.rstrip() == data["alignment"]["markers"].rstrip()
-    assert sum(markers.count(m) for m in ":.") == data["n_aligned"]
+    if method == "robust":  # the pairs reported are the aligned ones within 5 A
+        assert markers.count(":") == data["n_aligned"]
+        assert all(p["distance"] < 5.0 for p in data["pairs"])
+        assert data["significant"] is True
+    else:
+        assert sum(markers.count(m) for m in ":.") == data["n_aligned"]
 
     # The written file is the mobile structure moved by the reported transform, and the
     # reported distances and RMSD are those of the equivalent pairs in it.
@@ -269,41 +281,56 @@ def test_align_text_matches_json_and_files(tmp_path):
     dist = np.linalg.norm(d1.coordinates[pairs[:, 0]] - moved[pairs[:, 1]], axis=1)
     np.testing.assert_allclose(dist, [p["distance"] for p in data["pairs"]], atol=2e-3)
     assert math.sqrt(np.mean(dist ** 2)) == pytest.approx(data["rmsd"], abs=2e-3)
-    for p, mark in zip(data["pairs"], (m for m in data["alignment"]["markers"] if m != " ")):
-        assert mark == (":" if p["distance"] < 5.0 else ".")
+    if method == "kelda":
+        for p, mark in zip(data["pairs"], (m for m in data["alignment"]["markers"] if m != " ")):
+            assert mark == (":" if p["distance"] < 5.0 else ".")
+    for p in data["pairs"]:
         assert (p["aa1"], p["aa2"]) == (d1.sequence[p["i"]], d2.sequence[p["j"]])
 
 
 @needs_pairwise
-@pytest.mark.parametrize("keep, direct", [(None, False), (50, False), (None, True)])
-def test_align_recovers_rigid_motion(tmp_path, keep, direct):
+@pytest.mark.parametrize("keep, mode", [(None, "robust"), (50, "robust"), (None, "scan"),
+                                        (50, "scan"), (None, "direct")])
+def test_align_recovers_rigid_motion(tmp_path, keep, mode):
     """A moved copy (whole, or its first 50 residues, shorter than half the reference, which
-    the placement handles by swapping roles) aligns residue by residue at RMSD 0, and -o
-    puts it back where it came from."""
+    the KELDA placement handles by swapping roles) aligns residue by residue at RMSD 0, and
+    -o puts it back where it came from."""
     src = BUNDLED / "5eep.pdb"
-    if direct:
+    if mode == "direct":
         shutil.copy(src, tmp_path / "copy.pdb")
     else:
         moved_copy(src, tmp_path / "copy.pdb", seed=7, keep_residues=keep)
-    args = [src, "copy.pdb", "-o", "back.pdb"] + (["--direct"] if direct else [])
-    data = align_json(tmp_path, *args)
+    options = {"robust": [], "scan": ["--method", "kelda"], "direct": ["--direct"]}[mode]
+    data = align_json(tmp_path, src, "copy.pdb", "-o", "back.pdb", *options)
     n = keep or 140
-    assert data["mode"] == ("direct" if direct else "scan")
+    assert data["mode"] == mode
     assert [(p["i"], p["j"]) for p in data["pairs"]] == [(k, k) for k in range(n)]
     assert data["rmsd"] == pytest.approx(0.0, abs=2e-3)
-    if not direct:
+    if mode == "scan":
         assert data["placement"]["swapped"] is (keep is not None)
+    if mode == "robust":
+        assert data["tm_score"]["structure2"] == pytest.approx(1.0, abs=1e-6)
     back = malven.Domain.from_pdb(str(tmp_path / "back.pdb")).coordinates
     np.testing.assert_allclose(back, malven.Domain.from_pdb(str(src)).coordinates[:n], atol=2e-3)
 
 
 @needs_pairwise
-def test_align_too_short_reports_no_alignment(tmp_path):
+@pytest.mark.parametrize("method", ["robust", "kelda"])
+def test_align_too_short_reports_no_alignment_and_fails(tmp_path, method):
     ca_file(tmp_path / "two.pdb", [(0.0, 0.0, 0.0), (3.8, 0.0, 0.0)])
-    text = ok("align", PDB / "1sp1.pdb", "two.pdb", cwd=tmp_path).stdout
-    assert re.search(r"^RMSD\s+-$", text, re.M) and "No equivalent residues found." in text
-    data = align_json(tmp_path, PDB / "1sp1.pdb", "two.pdb")
-    assert (data["rmsd"], data["n_aligned"], data["pairs"]) == (None, 0, [])
+    for extra in ([], ["--json"]):
+        proc = malven_cmd("align", PDB / "1sp1.pdb", "two.pdb", "--method", method, *extra,
+                          cwd=tmp_path)
+        assert proc.returncode == 1
+        assert proc.stderr == (f"malven align: error: no alignment of two.pdb onto "
+                               f"{PDB / '1sp1.pdb'} was found (fewer than 3 aligned residue "
+                               f"pairs)\n")
+        if extra:
+            data = json.loads(proc.stdout)
+            assert (data["rmsd"], data["n_aligned"], data["pairs"]) == (None, 0, [])
+        else:
+            assert re.search(r"^RMSD\s+-$", proc.stdout, re.M)
+            assert "No equivalent residues found." in proc.stdout
 
 
 @needs_pairwise
@@ -313,10 +340,12 @@ def test_align_warns_when_placement_fails(tmp_path):
     for name in ("p", "q"):
         steps = rng.normal(size=(40, 3))
         ca_file(tmp_path / f"{name}.pdb", np.cumsum(3.8 * steps / np.linalg.norm(steps, axis=1)[:, None], axis=0))
-    proc = malven_cmd("align", "p.pdb", "q.pdb", cwd=tmp_path)
-    assert proc.returncode == 0
+    proc = malven_cmd("align", "p.pdb", "q.pdb", "--method", "kelda", cwd=tmp_path)
+    assert proc.returncode == 1
     assert proc.stderr == ("malven align: warning: scan-mode placement found no start that aligns; "
-                           "the refinement ran from the input coordinates\n")
+                           "the refinement ran from the input coordinates\n"
+                           "malven align: error: no alignment of q.pdb onto p.pdb was found "
+                           "(fewer than 3 aligned residue pairs)\n")
 
 
 @needs_pairwise

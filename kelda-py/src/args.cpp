@@ -219,6 +219,13 @@ Ref to_py_char(kelda::Char c) {
 }
 Ref none() { return Ref::borrow(Py_None); }
 
+Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items) {
+  Ref d = check(PyDict_New());
+  for (const auto& [key, value] : items)
+    if (PyDict_SetItemString(d.get(), key, value.get()) < 0) throw_pyerr();
+  return d;
+}
+
 Ref tuple_of(std::initializer_list<Ref> items) {
   Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t i = 0;

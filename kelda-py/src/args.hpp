@@ -93,6 +93,19 @@ struct Convert<ArrayArg<Dims>> {
   }
 };
 
+// A pair from any sequence of two items that convert.
+template <class A, class B>
+struct Convert<std::pair<A, B>> {
+  static std::pair<A, B> from(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) cannot_cast(obj, "tuple");
+    if (PySequence_Size(obj) != 2) raise_error(PyExc_ValueError, "expected a pair of two items");
+    Ref first = check(PySequence_GetItem(obj, 0));
+    Ref second = check(PySequence_GetItem(obj, 1));
+    A a = Convert<A>::from(first.get());
+    return {std::move(a), Convert<B>::from(second.get())};
+  }
+};
+
 // Sequences (list, tuple, any sequence) whose items convert; a str is refused.
 template <class T>
 struct Convert<std::vector<T>> {
@@ -146,6 +159,8 @@ Ref to_py(const std::optional<T>& v) {
   return v ? to_py(*v) : none();
 }
 Ref tuple_of(std::initializer_list<Ref> items);
+// A new dict of the given keys (ASCII names) and values.
+Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items);
 template <class T, class F>
 Ref list_of(const std::vector<T>& items, F&& convert) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));

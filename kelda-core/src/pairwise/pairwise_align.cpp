@@ -25,14 +25,15 @@ ScanConfig scan_config_from(const Parameters& p, std::optional<std::uint64_t> sl
 
 Result<PairOutcome> pairwise_align(const Domain& domain1, const Domain& domain2,
                                    const Parameters& params, std::optional<bool> scan_mode,
-                                   std::optional<std::uint64_t> slide) {
+                                   std::optional<std::uint64_t> slide, std::stop_token stop) {
   if (scan_mode.value_or(false)) {
-    Result<ScanOutcome> r = scan_placement(domain1, domain2, scan_config_from(params, slide));
+    Result<ScanOutcome> r =
+        scan_placement(domain1, domain2, scan_config_from(params, slide), stop);
     if (!r) return std::move(r).error();
     return std::move(r->outcome);
   }
   Result<Refinement> r =
-      refine_pairwise(domain1.residues, domain2.residues, align_config_from(params));
+      refine_pairwise(domain1.residues, domain2.residues, align_config_from(params), stop);
   if (!r) return std::move(r).error();
   return std::move(r->outcome);
 }

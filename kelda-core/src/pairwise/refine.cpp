@@ -88,13 +88,13 @@ IdentityStatistics identity_statistics(std::span<const ResiduePair> pairs,
 }
 
 Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
-                                   const AlignConfig& config) {
+                                   const AlignConfig& config, std::stop_token stop) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
   detail::Refiner refiner;
   refiner.set_reference(a);
   refiner.configure(config);
   std::vector<Vec3> work = coordinates_of(b);
-  return refiner.refine(work, b);
+  return refiner.refine(work, b, stop);
 }
 
 namespace reference {

@@ -18,7 +18,8 @@ namespace kelda::detail {
 // the last iteration are left in `last_scores` for the identity statistics.
 template <class Iterate>
 Result<Refinement> refine_loop(std::size_t n_a, std::vector<Vec3>& work, const AlignConfig& config,
-                               std::vector<double>& last_scores, Iterate&& iterate) {
+                               std::vector<double>& last_scores, Iterate&& iterate,
+                               std::stop_token stop = {}) {
   Refinement out;
   last_scores.clear();
   if (n_a < config.min_length || work.size() < config.min_length) return out;
@@ -43,6 +44,7 @@ Result<Refinement> refine_loop(std::size_t n_a, std::vector<Vec3>& work, const A
       if (last.n_equivalent < min_pairs) break;
       if (config.require_improvement && !improved) break;
     }
+    if (stop.stop_requested()) return CoreError::cancelled();
     Result<DpAlignment> step = iterate(work);
     if (!step) return std::move(step).error();
     last = std::move(*step);
@@ -85,11 +87,12 @@ class Refiner {
   const std::vector<Vec3>& reference_coordinates() const noexcept { return a_coords_; }
 
   // b_work: B's coordinates as placed; b: B's residues (for the identity statistics).
-  Result<Refinement> refine(std::vector<Vec3>& b_work, std::span<const Residue> b) {
-    auto out = refine_loop(a_res_.size(), b_work, config_, scores_,
-                           [this](const std::vector<Vec3>& w) -> Result<DpAlignment> {
-                             return kernel_.align(w);
-                           });
+  Result<Refinement> refine(std::vector<Vec3>& b_work, std::span<const Residue> b,
+                            std::stop_token stop = {}) {
+    auto out = refine_loop(
+        a_res_.size(), b_work, config_, scores_,
+        [this](const std::vector<Vec3>& w) -> Result<DpAlignment> { return kernel_.align(w); },
+        stop);
     if (out)
       out->outcome.identity =
           identity_statistics(out->outcome.pairs, scores_, a_res_, b, config_).identity;

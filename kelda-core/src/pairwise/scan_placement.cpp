@@ -65,7 +65,8 @@ bool placement_attempted(std::size_t n_a, std::size_t n_b, const ScanConfig& con
   return n_b >= truncated_count(config.min_length_ratio, n_a);
 }
 
-Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config) {
+Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config,
+                                   std::stop_token stop) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
   const std::size_t n_a = a.size();
   ScanOutcome out;
@@ -98,10 +99,11 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
   // Returns whether it became the best.
   auto try_start = [&](std::span<const Vec3> fixed, std::span<const Vec3> mobile,
                        std::uint64_t offset, bool mirrored) -> Result<bool> {
+    if (stop.stop_requested()) return CoreError::cancelled();
     const Superposition placement = superpose(fixed, mobile);
     work.resize(n_b);
     for (std::size_t k = 0; k < n_b; ++k) work[k] = placement.transform.apply(b_coords[k]);
-    Result<Refinement> r = refiner.refine(work, b_res);
+    Result<Refinement> r = refiner.refine(work, b_res, stop);
     ++out.starts;
     if (!r) return std::move(r).error();
     if (!(r->outcome.sc > best.sc)) return false;  // an equal Sc keeps the earlier start
@@ -153,7 +155,7 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
     refiner.configure(scan_second_pass_config());
     work.resize(n_b);
     for (std::size_t k = 0; k < n_b; ++k) work[k] = best.outcome.transform.apply(b_coords[k]);
-    Result<Refinement> r = refiner.refine(work, b_res);
+    Result<Refinement> r = refiner.refine(work, b_res, stop);
     if (!r) return std::move(r).error();
     if (r->outcome.sc >= best.sc) {
       best.sc = r->outcome.sc;

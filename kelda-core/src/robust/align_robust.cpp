@@ -88,6 +88,23 @@ void report_pairs(RobustAlignment& out, std::span<const TmPair> alignment, const
 
 }  // namespace
 
+std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
+                                       std::span<const ResiduePair> pairs,
+                                       const RobustConfig& config) {
+  std::vector<TmPair> tm_pairs;
+  tm_pairs.reserve(pairs.size());
+  for (const auto& [i, j] : pairs) {
+    if (i >= a.size() || j >= b.size()) internal_fault("residue pair outside the structures");
+    tm_pairs.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+  }
+  const std::vector<Vec3> pa = positions(a), pb = positions(b);
+  const CoordsSoA ca = soa_of(PointsView(pa)), cb = soa_of(PointsView(pb));
+  TmScratch scratch;
+  const double by_a = tm_score_of(ca, cb, tm_pairs, a.size(), config.final_search, scratch).tm_score;
+  const double by_b = tm_score_of(ca, cb, tm_pairs, b.size(), config.final_search, scratch).tm_score;
+  return {by_a, by_b};
+}
+
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& cfg,
                                      std::stop_token stop) {
   if (auto s = check_finite(a, "A"); !s) return std::move(s).error();

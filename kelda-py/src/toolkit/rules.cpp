@@ -71,6 +71,22 @@ PyMethodDef functions[] = {
      "rank_scores(scores, max_hits)\n--\n\n"
      "Ranks scores given in target order as scan_database ranks its hits: returns\n"
      "(order, z_scores), the kept positions best first and their Z-scores."},
+    {"guide_tree", MALVEN_FASTCALL((function<guide_tree_sig, guide_tree>)), kFastcall,
+     "guide_tree(scores)\n--\n\n"
+     "The guide tree of the multiple alignment (average linkage over the distances\n"
+     "max(score) - score) for a square matrix of scores: a leaf is its index, a join\n"
+     "(left, right, height)."},
+    {"robust_align", MALVEN_FASTCALL((function<robust_align_sig, robust_align>)), kFastcall,
+     "robust_align(domain1, domain2)\n--\n\n"
+     "Aligns domain2 onto domain1 in any frames with the robust engine; a dict of the\n"
+     "transform, pairs, alignment, TM-scores, RMSD, identity, Sc, status, significance."},
+    {"tm_scores", MALVEN_FASTCALL((function<tm_scores_sig, tm_scores>)), kFastcall,
+     "tm_scores(domain1, domain2, pairs)\n--\n\n"
+     "The TM-scores of an alignment of domain2 onto domain1, normalised by each structure\n"
+     "and maximised over superpositions: (by domain1, by domain2)."},
+    {"kelda_align", MALVEN_FASTCALL((function<kelda_align_sig, kelda_align>)), kFastcall,
+     "kelda_align(domain1, domain2, params=None, scan_mode=None, slide=None)\n--\n\n"
+     "malven.pairwise_align, run without the interpreter lock and stopped by Ctrl-C."},
     {nullptr, nullptr, 0, nullptr},
 };
 

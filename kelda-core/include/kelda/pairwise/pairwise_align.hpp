@@ -20,6 +20,7 @@ ScanConfig scan_config_from(const Parameters& params, std::optional<std::uint64_
 Result<PairOutcome> pairwise_align(const Domain& domain1, const Domain& domain2,
                                    const Parameters& params,
                                    std::optional<bool> scan_mode = std::nullopt,
-                                   std::optional<std::uint64_t> slide = std::nullopt);
+                                   std::optional<std::uint64_t> slide = std::nullopt,
+                                   std::stop_token stop = {});
 
 }  // namespace kelda

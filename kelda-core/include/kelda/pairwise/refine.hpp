@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <stop_token>  // cancellation between iterations
 #include <vector>
 
 #include "kelda/error.hpp"
@@ -23,9 +24,10 @@ struct Refinement {
 
 // A is the reference, B the mobile domain; neither is changed. Domains shorter than the
 // minimum length give an outcome that was not attempted. Fails on e1 or e2 that are not
-// positive and finite (InvalidParameter), or with an error of the superposition.
+// positive and finite (InvalidParameter), with an error of the superposition, or Cancelled
+// when `stop` is requested (checked between iterations).
 Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
-                                   const AlignConfig& config);
+                                   const AlignConfig& config, std::stop_token stop = {});
 
 // What the identity statistics of a refinement find among its equivalent pairs.
 struct IdentityStatistics {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 #include "kelda/error.hpp"
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/records.hpp"
@@ -50,6 +51,8 @@ bool placement_attempted(std::size_t n_a, std::size_t n_b, const ScanConfig& con
 // A target shorter than half the query, or an overlap under 3 residues, gives an outcome that
 // was not attempted. Fails on e1 or e2 that are not positive and finite (InvalidParameter),
 // or with the error of a superposition or refinement.
-Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config);
+// A requested stop (checked before each start and each refinement iteration) gives Cancelled.
+Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanConfig& config,
+                                   std::stop_token stop = {});
 
 }  // namespace kelda

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <stop_token>  // cancellation between seeds and stages
 #include <utility>
 #include <vector>
@@ -80,6 +81,13 @@ struct RobustAlignment {
 
   bool aligned() const noexcept { return outcome.aligned(); }
 };
+
+// The TM-scores of any alignment of B onto A (from another method, say), each normalised by
+// one structure and maximised over superpositions by the search of `config.final_search`:
+// (by A, by B). Pairs outside either structure are an internal fault.
+std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
+                                       std::span<const ResiduePair> pairs,
+                                       const RobustConfig& config);
 
 // Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
 // Cancelled when `stop` was requested (checked between seeds and stages), or an error of

@@ -1,0 +1,31 @@
+// The search's prefilter: each structure written as a string of local-geometry letters once,
+// and a query scored against a target by one local alignment of their strings, thousands of
+// times cheaper than a structural alignment.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kelda/math/vec3.hpp"
+
+namespace kelda {
+
+// One letter per residue: the conformation of the chain around it (the virtual bond angle
+// at its C-alpha and the virtual torsion of the four C-alphas from the one before it) and how
+// buried it lies (C-alphas within 10 A, neighbours along the chain not counted).
+struct ShapeString {
+  std::vector<std::uint8_t> letters;
+  std::int32_t self_score = 0;  // the string's score against itself
+};
+
+ShapeString shape_string(const PointsView& ca);
+
+// The best local alignment score of two shape strings (affine gaps).
+std::int32_t shape_score(const ShapeString& query, const ShapeString& target);
+
+namespace reference {
+// The same score from the full score matrices, cell by cell.
+std::int32_t shape_score(const ShapeString& query, const ShapeString& target);
+}  // namespace reference
+
+}  // namespace kelda

@@ -1,0 +1,154 @@
+// Shape strings and their local alignment. The letters and their scores come from geometry
+// alone: conformation classes are sectors of the virtual torsion in two bands of the virtual
+// bond angle (a helix lies near 90 deg and +50 deg, a strand near 120 deg and -170 deg), and
+// burial has three levels; nothing is fitted to any set of structures.
+#include "kelda/search/prefilter.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>  // atan2, acos, sqrt
+
+namespace kelda {
+
+namespace {
+
+constexpr int kSectors = 8;            // of the virtual torsion, 45 deg each
+constexpr int kConformations = 2 * kSectors + 1;  // two angle bands, and "undefined"
+constexpr int kUndefined = 2 * kSectors;
+constexpr int kBurialLevels = 3;
+constexpr int kLetters = kConformations * kBurialLevels;
+constexpr double kCompactAngle = 105.0;  // degrees: helices and turns below, strands above
+constexpr double kNeighbourRadius = 10.0;
+constexpr int kBurialSteps[2] = {9, 15};  // neighbours at which a residue counts as half, fully buried
+constexpr std::int32_t kGapOpen = 4, kGapExtend = 1;
+
+using Matrix = std::array<std::array<std::int8_t, kLetters>, kLetters>;
+
+int conformation_score(int a, int b) {
+  if (a == kUndefined || b == kUndefined) return 0;
+  const int band_a = a / kSectors, band_b = b / kSectors;
+  const int d = std::abs(a % kSectors - b % kSectors);
+  const int sector_distance = std::min(d, kSectors - d);
+  if (band_a == band_b) return sector_distance == 0 ? 3 : sector_distance == 1 ? 1 : -2;
+  return sector_distance == 0 ? 0 : -2;
+}
+
+int burial_score(int a, int b) {
+  const int d = std::abs(a - b);
+  return d == 0 ? 1 : d == 1 ? 0 : -1;
+}
+
+const Matrix& scores() {
+  static const Matrix m = [] {
+    Matrix out{};
+    for (int a = 0; a < kLetters; ++a)
+      for (int b = 0; b < kLetters; ++b)
+        out[a][b] = static_cast<std::int8_t>(conformation_score(a / kBurialLevels, b / kBurialLevels) +
+                                             burial_score(a % kBurialLevels, b % kBurialLevels));
+    return out;
+  }();
+  return m;
+}
+
+Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+constexpr double kDegrees = 57.29577951308232;
+
+// The conformation class of residue i (from i-1, i, i+1, i+2), or kUndefined.
+int conformation(const PointsView& ca, std::size_t i) {
+  if (i == 0 || i + 2 >= ca.size()) return kUndefined;
+  const Vec3 p0 = ca[i - 1], p1 = ca[i], p2 = ca[i + 1], p3 = ca[i + 2];
+  const Vec3 b1 = sub(p1, p0), b2 = sub(p2, p1), b3 = sub(p3, p2);
+  const double n1 = std::sqrt(dot(b1, b1)), n2 = std::sqrt(dot(b2, b2));
+  if (!(n1 > 0.0 && n2 > 0.0)) return kUndefined;
+  const double cos_angle = std::clamp(-dot(b1, b2) / (n1 * n2), -1.0, 1.0);
+  const double angle = std::acos(cos_angle) * kDegrees;
+  const Vec3 c1 = cross(b1, b2), c2 = cross(b2, b3);
+  const double torsion =
+      std::atan2(dot(cross(c1, c2), b2) / n2, dot(c1, c2)) * kDegrees;  // -180..180
+  if (!std::isfinite(angle) || !std::isfinite(torsion)) return kUndefined;
+  int sector = static_cast<int>((torsion + 180.0) / (360.0 / kSectors));
+  sector = std::clamp(sector, 0, kSectors - 1);
+  return (angle < kCompactAngle ? 0 : kSectors) + sector;
+}
+
+}  // namespace
+
+ShapeString shape_string(const PointsView& ca) {
+  const std::size_t n = ca.size();
+  std::vector<int> neighbours(n, 0);
+  const double r2 = kNeighbourRadius * kNeighbourRadius;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec3 p = ca[i];
+    for (std::size_t j = i + 3; j < n; ++j) {
+      const Vec3 d = sub(ca[j], p);
+      if (dot(d, d) <= r2) ++neighbours[i], ++neighbours[j];
+    }
+  }
+  ShapeString s;
+  s.letters.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int burial = neighbours[i] >= kBurialSteps[1] ? 2 : neighbours[i] >= kBurialSteps[0] ? 1 : 0;
+    s.letters[i] = static_cast<std::uint8_t>(conformation(ca, i) * kBurialLevels + burial);
+  }
+  s.self_score = shape_score(s, s);
+  return s;
+}
+
+// Local alignment with affine gaps (Gotoh), one row at a time:
+//   E(i,j) = max(E(i,j-1), H(i,j-1) - open) - extend   (gap in the query)
+//   F(i,j) = max(F(i-1,j), H(i-1,j) - open) - extend   (gap in the target)
+//   H(i,j) = max(0, H(i-1,j-1) + s(q_i, t_j), E(i,j), F(i,j))
+// At row i: h[j] holds H(i-1, j) until overwritten, f[j] holds F(i-1, j).
+std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
+  const auto& m = scores();
+  const std::size_t nt = target.letters.size();
+  thread_local std::vector<std::int32_t> h, f;
+  h.assign(nt + 1, 0);
+  f.assign(nt + 1, 0);
+  std::int32_t best = 0;
+  for (std::uint8_t q : query.letters) {
+    const auto& row = m[q];
+    std::int32_t diag = 0, e = 0, left = 0;  // H(i-1, j-1), E(i, j), H(i, j-1)
+    for (std::size_t j = 1; j <= nt; ++j) {
+      e = std::max(e, left - kGapOpen) - kGapExtend;
+      f[j] = std::max(f[j], h[j] - kGapOpen) - kGapExtend;
+      const std::int32_t hv =
+          std::max({0, diag + row[target.letters[j - 1]], e, f[j]});
+      diag = h[j];
+      h[j] = hv;
+      left = hv;
+      best = std::max(best, hv);
+    }
+  }
+  return best;
+}
+
+namespace reference {
+
+std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
+  const auto& m = scores();
+  const std::size_t nq = query.letters.size(), nt = target.letters.size();
+  constexpr std::int32_t kNone = -1000000;
+  std::vector<std::vector<std::int32_t>> H(nq + 1, std::vector<std::int32_t>(nt + 1, 0));
+  auto E = std::vector<std::vector<std::int32_t>>(nq + 1, std::vector<std::int32_t>(nt + 1, kNone));
+  auto F = E;
+  std::int32_t best = 0;
+  for (std::size_t i = 1; i <= nq; ++i)
+    for (std::size_t j = 1; j <= nt; ++j) {
+      E[i][j] = std::max(j > 1 ? E[i][j - 1] : kNone, H[i][j - 1] - kGapOpen) - kGapExtend;
+      F[i][j] = std::max(i > 1 ? F[i - 1][j] : kNone, H[i - 1][j] - kGapOpen) - kGapExtend;
+      H[i][j] = std::max({0, H[i - 1][j - 1] + m[query.letters[i - 1]][target.letters[j - 1]],
+                          E[i][j], F[i][j]});
+      best = std::max(best, H[i][j]);
+    }
+  return best;
+}
+
+}  // namespace reference
+
+}  // namespace kelda
