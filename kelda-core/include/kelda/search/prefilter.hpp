@@ -20,7 +20,8 @@ struct ShapeString {
 
 ShapeString shape_string(const PointsView& ca);
 
-// The best local alignment score of two shape strings (affine gaps).
+// The best local alignment score of two shape strings (affine gaps). No target scores more
+// against a query than the query against itself: each letter scores most against itself.
 std::int32_t shape_score(const ShapeString& query, const ShapeString& target);
 
 namespace reference {

@@ -1,0 +1,71 @@
+// Searches over many structures with the robust engine, on C++ threads: one query against a
+// list of targets (with an optional prefilter), and every pair of a list.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stop_token>
+#include <vector>
+
+#include "kelda/clustering/pair_table.hpp"
+#include "kelda/error.hpp"
+#include "kelda/records.hpp"
+#include "kelda/robust/align_robust.hpp"
+
+namespace kelda {
+
+// How hits are ordered. TM-score normalised by the query answers "how much of my structure
+// is found in this target", the question of a database search; the others are offered for
+// callers with other questions.
+enum class RankBy : std::uint8_t {
+  QueryTmScore,   // TM-score normalised by the query
+  TargetTmScore,  // normalised by the target
+  MeanTmScore,    // the mean of the two
+  Sc,             // the KELDA score
+};
+
+struct SearchConfig {
+  RobustConfig engine;
+  RankBy rank_by = RankBy::QueryTmScore;
+  // Targets kept by the prefilter for the engine: all of them when absent. The best by
+  // shape score are kept, and any tied with the last of them.
+  std::optional<std::size_t> prefilter_keep;
+  std::size_t max_hits = 100;
+  double min_score = 0.0;  // hits below this ranking score are dropped
+  unsigned threads = 0;    // 0: one per hardware thread
+};
+
+struct SearchHit {
+  std::size_t target = 0;       // position in the target list
+  double rank_score = 0.0;      // the value hits are ordered by
+  std::int32_t prefilter = 0;   // the target's shape score against the query
+  RobustAlignment alignment;    // the query is A, the target B
+};
+
+struct SearchResult {
+  std::vector<SearchHit> hits;     // best first; equal scores keep the target order
+  std::size_t aligned_targets = 0;  // targets the engine aligned (all, or those kept)
+};
+
+double rank_score(const RobustAlignment& a, RankBy by) noexcept;
+
+// The query against every target. Identical results for any thread count; a stop request
+// (checked between targets) gives Cancelled. The first failing target (lowest index) fails
+// the search with its error.
+Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
+                                    const SearchConfig& config, std::stop_token stop = {});
+
+// Every pair of the domains aligned once (j onto i for i <= j), on threads. The table holds
+// the outcomes both ways (entry (j, i) the reverse of (i, j)), as the multiple alignment's
+// guide tree and joins read them; tm[i * n + j] is the TM-score of the pair normalised by
+// structure i.
+struct AllPairs {
+  PairTable table;
+  std::vector<double> tm;
+};
+Result<AllPairs> all_against_all(std::span<const Domain* const> domains,
+                                 const RobustConfig& engine, unsigned threads,
+                                 std::stop_token stop = {});
+
+}  // namespace kelda

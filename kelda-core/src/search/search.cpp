@@ -1,0 +1,111 @@
+// The query search and the all-against-all comparison: prefilter, engine on threads, ranking.
+#include "kelda/search/search.hpp"
+
+#include <algorithm>
+#include <cmath>  // isnan
+
+#include "kelda/exec/parallel.hpp"
+#include "kelda/search/prefilter.hpp"
+
+namespace kelda {
+
+namespace {
+
+PointsView points_of(const Domain& d) {
+  if (d.residues.empty()) return PointsView{};
+  const Residue& r = d.residues.front();
+  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
+  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
+                    reinterpret_cast<const std::byte*>(&r.y) - x);
+}
+
+}  // namespace
+
+double rank_score(const RobustAlignment& a, RankBy by) noexcept {
+  switch (by) {
+    case RankBy::QueryTmScore: return a.tm_score_a;
+    case RankBy::TargetTmScore: return a.tm_score_b;
+    case RankBy::MeanTmScore: return 0.5 * (a.tm_score_a + a.tm_score_b);
+    case RankBy::Sc: return a.outcome.sc;
+  }
+  return a.tm_score_a;
+}
+
+Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
+                                    const SearchConfig& config, std::stop_token stop) {
+  const std::size_t n = targets.size();
+  std::vector<std::int32_t> shape(n, 0);
+  std::vector<std::size_t> kept(n);
+  for (std::size_t k = 0; k < n; ++k) kept[k] = k;
+  if (config.prefilter_keep && *config.prefilter_keep < n) {
+    const ShapeString q = shape_string(points_of(query));
+    if (auto ok = parallel_for(n, config.threads, stop, [&](std::size_t k) -> Status {
+          shape[k] = shape_score(q, shape_string(points_of(*targets[k])));
+          return Unit{};
+        });
+        !ok)
+      return std::move(ok).error();
+    std::stable_sort(kept.begin(), kept.end(),
+                     [&](std::size_t x, std::size_t y) { return shape[x] > shape[y]; });
+    // Targets tied with the last one kept stay too: no copy of the query (which scores the
+    // most any target can) is ever dropped for a tie.
+    std::size_t keep = *config.prefilter_keep;
+    while (keep > 0 && keep < n && shape[kept[keep]] == shape[kept[keep - 1]]) ++keep;
+    kept.resize(keep);
+    std::sort(kept.begin(), kept.end());  // the engine's work in target order
+  }
+
+  std::vector<SearchHit> aligned(kept.size());
+  if (auto ok = parallel_for(kept.size(), config.threads, stop, [&](std::size_t k) -> Status {
+        auto r = align_robust(query, *targets[kept[k]], config.engine, stop);
+        if (!r) return std::move(r).error();
+        SearchHit& h = aligned[k];
+        h.target = kept[k];
+        h.prefilter = shape[kept[k]];
+        h.rank_score = rank_score(*r, config.rank_by);
+        h.alignment = std::move(*r);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+
+  SearchResult out;
+  out.aligned_targets = aligned.size();
+  for (SearchHit& h : aligned)
+    if (h.rank_score >= config.min_score) out.hits.push_back(std::move(h));  // NaN never
+  std::stable_sort(out.hits.begin(), out.hits.end(), [](const SearchHit& x, const SearchHit& y) {
+    return x.rank_score > y.rank_score;
+  });
+  if (out.hits.size() > config.max_hits) out.hits.resize(config.max_hits);
+  return out;
+}
+
+Result<AllPairs> all_against_all(std::span<const Domain* const> domains,
+                                 const RobustConfig& engine, unsigned threads,
+                                 std::stop_token stop) {
+  const std::size_t n = domains.size();
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  pairs.reserve(n * (n + 1) / 2);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i; j < n; ++j) pairs.emplace_back(i, j);
+  AllPairs out{PairTable(n), std::vector<double>(n * n, 0.0)};
+  std::vector<RobustAlignment> results(pairs.size());
+  if (auto ok = parallel_for(pairs.size(), threads, stop, [&](std::size_t k) -> Status {
+        auto r = align_robust(*domains[pairs[k].first], *domains[pairs[k].second], engine, stop);
+        if (!r) return std::move(r).error();
+        results[k] = std::move(*r);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    const auto [i, j] = pairs[k];
+    out.tm[i * n + j] = results[k].tm_score_a;
+    out.tm[j * n + i] = results[k].tm_score_b;
+    out.table.at(i, j) = std::move(results[k].outcome);
+    if (i != j) out.table.at(j, i) = reversed(out.table.at(i, j));
+  }
+  return out;
+}
+
+}  // namespace kelda
