@@ -21,8 +21,15 @@ PointsView points_of(const Domain& d) {
 
 }  // namespace
 
+RobustConfig search_engine_config() {
+  RobustConfig c;
+  c.escalate_below = 0.0;
+  return c;
+}
+
 double rank_score(const RobustAlignment& a, RankBy by) noexcept {
   switch (by) {
+    case RankBy::LongerTmScore: return std::min(a.tm_score_a, a.tm_score_b);
     case RankBy::QueryTmScore: return a.tm_score_a;
     case RankBy::TargetTmScore: return a.tm_score_b;
     case RankBy::MeanTmScore: return 0.5 * (a.tm_score_a + a.tm_score_b);
@@ -34,13 +41,15 @@ double rank_score(const RobustAlignment& a, RankBy by) noexcept {
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
                                     const SearchConfig& config, std::stop_token stop) {
   const std::size_t n = targets.size();
-  std::vector<std::int32_t> shape(n, 0);
+  std::vector<double> shape(n, 0.0);
   std::vector<std::size_t> kept(n);
   for (std::size_t k = 0; k < n; ++k) kept[k] = k;
   if (config.prefilter_keep && *config.prefilter_keep < n) {
     const ShapeString q = shape_string(points_of(query));
     if (auto ok = parallel_for(n, config.threads, stop, [&](std::size_t k) -> Status {
-          shape[k] = shape_score(q, shape_string(points_of(*targets[k])));
+          const ShapeString t = shape_string(points_of(*targets[k]));
+          const std::int32_t larger = std::max(q.self_score, t.self_score);
+          shape[k] = larger > 0 ? static_cast<double>(shape_score(q, t)) / larger : 0.0;
           return Unit{};
         });
         !ok)

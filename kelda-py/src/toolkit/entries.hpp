@@ -4,8 +4,11 @@
 #include <Python.h>
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "args.hpp"
+#include "kelda/robust/align_robust.hpp"
 #include "classes.hpp"
 #include "numpy.hpp"
 
@@ -21,6 +24,20 @@ Ref robust_align(Shared<kelda::Domain> domain1, Shared<kelda::Domain> domain2);
 extern const Signature tm_scores_sig;
 Ref tm_scores(Shared<kelda::Domain> domain1, Shared<kelda::Domain> domain2,
               std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs);
+extern const Signature search_sig;
+Ref search(Shared<kelda::Domain> query, std::vector<Shared<kelda::Domain>> targets,
+           std::optional<std::uint64_t> prefilter_keep, std::optional<std::uint64_t> max_hits,
+           std::optional<double> min_score, std::optional<std::string> rank_by,
+           std::optional<std::uint32_t> threads, std::optional<bool> escalate);
+extern const Signature compare_all_sig;
+Ref compare_all(std::vector<Shared<kelda::Domain>> domains, std::optional<std::uint32_t> threads);
+extern const Signature robust_msa_sig;
+Ref robust_msa(std::vector<Shared<kelda::Domain>> domains, std::optional<std::uint64_t> reference,
+               std::optional<std::uint32_t> threads);
+extern const Signature shape_scores_sig;
+Ref shape_scores(Shared<kelda::Domain> query, std::vector<Shared<kelda::Domain>> targets);
+// The dict of one robust alignment, shared by the entries that return them.
+Ref robust_result(const kelda::RobustAlignment& r);
 extern const Signature kelda_align_sig;
 Ref kelda_align(Shared<kelda::Domain> domain1, Shared<kelda::Domain> domain2,
                 std::optional<Shared<kelda::Parameters>> params, std::optional<bool> scan_mode,

@@ -84,6 +84,22 @@ PyMethodDef functions[] = {
      "tm_scores(domain1, domain2, pairs)\n--\n\n"
      "The TM-scores of an alignment of domain2 onto domain1, normalised by each structure\n"
      "and maximised over superpositions: (by domain1, by domain2)."},
+    {"search", MALVEN_FASTCALL((function<search_sig, search>)), kFastcall,
+     "search(query, targets, prefilter_keep=None, max_hits=100, min_score=0.0, "
+     "rank_by='longer_tm', threads=0, escalate=False)\n--\n\n"
+     "The query against every target with the robust engine on threads: (hits, aligned),\n"
+     "hits best first as dicts with the target's index, its ranking and prefilter scores."},
+    {"compare_all", MALVEN_FASTCALL((function<compare_all_sig, compare_all>)), kFastcall,
+     "compare_all(domains, threads=0)\n--\n\n"
+     "Every pair aligned once: a dict of n x n arrays tm (normalised by the row's\n"
+     "structure), sc, rmsd and n_aligned."},
+    {"robust_msa", MALVEN_FASTCALL((function<robust_msa_sig, robust_msa>)), kFastcall,
+     "robust_msa(domains, reference=0, threads=0)\n--\n\n"
+     "The multiple alignment over robust pairwise alignments, with every structure's\n"
+     "transform onto the reference and its TM-scores there."},
+    {"shape_scores", MALVEN_FASTCALL((function<shape_scores_sig, shape_scores>)), kFastcall,
+     "shape_scores(query, targets)\n--\n\n"
+     "The prefilter's score of every target against the query."},
     {"kelda_align", MALVEN_FASTCALL((function<kelda_align_sig, kelda_align>)), kFastcall,
      "kelda_align(domain1, domain2, params=None, scan_mode=None, slide=None)\n--\n\n"
      "malven.pairwise_align, run without the interpreter lock and stopped by Ctrl-C."},

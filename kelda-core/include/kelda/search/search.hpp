@@ -15,21 +15,31 @@
 
 namespace kelda {
 
-// How hits are ordered. TM-score normalised by the query answers "how much of my structure
-// is found in this target", the question of a database search; the others are offered for
-// callers with other questions.
+// How hits are ordered. The TM-score normalised by the longer of the two structures asks
+// that most of both be superposed: it ranks members of a fold family above everything
+// else far more often than the TM-score normalised by the query, which rewards a small query
+// found inside any large target (and so ranks large unrelated targets high). The others are
+// offered for callers with other questions.
 enum class RankBy : std::uint8_t {
-  QueryTmScore,   // TM-score normalised by the query
+  LongerTmScore,  // TM-score normalised by the longer structure
+  QueryTmScore,   // normalised by the query
   TargetTmScore,  // normalised by the target
   MeanTmScore,    // the mean of the two
   Sc,             // the KELDA score
 };
 
+// The engine's settings for a search: no escalated effort. Escalation searches harder for the
+// best superposition of a pair that does not yet look like the same fold; that refines the
+// TM-score of weak pairs but hardly changes their rank, and costs most on the unrelated
+// targets that make up most of a database.
+RobustConfig search_engine_config();
+
 struct SearchConfig {
-  RobustConfig engine;
-  RankBy rank_by = RankBy::QueryTmScore;
+  RobustConfig engine = search_engine_config();
+  RankBy rank_by = RankBy::LongerTmScore;
   // Targets kept by the prefilter for the engine: all of them when absent. The best by
-  // shape score are kept, and any tied with the last of them.
+  // shape score (normalised by the larger of the two self-scores, the prefilter's form of
+  // "normalised by the longer") are kept, and any tied with the last of them.
   std::optional<std::size_t> prefilter_keep;
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this ranking score are dropped
@@ -39,7 +49,7 @@ struct SearchConfig {
 struct SearchHit {
   std::size_t target = 0;       // position in the target list
   double rank_score = 0.0;      // the value hits are ordered by
-  std::int32_t prefilter = 0;   // the target's shape score against the query
+  double prefilter = 0.0;       // the target's normalised shape score against the query
   RobustAlignment alignment;    // the query is A, the target B
 };
 
