@@ -6,6 +6,7 @@ Structures are `malven.Domain` objects and settings `malven.Parameters`; the too
 native pieces live in its private module `keldascope._native`."""
 from keldascope import parameters
 from keldascope.align import SAME_FOLD_SC, SAME_FOLD_TM, PairAlignment, align
+from keldascope.search import Comparison, SearchHit, SearchResult, compare_all, search
 from keldascope.distributed import (IN_PROCESS, Hit, PairMatrix, ScanResult, all_against_all,
                                     distributed_scan, local_client)
 from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
@@ -13,6 +14,7 @@ from keldascope.structures import (Structure, UnreadableStructure, find_structur
 
 __all__ = [
     "SAME_FOLD_SC", "SAME_FOLD_TM", "PairAlignment", "align",
+    "Comparison", "SearchHit", "SearchResult", "compare_all", "search",
     "IN_PROCESS", "Hit", "PairMatrix", "ScanResult", "Structure", "UnreadableStructure",
     "all_against_all", "distributed_scan", "find_structure_files", "local_client",
     "parameters", "read_structure", "residue_labels",
