@@ -21,7 +21,7 @@ import numpy as np
 
 import malven
 
-from keldascope import kelda, parameters
+from keldascope import _native, kelda, parameters
 from keldascope.structures import UnreadableStructure, read_domain
 
 # Chunk sizes when the caller does not choose one: each chunk takes a share of what is left
@@ -58,6 +58,47 @@ class ScanResult:
     hits: List[Hit]
     n_targets: int  # targets scanned (skipped files not counted)
     skipped: List[Tuple[str, str]]  # (path, reason) of unreadable targets, in input order
+
+
+@dataclasses.dataclass(frozen=True)
+class RobustHit:
+    """One hit of a distributed robust search: the fields of keldascope.SearchHit that travel
+    as plain data, plus the target's file and its position in the target list."""
+    rank: int
+    index: int
+    path: str
+    target_id: str
+    score: float  # the TM-score normalised by the longer structure, hits' order
+    tm_score_query: float
+    tm_score_target: float
+    sc: float
+    rmsd: float
+    n_aligned: int
+    seq_identity: float
+    significant: bool
+    prefilter: float
+
+
+@dataclasses.dataclass
+class RobustSearchResult:
+    hits: List[RobustHit]
+    n_targets: int  # targets searched (skipped files not counted)
+    n_aligned: int  # of those, the ones the engine aligned
+    skipped: List[Tuple[str, str]]
+
+
+@dataclasses.dataclass
+class RobustPairMatrix:
+    """All-against-all on the robust engine: tm[i, j] normalised by structure i; sc, rmsd
+    (NaN without 3 pairs within 5 A) and n_aligned symmetric."""
+    paths: List[str]
+    ids: List[str]
+    lengths: List[int]
+    tm: np.ndarray
+    sc: np.ndarray
+    rmsd: np.ndarray
+    n_aligned: np.ndarray
+    skipped: List[Tuple[str, str]]
 
 
 @dataclasses.dataclass
@@ -224,6 +265,80 @@ def _pairs_chunk(options, chunk):
 
 
 # ---- client side ----------------------------------------------------------------------------
+
+def _read_shard(items, keep):
+    """Domains of a shard of (index, path, shown, skippable): (domains, indices, skipped,
+    failure), failure (index, reason, "unreadable") for a file that may not be skipped."""
+    domains, indices, skipped = [], [], []
+    for index, path, shown, skippable in items:
+        domain, reason = _read(path, shown, None, keep=keep)
+        if reason is not None:
+            if not skippable:
+                return domains, indices, skipped, (index, reason, "unreadable")
+            skipped.append((index, reason))
+            continue
+        domains.append(domain)
+        indices.append(index)
+    return domains, indices, skipped, None
+
+
+def _shape_chunk(query, items):
+    """The prefilter's normalised shape scores of one shard against the query."""
+    out = {"scores": [], "skipped": [], "failure": None}
+    qdomain, reason = _read(*query, keep=True)
+    if reason is not None:
+        out["failure"] = (-1, reason, "unreadable")
+        return out
+    domains, indices, out["skipped"], out["failure"] = _read_shard(items, keep=True)
+    if out["failure"] is None and domains:
+        out["scores"] = list(zip(indices, _native.shape_scores(qdomain, domains)))
+    return out
+
+
+def _robust_chunk(query, items):
+    """The engine's alignments of one shard of targets to the query, as plain tuples."""
+    out = {"hits": [], "skipped": [], "failure": None}
+    qdomain, reason = _read(*query, keep=True)
+    if reason is not None:
+        out["failure"] = (-1, reason, "unreadable")
+        return out
+    domains, indices, out["skipped"], out["failure"] = _read_shard(items, keep=True)
+    if out["failure"] is not None or not domains:
+        return out
+    try:
+        found, _ = _native.search(qdomain, domains, max_hits=len(domains),
+                                  min_score=-math.inf, threads=1)
+    except ValueError as exc:
+        out["failure"] = (indices[0], str(exc), "scan")
+        return out
+    out["hits"] = [(indices[h["target"]], domains[h["target"]].id, h["rank_score"],
+                    h["tm_score_1"], h["tm_score_2"], h["sc"], h["rmsd"], len(h["pairs"]),
+                    h["identity"], h["significant"]) for h in found]
+    return out
+
+
+def _robust_pairs_chunk(chunk):
+    """The engine's alignment of one shard of pairs (i <= j, j onto i)."""
+    specs, pairs = chunk
+    out = {"members": {}, "skipped": [], "cells": [], "failure": None}
+    domains = {}
+    for k, (path, shown, chain, skippable) in specs.items():
+        domain, reason = _read(path, shown, chain, keep=True)
+        if reason is None:
+            domains[k] = domain
+            out["members"][k] = (domain.id, len(domain))
+        elif skippable:
+            out["skipped"].append((k, reason))
+        else:
+            out["failure"] = (k, reason, "unreadable")
+            return out
+    for i, j in pairs:
+        if i in domains and j in domains:
+            r = _native.robust_align(domains[i], domains[j])
+            out["cells"].append((i, j, r["tm_score_1"], r["tm_score_2"], r["sc"], r["rmsd"],
+                                 len(r["pairs"])))
+    return out
+
 
 def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
     """The module's own checks of the scan's arguments, made before any work is sent out: one
@@ -473,6 +588,112 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
     skipped.sort()
     return ScanResult(hits, len(targets) - len(skipped),
                       [(targets[k][1], reason) for k, reason in skipped])
+
+
+def _drain(runner, fn, fixed, chunks, progress, fail):
+    """Results of fn over the chunks; the first failure raised through fail(index, reason,
+    kind)."""
+    with contextlib.closing(_run(runner, fn, fixed, chunks, progress)) as results:
+        for result in results:
+            if result["failure"] is not None:
+                fail(*result["failure"])
+            yield result
+
+
+def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=100,
+                       min_score=0.0, client=None, n_workers=None, query_chain=None,
+                       skip_unreadable=False, chunk_size=None, progress=None):
+    """keldascope.search of a query file against target files, sharded over Dask workers:
+    the same hits in the same order as one search over the readable targets in input order.
+    With the prefilter, the workers first score every target's shape, the best are chosen
+    over the whole list, and only those are aligned. `client`, `n_workers`,
+    `skip_unreadable`, `chunk_size` and `progress` (called per chunk of each round) as for
+    distributed_scan."""
+    from keldascope.search import default_keep
+    targets = [_spec(t) for t in targets]
+    skippable = _skip_flags(skip_unreadable, len(targets))
+    qpath, qshown = _spec(query)
+    _, reason = _read(qpath, qshown, query_chain, keep=False)
+    if reason is not None:
+        raise UnreadableStructure(qshown, reason)
+    if keep is not None and keep < 1:
+        raise ValueError(f"keep must be at least 1, not {keep}")
+
+    def fail(index, reason, kind):
+        _fail(kind, qshown if index < 0 else targets[index][1], reason)
+
+    items = [(k, path, shown, skip) for k, ((path, shown), skip)
+             in enumerate(zip(targets, skippable))]
+    skipped = {}
+    fixed = ((qpath, qshown, query_chain), )
+    records = []
+    with _client_for(client, n_workers, max(len(items), 1)) as runner:
+        threads = _total_threads(runner)
+        if prefilter and items:
+            scores = []
+            for result in _drain(runner, _shape_chunk, fixed, _chunks(items, chunk_size, threads),
+                                 progress, fail):
+                scores += result["scores"]
+                skipped.update(result["skipped"])
+            scores.sort()
+            kept_count = keep or default_keep(len(scores))
+            chosen = _native.prefilter_selection([s for _, s in scores], kept_count)
+            shape = dict(scores)
+            items = [items[scores[k][0]] for k in chosen]
+        else:
+            shape = {}
+        for result in _drain(runner, _robust_chunk, fixed, _chunks(items, chunk_size, threads),
+                             progress, fail):
+            records += result["hits"]
+            skipped.update(result["skipped"])
+    records.sort()  # target order, as one search over the whole list sees them
+    order = _native.hit_order([r[2] for r in records], min_score, max_hits)
+    hits = [RobustHit(rank=rank, index=r[0], path=targets[r[0]][1], target_id=r[1], score=r[2],
+                      tm_score_query=r[3], tm_score_target=r[4], sc=r[5], rmsd=r[6],
+                      n_aligned=r[7], seq_identity=r[8], significant=r[9],
+                      prefilter=shape.get(r[0], math.nan))
+            for rank, r in ((rank, records[k]) for rank, k in enumerate(order, start=1))]
+    n_targets = len(targets) - len(skipped)
+    return RobustSearchResult(hits, n_targets, len(records),
+                              [(targets[k][1], skipped[k]) for k in sorted(skipped)])
+
+
+def distributed_compare(paths, *, client=None, n_workers=None, chain=None,
+                        skip_unreadable=False, chunk_size=None, progress=None):
+    """keldascope.compare_all of structure files, its pairs sharded over Dask workers: the
+    same matrices as one comparison of the readable files. Arguments as for
+    all_against_all."""
+    specs = [_spec(p) for p in paths]
+    skippable = _skip_flags(skip_unreadable, len(specs))
+    n = len(specs)
+    pairs = [(i, j) for i in range(n) for j in range(i, n)]
+    tm = np.full((n, n), math.nan)
+    sc = np.full((n, n), math.nan)
+    rmsd = np.full((n, n), math.nan)
+    n_aligned = np.zeros((n, n), dtype=np.int64)
+    members, skipped = {}, {}
+
+    def fail(index, reason, kind):
+        _fail(kind, specs[index][1], reason)
+
+    with _client_for(client, n_workers, max(len(pairs), 1)) as runner:
+        chunks = [({k: specs[k] + (chain, skippable[k]) for pair in c for k in pair}, c)
+                  for c in _chunks(pairs, chunk_size, _total_threads(runner))]
+        for result in _drain(runner, _robust_pairs_chunk, (), chunks, progress, fail):
+            members.update(result["members"])
+            skipped.update(result["skipped"])
+            for i, j, tm_i, tm_j, s, r, na in result["cells"]:
+                tm[i, j], tm[j, i] = tm_i, tm_j
+                sc[i, j] = sc[j, i] = s
+                rmsd[i, j] = rmsd[j, i] = r
+                n_aligned[i, j] = n_aligned[j, i] = na
+    kept = [k for k in range(n) if k not in skipped]
+    grid = np.ix_(kept, kept)
+    return RobustPairMatrix(paths=[specs[k][1] for k in kept],
+                            ids=[members[k][0] for k in kept],
+                            lengths=[members[k][1] for k in kept], tm=tm[grid], sc=sc[grid],
+                            rmsd=rmsd[grid], n_aligned=n_aligned[grid],
+                            skipped=[(specs[k][1], skipped[k]) for k in sorted(skipped)])
 
 
 def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=None,

@@ -38,6 +38,32 @@ double rank_score(const RobustAlignment& a, RankBy by) noexcept {
   return a.tm_score_a;
 }
 
+std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std::size_t keep) {
+  const std::size_t n = shape.size();
+  std::vector<std::size_t> kept(n);
+  for (std::size_t k = 0; k < n; ++k) kept[k] = k;
+  if (keep >= n) return kept;
+  std::stable_sort(kept.begin(), kept.end(),
+                   [&](std::size_t x, std::size_t y) { return shape[x] > shape[y]; });
+  // Targets tied with the last one kept stay too: no copy of the query (which scores the
+  // most any target can) is ever dropped for a tie.
+  while (keep > 0 && keep < n && shape[kept[keep]] == shape[kept[keep - 1]]) ++keep;
+  kept.resize(keep);
+  std::sort(kept.begin(), kept.end());
+  return kept;
+}
+
+std::vector<std::size_t> hit_order(std::span<const double> scores, double min_score,
+                                   std::size_t max_hits) {
+  std::vector<std::size_t> order;
+  for (std::size_t k = 0; k < scores.size(); ++k)
+    if (scores[k] >= min_score) order.push_back(k);  // NaN never
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return scores[x] > scores[y]; });
+  if (order.size() > max_hits) order.resize(max_hits);
+  return order;
+}
+
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
                                     const SearchConfig& config, std::stop_token stop) {
   const std::size_t n = targets.size();
@@ -54,14 +80,7 @@ Result<SearchResult> search_targets(const Domain& query, std::span<const Domain*
         });
         !ok)
       return std::move(ok).error();
-    std::stable_sort(kept.begin(), kept.end(),
-                     [&](std::size_t x, std::size_t y) { return shape[x] > shape[y]; });
-    // Targets tied with the last one kept stay too: no copy of the query (which scores the
-    // most any target can) is ever dropped for a tie.
-    std::size_t keep = *config.prefilter_keep;
-    while (keep > 0 && keep < n && shape[kept[keep]] == shape[kept[keep - 1]]) ++keep;
-    kept.resize(keep);
-    std::sort(kept.begin(), kept.end());  // the engine's work in target order
+    kept = prefilter_selection(shape, *config.prefilter_keep);
   }
 
   std::vector<SearchHit> aligned(kept.size());
@@ -80,12 +99,10 @@ Result<SearchResult> search_targets(const Domain& query, std::span<const Domain*
 
   SearchResult out;
   out.aligned_targets = aligned.size();
-  for (SearchHit& h : aligned)
-    if (h.rank_score >= config.min_score) out.hits.push_back(std::move(h));  // NaN never
-  std::stable_sort(out.hits.begin(), out.hits.end(), [](const SearchHit& x, const SearchHit& y) {
-    return x.rank_score > y.rank_score;
-  });
-  if (out.hits.size() > config.max_hits) out.hits.resize(config.max_hits);
+  std::vector<double> scores;
+  for (const SearchHit& h : aligned) scores.push_back(h.rank_score);
+  for (std::size_t k : hit_order(scores, config.min_score, config.max_hits))
+    out.hits.push_back(std::move(aligned[k]));
   return out;
 }
 

@@ -34,6 +34,10 @@ Ref compare_all(std::vector<Shared<kelda::Domain>> domains, std::optional<std::u
 extern const Signature robust_msa_sig;
 Ref robust_msa(std::vector<Shared<kelda::Domain>> domains, std::optional<std::uint64_t> reference,
                std::optional<std::uint32_t> threads);
+extern const Signature prefilter_selection_sig;
+Ref prefilter_selection(std::vector<double> scores, std::uint64_t keep);
+extern const Signature hit_order_sig;
+Ref hit_order(std::vector<double> scores, double min_score, std::uint64_t max_hits);
 extern const Signature shape_scores_sig;
 Ref shape_scores(Shared<kelda::Domain> query, std::vector<Shared<kelda::Domain>> targets);
 // The dict of one robust alignment, shared by the entries that return them.

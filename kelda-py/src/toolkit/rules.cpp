@@ -100,6 +100,13 @@ PyMethodDef functions[] = {
     {"shape_scores", MALVEN_FASTCALL((function<shape_scores_sig, shape_scores>)), kFastcall,
      "shape_scores(query, targets)\n--\n\n"
      "The prefilter's score of every target against the query."},
+    {"prefilter_selection",
+     MALVEN_FASTCALL((function<prefilter_selection_sig, prefilter_selection>)), kFastcall,
+     "prefilter_selection(scores, keep)\n--\n\n"
+     "The targets the search's prefilter keeps for these normalised shape scores."},
+    {"hit_order", MALVEN_FASTCALL((function<hit_order_sig, hit_order>)), kFastcall,
+     "hit_order(scores, min_score, max_hits)\n--\n\n"
+     "The order in which the search reports hits of these ranking scores."},
     {"kelda_align", MALVEN_FASTCALL((function<kelda_align_sig, kelda_align>)), kFastcall,
      "kelda_align(domain1, domain2, params=None, scan_mode=None, slide=None)\n--\n\n"
      "malven.pairwise_align, run without the interpreter lock and stopped by Ctrl-C."},

@@ -132,6 +132,18 @@ Ref robust_msa(std::vector<Shared<Domain>> domains, std::optional<std::uint64_t>
   });
 }
 
+const Signature prefilter_selection_sig{"prefilter_selection", {{"scores"}, {"keep"}}};
+Ref prefilter_selection(std::vector<double> scores, std::uint64_t keep) {
+  return list_of(kelda::prefilter_selection(scores, keep),
+                 [](std::size_t k) { return to_py(static_cast<std::uint64_t>(k)); });
+}
+
+const Signature hit_order_sig{"hit_order", {{"scores"}, {"min_score"}, {"max_hits"}}};
+Ref hit_order(std::vector<double> scores, double min_score, std::uint64_t max_hits) {
+  return list_of(kelda::hit_order(scores, min_score, max_hits),
+                 [](std::size_t k) { return to_py(static_cast<std::uint64_t>(k)); });
+}
+
 const Signature shape_scores_sig{"shape_scores", {{"query"}, {"targets"}}};
 Ref shape_scores(Shared<Domain> query, std::vector<Shared<Domain>> targets) {
   auto points = [](const Domain& d) { return d.coordinates(); };

@@ -60,6 +60,15 @@ struct SearchResult {
 
 double rank_score(const RobustAlignment& a, RankBy by) noexcept;
 
+// The targets the prefilter keeps, by their normalised shape scores: the `keep` best (ties
+// in target order) and any tied with the last of them, in ascending target order.
+std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std::size_t keep);
+
+// The order of hits by their ranking scores: those at least min_score (never NaN), best
+// first with equal scores in target order, at most max_hits.
+std::vector<std::size_t> hit_order(std::span<const double> scores, double min_score,
+                                   std::size_t max_hits);
+
 // The query against every target. Identical results for any thread count; a stop request
 // (checked between targets) gives Cancelled. The first failing target (lowest index) fails
 // the search with its error.
