@@ -106,15 +106,17 @@ def dask_setup(worker):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _read(path, shown, chain, keep):
+def _read(path, shown, chain, keep, reading=None):
     """(domain, None) or (None, message naming the file as the caller named it). Structures
     read again and again (queries, all-against-all members) stay in a small per-process
-    cache, keyed by their modification time so that a rewritten file is read anew."""
+    cache, keyed by their modification time so that a rewritten file is read anew. `reading`
+    holds read_structure's model and min_plddt."""
+    reading = reading or {}
     key = None
     if keep:
         try:
             st = os.stat(path)
-            key = (path, chain, st.st_mtime_ns, st.st_size)
+            key = (path, chain, tuple(sorted(reading.items())), st.st_mtime_ns, st.st_size)
         except OSError:
             pass
         if key is not None:
@@ -123,7 +125,7 @@ def _read(path, shown, chain, keep):
                     _cache.move_to_end(key)
                     return _cache[key], None
     try:
-        domain = read_domain(path, chain)
+        domain = read_domain(path, chain, **reading)
     except UnreadableStructure as exc:
         return None, str(exc).replace(path, shown) if path != shown else str(exc)
     if key is not None:
@@ -135,18 +137,20 @@ def _read(path, shown, chain, keep):
 
 
 def _scan_chunk(query, options, items):
-    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, skippable)].
+    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, chain,
+    skippable)].
     Returns plain data: hit tuples (index, target_id, score, rmsd, n_aligned, seq_identity)
     in target order, skipped (index, reason) pairs, and the first failure as (index, reason,
     kind) or None. A failure stops the shard: the run fails anyway."""
     out = {"hits": [], "skipped": [], "failure": None}
-    qdomain, reason = _read(*query, keep=True)
+    reading = options.get("reading")
+    qdomain, reason = _read(*query, keep=True, reading=reading)
     if reason is not None:
         out["failure"] = (-1, reason, "unreadable")
         return out
     domains, indices, names = [], [], []
-    for index, path, shown, skippable in items:
-        domain, reason = _read(path, shown, None, keep=False)
+    for index, path, shown, chain, skippable in items:
+        domain, reason = _read(path, shown, chain, keep=False, reading=reading)
         if reason is not None:
             if not skippable:
                 out["failure"] = (index, reason, "unreadable")
@@ -193,7 +197,7 @@ def _pairs_chunk(options, chunk):
     out = {"members": {}, "skipped": [], "cells": [], "failure": None}
     domains = {}
     for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True)
+        domain, reason = _read(path, shown, chain, keep=True, reading=options.get("reading"))
         if reason is None:
             domains[k] = domain
             out["members"][k] = (domain.id, len(domain))
@@ -224,15 +228,18 @@ def _pairs_chunk(options, chunk):
 
 # ---- client side ----------------------------------------------------------------------------
 
-def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
+def _check_options(params, score_cutoff, max_hits, quick, scan_mode, model=None,
+                   min_plddt=None):
     """The module's own checks of the scan's arguments, made before any work is sent out: one
     scan_database call without targets converts every argument as a real call would."""
     params = parameters.coerce(params)
     query = malven.Domain("check")
     malven.scan_database(query, [], params=params, score_cutoff=score_cutoff,
                          max_hits=max_hits, quick=quick, scan_mode=scan_mode)
+    reading = {"model": None if model is None else int(model),
+               "min_plddt": None if min_plddt is None else float(min_plddt)}
     return dict(params=parameters.to_dict(params), score_cutoff=float(score_cutoff),
-                quick=bool(quick), scan_mode=bool(scan_mode)), int(max_hits)
+                quick=bool(quick), scan_mode=bool(scan_mode), reading=reading), int(max_hits)
 
 
 class _InProcess:
@@ -391,14 +398,17 @@ def _skip_flags(skip_unreadable, n):
     return flags
 
 
-def _spec(path):
+def _spec(target):
+    """(absolute path, path as given, chain) of a path or a (path, chain) pair."""
+    path, chain = target if isinstance(target, tuple) else (target, None)
     shown = os.fspath(path)
-    return os.path.abspath(shown), shown
+    return os.path.abspath(shown), shown, chain
 
 
 def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False,
                      scan_mode=True, *, client=None, n_workers=None, query_chain=None,
-                     skip_unreadable=False, chunk_size=None, progress=None):
+                     skip_unreadable=False, chunk_size=None, progress=None, model=None,
+                     min_plddt=None):
     """Scan the query file against the target files on Dask workers.
 
     The result holds the same hits, in the same order, with the same ranks and Z-scores as
@@ -408,18 +418,22 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
     (default one per core) for this call; IN_PROCESS runs here, without Dask.
     `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
     sequence of one flag per target. `progress(done, total)` is called per completed chunk.
-    An unreadable file raises UnreadableStructure naming it; a failed alignment ValueError."""
-    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode)
+    A target is a path or a (path, chain) pair; `model` and `min_plddt` are read_structure's,
+    for every file. An unreadable file raises UnreadableStructure naming it; a failed
+    alignment ValueError."""
+    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode, model,
+                                       min_plddt)
     targets = [_spec(t) for t in targets]
     skippable = _skip_flags(skip_unreadable, len(targets))
-    qpath, qshown = _spec(query)
+    qpath, qshown, qchain = _spec(query)
+    query_chain = qchain if query_chain is None else query_chain
     # The query is read here first, so that a bad one fails before any worker starts.
-    _, reason = _read(qpath, qshown, query_chain, keep=False)
+    _, reason = _read(qpath, qshown, query_chain, keep=False, reading=options["reading"])
     if reason is not None:
         raise UnreadableStructure(qshown, reason)
     if not targets:
         return ScanResult([], 0, [])
-    items = [(k, path, shown, skip) for k, ((path, shown), skip)
+    items = [(k, path, shown, chain, skip) for k, ((path, shown, chain), skip)
              in enumerate(zip(targets, skippable))]
     records, skipped = [], []
     with _client_for(client, n_workers, len(items)) as runner:
@@ -443,17 +457,19 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
 
 def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=None,
                     n_workers=None, chain=None, skip_unreadable=False, chunk_size=None,
-                    progress=None):
+                    progress=None, model=None, min_plddt=None):
     """Align every pair of the structure files (each with itself too) on Dask workers.
 
     Each unordered pair is aligned once, by the procedure `scan_database` uses for a target
     in the chosen mode, the shorter structure leading when the other is less than half as
     long; the matrices are symmetric. `client`, `chunk_size` and `progress` (called per
-    completed chunk of pairs) as for distributed_scan; `chain` is read from every file.
-    Unreadable files raise UnreadableStructure, or with skip_unreadable=True (or a flag per
-    file) are left out of the matrices and listed in `skipped`."""
-    options, _ = _check_options(params, 0.0, 0, quick, scan_mode)
-    specs = [_spec(p) for p in paths]
+    completed chunk of pairs) as for distributed_scan; a path may be a (path, chain) pair, and
+    `chain` is read from every file that names none; `model` and `min_plddt` as for
+    distributed_scan. Unreadable files raise UnreadableStructure, or with
+    skip_unreadable=True (or a flag per file) are left out of the matrices and listed in
+    `skipped`."""
+    options, _ = _check_options(params, 0.0, 0, quick, scan_mode, model, min_plddt)
+    specs = [(path, shown, chain if own is None else own) for path, shown, own in map(_spec, paths)]
     skippable = _skip_flags(skip_unreadable, len(specs))
     n = len(specs)
     # Every pair of the input, rows in order; each chunk reads the structures it needs (the
@@ -464,7 +480,7 @@ def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=N
     n_aligned = np.zeros((n, n), dtype=np.int64)
     members, skipped = {}, {}
     with _client_for(client, n_workers, len(pairs)) as runner:
-        chunks = [({k: specs[k] + (chain, skippable[k]) for pair in c for k in pair}, c)
+        chunks = [({k: specs[k] + (skippable[k], ) for pair in c for k in pair}, c)
                   for c in _chunks(pairs, chunk_size, _total_threads(runner))]
         with contextlib.closing(_run(runner, _pairs_chunk, (options, ), chunks,
                                      progress)) as results:

@@ -168,20 +168,39 @@ def test_help(tmp_path, command):
     [
         ([], 2, "malven: error: a command is needed"),
         (["frobnicate"], 2, "malven: error: argument COMMAND: invalid choice: 'frobnicate'"),
-        (["align", "{t}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B.pdb"),
-        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain1", "AB"], 2,
-         "malven align: error: argument --chain1: a chain is one character, not 'AB'"),
+        (["align", "{t}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain1", "A B"], 2,
+         "malven align: error: argument --chain1: a chain is a name without blanks, not 'A B'"),
+        (["align", "{t}/1sp1.pdb:A", "{t}/1sp2.pdb", "--chain1", "B"], 2,
+         "malven align: error: {t}/1sp1.pdb:A names chain 'A' but --chain1 says 'B'"),
         (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "nowhere/out.pdb"], 2,
          "malven align: error: argument -o/--output: directory 'nowhere' does not exist"),
         (["align", "missing.pdb", "{t}/1sp2.pdb"], 1,
          "malven align: error: cannot open missing.pdb: No such file or directory"),
-        (["align", "{t}/1sp1.pdb", "{d}"], 1, "malven align: error: {d}: is a directory, not a PDB file"),
+        (["align", "{t}/1sp1.pdb", "{d}"], 1,
+         "malven align: error: {d}: is a directory, not a structure file"),
         (["align", "{t}/1sp1.pdb", "garbage.pdb"], 1,
-         "malven align: error: cannot read a structure from garbage.pdb: PDB parsing error: "
-         "No C-alpha atoms found in chain '_' of garbage.pdb"),
+         "malven align: error: cannot read a structure from garbage.pdb: no protein chain: "
+         "no C-alpha atoms (ATOM records named CA)"),
         (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain2", "Z"], 1,
-         "malven align: error: cannot read a structure from {t}/1sp2.pdb: PDB parsing error: "
-         "No C-alpha atoms found in chain 'Z' of {t}/1sp2.pdb"),
+         "malven align: error: cannot read a structure from {t}/1sp2.pdb: no chain 'Z'; "
+         "the chains are A"),
+        (["align", "{t}/1sp1.pdb", "{t}/1tii.pdb:Z"], 1,
+         "malven align: error: cannot read a structure from {t}/1tii.pdb: no chain 'Z'; "
+         "the chains are D, E, F, G, H, A, C"),
+        (["align", "{t}/1sp1.pdb", "missing.pdb:A"], 1,
+         "malven align: error: cannot open missing.pdb: No such file or directory"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--model", "0"], 2,
+         "malven align: error: argument --model: must be at least 1, got 0"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--model", "2"], 1,
+         "malven align: error: cannot read a structure from {t}/1sp1.pdb: no model 2"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--min-plddt", "inf"], 2,
+         "malven align: error: argument --min-plddt: must be a finite number, not inf"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "out.cif"], 1,
+         "malven align: error: cannot write out.cif: {t}/1sp2.pdb is PDB, written in its own "
+         "format: name the output .pdb or .pdb.gz, not out.cif"),
+        (["chains", "garbage.pdb"], 1,
+         "malven chains: error: cannot read a structure from garbage.pdb: no protein chain"),
         (["msa", "{t}/1sp1.pdb", "-o", "out"], 2, "malven msa: error: msa needs at least two structure files"),
         (["msa", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "out", "--reference", "3"], 2,
          "malven msa: error: argument --reference: 3 is not between 1 and 2, the number of files"),
@@ -200,7 +219,9 @@ def test_help(tmp_path, command):
         (["scan", "{t}/1sp1.pdb", "{d}", "--mode", "fast"], 2,
          "malven scan: error: argument --mode: invalid choice: 'fast'"),
         (["scan", "missing.pdb", "{d}"], 1, "malven scan: error: cannot open missing.pdb: No such file or directory"),
-        (["scan", "{t}/1sp1.pdb", "empty"], 1, "malven scan: error: no .pdb or .ent files in directory empty"),
+        (["scan", "{t}/1sp1.pdb", "empty"], 1,
+         "malven scan: error: no structure files (.pdb, .ent, .cif, .mmcif, or these gzipped) "
+         "in directory empty"),
         (["demo", "-o", "garbage.pdb"], 2,
          "malven demo: error: argument -o/--output-dir: 'garbage.pdb' already exists; "
          "the demo writes into a new folder"),
@@ -418,7 +439,7 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
     proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
     assert proc.returncode == 0
     assert proc.stderr == f"malven scan: warning: skipped: cannot read a structure from " \
-        f"db/sub/broken.pdb: PDB parsing error: No C-alpha atoms found in chain '_' of db/sub/broken.pdb\n"
+        f"db/sub/broken.pdb: no protein chain: no C-alpha atoms (ATOM records named CA)\n"
     data = json.loads(proc.stdout)
     paths = ["db/1sp1.pdb", "db/1sp2.pdb", "db/3znf.pdb", "db/5eep.pdb", "db/sub/moved1sp1.ent"]
     assert (data["n_targets"], data["n_skipped"], data["mode"]) == (5, 1, mode)

@@ -1,16 +1,16 @@
-"""`malven align A.pdb B.pdb`: pairwise structural alignment of two files, B moved onto A,
-printed as numbers and alignment text, optionally written as a superposed PDB file, JSON and
-a distance plot."""
+"""`malven align A B`: pairwise structural alignment of two structure files, B moved onto A,
+printed as numbers and alignment text, optionally written as a superposed file (in B's
+format), JSON and a distance plot."""
 from dataclasses import dataclass
 
 import malven
 import numpy as np
 
 from keldascope import kelda
-from keldascope.cli import layout, plot
+from keldascope.cli import inputs, layout, plot
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
                                    percent, rmsd_text, transform_json, warn)
-from keldascope.structures import read_structure
+from keldascope.structures import UnreadableStructure, check_output_path, write_superposed
 
 DESCRIPTION = """\
 Align structure B onto structure A (the reference) with the KELDA method and print the
@@ -28,7 +28,8 @@ further apart, '-' a gap; numbers are the residue numbers of the files.
 
 examples:
   malven align 1ni7.pdb 5eep.pdb
-  malven align model.pdb native.pdb --chain1 A --chain2 B -o native_on_model.pdb
+  malven align model.pdb native.cif.gz:B -o native_on_model.cif
+  malven align model.pdb:A native.pdb:B -o native_on_model.pdb
   malven align a.pdb b.pdb --json > ab.json
   malven align a.pdb b.pdb --plot distances.png"""
 
@@ -36,21 +37,25 @@ examples:
 def add_parser(sub, chain_type):
     p = sub.add_parser("align", help="align two structures (B is moved onto A)",
                        description=DESCRIPTION, epilog=EPILOG)
-    p.add_argument("structure1", metavar="A.pdb", help="reference structure (stays in place)")
-    p.add_argument("structure2", metavar="B.pdb", help="mobile structure (moved onto A)")
+    p.add_argument("structure1", metavar="A", type=inputs.source,
+                   help="reference structure, FILE or FILE:CHAIN (stays in place)")
+    p.add_argument("structure2", metavar="B", type=inputs.source,
+                   help="mobile structure, FILE or FILE:CHAIN (moved onto A)")
     p.add_argument("--chain1", type=chain_type, metavar="X",
-                   help="chain of A (default: the first chain in the file)")
+                   help="chain of A, as A:X (default: the first chain in the file)")
     p.add_argument("--chain2", type=chain_type, metavar="X",
-                   help="chain of B (default: the first chain in the file)")
+                   help="chain of B, as B:X (default: the first chain in the file)")
     p.add_argument("--direct", action="store_true",
                    help="refine from the input coordinates, without scan-mode placement")
-    p.add_argument("-o", "--output", metavar="OUT.pdb",
-                   help="write B superposed onto A, all atoms of its first model")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="write B superposed onto A, all atoms of its model, in B's format "
+                        "(PDB or mmCIF; gzipped when OUT ends in .gz)")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
+    inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
 
@@ -125,7 +130,7 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     lines = []
     for tag, s, role in (("1", s1, "reference"), ("2", s2, "moved onto 1")):
         d = s.domain
-        lines.append(f"Structure {tag}      {s.path}  chain {d.chain}  {len(d)} residues  ({role})")
+        lines.append(f"Structure {tag}      {s.path}  chain {s.chain}  {len(d)} residues  ({role})")
     if outcome.placement is None:
         lines.append("Method           direct refinement from the input coordinates")
     else:
@@ -203,8 +208,13 @@ def run(args, context):
         check_output_file(args.plot, "--plot")
     if args.output:
         check_output_file(args.output, "-o/--output")
-    s1 = read_structure(args.structure1, args.chain1)
-    s2 = read_structure(args.structure2, args.chain2)
+    s1 = inputs.read(args.structure1.with_chain(args.chain1, "--chain1"), args)
+    s2 = inputs.read(args.structure2.with_chain(args.chain2, "--chain2"), args)
+    if args.output:
+        try:
+            check_output_path(s2, args.output)
+        except ValueError as exc:
+            raise CliError(f"cannot write {args.output}: {exc}")
     outcome = compute(s1, s2, args.direct)
     if outcome.placement is not None and outcome.placement["n_aligned"] == 0 \
             and min(len(s1.domain), len(s2.domain)) >= 3:
@@ -219,8 +229,12 @@ def run(args, context):
     written = []
     if args.output:
         try:
-            malven.transform_pdb_file(s2.path, args.output, outcome.transform)
-        except (OSError, ValueError) as exc:
+            write_superposed(s2, outcome.transform, args.output)
+        except UnreadableStructure as exc:
+            raise CliError(str(exc))
+        except OSError as exc:
+            raise CliError(f"cannot write {args.output}: {exc.strerror or exc}")
+        except ValueError as exc:
             raise CliError(f"cannot write {args.output}: {exc}")
         written.append(("Superposed file", args.output))
     if args.plot:

@@ -96,6 +96,7 @@ bool ModelPicker::begin(std::int64_t number) {
   if (kept_) return reading_ = false;
   current_ = ModelTrace{number, {}};
   reading_ = !wanted_ || *wanted_ == number;
+  open_ = true;
   return reading_;
 }
 
@@ -109,12 +110,15 @@ bool ModelPicker::end() {
   // A model without C-alpha residues: the next one, numbered on unless a MODEL record says.
   current_ = ModelTrace{current_.number + 1, {}};
   reading_ = !wanted_ || *wanted_ == current_.number;
+  open_ = false;
   return false;
 }
 
 Result<ModelTrace> ModelPicker::finish() && {
   if (kept_) return std::move(*kept_);
-  if (wanted_ && (!reading_ || current_.number != *wanted_))
+  // A final END record ends the last model without starting another.
+  const bool begun = open_ || !current_.chains.empty();
+  if (wanted_ && (!reading_ || current_.number != *wanted_ || !begun))
     return CoreError::refusal(ErrorKind::PdbParse, "no model " + std::to_string(*wanted_));
   return std::move(current_);
 }

@@ -74,7 +74,9 @@ struct ModelTrace {
 // number, or without one the first whose C-alpha records yield residues.
 class ModelPicker {
  public:
-  explicit ModelPicker(std::optional<std::int64_t> wanted) : wanted_(wanted) {}
+  // Records before any MODEL record belong to model 1.
+  explicit ModelPicker(std::optional<std::int64_t> wanted)
+      : wanted_(wanted), reading_(!wanted || *wanted == 1) {}
 
   // A new model starts; false when its records are not wanted.
   bool begin(std::int64_t number);
@@ -90,7 +92,8 @@ class ModelPicker {
   std::optional<std::int64_t> wanted_;
   ModelTrace current_;
   std::optional<ModelTrace> kept_;
-  bool reading_ = true;
+  bool reading_;
+  bool open_ = true;  // a model has begun (or records came after the last one ended)
 };
 
 // The chain name the PDB formats give: the chain column's character, or when that is blank
