@@ -129,6 +129,7 @@ std::vector<FailCase> fail_cases() {
       {"MissingChainInLaterModel", two_models, "B", 7, std::nullopt,
        "no chain 'B' in model 7; the chains are A"},
       {"MissingModel", two_models, std::nullopt, 3, std::nullopt, "no model 3"},
+      {"ModelAfterLastNotMadeByEnd", two_models, std::nullopt, 8, std::nullopt, "no model 8"},
       {"NoModelRecordsIsModelOneOnly", join_lines({ca('A', "3").line(), "END   "}),
        std::nullopt, 2, std::nullopt, "no model 2"},
       {"NoProteinChain", "HETATM    1  O   HOH A   1       0.000   0.000   0.000\n", std::nullopt,

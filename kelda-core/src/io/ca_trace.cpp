@@ -102,6 +102,8 @@ bool ModelPicker::begin(std::int64_t number) {
 
 bool ModelPicker::end() {
   if (kept_) return true;
+  // An END record after the last ENDMDL ends no model.
+  if (!open_ && current_.chains.empty()) return false;
   if (reading_ && (wanted_ || current_.has_residues())) {
     kept_ = std::move(current_);
     reading_ = false;
@@ -116,7 +118,6 @@ bool ModelPicker::end() {
 
 Result<ModelTrace> ModelPicker::finish() && {
   if (kept_) return std::move(*kept_);
-  // A final END record ends the last model without starting another.
   const bool begun = open_ || !current_.chains.empty();
   if (wanted_ && (!reading_ || current_.number != *wanted_ || !begun))
     return CoreError::refusal(ErrorKind::PdbParse, "no model " + std::to_string(*wanted_));
