@@ -191,6 +191,14 @@ def corrupt_gzip(tmp_path):
     return path
 
 
+def truncated_mmcif(tmp_path):
+    text = to_mmcif(PDB_DIR / "5eep.pdb", tmp_path / "whole.cif").read_text()
+    cut = text.index("\nATOM", len(text) // 2) + 20  # inside an atom row
+    path = tmp_path / "cut.cif"
+    path.write_text(text[:cut])
+    return path
+
+
 def write(name, text):
     def make(tmp_path):
         path = tmp_path / name
@@ -204,6 +212,7 @@ CIF_HEAD = "data_x\nloop_\n_atom_site.group_PDB\n_atom_site.label_atom_id\n"
 
 @pytest.mark.parametrize("make, reason", [
     (truncated_gzip, "truncated gzip file"),
+    (truncated_mmcif, "mmCIF parse error"),
     (corrupt_gzip, "corrupt gzip data"),
     (write("broken.cif", "data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 2 3\n'open"),
      "mmCIF parse error"),
