@@ -411,6 +411,16 @@ def test_msa_refuses_colliding_outputs(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+def test_msa_never_overwrites_an_input(tmp_path):
+    shutil.copy(CSDE[0], tmp_path / "aligned_x.pdb")
+    shutil.copy(CSDE[1], tmp_path / "x.pdb")
+    before = (tmp_path / "aligned_x.pdb").read_bytes()
+    line = fails("msa", "aligned_x.pdb", "x.pdb", "-o", ".", cwd=tmp_path, status=2)
+    assert line == ("malven msa: error: ./aligned_x.pdb would overwrite the input file "
+                    "aligned_x.pdb; choose another output directory")
+    assert (tmp_path / "aligned_x.pdb").read_bytes() == before
+
+
 # ---- scan ----------------------------------------------------------------------------------
 
 @pytest.fixture

@@ -299,3 +299,14 @@ def test_directories_pick_up_every_format(tmp_path):
         (tmp_path / name).write_text("")
     found = structures.find_structure_files([str(tmp_path)])
     assert [os.path.basename(p) for p, _ in found] == ["a.pdb", "b.ent.gz", "c.cif", "d.mmCIF.gz"]
+
+
+@pytest.mark.parametrize("name", ["5eep.pdb", "1tii.pdb", "il2.pdb"])
+def test_single_model_pdb_copies_are_malvens_rewrite(tmp_path, name):
+    """For a file of one model the toolkit's writer gives the bytes of
+    malven.transform_pdb_file: the same rewriter, every chain moved."""
+    motion = malven.Transform.from_matrix(rotation([1, 2, 3], 0.7), np.array([5.0, -3.0, 1.5]))
+    s = structures.read_structure(PDB_DIR / name)
+    structures.write_superposed(s, motion, tmp_path / "toolkit.pdb")
+    malven.transform_pdb_file(str(PDB_DIR / name), str(tmp_path / "module.pdb"), motion)
+    assert (tmp_path / "toolkit.pdb").read_bytes() == (tmp_path / "module.pdb").read_bytes()

@@ -79,6 +79,10 @@ def output_paths(structures, output_dir, through_pdbs):
         paths = multiple.output_paths(structures, output_dir)
     seen = {}
     for s, path in zip(structures, paths):
+        for other in structures:
+            if os.path.exists(path) and os.path.samefile(path, other.path):
+                raise UsageError(f"{path} would overwrite the input file {other.path}; choose "
+                                 f"another output directory")
         name = os.path.basename(path)
         if name in seen:
             raise UsageError(f"{seen[name]} and {s.path} would both be written as {name}; "
