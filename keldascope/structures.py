@@ -25,12 +25,8 @@ GZIP_MAGIC = b"\x1f\x8b"
 SNIFF_BYTES = 4096
 _PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
 
-# The _atom_site items read for the atoms named CA, in the order the native reader takes them;
-# where an author item (auth_*) is missing the label item stands in, as gemmi does.
-CIF_ITEMS = (("group_PDB",), ("type_symbol",), ("label_alt_id",),
-             ("auth_comp_id", "label_comp_id"), ("auth_asym_id", "label_asym_id"),
-             ("auth_seq_id", "label_seq_id"), ("pdbx_PDB_ins_code",), ("Cartn_x",),
-             ("Cartn_y",), ("Cartn_z",), ("B_iso_or_equiv",), ("pdbx_PDB_model_num",))
+# gemmi's element number of calcium, whose ions are named CA like a C-alpha.
+CALCIUM = 20
 
 
 class UnreadableStructure(ValueError):
@@ -138,8 +134,12 @@ def _load(path):
     except OSError as exc:
         raise UnreadableStructure(path, f"cannot read {path}: {exc.strerror or exc}")
     if head[:2] != GZIP_MAGIC:
+        if not head.strip():
+            raise _unreadable(path, "empty file")
         return _format_of(path, head), False, None
     text = _decompress(path)
+    if not text[:SNIFF_BYTES].strip():
+        raise _unreadable(path, "empty file (once decompressed)")
     return _format_of(path, text[:SNIFF_BYTES]), True, text
 
 
@@ -164,22 +164,54 @@ def _cif_document(path, text):
     return doc
 
 
-def _cif_rows(path, block):
-    """The CA atoms' columns of the first data block's _atom_site table."""
-    names = block.find_values("_atom_site.auth_atom_id") or \
-        block.find_values("_atom_site.label_atom_id")
-    if not names:
-        raise _unreadable(path, "no protein chain: no atom table (_atom_site) in the mmCIF file")
-    rows = [k for k, name in enumerate(names) if name == "CA"]
-    columns = []
-    for items in CIF_ITEMS:
-        column = None
-        for item in items:
-            column = block.find_values("_atom_site." + item)
-            if column:
-                break
-        columns.append([column.str(k) for k in rows] if column else [])
-    return columns
+def _texts(array):
+    """Rows of gemmi's fixed-width character arrays as text."""
+    return [b.decode("utf-8", "replace") for b in
+            np.ascontiguousarray(array, dtype=np.int8).view("S8").ravel().tolist()]
+
+
+def _chars(array):
+    return ["" if c <= 0 else chr(c) for c in array.tolist()]
+
+
+def _cif_rows(path, text):
+    """The columns the native reader takes, for the atoms named CA of every model, in file
+    order: gemmi builds the structure (without merging chain parts, so that the order stays
+    the file's) and hands its atoms over as arrays, a few calls whatever the size."""
+    gemmi = _gemmi(path)
+    mmcif = gemmi.CoorFormat.Mmcif
+    try:
+        if text is None:
+            st = gemmi.read_structure(path, merge_chain_parts=False, format=mmcif)
+        else:
+            st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
+    except (RuntimeError, ValueError) as exc:
+        raise _unreadable(path, f"mmCIF parse error: {exc}")
+    except IndexError:  # gemmi's word for a document without a data block
+        raise _unreadable(path, "mmCIF parse error: no data block")
+    if len(st) == 0:
+        raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
+    flat = gemmi.FlatStructure(st)
+    names = np.asarray(flat.atom_names)
+    rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
+                      (names[:, 2] == 0))[0]
+    xyz = np.asarray(flat.pos)[rows]
+    return [
+        ["HETATM" if h == ord("H") else "ATOM" for h in np.asarray(flat.het_flags)[rows].tolist()],
+        ["CA" if e == CALCIUM else "" for e in np.asarray(flat.elements)[rows].tolist()],
+        _chars(np.asarray(flat.altlocs)[rows]),
+        _texts(np.asarray(flat.residue_names)[rows]),
+        _texts(np.asarray(flat.chain_ids)[rows]),
+        [str(n) for n in np.asarray(flat.resnums)[rows].tolist()],
+        _chars(np.asarray(flat.icodes)[rows]),
+        # Shortest round-trip text: the native reader parses back the very same doubles.
+        [repr(v) for v in xyz[:, 0].tolist()],
+        [repr(v) for v in xyz[:, 1].tolist()],
+        [repr(v) for v in xyz[:, 2].tolist()],
+        # gemmi keeps B-factors in single precision: six digits give back the file's value.
+        [f"{b:.6g}" for b in np.asarray(flat.b_iso)[rows].tolist()],
+        [str(m) for m in np.asarray(flat.model_num)[rows].tolist()],
+    ]
 
 
 def _read(path, chain, model, min_plddt, select):
@@ -191,7 +223,7 @@ def _read(path, chain, model, min_plddt, select):
         if fmt == PDB:
             found = _native.read_pdb_chain(path, text, chain, model, min_plddt, select)
         else:
-            columns = _cif_rows(path, _cif_document(path, text)[0])
+            columns = _cif_rows(path, text)
             found = _native.read_atom_rows_chain(path, columns, chain, model, min_plddt, select)
     except OSError as exc:
         raise UnreadableStructure(path, f"cannot read {path}: {exc}")

@@ -207,7 +207,16 @@ def write(name, text):
     return make
 
 
-CIF_HEAD = "data_x\nloop_\n_atom_site.group_PDB\n_atom_site.label_atom_id\n"
+CIF_ITEMS = ("group_PDB", "id", "type_symbol", "label_atom_id", "label_alt_id", "label_comp_id",
+             "label_asym_id", "label_entity_id", "label_seq_id", "pdbx_PDB_ins_code", "Cartn_x",
+             "Cartn_y", "Cartn_z", "occupancy", "B_iso_or_equiv", "auth_seq_id", "auth_asym_id",
+             "pdbx_PDB_model_num")
+
+
+def cif_atoms(*rows):
+    """An mmCIF file of the given _atom_site rows, with the items gemmi writes."""
+    return "data_x\nloop_\n" + "".join(f"_atom_site.{item}\n" for item in CIF_ITEMS) + \
+        "".join(row + "\n" for row in rows)
 
 
 @pytest.mark.parametrize("make, reason", [
@@ -216,15 +225,13 @@ CIF_HEAD = "data_x\nloop_\n_atom_site.group_PDB\n_atom_site.label_atom_id\n"
     (corrupt_gzip, "corrupt gzip data"),
     (write("broken.cif", "data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 2 3\n'open"),
      "mmCIF parse error"),
-    (write("empty.cif", ""), "no mmCIF data block"),
-    (write("nosite.cif", "data_x\n_cell.length_a 10\n"), "no protein chain: no atom table"),
-    (write("water.cif", CIF_HEAD + "_atom_site.Cartn_x\n_atom_site.Cartn_y\n_atom_site.Cartn_z\n"
-                                   "HETATM O 1 2 3\n"),
+    (write("empty.cif", ""), "empty file"),
+    (write("comments.cif", "# nothing but a comment\n"), "mmCIF parse error: no data block"),
+    (write("nosite.cif", "data_x\n_cell.length_a 10\n"), "no protein chain: no atoms"),
+    (write("water.cif", cif_atoms("HETATM 1 O O . HOH B 2 . ? 1.0 2.0 3.0 1 20.0 1 A 1")),
      "no protein chain: no C-alpha atoms"),
-    (write("badxyz.cif", CIF_HEAD + "_atom_site.auth_asym_id\n_atom_site.auth_seq_id\n"
-                                    "_atom_site.Cartn_x\n_atom_site.Cartn_y\n_atom_site.Cartn_z\n"
-                                    "ATOM CA A 7 1.0 ? 3.0\n"),
-     "invalid Y coordinate '' of the C-alpha atom of residue 7 in chain 'A'"),
+    (write("badxyz.cif", cif_atoms("ATOM 1 C CA . ALA A 1 7 ? 1.0 ? 3.0 1 20.0 7 A 1")),
+     "invalid Y coordinate 'nan' of the C-alpha atom of residue 7 in chain 'A'"),
     (write("water.pdb", "HETATM    1  O   HOH A   1       0.000   0.000   0.000\n"),
      "no protein chain: no C-alpha atoms"),
     (write("binary.pdb", b"ATOM \xff\xfe\n"), "I/O error: stream did not contain valid UTF-8"),
