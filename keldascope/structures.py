@@ -23,6 +23,7 @@ MMCIF = "mmcif"
 
 GZIP_MAGIC = b"\x1f\x8b"
 SNIFF_BYTES = 4096
+GZIP_SNIFF_BYTES = 65536  # compressed bytes read to decompress SNIFF_BYTES of text
 _PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
 
 # gemmi's element number of calcium, whose ions are named CA like a C-alpha.
@@ -124,9 +125,22 @@ def _decompress(path):
         raise _unreadable(path, f"{exc.strerror or exc}")
 
 
-def _load(path):
-    """(format, compressed, text): text holds the decompressed bytes of a gzipped file and is
-    None for a plain one, which its reader opens itself."""
+def _gzip_head(path):
+    """The first decompressed bytes of a gzipped file, enough to tell its format."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(GZIP_SNIFF_BYTES)
+        return zlib.decompressobj(wbits=31).decompress(head, SNIFF_BYTES)
+    except zlib.error as exc:
+        raise _unreadable(path, f"corrupt gzip data ({exc})")
+    except OSError as exc:
+        raise _unreadable(path, f"{exc.strerror or exc}")
+
+
+def _load(path, whole=False):
+    """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
+    None for a plain one, which its reader opens itself, and for a gzipped mmCIF file named
+    .gz, which gemmi decompresses itself (unless `whole` asks for the bytes)."""
     _check_readable(path)
     try:
         with open(path, "rb") as f:
@@ -137,10 +151,14 @@ def _load(path):
         if not head.strip():
             raise _unreadable(path, "empty file")
         return _format_of(path, head), False, None
-    text = _decompress(path)
-    if not text[:SNIFF_BYTES].strip():
+    inner = _gzip_head(path)
+    if not inner.strip():
+        _decompress(path)  # a damaged stream says so first
         raise _unreadable(path, "empty file (once decompressed)")
-    return _format_of(path, text[:SNIFF_BYTES]), True, text
+    fmt = _format_of(path, inner)
+    if fmt == MMCIF and not whole and path.lower().endswith(".gz"):
+        return fmt, True, None
+    return fmt, True, _decompress(path)
 
 
 def _gemmi(path):
@@ -164,18 +182,8 @@ def _cif_document(path, text):
     return doc
 
 
-def _texts(array):
-    """Rows of gemmi's fixed-width character arrays as text."""
-    return [b.decode("utf-8", "replace") for b in
-            np.ascontiguousarray(array, dtype=np.int8).view("S8").ravel().tolist()]
-
-
-def _chars(array):
-    return ["" if c <= 0 else chr(c) for c in array.tolist()]
-
-
 def _cif_rows(path, text):
-    """The columns the native reader takes, for the atoms named CA of every model, in file
+    """The atom table the native reader takes, for the atoms named CA of every model in file
     order: gemmi builds the structure (without merging chain parts, so that the order stays
     the file's) and hands its atoms over as arrays, a few calls whatever the size."""
     gemmi = _gemmi(path)
@@ -186,6 +194,8 @@ def _cif_rows(path, text):
         else:
             st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
     except (RuntimeError, ValueError) as exc:
+        if text is None and path.lower().endswith(".gz"):
+            _decompress(path)  # damaged gzip data is reported as such, not as a parse error
         raise _unreadable(path, f"mmCIF parse error: {exc}")
     except IndexError:  # gemmi's word for a document without a data block
         raise _unreadable(path, "mmCIF parse error: no data block")
@@ -195,23 +205,22 @@ def _cif_rows(path, text):
     names = np.asarray(flat.atom_names)
     rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
                       (names[:, 2] == 0))[0]
-    xyz = np.asarray(flat.pos)[rows]
-    return [
-        ["HETATM" if h == ord("H") else "ATOM" for h in np.asarray(flat.het_flags)[rows].tolist()],
-        ["CA" if e == CALCIUM else "" for e in np.asarray(flat.elements)[rows].tolist()],
-        _chars(np.asarray(flat.altlocs)[rows]),
-        _texts(np.asarray(flat.residue_names)[rows]),
-        _texts(np.asarray(flat.chain_ids)[rows]),
-        [str(n) for n in np.asarray(flat.resnums)[rows].tolist()],
-        _chars(np.asarray(flat.icodes)[rows]),
-        # Shortest round-trip text: the native reader parses back the very same doubles.
-        [repr(v) for v in xyz[:, 0].tolist()],
-        [repr(v) for v in xyz[:, 1].tolist()],
-        [repr(v) for v in xyz[:, 2].tolist()],
-        # gemmi keeps B-factors in single precision: six digits give back the file's value.
-        [f"{b:.6g}" for b in np.asarray(flat.b_iso)[rows].tolist()],
-        [str(m) for m in np.asarray(flat.model_num)[rows].tolist()],
-    ]
+    xyz = np.asarray(flat.pos, dtype=np.float64)[rows].reshape(-1, 3)
+    # gemmi keeps B-factors in single precision: rounded to three decimals they are the
+    # file's values again, so a threshold cuts an mmCIF file where it cuts the PDB file.
+    b = np.round(np.asarray(flat.b_iso, dtype=np.float64)[rows], 3)
+    numbers = np.column_stack([
+        np.asarray(flat.het_flags)[rows] == ord("H"),
+        np.asarray(flat.elements)[rows] == CALCIUM,
+        np.maximum(np.asarray(flat.altlocs)[rows], 0),
+        np.maximum(np.asarray(flat.icodes)[rows], 0),
+        np.asarray(flat.resnums)[rows], xyz, b,
+        np.asarray(flat.model_num)[rows]]).astype(np.float64)
+
+    def text(array):
+        return np.ascontiguousarray(np.asarray(array)[rows], dtype=np.int8).tobytes()
+
+    return numbers, text(flat.residue_names), text(flat.chain_ids)
 
 
 def _read(path, chain, model, min_plddt, select):
@@ -223,8 +232,9 @@ def _read(path, chain, model, min_plddt, select):
         if fmt == PDB:
             found = _native.read_pdb_chain(path, text, chain, model, min_plddt, select)
         else:
-            columns = _cif_rows(path, text)
-            found = _native.read_atom_rows_chain(path, columns, chain, model, min_plddt, select)
+            numbers, residue_names, chains = _cif_rows(path, text)
+            found = _native.read_atom_table_chain(path, numbers, residue_names, chains, chain,
+                                                  model, min_plddt, select)
     except OSError as exc:
         raise UnreadableStructure(path, f"cannot read {path}: {exc}")
     except ValueError as exc:

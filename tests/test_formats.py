@@ -191,6 +191,23 @@ def corrupt_gzip(tmp_path):
     return path
 
 
+def damaged_late(cut):
+    """A gzipped mmCIF file damaged past the part read to tell its format: cut short, or
+    with bytes overwritten; gemmi meets the damage first."""
+    def make(tmp_path):
+        cif = to_mmcif(PDB_DIR / "1tii.pdb", tmp_path / "whole.cif")
+        data = bytearray(gzip.compress(cif.read_bytes()))
+        middle = len(data) * 3 // 4
+        path = tmp_path / "late.cif.gz"
+        if cut:
+            path.write_bytes(bytes(data[:middle]))
+        else:
+            data[middle:middle + 64] = b"\x00" * 64
+            path.write_bytes(bytes(data))
+        return path
+    return make
+
+
 def truncated_mmcif(tmp_path):
     text = to_mmcif(PDB_DIR / "5eep.pdb", tmp_path / "whole.cif").read_text()
     cut = text.index("\nATOM", len(text) // 2) + 20  # inside an atom row
@@ -222,6 +239,8 @@ def cif_atoms(*rows):
 @pytest.mark.parametrize("make, reason", [
     (truncated_gzip, "truncated gzip file"),
     (truncated_mmcif, "mmCIF parse error"),
+    (damaged_late(cut=True), "truncated gzip file"),
+    (damaged_late(cut=False), "corrupt gzip data"),
     (corrupt_gzip, "corrupt gzip data"),
     (write("broken.cif", "data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 2 3\n'open"),
      "mmCIF parse error"),
@@ -231,7 +250,7 @@ def cif_atoms(*rows):
     (write("water.cif", cif_atoms("HETATM 1 O O . HOH B 2 . ? 1.0 2.0 3.0 1 20.0 1 A 1")),
      "no protein chain: no C-alpha atoms"),
     (write("badxyz.cif", cif_atoms("ATOM 1 C CA . ALA A 1 7 ? 1.0 ? 3.0 1 20.0 7 A 1")),
-     "invalid Y coordinate 'nan' of the C-alpha atom of residue 7 in chain 'A'"),
+     "no coordinates for the C-alpha atom of residue 7 in chain 'A'"),
     (write("water.pdb", "HETATM    1  O   HOH A   1       0.000   0.000   0.000\n"),
      "no protein chain: no C-alpha atoms"),
     (write("binary.pdb", b"ATOM \xff\xfe\n"), "I/O error: stream did not contain valid UTF-8"),

@@ -2,7 +2,7 @@
 // choice of chain with its messages, atom-table rows (mmCIF) and the model rewriter.
 #include <gtest/gtest.h>
 
-#include <cmath>  // isnan
+#include <cmath>  // NAN
 
 #include "io_test_files.hpp"
 #include "kelda/io/ca_trace.hpp"
@@ -193,21 +193,18 @@ TEST(ToolkitRead, FileAndTextAgree) {
 
 // ---- atom-table rows (mmCIF) -----------------------------------------------------------
 
-AtomRows rows_of(const std::vector<Atom>& atoms) {
-  AtomRows rows;
+std::vector<AtomRow> rows_of(const std::vector<Atom>& atoms) {
+  std::vector<AtomRow> rows;
   for (const Atom& a : atoms) {
-    rows.group.push_back(a.record);
-    rows.element.push_back("C");
-    rows.altloc.push_back(a.altloc == ' ' ? "" : std::string(1, a.altloc));
-    rows.residue_name.push_back(std::string(trim_unicode(a.res)));
-    rows.chain.push_back(std::string(1, a.chain));
-    rows.number.push_back(a.seq);
-    rows.insertion.push_back(a.icode == ' ' ? "" : std::string(1, a.icode));
-    rows.x.push_back(std::to_string(a.x));
-    rows.y.push_back(std::to_string(a.y));
-    rows.z.push_back(std::to_string(a.z));
-    rows.b_factor.push_back("1.0");
-    rows.model.push_back("1");
+    AtomRow& r = rows.emplace_back();
+    r.hetero = a.record == "HETATM";
+    r.altloc = static_cast<Char>(a.altloc);
+    r.residue_name = std::string(trim_unicode(a.res));
+    r.chain = std::string(1, a.chain);
+    r.number = a.seq;
+    r.insertion = static_cast<Char>(a.icode);
+    r.position = {a.x, a.y, a.z};
+    r.b_factor = 1.0;
   }
   return rows;
 }
@@ -231,10 +228,13 @@ TEST(AtomRows, SameRulesAsPdbLines) {
 }
 
 TEST(AtomRows, ModelsCalciumAndLongNames) {
-  AtomRows rows = rows_of({ca('A', "1"), ca('A', "2"), ca('A', "1"), ca('A', "9")});
-  rows.model = {"1", "1", "2", "2"};
-  rows.element[1] = "Ca";
-  rows.chain = {"AAA", "AAA", "AAA", "AAA"};
+  std::vector<AtomRow> rows = rows_of({ca('A', "1"), ca('A', "2"), ca('A', "1"), ca('A', "9")});
+  const std::int64_t models[] = {1, 1, 2, 2};
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    rows[k].model = models[k];
+    rows[k].chain = "AAA";
+  }
+  rows[1].calcium = true;
   auto first = trace_atom_rows(rows, std::nullopt);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->number, 1);
@@ -250,25 +250,15 @@ TEST(AtomRows, ModelsCalciumAndLongNames) {
   EXPECT_FALSE(trace_atom_rows(rows, 5));
 }
 
-TEST(AtomRows, Errors) {
-  AtomRows rows = rows_of({ca('A', "1"), ca('A', "2")});
-  rows.y[1] = "";
+TEST(AtomRows, MissingCoordinates) {
+  std::vector<AtomRow> rows = rows_of({ca('A', "1"), ca('A', "2")});
+  rows[1].position[1] = NAN;
   auto bad = trace_atom_rows(rows, std::nullopt);
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().message(),
-            "invalid Y coordinate '' of the C-alpha atom of residue 2 in chain 'A'");
-  rows.y.pop_back();
-  auto uneven = trace_atom_rows(rows, std::nullopt);
-  ASSERT_FALSE(uneven);
-  EXPECT_EQ(uneven.error().message(), "atom table columns of unequal length");
-  // Columns a file lacks are empty as a whole: every atom is an ATOM of model 1.
-  AtomRows bare = rows_of({ca('A', "1")});
-  bare.group.clear();
-  bare.model.clear();
-  bare.b_factor.clear();
-  auto read = trace_atom_rows(bare, 1);
-  ASSERT_TRUE(read);
-  EXPECT_TRUE(std::isnan(read->chains[0].trace.b_factors()[0]));
+  EXPECT_EQ(bad.error().message(), "no coordinates for the C-alpha atom of residue 2 in chain 'A'");
+  // A rejected alternate location is never looked at.
+  rows[1].altloc = U'B';
+  EXPECT_TRUE(trace_atom_rows(rows, std::nullopt));
 }
 
 // ---- rewriting one model ---------------------------------------------------------------

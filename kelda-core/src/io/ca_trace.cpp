@@ -3,7 +3,7 @@
 #include "kelda/io/ca_trace.hpp"
 
 #include <charconv>  // to_chars
-#include <cmath>     // NAN
+#include <cmath>     // isfinite
 #include <utility>
 
 #include "kelda/io/pdb_reader.hpp"
@@ -26,28 +26,11 @@ Char single_char(std::string_view text) {
   return chars[0];
 }
 
-// The first character of a text field, blank when empty.
-Char first_char(std::string_view text) {
-  std::u32string chars;
-  if (text.empty() || !from_utf8(text, chars) || chars.empty()) return U' ';
-  return chars[0];
-}
-
 // The shortest text that reads back as `v`.
 std::string number_text(double v) {
   char buf[32];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
   return ec == std::errc() ? std::string(buf, end) : std::string("?");
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != b[i]) return false;
-  }
-  return true;
 }
 
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
@@ -187,60 +170,35 @@ Result<ChainRead> choose_chain(ModelTrace model, const ChainChoice& choice, std:
   return out;
 }
 
-Result<ModelTrace> trace_atom_rows(const AtomRows& rows, std::optional<std::int64_t> model) {
-  const std::size_t n = rows.x.size();
-  const std::vector<std::string>* columns[] = {
-      &rows.group, &rows.element, &rows.altloc, &rows.residue_name, &rows.chain, &rows.number,
-      &rows.insertion, &rows.x, &rows.y, &rows.z, &rows.b_factor, &rows.model};
-  for (const auto* column : columns)
-    if (!column->empty() && column->size() != n)
-      return CoreError::refusal(ErrorKind::PdbParse, "atom table columns of unequal length");
-  auto at = [](const std::vector<std::string>& column, std::size_t r) -> std::string_view {
-    return column.empty() ? std::string_view() : std::string_view(column[r]);
-  };
-
+Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
+                                   std::optional<std::int64_t> model) {
   ModelPicker picker(model);
   bool started = false;
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::string_view group = at(rows.group, r);
-    if (!group.empty() && group != "ATOM") continue;
-    if (equals_ignoring_case(at(rows.element, r), "CA")) continue;  // calcium, not C-alpha
-
-    const std::int64_t number = parse_i32(trim_unicode(at(rows.model, r))).value_or(1);
-    if (!started || number != picker.current().number) {
+  for (const AtomRow& row : rows) {
+    if (row.hetero || row.calcium) continue;
+    if (!started || row.model != picker.current().number) {
       if (started && picker.end()) break;
-      picker.begin(number);
+      picker.begin(row.model);
       started = true;
     }
     if (!picker.reading()) continue;
 
-    const std::string_view name = at(rows.chain, r);
-    const Char column = name.empty() ? U' ' : single_char(name);
-    ChainTrace& trace =
-        picker.current().chain(name, column == U'\uFFFF' ? U'_' : column);
+    const Char column = row.chain.empty() ? U' ' : single_char(row.chain);
+    ChainTrace& trace = picker.current().chain(row.chain, column == U'\uFFFF' ? U'_' : column);
     CaSite site;
-    site.residue_name = at(rows.residue_name, r);
-    site.number = trim_unicode(at(rows.number, r));
-    site.insertion = first_char(at(rows.insertion, r));
-    site.altloc = single_char(at(rows.altloc, r));
+    site.residue_name = row.residue_name;
+    site.number = trim_unicode(row.number);
+    site.insertion = row.insertion;
+    site.altloc = row.altloc;
     const auto key = trace.admit(site);
     if (!key) continue;
-
-    Vec3 p;
-    static constexpr const char* axis[3] = {"X", "Y", "Z"};
-    const std::string_view text[3] = {at(rows.x, r), at(rows.y, r), at(rows.z, r)};
-    for (int k = 0; k < 3; ++k) {
-      auto value = parse_decimal(trim_unicode(text[k]));
-      if (!value)
-        return CoreError::refusal(
-            ErrorKind::PdbParse, std::string("invalid ") + axis[k] + " coordinate " +
-                                     quoted(text[k]) + " of the C-alpha atom of residue " +
-                                     residue_label(site.number, site.insertion) + " in chain " +
-                                     quoted(name));
-      p[k] = *value;
-    }
-    const auto b = parse_decimal(trim_unicode(at(rows.b_factor, r)));
-    trace.add(site, *key, p, b ? *b : NAN);
+    for (double v : row.position)
+      if (!std::isfinite(v))
+        return CoreError::refusal(ErrorKind::PdbParse,
+                                  "no coordinates for the C-alpha atom of residue " +
+                                      residue_label(site.number, site.insertion) + " in chain " +
+                                      quoted(row.chain));
+    trace.add(site, *key, row.position, row.b_factor);
   }
   return std::move(picker).finish();
 }

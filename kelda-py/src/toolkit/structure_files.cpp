@@ -1,6 +1,6 @@
 // Structure files for the toolkit: one chain of a chosen model of PDB text (a file, or text
-// already decompressed) or of mmCIF atom rows (parsed by gemmi), under the C-alpha rules of
-// read_pdb; and the PDB rewriter for one model.
+// already decompressed) or of an mmCIF atom table (parsed by gemmi), under the C-alpha rules
+// of read_pdb; and the PDB rewriter for one model.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +12,7 @@
 #include "kelda/io/ca_trace.hpp"
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/pdb_writer.hpp"
+#include "numpy.hpp"
 
 namespace malven::toolkit {
 
@@ -75,21 +76,47 @@ Ref read_pdb_chain(std::string path, std::optional<ByteView> text,
                 std::move(pdb_file));
 }
 
-const Signature read_atom_rows_chain_sig{
-    "read_atom_rows_chain",
-    {{"path"}, {"columns"}, opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
-Ref read_atom_rows_chain(std::string path, std::vector<std::vector<std::string>> columns,
-                         std::optional<std::string> chain, std::optional<std::uint64_t> model,
-                         std::optional<double> min_b_factor, std::optional<bool> select) {
-  kelda::AtomRows rows;
-  std::vector<std::string>* fields[] = {
-      &rows.group, &rows.element, &rows.altloc, &rows.residue_name, &rows.chain, &rows.number,
-      &rows.insertion, &rows.x, &rows.y, &rows.z, &rows.b_factor, &rows.model};
-  constexpr std::size_t n_fields = sizeof fields / sizeof fields[0];
-  if (columns.size() != n_fields)
-    raise_error(PyExc_ValueError, "columns must hold " + std::to_string(n_fields) +
-                                      " sequences, not " + std::to_string(columns.size()));
-  for (std::size_t k = 0; k < n_fields; ++k) *fields[k] = std::move(columns[k]);
+// Fixed-width text fields (gemmi's character arrays): `width` bytes a row, NUL-padded.
+std::string field(const ByteView& text, std::size_t row, std::size_t width) {
+  std::string_view cell = text.bytes.substr(row * width, width);
+  return std::string(cell.substr(0, cell.find('\0')));
+}
+
+kelda::Char code_point(double v) {
+  return v > 0.0 && v <= 0x10FFFF ? static_cast<kelda::Char>(v) : U' ';
+}
+
+constexpr std::size_t kTextWidth = 8;
+constexpr Py_ssize_t kNumberColumns = 10;
+
+const Signature read_atom_table_chain_sig{
+    "read_atom_table_chain",
+    {{"path"}, {"numbers"}, {"residue_names"}, {"chains"}, opt("chain"), opt("model"),
+     opt("min_b_factor"), dflt("select")}};
+Ref read_atom_table_chain(std::string path, Matrix numbers, ByteView residue_names,
+                          ByteView chains, std::optional<std::string> chain,
+                          std::optional<std::uint64_t> model, std::optional<double> min_b_factor,
+                          std::optional<bool> select) {
+  const auto n = static_cast<std::size_t>(numbers.rows());
+  if (numbers.cols() != kNumberColumns && n > 0)
+    raise_error(PyExc_ValueError, "numbers must have shape (N, 10)");
+  if (residue_names.bytes.size() != n * kTextWidth || chains.bytes.size() != n * kTextWidth)
+    raise_error(PyExc_ValueError, "residue_names and chains must hold 8 bytes per row");
+  std::vector<kelda::AtomRow> rows(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto r = static_cast<Py_ssize_t>(k);
+    kelda::AtomRow& row = rows[k];
+    row.hetero = numbers.at(r, 0) != 0.0;
+    row.calcium = numbers.at(r, 1) != 0.0;
+    row.altloc = code_point(numbers.at(r, 2));
+    row.insertion = code_point(numbers.at(r, 3));
+    row.number = std::to_string(static_cast<std::int64_t>(numbers.at(r, 4)));
+    row.position = {numbers.at(r, 5), numbers.at(r, 6), numbers.at(r, 7)};
+    row.b_factor = numbers.at(r, 8);
+    row.model = static_cast<std::int64_t>(numbers.at(r, 9));
+    row.residue_name = field(residue_names, k, kTextWidth);
+    row.chain = field(chains, k, kTextWidth);
+  }
   ModelTrace trace = unwrap(kelda::trace_atom_rows(rows, model_number(model)), reading);
   return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true), path,
                 std::string());
@@ -124,15 +151,16 @@ PyMethodDef structure_file_functions[] = {
      "One chain of a PDB file, or of its text given as bytes (a decompressed file), under\n"
      "the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment\n"
      "ids as the names of blank chains.\n" MALVEN_READ_DOC},
-    {"read_atom_rows_chain",
-     MALVEN_FASTCALL((function<read_atom_rows_chain_sig, read_atom_rows_chain>)),
+    {"read_atom_table_chain",
+     MALVEN_FASTCALL((function<read_atom_table_chain_sig, read_atom_table_chain>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read_atom_rows_chain(path, columns, chain=None, model=None, min_b_factor=None, "
-     "select=True)\n--\n\n"
-     "One chain of an atom table (mmCIF's _atom_site) given as twelve columns of text for\n"
-     "the atoms named CA: group, element, altloc, residue name, chain, residue number,\n"
-     "insertion code, x, y, z, B-factor, model (an empty sequence for a column the file\n"
-     "lacks), under the C-alpha rules of Domain.from_pdb.\n" MALVEN_READ_DOC},
+     "read_atom_table_chain(path, numbers, residue_names, chains, chain=None, model=None,\n"
+     "                      min_b_factor=None, select=True)\n--\n\n"
+     "One chain of an atom table (mmCIF's atoms as gemmi hands them over), for the atoms\n"
+     "named CA in file order: numbers an (N, 10) float64 array of HETATM flag, calcium flag,\n"
+     "alternate location and insertion code (code points, 0 for none), residue number, x,\n"
+     "y, z, B-factor and model number; residue_names and chains 8 NUL-padded bytes a row.\n"
+     "The C-alpha rules are those of Domain.from_pdb.\n" MALVEN_READ_DOC},
     {"transform_pdb_model", MALVEN_FASTCALL((function<transform_pdb_model_sig, transform_pdb_model>)),
      METH_FASTCALL | METH_KEYWORDS,
      "transform_pdb_model(path, transform, model, text=None)\n--\n\n"

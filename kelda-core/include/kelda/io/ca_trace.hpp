@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,23 +123,23 @@ struct ChainChoice {
 Result<ChainRead> choose_chain(ModelTrace model, const ChainChoice& choice, std::string id,
                                std::string pdb_file);
 
-// Rows of an atom table (mmCIF's _atom_site), one per atom named CA, as text; absent values
-// are empty. Columns not in the file are left empty as a whole.
-struct AtomRows {
-  std::vector<std::string> group;        // ATOM or HETATM
-  std::vector<std::string> element;      // tells a C-alpha from a calcium ion
-  std::vector<std::string> altloc;
-  std::vector<std::string> residue_name;
-  std::vector<std::string> chain;
-  std::vector<std::string> number;
-  std::vector<std::string> insertion;
-  std::vector<std::string> x, y, z;
-  std::vector<std::string> b_factor;
-  std::vector<std::string> model;
+// One atom named CA of an atom table (mmCIF's _atom_site, as a parser hands it over).
+struct AtomRow {
+  bool hetero = false;   // a HETATM record
+  bool calcium = false;  // element Ca: an ion named CA, not a C-alpha
+  Char altloc = U' ';
+  std::string residue_name;
+  std::string chain;
+  std::string number;  // residue number as text
+  Char insertion = U' ';
+  Vec3 position{0.0, 0.0, 0.0};
+  double b_factor = 0.0;
+  std::int64_t model = 1;
 };
 
-// The wanted model of the rows, under the rules of read_pdb. Errors (PdbParse): columns of
-// different lengths, a coordinate of an admitted row that is not a number, no model found.
-Result<ModelTrace> trace_atom_rows(const AtomRows& rows, std::optional<std::int64_t> model);
+// The wanted model of the rows (in file order), under the rules of read_pdb. Errors
+// (PdbParse): an admitted row without finite coordinates, no model found.
+Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
+                                   std::optional<std::int64_t> model);
 
 }  // namespace kelda
