@@ -660,6 +660,15 @@ TEST(FuzzRegressions, PdbReader) {
   if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     auto d = read_pdb(entry.path().string());
+    // The toolkit's reading of the same bytes from memory: a model or an error, and one
+    // chain of it a domain or an error.
+    auto model = read_pdb_model_text(kelda_test::read_bytes(entry.path().string()), {});
+    if (model) {
+      auto read = choose_chain(*std::move(model), {}, "x", "");
+      if (read) EXPECT_FALSE(read->domain.residues.empty()) << entry.path();
+    } else {
+      EXPECT_TRUE(model.error().kind == ErrorKind::Io || model.error().kind == ErrorKind::PdbParse);
+    }
     if (!d) continue;
     EXPECT_FALSE(d->residues.empty()) << entry.path();
     for (std::size_t i = 0; i < d->residues.size(); ++i) EXPECT_EQ(d->residues[i].index, i);
