@@ -45,8 +45,8 @@ class UnreadableStructure(ValueError):
 
 @dataclass(frozen=True)
 class Structure:
-    """One chain of one model of a structure file: the domain, its residue labels (residue
-    numbers with insertion codes, as the file writes them), the file's format ("pdb" or
+    """One chain of one model of a structure file: the domain, its residue labels (author
+    residue numbers with insertion codes), the file's format ("pdb" or
     "mmcif") and whether it is gzipped, the chain's name (author chain id; for a PDB file's
     blank chain with segment ids, the segment id), the model read (its number in the file),
     and the model's chains with C-alpha atoms as (name, length) pairs."""
@@ -137,10 +137,10 @@ def _gzip_head(path):
         raise _unreadable(path, f"{exc.strerror or exc}")
 
 
-def _load(path, whole=False):
+def _load(path):
     """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
     None for a plain one, which its reader opens itself, and for a gzipped mmCIF file named
-    .gz, which gemmi decompresses itself (unless `whole` asks for the bytes)."""
+    .gz, which gemmi decompresses itself."""
     _check_readable(path)
     try:
         with open(path, "rb") as f:
@@ -156,7 +156,7 @@ def _load(path, whole=False):
         _decompress(path)  # a damaged stream says so first
         raise _unreadable(path, "empty file (once decompressed)")
     fmt = _format_of(path, inner)
-    if fmt == MMCIF and not whole and path.lower().endswith(".gz"):
+    if fmt == MMCIF and path.lower().endswith(".gz"):
         return fmt, True, None
     return fmt, True, _decompress(path)
 
