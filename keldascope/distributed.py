@@ -148,15 +148,17 @@ def dask_setup(worker):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _read(path, shown, chain, keep):
+def _read(path, shown, chain, keep, reading=None):
     """(domain, None) or (None, message naming the file as the caller named it). Structures
     read again and again (queries, all-against-all members) stay in a small per-process
-    cache, keyed by their modification time so that a rewritten file is read anew."""
+    cache, keyed by their modification time so that a rewritten file is read anew. `reading`
+    holds read_structure's model and min_plddt."""
+    reading = reading or {}
     key = None
     if keep:
         try:
             st = os.stat(path)
-            key = (path, chain, st.st_mtime_ns, st.st_size)
+            key = (path, chain, tuple(sorted(reading.items())), st.st_mtime_ns, st.st_size)
         except OSError:
             pass
         if key is not None:
@@ -165,7 +167,7 @@ def _read(path, shown, chain, keep):
                     _cache.move_to_end(key)
                     return _cache[key], None
     try:
-        domain = read_domain(path, chain)
+        domain = read_domain(path, chain, **reading)
     except UnreadableStructure as exc:
         return None, str(exc).replace(path, shown) if path != shown else str(exc)
     if key is not None:
@@ -177,18 +179,20 @@ def _read(path, shown, chain, keep):
 
 
 def _scan_chunk(query, options, items):
-    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, skippable)].
+    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, chain,
+    skippable)].
     Returns plain data: hit tuples (index, target_id, score, rmsd, n_aligned, seq_identity)
     in target order, skipped (index, reason) pairs, and the first failure as (index, reason,
     kind) or None. A failure stops the shard: the run fails anyway."""
     out = {"hits": [], "skipped": [], "failure": None}
-    qdomain, reason = _read(*query, keep=True)
+    reading = options.get("reading")
+    qdomain, reason = _read(*query, keep=True, reading=reading)
     if reason is not None:
         out["failure"] = (-1, reason, "unreadable")
         return out
     domains, indices, names = [], [], []
-    for index, path, shown, skippable in items:
-        domain, reason = _read(path, shown, None, keep=False)
+    for index, path, shown, chain, skippable in items:
+        domain, reason = _read(path, shown, chain, keep=False, reading=reading)
         if reason is not None:
             if not skippable:
                 out["failure"] = (index, reason, "unreadable")
@@ -235,7 +239,7 @@ def _pairs_chunk(options, chunk):
     out = {"members": {}, "skipped": [], "cells": [], "failure": None}
     domains = {}
     for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True)
+        domain, reason = _read(path, shown, chain, keep=True, reading=options.get("reading"))
         if reason is None:
             domains[k] = domain
             out["members"][k] = (domain.id, len(domain))
@@ -266,12 +270,19 @@ def _pairs_chunk(options, chunk):
 
 # ---- client side ----------------------------------------------------------------------------
 
-def _read_shard(items, keep):
-    """Domains of a shard of (index, path, shown, skippable): (domains, indices, skipped,
-    failure), failure (index, reason, "unreadable") for a file that may not be skipped."""
+def _reading(model, min_plddt):
+    """read_structure's model and min_plddt as the plain dict the workers receive."""
+    return {"model": None if model is None else int(model),
+            "min_plddt": None if min_plddt is None else float(min_plddt)}
+
+
+def _read_shard(items, reading):
+    """Domains of a shard of (index, path, shown, chain, skippable): (domains, indices,
+    skipped, failure), failure (index, reason, "unreadable") for a file that may not be
+    skipped. Targets stay cached: the prefilter's round reads them before the engine's."""
     domains, indices, skipped = [], [], []
-    for index, path, shown, skippable in items:
-        domain, reason = _read(path, shown, None, keep=keep)
+    for index, path, shown, chain, skippable in items:
+        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
         if reason is not None:
             if not skippable:
                 return domains, indices, skipped, (index, reason, "unreadable")
@@ -282,27 +293,27 @@ def _read_shard(items, keep):
     return domains, indices, skipped, None
 
 
-def _shape_chunk(query, items):
+def _shape_chunk(query, reading, items):
     """The prefilter's normalised shape scores of one shard against the query."""
     out = {"scores": [], "skipped": [], "failure": None}
-    qdomain, reason = _read(*query, keep=True)
+    qdomain, reason = _read(*query, keep=True, reading=reading)
     if reason is not None:
         out["failure"] = (-1, reason, "unreadable")
         return out
-    domains, indices, out["skipped"], out["failure"] = _read_shard(items, keep=True)
+    domains, indices, out["skipped"], out["failure"] = _read_shard(items, reading)
     if out["failure"] is None and domains:
         out["scores"] = list(zip(indices, _native.shape_scores(qdomain, domains)))
     return out
 
 
-def _robust_chunk(query, items):
+def _robust_chunk(query, reading, items):
     """The engine's alignments of one shard of targets to the query, as plain tuples."""
     out = {"hits": [], "skipped": [], "failure": None}
-    qdomain, reason = _read(*query, keep=True)
+    qdomain, reason = _read(*query, keep=True, reading=reading)
     if reason is not None:
         out["failure"] = (-1, reason, "unreadable")
         return out
-    domains, indices, out["skipped"], out["failure"] = _read_shard(items, keep=True)
+    domains, indices, out["skipped"], out["failure"] = _read_shard(items, reading)
     if out["failure"] is not None or not domains:
         return out
     try:
@@ -317,13 +328,13 @@ def _robust_chunk(query, items):
     return out
 
 
-def _robust_pairs_chunk(chunk):
+def _robust_pairs_chunk(reading, chunk):
     """The engine's alignment of one shard of pairs (i <= j, j onto i)."""
     specs, pairs = chunk
     out = {"members": {}, "skipped": [], "cells": [], "failure": None}
     domains = {}
     for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True)
+        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
         if reason is None:
             domains[k] = domain
             out["members"][k] = (domain.id, len(domain))
@@ -340,7 +351,8 @@ def _robust_pairs_chunk(chunk):
     return out
 
 
-def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
+def _check_options(params, score_cutoff, max_hits, quick, scan_mode, model=None,
+                   min_plddt=None):
     """The module's own checks of the scan's arguments, made before any work is sent out: one
     scan_database call without targets converts every argument as a real call would."""
     params = parameters.coerce(params)
@@ -348,7 +360,8 @@ def _check_options(params, score_cutoff, max_hits, quick, scan_mode):
     malven.scan_database(query, [], params=params, score_cutoff=score_cutoff,
                          max_hits=max_hits, quick=quick, scan_mode=scan_mode)
     return dict(params=parameters.to_dict(params), score_cutoff=float(score_cutoff),
-                quick=bool(quick), scan_mode=bool(scan_mode)), int(max_hits)
+                quick=bool(quick), scan_mode=bool(scan_mode),
+                reading=_reading(model, min_plddt)), int(max_hits)
 
 
 # How often a Dask run looks for Ctrl-C while it waits for chunks.
@@ -540,14 +553,17 @@ def _skip_flags(skip_unreadable, n):
     return flags
 
 
-def _spec(path):
+def _spec(target):
+    """(absolute path, path as given, chain) of a path or a (path, chain) pair."""
+    path, chain = target if isinstance(target, tuple) else (target, None)
     shown = os.fspath(path)
-    return os.path.abspath(shown), shown
+    return os.path.abspath(shown), shown, chain
 
 
 def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False,
                      scan_mode=True, *, client=None, n_workers=None, query_chain=None,
-                     skip_unreadable=False, chunk_size=None, progress=None):
+                     skip_unreadable=False, chunk_size=None, progress=None, model=None,
+                     min_plddt=None):
     """Scan the query file against the target files on Dask workers.
 
     The result holds the same hits, in the same order, with the same ranks and Z-scores as
@@ -557,18 +573,22 @@ def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100
     (default one per core) for this call; IN_PROCESS runs here, without Dask.
     `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
     sequence of one flag per target. `progress(done, total)` is called per completed chunk.
-    An unreadable file raises UnreadableStructure naming it; a failed alignment ValueError."""
-    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode)
+    A target is a path or a (path, chain) pair; `model` and `min_plddt` are read_structure's,
+    for every file. An unreadable file raises UnreadableStructure naming it; a failed
+    alignment ValueError."""
+    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode, model,
+                                       min_plddt)
     targets = [_spec(t) for t in targets]
     skippable = _skip_flags(skip_unreadable, len(targets))
-    qpath, qshown = _spec(query)
+    qpath, qshown, qchain = _spec(query)
+    query_chain = qchain if query_chain is None else query_chain
     # The query is read here first, so that a bad one fails before any worker starts.
-    _, reason = _read(qpath, qshown, query_chain, keep=False)
+    _, reason = _read(qpath, qshown, query_chain, keep=False, reading=options["reading"])
     if reason is not None:
         raise UnreadableStructure(qshown, reason)
     if not targets:
         return ScanResult([], 0, [])
-    items = [(k, path, shown, skip) for k, ((path, shown), skip)
+    items = [(k, path, shown, chain, skip) for k, ((path, shown, chain), skip)
              in enumerate(zip(targets, skippable))]
     records, skipped = [], []
     with _client_for(client, n_workers, len(items)) as runner:
@@ -602,18 +622,21 @@ def _drain(runner, fn, fixed, chunks, progress, fail):
 
 def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=100,
                        min_score=0.0, client=None, n_workers=None, query_chain=None,
-                       skip_unreadable=False, chunk_size=None, progress=None):
+                       skip_unreadable=False, chunk_size=None, progress=None, model=None,
+                       min_plddt=None):
     """keldascope.search of a query file against target files, sharded over Dask workers:
     the same hits in the same order as one search over the readable targets in input order.
     With the prefilter, the workers first score every target's shape, the best are chosen
-    over the whole list, and only those are aligned. `client`, `n_workers`,
-    `skip_unreadable`, `chunk_size` and `progress` (called per chunk of each round) as for
-    distributed_scan."""
+    over the whole list, and only those are aligned. Targets, `client`, `n_workers`,
+    `skip_unreadable`, `chunk_size`, `progress` (called per chunk of each round), `model` and
+    `min_plddt` as for distributed_scan."""
     from keldascope.search import default_keep
+    reading = _reading(model, min_plddt)
     targets = [_spec(t) for t in targets]
     skippable = _skip_flags(skip_unreadable, len(targets))
-    qpath, qshown = _spec(query)
-    _, reason = _read(qpath, qshown, query_chain, keep=False)
+    qpath, qshown, qchain = _spec(query)
+    query_chain = qchain if query_chain is None else query_chain
+    _, reason = _read(qpath, qshown, query_chain, keep=False, reading=reading)
     if reason is not None:
         raise UnreadableStructure(qshown, reason)
     if keep is not None and keep < 1:
@@ -622,11 +645,12 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
     def fail(index, reason, kind):
         _fail(kind, qshown if index < 0 else targets[index][1], reason)
 
-    items = [(k, path, shown, skip) for k, ((path, shown), skip)
+    items = [(k, path, shown, chain, skip) for k, ((path, shown, chain), skip)
              in enumerate(zip(targets, skippable))]
     skipped = {}
-    fixed = ((qpath, qshown, query_chain), )
+    fixed = ((qpath, qshown, query_chain), reading)
     records = []
+    shape = {}
     with _client_for(client, n_workers, max(len(items), 1)) as runner:
         threads = _total_threads(runner)
         if prefilter and items:
@@ -636,34 +660,35 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
                 scores += result["scores"]
                 skipped.update(result["skipped"])
             scores.sort()
-            kept_count = keep or default_keep(len(scores))
-            chosen = _native.prefilter_selection([s for _, s in scores], kept_count)
+            chosen = _native.prefilter_selection([v for _, v in scores],
+                                                 keep or default_keep(len(scores)))
             shape = dict(scores)
             items = [items[scores[k][0]] for k in chosen]
-        else:
-            shape = {}
         for result in _drain(runner, _robust_chunk, fixed, _chunks(items, chunk_size, threads),
                              progress, fail):
             records += result["hits"]
             skipped.update(result["skipped"])
     records.sort()  # target order, as one search over the whole list sees them
     order = _native.hit_order([r[2] for r in records], min_score, max_hits)
-    hits = [RobustHit(rank=rank, index=r[0], path=targets[r[0]][1], target_id=r[1], score=r[2],
-                      tm_score_query=r[3], tm_score_target=r[4], sc=r[5], rmsd=r[6],
-                      n_aligned=r[7], seq_identity=r[8], significant=r[9],
-                      prefilter=shape.get(r[0], math.nan))
-            for rank, r in ((rank, records[k]) for rank, k in enumerate(order, start=1))]
-    n_targets = len(targets) - len(skipped)
-    return RobustSearchResult(hits, n_targets, len(records),
+    hits = []
+    for rank, k in enumerate(order, start=1):
+        r = records[k]
+        hits.append(RobustHit(rank=rank, index=r[0], path=targets[r[0]][1], target_id=r[1],
+                              score=r[2], tm_score_query=r[3], tm_score_target=r[4], sc=r[5],
+                              rmsd=r[6], n_aligned=r[7], seq_identity=r[8], significant=r[9],
+                              prefilter=shape.get(r[0], math.nan)))
+    return RobustSearchResult(hits, len(targets) - len(skipped), len(records),
                               [(targets[k][1], skipped[k]) for k in sorted(skipped)])
 
 
 def distributed_compare(paths, *, client=None, n_workers=None, chain=None,
-                        skip_unreadable=False, chunk_size=None, progress=None):
+                        skip_unreadable=False, chunk_size=None, progress=None, model=None,
+                        min_plddt=None):
     """keldascope.compare_all of structure files, its pairs sharded over Dask workers: the
     same matrices as one comparison of the readable files. Arguments as for
     all_against_all."""
-    specs = [_spec(p) for p in paths]
+    reading = _reading(model, min_plddt)
+    specs = [(path, shown, chain if own is None else own) for path, shown, own in map(_spec, paths)]
     skippable = _skip_flags(skip_unreadable, len(specs))
     n = len(specs)
     pairs = [(i, j) for i in range(n) for j in range(i, n)]
@@ -677,9 +702,9 @@ def distributed_compare(paths, *, client=None, n_workers=None, chain=None,
         _fail(kind, specs[index][1], reason)
 
     with _client_for(client, n_workers, max(len(pairs), 1)) as runner:
-        chunks = [({k: specs[k] + (chain, skippable[k]) for pair in c for k in pair}, c)
+        chunks = [({k: specs[k] + (skippable[k], ) for pair in c for k in pair}, c)
                   for c in _chunks(pairs, chunk_size, _total_threads(runner))]
-        for result in _drain(runner, _robust_pairs_chunk, (), chunks, progress, fail):
+        for result in _drain(runner, _robust_pairs_chunk, (reading, ), chunks, progress, fail):
             members.update(result["members"])
             skipped.update(result["skipped"])
             for i, j, tm_i, tm_j, s, r, na in result["cells"]:
@@ -698,17 +723,19 @@ def distributed_compare(paths, *, client=None, n_workers=None, chain=None,
 
 def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=None,
                     n_workers=None, chain=None, skip_unreadable=False, chunk_size=None,
-                    progress=None):
+                    progress=None, model=None, min_plddt=None):
     """Align every pair of the structure files (each with itself too) on Dask workers.
 
     Each unordered pair is aligned once, by the procedure `scan_database` uses for a target
     in the chosen mode, the shorter structure leading when the other is less than half as
     long; the matrices are symmetric. `client`, `chunk_size` and `progress` (called per
-    completed chunk of pairs) as for distributed_scan; `chain` is read from every file.
-    Unreadable files raise UnreadableStructure, or with skip_unreadable=True (or a flag per
-    file) are left out of the matrices and listed in `skipped`."""
-    options, _ = _check_options(params, 0.0, 0, quick, scan_mode)
-    specs = [_spec(p) for p in paths]
+    completed chunk of pairs) as for distributed_scan; a path may be a (path, chain) pair, and
+    `chain` is read from every file that names none; `model` and `min_plddt` as for
+    distributed_scan. Unreadable files raise UnreadableStructure, or with
+    skip_unreadable=True (or a flag per file) are left out of the matrices and listed in
+    `skipped`."""
+    options, _ = _check_options(params, 0.0, 0, quick, scan_mode, model, min_plddt)
+    specs = [(path, shown, chain if own is None else own) for path, shown, own in map(_spec, paths)]
     skippable = _skip_flags(skip_unreadable, len(specs))
     n = len(specs)
     # Every pair of the input, rows in order; each chunk reads the structures it needs (the
@@ -719,7 +746,7 @@ def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=N
     n_aligned = np.zeros((n, n), dtype=np.int64)
     members, skipped = {}, {}
     with _client_for(client, n_workers, len(pairs)) as runner:
-        chunks = [({k: specs[k] + (chain, skippable[k]) for pair in c for k in pair}, c)
+        chunks = [({k: specs[k] + (skippable[k], ) for pair in c for k in pair}, c)
                   for c in _chunks(pairs, chunk_size, _total_threads(runner))]
         with contextlib.closing(_run(runner, _pairs_chunk, (options, ), chunks,
                                      progress)) as results:

@@ -1,16 +1,34 @@
-"""Structure files as the toolkit reads them: one chain of a PDB file as a `malven.Domain`
-with the residue numbers of the file, failures as one exception that names the file, and the
-structure files found under directories."""
+"""Structure files as the toolkit reads and writes them: PDB and mmCIF, plain or gzipped (told
+apart by their content), one chain of one model as a `malven.Domain` with the residue numbers
+of the file, failures as one exception that names the file, the structure files found under
+directories, and superposed copies written in the format they came in."""
+import gzip
 import os
 import stat
+import re
+import zlib
 from dataclasses import dataclass
 
 import malven
+import numpy as np
 
 from keldascope import _native
 
-# Files picked up inside a directory (PDB and the wwPDB archive's .ent).
-STRUCTURE_SUFFIXES = (".pdb", ".ent")
+# Files picked up inside a directory: PDB, the wwPDB archive's .ent, mmCIF, each also gzipped.
+PDB_SUFFIXES = (".pdb", ".ent")
+CIF_SUFFIXES = (".cif", ".mmcif")
+STRUCTURE_SUFFIXES = tuple(s + gz for s in PDB_SUFFIXES + CIF_SUFFIXES for gz in ("", ".gz"))
+
+PDB = "pdb"
+MMCIF = "mmcif"
+
+GZIP_MAGIC = b"\x1f\x8b"
+SNIFF_BYTES = 4096
+GZIP_SNIFF_BYTES = 65536  # compressed bytes read to decompress SNIFF_BYTES of text
+_PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
+
+# gemmi's element number of calcium, whose ions are named CA like a C-alpha.
+CALCIUM = 20
 
 
 class UnreadableStructure(ValueError):
@@ -28,19 +46,27 @@ class UnreadableStructure(ValueError):
 
 @dataclass(frozen=True)
 class Structure:
-    """One chain of a structure file: the domain, and its residue labels (residue numbers
-    with insertion codes, as the file writes them)."""
+    """One chain of one model of a structure file: the domain, its residue labels (author
+    residue numbers with insertion codes), the file's format ("pdb" or
+    "mmcif") and whether it is gzipped, the chain's name (author chain id; for a PDB file's
+    blank chain with segment ids, the segment id), the model read (its number in the file),
+    and the model's chains with C-alpha atoms as (name, length) pairs."""
     path: str
     domain: malven.Domain
     labels: tuple
+    format: str = PDB
+    compressed: bool = False
+    chain: str = ""
+    model: int = 1
+    chains: tuple = ()
 
     @property
     def name(self):
         return self.domain.id
 
     def describe(self):
-        return {"path": self.path, "id": self.domain.id, "chain": self.domain.chain,
-                "length": len(self.domain)}
+        return {"path": self.path, "id": self.domain.id, "chain": self.chain or self.domain.chain,
+                "length": len(self.domain), "format": self.format, "model": self.model}
 
 
 def residue_labels(domain):
@@ -52,7 +78,7 @@ def _check_readable(path):
     """Name the path and the system's reason when a file cannot be opened; the reader's own
     message for this case says nothing of the path."""
     if os.path.isdir(path):
-        raise UnreadableStructure(path, f"{path}: is a directory, not a PDB file")
+        raise UnreadableStructure(path, f"{path}: is a directory, not a structure file")
     try:
         with open(path, "rb"):
             pass
@@ -60,23 +86,201 @@ def _check_readable(path):
         raise UnreadableStructure(path, f"cannot open {path}: {exc.strerror or exc}")
 
 
-def read_domain(path, chain=None):
-    """`malven.Domain.from_pdb`, with a failure raised as UnreadableStructure."""
+def _unreadable(path, reason):
+    return UnreadableStructure(path, f"cannot read a structure from {path}: {reason}")
+
+
+def _plain_name(path):
+    name = os.fspath(path).lower()
+    return name[:-3] if name.endswith(".gz") else name
+
+
+def _looks_like_cif(head):
+    """mmCIF text opens with a data block (after blank and comment lines)."""
+    for line in head.splitlines():
+        text = line.strip()
+        if text and not text.startswith(b"#"):
+            return text[:5].lower() == b"data_"
+    return False
+
+
+def _format_of(path, head):
+    """The format by content; the suffix decides only for text that shows neither (an empty
+    or truncated .cif file is then reported by the mmCIF reader)."""
+    if _looks_like_cif(head):
+        return MMCIF
+    if _plain_name(path).endswith(CIF_SUFFIXES) and not _PDB_RECORD.search(head):
+        return MMCIF
+    return PDB
+
+
+def _decompress(path):
+    try:
+        with open(path, "rb") as f:
+            return gzip.decompress(f.read())
+    except EOFError:
+        raise _unreadable(path, "truncated gzip file (it ends inside the compressed data)")
+    except (gzip.BadGzipFile, zlib.error) as exc:
+        raise _unreadable(path, f"corrupt gzip data ({exc})")
+    except OSError as exc:
+        raise _unreadable(path, f"{exc.strerror or exc}")
+
+
+def _gzip_head(path):
+    """The first decompressed bytes of a gzipped file, enough to tell its format."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(GZIP_SNIFF_BYTES)
+        return zlib.decompressobj(wbits=31).decompress(head, SNIFF_BYTES)
+    except zlib.error as exc:
+        raise _unreadable(path, f"corrupt gzip data ({exc})")
+    except OSError as exc:
+        raise _unreadable(path, f"{exc.strerror or exc}")
+
+
+def _load(path):
+    """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
+    None for a plain one, which its reader opens itself, and for a gzipped mmCIF file named
+    .gz, which gemmi decompresses itself."""
     _check_readable(path)
     try:
-        return malven.Domain.from_pdb(path, chain)
+        with open(path, "rb") as f:
+            head = f.read(SNIFF_BYTES)
+    except OSError as exc:
+        raise UnreadableStructure(path, f"cannot read {path}: {exc.strerror or exc}")
+    if head[:2] != GZIP_MAGIC:
+        if not head.strip():
+            raise _unreadable(path, "empty file")
+        return _format_of(path, head), False, None
+    inner = _gzip_head(path)
+    if not inner.strip():
+        _decompress(path)  # a damaged stream says so first
+        raise _unreadable(path, "empty file (once decompressed)")
+    fmt = _format_of(path, inner)
+    if fmt == MMCIF and path.lower().endswith(".gz"):
+        return fmt, True, None
+    return fmt, True, _decompress(path)
+
+
+def _gemmi(path):
+    try:
+        import gemmi
+    except ImportError as exc:
+        raise _unreadable(path, f"mmCIF needs gemmi, which cannot be imported ({exc}); "
+                                f"pip install gemmi")
+    return gemmi
+
+
+def _cif_document(path, text):
+    """The parsed mmCIF file (gemmi), with at least one data block."""
+    gemmi = _gemmi(path)
+    try:
+        doc = gemmi.cif.read_string(text) if text is not None else gemmi.cif.read_file(path)
+    except (RuntimeError, ValueError) as exc:
+        raise _unreadable(path, f"mmCIF parse error: {exc}")
+    if len(doc) == 0:
+        raise _unreadable(path, "no mmCIF data block")
+    return doc
+
+
+def _cif_rows(path, text):
+    """The atom table the native reader takes, for the atoms named CA of every model in file
+    order: gemmi builds the structure (without merging chain parts, so that the order stays
+    the file's) and hands its atoms over as arrays, a few calls whatever the size."""
+    gemmi = _gemmi(path)
+    mmcif = gemmi.CoorFormat.Mmcif
+    try:
+        if text is None:
+            st = gemmi.read_structure(path, merge_chain_parts=False, format=mmcif)
+        else:
+            st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
+    except (RuntimeError, ValueError) as exc:
+        if text is None and path.lower().endswith(".gz"):
+            _decompress(path)  # damaged gzip data is reported as such, not as a parse error
+        raise _unreadable(path, f"mmCIF parse error: {exc}")
+    except IndexError:  # gemmi's word for a document without a data block
+        raise _unreadable(path, "mmCIF parse error: no data block")
+    if len(st) == 0:
+        raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
+    flat = gemmi.FlatStructure(st)
+    names = np.asarray(flat.atom_names)
+    rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
+                      (names[:, 2] == 0))[0]
+    xyz = np.asarray(flat.pos, dtype=np.float64)[rows].reshape(-1, 3)
+    # gemmi keeps B-factors in single precision: rounded to three decimals they are the
+    # file's values again, so a threshold cuts an mmCIF file where it cuts the PDB file.
+    b = np.round(np.asarray(flat.b_iso, dtype=np.float64)[rows], 3)
+    numbers = np.column_stack([
+        np.asarray(flat.het_flags)[rows] == ord("H"),
+        np.asarray(flat.elements)[rows] == CALCIUM,
+        np.maximum(np.asarray(flat.altlocs)[rows], 0),
+        np.maximum(np.asarray(flat.icodes)[rows], 0),
+        np.asarray(flat.resnums)[rows], xyz, b,
+        np.asarray(flat.model_num)[rows]]).astype(np.float64)
+
+    def text(array):
+        return np.ascontiguousarray(np.asarray(array)[rows], dtype=np.int8).tobytes()
+
+    return numbers, text(flat.residue_names), text(flat.chain_ids)
+
+
+def _read(path, chain, model, min_plddt, select):
+    """(format, compressed, native result) for one file."""
+    fmt, compressed, text = _load(path)
+    if chain is not None:
+        chain = str(chain)
+    try:
+        if fmt == PDB:
+            found = _native.read_pdb_chain(path, text, chain, model, min_plddt, select)
+        else:
+            numbers, residue_names, chains = _cif_rows(path, text)
+            found = _native.read_atom_table_chain(path, numbers, residue_names, chains, chain,
+                                                  model, min_plddt, select)
+    except OSError as exc:
+        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
     except ValueError as exc:
-        reason = str(exc)
-        prefix = "Failed to parse PDB: "
-        if reason.startswith(prefix):
-            reason = reason[len(prefix):]
-        raise UnreadableStructure(path, f"cannot read a structure from {path}: {reason}")
+        if isinstance(exc, UnreadableStructure):
+            raise
+        raise _unreadable(path, str(exc))
+    return fmt, compressed, found
 
 
-def read_structure(path, chain=None):
-    """One chain (default: the first) of a PDB file as a Structure."""
-    domain = read_domain(path, chain)
-    return Structure(path, domain, tuple(residue_labels(domain)))
+def read_structure(path, chain=None, model=None, min_plddt=None):
+    """One chain of one model of a PDB or mmCIF file, plain or gzipped, as a Structure.
+
+    chain: the author chain id (default: the chain of the model's first C-alpha atom).
+    model: the model's number in the file (default: the first model with C-alpha atoms).
+    min_plddt: leave out residues whose B-factor column (where predicted models keep their
+    pLDDT) is below this value. The C-alpha rules are malven.Domain.from_pdb's for every
+    format; left-justified CHARMM names ("CA  ") are read too. Failures raise
+    UnreadableStructure naming the file."""
+    path = os.fspath(path)
+    fmt, compressed, (domain, name, number, chains) = _read(path, chain, model, min_plddt,
+                                                            True)
+    return Structure(path, domain, tuple(residue_labels(domain)), fmt, compressed, name,
+                     number, tuple(chains))
+
+
+def read_domain(path, chain=None, model=None, min_plddt=None):
+    """read_structure's domain alone."""
+    return read_structure(path, chain, model, min_plddt).domain
+
+
+def chain_listing(path, model=None):
+    """(format, model, chains) of one model of a file (default: the first with C-alpha
+    atoms): chains as list_chains gives them."""
+    path = os.fspath(path)
+    fmt, _, (_, _, number, chains) = _read(path, None, model, None, False)
+    if not chains:
+        raise _unreadable(path, "no protein chain: no C-alpha atoms (ATOM records named CA)")
+    return fmt, number, [tuple(c) for c in chains]
+
+
+def list_chains(path, model=None):
+    """The chains with C-alpha atoms of one model (default: the first that has any) as
+    (name, length) pairs, in the order of their first C-alpha atom; the first is the chain
+    read_structure reads when none is named."""
+    return chain_listing(path, model)[2]
 
 
 def _regular_file(path):
@@ -87,12 +291,12 @@ def _regular_file(path):
 
 
 def find_structure_files(arguments, skipped=None):
-    """Expand files and directories: files as given, directories to every .pdb and .ent file
-    below them (sorted, so that results are reproducible). Returns (path, explicit) pairs;
-    explicit is False for files found inside a directory. Of those, only regular files are
-    taken: a FIFO or a device would block or never end; each one left out is appended to
-    `skipped` (when given) as (path, reason). A missing argument or a directory without
-    structure files raises UnreadableStructure."""
+    """Expand files and directories: files as given, directories to every PDB and mmCIF file
+    below them (.pdb, .ent, .cif, .mmcif, each also .gz; sorted, so that results are
+    reproducible). Returns (path, explicit) pairs; explicit is False for files found inside a
+    directory. Of those, only regular files are taken: a FIFO or a device would block or
+    never end; each one left out is appended to `skipped` (when given) as (path, reason). A
+    missing argument or a directory without structure files raises UnreadableStructure."""
     found = []
     for arg in arguments:
         if os.path.isdir(arg):
@@ -108,10 +312,91 @@ def find_structure_files(arguments, skipped=None):
                     elif skipped is not None:
                         skipped.append((path, f"{path}: not a regular file"))
             if not inside:
-                raise UnreadableStructure(arg, f"no .pdb or .ent files in directory {arg}")
+                raise UnreadableStructure(arg, f"no structure files (.pdb, .ent, .cif, .mmcif, "
+                                               f"or these gzipped) in directory {arg}")
             found += [(p, False) for p in inside]
         elif os.path.exists(arg):
             found.append((arg, True))
         else:
             raise UnreadableStructure(arg, f"cannot open {arg}: No such file or directory")
     return found
+
+
+# ---- writing --------------------------------------------------------------------------------
+
+def superposed_file_name(structure, index=0, prefix="aligned_", compress=False):
+    """The file name of a superposed copy: write_all's name for the source (prefix and stem),
+    with the suffix of the structure's format, and .gz when compressed."""
+    stem_source = structure.path[:-3] if structure.path.lower().endswith(".gz") \
+        else structure.path
+    name = _native.output_file_name(stem_source, index, prefix)
+    if structure.format == MMCIF:
+        name = name[:-len(".pdb")] + ".cif"
+    return name + (".gz" if compress else "")
+
+
+def check_output_path(structure, path):
+    """Refuse (ValueError) an output path of the other format's suffix, or one that names the
+    structure's own file; write_superposed makes the same checks."""
+    plain = _plain_name(path)
+    wanted = CIF_SUFFIXES if structure.format == MMCIF else PDB_SUFFIXES
+    other = PDB_SUFFIXES if structure.format == MMCIF else CIF_SUFFIXES
+    if plain.endswith(other):
+        kind = "mmCIF" if structure.format == MMCIF else "PDB"
+        raise ValueError(f"{structure.path} is {kind}, written in its own format: name the "
+                         f"output {wanted[0]} or {wanted[0]}.gz, not {os.path.basename(path)}")
+    if os.path.exists(path) and os.path.exists(structure.path) and \
+            os.path.samefile(path, structure.path):
+        raise ValueError(f"{path} is the input file; superposed copies never overwrite "
+                         f"their input")
+
+
+def _cif_text(structure, transform, text):
+    """The mmCIF text with the chosen model's atoms moved and the other models' rows left
+    out; every other category as the file has it."""
+    doc = _cif_document(structure.path, text)
+    block = doc[0]
+    xs = block.find_values("_atom_site.Cartn_x")
+    if not xs:
+        raise _unreadable(structure.path, "no atom table (_atom_site) in the mmCIF file")
+    loop = xs.get_loop()
+    tags = loop.tags
+    columns = [list(block.find_values(tag)) for tag in tags]
+    models = block.find_values("_atom_site.pdbx_PDB_model_num")
+    if models:
+        keep = [k for k, m in enumerate(models) if m == str(structure.model)]
+        columns = [[column[k] for k in keep] for column in columns]
+    index = {tag.lower(): k for k, tag in enumerate(tags)}
+    axes = [index["_atom_site.cartn_" + a] for a in "xyz"]
+    try:
+        xyz = np.array([[float(v) for v in columns[a]] for a in axes], dtype=float)
+    except ValueError as exc:
+        raise _unreadable(structure.path, f"a coordinate is not a number ({exc})")
+    moved = transform.apply(np.ascontiguousarray(xyz.T.reshape(-1, 3)))
+    for a, k in enumerate(axes):
+        columns[k] = [f"{v:.3f}" for v in moved[:, a]]
+    loop.set_all_values(columns)
+    return doc.as_string()
+
+
+def write_superposed(structure, transform, path, compress=None):
+    """Write every atom of the structure's model, moved by `transform` (a malven.Transform),
+    in the format of its file: PDB through malven's line-preserving rewriter, mmCIF through
+    gemmi with every other category kept; other models are left out. compress=None gzips when
+    path ends in .gz. The output never replaces the input file; an output suffix of the other
+    format raises ValueError."""
+    path = os.fspath(path)
+    if compress is None:
+        compress = path.lower().endswith(".gz")
+    check_output_path(structure, path)
+    text = _decompress(structure.path) if structure.compressed else None
+    if structure.format == PDB:
+        try:
+            data = _native.transform_pdb_model(structure.path, transform, structure.model, text)
+        except ValueError as exc:
+            raise _unreadable(structure.path, str(exc))
+    else:
+        data = _cif_text(structure, transform, text).encode("utf-8")
+    with open(path, "wb") as out:
+        out.write(gzip.compress(data, mtime=0) if compress else data)
+    return path

@@ -1,5 +1,6 @@
 """The `malven` command run as users run it, in a subprocess: output formats, JSON, exit
 codes, one-line errors, the progress bar and the demo, on bundled and synthetic files."""
+import gzip
 import json
 import math
 import os
@@ -168,20 +169,39 @@ def test_help(tmp_path, command):
     [
         ([], 2, "malven: error: a command is needed"),
         (["frobnicate"], 2, "malven: error: argument COMMAND: invalid choice: 'frobnicate'"),
-        (["align", "{t}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B.pdb"),
-        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain1", "AB"], 2,
-         "malven align: error: argument --chain1: a chain is one character, not 'AB'"),
+        (["align", "{t}/1sp1.pdb"], 2, "malven align: error: the following arguments are required: B"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain1", "A B"], 2,
+         "malven align: error: argument --chain1: a chain is a name without blanks, not 'A B'"),
+        (["align", "{t}/1sp1.pdb:A", "{t}/1sp2.pdb", "--chain1", "B"], 2,
+         "malven align: error: {t}/1sp1.pdb:A names chain 'A' but --chain1 says 'B'"),
         (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "nowhere/out.pdb"], 2,
          "malven align: error: argument -o/--output: directory 'nowhere' does not exist"),
         (["align", "missing.pdb", "{t}/1sp2.pdb"], 1,
          "malven align: error: cannot open missing.pdb: No such file or directory"),
-        (["align", "{t}/1sp1.pdb", "{d}"], 1, "malven align: error: {d}: is a directory, not a PDB file"),
+        (["align", "{t}/1sp1.pdb", "{d}"], 1,
+         "malven align: error: {d}: is a directory, not a structure file"),
         (["align", "{t}/1sp1.pdb", "garbage.pdb"], 1,
-         "malven align: error: cannot read a structure from garbage.pdb: PDB parsing error: "
-         "No C-alpha atoms found in chain '_' of garbage.pdb"),
+         "malven align: error: cannot read a structure from garbage.pdb: no protein chain: "
+         "no C-alpha atoms (ATOM records named CA)"),
         (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--chain2", "Z"], 1,
-         "malven align: error: cannot read a structure from {t}/1sp2.pdb: PDB parsing error: "
-         "No C-alpha atoms found in chain 'Z' of {t}/1sp2.pdb"),
+         "malven align: error: cannot read a structure from {t}/1sp2.pdb: no chain 'Z'; "
+         "the chains are A"),
+        (["align", "{t}/1sp1.pdb", "{t}/1tii.pdb:Z"], 1,
+         "malven align: error: cannot read a structure from {t}/1tii.pdb: no chain 'Z'; "
+         "the chains are D, E, F, G, H, A, C"),
+        (["align", "{t}/1sp1.pdb", "missing.pdb:A"], 1,
+         "malven align: error: cannot open missing.pdb: No such file or directory"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--model", "0"], 2,
+         "malven align: error: argument --model: must be at least 1, got 0"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--model", "2"], 1,
+         "malven align: error: cannot read a structure from {t}/1sp1.pdb: no model 2"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "--min-plddt", "inf"], 2,
+         "malven align: error: argument --min-plddt: must be a finite number, not inf"),
+        (["align", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "out.cif"], 1,
+         "malven align: error: cannot write out.cif: {t}/1sp2.pdb is PDB, written in its own "
+         "format: name the output .pdb or .pdb.gz, not out.cif"),
+        (["chains", "garbage.pdb"], 1,
+         "malven chains: error: cannot read a structure from garbage.pdb: no protein chain"),
         (["msa", "{t}/1sp1.pdb", "-o", "out"], 2, "malven msa: error: msa needs at least two structure files"),
         (["msa", "{t}/1sp1.pdb", "{t}/1sp2.pdb", "-o", "out", "--reference", "3"], 2,
          "malven msa: error: argument --reference: 3 is not between 1 and 2, the number of files"),
@@ -200,7 +220,9 @@ def test_help(tmp_path, command):
         (["scan", "{t}/1sp1.pdb", "{d}", "--mode", "fast"], 2,
          "malven scan: error: argument --mode: invalid choice: 'fast'"),
         (["scan", "missing.pdb", "{d}"], 1, "malven scan: error: cannot open missing.pdb: No such file or directory"),
-        (["scan", "{t}/1sp1.pdb", "empty"], 1, "malven scan: error: no .pdb or .ent files in directory empty"),
+        (["scan", "{t}/1sp1.pdb", "empty"], 1,
+         "malven scan: error: no structure files (.pdb, .ent, .cif, .mmcif, or these gzipped) "
+         "in directory empty"),
         (["demo", "-o", "garbage.pdb"], 2,
          "malven demo: error: argument -o/--output-dir: 'garbage.pdb' already exists; "
          "the demo writes into a new folder"),
@@ -418,6 +440,16 @@ def test_msa_refuses_colliding_outputs(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+def test_msa_never_overwrites_an_input(tmp_path):
+    shutil.copy(CSDE[0], tmp_path / "aligned_x.pdb")
+    shutil.copy(CSDE[1], tmp_path / "x.pdb")
+    before = (tmp_path / "aligned_x.pdb").read_bytes()
+    line = fails("msa", "aligned_x.pdb", "x.pdb", "-o", ".", cwd=tmp_path, status=2)
+    assert line == ("malven msa: error: argument -o/--output-dir: './aligned_x.pdb' is the input "
+                    "file 'aligned_x.pdb'; choose another output")
+    assert (tmp_path / "aligned_x.pdb").read_bytes() == before
+
+
 # ---- scan ----------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -447,7 +479,7 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
     proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
     assert proc.returncode == 0
     assert proc.stderr == f"malven scan: warning: skipped: cannot read a structure from " \
-        f"db/sub/broken.pdb: PDB parsing error: No C-alpha atoms found in chain '_' of db/sub/broken.pdb\n"
+        f"db/sub/broken.pdb: no protein chain: no C-alpha atoms (ATOM records named CA)\n"
     data = json.loads(proc.stdout)
     paths = ["db/1sp1.pdb", "db/1sp2.pdb", "db/3znf.pdb", "db/5eep.pdb", "db/sub/moved1sp1.ent"]
     assert (data["n_targets"], data["n_skipped"], data["mode"]) == (5, 1, mode)
@@ -537,3 +569,104 @@ def test_demo_end_to_end(tmp_path):
     again = ok(*commands[0].split(), cwd=base).stdout
     assert again in out
     assert ok("demo", cwd=tmp_path).stdout.rstrip().splitlines()[-2].endswith("malven-demo-2")
+
+
+# ---- formats and chains ----------------------------------------------------------------------
+
+def mmcif_copy(src, dst, compress=False):
+    """gemmi's mmCIF conversion of a PDB file, optionally gzipped."""
+    gemmi = pytest.importorskip("gemmi")
+    st = gemmi.read_structure(str(src))
+    st.setup_entities()
+    text = st.make_mmcif_document().as_string().encode()
+    pathlib.Path(dst).write_bytes(gzip.compress(text) if compress else text)
+    return dst
+
+
+def test_chains_lists_names_and_lengths(tmp_path):
+    mmcif_copy(PDB / "3al1.pdb", tmp_path / "3al1.cif.gz", True)
+    out = ok("chains", PDB / "1tii.pdb", "3al1.cif.gz", cwd=tmp_path).stdout
+    assert out == (f"{PDB / '1tii.pdb'}  (PDB, model 1)\n"
+                   "chain  residues\n"
+                   "D            98\nE            98\nF            98\nG            98\n"
+                   "H            98\nA           186\nC            36\n\n"
+                   "3al1.cif.gz  (mmCIF, model 1)\n"
+                   "chain  residues\n"
+                   "A            12\nB            12\n")
+    data = json.loads(ok("chains", "3al1.cif.gz", "--json", cwd=tmp_path).stdout)
+    assert data["files"] == [{"path": "3al1.cif.gz", "format": "mmcif", "model": 1,
+                              "chains": [{"chain": "A", "length": 12},
+                                         {"chain": "B", "length": 12}]}]
+
+
+@needs_pairwise
+def test_align_reads_mmcif_and_chains_and_writes_mmcif(tmp_path):
+    """FILE:CHAIN and the old --chain2 read the same chain; an mmCIF (gzipped) input aligns as
+    its PDB file does, and -o writes it superposed as mmCIF."""
+    mmcif_copy(BUNDLED / "5eep.pdb", tmp_path / "5eep.cif.gz", True)
+    a = BUNDLED / "1ni7.pdb"
+    from_pdb = align_json(tmp_path, a, BUNDLED / "5eep.pdb:A")
+    from_cif = align_json(tmp_path, f"{a}:A", "5eep.cif.gz", "-o", "moved.cif.gz")
+    old_option = align_json(tmp_path, a, BUNDLED / "5eep.pdb", "--chain2", "A")
+    for key in ("score", "rmsd", "n_aligned", "pairs"):
+        assert from_pdb[key] == from_cif[key] == old_option[key]
+    assert from_cif["structure2"]["format"] == "mmcif" and from_cif["output"] == "moved.cif.gz"
+    from keldascope import structures
+    moved = structures.read_structure(tmp_path / "moved.cif.gz")
+    assert (moved.format, moved.compressed) == ("mmcif", True)
+    t = malven.Transform.from_matrix(np.array(from_cif["transform"]["rotation"]),
+                                     np.array(from_cif["transform"]["translation"]))
+    np.testing.assert_allclose(moved.domain.coordinates,
+                               t.apply(malven.Domain.from_pdb(str(BUNDLED / "5eep.pdb")).coordinates),
+                               atol=1e-3)
+
+
+@needs_msa
+def test_msa_of_mmcif_and_gzip_matches_the_pdb_pipeline(tmp_path):
+    """msa of mmCIF and gzipped inputs runs the align_pdbs steps over the toolkit's reading:
+    the same alignment as the PDB files give, superposed copies in each input's format."""
+    mmcif_copy(CSDE[1], tmp_path / "1ni7.cif")
+    (tmp_path / "5eep.pdb.gz").write_bytes(gzip.compress(CSDE[0].read_bytes()))
+    pdb = json.loads(ok("msa", *CSDE, "-o", "a", "--json", cwd=tmp_path).stdout)
+    mixed = json.loads(ok("msa", "5eep.pdb.gz", "1ni7.cif:A", CSDE[2], "-o", "b", "--json",
+                          cwd=tmp_path).stdout)
+    for key in ("n_columns", "n_core", "columns", "core_positions", "score", "avg_rmsd"):
+        assert mixed[key] == pdb[key], key
+    assert [s["output"] for s in mixed["structures"]] == \
+        [os.path.join("b", n) for n in ("aligned_5eep.pdb", "aligned_1ni7.cif",
+                                          "aligned_1ni7_model2.pdb")]
+    from keldascope import structures
+    for name, other in (("aligned_5eep.pdb", "aligned_5eep.pdb"),
+                        ("aligned_1ni7.cif", "aligned_1ni7.pdb")):
+        np.testing.assert_allclose(structures.read_structure(tmp_path / "b" / name).domain.coordinates,
+                                   structures.read_structure(tmp_path / "a" / other).domain.coordinates,
+                                   atol=2e-3)
+
+
+@needs_scan
+def test_scan_and_allvsall_take_every_format(tmp_path):
+    """Targets as mmCIF, gzipped PDB and FILE:CHAIN, in a directory or named: the same hits
+    and matrices as their PDB files give."""
+    db = tmp_path / "db"
+    db.mkdir()
+    mmcif_copy(PDB / "1sp2.pdb", db / "1sp2.cif")
+    mmcif_copy(PDB / "3znf.pdb", db / "3znf.mmcif.gz", True)
+    (db / "1sp1.ent.gz").write_bytes(gzip.compress((PDB / "1sp1.pdb").read_bytes()))
+    query = PDB / "1hpv.pdb"
+    plain = [PDB / "1sp1.pdb", PDB / "1sp2.pdb", PDB / "3znf.pdb", f"{PDB / '1hpv.pdb'}:B"]
+    mixed = ["db", f"{query}:B"]
+    ref = json.loads(ok("scan", f"{query}:A", *plain, "--mode", "quick", "--json", "-q",
+                        cwd=tmp_path).stdout)
+    got = json.loads(ok("scan", query, *mixed, "--mode", "quick", "--json", "-q",
+                        cwd=tmp_path).stdout)
+    assert got["n_targets"] == 4
+    assert [(h["target"], h["score"]) for h in got["hits"]] == \
+        [(h["target"], h["score"]) for h in ref["hits"]]
+    assert sorted(h["target"] for h in ref["hits"]) == ["1hpv", "1sp1", "1sp2", "3znf"]
+
+    ref = json.loads(ok("allvsall", *plain, "--mode", "quick", "--json", "-q", "--jobs", "1",
+                        cwd=tmp_path).stdout)
+    got = json.loads(ok("allvsall", "db", f"{query}:B", "--mode", "quick", "--json", "-q",
+                        "--jobs", "1", cwd=tmp_path).stdout)
+    assert [s["id"] for s in got["structures"]] == ["1sp1", "1sp2", "3znf", "1hpv"]
+    assert got["score"] == ref["score"] and got["n_aligned"] == ref["n_aligned"]

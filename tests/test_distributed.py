@@ -198,7 +198,7 @@ def test_unreadable_files_fail_the_run_or_are_listed(request, tmp_path, runner):
     got = distributed.distributed_scan(PDB / "1sp2.pdb", targets, client=on, chunk_size=2,
                                        skip_unreadable=True)
     assert [p for p, _ in got.skipped] == [str(broken), str(missing)]
-    assert "No C-alpha atoms" in got.skipped[0][1] and "No such file" in got.skipped[1][1]
+    assert "no protein chain" in got.skipped[0][1] and "No such file" in got.skipped[1][1]
     assert got.n_targets == 3
     assert [fields(h) for h in got.hits] == [fields(h) for h in reference(PDB / "1sp2.pdb", good)]
 

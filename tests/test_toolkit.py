@@ -31,10 +31,11 @@ def test_labels_keep_numbers_and_insertion_codes(tmp_path):
 
 @pytest.mark.parametrize("make, message", [
     (lambda p: p / "missing.pdb", "cannot open {}: No such file or directory"),
-    (lambda p: p, "{}: is a directory, not a PDB file"),
+    (lambda p: p, "{}: is a directory, not a structure file"),
     (lambda p: (p / "water.pdb").write_text(
         "HETATM    1  O   HOH A   1       0.000   0.000   0.000\n") and p / "water.pdb",
-     "cannot read a structure from {}: PDB parsing error: No C-alpha atoms found"),
+     "cannot read a structure from {}: no protein chain: no C-alpha atoms (ATOM records "
+     "named CA)"),
 ])
 def test_unreadable_structures_name_the_file(tmp_path, make, message):
     path = str(make(tmp_path))

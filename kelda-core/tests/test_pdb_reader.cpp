@@ -171,6 +171,27 @@ TEST_P(PdbSelect, Records) {
   for (std::size_t i = 0; i < d->residues.size(); ++i) EXPECT_EQ(d->residues[i].index, i);
 }
 
+// The toolkit's reader, held to read_pdb's rules (no CHARMM names, no segment chains), takes
+// the same records from text in memory.
+TEST_P(PdbSelect, ToolkitReaderAgrees) {
+  const SelectCase& c = GetParam();
+  PdbReadOptions options;
+  options.charmm_names = false;
+  options.segment_chains = false;
+  auto model = read_pdb_model_text(c.text, options);
+  ASSERT_TRUE(model) << model.error().message();
+  ChainChoice choice;
+  if (c.chain && *c.chain != U'?') choice.chain = to_utf8(std::u32string(1, *c.chain));
+  auto read = choose_chain(*std::move(model), choice, "in", "in.pdb");
+  ASSERT_TRUE(read) << read.error().message();
+  EXPECT_EQ(labels_of(read->domain), c.labels);
+  EXPECT_EQ(read->domain.chain, c.domain_chain);
+  TempDir dir;
+  auto d = read_text(dir, c.text, c.chain);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(read->domain.residues, d->residues);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rules, PdbSelect, ::testing::ValuesIn(select_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -639,6 +660,15 @@ TEST(FuzzRegressions, PdbReader) {
   if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     auto d = read_pdb(entry.path().string());
+    // The toolkit's reading of the same bytes from memory: a model or an error, and one
+    // chain of it a domain or an error.
+    auto model = read_pdb_model_text(kelda_test::read_bytes(entry.path().string()), {});
+    if (model) {
+      auto read = choose_chain(*std::move(model), {}, "x", "");
+      if (read) EXPECT_FALSE(read->domain.residues.empty()) << entry.path();
+    } else {
+      EXPECT_TRUE(model.error().kind == ErrorKind::Io || model.error().kind == ErrorKind::PdbParse);
+    }
     if (!d) continue;
     EXPECT_FALSE(d->residues.empty()) << entry.path();
     for (std::size_t i = 0; i < d->residues.size(); ++i) EXPECT_EQ(d->residues[i].index, i);

@@ -136,6 +136,14 @@ std::string Convert<std::string>::from(PyObject* obj) {
   return std::string(s, static_cast<std::size_t>(len));
 }
 
+ByteView Convert<ByteView>::from(PyObject* obj) {
+  if (!PyBytes_Check(obj)) cannot_cast(obj, "bytes");
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) throw_pyerr();
+  return ByteView{Ref::borrow(obj), std::string_view(data, static_cast<std::size_t>(len))};
+}
+
 kelda::Char Convert<kelda::Char>::from(PyObject* obj) {
   const std::string s = Convert<std::string>::from(obj);
   std::u32string cps;
@@ -210,6 +218,9 @@ Ref to_py(std::uint32_t v) { return check(PyLong_FromUnsignedLong(v)); }
 Ref to_py(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 Ref to_py(const std::string& s) {
   return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref to_py_bytes(std::string_view s) {
+  return check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 Ref to_py(std::u32string_view s) { return to_py(kelda::to_utf8(s)); }
 Ref to_py_char(kelda::Char c) {

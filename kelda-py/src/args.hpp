@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "errors.hpp"
@@ -62,6 +63,16 @@ struct Convert;  // static T from(PyObject* obj): throws PyErrSet on failure
 template <>
 struct Convert<std::string> {
   static std::string from(PyObject* obj);
+};
+// The bytes of a `bytes` object, viewed in place; the owner keeps them alive (on PyPy the
+// pointer is only valid while a reference is held).
+struct ByteView {
+  Ref owner;
+  std::string_view bytes;
+};
+template <>
+struct Convert<ByteView> {
+  static ByteView from(PyObject* obj);
 };
 template <>
 struct Convert<kelda::Char> {
@@ -151,6 +162,7 @@ Ref to_py(std::uint64_t v);
 Ref to_py(std::uint32_t v);
 Ref to_py(bool v);
 Ref to_py(const std::string& s);
+Ref to_py_bytes(std::string_view s);
 Ref to_py(std::u32string_view s);
 Ref to_py_char(kelda::Char c);
 Ref none();

@@ -1,6 +1,6 @@
-"""`malven align A.pdb B.pdb`: pairwise structural alignment of two files, B moved onto A,
-printed as numbers and alignment text, optionally written as a superposed PDB file, JSON and
-a distance plot."""
+"""`malven align A B`: pairwise structural alignment of two structure files, B moved onto A,
+printed as numbers and alignment text, optionally written as a superposed file (in B's
+format), JSON and a distance plot."""
 from dataclasses import dataclass
 
 import malven
@@ -8,10 +8,10 @@ import numpy as np
 
 import keldascope
 from keldascope import _native, kelda
-from keldascope.cli import layout, plot
+from keldascope.cli import inputs, layout, plot
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
                                    percent, rmsd_text, transform_json, warn)
-from keldascope.structures import read_structure
+from keldascope.structures import UnreadableStructure, check_output_path, write_superposed
 
 DESCRIPTION = """\
 Align structure B onto structure A (the reference) and print the TM-score normalised by
@@ -35,7 +35,8 @@ alignment prints its report and ends with status 1.
 
 examples:
   malven align 1ni7.pdb 5eep.pdb
-  malven align model.pdb native.pdb --chain1 A --chain2 B -o native_on_model.pdb
+  malven align model.pdb native.cif.gz:B -o native_on_model.cif
+  malven align model.pdb:A native.pdb:B -o native_on_model.pdb
   malven align a.pdb b.pdb --json > ab.json
   malven align a.pdb b.pdb --method kelda --plot distances.png"""
 
@@ -45,25 +46,29 @@ METHODS = ("robust", "kelda")
 def add_parser(sub, chain_type):
     p = sub.add_parser("align", help="align two structures (B is moved onto A)",
                        description=DESCRIPTION, epilog=EPILOG)
-    p.add_argument("structure1", metavar="A.pdb", help="reference structure (stays in place)")
-    p.add_argument("structure2", metavar="B.pdb", help="mobile structure (moved onto A)")
+    p.add_argument("structure1", metavar="A", type=inputs.source,
+                   help="reference structure, FILE or FILE:CHAIN (stays in place)")
+    p.add_argument("structure2", metavar="B", type=inputs.source,
+                   help="mobile structure, FILE or FILE:CHAIN (moved onto A)")
     p.add_argument("--chain1", type=chain_type, metavar="X",
-                   help="chain of A (default: the first chain in the file)")
+                   help="chain of A, as A:X (default: the first chain in the file)")
     p.add_argument("--chain2", type=chain_type, metavar="X",
-                   help="chain of B (default: the first chain in the file)")
+                   help="chain of B, as B:X (default: the first chain in the file)")
     p.add_argument("--method", choices=METHODS, default="robust",
                    help="robust (default): TM-score search in any frames; kelda: scan-mode "
                         "placement and KELDA refinement")
     p.add_argument("--direct", action="store_true",
                    help="KELDA refinement from the input coordinates, without placement "
                         "(implies --method kelda)")
-    p.add_argument("-o", "--output", metavar="OUT.pdb",
-                   help="write B superposed onto A, all atoms of its first model")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="write B superposed onto A, all atoms of its model, in B's format "
+                        "(PDB or mmCIF; gzipped when OUT ends in .gz)")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
+    inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
 
@@ -160,7 +165,7 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     lines = []
     for tag, s, role in (("1", s1, "reference"), ("2", s2, "moved onto 1")):
         d = s.domain
-        lines.append(f"Structure {tag}      {s.path}  chain {d.chain}  {len(d)} residues  ({role})")
+        lines.append(f"Structure {tag}      {s.path}  chain {s.chain}  {len(d)} residues  ({role})")
     if outcome.method == "robust":
         lines.append("Method           robust: TM-score search from several seeds; Sc of a KELDA "
                      "refinement from its superposition")
@@ -248,14 +253,19 @@ def draw(path, s1, names, outcome, columns, distances):
 
 def run(args, context):
     prog = context.prog
-    inputs = (args.structure1, args.structure2)
+    paths = (args.structure1.path, args.structure2.path)
     if args.plot is not None:
-        check_output_file(args.plot, "--plot", inputs)
+        check_output_file(args.plot, "--plot", paths)
         plot.require_matplotlib()
     if args.output is not None:
-        check_output_file(args.output, "-o/--output", inputs)
-    s1 = read_structure(args.structure1, args.chain1)
-    s2 = read_structure(args.structure2, args.chain2)
+        check_output_file(args.output, "-o/--output", paths)
+    s1 = inputs.read(args.structure1.with_chain(args.chain1, "--chain1"), args)
+    s2 = inputs.read(args.structure2.with_chain(args.chain2, "--chain2"), args)
+    if args.output is not None:
+        try:
+            check_output_path(s2, args.output)
+        except ValueError as exc:
+            raise CliError(f"cannot write {args.output}: {exc}")
     outcome = compute(s1, s2, args.method, args.direct)
     if outcome.placement is not None and outcome.placement["n_aligned"] == 0 \
             and min(len(s1.domain), len(s2.domain)) >= 3:
@@ -270,8 +280,12 @@ def run(args, context):
     written = []
     if args.output:
         try:
-            malven.transform_pdb_file(s2.path, args.output, outcome.transform)
-        except (OSError, ValueError) as exc:
+            write_superposed(s2, outcome.transform, args.output)
+        except UnreadableStructure as exc:
+            raise CliError(str(exc))
+        except OSError as exc:
+            raise CliError(f"cannot write {args.output}: {exc.strerror or exc}")
+        except ValueError as exc:
             raise CliError(f"cannot write {args.output}: {exc}")
         written.append(("Superposed file", args.output))
     if args.plot:

@@ -1,24 +1,24 @@
 """`malven allvsall FILE...`: align every pair of a set of structures (files, or directories of
-.pdb and .ent files) and print the matrix of KELDA scores; the RMSD and aligned-pair matrices
+PDB and mmCIF files) and print the matrix of KELDA scores; the RMSD and aligned-pair matrices
 go to --tsv and --json. Large sets run on Dask workers."""
 
 import malven
 
 from keldascope import distributed
-from keldascope.cli import cluster
+from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
                                    warn)
 from keldascope.cli.progress import Progress
-from keldascope.cli.scan import MODES, MODES_HELP
-from keldascope.structures import find_structure_files
+from keldascope.cli.scan import MODES, MODES_HELP, find_targets
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrix of KELDA
 scores Sc. Each pair is aligned once, as 'malven scan' aligns a target in the same mode (the
 shorter structure leads when the other is less than half as long), so the matrices are
 symmetric. --tsv writes one line per pair with Sc, RMSD and aligned pairs; --json prints the
-three matrices. Arguments are PDB files or directories, searched recursively for .pdb and
-.ent files; a file inside a directory that cannot be read is skipped with a warning, a file
+three matrices. Arguments are structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or
+gzipped) or directories, searched recursively for .pdb, .ent, .cif and .mmcif files, each
+also .gz; a file inside a directory that cannot be read is skipped with a warning, a file
 named on the command line is an error.
 
 Large sets run on a local Dask cluster, one single-threaded worker process per core (--jobs N
@@ -30,17 +30,18 @@ existing Dask cluster. The numbers are the same either way.
 EPILOG = """\
 examples:
   malven allvsall globins/
-  malven allvsall a.pdb b.pdb c.pdb --tsv pairs.tsv
+  malven allvsall a.pdb b.cif:B c.pdb.gz --tsv pairs.tsv
   malven allvsall family/ --jobs 4 --json > matrices.json"""
 
 
 def add_parser(sub, chain_type):
     p = sub.add_parser("allvsall", help="align every pair of a set of structures",
                        description=DESCRIPTION, epilog=EPILOG)
-    p.add_argument("structures", nargs="+", metavar="FILE",
-                   help="PDB files or directories")
+    p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
+                   help="structure files (FILE or FILE:CHAIN) or directories of them")
     p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file (default: each file's first chain)")
+                   help="chain to read from every file not named as FILE:CHAIN (default: each "
+                        "file's first chain)")
     p.add_argument("--mode", choices=sorted(MODES), default="scan",
                    help="how each pair is aligned (default scan)")
     p.add_argument("--tsv", metavar="OUT.tsv",
@@ -50,6 +51,7 @@ def add_parser(sub, chain_type):
     cluster.add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
+    inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
 
@@ -60,9 +62,9 @@ def compare(args, found, show, prog):
         try:
             with cluster.ChunkProgress("Aligning chunks", show) as bar:
                 result = distributed.all_against_all(
-                    [path for path, _ in found], client=runner, chain=args.chain,
-                    skip_unreadable=[not explicit for _, explicit in found], progress=bar,
-                    **MODES[args.mode])
+                    [(path, chain) for path, chain, _ in found], client=runner,
+                    chain=args.chain, skip_unreadable=[not explicit for *_, explicit in found],
+                    progress=bar, **inputs.reading(args), **MODES[args.mode])
         except ValueError as exc:  # an unreadable file or a failed alignment, named
             raise CliError(str(exc))
     if not args.quiet:
@@ -102,10 +104,10 @@ def matrix_lines(matrix, decimals):
 
 def run(args, context):
     if args.tsv is not None:
-        check_output_file(args.tsv, "--tsv", args.structures)
+        check_output_file(args.tsv, "--tsv", [s.path for s in args.structures])
     show = Progress.wanted(args.quiet)
     special = []
-    found = find_structure_files(args.structures, special)
+    found = find_targets(args.structures, special)
     if not args.quiet:
         for _, reason in special:
             warn(context.prog, f"skipped: {reason}")

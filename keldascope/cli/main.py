@@ -9,6 +9,7 @@ import sys
 from dataclasses import dataclass
 
 from keldascope.cli.common import CliError, UsageError, error_line
+from keldascope.cli.inputs import chain_name
 from keldascope.structures import UnreadableStructure
 
 # Exit statuses (also in the README): 0 success; 1 a file cannot be read or written, an
@@ -17,15 +18,17 @@ from keldascope.structures import UnreadableStructure
 INTERNAL_ERROR = 3
 INTERRUPTED = 130
 
-COMMANDS = ("align", "msa", "scan", "allvsall", "demo")
+COMMANDS = ("align", "msa", "scan", "allvsall", "chains", "demo")
 
 DESCRIPTION = """\
-Protein structural alignment with the KELDA method, on PDB files.
+Protein structural alignment with the KELDA method, on PDB and mmCIF files (plain or
+gzipped). FILE:CHAIN names one chain of a file, in every command.
 
-  malven align A.pdb B.pdb    align two structures (B moved onto A)
+  malven align A.pdb B.cif    align two structures (B moved onto A)
   malven msa FILE... -o DIR   align several structures, write them superposed
   malven scan QUERY TARGET... rank targets (files or directories) against a query
   malven allvsall FILE...     align every pair of a set of structures
+  malven chains FILE          list the chains of a file with their lengths
   malven demo                 align and msa on bundled example structures
 
 'malven COMMAND --help' describes each command."""
@@ -44,12 +47,6 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message):
         raise UsageError(f"{message} (see '{self.prog} --help')")
-
-
-def chain_id(text):
-    if len(text) != 1:
-        raise argparse.ArgumentTypeError(f"a chain is one character, not '{text}'")
-    return text
 
 
 def version_text():
@@ -85,7 +82,7 @@ def build_parser(prog="malven"):
     parser.add_argument("--version", action=VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     for command in command_modules():
-        p = command.add_parser(sub, chain_id)
+        p = command.add_parser(sub, chain_name)
         p.formatter_class = argparse.RawDescriptionHelpFormatter
     return parser
 

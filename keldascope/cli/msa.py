@@ -1,16 +1,18 @@
-"""`malven msa FILE... -o DIR`: multiple structural alignment of PDB files through the
-`align_pdbs` pipeline, printed as a summary and alignment text, with the superposed files
-written into DIR and optionally the aligned sequences as FASTA."""
+"""`malven msa FILE... -o DIR`: multiple structural alignment of structure files through the
+`align_pdbs` pipeline (plain PDB files, one chain for all) or its steps over the toolkit's
+reading (mmCIF, gzip, a chain per file, a model, pLDDT filtering), printed as a summary and
+alignment text, with the superposed files written into DIR and optionally the aligned
+sequences as FASTA."""
 import os
 
 import malven
 
-from keldascope import _native
-from keldascope.cli import layout
+from keldascope import _native, multiple
+from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, UsageError, check_not_an_input, check_option_value,
                                    check_output_file, dump_json, finite_or_none, fmt,
                                    transform_json)
-from keldascope.structures import read_structure
+from keldascope.structures import PDB, UnreadableStructure
 
 DESCRIPTION = """\
 Align several structures at once. Every structure is first placed onto the reference by
@@ -18,7 +20,7 @@ scan-mode pairwise alignment (the files may come in unrelated frames), then all 
 together along a guide tree. Prints the number of alignment columns, the core (columns where
 every structure has a residue), the score and the average pairwise RMSD, then the alignment
 with '*' under the core columns, and writes every input superposed onto the reference, all
-atoms of its first model, as DIR/aligned_<name>.pdb."""
+atoms of its model, as DIR/aligned_<name>.pdb (or .cif for mmCIF files)."""
 
 EPILOG = """\
 In the JSON output, residue and column indices count from 0 (as in the Python API);
@@ -26,22 +28,26 @@ In the JSON output, residue and column indices count from 0 (as in the Python AP
 
 examples:
   malven msa 1sp1.pdb 1sp2.pdb 3znf.pdb -o superposed
-  malven msa *.pdb -o out --reference 3 --fasta out/alignment.fasta"""
+  malven msa *.pdb -o out --reference 3 --fasta out/alignment.fasta
+  malven msa 1hpv.pdb:B 1abc.cif.gz:A AF-P12345-F1-model_v4.cif --min-plddt 70 -o out"""
 
 
 def add_parser(sub, chain_type):
     p = sub.add_parser("msa", help="align several structures and superpose them",
                        description=DESCRIPTION, epilog=EPILOG)
-    p.add_argument("files", nargs="+", metavar="FILE", help="PDB files (at least two)")
+    p.add_argument("files", nargs="+", metavar="FILE", type=inputs.source,
+                   help="structure files, FILE or FILE:CHAIN (at least two)")
     p.add_argument("-o", "--output-dir", required=True, metavar="DIR",
                    help="directory for the superposed files (created when missing)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
                    help="the structure the others are moved onto, counted from 1 (default 1)")
     p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file (default: each file's first chain)")
+                   help="chain to read from every file not named as FILE:CHAIN (default: each "
+                        "file's first chain)")
     p.add_argument("--fasta", metavar="OUT.fasta", help="write the aligned sequences as FASTA")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
+    inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
 
@@ -61,29 +67,66 @@ def check_arguments(args):
     in_output_dir = args.fasta and (os.path.dirname(os.path.abspath(args.fasta))
                                     == os.path.abspath(args.output_dir))
     if args.fasta and not in_output_dir:
-        check_output_file(args.fasta, "--fasta", args.files)
+        check_output_file(args.fasta, "--fasta", [f.path for f in args.files])
     elif args.fasta:
         check_option_value(args.fasta, "--fasta")
-        check_not_an_input(args.fasta, "--fasta", args.files)
+        check_not_an_input(args.fasta, "--fasta", [f.path for f in args.files])
 
 
-def output_paths(structures, output_dir):
-    """Where align_pdbs writes each structure (write_all's names). Two inputs with one name
-    would overwrite each other's output."""
+def output_paths(structures, output_dir, through_pdbs):
+    """Where each structure is written: write_all's names for the align_pdbs pipeline, the
+    toolkit's (the same, with the format's suffix) otherwise. Two inputs with one name would
+    overwrite each other's output."""
+    if through_pdbs:
+        paths = [os.path.join(output_dir, _native.output_file_name(s.path, k, "aligned_"))
+                 for k, s in enumerate(structures)]
+    else:
+        paths = multiple.output_paths(structures, output_dir)
     seen = {}
-    paths = []
-    for k, s in enumerate(structures):
-        name = _native.output_file_name(s.path, k, "aligned_")
+    inputs_ = [other.path for other in structures]
+    for s, path in zip(structures, paths):
+        # Nothing is written when any output would replace an input (a second run in the
+        # folder of the first: aligned_a.pdb among the inputs).
+        check_not_an_input(path, "-o/--output-dir", inputs_)
+        name = os.path.basename(path)
         if name in seen:
             raise UsageError(f"{seen[name]} and {s.path} would both be written as {name}; "
                              f"give the files different names")
         seen[name] = s.path
-        path = os.path.join(output_dir, name)
-        # Nothing is written when any output would replace an input (a second run in the
-        # folder of the first: aligned_a.pdb among the inputs).
-        check_not_an_input(path, "-o/--output-dir", [t.path for t in structures])
-        paths.append(path)
     return paths
+
+
+def through_pdbs(structures, sources, args):
+    """Whether malven.align_pdbs can run the whole job: plain PDB files, one chain (or every
+    file's first), the first model, every residue."""
+    chains = {src.chain for src in sources}
+    return (all(s.format == PDB and not s.compressed for s in structures) and len(chains) == 1
+            and (next(iter(chains)) is None or len(next(iter(chains))) == 1)
+            and args.model is None and args.min_plddt is None)
+
+
+def align(structures, sources, args, reference):
+    """The alignment result, the superposed files written."""
+    if through_pdbs(structures, sources, args):
+        chain = sources[0].chain
+        try:
+            return malven.align_pdbs([s.path for s in structures], args.output_dir,
+                                     chain=chain, reference_index=reference)
+        except OSError as exc:
+            raise CliError(f"cannot write the superposed files: {exc}")
+        except ValueError as exc:
+            raise CliError(f"multiple alignment failed: {exc}")
+    try:
+        result = multiple.align_structures(structures, reference=reference)
+    except ValueError as exc:
+        raise CliError(f"multiple alignment failed: {exc}")
+    try:
+        multiple.write_aligned(structures, result, args.output_dir)
+    except UnreadableStructure as exc:
+        raise CliError(str(exc))
+    except (OSError, ValueError) as exc:
+        raise CliError(f"cannot write the superposed files: {getattr(exc, 'strerror', None) or exc}")
+    return result
 
 
 def aligned_rows(structures, columns):
@@ -98,7 +141,7 @@ def write_fasta(path, structures, rows):
     try:
         with open(path, "w", encoding="utf-8") as out:
             for s, (name, sequence, _, indices) in zip(structures, rows):
-                out.write(f">{name} chain {s.domain.chain} {s.path}\n")
+                out.write(f">{name} chain {s.chain} {s.path}\n")
                 text = layout.row_text(sequence, indices)
                 for start in range(0, len(text), layout.WIDTH):
                     out.write(text[start:start + layout.WIDTH] + "\n")
@@ -119,7 +162,7 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta):
     path_w = max(len(s.path) for s in structures)
     for k, (s, out) in enumerate(zip(structures, outputs)):
         role = "  (reference)" if k == reference else ""
-        lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.domain.chain}  "
+        lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.chain}  "
                      f"{len(s.domain):>5} residues  {s.path:<{path_w}}  -> {out}{role}")
     if fasta:
         lines.append(f"FASTA            {fasta}")
@@ -151,16 +194,11 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
 
 def run(args, context):
     check_arguments(args)
-    structures = [read_structure(path, args.chain) for path in args.files]
-    outputs = output_paths(structures, args.output_dir)
+    sources = [src.or_chain(args.chain) for src in args.files]
+    structures = [inputs.read(src, args) for src in sources]
+    outputs = output_paths(structures, args.output_dir, through_pdbs(structures, sources, args))
     reference = args.reference - 1
-    try:
-        result = malven.align_pdbs(list(args.files), args.output_dir, chain=args.chain,
-                            reference_index=reference)
-    except OSError as exc:
-        raise CliError(f"cannot write the superposed files: {exc}")
-    except ValueError as exc:
-        raise CliError(f"multiple alignment failed: {exc}")
+    result = align(structures, sources, args, reference)
 
     columns = result.columns
     core = set(result.core_positions)

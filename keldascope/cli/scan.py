@@ -1,11 +1,11 @@
-"""`malven scan QUERY TARGET...`: rank target structures (files, or directories of .pdb and
-.ent files) by their KELDA score against one query, with a progress bar on a terminal."""
+"""`malven scan QUERY TARGET...`: rank target structures (files, or directories of PDB and
+mmCIF files) by their KELDA score against one query, with a progress bar on a terminal."""
 import math
 
 import malven
 
 from keldascope import distributed, kelda
-from keldascope.cli import cluster
+from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
                                    finite_or_none, fmt, percent, rmsd_text, warn, warning_line)
 from keldascope.cli.progress import Progress
@@ -20,8 +20,9 @@ modes:
 DESCRIPTION = """\
 Align one query structure against every target and print the hits ranked by KELDA score Sc:
 rank, target, score, RMSD, aligned pairs, sequence identity and the Z-score of the score
-among the reported hits. Targets are PDB files or directories, searched recursively for
-.pdb and .ent files; a file inside a directory that cannot be read is skipped with a
+among the reported hits. Targets are structure files (FILE or FILE:CHAIN; PDB or mmCIF,
+plain or gzipped) or directories, searched recursively for .pdb, .ent, .cif and .mmcif
+files, each also .gz; a file inside a directory that cannot be read is skipped with a
 warning, a file named on the command line is an error.
 
 """ + MODES_HELP.format(what="target")
@@ -29,7 +30,7 @@ warning, a file named on the command line is an error.
 EPILOG = """\
 examples:
   malven scan query.pdb database/
-  malven scan query.pdb a.pdb b.pdb c.pdb --max-hits 10 --tsv hits.tsv
+  malven scan query.cif:B a.pdb b.pdb:C c.cif.gz --max-hits 10 --tsv hits.tsv
   malven scan query.pdb models/ --mode quick --cutoff 1.0 --json > hits.json
   malven scan query.pdb database/ --jobs 8
   malven scan query.pdb /shared/database/ --scheduler tcp://scheduler-host:8786"""
@@ -42,12 +43,13 @@ MODES = {"scan": dict(scan_mode=True, quick=False),
 def add_parser(sub, chain_type):
     p = sub.add_parser("scan", help="rank targets by similarity to a query",
                        description=DESCRIPTION, epilog=EPILOG)
-    p.add_argument("query", metavar="QUERY", help="query PDB file")
-    p.add_argument("targets", nargs="+", metavar="TARGET",
-                   help="target PDB files or directories")
+    p.add_argument("query", metavar="QUERY", type=inputs.source,
+                   help="query structure, FILE or FILE:CHAIN")
+    p.add_argument("targets", nargs="+", metavar="TARGET", type=inputs.source,
+                   help="target structures (FILE or FILE:CHAIN) or directories of them")
     p.add_argument("--query-chain", type=chain_type, metavar="X",
-                   help="chain of the query (default: its first chain; targets always use "
-                        "their first chain)")
+                   help="chain of the query, as QUERY:X (default: its first chain; targets "
+                        "use their first chain unless named as FILE:CHAIN)")
     p.add_argument("--mode", choices=sorted(MODES), default="scan",
                    help="how each target is aligned (default scan)")
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X",
@@ -60,6 +62,7 @@ def add_parser(sub, chain_type):
     cluster.add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
+    inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
 
@@ -70,15 +73,22 @@ def check_arguments(args):
     if args.max_hits < 0:
         raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
     if args.tsv is not None:
-        check_output_file(args.tsv, "--tsv", [args.query] + args.targets)
+        check_output_file(args.tsv, "--tsv", [s.path for s in [args.query] + args.targets])
 
 
-def load_targets(found, show_progress, prog, quiet):
+def find_targets(sources, special=None):
+    """(path, chain, explicit) of every target: files as named, directories expanded (their
+    files that are not regular files left out and listed in `special`)."""
+    return [(path, src.chain, explicit) for src in sources
+            for path, explicit in find_structure_files([src.path], special)]
+
+
+def load_targets(found, show_progress, prog, quiet, reading):
     loaded, skipped = [], 0
     with Progress("Reading targets", len(found), show_progress) as bar:
-        for path, explicit in found:
+        for path, chain, explicit in found:
             try:
-                loaded.append((path, read_domain(path)))
+                loaded.append((path, read_domain(path, chain, **reading)))
             except UnreadableStructure as exc:
                 if explicit:
                     raise
@@ -140,16 +150,16 @@ def write_tsv(path, rows):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def scan_distributed(args, found, runner, show, prog):
+def scan_distributed(args, query, found, runner, show, prog):
     """The scan on Dask workers; files inside directories that cannot be read are skipped
     with a warning, as in this process, once the run is over."""
     try:
         with cluster.ChunkProgress("Scanning chunks", show) as bar:
             result = distributed.distributed_scan(
-                args.query, [path for path, _ in found], score_cutoff=args.cutoff,
-                max_hits=args.max_hits, client=runner, query_chain=args.query_chain,
-                skip_unreadable=[not explicit for _, explicit in found], progress=bar,
-                **MODES[args.mode])
+                query.path, [(path, chain) for path, chain, _ in found],
+                score_cutoff=args.cutoff, max_hits=args.max_hits, client=runner,
+                query_chain=query.chain, skip_unreadable=[not explicit for *_, explicit in found],
+                progress=bar, **inputs.reading(args), **MODES[args.mode])
     except ValueError as exc:  # an unreadable file or a failed alignment, named
         raise CliError(str(exc))
     if not args.quiet:
@@ -165,19 +175,21 @@ def run(args, context):
     prog = context.prog
     check_arguments(args)
     show = Progress.wanted(args.quiet)
-    query = read_domain(args.query, args.query_chain)
+    source = args.query.with_chain(args.query_chain, "--query-chain")
+    structure = inputs.read(source, args)
+    query = structure.domain
     special = []
-    found = find_structure_files(args.targets, special)
+    found = find_targets(args.targets, special)
     if not args.quiet:
         for _, reason in special:
             warn(context.prog, f"skipped: {reason}")
     with cluster.runner_for(args, len(found), args.mode, prog) as runner:
         if runner is distributed.IN_PROCESS:
-            targets, skipped = load_targets(found, show, prog, args.quiet)
+            targets, skipped = load_targets(found, show, prog, args.quiet, inputs.reading(args))
             rows = scan_all(query, targets, args, show)
             n_targets = len(targets)
         else:
-            rows, n_targets, skipped = scan_distributed(args, found, runner, show, prog)
+            rows, n_targets, skipped = scan_distributed(args, source, found, runner, show, prog)
     if args.tsv:
         write_tsv(args.tsv, rows)
 
@@ -185,7 +197,7 @@ def run(args, context):
         dump_json({
             "command": "scan",
             "version": malven.__version__,
-            "query": {"path": args.query, "id": query.id, "chain": query.chain,
+            "query": {"path": structure.path, "id": query.id, "chain": structure.chain,
                       "length": len(query)},
             "mode": args.mode,
             "cutoff": args.cutoff,
@@ -197,7 +209,7 @@ def run(args, context):
                           z_score=finite_or_none(r["z_score"])) for r in rows],
         })
         return 0
-    lines = [f"Query    {args.query}  chain {query.chain}  {len(query)} residues",
+    lines = [f"Query    {structure.path}  chain {structure.chain}  {len(query)} residues",
              f"Targets  {n_targets}" + (f" ({skipped} unreadable skipped)" if skipped else "")
              + f", mode {args.mode}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else ""),

@@ -144,4 +144,29 @@ LineReader::Step LineReader::next(std::string_view& line) {
   return Step::Line;
 }
 
+const CoreError& MemoryLines::error() const {
+  if (!error_) internal_fault("MemoryLines::error() without a failure");
+  return *error_;
+}
+
+MemoryLines::Step MemoryLines::next(std::string_view& line) {
+  if (error_) return Step::Failed;
+  if (pos_ >= text_.size()) return Step::End;
+  std::string_view rest = text_.substr(pos_);
+  std::string_view raw = rest;
+  if (const void* nl = std::memchr(rest.data(), '\n', rest.size())) {
+    raw = rest.substr(0, static_cast<std::size_t>(static_cast<const char*>(nl) - rest.data()));
+    pos_ += raw.size() + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  } else {
+    pos_ = text_.size();
+  }
+  if (!valid_utf8(raw, ascii_)) {
+    error_ = CoreError::io("stream did not contain valid UTF-8");
+    return Step::Failed;
+  }
+  line = raw;
+  return Step::Line;
+}
+
 }  // namespace kelda

@@ -8,6 +8,7 @@
 #include "kelda/io/line_reader.hpp"
 #include "kelda/io/out_file.hpp"
 #include "kelda/io/paths.hpp"
+#include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/text.hpp"
 
 namespace kelda {
@@ -57,38 +58,50 @@ void append_ca_record(std::string& out, std::size_t serial, const Residue& r, Ch
   out += "  1.00  0.00           C\n";
 }
 
+// Moves the coordinates of one atom record into `out`, the rest of the line as it is.
+void append_moved_record(std::string& out, std::string_view line, const Transform& transform) {
+  Vec3 p;
+  for (int k = 0; k < 3; ++k) {
+    auto field = byte_slice(line, 30 + 8 * k, 38 + 8 * k);
+    p[k] = field ? parse_decimal(trim_unicode(*field)).value_or(0.0) : 0.0;
+  }
+  const Vec3 moved = transform.apply(p);
+  out.append(line.substr(0, 30));
+  append_fixed3(out, moved[0]);
+  append_fixed3(out, moved[1]);
+  append_fixed3(out, moved[2]);
+  out.append(line.substr(54));
+}
+
+bool movable(std::string_view line, bool ascii, std::optional<Char> chain) {
+  return line.size() >= 54 && (!chain || char_column(line, 21, ascii) == *chain) &&
+         is_char_boundary(line, 30) && is_char_boundary(line, 54);
+}
+
+bool is_atom_record(std::string_view line) {
+  return starts_with(line, "ATOM") || starts_with(line, "HETATM");
+}
+
 // Copies every line to `sink`, moving the first model's atom records that pass the
 // chain test. Returns the reader's error when a line cannot be read.
-template <class Sink>
-Status rewrite_lines(LineReader& reader, Sink& sink, const Transform& transform,
+template <class Lines, class Sink>
+Status rewrite_lines(Lines& reader, Sink& sink, const Transform& transform,
                      std::optional<Char> chain) {
   bool first_model_ended = false;
   std::string out;
   std::string_view line;
   while (true) {
-    LineReader::Step step = reader.next(line);
+    auto step = reader.next(line);
     if (step == LineReader::Step::End) return Unit{};
     if (step == LineReader::Step::Failed) return reader.error();
     out.clear();
     if (starts_with(line, "ENDMDL")) {
       first_model_ended = true;
     } else {
-      const bool atom = starts_with(line, "ATOM") || starts_with(line, "HETATM");
+      const bool atom = is_atom_record(line);
       if (atom && first_model_ended) continue;
-      if (atom && line.size() >= 54 &&
-          (!chain || char_column(line, 21, reader.line_is_ascii()) == *chain) &&
-          is_char_boundary(line, 30) && is_char_boundary(line, 54)) {
-        Vec3 p;
-        for (int k = 0; k < 3; ++k) {
-          auto field = byte_slice(line, 30 + 8 * k, 38 + 8 * k);
-          p[k] = field ? parse_decimal(trim_unicode(*field)).value_or(0.0) : 0.0;
-        }
-        const Vec3 moved = transform.apply(p);
-        out.append(line.substr(0, 30));
-        append_fixed3(out, moved[0]);
-        append_fixed3(out, moved[1]);
-        append_fixed3(out, moved[2]);
-        out.append(line.substr(54));
+      if (atom && movable(line, reader.line_is_ascii(), chain)) {
+        append_moved_record(out, line, transform);
         out.push_back('\n');
         sink.write(out);
         continue;
@@ -99,6 +112,44 @@ Status rewrite_lines(LineReader& reader, Sink& sink, const Transform& transform,
     sink.write(out);
   }
 }
+
+// Copies the lines outside models and those of model `model` to `sink`, moving its atom
+// records; the lines of other models, MODEL and ENDMDL records included, are left out.
+template <class Lines, class Sink>
+Status rewrite_model_lines(Lines& reader, Sink& sink, const Transform& transform,
+                           std::int64_t model) {
+  std::int64_t number = 1;
+  bool other_model = false;
+  std::string out;
+  std::string_view line;
+  while (true) {
+    auto step = reader.next(line);
+    if (step == LineReader::Step::End) return Unit{};
+    if (step == LineReader::Step::Failed) return reader.error();
+    out.clear();
+    if (starts_with(line, "MODEL")) {
+      number = pdb_model_serial(line, number);
+      other_model = number != model;
+    } else if (starts_with(line, "ENDMDL")) {
+      const bool skip = other_model;
+      other_model = false;
+      ++number;
+      if (skip) continue;
+    }
+    if (other_model) continue;
+    if (is_atom_record(line) && movable(line, reader.line_is_ascii(), std::nullopt))
+      append_moved_record(out, line, transform);
+    else
+      out.append(line);
+    out.push_back('\n');
+    sink.write(out);
+  }
+}
+
+struct StringSink {
+  std::string text;
+  void write(std::string_view s) { text.append(s); }
+};
 
 }  // namespace
 
@@ -179,6 +230,25 @@ Status transform_pdb_file(const std::string& input_path, const std::string& outp
   Status closed = file.close();  // keeps the lines written before a read failure
   if (!read) return read;
   return closed;
+}
+
+Result<std::string> transform_pdb_model(const std::string& path, const Transform& transform,
+                                        std::int64_t model) {
+  auto opened = LineReader::open(path);
+  if (!opened) return std::move(opened).error().while_reading_input();
+  StringSink sink;
+  if (auto read = rewrite_model_lines(*opened, sink, transform, model); !read)
+    return std::move(read).error().while_reading_input();
+  return std::move(sink.text);
+}
+
+Result<std::string> transform_pdb_model_text(std::string_view text, const Transform& transform,
+                                             std::int64_t model) {
+  MemoryLines lines(text);
+  StringSink sink;
+  if (auto read = rewrite_model_lines(lines, sink, transform, model); !read)
+    return std::move(read).error().while_reading_input();
+  return std::move(sink.text);
 }
 
 Status write_domain_pdb(const Domain& domain, const std::string& path, const Transform* transform,

@@ -1,4 +1,5 @@
-// The function table of keldascope._native.
+// The function tables of keldascope._native: the rules it takes from the core, and the
+// reading and rewriting of structure files.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +16,7 @@
 namespace malven::toolkit {
 
 extern PyMethodDef functions[];
+extern PyMethodDef structure_file_functions[];
 
 // Entries defined in the other files of the module, listed in the table of rules.cpp.
 extern const Signature guide_tree_sig;

@@ -47,7 +47,9 @@ PyObject* build() {
   adopt<kelda::AlignmentResult>(malven.get());
   adopt<kelda::MultipleAlignmentResult>(malven.get());
   adopt<kelda::ScanHit>(malven.get());
-  return check(PyModule_Create(&module_def)).release();
+  Ref module = check(PyModule_Create(&module_def));
+  if (PyModule_AddFunctions(module.get(), structure_file_functions) < 0) throw_pyerr();
+  return module.release();
 }
 
 }  // namespace

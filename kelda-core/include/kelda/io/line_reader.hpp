@@ -54,4 +54,22 @@ class LineReader {
   std::optional<CoreError> error_;
 };
 
+// The same lines from text already in memory (a decompressed file): the same splitting and
+// the same UTF-8 check, without a copy.
+class MemoryLines {
+ public:
+  using Step = LineReader::Step;
+  explicit MemoryLines(std::string_view text) noexcept : text_(text) {}
+
+  Step next(std::string_view& line);
+  bool line_is_ascii() const noexcept { return ascii_; }
+  const CoreError& error() const;
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  bool ascii_ = true;
+  std::optional<CoreError> error_;
+};
+
 }  // namespace kelda

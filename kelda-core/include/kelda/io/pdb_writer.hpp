@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelda/error.hpp"
@@ -28,6 +29,14 @@ Status write_ca_pdb(const Domain& domain, const std::string& path,
 // An output path naming the input file itself is rewritten in place safely.
 Status transform_pdb_file(const std::string& input_path, const std::string& output_path,
                           const Transform& transform, std::optional<Char> chain = std::nullopt);
+
+// The text of a PDB file (read from `path`, or given as `text`) with the coordinates of the
+// atom records of model `model` (its MODEL serial; a file without MODEL records is model 1)
+// moved, and every line of the other models left out. Errors: Io.
+Result<std::string> transform_pdb_model(const std::string& path, const Transform& transform,
+                                        std::int64_t model);
+Result<std::string> transform_pdb_model_text(std::string_view text, const Transform& transform,
+                                             std::int64_t model);
 
 // Domain.to_pdb: the full-file rewriter from the domain's source file restricted to its
 // chain when `full` and the domain has a source file, the C-alpha writer otherwise.

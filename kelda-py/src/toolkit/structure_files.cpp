@@ -1,0 +1,175 @@
+// Structure files for the toolkit: one chain of a chosen model of PDB text (a file, or text
+// already decompressed) or of an mmCIF atom table (parsed by gemmi), under the C-alpha rules
+// of read_pdb; and the PDB rewriter for one model.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "entries.hpp"
+#include "kelda/io/ca_trace.hpp"
+#include "kelda/io/pdb_reader.hpp"
+#include "kelda/io/pdb_writer.hpp"
+#include "numpy.hpp"
+
+namespace malven::toolkit {
+
+namespace {
+
+using kelda::ChainChoice;
+using kelda::ModelTrace;
+
+// Messages carry their whole text: the toolkit adds the file name in front.
+constexpr ErrorMap reading{""};
+
+std::optional<std::int64_t> model_number(const std::optional<std::uint64_t>& model) {
+  if (!model) return std::nullopt;
+  if (*model > static_cast<std::uint64_t>(INT32_MAX))
+    raise_error(PyExc_ValueError, "model must be at most " + std::to_string(INT32_MAX));
+  return static_cast<std::int64_t>(*model);
+}
+
+Ref chain_list(const kelda::ChainRead& read) {
+  return list_of(read.chains, [](const std::pair<std::string, std::uint64_t>& c) {
+    return tuple_of({to_py(c.first), to_py(c.second)});
+  });
+}
+
+// (domain, chain, model, chains); with select False the domain and chain are None and only
+// the chains of the model are listed.
+Ref chosen(ModelTrace model, std::optional<std::string> chain, std::optional<double> min_b_factor,
+           bool select, const std::string& path, std::string pdb_file) {
+  if (!select) {
+    kelda::ChainRead listing;
+    listing.model = model.number;
+    for (const kelda::ChainCa& c : model.chains)
+      if (!c.trace.empty()) listing.chains.emplace_back(c.name, c.trace.size());
+    return tuple_of({none(), none(), to_py(static_cast<std::uint64_t>(listing.model)),
+                     chain_list(listing)});
+  }
+  kelda::ChainRead read =
+      unwrap(kelda::choose_chain(std::move(model), ChainChoice{std::move(chain), min_b_factor},
+                                 kelda::structure_id_from_path(path), std::move(pdb_file)),
+             reading);
+  Ref chains = chain_list(read);
+  const auto number = static_cast<std::uint64_t>(read.model);
+  return tuple_of({wrap(std::move(read.domain)), to_py(read.chain), to_py(number),
+                   std::move(chains)});
+}
+
+const Signature read_pdb_chain_sig{
+    "read_pdb_chain",
+    {{"path"}, opt("text"), opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
+Ref read_pdb_chain(std::string path, std::optional<ByteView> text,
+                   std::optional<std::string> chain, std::optional<std::uint64_t> model,
+                   std::optional<double> min_b_factor, std::optional<bool> select) {
+  kelda::PdbReadOptions options;
+  options.model = model_number(model);
+  // Only a plain file can be rewritten later from its path by malven's PDB writers.
+  std::string pdb_file = text ? std::string() : path;
+  ModelTrace trace = unwrap(text ? kelda::read_pdb_model_text(text->bytes, options)
+                                 : kelda::read_pdb_model(path, options),
+                            reading);
+  return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true), path,
+                std::move(pdb_file));
+}
+
+// Fixed-width text fields (gemmi's character arrays): `width` bytes a row, NUL-padded.
+std::string field(const ByteView& text, std::size_t row, std::size_t width) {
+  std::string_view cell = text.bytes.substr(row * width, width);
+  return std::string(cell.substr(0, cell.find('\0')));
+}
+
+kelda::Char code_point(double v) {
+  return v > 0.0 && v <= 0x10FFFF ? static_cast<kelda::Char>(v) : U' ';
+}
+
+constexpr std::size_t kTextWidth = 8;
+constexpr Py_ssize_t kNumberColumns = 10;
+
+const Signature read_atom_table_chain_sig{
+    "read_atom_table_chain",
+    {{"path"}, {"numbers"}, {"residue_names"}, {"chains"}, opt("chain"), opt("model"),
+     opt("min_b_factor"), dflt("select")}};
+Ref read_atom_table_chain(std::string path, Matrix numbers, ByteView residue_names,
+                          ByteView chains, std::optional<std::string> chain,
+                          std::optional<std::uint64_t> model, std::optional<double> min_b_factor,
+                          std::optional<bool> select) {
+  const auto n = static_cast<std::size_t>(numbers.rows());
+  if (numbers.cols() != kNumberColumns && n > 0)
+    raise_error(PyExc_ValueError, "numbers must have shape (N, 10)");
+  if (residue_names.bytes.size() != n * kTextWidth || chains.bytes.size() != n * kTextWidth)
+    raise_error(PyExc_ValueError, "residue_names and chains must hold 8 bytes per row");
+  std::vector<kelda::AtomRow> rows(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto r = static_cast<Py_ssize_t>(k);
+    kelda::AtomRow& row = rows[k];
+    row.hetero = numbers.at(r, 0) != 0.0;
+    row.calcium = numbers.at(r, 1) != 0.0;
+    row.altloc = code_point(numbers.at(r, 2));
+    row.insertion = code_point(numbers.at(r, 3));
+    row.number = std::to_string(static_cast<std::int64_t>(numbers.at(r, 4)));
+    row.position = {numbers.at(r, 5), numbers.at(r, 6), numbers.at(r, 7)};
+    row.b_factor = numbers.at(r, 8);
+    row.model = static_cast<std::int64_t>(numbers.at(r, 9));
+    row.residue_name = field(residue_names, k, kTextWidth);
+    row.chain = field(chains, k, kTextWidth);
+  }
+  ModelTrace trace = unwrap(kelda::trace_atom_rows(rows, model_number(model)), reading);
+  return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true), path,
+                std::string());
+}
+
+const Signature transform_pdb_model_sig{
+    "transform_pdb_model", {{"path"}, {"transform"}, {"model"}, opt("text")}};
+Ref transform_pdb_model(std::string path, Shared<kelda::Transform> transform, std::uint64_t model,
+                        std::optional<ByteView> text) {
+  const auto number = model_number(model).value();
+  std::string out = unwrap(text ? kelda::transform_pdb_model_text(text->bytes, *transform, number)
+                                : kelda::transform_pdb_model(path, *transform, number),
+                           reading);
+  return to_py_bytes(out);
+}
+
+}  // namespace
+
+#define MALVEN_READ_DOC                                                                     \
+  "Returns (domain, chain, model, chains): the chain's Domain, its name, the model read\n"  \
+  "and every chain of that model with C-alpha atoms as (name, length) pairs. chain None\n"  \
+  "takes the chain of the model's first C-alpha record; model None the first model with\n" \
+  "C-alpha atoms; min_b_factor leaves out residues whose B-factor is lower or missing.\n"   \
+  "select=False lists the chains only (domain and chain None). ValueError, its message\n"  \
+  "not naming the file, for what cannot be read; OSError for a file that cannot be opened."
+
+PyMethodDef structure_file_functions[] = {
+    {"read_pdb_chain", MALVEN_FASTCALL((function<read_pdb_chain_sig, read_pdb_chain>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_pdb_chain(path, text=None, chain=None, model=None, min_b_factor=None, select=True)\n"
+     "--\n\n"
+     "One chain of a PDB file, or of its text given as bytes (a decompressed file), under\n"
+     "the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment\n"
+     "ids as the names of blank chains.\n" MALVEN_READ_DOC},
+    {"read_atom_table_chain",
+     MALVEN_FASTCALL((function<read_atom_table_chain_sig, read_atom_table_chain>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_atom_table_chain(path, numbers, residue_names, chains, chain=None, model=None,\n"
+     "                      min_b_factor=None, select=True)\n--\n\n"
+     "One chain of an atom table (mmCIF's atoms as gemmi hands them over), for the atoms\n"
+     "named CA in file order: numbers an (N, 10) float64 array of HETATM flag, calcium flag,\n"
+     "alternate location and insertion code (code points, 0 for none), residue number, x,\n"
+     "y, z, B-factor and model number; residue_names and chains 8 NUL-padded bytes a row.\n"
+     "The C-alpha rules are those of Domain.from_pdb.\n" MALVEN_READ_DOC},
+    {"transform_pdb_model", MALVEN_FASTCALL((function<transform_pdb_model_sig, transform_pdb_model>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "transform_pdb_model(path, transform, model, text=None)\n--\n\n"
+     "The bytes of a PDB file (or of its text given as bytes) with the coordinates of the\n"
+     "atom records of one model (its MODEL serial; 1 without MODEL records) moved by\n"
+     "transform, as malven's rewriter moves them, and the other models left out."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef MALVEN_READ_DOC
+
+}  // namespace malven::toolkit

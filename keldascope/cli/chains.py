@@ -1,0 +1,55 @@
+"""`malven chains FILE...`: the chains of structure files with their lengths (C-alpha atoms
+read under the rules every command uses), as a table or JSON."""
+import malven
+
+from keldascope.cli import inputs
+from keldascope.cli.common import dump_json
+from keldascope.structures import chain_listing
+
+DESCRIPTION = """\
+List the chains of each file that hold C-alpha atoms, in file order, with the number of
+residues every command reads from them: the names FILE:CHAIN takes (author chain ids; for a
+PDB file whose chain column is blank, its segment ids). The first listed is the chain read
+when none is named."""
+
+EPILOG = """\
+examples:
+  malven chains 1tii.pdb
+  malven chains 7ddo.cif.gz --model 2
+  malven chains *.pdb --json"""
+
+
+def add_parser(sub, chain_type):
+    p = sub.add_parser("chains", help="list the chains of structure files with their lengths",
+                       description=DESCRIPTION, epilog=EPILOG)
+    p.add_argument("files", nargs="+", metavar="FILE", help="structure files")
+    p.add_argument("--model", type=inputs.positive_int, metavar="N",
+                   help="list the chains of model N (default: the first model with C-alpha "
+                        "atoms)")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.set_defaults(run=run)
+    return p
+
+
+def shown(name):
+    return repr(name) if not name.strip() else name
+
+
+def run(args, context):
+    listings = [chain_listing(path, args.model) for path in args.files]
+    if args.json:
+        dump_json({"command": "chains", "version": malven.__version__,
+                   "files": [{"path": path, "format": fmt, "model": model,
+                              "chains": [{"chain": name, "length": n} for name, n in chains]}
+                             for path, (fmt, model, chains) in zip(args.files, listings)]})
+        return 0
+    lines = []
+    for path, (fmt, model, chains) in zip(args.files, listings):
+        if lines:
+            lines.append("")
+        lines.append(f"{path}  ({'mmCIF' if fmt == 'mmcif' else 'PDB'}, model {model})")
+        width = max([5] + [len(shown(name)) for name, _ in chains])
+        lines.append(f"{'chain':<{width}}  residues")
+        lines += [f"{shown(name):<{width}}  {n:>8}" for name, n in chains]
+    print("\n".join(lines))
+    return 0

@@ -1,0 +1,97 @@
+"""How every command names its structures: FILE or FILE:CHAIN (PDB or mmCIF, plain or
+gzipped), the older chain options as aliases, and the reading options --model and
+--min-plddt, turned into the toolkit's reading calls."""
+import argparse
+import math
+import os
+from dataclasses import dataclass
+from typing import Optional
+
+from keldascope.cli.common import UsageError
+from keldascope.structures import read_structure
+
+SYNTAX = ("structures are PDB or mmCIF files, plain or gzipped (.pdb, .ent, .cif, .mmcif, "
+          "each also .gz); FILE:CHAIN reads one chain (default: the file's first)")
+
+
+@dataclass(frozen=True)
+class Source:
+    """A structure as the command line names it: the file and the chain asked for."""
+    path: str
+    chain: Optional[str] = None
+    text: str = ""  # the argument as given
+
+    def with_chain(self, chain, option):
+        """The chain of an older option (--chain1, --chain, --query-chain) where the
+        argument names none; both naming different chains is a usage error."""
+        if chain is None:
+            return self
+        if self.chain is not None and self.chain != chain:
+            raise UsageError(f"{self.text} names chain '{self.chain}' but {option} says "
+                             f"'{chain}'")
+        return Source(self.path, chain, self.text)
+
+
+    def or_chain(self, chain):
+        """This source, with `chain` where it names none (an option for every file)."""
+        return self if self.chain is not None or chain is None else \
+            Source(self.path, chain, self.text)
+
+
+def chain_name(text):
+    """A chain as an option gives it: the author chain id (mmCIF ids may be longer than one
+    character; a segment id stands for a blank PDB chain)."""
+    if not text or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"a chain is a name without blanks, not '{text}'")
+    return text
+
+
+def source(text):
+    """FILE or FILE:CHAIN. A path that exists is a file even when it holds a colon; otherwise
+    the text after the last colon is the chain, when it is no path component."""
+    if os.path.exists(text) or ":" not in text:
+        return Source(text, None, text)
+    path, _, chain = text.rpartition(":")
+    if not path or not chain or "/" in chain or any(c.isspace() for c in chain):
+        return Source(text, None, text)
+    return Source(path, chain, text)
+
+
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: '{text}'")
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def finite_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: '{text}'")
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
+    return value
+
+
+def add_reading_arguments(p):
+    group = p.add_argument_group("reading structures", SYNTAX)
+    group.add_argument("--model", type=positive_int, metavar="N",
+                       help="read model N of every file (its number in the file; default: the "
+                            "first model with C-alpha atoms)")
+    group.add_argument("--min-plddt", type=finite_float, metavar="X",
+                       help="leave out residues whose B-factor column is below X (the pLDDT of "
+                            "predicted models such as AlphaFold's)")
+
+
+def reading(args):
+    """The reading options as keyword arguments of read_structure."""
+    return {"model": args.model, "min_plddt": args.min_plddt}
+
+
+def read(src, args):
+    """The structure a Source names, read with the command's reading options."""
+    return read_structure(src.path, src.chain, **reading(args))
