@@ -76,7 +76,7 @@ class RobustHit:
     n_aligned: int
     seq_identity: float
     significant: bool
-    prefilter: float
+    prefilter: Optional[float]  # None when the prefilter did not run
 
 
 @dataclasses.dataclass
@@ -653,7 +653,8 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
     shape = {}
     with _client_for(client, n_workers, max(len(items), 1)) as runner:
         threads = _total_threads(runner)
-        if prefilter and items:
+        # As in one process, the shape round runs only when it can leave targets out.
+        if prefilter and len(items) > (keep or default_keep(len(items))):
             scores = []
             for result in _drain(runner, _shape_chunk, fixed, _chunks(items, chunk_size, threads),
                                  progress, fail):
@@ -676,7 +677,7 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
         hits.append(RobustHit(rank=rank, index=r[0], path=targets[r[0]][1], target_id=r[1],
                               score=r[2], tm_score_query=r[3], tm_score_target=r[4], sc=r[5],
                               rmsd=r[6], n_aligned=r[7], seq_identity=r[8], significant=r[9],
-                              prefilter=shape.get(r[0], math.nan)))
+                              prefilter=shape.get(r[0])))
     return RobustSearchResult(hits, len(targets) - len(skipped), len(records),
                               [(targets[k][1], skipped[k]) for k in sorted(skipped)])
 

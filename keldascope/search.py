@@ -43,7 +43,9 @@ class SearchHit:
     significant: bool
     transform: malven.Transform
     pairs: List[Tuple[int, int]]
-    prefilter: float  # the normalised shape score (1.0 for a copy of the query)
+    # The normalised shape score (1.0 for a copy of the query); None when the prefilter did
+    # not run (off, or keeping every target).
+    prefilter: Optional[float]
 
 
 @dataclass(frozen=True)
@@ -78,7 +80,7 @@ def search(query, targets, *, prefilter=True, keep=None, max_hits=100, min_score
                      tm_score_target=h["tm_score_2"], sc=h["sc"], rmsd=h["rmsd"],
                      n_aligned=len(h["pairs"]), seq_identity=h["identity"],
                      significant=h["significant"], transform=h["transform"], pairs=h["pairs"],
-                     prefilter=h["prefilter"])
+                     prefilter=None if math.isnan(h["prefilter"]) else h["prefilter"])
            for k, h in enumerate(hits)]
     return SearchResult(q, out, len(ts), n_aligned, kept)
 

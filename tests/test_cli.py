@@ -466,10 +466,9 @@ def database(tmp_path):
     return db
 
 
-def table_rows(text):
+def table_rows(text, header):
     lines = text.splitlines()
-    start = next(k for k, l in enumerate(lines) if l.split() == ["rank", "target", "score", "rmsd",
-                                                                 "aligned", "identity", "z"])
+    start = next(k for k, l in enumerate(lines) if l.split() == header.split())
     return [l.split() for l in lines[start + 1:] if l.strip() and l.split()[0].isdigit()]
 
 
@@ -498,22 +497,39 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
         assert g["z_score"] == (None if e.z_score is None else pytest.approx(e.z_score, abs=1e-9))
 
 
+SCAN_LAYOUTS = {
+    # method: (options, table header, TSV header, column of the RMSD in the table)
+    "kelda": (["--method", "kelda"], "rank target score rmsd aligned identity z",
+              "rank target path score rmsd aligned identity z", 3),
+    "robust": ([], "rank target TM longer TM query TM target Sc rmsd aligned identity same fold",
+               "rank target path score tm_query tm_target sc rmsd aligned identity same_fold", 6),
+}
+
+
 @needs_scan
-def test_scan_table_tsv_and_limits(tmp_path, database):
+@pytest.mark.parametrize("method", sorted(SCAN_LAYOUTS))
+def test_scan_table_tsv_and_limits(tmp_path, database, method):
+    options, header, tsv_header, rmsd_at = SCAN_LAYOUTS[method]
     proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--max-hits", "2", "--tsv", "hits.tsv",
-                      "--quiet", cwd=tmp_path)
+                      "--quiet", *options, cwd=tmp_path)
     assert (proc.returncode, proc.stderr) == (0, "")
-    rows = table_rows(proc.stdout)
+    rows = table_rows(proc.stdout, header)
     assert [r[0] for r in rows] == ["1", "2"] and {r[1] for r in rows} == {"1sp1", "moved1sp1"}
     assert float(rows[0][2]) >= float(rows[1][2])
-    assert all(float(r[3]) < 0.005 for r in rows)
-    assert "Targets  5 (1 unreadable skipped), mode scan, cutoff 0: 2 hits (at most 2 shown)" in proc.stdout
+    assert all(float(r[rmsd_at]) < 0.005 for r in rows)
+    how = "kelda scan" if method == "kelda" else "robust"
+    assert f"Targets  5 (1 unreadable skipped), method {how}, cutoff 0: 2 hits (at most 2 shown)" \
+        in proc.stdout
     tsv = [l.split("\t") for l in (tmp_path / "hits.tsv").read_text().splitlines()]
-    assert tsv[0] == ["rank", "target", "path", "score", "rmsd", "aligned", "identity", "z"]
+    assert tsv[0] == tsv_header.split()
     assert [(r[0], r[1]) for r in tsv[1:]] == [(r[0], r[1]) for r in rows]
     assert [float(r[3]) for r in tsv[1:]] == pytest.approx([float(r[2]) for r in rows], abs=1e-4)
+    if method == "robust":  # a copy is the same fold, with both TM-scores 1
+        assert [r[-1] for r in tsv[1:]] == ["yes", "yes"]
+        assert [float(v) for r in tsv[1:] for v in r[3:6]] == pytest.approx([1.0] * 6, abs=1e-4)
 
-    none = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--cutoff", "1e9", "-q", cwd=tmp_path)
+    none = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--cutoff", "1e9", "-q", *options,
+                      cwd=tmp_path)
     assert none.returncode == 0 and "No hits." in none.stdout
 
 

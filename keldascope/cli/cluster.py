@@ -11,6 +11,8 @@ from keldascope.distributed import IN_PROCESS, dask_unavailable, local_client, u
 # Starting worker processes costs a second or two; below these numbers of alignments (about
 # three seconds of work on one core) the default is to stay in this process.
 SMALL_RUN = {"scan": 400, "full": 10000, "quick": 10000}
+# The robust engine runs on C++ threads in this process: only --jobs or --scheduler send its
+# work to Dask.
 
 
 def add_cluster_arguments(p):
@@ -82,7 +84,7 @@ def runner_for(args, n_alignments, mode, prog):
         return
     if jobs is None:
         jobs = usable_cores()
-        if jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
+        if mode == "robust" or jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
             jobs = 1
     if jobs == 1 or n_alignments < 2:
         yield IN_PROCESS

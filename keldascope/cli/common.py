@@ -91,6 +91,32 @@ def check_output_file(path, option, inputs=()):
     check_not_an_input(path, option, inputs)
 
 
+def usable_cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def add_threads_argument(p):
+    p.add_argument("--threads", type=int, metavar="N",
+                   help="C++ threads for the alignments (default: one per usable core)")
+
+
+def threads_for(requested, prog):
+    """The thread count for --threads: the usable cores when absent; more than that is
+    capped, with a warning, since it only adds switching."""
+    cores = usable_cores()
+    if requested is None:
+        return cores
+    if requested < 1:
+        raise UsageError(f"argument --threads: must be at least 1, got {requested}")
+    if requested > cores:
+        warn(prog, f"--threads {requested} is more than the {cores} usable cores; using {cores}")
+        return cores
+    return requested
+
+
 def finite_or_none(value):
     """JSON has no infinity or NaN: a missing or impossible value becomes null."""
     if value is None or not math.isfinite(value):

@@ -9,18 +9,23 @@ import malven
 
 from keldascope import _native, multiple
 from keldascope.cli import inputs, layout
-from keldascope.cli.common import (CliError, UsageError, check_not_an_input, check_option_value,
-                                   check_output_file, dump_json, finite_or_none, fmt,
-                                   transform_json)
-from keldascope.structures import PDB, UnreadableStructure
+from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
+                                   check_not_an_input, check_option_value, check_output_file,
+                                   dump_json, finite_or_none, fmt, threads_for, transform_json)
+from keldascope.structures import PDB, UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
-Align several structures at once. Every structure is first placed onto the reference by
-scan-mode pairwise alignment (the files may come in unrelated frames), then all are aligned
-together along a guide tree. Prints the number of alignment columns, the core (columns where
-every structure has a residue), the score and the average pairwise RMSD, then the alignment
-with '*' under the core columns, and writes every input superposed onto the reference, all
-atoms of its model, as DIR/aligned_<name>.pdb (or .cif for mmCIF files)."""
+Align several structures at once; the files may come in unrelated frames. By default
+(--method robust) every pair is aligned by the robust engine's TM-score search, on all
+cores, and the pairs it reports join the structures along the KELDA guide tree; every
+structure is superposed onto the reference by its own pairwise alignment with it. With
+--method kelda each structure is first placed onto the reference by scan-mode alignment and
+the placed copies are aligned by the KELDA multiple alignment (the malven module's
+align_pdbs). Prints the number of alignment columns, the core (columns where every structure
+has a residue), the score, the average pairwise RMSD and each structure's TM-score on the
+reference, then the alignment with '*' under the core columns, and writes every input
+superposed onto the reference, all atoms of its model, as DIR/aligned_<name>.pdb (or .cif
+for mmCIF files)."""
 
 EPILOG = """\
 In the JSON output, residue and column indices count from 0 (as in the Python API);
@@ -44,6 +49,11 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
+    p.add_argument("--method", choices=("robust", "kelda"), default="robust",
+                   help="robust (default): every pair aligned by TM-score search in any "
+                        "frames, joined along the guide tree; kelda: the malven module's "
+                        "align_pdbs pipeline (scan-mode placement onto the reference)")
+    add_threads_argument(p)
     p.add_argument("--fasta", metavar="OUT.fasta", help="write the aligned sequences as FASTA")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
@@ -81,7 +91,8 @@ def output_paths(structures, output_dir, through_pdbs):
         paths = [os.path.join(output_dir, _native.output_file_name(s.path, k, "aligned_"))
                  for k, s in enumerate(structures)]
     else:
-        paths = multiple.output_paths(structures, output_dir)
+        paths = [os.path.join(output_dir, superposed_file_name(s, k, "aligned_"))
+                 for k, s in enumerate(structures)]
     seen = {}
     inputs_ = [other.path for other in structures]
     for s, path in zip(structures, paths):
@@ -97,16 +108,25 @@ def output_paths(structures, output_dir, through_pdbs):
 
 
 def through_pdbs(structures, sources, args):
-    """Whether malven.align_pdbs can run the whole job: plain PDB files, one chain (or every
-    file's first), the first model, every residue."""
+    """Whether malven.align_pdbs can run the whole job of the KELDA method: plain PDB files,
+    one chain (or every file's first), the first model, every residue."""
     chains = {src.chain for src in sources}
-    return (all(s.format == PDB and not s.compressed for s in structures) and len(chains) == 1
+    return (args.method == "kelda"
+            and all(s.format == PDB and not s.compressed for s in structures) and len(chains) == 1
             and (next(iter(chains)) is None or len(next(iter(chains))) == 1)
             and args.model is None and args.min_plddt is None)
 
 
 def align(structures, sources, args, reference):
     """The alignment result, the superposed files written."""
+    if args.method == "robust":
+        try:
+            result = multiple.multiple_align(structures, reference=reference,
+                                             threads=args.threads)
+        except ValueError as exc:
+            raise CliError(f"multiple alignment failed: {exc}")
+        write(structures, result, args.output_dir)
+        return result
     if through_pdbs(structures, sources, args):
         chain = sources[0].chain
         try:
@@ -120,13 +140,17 @@ def align(structures, sources, args, reference):
         result = multiple.align_structures(structures, reference=reference)
     except ValueError as exc:
         raise CliError(f"multiple alignment failed: {exc}")
+    write(structures, result, args.output_dir)
+    return result
+
+
+def write(structures, result, output_dir):
     try:
-        multiple.write_aligned(structures, result, args.output_dir)
+        multiple.write_aligned(structures, result, output_dir)
     except UnreadableStructure as exc:
         raise CliError(str(exc))
     except (OSError, ValueError) as exc:
         raise CliError(f"cannot write the superposed files: {getattr(exc, 'strerror', None) or exc}")
-    return result
 
 
 def aligned_rows(structures, columns):
@@ -150,8 +174,13 @@ def write_fasta(path, structures, rows):
 
 
 def text_report(structures, result, reference, outputs, rows, markers, fasta):
+    method = ("robust: every pair aligned by TM-score search, joined along the KELDA guide "
+              "tree" if isinstance(result, multiple.MultipleAlignment)
+              else "KELDA: scan-mode placement onto the reference, then the KELDA multiple "
+                   "alignment")
     lines = [
         f"Structures       {len(structures)} (reference: {structures[reference].name})",
+        f"Method           {method}",
         f"Columns          {result.n_columns}",
         f"Core columns     {result.n_core} (every structure has a residue)",
         f"Score            {fmt(result.score, 4)}",
@@ -160,10 +189,12 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta):
     ]
     name_w = max(len(s.name) for s in structures)
     path_w = max(len(s.path) for s in structures)
+    tm = tm_on_reference(structures, result, reference)
     for k, (s, out) in enumerate(zip(structures, outputs)):
         role = "  (reference)" if k == reference else ""
         lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.chain}  "
-                     f"{len(s.domain):>5} residues  {s.path:<{path_w}}  -> {out}{role}")
+                     f"{len(s.domain):>5} residues  TM {fmt(tm[k], 4)}  "
+                     f"{s.path:<{path_w}}  -> {out}{role}")
     if fasta:
         lines.append(f"FASTA            {fasta}")
     lines += ["", "Alignment ('*' marks the core columns)", ""]
@@ -171,11 +202,27 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta):
     return lines
 
 
+def tm_on_reference(structures, result, reference):
+    """Each structure's TM-score on the reference, normalised by the reference: the robust
+    alignment's own, or, for the KELDA method, that of the pairs its columns give."""
+    if isinstance(result, multiple.MultipleAlignment):
+        return list(result.tm_by_reference)
+    ref = structures[reference].domain
+    out = []
+    for k, s in enumerate(structures):
+        pairs = [(c[reference], c[k]) for c in result.columns
+                 if c[reference] is not None and c[k] is not None]
+        out.append(_native.tm_scores(ref, s.domain, pairs)[0] if pairs else 0.0)
+    return out
+
+
 def json_report(structures, result, reference, outputs, rows, markers, fasta):
     full = result.full_transforms
+    tm = tm_on_reference(structures, result, reference)
     return {
         "command": "msa",
         "version": malven.__version__,
+        "method": "robust" if isinstance(result, multiple.MultipleAlignment) else "kelda",
         "reference": reference + 1,
         "n_columns": result.n_columns,
         "n_core": result.n_core,
@@ -183,8 +230,8 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
         "avg_rmsd": finite_or_none(result.avg_rmsd),
         "structures": [
             dict(s.describe(), output=out, transform=transform_json(t),
-                 aligned=layout.row_text(row[1], row[3]))
-            for s, out, t, row in zip(structures, outputs, full, rows)],
+                 aligned=layout.row_text(row[1], row[3]), tm_score=finite_or_none(score))
+            for s, out, t, row, score in zip(structures, outputs, full, rows, tm)],
         "core_positions": list(result.core_positions),
         "columns": result.columns,
         "markers": markers,
@@ -194,6 +241,7 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
 
 def run(args, context):
     check_arguments(args)
+    args.threads = threads_for(args.threads, context.prog)
     sources = [src.or_chain(args.chain) for src in args.files]
     structures = [inputs.read(src, args) for src in sources]
     outputs = output_paths(structures, args.output_dir, through_pdbs(structures, sources, args))

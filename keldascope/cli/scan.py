@@ -1,13 +1,16 @@
 """`malven scan QUERY TARGET...`: rank target structures (files, or directories of PDB and
-mmCIF files) by their KELDA score against one query, with a progress bar on a terminal."""
+mmCIF files) by their similarity to one query: with the robust engine on C++ threads after a
+fast prefilter, or by the KELDA scan modes of the malven module."""
 import math
 
 import malven
 
+import keldascope
 from keldascope import distributed, kelda
 from keldascope.cli import cluster, inputs
-from keldascope.cli.common import (CliError, UsageError, check_output_file, dump_json,
-                                   finite_or_none, fmt, percent, rmsd_text, warn, warning_line)
+from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
+                                   check_output_file, dump_json, finite_or_none, fmt, percent,
+                                   rmsd_text, threads_for, warn, warning_line)
 from keldascope.cli.progress import Progress
 from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
 
@@ -18,12 +21,22 @@ modes:
   quick  one scoring and alignment pass, no refinement (screening a common frame)"""
 
 DESCRIPTION = """\
-Align one query structure against every target and print the hits ranked by KELDA score Sc:
-rank, target, score, RMSD, aligned pairs, sequence identity and the Z-score of the score
-among the reported hits. Targets are structure files (FILE or FILE:CHAIN; PDB or mmCIF,
-plain or gzipped) or directories, searched recursively for .pdb, .ent, .cif and .mmcif
-files, each also .gz; a file inside a directory that cannot be read is skipped with a
-warning, a file named on the command line is an error.
+Align one query structure against every target and print the hits, best first. Targets are
+structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories,
+searched recursively for .pdb, .ent, .cif and .mmcif files, each also .gz; a file inside a
+directory that cannot be read is skipped with a warning, a file named on the command line
+is an error.
+
+By default (--method robust) a prefilter scores every target by the local geometry of its
+chain (a string of shape letters aligned to the query's) and the robust engine aligns the
+best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
+target) on all cores. Hits are ranked by the TM-score normalised by the longer of query and
+target ("score"), shown beside the TM-scores normalised by each, the KELDA score Sc, RMSD,
+aligned pairs within 5 A, identity and the same-fold call (TM-score by the longer >= 0.5,
+or Sc >= 0.35).
+
+--method kelda (or any --mode) ranks by the KELDA score Sc of the malven module's
+scan_database, with the Z-score of each score among the reported hits:
 
 """ + MODES_HELP.format(what="target")
 
@@ -31,6 +44,7 @@ EPILOG = """\
 examples:
   malven scan query.pdb database/
   malven scan query.cif:B a.pdb b.pdb:C c.cif.gz --max-hits 10 --tsv hits.tsv
+  malven scan query.pdb database/ --cutoff 0.5 --threads 8
   malven scan query.pdb models/ --mode quick --cutoff 1.0 --json > hits.json
   malven scan query.pdb database/ --jobs 8
   malven scan query.pdb /shared/database/ --scheduler tcp://scheduler-host:8786"""
@@ -50,8 +64,18 @@ def add_parser(sub, chain_type):
     p.add_argument("--query-chain", type=chain_type, metavar="X",
                    help="chain of the query, as QUERY:X (default: its first chain; targets "
                         "use their first chain unless named as FILE:CHAIN)")
-    p.add_argument("--mode", choices=sorted(MODES), default="scan",
-                   help="how each target is aligned (default scan)")
+    p.add_argument("--method", choices=("robust", "kelda"),
+                   help="robust (default): the robust engine after a prefilter; kelda: the "
+                        "KELDA scan modes")
+    p.add_argument("--mode", choices=sorted(MODES),
+                   help="how the kelda method aligns each target (default scan; implies "
+                        "--method kelda)")
+    p.add_argument("--no-prefilter", action="store_true",
+                   help="robust method: align every target with the engine")
+    p.add_argument("--keep", type=int, metavar="N",
+                   help="robust method: targets the prefilter keeps for the engine "
+                        "(default max(40, 5%% of the targets))")
+    add_threads_argument(p)
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X",
                    help="report only hits with a score of at least X (default 0.0)")
     p.add_argument("--max-hits", type=int, default=100, metavar="N",
@@ -68,6 +92,14 @@ def add_parser(sub, chain_type):
 
 
 def check_arguments(args):
+    if args.method is None:
+        args.method = "kelda" if args.mode else "robust"
+    if args.method == "kelda" and args.mode is None:
+        args.mode = "scan"
+    if args.method == "robust" and args.mode:
+        raise UsageError("argument --mode: only the kelda method has modes")
+    if args.keep is not None and args.keep < 1:
+        raise UsageError(f"argument --keep: must be at least 1, got {args.keep}")
     if not math.isfinite(args.cutoff):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
     if args.max_hits < 0:
@@ -118,29 +150,83 @@ def scan_all(query, targets, args, show_progress):
             for (path, h), rank, z in kelda.rank(hits, args.max_hits, lambda item: item[1].score)]
 
 
+def json_hit(r):
+    out = dict(r, score=finite_or_none(r["score"]), rmsd=finite_or_none(r["rmsd"]),
+               seq_identity=finite_or_none(r["seq_identity"]))
+    if "z_score" in r:  # the kelda method
+        out.update(z_score=finite_or_none(r["z_score"]), tm_score=None)
+    else:
+        out.update(sc=finite_or_none(r["sc"]), prefilter=finite_or_none(r["prefilter"]),
+                   tm_score={k: finite_or_none(v) for k, v in r["tm_score"].items()})
+    return out
+
+
+def search_all(query, targets, args):
+    """The robust search in this process, on C++ threads."""
+    try:
+        found = keldascope.search(query, [domain for _, domain in targets],
+                                  prefilter=not args.no_prefilter, keep=args.keep,
+                                  max_hits=args.max_hits, min_score=args.cutoff,
+                                  threads=args.threads)
+    except ValueError as exc:
+        raise CliError(f"search failed: {exc}")
+    return [robust_row(h.rank, h.structure.name, targets[h.index][0], h) for h in found.hits], \
+        found.n_aligned
+
+
+def robust_row(rank, target, path, h):
+    return dict(rank=rank, target=target, path=path, score=h.score,
+                tm_score={"query": h.tm_score_query, "target": h.tm_score_target}, sc=h.sc,
+                rmsd=h.rmsd, n_aligned=h.n_aligned, seq_identity=h.seq_identity,
+                significant=h.significant, prefilter=h.prefilter)
+
+
 HEADER = ("rank", "target", "score", "rmsd", "aligned", "identity", "z")
+ROBUST_HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
+                 "identity", "same fold")
 
 
-def table(rows):
-    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
-                         rmsd_text(r["rmsd"], r["n_aligned"]), str(r["n_aligned"]),
-                         percent(r["seq_identity"]), fmt(r["z_score"], 2))
-                        for r in rows]
-    widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
+def table(rows, method):
+    if method == "robust":
+        header = ROBUST_HEADER
+        cells = [header] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
+                             fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
+                             fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
+                             str(r["n_aligned"]), percent(r["seq_identity"]),
+                             "yes" if r["significant"] else "no")
+                            for r in rows]
+    else:
+        header = HEADER
+        cells = [header] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
+                             rmsd_text(r["rmsd"], r["n_aligned"]), str(r["n_aligned"]),
+                             percent(r["seq_identity"]), fmt(r["z_score"], 2))
+                            for r in rows]
+    widths = [max(len(c[k]) for c in cells) for k in range(len(header))]
     lines = []
     for c in cells:
         parts = [c[0].rjust(widths[0]), c[1].ljust(widths[1])]
-        parts += [c[k].rjust(widths[k]) for k in range(2, len(HEADER))]
+        parts += [c[k].rjust(widths[k]) for k in range(2, len(header))]
         lines.append("  ".join(parts).rstrip())
     return lines
 
 
-def write_tsv(path, rows):
+def write_tsv(path, rows, method):
     def num(v):
         return "" if v is None else repr(float(v))
 
     try:
         with open(path, "w", encoding="utf-8") as out:
+            if method == "robust":
+                out.write("rank\ttarget\tpath\tscore\ttm_query\ttm_target\tsc\trmsd\taligned\t"
+                          "identity\tsame_fold\n")
+                for r in rows:
+                    out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
+                                         num(r["tm_score"]["query"]),
+                                         num(r["tm_score"]["target"]), num(r["sc"]),
+                                         num(r["rmsd"]), str(r["n_aligned"]),
+                                         num(r["seq_identity"]),
+                                         "yes" if r["significant"] else "no"]) + "\n")
+                return
             out.write("rank\ttarget\tpath\tscore\trmsd\taligned\tidentity\tz\n")
             for r in rows:
                 out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
@@ -152,28 +238,43 @@ def write_tsv(path, rows):
 
 def scan_distributed(args, query, found, runner, show, prog):
     """The scan on Dask workers; files inside directories that cannot be read are skipped
-    with a warning, as in this process, once the run is over."""
+    with a warning, as in this process, once the run is over. Returns (rows, targets,
+    skipped, aligned)."""
+    targets = [(path, chain) for path, chain, _ in found]
+    skip = [not explicit for *_, explicit in found]
     try:
         with cluster.ChunkProgress("Scanning chunks", show) as bar:
-            result = distributed.distributed_scan(
-                query.path, [(path, chain) for path, chain, _ in found],
-                score_cutoff=args.cutoff, max_hits=args.max_hits, client=runner,
-                query_chain=query.chain, skip_unreadable=[not explicit for *_, explicit in found],
-                progress=bar, **inputs.reading(args), **MODES[args.mode])
+            if args.method == "robust":
+                result = distributed.distributed_search(
+                    query.path, targets, prefilter=not args.no_prefilter, keep=args.keep,
+                    max_hits=args.max_hits, min_score=args.cutoff, client=runner,
+                    query_chain=query.chain, skip_unreadable=skip, progress=bar,
+                    **inputs.reading(args))
+            else:
+                result = distributed.distributed_scan(
+                    query.path, targets, score_cutoff=args.cutoff, max_hits=args.max_hits,
+                    client=runner, query_chain=query.chain, skip_unreadable=skip, progress=bar,
+                    **inputs.reading(args), **MODES[args.mode])
     except ValueError as exc:  # an unreadable file or a failed alignment, named
         raise CliError(str(exc))
     if not args.quiet:
         for _, reason in result.skipped:
             warn(prog, f"skipped: {reason}")
-    rows = [dict(rank=h.rank, target=h.target_id, path=h.path, score=h.score, rmsd=h.rmsd,
-                 n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=h.z_score)
-            for h in result.hits]
-    return rows, result.n_targets, len(result.skipped)
+    if args.method == "robust":
+        rows = [robust_row(h.rank, h.target_id, h.path, h) for h in result.hits]
+        aligned = result.n_aligned
+    else:
+        rows = [dict(rank=h.rank, target=h.target_id, path=h.path, score=h.score, rmsd=h.rmsd,
+                     n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=h.z_score)
+                for h in result.hits]
+        aligned = result.n_targets
+    return rows, result.n_targets, len(result.skipped), aligned
 
 
 def run(args, context):
     prog = context.prog
     check_arguments(args)
+    args.threads = threads_for(args.threads, prog)
     show = Progress.wanted(args.quiet)
     source = args.query.with_chain(args.query_chain, "--query-chain")
     structure = inputs.read(source, args)
@@ -183,15 +284,20 @@ def run(args, context):
     if not args.quiet:
         for _, reason in special:
             warn(context.prog, f"skipped: {reason}")
-    with cluster.runner_for(args, len(found), args.mode, prog) as runner:
+    workload = "robust" if args.method == "robust" else args.mode
+    with cluster.runner_for(args, len(found), workload, prog) as runner:
         if runner is distributed.IN_PROCESS:
             targets, skipped = load_targets(found, show, prog, args.quiet, inputs.reading(args))
-            rows = scan_all(query, targets, args, show)
+            if args.method == "robust":
+                rows, aligned = search_all(query, targets, args)
+            else:
+                rows, aligned = scan_all(query, targets, args, show), len(targets)
             n_targets = len(targets)
         else:
-            rows, n_targets, skipped = scan_distributed(args, source, found, runner, show, prog)
+            rows, n_targets, skipped, aligned = scan_distributed(args, source, found, runner,
+                                                                 show, prog)
     if args.tsv:
-        write_tsv(args.tsv, rows)
+        write_tsv(args.tsv, rows, args.method)
 
     if args.json:
         dump_json({
@@ -199,22 +305,25 @@ def run(args, context):
             "version": malven.__version__,
             "query": {"path": structure.path, "id": query.id, "chain": structure.chain,
                       "length": len(query)},
-            "mode": args.mode,
+            "method": args.method,
+            "mode": args.mode or "robust",
             "cutoff": args.cutoff,
             "max_hits": args.max_hits,
             "n_targets": n_targets,
+            "n_aligned": aligned,
             "n_skipped": skipped,
-            "hits": [dict(r, score=finite_or_none(r["score"]), rmsd=finite_or_none(r["rmsd"]),
-                          seq_identity=finite_or_none(r["seq_identity"]),
-                          z_score=finite_or_none(r["z_score"])) for r in rows],
+            "hits": [json_hit(r) for r in rows],
         })
         return 0
+    how = (f"robust, {aligned} aligned after the prefilter" if args.method == "robust"
+           and aligned < n_targets else "robust" if args.method == "robust"
+           else f"kelda {args.mode}")
     lines = [f"Query    {structure.path}  chain {structure.chain}  {len(query)} residues",
              f"Targets  {n_targets}" + (f" ({skipped} unreadable skipped)" if skipped else "")
-             + f", mode {args.mode}, cutoff {args.cutoff:g}: {len(rows)} hits"
+             + f", method {how}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else ""),
              ""]
-    lines += table(rows) if rows else ["No hits."]
+    lines += table(rows, args.method) if rows else ["No hits."]
     if args.tsv:
         lines += ["", f"Table written to {args.tsv}"]
     print("\n".join(lines))

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>  // isnan
+#include <limits>
 
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/prefilter.hpp"
@@ -67,7 +68,7 @@ std::vector<std::size_t> hit_order(std::span<const double> scores, double min_sc
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
                                     const SearchConfig& config, std::stop_token stop) {
   const std::size_t n = targets.size();
-  std::vector<double> shape(n, 0.0);
+  std::vector<double> shape(n, std::numeric_limits<double>::quiet_NaN());
   std::vector<std::size_t> kept(n);
   for (std::size_t k = 0; k < n; ++k) kept[k] = k;
   if (config.prefilter_keep && *config.prefilter_keep < n) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -49,7 +50,9 @@ struct SearchConfig {
 struct SearchHit {
   std::size_t target = 0;       // position in the target list
   double rank_score = 0.0;      // the value hits are ordered by
-  double prefilter = 0.0;       // the target's normalised shape score against the query
+  // The target's normalised shape score against the query; NaN when the prefilter did not
+  // run (off, or keeping every target).
+  double prefilter = std::numeric_limits<double>::quiet_NaN();
   RobustAlignment alignment;    // the query is A, the target B
 };
 
