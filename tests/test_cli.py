@@ -223,6 +223,18 @@ def test_help(tmp_path, command):
         (["scan", "{t}/1sp1.pdb", "empty"], 1,
          "malven scan: error: no structure files (.pdb, .ent, .cif, .mmcif, or these gzipped) "
          "in directory empty"),
+        (["scan", "{t}/1sp1.pdb", "{d}", "--mode", "quick", "--method", "robust"], 2,
+         "malven scan: error: argument --mode: only the kelda method has modes"),
+        (["scan", "{t}/1sp1.pdb", "{d}", "--keep", "0"], 2,
+         "malven scan: error: argument --keep: must be at least 1, got 0"),
+        (["scan", "{t}/1sp1.pdb", "{d}", "--threads", "0"], 2,
+         "malven scan: error: argument --threads: must be at least 1, got 0"),
+        (["allvsall", "{d}", "--newick", "t.txt", "--tsv", "t.txt"], 2,
+         "malven allvsall: error: the --tsv, --newick and --plot files must differ"),
+        (["allvsall", "{d}", "--mode", "scan", "--method", "robust"], 2,
+         "malven allvsall: error: argument --mode: only the kelda method has modes"),
+        (["allvsall", "garbage.pdb"], 1,
+         "malven allvsall: error: cannot read a structure from garbage.pdb: no protein chain"),
         (["demo", "-o", "garbage.pdb"], 2,
          "malven demo: error: argument -o/--output-dir: 'garbage.pdb' already exists; "
          "the demo writes into a new folder"),
@@ -565,6 +577,61 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
     quiet = subprocess.run(cmd + ["--quiet"], cwd=tmp_path, env=cli_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+# ---- allvsall ------------------------------------------------------------------------------
+
+def newick_leaves(text):
+    """Leaf names of Newick text, after checking its brackets balance and it ends the tree."""
+    assert text.endswith(";") and text.count("(") == text.count(")")
+    return re.findall(r"(?<=[(,])([^(),:;]+):", text)
+
+
+@pytest.mark.parametrize("method", ["robust", "kelda"])
+def test_allvsall_tree_and_matrices(tmp_path, method):
+    """A file given twice gets two leaves told apart; the printed tree is the one written
+    and the one in JSON, its leaf order the JSON's; with the robust method the two CsdE
+    structures are a clade."""
+    files = [PDB / f"{n}.pdb" for n in ("1sp1", "1ni7", "1sp2", "5eep", "3znf")] + [PDB / "1sp1.pdb"]
+    text = ok("allvsall", *files, "--method", method, "--newick", "tree.nwk", "--tsv", "p.tsv",
+              cwd=tmp_path).stdout
+    data = json.loads(ok("allvsall", *files, "--method", method, "--json", "-q",
+                         cwd=tmp_path).stdout)
+    newick = (tmp_path / "tree.nwk").read_text().strip()
+    assert newick == data["newick"] and newick in text.splitlines()
+    leaves = newick_leaves(newick)
+    assert sorted(leaves) == sorted(["1sp1_1", "1ni7", "1sp2", "5eep", "3znf", "1sp1_6"])
+    order_names = [["1sp1_1", "1ni7", "1sp2", "5eep", "3znf", "1sp1_6"][k - 1] for k in data["order"]]
+    assert order_names == leaves
+    sc = np.array(data["score"])
+    np.testing.assert_array_equal(sc, sc.T)
+    assert sc[0, 5] == sc[0, 0]  # the same file twice
+    if method == "robust":
+        tm = np.array(data["tm_score"])
+        np.testing.assert_allclose(np.diag(tm), 1.0, atol=1e-9)
+        assert "TM-score (normalised by the longer structure)" in text
+        # Zinc fingers are closer to each other than to a CsdE.
+        assert min(tm[0, 2], tm[2, 4]) > max(tm[0, 1], tm[2, 3])
+        assert sorted(leaves.index(n) for n in ("1ni7", "5eep")) in ([0, 1], [4, 5])
+    else:
+        assert data["tm_score"] is None and "TM-score" not in text
+    assert "Tree written to tree.nwk" in text
+
+
+@pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")
+def test_allvsall_plot(tmp_path):
+    text = ok("allvsall", *(PDB / f"{n}.pdb" for n in ("1sp1", "1sp2", "3znf")), "--plot", "h.png",
+              cwd=tmp_path).stdout
+    assert "Heatmap written to h.png" in text
+    assert (tmp_path / "h.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_allvsall_tree_of_nothing_is_an_error(tmp_path):
+    (tmp_path / "db").mkdir()
+    (tmp_path / "db" / "broken.pdb").write_text("REMARK nothing here\n")
+    line = fails("allvsall", "db", "--newick", "t.nwk", "-q", cwd=tmp_path)
+    assert line == "malven allvsall: error: no structure could be read: there is no tree to write"
+    assert not (tmp_path / "t.nwk").exists()
 
 
 # ---- demo ----------------------------------------------------------------------------------

@@ -40,6 +40,13 @@ REFUSED = [
      "malven scan: error: argument --tsv: '5eep.pdb' is the input file"),
     (["1ni7", "5eep"], ["allvsall", "1ni7.pdb", "5eep.pdb", "--tsv", "1ni7.pdb"], 2,
      "malven allvsall: error: argument --tsv: '1ni7.pdb' is the input file"),
+    # Files found inside a directory argument are inputs as well.
+    (["1ni7", "5eep"], ["scan", "1ni7.pdb", ".", "--tsv", "5eep.pdb"], 2,
+     "malven scan: error: argument --tsv: '5eep.pdb' is the input file './5eep.pdb'"),
+    (["1ni7", "5eep"], ["allvsall", ".", "--newick", "5eep.pdb"], 2,
+     "malven allvsall: error: argument --newick: '5eep.pdb' is the input file './5eep.pdb'"),
+    (["1ni7", "5eep"], ["allvsall", ".", "--tsv", "t.tsv", "--newick", "t.tsv"], 2,
+     "malven allvsall: error: the --tsv, --newick and --plot files must differ"),
     (["1ni7", "5eep"], ["align", "1ni7.pdb", "5eep.pdb", "-o", ""], 2,
      "malven align: error: argument -o/--output: an empty value is not allowed"),
     (["1ni7", "5eep"], ["msa", "1ni7.pdb", "5eep.pdb", "-o", ""], 2,

@@ -250,16 +250,19 @@ def folder(tmp_path):
     return db
 
 
+SCAN_OPTIONS = {"robust": [], "scan": ["--mode", "scan"], "quick": ["--mode", "quick"]}
+
+
 @needs_dask
-@pytest.mark.parametrize("mode", ["scan", "quick"])
+@pytest.mark.parametrize("mode", sorted(SCAN_OPTIONS))
 def test_cli_scan_with_jobs_prints_what_one_process_prints(client, tmp_path, folder, mode):
-    one = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "1",
-             cwd=tmp_path)
-    two = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--jobs", "2",
+    options = SCAN_OPTIONS[mode]
+    one = ok("scan", PDB / "1ni7.pdb", "db", *options, "--json", "--jobs", "1", cwd=tmp_path)
+    two = ok("scan", PDB / "1ni7.pdb", "db", *options, "--json", "--jobs", "2",
              "--tsv", "hits.tsv", cwd=tmp_path)
     assert two.stdout == one.stdout and two.stderr == one.stderr
     # The same on the workers of a running cluster, reached by its scheduler's address.
-    there = ok("scan", PDB / "1ni7.pdb", "db", "--mode", mode, "--json", "--scheduler",
+    there = ok("scan", PDB / "1ni7.pdb", "db", *options, "--json", "--scheduler",
                client.scheduler.address, cwd=tmp_path)
     assert there.stdout == one.stdout and there.stderr == one.stderr
     assert "skipped: cannot read a structure from db/sub/broken.pdb" in two.stderr
@@ -268,26 +271,39 @@ def test_cli_scan_with_jobs_prints_what_one_process_prints(client, tmp_path, fol
     assert len(hits) == n and len((tmp_path / "hits.tsv").read_text().splitlines()) == n + 1
 
 
+ALLVSALL_TSV = ["i", "j", "id_i", "id_j", "path_i", "path_j", "score", "rmsd", "aligned"]
+
+
 @needs_dask
-def test_cli_allvsall(tmp_path, folder):
-    one = ok("allvsall", "db", "--json", "--jobs", "1", cwd=tmp_path)
-    two = ok("allvsall", "db", "--json", "--jobs", "2", "--tsv", "pairs.tsv", cwd=tmp_path)
+@pytest.mark.parametrize("method", ["robust", "kelda"])
+def test_cli_allvsall(tmp_path, folder, method):
+    options = ["--method", method]
+    one = ok("allvsall", "db", "--json", "--jobs", "1", *options, cwd=tmp_path)
+    two = ok("allvsall", "db", "--json", "--jobs", "2", "--tsv", "pairs.tsv", *options,
+             cwd=tmp_path)
     assert two.stdout == one.stdout and two.stderr == one.stderr
     data = json.loads(two.stdout)
     n = len(data["structures"])
-    assert (n, data["n_skipped"]) == (len(list(folder.glob("*.pdb"))), 1)
+    assert (n, data["n_skipped"], data["method"]) == (len(list(folder.glob("*.pdb"))), 1, method)
     lines = (tmp_path / "pairs.tsv").read_text().splitlines()
-    assert lines[0].split("\t") == ["i", "j", "id_i", "id_j", "path_i", "path_j", "score",
-                                    "rmsd", "aligned"]
+    robust = method == "robust"
+    assert lines[0].split("\t") == ALLVSALL_TSV + ["tm_i", "tm_j", "tm_longer"] * robust
     assert len(lines) == 1 + n * (n + 1) // 2
     for line in lines[1:]:
-        i, j, _, _, _, _, score, _, aligned = line.split("\t")
-        i, j = int(i) - 1, int(j) - 1
-        assert float(score) == data["score"][i][j] == data["score"][j][i]
-        assert int(aligned) == data["n_aligned"][i][j]
-    table = ok("allvsall", "db", "--jobs", "2", "-q", cwd=tmp_path).stdout
-    assert f"Structures  {n} (1 unreadable skipped), mode scan: {n * (n + 1) // 2} alignments" \
-        in table
+        cells = line.split("\t")
+        i, j = int(cells[0]) - 1, int(cells[1]) - 1
+        assert float(cells[6]) == data["score"][i][j] == data["score"][j][i]
+        assert int(cells[8]) == data["n_aligned"][i][j]
+        if robust:
+            tm_i, tm_j, longer = map(float, cells[9:])
+            assert (tm_i, tm_j) == (data["tm_score"][i][j], data["tm_score"][j][i])
+            assert longer == min(tm_i, tm_j)
+    if not robust:
+        assert data["tm_score"] is None
+    table = ok("allvsall", "db", "--jobs", "2", "-q", *options, cwd=tmp_path).stdout
+    how = "robust" if robust else "kelda scan"
+    assert f"Structures  {n} (1 unreadable skipped), method {how}: {n * (n + 1) // 2} " \
+        f"alignments" in table
 
 
 def test_cli_allvsall_in_one_process(tmp_path, folder):

@@ -1,37 +1,47 @@
 """`malven allvsall FILE...`: align every pair of a set of structures (files, or directories of
-PDB and mmCIF files) and print the matrix of KELDA scores; the RMSD and aligned-pair matrices
-go to --tsv and --json. Large sets run on Dask workers."""
+PDB and mmCIF files) and print the TM-score and KELDA score matrices with the tree they
+imply; RMSD and aligned pairs go to --tsv and --json, the tree to --newick, a clustered
+heatmap to --plot. Runs on C++ threads, or on Dask workers for many machines."""
+import math
+
+import numpy as np
 
 import malven
 
-from keldascope import distributed
-from keldascope.cli import cluster, inputs
-from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
-                                   warn)
+import keldascope
+from keldascope import distributed, trees
+from keldascope.cli import cluster, inputs, plot
+from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
+                                   check_not_an_input, check_output_file, dump_json,
+                                   finite_or_none, fmt, threads_for, warn)
 from keldascope.cli.progress import Progress
-from keldascope.cli.scan import MODES, MODES_HELP, find_targets
+from keldascope.cli.scan import MODES, MODES_HELP, find_targets, load_targets
 
 DESCRIPTION = """\
-Align every pair of the structures, each with itself too, and print the matrix of KELDA
-scores Sc. Each pair is aligned once, as 'malven scan' aligns a target in the same mode (the
-shorter structure leads when the other is less than half as long), so the matrices are
-symmetric. --tsv writes one line per pair with Sc, RMSD and aligned pairs; --json prints the
-three matrices. Arguments are structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or
-gzipped) or directories, searched recursively for .pdb, .ent, .cif and .mmcif files, each
-also .gz; a file inside a directory that cannot be read is skipped with a warning, a file
-named on the command line is an error.
+Align every pair of the structures, each with itself too, and print the matrices of
+TM-scores and KELDA scores Sc with the average-linkage tree they imply. Arguments are
+structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories, searched
+recursively for .pdb, .ent, .cif and .mmcif files, each also .gz; a file inside a directory
+that cannot be read is skipped with a warning, a file named on the command line is an error.
 
-Large sets run on a local Dask cluster, one single-threaded worker process per core (--jobs N
-sets the number, --jobs 1 keeps the work in this process); --scheduler sends the work to an
-existing Dask cluster. The numbers are the same either way.
+By default (--method robust) every pair is aligned once by the robust engine on all cores;
+the TM-score matrix printed is normalised by the longer structure of each pair (the TSV and
+JSON also hold it normalised by each structure), and the tree joins structures by it.
+--method kelda (or any --mode) aligns each pair as 'malven scan --method kelda' aligns a
+target (the shorter structure leads when the other is less than half as long) and reports
+Sc only, with a tree over Sc. Either way the matrices are symmetric and the same whether the
+work runs here or on Dask workers: --jobs N starts a local cluster of N worker processes,
+--scheduler sends the work to an existing one.
 
 """ + MODES_HELP.format(what="pair")
 
 EPILOG = """\
 examples:
   malven allvsall globins/
+  malven allvsall globins/ --newick globins.nwk --plot globins.png
   malven allvsall a.pdb b.cif:B c.pdb.gz --tsv pairs.tsv
-  malven allvsall family/ --jobs 4 --json > matrices.json"""
+  malven allvsall family/ --json > matrices.json
+  malven allvsall /shared/domains/ --scheduler tcp://scheduler-host:8786"""
 
 
 def add_parser(sub, chain_type):
@@ -42,12 +52,23 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
-    p.add_argument("--mode", choices=sorted(MODES), default="scan",
-                   help="how each pair is aligned (default scan)")
+    p.add_argument("--method", choices=("robust", "kelda"),
+                   help="robust (default): the robust engine, TM-scores and Sc; kelda: the "
+                        "KELDA scan modes, Sc only")
+    p.add_argument("--mode", choices=sorted(MODES),
+                   help="how the kelda method aligns each pair (default scan; implies "
+                        "--method kelda)")
+    add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
-                   help="write one line per pair: Sc, RMSD and aligned pairs")
+                   help="write one line per pair: TM-scores, Sc, RMSD and aligned pairs")
+    p.add_argument("--newick", metavar="OUT.nwk",
+                   help="write the tree in Newick format")
+    p.add_argument("--plot", metavar="OUT.png",
+                   help="draw the score matrix as a heatmap in tree order, the tree beside it "
+                        "(needs matplotlib)")
     p.add_argument("--json", action="store_true",
-                   help="print one JSON object with the three matrices instead of the table")
+                   help="print one JSON object with the matrices and the tree instead of the "
+                        "table")
     cluster.add_cluster_arguments(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no warnings on standard error")
@@ -56,15 +77,71 @@ def add_parser(sub, chain_type):
     return p
 
 
+def check_arguments(args):
+    if args.method is None:
+        args.method = "kelda" if args.mode else "robust"
+    if args.method == "kelda" and args.mode is None:
+        args.mode = "scan"
+    if args.method == "robust" and args.mode:
+        raise UsageError("argument --mode: only the kelda method has modes")
+    inputs_ = [s.path for s in args.structures]
+    for option in ("tsv", "newick", "plot"):
+        path = getattr(args, option)
+        if path is not None:
+            check_output_file(path, f"--{option}", inputs_)
+    named = [getattr(args, o) for o in ("tsv", "newick", "plot") if getattr(args, o)]
+    if len(set(named)) < len(named):
+        raise UsageError("the --tsv, --newick and --plot files must differ")
+    if args.plot is not None:
+        plot.require_matplotlib()
+
+
+class Matrices:
+    """What every way of running the comparison hands on: the structures, the matrices
+    (tm None for the kelda method), the structures skipped."""
+
+    def __init__(self, paths, ids, lengths, sc, rmsd, n_aligned, tm=None, skipped=(),
+                 n_skipped=None):
+        self.paths, self.ids, self.lengths = list(paths), list(ids), list(lengths)
+        self.sc, self.rmsd, self.n_aligned, self.tm = sc, rmsd, n_aligned, tm
+        self.skipped = list(skipped)  # (path, reason) not yet reported
+        self.n_skipped = len(self.skipped) if n_skipped is None else n_skipped
+
+    @property
+    def tm_longer(self):
+        return None if self.tm is None else np.minimum(self.tm, self.tm.T)
+
+    @property
+    def clustering_scores(self):
+        """The matrix the tree is built from: TM-score by the longer structure, else Sc."""
+        return self.sc if self.tm is None else self.tm_longer
+
+    def tree(self):
+        return trees.guide_tree(self.clustering_scores) if self.ids else None
+
+
 def compare(args, found, show, prog):
     n = len(found)
-    with cluster.runner_for(args, n * (n + 1) // 2, args.mode, prog) as runner:
+    workload = "robust" if args.method == "robust" else args.mode
+    with cluster.runner_for(args, n * (n + 1) // 2, workload, prog) as runner:
+        if runner is distributed.IN_PROCESS and args.method == "robust":
+            return compare_here(args, found, show, prog)
+        specs = [(path, chain) for path, chain, _ in found]
+        skip = [not explicit for *_, explicit in found]
         try:
             with cluster.ChunkProgress("Aligning chunks", show) as bar:
-                result = distributed.all_against_all(
-                    [(path, chain) for path, chain, _ in found], client=runner,
-                    chain=args.chain, skip_unreadable=[not explicit for *_, explicit in found],
-                    progress=bar, **inputs.reading(args), **MODES[args.mode])
+                if args.method == "robust":
+                    r = distributed.distributed_compare(
+                        specs, client=runner, chain=args.chain, skip_unreadable=skip,
+                        progress=bar, **inputs.reading(args))
+                    result = Matrices(r.paths, r.ids, r.lengths, r.sc, r.rmsd, r.n_aligned,
+                                      tm=r.tm, skipped=r.skipped)
+                else:
+                    r = distributed.all_against_all(
+                        specs, client=runner, chain=args.chain, skip_unreadable=skip,
+                        progress=bar, **inputs.reading(args), **MODES[args.mode])
+                    result = Matrices(r.paths, r.ids, r.lengths, r.score, r.rmsd, r.n_aligned,
+                                      skipped=r.skipped)
         except ValueError as exc:  # an unreadable file or a failed alignment, named
             raise CliError(str(exc))
     if not args.quiet:
@@ -73,22 +150,60 @@ def compare(args, found, show, prog):
     return result
 
 
+def compare_here(args, found, show, prog):
+    """The robust comparison in this process, on C++ threads (skipped files are warned about
+    as they are read)."""
+    found = [(path, args.chain if chain is None else chain, explicit)
+             for path, chain, explicit in found]
+    loaded, skipped = load_targets(found, show, prog, args.quiet, inputs.reading(args))
+    try:
+        c = keldascope.compare_all([domain for _, domain in loaded], threads=args.threads)
+    except ValueError as exc:
+        raise CliError(f"comparison failed: {exc}")
+    return Matrices([p for p, _ in loaded], [d.id for _, d in loaded],
+                    [len(d) for _, d in loaded], c.sc, c.rmsd, c.n_aligned, tm=c.tm,
+                    n_skipped=skipped)
+
+
 def write_tsv(path, result):
     def num(v):
-        return repr(float(v))
+        v = float(v)
+        return "" if math.isnan(v) else repr(v)
 
+    robust = result.tm is not None
     try:
         with open(path, "w", encoding="utf-8") as out:
-            out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\n")
+            out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned"
+                      + ("\ttm_i\ttm_j\ttm_longer\n" if robust else "\n"))
             n = len(result.paths)
             for i in range(n):
                 for j in range(i, n):
-                    out.write("\t".join([str(i + 1), str(j + 1), result.ids[i], result.ids[j],
-                                         result.paths[i], result.paths[j],
-                                         num(result.score[i, j]), num(result.rmsd[i, j]),
-                                         str(int(result.n_aligned[i, j]))]) + "\n")
+                    cells = [str(i + 1), str(j + 1), result.ids[i], result.ids[j],
+                             result.paths[i], result.paths[j], num(result.sc[i, j]),
+                             num(result.rmsd[i, j]), str(int(result.n_aligned[i, j]))]
+                    if robust:
+                        cells += [num(result.tm[i, j]), num(result.tm[j, i]),
+                                  num(result.tm_longer[i, j])]
+                    out.write("\t".join(cells) + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def write_newick(path, text):
+    try:
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text + "\n")
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def leaf_names(ids):
+    """The structures' names, made unique where two files (or two chains of one file) share
+    one, so that every leaf of the tree is told apart: the repeated ones gain their number."""
+    counts = {}
+    for i in ids:
+        counts[i] = counts.get(i, 0) + 1
+    return [i if counts[i] == 1 else f"{i}_{k + 1}" for k, i in enumerate(ids)]
 
 
 def matrix_lines(matrix, decimals):
@@ -103,18 +218,37 @@ def matrix_lines(matrix, decimals):
 
 
 def run(args, context):
-    if args.tsv is not None:
-        check_output_file(args.tsv, "--tsv", [s.path for s in args.structures])
+    prog = context.prog
+    check_arguments(args)
+    args.threads = threads_for(args.threads, prog)
     show = Progress.wanted(args.quiet)
     special = []
     found = find_targets(args.structures, special)
+    for option in ("tsv", "newick", "plot"):  # the files found inside directories are inputs
+        if getattr(args, option) is not None:
+            check_not_an_input(getattr(args, option), f"--{option}",
+                               [path for path, _, _ in found])
     if not args.quiet:
         for _, reason in special:
-            warn(context.prog, f"skipped: {reason}")
-    result = compare(args, found, show, context.prog)
+            warn(prog, f"skipped: {reason}")
+    result = compare(args, found, show, prog)
     n = len(result.paths)
+    n_skipped = result.n_skipped
+    if n == 0 and (args.newick or args.plot):
+        raise CliError("no structure could be read: there is no tree to write")
+    tree = result.tree()
+    names = leaf_names(result.ids)
+    newick = trees.newick(tree, names) if n else None
     if args.tsv:
         write_tsv(args.tsv, result)
+    if args.newick:
+        write_newick(args.newick, newick)
+    if args.plot:
+        robust = args.method == "robust"
+        plot.clustered_heatmap(
+            args.plot, result.clustering_scores, names, tree,
+            "TM-score (normalised by the longer structure)" if robust else "Sc (KELDA score)",
+            upper=1.0 if robust else None)
 
     if args.json:
         def rows(matrix, convert):
@@ -123,23 +257,35 @@ def run(args, context):
         dump_json({
             "command": "allvsall",
             "version": malven.__version__,
-            "mode": args.mode,
+            "method": args.method,
+            "mode": args.mode or "robust",
             "structures": [{"path": p, "id": i, "length": length}
                            for p, i, length in zip(result.paths, result.ids, result.lengths)],
-            "n_skipped": len(result.skipped),
-            "score": rows(result.score, finite_or_none),
+            "n_skipped": n_skipped,
+            "score": rows(result.sc, finite_or_none),
+            "tm_score": None if result.tm is None else rows(result.tm, finite_or_none),
             "rmsd": rows(result.rmsd, finite_or_none),
             "n_aligned": rows(result.n_aligned, int),
+            "newick": newick,
+            "order": [k + 1 for k in trees.leaves(tree)] if n else [],
         })
         return 0
     width = max([len(i) for i in result.ids] + [2])
-    skipped = f" ({len(result.skipped)} unreadable skipped)" if result.skipped else ""
-    lines = [f"Structures  {n}{skipped}, mode {args.mode}: {n * (n + 1) // 2} alignments", ""]
+    skipped = f" ({n_skipped} unreadable skipped)" if n_skipped else ""
+    how = "robust" if args.method == "robust" else f"kelda {args.mode}"
+    lines = [f"Structures  {n}{skipped}, method {how}: {n * (n + 1) // 2} alignments", ""]
     lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {p}"
               for k, (p, i, length) in enumerate(zip(result.paths, result.ids, result.lengths))]
     if n:
-        lines += ["", "Sc (KELDA score)", ""] + matrix_lines(result.score, 3)
-    if args.tsv:
-        lines += ["", f"Sc, RMSD and aligned pairs of every pair written to {args.tsv}"]
+        if result.tm is not None:
+            lines += ["", "TM-score (normalised by the longer structure)", ""]
+            lines += matrix_lines(result.tm_longer, 3)
+        lines += ["", "Sc (KELDA score)", ""] + matrix_lines(result.sc, 3)
+        lines += ["", "Tree (average linkage over "
+                  + ("TM-score)" if result.tm is not None else "Sc)"), "", newick]
+    written = [(args.tsv, "Every pair's scores, RMSD and aligned pairs"),
+               (args.newick, "Tree"), (args.plot, "Heatmap")]
+    lines += [""] * any(p for p, _ in written)
+    lines += [f"{what} written to {p}" for p, what in written if p]
     print("\n".join(lines))
     return 0

@@ -1,5 +1,9 @@
-"""The `--plot` figure of `malven align`: the C-alpha distance of every equivalent pair after
-superposition, along the alignment. matplotlib is an optional extra (`malven[plot]`)."""
+"""The `--plot` figures: for `malven align` the C-alpha distance of every equivalent pair after
+superposition, along the alignment; for `malven allvsall` the score matrix as a heatmap in
+the order of its tree, the tree beside it. matplotlib is an optional extra
+(`malven[plot]`)."""
+import numpy as np
+
 from keldascope.cli.common import CliError
 from keldascope.cli.layout import CLOSE_PAIR
 
@@ -46,6 +50,76 @@ def distance_plot(path, title, points, labels):
             ax.set_xticklabels([t for _, t in labels], fontsize=8)
         ax.legend(loc="upper right", fontsize=8, frameon=False)
         fig.tight_layout()
+        try:
+            fig.savefig(path, dpi=120, format="png")
+        except OSError as exc:
+            raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    finally:
+        plt.close(fig)
+
+
+# Above this many structures the heatmap's axes carry no names: they would overlap.
+MAX_NAMED = 60
+
+
+def _tree_segments(tree, position):
+    """Line segments (x0, y0, x1, y1) drawing the tree with leaves at y = position[leaf] and
+    joins at x = their height; returns (segments, y of the root)."""
+    if isinstance(tree, int):
+        return [], position[tree], 0.0
+    left, right, height = tree
+    segments_l, y_l, h_l = _tree_segments(left, position)
+    segments_r, y_r, h_r = _tree_segments(right, position)
+    segments = segments_l + segments_r + [(h_l, y_l, height, y_l), (h_r, y_r, height, y_r),
+                                          (height, y_l, height, y_r)]
+    return segments, (y_l + y_r) / 2, height
+
+
+def _leaves(tree):
+    return [tree] if isinstance(tree, int) else _leaves(tree[0]) + _leaves(tree[1])
+
+
+def clustered_heatmap(path, matrix, names, tree, label, upper=None):
+    """matrix: square scores (higher is more similar), rows and columns reordered to the
+    tree's leaves; the tree is drawn on the left, root towards the left edge."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.collections import LineCollection
+
+    order = _leaves(tree)
+    n = len(order)
+    shown = matrix[order][:, order]
+    size = min(3.0 + 0.22 * n, 16.0)
+    fig = plt.figure(figsize=(size + 2.2, size))
+    try:
+        tree_ax = fig.add_axes([0.03, 0.12, 0.15, 0.8])
+        heat_ax = fig.add_axes([0.19, 0.12, 0.62, 0.8])
+        bar_ax = fig.add_axes([0.90, 0.12, 0.02, 0.8])
+        position = {leaf: k for k, leaf in enumerate(order)}
+        segments, _, root = _tree_segments(tree, position)
+        tree_ax.add_collection(LineCollection([((x0, y0), (x1, y1))
+                                              for x0, y0, x1, y1 in segments],
+                                             colors="#333", linewidths=0.8))
+        tree_ax.set_xlim(max(root, 1e-9) * 1.05, 0)
+        tree_ax.set_ylim(n - 0.5, -0.5)
+        tree_ax.axis("off")
+        finite = shown[np.isfinite(shown)]
+        top = upper if upper is not None else (float(finite.max()) if finite.size else 1.0)
+        image = heat_ax.imshow(shown, cmap="viridis", vmin=0.0, vmax=max(top, 1e-9),
+                               interpolation="nearest", aspect="auto")
+        if n <= MAX_NAMED:
+            ticks = list(range(n))
+            heat_ax.set_xticks(ticks)
+            heat_ax.set_xticklabels([names[k] for k in order], rotation=90, fontsize=7)
+            heat_ax.set_yticks(ticks)
+            heat_ax.set_yticklabels([names[k] for k in order], fontsize=7)
+            heat_ax.yaxis.tick_right()
+        else:
+            heat_ax.set_xticks([])
+            heat_ax.set_yticks([])
+        fig.colorbar(image, cax=bar_ax, label=label)
         try:
             fig.savefig(path, dpi=120, format="png")
         except OSError as exc:

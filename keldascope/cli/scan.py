@@ -9,8 +9,9 @@ import keldascope
 from keldascope import distributed, kelda
 from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
-                                   check_output_file, dump_json, finite_or_none, fmt, percent,
-                                   rmsd_text, threads_for, warn, warning_line)
+                                   check_not_an_input, check_output_file, dump_json,
+                                   finite_or_none, fmt, percent, rmsd_text, threads_for, warn,
+                                   warning_line)
 from keldascope.cli.progress import Progress
 from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
 
@@ -281,6 +282,8 @@ def run(args, context):
     query = structure.domain
     special = []
     found = find_targets(args.targets, special)
+    if args.tsv is not None:  # the files found inside directories are inputs too
+        check_not_an_input(args.tsv, "--tsv", [path for path, _, _ in found])
     if not args.quiet:
         for _, reason in special:
             warn(context.prog, f"skipped: {reason}")
