@@ -1,13 +1,22 @@
-"""align_pdbs against MUSTANG on real families of 5 to 12 members, in one run.
+"""Multiple alignment beside MUSTANG on every family of ../shared/data/FAMILIES.tsv, in one run.
 
-Prints, per family, the median wall time of `malven.align_pdbs` (reading the files,
-placing, aligning and writing the superposed files, single-threaded in this process),
-MUSTANG's wall time on the same files (process start included), their ratio, and our
-core size and average RMSD for orientation.
+Per family (its suggested core of up to 12 members; chain A where the family says so, given
+to both programs as the same chain-only copies):
+- core columns (filled by every member) and all columns, ours and MUSTANG's;
+- the mean TM-score of each member on the reference (the first member), normalised by the
+  reference, for the residue pairs each multiple alignment puts in its columns (the best
+  superposition of those pairs, the same measure for both);
+- pair agreement: the share of the residue pairs in the columns (every two members of every
+  column) that TM-align's pairwise alignment of the same two structures also pairs;
+- wall time: ours reading the files, aligning on one thread and writing the superposed
+  files; MUSTANG's command (process start included), which writes its superposition too.
+The malven module's align_pdbs core is shown for orientation.
 
-    python bench/bench_msa.py [--repeat N] [--families NAME ...]
+    python bench/bench_msa.py [--families NAME ...] [--threads 1]
 """
 import argparse
+import difflib
+import itertools
 import os
 import shutil
 import statistics
@@ -16,56 +25,182 @@ import sys
 import tempfile
 import time
 
-import malven
-from common import SHARED, table
+import numpy as np
+import tmtools
 
-DEFAULT = ["antifreeze_type_III", "ef_hand_calmodulin_like", "lipocalin_odorant_binding",
-           "kringle", "globins_scop_domains", "PF00040_fibronectin_type_II", "PF00531_death_domain",
-           "PF00241_cofilin_ADF", "PF01850_PIN_domain", "TNFR_cysteine_rich_domain"]
+import keldascope
+import malven
+from keldascope import _native
+from common import SHARED, table
 
 
 def families():
-    path = SHARED / "FAMILIES.tsv"
-    if not path.exists():
-        return {}
-    rows = [line.split("\t") for line in path.read_text().splitlines()[1:] if line.strip()]
-    return {r[0]: [SHARED / f for f in r[4].split()] for r in rows}
+    """name -> (files, chain) of every family, the suggested core of up to 12."""
+    out = {}
+    for line in (SHARED / "FAMILIES.tsv").read_text().splitlines()[1:]:
+        cells = line.split("\t")
+        if len(cells) < 6:
+            continue
+        chain = "A" if "use chain A" in cells[3] else None
+        out[cells[0]] = ([SHARED / f for f in cells[4].split()][:12], chain)
+    return out
 
 
-def timed(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), out
+def chain_copy(src, chain, dst):
+    """The first model's records of one chain: what both programs then read."""
+    keep = []
+    for line in open(src, errors="replace"):
+        if line.startswith("ENDMDL"):
+            break
+        if line.startswith(("ATOM", "HETATM")) and line[21] == chain:
+            keep.append(line)
+    with open(dst, "w") as out:
+        out.write("".join(keep) + "END\n")
+
+
+def read_fasta(path):
+    records, name = {}, None
+    for line in open(path):
+        line = line.strip()
+        if line.startswith(">"):
+            name = line[1:].split()[0]
+            records[name] = ""
+        elif name is not None:
+            records[name] += line
+    return list(records.values())
+
+
+def index_map(theirs, ours):
+    """Residue k of a sequence another program read -> our residue index, or None: the two
+    readings of one file can differ (modified residues, alternate locations)."""
+    out = [None] * len(theirs)
+    matcher = difflib.SequenceMatcher(None, theirs, ours, autojunk=False)
+    for block in matcher.get_matching_blocks():
+        for k in range(block.size):
+            out[block.a + k] = block.b + k
+    return out
+
+
+def columns_of_rows(rows, sequences):
+    """Gapped rows (one per structure) -> columns of our residue indices."""
+    maps = [index_map(row.replace("-", ""), seq) for row, seq in zip(rows, sequences)]
+    counters = [0] * len(rows)
+    columns = []
+    for k in range(len(rows[0])):
+        column = []
+        for s, row in enumerate(rows):
+            if row[k] == "-":
+                column.append(None)
+            else:
+                column.append(maps[s][counters[s]])
+                counters[s] += 1
+        columns.append(column)
+    return columns
+
+
+def pairs_between(columns, i, j):
+    return [(c[i], c[j]) for c in columns if c[i] is not None and c[j] is not None]
+
+
+def tmalign_pairs(a, b):
+    """Residue pairs of TM-align's alignment (tmtools, in process) of two structures."""
+    r = tmtools.tm_align(np.ascontiguousarray(a.domain.coordinates),
+                         np.ascontiguousarray(b.domain.coordinates), a.domain.sequence,
+                         b.domain.sequence)
+    pairs, i, j = set(), 0, 0
+    for x, y in zip(r.seqxA, r.seqyA):
+        if x != "-" and y != "-":
+            pairs.add((i, j))
+        i += x != "-"
+        j += y != "-"
+    return pairs
+
+
+def measures(columns, structures, reference_pairs):
+    """(mean TM on the reference, pair agreement with TM-align)."""
+    ref = structures[0].domain
+    tms = []
+    for k in range(1, len(structures)):
+        pairs = pairs_between(columns, 0, k)
+        tms.append(_native.tm_scores(ref, structures[k].domain, pairs)[0] if len(pairs) >= 3
+                   else 0.0)
+    agreed = total = 0
+    for i, j in itertools.combinations(range(len(structures)), 2):
+        pairs = pairs_between(columns, i, j)
+        total += len(pairs)
+        agreed += len(reference_pairs[i, j].intersection(pairs))
+    return statistics.mean(tms), agreed / total if total else 0.0
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--families", nargs="*", default=DEFAULT)
+    ap.add_argument("--families", nargs="*")
+    ap.add_argument("--threads", type=int, default=1)
     args = ap.parse_args()
     mustang = shutil.which("mustang")
     if not mustang:
         sys.exit("MUSTANG is needed: apt-get install mustang")
+    if not (SHARED / "FAMILIES.tsv").exists():
+        sys.exit(f"no FAMILIES.tsv under {SHARED}")
     fams = families()
-    rows = []
-    for name in args.families:
-        files = [f for f in fams.get(name, []) if f.exists()][:12]
+    rows, wins = [], {"core": 0, "agreement": 0, "faster": 0}
+    for name in args.families or list(fams):
+        files, chain = fams[name]
+        files = [f for f in files if f.exists()]
         if len(files) < 2:
             print(f"skipping {name}: files absent", file=sys.stderr)
             continue
-        paths = [str(f) for f in files]
-        with tempfile.TemporaryDirectory() as tmp:
-            ours, result = timed(lambda: malven.align_pdbs(paths, os.path.join(tmp, "malven")), args.repeat)
+        with tempfile.TemporaryDirectory(prefix="bench-msa-") as tmp:
+            paths = []
+            for k, f in enumerate(files):
+                if chain is None:
+                    paths.append(str(f))
+                else:
+                    paths.append(os.path.join(tmp, f"{k}_{f.stem}.pdb"))
+                    chain_copy(f, chain, paths[-1])
+
+            start = time.perf_counter()
+            structures = [keldascope.read_structure(p) for p in paths]
+            ours = keldascope.multiple_align(structures, threads=args.threads)
+            keldascope.write_aligned(structures, ours, os.path.join(tmp, "ours"))
+            t_ours = time.perf_counter() - start
+
             cmd = [mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"), "-F", "fasta"]
-            theirs, proc = timed(lambda: subprocess.run(cmd, capture_output=True, cwd=tmp), 1)
-            ok = proc.returncode == 0
-        rows.append((name, len(files), f"{ours:.3f}", f"{theirs:.3f}" + ("" if ok else " (failed)"),
-                     f"{theirs / ours:.1f}x", result.n_core, f"{result.avg_rmsd:.2f}"))
+            start = time.perf_counter()
+            proc = subprocess.run(cmd, capture_output=True, cwd=tmp)
+            t_mustang = time.perf_counter() - start
+            fasta = os.path.join(tmp, "mustang.afasta")
+            mustang_ok = proc.returncode == 0 and os.path.exists(fasta)
+            kelda = malven.align_pdbs(paths, os.path.join(tmp, "kelda"))
+
+            sequences = [s.domain.sequence for s in structures]
+            reference = {(i, j): tmalign_pairs(structures[i], structures[j])
+                         for i, j in itertools.combinations(range(len(structures)), 2)}
+            tm_ours, agree_ours = measures(ours.columns, structures, reference)
+            row = [name[:30], len(files), f"{ours.n_core}/{ours.n_columns}", kelda.n_core]
+            if mustang_ok:
+                theirs = columns_of_rows(read_fasta(fasta), sequences)
+                core = sum(1 for c in theirs if None not in c)
+                tm_theirs, agree_theirs = measures(theirs, structures, reference)
+                row += [f"{core}/{len(theirs)}", f"{tm_ours:.3f}", f"{tm_theirs:.3f}",
+                        f"{agree_ours:.3f}", f"{agree_theirs:.3f}", f"{t_ours:.2f}",
+                        f"{t_mustang:.2f}", f"{t_mustang / t_ours:.1f}x"]
+                wins["core"] += ours.n_core > 0
+                wins["agreement"] += agree_ours >= agree_theirs
+                wins["faster"] += t_ours < t_mustang
+            else:
+                row += ["failed", f"{tm_ours:.3f}", "-", f"{agree_ours:.3f}", "-",
+                        f"{t_ours:.2f}", f"{t_mustang:.2f}", "-"]
+                wins["core"] += ours.n_core > 0
+            rows.append(row)
         print(f"done {name}", file=sys.stderr)
-    print(table(rows, ["family", "n", "malven s", "MUSTANG s", "malven faster by", "core", "avg RMSD"]))
+    print(table(rows, ["family", "n", "core/cols", "kelda core", "MUSTANG core/cols",
+                       "TM ref", "MUSTANG TM", "agree TM-align", "MUSTANG agree", "s",
+                       "MUSTANG s", "faster by"]))
+    n = len(rows)
+    print(f"\nFamilies with a core: {wins['core']}/{n}; pair agreement at least MUSTANG's: "
+          f"{wins['agreement']}/{n}; faster than MUSTANG: {wins['faster']}/{n} "
+          f"(ours on {args.threads} thread{'s' * (args.threads != 1)})")
 
 
 if __name__ == "__main__":

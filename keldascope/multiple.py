@@ -51,6 +51,8 @@ def multiple_align(structures, *, reference=0, threads=None):
     paths), every pair aligned on threads (default: all cores). ValueError for fewer than two
     structures or a reference outside the list."""
     ss = [as_structure(s) for s in structures]
+    if reference < 0:  # the native side takes an unsigned index
+        raise ValueError(f"Reference index {reference} out of range for {len(ss)} structures")
     m = _native.robust_msa([s.domain for s in ss], reference=reference, threads=threads or 0)
     return MultipleAlignment(structures=ss, reference=reference, columns=m["columns"],
                              core_positions=m["core_positions"], score=m["score"],
