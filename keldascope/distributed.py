@@ -302,13 +302,15 @@ def _shape_chunk(query, reading, items):
         return out
     domains, indices, out["skipped"], out["failure"] = _read_shard(items, reading)
     if out["failure"] is None and domains:
-        out["scores"] = list(zip(indices, _native.shape_scores(qdomain, domains)))
+        out["scores"] = list(zip(indices, _native.shape_scores(qdomain, domains, threads=1)))
     return out
 
 
-def _robust_chunk(query, reading, items):
-    """The engine's alignments of one shard of targets to the query, as plain tuples."""
-    out = {"hits": [], "skipped": [], "failure": None}
+def _robust_chunk(query, reading, limits, items):
+    """The engine's best alignments of one shard of targets to the query (at most max_hits,
+    as the whole search reports: the shards' best hold the best of all), as plain tuples."""
+    max_hits, min_score = limits
+    out = {"hits": [], "skipped": [], "failure": None, "n_aligned": 0}
     qdomain, reason = _read(*query, keep=True, reading=reading)
     if reason is not None:
         out["failure"] = (-1, reason, "unreadable")
@@ -317,8 +319,8 @@ def _robust_chunk(query, reading, items):
     if out["failure"] is not None or not domains:
         return out
     try:
-        found, _ = _native.search(qdomain, domains, max_hits=len(domains),
-                                  min_score=-math.inf, threads=1)
+        found, out["n_aligned"] = _native.search(qdomain, domains, max_hits=max_hits,
+                                                 min_score=min_score, threads=1)
     except ValueError as exc:
         out["failure"] = (indices[0], str(exc), "scan")
         return out
@@ -556,7 +558,7 @@ def _skip_flags(skip_unreadable, n):
 def _spec(target):
     """(absolute path, path as given, chain) of a path or a (path, chain) pair."""
     path, chain = target if isinstance(target, tuple) else (target, None)
-    shown = os.fspath(path)
+    shown = os.fsdecode(path)
     return os.path.abspath(shown), shown, chain
 
 
@@ -665,9 +667,11 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
                                                  keep or default_keep(len(scores)))
             shape = dict(scores)
             items = [items[scores[k][0]] for k in chosen]
-        for result in _drain(runner, _robust_chunk, fixed, _chunks(items, chunk_size, threads),
-                             progress, fail):
+        aligned = 0
+        for result in _drain(runner, _robust_chunk, fixed + ((max_hits, min_score), ),
+                             _chunks(items, chunk_size, threads), progress, fail):
             records += result["hits"]
+            aligned += result["n_aligned"]
             skipped.update(result["skipped"])
     records.sort()  # target order, as one search over the whole list sees them
     order = _native.hit_order([r[2] for r in records], min_score, max_hits)
@@ -678,7 +682,7 @@ def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=10
                               score=r[2], tm_score_query=r[3], tm_score_target=r[4], sc=r[5],
                               rmsd=r[6], n_aligned=r[7], seq_identity=r[8], significant=r[9],
                               prefilter=shape.get(r[0])))
-    return RobustSearchResult(hits, len(targets) - len(skipped), len(records),
+    return RobustSearchResult(hits, len(targets) - len(skipped), aligned,
                               [(targets[k][1], skipped[k]) for k in sorted(skipped)])
 
 

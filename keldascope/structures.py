@@ -254,7 +254,7 @@ def read_structure(path, chain=None, model=None, min_plddt=None):
     pLDDT) is below this value. The C-alpha rules are malven.Domain.from_pdb's for every
     format; left-justified CHARMM names ("CA  ") are read too. Failures raise
     UnreadableStructure naming the file."""
-    path = os.fspath(path)
+    path = os.fsdecode(path)  # bytes and path objects too; undecodable bytes as escapes
     fmt, compressed, (domain, name, number, chains) = _read(path, chain, model, min_plddt,
                                                             True)
     return Structure(path, domain, tuple(residue_labels(domain)), fmt, compressed, name,
@@ -269,7 +269,7 @@ def read_domain(path, chain=None, model=None, min_plddt=None):
 def chain_listing(path, model=None):
     """(format, model, chains) of one model of a file (default: the first with C-alpha
     atoms): chains as list_chains gives them."""
-    path = os.fspath(path)
+    path = os.fsdecode(path)  # bytes and path objects too; undecodable bytes as escapes
     fmt, _, (_, _, number, chains) = _read(path, None, model, None, False)
     if not chains:
         raise _unreadable(path, "no protein chain: no C-alpha atoms (ATOM records named CA)")
@@ -385,7 +385,7 @@ def write_superposed(structure, transform, path, compress=None):
     gemmi with every other category kept; other models are left out. compress=None gzips when
     path ends in .gz. The output never replaces the input file; an output suffix of the other
     format raises ValueError."""
-    path = os.fspath(path)
+    path = os.fsdecode(path)  # bytes and path objects too; undecodable bytes as escapes
     if compress is None:
         compress = path.lower().endswith(".gz")
     check_output_path(structure, path)

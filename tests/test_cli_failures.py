@@ -1,6 +1,7 @@
 """The command line under hostile use: outputs that name inputs, special files in target
 folders, file system and memory failures, odd option values and file content, a cluster that
 cannot be reached. Every failure is one line and a documented status; no input is lost."""
+import json
 import os
 import pathlib
 import resource
@@ -164,3 +165,69 @@ def test_out_of_memory_is_one_line(tmp_path, jobs):
     assert proc.returncode == 1, proc.stderr
     lines = proc.stderr.splitlines()
     assert len(lines) == 1 and "out of memory" in lines[0], proc.stderr
+
+
+needs_utf8_names = pytest.mark.skipif(sys.getfilesystemencoding().lower() != "utf-8",
+                                      reason="file names are not UTF-8 here")
+
+
+def run_bytes(*args, cwd):
+    """The command with its output as bytes: names that are not UTF-8 come back as such."""
+    return subprocess.run([sys.executable, "-m", "keldascope.cli", *args], cwd=cwd,
+                          env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+@needs_utf8_names
+def test_file_names_that_are_not_utf8(tmp_path):
+    """A Latin-1 name (the byte 0xE9) is a valid file name that Python hands over with a
+    surrogate escape: every command reads it, writes beside it and prints it back as the
+    same bytes; the structure's name escapes the byte."""
+    raw = os.fsencode(str(tmp_path)) + b"/caf\xe9.pdb"
+    shutil.copy(BUNDLED / "5eep.pdb", raw)
+    copy_inputs(tmp_path, "1ni7")
+    name = os.fsdecode(b"caf\xe9.pdb")
+    out = run_bytes("align", "1ni7.pdb", name, "-o", os.fsdecode(b"out\xe9.pdb"), cwd=tmp_path)
+    assert (out.returncode, out.stderr) == (0, b"")
+    assert b"Structure 2      caf\xe9.pdb  chain A" in out.stdout
+    assert b"\ncaf\\xe9 " in out.stdout  # the alignment rows name it
+    assert os.path.exists(os.fsencode(str(tmp_path)) + b"/out\xe9.pdb")
+    msa = run_bytes("msa", "1ni7.pdb", name, "-o", "out", cwd=tmp_path)
+    assert msa.returncode == 0, msa.stderr
+    # Copies are named as write_all names them: a stem that is not UTF-8 gives way to the
+    # structure's number.
+    assert sorted(os.listdir(os.fsencode(str(tmp_path / "out")))) == \
+        [b"aligned_1ni7.pdb", b"aligned_domain1.pdb"]
+    scan = run_bytes("scan", "1ni7.pdb", ".", "-q", cwd=tmp_path)
+    assert scan.returncode == 0 and b"  caf\\xe9  " in scan.stdout, scan.stderr
+    table = json.loads(run_bytes("allvsall", ".", "--json", "-q", cwd=tmp_path).stdout)
+    assert {"id": "caf\\xe9", "path": "./" + name} in \
+        [{k: s[k] for k in ("id", "path")} for s in table["structures"]]
+    # Errors name the file with the byte escaped.
+    (tmp_path / os.fsdecode(b"bad\xe9.pdb")).write_text("REMARK nothing\n")
+    line = fails("align", "1ni7.pdb", os.fsdecode(b"bad\xe9.pdb"), cwd=tmp_path)
+    assert line.startswith("malven align: error: cannot read a structure from bad\\xe9.pdb")
+
+
+@needs_utf8_names
+def test_module_and_toolkit_open_names_that_are_not_utf8(tmp_path):
+    import keldascope
+    import malven
+
+    raw = os.fsencode(str(tmp_path)) + b"/caf\xe9.pdb"
+    shutil.copy(BUNDLED / "5eep.pdb", raw)
+    name = os.fsdecode(raw)
+    d = malven.Domain.from_pdb(name)
+    # The module names it "unknown", as it names any stem that is not UTF-8; the toolkit
+    # keeps the readable part.
+    assert d.id == "unknown" and d.pdb_file == name
+    d.to_pdb(os.fsdecode(os.fsencode(str(tmp_path)) + b"/moved\xe9.pdb"))
+    assert os.path.exists(os.fsencode(str(tmp_path)) + b"/moved\xe9.pdb")
+    written = malven.align_pdbs([name, str(BUNDLED / "1ni7.pdb")], str(tmp_path / "out")).write_all(
+        str(tmp_path / "again"))
+    assert written[0].endswith("/aligned_domain0.pdb")  # write_all's name for such a stem
+    for given in (raw, name, pathlib.Path(name)):
+        s = keldascope.read_structure(given)
+        assert s.domain.coordinates.tolist() == d.coordinates.tolist()
+        assert (s.path, s.domain.id) == (name, "caf\\xe9")
+    with pytest.raises(TypeError, match="'bytes' object cannot be cast as 'str'"):
+        malven.Domain.from_pdb(raw)  # the module takes str paths only

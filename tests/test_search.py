@@ -2,6 +2,10 @@
 for any thread count, the prefilter never drops the query's copy, and the all-against-all
 comparison gives symmetric matrices and a tree holding every structure once."""
 import re
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -108,3 +112,29 @@ def test_newick_quotes_names_and_keeps_heights():
     assert trees.leaves(tree) == [0, 1, 2]
     scores = np.array([[1.0, 0.9, 0.1], [0.9, 1.0, 0.2], [0.1, 0.2, 1.0]])
     assert trees.leaves(trees.guide_tree(scores)) in ([0, 1, 2], [2, 0, 1])
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="needs signals")
+@pytest.mark.parametrize("call", [
+    "keldascope.search(d, [d] * 4000, prefilter=False, threads=2)",
+    "keldascope.compare_all([d] * 90, threads=2)",
+])
+def test_ctrl_c_stops_one_long_native_call(tmp_path, call):
+    """One call of several seconds on two threads: Ctrl-C ends it within a second."""
+    code = ("import keldascope, sys\n"
+            f"d = keldascope.read_structure({str(PDB / '1ni7.pdb')!r})\n"
+            "print('ready', flush=True)\n"
+            "try:\n"
+            f"    {call}\n"
+            "    print('finished', flush=True)\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted', flush=True)\n")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, cwd=tmp_path,
+                            stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.stdout.readline().strip() == "ready"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert time.monotonic() - sent < 1.5, "Ctrl-C took too long"
+    assert out.strip() == "interrupted", err

@@ -515,6 +515,18 @@ TEST(Paths, FileStem) {
   EXPECT_EQ(domain_id_from_path("x/\xfe\xff"), "unknown");
 }
 
+// The toolkit names a structure after its file even when the name is not UTF-8: the stray
+// bytes are escaped, well-formed characters kept.
+TEST(Paths, StructureIdEscapesWhatIsNotUtf8) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"d/caf\xe9.pdb", "caf\\xe9"},          {"caf\xc3\xa9.cif.gz", "caf\xc3\xa9"},
+      {"1abc.pdb.gz", "1abc"},                 {"x/\xfe\xff.ent", "\\xfe\\xff"},
+      {"a\xed\xa0\x80" "b.pdb", "a\\xed\\xa0\\x80b"}, {"x/..", "unknown"},
+      {"\xc3.pdb", "\\xc3"}};
+  for (const auto& [path, id] : rows) EXPECT_EQ(structure_id_from_path(path), id) << path;
+  EXPECT_EQ(escape_invalid_utf8("plain"), "plain");
+}
+
 // ---------------------------------------------------------------------------------
 // Real wwPDB entries copied from Debian packages into tests/data/pdb.
 

@@ -50,6 +50,38 @@ TEST(ShapeString, FastScoreMatchesThePlainOneAndNoTargetBeatsTheQuerysCopy) {
     ASSERT_EQ(shape_score(a, b), reference::shape_score(a, b)) << trial;
     EXPECT_LE(shape_score(a, b), a.self_score);
     EXPECT_EQ(shape_score(a, a), a.self_score);
+    EXPECT_EQ(reference::shape_score(a, a), a.self_score);
+  }
+}
+
+// Letter strings made to stress the vectorised form: lengths around multiples of its eight
+// lanes, few letters (long runs and repeats invite long gaps in both directions), and
+// strings cut from one another so that high scores must cross segment boundaries.
+ShapeString letters_of(std::vector<std::uint8_t> letters) {
+  ShapeString s;
+  s.letters = std::move(letters);
+  return s;
+}
+
+TEST(ShapeString, StripedAndRowFormsMatchTheFullMatrices) {
+  std::mt19937 g(7);
+  const std::size_t lengths[] = {0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 64, 65, 130, 257};
+  for (int trial = 0; trial < 600; ++trial) {
+    const std::size_t na = lengths[g() % std::size(lengths)], nb = lengths[g() % std::size(lengths)];
+    const std::uint32_t alphabet = trial % 3 == 0 ? 2 : trial % 3 == 1 ? 6 : 51;
+    std::vector<std::uint8_t> a(na), b(nb);
+    for (auto& c : a) c = static_cast<std::uint8_t>(g() % alphabet * (51 / alphabet));
+    for (auto& c : b) c = static_cast<std::uint8_t>(g() % alphabet * (51 / alphabet));
+    if (trial % 4 == 0 && na > 4) {  // b holds a piece of a with an insertion and a deletion
+      b.assign(a.begin() + 1, a.end());
+      b.insert(b.begin() + static_cast<long>(b.size() / 3), 5, std::uint8_t{3});
+      b.erase(b.begin() + static_cast<long>(2 * b.size() / 3));
+    }
+    const ShapeString sa = letters_of(a), sb = letters_of(b);
+    const std::int32_t want = reference::shape_score(sa, sb);
+    ASSERT_EQ(shape_score(sa, sb), want) << trial << " " << na << "x" << nb;
+    ASSERT_EQ(shape_score(shape_profile(sa), sb), want) << trial;
+    ASSERT_EQ(detail::scalar_shape_score(sa, sb), want) << trial;
   }
 }
 
@@ -74,7 +106,11 @@ TEST_P(SearchThreads, EqualsTheEngineTargetByTarget) {
   for (const SearchHit& h : found->hits) {
     const auto single = align_robust(query, targets[h.target], config.engine);
     ASSERT_TRUE(single);
+    // Sc is scored after ranking, for the reported hits only, and must be what the engine
+    // gives on its own.
     EXPECT_EQ(h.alignment.outcome, single->outcome) << h.target;
+    EXPECT_EQ(h.alignment.kelda_pairs, single->kelda_pairs) << h.target;
+    EXPECT_EQ(h.alignment.significant, single->significant) << h.target;
     EXPECT_EQ(h.rank_score, std::min(single->tm_score_a, single->tm_score_b));
   }
   // The prefilter keeps the copy however few are kept.

@@ -136,6 +136,15 @@ std::string Convert<std::string>::from(PyObject* obj) {
   return std::string(s, static_cast<std::size_t>(len));
 }
 
+FsPath Convert<FsPath>::from(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) cannot_cast(obj, "str");
+  Ref encoded = check(PyUnicode_EncodeFSDefault(obj));
+  char* data = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &len) < 0) throw_pyerr();
+  return FsPath{std::string(data, static_cast<std::size_t>(len))};
+}
+
 ByteView Convert<ByteView>::from(PyObject* obj) {
   if (!PyBytes_Check(obj)) cannot_cast(obj, "bytes");
   char* data = nullptr;
@@ -217,7 +226,10 @@ Ref to_py(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 Ref to_py(std::uint32_t v) { return check(PyLong_FromUnsignedLong(v)); }
 Ref to_py(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 Ref to_py(const std::string& s) {
-  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  // Texts taken from file names or file content may hold bytes that are not UTF-8; they
+  // come back as surrogate escapes (as os.fsdecode gives them) rather than as an error.
+  return check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                    "surrogateescape"));
 }
 Ref to_py_bytes(std::string_view s) {
   return check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));

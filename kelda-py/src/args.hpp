@@ -64,6 +64,16 @@ template <>
 struct Convert<std::string> {
   static std::string from(PyObject* obj);
 };
+// A file-system path: a str, encoded as the interpreter encodes names for the operating
+// system (UTF-8, with surrogate escapes standing for bytes that are not UTF-8), so that every
+// name os.listdir returns can be opened.
+struct FsPath {
+  std::string bytes;
+};
+template <>
+struct Convert<FsPath> {
+  static FsPath from(PyObject* obj);
+};
 // The bytes of a `bytes` object, viewed in place; the owner keeps them alive (on PyPy the
 // pointer is only valid while a reference is held).
 struct ByteView {

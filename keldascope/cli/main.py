@@ -125,6 +125,11 @@ def main(argv=None):
     """Run one command line and return its exit status; every failure leaves as one line on
     standard error."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    # File names that are not UTF-8 reach us as surrogate escapes; printed back they become
+    # the original bytes, as ls prints them, instead of an encoding error.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     try:
         return execute(argv)
     except (CliError, UnreadableStructure) as exc:

@@ -37,7 +37,7 @@ Status check_path(std::string_view path) {
   return Unit{};
 }
 
-std::optional<std::string> file_stem(std::string_view path) {
+std::optional<std::string_view> raw_file_stem(std::string_view path) {
   // The last component that is not "." and not empty, as path component parsing
   // sees it: "a/b/" and "a/b/." both name b.
   std::string_view name;
@@ -54,12 +54,16 @@ std::optional<std::string> file_stem(std::string_view path) {
     i = j + 1;
   }
   if (!have || name == "..") return std::nullopt;
-  std::string_view stem = name;
   std::size_t dot = name.rfind('.');
-  if (dot != std::string_view::npos && dot != 0) stem = name.substr(0, dot);
+  if (dot != std::string_view::npos && dot != 0) return name.substr(0, dot);
+  return name;
+}
+
+std::optional<std::string> file_stem(std::string_view path) {
+  const auto stem = raw_file_stem(path);
   bool ascii;
-  if (!valid_utf8(stem, ascii)) return std::nullopt;
-  return std::string(stem);
+  if (!stem || !valid_utf8(*stem, ascii)) return std::nullopt;
+  return std::string(*stem);
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

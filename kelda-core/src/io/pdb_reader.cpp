@@ -184,7 +184,9 @@ std::string structure_id_from_path(std::string_view path) {
   const std::size_t n = path.size();
   if (n > 3 && path[n - 3] == '.' && (path[n - 2] | 0x20) == 'g' && (path[n - 1] | 0x20) == 'z')
     path.remove_suffix(3);
-  return domain_id_from_path(path);
+  // Unlike the module's rule ("unknown"), a name that is not UTF-8 keeps its readable part.
+  const auto stem = raw_file_stem(path);
+  return stem ? escape_invalid_utf8(*stem) : std::string("unknown");
 }
 
 Result<Domain> read_pdb(const std::string& path, std::optional<Char> chain) {

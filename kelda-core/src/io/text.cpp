@@ -47,6 +47,33 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at p (1 to 4 bytes), or 0 when none starts
+// there (a stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
+// a sequence cut short).
+std::size_t sequence_length(const unsigned char* p, std::size_t remaining) noexcept {
+  const unsigned char b0 = p[0];
+  if (b0 < 0x80) return 1;
+  std::size_t len;
+  std::uint32_t cp;
+  if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; cp = b0 & 0x1F; }
+  else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; cp = b0 & 0x0F; }
+  else if (b0 >= 0xF0 && b0 <= 0xF4) { len = 4; cp = b0 & 0x07; }
+  else return 0;
+  if (remaining < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if (!is_continuation(p[k])) return 0;
+    cp = (cp << 6) | (p[k] & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return len;
+}
+
+}  // namespace
+
 bool valid_utf8(std::string_view s, bool& ascii) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
@@ -61,26 +88,31 @@ bool valid_utf8(std::string_view s, bool& ascii) noexcept {
       i += 8;
     }
     if (i >= n) break;
-    unsigned char b0 = p[i];
-    if (b0 < 0x80) { ++i; continue; }
+    if (p[i] < 0x80) { ++i; continue; }
     ascii = false;
-    std::size_t len;
-    std::uint32_t cp;
-    if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; cp = b0 & 0x1F; }
-    else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; cp = b0 & 0x0F; }
-    else if (b0 >= 0xF0 && b0 <= 0xF4) { len = 4; cp = b0 & 0x07; }
-    else return false;
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if (!is_continuation(p[i + k])) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
+    const std::size_t len = sequence_length(p + i, n - i);
+    if (len == 0) return false;
     i += len;
   }
   return true;
+}
+
+std::string escape_invalid_utf8(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t len = sequence_length(p + i, s.size() - i);
+    if (len == 0) {
+      out += {'\\', 'x', kHex[p[i] >> 4], kHex[p[i] & 0xF]};
+      ++i;
+    } else {
+      out.append(s.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
 }
 
 Char char_column(std::string_view line, std::size_t index, bool ascii) noexcept {

@@ -86,6 +86,10 @@ void report_pairs(RobustAlignment& out, std::span<const TmPair> alignment, const
   o.status = n >= 3 ? PairStatus::Aligned : PairStatus::TooFewPairs;
 }
 
+double tm_longer_of(const Domain& a, const Domain& b, const RobustAlignment& r) {
+  return a.size() >= b.size() ? r.tm_score_a : r.tm_score_b;
+}
+
 }  // namespace
 
 std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
@@ -121,17 +125,19 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   std::vector<TmCandidate> seeds;
   auto cancelled = [&] { return stop.stop_requested(); };
 
-  // Seeds are drawn for the escalated effort at once (the costly part, screening every
-  // offset and fragment pair, does not depend on how many are kept); the first round uses
-  // the leading ones.
+  // Seeds are drawn for the escalated effort at once (screening every offset and fragment
+  // pair is shared); the first round uses the leading ones. Without escalation only those
+  // are drawn: refitting the others would be wasted.
+  const bool can_escalate = cfg.escalate_below > 0.0;
   GaplessPlan gapless_plan = cfg.gapless;
-  gapless_plan.keep = std::max(cfg.gapless.keep, cfg.escalated_gapless_keep);
+  if (can_escalate) gapless_plan.keep = std::max(cfg.gapless.keep, cfg.escalated_gapless_keep);
   const std::vector<GaplessSeed> gapless = gapless_seeds(ctx, gapless_plan, sc);
   if (cancelled()) return CoreError::cancelled();
   std::vector<double> buffer;
-  const std::vector<Transform> fragments =
-      fragment_seeds(ca, cb, cfg.fragment_length,
-                     std::max(cfg.fragment_count, cfg.escalated_fragment_count), buffer);
+  const std::vector<Transform> fragments = fragment_seeds(
+      ca, cb, cfg.fragment_length,
+      can_escalate ? std::max(cfg.fragment_count, cfg.escalated_fragment_count) : cfg.fragment_count,
+      buffer);
   if (cancelled()) return CoreError::cancelled();
 
   // Each seed is scored the same way: one dynamic programme under its superposition and
@@ -212,15 +218,24 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
   out.outcome.transform = a_shorter ? by_a.transform : by_b.transform;
 
   report_pairs(out, best.pairs, a, b, cfg.close_distance);
+  if (!cfg.kelda_score) {
+    out.significant = out.aligned() && tm_longer_of(a, b, out) >= cfg.significant_tm;
+    return out;
+  }
+  if (auto s = add_kelda_score(a, b, cfg, out); !s) return std::move(s).error();
+  return out;
+}
 
+Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& cfg,
+                       RobustAlignment& out) {
+  if (out.alignment.empty()) return Unit{};  // nothing was aligned: nothing to refine
   auto kelda = kelda_score(a, b, out.outcome.transform, cfg.kelda);
   if (!kelda) return std::move(kelda).error();
   out.outcome.sc = kelda->sc;
   out.kelda_pairs = std::move(kelda->pairs);
-  const double tm_longer = a.size() >= b.size() ? out.tm_score_a : out.tm_score_b;
-  out.significant =
-      out.aligned() && (tm_longer >= cfg.significant_tm || out.outcome.sc >= cfg.significant_sc);
-  return out;
+  out.significant = out.aligned() && (tm_longer_of(a, b, out) >= cfg.significant_tm ||
+                                      out.outcome.sc >= cfg.significant_sc);
+  return Unit{};
 }
 
 }  // namespace kelda

@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>  // atan2, acos, sqrt
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>  // eight 16-bit lanes: part of every x86-64 processor
+#endif
 
 namespace kelda {
 
@@ -95,23 +100,28 @@ ShapeString shape_string(const PointsView& ca) {
     const int burial = neighbours[i] >= kBurialSteps[1] ? 2 : neighbours[i] >= kBurialSteps[0] ? 1 : 0;
     s.letters[i] = static_cast<std::uint8_t>(conformation(ca, i) * kBurialLevels + burial);
   }
-  s.self_score = shape_score(s, s);
+  // Every letter scores most against itself, and positively: the identity is the best
+  // local alignment of the string with itself.
+  const auto& m = scores();
+  for (std::uint8_t a : s.letters) s.self_score += m[a][a];
   return s;
 }
+
+namespace {
 
 // Local alignment with affine gaps (Gotoh), one row at a time:
 //   E(i,j) = max(E(i,j-1), H(i,j-1) - open) - extend   (gap in the query)
 //   F(i,j) = max(F(i-1,j), H(i-1,j) - open) - extend   (gap in the target)
 //   H(i,j) = max(0, H(i-1,j-1) + s(q_i, t_j), E(i,j), F(i,j))
 // At row i: h[j] holds H(i-1, j) until overwritten, f[j] holds F(i-1, j).
-std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
+std::int32_t scalar_score(const std::vector<std::uint8_t>& query, const ShapeString& target) {
   const auto& m = scores();
   const std::size_t nt = target.letters.size();
   thread_local std::vector<std::int32_t> h, f;
   h.assign(nt + 1, 0);
   f.assign(nt + 1, 0);
   std::int32_t best = 0;
-  for (std::uint8_t q : query.letters) {
+  for (std::uint8_t q : query) {
     const auto& row = m[q];
     std::int32_t diag = 0, e = 0, left = 0;  // H(i-1, j-1), E(i, j), H(i, j-1)
     for (std::size_t j = 1; j <= nt; ++j) {
@@ -126,6 +136,118 @@ std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
     }
   }
   return best;
+}
+
+constexpr std::size_t kLanes = 8;
+// Padding lanes past the query's end score this against every letter: they never raise a
+// cell above the real cells before them, and nothing flows from them back into the query.
+constexpr std::int16_t kPadScore = -64;
+// 16-bit cells hold any score up to this; longer pairs take the scalar path. Each letter
+// adds at most 4 (kMaxPairScore), so the shorter string bounds the score.
+constexpr std::int32_t kMaxPairScore = 4;
+constexpr std::int32_t kLaneLimit = 30000;
+
+#if defined(__SSE2__)
+// Farrar's striped local alignment over the query profile: the query runs down the lanes,
+// the target along the columns; a second, lazy pass carries the vertical gaps (F) across
+// segment boundaries only where they can still change a cell.
+std::int32_t striped_score(const ShapeProfile& p, const ShapeString& target) {
+  const std::size_t segs = p.segments;
+  // Buffers of whole vectors (a struct, so that the vector type's alignment is kept).
+  struct Cells {
+    __m128i v;
+  };
+  thread_local std::vector<Cells> store_a, store_b, gaps_e;
+  store_a.assign(segs, Cells{_mm_setzero_si128()});
+  store_b.assign(segs, Cells{_mm_setzero_si128()});
+  const __m128i neg = _mm_set1_epi16(std::numeric_limits<std::int16_t>::min() / 2);
+  gaps_e.assign(segs, Cells{neg});
+  Cells* h_store = store_a.data();
+  Cells* h_load = store_b.data();
+  Cells* e = gaps_e.data();
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i open_extend = _mm_set1_epi16(kGapOpen + kGapExtend);
+  const __m128i open = _mm_set1_epi16(kGapOpen);
+  const __m128i extend = _mm_set1_epi16(kGapExtend);
+  // Lane 0 after a shift: position 0 has no row above it.
+  const __m128i first_lane = _mm_insert_epi16(zero, std::numeric_limits<std::int16_t>::min() / 2, 0);
+  __m128i best = zero;
+  for (std::uint8_t t : target.letters) {
+    const __m128i* profile =
+        reinterpret_cast<const __m128i*>(p.scores.data() + std::size_t{t} * segs * kLanes);
+    __m128i f = neg;
+    __m128i h = _mm_slli_si128(h_store[segs - 1].v, 2);  // H(i-1, j-1) for each lane's first row
+    std::swap(h_store, h_load);
+    for (std::size_t k = 0; k < segs; ++k) {
+      h = _mm_adds_epi16(h, _mm_loadu_si128(profile + k));
+      h = _mm_max_epi16(h, e[k].v);
+      h = _mm_max_epi16(h, f);
+      h = _mm_max_epi16(h, zero);
+      best = _mm_max_epi16(best, h);
+      h_store[k].v = h;
+      const __m128i opened = _mm_subs_epi16(h, open_extend);
+      e[k].v = _mm_max_epi16(_mm_subs_epi16(e[k].v, extend), opened);
+      f = _mm_max_epi16(_mm_subs_epi16(f, extend), opened);
+      h = h_load[k].v;
+    }
+    // Vertical gaps from the last row of each lane into the next lane.
+    f = _mm_or_si128(_mm_slli_si128(f, 2), first_lane);
+    for (std::size_t k = 0;;) {
+      h = h_store[k].v;
+      // A gap value at most H - open neither raises H nor reaches further than H's own gap.
+      if (_mm_movemask_epi8(_mm_cmpgt_epi16(f, _mm_subs_epi16(h, open))) == 0) break;
+      h = _mm_max_epi16(h, f);
+      h_store[k].v = h;
+      best = _mm_max_epi16(best, h);
+      e[k].v = _mm_max_epi16(e[k].v, _mm_subs_epi16(h, open_extend));
+      f = _mm_subs_epi16(f, extend);
+      if (++k == segs) {
+        f = _mm_or_si128(_mm_slli_si128(f, 2), first_lane);
+        k = 0;
+      }
+    }
+  }
+  alignas(16) std::int16_t lanes[kLanes];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), best);
+  return *std::max_element(lanes, lanes + kLanes);
+}
+#endif
+
+}  // namespace
+
+ShapeProfile shape_profile(const ShapeString& query) {
+  ShapeProfile p;
+  p.letters = query.letters;
+  const std::size_t n = query.letters.size();
+  p.segments = std::max<std::size_t>(1, (n + kLanes - 1) / kLanes);
+  p.scores.assign(static_cast<std::size_t>(kLetters) * p.segments * kLanes, kPadScore);
+  const auto& m = scores();
+  for (int letter = 0; letter < kLetters; ++letter)
+    for (std::size_t k = 0; k < p.segments; ++k)
+      for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        const std::size_t i = k + lane * p.segments;
+        if (i < n)
+          p.scores[(static_cast<std::size_t>(letter) * p.segments + k) * kLanes + lane] =
+              m[query.letters[i]][letter];
+      }
+  return p;
+}
+
+std::int32_t shape_score(const ShapeProfile& query, const ShapeString& target) {
+  const std::size_t shorter = std::min(query.letters.size(), target.letters.size());
+  if (shorter == 0) return 0;
+#if defined(__SSE2__)
+  if (static_cast<double>(shorter) * kMaxPairScore < kLaneLimit) return striped_score(query, target);
+#endif
+  return scalar_score(query.letters, target);
+}
+
+std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
+  return shape_score(shape_profile(query), target);
+}
+
+std::int32_t detail::scalar_shape_score(const ShapeString& query, const ShapeString& target) {
+  return scalar_score(query.letters, target);
 }
 
 namespace reference {

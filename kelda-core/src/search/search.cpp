@@ -25,6 +25,7 @@ PointsView points_of(const Domain& d) {
 RobustConfig search_engine_config() {
   RobustConfig c;
   c.escalate_below = 0.0;
+  c.stage_starts = 1;
   return c;
 }
 
@@ -65,6 +66,22 @@ std::vector<std::size_t> hit_order(std::span<const double> scores, double min_sc
   return order;
 }
 
+Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Domain* const> targets,
+                                         unsigned threads, std::stop_token stop) {
+  const ShapeString q = shape_string(points_of(query));
+  const ShapeProfile profile = shape_profile(q);
+  std::vector<double> out(targets.size(), 0.0);
+  if (auto ok = parallel_for(targets.size(), threads, stop, [&](std::size_t k) -> Status {
+        const ShapeString t = shape_string(points_of(*targets[k]));
+        const std::int32_t larger = std::max(q.self_score, t.self_score);
+        out[k] = larger > 0 ? static_cast<double>(shape_score(profile, t)) / larger : 0.0;
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  return out;
+}
+
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
                                     const SearchConfig& config, std::stop_token stop) {
   const std::size_t n = targets.size();
@@ -72,21 +89,19 @@ Result<SearchResult> search_targets(const Domain& query, std::span<const Domain*
   std::vector<std::size_t> kept(n);
   for (std::size_t k = 0; k < n; ++k) kept[k] = k;
   if (config.prefilter_keep && *config.prefilter_keep < n) {
-    const ShapeString q = shape_string(points_of(query));
-    if (auto ok = parallel_for(n, config.threads, stop, [&](std::size_t k) -> Status {
-          const ShapeString t = shape_string(points_of(*targets[k]));
-          const std::int32_t larger = std::max(q.self_score, t.self_score);
-          shape[k] = larger > 0 ? static_cast<double>(shape_score(q, t)) / larger : 0.0;
-          return Unit{};
-        });
-        !ok)
-      return std::move(ok).error();
+    auto scores = shape_scores(query, targets, config.threads, stop);
+    if (!scores) return std::move(scores).error();
+    shape = std::move(*scores);
     kept = prefilter_selection(shape, *config.prefilter_keep);
   }
 
+  // Ranked by TM-score, the targets need the KELDA score only if they are reported.
+  RobustConfig engine = config.engine;
+  const bool score_later = engine.kelda_score && config.rank_by != RankBy::Sc;
+  if (score_later) engine.kelda_score = false;
   std::vector<SearchHit> aligned(kept.size());
   if (auto ok = parallel_for(kept.size(), config.threads, stop, [&](std::size_t k) -> Status {
-        auto r = align_robust(query, *targets[kept[k]], config.engine, stop);
+        auto r = align_robust(query, *targets[kept[k]], engine, stop);
         if (!r) return std::move(r).error();
         SearchHit& h = aligned[k];
         h.target = kept[k];
@@ -104,6 +119,13 @@ Result<SearchResult> search_targets(const Domain& query, std::span<const Domain*
   for (const SearchHit& h : aligned) scores.push_back(h.rank_score);
   for (std::size_t k : hit_order(scores, config.min_score, config.max_hits))
     out.hits.push_back(std::move(aligned[k]));
+  if (score_later)
+    if (auto ok = parallel_for(out.hits.size(), config.threads, stop, [&](std::size_t k) -> Status {
+          SearchHit& h = out.hits[k];
+          return add_kelda_score(query, *targets[h.target], config.engine, h.alignment);
+        });
+        !ok)
+      return std::move(ok).error();
   return out;
 }
 

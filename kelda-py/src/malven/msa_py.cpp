@@ -35,10 +35,13 @@ Ref multiple_align(std::vector<Shared<Domain>> domains, std::optional<Shared<Par
 const Signature align_pdbs_sig{
     "align_pdbs",
     {{"pdb_files"}, {"output_dir"}, opt("params"), opt("chain"), dflt("reference_index")}};
-Ref align_pdbs(std::vector<std::string> pdb_files, std::string output_dir,
+Ref align_pdbs(std::vector<FsPath> pdb_files, FsPath output_dir,
                std::optional<Shared<Parameters>> params, std::optional<kelda::Char> chain,
                std::optional<std::uint64_t> reference_index) {
-  return wrap(unwrap(kelda::align_pdbs(pdb_files, output_dir, params_or_default(params), chain,
+  std::vector<std::string> files;
+  files.reserve(pdb_files.size());
+  for (FsPath& f : pdb_files) files.push_back(std::move(f.bytes));
+  return wrap(unwrap(kelda::align_pdbs(files, output_dir.bytes, params_or_default(params), chain,
                                        reference_index.value_or(0)),
                       on_error::whole));
 }

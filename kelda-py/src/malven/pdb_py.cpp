@@ -16,45 +16,46 @@ using kelda::Transform;
 namespace {
 
 const Signature from_pdb_sig{"Domain.from_pdb", {{"path"}, opt("chain")}};
-Ref read_domain(std::string path, std::optional<kelda::Char> chain) {
-  return wrap(unwrap(kelda::read_pdb(path, chain), on_error::parse_pdb));
+Ref read_domain(FsPath path, std::optional<kelda::Char> chain) {
+  return wrap(unwrap(kelda::read_pdb(path.bytes, chain), on_error::parse_pdb));
 }
 
 const Signature from_dssp_sig{"Domain.from_dssp", {{"pdb_path"}, {"dssp_path"}, opt("chain")}};
-Ref read_domain_with_dssp(std::string pdb_path, std::string dssp_path, std::optional<kelda::Char> chain) {
+Ref read_domain_with_dssp(FsPath pdb_path, FsPath dssp_path, std::optional<kelda::Char> chain) {
   // The DSSP file is not opened when the PDB file fails.
-  kelda::Domain d = unwrap(kelda::read_pdb(pdb_path, chain), on_error::parse_pdb);
-  unwrap(kelda::load_dssp(d, dssp_path), on_error::parse_dssp);
+  kelda::Domain d = unwrap(kelda::read_pdb(pdb_path.bytes, chain), on_error::parse_pdb);
+  unwrap(kelda::load_dssp(d, dssp_path.bytes), on_error::parse_dssp);
   return wrap(std::move(d));
 }
 
 const Signature load_dssp_sig{"Domain.load_dssp", {{"path"}}};
-Ref load_dssp_into(Domain& d, std::string path) {
-  unwrap(kelda::load_dssp(d, path), on_error::parse_dssp);
+Ref load_dssp_into(Domain& d, FsPath path) {
+  unwrap(kelda::load_dssp(d, path.bytes), on_error::parse_dssp);
   return none();
 }
 
 const Signature to_pdb_sig{"Domain.to_pdb", {{"path"}, opt("transform"), dflt("full")}};
-Ref write_domain(const Domain& d, std::string path, std::optional<Shared<Transform>> transform,
-           std::optional<bool> full) {
+Ref write_domain(const Domain& d, FsPath path, std::optional<Shared<Transform>> transform,
+                 std::optional<bool> full) {
   const Transform* t = transform ? &**transform : nullptr;
-  unwrap(kelda::write_domain_pdb(d, path, t, full.value_or(true)), on_error::write_pdb);
+  unwrap(kelda::write_domain_pdb(d, path.bytes, t, full.value_or(true)), on_error::write_pdb);
   return none();
 }
 
 const Signature transform_pdb_file_sig{
     "transform_pdb_file", {{"input_path"}, {"output_path"}, {"transform"}, opt("chain")}};
-Ref transform_pdb_file(std::string input_path, std::string output_path,
-                       Shared<Transform> transform, std::optional<kelda::Char> chain) {
-  unwrap(kelda::transform_pdb_file(input_path, output_path, *transform, chain),
+Ref transform_pdb_file(FsPath input_path, FsPath output_path, Shared<Transform> transform,
+                       std::optional<kelda::Char> chain) {
+  unwrap(kelda::transform_pdb_file(input_path.bytes, output_path.bytes, *transform, chain),
          on_error::transform_pdb);
   return none();
 }
 
 const Signature write_all_sig{"MultipleAlignmentResult.write_all", {{"output_dir"}, opt("prefix")}};
-Ref write_all_files(const kelda::MultipleAlignmentResult& r, std::string output_dir,
-              std::optional<std::string> prefix) {
-  const auto paths = unwrap(kelda::write_all(r, output_dir, prefix), on_error::whole);
+Ref write_all_files(const kelda::MultipleAlignmentResult& r, FsPath output_dir,
+                    std::optional<FsPath> prefix) {
+  const std::optional<std::string> text = prefix ? std::optional(prefix->bytes) : std::nullopt;
+  const auto paths = unwrap(kelda::write_all(r, output_dir.bytes, text), on_error::whole);
   return list_of(paths, [](const std::string& p) { return to_py(p); });
 }
 

@@ -41,7 +41,8 @@ Ref prefilter_selection(std::vector<double> scores, std::uint64_t keep);
 extern const Signature hit_order_sig;
 Ref hit_order(std::vector<double> scores, double min_score, std::uint64_t max_hits);
 extern const Signature shape_scores_sig;
-Ref shape_scores(Shared<kelda::Domain> query, std::vector<Shared<kelda::Domain>> targets);
+Ref shape_scores(Shared<kelda::Domain> query, std::vector<Shared<kelda::Domain>> targets,
+                 std::optional<std::uint32_t> threads);
 // The dict of one robust alignment, shared by the entries that return them.
 Ref robust_result(const kelda::RobustAlignment& r);
 extern const Signature kelda_align_sig;

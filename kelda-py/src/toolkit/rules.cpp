@@ -23,8 +23,8 @@ Ref residue_labels(Shared<Domain> domain) {
 }
 
 const Signature output_file_name_sig{"output_file_name", {{"source"}, {"index"}, {"prefix"}}};
-Ref output_file_name(std::string source, std::uint64_t index, std::string prefix) {
-  return to_py(kelda::output_file_name(source, index, prefix));
+Ref output_file_name(FsPath source, std::uint64_t index, FsPath prefix) {
+  return to_py(kelda::output_file_name(source.bytes, index, prefix.bytes));
 }
 
 const Signature placement_attempted_sig{"placement_attempted", {{"n_reference"}, {"n_mobile"}}};
@@ -98,7 +98,7 @@ PyMethodDef functions[] = {
      "The multiple alignment over robust pairwise alignments, with every structure's\n"
      "transform onto the reference and its TM-scores there."},
     {"shape_scores", MALVEN_FASTCALL((function<shape_scores_sig, shape_scores>)), kFastcall,
-     "shape_scores(query, targets)\n--\n\n"
+     "shape_scores(query, targets, threads=0)\n--\n\n"
      "The prefilter's score of every target against the query."},
     {"prefilter_selection",
      MALVEN_FASTCALL((function<prefilter_selection_sig, prefilter_selection>)), kFastcall,

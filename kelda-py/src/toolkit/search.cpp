@@ -144,18 +144,16 @@ Ref hit_order(std::vector<double> scores, double min_score, std::uint64_t max_hi
                  [](std::size_t k) { return to_py(static_cast<std::uint64_t>(k)); });
 }
 
-const Signature shape_scores_sig{"shape_scores", {{"query"}, {"targets"}}};
-Ref shape_scores(Shared<Domain> query, std::vector<Shared<Domain>> targets) {
-  auto points = [](const Domain& d) { return d.coordinates(); };
-  const kelda::ShapeString q = kelda::shape_string(points(*query));
-  std::vector<double> out;
-  out.reserve(targets.size());
-  for (const auto& t : targets) {
-    const kelda::ShapeString s = kelda::shape_string(points(*t));
-    const std::int32_t larger = std::max(q.self_score, s.self_score);
-    out.push_back(larger > 0 ? static_cast<double>(kelda::shape_score(q, s)) / larger : 0.0);
-  }
-  return list_of(out, [](double v) { return to_py(v); });
+const Signature shape_scores_sig{"shape_scores", {{"query"}, {"targets"}, dflt("threads")}};
+Ref shape_scores(Shared<Domain> query, std::vector<Shared<Domain>> targets,
+                 std::optional<std::uint32_t> threads) {
+  const Domain q = *query;
+  const std::vector<Domain> ts = copies_of(targets);
+  const auto ptrs = pointers_to(ts);
+  auto r = run_released([&](std::stop_token stop) {
+    return kelda::shape_scores(q, ptrs, threads.value_or(0), stop);
+  });
+  return list_of(unwrap(std::move(r), on_error::scan), [](double v) { return to_py(v); });
 }
 
 }  // namespace malven::toolkit

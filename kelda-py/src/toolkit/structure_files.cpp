@@ -62,9 +62,10 @@ Ref chosen(ModelTrace model, std::optional<std::string> chain, std::optional<dou
 const Signature read_pdb_chain_sig{
     "read_pdb_chain",
     {{"path"}, opt("text"), opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
-Ref read_pdb_chain(std::string path, std::optional<ByteView> text,
+Ref read_pdb_chain(FsPath file, std::optional<ByteView> text,
                    std::optional<std::string> chain, std::optional<std::uint64_t> model,
                    std::optional<double> min_b_factor, std::optional<bool> select) {
+  const std::string& path = file.bytes;
   kelda::PdbReadOptions options;
   options.model = model_number(model);
   // Only a plain file can be rewritten later from its path by malven's PDB writers.
@@ -93,10 +94,11 @@ const Signature read_atom_table_chain_sig{
     "read_atom_table_chain",
     {{"path"}, {"numbers"}, {"residue_names"}, {"chains"}, opt("chain"), opt("model"),
      opt("min_b_factor"), dflt("select")}};
-Ref read_atom_table_chain(std::string path, Matrix numbers, ByteView residue_names,
+Ref read_atom_table_chain(FsPath file, Matrix numbers, ByteView residue_names,
                           ByteView chains, std::optional<std::string> chain,
                           std::optional<std::uint64_t> model, std::optional<double> min_b_factor,
                           std::optional<bool> select) {
+  const std::string& path = file.bytes;
   const auto n = static_cast<std::size_t>(numbers.rows());
   if (numbers.cols() != kNumberColumns && n > 0)
     raise_error(PyExc_ValueError, "numbers must have shape (N, 10)");
@@ -124,8 +126,9 @@ Ref read_atom_table_chain(std::string path, Matrix numbers, ByteView residue_nam
 
 const Signature transform_pdb_model_sig{
     "transform_pdb_model", {{"path"}, {"transform"}, {"model"}, opt("text")}};
-Ref transform_pdb_model(std::string path, Shared<kelda::Transform> transform, std::uint64_t model,
+Ref transform_pdb_model(FsPath file, Shared<kelda::Transform> transform, std::uint64_t model,
                         std::optional<ByteView> text) {
+  const std::string& path = file.bytes;
   const auto number = model_number(model).value();
   std::string out = unwrap(text ? kelda::transform_pdb_model_text(text->bytes, *transform, number)
                                 : kelda::transform_pdb_model(path, *transform, number),

@@ -18,6 +18,8 @@ Status check_path(std::string_view path);
 // is dropped unless that "." starts the component). nullopt when the path has no file
 // name ("", "/", ".", a path ending in "..") or the stem is not valid UTF-8.
 std::optional<std::string> file_stem(std::string_view path);
+// The same stem as it stands, whether or not it is UTF-8.
+std::optional<std::string_view> raw_file_stem(std::string_view path);
 
 // `dir` + "/" + `name`, without the "/" when `dir` is empty or already ends in one;
 // a `name` starting with "/" replaces `dir`.

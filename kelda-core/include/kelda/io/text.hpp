@@ -16,6 +16,11 @@ namespace kelda {
 // U+10FFFF). `ascii` tells whether every byte is below 0x80.
 bool valid_utf8(std::string_view s, bool& ascii) noexcept;
 
+// `s` with every byte that does not belong to a well-formed UTF-8 sequence written as \xNN
+// (as Python's backslashreplace writes it): a readable name for a file whose name is not
+// UTF-8. Well-formed text comes back unchanged.
+std::string escape_invalid_utf8(std::string_view s);
+
 // The scalar at 0-based character position `index` of a valid UTF-8 line, or a blank
 // when the line is shorter. `ascii` lets pure-ASCII lines skip the decoding.
 Char char_column(std::string_view line, std::size_t index, bool ascii) noexcept;

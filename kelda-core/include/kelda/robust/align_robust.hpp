@@ -54,6 +54,10 @@ struct RobustConfig {
       .min_fragment = 4, .starts_per_length = 4, .max_iterations = 20, .polish_iterations = 50};
   double close_distance = 5.0;  // pairs reported: aligned and this close after superposition
   Parameters kelda = robust_kelda_preset();
+  // The KELDA refinement costs about a quarter of a pair's time. A search that ranks by
+  // TM-score runs without it and scores only the hits it reports (add_kelda_score); until
+  // then sc is 0 and `significant` follows the TM-score alone.
+  bool kelda_score = true;
   // Same fold when the TM-score normalised by the longer structure, or Sc, reaches these.
   // TM-score 0.5 is the usual same-fold line; Sc 0.35 lay above all of 200 cross-family
   // pairs (largest 0.20) and below all of 650 same-family pairs (smallest 0.38) of six
@@ -88,6 +92,12 @@ struct RobustAlignment {
 std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
                                        std::span<const ResiduePair> pairs,
                                        const RobustConfig& config);
+
+// Completes an alignment made with `kelda_score` off: the Sc of the KELDA refinement from its
+// transform, the refinement's pairs and the same-fold call, exactly as align_robust with the
+// score on would have given them. Errors: those of the refinement.
+Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& config,
+                       RobustAlignment& alignment);
 
 // Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
 // Cancelled when `stop` was requested (checked between seeds and stages), or an error of

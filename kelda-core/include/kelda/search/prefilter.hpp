@@ -20,9 +20,28 @@ struct ShapeString {
 
 ShapeString shape_string(const PointsView& ca);
 
+// A query's scores against every letter, laid out for the vectorised local alignment (the
+// striped layout of Farrar 2007: lane s of segment k holds query position k + s * segments);
+// built once per query and used for every target.
+struct ShapeProfile {
+  std::vector<std::uint8_t> letters;  // the query
+  std::size_t segments = 0;
+  std::vector<std::int16_t> scores;  // [letter][segment][lane]
+};
+
+ShapeProfile shape_profile(const ShapeString& query);
+
 // The best local alignment score of two shape strings (affine gaps). No target scores more
-// against a query than the query against itself: each letter scores most against itself.
+// against a query than the query against itself: each letter scores most against itself, so
+// the whole string aligned to itself is its best local alignment.
+std::int32_t shape_score(const ShapeProfile& query, const ShapeString& target);
 std::int32_t shape_score(const ShapeString& query, const ShapeString& target);
+
+namespace detail {
+// The row-by-row form, taken where 16-bit cells could overflow (very long chains) or the
+// processor has no vector lanes; exposed for its test.
+std::int32_t scalar_shape_score(const ShapeString& query, const ShapeString& target);
+}  // namespace detail
 
 namespace reference {
 // The same score from the full score matrices, cell by cell.
