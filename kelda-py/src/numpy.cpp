@@ -68,6 +68,12 @@ void ensure_numpy() {
   MALVEN_ARRAY_API = static_cast<void**>(table);  // the capsule lives as long as NumPy does
 }
 
+}  // namespace
+
+void load_numpy() { ensure_numpy(); }
+
+namespace {
+
 [[noreturn]] void not_an_ndarray(PyObject* obj) {
   cannot_cast(obj, "ndarray");
 }

@@ -13,6 +13,10 @@
 
 namespace malven {
 
+// Loads NumPy's table now rather than at the first array operation; an internal fault if
+// NumPy cannot be reached.
+void load_numpy();
+
 // A float64 argument of the declared number of dimensions, read through its strides.
 // The array is owned for the call, so its data stays valid while the view is used.
 template <int Dims>
