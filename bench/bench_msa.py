@@ -171,13 +171,16 @@ def main():
             t_mustang = time.perf_counter() - start
             fasta = os.path.join(tmp, "mustang.afasta")
             mustang_ok = proc.returncode == 0 and os.path.exists(fasta)
-            kelda = malven.align_pdbs(paths, os.path.join(tmp, "kelda"))
+            try:  # the module's reader takes plain PDB only (no CHARMM names, no mmCIF)
+                kelda_core = malven.align_pdbs(paths, os.path.join(tmp, "kelda")).n_core
+            except ValueError:
+                kelda_core = "-"
 
             sequences = [s.domain.sequence for s in structures]
             reference = {(i, j): tmalign_pairs(structures[i], structures[j])
                          for i, j in itertools.combinations(range(len(structures)), 2)}
             tm_ours, agree_ours = measures(ours.columns, structures, reference)
-            row = [name[:30], len(files), f"{ours.n_core}/{ours.n_columns}", kelda.n_core]
+            row = [name[:30], len(files), f"{ours.n_core}/{ours.n_columns}", kelda_core]
             if mustang_ok:
                 theirs = columns_of_rows(read_fasta(fasta), sequences)
                 core = sum(1 for c in theirs if None not in c)
@@ -193,7 +196,7 @@ def main():
                         f"{t_ours:.2f}", f"{t_mustang:.2f}", "-"]
                 wins["core"] += ours.n_core > 0
             rows.append(row)
-        print(f"done {name}", file=sys.stderr)
+        print(f"done {name}: {row}", file=sys.stderr)
     print(table(rows, ["family", "n", "core/cols", "kelda core", "MUSTANG core/cols",
                        "TM ref", "MUSTANG TM", "agree TM-align", "MUSTANG agree", "s",
                        "MUSTANG s", "faster by"]))
