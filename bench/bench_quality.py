@@ -24,7 +24,6 @@ import tempfile
 import time
 
 import keldascope
-import malven
 from common import SHARED, table
 
 FAMILIES = [  # (label, FAMILIES.tsv name, chain to read)

@@ -1,7 +1,10 @@
 """Shared helpers for the pytest suite of the malven module and the keldascope toolkit."""
 import pathlib
 import platform
+import signal
+import subprocess
 import sys
+import time
 
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
@@ -60,3 +63,27 @@ def rotation(axis, angle):
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+def seconds_to_interrupt(tmp_path, path, call):
+    """Starts a child that reads `path` as `d` and runs the one-line statement `call`,
+    sends it Ctrl-C half a second in, and returns the seconds until it ended. The
+    child must have printed "interrupted", having caught KeyboardInterrupt."""
+    code = ("import keldascope, sys\n"
+            f"d = keldascope.read_structure({str(path)!r})\n"
+            "print('ready', flush=True)\n"
+            "try:\n"
+            f"    {call}\n"
+            "    print('finished', flush=True)\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted', flush=True)\n")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, cwd=tmp_path,
+                            stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.stdout.readline().strip() == "ready"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    elapsed = time.monotonic() - sent
+    assert out.strip() == "interrupted", err
+    return elapsed

@@ -489,7 +489,7 @@ def table_rows(text, header):
 def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
     proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
     assert proc.returncode == 0
-    assert proc.stderr == f"malven scan: warning: skipped: cannot read a structure from " \
+    assert proc.stderr == "malven scan: warning: skipped: cannot read a structure from " \
         f"db/sub/broken.pdb: no protein chain: no C-alpha atoms (ATOM records named CA)\n"
     data = json.loads(proc.stdout)
     paths = ["db/1sp1.pdb", "db/1sp2.pdb", "db/3znf.pdb", "db/5eep.pdb", "db/sub/moved1sp1.ent"]

@@ -3,16 +3,13 @@ for any thread count, the prefilter never drops the query's copy, and the all-ag
 comparison gives symmetric matrices and a tree holding every structure once."""
 import re
 import signal
-import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
 
 import keldascope
 import malven
-from conftest import DATA, SHARED, rotation
+from conftest import DATA, rotation, seconds_to_interrupt
 from keldascope import _native, trees
 
 PDB = DATA / "pdb"
@@ -121,20 +118,5 @@ def test_newick_quotes_names_and_keeps_heights():
 ])
 def test_ctrl_c_stops_one_long_native_call(tmp_path, call):
     """One call of several seconds on two threads: Ctrl-C ends it within a second."""
-    code = ("import keldascope, sys\n"
-            f"d = keldascope.read_structure({str(PDB / '1ni7.pdb')!r})\n"
-            "print('ready', flush=True)\n"
-            "try:\n"
-            f"    {call}\n"
-            "    print('finished', flush=True)\n"
-            "except KeyboardInterrupt:\n"
-            "    print('interrupted', flush=True)\n")
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, cwd=tmp_path,
-                            stderr=subprocess.PIPE, universal_newlines=True)
-    assert proc.stdout.readline().strip() == "ready"
-    time.sleep(0.5)
-    sent = time.monotonic()
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=60)
-    assert time.monotonic() - sent < 1.5, "Ctrl-C took too long"
-    assert out.strip() == "interrupted", err
+    elapsed = seconds_to_interrupt(tmp_path, PDB / "1ni7.pdb", call)
+    assert elapsed < 1.5, "Ctrl-C took too long"

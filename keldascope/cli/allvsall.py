@@ -13,7 +13,7 @@ from keldascope import distributed, trees
 from keldascope.cli import cluster, inputs, plot
 from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
                                    check_not_an_input, check_output_file, dump_json,
-                                   finite_or_none, fmt, threads_for, warn)
+                                   finite_or_none, fmt, resolve_method, threads_for, warn)
 from keldascope.cli.progress import Progress
 from keldascope.cli.scan import MODES, MODES_HELP, find_targets, load_targets
 
@@ -78,12 +78,7 @@ def add_parser(sub, chain_type):
 
 
 def check_arguments(args):
-    if args.method is None:
-        args.method = "kelda" if args.mode else "robust"
-    if args.method == "kelda" and args.mode is None:
-        args.mode = "scan"
-    if args.method == "robust" and args.mode:
-        raise UsageError("argument --mode: only the kelda method has modes")
+    resolve_method(args)
     inputs_ = [s.path for s in args.structures]
     for option in ("tsv", "newick", "plot"):
         path = getattr(args, option)

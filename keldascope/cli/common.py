@@ -91,6 +91,17 @@ def check_output_file(path, option, inputs=()):
     check_not_an_input(path, option, inputs)
 
 
+def resolve_method(args):
+    """Fills in --method and --mode: --mode alone means the kelda method, which defaults to
+    scan mode; the robust engine has no modes."""
+    if args.method is None:
+        args.method = "kelda" if args.mode else "robust"
+    if args.method == "kelda" and args.mode is None:
+        args.mode = "scan"
+    if args.method == "robust" and args.mode:
+        raise UsageError("argument --mode: only the kelda method has modes")
+
+
 def usable_cores():
     try:
         return len(os.sched_getaffinity(0))

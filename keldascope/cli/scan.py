@@ -10,8 +10,8 @@ from keldascope import distributed, kelda
 from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
                                    check_not_an_input, check_output_file, dump_json,
-                                   finite_or_none, fmt, percent, rmsd_text, threads_for, warn,
-                                   warning_line)
+                                   finite_or_none, fmt, percent, resolve_method, rmsd_text,
+                                   threads_for, warn, warning_line)
 from keldascope.cli.progress import Progress
 from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
 
@@ -93,12 +93,7 @@ def add_parser(sub, chain_type):
 
 
 def check_arguments(args):
-    if args.method is None:
-        args.method = "kelda" if args.mode else "robust"
-    if args.method == "kelda" and args.mode is None:
-        args.mode = "scan"
-    if args.method == "robust" and args.mode:
-        raise UsageError("argument --mode: only the kelda method has modes")
+    resolve_method(args)
     if args.keep is not None and args.keep < 1:
         raise UsageError(f"argument --keep: must be at least 1, got {args.keep}")
     if not math.isfinite(args.cutoff):
