@@ -231,15 +231,14 @@ def _scan_chunk(query, options, items):
     return out
 
 
-def _pairs_chunk(options, chunk):
-    """Align one shard of pairs: chunk = ({k: (path, shown, chain, skippable)}, [(i, j)]).
-    Returns the members read as k: (id, length), unreadable ones as (k, reason), and
-    (i, j, score, rmsd, n_aligned) per pair whose two structures were read; or a failure."""
-    specs, pairs = chunk
+def _read_pair_shard(specs, reading):
+    """Reads a shard's members: the output record of a pairs shard (members read as
+    k: (id, length), skippable unreadable ones as (k, reason), the first other failure) and
+    the domains read."""
     out = {"members": {}, "skipped": [], "cells": [], "failure": None}
     domains = {}
     for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True, reading=options.get("reading"))
+        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
         if reason is None:
             domains[k] = domain
             out["members"][k] = (domain.id, len(domain))
@@ -247,7 +246,18 @@ def _pairs_chunk(options, chunk):
             out["skipped"].append((k, reason))
         else:
             out["failure"] = (k, reason, "unreadable")
-            return out
+            break
+    return out, domains
+
+
+def _pairs_chunk(options, chunk):
+    """Align one shard of pairs: chunk = ({k: (path, shown, chain, skippable)}, [(i, j)]).
+    Returns the members read as k: (id, length), unreadable ones as (k, reason), and
+    (i, j, score, rmsd, n_aligned) per pair whose two structures were read; or a failure."""
+    specs, pairs = chunk
+    out, domains = _read_pair_shard(specs, options.get("reading"))
+    if out["failure"]:
+        return out
     scan_database = malven.scan_database
     params = parameters.from_dict(options["params"])
     for i, j in pairs:
@@ -333,18 +343,9 @@ def _robust_chunk(query, reading, limits, items):
 def _robust_pairs_chunk(reading, chunk):
     """The engine's alignment of one shard of pairs (i <= j, j onto i)."""
     specs, pairs = chunk
-    out = {"members": {}, "skipped": [], "cells": [], "failure": None}
-    domains = {}
-    for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
-        if reason is None:
-            domains[k] = domain
-            out["members"][k] = (domain.id, len(domain))
-        elif skippable:
-            out["skipped"].append((k, reason))
-        else:
-            out["failure"] = (k, reason, "unreadable")
-            return out
+    out, domains = _read_pair_shard(specs, reading)
+    if out["failure"]:
+        return out
     for i, j in pairs:
         if i in domains and j in domains:
             r = _native.robust_align(domains[i], domains[j])
