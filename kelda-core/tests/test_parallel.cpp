@@ -2,7 +2,9 @@
 // stop requests, and faults carried back to the calling thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -65,13 +67,42 @@ TEST_P(Threads, FaultsReachTheCaller) {
                std::bad_alloc);
 }
 
+TEST_P(Threads, EachThreadKeepsItsOwnState) {
+  // A state made per thread and reused from index to index: the indices it saw add up to
+  // every index once, whatever the split.
+  std::mutex m;
+  std::vector<std::size_t> seen;
+  struct Tally {
+    std::vector<std::size_t> own;
+    std::mutex* m;
+    std::vector<std::size_t>* seen;
+    ~Tally() {
+      std::lock_guard lock(*m);
+      seen->insert(seen->end(), own.begin(), own.end());
+    }
+  };
+  ASSERT_TRUE(parallel_for_with(
+      500, GetParam(), {}, [&] { return Tally{{}, &m, &seen}; },
+      [](Tally& t, std::size_t k) -> Status {
+        t.own.push_back(k);
+        return Unit{};
+      }));
+  std::sort(seen.begin(), seen.end());
+  ASSERT_EQ(seen.size(), 500u);
+  for (std::size_t k = 0; k < 500; ++k) EXPECT_EQ(seen[k], k);
+}
+
 INSTANTIATE_TEST_SUITE_P(Counts, Threads, ::testing::Values(1u, 2u, 3u, 8u));
 
-TEST(ThreadCount, ZeroMeansTheHardwareAndNeverMoreThanTheItems) {
-  EXPECT_GE(thread_count(0, 1000), 1u);
-  EXPECT_EQ(thread_count(8, 3), 3u);
-  EXPECT_EQ(thread_count(8, 0), 1u);
-  EXPECT_EQ(thread_count(2, 100), 2u);
+TEST(ThreadCount, TheUsableCoresAreTheDefaultAndTheCap) {
+  const unsigned cores = usable_cores();
+  ASSERT_GE(cores, 1u);
+  EXPECT_EQ(thread_count(0, 100000), cores);
+  EXPECT_EQ(thread_count(100000, 100000), cores);
+  EXPECT_EQ(thread_count(1, 100000), 1u);
+  EXPECT_EQ(thread_count(0, 0), 1u);  // never more than the items, never none
+  EXPECT_EQ(thread_count(0, 1), 1u);
+  EXPECT_EQ(thread_count(cores, 2), std::min(cores, 2u));
 }
 
 }  // namespace
