@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "kelda/clustering/all_pairs.hpp"
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/pdb_writer.hpp"
 #include "kelda/math/superpose.hpp"
@@ -84,6 +83,25 @@ std::pair<double, double> core_rmsd(const std::vector<Column>& cols,
   return {std::sqrt(s / static_cast<double>(x.size())), superpose(x, y).rmsd};
 }
 
+// The KELDA refinement of every pair (the malven module's multiple alignment), on one thread.
+EngineSettings kelda_full(const Parameters& params) {
+  EngineSettings s;
+  s.method = Method::KeldaFull;
+  s.kelda = params;
+  s.full_scores = false;
+  return s;
+}
+
+Result<PairTable> align_all_pairs(const std::vector<Domain>& doms, const Parameters& params) {
+  return pair_table(doms, kelda_full(params), 1);
+}
+
+Result<MsaOutcome> kelda_msa(const std::vector<Domain>& doms, const Parameters& params) {
+  auto r = multiple_alignment(doms, MsaSettings{kelda_full(params), 0, 1});
+  if (!r) return std::move(r).error();
+  return std::move(r->msa);
+}
+
 }  // namespace
 
 TEST(AllPairs, TableHoldsForwardReverseAndSelfEntries) {
@@ -136,21 +154,21 @@ TEST(AllPairs, RefinementErrorEndsTheStage) {
   const CoreError err = table.error();
   EXPECT_EQ(err.kind, ErrorKind::InvalidParameter);
 
-  auto msa = multiple_alignment(doms, bad);
+  auto msa = kelda_msa(doms, bad);
   ASSERT_FALSE(msa);
-  EXPECT_EQ(msa.error(), err);
+  EXPECT_EQ(msa.error().message(), "Multiple alignment failed: " + err.text());
 
   auto entry = multiple_align(doms, bad);
   ASSERT_FALSE(entry);
   EXPECT_FALSE(entry.error().file_system_failure());
-  EXPECT_EQ(entry.error().message(), "Multiple alignment failed: " + err.text());
+  EXPECT_EQ(entry.error(), msa.error());
   EXPECT_EQ(entry.error().kind, err.kind);
 }
 
 TEST(MultipleAlignment, RecoversTheKnownAlignment) {
   const auto fam = protease_family();
   const auto& doms = fam.domains;
-  auto out = multiple_alignment(doms, Parameters{});
+  auto out = kelda_msa(doms, Parameters{});
   ASSERT_TRUE(out) << out.error().text();
   expect_each_residue_once_in_order(out->columns, doms);
   EXPECT_EQ(out->transforms, std::vector<Transform>(3, Transform::identity()));
@@ -188,7 +206,7 @@ TEST(MultipleAlignEntry, NeedsTwoDomainsBeforeAnythingElse) {
 TEST(MultipleAlignEntry, ResultCarriesOutcomePreTransformsAndPaths) {
   auto doms = protease_family().domains;
   doms[2].pdb_file.clear();  // as for a domain built from arrays
-  const auto outcome = multiple_alignment(doms, Parameters{});
+  const auto outcome = kelda_msa(doms, Parameters{});
   ASSERT_TRUE(outcome);
 
   auto plain = multiple_align(doms, Parameters{});

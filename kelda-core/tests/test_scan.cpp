@@ -1,5 +1,6 @@
-// Database scan: each mode's hits against the pairwise routines they stand for, the quick
-// similarity kernel against compute_similarity, and the cutoff, order, ranks and Z-scores.
+// Database scan (scan_database, a search with a KELDA method): each mode's hits against the
+// pairwise routines they stand for, the quick similarity kernel against compute_similarity,
+// and the cutoff, order, ranks and Z-scores of every search.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,7 +13,7 @@
 
 #include "kelda/pairwise/pairwise_align.hpp"
 #include "kelda/scan/quick_similarity.hpp"
-#include "kelda/scan/scan_targets.hpp"
+#include "kelda/search/scan_database.hpp"
 #include "pairwise_fixtures.hpp"
 
 using namespace kelda;
@@ -61,13 +62,34 @@ const Library& library() {
   return lib;
 }
 
-// The record Python would see for a match of the library's targets.
-ScanHit hit_of(const ScanMatch& m) { return scan_hit_of(m, library().targets.at(m.target)); }
+// The record Python would see for a hit on the library's targets.
+ScanHit hit_of(const SearchHit& h) { return scan_hit_of(h, library().targets.at(h.target)); }
 
-std::map<std::string, ScanMatch> by_id(const std::vector<ScanMatch>& hits) {
-  std::map<std::string, ScanMatch> out;
-  for (const auto& m : hits) out.emplace(library().targets.at(m.target).id, m);
+std::map<std::string, SearchHit> by_id(const std::vector<SearchHit>& hits) {
+  std::map<std::string, SearchHit> out;
+  for (const auto& h : hits) out.emplace(library().targets.at(h.target).id, h);
   return out;
+}
+
+std::vector<const Domain*> pointers(const std::vector<Domain>& ds) {
+  std::vector<const Domain*> out;
+  for (const Domain& d : ds) out.push_back(&d);
+  return out;
+}
+
+// What scan_database runs, with its hits whole.
+struct ScanOptions {
+  Parameters params;
+  double score_cutoff = 0.0;
+  std::uint64_t max_hits = 100;
+  bool quick = false;
+  bool scan_mode = true;
+};
+
+Result<SearchResult> scan_targets(const std::vector<Domain>& targets, const ScanOptions& o) {
+  return search_targets(library().query, pointers(targets),
+                        scan_database_settings(o.params, o.score_cutoff, o.max_hits, o.quick,
+                                               o.scan_mode));
 }
 
 Parameters tuned() {
@@ -79,15 +101,16 @@ Parameters tuned() {
 class ModeAgreement : public ::testing::TestWithParam<Parameters> {
  protected:
   // Every target kept (no Sc is negative), in a list that must come out ordered.
-  std::map<std::string, ScanMatch> scan(ScanOptions o) {
+  std::map<std::string, SearchHit> scan(ScanOptions o) {
     o.params = GetParam();
     o.score_cutoff = -1.0;
     o.max_hits = 1000;
-    const auto hits = *scan_targets(library().query, std::span(library().targets), o);
+    const auto hits = scan_targets(library().targets, o)->hits;
     EXPECT_EQ(hits.size(), library().targets.size());
     for (std::size_t k = 0; k < hits.size(); ++k) {
       EXPECT_EQ(hits[k].rank, k + 1);
-      if (k > 0) EXPECT_GE(hits[k - 1].outcome.sc, hits[k].outcome.sc);
+      EXPECT_EQ(hits[k].score(), hits[k].result.outcome.sc);  // the KELDA methods rank by Sc
+      if (k > 0) EXPECT_GE(hits[k - 1].score(), hits[k].score());
     }
     return by_id(hits);
   }
@@ -97,7 +120,7 @@ TEST_P(ModeAgreement, FullModeHitIsPairwiseAlign) {
   auto hits = scan({.quick = false, .scan_mode = false});
   for (const Domain& t : library().targets) {
     const PairOutcome r = *pairwise_align(library().query, t, GetParam());
-    EXPECT_EQ(hits.at(t.id).outcome, r) << t.id;
+    EXPECT_EQ(hits.at(t.id).result.outcome, r) << t.id;
   }
 }
 
@@ -107,9 +130,9 @@ TEST_P(ModeAgreement, ScanModeHitIsPlacementWithSlideTenAndCutoffAsSkip) {
   c.skip_threshold = -1.0;
   for (const Domain& t : library().targets) {
     const ScanOutcome o = *scan_placement(library().query, t, c);
-    EXPECT_EQ(hits.at(t.id).outcome, o.outcome) << t.id;
+    EXPECT_EQ(hits.at(t.id).result.outcome, o.outcome) << t.id;
   }
-  EXPECT_EQ(hits.at("moved").outcome.sc, 1.25);  // placement undoes the motion
+  EXPECT_EQ(hits.at("moved").result.outcome.sc, 1.25);  // placement undoes the motion
   EXPECT_EQ(hit_of(hits.at("3znf.pdbA")).rmsd, kInf);  // under half the query: not aligned
 }
 
@@ -131,13 +154,13 @@ TEST_P(ModeAgreement, QuickHitIsOnePlainPass) {
     EXPECT_EQ(h.rmsd, dp.superposed ? dp.rmsd : 100.0) << t.id;
     EXPECT_EQ(h.n_aligned, dp.n_equivalent) << t.id;
     EXPECT_EQ(h.seq_identity, dp.n_equivalent ? double(same) / dp.n_equivalent : 0.0);
-    EXPECT_EQ(hits.at(t.id).outcome.transform, dp.superposition) << t.id;
-    EXPECT_EQ(hits.at(t.id).outcome.pairs, dp.equivalent_pairs) << t.id;
+    EXPECT_EQ(hits.at(t.id).result.outcome.transform, dp.superposition) << t.id;
+    EXPECT_EQ(hits.at(t.id).result.outcome.pairs, dp.equivalent_pairs) << t.id;
   }
   // No placement: the moved copy is not found, the copy in place is.
-  EXPECT_EQ(hits.at("moved").outcome.sc, 0.0);
-  EXPECT_EQ(hits.at("moved").outcome.transform, Transform{});
-  EXPECT_GT(hits.at("jittered").outcome.sc, 0.0);
+  EXPECT_EQ(hits.at("moved").result.outcome.sc, 0.0);
+  EXPECT_EQ(hits.at("moved").result.outcome.transform, Transform{});
+  EXPECT_GT(hits.at("jittered").result.outcome.sc, 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Params, ModeAgreement, ::testing::Values(Parameters{}, tuned()),
@@ -192,6 +215,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- cutoff, order, ranks and Z-scores ------------------------------------------------
 
+SearchHit hit_scoring(double sc, std::size_t target) {
+  SearchHit h;
+  h.target = target;
+  h.result.method = Method::KeldaScan;
+  h.result.outcome.sc = sc;
+  return h;
+}
+
 struct CutoffCase {
   double score, cutoff;
   bool kept;
@@ -200,7 +231,9 @@ struct CutoffCase {
 class Cutoff : public ::testing::TestWithParam<CutoffCase> {};
 
 TEST_P(Cutoff, KeepsScoresAtOrAboveIt) {
-  EXPECT_EQ(passes_cutoff(GetParam().score, GetParam().cutoff), GetParam().kept);
+  std::vector<SearchHit> hits{hit_scoring(GetParam().score, 0)};
+  rank_hits(hits, 100, GetParam().cutoff);
+  EXPECT_EQ(hits.size(), GetParam().kept ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scores, Cutoff,
@@ -222,13 +255,9 @@ class Ranking : public ::testing::TestWithParam<RankCase> {};
 
 TEST_P(Ranking, SortsStablyTruncatesAndStandardises) {
   const auto& p = GetParam();
-  std::vector<ScanMatch> hits;
-  for (std::size_t k = 0; k < p.scores.size(); ++k) {
-    hits.emplace_back();
-    hits.back().target = k;
-    hits.back().outcome.sc = p.scores[k];
-  }
-  rank_hits(hits, p.max_hits);
+  std::vector<SearchHit> hits;
+  for (std::size_t k = 0; k < p.scores.size(); ++k) hits.push_back(hit_scoring(p.scores[k], k));
+  rank_hits(hits, p.max_hits, -kInf);
   ASSERT_EQ(hits.size(), p.order.size());
   for (std::size_t k = 0; k < hits.size(); ++k) {
     EXPECT_EQ(hits[k].target, static_cast<std::size_t>(p.order[k]));
@@ -259,8 +288,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- whole scans ------------------------------------------------------------------------
 
-std::vector<ScanMatch> run(const std::vector<Domain>& targets, ScanOptions o) {
-  return *scan_targets(library().query, std::span(targets), o);
+std::vector<SearchHit> run(const std::vector<Domain>& targets, ScanOptions o) {
+  return scan_targets(targets, o)->hits;
 }
 
 TEST(Scan, ShortTargetsScoreZeroAndPassTheDefaultCutoffOnly) {
@@ -279,35 +308,41 @@ TEST(Scan, ShortTargetsScoreZeroAndPassTheDefaultCutoffOnly) {
 }
 
 TEST(Scan, FailingTargetFailsTheWholeScanEmptyListsNever) {
-  std::vector<Domain> targets = library().targets;
+  const auto targets = pointers(library().targets);
   for (bool scan_mode : {true, false})
     for (bool quick : {true, false}) {
-      ScanOptions o{.quick = quick, .scan_mode = scan_mode};
-      o.params.e1 = 0.0;
-      const auto r = scan_targets(library().query, std::span(targets), o);
+      Parameters bad;
+      bad.e1 = 0.0;
+      const auto r = scan_database(library().query, targets, bad, 0.0, 100, quick, scan_mode);
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error().text(), "Invalid parameter: e1 must be a positive finite number (got 0)");
-      EXPECT_TRUE(scan_targets(library().query, std::span<const Domain>(), o));  // nothing aligned
-      o.params.e1 = 2.0;
-      o.max_hits = 0;
-      EXPECT_TRUE(scan_targets(library().query, std::span(targets), o)->empty());
+      EXPECT_TRUE(scan_database(library().query, {}, bad, 0.0, 100, quick, scan_mode));
+      EXPECT_TRUE(scan_database(library().query, targets, Parameters{}, 0.0, 0, quick,
+                                scan_mode)->empty());
     }
 }
 
-TEST(Scan, ModeConfigIsPairwiseAlignsWithSlideTenAndTheCutoff) {
-  ScanOptions o{.params = tuned(), .score_cutoff = 0.7};
-  const ScanConfig c = scan_mode_config(o);
-  EXPECT_EQ(c.slide, 10u);
-  EXPECT_EQ(c.skip_threshold, 0.7);
-  EXPECT_EQ(c.min_length_ratio, 0.5);
-  EXPECT_EQ(c.max_length_ratio, 1.3);
-  EXPECT_EQ(c.e1, 1.5);
-  EXPECT_EQ(c.e2, 4.0);
-  EXPECT_EQ(c.gap_open, 2.0);
-  EXPECT_EQ(c.distance_cutoff, 8.0);
-  EXPECT_EQ(c.passes, 1);
-  EXPECT_EQ(c.max_iterations, 20);
-  EXPECT_TRUE(c.truncate && c.skip_ahead);
+TEST(Scan, HitRecordsAreTheRankedHits) {
+  const auto targets = pointers(library().targets);
+  const ScanOptions o{.params = tuned(), .score_cutoff = 0.1, .max_hits = 5};
+  const auto whole = scan_targets(library().targets, o);
+  const auto records = scan_database(library().query, targets, o.params, o.score_cutoff,
+                                     o.max_hits, o.quick, o.scan_mode);
+  ASSERT_TRUE(whole && records);
+  ASSERT_EQ(records->size(), whole->hits.size());
+  for (std::size_t k = 0; k < records->size(); ++k) {
+    const SearchHit& h = whole->hits[k];
+    const ScanHit& r = (*records)[k];
+    EXPECT_EQ(r.target_id, library().targets[h.target].id);
+    EXPECT_EQ(r.rank, h.rank);
+    EXPECT_EQ(r.score, h.result.outcome.sc);
+    EXPECT_EQ(r.rmsd, reported_rmsd(h.result.outcome));
+    EXPECT_EQ(r.n_aligned, h.result.outcome.n_aligned());
+    EXPECT_EQ(r.seq_identity, h.result.outcome.identity);
+    EXPECT_EQ(r.z_score, h.z_score);
+  }
+  // A KELDA search scores no TM-scores unless asked.
+  for (const SearchHit& h : whole->hits) EXPECT_EQ(h.result.tm_score_a, 0.0);
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 // The search module: the prefilter's letters and local alignment against its plain form, the
-// bound that keeps a query's own copy first, searches equal for any thread count, and the
-// all-against-all table.
+// bound that keeps a query's own copy first, searches equal for any thread count and to the
+// engine pair by pair, all-against-all, and the multiple alignment on the robust engine.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "kelda/search/prefilter.hpp"
-#include "kelda/search/robust_msa.hpp"
 #include "kelda/search/search.hpp"
+#include "kelda/treewise/multiple_alignment.hpp"
 #include "pairwise_fixtures.hpp"
 
 using namespace kelda;
@@ -97,29 +97,75 @@ TEST_P(SearchThreads, EqualsTheEngineTargetByTarget) {
   for (int k = 0; k < 6; ++k) targets.push_back(domain_of(fixtures::random_walk(40 + 7 * k, g), "r"));
   std::vector<const Domain*> ptrs;
   for (const auto& t : targets) ptrs.push_back(&t);
-  SearchConfig config;
-  config.threads = GetParam();
-  const auto found = search_targets(query, ptrs, config);
-  ASSERT_TRUE(found) << found.error().text();
-  ASSERT_EQ(found->hits.size(), targets.size());
-  EXPECT_EQ(found->hits[0].target, 0u);  // the copy
-  for (const SearchHit& h : found->hits) {
-    const auto single = align_robust(query, targets[h.target], config.engine);
-    ASSERT_TRUE(single);
-    // Sc is scored after ranking, for the reported hits only, and must be what the engine
-    // gives on its own.
-    EXPECT_EQ(h.alignment.outcome, single->outcome) << h.target;
-    EXPECT_EQ(h.alignment.kelda_pairs, single->kelda_pairs) << h.target;
-    EXPECT_EQ(h.alignment.significant, single->significant) << h.target;
-    EXPECT_EQ(h.rank_score, std::min(single->tm_score_a, single->tm_score_b));
+  SearchSettings settings;
+  settings.threads = GetParam();
+  settings.min_score = -1.0;
+  for (const Method method : {Method::Robust, Method::KeldaFull, Method::KeldaScan}) {
+    settings.engine.method = method;
+    const auto found = search_targets(query, ptrs, settings);
+    ASSERT_TRUE(found) << found.error().text();
+    ASSERT_EQ(found->hits.size(), targets.size());
+    EXPECT_FALSE(found->prefilter_keep);  // the default keeps more than there are
+    EXPECT_EQ(found->n_aligned, targets.size());
+    for (const SearchHit& h : found->hits) {
+      EngineSettings alone = settings.engine;
+      if (method == Method::KeldaScan) alone.scan_skip_threshold = settings.min_score;
+      const auto single = align_pair(query, targets[h.target], alone);
+      ASSERT_TRUE(single);
+      // The other score is added after ranking, for the reported hits only, and must be
+      // what the engine gives on its own.
+      EXPECT_EQ(h.result.outcome, single->outcome) << h.target;
+      EXPECT_EQ(h.result.alignment, single->alignment) << h.target;
+      EXPECT_EQ(h.result.tm_score_a, single->tm_score_a) << h.target;
+      EXPECT_EQ(h.result.same_fold, single->same_fold) << h.target;
+      EXPECT_EQ(h.score(), method == Method::Robust ? single->tm_score(NormaliseBy::Longer)
+                                                     : single->outcome.sc);
+    }
+    if (method != Method::KeldaFull) EXPECT_EQ(found->hits[0].target, 0u);  // the copy
   }
-  // The prefilter keeps the copy however few are kept.
-  config.prefilter_keep = 1;
-  const auto one = search_targets(query, ptrs, config);
+  // The prefilter keeps the copy however few are kept; the KELDA methods align every target.
+  settings.keep = 1;
+  settings.engine.method = Method::Robust;
+  const auto one = search_targets(query, ptrs, settings);
   ASSERT_TRUE(one);
   ASSERT_GE(one->hits.size(), 1u);
   EXPECT_EQ(one->hits[0].target, 0u);
-  EXPECT_EQ(one->aligned_targets, 1u);
+  EXPECT_EQ(one->hits[0].prefilter, 1.0);
+  EXPECT_EQ(one->n_aligned, 1u);
+  EXPECT_EQ(one->prefilter_keep, 1u);
+  settings.engine.method = Method::KeldaQuick;
+  EXPECT_EQ(search_targets(query, ptrs, settings)->n_aligned, targets.size());
+}
+
+TEST_P(SearchThreads, OnlyTheBestHitsAreKeptAndTheyAreTheSame) {
+  // Many targets, few hits: the bound on what is held must not change which are reported.
+  std::mt19937 g(17);
+  const Domain query = domain_of(fixtures::random_walk(40, g), "q");
+  std::vector<Domain> targets;
+  for (int k = 0; k < 60; ++k) {
+    auto rs = fixtures::jittered(query.residues, 0.2 + 0.05 * (k % 9), g);
+    targets.push_back(domain_of(fixtures::positions(rs), "t"));
+  }
+  std::vector<const Domain*> ptrs;
+  for (const auto& t : targets) ptrs.push_back(&t);
+  SearchSettings all;
+  all.engine.method = Method::KeldaQuick;
+  all.max_hits = 1000;
+  all.threads = GetParam();
+  const auto every = search_targets(query, ptrs, all);
+  ASSERT_TRUE(every);
+  for (std::uint64_t max_hits : {0u, 1u, 3u, 7u}) {
+    SearchSettings few = all;
+    few.max_hits = max_hits;
+    const auto top = search_targets(query, ptrs, few);
+    ASSERT_TRUE(top);
+    ASSERT_EQ(top->hits.size(), max_hits);
+    std::vector<SearchHit> expected = every->hits;
+    for (std::size_t k = 0; k < max_hits; ++k) {
+      EXPECT_EQ(top->hits[k].target, expected[k].target) << max_hits << " " << k;
+      EXPECT_EQ(top->hits[k].rank, k + 1);
+    }
+  }
 }
 
 TEST_P(SearchThreads, AllAgainstAllHoldsBothDirections) {
@@ -128,21 +174,47 @@ TEST_P(SearchThreads, AllAgainstAllHoldsBothDirections) {
   for (int k = 0; k < 4; ++k) ds.push_back(domain_of(fixtures::random_walk(30 + 5 * k, g), "d"));
   std::vector<const Domain*> ptrs;
   for (const auto& d : ds) ptrs.push_back(&d);
-  const auto all = all_against_all(ptrs, RobustConfig{}, GetParam());
+  CompareSettings settings;
+  settings.threads = GetParam();
+  const auto all = compare_all(ptrs, settings);
   ASSERT_TRUE(all);
   const std::size_t n = ds.size();
   for (std::size_t i = 0; i < n; ++i) {
     EXPECT_NEAR(all->tm[i * n + i], 1.0, 1e-9);
     for (std::size_t j = i + 1; j < n; ++j) {
-      EXPECT_EQ(all->table.at(j, i), reversed(all->table.at(i, j)));
-      const auto direct = align_robust(ds[i], ds[j], RobustConfig{});
+      const auto direct = align_pair(ds[i], ds[j], settings.engine);
       EXPECT_EQ(all->tm[i * n + j], direct->tm_score_a);
       EXPECT_EQ(all->tm[j * n + i], direct->tm_score_b);
+      EXPECT_EQ(all->score[i * n + j], direct->tm_score(NormaliseBy::Longer));
+      for (const auto* m : {&all->sc, &all->score, &all->rmsd, &all->n_aligned})
+        EXPECT_EQ((*m)[i * n + j], (*m)[j * n + i]);
+      EXPECT_EQ(all->sc[i * n + j], direct->outcome.sc);
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, SearchThreads, ::testing::Values(1u, 3u));
+
+TEST(Compare, KeldaPairsLetTheShorterLead) {
+  // A piece under half the other's length cannot be placed under it: the pair is aligned
+  // the other way round, and the matrices stay symmetric.
+  std::mt19937 g(21);
+  const auto whole = fixtures::random_walk(80, g);
+  const Domain long_ = domain_of(whole, "long");
+  const Domain piece = domain_of(fixtures::positions(fixtures::moved(
+                                     fixtures::residues_from({whole.begin() + 10, whole.begin() + 40}),
+                                     fixtures::random_motion(g))),
+                                 "piece");
+  const std::vector<const Domain*> ptrs{&long_, &piece};
+  CompareSettings settings;
+  settings.engine.method = Method::KeldaScan;
+  const auto c = compare_all(ptrs, settings);
+  ASSERT_TRUE(c);
+  EXPECT_GT(c->n_aligned[1], 25.0);
+  EXPECT_EQ(c->n_aligned[1], c->n_aligned[2]);
+  EXPECT_EQ(c->sc[1], align_pair(piece, long_, settings.engine)->outcome.sc);
+  EXPECT_NE(c->tm[1], c->tm[2]);  // each normalised by its own structure
+}
 
 TEST(RobustMsa, MovedCopiesLineUpAndComeBackOntoTheReference) {
   std::mt19937 g(13);
@@ -153,11 +225,12 @@ TEST(RobustMsa, MovedCopiesLineUpAndComeBackOntoTheReference) {
     motions.push_back(fixtures::random_motion(g));
     ds.push_back(domain_of(fixtures::positions(fixtures::moved(base, motions.back())), "m"));
   }
-  const auto r = robust_multiple_alignment(ds, 1, RobustConfig{}, 2);
+  const auto r = multiple_alignment(ds, MsaSettings{msa_engine_settings(), 1, 2});
   ASSERT_TRUE(r) << r.error().text();
   EXPECT_EQ(r->msa.core_positions.size(), 50u);
   for (std::size_t k = 0; k < ds.size(); ++k) {
     EXPECT_NEAR(r->tm_by_reference[k], 1.0, 1e-6);
+    EXPECT_NEAR(r->tm_by_member[k], 1.0, 1e-6);
     // Moving structure k by its transform lands it on the reference.
     for (std::size_t i = 0; i < 50; i += 7) {
       const Vec3 p = r->transforms[k].apply(ds[k].residues[i].position());
@@ -165,8 +238,31 @@ TEST(RobustMsa, MovedCopiesLineUpAndComeBackOntoTheReference) {
       for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], q[c], 1e-6);
     }
   }
-  EXPECT_EQ(robust_multiple_alignment(ds, 4, RobustConfig{}, 1).error().message(),
+  EXPECT_EQ(multiple_alignment(ds, MsaSettings{msa_engine_settings(), 4, 1}).error().message(),
             "Reference index 4 out of range for 4 structures");
+  // Without full scores no TM-scores are measured.
+  MsaSettings quiet{msa_engine_settings(), 0, 1};
+  quiet.engine.full_scores = false;
+  EXPECT_TRUE(multiple_alignment(ds, quiet)->tm_by_reference.empty());
+}
+
+TEST(RobustMsa, KeldaScanModePlacesEveryStructureOntoTheReference) {
+  std::mt19937 g(19);
+  const auto base = fixtures::residues_from(fixtures::centred(fixtures::random_walk(60, g)));
+  std::vector<Domain> ds;
+  for (int k = 0; k < 3; ++k)
+    ds.push_back(domain_of(fixtures::positions(fixtures::moved(base, fixtures::random_motion(g))), "m"));
+  MsaSettings settings{msa_engine_settings(), 2, 2};
+  settings.engine.method = Method::KeldaScan;
+  const auto r = multiple_alignment(ds, settings);
+  ASSERT_TRUE(r) << r.error().text();
+  EXPECT_EQ(r->msa.core_positions.size(), 60u);
+  for (std::size_t k = 0; k < ds.size(); ++k)
+    for (std::size_t i = 0; i < 60; i += 11) {
+      const Vec3 p = r->transforms[k].apply(ds[k].residues[i].position());
+      const Vec3 q = ds[2].residues[i].position();
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], q[c], 1e-3);
+    }
 }
 
 }  // namespace

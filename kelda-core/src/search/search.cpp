@@ -1,9 +1,11 @@
-// The query search and the all-against-all comparison: prefilter, engine on threads, ranking.
+// The jobs over many structures: the query search (prefilter, engine on threads, ranking) and
+// all-against-all, for every method of the engine.
 #include "kelda/search/search.hpp"
 
 #include <algorithm>
-#include <cmath>  // isnan
+#include <cmath>  // sqrt
 #include <limits>
+#include <mutex>
 
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/prefilter.hpp"
@@ -20,24 +22,102 @@ PointsView points_of(const Domain& d) {
                     reinterpret_cast<const std::byte*>(&r.y) - x);
 }
 
-}  // namespace
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-RobustConfig search_engine_config() {
-  RobustConfig c;
-  c.escalate_below = 0.0;
-  c.stage_starts = 1;
-  return c;
+// The order hits are reported in: higher scores first, equal ones in target order.
+bool reported_before(const SearchHit& x, const SearchHit& y) {
+  const double sx = x.score(), sy = y.score();
+  return sx > sy || (sx == sy && x.target < y.target);
 }
 
-double rank_score(const RobustAlignment& a, RankBy by) noexcept {
-  switch (by) {
-    case RankBy::LongerTmScore: return std::min(a.tm_score_a, a.tm_score_b);
-    case RankBy::QueryTmScore: return a.tm_score_a;
-    case RankBy::TargetTmScore: return a.tm_score_b;
-    case RankBy::MeanTmScore: return 0.5 * (a.tm_score_a + a.tm_score_b);
-    case RankBy::Sc: return a.outcome.sc;
+// The best hits met so far, from any thread. A hit that max_hits others precede can never
+// be reported, whatever comes later: the order is fixed, so dropping it loses nothing, and
+// what remains is the same for any thread count.
+class BestHits {
+ public:
+  explicit BestHits(std::uint64_t max_hits) : limit_(max_hits) {}
+
+  void offer(SearchHit&& hit) {
+    if (limit_ == 0) return;
+    std::lock_guard lock(m_);
+    hits_.push_back(std::move(hit));
+    if (hits_.size() / 2 >= limit_) {
+      const auto cut = hits_.begin() + static_cast<std::ptrdiff_t>(limit_);
+      std::nth_element(hits_.begin(), cut, hits_.end(), reported_before);
+      hits_.erase(cut, hits_.end());
+    }
   }
-  return a.tm_score_a;
+
+  // The hits kept, in target order.
+  std::vector<SearchHit> take() {
+    std::sort(hits_.begin(), hits_.end(),
+              [](const SearchHit& x, const SearchHit& y) { return x.target < y.target; });
+    return std::move(hits_);
+  }
+
+ private:
+  std::uint64_t limit_;
+  std::mutex m_;
+  std::vector<SearchHit> hits_;
+};
+
+// Every pair (i, j) aligned, j onto i, each result handed to sink(k, result) from the thread
+// that made it. Pairs come row by row, so a thread keeps its engine while i stays the same.
+template <class Sink>
+Status run_pairs(std::span<const Domain* const> domains,
+                 std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                 const EngineSettings& settings, std::uint32_t threads, std::stop_token stop,
+                 Sink&& sink) {
+  struct Worker {
+    std::optional<PairEngine> engine;
+    std::size_t i = std::numeric_limits<std::size_t>::max();
+  };
+  for (const auto& [i, j] : pairs)
+    if (i >= domains.size() || j >= domains.size()) internal_fault("pair outside the domains");
+  return parallel_for_with(
+      pairs.size(), threads, stop, [] { return Worker{}; },
+      [&](Worker& w, std::size_t k) -> Status {
+        const auto [i, j] = pairs[k];
+        if (w.i != i) {
+          w.engine.emplace(*domains[i], settings);
+          w.i = i;
+        }
+        auto r = w.engine->align(*domains[j], stop);
+        if (!r) return std::move(r).error();
+        sink(k, std::move(*r));
+        return Unit{};
+      });
+}
+
+}  // namespace
+
+EngineSettings search_engine_settings() {
+  EngineSettings s;
+  s.robust.escalate_below = 0.0;
+  s.robust.stage_starts = 1;
+  s.scan_slide = 10;
+  s.scan_refine = false;
+  return s;
+}
+
+EngineSettings compare_engine_settings() {
+  EngineSettings s;
+  s.scan_slide = 10;
+  s.scan_skip_threshold = 0.0;
+  s.scan_refine = false;
+  s.shorter_leads = true;
+  return s;
+}
+
+std::size_t default_keep(std::size_t n_targets) {
+  return std::max<std::size_t>(40, n_targets / 20 + (n_targets % 20 != 0));
+}
+
+std::optional<std::size_t> prefilter_keep(const SearchSettings& settings, std::size_t n_targets) {
+  if (!settings.prefilter || settings.engine.method != Method::Robust) return std::nullopt;
+  const std::size_t keep = settings.keep ? settings.keep : default_keep(n_targets);
+  if (keep >= n_targets) return std::nullopt;
+  return keep;
 }
 
 std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std::size_t keep) {
@@ -55,15 +135,28 @@ std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std:
   return kept;
 }
 
-std::vector<std::size_t> hit_order(std::span<const double> scores, double min_score,
-                                   std::size_t max_hits) {
-  std::vector<std::size_t> order;
-  for (std::size_t k = 0; k < scores.size(); ++k)
-    if (scores[k] >= min_score) order.push_back(k);  // NaN never
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t x, std::size_t y) { return scores[x] > scores[y]; });
-  if (order.size() > max_hits) order.resize(max_hits);
-  return order;
+void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score) {
+  std::erase_if(hits, [&](const SearchHit& h) { return !(h.score() >= min_score); });
+  std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& x, const SearchHit& y) {
+    return x.score() > y.score();
+  });
+  if (hits.size() > max_hits)
+    hits.erase(hits.begin() + static_cast<std::ptrdiff_t>(max_hits), hits.end());
+  for (std::size_t k = 0; k < hits.size(); ++k) {
+    hits[k].rank = k + 1;
+    hits[k].z_score.reset();
+  }
+  if (hits.size() < 2) return;
+  const double n = static_cast<double>(hits.size());
+  double sum = 0.0;
+  for (const auto& h : hits) sum += h.score();
+  const double mean = sum / n;
+  double sum_sq = 0.0;
+  for (const auto& h : hits) sum_sq += (h.score() - mean) * (h.score() - mean);
+  // The population deviation: the hits are the whole set being compared, not a sample.
+  const double sd = std::sqrt(sum_sq / n);
+  if (!(sd >= 1e-10)) return;
+  for (auto& h : hits) h.z_score = (h.score() - mean) / sd;
 }
 
 Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Domain* const> targets,
@@ -83,77 +176,103 @@ Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Do
 }
 
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
-                                    const SearchConfig& config, std::stop_token stop) {
+                                    const SearchSettings& settings, std::stop_token stop) {
   const std::size_t n = targets.size();
-  std::vector<double> shape(n, std::numeric_limits<double>::quiet_NaN());
+  SearchResult out;
+  out.n_targets = n;
+  out.prefilter_keep = prefilter_keep(settings, n);
+  std::vector<double> shape;
   std::vector<std::size_t> kept(n);
   for (std::size_t k = 0; k < n; ++k) kept[k] = k;
-  if (config.prefilter_keep && *config.prefilter_keep < n) {
-    auto scores = shape_scores(query, targets, config.threads, stop);
+  if (out.prefilter_keep) {
+    auto scores = shape_scores(query, targets, settings.threads, stop);
     if (!scores) return std::move(scores).error();
     shape = std::move(*scores);
-    kept = prefilter_selection(shape, *config.prefilter_keep);
+    kept = prefilter_selection(shape, *out.prefilter_keep);
   }
 
-  // Ranked by TM-score, the targets need the KELDA score only if they are reported.
-  RobustConfig engine = config.engine;
-  const bool score_later = engine.kelda_score && config.rank_by != RankBy::Sc;
-  if (score_later) engine.kelda_score = false;
-  std::vector<SearchHit> aligned(kept.size());
-  if (auto ok = parallel_for(kept.size(), config.threads, stop, [&](std::size_t k) -> Status {
-        auto r = align_robust(query, *targets[kept[k]], engine, stop);
-        if (!r) return std::move(r).error();
-        SearchHit& h = aligned[k];
-        h.target = kept[k];
-        h.prefilter = shape[kept[k]];
-        h.rank_score = rank_score(*r, config.rank_by);
-        h.alignment = std::move(*r);
-        return Unit{};
-      });
+  // Ranked by the method's own score, the hits need the other only if they are reported.
+  EngineSettings engine = settings.engine;
+  engine.full_scores = false;
+  if (engine.method == Method::KeldaScan) engine.scan_skip_threshold = settings.min_score;
+  BestHits best(settings.max_hits);
+  if (auto ok = parallel_for_with(
+          kept.size(), settings.threads, stop, [&] { return PairEngine(query, engine); },
+          [&](PairEngine& e, std::size_t k) -> Status {
+            auto r = e.align(*targets[kept[k]], stop);
+            if (!r) return std::move(r).error();
+            if (!(r->score() >= settings.min_score)) return Unit{};
+            best.offer({kept[k], 0, std::nullopt, shape.empty() ? kNaN : shape[kept[k]],
+                        std::move(*r)});
+            return Unit{};
+          });
       !ok)
     return std::move(ok).error();
-
-  SearchResult out;
-  out.aligned_targets = aligned.size();
-  std::vector<double> scores;
-  for (const SearchHit& h : aligned) scores.push_back(h.rank_score);
-  for (std::size_t k : hit_order(scores, config.min_score, config.max_hits))
-    out.hits.push_back(std::move(aligned[k]));
-  if (score_later)
-    if (auto ok = parallel_for(out.hits.size(), config.threads, stop, [&](std::size_t k) -> Status {
+  out.n_aligned = kept.size();
+  out.hits = best.take();
+  rank_hits(out.hits, settings.max_hits, settings.min_score);
+  if (settings.engine.full_scores)
+    if (auto ok = parallel_for(out.hits.size(), settings.threads, stop, [&](std::size_t k) -> Status {
           SearchHit& h = out.hits[k];
-          return add_kelda_score(query, *targets[h.target], config.engine, h.alignment);
+          return complete_scores(query, *targets[h.target], settings.engine, h.result);
         });
         !ok)
       return std::move(ok).error();
   return out;
 }
 
-Result<AllPairs> all_against_all(std::span<const Domain* const> domains,
-                                 const RobustConfig& engine, unsigned threads,
-                                 std::stop_token stop) {
+Result<std::vector<PairScores>> score_pairs(std::span<const Domain* const> domains,
+                                            std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                                            const CompareSettings& settings,
+                                            std::stop_token stop) {
+  std::vector<PairScores> cells(pairs.size());
+  auto ok = run_pairs(domains, pairs, settings.engine, settings.threads, stop,
+                      [&](std::size_t k, PairResult&& r) {
+                        cells[k] = {pairs[k].first, pairs[k].second, r.tm_score_a, r.tm_score_b,
+                                    r.outcome.sc, r.aligned() ? r.outcome.rmsd : kNaN,
+                                    r.score(), r.outcome.n_aligned()};
+                      });
+  if (!ok) return std::move(ok).error();
+  return cells;
+}
+
+Comparison comparison_of(std::size_t n, std::span<const PairScores> cells) {
+  Comparison c{n, std::vector<double>(n * n, kNaN), std::vector<double>(n * n, kNaN),
+               std::vector<double>(n * n, kNaN), std::vector<double>(n * n, kNaN),
+               std::vector<double>(n * n, 0.0)};
+  for (const PairScores& p : cells) {
+    if (p.i >= n || p.j >= n) internal_fault("pair outside the comparison");
+    const std::size_t ij = p.i * n + p.j, ji = p.j * n + p.i;
+    c.tm[ij] = p.tm_i;
+    c.tm[ji] = p.tm_j;
+    c.sc[ij] = c.sc[ji] = p.sc;
+    c.rmsd[ij] = c.rmsd[ji] = p.rmsd;
+    c.score[ij] = c.score[ji] = p.score;
+    c.n_aligned[ij] = c.n_aligned[ji] = static_cast<double>(p.n_aligned);
+  }
+  return c;
+}
+
+Result<Comparison> compare_all(std::span<const Domain* const> domains,
+                               const CompareSettings& settings, std::stop_token stop) {
   const std::size_t n = domains.size();
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   pairs.reserve(n * (n + 1) / 2);
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = i; j < n; ++j) pairs.emplace_back(i, j);
-  AllPairs out{PairTable(n), std::vector<double>(n * n, 0.0)};
-  std::vector<RobustAlignment> results(pairs.size());
-  if (auto ok = parallel_for(pairs.size(), threads, stop, [&](std::size_t k) -> Status {
-        auto r = align_robust(*domains[pairs[k].first], *domains[pairs[k].second], engine, stop);
-        if (!r) return std::move(r).error();
-        results[k] = std::move(*r);
-        return Unit{};
-      });
-      !ok)
-    return std::move(ok).error();
-  for (std::size_t k = 0; k < pairs.size(); ++k) {
-    const auto [i, j] = pairs[k];
-    out.tm[i * n + j] = results[k].tm_score_a;
-    out.tm[j * n + i] = results[k].tm_score_b;
-    out.table.at(i, j) = std::move(results[k].outcome);
-    if (i != j) out.table.at(j, i) = reversed(out.table.at(i, j));
-  }
+  auto cells = score_pairs(domains, pairs, settings, stop);
+  if (!cells) return std::move(cells).error();
+  return comparison_of(n, *cells);
+}
+
+Result<std::vector<PairResult>> align_pairs(std::span<const Domain* const> domains,
+                                            std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                                            const EngineSettings& settings, std::uint32_t threads,
+                                            std::stop_token stop) {
+  std::vector<PairResult> out(pairs.size());
+  auto ok = run_pairs(domains, pairs, settings, threads, stop,
+                      [&](std::size_t k, PairResult&& r) { out[k] = std::move(r); });
+  if (!ok) return std::move(ok).error();
   return out;
 }
 

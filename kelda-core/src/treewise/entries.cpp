@@ -7,8 +7,6 @@
 
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/pdb_writer.hpp"
-#include "kelda/pairwise/pairwise_align.hpp"
-#include "kelda/pairwise/scan_placement.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
 namespace kelda {
@@ -30,6 +28,18 @@ MultipleAlignmentResult result_of(MsaOutcome outcome, std::vector<Transform> pre
   return r;
 }
 
+// The multiple alignment the two entries run: the KELDA method's, on the calling thread (the
+// module holds the interpreter lock), without TM-scores.
+MsaSettings module_settings(const Parameters& params, Method method, std::uint64_t reference) {
+  MsaSettings s;
+  s.engine.method = method;
+  s.engine.kelda = params;
+  s.engine.full_scores = false;
+  s.reference = reference;
+  s.threads = 1;
+  return s;
+}
+
 }  // namespace
 
 Result<MultipleAlignmentResult> multiple_align(
@@ -45,9 +55,9 @@ Result<MultipleAlignmentResult> multiple_align(
                                    ? std::move(*pre_transforms)
                                    : std::vector<Transform>(domains.size(), Transform::identity());
 
-  Result<MsaOutcome> outcome = multiple_alignment(domains, params);
-  if (!outcome) return std::move(outcome).error().within("Multiple alignment failed: ");
-  return result_of(std::move(*outcome), std::move(pre), std::move(pdb_files));
+  Result<MsaResult> r = multiple_alignment(domains, module_settings(params, Method::KeldaFull, 0));
+  if (!r) return std::move(r).error();
+  return result_of(std::move(r->msa), std::move(pre), std::move(pdb_files));
 }
 
 Result<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_files,
@@ -71,33 +81,11 @@ Result<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_f
 
   // Every structure is placed onto the reference by scan mode, because the all-pairs
   // refinement makes no placement of its own and needs a common frame to start from.
-  const ScanConfig scan = scan_config_from(params, std::nullopt);
-  const Domain& reference = domains[reference_index];
-  std::vector<Transform> pre(n, Transform::identity());
-  std::vector<Domain> placed;
-  placed.reserve(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k == reference_index) {
-      placed.push_back(reference);
-      continue;
-    }
-    Result<ScanOutcome> placement = scan_placement(reference, domains[k], scan);
-    if (!placement)
-      return std::move(placement).error().within("Pre-alignment failed for " + pdb_files[k] + ": ");
-    pre[k] = placement->outcome.transform;
-    Domain copy = std::move(domains[k]);  // only the reference is read again
-    for (Residue& r : copy.residues) {
-      const Vec3 p = pre[k].apply(r.position());
-      r.x = p[0];
-      r.y = p[1];
-      r.z = p[2];
-    }
-    placed.push_back(std::move(copy));
-  }
-
-  Result<MsaOutcome> outcome = multiple_alignment(placed, params);
-  if (!outcome) return std::move(outcome).error().within("Multiple alignment failed: ");
-  MultipleAlignmentResult result = result_of(std::move(*outcome), std::move(pre), pdb_files);
+  Result<MsaResult> r =
+      multiple_alignment(domains, module_settings(params, Method::KeldaScan, reference_index));
+  if (!r) return std::move(r).error();
+  MultipleAlignmentResult result =
+      result_of(std::move(r->msa), std::move(r->transforms), pdb_files);
 
   // Output is written only once everything above has succeeded.
   if (auto written = write_all(result, output_dir); !written) return std::move(written).error();

@@ -1,7 +1,7 @@
 // Python entry of the database scan: scan_database.
 #include "args.hpp"
 #include "classes.hpp"
-#include "kelda/scan/scan_database.hpp"
+#include "kelda/search/scan_database.hpp"
 #include "module.hpp"
 
 namespace malven {

@@ -1,5 +1,6 @@
-// Searches over many structures with the robust engine, on C++ threads: one query against a
-// list of targets (with an optional prefilter), and every pair of a list.
+// Jobs over many structures, written once over the pairwise engine for every method and run
+// on C++ threads: one query against a list of targets (with an optional prefilter), and every
+// pair of a list.
 #pragma once
 
 #include <cstdint>
@@ -7,63 +8,69 @@
 #include <optional>
 #include <span>
 #include <stop_token>
+#include <utility>
 #include <vector>
 
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
-#include "kelda/robust/align_robust.hpp"
 
 namespace kelda {
 
-// How hits are ordered. The TM-score normalised by the longer of the two structures asks
-// that most of both be superposed: it ranks members of a fold family above everything
-// else far more often than the TM-score normalised by the query, which rewards a small query
-// found inside any large target (and so ranks large unrelated targets high). The others are
-// offered for callers with other questions.
-enum class RankBy : std::uint8_t {
-  LongerTmScore,  // TM-score normalised by the longer structure
-  QueryTmScore,   // normalised by the query
-  TargetTmScore,  // normalised by the target
-  MeanTmScore,    // the mean of the two
-  Sc,             // the KELDA score
+// The engine's settings for a search. Robust method: no escalated effort, and the TM stage
+// from the best seed alone. Escalation searches harder for the best superposition of a pair
+// that does not yet look like the same fold; that refines the TM-score of weak pairs but
+// hardly changes their rank, and costs most on the unrelated targets that make up most of a
+// database. A second start of the TM stage changed no rank in the search benchmark (30
+// queries against 279 structures of 21 families) and cost a sixth of the time. KELDA
+// methods: each target as scan_database aligns it (the scan mode's placement alone, sliding
+// by 10).
+EngineSettings search_engine_settings();
+
+// The targets the prefilter keeps when the caller does not say: the best max(40, 5% of the
+// targets) by shape score. With the query's family members ranked by the engine, keeping
+// the best 40 of 277 structures of 21 families lost no sensitivity; fewer lost some (see the
+// search benchmark).
+std::size_t default_keep(std::size_t n_targets);
+
+struct SearchSettings {
+  EngineSettings engine = search_engine_settings();
+  // Robust method: score every target by its shape string first and align only the best
+  // `keep` (0: default_keep) with the engine. The KELDA methods align every target, as
+  // scan_database does.
+  bool prefilter = true;
+  std::uint64_t keep = 0;
+  std::uint64_t max_hits = 100;
+  // Hits whose score (PairResult::score) is below this (or NaN) are dropped. The KELDA scan
+  // mode's new best starts jump ahead from it, as in scan_database.
+  double min_score = 0.0;
+  std::uint32_t threads = 0;  // 0: one per usable core (thread_count)
 };
 
-// The engine's settings for a search: no escalated effort, and the TM stage from the best
-// seed alone. Escalation searches harder for the best superposition of a pair that does not
-// yet look like the same fold; that refines the TM-score of weak pairs but hardly changes
-// their rank, and costs most on the unrelated targets that make up most of a database. A
-// second start of the TM stage changed no rank in the search benchmark (30 queries against
-// 279 structures of 21 families) and cost a sixth of the time.
-RobustConfig search_engine_config();
-
-struct SearchConfig {
-  RobustConfig engine = search_engine_config();
-  RankBy rank_by = RankBy::LongerTmScore;
-  // Targets kept by the prefilter for the engine: all of them when absent. The best by
-  // shape score (normalised by the larger of the two self-scores, the prefilter's form of
-  // "normalised by the longer") are kept, and any tied with the last of them.
-  std::optional<std::size_t> prefilter_keep;
-  std::size_t max_hits = 100;
-  double min_score = 0.0;  // hits below this ranking score are dropped
-  unsigned threads = 0;    // 0: one per hardware thread
-};
+// The number of targets the prefilter keeps out of n, or absent when it does not run
+// (switched off, a KELDA method, or keeping all of them anyway).
+std::optional<std::size_t> prefilter_keep(const SearchSettings& settings, std::size_t n_targets);
 
 struct SearchHit {
-  std::size_t target = 0;       // position in the target list
-  double rank_score = 0.0;      // the value hits are ordered by
+  std::size_t target = 0;  // position in the target list
+  std::uint64_t rank = 0;  // from 1
+  // The hit's score among the hits reported (population deviation; absent for fewer than
+  // two hits or equal scores).
+  std::optional<double> z_score;
   // The target's normalised shape score against the query; NaN when the prefilter did not
-  // run (off, or keeping every target).
+  // run.
   double prefilter = std::numeric_limits<double>::quiet_NaN();
-  RobustAlignment alignment;    // the query is A, the target B
+  PairResult result;  // the query is A, the target B
+
+  double score() const noexcept { return result.score(); }
 };
 
 struct SearchResult {
-  std::vector<SearchHit> hits;     // best first; equal scores keep the target order
-  std::size_t aligned_targets = 0;  // targets the engine aligned (all, or those kept)
+  std::vector<SearchHit> hits;  // best first; equal scores keep the target order
+  std::size_t n_targets = 0;
+  std::size_t n_aligned = 0;  // targets the engine aligned (all, or those kept)
+  std::optional<std::size_t> prefilter_keep;
 };
-
-double rank_score(const RobustAlignment& a, RankBy by) noexcept;
 
 // The prefilter's score of every target against the query: their shape score normalised by
 // the larger of the two self-scores (its form of "normalised by the longer"; 1 for a copy
@@ -75,27 +82,60 @@ Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Do
 // in target order) and any tied with the last of them, in ascending target order.
 std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std::size_t keep);
 
-// The order of hits by their ranking scores: those at least min_score (never NaN), best
-// first with equal scores in target order, at most max_hits.
-std::vector<std::size_t> hit_order(std::span<const double> scores, double min_score,
-                                   std::size_t max_hits);
+// The order hits are reported in, given in target order: those whose score is at least
+// min_score (never NaN), best first with equal scores in target order, at most max_hits;
+// then ranks from 1 and the Z-scores of the hits kept.
+void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score);
 
 // The query against every target. Identical results for any thread count; a stop request
 // (checked between targets) gives Cancelled. The first failing target (lowest index) fails
-// the search with its error.
+// the search with its error. Only the best max_hits results are held while it runs.
 Result<SearchResult> search_targets(const Domain& query, std::span<const Domain* const> targets,
-                                    const SearchConfig& config, std::stop_token stop = {});
+                                    const SearchSettings& settings, std::stop_token stop = {});
 
-// Every pair of the domains aligned once (j onto i for i <= j), on threads. The table holds
-// the outcomes both ways (entry (j, i) the reverse of (i, j)), as the multiple alignment's
-// guide tree and joins read them; tm[i * n + j] is the TM-score of the pair normalised by
-// structure i.
-struct AllPairs {
-  PairTable table;
-  std::vector<double> tm;
+// The engine's settings for all-against-all: the robust engine's full effort; each KELDA pair
+// aligned as a search aligns a target, the shorter structure leading when the other is too
+// short to be placed under it, so that the matrices are symmetric.
+EngineSettings compare_engine_settings();
+
+struct CompareSettings {
+  EngineSettings engine = compare_engine_settings();
+  std::uint32_t threads = 0;  // 0: one per usable core
 };
-Result<AllPairs> all_against_all(std::span<const Domain* const> domains,
-                                 const RobustConfig& engine, unsigned threads,
-                                 std::stop_token stop = {});
+
+// One pair's scores in an all-against-all comparison: structure j aligned onto i.
+struct PairScores {
+  std::uint64_t i = 0, j = 0;
+  double tm_i = 0.0, tm_j = 0.0;  // the TM-score normalised by i, by j
+  double sc = 0.0;
+  double rmsd = 0.0;  // NaN when nothing was superposed
+  double score = 0.0;  // PairResult::score, the method's own
+  std::uint64_t n_aligned = 0;
+};
+
+// Every pair (i, j) of `pairs` aligned (j onto i) on threads, in the order given.
+Result<std::vector<PairScores>> score_pairs(std::span<const Domain* const> domains,
+                                            std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                                            const CompareSettings& settings,
+                                            std::stop_token stop = {});
+
+// n x n row-major matrices of an all-against-all comparison: tm[i * n + j] normalised by
+// structure i; sc, rmsd, score and n_aligned symmetric. Cells no pair fills are NaN (0 pairs).
+struct Comparison {
+  std::size_t n = 0;
+  std::vector<double> tm, sc, rmsd, score, n_aligned;
+};
+Comparison comparison_of(std::size_t n, std::span<const PairScores> cells);
+
+// Every pair of the domains aligned once (j onto i for i <= j, each with itself too).
+Result<Comparison> compare_all(std::span<const Domain* const> domains,
+                               const CompareSettings& settings, std::stop_token stop = {});
+
+// Every pair (i, j) of `pairs` aligned (j onto i) on threads, in the order given, each result
+// whole (the all-pairs stage of a multiple alignment).
+Result<std::vector<PairResult>> align_pairs(std::span<const Domain* const> domains,
+                                            std::span<const std::pair<std::size_t, std::size_t>> pairs,
+                                            const EngineSettings& settings, std::uint32_t threads,
+                                            std::stop_token stop = {});
 
 }  // namespace kelda

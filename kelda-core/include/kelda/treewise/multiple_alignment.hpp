@@ -1,18 +1,59 @@
-// The multiple-alignment operation: all-pairs refinement, guide tree and tree-wise joins.
+// The multiple alignment over the pairwise engine, for every method: structures brought into
+// one frame where the method needs it, every pair aligned (on threads), the guide tree and
+// tree-wise joins over those pairwise alignments.
 #pragma once
 
+#include <cstdint>
 #include <span>
+#include <stop_token>
+#include <vector>
 
+#include "kelda/clustering/pair_table.hpp"
+#include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
 #include "kelda/treewise/tree_alignment.hpp"
 
 namespace kelda {
 
-// Aligns the domains in the frames they arrive in; superposes nothing (the outcome's
-// transforms are identities). Fewer than two domains need no pairwise alignment. Errors:
-// a refinement error of the all-pairs stage, unchanged, or AlignmentFailed when the
-// pairwise scores are not finite enough to build a guide tree.
-Result<MsaOutcome> multiple_alignment(std::span<const Domain> domains, const Parameters& params);
+// The engine's settings for a multiple alignment: the robust engine's full effort; the KELDA
+// scan mode's placement alone (align_pdbs places every structure onto the reference this
+// way, then refines the pairs in that common frame).
+EngineSettings msa_engine_settings();
+
+struct MsaSettings {
+  EngineSettings engine = msa_engine_settings();
+  std::uint64_t reference = 0;  // the structure whose frame the others are brought into
+  std::uint32_t threads = 0;    // 0: one per usable core
+};
+
+struct MsaResult {
+  // Columns, core positions, score, average RMSD; its transforms are identities.
+  MsaOutcome msa;
+  // Each structure onto the reference: the robust method's pairwise alignment with it, the
+  // KELDA scan mode's placement; identities for the other KELDA methods, which align the
+  // frames as given.
+  std::vector<Transform> transforms;
+  // With full_scores: each structure's TM-score on the reference over the residue pairs the
+  // columns give, normalised by the reference and by the member.
+  std::vector<double> tm_by_reference;
+  std::vector<double> tm_by_member;
+};
+
+// The all-pairs stage: every pair i < j aligned once (j onto i) by the engine on threads, the
+// reverse entries derived, the diagonal the self entries (a structure against itself pairs
+// every residue). The first failing pair (in row order) fails the stage with its error.
+Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettings& engine,
+                             std::uint32_t threads, std::stop_token stop = {});
+
+// Robust method: every pair aligned in any frames. KELDA scan mode: every structure placed
+// onto the reference, then every pair of the placed copies refined (Method::KeldaFull); the
+// other KELDA methods align every pair as the structures stand. The joins take each pairwise
+// alignment's pairs (the robust method's within 5 A after its superposition) and the guide
+// tree the pairs' Sc. Errors: fewer than 2 domains or a reference outside the list
+// (InvalidParameter); a placement's error under "Pre-alignment failed for FILE: "; any later
+// one under "Multiple alignment failed: "; Cancelled on a stop request.
+Result<MsaResult> multiple_alignment(std::span<const Domain> domains, const MsaSettings& settings,
+                                     std::stop_token stop = {});
 
 }  // namespace kelda
