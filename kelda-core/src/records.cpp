@@ -99,4 +99,13 @@ bool from_utf8(std::string_view s, std::u32string& out) {
   return true;
 }
 
+Domain moved_copy(const Domain& d, const Transform& t) {
+  Domain out = d;
+  for (Residue& r : out.residues) {
+    const Vec3 p = t.apply(r.position());
+    r.x = p[0], r.y = p[1], r.z = p[2];
+  }
+  return out;
+}
+
 }  // namespace kelda

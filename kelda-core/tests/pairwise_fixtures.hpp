@@ -38,6 +38,17 @@ inline std::vector<Residue> residues_from(const std::vector<Vec3>& pts,
   return out;
 }
 
+inline kelda::Domain domain_of(std::vector<Residue> rs, std::string id) {
+  kelda::Domain d;
+  d.id = std::move(id);
+  d.residues = std::move(rs);
+  return d;
+}
+
+inline kelda::Domain domain_of(const std::vector<Vec3>& pts, std::string id) {
+  return domain_of(residues_from(pts), std::move(id));
+}
+
 inline std::vector<Vec3> positions(const std::vector<Residue>& rs) {
   std::vector<Vec3> out;
   for (const auto& r : rs) out.push_back(r.position());

@@ -21,12 +21,7 @@ using namespace kelda;
 
 namespace {
 
-Domain domain_of(std::vector<Residue> rs, std::string id) {
-  Domain d;
-  d.id = std::move(id);
-  d.residues = std::move(rs);
-  return d;
-}
+using fixtures::domain_of;
 
 // A compact fold-like chain: a helix, a random loop and another helix packed beside it.
 std::vector<Vec3> toy_fold(std::size_t n, std::mt19937& g) {

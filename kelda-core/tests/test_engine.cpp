@@ -17,12 +17,7 @@ using namespace kelda;
 
 namespace {
 
-Domain domain_of(std::vector<Residue> rs, std::string id) {
-  Domain d;
-  d.id = std::move(id);
-  d.residues = std::move(rs);
-  return d;
-}
+using fixtures::domain_of;
 
 Domain chain(const char* file, char c) {
   return domain_of(fixtures::read_ca(fixtures::debian_pdb(file), c), std::string(file) + c);
@@ -45,10 +40,10 @@ struct Pairs {
   std::vector<Domain> bs;
   Pairs() {
     std::mt19937 g(3);
-    Domain piece = domain_of({a.residues.begin() + 20, a.residues.begin() + 60}, "piece");
+    Domain piece = domain_of(std::vector<Residue>(a.residues.begin() + 20, a.residues.begin() + 60), "piece");
     bs = {chain("1hpv.pdb", 'B'), moved(a, fixtures::random_motion(g)),
           moved(piece, fixtures::random_motion(g)), chain("5eep.pdb", 'A'),
-          domain_of({a.residues.begin(), a.residues.begin() + 2}, "two")};
+          domain_of(std::vector<Residue>(a.residues.begin(), a.residues.begin() + 2), "two")};
   }
 };
 

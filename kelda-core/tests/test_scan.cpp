@@ -23,12 +23,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Domain domain_of(std::vector<Residue> rs, std::string id) {
-  Domain d;
-  d.id = std::move(id);
-  d.residues = std::move(rs);
-  return d;
-}
+using fixtures::domain_of;
 
 Domain chain(const char* file, char c) {
   return domain_of(fixtures::read_ca(fixtures::debian_pdb(file), c), std::string(file) + c);
@@ -53,7 +48,7 @@ struct Library {
                domain_of(piece(query, 10, 30), "piece30"),
                domain_of(piece(query, 5, 24), "piece24"),
                domain_of(piece(query, 5, 23), "piece23"), domain_of(piece(query, 0, 2), "two"),
-               domain_of({}, "empty")};
+               domain_of(std::vector<Residue>{}, "empty")};
   }
 };
 

@@ -15,12 +15,7 @@ using namespace kelda;
 
 namespace {
 
-Domain domain_of(std::vector<Vec3> pts, std::string id) {
-  Domain d;
-  d.id = std::move(id);
-  d.residues = fixtures::residues_from(pts);
-  return d;
-}
+using fixtures::domain_of;
 
 // A strand: C-alphas zig-zag 3.8 A apart, about 3.3 A along the axis.
 std::vector<Vec3> strand(std::size_t n) {

@@ -42,6 +42,9 @@ struct Domain {
   bool operator==(const Domain&) const = default;
 };
 
+// A copy of the domain with every residue moved by t (a placement, before a refinement).
+Domain moved_copy(const Domain& d, const Transform& t);
+
 struct Parameters {
   std::uint32_t n_passes = 2;
   double e1 = 2.0;

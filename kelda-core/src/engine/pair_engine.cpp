@@ -35,15 +35,6 @@ ScanConfig placement_config(const EngineSettings& s) {
   return c;
 }
 
-Domain moved_by(const Domain& d, const Transform& t) {
-  Domain out = d;
-  for (Residue& r : out.residues) {
-    const Vec3 p = t.apply(r.position());
-    r.x = p[0], r.y = p[1], r.z = p[2];
-  }
-  return out;
-}
-
 // The scan mode of a pairwise alignment: the placement (either way round), then the
 // refinement of B from where it was put; the transform is the two composed.
 Result<PairOutcome> place_and_refine(const Domain& a, const Domain& b, const EngineSettings& s,
@@ -56,7 +47,7 @@ Result<PairOutcome> place_and_refine(const Domain& a, const Domain& b, const Eng
   if (!placed) return std::move(placed).error();
   Placement p{swapped ? reversed(placed->outcome) : std::move(placed->outcome), swapped};
   Result<Refinement> refined =
-      refine_pairwise(a.residues, moved_by(b, p.outcome.transform).residues,
+      refine_pairwise(a.residues, moved_copy(b, p.outcome.transform).residues,
                       align_config_from(s.kelda), stop);
   if (!refined) return std::move(refined).error();
   PairOutcome out = std::move(refined->outcome);
@@ -79,6 +70,10 @@ double PairResult::tm_score(NormaliseBy by) const noexcept {
 
 double PairResult::score() const noexcept {
   return method == Method::Robust ? tm_score(NormaliseBy::Longer) : outcome.sc;
+}
+
+const char* score_name(Method method) noexcept {
+  return method == Method::Robust ? "TM-score" : "Sc";
 }
 
 PairResult reversed(const PairResult& forward) {

@@ -228,23 +228,29 @@ Result<std::vector<PairScores>> score_pairs(std::span<const Domain* const> domai
   std::vector<PairScores> cells(pairs.size());
   auto ok = run_pairs(domains, pairs, settings.engine, settings.threads, stop,
                       [&](std::size_t k, PairResult&& r) {
-                        cells[k] = {pairs[k].first, pairs[k].second, r.tm_score_a, r.tm_score_b,
-                                    r.outcome.sc, r.aligned() ? r.outcome.rmsd : kNaN,
-                                    r.score(), r.outcome.n_aligned()};
+                        cells[k] = {pairs[k].first,
+                                    pairs[k].second,
+                                    r.tm_score_a,
+                                    r.tm_score_b,
+                                    r.tm_score(NormaliseBy::Longer),
+                                    r.outcome.sc,
+                                    r.aligned() ? r.outcome.rmsd : kNaN,
+                                    r.score(),
+                                    r.outcome.n_aligned()};
                       });
   if (!ok) return std::move(ok).error();
   return cells;
 }
 
 Comparison comparison_of(std::size_t n, std::span<const PairScores> cells) {
-  Comparison c{n, std::vector<double>(n * n, kNaN), std::vector<double>(n * n, kNaN),
-               std::vector<double>(n * n, kNaN), std::vector<double>(n * n, kNaN),
-               std::vector<double>(n * n, 0.0)};
+  const std::vector<double> unset(n * n, kNaN);
+  Comparison c{n, unset, unset, unset, unset, unset, std::vector<double>(n * n, 0.0)};
   for (const PairScores& p : cells) {
     if (p.i >= n || p.j >= n) internal_fault("pair outside the comparison");
     const std::size_t ij = p.i * n + p.j, ji = p.j * n + p.i;
     c.tm[ij] = p.tm_i;
     c.tm[ji] = p.tm_j;
+    c.tm_longer[ij] = c.tm_longer[ji] = p.tm_longer;
     c.sc[ij] = c.sc[ji] = p.sc;
     c.rmsd[ij] = c.rmsd[ji] = p.rmsd;
     c.score[ij] = c.score[ji] = p.score;

@@ -44,15 +44,6 @@ Result<std::vector<Transform>> placements(std::span<const Domain> domains, std::
   return out;
 }
 
-Domain moved_by(const Domain& d, const Transform& t) {
-  Domain out = d;
-  for (Residue& r : out.residues) {
-    const Vec3 p = t.apply(r.position());
-    r.x = p[0], r.y = p[1], r.z = p[2];
-  }
-  return out;
-}
-
 }  // namespace
 
 Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettings& engine,
@@ -102,7 +93,7 @@ Result<MsaResult> multiple_alignment(std::span<const Domain> domains, const MsaS
     out.transforms = std::move(*t);
     placed.reserve(n);
     for (std::size_t k = 0; k < n; ++k)
-      placed.push_back(k == reference ? domains[k] : moved_by(domains[k], out.transforms[k]));
+      placed.push_back(k == reference ? domains[k] : moved_copy(domains[k], out.transforms[k]));
     aligned = placed;
   }
 

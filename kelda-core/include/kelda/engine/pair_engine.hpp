@@ -90,6 +90,10 @@ struct PairResult {
   double score() const noexcept;
 };
 
+// The name of a method's own score (PairResult::score) in reports: "TM-score" (normalised by
+// the longer structure) or "Sc".
+const char* score_name(Method method) noexcept;
+
 // The result of B onto A read the other way round: A onto B.
 PairResult reversed(const PairResult& forward);
 

@@ -107,6 +107,7 @@ struct CompareSettings {
 struct PairScores {
   std::uint64_t i = 0, j = 0;
   double tm_i = 0.0, tm_j = 0.0;  // the TM-score normalised by i, by j
+  double tm_longer = 0.0;         // ... by the longer of the two
   double sc = 0.0;
   double rmsd = 0.0;  // NaN when nothing was superposed
   double score = 0.0;  // PairResult::score, the method's own
@@ -120,10 +121,11 @@ Result<std::vector<PairScores>> score_pairs(std::span<const Domain* const> domai
                                             std::stop_token stop = {});
 
 // n x n row-major matrices of an all-against-all comparison: tm[i * n + j] normalised by
-// structure i; sc, rmsd, score and n_aligned symmetric. Cells no pair fills are NaN (0 pairs).
+// structure i; tm_longer, sc, rmsd, score and n_aligned symmetric. Cells no pair fills are NaN
+// (0 pairs).
 struct Comparison {
   std::size_t n = 0;
-  std::vector<double> tm, sc, rmsd, score, n_aligned;
+  std::vector<double> tm, tm_longer, sc, rmsd, score, n_aligned;
 };
 Comparison comparison_of(std::size_t n, std::span<const PairScores> cells);
 
