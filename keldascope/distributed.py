@@ -1,10 +1,11 @@
-"""Database scans and all-against-all comparisons spread over Dask workers: each worker reads its
-own shard of files, only paths, settings and plain hit records travel, and the merge ranks the
-hits exactly as one `scan_database` call over all the targets would. With `client=IN_PROCESS`
-the same work runs here, without Dask (the path for PyPy)."""
+"""Searches and all-against-all comparisons spread over Dask workers: each worker reads its
+own shard of files, only paths, settings and plain records travel, and the merge gives exactly
+what one search or comparison over all the readable structures gives, in the same shape
+(keldascope.SearchResult, keldascope.Comparison). With `client=IN_PROCESS` the same work runs
+here, without Dask (the path for PyPy). A structure is a path or a (path, chain) pair."""
 import asyncio
 import contextlib
-import dataclasses
+import copy
 import functools
 import logging
 import math
@@ -15,14 +16,14 @@ import signal
 import threading
 import uuid
 from collections import OrderedDict
-from typing import List, Optional, Tuple
 
 import numpy as np
 
-import malven
-
-from keldascope import _native, kelda, parameters
-from keldascope.structures import UnreadableStructure, read_domain
+from keldascope import _native, parameters
+from keldascope._native import CompareSettings, SearchSettings
+from keldascope.align import settings_of
+from keldascope.search import Comparison, SearchResult
+from keldascope.structures import UnreadableStructure, read_domain, read_structure
 
 # Chunk sizes when the caller does not choose one: each chunk takes a share of what is left
 # (1 / (2 x worker threads)), so they shrink as the run goes on: few tasks in all, since each
@@ -35,83 +36,6 @@ MAX_CHUNK = 256  # keeps the progress moving on very long lists
 # Passed as `client` to run the chunks one after another in this process, without Dask (the
 # path for PyPy, where dask.distributed does not run, and for inputs too small to share out).
 IN_PROCESS = "in-process"
-
-
-@dataclasses.dataclass(frozen=True)
-class Hit:
-    """One hit of a distributed scan: the fields of `malven.ScanHit`, plus the target's file
-    and its position in the target list."""
-    target_id: str
-    rank: int
-    score: float
-    rmsd: float
-    n_aligned: int
-    seq_identity: float
-    z_score: Optional[float]
-    e_value: Optional[float]
-    path: str
-    index: int
-
-
-@dataclasses.dataclass
-class ScanResult:
-    hits: List[Hit]
-    n_targets: int  # targets scanned (skipped files not counted)
-    skipped: List[Tuple[str, str]]  # (path, reason) of unreadable targets, in input order
-
-
-@dataclasses.dataclass(frozen=True)
-class RobustHit:
-    """One hit of a distributed robust search: the fields of keldascope.SearchHit that travel
-    as plain data, plus the target's file and its position in the target list."""
-    rank: int
-    index: int
-    path: str
-    target_id: str
-    score: float  # the TM-score normalised by the longer structure, hits' order
-    tm_score_query: float
-    tm_score_target: float
-    sc: float
-    rmsd: float
-    n_aligned: int
-    seq_identity: float
-    significant: bool
-    prefilter: Optional[float]  # None when the prefilter did not run
-
-
-@dataclasses.dataclass
-class RobustSearchResult:
-    hits: List[RobustHit]
-    n_targets: int  # targets searched (skipped files not counted)
-    n_aligned: int  # of those, the ones the engine aligned
-    skipped: List[Tuple[str, str]]
-
-
-@dataclasses.dataclass
-class RobustPairMatrix:
-    """All-against-all on the robust engine: tm[i, j] normalised by structure i; sc, rmsd
-    (NaN without 3 pairs within 5 A) and n_aligned symmetric."""
-    paths: List[str]
-    ids: List[str]
-    lengths: List[int]
-    tm: np.ndarray
-    sc: np.ndarray
-    rmsd: np.ndarray
-    n_aligned: np.ndarray
-    skipped: List[Tuple[str, str]]
-
-
-@dataclasses.dataclass
-class PairMatrix:
-    """All-against-all comparison: entry [i, j] aligns structure i with structure j; each
-    unordered pair is aligned once, so the matrices are symmetric."""
-    paths: List[str]  # the structures compared, in input order (skipped files left out)
-    ids: List[str]
-    lengths: List[int]
-    score: np.ndarray  # Sc, float64
-    rmsd: np.ndarray  # float64; +inf where nothing was aligned
-    n_aligned: np.ndarray  # int64
-    skipped: List[Tuple[str, str]]
 
 
 def dask_unavailable():
@@ -127,10 +51,9 @@ def dask_unavailable():
 
 
 def usable_cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
+    """The processors this process may run on (its CPU affinity): the default number of
+    workers and C++ threads, and the most worth asking for."""
+    return _native.usable_cores()
 
 
 # ---- worker side ----------------------------------------------------------------------------
@@ -148,24 +71,22 @@ def dask_setup(worker):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _read(path, shown, chain, keep, reading=None):
+def _read(path, shown, chain, reading):
     """(domain, None) or (None, message naming the file as the caller named it). Structures
-    read again and again (queries, all-against-all members) stay in a small per-process
-    cache, keyed by their modification time so that a rewritten file is read anew. `reading`
-    holds read_structure's model and min_plddt."""
-    reading = reading or {}
+    read again and again (targets of both rounds of a search, members of many pairs) stay in
+    a small per-process cache, keyed by their modification time so that a rewritten file is
+    read anew. `reading` holds read_structure's model and min_plddt."""
     key = None
-    if keep:
-        try:
-            st = os.stat(path)
-            key = (path, chain, tuple(sorted(reading.items())), st.st_mtime_ns, st.st_size)
-        except OSError:
-            pass
-        if key is not None:
-            with _cache_lock:
-                if key in _cache:
-                    _cache.move_to_end(key)
-                    return _cache[key], None
+    try:
+        st = os.stat(path)
+        key = (path, chain, tuple(sorted(reading.items())), st.st_mtime_ns, st.st_size)
+    except OSError:
+        pass
+    if key is not None:
+        with _cache_lock:
+            if key in _cache:
+                _cache.move_to_end(key)
+                return _cache[key], None
     try:
         domain = read_domain(path, chain, **reading)
     except UnreadableStructure as exc:
@@ -178,70 +99,16 @@ def _read(path, shown, chain, keep, reading=None):
     return domain, None
 
 
-def _scan_chunk(query, options, items):
-    """Scan one shard: query = (path, shown, chain); items = [(index, path, shown, chain,
-    skippable)].
-    Returns plain data: hit tuples (index, target_id, score, rmsd, n_aligned, seq_identity)
-    in target order, skipped (index, reason) pairs, and the first failure as (index, reason,
-    kind) or None. A failure stops the shard: the run fails anyway."""
-    out = {"hits": [], "skipped": [], "failure": None}
-    reading = options.get("reading")
-    qdomain, reason = _read(*query, keep=True, reading=reading)
-    if reason is not None:
-        out["failure"] = (-1, reason, "unreadable")
-        return out
-    domains, indices, names = [], [], []
-    for index, path, shown, chain, skippable in items:
-        domain, reason = _read(path, shown, chain, keep=False, reading=reading)
-        if reason is not None:
-            if not skippable:
-                out["failure"] = (index, reason, "unreadable")
-                return out
-            out["skipped"].append((index, reason))
-            continue
-        # Hits name their target by id, and ids may repeat: a position stands in for it.
-        names.append(domain.id)
-        domain.id = str(len(domains))
-        domains.append(domain)
-        indices.append(index)
-    if not domains:
-        return out
-    scan_database = malven.scan_database
-    kwargs = dict(params=parameters.from_dict(options["params"]),
-                  score_cutoff=options["score_cutoff"],
-                  quick=options["quick"], scan_mode=options["scan_mode"])
-    try:
-        found = scan_database(qdomain, domains, max_hits=len(domains), **kwargs)
-    except ValueError as exc:
-        # Name the target: alone, the first one that fails reproduces the error.
-        for k, domain in enumerate(domains):
-            try:
-                scan_database(qdomain, [domain], max_hits=1, **kwargs)
-            except ValueError as single:
-                out["failure"] = (indices[k], str(single), "scan")
-                return out
-        out["failure"] = (indices[0], str(exc), "scan")
-        return out
-    hits = []
-    for h in found:
-        k = int(h.target_id)
-        hits.append((indices[k], names[k], h.score, h.rmsd, h.n_aligned, h.seq_identity))
-    hits.sort()
-    out["hits"] = hits
-    return out
-
-
-def _read_pair_shard(specs, reading):
-    """Reads a shard's members: the output record of a pairs shard (members read as
-    k: (id, length), skippable unreadable ones as (k, reason), the first other failure) and
-    the domains read."""
-    out = {"members": {}, "skipped": [], "cells": [], "failure": None}
+def _read_shard(specs, reading):
+    """The structures of a shard, specs {index: (path, shown, chain, skippable)}: the output
+    record (skipped (index, reason) pairs, the first failure as (index, reason, kind) or None)
+    and the domains read, {index: domain}. A failure stops the shard: the run fails anyway."""
+    out = {"skipped": [], "failure": None}
     domains = {}
     for k, (path, shown, chain, skippable) in specs.items():
-        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
+        domain, reason = _read(path, shown, chain, reading)
         if reason is None:
             domains[k] = domain
-            out["members"][k] = (domain.id, len(domain))
         elif skippable:
             out["skipped"].append((k, reason))
         else:
@@ -250,31 +117,69 @@ def _read_pair_shard(specs, reading):
     return out, domains
 
 
-def _pairs_chunk(options, chunk):
-    """Align one shard of pairs: chunk = ({k: (path, shown, chain, skippable)}, [(i, j)]).
-    Returns the members read as k: (id, length), unreadable ones as (k, reason), and
-    (i, j, score, rmsd, n_aligned) per pair whose two structures were read; or a failure."""
-    specs, pairs = chunk
-    out, domains = _read_pair_shard(specs, options.get("reading"))
-    if out["failure"]:
+def _shape_chunk(query, reading, threads, specs):
+    """The prefilter's normalised shape scores of one shard of targets against the query
+    (a packed domain): (index, score) pairs."""
+    out, domains = _read_shard(specs, reading)
+    if out["failure"] is None and domains:
+        q = _native._restore("Domain", query)
+        out["scores"] = list(zip(domains, _native.shape_scores(q, list(domains.values()),
+                                                                threads=threads)))
+    return out
+
+
+def _search_chunk(query, reading, settings, params, specs):
+    """The engine's best hits of one shard of targets against the query, as the whole search
+    reports them (the shards' best hold the best of all): (index, SearchHit) pairs, and the
+    names of the targets hit."""
+    out, domains = _read_shard(specs, reading)
+    out.update(hits=[], names={}, n_aligned=0)
+    if out["failure"] is not None or not domains:
         return out
-    scan_database = malven.scan_database
-    params = parameters.from_dict(options["params"])
-    for i, j in pairs:
-        if i not in domains or j not in domains:
-            continue
-        first, second, _ = kelda.leading_order(domains[i], domains[j])
-        try:
-            found = scan_database(first, [second], params=params, max_hits=1,
-                                  quick=options["quick"], scan_mode=options["scan_mode"])
-        except ValueError as exc:
-            out["failure"] = (j, f"alignment of {specs[i][1]} with {specs[j][1]} failed: "
-                                 f"{exc}", "align")
-            return out
-        if found:
-            out["cells"].append((i, j, found[0].score, found[0].rmsd, found[0].n_aligned))
-        else:  # a negative or undefined score: nothing the scan would report
-            out["cells"].append((i, j, math.nan, math.inf, 0))
+    q = _native._restore("Domain", query)
+    indices = list(domains)
+    try:
+        hits, out["n_aligned"], _ = _native.search(q, list(domains.values()), settings,
+                                                   parameters.from_dict(params))
+    except ValueError as exc:
+        out["failure"] = (indices[0], str(exc), "scan")
+        return out
+    out["hits"] = [(indices[h.target], h) for h in hits]
+    out["names"] = {indices[h.target]: domains[indices[h.target]].id for h in hits}
+    return out
+
+
+def _pairs_chunk(reading, settings, params, chunk):
+    """The engine on one shard of pairs, chunk = ({index: spec}, [(i, j)], j onto i): the
+    members read as index: (id, length), and the rows of score_pairs for the pairs whose two
+    structures were read."""
+    specs, pairs = chunk
+    out, domains = _read_shard(specs, reading)
+    out["members"] = {k: (d.id, len(d)) for k, d in domains.items()}
+    out["cells"] = np.zeros((0, 9))
+    if out["failure"] is not None:
+        return out
+    members = list(domains)
+    local = {k: n for n, k in enumerate(members)}
+    done = [(local[i], local[j]) for i, j in pairs if i in local and j in local]
+    params = parameters.from_dict(params)
+    ds = list(domains.values())
+    try:
+        cells = _native.score_pairs(ds, done, settings, params)
+    except ValueError:
+        # The pairs one by one, to name the first that fails.
+        for i, j in done:
+            try:
+                _native.score_pairs(ds, [(i, j)], settings, params)
+            except ValueError as exc:
+                out["failure"] = (members[j], f"alignment of {specs[members[i]][1]} with "
+                                              f"{specs[members[j]][1]} failed: {exc}", "align")
+                return out
+        raise
+    # Back to the positions in the whole list.
+    cells[:, 0] = [members[int(i)] for i in cells[:, 0]]
+    cells[:, 1] = [members[int(j)] for j in cells[:, 1]]
+    out["cells"] = cells
     return out
 
 
@@ -284,87 +189,6 @@ def _reading(model, min_plddt):
     """read_structure's model and min_plddt as the plain dict the workers receive."""
     return {"model": None if model is None else int(model),
             "min_plddt": None if min_plddt is None else float(min_plddt)}
-
-
-def _read_shard(items, reading):
-    """Domains of a shard of (index, path, shown, chain, skippable): (domains, indices,
-    skipped, failure), failure (index, reason, "unreadable") for a file that may not be
-    skipped. Targets stay cached: the prefilter's round reads them before the engine's."""
-    domains, indices, skipped = [], [], []
-    for index, path, shown, chain, skippable in items:
-        domain, reason = _read(path, shown, chain, keep=True, reading=reading)
-        if reason is not None:
-            if not skippable:
-                return domains, indices, skipped, (index, reason, "unreadable")
-            skipped.append((index, reason))
-            continue
-        domains.append(domain)
-        indices.append(index)
-    return domains, indices, skipped, None
-
-
-def _shape_chunk(query, reading, items):
-    """The prefilter's normalised shape scores of one shard against the query."""
-    out = {"scores": [], "skipped": [], "failure": None}
-    qdomain, reason = _read(*query, keep=True, reading=reading)
-    if reason is not None:
-        out["failure"] = (-1, reason, "unreadable")
-        return out
-    domains, indices, out["skipped"], out["failure"] = _read_shard(items, reading)
-    if out["failure"] is None and domains:
-        out["scores"] = list(zip(indices, _native.shape_scores(qdomain, domains, threads=1)))
-    return out
-
-
-def _robust_chunk(query, reading, limits, items):
-    """The engine's best alignments of one shard of targets to the query (at most max_hits,
-    as the whole search reports: the shards' best hold the best of all), as plain tuples."""
-    max_hits, min_score = limits
-    out = {"hits": [], "skipped": [], "failure": None, "n_aligned": 0}
-    qdomain, reason = _read(*query, keep=True, reading=reading)
-    if reason is not None:
-        out["failure"] = (-1, reason, "unreadable")
-        return out
-    domains, indices, out["skipped"], out["failure"] = _read_shard(items, reading)
-    if out["failure"] is not None or not domains:
-        return out
-    try:
-        found, out["n_aligned"] = _native.search(qdomain, domains, max_hits=max_hits,
-                                                 min_score=min_score, threads=1)
-    except ValueError as exc:
-        out["failure"] = (indices[0], str(exc), "scan")
-        return out
-    out["hits"] = [(indices[h["target"]], domains[h["target"]].id, h["rank_score"],
-                    h["tm_score_1"], h["tm_score_2"], h["sc"], h["rmsd"], len(h["pairs"]),
-                    h["identity"], h["significant"]) for h in found]
-    return out
-
-
-def _robust_pairs_chunk(reading, chunk):
-    """The engine's alignment of one shard of pairs (i <= j, j onto i)."""
-    specs, pairs = chunk
-    out, domains = _read_pair_shard(specs, reading)
-    if out["failure"]:
-        return out
-    for i, j in pairs:
-        if i in domains and j in domains:
-            r = _native.robust_align(domains[i], domains[j])
-            out["cells"].append((i, j, r["tm_score_1"], r["tm_score_2"], r["sc"], r["rmsd"],
-                                 len(r["pairs"])))
-    return out
-
-
-def _check_options(params, score_cutoff, max_hits, quick, scan_mode, model=None,
-                   min_plddt=None):
-    """The module's own checks of the scan's arguments, made before any work is sent out: one
-    scan_database call without targets converts every argument as a real call would."""
-    params = parameters.coerce(params)
-    query = malven.Domain("check")
-    malven.scan_database(query, [], params=params, score_cutoff=score_cutoff,
-                         max_hits=max_hits, quick=quick, scan_mode=scan_mode)
-    return dict(params=parameters.to_dict(params), score_cutoff=float(score_cutoff),
-                quick=bool(quick), scan_mode=bool(scan_mode),
-                reading=_reading(model, min_plddt)), int(max_hits)
 
 
 # How often a Dask run looks for Ctrl-C while it waits for chunks.
@@ -390,10 +214,26 @@ class _InProcess:
     """Stands for a client when the chunks run one after another in this process."""
 
 
+# In this process the chunks run one after another, each on the C++ threads its settings ask
+# for; they are cut as for this many workers, so that the progress moves.
+IN_PROCESS_SHARES = 16
+
+
 def _total_threads(client):
     if isinstance(client, _InProcess):
-        return 1
+        return IN_PROCESS_SHARES
     return max(1, sum(client.nthreads().values()))
+
+
+def _chunk_settings(settings, client, **changes):
+    """The settings each chunk runs with: on the threads asked for in this process, on one
+    thread on a Dask worker (a single-threaded process), with `changes`."""
+    mine = copy.copy(settings)
+    if not isinstance(client, _InProcess):
+        mine.threads = 1
+    for name, value in changes.items():
+        setattr(mine, name, value)
+    return mine
 
 
 # Each worker's background threads (the statistical profiler samples every 10 ms, the memory
@@ -556,61 +396,14 @@ def _skip_flags(skip_unreadable, n):
     return flags
 
 
-def _spec(target):
-    """(absolute path, path as given, chain) of a path or a (path, chain) pair."""
-    path, chain = target if isinstance(target, tuple) else (target, None)
-    shown = os.fsdecode(path)
-    return os.path.abspath(shown), shown, chain
-
-
-def distributed_scan(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False,
-                     scan_mode=True, *, client=None, n_workers=None, query_chain=None,
-                     skip_unreadable=False, chunk_size=None, progress=None, model=None,
-                     min_plddt=None):
-    """Scan the query file against the target files on Dask workers.
-
-    The result holds the same hits, in the same order, with the same ranks and Z-scores as
-    one `scan_database(query, targets, ...)` call over the readable targets in input order.
-    `client`: a dask.distributed Client, whose workers need malven and the files under the
-    same absolute paths; None starts a local cluster of n_workers single-threaded processes
-    (default one per core) for this call; IN_PROCESS runs here, without Dask.
-    `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
-    sequence of one flag per target. `progress(done, total)` is called per completed chunk.
-    A target is a path or a (path, chain) pair; `model` and `min_plddt` are read_structure's,
-    for every file. An unreadable file raises UnreadableStructure naming it; a failed
-    alignment ValueError."""
-    options, max_hits = _check_options(params, score_cutoff, max_hits, quick, scan_mode, model,
-                                       min_plddt)
-    targets = [_spec(t) for t in targets]
-    skippable = _skip_flags(skip_unreadable, len(targets))
-    qpath, qshown, qchain = _spec(query)
-    query_chain = qchain if query_chain is None else query_chain
-    # The query is read here first, so that a bad one fails before any worker starts.
-    _, reason = _read(qpath, qshown, query_chain, keep=False, reading=options["reading"])
-    if reason is not None:
-        raise UnreadableStructure(qshown, reason)
-    if not targets:
-        return ScanResult([], 0, [])
-    items = [(k, path, shown, chain, skip) for k, ((path, shown, chain), skip)
-             in enumerate(zip(targets, skippable))]
-    records, skipped = [], []
-    with _client_for(client, n_workers, len(items)) as runner:
-        chunks = _chunks(items, chunk_size, _total_threads(runner))
-        fixed = ((qpath, qshown, query_chain), options)
-        with contextlib.closing(_run(runner, _scan_chunk, fixed, chunks, progress)) as results:
-            for result in results:
-                if result["failure"] is not None:
-                    index, reason, kind = result["failure"]
-                    _fail(kind, qshown if index < 0 else targets[index][1], reason)
-                records += result["hits"]
-                skipped += result["skipped"]
-    records.sort()  # target order, as one call over the whole list sees them
-    hits = [Hit(target_id=r[1], rank=rank, score=r[2], rmsd=r[3], n_aligned=r[4],
-                seq_identity=r[5], z_score=z, e_value=None, path=targets[r[0]][1], index=r[0])
-            for r, rank, z in kelda.rank(records, max_hits, score=lambda r: r[2])]
-    skipped.sort()
-    return ScanResult(hits, len(targets) - len(skipped),
-                      [(targets[k][1], reason) for k, reason in skipped])
+def _specs(structures, skip_unreadable):
+    """(absolute path, path as given, chain, skippable) of every path or (path, chain) pair."""
+    out = []
+    for item, skip in zip(structures, _skip_flags(skip_unreadable, len(structures))):
+        path, chain = item if isinstance(item, tuple) else (item, None)
+        shown = os.fsdecode(path)
+        out.append((os.path.abspath(shown), shown, chain, skip))
+    return out
 
 
 def _drain(runner, fn, fixed, chunks, progress, fail):
@@ -623,152 +416,113 @@ def _drain(runner, fn, fixed, chunks, progress, fail):
             yield result
 
 
-def distributed_search(query, targets, *, prefilter=True, keep=None, max_hits=100,
-                       min_score=0.0, client=None, n_workers=None, query_chain=None,
-                       skip_unreadable=False, chunk_size=None, progress=None, model=None,
-                       min_plddt=None):
+def _shards(specs, indices, chunk_size, threads):
+    """{index: spec} shards of the given indices, in order."""
+    return [{k: specs[k] for k in chunk} for chunk in _chunks(indices, chunk_size, threads)]
+
+
+def distributed_search(query, targets, settings=None, *, params=None, client=None,
+                       n_workers=None, skip_unreadable=False, chunk_size=None, progress=None,
+                       model=None, min_plddt=None, **fields):
     """keldascope.search of a query file against target files, sharded over Dask workers:
-    the same hits in the same order as one search over the readable targets in input order.
-    With the prefilter, the workers first score every target's shape, the best are chosen
-    over the whole list, and only those are aligned. Targets, `client`, `n_workers`,
-    `skip_unreadable`, `chunk_size`, `progress` (called per chunk of each round), `model` and
-    `min_plddt` as for distributed_scan."""
-    from keldascope.search import default_keep
+    the same hits in the same order as one search over the readable targets in input order
+    (a keldascope.SearchResult, its `paths` the targets as given). `settings` a
+    SearchSettings or its fields as keywords, `params` a malven.Parameters for the KELDA
+    methods. The query is read here, once; each worker reads its shard of targets. With the
+    prefilter, the workers first score every target's shape, the best are chosen over the
+    whole list, and only those are aligned.
+    `client`: a dask.distributed Client, whose workers need malven and the files under the
+    same absolute paths; None starts a local cluster of n_workers single-threaded processes
+    (default one per usable core) for this call; IN_PROCESS runs here, without Dask.
+    `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
+    sequence of one flag per target. `progress(done, total)` is called per completed chunk of
+    each round. `model` and `min_plddt` are read_structure's, for every file. An unreadable
+    file raises UnreadableStructure naming it; a failed alignment ValueError."""
+    settings = settings_of(SearchSettings, settings, fields)
+    params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
-    targets = [_spec(t) for t in targets]
-    skippable = _skip_flags(skip_unreadable, len(targets))
-    qpath, qshown, qchain = _spec(query)
-    query_chain = qchain if query_chain is None else query_chain
-    _, reason = _read(qpath, qshown, query_chain, keep=False, reading=reading)
-    if reason is not None:
-        raise UnreadableStructure(qshown, reason)
-    if keep is not None and keep < 1:
-        raise ValueError(f"keep must be at least 1, not {keep}")
+    specs = _specs(list(targets), skip_unreadable)
+    qpath, qchain = query if isinstance(query, tuple) else (query, None)
+    structure = read_structure(os.fsdecode(qpath), qchain, **reading)
+    packed = _native.pack_domain(structure.domain)
 
     def fail(index, reason, kind):
-        _fail(kind, qshown if index < 0 else targets[index][1], reason)
+        _fail(kind, specs[index][1], reason)
 
-    items = [(k, path, shown, chain, skip) for k, ((path, shown, chain), skip)
-             in enumerate(zip(targets, skippable))]
-    skipped = {}
-    fixed = ((qpath, qshown, query_chain), reading)
-    records = []
-    shape = {}
-    with _client_for(client, n_workers, max(len(items), 1)) as runner:
+    skipped, names, entries, shape = {}, {}, [], None
+    chosen = list(range(len(specs)))
+    n_aligned = 0
+    with _client_for(client, n_workers, max(len(specs), 1)) as runner:
         threads = _total_threads(runner)
         # As in one process, the shape round runs only when it can leave targets out.
-        if prefilter and len(items) > (keep or default_keep(len(items))):
+        if _native.prefilter_keep(settings, len(specs)) is not None:
             scores = []
-            for result in _drain(runner, _shape_chunk, fixed, _chunks(items, chunk_size, threads),
-                                 progress, fail):
-                scores += result["scores"]
+            fixed = (packed, reading, _chunk_settings(settings, runner).threads)
+            for result in _drain(runner, _shape_chunk, fixed,
+                                 _shards(specs, chosen, chunk_size, threads), progress, fail):
+                scores += result.get("scores", [])
                 skipped.update(result["skipped"])
             scores.sort()
-            chosen = _native.prefilter_selection([v for _, v in scores],
-                                                 keep or default_keep(len(scores)))
-            shape = dict(scores)
-            items = [items[scores[k][0]] for k in chosen]
-        aligned = 0
-        for result in _drain(runner, _robust_chunk, fixed + ((max_hits, min_score), ),
-                             _chunks(items, chunk_size, threads), progress, fail):
-            records += result["hits"]
-            aligned += result["n_aligned"]
+            keep = _native.prefilter_keep(settings, len(scores))
+            if keep is not None:
+                shape = [math.nan] * len(specs)
+                for k, v in scores:
+                    shape[k] = v
+                chosen = [scores[k][0] for k in _native.prefilter_selection(
+                    [v for _, v in scores], keep)]
+            else:
+                chosen = [k for k, _ in scores]
+        fixed = (packed, reading, _chunk_settings(settings, runner, prefilter=False), params)
+        for result in _drain(runner, _search_chunk, fixed,
+                             _shards(specs, chosen, chunk_size, threads), progress, fail):
+            entries += result["hits"]
+            names.update(result["names"])
+            n_aligned += result["n_aligned"]
             skipped.update(result["skipped"])
-    records.sort()  # target order, as one search over the whole list sees them
-    order = _native.hit_order([r[2] for r in records], min_score, max_hits)
-    hits = []
-    for rank, k in enumerate(order, start=1):
-        r = records[k]
-        hits.append(RobustHit(rank=rank, index=r[0], path=targets[r[0]][1], target_id=r[1],
-                              score=r[2], tm_score_query=r[3], tm_score_target=r[4], sc=r[5],
-                              rmsd=r[6], n_aligned=r[7], seq_identity=r[8], significant=r[9],
-                              prefilter=shape.get(r[0])))
-    return RobustSearchResult(hits, len(targets) - len(skipped), aligned,
-                              [(targets[k][1], skipped[k]) for k in sorted(skipped)])
+    n_targets = len(specs) - len(skipped)
+    return SearchResult(structure, _native.merge_hits(entries, settings, shape), names,
+                        [shown for _, shown, _, _ in specs], n_targets, n_aligned,
+                        _native.prefilter_keep(settings, n_targets) if shape else None,
+                        [(specs[k][1], skipped[k]) for k in sorted(skipped)])
 
 
-def distributed_compare(paths, *, client=None, n_workers=None, chain=None,
-                        skip_unreadable=False, chunk_size=None, progress=None, model=None,
-                        min_plddt=None):
+def distributed_compare(structures, settings=None, *, params=None, client=None,
+                        n_workers=None, skip_unreadable=False, chunk_size=None, progress=None,
+                        model=None, min_plddt=None, **fields):
     """keldascope.compare_all of structure files, its pairs sharded over Dask workers: the
-    same matrices as one comparison of the readable files. Arguments as for
-    all_against_all."""
+    same matrices as one comparison of the readable files in input order (a
+    keldascope.Comparison, its `paths` the files as given, unreadable ones left out and
+    listed in `skipped` when skip_unreadable allows). `settings` a CompareSettings or its
+    fields as keywords; the other arguments as for distributed_search."""
+    settings = settings_of(CompareSettings, settings, fields)
+    params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
-    specs = [(path, shown, chain if own is None else own) for path, shown, own in map(_spec, paths)]
-    skippable = _skip_flags(skip_unreadable, len(specs))
+    specs = _specs(list(structures), skip_unreadable)
     n = len(specs)
+    # Every pair of the input, rows in order; each chunk reads the structures it needs (the
+    # workers keep them cached) and reports those it cannot read.
     pairs = [(i, j) for i in range(n) for j in range(i, n)]
-    tm = np.full((n, n), math.nan)
-    sc = np.full((n, n), math.nan)
-    rmsd = np.full((n, n), math.nan)
-    n_aligned = np.zeros((n, n), dtype=np.int64)
-    members, skipped = {}, {}
+    members, skipped, cells = {}, {}, []
 
     def fail(index, reason, kind):
         _fail(kind, specs[index][1], reason)
 
     with _client_for(client, n_workers, max(len(pairs), 1)) as runner:
-        chunks = [({k: specs[k] + (skippable[k], ) for pair in c for k in pair}, c)
+        chunks = [({k: specs[k] for pair in c for k in pair}, c)
                   for c in _chunks(pairs, chunk_size, _total_threads(runner))]
-        for result in _drain(runner, _robust_pairs_chunk, (reading, ), chunks, progress, fail):
+        fixed = (reading, _chunk_settings(settings, runner), params)
+        for result in _drain(runner, _pairs_chunk, fixed, chunks, progress, fail):
             members.update(result["members"])
             skipped.update(result["skipped"])
-            for i, j, tm_i, tm_j, s, r, na in result["cells"]:
-                tm[i, j], tm[j, i] = tm_i, tm_j
-                sc[i, j] = sc[j, i] = s
-                rmsd[i, j] = rmsd[j, i] = r
-                n_aligned[i, j] = n_aligned[j, i] = na
+            cells.append(result["cells"])
     kept = [k for k in range(n) if k not in skipped]
-    grid = np.ix_(kept, kept)
-    return RobustPairMatrix(paths=[specs[k][1] for k in kept],
-                            ids=[members[k][0] for k in kept],
-                            lengths=[members[k][1] for k in kept], tm=tm[grid], sc=sc[grid],
-                            rmsd=rmsd[grid], n_aligned=n_aligned[grid],
-                            skipped=[(specs[k][1], skipped[k]) for k in sorted(skipped)])
-
-
-def all_against_all(paths, params=None, quick=False, scan_mode=True, *, client=None,
-                    n_workers=None, chain=None, skip_unreadable=False, chunk_size=None,
-                    progress=None, model=None, min_plddt=None):
-    """Align every pair of the structure files (each with itself too) on Dask workers.
-
-    Each unordered pair is aligned once, by the procedure `scan_database` uses for a target
-    in the chosen mode, the shorter structure leading when the other is less than half as
-    long; the matrices are symmetric. `client`, `chunk_size` and `progress` (called per
-    completed chunk of pairs) as for distributed_scan; a path may be a (path, chain) pair, and
-    `chain` is read from every file that names none; `model` and `min_plddt` as for
-    distributed_scan. Unreadable files raise UnreadableStructure, or with
-    skip_unreadable=True (or a flag per file) are left out of the matrices and listed in
-    `skipped`."""
-    options, _ = _check_options(params, 0.0, 0, quick, scan_mode, model, min_plddt)
-    specs = [(path, shown, chain if own is None else own) for path, shown, own in map(_spec, paths)]
-    skippable = _skip_flags(skip_unreadable, len(specs))
-    n = len(specs)
-    # Every pair of the input, rows in order; each chunk reads the structures it needs (the
-    # workers keep them cached) and reports those it cannot read.
-    pairs = [(i, j) for i in range(n) for j in range(i, n)]
-    score = np.full((n, n), math.nan)
-    rmsd = np.full((n, n), math.inf)
-    n_aligned = np.zeros((n, n), dtype=np.int64)
-    members, skipped = {}, {}
-    with _client_for(client, n_workers, len(pairs)) as runner:
-        chunks = [({k: specs[k] + (skippable[k], ) for pair in c for k in pair}, c)
-                  for c in _chunks(pairs, chunk_size, _total_threads(runner))]
-        with contextlib.closing(_run(runner, _pairs_chunk, (options, ), chunks,
-                                     progress)) as results:
-            for result in results:
-                if result["failure"] is not None:
-                    index, reason, kind = result["failure"]
-                    _fail(kind, specs[index][1], reason)
-                members.update(result["members"])
-                skipped.update(result["skipped"])
-                for i, j, sc, rm, na in result["cells"]:
-                    score[i, j] = score[j, i] = sc
-                    rmsd[i, j] = rmsd[j, i] = rm
-                    n_aligned[i, j] = n_aligned[j, i] = na
-    kept = [k for k in range(n) if k not in skipped]
-    grid = np.ix_(kept, kept)
-    return PairMatrix(paths=[specs[k][1] for k in kept], ids=[members[k][0] for k in kept],
-                      lengths=[members[k][1] for k in kept], score=score[grid],
-                      rmsd=rmsd[grid], n_aligned=n_aligned[grid],
-                      skipped=[(specs[k][1], skipped[k]) for k in sorted(skipped)])
+    position = {k: p for p, k in enumerate(kept)}
+    rows = np.concatenate(cells) if cells else np.zeros((0, 9))
+    rows = rows[[int(i) in position and int(j) in position for i, j in rows[:, :2]]] \
+        if len(rows) else rows
+    rows[:, 0] = [position[int(i)] for i in rows[:, 0]]
+    rows[:, 1] = [position[int(j)] for j in rows[:, 1]]
+    matrices = _native.comparison_of(len(kept), np.ascontiguousarray(rows))
+    return Comparison.of([members[k][0] for k in kept], [specs[k][1] for k in kept],
+                         [members[k][1] for k in kept], settings.method, matrices,
+                         [(specs[k][1], skipped[k]) for k in sorted(skipped)])

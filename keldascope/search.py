@@ -1,124 +1,103 @@
-"""Searching and comparing many structures with the robust engine, on C++ threads: one query
-against a list of targets (after a fast prefilter), and every pair of a list with its tree.
-The native work runs without the interpreter lock; Ctrl-C stops it."""
-import math
-from dataclasses import dataclass
-from typing import List, Optional, Tuple
+"""Searching and comparing many structures with the engine on C++ threads: one query against
+a list of targets (the robust method after a fast prefilter), and every pair of a list with
+its tree. The native work runs without the interpreter lock; Ctrl-C stops it. The results
+have one shape whether the work ran here or on Dask workers (keldascope.distributed)."""
+from dataclasses import dataclass, field
+from typing import List, Optional, Sequence, Tuple
 
-import malven
 import numpy as np
 
 from keldascope import _native, trees
-from keldascope.align import as_structure
+from keldascope._native import CompareSettings, Method, SearchHit, SearchSettings
+from keldascope.align import as_structure, settings_of
 from keldascope.structures import Structure
-
-# How the prefilter's keep is chosen when the caller does not say: the targets with the
-# best shape scores, at least MIN_KEEP of them and KEEP_FRACTION of a large database. With
-# the query's family members ranked by the engine, keeping the best 40 of 277 structures of
-# 21 families lost no sensitivity; fewer lost some (see the search benchmark).
-MIN_KEEP = 40
-KEEP_FRACTION = 0.05
-
-
-def default_keep(n_targets):
-    return max(MIN_KEEP, math.ceil(KEEP_FRACTION * n_targets))
-
-
-@dataclass(frozen=True)
-class SearchHit:
-    """One target found: rank from 1; score is what hits are ranked by, the TM-score
-    normalised by the longer of query and target; the TM-scores by each; Sc, RMSD, pairs
-    within 5 A and identity of the alignment; significant is the same-fold rule of
-    keldascope.align; transform carries the target onto the query."""
-    rank: int
-    index: int  # position in the target list
-    structure: Structure
-    score: float
-    tm_score_query: float
-    tm_score_target: float
-    sc: float
-    rmsd: float
-    n_aligned: int
-    seq_identity: float
-    significant: bool
-    transform: malven.Transform
-    pairs: List[Tuple[int, int]]
-    # The normalised shape score (1.0 for a copy of the query); None when the prefilter did
-    # not run (off, or keeping every target).
-    prefilter: Optional[float]
 
 
 @dataclass(frozen=True)
 class SearchResult:
+    """The hits of a query against targets, best first: SearchHits whose `target` is the
+    position in the target list (its name and path in `names` and `paths` there), `score`
+    the method's own (the TM-score normalised by the longer structure for the robust method,
+    Sc for the KELDA methods), with the PairResult's fields. n_targets: targets searched
+    (unreadable files skipped are not counted); n_aligned: those the engine aligned (the
+    prefilter's choice); prefilter_keep: how many it kept, None when it did not run."""
     query: Structure
     hits: List[SearchHit]
+    names: Sequence[str]
+    paths: Sequence[str]
     n_targets: int
-    n_aligned: int  # targets the engine aligned (those the prefilter kept)
-    prefilter_keep: Optional[int]  # None: the prefilter was off
+    n_aligned: int
+    prefilter_keep: Optional[int]
+    skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
+
+    def name(self, hit):
+        return self.names[hit.target]
+
+    def path(self, hit):
+        return self.paths[hit.target]
 
 
 def _structures(items):
     return [as_structure(item) for item in items]
 
 
-def search(query, targets, *, prefilter=True, keep=None, max_hits=100, min_score=0.0,
-           threads=None):
+def search(query, targets, settings=None, *, params=None, **fields):
     """Rank targets (Structures, malven.Domains or file paths) by their similarity to the
-    query. prefilter: score every target by its shape string first and align only the best
-    `keep` (default: default_keep(len(targets))) with the engine; a copy of the query is
-    never dropped. Results are the same for any number of threads (default: all cores)."""
+    query. `settings`: a SearchSettings, or its fields as keywords (method, prefilter, keep,
+    max_hits, min_score, threads...); `params`: a malven.Parameters for the KELDA methods.
+    The robust method scores every target by its shape string first and aligns the best
+    (a copy of the query is never dropped). Results are the same for any number of
+    threads."""
+    settings = settings_of(SearchSettings, settings, fields)
     q = as_structure(query)
     ts = _structures(targets)
-    if keep is not None and keep < 1:
-        raise ValueError(f"keep must be at least 1, not {keep}")
-    kept = (keep or default_keep(len(ts))) if prefilter else None
-    hits, n_aligned = _native.search(q.domain, [t.domain for t in ts], prefilter_keep=kept,
-                                     max_hits=max_hits, min_score=min_score,
-                                     threads=threads or 0)
-    out = [SearchHit(rank=k + 1, index=h["target"], structure=ts[h["target"]],
-                     score=h["rank_score"], tm_score_query=h["tm_score_1"],
-                     tm_score_target=h["tm_score_2"], sc=h["sc"], rmsd=h["rmsd"],
-                     n_aligned=len(h["pairs"]), seq_identity=h["identity"],
-                     significant=h["significant"], transform=h["transform"], pairs=h["pairs"],
-                     prefilter=None if math.isnan(h["prefilter"]) else h["prefilter"])
-           for k, h in enumerate(hits)]
-    return SearchResult(q, out, len(ts), n_aligned, kept)
+    hits, n_aligned, keep = _native.search(q.domain, [t.domain for t in ts], settings, params)
+    return SearchResult(q, hits, [t.name for t in ts], [t.path for t in ts], len(ts), n_aligned,
+                        keep)
 
 
 @dataclass(frozen=True)
 class Comparison:
-    """Every pair of structures aligned once. tm[i, j] is the TM-score of the pair
-    normalised by structure i; sc, rmsd (NaN without 3 pairs within 5 A) and n_aligned are
-    symmetric; the diagonal holds each structure against itself."""
-    structures: List[Structure]
+    """Every pair of structures aligned once, each with itself too. tm[i, j] is the TM-score
+    normalised by structure i; tm_longer (by the longer of the two), sc, rmsd (NaN where
+    nothing was superposed), score (the method's own) and n_aligned are symmetric."""
+    names: List[str]
+    paths: List[str]
+    lengths: List[int]
+    method: Method
     tm: np.ndarray
+    tm_longer: np.ndarray
     sc: np.ndarray
     rmsd: np.ndarray
+    score: np.ndarray
     n_aligned: np.ndarray
+    skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
 
-    @property
-    def tm_longer(self):
-        """The TM-score of each pair normalised by the longer structure (symmetric)."""
-        return np.minimum(self.tm, self.tm.T)
+    @classmethod
+    def of(cls, names, paths, lengths, method, matrices, skipped=()):
+        return cls(list(names), list(paths), list(lengths), method, matrices.tm,
+                   matrices.tm_longer, matrices.sc, matrices.rmsd, matrices.score,
+                   matrices.n_aligned.astype(np.int64), list(skipped))
 
     def tree(self):
-        """The guide tree over tm_longer (average linkage), as nested (left, right, height)."""
-        return trees.guide_tree(self.tm_longer)
+        """The guide tree over the method's score (average linkage), as nested (left, right,
+        height), or None without structures."""
+        return trees.guide_tree(self.score) if self.names else None
 
     def newick(self):
-        return trees.newick(self.tree(), [s.name for s in self.structures])
+        return trees.newick(self.tree(), self.names) if self.names else None
 
     def order(self):
         """The structures' indices in the tree's leaf order (for a clustered heatmap)."""
-        return trees.leaves(self.tree())
+        return trees.leaves(self.tree()) if self.names else []
 
 
-def compare_all(structures, *, threads=None):
+def compare_all(structures, settings=None, *, params=None, **fields):
     """Align every pair of the structures (Structures, malven.Domains or file paths) once,
-    each with itself too, on threads (default: all cores)."""
+    each with itself too, on threads. `settings`: a CompareSettings, or its fields as
+    keywords (method, threads...)."""
+    settings = settings_of(CompareSettings, settings, fields)
     ss = _structures(structures)
-    if not ss:
-        empty = np.zeros((0, 0))
-        return Comparison(ss, empty, empty, empty, empty.astype(np.int64))
-    m = _native.compare_all([s.domain for s in ss], threads=threads or 0)
-    return Comparison(ss, m["tm"], m["sc"], m["rmsd"], m["n_aligned"].astype(np.int64))
+    m = _native.compare_all([s.domain for s in ss], settings, params)
+    return Comparison.of([s.name for s in ss], [s.path for s in ss], [len(s.domain) for s in ss],
+                         settings.method, m)

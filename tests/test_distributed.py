@@ -1,6 +1,7 @@
-"""Scans and all-against-all comparisons on a real dask.distributed cluster of two worker
-processes on loopback: equality with one scan_database call, a worker killed mid-run,
-unreadable files, and the command line (--jobs, allvsall, Ctrl-C)."""
+"""Searches and all-against-all comparisons on a real dask.distributed cluster of two worker
+processes on loopback and in this process: equality with one scan_database call and with one
+search or comparison here, a worker killed mid-run, unreadable files, and the command line
+(--jobs, allvsall, Ctrl-C)."""
 import json
 import os
 import pathlib
@@ -13,22 +14,23 @@ import time
 import numpy as np
 import pytest
 
+import keldascope
 import malven
 from conftest import ROOT, SHARED
 from test_cli import cli_env, fails, ok
 
-from keldascope import distributed  # noqa: E402
+from keldascope import Method, distributed  # noqa: E402
 
 PDB = ROOT / "tests" / "data" / "pdb"
 BUNDLED = ROOT / "keldascope" / "cli" / "data"
 BM5 = SHARED / "bm5"
 NO_DASK = distributed.dask_unavailable()
 needs_dask = pytest.mark.skipif(NO_DASK is not None, reason=str(NO_DASK))
-pytestmark = pytest.mark.skipif(not hasattr(malven, "scan_database"),
-                                reason="module has no scan_database yet")
 
-MODES = {"scan": dict(scan_mode=True), "full": dict(scan_mode=False),
-         "quick": dict(scan_mode=False, quick=True)}
+# scan_database's modes and the engine's methods they are.
+MODES = {"scan": (dict(scan_mode=True), Method.KELDA_SCAN),
+         "full": (dict(scan_mode=False), Method.KELDA_FULL),
+         "quick": (dict(scan_mode=False, quick=True), Method.KELDA_QUICK)}
 
 
 @pytest.fixture(scope="module")
@@ -39,14 +41,28 @@ def client():
 
 
 def fields(hit):
-    return (hit.target_id, hit.rank, hit.score, hit.rmsd, hit.n_aligned, hit.seq_identity,
-            hit.z_score, hit.e_value)
+    """What scan_database reports of a hit; the RMSD only where pairs were superposed (the
+    module's sentinels stand for none)."""
+    return (hit.target_id, hit.rank, hit.score, hit.rmsd if hit.n_aligned >= 3 else None,
+            hit.n_aligned, hit.seq_identity, hit.z_score)
+
+
+def found_fields(found):
+    """The same of a toolkit search's hits."""
+    return [(found.name(h), h.rank, h.score, h.rmsd if h.aligned else None, h.n_aligned,
+             h.identity, h.z_score) for h in found.hits]
 
 
 def reference(query, targets, **kwargs):
     """One scan_database call over every target, in order."""
     return malven.scan_database(malven.Domain.from_pdb(str(query)),
                                 [malven.Domain.from_pdb(str(t)) for t in targets], **kwargs)
+
+
+def scan(query, targets, mode, score_cutoff=0.0, max_hits=100, **kwargs):
+    """A distributed search by the engine's method for scan_database's mode."""
+    return distributed.distributed_search(query, targets, method=MODES[mode][1],
+                                          min_score=score_cutoff, max_hits=max_hits, **kwargs)
 
 
 def small_set():
@@ -57,12 +73,12 @@ def small_set():
 
 
 def assert_same_scan(got, expected, targets):
-    assert [fields(h) for h in got.hits] == [fields(h) for h in expected]
+    assert found_fields(got) == [fields(h) for h in expected]
     for h in got.hits:
-        assert pathlib.Path(h.path).stem == h.target_id == pathlib.Path(targets[h.index]).stem
+        assert pathlib.Path(got.path(h)).stem == got.name(h) == pathlib.Path(targets[h.target]).stem
     # Equal scores stay in target order.
     for a, b in zip(got.hits, got.hits[1:]):
-        assert a.score > b.score or (a.score == b.score and a.index < b.index)
+        assert a.score > b.score or (a.score == b.score and a.target < b.target)
 
 
 # ---- exactness ------------------------------------------------------------------------------
@@ -77,9 +93,8 @@ def assert_same_scan(got, expected, targets):
 ])
 def test_scan_equals_one_module_call(client, mode, cutoff, max_hits, chunk):
     query, targets = PDB / "1ni7.pdb", small_set()
-    expected = reference(query, targets, score_cutoff=cutoff, max_hits=max_hits, **MODES[mode])
-    got = distributed.distributed_scan(query, targets, score_cutoff=cutoff, max_hits=max_hits,
-                                       client=client, chunk_size=chunk, **MODES[mode])
+    expected = reference(query, targets, score_cutoff=cutoff, max_hits=max_hits, **MODES[mode][0])
+    got = scan(query, targets, mode, cutoff, max_hits, client=client, chunk_size=chunk)
     assert got.n_targets == len(targets) and got.skipped == []
     assert len(expected) == min(max_hits, len(got.hits)) and len(expected) >= 2
     assert_same_scan(got, expected, targets)
@@ -91,16 +106,15 @@ def test_scan_equals_one_module_call(client, mode, cutoff, max_hits, chunk):
 def test_scan_of_bm5_equals_one_module_call(client, mode):
     targets = sorted(BM5.glob("*.pdb"))
     query = BM5 / "1D6R_r_u.pdb"
-    expected = reference(query, targets, max_hits=150, **MODES[mode])
-    got = distributed.distributed_scan(query, targets, max_hits=150, client=client,
-                                       **MODES[mode])
+    expected = reference(query, targets, max_hits=150, **MODES[mode][0])
+    got = scan(query, targets, mode, max_hits=150, client=client)
     assert_same_scan(got, expected, targets)
 
 
 @needs_dask
 def test_a_cluster_of_its_own_when_no_client_is_given():
     query, targets = BUNDLED / "1ni7.pdb", small_set()
-    got = distributed.distributed_scan(query, targets, n_workers=2)
+    got = scan(query, targets, "scan", n_workers=2)
     assert_same_scan(got, reference(query, targets), targets)
 
 
@@ -108,30 +122,50 @@ def test_in_process_runner_equals_one_module_call():
     # The path that needs no Dask (PyPy, small inputs) shares the merge with the cluster's.
     query, targets = BUNDLED / "5eep.pdb", small_set()
     expected = reference(query, targets, max_hits=9)
-    got = distributed.distributed_scan(query, targets, max_hits=9, chunk_size=4,
-                                       client=distributed.IN_PROCESS)
+    got = scan(query, targets, "scan", max_hits=9, chunk_size=4, client=distributed.IN_PROCESS)
     assert_same_scan(got, expected, targets)
+
+
+@needs_dask
+@pytest.mark.parametrize("keep", [0, 3])
+def test_robust_search_equals_one_search_here(client, keep):
+    """With the prefilter chosen over the whole list: the same hits, prefilter scores and
+    counts as one search over the structures read here."""
+    query, targets = BUNDLED / "1ni7.pdb", small_set()
+    here = keldascope.search(str(query), [str(t) for t in targets], keep=keep, max_hits=20)
+    got = distributed.distributed_search(query, targets, keep=keep, max_hits=20, client=client,
+                                         chunk_size=5)
+    assert (got.n_targets, got.n_aligned, got.prefilter_keep) == \
+        (here.n_targets, here.n_aligned, here.prefilter_keep)
+    assert [(h.target, h.rank, h.score, h.sc, h.prefilter, h.z_score, h.pairs)
+            for h in got.hits] == [(h.target, h.rank, h.score, h.sc, h.prefilter, h.z_score,
+                                    h.pairs) for h in here.hits]
+    assert got.query.path == str(query)
 
 
 @needs_dask
 def test_all_against_all_is_each_pair_scanned_once(client):
     paths = [PDB / "1sp1.pdb", BUNDLED / "5eep.pdb", PDB / "1sp2.pdb", BUNDLED / "1ni7.pdb",
              BUNDLED / "1ni7_model2.pdb", PDB / "3znf.pdb"]
-    got = distributed.all_against_all(paths, client=client, chunk_size=2)
-    here = distributed.all_against_all(paths, client=distributed.IN_PROCESS)
+    got = distributed.distributed_compare(paths, method=Method.KELDA_SCAN, client=client,
+                                          chunk_size=2)
     domains = [malven.Domain.from_pdb(str(p)) for p in paths]
-    assert got.ids == [d.id for d in domains] and got.lengths == [len(d) for d in domains]
+    here = keldascope.compare_all(domains, method=Method.KELDA_SCAN)
+    assert got.names == [d.id for d in domains] and got.lengths == [len(d) for d in domains]
     assert got.paths == [str(p) for p in paths]
-    for name in ("score", "rmsd", "n_aligned"):
+    for name in ("sc", "score", "tm_longer", "n_aligned"):
         matrix = getattr(got, name)
         assert np.array_equal(matrix, matrix.T) and np.array_equal(matrix, getattr(here, name))
+    np.testing.assert_array_equal(got.tm, here.tm)
+    np.testing.assert_array_equal(got.rmsd, here.rmsd)
     for i, a in enumerate(domains):
         for j, b in enumerate(domains[i:], i):
             # The shorter leads when the other is under half as long (1sp1 with 5eep).
             q, t = (b, a) if len(b) < len(a) // 2 else (a, b)
             hit, = malven.scan_database(q, [t], max_hits=1)
-            assert (got.score[i, j], got.rmsd[i, j], got.n_aligned[i, j]) == \
-                (hit.score, hit.rmsd, hit.n_aligned), (a.id, b.id)
+            assert (got.sc[i, j], got.n_aligned[i, j]) == (hit.score, hit.n_aligned), (a.id, b.id)
+            if hit.n_aligned >= 3:
+                assert got.rmsd[i, j] == hit.rmsd
     # A structure against itself pairs every residue.
     assert list(np.diag(got.n_aligned)) == got.lengths
 
@@ -142,10 +176,11 @@ def test_all_against_all_of_the_globins(client):
     row = next(line.split("\t") for line in (SHARED / "FAMILIES.tsv").read_text().splitlines()
                if line.startswith("globins_scop_domains\t"))
     paths = [SHARED / p for p in row[-1].split()]
-    got = distributed.all_against_all(paths, client=client)
-    here = distributed.all_against_all(paths, client=distributed.IN_PROCESS)
-    assert len(got.ids) == 26 and got.ids == here.ids
-    for name in ("score", "rmsd", "n_aligned"):
+    got = distributed.distributed_compare(paths, method=Method.KELDA_SCAN, client=client)
+    here = distributed.distributed_compare(paths, method=Method.KELDA_SCAN,
+                                           client=distributed.IN_PROCESS)
+    assert len(got.names) == 26 and got.names == here.names
+    for name in ("sc", "tm", "n_aligned"):
         assert np.array_equal(getattr(got, name), getattr(here, name))
     assert list(np.diag(got.n_aligned)) == got.lengths
 
@@ -155,7 +190,8 @@ def test_all_against_all_of_the_globins(client):
 @needs_dask
 def test_a_worker_killed_mid_run_loses_no_hit(client):
     query = BUNDLED / "1ni7.pdb"
-    targets = [BUNDLED / "5eep.pdb", BUNDLED / "1ni7_model2.pdb", PDB / "1hpv.pdb"] * 12
+    # Work enough to outlast the client noticing the first chunk, on a loaded machine too.
+    targets = [BUNDLED / "5eep.pdb", BUNDLED / "1ni7_model2.pdb", PDB / "1hpv.pdb"] * 40
     expected = reference(query, targets, max_hits=len(targets))
     killed = []
 
@@ -167,8 +203,8 @@ def test_a_worker_killed_mid_run_loses_no_hit(client):
             os.kill(pid, signal.SIGKILL)
             killed.append(busy[0])
 
-    got = distributed.distributed_scan(query, targets, max_hits=len(targets), client=client,
-                                       chunk_size=1, progress=kill_one)
+    got = scan(query, targets, "scan", max_hits=len(targets), client=client, chunk_size=1,
+               progress=kill_one)
     assert killed
     assert_same_scan(got, expected, targets)
     # The nanny starts a new worker in its place (at a new address) for the next tests.
@@ -192,36 +228,40 @@ def test_unreadable_files_fail_the_run_or_are_listed(request, tmp_path, runner):
     targets = [good[0], broken, good[1], missing, good[2]]
 
     with pytest.raises(distributed.UnreadableStructure) as err:
-        distributed.distributed_scan(PDB / "1sp2.pdb", targets, client=on, chunk_size=1)
+        scan(PDB / "1sp2.pdb", targets, "scan", client=on, chunk_size=1)
     assert err.value.path in (str(broken), str(missing)) and err.value.path in str(err.value)
 
-    got = distributed.distributed_scan(PDB / "1sp2.pdb", targets, client=on, chunk_size=2,
-                                       skip_unreadable=True)
+    got = scan(PDB / "1sp2.pdb", targets, "scan", client=on, chunk_size=2, skip_unreadable=True)
     assert [p for p, _ in got.skipped] == [str(broken), str(missing)]
     assert "no protein chain" in got.skipped[0][1] and "No such file" in got.skipped[1][1]
     assert got.n_targets == 3
-    assert [fields(h) for h in got.hits] == [fields(h) for h in reference(PDB / "1sp2.pdb", good)]
+    # Positions are those in the list given, unreadable files included.
+    expected = reference(PDB / "1sp2.pdb", good)
+    assert found_fields(got) == [fields(h) for h in expected]
+    assert [got.path(h) for h in got.hits] == \
+        [str(targets[h.target]) for h in got.hits] and {h.target for h in got.hits} == {0, 2, 4}
 
     with pytest.raises(distributed.UnreadableStructure, match="broken.pdb"):  # the first
-        distributed.all_against_all(targets, client=on)
-    matrix = distributed.all_against_all(targets, client=on, skip_unreadable=True)
+        distributed.distributed_compare(targets, client=on)
+    matrix = distributed.distributed_compare(targets, client=on, skip_unreadable=True)
     assert matrix.paths == [str(p) for p in good] and len(matrix.skipped) == 2
     with pytest.raises(distributed.UnreadableStructure, match="missing.pdb"):
-        distributed.distributed_scan(missing, good, client=on)
+        scan(missing, good, "scan", client=on)
 
 
 @pytest.mark.parametrize("kwargs,error", [
-    (dict(max_hits=-1), OverflowError),  # the module's own refusal of a negative count
+    (dict(max_hits=-1), OverflowError),  # the settings' own refusal of a negative count
     (dict(max_hits=None), TypeError),
-    (dict(score_cutoff=None), TypeError),
-    (dict(quick=None), TypeError),
+    (dict(min_score=None), TypeError),
+    (dict(method=None), TypeError),
     (dict(params={"e3": 1.0}), TypeError),
     (dict(skip_unreadable=[True]), ValueError),
+    (dict(settings=keldascope.CompareSettings()), TypeError),
 ])
 def test_bad_options_fail_before_any_work(kwargs, error):
     with pytest.raises(error):
-        distributed.distributed_scan(PDB / "1sp1.pdb", [PDB / "1sp2.pdb"] * 2,
-                                     client=distributed.IN_PROCESS, **kwargs)
+        distributed.distributed_search(PDB / "1sp1.pdb", [PDB / "1sp2.pdb"] * 2,
+                                       client=distributed.IN_PROCESS, **kwargs)
 
 
 def test_parameters_reach_the_workers():
@@ -230,9 +270,9 @@ def test_parameters_reach_the_workers():
     targets = [BUNDLED / "5eep.pdb", BUNDLED / "1ni7_model2.pdb"]
     expected = reference(BUNDLED / "1ni7.pdb", targets, params=params)
     for given in (params, {"e1": 3.0, "cutoff_dist": 6.0}):
-        got = distributed.distributed_scan(BUNDLED / "1ni7.pdb", targets, params=given,
-                                           client=distributed.IN_PROCESS)
-        assert [fields(h) for h in got.hits] == [fields(h) for h in expected]
+        got = scan(BUNDLED / "1ni7.pdb", targets, "scan", params=given,
+                   client=distributed.IN_PROCESS)
+        assert found_fields(got) == [fields(h) for h in expected]
     assert [fields(h) for h in expected] != \
         [fields(h) for h in reference(BUNDLED / "1ni7.pdb", targets)]
 
@@ -286,22 +326,19 @@ def test_cli_allvsall(tmp_path, folder, method):
     n = len(data["structures"])
     assert (n, data["n_skipped"], data["method"]) == (len(list(folder.glob("*.pdb"))), 1, method)
     lines = (tmp_path / "pairs.tsv").read_text().splitlines()
-    robust = method == "robust"
-    assert lines[0].split("\t") == ALLVSALL_TSV + ["tm_i", "tm_j", "tm_longer"] * robust
+    assert lines[0].split("\t") == ALLVSALL_TSV + ["tm_i", "tm_j", "tm_longer"]
     assert len(lines) == 1 + n * (n + 1) // 2
+    lengths = [s["length"] for s in data["structures"]]
     for line in lines[1:]:
         cells = line.split("\t")
         i, j = int(cells[0]) - 1, int(cells[1]) - 1
         assert float(cells[6]) == data["score"][i][j] == data["score"][j][i]
         assert int(cells[8]) == data["n_aligned"][i][j]
-        if robust:
-            tm_i, tm_j, longer = map(float, cells[9:])
-            assert (tm_i, tm_j) == (data["tm_score"][i][j], data["tm_score"][j][i])
-            assert longer == min(tm_i, tm_j)
-    if not robust:
-        assert data["tm_score"] is None
+        tm_i, tm_j, longer = map(float, cells[9:])
+        assert (tm_i, tm_j) == (data["tm_score"][i][j], data["tm_score"][j][i])
+        assert longer == (tm_j if lengths[j] > lengths[i] else tm_i)
     table = ok("allvsall", "db", "--jobs", "2", "-q", *options, cwd=tmp_path).stdout
-    how = "robust" if robust else "kelda scan"
+    how = "robust" if method == "robust" else "kelda scan"
     assert f"Structures  {n} (1 unreadable skipped), method {how}: {n * (n + 1) // 2} " \
         f"alignments" in table
 

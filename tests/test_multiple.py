@@ -1,12 +1,14 @@
-"""The toolkit's multiple alignment on the robust engine: it undoes rigid motions, does not
-depend on the frames the files come in, finds a core for families in unrelated frames, and
-writes superposed files only under names that collide with nothing."""
+"""The toolkit's multiple alignment: on the robust engine it undoes rigid motions, does not
+depend on the frames the files come in and finds a core for families in unrelated frames; by
+the KELDA method it is malven.align_pdbs; superposed files are written only under names that
+collide with nothing."""
 import numpy as np
 import pytest
 
 import keldascope
 import malven
 from conftest import DATA, SHARED, rotation
+from keldascope import Method
 
 PDB = DATA / "pdb"
 ZINC_FINGERS = ["1sp1", "1sp2", "3znf"]
@@ -86,11 +88,30 @@ def test_reference_choice_and_bad_input(tmp_path):
     m = keldascope.multiple_align(domains, reference=2)
     assert m.reference == 2
     np.testing.assert_allclose(superposed(m, 2), domains[2].coordinates, atol=1e-9)
-    for bad in (dict(reference=3), dict(reference=-1)):
-        with pytest.raises(ValueError):
-            keldascope.multiple_align(domains, **bad)
+    with pytest.raises(ValueError, match="Reference index 3 out of range for 3 structures"):
+        keldascope.multiple_align(domains, reference=3)
+    with pytest.raises(OverflowError):  # an index is never negative
+        keldascope.multiple_align(domains, reference=-1)
     with pytest.raises(ValueError):
         keldascope.multiple_align(domains[:1])
+
+
+@pytest.mark.parametrize("names, reference", [(ZINC_FINGERS, 0), (CSDE + ["1ni7"], 1)])
+def test_the_kelda_method_is_align_pdbs(tmp_path, names, reference):
+    """Placement onto the reference by scan mode, then the KELDA multiple alignment: the
+    module's align_pdbs, with its placements as the transforms."""
+    paths = [str(PDB / f"{n}.pdb") for n in names]
+    ours = keldascope.multiple_align(paths, method=Method.KELDA_SCAN, reference=reference)
+    module = malven.align_pdbs(paths, str(tmp_path), reference_index=reference)
+    assert (ours.columns, ours.core_positions, ours.score, ours.avg_rmsd) == \
+        (module.columns, module.core_positions, module.score, module.avg_rmsd)
+    for mine, theirs in zip(ours.full_transforms, module.full_transforms):
+        np.testing.assert_array_equal(mine.rotation, theirs.rotation)
+    assert ours.tm_by_reference[reference] == pytest.approx(1.0, abs=1e-9)
+    # In the frames as given, the KELDA refinement of every pair: malven.multiple_align.
+    full = keldascope.multiple_align(paths, method=Method.KELDA_FULL, full_scores=False)
+    plain = malven.multiple_align([malven.Domain.from_pdb(p) for p in paths])
+    assert (full.columns, full.score, full.tm_by_reference) == (plain.columns, plain.score, [])
 
 
 def test_written_copies_are_the_superposed_structures(tmp_path):

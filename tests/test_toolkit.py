@@ -1,14 +1,18 @@
-"""The keldascope toolkit's own pieces: structures with their residue labels, the rules it
-takes from the core (ranking, the order of a scan-mode comparison, output names), and
-failures that name the file."""
+"""The keldascope toolkit's own pieces: structures with their residue labels, the typed
+settings and results of its native module (defaults from the native records, checks,
+pickling), the rules it takes from the core (output names, the shorter structure leading a
+KELDA comparison), and failures that name the file."""
 import os
+import pickle
 
 import numpy as np
 import pytest
 
+import keldascope
 import malven
 from conftest import DATA, rotation
-from keldascope import _native, kelda, structures
+from keldascope import (CompareSettings, EngineSettings, Method, MsaSettings, SearchSettings,
+                        _native, structures)
 
 PDB = DATA / "pdb"
 
@@ -59,46 +63,84 @@ def test_structure_files_under_directories(tmp_path):
             structures.find_structure_files([str(tmp_path / bad)])
 
 
-def test_ranking_is_the_scans_own(rng):
-    """Targets scanned one call each and ranked by the toolkit come out as one call over the
-    whole list ranks them: order, ties in input order, truncation, Z-scores."""
-    query = malven.Domain.from_pdb(str(PDB / "1hpv.pdb"), chain="A")
-    xyz = query.coordinates
-    targets = [malven.Domain.from_arrays(f"t{k}", xyz + rng.normal(0.0, sd, xyz.shape),
-                                         query.sequence)
-               for k, sd in enumerate((0.9, 0.3, 0.6, 0.3))]
-    targets.insert(2, targets[1])  # an exact tie
-    for max_hits in (100, 3, 1, 0):
-        whole = malven.scan_database(query, targets, max_hits=max_hits, scan_mode=False)
-        single = [malven.scan_database(query, [t], max_hits=1, scan_mode=False)[0]
-                  for t in targets]
-        ranked = kelda.rank(single, max_hits)
-        assert [(h.target_id, h.score, h.rank, h.z_score) for h in whole] == \
-            [(h.target_id, h.score, r, z) for h, r, z in ranked]
-
-
-@pytest.mark.parametrize("scores, max_hits, order", [
-    ([], 5, []), ([1.0], 5, [0]), ([2.0, 1.0, 3.0, 2.0], 10, [2, 0, 3, 1]),
-    ([0.5, 0.7, 0.5, 0.7], 3, [1, 3, 0]),
+@pytest.mark.parametrize("kind, fields", [
+    (EngineSettings, dict(method=Method.ROBUST, same_fold_tm=0.5, same_fold_sc=0.35,
+                          full_scores=True)),
+    (SearchSettings, dict(method=Method.ROBUST, prefilter=True, keep=0, max_hits=100,
+                          min_score=0.0, threads=0)),
+    (CompareSettings, dict(method=Method.ROBUST, threads=0)),
+    (MsaSettings, dict(method=Method.ROBUST, reference=0, threads=0)),
 ])
-def test_rank_scores_orders_stably(scores, max_hits, order):
-    got, z = _native.rank_scores(scores, max_hits)
-    assert got == order and len(z) == len(order)
+def test_settings_defaults_fields_and_pickling(kind, fields):
+    """The defaults are the native records'; keywords set fields; a copy travels whole."""
+    default = kind()
+    assert {k: getattr(default, k) for k in fields} == fields
+    changed = kind(method=Method.KELDA_QUICK, same_fold_tm=0.6)
+    back = pickle.loads(pickle.dumps(changed))
+    assert repr(back) == repr(changed) and back.method is Method.KELDA_QUICK
+    assert back.same_fold_tm == 0.6 and repr(kind()) == repr(default)
+    assert repr(changed).startswith(f"{kind.__name__}(method=<Method.KELDA_QUICK: 3>")
 
 
-def test_leading_order_is_the_placements_own_rule():
-    """A structure under half the reference's length is not placed; the toolkit then lets the
-    shorter one lead, and the placement runs."""
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: SearchSettings(3), TypeError, "SearchSettings() takes keyword arguments only"),
+    (lambda: SearchSettings(maxhits=3), TypeError,
+     "SearchSettings() got an unexpected keyword argument 'maxhits'"),
+    (lambda: SearchSettings(max_hits=-1), OverflowError, "can't convert negative int"),
+    (lambda: SearchSettings(max_hits="3"), TypeError, "argument 'value'"),
+    (lambda: EngineSettings(method="robust"), TypeError,
+     "argument 'value': 'str' object cannot be cast as 'Method'"),
+    (lambda: MsaSettings(threads=2 ** 40), OverflowError, "out of range"),
+    (lambda: EngineSettings().__setstate__({"nothing": 1}), ValueError,
+     "EngineSettings has no setting 'nothing'"),
+    (lambda: keldascope.search("x.pdb", [], EngineSettings()), TypeError,
+     "settings must be SearchSettings, not EngineSettings"),
+    (lambda: keldascope.compare_all([], CompareSettings(), threads=1), TypeError,
+     "give settings or its fields"),
+    (lambda: _native.PairResult(), TypeError, "cannot create 'PairResult' instances"),
+])
+def test_settings_refuse_what_they_cannot_hold(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert message in str(info.value)
+
+
+def test_results_pickle_whole():
+    a = malven.Domain.from_pdb(str(PDB / "1sp1.pdb"))
+    b = malven.Domain.from_pdb(str(PDB / "1sp2.pdb"))
+    found = keldascope.search(a, [b, a], method=Method.KELDA_SCAN)
+    for hit in found.hits:
+        back = pickle.loads(pickle.dumps(hit))
+        for name in ("target", "rank", "z_score", "prefilter", "score", "pairs", "alignment",
+                     "sc", "tm_score_a", "tm_score_b", "length_a", "same_fold", "status",
+                     "method"):
+            assert getattr(back, name) == getattr(hit, name), name
+        np.testing.assert_array_equal(back.transform.rotation, hit.transform.rotation)
+        r = pickle.loads(pickle.dumps(hit.result))
+        assert (r.pairs, r.placement) == (hit.pairs, None)
+    placed = keldascope.align(a, b, method=Method.KELDA_SCAN).result
+    back = pickle.loads(pickle.dumps(placed))
+    assert (back.placement.sc, back.placement.swapped) == (placed.placement.sc, False)
+    d = _native._restore("Domain", _native.pack_domain(a))
+    assert (d.id, d.chain, d.pdb_file, d.sequence, structures.residue_labels(d)) == \
+        (a.id, a.chain, a.pdb_file, a.sequence, structures.residue_labels(a))
+    with pytest.raises(ValueError, match="not a packed toolkit record"):
+        _native._restore("SearchHit", _native.pack_domain(a)[:-3])
+
+
+def test_a_kelda_comparison_lets_the_shorter_structure_lead():
+    """A structure under half the other's length is not placed under it; the comparison then
+    lets the shorter one lead, and the pair is aligned."""
     long_ = malven.Domain.from_pdb(str(PDB / "1hpv.pdb"), chain="A")
     xyz = long_.coordinates[:48]
     short = malven.Domain.from_arrays("short", (xyz - xyz.mean(0)) @ rotation([0, 1, 1], 1.0).T,
                                       long_.sequence[:48])
     assert len(short) < len(long_) // 2
     assert malven.pairwise_align(long_, short, scan_mode=True).n_aligned == 0
-    ref, mob, swapped = kelda.leading_order(long_, short)
-    assert (ref.id, mob.id, swapped) == ("short", long_.id, True)
-    assert malven.pairwise_align(ref, mob, scan_mode=True).n_aligned > 40
-    assert kelda.leading_order(short, long_)[2] is False
+    c = keldascope.compare_all([long_, short], method=Method.KELDA_SCAN)
+    assert c.n_aligned[0, 1] == c.n_aligned[1, 0] > 40
+    assert c.sc[0, 1] == malven.scan_database(short, [long_], max_hits=1)[0].score
+    assert c.tm[1, 0] > 0.9  # by the short one: it lies whole on the long one
 
 
 @pytest.mark.parametrize("source, index, prefix, name", [

@@ -184,6 +184,17 @@ struct Convert<Shared<T>> {
   static Shared<T> from(PyObject* obj) { return Shared<T>(obj); }
 };
 
+template <class T>
+concept BoundRecord = requires { ClassName<T>::value; };
+
+// Instance arguments declared as the record itself convert to a copy: the borrow lasts only
+// while the copy is made, so the instance may be changed (from another thread) while work
+// runs on the copy without the interpreter lock.
+template <BoundRecord T>
+struct Convert<T> {
+  static T from(PyObject* obj) { return *Shared<T>(obj); }
+};
+
 // ---- entry templates ------------------------------------------------------------------
 
 template <class F>

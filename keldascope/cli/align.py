@@ -1,15 +1,13 @@
 """`malven align A B`: pairwise structural alignment of two structure files, B moved onto A,
 printed as numbers and alignment text, optionally written as a superposed file (in B's
 format), JSON and a distance plot."""
-from dataclasses import dataclass
-
-import malven
 import numpy as np
 
 import keldascope
-from keldascope import _native, kelda
+from keldascope import EngineSettings
 from keldascope.cli import inputs, layout, plot
-from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
+from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
+                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
                                    percent, rmsd_text, transform_json, warn)
 from keldascope.structures import UnreadableStructure, check_output_path, write_superposed
 
@@ -22,7 +20,8 @@ The files may come in unrelated coordinate frames. The default method, robust, s
 superpositions by TM-score from several kinds of seeds (gapless threadings, fragment pairs,
 secondary structure) and reports the aligned pairs lying within 5 A, as TM-align does; Sc is
 that of a KELDA refinement started from its superposition. Two structures share a fold
-when the TM-score normalised by the longer one reaches 0.5 or Sc reaches 0.35.
+when the TM-score normalised by the longer one reaches 0.5 or Sc reaches 0.35, whichever
+method aligned them.
 
 --method kelda places B onto A by scan-mode placement (sliding the start of one chain along
 the other) and refines, as the malven module's pairwise_align does; --direct refines from
@@ -40,8 +39,6 @@ examples:
   malven align a.pdb b.pdb --json > ab.json
   malven align a.pdb b.pdb --method kelda --plot distances.png"""
 
-METHODS = ("robust", "kelda")
-
 
 def add_parser(sub, chain_type):
     p = sub.add_parser("align", help="align two structures (B is moved onto A)",
@@ -54,9 +51,7 @@ def add_parser(sub, chain_type):
                    help="chain of A, as A:X (default: the first chain in the file)")
     p.add_argument("--chain2", type=chain_type, metavar="X",
                    help="chain of B, as B:X (default: the first chain in the file)")
-    p.add_argument("--method", choices=METHODS, default="robust",
-                   help="robust (default): TM-score search in any frames; kelda: scan-mode "
-                        "placement and KELDA refinement")
+    add_method_arguments(p, "pair", modes=False)
     p.add_argument("--direct", action="store_true",
                    help="KELDA refinement from the input coordinates, without placement "
                         "(implies --method kelda)")
@@ -73,85 +68,32 @@ def add_parser(sub, chain_type):
     return p
 
 
-@dataclass
-class Outcome:
-    method: str  # robust, kelda (placement and refinement) or direct (refinement only)
-    score: float
-    rmsd: float
-    n_aligned: int
-    seq_identity: float
-    pairs: list  # the pairs reported (and counted)
-    alignment: list  # every aligned pair, for the alignment text
-    transform: object  # malven.Transform carrying B onto A
-    tm_scores: tuple  # normalised by structure 1, by structure 2
-    significant: object  # the robust engine's same-fold call; None for the KELDA methods
-    placement: dict  # scan-mode step of the kelda method, else None
-
-    @property
-    def aligned(self):
-        return self.n_aligned >= 3
+def method_for(args):
+    """--method kelda aligns in scan mode; --direct refines the input coordinates."""
+    if args.direct:
+        args.method, args.mode = "kelda", "full"
+    elif args.method == "kelda":
+        args.mode = "scan"
+    return method_of(args)
 
 
-def place(d1, d2):
-    """Scan-mode placement of d2 onto d1.
-
-    The placement slides the second structure under the first and needs it to be long enough;
-    when it is not, the first is placed onto it instead and the motion inverted, so the
-    command works for either order of the files."""
-    reference, mobile, swapped = kelda.leading_order(d1, d2)
-    found = _native.kelda_align(reference, mobile, scan_mode=True)
-    transform = found.transform.inverse() if swapped else found.transform
-    summary = {"score": found.score, "rmsd": found.rmsd, "n_aligned": found.n_aligned,
-               "seq_identity": found.seq_identity, "swapped": swapped}
-    return transform, summary
-
-
-def compute_robust(s1, s2):
-    r = keldascope.align(s1, s2)
-    return Outcome("robust", r.sc, r.rmsd, r.n_aligned, r.seq_identity, r.pairs, r.alignment,
-                   r.transform, (r.tm_score_1, r.tm_score_2), r.significant, None)
-
-
-def compute_kelda(s1, s2, direct):
-    """Align s2 onto s1 by the KELDA procedures of pairwise_align.
-
-    Scan mode reports the placement; one refinement from the placed coordinates gives the
-    equivalences to print, and its numbers (consistent with those pairs) are the ones
-    reported. The placement's own numbers stay in the JSON output."""
-    d1, d2 = s1.domain, s2.domain
-    if direct:
-        res = _native.kelda_align(d1, d2, scan_mode=False)
-        transform, placement = res.transform, None
-    else:
-        start, placement = place(d1, d2)
-        moved = d2.copy()
-        moved.coordinates = start.apply(d2.coordinates)
-        res = _native.kelda_align(d1, moved, scan_mode=False)
-        transform = res.transform.compose(start)
-    pairs = [tuple(p) for p in res.aligned_pairs]
-    tm = _native.tm_scores(d1, d2, pairs) if pairs else (0.0, 0.0)
-    return Outcome("direct" if direct else "kelda", res.score, res.rmsd, res.n_aligned,
-                   res.seq_identity, pairs, pairs, transform, tm, None, placement)
-
-
-def compute(s1, s2, method, direct):
+def compute(s1, s2, method):
     try:
-        if method == "robust" and not direct:
-            return compute_robust(s1, s2)
-        return compute_kelda(s1, s2, direct)
+        return keldascope.align(s1, s2, EngineSettings(method=method))
     except ValueError as exc:
         raise CliError(f"alignment of {s2.path} onto {s1.path} failed: {exc}")
 
 
 def pair_distances(d1, d2, outcome):
     """The distance after superposition of every aligned pair."""
-    if not outcome.alignment:
+    alignment = outcome.alignment
+    if not alignment:
         return {}
     c1 = d1.coordinates
     c2 = outcome.transform.apply(d2.coordinates)
-    idx = np.array(outcome.alignment, dtype=np.intp)
+    idx = np.array(alignment, dtype=np.intp)
     dist = np.sqrt(((c1[idx[:, 0]] - c2[idx[:, 1]]) ** 2).sum(axis=1))
-    return {tuple(p): float(d) for p, d in zip(outcome.alignment, dist)}
+    return {tuple(p): float(d) for p, d in zip(alignment, dist)}
 
 
 def display_names(s1, s2):
@@ -161,33 +103,32 @@ def display_names(s1, s2):
     return a, b
 
 
+# The robust method reports the pairs within 5 A; the KELDA methods their equivalent pairs.
+PAIRS_TEXT = {keldascope.Method.ROBUST: " (within 5 A)"}
+
+
 def text_report(s1, s2, outcome, columns, markers, names, written):
     lines = []
     for tag, s, role in (("1", s1, "reference"), ("2", s2, "moved onto 1")):
         d = s.domain
         lines.append(f"Structure {tag}      {s.path}  chain {s.chain}  {len(d)} residues  ({role})")
-    if outcome.method == "robust":
-        lines.append("Method           robust: TM-score search from several seeds; Sc of a KELDA "
-                     "refinement from its superposition")
-    elif outcome.method == "direct":
-        lines.append("Method           KELDA refinement from the input coordinates")
-    else:
-        pl = outcome.placement
-        lines.append(f"Method           KELDA scan-mode placement (Sc {fmt(pl['score'], 3)}, "
-                     f"RMSD {rmsd_text(pl['rmsd'], pl['n_aligned'], 2)}, {pl['n_aligned']} pairs), "
-                     f"then refinement")
-    tm1, tm2 = outcome.tm_scores
-    lines.append(f"TM-score         {fmt(tm1, 4)} (normalised by structure 1), "
-                 f"{fmt(tm2, 4)} (by structure 2)")
-    lines.append(f"Score (Sc)       {fmt(outcome.score, 4)}")
+    lines.append(f"Method           {METHOD_TEXT[outcome.method]}")
+    pl = outcome.placement
+    if pl is not None:
+        lines.append(f"Placement        Sc {fmt(pl.sc, 3)}, RMSD "
+                     f"{rmsd_text(pl.rmsd, pl.n_aligned, 2)}, {pl.n_aligned} pairs"
+                     + (" (structure 1 placed onto 2, the motion inverted)" if pl.swapped
+                        else ""))
+    lines.append(f"TM-score         {fmt(outcome.tm_score_a, 4)} (normalised by structure 1), "
+                 f"{fmt(outcome.tm_score_b, 4)} (by structure 2)")
+    lines.append(f"Score (Sc)       {fmt(outcome.sc, 4)}")
     lines.append(f"RMSD             {rmsd_text(outcome.rmsd, outcome.n_aligned)}")
-    within = " (within 5 A)" if outcome.method == "robust" else ""
-    lines.append(f"Aligned pairs    {outcome.n_aligned}{within}")
-    lines.append(f"Identity         {percent(outcome.seq_identity)}")
-    if outcome.significant is not None:
-        lines.append(f"Same fold        {'yes' if outcome.significant else 'no'} (TM-score >= "
-                     f"{keldascope.SAME_FOLD_TM:g} by the longer structure, or Sc >= "
-                     f"{keldascope.SAME_FOLD_SC:g})")
+    lines.append(f"Aligned pairs    {outcome.n_aligned}{PAIRS_TEXT.get(outcome.method, '')}")
+    lines.append(f"Identity         {percent(outcome.identity)}")
+    rule = EngineSettings()
+    lines.append(f"Same fold        {'yes' if outcome.same_fold else 'no'} (TM-score >= "
+                 f"{rule.same_fold_tm:g} by the longer structure, or Sc >= "
+                 f"{rule.same_fold_sc:g})")
     for what, path in written:
         lines.append(f"{what:<17}{path}")
     lines.append("")
@@ -202,26 +143,31 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     return lines
 
 
-def json_report(s1, s2, outcome, columns, markers, distances, written):
+def placement_json(pl):
+    return None if pl is None else {
+        "score": finite_or_none(pl.sc), "rmsd": finite_or_none(pl.rmsd),
+        "n_aligned": pl.n_aligned, "seq_identity": finite_or_none(pl.identity),
+        "swapped": pl.swapped}
+
+
+def json_report(s1, s2, outcome, columns, markers, distances, written, args):
     seq1, seq2 = s1.domain.sequence, s2.domain.sequence
     return {
         "command": "align",
-        "version": malven.__version__,
-        "method": "robust" if outcome.method == "robust" else "kelda",
-        "mode": {"robust": "robust", "kelda": "scan", "direct": "direct"}[outcome.method],
+        "version": keldascope.__version__,
+        "method": args.method,
+        "mode": {"scan": "scan", "full": "direct", None: "robust"}[args.mode],
         "structure1": s1.describe(),
         "structure2": s2.describe(),
-        "tm_score": {"structure1": finite_or_none(outcome.tm_scores[0]),
-                     "structure2": finite_or_none(outcome.tm_scores[1])},
-        "significant": outcome.significant,
-        "score": finite_or_none(outcome.score),
+        "tm_score": {"structure1": finite_or_none(outcome.tm_score_a),
+                     "structure2": finite_or_none(outcome.tm_score_b)},
+        "significant": outcome.same_fold,
+        "score": finite_or_none(outcome.sc),
         "rmsd": finite_or_none(outcome.rmsd),
         "n_aligned": outcome.n_aligned,
-        "seq_identity": finite_or_none(outcome.seq_identity),
+        "seq_identity": finite_or_none(outcome.identity),
         "transform": transform_json(outcome.transform),
-        "placement": None if outcome.placement is None else {
-            k: (v if isinstance(v, (bool, int)) else finite_or_none(v))
-            for k, v in outcome.placement.items()},
+        "placement": placement_json(outcome.placement),
         "pairs": [{"i": i, "j": j, "label1": s1.labels[i], "label2": s2.labels[j],
                    "aa1": seq1[i], "aa2": seq2[j], "distance": distances[(i, j)]}
                   for i, j in outcome.pairs],
@@ -246,13 +192,14 @@ def draw(path, s1, names, outcome, columns, distances):
         i = columns[col][0]
         if i is not None:
             ticks.append((col, s1.labels[i]))
-    title = (f"{names[1]} onto {names[0]}: Sc {fmt(outcome.score, 3)}, "
+    title = (f"{names[1]} onto {names[0]}: Sc {fmt(outcome.sc, 3)}, "
              f"RMSD {fmt(outcome.rmsd, 2)} \u00c5 over {outcome.n_aligned} pairs")
     plot.distance_plot(path, title, points, ticks)
 
 
 def run(args, context):
     prog = context.prog
+    method = method_for(args)
     paths = (args.structure1.path, args.structure2.path)
     if args.plot is not None:
         check_output_file(args.plot, "--plot", paths)
@@ -266,8 +213,8 @@ def run(args, context):
             check_output_path(s2, args.output)
         except ValueError as exc:
             raise CliError(f"cannot write {args.output}: {exc}")
-    outcome = compute(s1, s2, args.method, args.direct)
-    if outcome.placement is not None and outcome.placement["n_aligned"] == 0 \
+    outcome = compute(s1, s2, method)
+    if outcome.placement is not None and outcome.placement.n_aligned == 0 \
             and min(len(s1.domain), len(s2.domain)) >= 3:
         warn(prog, "scan-mode placement found no start that aligns; the refinement ran "
                    "from the input coordinates")
@@ -293,10 +240,10 @@ def run(args, context):
         written.append(("Plot", args.plot))
 
     if args.json:
-        dump_json(json_report(s1, s2, outcome, columns, markers, distances, written))
+        dump_json(json_report(s1, s2, outcome, columns, markers, distances, written, args))
     else:
         print("\n".join(text_report(s1, s2, outcome, columns, markers, names, written)))
-    if not outcome.aligned:
+    if outcome.n_aligned < 3:
         raise CliError(f"no alignment of {s2.path} onto {s1.path} was found "
                        f"(fewer than 3 aligned residue pairs)")
     return 0

@@ -4,34 +4,29 @@ imply; RMSD and aligned pairs go to --tsv and --json, the tree to --newick, a cl
 heatmap to --plot. Runs on C++ threads, or on Dask workers for many machines."""
 import math
 
-import numpy as np
-
-import malven
-
 import keldascope
-from keldascope import distributed, trees
+from keldascope import CompareSettings, score_name, trees
 from keldascope.cli import cluster, inputs, plot
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
-                                   check_not_an_input, check_output_file, dump_json,
-                                   finite_or_none, fmt, resolve_method, threads_for, warn)
+from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
+                                   add_threads_argument, check_not_an_input, check_output_file,
+                                   dump_json, finite_or_none, fmt, method_of, threads_for, warn)
 from keldascope.cli.progress import Progress
-from keldascope.cli.scan import MODES, MODES_HELP, find_targets, load_targets
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
-TM-scores and KELDA scores Sc with the average-linkage tree they imply. Arguments are
-structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories, searched
-recursively for .pdb, .ent, .cif and .mmcif files, each also .gz; a file inside a directory
-that cannot be read is skipped with a warning, a file named on the command line is an error.
+TM-scores (normalised by the longer structure of each pair) and KELDA scores Sc with the
+average-linkage tree over the method's score. Arguments are structure files (FILE or
+FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories, searched recursively for .pdb,
+.ent, .cif and .mmcif files, each also .gz; a file inside a directory that cannot be read is
+skipped with a warning, a file named on the command line is an error.
 
-By default (--method robust) every pair is aligned once by the robust engine on all cores;
-the TM-score matrix printed is normalised by the longer structure of each pair (the TSV and
-JSON also hold it normalised by each structure), and the tree joins structures by it.
---method kelda (or any --mode) aligns each pair as 'malven scan --method kelda' aligns a
-target (the shorter structure leads when the other is less than half as long) and reports
-Sc only, with a tree over Sc. Either way the matrices are symmetric and the same whether the
-work runs here or on Dask workers: --jobs N starts a local cluster of N worker processes,
---scheduler sends the work to an existing one.
+By default (--method robust) every pair is aligned once by the robust engine on all cores,
+and the tree joins structures by the TM-score normalised by the longer (the TSV and JSON
+also hold it normalised by each structure). --method kelda (or any --mode) aligns each pair
+as 'malven scan --method kelda' aligns a target (the shorter structure leads when the other
+is less than half as long), and the tree joins by Sc. Either way the matrices are symmetric
+and the same whether the work runs here or on Dask workers: --jobs N starts a local cluster
+of N worker processes, --scheduler sends the work to an existing one.
 
 """ + MODES_HELP.format(what="pair")
 
@@ -52,12 +47,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
-    p.add_argument("--method", choices=("robust", "kelda"),
-                   help="robust (default): the robust engine, TM-scores and Sc; kelda: the "
-                        "KELDA scan modes, Sc only")
-    p.add_argument("--mode", choices=sorted(MODES),
-                   help="how the kelda method aligns each pair (default scan; implies "
-                        "--method kelda)")
+    add_method_arguments(p, "pair")
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="write one line per pair: TM-scores, Sc, RMSD and aligned pairs")
@@ -77,8 +67,9 @@ def add_parser(sub, chain_type):
     return p
 
 
-def check_arguments(args):
-    resolve_method(args)
+def settings_of(args, prog):
+    """The comparison the command line asks for; its checks before any file is read."""
+    method = method_of(args)
     inputs_ = [s.path for s in args.structures]
     for option in ("tsv", "newick", "plot"):
         path = getattr(args, option)
@@ -89,54 +80,23 @@ def check_arguments(args):
         raise UsageError("the --tsv, --newick and --plot files must differ")
     if args.plot is not None:
         plot.require_matplotlib()
+    return CompareSettings(method=method, threads=threads_for(args.threads, prog))
 
 
-class Matrices:
-    """What every way of running the comparison hands on: the structures, the matrices
-    (tm None for the kelda method), the structures skipped."""
-
-    def __init__(self, paths, ids, lengths, sc, rmsd, n_aligned, tm=None, skipped=(),
-                 n_skipped=None):
-        self.paths, self.ids, self.lengths = list(paths), list(ids), list(lengths)
-        self.sc, self.rmsd, self.n_aligned, self.tm = sc, rmsd, n_aligned, tm
-        self.skipped = list(skipped)  # (path, reason) not yet reported
-        self.n_skipped = len(self.skipped) if n_skipped is None else n_skipped
-
-    @property
-    def tm_longer(self):
-        return None if self.tm is None else np.minimum(self.tm, self.tm.T)
-
-    @property
-    def clustering_scores(self):
-        """The matrix the tree is built from: TM-score by the longer structure, else Sc."""
-        return self.sc if self.tm is None else self.tm_longer
-
-    def tree(self):
-        return trees.guide_tree(self.clustering_scores) if self.ids else None
-
-
-def compare(args, found, show, prog):
+def compare(args, found, settings, prog):
+    """The comparison, here or on Dask workers; files inside directories that cannot be read
+    are skipped with a warning once the run is over."""
+    structures, skippable = inputs.structures_of(
+        [(path, args.chain if chain is None else chain, explicit)
+         for path, chain, explicit in found])
     n = len(found)
-    workload = "robust" if args.method == "robust" else args.mode
-    with cluster.runner_for(args, n * (n + 1) // 2, workload, prog) as runner:
-        if runner is distributed.IN_PROCESS and args.method == "robust":
-            return compare_here(args, found, show, prog)
-        specs = [(path, chain) for path, chain, _ in found]
-        skip = [not explicit for *_, explicit in found]
+    show = Progress.wanted(args.quiet)
+    with cluster.runner_for(args, n * (n + 1) // 2, prog) as runner:
         try:
             with cluster.ChunkProgress("Aligning chunks", show) as bar:
-                if args.method == "robust":
-                    r = distributed.distributed_compare(
-                        specs, client=runner, chain=args.chain, skip_unreadable=skip,
-                        progress=bar, **inputs.reading(args))
-                    result = Matrices(r.paths, r.ids, r.lengths, r.sc, r.rmsd, r.n_aligned,
-                                      tm=r.tm, skipped=r.skipped)
-                else:
-                    r = distributed.all_against_all(
-                        specs, client=runner, chain=args.chain, skip_unreadable=skip,
-                        progress=bar, **inputs.reading(args), **MODES[args.mode])
-                    result = Matrices(r.paths, r.ids, r.lengths, r.score, r.rmsd, r.n_aligned,
-                                      skipped=r.skipped)
+                result = keldascope.distributed_compare(
+                    structures, settings, client=runner, skip_unreadable=skippable,
+                    progress=bar, **inputs.reading(args))
         except ValueError as exc:  # an unreadable file or a failed alignment, named
             raise CliError(str(exc))
     if not args.quiet:
@@ -145,40 +105,23 @@ def compare(args, found, show, prog):
     return result
 
 
-def compare_here(args, found, show, prog):
-    """The robust comparison in this process, on C++ threads (skipped files are warned about
-    as they are read)."""
-    found = [(path, args.chain if chain is None else chain, explicit)
-             for path, chain, explicit in found]
-    loaded, skipped = load_targets(found, show, prog, args.quiet, inputs.reading(args))
-    try:
-        c = keldascope.compare_all([domain for _, domain in loaded], threads=args.threads)
-    except ValueError as exc:
-        raise CliError(f"comparison failed: {exc}")
-    return Matrices([p for p, _ in loaded], [d.id for _, d in loaded],
-                    [len(d) for _, d in loaded], c.sc, c.rmsd, c.n_aligned, tm=c.tm,
-                    n_skipped=skipped)
-
-
 def write_tsv(path, result):
     def num(v):
         v = float(v)
         return "" if math.isnan(v) else repr(v)
 
-    robust = result.tm is not None
     try:
         with open(path, "w", encoding="utf-8") as out:
-            out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned"
-                      + ("\ttm_i\ttm_j\ttm_longer\n" if robust else "\n"))
+            out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\ttm_i\ttm_j\t"
+                      "tm_longer\n")
             n = len(result.paths)
             for i in range(n):
                 for j in range(i, n):
-                    cells = [str(i + 1), str(j + 1), result.ids[i], result.ids[j],
+                    cells = [str(i + 1), str(j + 1), result.names[i], result.names[j],
                              result.paths[i], result.paths[j], num(result.sc[i, j]),
-                             num(result.rmsd[i, j]), str(int(result.n_aligned[i, j]))]
-                    if robust:
-                        cells += [num(result.tm[i, j]), num(result.tm[j, i]),
-                                  num(result.tm_longer[i, j])]
+                             num(result.rmsd[i, j]), str(int(result.n_aligned[i, j])),
+                             num(result.tm[i, j]), num(result.tm[j, i]),
+                             num(result.tm_longer[i, j])]
                     out.write("\t".join(cells) + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
@@ -214,11 +157,9 @@ def matrix_lines(matrix, decimals):
 
 def run(args, context):
     prog = context.prog
-    check_arguments(args)
-    args.threads = threads_for(args.threads, prog)
-    show = Progress.wanted(args.quiet)
+    settings = settings_of(args, prog)
     special = []
-    found = find_targets(args.structures, special)
+    found = inputs.find_targets(args.structures, special)
     for option in ("tsv", "newick", "plot"):  # the files found inside directories are inputs
         if getattr(args, option) is not None:
             check_not_an_input(getattr(args, option), f"--{option}",
@@ -226,24 +167,22 @@ def run(args, context):
     if not args.quiet:
         for _, reason in special:
             warn(prog, f"skipped: {reason}")
-    result = compare(args, found, show, prog)
+    result = compare(args, found, settings, prog)
     n = len(result.paths)
-    n_skipped = result.n_skipped
+    n_skipped = len(result.skipped)
     if n == 0 and (args.newick or args.plot):
         raise CliError("no structure could be read: there is no tree to write")
     tree = result.tree()
-    names = leaf_names(result.ids)
+    names = leaf_names(result.names)
     newick = trees.newick(tree, names) if n else None
+    scored_by = score_name(settings.method)
     if args.tsv:
         write_tsv(args.tsv, result)
     if args.newick:
         write_newick(args.newick, newick)
     if args.plot:
-        robust = args.method == "robust"
-        plot.clustered_heatmap(
-            args.plot, result.clustering_scores, names, tree,
-            "TM-score (normalised by the longer structure)" if robust else "Sc (KELDA score)",
-            upper=1.0 if robust else None)
+        plot.clustered_heatmap(args.plot, result.score, names, tree,
+                               f"{scored_by} (the score the tree joins by)")
 
     if args.json:
         def rows(matrix, convert):
@@ -251,33 +190,31 @@ def run(args, context):
 
         dump_json({
             "command": "allvsall",
-            "version": malven.__version__,
+            "version": keldascope.__version__,
             "method": args.method,
             "mode": args.mode or "robust",
             "structures": [{"path": p, "id": i, "length": length}
-                           for p, i, length in zip(result.paths, result.ids, result.lengths)],
+                           for p, i, length in zip(result.paths, result.names, result.lengths)],
             "n_skipped": n_skipped,
             "score": rows(result.sc, finite_or_none),
-            "tm_score": None if result.tm is None else rows(result.tm, finite_or_none),
+            "tm_score": rows(result.tm, finite_or_none),
             "rmsd": rows(result.rmsd, finite_or_none),
             "n_aligned": rows(result.n_aligned, int),
             "newick": newick,
-            "order": [k + 1 for k in trees.leaves(tree)] if n else [],
+            "order": [k + 1 for k in result.order()],
         })
         return 0
-    width = max([len(i) for i in result.ids] + [2])
+    width = max([len(i) for i in result.names] + [2])
     skipped = f" ({n_skipped} unreadable skipped)" if n_skipped else ""
-    how = "robust" if args.method == "robust" else f"kelda {args.mode}"
+    how = args.method + (f" {args.mode}" if args.mode else "")
     lines = [f"Structures  {n}{skipped}, method {how}: {n * (n + 1) // 2} alignments", ""]
     lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {p}"
-              for k, (p, i, length) in enumerate(zip(result.paths, result.ids, result.lengths))]
+              for k, (p, i, length) in enumerate(zip(result.paths, result.names, result.lengths))]
     if n:
-        if result.tm is not None:
-            lines += ["", "TM-score (normalised by the longer structure)", ""]
-            lines += matrix_lines(result.tm_longer, 3)
+        lines += ["", "TM-score (normalised by the longer structure)", ""]
+        lines += matrix_lines(result.tm_longer, 3)
         lines += ["", "Sc (KELDA score)", ""] + matrix_lines(result.sc, 3)
-        lines += ["", "Tree (average linkage over "
-                  + ("TM-score)" if result.tm is not None else "Sc)"), "", newick]
+        lines += ["", f"Tree (average linkage over {scored_by})", "", newick]
     written = [(args.tsv, "Every pair's scores, RMSD and aligned pairs"),
                (args.newick, "Tree"), (args.plot, "Heatmap")]
     lines += [""] * any(p for p, _ in written)

@@ -1,7 +1,6 @@
 """`malven chains FILE...`: the chains of structure files with their lengths (C-alpha atoms
 read under the rules every command uses), as a table or JSON."""
-import malven
-
+import keldascope
 from keldascope.cli import inputs
 from keldascope.cli.common import dump_json
 from keldascope.structures import chain_listing
@@ -38,7 +37,7 @@ def shown(name):
 def run(args, context):
     listings = [chain_listing(path, args.model) for path in args.files]
     if args.json:
-        dump_json({"command": "chains", "version": malven.__version__,
+        dump_json({"command": "chains", "version": keldascope.__version__,
                    "files": [{"path": path, "format": fmt, "model": model,
                               "chains": [{"chain": name, "length": n} for name, n in chains]}
                              for path, (fmt, model, chains) in zip(args.files, listings)]})

@@ -1,26 +1,21 @@
-"""How the `scan` and `allvsall` commands choose where their work runs: the --jobs and
---scheduler options, a local Dask cluster or this process, and the progress bar over chunks."""
+"""How the `scan` and `allvsall` commands choose where their work runs: this process (the
+engine on C++ threads, by default), a local Dask cluster (--jobs) or an existing one
+(--scheduler); and the progress bar over chunks."""
 import contextlib
 import socket
 import urllib.parse
 
+from keldascope import IN_PROCESS, local_client, usable_cores
 from keldascope.cli.common import CliError, UsageError, check_option_value, warn
 from keldascope.cli.progress import Progress
-from keldascope.distributed import IN_PROCESS, dask_unavailable, local_client, usable_cores
-
-# Starting worker processes costs a second or two; below these numbers of alignments (about
-# three seconds of work on one core) the default is to stay in this process.
-SMALL_RUN = {"scan": 400, "full": 10000, "quick": 10000}
-# The robust engine runs on C++ threads in this process: only --jobs or --scheduler send its
-# work to Dask.
+from keldascope.distributed import dask_unavailable
 
 
 def add_cluster_arguments(p):
     group = p.add_mutually_exclusive_group()
     group.add_argument("--jobs", type=int, metavar="N",
                        help="run on a local Dask cluster of N single-threaded worker processes "
-                            "(default: one per core when there is enough work to repay starting "
-                            "them, else this process; 1: this process)")
+                            "(default and 1: this process, on C++ threads)")
     group.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the workers of an existing Dask scheduler "
                             "(e.g. tcp://host:8786); they need malven installed and the "
@@ -58,7 +53,7 @@ def check_reachable(address, endpoint):
 
 
 @contextlib.contextmanager
-def runner_for(args, n_alignments, mode, prog):
+def runner_for(args, n_alignments, prog):
     """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
     started here is shut down on leaving, also on Ctrl-C or an error."""
     jobs = args.jobs
@@ -82,11 +77,7 @@ def runner_for(args, n_alignments, mode, prog):
         with client:
             yield client
         return
-    if jobs is None:
-        jobs = usable_cores()
-        if mode == "robust" or jobs < 2 or n_alignments < SMALL_RUN[mode] or dask_unavailable():
-            jobs = 1
-    if jobs == 1 or n_alignments < 2:
+    if jobs is None or jobs == 1 or n_alignments < 2:
         yield IN_PROCESS
         return
     reason = dask_unavailable()

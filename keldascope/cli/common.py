@@ -1,10 +1,14 @@
 """What every subcommand shares: the two kinds of expected failure, messages on standard error,
-checks of output paths, and number formatting for text and JSON."""
+checks of output paths, the choice of method and of threads, and number formatting for text
+and JSON."""
 import json
 import math
 import os
 import re
 import sys
+
+import keldascope
+from keldascope import Method
 
 
 class CliError(Exception):
@@ -91,22 +95,51 @@ def check_output_file(path, option, inputs=()):
     check_not_an_input(path, option, inputs)
 
 
-def resolve_method(args):
-    """Fills in --method and --mode: --mode alone means the kelda method, which defaults to
-    scan mode; the robust engine has no modes."""
+# The method options as the commands take them: --method robust|kelda, and for the kelda
+# method a mode (--mode, or --direct for align), each naming one method of the engine.
+METHODS = {("robust", None): Method.ROBUST, ("kelda", "scan"): Method.KELDA_SCAN,
+           ("kelda", "full"): Method.KELDA_FULL, ("kelda", "quick"): Method.KELDA_QUICK}
+MODES = ("full", "quick", "scan")
+MODES_HELP = """\
+modes:
+  scan   scan-mode placement of every {what} (structures in unrelated frames; default)
+  full   iterative refinement from the coordinates as they stand (a common frame)
+  quick  one scoring and alignment pass, no refinement (screening a common frame)"""
+
+# What each method does, for the reports.
+METHOD_TEXT = {
+    Method.ROBUST: "robust: TM-score search from several seeds; Sc of a KELDA refinement from "
+                   "its superposition",
+    Method.KELDA_SCAN: "KELDA scan-mode placement, then refinement",
+    Method.KELDA_FULL: "KELDA refinement from the input coordinates",
+    Method.KELDA_QUICK: "KELDA quick pass (one scoring and alignment pass) in the input frames",
+}
+
+
+def add_method_arguments(p, what, modes=True):
+    p.add_argument("--method", choices=("robust", "kelda"),
+                   help="robust (default): the robust engine, TM-score search in any frames; "
+                        "kelda: the KELDA method" + (" in the mode --mode chooses" if modes
+                                                     else ""))
+    if modes:
+        p.add_argument("--mode", choices=MODES,
+                       help=f"how the kelda method aligns each {what} (default scan; implies "
+                            f"--method kelda)")
+
+
+def method_of(args):
+    """The engine's method for --method and --mode: --mode alone means the kelda method,
+    which defaults to scan mode; the robust engine has no modes. Sets args.method and
+    args.mode to their resolved values."""
+    mode = getattr(args, "mode", None)
     if args.method is None:
-        args.method = "kelda" if args.mode else "robust"
-    if args.method == "kelda" and args.mode is None:
-        args.mode = "scan"
-    if args.method == "robust" and args.mode:
+        args.method = "kelda" if mode else "robust"
+    if args.method == "kelda" and mode is None:
+        mode = "scan"
+    if args.method == "robust" and mode:
         raise UsageError("argument --mode: only the kelda method has modes")
-
-
-def usable_cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
+    args.mode = mode
+    return METHODS[(args.method, mode)]
 
 
 def add_threads_argument(p):
@@ -115,17 +148,16 @@ def add_threads_argument(p):
 
 
 def threads_for(requested, prog):
-    """The thread count for --threads: the usable cores when absent; more than that is
-    capped, with a warning, since it only adds switching."""
-    cores = usable_cores()
+    """The thread count for --threads: the usable cores when absent; more than the toolkit
+    runs is capped (it only adds switching), with a warning."""
     if requested is None:
-        return cores
+        return keldascope.usable_cores()
     if requested < 1:
         raise UsageError(f"argument --threads: must be at least 1, got {requested}")
-    if requested > cores:
-        warn(prog, f"--threads {requested} is more than the {cores} usable cores; using {cores}")
-        return cores
-    return requested
+    used = keldascope.thread_count(requested)
+    if used < requested:
+        warn(prog, f"--threads {requested} is more than the {used} usable cores; using {used}")
+    return used
 
 
 def finite_or_none(value):

@@ -1,6 +1,6 @@
 """How every command names its structures: FILE or FILE:CHAIN (PDB or mmCIF, plain or
-gzipped), the older chain options as aliases, and the reading options --model and
---min-plddt, turned into the toolkit's reading calls."""
+gzipped), the older chain options as aliases, directories of structure files, and the reading
+options --model and --min-plddt, turned into the toolkit's reading calls."""
 import argparse
 import math
 import os
@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 from keldascope.cli.common import UsageError
-from keldascope.structures import read_structure
+from keldascope.structures import find_structure_files, read_structure
 
 SYNTAX = ("structures are PDB or mmCIF files, plain or gzipped (.pdb, .ent, .cif, .mmcif, "
           "each also .gz); FILE:CHAIN reads one chain (default: the file's first)")
@@ -95,3 +95,17 @@ def reading(args):
 def read(src, args):
     """The structure a Source names, read with the command's reading options."""
     return read_structure(src.path, src.chain, **reading(args))
+
+
+def find_targets(sources, special=None):
+    """(path, chain, explicit) of every structure the sources name: files as named,
+    directories expanded (their files that are not regular files left out and listed in
+    `special`). explicit is False for files found inside a directory."""
+    return [(path, src.chain, explicit) for src in sources
+            for path, explicit in find_structure_files([src.path], special)]
+
+
+def structures_of(found):
+    """The toolkit's form of what find_targets found: (path, chain) pairs, and whether each
+    may be skipped when it cannot be read (those found inside a directory)."""
+    return [(path, chain) for path, chain, _ in found], [not explicit for *_, explicit in found]

@@ -51,10 +51,10 @@ class Parser(argparse.ArgumentParser):
 
 def version_text():
     try:
-        import malven
+        import keldascope
     except ImportError as exc:
         return f"malven (module unavailable: {exc})"
-    return f"malven {malven.__version__}"
+    return f"malven {keldascope.__version__}"
 
 
 class VersionAction(argparse.Action):

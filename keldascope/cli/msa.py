@@ -1,18 +1,17 @@
-"""`malven msa FILE... -o DIR`: multiple structural alignment of structure files through the
-`align_pdbs` pipeline (plain PDB files, one chain for all) or its steps over the toolkit's
-reading (mmCIF, gzip, a chain per file, a model, pLDDT filtering), printed as a summary and
+"""`malven msa FILE... -o DIR`: multiple structural alignment of structure files (any format,
+a chain per file, a model, pLDDT filtering) by the engine, printed as a summary and
 alignment text, with the superposed files written into DIR and optionally the aligned
 sequences as FASTA."""
 import os
 
-import malven
-
-from keldascope import _native, multiple
+import keldascope
+from keldascope import MsaSettings
 from keldascope.cli import inputs, layout
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
-                                   check_not_an_input, check_option_value, check_output_file,
-                                   dump_json, finite_or_none, fmt, threads_for, transform_json)
-from keldascope.structures import PDB, UnreadableStructure, superposed_file_name
+from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
+                                   add_threads_argument, check_not_an_input, check_option_value,
+                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
+                                   threads_for, transform_json, warn)
+from keldascope.structures import UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
 Align several structures at once; the files may come in unrelated frames. By default
@@ -49,14 +48,12 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
-    p.add_argument("--method", choices=("robust", "kelda"), default="robust",
-                   help="robust (default): every pair aligned by TM-score search in any "
-                        "frames, joined along the guide tree; kelda: the malven module's "
-                        "align_pdbs pipeline (scan-mode placement onto the reference)")
+    add_method_arguments(p, "structure", modes=False)
     add_threads_argument(p)
     p.add_argument("--fasta", metavar="OUT.fasta", help="write the aligned sequences as FASTA")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
+    p.add_argument("-q", "--quiet", action="store_true", help="no warnings on standard error")
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -83,16 +80,11 @@ def check_arguments(args):
         check_not_an_input(args.fasta, "--fasta", [f.path for f in args.files])
 
 
-def output_paths(structures, output_dir, through_pdbs):
-    """Where each structure is written: write_all's names for the align_pdbs pipeline, the
-    toolkit's (the same, with the format's suffix) otherwise. Two inputs with one name would
-    overwrite each other's output."""
-    if through_pdbs:
-        paths = [os.path.join(output_dir, _native.output_file_name(s.path, k, "aligned_"))
-                 for k, s in enumerate(structures)]
-    else:
-        paths = [os.path.join(output_dir, superposed_file_name(s, k, "aligned_"))
-                 for k, s in enumerate(structures)]
+def output_paths(structures, output_dir):
+    """Where each structure is written: write_all's names with the format's suffix. Two
+    inputs with one name would overwrite each other's output."""
+    paths = [os.path.join(output_dir, superposed_file_name(s, k, "aligned_"))
+             for k, s in enumerate(structures)]
     seen = {}
     inputs_ = [other.path for other in structures]
     for s, path in zip(structures, paths):
@@ -107,50 +99,19 @@ def output_paths(structures, output_dir, through_pdbs):
     return paths
 
 
-def through_pdbs(structures, sources, args):
-    """Whether malven.align_pdbs can run the whole job of the KELDA method: plain PDB files,
-    one chain (or every file's first), the first model, every residue."""
-    chains = {src.chain for src in sources}
-    return (args.method == "kelda"
-            and all(s.format == PDB and not s.compressed for s in structures) and len(chains) == 1
-            and (next(iter(chains)) is None or len(next(iter(chains))) == 1)
-            and args.model is None and args.min_plddt is None)
-
-
-def align(structures, sources, args, reference):
-    """The alignment result, the superposed files written."""
-    if args.method == "robust":
-        try:
-            result = multiple.multiple_align(structures, reference=reference,
-                                             threads=args.threads)
-        except ValueError as exc:
-            raise CliError(f"multiple alignment failed: {exc}")
-        write(structures, result, args.output_dir)
-        return result
-    if through_pdbs(structures, sources, args):
-        chain = sources[0].chain
-        try:
-            return malven.align_pdbs([s.path for s in structures], args.output_dir,
-                                     chain=chain, reference_index=reference)
-        except OSError as exc:
-            raise CliError(f"cannot write the superposed files: {exc}")
-        except ValueError as exc:
-            raise CliError(f"multiple alignment failed: {exc}")
+def align(structures, settings, output_dir):
+    """The alignment, the superposed files written."""
     try:
-        result = multiple.align_structures(structures, reference=reference)
+        result = keldascope.multiple_align(structures, settings)
     except ValueError as exc:
         raise CliError(f"multiple alignment failed: {exc}")
-    write(structures, result, args.output_dir)
-    return result
-
-
-def write(structures, result, output_dir):
     try:
-        multiple.write_aligned(structures, result, output_dir)
+        keldascope.write_aligned(structures, result, output_dir)
     except UnreadableStructure as exc:
         raise CliError(str(exc))
     except (OSError, ValueError) as exc:
         raise CliError(f"cannot write the superposed files: {getattr(exc, 'strerror', None) or exc}")
+    return result
 
 
 def aligned_rows(structures, columns):
@@ -173,14 +134,17 @@ def write_fasta(path, structures, rows):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def text_report(structures, result, reference, outputs, rows, markers, fasta):
-    method = ("robust: every pair aligned by TM-score search, joined along the KELDA guide "
-              "tree" if isinstance(result, multiple.MultipleAlignment)
-              else "KELDA: scan-mode placement onto the reference, then the KELDA multiple "
-                   "alignment")
+# How each method makes the multiple alignment, for the report.
+MSA_TEXT = {keldascope.Method.ROBUST: "robust: every pair aligned by TM-score search, joined "
+                                      "along the KELDA guide tree",
+            keldascope.Method.KELDA_SCAN: "KELDA: scan-mode placement onto the reference, then "
+                                          "the KELDA multiple alignment"}
+
+
+def text_report(structures, result, reference, outputs, rows, markers, fasta, method):
     lines = [
         f"Structures       {len(structures)} (reference: {structures[reference].name})",
-        f"Method           {method}",
+        f"Method           {MSA_TEXT[method]}",
         f"Columns          {result.n_columns}",
         f"Core columns     {result.n_core} (every structure has a residue)",
         f"Score            {fmt(result.score, 4)}",
@@ -189,7 +153,7 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta):
     ]
     name_w = max(len(s.name) for s in structures)
     path_w = max(len(s.path) for s in structures)
-    tm = tm_on_reference(structures, result, reference)
+    tm = result.tm_by_reference
     for k, (s, out) in enumerate(zip(structures, outputs)):
         role = "  (reference)" if k == reference else ""
         lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.chain}  "
@@ -202,27 +166,13 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta):
     return lines
 
 
-def tm_on_reference(structures, result, reference):
-    """Each structure's TM-score on the reference, normalised by the reference: the robust
-    alignment's own, or, for the KELDA method, that of the pairs its columns give."""
-    if isinstance(result, multiple.MultipleAlignment):
-        return list(result.tm_by_reference)
-    ref = structures[reference].domain
-    out = []
-    for k, s in enumerate(structures):
-        pairs = [(c[reference], c[k]) for c in result.columns
-                 if c[reference] is not None and c[k] is not None]
-        out.append(_native.tm_scores(ref, s.domain, pairs)[0] if pairs else 0.0)
-    return out
-
-
-def json_report(structures, result, reference, outputs, rows, markers, fasta):
+def json_report(structures, result, reference, outputs, rows, markers, fasta, args):
     full = result.full_transforms
-    tm = tm_on_reference(structures, result, reference)
+    tm = result.tm_by_reference
     return {
         "command": "msa",
-        "version": malven.__version__,
-        "method": "robust" if isinstance(result, multiple.MultipleAlignment) else "kelda",
+        "version": keldascope.__version__,
+        "method": args.method,
         "reference": reference + 1,
         "n_columns": result.n_columns,
         "n_core": result.n_core,
@@ -241,12 +191,19 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta):
 
 def run(args, context):
     check_arguments(args)
-    args.threads = threads_for(args.threads, context.prog)
+    reference = args.reference - 1
+    # The KELDA method places the structures onto the reference first: its scan mode.
+    settings = MsaSettings(method=method_of(args), reference=reference,
+                           threads=threads_for(args.threads, context.prog))
     sources = [src.or_chain(args.chain) for src in args.files]
     structures = [inputs.read(src, args) for src in sources]
-    outputs = output_paths(structures, args.output_dir, through_pdbs(structures, sources, args))
-    reference = args.reference - 1
-    result = align(structures, sources, args, reference)
+    outputs = output_paths(structures, args.output_dir)
+    result = align(structures, settings, args.output_dir)
+    if not args.quiet:
+        for k, score in enumerate(result.tm_by_reference):
+            if k != reference and score < settings.same_fold_tm:
+                warn(context.prog, f"{structures[k].path} shares little with the reference "
+                                   f"(TM-score {score:.3f} on it)")
 
     columns = result.columns
     core = set(result.core_positions)
@@ -255,8 +212,9 @@ def run(args, context):
     if args.fasta:
         write_fasta(args.fasta, structures, rows)
     if args.json:
-        dump_json(json_report(structures, result, reference, outputs, rows, markers, args.fasta))
+        dump_json(json_report(structures, result, reference, outputs, rows, markers, args.fasta,
+                              args))
     else:
         print("\n".join(text_report(structures, result, reference, outputs, rows, markers,
-                                    args.fasta)))
+                                    args.fasta, settings.method)))
     return 0

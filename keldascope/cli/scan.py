@@ -1,25 +1,16 @@
 """`malven scan QUERY TARGET...`: rank target structures (files, or directories of PDB and
-mmCIF files) by their similarity to one query: with the robust engine on C++ threads after a
-fast prefilter, or by the KELDA scan modes of the malven module."""
+mmCIF files) by their similarity to one query with the engine: the robust method after a
+fast prefilter, or a KELDA mode; in this process on C++ threads or on Dask workers."""
 import math
 
-import malven
-
 import keldascope
-from keldascope import distributed, kelda
+from keldascope import SearchSettings, score_name
 from keldascope.cli import cluster, inputs
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
-                                   check_not_an_input, check_output_file, dump_json,
-                                   finite_or_none, fmt, percent, resolve_method, rmsd_text,
-                                   threads_for, warn, warning_line)
+from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
+                                   add_threads_argument, check_not_an_input, check_output_file,
+                                   dump_json, finite_or_none, fmt, method_of, percent, rmsd_text,
+                                   threads_for, warn)
 from keldascope.cli.progress import Progress
-from keldascope.structures import UnreadableStructure, find_structure_files, read_domain
-
-MODES_HELP = """\
-modes:
-  scan   scan-mode placement of every {what} (structures in unrelated frames; default)
-  full   iterative refinement from the coordinates as they stand (a common frame)
-  quick  one scoring and alignment pass, no refinement (screening a common frame)"""
 
 DESCRIPTION = """\
 Align one query structure against every target and print the hits, best first. Targets are
@@ -31,13 +22,12 @@ is an error.
 By default (--method robust) a prefilter scores every target by the local geometry of its
 chain (a string of shape letters aligned to the query's) and the robust engine aligns the
 best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
-target) on all cores. Hits are ranked by the TM-score normalised by the longer of query and
-target ("score"), shown beside the TM-scores normalised by each, the KELDA score Sc, RMSD,
-aligned pairs within 5 A, identity and the same-fold call (TM-score by the longer >= 0.5,
-or Sc >= 0.35).
-
---method kelda (or any --mode) ranks by the KELDA score Sc of the malven module's
-scan_database, with the Z-score of each score among the reported hits:
+target) on all cores. Hits are ranked by the method's score: the TM-score normalised by the
+longer of query and target for the robust method, the KELDA score Sc for the KELDA method
+(--method kelda, or any --mode), which aligns every target as the malven module's
+scan_database does. Each hit shows the TM-scores normalised by the longer structure, by the
+query and by the target, Sc, RMSD, aligned pairs, identity, the Z-score of its score among
+the hits and the same-fold call (TM-score by the longer >= 0.5, or Sc >= 0.35).
 
 """ + MODES_HELP.format(what="target")
 
@@ -50,10 +40,6 @@ examples:
   malven scan query.pdb database/ --jobs 8
   malven scan query.pdb /shared/database/ --scheduler tcp://scheduler-host:8786"""
 
-MODES = {"scan": dict(scan_mode=True, quick=False),
-         "full": dict(scan_mode=False, quick=False),
-         "quick": dict(scan_mode=False, quick=True)}
-
 
 def add_parser(sub, chain_type):
     p = sub.add_parser("scan", help="rank targets by similarity to a query",
@@ -65,15 +51,10 @@ def add_parser(sub, chain_type):
     p.add_argument("--query-chain", type=chain_type, metavar="X",
                    help="chain of the query, as QUERY:X (default: its first chain; targets "
                         "use their first chain unless named as FILE:CHAIN)")
-    p.add_argument("--method", choices=("robust", "kelda"),
-                   help="robust (default): the robust engine after a prefilter; kelda: the "
-                        "KELDA scan modes")
-    p.add_argument("--mode", choices=sorted(MODES),
-                   help="how the kelda method aligns each target (default scan; implies "
-                        "--method kelda)")
+    add_method_arguments(p, "target")
     p.add_argument("--no-prefilter", action="store_true",
                    help="robust method: align every target with the engine")
-    p.add_argument("--keep", type=int, metavar="N",
+    p.add_argument("--keep", type=inputs.positive_int, metavar="N",
                    help="robust method: targets the prefilter keeps for the engine "
                         "(default max(40, 5%% of the targets))")
     add_threads_argument(p)
@@ -92,236 +73,141 @@ def add_parser(sub, chain_type):
     return p
 
 
-def check_arguments(args):
-    resolve_method(args)
-    if args.keep is not None and args.keep < 1:
-        raise UsageError(f"argument --keep: must be at least 1, got {args.keep}")
+def settings_of(args, prog):
+    """The search the command line asks for; its checks before any file is read."""
+    method = method_of(args)
     if not math.isfinite(args.cutoff):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
     if args.max_hits < 0:
         raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [s.path for s in [args.query] + args.targets])
+    return SearchSettings(method=method, prefilter=not args.no_prefilter, keep=args.keep or 0,
+                          max_hits=args.max_hits, min_score=args.cutoff,
+                          threads=threads_for(args.threads, prog))
 
 
-def find_targets(sources, special=None):
-    """(path, chain, explicit) of every target: files as named, directories expanded (their
-    files that are not regular files left out and listed in `special`)."""
-    return [(path, src.chain, explicit) for src in sources
-            for path, explicit in find_structure_files([src.path], special)]
-
-
-def load_targets(found, show_progress, prog, quiet, reading):
-    loaded, skipped = [], 0
-    with Progress("Reading targets", len(found), show_progress) as bar:
-        for path, chain, explicit in found:
-            try:
-                loaded.append((path, read_domain(path, chain, **reading)))
-            except UnreadableStructure as exc:
-                if explicit:
-                    raise
-                skipped += 1
-                if not quiet:
-                    bar.message(warning_line(prog, f"skipped: {exc}"))
-            bar.update()
-    return loaded, skipped
-
-
-def scan_all(query, targets, args, show_progress):
-    """Scan one target at a time, so that the bar can advance, and rank as the module ranks
-    one whole-list call."""
-    scan_database = malven.scan_database
-    hits = []
-    with Progress("Scanning", len(targets), show_progress) as bar:
-        for path, domain in targets:
-            try:
-                found = scan_database(query, [domain], score_cutoff=args.cutoff, max_hits=1,
-                                      **MODES[args.mode])
-            except ValueError as exc:
-                raise CliError(f"scan of {path} failed: {exc}")
-            hits += [(path, h) for h in found]
-            bar.update()
-    return [dict(rank=rank, target=h.target_id, path=path, score=h.score, rmsd=h.rmsd,
-                 n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=z)
-            for (path, h), rank, z in kelda.rank(hits, args.max_hits, lambda item: item[1].score)]
+def row(found, h):
+    """One hit as the table, TSV and JSON show it."""
+    return dict(rank=h.rank, target=found.name(h), path=found.path(h), score=h.score,
+                tm_longer=h.tm_score(keldascope.NormaliseBy.LONGER),
+                tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
+                n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
+                significant=h.same_fold, prefilter=h.prefilter)
 
 
 def json_hit(r):
-    out = dict(r, score=finite_or_none(r["score"]), rmsd=finite_or_none(r["rmsd"]),
-               seq_identity=finite_or_none(r["seq_identity"]))
-    if "z_score" in r:  # the kelda method
-        out.update(z_score=finite_or_none(r["z_score"]), tm_score=None)
-    else:
-        out.update(sc=finite_or_none(r["sc"]), prefilter=finite_or_none(r["prefilter"]),
-                   tm_score={k: finite_or_none(v) for k, v in r["tm_score"].items()})
+    out = {k: v for k, v in r.items() if k != "tm_longer"}
+    out.update(score=finite_or_none(r["score"]), sc=finite_or_none(r["sc"]),
+               rmsd=finite_or_none(r["rmsd"]), seq_identity=finite_or_none(r["seq_identity"]),
+               z_score=finite_or_none(r["z_score"]), prefilter=finite_or_none(r["prefilter"]),
+               tm_score={k: finite_or_none(v) for k, v in r["tm_score"].items()})
     return out
 
 
-def search_all(query, targets, args):
-    """The robust search in this process, on C++ threads."""
-    try:
-        found = keldascope.search(query, [domain for _, domain in targets],
-                                  prefilter=not args.no_prefilter, keep=args.keep,
-                                  max_hits=args.max_hits, min_score=args.cutoff,
-                                  threads=args.threads)
-    except ValueError as exc:
-        raise CliError(f"search failed: {exc}")
-    return [robust_row(h.rank, h.structure.name, targets[h.index][0], h) for h in found.hits], \
-        found.n_aligned
+HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
+          "identity", "z", "same fold")
+TSV_HEADER = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd", "aligned",
+              "identity", "z", "same_fold")
 
 
-def robust_row(rank, target, path, h):
-    return dict(rank=rank, target=target, path=path, score=h.score,
-                tm_score={"query": h.tm_score_query, "target": h.tm_score_target}, sc=h.sc,
-                rmsd=h.rmsd, n_aligned=h.n_aligned, seq_identity=h.seq_identity,
-                significant=h.significant, prefilter=h.prefilter)
-
-
-HEADER = ("rank", "target", "score", "rmsd", "aligned", "identity", "z")
-ROBUST_HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-                 "identity", "same fold")
-
-
-def table(rows, method):
-    if method == "robust":
-        header = ROBUST_HEADER
-        cells = [header] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
-                             fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
-                             fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
-                             str(r["n_aligned"]), percent(r["seq_identity"]),
-                             "yes" if r["significant"] else "no")
-                            for r in rows]
-    else:
-        header = HEADER
-        cells = [header] + [(str(r["rank"]), r["target"], fmt(r["score"], 4),
-                             rmsd_text(r["rmsd"], r["n_aligned"]), str(r["n_aligned"]),
-                             percent(r["seq_identity"]), fmt(r["z_score"], 2))
-                            for r in rows]
-    widths = [max(len(c[k]) for c in cells) for k in range(len(header))]
+def table(rows):
+    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["tm_longer"], 4),
+                         fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
+                         fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
+                         str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
+                         "yes" if r["significant"] else "no")
+                        for r in rows]
+    widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
     lines = []
     for c in cells:
         parts = [c[0].rjust(widths[0]), c[1].ljust(widths[1])]
-        parts += [c[k].rjust(widths[k]) for k in range(2, len(header))]
+        parts += [c[k].rjust(widths[k]) for k in range(2, len(HEADER))]
         lines.append("  ".join(parts).rstrip())
     return lines
 
 
-def write_tsv(path, rows, method):
+def write_tsv(path, rows):
     def num(v):
-        return "" if v is None else repr(float(v))
+        return "" if v is None or math.isnan(v) else repr(float(v))
 
     try:
         with open(path, "w", encoding="utf-8") as out:
-            if method == "robust":
-                out.write("rank\ttarget\tpath\tscore\ttm_query\ttm_target\tsc\trmsd\taligned\t"
-                          "identity\tsame_fold\n")
-                for r in rows:
-                    out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
-                                         num(r["tm_score"]["query"]),
-                                         num(r["tm_score"]["target"]), num(r["sc"]),
-                                         num(r["rmsd"]), str(r["n_aligned"]),
-                                         num(r["seq_identity"]),
-                                         "yes" if r["significant"] else "no"]) + "\n")
-                return
-            out.write("rank\ttarget\tpath\tscore\trmsd\taligned\tidentity\tz\n")
+            out.write("\t".join(TSV_HEADER) + "\n")
             for r in rows:
                 out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
-                                     num(r["rmsd"]), str(r["n_aligned"]),
-                                     num(r["seq_identity"]), num(r["z_score"])]) + "\n")
+                                     num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
+                                     num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
+                                     num(r["seq_identity"]), num(r["z_score"]),
+                                     "yes" if r["significant"] else "no"]) + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def scan_distributed(args, query, found, runner, show, prog):
-    """The scan on Dask workers; files inside directories that cannot be read are skipped
-    with a warning, as in this process, once the run is over. Returns (rows, targets,
-    skipped, aligned)."""
-    targets = [(path, chain) for path, chain, _ in found]
-    skip = [not explicit for *_, explicit in found]
-    try:
-        with cluster.ChunkProgress("Scanning chunks", show) as bar:
-            if args.method == "robust":
-                result = distributed.distributed_search(
-                    query.path, targets, prefilter=not args.no_prefilter, keep=args.keep,
-                    max_hits=args.max_hits, min_score=args.cutoff, client=runner,
-                    query_chain=query.chain, skip_unreadable=skip, progress=bar,
-                    **inputs.reading(args))
-            else:
-                result = distributed.distributed_scan(
-                    query.path, targets, score_cutoff=args.cutoff, max_hits=args.max_hits,
-                    client=runner, query_chain=query.chain, skip_unreadable=skip, progress=bar,
-                    **inputs.reading(args), **MODES[args.mode])
-    except ValueError as exc:  # an unreadable file or a failed alignment, named
-        raise CliError(str(exc))
+def search(args, source, found, settings, prog):
+    """The search, here or on Dask workers; files inside directories that cannot be read are
+    skipped with a warning once the run is over."""
+    targets, skippable = inputs.structures_of(found)
+    show = Progress.wanted(args.quiet)
+    with cluster.runner_for(args, len(found), prog) as runner:
+        try:
+            with cluster.ChunkProgress("Scanning chunks", show) as bar:
+                result = keldascope.distributed_search(
+                    (source.path, source.chain), targets, settings, client=runner,
+                    skip_unreadable=skippable, progress=bar, **inputs.reading(args))
+        except ValueError as exc:  # an unreadable file or a failed alignment, named
+            raise CliError(str(exc))
     if not args.quiet:
         for _, reason in result.skipped:
             warn(prog, f"skipped: {reason}")
-    if args.method == "robust":
-        rows = [robust_row(h.rank, h.target_id, h.path, h) for h in result.hits]
-        aligned = result.n_aligned
-    else:
-        rows = [dict(rank=h.rank, target=h.target_id, path=h.path, score=h.score, rmsd=h.rmsd,
-                     n_aligned=h.n_aligned, seq_identity=h.seq_identity, z_score=h.z_score)
-                for h in result.hits]
-        aligned = result.n_targets
-    return rows, result.n_targets, len(result.skipped), aligned
+    return result
 
 
 def run(args, context):
     prog = context.prog
-    check_arguments(args)
-    args.threads = threads_for(args.threads, prog)
-    show = Progress.wanted(args.quiet)
+    settings = settings_of(args, prog)
     source = args.query.with_chain(args.query_chain, "--query-chain")
-    structure = inputs.read(source, args)
-    query = structure.domain
     special = []
-    found = find_targets(args.targets, special)
+    found = inputs.find_targets(args.targets, special)
     if args.tsv is not None:  # the files found inside directories are inputs too
         check_not_an_input(args.tsv, "--tsv", [path for path, _, _ in found])
     if not args.quiet:
         for _, reason in special:
-            warn(context.prog, f"skipped: {reason}")
-    workload = "robust" if args.method == "robust" else args.mode
-    with cluster.runner_for(args, len(found), workload, prog) as runner:
-        if runner is distributed.IN_PROCESS:
-            targets, skipped = load_targets(found, show, prog, args.quiet, inputs.reading(args))
-            if args.method == "robust":
-                rows, aligned = search_all(query, targets, args)
-            else:
-                rows, aligned = scan_all(query, targets, args, show), len(targets)
-            n_targets = len(targets)
-        else:
-            rows, n_targets, skipped, aligned = scan_distributed(args, source, found, runner,
-                                                                 show, prog)
+            warn(prog, f"skipped: {reason}")
+    result = search(args, source, found, settings, prog)
+    structure, query = result.query, result.query.domain
+    rows = [row(result, h) for h in result.hits]
     if args.tsv:
-        write_tsv(args.tsv, rows, args.method)
+        write_tsv(args.tsv, rows)
 
     if args.json:
         dump_json({
             "command": "scan",
-            "version": malven.__version__,
+            "version": keldascope.__version__,
             "query": {"path": structure.path, "id": query.id, "chain": structure.chain,
                       "length": len(query)},
             "method": args.method,
             "mode": args.mode or "robust",
             "cutoff": args.cutoff,
             "max_hits": args.max_hits,
-            "n_targets": n_targets,
-            "n_aligned": aligned,
-            "n_skipped": skipped,
+            "n_targets": result.n_targets,
+            "n_aligned": result.n_aligned,
+            "n_skipped": len(result.skipped),
             "hits": [json_hit(r) for r in rows],
         })
         return 0
-    how = (f"robust, {aligned} aligned after the prefilter" if args.method == "robust"
-           and aligned < n_targets else "robust" if args.method == "robust"
-           else f"kelda {args.mode}")
+    how = args.method + (f" {args.mode}" if args.mode else "")
+    if result.n_aligned < result.n_targets:
+        how += f", {result.n_aligned} aligned after the prefilter"
+    skipped = len(result.skipped)
     lines = [f"Query    {structure.path}  chain {structure.chain}  {len(query)} residues",
-             f"Targets  {n_targets}" + (f" ({skipped} unreadable skipped)" if skipped else "")
+             f"Targets  {result.n_targets}" + (f" ({skipped} unreadable skipped)" if skipped
+                                                else "")
              + f", method {how}, cutoff {args.cutoff:g}: {len(rows)} hits"
-             + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else ""),
+             + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
+             + f", ranked by {score_name(settings.method)}",
              ""]
-    lines += table(rows, args.method) if rows else ["No hits."]
+    lines += table(rows) if rows else ["No hits."]
     if args.tsv:
         lines += ["", f"Table written to {args.tsv}"]
     print("\n".join(lines))

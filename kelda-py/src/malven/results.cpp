@@ -15,11 +15,6 @@ using kelda::MultipleAlignmentResult;
 using kelda::ScanHit;
 using kelda::Transform;
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", class_name(type).c_str());
-  return nullptr;
-}
-
 Ref transforms_list(const std::vector<Transform>& ts) {
   return list_of(ts, [](const Transform& t) { return wrap(t); });
 }

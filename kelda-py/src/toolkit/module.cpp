@@ -1,5 +1,6 @@
 // Initialisation of keldascope._native, the toolkit's private extension module: its function
-// table, and malven's classes adopted so that both modules share one set of Python types.
+// tables, its own classes and enumerations, and malven's classes adopted so that both modules
+// share one set of Python types.
 #include <Python.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "entries.hpp"
+#include "records.hpp"
 #include "ref.hpp"
 
 namespace malven::toolkit {
@@ -39,6 +41,28 @@ void adopt(PyObject* malven) {
   ClassOf<T>::type = reinterpret_cast<PyTypeObject*>(type.get());
 }
 
+// The toolkit's own classes, in the order they are added.
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*create)();
+};
+constexpr ClassEntry kClasses[] = {
+    {"EngineSettings", create_engine_settings_class},
+    {"SearchSettings", create_search_settings_class},
+    {"CompareSettings", create_compare_settings_class},
+    {"MsaSettings", create_msa_settings_class},
+    {"PairResult", create_pair_result_class},
+    {"Placement", create_placement_class},
+    {"SearchHit", create_search_hit_class},
+    {"Comparison", create_comparison_class},
+    {"MsaResult", create_msa_result_class},
+};
+
+void add(PyObject* module, const char* name, Ref value) {
+  // The module keeps a reference of its own; the registry keeps the class for the process.
+  if (PyModule_AddObject(module, name, Ref::borrow(value.get()).release()) < 0) throw_pyerr();
+}
+
 PyObject* build() {
   Ref malven = check(PyImport_ImportModule("malven"));
   adopt<kelda::Domain>(malven.get());
@@ -48,7 +72,25 @@ PyObject* build() {
   adopt<kelda::MultipleAlignmentResult>(malven.get());
   adopt<kelda::ScanHit>(malven.get());
   Ref module = check(PyModule_Create(&module_def));
-  if (PyModule_AddFunctions(module.get(), structure_file_functions) < 0) throw_pyerr();
+  if (PyModule_AddFunctions(module.get(), job_functions) < 0 ||
+      PyModule_AddFunctions(module.get(), structure_file_functions) < 0)
+    throw_pyerr();
+  add(module.get(), "Method",
+      make_enum<kelda::Method>("keldascope",
+                               "How the engine aligns a pair: the robust engine (TM-score search\n"
+                               "in any frames) or a KELDA mode (scan-mode placement, refinement\n"
+                               "in a common frame, one quick pass)."));
+  add(module.get(), "PairStatus",
+      make_enum<kelda::PairStatus>("keldascope", "How far a pairwise alignment got."));
+  add(module.get(), "NormaliseBy",
+      make_enum<kelda::NormaliseBy>("keldascope",
+                                    "The structure whose length normalises a TM-score."));
+  for (const auto& [name, create] : kClasses) {
+    // The new reference is the registry's (ClassOf), for the life of the process.
+    PyTypeObject* type = create();
+    if (!type) throw_pyerr();
+    add(module.get(), name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
+  }
   return module.release();
 }
 

@@ -1,0 +1,70 @@
+// Core enumerations as Python enum classes: each C++ enum gets one class (made with the
+// interpreter's own `enum` module when the module is built), its members in declaration
+// order; arguments convert from the members only, results become members.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <type_traits>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace malven {
+
+// Specialised per enumeration: `name` (the class name) and `members` (Python names, in the
+// order of the C++ values 0, 1, ...). `type` is set by make_enum.
+template <class E>
+struct EnumOf;
+
+template <class E>
+concept BoundEnum = std::is_enum_v<E> && requires { EnumOf<E>::members; };
+
+// Creates the class as enum.Enum(name, [(member, value), ...], module=module) and records it.
+template <BoundEnum E>
+Ref make_enum(const char* module, const char* doc) {
+  Ref enum_module = check(PyImport_ImportModule("enum"));
+  Ref base = check(PyObject_GetAttrString(enum_module.get(), "Enum"));
+  constexpr auto& members = EnumOf<E>::members;
+  Ref items = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  for (std::size_t k = 0; k < members.size(); ++k)
+    PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(k),
+                    tuple_of({to_py(std::string(members[k])), to_py(static_cast<std::uint64_t>(k))})
+                        .release());
+  Ref args = tuple_of({to_py(std::string(EnumOf<E>::name)), Ref::borrow(items.get())});
+  Ref kwargs = check(PyDict_New());
+  if (PyDict_SetItemString(kwargs.get(), "module", to_py(std::string(module)).get()) < 0)
+    throw_pyerr();
+  Ref type = check(PyObject_Call(base.get(), args.get(), kwargs.get()));
+  if (PyObject_SetAttrString(type.get(), "__doc__", to_py(std::string(doc)).get()) < 0)
+    throw_pyerr();
+  EnumOf<E>::type = Ref::borrow(type.get()).release();  // kept for the life of the process
+  return type;
+}
+
+template <BoundEnum E>
+struct Convert<E> {
+  static E from(PyObject* obj) {
+    PyObject* type = EnumOf<E>::type;
+    const int is = type ? PyObject_IsInstance(obj, type) : 0;
+    if (is < 0) throw_pyerr();
+    if (!is) cannot_cast(obj, EnumOf<E>::name);
+    Ref value = check(PyObject_GetAttrString(obj, "value"));
+    const std::uint64_t v = Convert<std::uint64_t>::from(value.get());
+    if (v >= EnumOf<E>::members.size()) kelda::internal_fault("enum value out of range");
+    return static_cast<E>(v);
+  }
+};
+
+template <BoundEnum E>
+Ref to_py(E e) {
+  if (!EnumOf<E>::type) kelda::internal_fault(std::string("enum not initialised: ") + EnumOf<E>::name);
+  return check(PyObject_CallFunction(EnumOf<E>::type, "K",
+                                     static_cast<unsigned long long>(e)));
+}
+
+}  // namespace malven

@@ -1,0 +1,70 @@
+// The toolkit's own classes over core records: settings of the pair engine and of the jobs
+// over many structures (read-write, defaults in the C++ records), their results (read-only),
+// and the core's enumerations.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+
+#include "classes.hpp"
+#include "enums.hpp"
+#include "kelda/engine/pair_engine.hpp"
+#include "kelda/search/search.hpp"
+#include "kelda/treewise/multiple_alignment.hpp"
+
+namespace malven {
+
+#define MALVEN_CLASS_NAME(T, text)                  \
+  template <>                                       \
+  struct ClassName<T> {                             \
+    static constexpr const char* value = text;      \
+  };
+MALVEN_CLASS_NAME(kelda::EngineSettings, "EngineSettings")
+MALVEN_CLASS_NAME(kelda::SearchSettings, "SearchSettings")
+MALVEN_CLASS_NAME(kelda::CompareSettings, "CompareSettings")
+MALVEN_CLASS_NAME(kelda::MsaSettings, "MsaSettings")
+MALVEN_CLASS_NAME(kelda::PairResult, "PairResult")
+MALVEN_CLASS_NAME(kelda::Placement, "Placement")
+MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
+MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
+MALVEN_CLASS_NAME(kelda::MsaResult, "MsaResult")
+#undef MALVEN_CLASS_NAME
+
+template <>
+struct EnumOf<kelda::Method> {
+  static constexpr const char* name = "Method";
+  static constexpr std::array<const char*, 4> members{"ROBUST", "KELDA_SCAN", "KELDA_FULL",
+                                                      "KELDA_QUICK"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::PairStatus> {
+  static constexpr const char* name = "PairStatus";
+  static constexpr std::array<const char*, 3> members{"NOT_ATTEMPTED", "TOO_FEW_PAIRS",
+                                                      "ALIGNED"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::NormaliseBy> {
+  static constexpr const char* name = "NormaliseBy";
+  static constexpr std::array<const char*, 4> members{"A", "B", "LONGER", "SHORTER"};
+  static inline PyObject* type = nullptr;
+};
+
+namespace toolkit {
+
+// Each returns the new class (a new reference), recorded for ClassOf.
+PyTypeObject* create_engine_settings_class();
+PyTypeObject* create_search_settings_class();
+PyTypeObject* create_compare_settings_class();
+PyTypeObject* create_msa_settings_class();
+PyTypeObject* create_pair_result_class();
+PyTypeObject* create_placement_class();
+PyTypeObject* create_search_hit_class();
+PyTypeObject* create_comparison_class();
+PyTypeObject* create_msa_result_class();
+
+}  // namespace toolkit
+
+}  // namespace malven

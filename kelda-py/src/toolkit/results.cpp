@@ -1,0 +1,507 @@
+// The result classes of the toolkit: a pair's alignment (PairResult, with its Placement), a
+// search hit (its PairResult's fields read through), an all-against-all comparison and a
+// multiple alignment. Read-only; hits and pair results pickle as packed records (they travel
+// back from worker processes).
+#include <cmath>    // isnan
+#include <cstring>  // memcpy
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "entries.hpp"
+#include "format.hpp"
+#include "numpy.hpp"
+#include "records.hpp"
+
+namespace malven::toolkit {
+
+namespace {
+
+using kelda::Comparison;
+using kelda::MsaResult;
+using kelda::PairOutcome;
+using kelda::PairResult;
+using kelda::Placement;
+using kelda::SearchHit;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Ref pairs_list(const std::vector<kelda::ResiduePair>& pairs) {
+  return list_of(pairs, [](const kelda::ResiduePair& p) {
+    return tuple_of({to_py(p.first), to_py(p.second)});
+  });
+}
+
+// The toolkit has no RMSD sentinels: NaN where there is no superposition to measure.
+double measured_rmsd(const PairOutcome& o) { return o.aligned() ? o.rmsd : kNaN; }
+
+Ref optional_number(double v) { return std::isnan(v) ? none() : to_py(v); }
+
+// ---- the fields of a PairResult, read from any record that holds one -----------------------
+
+template <class T>
+const PairResult& result_of(const T& t) {
+  if constexpr (std::is_same_v<T, PairResult>)
+    return t;
+  else
+    return t.result;
+}
+
+template <class T> Ref r_method(const T& t) { return to_py(result_of(t).method); }
+template <class T> Ref r_status(const T& t) { return to_py(result_of(t).outcome.status); }
+template <class T> Ref r_aligned(const T& t) { return to_py(result_of(t).aligned()); }
+template <class T> Ref r_pairs(const T& t) { return pairs_list(result_of(t).outcome.pairs); }
+template <class T> Ref r_alignment(const T& t) { return pairs_list(result_of(t).alignment); }
+template <class T> Ref r_transform(const T& t) { return wrap(result_of(t).outcome.transform); }
+template <class T> Ref r_rmsd(const T& t) { return to_py(measured_rmsd(result_of(t).outcome)); }
+template <class T> Ref r_sc(const T& t) { return to_py(result_of(t).outcome.sc); }
+template <class T> Ref r_identity(const T& t) { return to_py(result_of(t).outcome.identity); }
+template <class T> Ref r_n_aligned(const T& t) { return to_py(result_of(t).outcome.n_aligned()); }
+template <class T> Ref r_tm_a(const T& t) { return to_py(result_of(t).tm_score_a); }
+template <class T> Ref r_tm_b(const T& t) { return to_py(result_of(t).tm_score_b); }
+template <class T> Ref r_length_a(const T& t) {
+  return to_py(static_cast<std::uint64_t>(result_of(t).length_a));
+}
+template <class T> Ref r_length_b(const T& t) {
+  return to_py(static_cast<std::uint64_t>(result_of(t).length_b));
+}
+template <class T> Ref r_same_fold(const T& t) { return to_py(result_of(t).same_fold); }
+template <class T> Ref r_score(const T& t) { return to_py(result_of(t).score()); }
+template <class T> Ref r_placement(const T& t) {
+  const auto& p = result_of(t).placement;
+  return p ? wrap(*p) : none();
+}
+
+const Signature tm_score_sig{"PairResult.tm_score", {dflt("by")}};
+template <class T>
+Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
+  return to_py(result_of(t).tm_score(by.value_or(kelda::NormaliseBy::Longer)));
+}
+
+#define PAIR_RESULT_FIELDS(T)                                                                  \
+  {"method", getter<T, r_method<T>>, nullptr, "The method that aligned the pair.", nullptr},   \
+      {"status", getter<T, r_status<T>>, nullptr, "How far the alignment got (a PairStatus).", \
+       nullptr},                                                                               \
+      {"aligned", getter<T, r_aligned<T>>, nullptr, "Whether the pairs were superposed.",      \
+       nullptr},                                                                               \
+      {"pairs", getter<T, r_pairs<T>>, nullptr,                                                \
+       "The pairs reported, (i of A, j of B): for the robust method those within 5 A after\n"  \
+       "the superposition, for the KELDA methods the equivalent pairs.",                       \
+       nullptr},                                                                               \
+      {"alignment", getter<T, r_alignment<T>>, nullptr, "Every aligned pair.", nullptr},       \
+      {"transform", getter<T, r_transform<T>>, nullptr,                                        \
+       "The malven.Transform carrying B onto A.", nullptr},                                    \
+      {"rmsd", getter<T, r_rmsd<T>>, nullptr,                                                  \
+       "RMSD over the pairs after superposition; NaN when nothing was superposed.", nullptr},  \
+      {"sc", getter<T, r_sc<T>>, nullptr, "The KELDA score Sc.", nullptr},                     \
+      {"identity", getter<T, r_identity<T>>, nullptr,                                          \
+       "Sequence identity over the pairs, a fraction.", nullptr},                              \
+      {"n_aligned", getter<T, r_n_aligned<T>>, nullptr, "The number of pairs.", nullptr},      \
+      {"tm_score_a", getter<T, r_tm_a<T>>, nullptr,                                            \
+       "The alignment's TM-score normalised by A (d0 from A's length).", nullptr},            \
+      {"tm_score_b", getter<T, r_tm_b<T>>, nullptr, "... normalised by B.", nullptr},          \
+      {"length_a", getter<T, r_length_a<T>>, nullptr, "A's residues.", nullptr},               \
+      {"length_b", getter<T, r_length_b<T>>, nullptr, "B's residues.", nullptr},               \
+      {"same_fold", getter<T, r_same_fold<T>>, nullptr,                                        \
+       "The same-fold rule: TM-score by the longer structure or Sc above its threshold.",     \
+       nullptr},                                                                               \
+      {"score", getter<T, r_score<T>>, nullptr,                                                \
+       "The method's own score, by which jobs rank and cluster: the TM-score normalised by\n"  \
+       "the longer structure (robust), Sc (KELDA).",                                           \
+       nullptr},                                                                               \
+      {"placement", getter<T, r_placement<T>>, nullptr,                                        \
+       "Where the KELDA scan mode's placement put B before its refinement (a Placement),\n"    \
+       "or None.",                                                                             \
+       nullptr}
+
+#define TM_SCORE_METHOD(T, doc_name)                                                        \
+  {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)),                   \
+   METH_FASTCALL | METH_KEYWORDS,                                                           \
+   doc_name "($self, by=NormaliseBy.LONGER)\n--\n\n"                                        \
+            "The TM-score normalised by the chosen structure's length (equal lengths: A's)."}
+
+// ---- packing: hits and results as bytes, for pickling --------------------------------------
+
+constexpr char kPackTag[] = "malven-toolkit-record-1";
+
+class Packer {
+ public:
+  template <class V>
+  void raw(const V& v) {
+    static_assert(std::is_trivially_copyable_v<V>);
+    out.append(reinterpret_cast<const char*>(&v), sizeof v);
+  }
+  void outcome(const PairOutcome& o) {
+    pairs(o.pairs);
+    raw(o.transform);
+    raw(o.rmsd), raw(o.sc), raw(o.identity), raw(o.status);
+  }
+  void pairs(const std::vector<kelda::ResiduePair>& ps) {
+    raw(static_cast<std::uint64_t>(ps.size()));
+    for (const auto& [i, j] : ps) raw(i), raw(j);
+  }
+  void result(const PairResult& r) {
+    raw(r.method);
+    outcome(r.outcome);
+    pairs(r.alignment);
+    raw(r.tm_score_a), raw(r.tm_score_b);
+    raw(static_cast<std::uint64_t>(r.length_a)), raw(static_cast<std::uint64_t>(r.length_b));
+    raw(r.same_fold);
+    raw(r.placement.has_value());
+    if (r.placement) {
+      outcome(r.placement->outcome);
+      raw(r.placement->swapped);
+    }
+  }
+  void text(const std::string& t) {
+    raw(static_cast<std::uint64_t>(t.size()));
+    out += t;
+  }
+  void domain(const kelda::Domain& d) {
+    text(d.id), text(d.pdb_file);
+    raw(d.chain), raw(d.has_dssp);
+    raw(static_cast<std::uint64_t>(d.residues.size()));
+    for (const kelda::Residue& r : d.residues) {
+      text(r.label);
+      raw(r.x), raw(r.y), raw(r.z), raw(r.accessibility), raw(r.aa), raw(r.ss), raw(r.index);
+    }
+  }
+  std::string out = kPackTag;
+};
+
+class Unpacker {
+ public:
+  explicit Unpacker(std::string_view in) : in_(in) {
+    if (in_.substr(0, sizeof kPackTag - 1) != kPackTag) bad();
+    at_ = sizeof kPackTag - 1;
+  }
+  template <class V>
+  V raw() {
+    if (in_.size() - at_ < sizeof(V)) bad();
+    V v;
+    std::memcpy(&v, in_.data() + at_, sizeof v);
+    at_ += sizeof v;
+    return v;
+  }
+  std::vector<kelda::ResiduePair> pairs() {
+    const auto n = raw<std::uint64_t>();
+    if (n > (in_.size() - at_) / (2 * sizeof(std::uint64_t))) bad();
+    std::vector<kelda::ResiduePair> out(n);
+    for (auto& [i, j] : out) i = raw<std::uint64_t>(), j = raw<std::uint64_t>();
+    return out;
+  }
+  PairOutcome outcome() {
+    PairOutcome o;
+    o.pairs = pairs();
+    o.transform = raw<kelda::Transform>();
+    o.rmsd = raw<double>(), o.sc = raw<double>(), o.identity = raw<double>();
+    o.status = checked<kelda::PairStatus>(2);
+    return o;
+  }
+  PairResult result() {
+    PairResult r;
+    r.method = checked<kelda::Method>(3);
+    r.outcome = outcome();
+    r.alignment = pairs();
+    r.tm_score_a = raw<double>(), r.tm_score_b = raw<double>();
+    r.length_a = raw<std::uint64_t>(), r.length_b = raw<std::uint64_t>();
+    r.same_fold = raw<bool>();
+    if (raw<bool>()) r.placement = Placement{outcome(), raw<bool>()};
+    return r;
+  }
+  std::string text() {
+    const auto n = raw<std::uint64_t>();
+    if (n > in_.size() - at_) bad();
+    std::string t(in_.substr(at_, n));
+    at_ += n;
+    return t;
+  }
+  kelda::Domain domain() {
+    kelda::Domain d;
+    d.id = text(), d.pdb_file = text();
+    d.chain = raw<kelda::Char>(), d.has_dssp = raw<bool>();
+    const auto n = raw<std::uint64_t>();
+    if (n > in_.size() - at_) bad();
+    d.residues.resize(n);
+    for (kelda::Residue& r : d.residues) {
+      r.label = text();
+      r.x = raw<double>(), r.y = raw<double>(), r.z = raw<double>();
+      r.accessibility = raw<double>();
+      r.aa = raw<kelda::Char>(), r.ss = raw<kelda::Char>();
+      r.index = raw<std::uint32_t>();
+    }
+    return d;
+  }
+  void finish() {
+    if (at_ != in_.size()) bad();
+  }
+
+ private:
+  template <class E>
+  E checked(unsigned max) {
+    const E e = raw<E>();
+    if (static_cast<unsigned>(e) > max) bad();
+    return e;
+  }
+  [[noreturn]] static void bad() { raise_error(PyExc_ValueError, "not a packed toolkit record"); }
+  std::string_view in_;
+  std::size_t at_ = 0;
+};
+
+Ref reduced(const char* kind, std::string packed) {
+  Ref module = check(PyImport_ImportModule("keldascope._native"));
+  Ref restore = check(PyObject_GetAttrString(module.get(), "_restore"));
+  return tuple_of({std::move(restore), tuple_of({to_py(std::string(kind)), to_py_bytes(packed)})});
+}
+
+Ref result_reduce(const PairResult& r) {
+  Packer p;
+  p.result(r);
+  return reduced("PairResult", std::move(p.out));
+}
+
+Ref hit_reduce(const SearchHit& h) {
+  Packer p;
+  p.raw(static_cast<std::uint64_t>(h.target));
+  p.raw(h.rank);
+  p.raw(h.z_score.has_value());
+  p.raw(h.z_score.value_or(0.0));
+  p.raw(h.prefilter);
+  p.result(h.result);
+  return reduced("SearchHit", std::move(p.out));
+}
+
+// ---- PairResult ---------------------------------------------------------------------------
+
+Ref result_repr(const PairResult& r) {
+  return to_py("PairResult(method=" + std::string(EnumOf<kelda::Method>::members[static_cast<int>(r.method)]) +
+               ", tm_score_a=" + fixed(r.tm_score_a, 4) + ", tm_score_b=" + fixed(r.tm_score_b, 4) +
+               ", sc=" + fixed(r.outcome.sc, 4) + ", n_aligned=" +
+               std::to_string(r.outcome.n_aligned()) + ")");
+}
+
+PyGetSetDef result_getset[] = {PAIR_RESULT_FIELDS(PairResult),
+                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyMethodDef result_methods[] = {
+    TM_SCORE_METHOD(PairResult, "tm_score"),
+    {"__reduce__", (method0<PairResult, result_reduce>), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+// ---- Placement ----------------------------------------------------------------------------
+
+Ref placement_sc(const Placement& p) { return to_py(p.outcome.sc); }
+Ref placement_rmsd(const Placement& p) { return to_py(measured_rmsd(p.outcome)); }
+Ref placement_n(const Placement& p) { return to_py(p.outcome.n_aligned()); }
+Ref placement_identity(const Placement& p) { return to_py(p.outcome.identity); }
+Ref placement_swapped(const Placement& p) { return to_py(p.swapped); }
+Ref placement_transform(const Placement& p) { return wrap(p.outcome.transform); }
+Ref placement_repr(const Placement& p) {
+  return to_py("Placement(sc=" + fixed(p.outcome.sc, 4) + ", n_aligned=" +
+               std::to_string(p.outcome.n_aligned()) + ", swapped=" + (p.swapped ? "True" : "False") +
+               ")");
+}
+
+PyGetSetDef placement_getset[] = {
+    {"sc", getter<Placement, placement_sc>, nullptr, "Sc of the placement.", nullptr},
+    {"rmsd", getter<Placement, placement_rmsd>, nullptr,
+     "RMSD of its pairs; NaN when nothing was superposed.", nullptr},
+    {"n_aligned", getter<Placement, placement_n>, nullptr, "Its equivalent pairs.", nullptr},
+    {"identity", getter<Placement, placement_identity>, nullptr, "Identity over them.", nullptr},
+    {"swapped", getter<Placement, placement_swapped>, nullptr,
+     "A was placed onto B (B too short to be placed under A), the motion inverted.", nullptr},
+    {"transform", getter<Placement, placement_transform>, nullptr, "B onto A.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- SearchHit ----------------------------------------------------------------------------
+
+Ref hit_target(const SearchHit& h) { return to_py(static_cast<std::uint64_t>(h.target)); }
+Ref hit_rank(const SearchHit& h) { return to_py(h.rank); }
+Ref hit_z(const SearchHit& h) { return to_py(h.z_score); }
+Ref hit_prefilter(const SearchHit& h) { return optional_number(h.prefilter); }
+Ref hit_result(const SearchHit& h) { return wrap(h.result); }
+Ref hit_repr(const SearchHit& h) {
+  return to_py("SearchHit(target=" + std::to_string(h.target) + ", rank=" + std::to_string(h.rank) +
+               ", score=" + fixed(h.score(), 4) + ")");
+}
+
+PyGetSetDef hit_getset[] = {
+    {"target", getter<SearchHit, hit_target>, nullptr, "The target's position in the list.",
+     nullptr},
+    {"rank", getter<SearchHit, hit_rank>, nullptr, "Rank among the hits, from 1.", nullptr},
+    {"z_score", getter<SearchHit, hit_z>, nullptr,
+     "Z-score of its score among the hits reported, or None.", nullptr},
+    {"prefilter", getter<SearchHit, hit_prefilter>, nullptr,
+     "Its normalised shape score (1 for a copy of the query), or None when the prefilter\n"
+     "did not run.",
+     nullptr},
+    {"result", getter<SearchHit, hit_result>, nullptr,
+     "The PairResult of the query (A) and the target (B), whose fields the hit also has.",
+     nullptr},
+    PAIR_RESULT_FIELDS(SearchHit),
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyMethodDef hit_methods[] = {
+    TM_SCORE_METHOD(SearchHit, "tm_score"),
+    {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+// ---- Comparison ---------------------------------------------------------------------------
+
+Ref square(const std::vector<double>& values, std::size_t n) {
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)};
+  return new_array(shape, values);
+}
+Ref cmp_n(const Comparison& c) { return to_py(static_cast<std::uint64_t>(c.n)); }
+Ref cmp_tm(const Comparison& c) { return square(c.tm, c.n); }
+Ref cmp_tm_longer(const Comparison& c) { return square(c.tm_longer, c.n); }
+Ref cmp_sc(const Comparison& c) { return square(c.sc, c.n); }
+Ref cmp_rmsd(const Comparison& c) { return square(c.rmsd, c.n); }
+Ref cmp_score(const Comparison& c) { return square(c.score, c.n); }
+Ref cmp_n_aligned(const Comparison& c) { return square(c.n_aligned, c.n); }
+
+PyGetSetDef comparison_getset[] = {
+    {"n", getter<Comparison, cmp_n>, nullptr, "The structures compared.", nullptr},
+    {"tm", getter<Comparison, cmp_tm>, nullptr,
+     "n x n TM-scores: [i, j] normalised by structure i.", nullptr},
+    {"tm_longer", getter<Comparison, cmp_tm_longer>, nullptr,
+     "n x n TM-scores normalised by the longer structure of each pair (symmetric).", nullptr},
+    {"sc", getter<Comparison, cmp_sc>, nullptr, "n x n Sc (symmetric).", nullptr},
+    {"rmsd", getter<Comparison, cmp_rmsd>, nullptr,
+     "n x n RMSD (symmetric; NaN where nothing was superposed).", nullptr},
+    {"score", getter<Comparison, cmp_score>, nullptr,
+     "n x n of the method's own score (symmetric), which the tree is built over.", nullptr},
+    {"n_aligned", getter<Comparison, cmp_n_aligned>, nullptr,
+     "n x n aligned pairs (symmetric), as floats.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- MsaResult ----------------------------------------------------------------------------
+
+Ref msa_columns(const MsaResult& m) {
+  return list_of(m.msa.columns, [](const kelda::Column& c) {
+    return list_of(c, [](const std::optional<std::uint64_t>& v) { return to_py(v); });
+  });
+}
+Ref msa_core(const MsaResult& m) {
+  return list_of(m.msa.core_positions, [](std::uint64_t v) { return to_py(v); });
+}
+Ref msa_score(const MsaResult& m) { return to_py(m.msa.score); }
+Ref msa_avg_rmsd(const MsaResult& m) { return to_py(m.msa.avg_rmsd); }
+Ref msa_transforms(const MsaResult& m) {
+  return list_of(m.transforms, [](const kelda::Transform& t) { return wrap(t); });
+}
+Ref msa_tm_ref(const MsaResult& m) {
+  return list_of(m.tm_by_reference, [](double v) { return to_py(v); });
+}
+Ref msa_tm_member(const MsaResult& m) {
+  return list_of(m.tm_by_member, [](double v) { return to_py(v); });
+}
+Ref msa_n_columns(const MsaResult& m) {
+  return to_py(static_cast<std::uint64_t>(m.msa.columns.size()));
+}
+Ref msa_n_core(const MsaResult& m) {
+  return to_py(static_cast<std::uint64_t>(m.msa.core_positions.size()));
+}
+
+PyGetSetDef msa_getset[] = {
+    {"columns", getter<MsaResult, msa_columns>, nullptr,
+     "Columns: one entry per structure, its residue index or None (a gap).", nullptr},
+    {"core_positions", getter<MsaResult, msa_core>, nullptr,
+     "The columns every structure fills.", nullptr},
+    {"score", getter<MsaResult, msa_score>, nullptr, "Core columns over all columns.", nullptr},
+    {"avg_rmsd", getter<MsaResult, msa_avg_rmsd>, nullptr,
+     "The mean RMSD of the pairwise alignments.", nullptr},
+    {"transforms", getter<MsaResult, msa_transforms>, nullptr,
+     "Each structure onto the reference.", nullptr},
+    {"full_transforms", getter<MsaResult, msa_transforms>, nullptr,
+     "The same transforms, under malven.MultipleAlignmentResult's name for them.", nullptr},
+    {"tm_by_reference", getter<MsaResult, msa_tm_ref>, nullptr,
+     "Each structure's TM-score on the reference over the pairs the columns give,\n"
+     "normalised by the reference (empty without full_scores).",
+     nullptr},
+    {"tm_by_member", getter<MsaResult, msa_tm_member>, nullptr,
+     "The same, normalised by the member.", nullptr},
+    {"n_columns", getter<MsaResult, msa_n_columns>, nullptr, "The number of columns.", nullptr},
+    {"n_core", getter<MsaResult, msa_n_core>, nullptr, "The number of core columns.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+template <class T, auto Repr = nullptr>
+PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
+                           const char* doc) {
+  static std::vector<PyType_Slot> slots;
+  slots = {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+           {Py_tp_getset, getset},
+           {Py_tp_doc, const_cast<char*>(doc)}};
+  if (methods) slots.push_back({Py_tp_methods, methods});
+  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
+  slots.push_back({0, nullptr});
+  static PyType_Spec spec{
+      .name = qualified,
+      .basicsize = sizeof(Object<T>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots.data(),
+  };
+  return make_class<T>(&spec);
+}
+
+}  // namespace
+
+const Signature pack_domain_sig{"pack_domain", {{"domain"}}};
+Ref pack_domain(Shared<kelda::Domain> domain) {
+  Packer p;
+  p.domain(*domain);
+  return to_py_bytes(p.out);
+}
+
+const Signature restore_sig{"_restore", {{"kind"}, {"packed"}}};
+Ref restore(std::string kind, ByteView packed) {
+  Unpacker in(packed.bytes);
+  if (kind == "Domain") {
+    kelda::Domain d = in.domain();
+    in.finish();
+    return wrap(std::move(d));
+  }
+  if (kind == "PairResult") {
+    PairResult r = in.result();
+    in.finish();
+    return wrap(std::move(r));
+  }
+  if (kind != "SearchHit") raise_error(PyExc_ValueError, "no packed records of kind " + kind);
+  SearchHit h;
+  h.target = in.raw<std::uint64_t>();
+  h.rank = in.raw<std::uint64_t>();
+  const bool has_z = in.raw<bool>();
+  const double z = in.raw<double>();
+  if (has_z) h.z_score = z;
+  h.prefilter = in.raw<double>();
+  h.result = in.result();
+  in.finish();
+  return wrap(std::move(h));
+}
+
+PyTypeObject* create_pair_result_class() {
+  return result_class<PairResult, result_repr>(
+      "keldascope.PairResult", result_getset, result_methods,
+      "Structure B aligned onto structure A (the reference) by one method of the engine.");
+}
+PyTypeObject* create_placement_class() {
+  return result_class<Placement, placement_repr>("keldascope.Placement", placement_getset, nullptr,
+                                 "Where the KELDA scan mode's placement put B.");
+}
+PyTypeObject* create_search_hit_class() {
+  return result_class<SearchHit, hit_repr>("keldascope.SearchHit", hit_getset, hit_methods,
+                                 "One target found by a search, with its PairResult's fields.");
+}
+PyTypeObject* create_comparison_class() {
+  return result_class<Comparison>("keldascope.Comparison", comparison_getset, nullptr,
+                                  "Matrices of an all-against-all comparison.");
+}
+PyTypeObject* create_msa_result_class() {
+  return result_class<MsaResult>("keldascope.MsaResult", msa_getset, nullptr,
+                                 "A multiple alignment.");
+}
+
+}  // namespace malven::toolkit

@@ -1,0 +1,152 @@
+// The settings classes of the toolkit: the pair engine's, and those of the search, the
+// all-against-all comparison and the multiple alignment, each carrying the engine's fields
+// as its own attributes. Every default is the C++ record's.
+#include <type_traits>
+
+#include "args.hpp"
+#include "classes.hpp"
+#include "records.hpp"
+#include "settings.hpp"
+
+namespace malven::toolkit {
+
+namespace {
+
+using kelda::CompareSettings;
+using kelda::EngineSettings;
+using kelda::MsaSettings;
+using kelda::SearchSettings;
+
+template <class T>
+EngineSettings& engine_of(T& t) {
+  if constexpr (std::is_same_v<T, EngineSettings>)
+    return t;
+  else
+    return t.engine;
+}
+template <class T>
+kelda::Method& method_of(T& t) {
+  return engine_of(t).method;
+}
+template <class T>
+double& same_fold_tm_of(T& t) {
+  return engine_of(t).robust.significant_tm;
+}
+template <class T>
+double& same_fold_sc_of(T& t) {
+  return engine_of(t).robust.significant_sc;
+}
+template <class T>
+bool& full_scores_of(T& t) {
+  return engine_of(t).full_scores;
+}
+template <class T>
+std::uint32_t& threads_of(T& t) {
+  return t.threads;
+}
+bool& prefilter_of(SearchSettings& s) { return s.prefilter; }
+std::uint64_t& keep_of(SearchSettings& s) { return s.keep; }
+std::uint64_t& max_hits_of(SearchSettings& s) { return s.max_hits; }
+double& min_score_of(SearchSettings& s) { return s.min_score; }
+std::uint64_t& reference_of(MsaSettings& s) { return s.reference; }
+
+#define ENGINE_FIELDS(T)                                                                      \
+  MALVEN_SETTING(T, kelda::Method, method_of<T>, "method",                                   \
+                 "How each pair is aligned (a Method)."),                                     \
+      MALVEN_SETTING(T, double, same_fold_tm_of<T>, "same_fold_tm",                          \
+                     "The same-fold rule: TM-score normalised by the longer structure at\n"   \
+                     "least this ..."),                                                       \
+      MALVEN_SETTING(T, double, same_fold_sc_of<T>, "same_fold_sc",                          \
+                     "... or the KELDA score Sc at least this."),                            \
+      MALVEN_SETTING(T, bool, full_scores_of<T>, "full_scores",                              \
+                     "Both scores of every alignment reported: the robust method's Sc of a\n" \
+                     "KELDA refinement, the KELDA methods' TM-scores.")
+#define THREADS_FIELD(T)                   \
+  MALVEN_SETTING(T, std::uint32_t, threads_of<T>, "threads", \
+                 "C++ threads for the work (0: one per usable core; more are capped).")
+#define END_FIELDS {nullptr, nullptr, nullptr, nullptr, nullptr}
+
+PyGetSetDef engine_fields[] = {ENGINE_FIELDS(EngineSettings), END_FIELDS};
+PyGetSetDef search_fields[] = {
+    ENGINE_FIELDS(SearchSettings),
+    MALVEN_SETTING(SearchSettings, bool, prefilter_of, "prefilter",
+                   "Robust method: score every target by its shape string first and align\n"
+                   "only the best `keep` (the KELDA methods align every target)."),
+    MALVEN_SETTING(SearchSettings, std::uint64_t, keep_of, "keep",
+                   "Targets the prefilter keeps (0: the best max(40, 5% of the targets))."),
+    MALVEN_SETTING(SearchSettings, std::uint64_t, max_hits_of, "max_hits",
+                   "Hits reported at most."),
+    MALVEN_SETTING(SearchSettings, double, min_score_of, "min_score",
+                   "Hits whose score is below this are dropped."),
+    THREADS_FIELD(SearchSettings),
+    END_FIELDS};
+PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings), THREADS_FIELD(CompareSettings),
+                                END_FIELDS};
+PyGetSetDef msa_fields[] = {
+    ENGINE_FIELDS(MsaSettings),
+    MALVEN_SETTING(MsaSettings, std::uint64_t, reference_of, "reference",
+                   "The structure (its index) whose frame the others are brought into."),
+    THREADS_FIELD(MsaSettings),
+    END_FIELDS};
+
+template <class T>
+PyTypeObject* make_settings_class(PyGetSetDef* fields, const char* qualified, const char* doc) {
+  FieldsOf<T>::table = fields;
+  static PyMethodDef methods[] = {MALVEN_SETTINGS_METHODS(T), {nullptr, nullptr, 0, nullptr}};
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(settings_new<T>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+      {Py_tp_repr, reinterpret_cast<void*>(settings_repr<T>)},
+      {Py_tp_getset, fields},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec{
+      .name = qualified,
+      .basicsize = sizeof(Object<T>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+      .slots = slots,
+  };
+  return make_class<T>(&spec);
+}
+
+}  // namespace
+
+PyTypeObject* create_engine_settings_class() {
+  return make_settings_class<EngineSettings>(
+      engine_fields, "keldascope.EngineSettings",
+      "EngineSettings(**fields)\n--\n\n"
+      "How one pair of structures is aligned: the method and the same-fold rule. Fields\n"
+      "not given keep their defaults; the KELDA methods' parameters are a malven.Parameters\n"
+      "given beside the settings.");
+}
+
+PyTypeObject* create_search_settings_class() {
+  return make_settings_class<SearchSettings>(
+      search_fields, "keldascope.SearchSettings",
+      "SearchSettings(**fields)\n--\n\n"
+      "A search of one query against many targets: the engine's fields, the prefilter, the\n"
+      "hits reported and the threads. Each KELDA target is aligned as scan_database aligns\n"
+      "it.");
+}
+
+PyTypeObject* create_compare_settings_class() {
+  return make_settings_class<CompareSettings>(
+      compare_fields, "keldascope.CompareSettings",
+      "CompareSettings(**fields)\n--\n\n"
+      "An all-against-all comparison: the engine's fields and the threads. KELDA pairs are\n"
+      "aligned as a search aligns a target, the shorter structure leading when the other\n"
+      "is too short to be placed under it.");
+}
+
+PyTypeObject* create_msa_settings_class() {
+  return make_settings_class<MsaSettings>(
+      msa_fields, "keldascope.MsaSettings",
+      "MsaSettings(**fields)\n--\n\n"
+      "A multiple alignment: the engine's fields, the reference and the threads. The KELDA\n"
+      "scan mode places every structure onto the reference first, as align_pdbs does.");
+}
+
+}  // namespace malven::toolkit
