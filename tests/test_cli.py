@@ -384,7 +384,8 @@ CSDE = [BUNDLED / f"{n}.pdb" for n in ("5eep", "1ni7", "1ni7_model2")]
 
 
 def test_msa_outputs(tmp_path):
-    text = ok("msa", *CSDE, "-o", "out", "--fasta", "al.fasta", cwd=tmp_path).stdout
+    text = ok("msa", *CSDE, "-o", "out", "--fasta", "al.fasta", "--tsv", "out/t.tsv",
+              cwd=tmp_path).stdout
     data = json.loads(ok("msa", *CSDE, "-o", "out2", "--json", cwd=tmp_path).stdout)
     names = ["5eep", "1ni7", "1ni7_model2"]
     domains = [malven.Domain.from_pdb(str(p)) for p in CSDE]
@@ -411,6 +412,21 @@ def test_msa_outputs(tmp_path):
     # The reference keeps its frame.
     np.testing.assert_allclose(malven.Domain.from_pdb(str(tmp_path / "out" / "aligned_5eep.pdb")).coordinates,
                                domains[0].coordinates, atol=1e-3)
+    tsv = [line.split("\t") for line in (tmp_path / "out" / "t.tsv").read_text().splitlines()]
+    assert tsv[0] == ["k", "name", "chain", "residues", "tm_score", "path", "output"]
+    assert [(r[1], int(r[3]), float(r[4]), r[6]) for r in tsv[1:]] == \
+        [(n, len(d), s["tm_score"], os.path.join("out", f"aligned_{n}.pdb"))
+         for n, d, s in zip(names, domains, data["structures"])]
+    assert "TSV              out/t.tsv" in text
+
+
+@pytest.mark.parametrize("quiet", [[], ["-q"]])
+def test_msa_warns_of_a_structure_unlike_the_reference(tmp_path, quiet):
+    proc = malven_cmd("msa", CSDE[0], PDB / "1sp1.pdb", "-o", "out", *quiet, cwd=tmp_path)
+    assert proc.returncode == 0
+    warning = (f"malven msa: warning: {PDB / '1sp1.pdb'} shares little with the reference "
+               f"(TM-score ")
+    assert proc.stderr.startswith(warning) if not quiet else proc.stderr == ""
 
 
 @pytest.mark.parametrize("reference", [1, 2])

@@ -51,6 +51,9 @@ def add_parser(sub, chain_type):
     add_method_arguments(p, "structure", modes=False)
     add_threads_argument(p)
     p.add_argument("--fasta", metavar="OUT.fasta", help="write the aligned sequences as FASTA")
+    p.add_argument("--tsv", metavar="OUT.tsv",
+                   help="write the table of structures: position, name, chain, residues, "
+                        "TM-score on the reference, file and superposed file")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
     p.add_argument("-q", "--quiet", action="store_true", help="no warnings on standard error")
@@ -70,14 +73,17 @@ def check_arguments(args):
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
-    # The FASTA file may go into the output directory, which the alignment creates.
-    in_output_dir = args.fasta and (os.path.dirname(os.path.abspath(args.fasta))
-                                    == os.path.abspath(args.output_dir))
-    if args.fasta and not in_output_dir:
-        check_output_file(args.fasta, "--fasta", [f.path for f in args.files])
-    elif args.fasta:
-        check_option_value(args.fasta, "--fasta")
-        check_not_an_input(args.fasta, "--fasta", [f.path for f in args.files])
+    if args.fasta is not None and args.fasta == args.tsv:
+        raise UsageError("the --fasta and --tsv files must differ")
+    for option, path in (("--fasta", args.fasta), ("--tsv", args.tsv)):
+        if path is None:
+            continue
+        # The file may go into the output directory, which the alignment creates.
+        if os.path.dirname(os.path.abspath(path)) == os.path.abspath(args.output_dir):
+            check_option_value(path, option)
+            check_not_an_input(path, option, [f.path for f in args.files])
+        else:
+            check_output_file(path, option, [f.path for f in args.files])
 
 
 def output_paths(structures, output_dir):
@@ -122,6 +128,18 @@ def aligned_rows(structures, columns):
     return rows
 
 
+def write_tsv(path, structures, result, outputs):
+    try:
+        with open(path, "w", encoding="utf-8") as out:
+            out.write("k\tname\tchain\tresidues\ttm_score\tpath\toutput\n")
+            for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
+                                                       outputs)):
+                out.write(f"{k + 1}\t{s.name}\t{s.chain}\t{len(s.domain)}\t{score!r}\t{s.path}\t"
+                          f"{output}\n")
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
 def write_fasta(path, structures, rows):
     try:
         with open(path, "w", encoding="utf-8") as out:
@@ -141,7 +159,7 @@ MSA_TEXT = {keldascope.Method.ROBUST: "robust: every pair aligned by TM-score se
                                           "the KELDA multiple alignment"}
 
 
-def text_report(structures, result, reference, outputs, rows, markers, fasta, method):
+def text_report(structures, result, reference, outputs, rows, markers, written, method):
     lines = [
         f"Structures       {len(structures)} (reference: {structures[reference].name})",
         f"Method           {MSA_TEXT[method]}",
@@ -159,8 +177,8 @@ def text_report(structures, result, reference, outputs, rows, markers, fasta, me
         lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.chain}  "
                      f"{len(s.domain):>5} residues  TM {fmt(tm[k], 4)}  "
                      f"{s.path:<{path_w}}  -> {out}{role}")
-    if fasta:
-        lines.append(f"FASTA            {fasta}")
+    for what, path in written:
+        lines.append(f"{what:<17}{path}")
     lines += ["", "Alignment ('*' marks the core columns)", ""]
     lines += layout.blocks(rows, markers)
     return lines
@@ -186,6 +204,7 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta, ar
         "columns": result.columns,
         "markers": markers,
         "fasta": fasta,
+        "tsv": args.tsv,
     }
 
 
@@ -211,10 +230,14 @@ def run(args, context):
     rows = aligned_rows(structures, columns)
     if args.fasta:
         write_fasta(args.fasta, structures, rows)
+    if args.tsv:
+        write_tsv(args.tsv, structures, result, outputs)
     if args.json:
         dump_json(json_report(structures, result, reference, outputs, rows, markers, args.fasta,
                               args))
     else:
+        written = [(what, path) for what, path in (("FASTA", args.fasta), ("TSV", args.tsv))
+                   if path]
         print("\n".join(text_report(structures, result, reference, outputs, rows, markers,
-                                    args.fasta, settings.method)))
+                                    written, settings.method)))
     return 0
