@@ -215,14 +215,18 @@ class _InProcess:
 
 
 # In this process the chunks run one after another, each on the C++ threads its settings ask
-# for; they are cut as for this many workers, so that the progress moves.
+# for: they are cut as for this many workers, so that the progress moves, but hold at least
+# this many items per thread, so that no thread waits for work inside a chunk.
 IN_PROCESS_SHARES = 16
+IN_PROCESS_PER_THREAD = 4
 
 
-def _total_threads(client):
+def _chunking(client, settings):
+    """(workers, least items) to cut a run's chunks for: the client's worker threads; in this
+    process, as above."""
     if isinstance(client, _InProcess):
-        return IN_PROCESS_SHARES
-    return max(1, sum(client.nthreads().values()))
+        return IN_PROCESS_SHARES, IN_PROCESS_PER_THREAD * _native.thread_count(settings.threads)
+    return max(1, sum(client.nthreads().values())), 1
 
 
 def _chunk_settings(settings, client, **changes):
@@ -308,14 +312,16 @@ def _client_for(client, n_workers, n_items):
             yield made
 
 
-def _chunks(items, chunk_size, threads):
-    """Cut items into consecutive chunks: of chunk_size each when given, else shrinking."""
+def _chunks(items, chunk_size, chunking):
+    """Cut items into consecutive chunks: of chunk_size each when given, else shrinking, for
+    `chunking` (workers, least items)."""
     if chunk_size is not None:
         size = operator.index(chunk_size)
         if size < 1:
             raise ValueError(f"chunk_size must be at least 1, got {size}")
         return [items[k:k + size] for k in range(0, len(items), size)]
-    smallest = max(1, len(items) // (MIN_CHUNKS_PER_WORKER * threads))
+    threads, least = chunking
+    smallest = max(least, len(items) // (MIN_CHUNKS_PER_WORKER * threads))
     chunks, start = [], 0
     while start < len(items):
         share = math.ceil((len(items) - start) / (SHARE_DIVISOR * threads))
@@ -416,9 +422,9 @@ def _drain(runner, fn, fixed, chunks, progress, fail):
             yield result
 
 
-def _shards(specs, indices, chunk_size, threads):
+def _shards(specs, indices, chunk_size, chunking):
     """{index: spec} shards of the given indices, in order."""
-    return [{k: specs[k] for k in chunk} for chunk in _chunks(indices, chunk_size, threads)]
+    return [{k: specs[k] for k in chunk} for chunk in _chunks(indices, chunk_size, chunking)]
 
 
 def distributed_search(query, targets, settings=None, *, params=None, client=None,
@@ -453,13 +459,13 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
     chosen = list(range(len(specs)))
     n_aligned = 0
     with _client_for(client, n_workers, max(len(specs), 1)) as runner:
-        threads = _total_threads(runner)
+        chunking = _chunking(runner, settings)
         # As in one process, the shape round runs only when it can leave targets out.
         if _native.prefilter_keep(settings, len(specs)) is not None:
             scores = []
             fixed = (packed, reading, _chunk_settings(settings, runner).threads)
             for result in _drain(runner, _shape_chunk, fixed,
-                                 _shards(specs, chosen, chunk_size, threads), progress, fail):
+                                 _shards(specs, chosen, chunk_size, chunking), progress, fail):
                 scores += result.get("scores", [])
                 skipped.update(result["skipped"])
             scores.sort()
@@ -474,7 +480,7 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
                 chosen = [k for k, _ in scores]
         fixed = (packed, reading, _chunk_settings(settings, runner, prefilter=False), params)
         for result in _drain(runner, _search_chunk, fixed,
-                             _shards(specs, chosen, chunk_size, threads), progress, fail):
+                             _shards(specs, chosen, chunk_size, chunking), progress, fail):
             entries += result["hits"]
             names.update(result["names"])
             n_aligned += result["n_aligned"]
@@ -509,7 +515,7 @@ def distributed_compare(structures, settings=None, *, params=None, client=None,
 
     with _client_for(client, n_workers, max(len(pairs), 1)) as runner:
         chunks = [({k: specs[k] for pair in c for k in pair}, c)
-                  for c in _chunks(pairs, chunk_size, _total_threads(runner))]
+                  for c in _chunks(pairs, chunk_size, _chunking(runner, settings))]
         fixed = (reading, _chunk_settings(settings, runner), params)
         for result in _drain(runner, _pairs_chunk, fixed, chunks, progress, fail):
             members.update(result["members"])

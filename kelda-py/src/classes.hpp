@@ -305,6 +305,12 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 // tp_new of the classes that Python may not instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept;
 
+// A class of a module's registration table: its name and the function that creates it.
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*create)();
+};
+
 // Creates a class from its spec (whose basicsize is sizeof(Object<T>)) and records it for
 // ClassOf<T>.
 template <class T>

@@ -11,7 +11,10 @@ from keldascope.cli.progress import Progress
 from keldascope.distributed import dask_unavailable
 
 
-def add_cluster_arguments(p):
+def add_run_arguments(p):
+    """Where the work runs (--jobs, --scheduler) and what it shows while it runs (-q)."""
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar and no warnings on standard error")
     group = p.add_mutually_exclusive_group()
     group.add_argument("--jobs", type=int, metavar="N",
                        help="run on a local Dask cluster of N single-threaded worker processes "

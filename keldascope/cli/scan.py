@@ -65,9 +65,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
-    cluster.add_cluster_arguments(p)
-    p.add_argument("-q", "--quiet", action="store_true",
-                   help="no progress bar and no warnings on standard error")
+    cluster.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p

@@ -2,6 +2,7 @@
 // order and listing each in __all__.
 #include <Python.h>
 
+#include "classes.hpp"  // ClassEntry
 #include "errors.hpp"
 #include "module.hpp"
 #include "ref.hpp"
@@ -41,10 +42,6 @@ PyModuleDef module_def = {
 };
 
 // The module's names in the order they are added (and listed in __all__).
-struct ClassEntry {
-  const char* name;
-  PyTypeObject* (*create)();
-};
 constexpr ClassEntry kClasses[] = {
     {"Domain", create_domain_class},
     {"Parameters", create_parameters_class},

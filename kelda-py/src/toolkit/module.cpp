@@ -42,10 +42,6 @@ void adopt(PyObject* malven) {
 }
 
 // The toolkit's own classes, in the order they are added.
-struct ClassEntry {
-  const char* name;
-  PyTypeObject* (*create)();
-};
 constexpr ClassEntry kClasses[] = {
     {"EngineSettings", create_engine_settings_class},
     {"SearchSettings", create_search_settings_class},
