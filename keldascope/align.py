@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 import malven
 
-from keldascope import _native
+from keldascope import _native, parameters
 from keldascope._native import EngineSettings, PairResult
 from keldascope.structures import Structure, read_structure, residue_labels
 
@@ -67,10 +67,11 @@ def settings_of(kind, settings, fields):
 def align(a, b, settings=None, *, params=None, chain_a=None, chain_b=None, **fields):
     """Align `b` onto `a` (each a Structure, a `malven.Domain` or a file path, with
     chain_a/chain_b choosing the chain of a file) by the engine: `settings` an EngineSettings
-    (or its fields as keywords: method, same_fold_tm, ...), `params` a malven.Parameters for
-    the KELDA methods. The native work runs without the interpreter lock; Ctrl-C stops it.
-    Raises ValueError for coordinates that are not finite and UnreadableStructure for a file
+    (or its fields as keywords: method, same_fold_tm, ...), `params` a malven.Parameters (or
+    a dict of its settings) for the KELDA methods. The native work runs without the
+    interpreter lock; Ctrl-C stops it. Raises ValueError for coordinates that are not finite and UnreadableStructure for a file
     that cannot be read."""
     settings = settings_of(EngineSettings, settings, fields)
     sa, sb = as_structure(a, chain_a), as_structure(b, chain_b)
-    return PairAlignment(sa, sb, _native.align(sa.domain, sb.domain, settings, params))
+    return PairAlignment(sa, sb, _native.align(sa.domain, sb.domain, settings,
+                                               parameters.coerce(params)))

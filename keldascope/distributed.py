@@ -137,13 +137,18 @@ def _search_chunk(query, reading, settings, params, specs):
     if out["failure"] is not None or not domains:
         return out
     q = _native._restore("Domain", query)
-    indices = list(domains)
+    indices, params = list(domains), parameters.from_dict(params)
     try:
-        hits, out["n_aligned"], _ = _native.search(q, list(domains.values()), settings,
-                                                   parameters.from_dict(params))
-    except ValueError as exc:
-        out["failure"] = (indices[0], str(exc), "scan")
-        return out
+        hits, out["n_aligned"], _ = _native.search(q, list(domains.values()), settings, params)
+    except ValueError:
+        # The targets one by one, to name the first that fails.
+        for k, domain in domains.items():
+            try:
+                _native.search(q, [domain], settings, params)
+            except ValueError as exc:
+                out["failure"] = (k, str(exc), "scan")
+                return out
+        raise
     out["hits"] = [(indices[h.target], h) for h in hits]
     out["names"] = {indices[h.target]: domains[indices[h.target]].id for h in hits}
     return out

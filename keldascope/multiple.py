@@ -7,7 +7,7 @@ import os
 from dataclasses import dataclass
 from typing import List
 
-from keldascope import _native
+from keldascope import _native, parameters
 from keldascope._native import MsaResult, MsaSettings
 from keldascope.align import Wrapped, as_structure, settings_of
 from keldascope.structures import Structure, superposed_file_name, write_superposed
@@ -33,7 +33,7 @@ def multiple_align(structures, settings=None, *, params=None, **fields):
     structures or a reference outside the list."""
     settings = settings_of(MsaSettings, settings, fields)
     ss = [as_structure(s) for s in structures]
-    m = _native.multiple_align([s.domain for s in ss], settings, params)
+    m = _native.multiple_align([s.domain for s in ss], settings, parameters.coerce(params))
     return MultipleAlignment(ss, settings.reference, m)
 
 

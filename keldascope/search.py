@@ -7,7 +7,7 @@ from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from keldascope import _native, trees
+from keldascope import _native, parameters, trees
 from keldascope._native import CompareSettings, Method, SearchHit, SearchSettings
 from keldascope.align import as_structure, settings_of
 from keldascope.structures import Structure
@@ -51,7 +51,8 @@ def search(query, targets, settings=None, *, params=None, **fields):
     settings = settings_of(SearchSettings, settings, fields)
     q = as_structure(query)
     ts = _structures(targets)
-    hits, n_aligned, keep = _native.search(q.domain, [t.domain for t in ts], settings, params)
+    hits, n_aligned, keep = _native.search(q.domain, [t.domain for t in ts], settings,
+                                           parameters.coerce(params))
     return SearchResult(q, hits, [t.name for t in ts], [t.path for t in ts], len(ts), n_aligned,
                         keep)
 
@@ -98,6 +99,6 @@ def compare_all(structures, settings=None, *, params=None, **fields):
     keywords (method, threads...)."""
     settings = settings_of(CompareSettings, settings, fields)
     ss = _structures(structures)
-    m = _native.compare_all([s.domain for s in ss], settings, params)
+    m = _native.compare_all([s.domain for s in ss], settings, parameters.coerce(params))
     return Comparison.of([s.name for s in ss], [s.path for s in ss], [len(s.domain) for s in ss],
                          settings.method, m)

@@ -264,6 +264,18 @@ def test_bad_options_fail_before_any_work(kwargs, error):
                                        client=distributed.IN_PROCESS, **kwargs)
 
 
+def test_a_failing_alignment_names_its_structures():
+    bad = {"e1": 0.0}
+    targets = [PDB / "1sp1.pdb", BUNDLED / "5eep.pdb"]
+    with pytest.raises(ValueError, match=r"^scan of .*1sp1.pdb failed: Scan failed: Invalid "
+                                         r"parameter: e1 must be a positive finite number"):
+        scan(BUNDLED / "1ni7.pdb", targets, "full", params=bad, client=distributed.IN_PROCESS)
+    with pytest.raises(ValueError, match=r"^alignment of .*1sp1.pdb with .*1sp1.pdb failed: "
+                                         r"Alignment failed: Invalid parameter: e1"):
+        distributed.distributed_compare(targets, method=Method.KELDA_FULL, params=bad,
+                                        client=distributed.IN_PROCESS)
+
+
 def test_parameters_reach_the_workers():
     params = malven.Parameters()
     params.e1, params.cutoff_dist = 3.0, 6.0

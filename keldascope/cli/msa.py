@@ -116,7 +116,8 @@ def align(structures, settings, output_dir):
     except UnreadableStructure as exc:
         raise CliError(str(exc))
     except (OSError, ValueError) as exc:
-        raise CliError(f"cannot write the superposed files: {getattr(exc, 'strerror', None) or exc}")
+        reason = getattr(exc, "strerror", None) or exc
+        raise CliError(f"cannot write the superposed files: {reason}")
     return result
 
 

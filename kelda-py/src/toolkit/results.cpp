@@ -277,8 +277,9 @@ Ref hit_reduce(const SearchHit& h) {
 // ---- PairResult ---------------------------------------------------------------------------
 
 Ref result_repr(const PairResult& r) {
-  return to_py("PairResult(method=" + std::string(EnumOf<kelda::Method>::members[static_cast<int>(r.method)]) +
-               ", tm_score_a=" + fixed(r.tm_score_a, 4) + ", tm_score_b=" + fixed(r.tm_score_b, 4) +
+  const char* method = EnumOf<kelda::Method>::members[static_cast<std::size_t>(r.method)];
+  return to_py("PairResult(method=" + std::string(method) + ", tm_score_a=" +
+               fixed(r.tm_score_a, 4) + ", tm_score_b=" + fixed(r.tm_score_b, 4) +
                ", sc=" + fixed(r.outcome.sc, 4) + ", n_aligned=" +
                std::to_string(r.outcome.n_aligned()) + ")");
 }
@@ -300,8 +301,8 @@ Ref placement_swapped(const Placement& p) { return to_py(p.swapped); }
 Ref placement_transform(const Placement& p) { return wrap(p.outcome.transform); }
 Ref placement_repr(const Placement& p) {
   return to_py("Placement(sc=" + fixed(p.outcome.sc, 4) + ", n_aligned=" +
-               std::to_string(p.outcome.n_aligned()) + ", swapped=" + (p.swapped ? "True" : "False") +
-               ")");
+               std::to_string(p.outcome.n_aligned()) +
+               ", swapped=" + (p.swapped ? "True" : "False") + ")");
 }
 
 PyGetSetDef placement_getset[] = {
@@ -435,7 +436,8 @@ PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodD
            {Py_tp_getset, getset},
            {Py_tp_doc, const_cast<char*>(doc)}};
   if (methods) slots.push_back({Py_tp_methods, methods});
-  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
+  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>)
+    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
   slots.push_back({0, nullptr});
   static PyType_Spec spec{
       .name = qualified,
