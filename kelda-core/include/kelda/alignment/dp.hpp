@@ -20,8 +20,8 @@ struct DpSettings {
   double gap_open = 3.0;           // every gap step costs this much
   double distance_cutoff = 10.0;   // scales the path threshold
   std::uint64_t min_length = 3;    // scales the path threshold
-  double band_base = 100.0;
-  std::int32_t precision = 1000;
+  double band_base = kBandBase;
+  std::int32_t precision = kPrecision;
   bool banded = true;
   bool band_length_extension = true;
   bool indicator = false;          // scores are 0/1 indicators, not normalised similarities
@@ -52,8 +52,8 @@ struct DpConstants {
   std::int32_t equivalence = 300;       // E: lowest score of an equivalent pair
   // Fixed-point scale of the cell scores: the precision, or 1 in indicator mode, where
   // the scores are the 0/1 indicators themselves.
-  std::int32_t scale = 1000;
-  std::int32_t precision = 1000;
+  std::int32_t scale = kPrecision;
+  std::int32_t precision = kPrecision;
   bool indicator = false;
 };
 DpConstants dp_constants(const DpSettings& settings);

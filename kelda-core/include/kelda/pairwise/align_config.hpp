@@ -16,7 +16,7 @@ struct AlignConfig {
   double convergence_percent = 1.0;  // Parameters::convergence * 100
   std::uint64_t min_length = 3;
   double gap_open = 3.0;    // every gap step costs this much (there is no extension cost)
-  double band_base = 100.0;
+  double band_base = kBandBase;
   double indicator_threshold = 0.5;
   double distance_cutoff = 10.0;  // scales the path threshold of the dynamic programme
   double e1 = 2.0;
@@ -25,7 +25,7 @@ struct AlignConfig {
   double norm_sd = 0.4;
   double rmsd_tolerance = 0.01;
   std::int32_t max_iterations = 100;
-  std::int32_t precision = 1000;
+  std::int32_t precision = kPrecision;
   bool banded = true;
   bool band_length_extension = true;
   bool indicator = false;

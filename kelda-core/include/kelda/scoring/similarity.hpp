@@ -13,6 +13,12 @@
 
 namespace kelda {
 
+// The band of the banded similarity (its half-width grows from this many residues) and the
+// fixed-point grid of similarities and path scores (units per Angstrom or per similarity
+// unit): defaults written once, for every settings record that carries them.
+inline constexpr double kBandBase = 100.0;
+inline constexpr std::int32_t kPrecision = 1000;
+
 struct SimilarityConfig {
   double e1 = 2.0;                      // distance scale (Angstrom)
   double e2 = 5.0;                      // neighbour-conformation scale (Angstrom)
@@ -21,8 +27,8 @@ struct SimilarityConfig {
   double norm_mean = 0.5;
   double norm_sd = 0.4;
   double indicator_threshold = 0.5;
-  double band_base = 100.0;
-  std::int32_t precision = 1000;
+  double band_base = kBandBase;
+  std::int32_t precision = kPrecision;
   bool indicator = false;
   bool auto_normalise = false;
   bool band_length_extension = true;
