@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "kelda/pairwise/pairwise_align.hpp"
@@ -129,6 +130,27 @@ TEST_P(ModeAgreement, ScanModeHitIsPlacementWithSlideTenAndCutoffAsSkip) {
   }
   EXPECT_EQ(hits.at("moved").result.outcome.sc, 1.25);  // placement undoes the motion
   EXPECT_EQ(hit_of(hits.at("3znf.pdbA")).rmsd, kInf);  // under half the query: not aligned
+}
+
+// pairwise_align's scan settings: the parameters on the record's fixed values, the slide 5
+// unless given; the engine's pairwise scan mode and a search's start from the same.
+TEST(ScanConfigFrom, ParametersOnTheFixedValues) {
+  const Parameters p = tuned();
+  for (const std::optional<std::uint64_t> slide : {std::optional<std::uint64_t>{}, {10}}) {
+    const ScanConfig c = scan_config_from(p, slide);
+    EXPECT_EQ(c.slide, slide.value_or(5));
+    EXPECT_EQ(c.skip_threshold, 2.0);
+    EXPECT_EQ(c.min_length_ratio, 0.5);
+    EXPECT_EQ(c.max_length_ratio, 1.3);
+    EXPECT_EQ(std::tie(c.e1, c.e2, c.gap_open, c.distance_cutoff),
+              std::tie(p.e1, p.e2, p.gap_open, p.cutoff_dist));
+    EXPECT_EQ(c.convergence, 0.01);
+    EXPECT_EQ(std::pair(c.passes, c.max_iterations), std::pair(1, 20));
+    EXPECT_TRUE(c.truncate && c.skip_ahead);
+  }
+  EXPECT_EQ(EngineSettings{}.scan_slide, 5u);
+  EXPECT_EQ(EngineSettings{}.scan_skip_threshold, 2.0);
+  EXPECT_EQ(search_engine_settings().scan_slide, 10u);
 }
 
 // One similarity matrix and one dynamic programme in the input frames, rebuilt here from

@@ -11,7 +11,9 @@ from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
                                    percent, rmsd_text, transform_json, warn)
 from keldascope.structures import UnreadableStructure, check_output_path, write_superposed
 
-DESCRIPTION = """\
+RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
+
+DESCRIPTION = f"""\
 Align structure B onto structure A (the reference) and print the TM-score normalised by
 each structure, the KELDA score Sc, the RMSD of the aligned C-alpha pairs after
 superposition, their number, the sequence identity and the alignment itself.
@@ -20,8 +22,8 @@ The files may come in unrelated coordinate frames. The default method, robust, s
 superpositions by TM-score from several kinds of seeds (gapless threadings, fragment pairs,
 secondary structure) and reports the aligned pairs lying within 5 A, as TM-align does; Sc is
 that of a KELDA refinement started from its superposition. Two structures share a fold
-when the TM-score normalised by the longer one reaches 0.5 or Sc reaches 0.35, whichever
-method aligned them.
+when the TM-score normalised by the longer one reaches {RULE.same_fold_tm:g} or Sc reaches
+{RULE.same_fold_sc:g}, whichever method aligned them.
 
 --method kelda places B onto A by scan-mode placement (sliding the start of one chain along
 the other) and refines, as the malven module's pairwise_align does; --direct refines from
@@ -125,10 +127,9 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     lines.append(f"RMSD             {rmsd_text(outcome.rmsd, outcome.n_aligned)}")
     lines.append(f"Aligned pairs    {outcome.n_aligned}{PAIRS_TEXT.get(outcome.method, '')}")
     lines.append(f"Identity         {percent(outcome.identity)}")
-    rule = EngineSettings()
     lines.append(f"Same fold        {'yes' if outcome.same_fold else 'no'} (TM-score >= "
-                 f"{rule.same_fold_tm:g} by the longer structure, or Sc >= "
-                 f"{rule.same_fold_sc:g})")
+                 f"{RULE.same_fold_tm:g} by the longer structure, or Sc >= "
+                 f"{RULE.same_fold_sc:g})")
     for what, path in written:
         lines.append(f"{what:<17}{path}")
     lines.append("")

@@ -4,7 +4,7 @@ fast prefilter, or a KELDA mode; in this process on C++ threads or on Dask worke
 import math
 
 import keldascope
-from keldascope import SearchSettings, score_name
+from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
@@ -12,7 +12,9 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
                                    threads_for, warn)
 from keldascope.cli.progress import Progress
 
-DESCRIPTION = """\
+RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
+
+DESCRIPTION = f"""\
 Align one query structure against every target and print the hits, best first. Targets are
 structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories,
 searched recursively for .pdb, .ent, .cif and .mmcif files, each also .gz; a file inside a
@@ -27,7 +29,8 @@ longer of query and target for the robust method, the KELDA score Sc for the KEL
 (--method kelda, or any --mode), which aligns every target as the malven module's
 scan_database does. Each hit shows the TM-scores normalised by the longer structure, by the
 query and by the target, Sc, RMSD, aligned pairs, identity, the Z-score of its score among
-the hits and the same-fold call (TM-score by the longer >= 0.5, or Sc >= 0.35).
+the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g}, or Sc >=
+{RULE.same_fold_sc:g}).
 
 """ + MODES_HELP.format(what="target")
 
@@ -58,10 +61,11 @@ def add_parser(sub, chain_type):
                    help="robust method: targets the prefilter keeps for the engine "
                         "(default max(40, 5%% of the targets))")
     add_threads_argument(p)
-    p.add_argument("--cutoff", type=float, default=0.0, metavar="X",
-                   help="report only hits with a score of at least X (default 0.0)")
-    p.add_argument("--max-hits", type=int, default=100, metavar="N",
-                   help="report at most N hits (default 100)")
+    defaults = SearchSettings()
+    p.add_argument("--cutoff", type=float, default=defaults.min_score, metavar="X",
+                   help="report only hits with a score of at least X (default %(default)s)")
+    p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
+                   help="report at most N hits (default %(default)s)")
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")

@@ -56,6 +56,31 @@ Result<PairOutcome> place_and_refine(const Domain& a, const Domain& b, const Eng
   return out;
 }
 
+// B onto A by a KELDA method; the scan mode with its refinement also says where the
+// placement put B.
+Result<PairOutcome> kelda_outcome(const Domain& a, const Domain& b, const EngineSettings& s,
+                                  QuickPass* quick, std::optional<Placement>& placement,
+                                  std::stop_token stop) {
+  switch (s.method) {
+    case Method::KeldaScan: {
+      if (s.scan_refine) return place_and_refine(a, b, s, placement, stop);
+      auto r = scan_placement(a, b, placement_config(s), stop);
+      if (!r) return std::move(r).error();
+      return std::move(r->outcome);
+    }
+    case Method::KeldaFull: {
+      auto r = refine_pairwise(a.residues, b.residues, align_config_from(s.kelda), stop);
+      if (!r) return std::move(r).error();
+      return std::move(r->outcome);
+    }
+    case Method::KeldaQuick:
+      return quick->align(b);
+    case Method::Robust:
+      break;
+  }
+  internal_fault("the robust method has no KELDA outcome");
+}
+
 }  // namespace
 
 double PairResult::tm_score(NormaliseBy by) const noexcept {
@@ -124,29 +149,8 @@ Result<PairResult> PairEngine::align(const Domain& b, std::stop_token stop) {
   out.method = s.method;
   out.length_a = a.size();
   out.length_b = b.size();
-  Result<PairOutcome> outcome = CoreError::cancelled();
-  switch (s.method) {
-    case Method::KeldaScan:
-      if (s.scan_refine) {
-        outcome = place_and_refine(a, b, s, out.placement, stop);
-      } else if (auto r = scan_placement(a, b, placement_config(s), stop); r) {
-        outcome = std::move(r->outcome);
-      } else {
-        outcome = std::move(r).error();
-      }
-      break;
-    case Method::KeldaFull:
-      if (auto r = refine_pairwise(a.residues, b.residues, align_config_from(s.kelda), stop); r)
-        outcome = std::move(r->outcome);
-      else
-        outcome = std::move(r).error();
-      break;
-    case Method::KeldaQuick:
-      outcome = quick_->align(b);
-      break;
-    case Method::Robust:
-      break;
-  }
+  Result<PairOutcome> outcome = kelda_outcome(a, b, s, quick_ ? &*quick_ : nullptr,
+                                              out.placement, stop);
   if (!outcome) return std::move(outcome).error();
   out.outcome = std::move(*outcome);
   out.alignment = out.outcome.pairs;

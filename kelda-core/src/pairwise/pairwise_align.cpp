@@ -6,11 +6,11 @@
 namespace kelda {
 
 ScanConfig scan_config_from(const Parameters& p, std::optional<std::uint64_t> slide) {
+  // The fixed settings (the slide unless one is given, the skip threshold, the length
+  // ratios, truncation and skipping ahead) are the record's defaults; only what the
+  // parameters decide is set here.
   ScanConfig c;
-  c.slide = slide.value_or(5);
-  c.skip_threshold = 2.0;
-  c.min_length_ratio = 0.5;
-  c.max_length_ratio = 1.3;
+  if (slide) c.slide = *slide;
   c.e1 = p.e1;
   c.e2 = p.e2;
   c.gap_open = p.gap_open;
@@ -18,8 +18,6 @@ ScanConfig scan_config_from(const Parameters& p, std::optional<std::uint64_t> sl
   c.convergence = p.convergence;
   c.passes = saturating_i32(p.n_passes);
   c.max_iterations = saturating_i32(p.max_iter);
-  c.truncate = true;
-  c.skip_ahead = true;
   return c;
 }
 

@@ -25,7 +25,8 @@ Ref scan_database(Shared<Domain> query, std::vector<Shared<Domain>> targets,
   for (const auto& t : targets) records.push_back(&*t);
   const auto hits = unwrap(
       kelda::scan_database(*query, records, params ? **params : Parameters{},
-                           score_cutoff.value_or(0.0), max_hits.value_or(100),
+                           score_cutoff.value_or(0.0),
+                           max_hits.value_or(kelda::SearchSettings{}.max_hits),
                            quick.value_or(false), scan_mode.value_or(true)),
       on_error::scan);
   return list_of(hits, [](const kelda::ScanHit& h) { return wrap(h); });

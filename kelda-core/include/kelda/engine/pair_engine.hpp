@@ -11,7 +11,8 @@
 
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
-#include "kelda/robust/align_robust.hpp"  // RobustConfig, the robust method's settings
+#include "kelda/pairwise/scan_placement.hpp"  // ScanConfig, the scan mode's defaults
+#include "kelda/robust/align_robust.hpp"      // RobustConfig, the robust method's settings
 #include "kelda/scan/quick_pass.hpp"      // the quick pass's per-query scratch
 
 namespace kelda {
@@ -38,8 +39,8 @@ struct EngineSettings {
   // KELDA scan mode: the step between start offsets and the Sc from which a new best start
   // jumps ahead (pairwise_align's 5 and 2.0; scan_database slides by 10 and jumps from its
   // score cutoff).
-  std::uint64_t scan_slide = 5;
-  double scan_skip_threshold = 2.0;
+  std::uint64_t scan_slide = ScanConfig{}.slide;
+  double scan_skip_threshold = ScanConfig{}.skip_threshold;
   // KELDA scan mode: B is refined from where the placement put it, with the refinement of
   // Method::KeldaFull, and the placement is made the other way round (A placed onto B, the
   // motion inverted) when B is too short to be placed under A. The placement's own pairs come

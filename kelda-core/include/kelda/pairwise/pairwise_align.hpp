@@ -12,7 +12,8 @@
 
 namespace kelda {
 
-// The scan settings `pairwise_align` uses: slide 5 when absent, skip threshold 2.0.
+// The scan settings `pairwise_align` uses: the parameters, on ScanConfig's defaults (the
+// slide among them, unless one is given).
 ScanConfig scan_config_from(const Parameters& params, std::optional<std::uint64_t> slide);
 
 // domain1 is the reference A, domain2 the mobile B. scan_mode absent or false: direct

@@ -25,7 +25,8 @@ ScanHit scan_hit_of(const SearchHit& hit, const Domain& target);
 Result<std::vector<ScanHit>> scan_database(const Domain& query,
                                            std::span<const Domain* const> targets,
                                            const Parameters& params, double score_cutoff = 0.0,
-                                           std::uint64_t max_hits = 100, bool quick = false,
+                                           std::uint64_t max_hits = SearchSettings{}.max_hits,
+                                           bool quick = false,
                                            bool scan_mode = true);
 
 }  // namespace kelda
