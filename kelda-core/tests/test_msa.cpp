@@ -97,7 +97,7 @@ Result<PairTable> align_all_pairs(const std::vector<Domain>& doms, const Paramet
 }
 
 Result<MsaOutcome> kelda_msa(const std::vector<Domain>& doms, const Parameters& params) {
-  auto r = multiple_alignment(doms, MsaSettings{kelda_full(params), 0, 1});
+  auto r = multiple_alignment(doms, TreeMsaSettings{kelda_full(params), 0, 1});
   if (!r) return std::move(r).error();
   return std::move(r->msa);
 }

@@ -220,7 +220,7 @@ TEST(RobustMsa, MovedCopiesLineUpAndComeBackOntoTheReference) {
     motions.push_back(fixtures::random_motion(g));
     ds.push_back(domain_of(fixtures::positions(fixtures::moved(base, motions.back())), "m"));
   }
-  const auto r = multiple_alignment(ds, MsaSettings{msa_engine_settings(), 1, 2});
+  const auto r = multiple_alignment(ds, TreeMsaSettings{tree_msa_engine_settings(), 1, 2});
   ASSERT_TRUE(r) << r.error().text();
   EXPECT_EQ(r->msa.core_positions.size(), 50u);
   for (std::size_t k = 0; k < ds.size(); ++k) {
@@ -233,10 +233,10 @@ TEST(RobustMsa, MovedCopiesLineUpAndComeBackOntoTheReference) {
       for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], q[c], 1e-6);
     }
   }
-  EXPECT_EQ(multiple_alignment(ds, MsaSettings{msa_engine_settings(), 4, 1}).error().message(),
+  EXPECT_EQ(multiple_alignment(ds, TreeMsaSettings{tree_msa_engine_settings(), 4, 1}).error().message(),
             "Reference index 4 out of range for 4 structures");
   // Without full scores no TM-scores are measured.
-  MsaSettings quiet{msa_engine_settings(), 0, 1};
+  TreeMsaSettings quiet{tree_msa_engine_settings(), 0, 1};
   quiet.engine.full_scores = false;
   EXPECT_TRUE(multiple_alignment(ds, quiet)->tm_by_reference.empty());
 }
@@ -247,7 +247,7 @@ TEST(RobustMsa, KeldaScanModePlacesEveryStructureOntoTheReference) {
   std::vector<Domain> ds;
   for (int k = 0; k < 3; ++k)
     ds.push_back(domain_of(fixtures::positions(fixtures::moved(base, fixtures::random_motion(g))), "m"));
-  MsaSettings settings{msa_engine_settings(), 2, 2};
+  TreeMsaSettings settings{tree_msa_engine_settings(), 2, 2};
   settings.engine.method = Method::KeldaScan;
   const auto r = multiple_alignment(ds, settings);
   ASSERT_TRUE(r) << r.error().text();

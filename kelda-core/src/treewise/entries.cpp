@@ -30,8 +30,9 @@ MultipleAlignmentResult result_of(MsaOutcome outcome, std::vector<Transform> pre
 
 // The multiple alignment the two entries run: the KELDA method's, on the calling thread (the
 // module holds the interpreter lock), without TM-scores.
-MsaSettings module_settings(const Parameters& params, Method method, std::uint64_t reference) {
-  MsaSettings s;
+TreeMsaSettings module_settings(const Parameters& params, Method method,
+                                std::uint64_t reference) {
+  TreeMsaSettings s;
   s.engine.method = method;
   s.engine.kelda = params;
   s.engine.full_scores = false;
@@ -55,7 +56,8 @@ Result<MultipleAlignmentResult> multiple_align(
                                    ? std::move(*pre_transforms)
                                    : std::vector<Transform>(domains.size(), Transform::identity());
 
-  Result<MsaResult> r = multiple_alignment(domains, module_settings(params, Method::KeldaFull, 0));
+  Result<TreeMsaResult> r =
+      multiple_alignment(domains, module_settings(params, Method::KeldaFull, 0));
   if (!r) return std::move(r).error();
   return result_of(std::move(r->msa), std::move(pre), std::move(pdb_files));
 }
@@ -81,7 +83,7 @@ Result<MultipleAlignmentResult> align_pdbs(const std::vector<std::string>& pdb_f
 
   // Every structure is placed onto the reference by scan mode, because the all-pairs
   // refinement makes no placement of its own and needs a common frame to start from.
-  Result<MsaResult> r =
+  Result<TreeMsaResult> r =
       multiple_alignment(domains, module_settings(params, Method::KeldaScan, reference_index));
   if (!r) return std::move(r).error();
   MultipleAlignmentResult result =

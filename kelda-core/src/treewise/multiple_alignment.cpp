@@ -24,7 +24,7 @@ std::string name_of(const Domain& d) { return d.pdb_file.empty() ? d.id : d.pdb_
 
 // Each structure placed onto the reference (the reference itself stays).
 Result<std::vector<Transform>> placements(std::span<const Domain> domains, std::size_t reference,
-                                          const MsaSettings& settings, std::stop_token stop) {
+                                          const TreeMsaSettings& settings, std::stop_token stop) {
   EngineSettings engine = settings.engine;
   engine.full_scores = false;
   std::vector<Transform> out(domains.size(), Transform::identity());
@@ -65,14 +65,14 @@ Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettin
   return table;
 }
 
-EngineSettings msa_engine_settings() {
+EngineSettings tree_msa_engine_settings() {
   EngineSettings s;
   s.scan_refine = false;
   return s;
 }
 
-Result<MsaResult> multiple_alignment(std::span<const Domain> domains, const MsaSettings& settings,
-                                     std::stop_token stop) {
+Result<TreeMsaResult> multiple_alignment(std::span<const Domain> domains,
+                                         const TreeMsaSettings& settings, std::stop_token stop) {
   const std::size_t n = domains.size();
   if (n < 2)
     return CoreError::refusal(ErrorKind::InvalidParameter,
@@ -83,7 +83,7 @@ Result<MsaResult> multiple_alignment(std::span<const Domain> domains, const MsaS
                               "Reference index " + std::to_string(settings.reference) +
                                   " out of range for " + std::to_string(n) + " structures");
   const Method method = settings.engine.method;
-  MsaResult out;
+  TreeMsaResult out;
   out.transforms.assign(n, Transform::identity());
   std::vector<Domain> placed;
   std::span<const Domain> aligned = domains;

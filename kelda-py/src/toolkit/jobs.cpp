@@ -188,7 +188,7 @@ Ref comparison_of(std::uint64_t n, Matrix cells) {
 }
 
 const Signature multiple_align_sig{"multiple_align", {{"domains"}, {"settings"}, opt("params")}};
-Ref multiple_align(std::vector<Domain> domains, kelda::MsaSettings settings,
+Ref multiple_align(std::vector<Domain> domains, kelda::TreeMsaSettings settings,
                    std::optional<Parameters> params) {
   const auto s = with_params(std::move(settings), params);
   auto r = run_released([&](std::stop_token stop) {
@@ -252,7 +252,7 @@ PyMethodDef job_functions[] = {
     {"multiple_align", MALVEN_FASTCALL((function<multiple_align_sig, multiple_align>)),
      kFastcall,
      "multiple_align(domains, settings, params=None)\n--\n\n"
-     "The multiple alignment of the domains: an MsaResult."},
+     "The multiple alignment of the domains: an TreeMsaResult."},
     {"score_name", MALVEN_FASTCALL((function<score_name_sig, score_name>)), kFastcall,
      "score_name(method)\n--\n\n"
      "The name of the method's own score, by which hits rank and trees join: TM-score (by\n"

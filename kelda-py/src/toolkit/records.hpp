@@ -23,12 +23,12 @@ namespace malven {
 MALVEN_CLASS_NAME(kelda::EngineSettings, "EngineSettings")
 MALVEN_CLASS_NAME(kelda::SearchSettings, "SearchSettings")
 MALVEN_CLASS_NAME(kelda::CompareSettings, "CompareSettings")
-MALVEN_CLASS_NAME(kelda::MsaSettings, "MsaSettings")
+MALVEN_CLASS_NAME(kelda::TreeMsaSettings, "MsaSettings")
 MALVEN_CLASS_NAME(kelda::PairResult, "PairResult")
 MALVEN_CLASS_NAME(kelda::Placement, "Placement")
 MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
 MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
-MALVEN_CLASS_NAME(kelda::MsaResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::TreeMsaResult, "MsaResult")
 #undef MALVEN_CLASS_NAME
 
 template <>

@@ -21,7 +21,7 @@ namespace malven::toolkit {
 namespace {
 
 using kelda::Comparison;
-using kelda::MsaResult;
+using kelda::TreeMsaResult;
 using kelda::PairOutcome;
 using kelda::PairResult;
 using kelda::Placement;
@@ -377,54 +377,54 @@ PyGetSetDef comparison_getset[] = {
      "n x n aligned pairs (symmetric), as floats.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// ---- MsaResult ----------------------------------------------------------------------------
+// ---- TreeMsaResult ----------------------------------------------------------------------------
 
-Ref msa_columns(const MsaResult& m) {
+Ref msa_columns(const TreeMsaResult& m) {
   return list_of(m.msa.columns, [](const kelda::Column& c) {
     return list_of(c, [](const std::optional<std::uint64_t>& v) { return to_py(v); });
   });
 }
-Ref msa_core(const MsaResult& m) {
+Ref msa_core(const TreeMsaResult& m) {
   return list_of(m.msa.core_positions, [](std::uint64_t v) { return to_py(v); });
 }
-Ref msa_score(const MsaResult& m) { return to_py(m.msa.score); }
-Ref msa_avg_rmsd(const MsaResult& m) { return to_py(m.msa.avg_rmsd); }
-Ref msa_transforms(const MsaResult& m) {
+Ref msa_score(const TreeMsaResult& m) { return to_py(m.msa.score); }
+Ref msa_avg_rmsd(const TreeMsaResult& m) { return to_py(m.msa.avg_rmsd); }
+Ref msa_transforms(const TreeMsaResult& m) {
   return list_of(m.transforms, [](const kelda::Transform& t) { return wrap(t); });
 }
-Ref msa_tm_ref(const MsaResult& m) {
+Ref msa_tm_ref(const TreeMsaResult& m) {
   return list_of(m.tm_by_reference, [](double v) { return to_py(v); });
 }
-Ref msa_tm_member(const MsaResult& m) {
+Ref msa_tm_member(const TreeMsaResult& m) {
   return list_of(m.tm_by_member, [](double v) { return to_py(v); });
 }
-Ref msa_n_columns(const MsaResult& m) {
+Ref msa_n_columns(const TreeMsaResult& m) {
   return to_py(static_cast<std::uint64_t>(m.msa.columns.size()));
 }
-Ref msa_n_core(const MsaResult& m) {
+Ref msa_n_core(const TreeMsaResult& m) {
   return to_py(static_cast<std::uint64_t>(m.msa.core_positions.size()));
 }
 
 PyGetSetDef msa_getset[] = {
-    {"columns", getter<MsaResult, msa_columns>, nullptr,
+    {"columns", getter<TreeMsaResult, msa_columns>, nullptr,
      "Columns: one entry per structure, its residue index or None (a gap).", nullptr},
-    {"core_positions", getter<MsaResult, msa_core>, nullptr,
+    {"core_positions", getter<TreeMsaResult, msa_core>, nullptr,
      "The columns every structure fills.", nullptr},
-    {"score", getter<MsaResult, msa_score>, nullptr, "Core columns over all columns.", nullptr},
-    {"avg_rmsd", getter<MsaResult, msa_avg_rmsd>, nullptr,
+    {"score", getter<TreeMsaResult, msa_score>, nullptr, "Core columns over all columns.", nullptr},
+    {"avg_rmsd", getter<TreeMsaResult, msa_avg_rmsd>, nullptr,
      "The mean RMSD of the pairwise alignments.", nullptr},
-    {"transforms", getter<MsaResult, msa_transforms>, nullptr,
+    {"transforms", getter<TreeMsaResult, msa_transforms>, nullptr,
      "Each structure onto the reference.", nullptr},
-    {"full_transforms", getter<MsaResult, msa_transforms>, nullptr,
+    {"full_transforms", getter<TreeMsaResult, msa_transforms>, nullptr,
      "The same transforms, under malven.MultipleAlignmentResult's name for them.", nullptr},
-    {"tm_by_reference", getter<MsaResult, msa_tm_ref>, nullptr,
+    {"tm_by_reference", getter<TreeMsaResult, msa_tm_ref>, nullptr,
      "Each structure's TM-score on the reference over the pairs the columns give,\n"
      "normalised by the reference (empty without full_scores).",
      nullptr},
-    {"tm_by_member", getter<MsaResult, msa_tm_member>, nullptr,
+    {"tm_by_member", getter<TreeMsaResult, msa_tm_member>, nullptr,
      "The same, normalised by the member.", nullptr},
-    {"n_columns", getter<MsaResult, msa_n_columns>, nullptr, "The number of columns.", nullptr},
-    {"n_core", getter<MsaResult, msa_n_core>, nullptr, "The number of core columns.", nullptr},
+    {"n_columns", getter<TreeMsaResult, msa_n_columns>, nullptr, "The number of columns.", nullptr},
+    {"n_core", getter<TreeMsaResult, msa_n_core>, nullptr, "The number of core columns.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 template <class T, auto Repr = nullptr>
@@ -502,7 +502,7 @@ PyTypeObject* create_comparison_class() {
                                   "Matrices of an all-against-all comparison.");
 }
 PyTypeObject* create_msa_result_class() {
-  return result_class<MsaResult>("keldascope.MsaResult", msa_getset, nullptr,
+  return result_class<TreeMsaResult>("keldascope.MsaResult", msa_getset, nullptr,
                                  "A multiple alignment.");
 }
 

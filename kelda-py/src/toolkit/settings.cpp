@@ -14,7 +14,7 @@ namespace {
 
 using kelda::CompareSettings;
 using kelda::EngineSettings;
-using kelda::MsaSettings;
+using kelda::TreeMsaSettings;
 using kelda::SearchSettings;
 
 template <class T>
@@ -48,7 +48,7 @@ bool& prefilter_of(SearchSettings& s) { return s.prefilter; }
 std::uint64_t& keep_of(SearchSettings& s) { return s.keep; }
 std::uint64_t& max_hits_of(SearchSettings& s) { return s.max_hits; }
 double& min_score_of(SearchSettings& s) { return s.min_score; }
-std::uint64_t& reference_of(MsaSettings& s) { return s.reference; }
+std::uint64_t& reference_of(TreeMsaSettings& s) { return s.reference; }
 
 #define ENGINE_FIELDS(T)                                                                      \
   MALVEN_SETTING(T, kelda::Method, method_of<T>, "method",                                   \
@@ -83,10 +83,10 @@ PyGetSetDef search_fields[] = {
 PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings), THREADS_FIELD(CompareSettings),
                                 END_FIELDS};
 PyGetSetDef msa_fields[] = {
-    ENGINE_FIELDS(MsaSettings),
-    MALVEN_SETTING(MsaSettings, std::uint64_t, reference_of, "reference",
+    ENGINE_FIELDS(TreeMsaSettings),
+    MALVEN_SETTING(TreeMsaSettings, std::uint64_t, reference_of, "reference",
                    "The structure (its index) whose frame the others are brought into."),
-    THREADS_FIELD(MsaSettings),
+    THREADS_FIELD(TreeMsaSettings),
     END_FIELDS};
 
 template <class T>
@@ -142,7 +142,7 @@ PyTypeObject* create_compare_settings_class() {
 }
 
 PyTypeObject* create_msa_settings_class() {
-  return make_settings_class<MsaSettings>(
+  return make_settings_class<TreeMsaSettings>(
       msa_fields, "keldascope.MsaSettings",
       "MsaSettings(**fields)\n--\n\n"
       "A multiple alignment: the engine's fields, the reference and the threads. The KELDA\n"

@@ -1,6 +1,7 @@
-// The multiple alignment over the pairwise engine, for every method: structures brought into
-// one frame where the method needs it, every pair aligned (on threads), the guide tree and
-// tree-wise joins over those pairwise alignments.
+// The tree-wise multiple alignment over the pairwise engine, for every method: structures
+// brought into one frame where the method needs it, every pair aligned (on threads), the
+// guide tree and tree-wise joins over those pairwise alignments (the malven module's
+// multiple alignment, and the toolkit's).
 #pragma once
 
 #include <cstdint>
@@ -16,18 +17,18 @@
 
 namespace kelda {
 
-// The engine's settings for a multiple alignment: the robust engine's full effort; the KELDA
-// scan mode's placement alone (align_pdbs places every structure onto the reference this
-// way, then refines the pairs in that common frame).
-EngineSettings msa_engine_settings();
+// The engine's settings for a tree-wise multiple alignment: the robust engine's full effort;
+// the KELDA scan mode's placement alone (align_pdbs places every structure onto the
+// reference this way, then refines the pairs in that common frame).
+EngineSettings tree_msa_engine_settings();
 
-struct MsaSettings {
-  EngineSettings engine = msa_engine_settings();
+struct TreeMsaSettings {
+  EngineSettings engine = tree_msa_engine_settings();
   std::uint64_t reference = 0;  // the structure whose frame the others are brought into
   std::uint32_t threads = 0;    // 0: one per usable core
 };
 
-struct MsaResult {
+struct TreeMsaResult {
   // Columns, core positions, score, average RMSD; its transforms are identities.
   MsaOutcome msa;
   // Each structure onto the reference: the robust method's pairwise alignment with it, the
@@ -53,7 +54,8 @@ Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettin
 // tree the pairs' Sc. Errors: fewer than 2 domains or a reference outside the list
 // (InvalidParameter); a placement's error under "Pre-alignment failed for FILE: "; any later
 // one under "Multiple alignment failed: "; Cancelled on a stop request.
-Result<MsaResult> multiple_alignment(std::span<const Domain> domains, const MsaSettings& settings,
-                                     std::stop_token stop = {});
+Result<TreeMsaResult> multiple_alignment(std::span<const Domain> domains,
+                                         const TreeMsaSettings& settings,
+                                         std::stop_token stop = {});
 
 }  // namespace kelda
