@@ -99,7 +99,7 @@ bool from_utf8(std::string_view s, std::u32string& out) {
   return true;
 }
 
-Domain moved_copy(const Domain& d, const Transform& t) {
+Domain transformed_copy(const Domain& d, const Transform& t) {
   Domain out = d;
   for (Residue& r : out.residues) {
     const Vec3 p = t.apply(r.position());

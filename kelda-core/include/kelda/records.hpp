@@ -43,7 +43,7 @@ struct Domain {
 };
 
 // A copy of the domain with every residue moved by t (a placement, before a refinement).
-Domain moved_copy(const Domain& d, const Transform& t);
+Domain transformed_copy(const Domain& d, const Transform& t);
 
 struct Parameters {
   std::uint32_t n_passes = 2;

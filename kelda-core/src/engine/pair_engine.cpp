@@ -47,7 +47,7 @@ Result<PairOutcome> place_and_refine(const Domain& a, const Domain& b, const Eng
   if (!placed) return std::move(placed).error();
   Placement p{swapped ? reversed(placed->outcome) : std::move(placed->outcome), swapped};
   Result<Refinement> refined =
-      refine_pairwise(a.residues, moved_copy(b, p.outcome.transform).residues,
+      refine_pairwise(a.residues, transformed_copy(b, p.outcome.transform).residues,
                       align_config_from(s.kelda), stop);
   if (!refined) return std::move(refined).error();
   PairOutcome out = std::move(refined->outcome);

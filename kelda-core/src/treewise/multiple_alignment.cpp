@@ -93,7 +93,8 @@ Result<TreeMsaResult> multiple_alignment(std::span<const Domain> domains,
     out.transforms = std::move(*t);
     placed.reserve(n);
     for (std::size_t k = 0; k < n; ++k)
-      placed.push_back(k == reference ? domains[k] : moved_copy(domains[k], out.transforms[k]));
+      placed.push_back(k == reference ? domains[k]
+                                      : transformed_copy(domains[k], out.transforms[k]));
     aligned = placed;
   }
 
