@@ -1,0 +1,77 @@
+"""Native calls at the edges of a process's life: the interpreter exiting while a toolkit call
+runs in a daemon thread, and Ctrl-C arriving while NumPy's table is being loaded."""
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DATA
+
+PDB = DATA / "pdb"
+
+# Long enough to be still running when the script ends: two chains of 1,500 residues, or a
+# search over a few hundred targets.
+DAEMON_CALLS = {
+    "align": "keldascope.align(long, long)",
+    "search": "keldascope.search(s, [s] * 400, threads=2)",
+    "compare_all": "keldascope.compare_all([s] * 40, threads=2)",
+}
+
+
+def run_python(code, timeout=120):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("call", sorted(DAEMON_CALLS))
+def test_exit_while_a_daemon_thread_runs_a_native_call(call):
+    code = ("import threading, numpy as np, keldascope, malven\n"
+            f"s = keldascope.read_structure({str(PDB / '1tii.pdb')!r})\n"
+            "t = np.arange(1500) * 1.745\n"
+            "xyz = np.column_stack([2.3 * np.cos(t), 2.3 * np.sin(t), 1.5 * np.arange(1500)])\n"
+            "long = malven.Domain.from_arrays('h', xyz, 'A' * 1500)\n"
+            f"threading.Thread(target=lambda: {DAEMON_CALLS[call]}, daemon=True).start()\n")
+    # The fault came in most runs, not all: the exit has to be safe every time.
+    for _ in range(4):
+        out = run_python(code)
+        assert out.returncode == 0, out.stderr
+        assert "terminate" not in out.stderr and "Traceback" not in out.stderr, out.stderr
+
+
+# NumPy's version reader raising KeyboardInterrupt stands for Ctrl-C arriving while the table
+# loads (the first array operation of a process loads it).
+INTERRUPT_NUMPY = ("import numpy as np, numpy.lib\n"
+                   "version = numpy.lib.NumpyVersion\n"
+                   "def interrupted(*args):\n"
+                   "    raise KeyboardInterrupt\n"
+                   "numpy.lib.NumpyVersion = interrupted\n")
+
+
+@pytest.mark.parametrize("call", [
+    "malven.centroid(np.ones((2, 3)))",
+    "keldascope.align(d, d)",
+])
+def test_interrupt_while_loading_numpy_propagates_as_itself(call):
+    code = (INTERRUPT_NUMPY +
+            "import malven, keldascope\n"
+            f"d = malven.Domain.from_pdb({str(PDB / '1sp1.pdb')!r})\n"
+            "try:\n"
+            f"    {call}\n"
+            "except BaseException as e:\n"
+            "    print(type(e).__name__)\n"
+            "numpy.lib.NumpyVersion = version\n"
+            f"{call}\n"  # the table was not cached: the next call loads it
+            "print('loaded')\n")
+    out = run_python(code)
+    assert out.stdout.split() == ["KeyboardInterrupt", "loaded"], out.stderr
+
+
+def test_interrupt_while_loading_numpy_ends_the_command_as_ctrl_c():
+    one = str(PDB / "1sp1.pdb")
+    code = (INTERRUPT_NUMPY +
+            "import sys\n"
+            "from keldascope.cli.main import main\n"
+            f"sys.exit(main(['align', {one!r}, {one!r}]))\n")
+    out = run_python(code)
+    assert out.returncode == 130, out.stderr
+    assert out.stderr.strip() == "malven align: interrupted"
