@@ -37,6 +37,19 @@ std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"
 
 }  // namespace
 
+Status check_ca_position(const Vec3& position, const CaSite& site, std::string_view chain) {
+  if (within_coordinate_limit(position)) return Unit{};
+  const std::string atom = "the C-alpha atom of residue " +
+                           residue_label(site.number, site.insertion) + " in chain " +
+                           quoted(chain);
+  for (double v : position)
+    if (!std::isfinite(v)) return CoreError::refusal(ErrorKind::PdbParse, "no coordinates for " + atom);
+  return CoreError::refusal(ErrorKind::PdbParse,
+                            "coordinates of " + atom + " lie beyond " +
+                                std::to_string(static_cast<long>(kCoordinateLimit)) +
+                                " A, farther out than any structure reaches");
+}
+
 std::optional<ResidueKey> ChainTrace::admit(const CaSite& site) const {
   if (!accepted_altloc(site.altloc)) return std::nullopt;
   const ResidueKey key{parse_i32(site.number).value_or(0), site.insertion};
@@ -192,12 +205,7 @@ Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
     site.altloc = row.altloc;
     const auto key = trace.admit(site);
     if (!key) continue;
-    for (double v : row.position)
-      if (!std::isfinite(v))
-        return CoreError::refusal(ErrorKind::PdbParse,
-                                  "no coordinates for the C-alpha atom of residue " +
-                                      residue_label(site.number, site.insertion) + " in chain " +
-                                      quoted(row.chain));
+    if (auto ok = check_ca_position(row.position, site, row.chain); !ok) return std::move(ok).error();
     trace.add(site, *key, row.position, row.b_factor);
   }
   return std::move(picker).finish();

@@ -25,12 +25,19 @@ namespace {
 
 constexpr std::size_t kMinResidues = 5;
 
-Status check_finite(const Domain& d, const char* which) {
-  for (const Residue& r : d.residues)
-    if (!std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.z))
-      return CoreError::invalid_parameter(std::string("structure ") + which + " ('" + d.id +
-                                          "') has a non-finite coordinate at residue " +
-                                          r.label);
+// Coordinates the engine computes with: finite, and within what a structure can hold (far
+// beyond it, distances no longer change when the search widens its cutoffs).
+Status check_coordinates(const Domain& d, const char* which) {
+  for (const Residue& r : d.residues) {
+    if (within_coordinate_limit(r.position())) continue;
+    const bool finite = std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.z);
+    return CoreError::invalid_parameter(
+        std::string("structure ") + which + " ('" + d.id + "') has a " +
+        (finite ? "coordinate beyond " + std::to_string(static_cast<long>(kCoordinateLimit)) +
+                      " A"
+                : std::string("non-finite coordinate")) +
+        " at residue " + r.label);
+  }
   return Unit{};
 }
 
@@ -111,8 +118,8 @@ std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
 
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& cfg,
                                      std::stop_token stop) {
-  if (auto s = check_finite(a, "A"); !s) return std::move(s).error();
-  if (auto s = check_finite(b, "B"); !s) return std::move(s).error();
+  if (auto s = check_coordinates(a, "A"); !s) return std::move(s).error();
+  if (auto s = check_coordinates(b, "B"); !s) return std::move(s).error();
   RobustAlignment out;
   if (a.size() < kMinResidues || b.size() < kMinResidues) return out;
 

@@ -55,7 +55,8 @@ struct PairResult {
 bool same_fold_call(const PairResult& r, const RobustConfig& config) noexcept;
 
 // Aligns B onto A by settings.method. Errors: InvalidParameter for a coordinate that is not
-// finite; Cancelled when `stop` was requested; the method's own errors.
+// finite or lies beyond kCoordinateLimit; Cancelled when `stop` was requested; the method's
+// own errors.
 Result<PairResult> align_pair(const Domain& a, const Domain& b, const EngineSettings& settings,
                               std::stop_token stop = {});
 

@@ -55,6 +55,11 @@ class ChainTrace {
   std::optional<ResidueKey> last_;
 };
 
+// The refusal the toolkit's readers give an admitted C-alpha atom of chain `chain` whose
+// position is not finite ("no coordinates") or lies beyond kCoordinateLimit: PdbParse with
+// the whole message, naming the residue. Unit for a position they take.
+Status check_ca_position(const Vec3& position, const CaSite& site, std::string_view chain);
+
 // The traces of every chain of one model.
 struct ChainCa {
   std::string name;     // the chain as the file names it
@@ -138,7 +143,7 @@ struct AtomRow {
 };
 
 // The wanted model of the rows (in file order), under the rules of read_pdb. Errors
-// (PdbParse): an admitted row without finite coordinates, no model found.
+// (PdbParse): an admitted row refused by check_ca_position, no model found.
 Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
                                    std::optional<std::int64_t> model);
 

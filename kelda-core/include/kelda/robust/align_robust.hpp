@@ -99,9 +99,10 @@ std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
 Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& config,
                        RobustAlignment& alignment);
 
-// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
-// Cancelled when `stop` was requested (checked between seeds and stages), or an error of
-// the refinement. Fewer than 5 residues in either: an outcome not attempted.
+// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite or
+// lies beyond kCoordinateLimit, Cancelled when `stop` was requested (checked between seeds
+// and stages, and inside the long ones), or an error of the refinement. Fewer than 5
+// residues in either: an outcome not attempted.
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& config,
                                      std::stop_token stop = {});
 
