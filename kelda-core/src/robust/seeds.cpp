@@ -6,6 +6,8 @@
 #include <cmath>      // sqrt
 #include <limits>     // infinity marks fragment pairs already taken
 
+#include "kelda/math/geometry.hpp"
+
 namespace kelda {
 
 namespace {
@@ -108,11 +110,9 @@ std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
     std::vector<std::vector<double>> d(w);
     for (std::size_t k = 1; k < w; ++k) {
       d[k].resize(c.size() - k);
-      for (std::size_t i = 0; i + k < c.size(); ++i) {
-        const double dx = c.x[i] - c.x[i + k], dy = c.y[i] - c.y[i + k],
-                     dz = c.z[i] - c.z[i + k];
-        d[k][i] = std::sqrt(dx * dx + dy * dy + dz * dz);
-      }
+      for (std::size_t i = 0; i + k < c.size(); ++i)
+        d[k][i] = std::sqrt(
+            squared_norm(c.x[i] - c.x[i + k], c.y[i] - c.y[i + k], c.z[i] - c.z[i + k]));
     }
     return d;
   };

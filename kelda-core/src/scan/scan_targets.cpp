@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "kelda/math/geometry.hpp"  // the residues read in place: no per-target copy
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/pairwise/pairwise_align.hpp"
 #include "kelda/pairwise/refine.hpp"
@@ -22,15 +23,6 @@ enum class Procedure { Placement, Refinement, Quick };
 Procedure procedure_of(const ScanOptions& o) {
   if (o.scan_mode) return Procedure::Placement;
   return o.quick ? Procedure::Quick : Procedure::Refinement;
-}
-
-// The residues' own coordinates, read in place: no per-target copy.
-PointsView coordinates_of(const Domain& d) {
-  if (d.residues.empty()) return PointsView{};
-  const Residue& r = d.residues.front();
-  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
-  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
-                    reinterpret_cast<const std::byte*>(&r.y) - x);
 }
 
 // Identity over the equivalent pairs of a single dynamic-programming pass, as a fraction.
@@ -113,7 +105,7 @@ Status scan_one(const Domain& query, const Domain& target, std::size_t index, Sc
     case Procedure::Quick: {
       // One pass in the frames as given: the full matrix, then the same dynamic programme
       // the refinement would run first.
-      const PointsView t = coordinates_of(target);
+      const PointsView t = points_view(std::span(target.residues));
       plan.similarity->compute(t, plan.matrix);
       Result<DpAlignment> r = quick_alignment(plan.query_points, t, plan.matrix, plan.dp);
       if (!r) return std::move(r).error();
@@ -133,7 +125,7 @@ Result<std::vector<ScanMatch>> run_scan(const Domain& query, std::size_t n_targe
   if (n_targets == 0) return hits;
   const AlignConfig align = align_config_from(options.params);
   ScanPlan plan{procedure_of(options), options.score_cutoff, scan_mode_config(options), align,
-                dp_settings_of(align), coordinates_of(query), {}, {}};
+                dp_settings_of(align), points_view(std::span(query.residues)), {}, {}};
   if (plan.procedure == Procedure::Quick) {
     // The placement and the refinement refuse unusable similarity scales themselves; the
     // quick pass computes the similarity directly, so it refuses them here in their words.

@@ -8,6 +8,7 @@
 #include <limits>     // -infinity outside the grid
 
 #include "kelda/error.hpp"  // internal_fault on a broken call
+#include "kelda/math/geometry.hpp"
 
 namespace kelda {
 
@@ -96,7 +97,7 @@ void distances2(const Transform& t, const double* __restrict ax, const double* _
     const double dx = r00 * bx[k] + r01 * by[k] + r02 * bz[k] + t0 - ax[k];
     const double dy = r10 * bx[k] + r11 * by[k] + r12 * bz[k] + t1 - ay[k];
     const double dz = r20 * bx[k] + r21 * by[k] + r22 * bz[k] + t2 - az[k];
-    out[k] = dx * dx + dy * dy + dz * dz;
+    out[k] = squared_norm(dx, dy, dz);
   };
   std::size_t k = 0;
   for (; k + 4 <= n; k += 4) {
@@ -107,7 +108,7 @@ void distances2(const Transform& t, const double* __restrict ax, const double* _
       dy[l] = r10 * bx[k + l] + r11 * by[k + l] + r12 * bz[k + l] + t1 - ay[k + l];
     for (std::size_t l = 0; l < 4; ++l)
       dz[l] = r20 * bx[k + l] + r21 * by[k + l] + r22 * bz[k + l] + t2 - az[k + l];
-    for (std::size_t l = 0; l < 4; ++l) out[k + l] = dx[l] * dx[l] + dy[l] * dy[l] + dz[l] * dz[l];
+    for (std::size_t l = 0; l < 4; ++l) out[k + l] = squared_norm(dx[l], dy[l], dz[l]);
   }
   for (; k < n; ++k) one(k);
 }
@@ -117,8 +118,7 @@ void similarity_row(double x, double y, double z, const double* __restrict bx,
                     const double* __restrict by, const double* __restrict bz,
                     double* __restrict row, std::size_t m, double inv) {
   auto one = [&](std::size_t j) {
-    const double dx = x - bx[j], dy = y - by[j], dz = z - bz[j];
-    row[j] = 1.0 / (1.0 + (dx * dx + dy * dy + dz * dz) * inv);
+    row[j] = 1.0 / (1.0 + squared_norm(x - bx[j], y - by[j], z - bz[j]) * inv);
   };
   std::size_t j = 0;
   for (; j + 4 <= m; j += 4) {
@@ -127,7 +127,7 @@ void similarity_row(double x, double y, double z, const double* __restrict bx,
     for (std::size_t l = 0; l < 4; ++l) dy[l] = y - by[j + l];
     for (std::size_t l = 0; l < 4; ++l) dz[l] = z - bz[j + l];
     for (std::size_t l = 0; l < 4; ++l)
-      row[j + l] = 1.0 / (1.0 + (dx[l] * dx[l] + dy[l] * dy[l] + dz[l] * dz[l]) * inv);
+      row[j + l] = 1.0 / (1.0 + squared_norm(dx[l], dy[l], dz[l]) * inv);
   }
   for (; j < m; ++j) one(j);
 }

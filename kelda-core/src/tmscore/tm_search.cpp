@@ -8,6 +8,7 @@
 
 #include "kelda/error.hpp"           // internal_fault on a broken call
 
+#include "kelda/math/geometry.hpp"
 #include "kelda/math/superpose.hpp"  // the reference's weighted fit
 
 namespace kelda {
@@ -195,11 +196,9 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
       const double s = reference::tm_sum(t, p, d0);
       if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
       if (it >= plan.max_iterations) break;
-      for (std::size_t k = 0; k < n; ++k) {
-        const Vec3 q = t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
-        d2[k] = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
-                (q[2] - p.az[k]) * (q[2] - p.az[k]);
-      }
+      for (std::size_t k = 0; k < n; ++k)
+        d2[k] = squared_distance(t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]}),
+                                 Vec3{p.ax[k], p.ay[k], p.az[k]});
       select_close(d2, cut, selected);
       if (selected == previous) break;
       t = reference::fit_rigid(p, selected);
@@ -220,9 +219,8 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
     double wsum = 0.0;
     Vec3 ca{0, 0, 0}, cb{0, 0, 0};
     for (std::size_t k = 0; k < n; ++k) {
-      const Vec3 q = best.transform.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
-      const double d2k = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
-                         (q[2] - p.az[k]) * (q[2] - p.az[k]);
+      const double d2k = squared_distance(best.transform.apply(Vec3{p.bx[k], p.by[k], p.bz[k]}),
+                                          Vec3{p.ax[k], p.ay[k], p.az[k]});
       const double f = 1.0 / (1.0 + d2k / (d0 * d0));
       w[k] = f * f;
       wsum += w[k];
