@@ -65,9 +65,9 @@ def rng():
     return np.random.default_rng(20261208)
 
 
-def seconds_to_interrupt(tmp_path, path, call):
+def seconds_to_interrupt(tmp_path, path, call, delay=0.5):
     """Starts a child that reads `path` as `d` and runs the one-line statement `call`,
-    sends it Ctrl-C half a second in, and returns the seconds until it ended. The
+    sends it Ctrl-C `delay` seconds in, and returns the seconds until it ended. The
     child must have printed "interrupted", having caught KeyboardInterrupt."""
     code = ("import keldascope, sys\n"
             f"d = keldascope.read_structure({str(path)!r})\n"
@@ -80,7 +80,7 @@ def seconds_to_interrupt(tmp_path, path, call):
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, cwd=tmp_path,
                             stderr=subprocess.PIPE, universal_newlines=True)
     assert proc.stdout.readline().strip() == "ready"
-    time.sleep(0.5)
+    time.sleep(delay)
     sent = time.monotonic()
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import malven
-from conftest import DATA, helix
+from conftest import DATA, IS_PYPY, helix
 from keldascope import structures
 from test_cli import fails, malven_cmd
 
@@ -87,3 +87,49 @@ def test_commands_refuse_or_skip_a_far_file(tmp_path):
     proc = malven_cmd("scan", db / "near.pdb", "db", "--no-prefilter", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert "far.pdb" in proc.stderr and "beyond 100000 A" in proc.stderr
+
+
+# ---- memory of one alignment ------------------------------------------------------------------
+
+def run_python(code, timeout=300):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+CHAIN = ("import numpy as np, malven, keldascope\n"
+         "def chain(n, seed):\n"
+         "    steps = np.random.default_rng(seed).normal(size=(n, 3))\n"
+         "    steps *= 3.8 / np.linalg.norm(steps, axis=1)[:, None]\n"
+         "    return malven.Domain.from_arrays(f'c{seed}', np.cumsum(steps, axis=0), 'A' * n)\n")
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's own heap needs more address space than the limit")
+def test_long_chains_align_in_memory_that_grows_by_the_byte():
+    # Two chains of 3,000 residues under 200 MB more address space than the interpreter has
+    # taken: a byte a residue pair fits, the 43 bytes of whole score matrices did not.
+    code = (CHAIN +
+            "import resource\n"
+            "keldascope.align(chain(40, 1), chain(40, 2))  # every library loaded\n"
+            "a, b = chain(3000, 3), chain(3000, 4)\n"
+            "size = next(int(line.split()[1]) for line in open('/proc/self/status')\n"
+            "            if line.startswith('VmSize:')) * 1024\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), resource.RLIM_INFINITY))\n"
+            "r = keldascope.align(a, b)\n"
+            "print(r.tm_score_1 > 0)\n")
+    out = run_python(code)
+    assert out.stdout.strip() == "True", out.stderr
+
+
+def test_an_alignment_larger_than_memory_is_refused_before_it_starts():
+    # A million residues each: a terabyte, refused at once with what it needs; the search
+    # itself would have run for days.
+    code = (CHAIN +
+            "d = chain(1_000_000, 5)\n"
+            "try:\n"
+            "    keldascope.align(d, d)\n"
+            "except MemoryError as e:\n"
+            "    print(e)\n")
+    out = run_python(code, timeout=120)
+    assert out.stdout.startswith("aligning chains of 1000000 and 1000000 residues needs about "
+                                 "10"), out.stderr
+    assert " GB of memory; " in out.stdout and out.stdout.strip().endswith(" GB are available")

@@ -1,11 +1,14 @@
 """Native calls at the edges of a process's life: the interpreter exiting while a toolkit call
-runs in a daemon thread, and Ctrl-C arriving while NumPy's table is being loaded."""
+runs in a daemon thread, Ctrl-C arriving while NumPy's table is being loaded, and Ctrl-C in
+the middle of one alignment of long chains."""
+import signal
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
-from conftest import DATA
+from conftest import DATA, seconds_to_interrupt
 
 PDB = DATA / "pdb"
 
@@ -75,3 +78,28 @@ def test_interrupt_while_loading_numpy_ends_the_command_as_ctrl_c():
     out = run_python(code)
     assert out.returncode == 130, out.stderr
     assert out.stderr.strip() == "malven align: interrupted"
+
+
+def long_chain_pdb(path, n, seed=8000):
+    """A chain of n C-alpha atoms a few hundred A across: a random walk of 3.8 A steps."""
+    rng = np.random.default_rng(seed)
+    steps = rng.normal(size=(n, 3))
+    steps *= 3.8 / np.linalg.norm(steps, axis=1)[:, None]
+    xyz = np.cumsum(steps, axis=0)
+    xyz -= xyz.mean(axis=0)
+    path.write_text("".join(
+        f"ATOM  {k % 100000:>5}  CA  ALA A{k % 10000:>4}    {x:8.3f}{y:8.3f}{z:8.3f}"
+        f"  1.00 20.00           C\n" for k, (x, y, z) in enumerate(xyz, start=1)))
+    return path
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="needs signals")
+@pytest.mark.parametrize("delay", [1.5, 4.0])
+def test_ctrl_c_stops_one_alignment_of_long_chains(tmp_path, delay):
+    """Chains of 10,000 residues: the stages of one alignment run for seconds each, and each
+    looks at the stop request as it goes, not only at its end; Ctrl-C meets them at two
+    points of the alignment."""
+    path = long_chain_pdb(tmp_path / "long.pdb", 10000)
+    elapsed = seconds_to_interrupt(tmp_path, path, "for _ in range(20): keldascope.align(d, d)",
+                                   delay)
+    assert elapsed < 1.5, "Ctrl-C took too long"

@@ -215,7 +215,7 @@ TEST(TmKernels, DynamicProgrammeFindsTheObviousAlignment) {
   EXPECT_EQ(tm_dp(s, n, m, 0.6, scratch, pairs), 10.0);
   ASSERT_EQ(pairs.size(), n);
   for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(pairs[i], TmPair(i, i + 3));
-  EXPECT_EQ(tm_dp({}, 0, 5, 0.6, scratch, pairs), 0.0);
+  EXPECT_EQ(tm_dp(std::span<const double>{}, 0, 5, 0.6, scratch, pairs), 0.0);
   EXPECT_TRUE(pairs.empty());
 }
 

@@ -26,8 +26,9 @@ struct PyErrSet {};
 Ref check(PyObject* p);
 
 // How one entry reports a CoreError: the prefix of its message. The exception follows from
-// the error itself: OSError for a failure of the file system, ValueError for everything else
-// (bad input, failed alignments, a file that cannot be parsed even when it cannot be read).
+// the error itself: OSError for a failure of the file system, MemoryError (without the
+// prefix) for want of memory, ValueError for everything else (bad input, failed alignments,
+// a file that cannot be parsed even when it cannot be read).
 struct ErrorMap {
   const char* prefix;
 };

@@ -4,7 +4,11 @@
 
 #include <algorithm>  // stable_sort, find, min, max
 #include <cmath>      // isfinite, sqrt
+#include <cstdio>     // snprintf: sizes in messages
 #include <span>
+
+#include "kelda/alignment/dp.hpp"       // dp_memory: the refinement's band
+#include "kelda/exec/memory.hpp"        // available_memory
 
 #include "kelda/math/geometry.hpp"
 #include "kelda/pairwise/refine.hpp"  // refine_pairwise, align_config_from: the KELDA score
@@ -50,13 +54,13 @@ struct KeldaScore {
 // The only use of the refinement's records and settings, kept here so that renaming them
 // touches one function.
 Result<KeldaScore> kelda_score(const Domain& a, const Domain& b, const Transform& t,
-                               const Parameters& preset) {
+                               const Parameters& preset, const std::stop_token& stop) {
   std::vector<Residue> moved = b.residues;
   for (Residue& r : moved) {
     const Vec3 p = t.apply(r.position());
     r.x = p[0], r.y = p[1], r.z = p[2];
   }
-  auto out = refine_pairwise(a.residues, moved, align_config_from(preset));
+  auto out = refine_pairwise(a.residues, moved, align_config_from(preset), stop);
   if (!out) return std::move(out).error();
   return KeldaScore{out->outcome.sc, std::move(out->outcome.pairs)};
 }
@@ -99,7 +103,7 @@ struct Search {
       : ca(coordinates_of(a)),
         cb(coordinates_of(b)),
         l_min(std::min(a.size(), b.size())),
-        ctx{&ca, &cb, tm_d0(l_min), search_cutoff(tm_d0(l_min))},
+        ctx{&ca, &cb, tm_d0(l_min), search_cutoff(tm_d0(l_min)), stop},
         stop(std::move(stop)) {}
   Search(const Search&) = delete;  // the context points at the traces
   bool stopped() const { return stop.stop_requested(); }
@@ -118,10 +122,31 @@ struct Search {
   TmCandidate best;
 };
 
-// 1. Inputs: coordinates a structure can hold, in both.
-Status check_inputs(const Domain& a, const Domain& b) {
+std::string gigabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+  return text;
+}
+
+// Refused before anything is allocated when it cannot fit; small alignments always fit and
+// need not ask the system.
+Status check_memory(std::size_t n_a, std::size_t n_b, const RobustConfig& cfg) {
+  constexpr std::uint64_t kAlwaysFits = std::uint64_t{256} << 20;
+  const std::uint64_t need = robust_alignment_memory(n_a, n_b, cfg);
+  if (need < kAlwaysFits) return Unit{};
+  const auto available = available_memory();
+  if (!available || need <= *available) return Unit{};
+  return CoreError::out_of_memory("aligning chains of " + std::to_string(n_a) + " and " +
+                                  std::to_string(n_b) + " residues needs about " +
+                                  gigabytes(need) + " of memory; " + gigabytes(*available) +
+                                  " are available");
+}
+
+// 1. Inputs: coordinates a structure can hold, in both, and memory for the alignment.
+Status check_inputs(const Domain& a, const Domain& b, const RobustConfig& cfg) {
   if (auto s = check_coordinates(a, "A"); !s) return s;
-  return check_coordinates(b, "B");
+  if (auto s = check_coordinates(b, "B"); !s) return s;
+  return check_memory(a.size(), b.size(), cfg);
 }
 
 // 2. Seeds drawn for the escalated effort at once when it may come (screening every offset
@@ -137,7 +162,7 @@ void draw_seeds(Search& s, const RobustConfig& cfg) {
   s.fragments = fragment_seeds(
       s.ca, s.cb, cfg.fragment_length,
       can_escalate ? std::max(cfg.fragment_count, cfg.escalated_fragment_count) : cfg.fragment_count,
-      buffer);
+      buffer, s.stop);
 }
 
 // 3. Seeds scored the same way each: one dynamic programme under the seed's superposition
@@ -145,10 +170,10 @@ void draw_seeds(Search& s, const RobustConfig& cfg) {
 // [f0, f1), in that order.
 void score_seeds(Search& s, const RobustConfig& cfg, std::size_t g0, std::size_t g1,
                  std::size_t f0, std::size_t f1) {
-  for (std::size_t k = g0; k < std::min(g1, s.gapless.size()); ++k)
+  for (std::size_t k = g0; k < std::min(g1, s.gapless.size()) && !s.stopped(); ++k)
     s.seeds.push_back(align_under(s.ctx, s.gapless[k].transform, cfg.stage_gap_opens[0],
                                   cfg.seed_scoring, s.scratch));
-  for (std::size_t k = f0; k < std::min(f1, s.fragments.size()); ++k)
+  for (std::size_t k = f0; k < std::min(f1, s.fragments.size()) && !s.stopped(); ++k)
     s.seeds.push_back(
         align_under(s.ctx, s.fragments[k], cfg.stage_gap_opens[0], cfg.seed_scoring, s.scratch));
 }
@@ -229,6 +254,16 @@ void final_scores(Search& s, const Domain& a, const Domain& b, const RobustConfi
 
 }  // namespace
 
+std::uint64_t robust_alignment_memory(std::size_t n_a, std::size_t n_b, const RobustConfig& cfg) {
+  // Traces, seeds, rows and scratch take a few kilobytes a residue.
+  constexpr std::uint64_t kPerResidue = 4096;
+  const std::size_t fragments = std::max(cfg.fragment_count, cfg.escalated_fragment_count);
+  return tm_dp_memory(n_a, n_b) +
+         fragment_seeds_memory(n_a, n_b, cfg.fragment_length, fragments) +
+         dp_memory(n_a, n_b, dp_settings_of(align_config_from(cfg.kelda))) +
+         kPerResidue * (n_a + n_b);
+}
+
 std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
                                        std::span<const ResiduePair> pairs,
                                        const RobustConfig& config) {
@@ -247,7 +282,7 @@ std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
 
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& cfg,
                                      std::stop_token stop) {
-  if (auto ok = check_inputs(a, b); !ok) return std::move(ok).error();
+  if (auto ok = check_inputs(a, b, cfg); !ok) return std::move(ok).error();
   RobustAlignment out;
   if (a.size() < kMinResidues || b.size() < kMinResidues) return out;
   Search s(a, b, std::move(stop));
@@ -266,14 +301,14 @@ Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const Rob
     out.significant = out.aligned() && tm_longer_of(a, b, out) >= cfg.significant_tm;
     return out;
   }
-  if (auto ok = add_kelda_score(a, b, cfg, out); !ok) return std::move(ok).error();
+  if (auto ok = add_kelda_score(a, b, cfg, out, s.stop); !ok) return std::move(ok).error();
   return out;
 }
 
 Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& cfg,
-                       RobustAlignment& out) {
+                       RobustAlignment& out, std::stop_token stop) {
   if (out.alignment.empty()) return Unit{};  // nothing was aligned: nothing to refine
-  auto kelda = kelda_score(a, b, out.outcome.transform, cfg.kelda);
+  auto kelda = kelda_score(a, b, out.outcome.transform, cfg.kelda, stop);
   if (!kelda) return std::move(kelda).error();
   out.outcome.sc = kelda->sc;
   out.kelda_pairs = std::move(kelda->pairs);
