@@ -25,6 +25,12 @@ MMCIF = "mmcif"
 GZIP_MAGIC = b"\x1f\x8b"
 SNIFF_BYTES = 4096
 GZIP_SNIFF_BYTES = 65536  # compressed bytes read to decompress SNIFF_BYTES of text
+# Gzipped files are inflated as a stream, and refused once their text passes GZIP_RATIO times
+# the compressed file (at least GZIP_FLOOR bytes): structure files inflate four to ten times,
+# a gzip bomb hundreds of times, and it is refused before it is held in memory.
+GZIP_RATIO = 32
+GZIP_FLOOR = 64 << 20
+GZIP_CHUNK = 1 << 20
 _PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
 
 # gemmi's element number of calcium, whose ions are named CA like a C-alpha.
@@ -114,10 +120,47 @@ def _format_of(path, head):
     return PDB
 
 
+def inflate_limit(compressed_size):
+    """The most text a gzipped file of `compressed_size` bytes is inflated to."""
+    return max(GZIP_FLOOR, GZIP_RATIO * compressed_size)
+
+
+def _inflate(f, limit, path):
+    """The text of the gzip members in file f (as gzip.decompress reads them: members one
+    after another, zero bytes between them ignored), a chunk at a time, refused past
+    `limit` bytes."""
+    chunks, size = [], 0
+    inflater = zlib.decompressobj(wbits=31)
+    data, ended = b"", False
+    while True:
+        if not data and not ended:
+            data = f.read(GZIP_CHUNK)
+            ended = not data
+        if inflater.eof:  # a member ended: zero padding, another member, or garbage
+            data = data.lstrip(b"\x00")
+            if not data:
+                if ended:
+                    return b"".join(chunks)
+                continue
+            if not data.startswith(GZIP_MAGIC[:len(data)]):
+                raise zlib.error("data after the last gzip member is not gzip data")
+            inflater = zlib.decompressobj(wbits=31)
+        out = inflater.decompress(data, GZIP_CHUNK)
+        size += len(out)
+        if size > limit:
+            raise _unreadable(path, f"gzip data that inflates past {limit >> 20} MiB, "
+                                    f"{GZIP_RATIO} times the compressed file (at least "
+                                    f"{GZIP_FLOOR >> 20} MiB): not a structure file")
+        chunks.append(out)
+        data = inflater.unused_data if inflater.eof else inflater.unconsumed_tail
+        if ended and not data and not out and not inflater.eof:
+            raise EOFError
+
+
 def _decompress(path):
     try:
         with open(path, "rb") as f:
-            return gzip.decompress(f.read())
+            return _inflate(f, inflate_limit(os.fstat(f.fileno()).st_size), path)
     except EOFError:
         raise _unreadable(path, "truncated gzip file (it ends inside the compressed data)")
     except (gzip.BadGzipFile, zlib.error) as exc:
@@ -140,8 +183,7 @@ def _gzip_head(path):
 
 def _load(path):
     """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
-    None for a plain one, which its reader opens itself, and for a gzipped mmCIF file named
-    .gz, which gemmi decompresses itself."""
+    None for a plain one, which its reader opens itself."""
     _check_readable(path)
     try:
         with open(path, "rb") as f:
@@ -156,10 +198,7 @@ def _load(path):
     if not inner.strip():
         _decompress(path)  # a damaged stream says so first
         raise _unreadable(path, "empty file (once decompressed)")
-    fmt = _format_of(path, inner)
-    if fmt == MMCIF and path.lower().endswith(".gz"):
-        return fmt, True, None
-    return fmt, True, _decompress(path)
+    return _format_of(path, inner), True, _decompress(path)
 
 
 def _gemmi(path):
@@ -171,22 +210,113 @@ def _gemmi(path):
     return gemmi
 
 
+def _one_line(exc):
+    """gemmi's message on one line (some span several)."""
+    return "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+
+
 def _cif_document(path, text):
     """The parsed mmCIF file (gemmi), with at least one data block."""
     gemmi = _gemmi(path)
     try:
         doc = gemmi.cif.read_string(text) if text is not None else gemmi.cif.read_file(path)
     except (RuntimeError, ValueError) as exc:
-        raise _unreadable(path, f"mmCIF parse error: {exc}")
+        raise _unreadable(path, f"mmCIF parse error: {_one_line(exc)}")
     if len(doc) == 0:
         raise _unreadable(path, "no mmCIF data block")
     return doc
 
 
+def _missing_coordinates(path, text):
+    """The Cartn_x, Cartn_y or Cartn_z column an atom table lacks, if it lacks one: gemmi
+    then reads no atoms at all."""
+    block = _cif_document(path, text)[0]
+    if not block.find_mmcif_category("_atom_site."):
+        return None
+    for axis in "xyz":
+        if not block.find_values(f"_atom_site.Cartn_{axis}"):
+            return f"Cartn_{axis}"
+    return None
+
+
+# The fields of gemmi's FlatStructure that the C-alpha rules read.
+FLAT_FIELDS = ("atom_names", "pos", "b_iso", "het_flags", "elements", "altlocs", "icodes",
+               "resnums", "model_num", "residue_names", "chain_ids")
+
+
+def _flat_arrays(flat):
+    """Copies of the FlatStructure's fields. Each field comes as a NumPy view of gemmi's
+    memory through a memoryview that holds the whole structure; PyPy never releases that
+    memoryview by itself (every read kept its structure for good), so each is copied and
+    the memoryview released at once."""
+    out = {}
+    for name in FLAT_FIELDS:
+        view = getattr(flat, name)
+        out[name] = np.array(view)
+        base = view.base
+        del view
+        if isinstance(base, memoryview):
+            try:
+                base.release()
+            except BufferError:  # still exported elsewhere: the interpreter frees it
+                pass
+    return out
+
+
+def _flat_rows(gemmi, st):
+    """The atoms named CA as (numbers, residue names, chains) from gemmi's flat arrays, a few
+    calls whatever the size. RuntimeError when a name is too long for their 8 bytes."""
+    f = _flat_arrays(gemmi.FlatStructure(st))
+    names = f["atom_names"]
+    rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
+                      (names[:, 2] == 0))[0]
+    xyz = f["pos"].astype(np.float64)[rows].reshape(-1, 3)
+    # gemmi keeps B-factors in single precision: rounded to three decimals they are the
+    # file's values again, so a threshold cuts an mmCIF file where it cuts the PDB file.
+    b = np.round(f["b_iso"].astype(np.float64)[rows], 3)
+    numbers = np.column_stack([
+        f["het_flags"][rows] == ord("H"), f["elements"][rows] == CALCIUM,
+        np.maximum(f["altlocs"][rows], 0), np.maximum(f["icodes"][rows], 0),
+        f["resnums"][rows], xyz, b, f["model_num"][rows]]).astype(np.float64)
+
+    def text(field):
+        return np.ascontiguousarray(f[field][rows], dtype=np.int8).tobytes()
+
+    return numbers, text("residue_names"), text("chain_ids")
+
+
+def _hierarchy_rows(st):
+    """The same rows from gemmi's hierarchy, atom by atom, for the files whose chain or
+    residue names the flat arrays cannot hold; names as wide as the longest needs."""
+    found = []
+    for model in st:
+        for chain in model:
+            for residue in chain:
+                for atom in residue:
+                    if atom.name == "CA":
+                        found.append((model, chain, residue, atom))
+    numbers = np.zeros((len(found), 10))
+    residue_names, chains = [], []
+    for k, (model, chain, residue, atom) in enumerate(found):
+        p = atom.pos
+        numbers[k] = (residue.het_flag == "H", atom.element.atomic_number == CALCIUM,
+                      ord(atom.altloc), ord(residue.seqid.icode), residue.seqid.num,
+                      p.x, p.y, p.z, atom.b_iso, model.num)
+        residue_names.append(residue.name.encode("utf-8"))
+        chains.append(chain.name.encode("utf-8"))
+    numbers[:, 8] = np.round(numbers[:, 8], 3)  # as _flat_rows rounds them
+
+    def fixed(texts):
+        width = max([len(t) for t in texts] + [1])
+        return b"".join(t.ljust(width, b"\0") for t in texts)
+
+    return numbers, fixed(residue_names), fixed(chains)
+
+
 def _cif_rows(path, text):
     """The atom table the native reader takes, for the atoms named CA of every model in file
     order: gemmi builds the structure (without merging chain parts, so that the order stays
-    the file's) and hands its atoms over as arrays, a few calls whatever the size."""
+    the file's) and hands its atoms over as arrays."""
     gemmi = _gemmi(path)
     mmcif = gemmi.CoorFormat.Mmcif
     try:
@@ -195,33 +325,18 @@ def _cif_rows(path, text):
         else:
             st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
     except (RuntimeError, ValueError) as exc:
-        if text is None and path.lower().endswith(".gz"):
-            _decompress(path)  # damaged gzip data is reported as such, not as a parse error
-        raise _unreadable(path, f"mmCIF parse error: {exc}")
+        raise _unreadable(path, f"mmCIF parse error: {_one_line(exc)}")
     except IndexError:  # gemmi's word for a document without a data block
         raise _unreadable(path, "mmCIF parse error: no data block")
     if len(st) == 0:
+        missing = _missing_coordinates(path, text)
+        if missing:
+            raise _unreadable(path, f"the atom table (_atom_site) has no {missing} column")
         raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
-    flat = gemmi.FlatStructure(st)
-    names = np.asarray(flat.atom_names)
-    rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
-                      (names[:, 2] == 0))[0]
-    xyz = np.asarray(flat.pos, dtype=np.float64)[rows].reshape(-1, 3)
-    # gemmi keeps B-factors in single precision: rounded to three decimals they are the
-    # file's values again, so a threshold cuts an mmCIF file where it cuts the PDB file.
-    b = np.round(np.asarray(flat.b_iso, dtype=np.float64)[rows], 3)
-    numbers = np.column_stack([
-        np.asarray(flat.het_flags)[rows] == ord("H"),
-        np.asarray(flat.elements)[rows] == CALCIUM,
-        np.maximum(np.asarray(flat.altlocs)[rows], 0),
-        np.maximum(np.asarray(flat.icodes)[rows], 0),
-        np.asarray(flat.resnums)[rows], xyz, b,
-        np.asarray(flat.model_num)[rows]]).astype(np.float64)
-
-    def text(array):
-        return np.ascontiguousarray(np.asarray(array)[rows], dtype=np.int8).tobytes()
-
-    return numbers, text(flat.residue_names), text(flat.chain_ids)
+    try:
+        return _flat_rows(gemmi, st)
+    except RuntimeError:  # "FlatStructure doesn't support 8+ char ... names"
+        return _hierarchy_rows(st)
 
 
 def _read(path, chain, model, min_plddt, select):
@@ -293,7 +408,7 @@ def _regular_file(path):
 def find_structure_files(arguments, skipped=None):
     """Expand files and directories: files as given, directories to every PDB and mmCIF file
     below them (.pdb, .ent, .cif, .mmcif, each also .gz; sorted, so that results are
-    reproducible). Returns (path, explicit) pairs; explicit is False for files found inside a
+    reproducible), following symbolic links to folders and searching each folder once. Returns (path, explicit) pairs; explicit is False for files found inside a
     directory. Of those, only regular files are taken: a FIFO or a device would block or
     never end; each one left out is appended to `skipped` (when given) as (path, reason). A
     missing argument or a directory without structure files raises UnreadableStructure."""
@@ -301,7 +416,19 @@ def find_structure_files(arguments, skipped=None):
     for arg in arguments:
         if os.path.isdir(arg):
             inside = []
-            for top, dirs, files in os.walk(arg):
+            # Symbolic links to folders are followed; a folder met again (a link to one of
+            # its parents, or a second way to it) is not searched again.
+            searched = set()
+            for top, dirs, files in os.walk(arg, followlinks=True):
+                try:
+                    info = os.stat(top)
+                except OSError:
+                    dirs[:] = []
+                    continue
+                if (info.st_dev, info.st_ino) in searched:
+                    dirs[:] = []
+                    continue
+                searched.add((info.st_dev, info.st_ino))
                 dirs.sort()
                 for f in sorted(files):
                     if not f.lower().endswith(STRUCTURE_SUFFIXES):

@@ -72,13 +72,17 @@ void ChainTrace::add(const CaSite& site, ResidueKey key, const Vec3& position, d
 }
 
 ChainTrace& ModelTrace::chain(std::string_view name, Char column) {
-  // Files hold a handful of chains: a linear search beats hashing every record.
-  for (ChainCa& c : chains)
-    if (c.name == name) return c.trace;
-  ChainCa& added = chains.emplace_back();
-  added.name = std::string(name);
-  added.column = column;
-  return added.trace;
+  // Records of a chain come together: most lookups end at the first comparison.
+  if (last_chain < chains.size() && chains[last_chain].name == name)
+    return chains[last_chain].trace;
+  const auto [it, added] = chain_index.try_emplace(std::string(name), chains.size());
+  last_chain = it->second;
+  if (added) {
+    ChainCa& c = chains.emplace_back();
+    c.name = it->first;
+    c.column = column;
+  }
+  return chains[last_chain].trace;
 }
 
 bool ModelTrace::has_residues() const noexcept {

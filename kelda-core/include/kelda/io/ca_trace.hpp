@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "kelda/error.hpp"
@@ -71,7 +72,12 @@ struct ModelTrace {
   std::int64_t number = 1;      // as the file numbers it
   std::vector<ChainCa> chains;  // in the order of their first C-alpha record
 
-  // The chain named `name`, appended when new.
+  // Where chain() finds a chain by name, and the chain it found last.
+  std::unordered_map<std::string, std::size_t> chain_index = {};
+  std::size_t last_chain = 0;
+
+  // The chain named `name`, appended when new: in constant time whatever the number of
+  // chains (the chain of the last record first, then by name).
   ChainTrace& chain(std::string_view name, Char column);
   bool has_residues() const noexcept;
 };
