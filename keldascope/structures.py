@@ -4,6 +4,7 @@ of the file, failures as one exception that names the file, the structure files 
 directories, and superposed copies written in the format they came in."""
 import gzip
 import os
+import platform
 import stat
 import re
 import zlib
@@ -35,6 +36,8 @@ _PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|T
 
 # gemmi's element number of calcium, whose ions are named CA like a C-alpha.
 CALCIUM = 20
+
+IS_PYPY = platform.python_implementation() == "PyPy"
 
 
 class UnreadableStructure(ValueError):
@@ -239,69 +242,48 @@ def _missing_coordinates(path, text):
     return None
 
 
-# The fields of gemmi's FlatStructure that the C-alpha rules read.
-FLAT_FIELDS = ("atom_names", "pos", "b_iso", "het_flags", "elements", "altlocs", "icodes",
-               "resnums", "model_num", "residue_names", "chain_ids")
-
-
-def _flat_arrays(flat):
-    """Copies of the FlatStructure's fields. Each field comes as a NumPy view of gemmi's
-    memory through a memoryview that holds the whole structure; PyPy never releases that
-    memoryview by itself (every read kept its structure for good), so each is copied and
-    the memoryview released at once."""
-    out = {}
-    for name in FLAT_FIELDS:
-        view = getattr(flat, name)
-        out[name] = np.array(view)
-        base = view.base
-        del view
-        if isinstance(base, memoryview):
-            try:
-                base.release()
-            except BufferError:  # still exported elsewhere: the interpreter frees it
-                pass
-    return out
-
-
 def _flat_rows(gemmi, st):
     """The atoms named CA as (numbers, residue names, chains) from gemmi's flat arrays, a few
     calls whatever the size. RuntimeError when a name is too long for their 8 bytes."""
-    f = _flat_arrays(gemmi.FlatStructure(st))
-    names = f["atom_names"]
+    flat = gemmi.FlatStructure(st)
+    names = np.asarray(flat.atom_names)
     rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
                       (names[:, 2] == 0))[0]
-    xyz = f["pos"].astype(np.float64)[rows].reshape(-1, 3)
+    xyz = np.asarray(flat.pos, dtype=np.float64)[rows].reshape(-1, 3)
     # gemmi keeps B-factors in single precision: rounded to three decimals they are the
     # file's values again, so a threshold cuts an mmCIF file where it cuts the PDB file.
-    b = np.round(f["b_iso"].astype(np.float64)[rows], 3)
+    b = np.round(np.asarray(flat.b_iso, dtype=np.float64)[rows], 3)
     numbers = np.column_stack([
-        f["het_flags"][rows] == ord("H"), f["elements"][rows] == CALCIUM,
-        np.maximum(f["altlocs"][rows], 0), np.maximum(f["icodes"][rows], 0),
-        f["resnums"][rows], xyz, b, f["model_num"][rows]]).astype(np.float64)
+        np.asarray(flat.het_flags)[rows] == ord("H"),
+        np.asarray(flat.elements)[rows] == CALCIUM,
+        np.maximum(np.asarray(flat.altlocs)[rows], 0),
+        np.maximum(np.asarray(flat.icodes)[rows], 0),
+        np.asarray(flat.resnums)[rows], xyz, b,
+        np.asarray(flat.model_num)[rows]]).astype(np.float64)
 
-    def text(field):
-        return np.ascontiguousarray(f[field][rows], dtype=np.int8).tobytes()
+    def text(array):
+        return np.ascontiguousarray(np.asarray(array)[rows], dtype=np.int8).tobytes()
 
-    return numbers, text("residue_names"), text("chain_ids")
+    return numbers, text(flat.residue_names), text(flat.chain_ids)
 
 
-def _hierarchy_rows(st):
-    """The same rows from gemmi's hierarchy, atom by atom, for the files whose chain or
-    residue names the flat arrays cannot hold; names as wide as the longest needs."""
-    found = []
-    for model in st:
-        for chain in model:
-            for residue in chain:
-                for atom in residue:
-                    if atom.name == "CA":
-                        found.append((model, chain, residue, atom))
+def _hierarchy_rows(gemmi, st):
+    """The same rows from gemmi's hierarchy, its atoms other than those named CA removed
+    first in one call, with names as wide as the longest needs: for files whose chain or
+    residue names the flat arrays cannot hold, and on PyPy, where every array they return
+    leaks about a kilobyte that never comes back (and, before the copy was dropped, the
+    whole structure)."""
+    gemmi.Selection("/*/*/*/CA").remove_not_selected(st)
+    found = [(model, chain, residue, atom)
+             for model in st for chain in model for residue in chain for atom in residue]
     numbers = np.zeros((len(found), 10))
     residue_names, chains = [], []
     for k, (model, chain, residue, atom) in enumerate(found):
         p = atom.pos
+        seqid = residue.seqid
         numbers[k] = (residue.het_flag == "H", atom.element.atomic_number == CALCIUM,
-                      ord(atom.altloc), ord(residue.seqid.icode), residue.seqid.num,
-                      p.x, p.y, p.z, atom.b_iso, model.num)
+                      ord(atom.altloc), ord(seqid.icode), seqid.num, p.x, p.y, p.z,
+                      atom.b_iso, model.num)
         residue_names.append(residue.name.encode("utf-8"))
         chains.append(chain.name.encode("utf-8"))
     numbers[:, 8] = np.round(numbers[:, 8], 3)  # as _flat_rows rounds them
@@ -333,10 +315,12 @@ def _cif_rows(path, text):
         if missing:
             raise _unreadable(path, f"the atom table (_atom_site) has no {missing} column")
         raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
+    if IS_PYPY:
+        return _hierarchy_rows(gemmi, st)
     try:
         return _flat_rows(gemmi, st)
     except RuntimeError:  # "FlatStructure doesn't support 8+ char ... names"
-        return _hierarchy_rows(st)
+        return _hierarchy_rows(gemmi, st)
 
 
 def _read(path, chain, model, min_plddt, select):
