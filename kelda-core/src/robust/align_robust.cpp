@@ -7,12 +7,11 @@
 #include <cstdio>     // snprintf: sizes in messages
 #include <span>
 
-#include "kelda/alignment/dp.hpp"       // dp_memory: the refinement's band
-#include "kelda/exec/memory.hpp"        // available_memory
-
+#include "kelda/alignment/dp.hpp"            // dp_memory: the refinement's band
+#include "kelda/exec/memory.hpp"             // available_memory
 #include "kelda/math/geometry.hpp"
 #include "kelda/pairwise/refine.hpp"  // refine_pairwise, align_config_from: the KELDA score
-#include "kelda/sse/ca_sse.hpp"                 // the secondary structure of the seeds
+#include "kelda/sse/ca_sse.hpp"              // the secondary structure of the seeds
 #include "kelda/tmscore/tm_align_stage.hpp"  // dynamic programme, search, TM-score
 
 namespace kelda {

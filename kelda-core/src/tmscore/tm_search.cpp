@@ -7,7 +7,6 @@
 #include <limits>     // infinity: fewer values than asked for
 
 #include "kelda/error.hpp"           // internal_fault on a broken call
-
 #include "kelda/math/geometry.hpp"
 #include "kelda/math/superpose.hpp"  // the reference's weighted fit
 
