@@ -4,6 +4,7 @@ of the file, failures as one exception that names the file, the structure files 
 directories, and superposed copies written in the format they came in."""
 import gzip
 import os
+import platform
 import stat
 import re
 import zlib
@@ -25,10 +26,18 @@ MMCIF = "mmcif"
 GZIP_MAGIC = b"\x1f\x8b"
 SNIFF_BYTES = 4096
 GZIP_SNIFF_BYTES = 65536  # compressed bytes read to decompress SNIFF_BYTES of text
+# Gzipped files are inflated as a stream, and refused once their text passes GZIP_RATIO times
+# the compressed file (at least GZIP_FLOOR bytes): structure files inflate four to ten times,
+# a gzip bomb hundreds of times, and it is refused before it is held in memory.
+GZIP_RATIO = 32
+GZIP_FLOOR = 64 << 20
+GZIP_CHUNK = 1 << 20
 _PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
 
 # gemmi's element number of calcium, whose ions are named CA like a C-alpha.
 CALCIUM = 20
+
+IS_PYPY = platform.python_implementation() == "PyPy"
 
 
 class UnreadableStructure(ValueError):
@@ -114,10 +123,47 @@ def _format_of(path, head):
     return PDB
 
 
+def inflate_limit(compressed_size):
+    """The most text a gzipped file of `compressed_size` bytes is inflated to."""
+    return max(GZIP_FLOOR, GZIP_RATIO * compressed_size)
+
+
+def _inflate(f, limit, path):
+    """The text of the gzip members in file f (as gzip.decompress reads them: members one
+    after another, zero bytes between them ignored), a chunk at a time, refused past
+    `limit` bytes."""
+    chunks, size = [], 0
+    inflater = zlib.decompressobj(wbits=31)
+    data, ended = b"", False
+    while True:
+        if not data and not ended:
+            data = f.read(GZIP_CHUNK)
+            ended = not data
+        if inflater.eof:  # a member ended: zero padding, another member, or garbage
+            data = data.lstrip(b"\x00")
+            if not data:
+                if ended:
+                    return b"".join(chunks)
+                continue
+            if not data.startswith(GZIP_MAGIC[:len(data)]):
+                raise zlib.error("data after the last gzip member is not gzip data")
+            inflater = zlib.decompressobj(wbits=31)
+        out = inflater.decompress(data, GZIP_CHUNK)
+        size += len(out)
+        if size > limit:
+            raise _unreadable(path, f"gzip data that inflates past {limit >> 20} MiB, "
+                                    f"{GZIP_RATIO} times the compressed file (at least "
+                                    f"{GZIP_FLOOR >> 20} MiB): not a structure file")
+        chunks.append(out)
+        data = inflater.unused_data if inflater.eof else inflater.unconsumed_tail
+        if ended and not data and not out and not inflater.eof:
+            raise EOFError
+
+
 def _decompress(path):
     try:
         with open(path, "rb") as f:
-            return gzip.decompress(f.read())
+            return _inflate(f, inflate_limit(os.fstat(f.fileno()).st_size), path)
     except EOFError:
         raise _unreadable(path, "truncated gzip file (it ends inside the compressed data)")
     except (gzip.BadGzipFile, zlib.error) as exc:
@@ -140,8 +186,7 @@ def _gzip_head(path):
 
 def _load(path):
     """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
-    None for a plain one, which its reader opens itself, and for a gzipped mmCIF file named
-    .gz, which gemmi decompresses itself."""
+    None for a plain one, which its reader opens itself."""
     _check_readable(path)
     try:
         with open(path, "rb") as f:
@@ -156,10 +201,7 @@ def _load(path):
     if not inner.strip():
         _decompress(path)  # a damaged stream says so first
         raise _unreadable(path, "empty file (once decompressed)")
-    fmt = _format_of(path, inner)
-    if fmt == MMCIF and path.lower().endswith(".gz"):
-        return fmt, True, None
-    return fmt, True, _decompress(path)
+    return _format_of(path, inner), True, _decompress(path)
 
 
 def _gemmi(path):
@@ -171,37 +213,38 @@ def _gemmi(path):
     return gemmi
 
 
+def _one_line(exc):
+    """gemmi's message on one line (some span several)."""
+    return "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+
+
 def _cif_document(path, text):
     """The parsed mmCIF file (gemmi), with at least one data block."""
     gemmi = _gemmi(path)
     try:
         doc = gemmi.cif.read_string(text) if text is not None else gemmi.cif.read_file(path)
     except (RuntimeError, ValueError) as exc:
-        raise _unreadable(path, f"mmCIF parse error: {exc}")
+        raise _unreadable(path, f"mmCIF parse error: {_one_line(exc)}")
     if len(doc) == 0:
         raise _unreadable(path, "no mmCIF data block")
     return doc
 
 
-def _cif_rows(path, text):
-    """The atom table the native reader takes, for the atoms named CA of every model in file
-    order: gemmi builds the structure (without merging chain parts, so that the order stays
-    the file's) and hands its atoms over as arrays, a few calls whatever the size."""
-    gemmi = _gemmi(path)
-    mmcif = gemmi.CoorFormat.Mmcif
-    try:
-        if text is None:
-            st = gemmi.read_structure(path, merge_chain_parts=False, format=mmcif)
-        else:
-            st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
-    except (RuntimeError, ValueError) as exc:
-        if text is None and path.lower().endswith(".gz"):
-            _decompress(path)  # damaged gzip data is reported as such, not as a parse error
-        raise _unreadable(path, f"mmCIF parse error: {exc}")
-    except IndexError:  # gemmi's word for a document without a data block
-        raise _unreadable(path, "mmCIF parse error: no data block")
-    if len(st) == 0:
-        raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
+def _missing_coordinates(path, text):
+    """The Cartn_x, Cartn_y or Cartn_z column an atom table lacks, if it lacks one: gemmi
+    then reads no atoms at all."""
+    block = _cif_document(path, text)[0]
+    if not block.find_mmcif_category("_atom_site."):
+        return None
+    for axis in "xyz":
+        if not block.find_values(f"_atom_site.Cartn_{axis}"):
+            return f"Cartn_{axis}"
+    return None
+
+
+def _flat_rows(gemmi, st):
+    """The atoms named CA as (numbers, residue names, chains) from gemmi's flat arrays, a few
+    calls whatever the size. RuntimeError when a name is too long for their 8 bytes."""
     flat = gemmi.FlatStructure(st)
     names = np.asarray(flat.atom_names)
     rows = np.nonzero((names[:, 0] == ord("C")) & (names[:, 1] == ord("A")) &
@@ -222,6 +265,62 @@ def _cif_rows(path, text):
         return np.ascontiguousarray(np.asarray(array)[rows], dtype=np.int8).tobytes()
 
     return numbers, text(flat.residue_names), text(flat.chain_ids)
+
+
+def _hierarchy_rows(gemmi, st):
+    """The same rows from gemmi's hierarchy, its atoms other than those named CA removed
+    first in one call, with names as wide as the longest needs: for files whose chain or
+    residue names the flat arrays cannot hold, and on PyPy, where every array they return
+    leaks about a kilobyte that never comes back (and, before the copy was dropped, the
+    whole structure)."""
+    gemmi.Selection("/*/*/*/CA").remove_not_selected(st)
+    found = [(model, chain, residue, atom)
+             for model in st for chain in model for residue in chain for atom in residue]
+    numbers = np.zeros((len(found), 10))
+    residue_names, chains = [], []
+    for k, (model, chain, residue, atom) in enumerate(found):
+        p = atom.pos
+        seqid = residue.seqid
+        numbers[k] = (residue.het_flag == "H", atom.element.atomic_number == CALCIUM,
+                      ord(atom.altloc), ord(seqid.icode), seqid.num, p.x, p.y, p.z,
+                      atom.b_iso, model.num)
+        residue_names.append(residue.name.encode("utf-8"))
+        chains.append(chain.name.encode("utf-8"))
+    numbers[:, 8] = np.round(numbers[:, 8], 3)  # as _flat_rows rounds them
+
+    def fixed(texts):
+        width = max([len(t) for t in texts] + [1])
+        return b"".join(t.ljust(width, b"\0") for t in texts)
+
+    return numbers, fixed(residue_names), fixed(chains)
+
+
+def _cif_rows(path, text):
+    """The atom table the native reader takes, for the atoms named CA of every model in file
+    order: gemmi builds the structure (without merging chain parts, so that the order stays
+    the file's) and hands its atoms over as arrays."""
+    gemmi = _gemmi(path)
+    mmcif = gemmi.CoorFormat.Mmcif
+    try:
+        if text is None:
+            st = gemmi.read_structure(path, merge_chain_parts=False, format=mmcif)
+        else:
+            st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
+    except (RuntimeError, ValueError) as exc:
+        raise _unreadable(path, f"mmCIF parse error: {_one_line(exc)}")
+    except IndexError:  # gemmi's word for a document without a data block
+        raise _unreadable(path, "mmCIF parse error: no data block")
+    if len(st) == 0:
+        missing = _missing_coordinates(path, text)
+        if missing:
+            raise _unreadable(path, f"the atom table (_atom_site) has no {missing} column")
+        raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
+    if IS_PYPY:
+        return _hierarchy_rows(gemmi, st)
+    try:
+        return _flat_rows(gemmi, st)
+    except RuntimeError:  # "FlatStructure doesn't support 8+ char ... names"
+        return _hierarchy_rows(gemmi, st)
 
 
 def _read(path, chain, model, min_plddt, select):
@@ -293,7 +392,7 @@ def _regular_file(path):
 def find_structure_files(arguments, skipped=None):
     """Expand files and directories: files as given, directories to every PDB and mmCIF file
     below them (.pdb, .ent, .cif, .mmcif, each also .gz; sorted, so that results are
-    reproducible). Returns (path, explicit) pairs; explicit is False for files found inside a
+    reproducible), following symbolic links to folders and searching each folder once. Returns (path, explicit) pairs; explicit is False for files found inside a
     directory. Of those, only regular files are taken: a FIFO or a device would block or
     never end; each one left out is appended to `skipped` (when given) as (path, reason). A
     missing argument or a directory without structure files raises UnreadableStructure."""
@@ -301,7 +400,19 @@ def find_structure_files(arguments, skipped=None):
     for arg in arguments:
         if os.path.isdir(arg):
             inside = []
-            for top, dirs, files in os.walk(arg):
+            # Symbolic links to folders are followed; a folder met again (a link to one of
+            # its parents, or a second way to it) is not searched again.
+            searched = set()
+            for top, dirs, files in os.walk(arg, followlinks=True):
+                try:
+                    info = os.stat(top)
+                except OSError:
+                    dirs[:] = []
+                    continue
+                if (info.st_dev, info.st_ino) in searched:
+                    dirs[:] = []
+                    continue
+                searched.add((info.st_dev, info.st_ino))
                 dirs.sort()
                 for f in sorted(files):
                     if not f.lower().endswith(STRUCTURE_SUFFIXES):

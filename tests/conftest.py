@@ -65,10 +65,11 @@ def rng():
     return np.random.default_rng(20261208)
 
 
-def interrupt_child(tmp_path, path, call):
+def interrupt_child(tmp_path, path, call, delay=0.5):
     """Starts a child that reads `path` as `d` and runs the one-line statement `call` (work of
-    many minutes), sends it Ctrl-C half a second in, and waits at most a minute for it to
-    end. The child must have printed "interrupted", having caught KeyboardInterrupt."""
+    many minutes), sends it Ctrl-C `delay` seconds in, waits at most a minute for it to end
+    and returns the seconds it took. The child must have printed "interrupted", having
+    caught KeyboardInterrupt."""
     code = ("import keldascope, sys\n"
             f"d = keldascope.read_structure({str(path)!r})\n"
             "print('ready', flush=True)\n"
@@ -80,7 +81,8 @@ def interrupt_child(tmp_path, path, call):
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, cwd=tmp_path,
                             stderr=subprocess.PIPE, universal_newlines=True)
     assert proc.stdout.readline().strip() == "ready"
-    time.sleep(0.5)
+    time.sleep(delay)
+    sent = time.monotonic()
     proc.send_signal(signal.SIGINT)
     try:
         out, err = proc.communicate(timeout=60)
@@ -88,4 +90,6 @@ def interrupt_child(tmp_path, path, call):
         proc.kill()
         proc.communicate()
         raise AssertionError("Ctrl-C did not stop the work")
+    elapsed = time.monotonic() - sent
     assert out.strip() == "interrupted", err
+    return elapsed

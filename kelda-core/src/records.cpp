@@ -3,6 +3,8 @@
 
 #include <limits>
 
+#include "kelda/math/geometry.hpp"
+
 namespace kelda {
 
 double reported_rmsd(const PairOutcome& outcome) noexcept {
@@ -25,12 +27,7 @@ AlignmentResult alignment_result_of(PairOutcome outcome) {
   return r;
 }
 
-std::vector<Vec3> Domain::coordinates() const {
-  std::vector<Vec3> out;
-  out.reserve(residues.size());
-  for (const auto& r : residues) out.push_back(r.position());
-  return out;
-}
+std::vector<Vec3> Domain::coordinates() const { return points_of(std::span(residues)); }
 
 std::u32string Domain::sequence() const {
   std::u32string s;

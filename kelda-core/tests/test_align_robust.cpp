@@ -183,7 +183,7 @@ TEST(AlignRobust, DegenerateCoordinates) {
   EXPECT_TRUE(std::isfinite(pc->outcome.rmsd));
 }
 
-TEST(AlignRobust, NonFiniteCoordinatesAreRefused) {
+TEST(AlignRobust, CoordinatesNoStructureHoldsAreRefused) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInf = std::numeric_limits<double>::infinity();
   std::mt19937 g(13);
@@ -197,6 +197,9 @@ TEST(AlignRobust, NonFiniteCoordinatesAreRefused) {
       {kNaN, true, "Invalid parameter: structure A ('bad') has a non-finite coordinate at residue 8"},
       {kInf, false, "Invalid parameter: structure B ('bad') has a non-finite coordinate at residue 8"},
       {-kInf, true, "Invalid parameter: structure A ('bad') has a non-finite coordinate at residue 8"},
+      {1e10, false, "Invalid parameter: structure B ('bad') has a coordinate beyond 100000 A at residue 8"},
+      {-1e308, true, "Invalid parameter: structure A ('bad') has a coordinate beyond 100000 A at residue 8"},
+      {100000.5, true, "Invalid parameter: structure A ('bad') has a coordinate beyond 100000 A at residue 8"},
   };
   for (const auto& c : cases) {
     Domain bad = good;
@@ -211,6 +214,18 @@ TEST(AlignRobust, NonFiniteCoordinatesAreRefused) {
   Domain bad = domain_of(fixtures::residues_from(fixtures::helix(3)), "bad");
   bad.residues[0].x = kNaN;
   EXPECT_FALSE(align_robust(bad, good, RobustConfig{}));
+  // Within the limit a structure far from the origin aligns as it does anywhere, and one
+  // atom far from the rest leaves a result.
+  Domain shifted = good;
+  for (Residue& r : shifted.residues) r.x += 99000.0;
+  auto same = align_robust(good, shifted, RobustConfig{});
+  ASSERT_TRUE(same) << same.error().text();
+  EXPECT_NEAR(same->tm_score_a, 1.0, 1e-6);
+  Domain stray = good;
+  stray.residues[15].z = -99999.0;
+  auto r = align_robust(good, stray, RobustConfig{});
+  ASSERT_TRUE(r) << r.error().text();
+  EXPECT_GT(r->tm_score_a, 0.9);
 }
 
 TEST(AlignRobust, StopRequestCancels) {

@@ -250,13 +250,46 @@ TEST(AtomRows, ModelsCalciumAndLongNames) {
   EXPECT_FALSE(trace_atom_rows(rows, 5));
 }
 
-TEST(AtomRows, MissingCoordinates) {
+// Coordinates the toolkit's readers refuse, from atom rows and from PDB lines alike: missing
+// (not finite) or beyond what any structure holds, named by residue and chain.
+TEST(AtomRows, CoordinatesNoStructureHolds) {
+  struct Case {
+    double y;
+    const char* pdb_field;  // the same value in columns 39-46, where PDB can hold it
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {NAN, nullptr, "no coordinates for the C-alpha atom of residue 2 in chain 'A'"},
+      {1e10, "  1.0e10", "coordinates of the C-alpha atom of residue 2 in chain 'A' lie beyond "
+                         "100000 A, farther out than any structure reaches"},
+      {-100000.5, nullptr, "coordinates of the C-alpha atom of residue 2 in chain 'A' lie "
+                           "beyond 100000 A, farther out than any structure reaches"},
+      {-2e5, "-2.000e5", "coordinates of the C-alpha atom of residue 2 in chain 'A' lie beyond "
+                         "100000 A, farther out than any structure reaches"},
+  };
+  for (const Case& c : cases) {
+    std::vector<AtomRow> rows = rows_of({ca('A', "1"), ca('A', "2")});
+    rows[1].position[1] = c.y;
+    auto bad = trace_atom_rows(rows, std::nullopt);
+    ASSERT_FALSE(bad) << c.y;
+    if (c.message) EXPECT_EQ(bad.error().message(), c.message);
+    if (!c.pdb_field) continue;
+    std::string line = ca('A', "2").line();
+    line.replace(38, 8, std::string(c.pdb_field).substr(0, 8));
+    auto from_lines = read_text(join_lines({ca('A', "1").line(), line}));
+    ASSERT_FALSE(from_lines) << c.pdb_field;
+    if (c.message) EXPECT_EQ(from_lines.error().message(), c.message);
+    // malven's own reader keeps its rules: what it can parse, it reads.
+    TempDir dir;
+    write_bytes(dir.file("far.pdb"), join_lines({ca('A', "1").line(), line}));
+    auto module_read = read_pdb(dir.file("far.pdb"));
+    EXPECT_TRUE(module_read) << c.pdb_field;
+  }
+  // At the limit a position is taken; a rejected alternate location is never looked at.
   std::vector<AtomRow> rows = rows_of({ca('A', "1"), ca('A', "2")});
+  rows[1].position = {-1e5, 1e5, 0.0};
+  EXPECT_TRUE(trace_atom_rows(rows, std::nullopt));
   rows[1].position[1] = NAN;
-  auto bad = trace_atom_rows(rows, std::nullopt);
-  ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().message(), "no coordinates for the C-alpha atom of residue 2 in chain 'A'");
-  // A rejected alternate location is never looked at.
   rows[1].altloc = U'B';
   EXPECT_TRUE(trace_atom_rows(rows, std::nullopt));
 }

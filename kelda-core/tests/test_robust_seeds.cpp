@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>  // find
+#include <cmath>
 #include <random>
+#include <stop_token>
 #include <vector>
+
+#include "kelda/math/geometry.hpp"
 
 #include "kelda/robust/seeds.hpp"
 #include "pairwise_fixtures.hpp"
@@ -67,6 +71,87 @@ TEST(RobustSeeds, FragmentsRecoverARigidMotion) {
   EXPECT_TRUE(fragment_seeds(tiny, cb, 10, 4, buffer).empty());
   // 60 residues hold at most 6 fragments of 10 that do not overlap.
   EXPECT_LE(fragment_seeds(ca, cb, 10, 20, buffer).size(), 6u);
+}
+
+namespace {
+
+// The fragment choice written plainly: every score of the |A| x |B| grid, the best taken
+// first (ties to the first in row-major order), its rows and columns then closed.
+std::vector<Transform> dense_fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
+                                            std::size_t w, std::size_t count) {
+  std::vector<Transform> out;
+  const std::size_t na = a.size() - w + 1, nb = b.size() - w + 1;
+  auto dist = [](const CoordsSoA& c, std::size_t i, std::size_t j) {
+    return std::sqrt(squared_norm(c.x[i] - c.x[j], c.y[i] - c.y[j], c.z[i] - c.z[j]));
+  };
+  std::vector<double> acc(na * nb, 0.0);
+  for (std::size_t i = 0; i < na; ++i)
+    for (std::size_t p = 0; p + 1 < w; ++p)
+      for (std::size_t k = 1; p + k < w; ++k)
+        for (std::size_t j = 0; j < nb; ++j) {
+          const double d = dist(a, i + p, i + p + k) - dist(b, j + p, j + p + k);
+          acc[i * nb + j] += d * d;
+        }
+  std::vector<bool> taken(na * nb, false);
+  for (std::size_t c = 0; c < count; ++c) {
+    std::size_t best = acc.size();
+    for (std::size_t k = 0; k < acc.size(); ++k)
+      if (!taken[k] && (best == acc.size() || acc[k] < acc[best])) best = k;
+    if (best == acc.size()) break;
+    const std::size_t i = best / nb, j = best % nb;
+    PairCoords pc;
+    pc.gather_diagonal(a, b, i, j, w);
+    out.push_back(fit_rigid_range(pc, 0, w));
+    for (std::size_t r = 0; r < na; ++r)
+      for (std::size_t s = 0; s < nb; ++s)
+        if ((r + w > i && r < i + w) || (s + w > j && s < j + w)) taken[r * nb + s] = true;
+  }
+  return out;
+}
+
+// A walk on a cubic grid of 3.8 A steps: its fragments repeat each other's distances
+// exactly, so the scores tie everywhere.
+std::vector<Vec3> lattice_walk(std::size_t n, std::mt19937& g) {
+  std::vector<Vec3> pts;
+  Vec3 p{0, 0, 0};
+  std::uniform_int_distribution<int> axis(0, 2), sign(0, 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    pts.push_back(p);
+    p[axis(g)] += sign(g) ? 3.8 : -3.8;
+  }
+  return pts;
+}
+
+}  // namespace
+
+// Only a few hundred candidates a row are kept, yet the fragments chosen are those of the
+// whole grid, ties included, whatever the number asked for.
+TEST(RobustSeeds, FragmentsAreThoseOfTheWholeGrid) {
+  struct Case {
+    std::size_t n_a, n_b, count;
+    bool lattice;
+  };
+  const std::vector<Case> cases = {{60, 60, 4, false}, {120, 300, 2, false}, {250, 90, 3, true},
+                                   {200, 220, 12, true}, {40, 400, 1, true}};
+  unsigned seed = 60;
+  for (const Case& c : cases) {
+    std::mt19937 g(++seed);
+    const auto a = c.lattice ? lattice_walk(c.n_a, g) : fixtures::random_walk(c.n_a, g);
+    const auto b = c.lattice ? lattice_walk(c.n_b, g) : fixtures::random_walk(c.n_b, g);
+    const CoordsSoA ca = soa_of(PointsView(a)), cb = soa_of(PointsView(b));
+    std::vector<double> buffer;
+    const auto kept = fragment_seeds(ca, cb, 10, c.count, buffer);
+    const auto whole = dense_fragment_seeds(ca, cb, 10, c.count);
+    ASSERT_EQ(kept.size(), whole.size()) << c.n_a << "x" << c.n_b;
+    for (std::size_t k = 0; k < kept.size(); ++k) EXPECT_EQ(kept[k], whole[k]) << c.n_a << " " << k;
+  }
+  // A stop request ends the choice with nothing.
+  std::stop_source stop;
+  stop.request_stop();
+  std::mt19937 g(70);
+  const CoordsSoA ca = soa_of(PointsView(fixtures::random_walk(80, g)));
+  std::vector<double> buffer;
+  EXPECT_TRUE(fragment_seeds(ca, ca, 10, 4, buffer, stop.get_token()).empty());
 }
 
 // Secondary structure alone: equal strings align residue by residue; a helix shifted by

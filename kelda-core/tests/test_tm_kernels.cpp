@@ -1,10 +1,17 @@
 // The TM-score kernels against their plain references: the quaternion fit against the SVD
 // superposition, the weighted fit, distance sums, the similarity matrix, the dynamic
-// programme (exactly, ties included) and the superposition search.
+// programme (exactly, ties included) and the superposition search, which ends whatever the
+// distances.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>  // _Exit: a test thread that never returns cannot be joined
+#include <future>
+#include <limits>
+#include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kelda/math/superpose.hpp"
@@ -208,7 +215,7 @@ TEST(TmKernels, DynamicProgrammeFindsTheObviousAlignment) {
   EXPECT_EQ(tm_dp(s, n, m, 0.6, scratch, pairs), 10.0);
   ASSERT_EQ(pairs.size(), n);
   for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(pairs[i], TmPair(i, i + 3));
-  EXPECT_EQ(tm_dp({}, 0, 5, 0.6, scratch, pairs), 0.0);
+  EXPECT_EQ(tm_dp(std::span<const double>{}, 0, 5, 0.6, scratch, pairs), 0.0);
   EXPECT_TRUE(pairs.empty());
 }
 
@@ -279,5 +286,70 @@ TEST(TmKernels, PolishingNeverLowersTheScore) {
     one_more.polish_iterations = 1;
     const SearchOutcome again = search_superposition(p, d0, search_cutoff(d0), one_more, scratch, &s.transform);
     EXPECT_NEAR(again.tm_sum, s.tm_sum, 1e-6 * s.tm_sum) << seed;
+  }
+}
+
+namespace {
+
+// Runs `work` on its own thread and fails the test when it has not returned after a minute:
+// a loop without a bound shows as a failure, not as a test run that never ends.
+template <class F>
+void finishes(F&& work, const std::string& what) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([work = std::forward<F>(work), done] {
+    work();
+    done->set_value();
+  }).detach();
+  if (finished.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << what << " did not return";
+    std::_Exit(1);  // the runaway thread cannot be stopped
+  }
+}
+
+}  // namespace
+
+// The widened cutoff is the one a loop adding 0.5 at a time reaches, across binades and
+// from cutoffs whose last bits round at every power of two.
+TEST(TmSearch, WidenedCutoffIsTheSteppedOne) {
+  std::mt19937 g(51);
+  std::uniform_real_distribution<double> cut(0.0, 9.0), exponent(-2.0, 9.0);
+  std::vector<std::pair<double, double>> cases = {
+      {4.5, 0.0}, {4.5, 20.25}, {4.5, 20.26}, {0.0, 0.0}, {0.0, 1e-300}, {8.0, 1e8}};
+  for (int k = 0; k < 400; ++k) cases.emplace_back(cut(g), std::pow(10.0, exponent(g)));
+  for (const auto& [cutoff, threshold] : cases) {
+    double stepped = cutoff;
+    while (!(stepped * stepped > threshold)) stepped += 0.5;
+    EXPECT_EQ(widened_cutoff(cutoff, threshold), stepped) << cutoff << " " << threshold;
+  }
+}
+
+// Distances no loop of steps could cover: the widening ends all the same, and the search
+// around such pairs returns.
+TEST(TmSearch, FarPairsEndTheWidening) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  for (double threshold : {1e30, 1e300, kInf}) {
+    double c = 0.0;
+    finishes([&] { c = widened_cutoff(4.5, threshold); }, "widened_cutoff");
+    EXPECT_TRUE(std::isfinite(c));
+    EXPECT_TRUE(c * c > threshold || c + 0.5 == c) << threshold;
+  }
+  std::mt19937 g(52);
+  const auto a = fixtures::random_walk(60, g);
+  for (double far : {1e10, 1e200, 1e308}) {
+    // One residue far away, and then all of B: the fits it enters move every pair apart.
+    auto b = a;
+    b[30] = {far, -far, far};
+    std::vector<Vec3> away(a.size(), Vec3{far, far, -far});
+    for (const auto& moved : {b, away}) {
+      const PairCoords p = pairs_of(a, moved);
+      SearchScratch scratch;
+      SearchOutcome fast, ref;
+      finishes([&] { fast = search_superposition(p, tm_d0(60), 4.5, SearchPlan{}, scratch); },
+               "search_superposition");
+      finishes([&] { ref = reference::search_superposition(p, tm_d0(60), 4.5, SearchPlan{}); },
+               "reference::search_superposition");
+      EXPECT_GE(fast.tm_sum, 0.0);
+    }
   }
 }

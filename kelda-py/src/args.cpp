@@ -208,6 +208,15 @@ std::uint64_t Convert<std::uint64_t>::from(PyObject* obj) {
   return v;
 }
 
+std::int64_t Convert<std::int64_t>::from(PyObject* obj) {
+  Ref index = check(PyNumber_Index(obj));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw_pyerr();
+  if (overflow != 0) out_of_range();
+  return v;
+}
+
 bool Convert<bool>::from(PyObject* obj) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
@@ -222,6 +231,8 @@ bool Convert<bool>::from(PyObject* obj) {
 }
 
 Ref to_py(double v) { return check(PyFloat_FromDouble(v)); }
+Ref to_py(std::int64_t v) { return check(PyLong_FromLongLong(v)); }
+
 Ref to_py(std::uint64_t v) { return check(PyLong_FromUnsignedLongLong(v)); }
 Ref to_py(std::uint32_t v) { return check(PyLong_FromUnsignedLong(v)); }
 Ref to_py(bool v) { return Ref::borrow(v ? Py_True : Py_False); }

@@ -101,6 +101,10 @@ struct Convert<std::uint64_t> {
   static std::uint64_t from(PyObject* obj);
 };
 template <>
+struct Convert<std::int64_t> {
+  static std::int64_t from(PyObject* obj);
+};
+template <>
 struct Convert<bool> {
   static bool from(PyObject* obj);
 };
@@ -169,6 +173,7 @@ struct ArgOf<std::optional<T>> {
 
 Ref to_py(double v);
 Ref to_py(std::uint64_t v);
+Ref to_py(std::int64_t v);
 Ref to_py(std::uint32_t v);
 Ref to_py(bool v);
 Ref to_py(const std::string& s);

@@ -227,9 +227,10 @@ Args bind_and_convert(const Signature& sig, PyObject* const* args, Py_ssize_t na
   return convert_slots<Args>(sig, slots, std::make_index_sequence<n>{});
 }
 
-// Module function or static method with the vector convention: Fn(converted args...).
+// Module function or static method with the vector convention: Fn(converted args...). Not
+// noexcept: a thread the exiting interpreter ends inside a call must unwind through it.
 template <const Signature& Sig, auto Fn>
-PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     using Args = typename FnTraits<decltype(Fn)>::Args;
     return std::apply(Fn, bind_and_convert<Args>(Sig, args, nargs, kwnames));

@@ -28,6 +28,8 @@ Ref check(PyObject* p) {
 }
 
 void raise_core(const ErrorMap& map, const kelda::CoreError& err) {
+  // A refusal for want of memory says what was needed: it stands alone, as MemoryError.
+  if (err.kind == kelda::ErrorKind::OutOfMemory) raise_error(PyExc_MemoryError, err.message());
   raise_error(err.file_system_failure() ? PyExc_OSError : PyExc_ValueError,
               map.prefix + err.message());
 }

@@ -7,6 +7,10 @@
 #include <string>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind: a thread being ended by the interpreter
+#endif
+
 #include "kelda/error.hpp"
 #include "ref.hpp"
 
@@ -22,8 +26,9 @@ struct PyErrSet {};
 Ref check(PyObject* p);
 
 // How one entry reports a CoreError: the prefix of its message. The exception follows from
-// the error itself: OSError for a failure of the file system, ValueError for everything else
-// (bad input, failed alignments, a file that cannot be parsed even when it cannot be read).
+// the error itself: OSError for a failure of the file system, MemoryError (without the
+// prefix) for want of memory, ValueError for everything else (bad input, failed alignments,
+// a file that cannot be parsed even when it cannot be read).
 struct ErrorMap {
   const char* prefix;
 };
@@ -55,24 +60,37 @@ PyObject* panic_exception();
 // Sets the Python error for an exception caught at the boundary.
 void set_error_from_current_exception() noexcept;
 
+// A thread that the exiting interpreter ends while it waits for the interpreter lock
+// unwinds with this "exception", which must not be caught for good: it goes on up.
+#if defined(__GLIBCXX__)
+#define MALVEN_PASS_THREAD_EXIT \
+  catch (abi::__forced_unwind&) { throw; }
+#else
+#define MALVEN_PASS_THREAD_EXIT
+#endif
+
 // The call wrapper's outer shell: runs the entry body and turns every C++ exception into
 // the interpreter's error indicator. Body returns a Ref (new reference) or an int status.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body().release();
-  } catch (...) {
+  }
+  MALVEN_PASS_THREAD_EXIT
+  catch (...) {
     set_error_from_current_exception();
     return nullptr;
   }
 }
 
 template <class F>
-int guarded_status(F&& body) noexcept {
+int guarded_status(F&& body) {
   try {
     body();
     return 0;
-  } catch (...) {
+  }
+  MALVEN_PASS_THREAD_EXIT
+  catch (...) {
     set_error_from_current_exception();
     return -1;
   }

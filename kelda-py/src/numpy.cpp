@@ -37,6 +37,9 @@ std::string pending_error_text() {
 }
 
 [[noreturn]] void capsule_fault() {
+  // Ctrl-C or an exit arriving while NumPy loads is no fault of NumPy's (nor ours): the
+  // exception, one that is not an Exception, goes up as itself.
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
   raise_error(panic_exception(),
               "Failed to access NumPy array API capsule: " + pending_error_text());
 }

@@ -7,9 +7,7 @@
 #include <Python.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <thread>
@@ -25,62 +23,67 @@ namespace malven {
 // How long the caller waits between two looks at pending signals.
 inline constexpr std::chrono::milliseconds kSignalCheck{50};
 
-// Runs pending signal handlers; -1 with the exception set when one raised. PyPy's
-// PyErr_CheckSignals leaves handlers to its interpreter, which runs them between two
-// bytecodes, so there a line of Python is evaluated instead.
-inline int check_signals() {
-#ifdef PYPY_VERSION
-  static PyObject* tick = nullptr;  // kept for the process's life
-  if (!tick) {
-    tick = Py_CompileString("None", "<signal check>", Py_eval_input);
-    if (!tick) return -1;
-  }
-  Ref globals = Ref::steal(PyDict_New());
-  if (!globals) return -1;
-  Ref none = Ref::steal(PyEval_EvalCode(tick, globals.get(), globals.get()));
-  return none ? 0 : -1;
-#else
-  return PyErr_CheckSignals();
-#endif
-}
+// Runs pending signal handlers; -1 with the exception set when one raised.
+int check_signals();
+
+// One call in flight, known to the process-wide table of released calls. When the
+// interpreter exits (its atexit stage, before it finalises), every call in the table is
+// asked to stop, and a call waiting on a thread other than the exiting one never takes the
+// interpreter lock back: a thread that tries to once finalisation has begun is ended by the
+// interpreter in the middle of our frames, which no C++ frame survives. Such a thread waits
+// for its work to end and then stays parked until the process is gone.
+class ReleasedCall {
+ public:
+  // Registers the call (with the interpreter lock held); parks at once when the interpreter
+  // is already exiting.
+  ReleasedCall();
+  ~ReleasedCall();
+  ReleasedCall(const ReleasedCall&) = delete;
+  ReleasedCall& operator=(const ReleasedCall&) = delete;
+
+  std::stop_token token() const noexcept { return stop_.get_token(); }
+  void request_stop() noexcept { stop_.request_stop(); }
+  // On the work's thread, when the work has returned or thrown.
+  void finish() noexcept;
+  // With the interpreter lock released: waits up to `timeout` for the work; true once it is
+  // done. When the interpreter has begun to exit, waits for the work and parks instead.
+  bool wait_released(std::chrono::milliseconds timeout) noexcept;
+
+ private:
+  std::stop_source stop_;
+  bool done_ = false;               // guarded by the table's mutex
+  unsigned long thread_ = 0;        // the calling thread
+};
 
 template <class F>
 auto run_released(F&& work) -> std::invoke_result_t<F&, std::stop_token> {
   using R = std::invoke_result_t<F&, std::stop_token>;
   std::optional<R> result;
   std::exception_ptr fault;
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  std::stop_source stop;
   // Results become arrays: NumPy is loaded first, so that a Ctrl-C arriving while it would
   // load later cannot turn into a failed import.
   load_numpy();
-  std::thread worker([&] {
+  ReleasedCall call;
+  // Declared after everything it writes: were this frame ever unwound early, the thread is
+  // joined before they go.
+  std::jthread worker([&] {
     try {
-      result.emplace(work(stop.get_token()));
+      result.emplace(work(call.token()));
     } catch (...) {
       fault = std::current_exception();
     }
-    {
-      std::lock_guard lock(m);
-      done = true;
-    }
-    cv.notify_all();
+    call.finish();
   });
   bool interrupted = false;
   for (;;) {
     bool finished = false;
     Py_BEGIN_ALLOW_THREADS
-    {
-      std::unique_lock lock(m);
-      finished = cv.wait_for(lock, kSignalCheck, [&] { return done; });
-    }
+    finished = call.wait_released(kSignalCheck);
     Py_END_ALLOW_THREADS
     if (finished) break;
     if (!interrupted && check_signals() < 0) {
       interrupted = true;  // the handler's exception is set; the work winds down first
-      stop.request_stop();
+      call.request_stop();
     }
   }
   worker.join();

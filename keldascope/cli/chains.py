@@ -22,7 +22,7 @@ def add_parser(sub, chain_type):
     p = sub.add_parser("chains", help="list the chains of structure files with their lengths",
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("files", nargs="+", metavar="FILE", help="structure files")
-    p.add_argument("--model", type=inputs.positive_int, metavar="N",
+    p.add_argument("--model", type=inputs.whole_number, metavar="N",
                    help="list the chains of model N (default: the first model with C-alpha "
                         "atoms)")
     p.add_argument("--json", action="store_true", help="print one JSON object")

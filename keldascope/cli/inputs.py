@@ -67,6 +67,14 @@ def positive_int(text):
     return value
 
 
+def whole_number(text):
+    """Any integer: model numbers may be 0 or negative, as files number them."""
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: '{text}'")
+
+
 def finite_float(text):
     try:
         value = float(text)
@@ -79,7 +87,7 @@ def finite_float(text):
 
 def add_reading_arguments(p):
     group = p.add_argument_group("reading structures", SYNTAX)
-    group.add_argument("--model", type=positive_int, metavar="N",
+    group.add_argument("--model", type=whole_number, metavar="N",
                        help="read model N of every file (its number in the file; default: the "
                             "first model with C-alpha atoms)")
     group.add_argument("--min-plddt", type=finite_float, metavar="X",

@@ -144,8 +144,9 @@ def main(argv=None):
         return 0
     except OSError as exc:
         return fail(argv, os_error_text(exc), 1)
-    except MemoryError:
-        return fail(argv, "out of memory (the inputs are too large for this machine)", 1)
+    except MemoryError as exc:
+        return fail(argv, f"out of memory: {exc}" if str(exc) else
+                    "out of memory (the inputs are too large for this machine)", 1)
     except Exception as exc:  # a bug: still one line, with what is needed to report it
         return fail(argv, f"internal error: {type(exc).__name__}: {exc} "
                           f"(please report this)", INTERNAL_ERROR)

@@ -19,7 +19,8 @@ enum class ErrorKind : std::uint8_t {
   AlignmentFailed,
   StructureTooSmall,
   NoCommonAtoms,
-  Cancelled,  // a caller asked a long computation to stop
+  Cancelled,    // a caller asked a long computation to stop
+  OutOfMemory,  // a computation whose buffers would not fit in the memory available
 };
 
 struct CoreError {
@@ -53,6 +54,11 @@ struct CoreError {
   }
   static CoreError no_common_atoms() { return {ErrorKind::NoCommonAtoms, {}}; }
   static CoreError cancelled() { return {ErrorKind::Cancelled, {}}; }
+  // A computation needs more memory than is available; the message (shown bare) says how
+  // much of each.
+  static CoreError out_of_memory(std::string message) {
+    return refusal(ErrorKind::OutOfMemory, std::move(message));
+  }
   // A complete message of the operation's own, shown as it is.
   static CoreError refusal(ErrorKind kind, std::string message) {
     CoreError e{kind, std::move(message)};

@@ -16,6 +16,19 @@ namespace kelda {
 // from Python may be any character, not only ASCII.
 using Char = char32_t;
 
+// Coordinates (A) beyond this, of either sign, are more than any structure holds: ten
+// micrometres, a hundred times the extent of the largest assemblies in the PDB. The toolkit's
+// readers and the robust engine refuse them, as they refuse non-finite ones, rather than
+// compute with them.
+inline constexpr double kCoordinateLimit = 1e5;
+
+// Whether every coordinate of p is finite and within kCoordinateLimit.
+inline bool within_coordinate_limit(const Vec3& p) noexcept {
+  for (double v : p)
+    if (!(v >= -kCoordinateLimit && v <= kCoordinateLimit)) return false;
+  return true;
+}
+
 struct Residue {
   std::string label;  // residue number as written, insertion code appended
   double x = 0.0, y = 0.0, z = 0.0;

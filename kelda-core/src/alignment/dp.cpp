@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>  // tie
 
 #include "../kernels/dp_engine.hpp"
 
@@ -30,6 +31,24 @@ Band dp_band(std::size_t n_a, std::size_t n_b, const DpSettings& settings) {
   return make_band(n_a, n_b, 2, settings.band_base, settings.band_length_extension);
 }
 
+std::uint64_t dp_memory(std::size_t n_a, std::size_t n_b, const DpSettings& settings) {
+  std::uint64_t cells = 0;
+  if (settings.banded) {
+    const Band band = dp_band(n_a, n_b, settings);
+    detail::BandCursor cursor(band.t, band.u, band.v, 1, n_a + 1);
+    for (std::size_t b = 1; b <= n_b; ++b) {
+      const auto [lo, hi] = cursor.next(b);
+      cells += hi - lo;
+    }
+  } else {
+    cells = static_cast<std::uint64_t>(n_a) * n_b;
+  }
+  constexpr std::uint64_t kCell = sizeof(std::int32_t) + sizeof(std::uint8_t);
+  constexpr std::uint64_t kResidue = 2 * sizeof(std::int32_t) + 2 * sizeof(detail::PathInfo) +
+                                     sizeof(std::vector<detail::PathRecord>) + 4 * sizeof(std::size_t);
+  return (cells + n_a + 2) * kCell + (n_a + n_b + 4) * kResidue;
+}
+
 namespace detail {
 
 void DpEngine::prepare(std::size_t n_a, std::size_t n_b) {
@@ -40,11 +59,9 @@ void DpEngine::prepare(std::size_t n_a, std::size_t n_b) {
   n_a_ = n_a;
   n_b_ = n_b;
   stride_ = n_a + 2;
-  const std::size_t cells = (n_b + 2) * stride_;
-  if (s_.size() < cells) s_.resize(cells);
-  if (dir_.size() < cells) dir_.resize(cells);
   lo_.assign(n_b + 2, 0);
   hi_.assign(n_b + 2, 0);
+  row_at_.assign(n_b + 2, 0);
   for (int w = 0; w < 2; ++w) {
     h_[w].assign(stride_, 0);
     if (path_[w].size() < stride_) path_[w].resize(stride_);
@@ -53,6 +70,23 @@ void DpEngine::prepare(std::size_t n_a, std::size_t n_b) {
   used_lists_.clear();
   if (lists_.size() < n_a + 2) lists_.resize(n_a + 2);
   smax_ = -1;
+}
+
+void DpEngine::lay_out(bool banded, const Band& band) {
+  BandCursor cursor(band.t, band.u, band.v, 1, n_a_ + 1);
+  // Rows are laid out after a lead of stride_ cells, so that row_at_[b] (where the row's
+  // cell 0 would lie) never falls before the arrays.
+  std::size_t next = stride_;
+  for (std::size_t b = 1; b <= n_b_; ++b) {
+    std::size_t lo = 1, hi = n_a_ + 1;
+    if (banded) std::tie(lo, hi) = cursor.next(b);
+    lo_[b] = static_cast<std::uint32_t>(lo);
+    hi_[b] = static_cast<std::uint32_t>(hi);
+    row_at_[b] = next - lo;
+    next += hi - lo;
+  }
+  if (s_.size() < next) s_.resize(next);
+  if (dir_.size() < next) dir_.resize(next);
 }
 
 void DpEngine::offer(const PathInfo& c) {
@@ -87,9 +121,9 @@ DpAlignment DpEngine::finish(const PointsView& pa, const PointsView& pb) const {
   return alignment_from_path(
       ends,
       [this](std::uint32_t a, std::uint32_t b) -> std::uint8_t {
-        return a >= lo_[b] && a < hi_[b] ? dir_[b * stride_ + a] : 0;
+        return a >= lo_[b] && a < hi_[b] ? dir_[row_at_[b] + a] : 0;
       },
-      [this](std::uint32_t a, std::uint32_t b) { return s_[b * stride_ + a]; }, smax_, k_, pa,
+      [this](std::uint32_t a, std::uint32_t b) { return s_[row_at_[b] + a]; }, smax_, k_, pa,
       pb, traced_);
 }
 

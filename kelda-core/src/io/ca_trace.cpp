@@ -37,6 +37,19 @@ std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"
 
 }  // namespace
 
+Status check_ca_position(const Vec3& position, const CaSite& site, std::string_view chain) {
+  if (within_coordinate_limit(position)) return Unit{};
+  const std::string atom = "the C-alpha atom of residue " +
+                           residue_label(site.number, site.insertion) + " in chain " +
+                           quoted(chain);
+  for (double v : position)
+    if (!std::isfinite(v)) return CoreError::refusal(ErrorKind::PdbParse, "no coordinates for " + atom);
+  return CoreError::refusal(ErrorKind::PdbParse,
+                            "coordinates of " + atom + " lie beyond " +
+                                std::to_string(static_cast<long>(kCoordinateLimit)) +
+                                " A, farther out than any structure reaches");
+}
+
 std::optional<ResidueKey> ChainTrace::admit(const CaSite& site) const {
   if (!accepted_altloc(site.altloc)) return std::nullopt;
   const ResidueKey key{parse_i32(site.number).value_or(0), site.insertion};
@@ -59,13 +72,17 @@ void ChainTrace::add(const CaSite& site, ResidueKey key, const Vec3& position, d
 }
 
 ChainTrace& ModelTrace::chain(std::string_view name, Char column) {
-  // Files hold a handful of chains: a linear search beats hashing every record.
-  for (ChainCa& c : chains)
-    if (c.name == name) return c.trace;
-  ChainCa& added = chains.emplace_back();
-  added.name = std::string(name);
-  added.column = column;
-  return added.trace;
+  // Records of a chain come together: most lookups end at the first comparison.
+  if (last_chain < chains.size() && chains[last_chain].name == name)
+    return chains[last_chain].trace;
+  const auto [it, added] = chain_index.try_emplace(std::string(name), chains.size());
+  last_chain = it->second;
+  if (added) {
+    ChainCa& c = chains.emplace_back();
+    c.name = it->first;
+    c.column = column;
+  }
+  return chains[last_chain].trace;
 }
 
 bool ModelTrace::has_residues() const noexcept {
@@ -192,12 +209,7 @@ Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
     site.altloc = row.altloc;
     const auto key = trace.admit(site);
     if (!key) continue;
-    for (double v : row.position)
-      if (!std::isfinite(v))
-        return CoreError::refusal(ErrorKind::PdbParse,
-                                  "no coordinates for the C-alpha atom of residue " +
-                                      residue_label(site.number, site.insertion) + " in chain " +
-                                      quoted(row.chain));
+    if (auto ok = check_ca_position(row.position, site, row.chain); !ok) return std::move(ok).error();
     trace.add(site, *key, row.position, row.b_factor);
   }
   return std::move(picker).finish();

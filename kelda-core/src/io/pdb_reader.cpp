@@ -114,6 +114,7 @@ Result<ModelTrace> read_model_lines(Lines& lines, const PdbReadOptions& options)
     if (!key) continue;
     auto position = ca_position(line);
     if (!position) return std::move(position).error();
+    if (auto ok = check_ca_position(*position, site, name); !ok) return std::move(ok).error();
     auto b_field = byte_slice(line, 60, std::min<std::size_t>(line.size(), 66));
     auto b = b_field ? parse_decimal(trim_unicode(*b_field)) : std::nullopt;
     trace.add(site, *key, *position, b ? *b : NAN);

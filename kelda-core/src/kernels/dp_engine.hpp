@@ -132,15 +132,21 @@ class DpEngine {
                std::uint8_t* d);
   void offer(const PathInfo& c);
   void prepare(std::size_t n_a, std::size_t n_b);
+  // The band's run of every row, and room for their cells.
+  void lay_out(bool banded, const Band& band);
 
-  std::size_t n_a_ = 0, n_b_ = 0, stride_ = 0;
+  std::size_t n_a_ = 0, n_b_ = 0, stride_ = 0;  // stride_: cells of a rolling row
   DpConstants k_;
   std::int32_t offer_min_ = 1;  // max(T, 1): a path is offered only with a positive best
   std::int32_t smax_ = -1;
-  std::vector<std::int32_t> s_;     // [b * stride + a], band cells only
-  std::vector<std::uint8_t> dir_;   // [b * stride + a], band cells only
+  // Scores and direction bytes of the band's cells only, row after row: cell (a, b) at
+  // [row_at_[b] + a] for a in [lo_[b], hi_[b]). A band of width w holds (w + 1) |B| cells
+  // where the full grid would hold |A| |B|.
+  std::vector<std::int32_t> s_;
+  std::vector<std::uint8_t> dir_;
   std::vector<std::uint32_t> lo_;   // per row b: the band run [lo, hi)
   std::vector<std::uint32_t> hi_;
+  std::vector<std::size_t> row_at_;
   std::vector<std::int32_t> h_[2];  // rolling rows of H; 0 outside the band
   std::vector<PathInfo> path_[2];   // rolling rows of paths, valid where H > 0
   std::vector<std::vector<PathRecord>> lists_;  // per path start a0
@@ -243,19 +249,11 @@ void DpEngine::run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool 
   k_ = k;
   offer_min_ = std::max<std::int32_t>(k.path_threshold, 1);
   prepare(n_a, n_b);
-  const auto last_a = static_cast<std::uint32_t>(n_a);
+  lay_out(banded, band);
   // Written range of each rolling row; H is 0 everywhere outside it.
   std::uint32_t wlo[2] = {1, 1}, whi[2] = {1, 1};
-  std::uint32_t lo = 1, hi = last_a + 1;
-  BandCursor cursor(band.t, band.u, band.v, 1, n_a + 1);
   for (std::uint32_t b = 1; b <= n_b; ++b) {
-    if (banded) {
-      const auto run = cursor.next(b);
-      lo = static_cast<std::uint32_t>(run.first);
-      hi = static_cast<std::uint32_t>(run.second);
-    }
-    lo_[b] = lo;
-    hi_[b] = hi;
+    const std::uint32_t lo = lo_[b], hi = hi_[b];
     const int w = b & 1;
     std::int32_t* ch = h_[w].data();
     for (std::uint32_t a = wlo[w]; a < std::min(whi[w], lo); ++a) ch[a] = 0;
@@ -263,8 +261,8 @@ void DpEngine::run(std::size_t n_a, std::size_t n_b, const DpConstants& k, bool 
     wlo[w] = lo;
     whi[w] = hi;
     if (lo >= hi) continue;
-    std::int32_t* s_row = s_.data() + b * stride_;
-    std::uint8_t* d_row = dir_.data() + b * stride_;
+    std::int32_t* s_row = s_.data() + row_at_[b];
+    std::uint8_t* d_row = dir_.data() + row_at_[b];
     fill(b, lo, hi, s_row);
     const std::int32_t* ph = h_[w ^ 1].data();
     const PathInfo* pp = path_[w ^ 1].data();

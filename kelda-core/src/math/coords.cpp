@@ -4,6 +4,7 @@
 #include <cmath>  // sqrt
 
 #include "kelda/error.hpp"
+#include "kelda/math/geometry.hpp"
 
 namespace kelda {
 
@@ -20,11 +21,7 @@ double rmsd(const PointsView& a, const PointsView& b) {
   if (a.size() != b.size()) internal_fault("rmsd of point lists of different lengths");
   if (a.empty()) return 0.0;
   double sum = 0.0;
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    const Vec3 p = a[k], q = b[k];
-    const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
-    sum += dx * dx + dy * dy + dz * dz;
-  }
+  for (std::size_t k = 0; k < a.size(); ++k) sum += squared_distance(a[k], b[k]);
   return std::sqrt(sum / static_cast<double>(a.size()));
 }
 
@@ -35,10 +32,7 @@ std::vector<double> distance_matrix(const PointsView& a, const PointsView& b) {
   for (std::size_t i = 0; i < a.size(); ++i) {
     const Vec3 p = a[i];
     double* row = out.data() + i * b.size();
-    for (std::size_t j = 0; j < bb.size(); ++j) {
-      const double dx = p[0] - bb[j][0], dy = p[1] - bb[j][1], dz = p[2] - bb[j][2];
-      row[j] = std::sqrt(dx * dx + dy * dy + dz * dz);
-    }
+    for (std::size_t j = 0; j < bb.size(); ++j) row[j] = std::sqrt(squared_distance(p, bb[j]));
   }
   return out;
 }

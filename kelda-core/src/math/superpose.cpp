@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kelda/math/geometry.hpp"
+
 namespace kelda {
 
 namespace {
@@ -66,10 +68,7 @@ Superposition superpose(const PointsView& fixed, const PointsView& mobile) {
 
   double sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const Vec3 p = out.transform.apply(mobile[i]);
-    const Vec3 f = fixed[i];
-    const double dx = f[0] - p[0], dy = f[1] - p[1], dz = f[2] - p[2];
-    sum += dx * dx + dy * dy + dz * dz;
+    sum += squared_distance(fixed[i], out.transform.apply(mobile[i]));
   }
   out.rmsd = std::sqrt(sum / static_cast<double>(n));
   return out;

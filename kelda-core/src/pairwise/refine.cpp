@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "kelda/math/geometry.hpp"
 #include "kelda/scoring/similarity.hpp"
 #include "refiner.hpp"
 
@@ -20,12 +21,6 @@ SsClass ss_class(Char ss) {
 }
 
 bool in_element(Char ss) { return ss == U'B' || ss == U'E' || ss == U'G' || ss == U'H'; }
-
-std::vector<Vec3> coordinates_of(std::span<const Residue> rs) {
-  std::vector<Vec3> out(rs.size());
-  for (std::size_t k = 0; k < rs.size(); ++k) out[k] = rs[k].position();
-  return out;
-}
 
 }  // namespace
 
@@ -93,7 +88,7 @@ Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const R
   detail::Refiner refiner;
   refiner.set_reference(a);
   refiner.configure(config);
-  std::vector<Vec3> work = coordinates_of(b);
+  std::vector<Vec3> work = points_of(b);
   return refiner.refine(work, b, stop);
 }
 
@@ -102,8 +97,8 @@ namespace reference {
 Result<Refinement> refine_pairwise(std::span<const Residue> a, std::span<const Residue> b,
                                    const AlignConfig& config) {
   if (auto ok = check_similarity_scales(config.e1, config.e2); !ok) return std::move(ok).error();
-  const std::vector<Vec3> fixed = coordinates_of(a);
-  std::vector<Vec3> work = coordinates_of(b);
+  const std::vector<Vec3> fixed = points_of(a);
+  std::vector<Vec3> work = points_of(b);
   const SimilarityConfig sim = similarity_config_of(config);
   const DpSettings dp = dp_settings_of(config);
   std::vector<double> scores;

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "kelda/math/geometry.hpp"
 #include "kelda/pairwise/refine.hpp"
 #include "pairwise_kernel.hpp"
 
@@ -80,8 +81,7 @@ class Refiner {
   }
   void set_reference(std::span<const Residue> a) {
     a_res_ = a;
-    a_coords_.resize(a.size());
-    for (std::size_t k = 0; k < a.size(); ++k) a_coords_[k] = a[k].position();
+    a_coords_ = points_of(a);
     kernel_.set_reference(a_coords_);
   }
   const std::vector<Vec3>& reference_coordinates() const noexcept { return a_coords_; }

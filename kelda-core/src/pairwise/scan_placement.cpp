@@ -83,8 +83,7 @@ Result<ScanOutcome> scan_placement(const Domain& a, const Domain& b, const ScanC
   if (t < 3) return out;
 
   const std::span<const Residue> b_res(b.residues.data(), n_b);
-  std::vector<Vec3> b_coords(n_b);
-  for (std::size_t k = 0; k < n_b; ++k) b_coords[k] = b_res[k].position();
+  std::vector<Vec3> b_coords = points_of(b_res);
 
   detail::Refiner refiner;
   refiner.set_reference(a.residues);

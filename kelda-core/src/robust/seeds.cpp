@@ -2,9 +2,11 @@
 // secondary structure alone or together with a superposition.
 #include "kelda/robust/seeds.hpp"
 
-#include <algorithm>  // max, min, sort
+#include <algorithm>  // max, min, sort, fill, nth_element
 #include <cmath>      // sqrt
-#include <limits>     // infinity marks fragment pairs already taken
+#include <limits>     // infinity: a row whose every pair is kept
+
+#include "kelda/math/geometry.hpp"
 
 namespace kelda {
 
@@ -77,8 +79,10 @@ std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& 
   // Every offset is screened with a few refits; only the most promising get the full
   // schedule, which rarely changes the order of the rest but costs most of the fits.
   std::vector<GaplessSeed> screened;
-  for (std::int64_t offset = min_overlap - n_a; offset <= n_b - min_overlap; ++offset)
+  for (std::int64_t offset = min_overlap - n_a; offset <= n_b - min_overlap; ++offset) {
+    if (ctx.stop.stop_requested()) return {};
     screened.push_back(thread_offset(ctx, offset, plan.screen_rounds, plan.shrink, sc));
+  }
   sort_seeds(screened);
   std::vector<GaplessSeed> all;
   for (std::size_t k = 0; k < screened.size(); ++k)
@@ -97,9 +101,27 @@ std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& 
   return kept;
 }
 
+namespace {
+
+// The candidates kept of each row (see fragment_seeds).
+std::size_t kept_per_row(std::size_t nb, std::size_t w, std::size_t count) {
+  return std::min(nb, (count - 1) * (2 * w - 1) + 1);
+}
+
+}  // namespace
+
+std::uint64_t fragment_seeds_memory(std::size_t n_a, std::size_t n_b, std::size_t w,
+                                    std::size_t count) noexcept {
+  if (w < 3 || n_a < w || n_b < w || count == 0) return 0;
+  const std::size_t na = n_a - w + 1, nb = n_b - w + 1;
+  const std::uint64_t candidates = static_cast<std::uint64_t>(na) * kept_per_row(nb, w, count);
+  return candidates * (sizeof(double) + sizeof(std::uint32_t)) +
+         (2 * nb + n_a + n_b) * w * sizeof(double);  // rows and internal distances
+}
+
 std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
                                       std::size_t w, std::size_t count,
-                                      std::vector<double>& acc) {
+                                      std::vector<double>& row, const std::stop_token& stop) {
   std::vector<Transform> out;
   if (w < 3 || a.size() < w || b.size() < w || count == 0) return out;
   const std::size_t na = a.size() - w + 1, nb = b.size() - w + 1;
@@ -108,43 +130,70 @@ std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
     std::vector<std::vector<double>> d(w);
     for (std::size_t k = 1; k < w; ++k) {
       d[k].resize(c.size() - k);
-      for (std::size_t i = 0; i + k < c.size(); ++i) {
-        const double dx = c.x[i] - c.x[i + k], dy = c.y[i] - c.y[i + k],
-                     dz = c.z[i] - c.z[i + k];
-        d[k][i] = std::sqrt(dx * dx + dy * dy + dz * dz);
-      }
+      for (std::size_t i = 0; i + k < c.size(); ++i)
+        d[k][i] = std::sqrt(
+            squared_norm(c.x[i] - c.x[i + k], c.y[i] - c.y[i + k], c.z[i] - c.z[i + k]));
     }
     return d;
   };
   const auto da = bands(a), db = bands(b);
-  // acc[i * nb + j]: summed squared differences of the internal distances of the fragments
-  // starting at i and j; the innermost loop runs along B and vectorises.
-  acc.assign(na * nb, 0.0);
+  // The pairs are chosen best first by their score (ties to the lower A residue, then the
+  // lower B residue), each closing the rows and columns it overlaps. A pick closes at most
+  // 2w - 1 columns, so the best pair still open in a row lies among the row's first
+  // (count - 1)(2w - 1) + 1 in that order: only those are kept, not |A| x |B| scores.
+  const std::size_t keep = kept_per_row(nb, w, count);
+  std::vector<double> score(na * keep);
+  std::vector<std::uint32_t> column(na * keep);
+  std::vector<double> sorted;
+  row.resize(nb);
   for (std::size_t i = 0; i < na; ++i) {
-    double* row = acc.data() + i * nb;
+    if (i % 64 == 0 && stop.stop_requested()) return {};
+    // The summed squared differences of the internal distances of the fragments starting
+    // at i and j; the innermost loop runs along B and vectorises.
+    std::fill(row.begin(), row.end(), 0.0);
     for (std::size_t p = 0; p + 1 < w; ++p)
-      for (std::size_t k = 1; p + k < w; ++k) {
-        accumulate_squared_differences(da[k][i + p], db[k].data() + p, row, nb);
+      for (std::size_t k = 1; p + k < w; ++k)
+        accumulate_squared_differences(da[k][i + p], db[k].data() + p, row.data(), nb);
+    // The row's first `keep` in the order (score, column): every score below the keep-th
+    // smallest, then as many equal to it as fit, from the left.
+    double cut = std::numeric_limits<double>::infinity();
+    std::size_t below = 0;
+    if (keep < nb) {
+      sorted.assign(row.begin(), row.end());
+      std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(keep - 1), sorted.end());
+      cut = sorted[keep - 1];
+      for (double v : row) below += v < cut;
+    }
+    std::size_t ties = keep - below, n = 0;
+    for (std::size_t j = 0; j < nb; ++j) {
+      if (keep < nb && !(row[j] < cut)) {
+        if (!(row[j] == cut) || ties == 0) continue;
+        --ties;
       }
+      score[i * keep + n] = row[j];
+      column[i * keep + n] = static_cast<std::uint32_t>(j);
+      ++n;
+    }
   }
-  constexpr double kTaken = std::numeric_limits<double>::infinity();
+  std::vector<char> row_open(na, 1), column_open(nb, 1);
   PairCoords pc;
   for (std::size_t c = 0; c < count; ++c) {
-    std::size_t best = 0;
-    for (std::size_t k = 1; k < acc.size(); ++k)
-      if (acc[k] < acc[best]) best = k;
-    if (acc[best] == kTaken) break;
-    const std::size_t i = best / nb, j = best % nb;
-    pc.gather_diagonal(a, b, i, j, w);
+    bool found = false;
+    std::size_t bi = 0, bj = 0;
+    double best = 0.0;
+    for (std::size_t r = 0; r < na; ++r) {
+      if (!row_open[r]) continue;
+      // Rows come in order and each row's candidates by column: a tie keeps the first.
+      for (std::size_t k = r * keep; k < (r + 1) * keep; ++k)
+        if (column_open[column[k]] && (!found || score[k] < best))
+          found = true, best = score[k], bi = r, bj = column[k];
+    }
+    if (!found) break;
+    pc.gather_diagonal(a, b, bi, bj, w);
     out.push_back(fit_rigid_range(pc, 0, w));
     // Later fragments may not overlap this one in A or in B.
-    const std::size_t i_lo = i + 1 >= w ? i + 1 - w : 0, i_hi = std::min(na, i + w);
-    const std::size_t j_lo = j + 1 >= w ? j + 1 - w : 0, j_hi = std::min(nb, j + w);
-    for (std::size_t r = i_lo; r < i_hi; ++r)
-      std::fill(acc.begin() + static_cast<std::ptrdiff_t>(r * nb),
-                acc.begin() + static_cast<std::ptrdiff_t>((r + 1) * nb), kTaken);
-    for (std::size_t r = 0; r < na; ++r)
-      for (std::size_t s = j_lo; s < j_hi; ++s) acc[r * nb + s] = kTaken;
+    for (std::size_t r = bi + 1 >= w ? bi + 1 - w : 0; r < std::min(na, bi + w); ++r) row_open[r] = 0;
+    for (std::size_t s = bj + 1 >= w ? bj + 1 - w : 0; s < std::min(nb, bj + w); ++s) column_open[s] = 0;
   }
   return out;
 }
@@ -153,20 +202,20 @@ std::vector<TmPair> sse_alignment(const TmContext& ctx, const std::vector<CaSse>
                                   const std::vector<CaSse>& ss_b, double gap_open,
                                   double weight, const Transform* t, TmScratch& sc) {
   const std::size_t n = ss_a.size(), m = ss_b.size();
-  if (t) {
+  if (t)
     transform_into(*t, *ctx.b, sc.b_moved);
-    tm_similarity_matrix(*ctx.a, sc.b_moved, ctx.d0, sc.matrix);
-  } else {
-    sc.matrix.assign(n * m, 0.0);
+  else
     weight = 1.0;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    double* row = sc.matrix.data() + i * m;
+  const auto agreement = [&](std::size_t i, double* row) {
+    if (t)
+      tm_similarity_row(*ctx.a, i, sc.b_moved, ctx.d0, row);
+    else
+      std::fill(row, row + m, 0.0);
     for (std::size_t j = 0; j < m; ++j)
       if (ss_a[i] == ss_b[j]) row[j] += weight;
-  }
+  };
   std::vector<TmPair> pairs;
-  tm_dp(sc.matrix, n, m, gap_open, sc.dp, pairs);
+  tm_dp(score_rows(agreement), n, m, gap_open, sc.dp, pairs, ctx.stop);
   return pairs;
 }
 

@@ -5,18 +5,11 @@
 #include <algorithm>  // max_element
 #include <cstddef>
 
+#include "kelda/math/geometry.hpp"  // the residues read in place: no per-target copy
+
 namespace kelda {
 
 namespace {
-
-// The residues' own coordinates, read in place: no per-target copy.
-PointsView coordinates_of(const Domain& d) {
-  if (d.residues.empty()) return PointsView{};
-  const Residue& r = d.residues.front();
-  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
-  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
-                    reinterpret_cast<const std::byte*>(&r.y) - x);
-}
 
 // Identity over the equivalent pairs of a single dynamic-programming pass, as a fraction.
 double pair_identity(const std::vector<ResiduePair>& pairs, const Domain& a, const Domain& b) {
@@ -58,7 +51,7 @@ QuickPass::QuickPass(const Domain& query, const Parameters& params)
     : query_(&query),
       align_(align_config_from(params)),
       dp_(dp_settings_of(align_)),
-      query_points_(coordinates_of(query)) {
+      query_points_(points_view(std::span(query.residues))) {
   // The refinement refuses unusable similarity scales itself; the pass computes the
   // similarity directly, so it refuses them here in the same words.
   if (auto ok = check_similarity_scales(align_.e1, align_.e2); !ok) {
@@ -71,7 +64,7 @@ QuickPass::QuickPass(const Domain& query, const Parameters& params)
 Result<PairOutcome> QuickPass::align(const Domain& target) {
   if (refusal_) return *refusal_;
   // The full matrix, then the same dynamic programme the refinement would run first.
-  const PointsView t = coordinates_of(target);
+  const PointsView t = points_view(std::span(target.residues));
   similarity_->compute(t, matrix_);
   Result<DpAlignment> r = quick_alignment(query_points_, t, matrix_, dp_);
   if (!r) return std::move(r).error();

@@ -9,6 +9,8 @@
 #include <cmath>  // atan2, acos, sqrt
 #include <limits>
 
+#include "kelda/math/geometry.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>  // eight 16-bit lanes: part of every x86-64 processor
 #endif
@@ -55,19 +57,13 @@ const Matrix& scores() {
   return m;
 }
 
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
 constexpr double kDegrees = 57.29577951308232;
 
 // The conformation class of residue i (from i-1, i, i+1, i+2), or kUndefined.
 int conformation(const PointsView& ca, std::size_t i) {
   if (i == 0 || i + 2 >= ca.size()) return kUndefined;
   const Vec3 p0 = ca[i - 1], p1 = ca[i], p2 = ca[i + 1], p3 = ca[i + 2];
-  const Vec3 b1 = sub(p1, p0), b2 = sub(p2, p1), b3 = sub(p3, p2);
+  const Vec3 b1 = difference(p1, p0), b2 = difference(p2, p1), b3 = difference(p3, p2);
   const double n1 = std::sqrt(dot(b1, b1)), n2 = std::sqrt(dot(b2, b2));
   if (!(n1 > 0.0 && n2 > 0.0)) return kUndefined;
   const double cos_angle = std::clamp(-dot(b1, b2) / (n1 * n2), -1.0, 1.0);
@@ -89,10 +85,8 @@ ShapeString shape_string(const PointsView& ca) {
   const double r2 = kNeighbourRadius * kNeighbourRadius;
   for (std::size_t i = 0; i < n; ++i) {
     const Vec3 p = ca[i];
-    for (std::size_t j = i + 3; j < n; ++j) {
-      const Vec3 d = sub(ca[j], p);
-      if (dot(d, d) <= r2) ++neighbours[i], ++neighbours[j];
-    }
+    for (std::size_t j = i + 3; j < n; ++j)
+      if (squared_distance(ca[j], p) <= r2) ++neighbours[i], ++neighbours[j];
   }
   ShapeString s;
   s.letters.resize(n);

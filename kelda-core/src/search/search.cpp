@@ -8,19 +8,12 @@
 #include <mutex>
 
 #include "kelda/exec/parallel.hpp"
+#include "kelda/math/geometry.hpp"  // the residues read in place
 #include "kelda/search/prefilter.hpp"
 
 namespace kelda {
 
 namespace {
-
-PointsView points_of(const Domain& d) {
-  if (d.residues.empty()) return PointsView{};
-  const Residue& r = d.residues.front();
-  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
-  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
-                    reinterpret_cast<const std::byte*>(&r.y) - x);
-}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -161,11 +154,11 @@ void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_
 
 Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Domain* const> targets,
                                          unsigned threads, std::stop_token stop) {
-  const ShapeString q = shape_string(points_of(query));
+  const ShapeString q = shape_string(points_view(std::span(query.residues)));
   const ShapeProfile profile = shape_profile(q);
   std::vector<double> out(targets.size(), 0.0);
   if (auto ok = parallel_for(targets.size(), threads, stop, [&](std::size_t k) -> Status {
-        const ShapeString t = shape_string(points_of(*targets[k]));
+        const ShapeString t = shape_string(points_view(std::span(targets[k]->residues)));
         const std::int32_t larger = std::max(q.self_score, t.self_score);
         out[k] = larger > 0 ? static_cast<double>(shape_score(profile, t)) / larger : 0.0;
         return Unit{};

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>  // sqrt, fabs
 
+#include "kelda/math/geometry.hpp"
+
 namespace kelda {
 
 namespace {
@@ -19,9 +21,7 @@ constexpr double kStrandTolerance = 1.42;
 constexpr double kTurnSpan = 8.0;
 
 double dist(const PointsView& p, std::size_t i, std::size_t j) {
-  const double dx = p.at(i, 0) - p.at(j, 0), dy = p.at(i, 1) - p.at(j, 1),
-               dz = p.at(i, 2) - p.at(j, 2);
-  return std::sqrt(dx * dx + dy * dy + dz * dz);
+  return std::sqrt(squared_distance(p[i], p[j]));
 }
 
 bool fits(const std::array<double, 6>& d, const std::array<double, 6>& ideal, double tol) {

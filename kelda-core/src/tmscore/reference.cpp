@@ -4,6 +4,7 @@
 #include <limits>     // -infinity outside the grid
 #include <vector>
 
+#include "kelda/math/geometry.hpp"
 #include "kelda/math/superpose.hpp"  // the SVD fit the quaternion fit is checked against
 #include "kelda/tmscore/tm_kernels.hpp"
 
@@ -22,9 +23,8 @@ Transform fit_rigid(const PairCoords& p, std::span<const std::uint32_t> selected
 double tm_sum(const Transform& t, const PairCoords& p, double d0) {
   double s = 0.0;
   for (std::size_t k = 0; k < p.size(); ++k) {
-    const Vec3 q = t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
-    const double dx = q[0] - p.ax[k], dy = q[1] - p.ay[k], dz = q[2] - p.az[k];
-    const double d2 = dx * dx + dy * dy + dz * dz;
+    const double d2 = squared_distance(t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]}),
+                                       Vec3{p.ax[k], p.ay[k], p.az[k]});
     s += 1.0 / (1.0 + d2 / (d0 * d0));
   }
   return s;
@@ -35,10 +35,7 @@ std::vector<double> tm_similarity_matrix(const PointsView& a, const PointsView& 
   std::vector<double> out;
   for (std::size_t i = 0; i < a.size(); ++i)
     for (std::size_t j = 0; j < b.size(); ++j) {
-      const Vec3 q = t.apply(b[j]);
-      const Vec3 p = a[i];
-      const double d2 = (p[0] - q[0]) * (p[0] - q[0]) + (p[1] - q[1]) * (p[1] - q[1]) +
-                        (p[2] - q[2]) * (p[2] - q[2]);
+      const double d2 = squared_distance(a[i], t.apply(b[j]));
       out.push_back(1.0 / (1.0 + d2 / (d0 * d0)));
     }
   return out;

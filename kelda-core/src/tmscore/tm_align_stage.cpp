@@ -16,12 +16,15 @@ SearchOutcome superpose_alignment(const TmContext& ctx, std::span<const TmPair> 
 
 namespace {
 
-// The alignment of one dynamic programme over the TM similarity with B under t.
+// The alignment of one dynamic programme over the TM similarity with B under t, its rows
+// computed as the programme reaches them.
 void dp_under(const TmContext& ctx, const Transform& t, double gap_open, TmScratch& sc,
               std::vector<TmPair>& pairs) {
   transform_into(t, *ctx.b, sc.b_moved);
-  tm_similarity_matrix(*ctx.a, sc.b_moved, ctx.d0, sc.matrix);
-  tm_dp(sc.matrix, ctx.a->size(), ctx.b->size(), gap_open, sc.dp, pairs);
+  const auto similarity = [&](std::size_t i, double* row) {
+    tm_similarity_row(*ctx.a, i, sc.b_moved, ctx.d0, row);
+  };
+  tm_dp(score_rows(similarity), ctx.a->size(), ctx.b->size(), gap_open, sc.dp, pairs, ctx.stop);
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 // Proteins 57:702): fragment starts, iterative extension on the close pairs; fast and plain.
 #include "kelda/tmscore/tm_search.hpp"
 
-#include <algorithm>  // min, max
-#include <cmath>      // sqrt
+#include <algorithm>  // min, max, upper_bound
+#include <cmath>      // sqrt, frexp, ldexp, ceil, isnan
+#include <limits>     // infinity: fewer values than asked for
 
+#include "kelda/error.hpp"           // internal_fault on a broken call
+#include "kelda/math/geometry.hpp"
 #include "kelda/math/superpose.hpp"  // the reference's weighted fit
 
 namespace kelda {
@@ -42,38 +45,95 @@ double largest(std::span<const double> v) {
   return m;
 }
 
-// Indices of the pairs closer than the cutoff, widened by 0.5 A until at least 3 (or all).
-// Widening stops once every pair is in (NaN distances never are).
-void select_close(std::span<const double> d2, double cutoff, std::vector<std::uint32_t>& out) {
-  const std::size_t want = std::min<std::size_t>(3, d2.size());
-  const double widest = largest(d2);
-  for (double c = cutoff;; c += 0.5) {
-    out.clear();
-    const double c2 = c * c;
-    for (std::size_t k = 0; k < d2.size(); ++k)
-      if (d2[k] < c2) out.push_back(static_cast<std::uint32_t>(k));
-    if (out.size() >= want || c2 > widest) return;
+// The k-th smallest of the values (k >= 1), NaN ignored; +inf when there are fewer.
+double kth_smallest(std::span<const double> v, std::size_t k) {
+  std::vector<double> low;  // the k smallest so far, ascending
+  for (double x : v) {
+    if (std::isnan(x) || (low.size() == k && !(x < low.back()))) continue;
+    if (low.size() == k) low.pop_back();
+    low.insert(std::upper_bound(low.begin(), low.end(), x), x);
   }
+  return low.size() == k ? low.back() : std::numeric_limits<double>::infinity();
 }
 
-// The same selection as 0/1 weights, without branches, for the weighted fit.
+// The cutoff the selections below end at: widened by 0.5 A until at least 3 pairs (or all)
+// are closer, widening stopped once every pair is in (NaN distances never are). A pair is
+// closer than c exactly when d2 < c^2, so the steps go on while c^2 does not exceed the
+// third smallest distance, nor the largest.
+double selection_cutoff(std::span<const double> d2, double cutoff) {
+  const std::size_t want = std::min<std::size_t>(3, d2.size());
+  if (want == 0) return cutoff;
+  return widened_cutoff(cutoff, std::min(kth_smallest(d2, want), largest(d2)));
+}
+
+// Indices of the pairs closer than the selection's cutoff.
+void select_close(std::span<const double> d2, double cutoff, std::vector<std::uint32_t>& out) {
+  const double c = selection_cutoff(d2, cutoff);
+  const double c2 = c * c;
+  out.clear();
+  for (std::size_t k = 0; k < d2.size(); ++k)
+    if (d2[k] < c2) out.push_back(static_cast<std::uint32_t>(k));
+}
+
+// The same selection as 0/1 weights, without branches, for the weighted fit. Most
+// selections need no widening: they cost one pass and the count.
 void select_close_mask(std::span<const double> d2, double cutoff, std::vector<double>& mask) {
   const std::size_t n = d2.size();
   const double want = static_cast<double>(std::min<std::size_t>(3, n));
   mask.resize(n);
-  const double widest = largest(d2);
-  for (double c = cutoff;; c += 0.5) {
+  auto fill = [&](double c) {
     const double c2 = c * c;
     double count = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
       mask[k] = d2[k] < c2 ? 1.0 : 0.0;
       count += mask[k];
     }
-    if (count >= want || c2 > widest) return;
-  }
+    return count >= want || c2 > largest(d2);
+  };
+  if (!fill(cutoff)) fill(selection_cutoff(d2, cutoff));
 }
 
 }  // namespace
+
+double widened_cutoff(double cutoff, double threshold) {
+  if (!(cutoff >= 0.0)) internal_fault("widened_cutoff: the cutoff must be a non-negative number");
+  double c = cutoff;
+  // Each round settles one binade [2^(e-1), 2^e) of c, so a double's range bounds them.
+  for (int binade = 0; binade < 2200; ++binade) {
+    if (c * c > threshold) return c;
+    const double next = c + 0.5;
+    if (!(next > c)) return c;  // the steps no longer change the cutoff
+    int e = 0;
+    std::frexp(c, &e);
+    const double top = std::ldexp(1.0, e);
+    // Below 2^e every step of 0.5 is exact while the ulp is at most 0.5, so the k-th step
+    // from here is c + k/2 itself: the first that exceeds the threshold is found by
+    // bisection (c^2 grows with c), and otherwise the walk goes on from the last of them
+    // by one step that rounds as the loop's would.
+    if (c > 0.0 && std::ldexp(1.0, e - 53) > 0.5) {
+      c = next;
+      continue;
+    }
+    const double span = 2.0 * (top - c);  // steps k < span stay below 2^e
+    const auto last = static_cast<std::uint64_t>(std::ceil(span)) - 1;
+    auto at = [&](std::uint64_t k) { return c + 0.5 * static_cast<double>(k); };
+    if (last == 0) {
+      c = next;
+      continue;
+    }
+    if (!(at(last) * at(last) > threshold)) {
+      c = at(last) + 0.5;
+      continue;
+    }
+    std::uint64_t lo = 0, hi = last;  // at(lo) does not exceed, at(hi) does
+    while (hi - lo > 1) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      (at(mid) * at(mid) > threshold ? hi : lo) = mid;
+    }
+    return at(hi);
+  }
+  return c;
+}
 
 SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff,
                                    const SearchPlan& plan, SearchScratch& sc,
@@ -135,11 +195,9 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
       const double s = reference::tm_sum(t, p, d0);
       if (s > best.tm_sum) best.tm_sum = s, best.transform = t;
       if (it >= plan.max_iterations) break;
-      for (std::size_t k = 0; k < n; ++k) {
-        const Vec3 q = t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
-        d2[k] = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
-                (q[2] - p.az[k]) * (q[2] - p.az[k]);
-      }
+      for (std::size_t k = 0; k < n; ++k)
+        d2[k] = squared_distance(t.apply(Vec3{p.bx[k], p.by[k], p.bz[k]}),
+                                 Vec3{p.ax[k], p.ay[k], p.az[k]});
       select_close(d2, cut, selected);
       if (selected == previous) break;
       t = reference::fit_rigid(p, selected);
@@ -160,9 +218,8 @@ SearchOutcome search_superposition(const PairCoords& p, double d0, double cutoff
     double wsum = 0.0;
     Vec3 ca{0, 0, 0}, cb{0, 0, 0};
     for (std::size_t k = 0; k < n; ++k) {
-      const Vec3 q = best.transform.apply(Vec3{p.bx[k], p.by[k], p.bz[k]});
-      const double d2k = (q[0] - p.ax[k]) * (q[0] - p.ax[k]) + (q[1] - p.ay[k]) * (q[1] - p.ay[k]) +
-                         (q[2] - p.az[k]) * (q[2] - p.az[k]);
+      const double d2k = squared_distance(best.transform.apply(Vec3{p.bx[k], p.by[k], p.bz[k]}),
+                                          Vec3{p.ax[k], p.ay[k], p.az[k]});
       const double f = 1.0 / (1.0 + d2k / (d0 * d0));
       w[k] = f * f;
       wsum += w[k];

@@ -24,11 +24,13 @@ using kelda::ModelTrace;
 // Messages carry their whole text: the toolkit adds the file name in front.
 constexpr ErrorMap reading{""};
 
-std::optional<std::int64_t> model_number(const std::optional<std::uint64_t>& model) {
+// Model numbers as files write them: any 32-bit number, 0 and negative ones included.
+std::optional<std::int64_t> model_number(const std::optional<std::int64_t>& model) {
   if (!model) return std::nullopt;
-  if (*model > static_cast<std::uint64_t>(INT32_MAX))
-    raise_error(PyExc_ValueError, "model must be at most " + std::to_string(INT32_MAX));
-  return static_cast<std::int64_t>(*model);
+  if (*model < INT32_MIN || *model > INT32_MAX)
+    raise_error(PyExc_ValueError, "model must be between " + std::to_string(INT32_MIN) +
+                                      " and " + std::to_string(INT32_MAX));
+  return model;
 }
 
 Ref chain_list(const kelda::ChainRead& read) {
@@ -46,16 +48,14 @@ Ref chosen(ModelTrace model, std::optional<std::string> chain, std::optional<dou
     listing.model = model.number;
     for (const kelda::ChainCa& c : model.chains)
       if (!c.trace.empty()) listing.chains.emplace_back(c.name, c.trace.size());
-    return tuple_of({none(), none(), to_py(static_cast<std::uint64_t>(listing.model)),
-                     chain_list(listing)});
+    return tuple_of({none(), none(), to_py(listing.model), chain_list(listing)});
   }
   kelda::ChainRead read =
       unwrap(kelda::choose_chain(std::move(model), ChainChoice{std::move(chain), min_b_factor},
                                  kelda::structure_id_from_path(path), std::move(pdb_file)),
              reading);
   Ref chains = chain_list(read);
-  const auto number = static_cast<std::uint64_t>(read.model);
-  return tuple_of({wrap(std::move(read.domain)), to_py(read.chain), to_py(number),
+  return tuple_of({wrap(std::move(read.domain)), to_py(read.chain), to_py(read.model),
                    std::move(chains)});
 }
 
@@ -63,7 +63,7 @@ const Signature read_pdb_chain_sig{
     "read_pdb_chain",
     {{"path"}, opt("text"), opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
 Ref read_pdb_chain(FsPath file, std::optional<ByteView> text,
-                   std::optional<std::string> chain, std::optional<std::uint64_t> model,
+                   std::optional<std::string> chain, std::optional<std::int64_t> model,
                    std::optional<double> min_b_factor, std::optional<bool> select) {
   const std::string& path = file.bytes;
   kelda::PdbReadOptions options;
@@ -83,11 +83,19 @@ std::string field(const ByteView& text, std::size_t row, std::size_t width) {
   return std::string(cell.substr(0, cell.find('\0')));
 }
 
+// The width of a text field of n rows: the same number of bytes in each, at least one
+// (gemmi's flat arrays give 8; longer names come in wider rows).
+std::size_t row_width(const ByteView& text, std::size_t n, const char* name) {
+  const std::size_t width = n > 0 ? text.bytes.size() / n : 1;
+  if (width == 0 || width * n != text.bytes.size())
+    raise_error(PyExc_ValueError, std::string(name) + " must hold the same number of bytes per row");
+  return width;
+}
+
 kelda::Char code_point(double v) {
   return v > 0.0 && v <= 0x10FFFF ? static_cast<kelda::Char>(v) : U' ';
 }
 
-constexpr std::size_t kTextWidth = 8;
 constexpr Py_ssize_t kNumberColumns = 10;
 
 const Signature read_atom_table_chain_sig{
@@ -96,14 +104,14 @@ const Signature read_atom_table_chain_sig{
      opt("min_b_factor"), dflt("select")}};
 Ref read_atom_table_chain(FsPath file, Matrix numbers, ByteView residue_names,
                           ByteView chains, std::optional<std::string> chain,
-                          std::optional<std::uint64_t> model, std::optional<double> min_b_factor,
+                          std::optional<std::int64_t> model, std::optional<double> min_b_factor,
                           std::optional<bool> select) {
   const std::string& path = file.bytes;
   const auto n = static_cast<std::size_t>(numbers.rows());
   if (numbers.cols() != kNumberColumns && n > 0)
     raise_error(PyExc_ValueError, "numbers must have shape (N, 10)");
-  if (residue_names.bytes.size() != n * kTextWidth || chains.bytes.size() != n * kTextWidth)
-    raise_error(PyExc_ValueError, "residue_names and chains must hold 8 bytes per row");
+  const std::size_t name_width = row_width(residue_names, n, "residue_names");
+  const std::size_t chain_width = row_width(chains, n, "chains");
   std::vector<kelda::AtomRow> rows(n);
   for (std::size_t k = 0; k < n; ++k) {
     const auto r = static_cast<Py_ssize_t>(k);
@@ -116,8 +124,8 @@ Ref read_atom_table_chain(FsPath file, Matrix numbers, ByteView residue_names,
     row.position = {numbers.at(r, 5), numbers.at(r, 6), numbers.at(r, 7)};
     row.b_factor = numbers.at(r, 8);
     row.model = static_cast<std::int64_t>(numbers.at(r, 9));
-    row.residue_name = field(residue_names, k, kTextWidth);
-    row.chain = field(chains, k, kTextWidth);
+    row.residue_name = field(residue_names, k, name_width);
+    row.chain = field(chains, k, chain_width);
   }
   ModelTrace trace = unwrap(kelda::trace_atom_rows(rows, model_number(model)), reading);
   return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true), path,
@@ -126,7 +134,7 @@ Ref read_atom_table_chain(FsPath file, Matrix numbers, ByteView residue_names,
 
 const Signature transform_pdb_model_sig{
     "transform_pdb_model", {{"path"}, {"transform"}, {"model"}, opt("text")}};
-Ref transform_pdb_model(FsPath file, Shared<kelda::Transform> transform, std::uint64_t model,
+Ref transform_pdb_model(FsPath file, Shared<kelda::Transform> transform, std::int64_t model,
                         std::optional<ByteView> text) {
   const std::string& path = file.bytes;
   const auto number = model_number(model).value();
@@ -162,7 +170,8 @@ PyMethodDef structure_file_functions[] = {
      "One chain of an atom table (mmCIF's atoms as gemmi hands them over), for the atoms\n"
      "named CA in file order: numbers an (N, 10) float64 array of HETATM flag, calcium flag,\n"
      "alternate location and insertion code (code points, 0 for none), residue number, x,\n"
-     "y, z, B-factor and model number; residue_names and chains 8 NUL-padded bytes a row.\n"
+     "y, z, B-factor and model number; residue_names and chains NUL-padded text of the same\n"
+     "number of bytes in every row (gemmi's 8, or more for longer names).\n"
      "The C-alpha rules are those of Domain.from_pdb.\n" MALVEN_READ_DOC},
     {"transform_pdb_model", MALVEN_FASTCALL((function<transform_pdb_model_sig, transform_pdb_model>)),
      METH_FASTCALL | METH_KEYWORDS,

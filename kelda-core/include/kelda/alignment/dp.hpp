@@ -62,6 +62,11 @@ DpConstants dp_constants(const DpSettings& settings);
 // n_b + 2.
 Band dp_band(std::size_t n_a, std::size_t n_b, const DpSettings& settings);
 
+// The bytes the dynamic programme holds for traces of n_a and n_b residues: five a cell of
+// its band (the whole grid when unbanded), and rows and path lists of a few dozen bytes a
+// residue.
+std::uint64_t dp_memory(std::size_t n_a, std::size_t n_b, const DpSettings& settings);
+
 // `matrix` must have a.size() rows and b.size() columns. Fails only when the superposition
 // fails, which the least-squares superposition never does.
 Result<DpAlignment> align_structures(const PointsView& a, const PointsView& b,

@@ -110,7 +110,8 @@ class PairEngine {
   PairEngine(const Domain& a, const EngineSettings& settings);
 
   // B onto A by the settings' method. Errors: the method's own (the robust method refuses
-  // coordinates that are not finite; the KELDA methods refuse unusable similarity scales);
+  // coordinates that are not finite or lie beyond kCoordinateLimit; the KELDA methods refuse
+  // unusable similarity scales);
   // Cancelled when `stop` was requested.
   Result<PairResult> align(const Domain& b, std::stop_token stop = {});
 

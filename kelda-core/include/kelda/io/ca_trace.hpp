@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "kelda/error.hpp"
@@ -55,6 +56,11 @@ class ChainTrace {
   std::optional<ResidueKey> last_;
 };
 
+// The refusal the toolkit's readers give an admitted C-alpha atom of chain `chain` whose
+// position is not finite ("no coordinates") or lies beyond kCoordinateLimit: PdbParse with
+// the whole message, naming the residue. Unit for a position they take.
+Status check_ca_position(const Vec3& position, const CaSite& site, std::string_view chain);
+
 // The traces of every chain of one model.
 struct ChainCa {
   std::string name;     // the chain as the file names it
@@ -66,7 +72,12 @@ struct ModelTrace {
   std::int64_t number = 1;      // as the file numbers it
   std::vector<ChainCa> chains;  // in the order of their first C-alpha record
 
-  // The chain named `name`, appended when new.
+  // Where chain() finds a chain by name, and the chain it found last.
+  std::unordered_map<std::string, std::size_t> chain_index = {};
+  std::size_t last_chain = 0;
+
+  // The chain named `name`, appended when new: in constant time whatever the number of
+  // chains (the chain of the last record first, then by name).
   ChainTrace& chain(std::string_view name, Char column);
   bool has_residues() const noexcept;
 };
@@ -138,7 +149,7 @@ struct AtomRow {
 };
 
 // The wanted model of the rows (in file order), under the rules of read_pdb. Errors
-// (PdbParse): an admitted row without finite coordinates, no model found.
+// (PdbParse): an admitted row refused by check_ca_position, no model found.
 Result<ModelTrace> trace_atom_rows(std::span<const AtomRow> rows,
                                    std::optional<std::int64_t> model);
 

@@ -33,7 +33,7 @@ struct PdbReadOptions {
 
 // Every chain of one model, under the C-alpha rules of read_pdb, with B-factors (columns
 // 61-66). Errors: Io (open, read, non-UTF-8 text), PdbParse (a bad coordinate in an admitted
-// record, a model asked for that the file does not have).
+// record, one check_ca_position refuses, a model asked for that the file does not have).
 Result<ModelTrace> read_pdb_model(const std::string& path, const PdbReadOptions& options);
 // The same from PDB text in memory (a decompressed file).
 Result<ModelTrace> read_pdb_model_text(std::string_view text, const PdbReadOptions& options);

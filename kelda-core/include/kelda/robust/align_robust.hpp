@@ -95,13 +95,21 @@ std::pair<double, double> tm_scores_of(const Domain& a, const Domain& b,
 
 // Completes an alignment made with `kelda_score` off: the Sc of the KELDA refinement from its
 // transform, the refinement's pairs and the same-fold call, exactly as align_robust with the
-// score on would have given them. Errors: those of the refinement.
+// score on would have given them. Errors: those of the refinement, Cancelled on a stop.
 Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& config,
-                       RobustAlignment& alignment);
+                       RobustAlignment& alignment, std::stop_token stop = {});
 
-// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite,
-// Cancelled when `stop` was requested (checked between seeds and stages), or an error of
-// the refinement. Fewer than 5 residues in either: an outcome not attempted.
+// The bytes align_robust holds for chains of n_a and n_b residues, beyond its inputs: the TM
+// dynamic programme's decisions (a byte a residue pair), the fragment candidates, the band
+// of the KELDA refinement, and a few kilobytes a residue.
+std::uint64_t robust_alignment_memory(std::size_t n_a, std::size_t n_b, const RobustConfig& config);
+
+// Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite or
+// lies beyond kCoordinateLimit; OutOfMemory, before anything is allocated, when the
+// alignment's buffers (robust_alignment_memory: about a byte a residue pair) exceed the
+// memory available; Cancelled when `stop` was requested (checked between seeds and stages,
+// and every few rows of the long ones); or an error of the refinement. Fewer than 5 residues
+// in either: an outcome not attempted.
 Result<RobustAlignment> align_robust(const Domain& a, const Domain& b, const RobustConfig& config,
                                      std::stop_token stop = {});
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 #include <vector>
 
 #include "kelda/math/transform.hpp"
@@ -32,16 +33,21 @@ struct GaplessPlan {
 // overlap, then refitted on the pairs within a cutoff shrinking from twice the context's
 // cutoff to its d0; an offset is worth the best TM-score sum met on the way. All offsets
 // get `screen_rounds` refits, the `refined` best of them `rounds`. The best `keep` offsets
-// at least `min_separation` apart, best first.
+// at least `min_separation` apart, best first. None when the context's stop is requested.
 std::vector<GaplessSeed> gapless_seeds(const TmContext& ctx, const GaplessPlan& plan,
                                        TmScratch& scratch);
 
 // Fragment pairs of `length` residues whose internal C-alpha distances agree best (least
 // RMS difference over the pairs of each fragment), chosen best first so that no two
-// overlap in A or in B; each is fitted on its own pairs. At most `count`.
+// overlap in A or in B; each is fitted on its own pairs. At most `count`. Memory grows with
+// |A| times count times length, not with |A| x |B|. A stop request ends it early with none.
 std::vector<Transform> fragment_seeds(const CoordsSoA& a, const CoordsSoA& b,
                                       std::size_t length, std::size_t count,
-                                      std::vector<double>& buffer);
+                                      std::vector<double>& buffer,
+                                      const std::stop_token& stop = {});
+// The bytes fragment_seeds holds for chains of n_a and n_b residues.
+std::uint64_t fragment_seeds_memory(std::size_t n_a, std::size_t n_b, std::size_t length,
+                                    std::size_t count) noexcept;
 
 // The alignment of a dynamic programme over secondary-structure agreement: score 1 where
 // the classes agree, `weight` times that plus the TM similarity under `t` when `t` is

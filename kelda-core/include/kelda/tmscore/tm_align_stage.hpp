@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "kelda/math/transform.hpp"
@@ -13,18 +14,20 @@
 
 namespace kelda {
 
-// The two traces and the distance scales of one search; `a` and `b` must outlive it.
+// The two traces and the distance scales of one search; `a` and `b` must outlive it. A stop
+// request ends the dynamic programmes (and the stages over them) early with no alignment;
+// their caller tells a stopped search from a finished one by the token.
 struct TmContext {
   const CoordsSoA* a = nullptr;
   const CoordsSoA* b = nullptr;  // in its own frame
   double d0 = 0.5;               // the scale of the objective
   double cutoff = 4.5;           // distance under which pairs join a refit
+  std::stop_token stop = {};
 };
 
 // The buffers of all the stages, reused across seeds and rounds.
 struct TmScratch {
   CoordsSoA b_moved;
-  std::vector<double> matrix;
   TmDpScratch dp;
   PairCoords pairs;
   SearchScratch search;

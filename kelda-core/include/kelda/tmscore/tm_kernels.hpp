@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <stop_token>  // a dynamic programme of long chains ends early when asked
 #include <utility>
 #include <vector>
 
@@ -58,18 +59,42 @@ double tm_sum(std::span<const double> d2, double d0);
 // Both at once: fills d2 as pair_distances2 does and returns their TM-score sum.
 double tm_sum_under(const Transform& t, const PairCoords& p, double d0, std::span<double> d2);
 
+// Row i of the similarity matrix below: row[j] for every residue j of the moved B.
+void tm_similarity_row(const CoordsSoA& a, std::size_t i, const CoordsSoA& b_moved, double d0,
+                       double* row);
 // Row-major |A| x |B| matrix of 1 / (1 + d^2 / d0^2) between A and the moved B.
 void tm_similarity_matrix(const CoordsSoA& a, const CoordsSoA& b_moved, double d0,
                           std::vector<double>& out);
 
-// The matrices of the dynamic programme, reused across calls.
+// The scores of a dynamic programme, supplied one row at a time so that no |A| x |B| matrix
+// of them is ever held: fill(context, i, row) writes the score of A residue i against B
+// residue j to row[j], for every j.
+struct TmScoreRows {
+  const void* context = nullptr;
+  void (*fill)(const void* context, std::size_t i, double* row) = nullptr;
+};
+// The rows of a callable fill(i, row), which must outlive the dynamic programme.
+template <class F>
+TmScoreRows score_rows(const F& fill) {
+  return {&fill, [](const void* c, std::size_t i, double* row) { (*static_cast<const F*>(c))(i, row); }};
+}
+
+// The rolling rows of the dynamic programme and its traceback's decisions, reused across
+// calls: |A| x |B| bytes and a few rows of |B| doubles.
 struct TmDpScratch {
-  std::vector<double> h, f, e;
+  std::vector<double> h, f, e, h_prev, f_prev, score;
+  std::vector<std::uint8_t> moves;
 };
 
-// Global alignment of A (rows) and B (columns) maximising the sum of `score` over the
+// Global alignment of A (rows) and B (columns) maximising the sum of the scores over the
 // aligned pairs minus `gap_open` for every gap, whatever its length (no extension penalty);
-// gaps at either end are free. Writes the pairs ascending and returns the best score.
+// gaps at either end are free. Writes the pairs ascending and returns the best score. A stop
+// request ends it early (checked every few rows) with no pairs and 0.
+double tm_dp(TmScoreRows score, std::size_t n_a, std::size_t n_b, double gap_open,
+             TmDpScratch& scratch, std::vector<TmPair>& pairs, const std::stop_token& stop = {});
+// The bytes tm_dp holds for |A| = n_a and |B| = n_b: one a residue pair, a few rows.
+std::uint64_t tm_dp_memory(std::size_t n_a, std::size_t n_b) noexcept;
+// The same over a row-major |A| x |B| score matrix.
 double tm_dp(std::span<const double> score, std::size_t n_a, std::size_t n_b, double gap_open,
              TmDpScratch& scratch, std::vector<TmPair>& pairs);
 

@@ -39,6 +39,13 @@ struct SearchScratch {
   std::vector<double> d2, mask, previous_mask;  // mask: 0/1 or polishing weights per pair
 };
 
+// The first of cutoff, cutoff + 0.5, cutoff + 1, ... (each step added in floating point, as
+// a loop adding 0.5 at a time would) whose square exceeds `threshold`: the widened cutoff
+// of a refit. Found in a few hundred operations whatever the values: when no step can
+// exceed the threshold (+inf, or steps too small to change the cutoff any more) the cutoff
+// at which the steps stop growing. `cutoff` must be a non-negative number.
+double widened_cutoff(double cutoff, double threshold);
+
 // `cutoff` is the distance under which a pair joins the refit. `start`, when given, is
 // extended first (a superposition already known to be good). Never fails; no pairs give
 // the identity (or `start`) and 0.
