@@ -1,0 +1,332 @@
+// The guide tree over the library's links, the profile joins and the leave-one-out refinement.
+#include "kelda/msa/progressive.hpp"
+
+#include <algorithm>
+#include <cmath>  // isnan
+#include <queue>
+#include <unordered_map>
+#include <utility>
+
+#include "kelda/exec/parallel.hpp"
+
+namespace kelda {
+
+namespace {
+
+struct Candidate {
+  double linkage;
+  std::uint32_t x, y;  // x < y
+};
+
+// Highest linkage on top; among equals the lowest cluster numbers.
+struct Lower {
+  bool operator()(const Candidate& u, const Candidate& v) const {
+    if (u.linkage != v.linkage) return u.linkage < v.linkage;
+    return u.x != v.x ? u.x > v.x : u.y > v.y;
+  }
+};
+
+// Where each column of two profiles goes when they are joined.
+struct ColumnMerge {
+  std::vector<std::uint32_t> left, right;  // old column -> new column
+  std::uint32_t width = 0;
+};
+
+// The join's dynamic programme over the score matrix S (wl x wr, row-major):
+//   H(i, j) = max(H(i-1, j), H(i, j-1), H(i-1, j-1) + S(i-1, j-1) where S > 0)
+// with H(0, .) = H(., 0) = 0: gaps cost nothing and columns pair only where the library
+// joins some of their residues. Direction bits per cell: 0 diagonal, 1 up (a left column
+// alone), 2 left (a right column alone). A diagonal move is preferred on a tie, so that
+// columns the library supports are joined, then up.
+ColumnMerge align_columns(const std::vector<float>& s, std::uint32_t wl, std::uint32_t wr) {
+  std::vector<double> prev(wr + 1, 0.0), cur(wr + 1, 0.0);
+  std::vector<std::uint8_t> dir(static_cast<std::size_t>(wl + 1) * (wr + 1), 2);
+  for (std::uint32_t i = 1; i <= wl; ++i) {
+    dir[static_cast<std::size_t>(i) * (wr + 1)] = 1;
+    cur[0] = 0.0;
+    const float* row = s.data() + static_cast<std::size_t>(i - 1) * wr;
+    std::uint8_t* d = dir.data() + static_cast<std::size_t>(i) * (wr + 1);
+    for (std::uint32_t j = 1; j <= wr; ++j) {
+      const double up = prev[j], left = cur[j - 1];
+      double best = up;
+      std::uint8_t how = 1;
+      if (left > best) best = left, how = 2;
+      if (row[j - 1] > 0.0f) {
+        const double diag = prev[j - 1] + row[j - 1];
+        if (diag >= best) best = diag, how = 0;
+      }
+      cur[j] = best;
+      d[j] = how;
+    }
+    std::swap(prev, cur);
+  }
+  // Traceback from the corner, then numbering in forward order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> path;
+  std::uint32_t i = wl, j = wr;
+  while (i > 0 || j > 0) {
+    const std::uint8_t how = dir[static_cast<std::size_t>(i) * (wr + 1) + j];
+    if (how == 0) path.emplace_back(--i, --j);
+    else if (how == 1) path.emplace_back(--i, kNoColumn);
+    else path.emplace_back(kNoColumn, --j);
+  }
+  ColumnMerge out;
+  out.left.assign(wl, kNoColumn);
+  out.right.assign(wr, kNoColumn);
+  for (auto it = path.rbegin(); it != path.rend(); ++it, ++out.width) {
+    if (it->first != kNoColumn) out.left[it->first] = out.width;
+    if (it->second != kNoColumn) out.right[it->second] = out.width;
+  }
+  return out;
+}
+
+std::uint32_t other_end(const PairLink& l, std::uint32_t x) { return l.a == x ? l.b : l.a; }
+
+// Adds every link of `x` whose other end passes `take` to S: row = the column of x's residue
+// (through x_columns), column = the other end's (through other_column).
+template <class Take, class OtherColumn>
+void add_links(const Library& lib, std::uint32_t x, std::span<const std::uint32_t> x_columns,
+               Take&& take, OtherColumn&& other_column, std::vector<float>& s,
+               std::uint32_t width, bool x_on_rows) {
+  for (std::uint32_t id : lib.links_of[x]) {
+    const PairLink& link = lib.links[id];
+    const std::uint32_t y = other_end(link, x);
+    if (!take(y)) continue;
+    const bool x_is_a = link.a == x;
+    for (const LibraryEntry& e : link.entries) {
+      const std::uint32_t rx = x_is_a ? e.i : e.j, ry = x_is_a ? e.j : e.i;
+      const std::uint32_t cx = x_columns[rx], cy = other_column(y, ry);
+      if (x_on_rows) s[static_cast<std::size_t>(cx) * width + cy] += e.weight;
+      else s[static_cast<std::size_t>(cy) * width + cx] += e.weight;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<GuideJoin> guide_joins(const Library& lib, std::size_t n) {
+  std::vector<GuideJoin> joins;
+  if (n < 2) return joins;
+  const std::size_t clusters = 2 * n - 1;
+  std::vector<std::uint32_t> size(clusters, 1), smallest(clusters);
+  std::vector<bool> alive(clusters, false);
+  std::vector<std::unordered_map<std::uint32_t, double>> adj(clusters);
+  for (std::uint32_t k = 0; k < n; ++k) smallest[k] = k, alive[k] = true;
+  for (const PairLink& l : lib.links) {
+    if (l.a == l.b) continue;
+    adj[l.a][l.b] += l.similarity;
+    adj[l.b][l.a] += l.similarity;
+  }
+  std::priority_queue<Candidate, std::vector<Candidate>, Lower> queue;
+  for (std::uint32_t x = 0; x < n; ++x)
+    for (const auto& [y, s] : adj[x])
+      if (x < y) queue.push({s, x, y});
+
+  auto join = [&](std::uint32_t x, std::uint32_t y, double linkage) {
+    const auto c = static_cast<std::uint32_t>(n + joins.size());
+    joins.push_back({x, y, linkage});
+    size[c] = size[x] + size[y];
+    smallest[c] = std::min(smallest[x], smallest[y]);
+    alive[x] = alive[y] = false;
+    alive[c] = true;
+    return c;
+  };
+  while (!queue.empty() && joins.size() + 1 < n) {
+    const Candidate top = queue.top();
+    queue.pop();
+    if (!alive[top.x] || !alive[top.y]) continue;  // a cluster since joined
+    const std::uint32_t x = top.x, y = top.y;
+    const std::uint32_t c = join(x, y, top.linkage);
+    // The joined cluster's links: the larger map takes the smaller's sums.
+    auto& big = adj[x].size() >= adj[y].size() ? adj[x] : adj[y];
+    auto& small = &big == &adj[x] ? adj[y] : adj[x];
+    for (const auto& [z, s] : small) big[z] += s;
+    big.erase(x);
+    big.erase(y);
+    adj[c] = std::move(big);
+    adj[x].clear();
+    adj[y].clear();
+    for (const auto& [z, s] : adj[c]) {
+      adj[z].erase(x);
+      adj[z].erase(y);
+      adj[z][c] = s;
+      queue.push({s / (static_cast<double>(size[c]) * size[z]), std::min(c, z), std::max(c, z)});
+    }
+  }
+  // Parts with no link between them, in order of their smallest structure.
+  std::vector<std::uint32_t> rest;
+  for (std::uint32_t k = 0; k < n + joins.size(); ++k)
+    if (alive[k]) rest.push_back(k);
+  std::sort(rest.begin(), rest.end(),
+            [&](std::uint32_t u, std::uint32_t v) { return smallest[u] < smallest[v]; });
+  if (!rest.empty()) {
+    std::uint32_t acc = rest[0];
+    for (std::size_t k = 1; k < rest.size(); ++k) acc = join(acc, rest[k], 0.0);
+  }
+  return joins;
+}
+
+Result<MsaLayout> progressive_alignment(const Library& lib, std::span<const std::size_t> lengths,
+                                        std::span<const GuideJoin> joins, std::stop_token stop,
+                                        MsaProgress* progress) {
+  const std::size_t n = lengths.size();
+  if (n > 1 && joins.size() != n - 1) internal_fault("progressive alignment needs n - 1 joins");
+  MsaLayout layout;
+  layout.column_of.resize(n);
+  const std::size_t clusters = n > 0 ? 2 * n - 1 : 0;
+  std::vector<std::uint32_t> owner(n), width(clusters, 0);
+  std::vector<std::vector<std::uint32_t>> members(clusters);
+  for (std::uint32_t m = 0; m < n; ++m) {
+    layout.column_of[m].resize(lengths[m]);
+    for (std::uint32_t r = 0; r < lengths[m]; ++r) layout.column_of[m][r] = r;
+    owner[m] = m;
+    width[m] = static_cast<std::uint32_t>(lengths[m]);
+    members[m] = {m};
+  }
+  if (progress) {
+    progress->done.store(0);
+    progress->total.store(joins.size());
+    progress->stage.store(static_cast<std::uint32_t>(MsaStage::Joins));
+  }
+  std::vector<float> s;
+  for (std::size_t k = 0; k < joins.size(); ++k) {
+    if (stop.stop_requested()) return CoreError::cancelled();
+    const std::uint32_t l = joins[k].left, r = joins[k].right;
+    const auto c = static_cast<std::uint32_t>(n + k);
+    const std::uint32_t wl = width[l], wr = width[r];
+    s.assign(static_cast<std::size_t>(wl) * wr, 0.0f);
+    // Links are read from the side with fewer members.
+    const bool left_small = members[l].size() <= members[r].size();
+    const std::uint32_t small = left_small ? l : r, large = left_small ? r : l;
+    for (std::uint32_t x : members[small])
+      add_links(
+          lib, x, layout.column_of[x], [&](std::uint32_t y) { return owner[y] == large; },
+          [&](std::uint32_t y, std::uint32_t ry) { return layout.column_of[y][ry]; }, s, wr,
+          left_small);
+    const ColumnMerge merge = align_columns(s, wl, wr);
+    for (std::uint32_t x : members[l])
+      for (std::uint32_t& col : layout.column_of[x]) col = merge.left[col];
+    for (std::uint32_t x : members[r])
+      for (std::uint32_t& col : layout.column_of[x]) col = merge.right[col];
+    members[c] = std::move(members[l]);
+    members[c].insert(members[c].end(), members[r].begin(), members[r].end());
+    members[r].clear();
+    members[r].shrink_to_fit();
+    for (std::uint32_t x : members[c]) owner[x] = c;
+    width[c] = merge.width;
+    if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+  }
+  layout.n_columns = n > 0 ? width[clusters - 1] : 0;
+  return layout;
+}
+
+namespace {
+
+// The layout with member m taken out and aligned again to the others' profile.
+MsaLayout realign_member(const Library& lib, const MsaLayout& layout, std::uint32_t m) {
+  const std::size_t n = layout.members();
+  std::vector<std::uint32_t> count(layout.n_columns, 0);
+  for (std::size_t x = 0; x < n; ++x)
+    if (x != m)
+      for (std::uint32_t c : layout.column_of[x])
+        if (c != kNoColumn) ++count[c];
+  // The others' columns, renumbered without those only m filled.
+  std::vector<std::uint32_t> renumber(layout.n_columns, kNoColumn);
+  std::uint32_t w = 0;
+  for (std::uint32_t c = 0; c < layout.n_columns; ++c)
+    if (count[c] > 0) renumber[c] = w++;
+  const auto lm = static_cast<std::uint32_t>(layout.column_of[m].size());
+  std::vector<std::uint32_t> own(lm);
+  for (std::uint32_t r = 0; r < lm; ++r) own[r] = r;
+  std::vector<float> s(static_cast<std::size_t>(w) * lm, 0.0f);
+  add_links(
+      lib, m, own, [](std::uint32_t) { return true; },
+      [&](std::uint32_t y, std::uint32_t ry) { return renumber[layout.column_of[y][ry]]; }, s, lm,
+      false);
+  const ColumnMerge merge = align_columns(s, w, lm);
+  MsaLayout out;
+  out.n_columns = merge.width;
+  out.column_of.resize(n);
+  for (std::size_t x = 0; x < n; ++x) {
+    auto& cols = out.column_of[x];
+    if (x == m) {
+      cols = merge.right;
+      continue;
+    }
+    cols = layout.column_of[x];
+    for (std::uint32_t& c : cols)
+      if (c != kNoColumn) c = merge.left[renumber[c]];
+  }
+  return out;
+}
+
+bool better(const MsaLddt& candidate, const MsaLddt& current) {
+  if (std::isnan(candidate.mean)) return false;
+  return std::isnan(current.mean) || candidate.mean > current.mean + 1e-12;
+}
+
+}  // namespace
+
+Result<RefineOutcome> refine_leave_one_out(const Library& lib, std::span<const Domain> domains,
+                                           MsaLayout layout, const LddtSettings& lddt,
+                                           std::size_t rounds, unsigned threads,
+                                           std::stop_token stop,
+                                           MsaProgress* progress) {
+  const std::size_t n = domains.size();
+  const auto pairs = lddt_pairs(n, lddt.max_pairs);
+  const bool sampled = pairs.size() < n * (n > 0 ? n - 1 : 0) / 2;
+  std::vector<detail::PairScores> scores(pairs.size());
+  auto score = [&](const MsaLayout& lay, std::size_t k) {
+    const auto [a, b] = pairs[k];
+    return detail::score_member_pair(detail::points_of(domains[a]), detail::points_of(domains[b]),
+                                     lay, a, b, lddt);
+  };
+  if (auto ok = parallel_for(pairs.size(), threads, stop, [&](std::size_t k) -> Status {
+        scores[k] = score(layout, k);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  RefineOutcome out;
+  out.lddt = detail::aggregate(scores, layout, sampled);
+  std::vector<std::vector<std::size_t>> pairs_of(n);
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    pairs_of[pairs[k].first].push_back(k);
+    pairs_of[pairs[k].second].push_back(k);
+  }
+  if (progress) {
+    progress->done.store(0);
+    progress->total.store(rounds * n);
+    progress->stage.store(static_cast<std::uint32_t>(MsaStage::Refinement));
+  }
+  for (std::size_t round = 0; round < rounds && n > 2; ++round) {
+    std::size_t kept = 0;
+    for (std::uint32_t m = 0; m < n; ++m) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      MsaLayout candidate = realign_member(lib, layout, m);
+      const auto& mine = pairs_of[m];
+      std::vector<detail::PairScores> fresh(mine.size());
+      if (auto ok = parallel_for(mine.size(), threads, stop, [&](std::size_t k) -> Status {
+            fresh[k] = score(candidate, mine[k]);
+            return Unit{};
+          });
+          !ok)
+        return std::move(ok).error();
+      for (std::size_t k = 0; k < mine.size(); ++k) std::swap(scores[mine[k]], fresh[k]);
+      MsaLddt trial = detail::aggregate(scores, candidate, sampled);
+      if (better(trial, out.lddt)) {
+        layout = std::move(candidate);
+        out.lddt = std::move(trial);
+        ++kept;
+      } else {
+        for (std::size_t k = 0; k < mine.size(); ++k) std::swap(scores[mine[k]], fresh[k]);
+      }
+      if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+    }
+    out.kept += kept;
+    if (kept == 0) break;
+  }
+  out.layout = std::move(layout);
+  return out;
+}
+
+}  // namespace kelda
