@@ -173,6 +173,72 @@ Result<std::vector<std::pair<std::uint32_t, std::uint32_t>>> neighbour_pairs(
   return out;
 }
 
+namespace {
+
+// Pairs of a flexible part: alignments whose weights drop this much (mean LDDT of one end of
+// the alignment against the other) have their weaker end aligned again on its own, and parts
+// shorter than this many pairs are not split off (a small domain has about 40 residues).
+constexpr double kHingeDrop = 0.2;
+constexpr std::size_t kMinPart = 30;
+
+Domain part_of(const Domain& d, std::size_t begin, std::size_t end) {
+  Domain out;
+  out.id = d.id;
+  out.residues.assign(d.residues.begin() + static_cast<std::ptrdiff_t>(begin),
+                      d.residues.begin() + static_cast<std::ptrdiff_t>(end));
+  return out;
+}
+
+double weight_sum(const std::vector<double>& w) {
+  double s = 0.0;
+  for (double x : w) s += std::isnan(x) ? 0.0 : x;
+  return s;
+}
+
+// A rigid superposition fits one domain of a protein that bends at a hinge; the residues
+// of the other domain then pair poorly (low LDDT weights), often out of register. The end
+// of the alignment beyond the sharpest drop in weight is aligned again by the engine on its
+// own, and the new pairs replace the old ones when the whole alignment's summed LDDT rises.
+Status realign_weak_end(const Domain& a, const Domain& b, const EngineSettings& engine,
+                        const LddtSettings& lddt, std::stop_token stop,
+                        std::vector<ResiduePair>& pairs, std::vector<double>& w) {
+  const std::size_t k = pairs.size();
+  if (k < 2 * kMinPart) return Unit{};
+  std::vector<double> prefix(k + 1, 0.0);
+  for (std::size_t p = 0; p < k; ++p) prefix[p + 1] = prefix[p] + (std::isnan(w[p]) ? 0.0 : w[p]);
+  double best = kHingeDrop;
+  std::size_t split = 0;
+  bool tail = true;
+  for (std::size_t s = kMinPart; s + kMinPart <= k; ++s) {
+    const double before = prefix[s] / static_cast<double>(s);
+    const double after = (prefix[k] - prefix[s]) / static_cast<double>(k - s);
+    if (before - after > best) best = before - after, split = s, tail = true;
+    if (after - before > best) best = after - before, split = s, tail = false;
+  }
+  if (split == 0) return Unit{};
+  // The part: every residue beyond the last pair kept (tail), or before the first (head).
+  const std::size_t a0 = tail ? pairs[split - 1].first + 1 : 0;
+  const std::size_t b0 = tail ? pairs[split - 1].second + 1 : 0;
+  const std::size_t a1 = tail ? a.size() : pairs[split].first;
+  const std::size_t b1 = tail ? b.size() : pairs[split].second;
+  auto part = align_pair(part_of(a, a0, a1), part_of(b, b0, b1), engine, stop);
+  if (!part) return std::move(part).error();
+  if (!part->aligned()) return Unit{};
+  std::vector<ResiduePair> joined;
+  if (tail) joined.assign(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(split));
+  for (const auto& [i, j] : part->alignment) joined.emplace_back(i + a0, j + b0);
+  if (!tail) joined.insert(joined.end(), pairs.begin() + static_cast<std::ptrdiff_t>(split), pairs.end());
+  std::vector<double> jw =
+      pair_lddt_symmetric(detail::points_of(a), detail::points_of(b), joined, lddt);
+  if (weight_sum(jw) > weight_sum(w)) {
+    pairs = std::move(joined);
+    w = std::move(jw);
+  }
+  return Unit{};
+}
+
+}  // namespace
+
 Result<Library> align_links(std::span<const Domain> domains,
                             std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs,
                             const EngineSettings& engine, const LddtSettings& lddt,
@@ -189,12 +255,15 @@ Result<Library> align_links(std::span<const Domain> domains,
         link.b = b;
         if (r->aligned()) {
           link.similarity = r->tm_score(NormaliseBy::Longer);
-          const std::vector<double> w = pair_lddt_symmetric(
-              detail::points_of(domains[a]), detail::points_of(domains[b]), r->alignment, lddt);
+          std::vector<ResiduePair> aligned = std::move(r->alignment);
+          std::vector<double> w = pair_lddt_symmetric(
+              detail::points_of(domains[a]), detail::points_of(domains[b]), aligned, lddt);
+          if (auto ok = realign_weak_end(domains[a], domains[b], engine, lddt, stop, aligned, w); !ok)
+            return ok;
           for (std::size_t p = 0; p < w.size(); ++p)
             if (w[p] > 0.0)  // NaN (no contact) and 0 (nothing kept) alike carry no weight
-              link.entries.push_back({static_cast<std::uint32_t>(r->alignment[p].first),
-                                      static_cast<std::uint32_t>(r->alignment[p].second),
+              link.entries.push_back({static_cast<std::uint32_t>(aligned[p].first),
+                                      static_cast<std::uint32_t>(aligned[p].second),
                                       static_cast<float>(w[p])});
         }
         step(progress);
