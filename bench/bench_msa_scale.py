@@ -50,7 +50,7 @@ def run_ours(list_file, *options):
     lines = proc.stdout.splitlines()
     summary = dict(f.split("=") for f in lines[0].split())
     members = []
-    for k in range(1, len(lines), 3):
+    for k in range(1, len(lines) - 1, 3):
         seq = lines[k].split(" ", 1)[1] if " " in lines[k] else ""
         xyz = np.array([float(v) for v in lines[k + 1].split()[1:]]).reshape(-1, 3)
         cols = [int(v) for v in lines[k + 2].split()[1:]]
@@ -66,7 +66,7 @@ def lddt_of(list_file, columns, tmp):
             out.write(" ".join(str(-1 if c[m] is None else c[m]) for c in columns) + "\n")
     proc = subprocess.run([str(DRIVER), "lddt", str(list_file), rows_file], capture_output=True,
                           text=True, check=True)
-    return float(dict(f.split("=") for f in proc.stdout.split())["lddt"])
+    return float(dict(f.split("=") for f in proc.stdout.splitlines()[0].split())["lddt"])
 
 
 def columns_from_layout(members):

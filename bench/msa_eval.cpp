@@ -109,6 +109,9 @@ int align(int argc, char** argv) {
       std::printf(" %lld", c == kelda::kNoColumn ? -1LL : static_cast<long long>(c));
     std::printf("\n");
   }
+  std::printf("lddt_columns");
+  for (double v : r->lddt.columns) std::printf(" %.4f", v);
+  std::printf("\n");
   return 0;
 }
 
@@ -137,6 +140,9 @@ int score(char** argv) {
     return 1;
   }
   std::printf("lddt=%.4f pairs=%zu\n", l->mean, l->pairs_scored);
+  std::printf("columns");
+  for (double v : l->columns) std::printf(" %.4f", v);
+  std::printf("\n");
   return 0;
 }
 
