@@ -2,7 +2,7 @@
 #include "kelda/msa/progressive.hpp"
 
 #include <algorithm>
-#include <cmath>  // isnan
+#include <cmath>  // isnan, sqrt
 #include <queue>
 #include <unordered_map>
 #include <utility>
@@ -221,32 +221,39 @@ Result<MsaLayout> progressive_alignment(const Library& lib, std::span<const std:
 
 namespace {
 
-// The layout with member m taken out and aligned again to the others' profile.
-MsaLayout realign_member(const Library& lib, const MsaLayout& layout, std::uint32_t m) {
-  const std::size_t n = layout.members();
+// Member m taken out: the others' columns renumbered without those only m filled.
+struct Removal {
+  std::vector<std::uint32_t> renumber;  // old column -> the others' column, or kNoColumn
+  std::vector<std::uint32_t> before;    // old column -> the others' columns before it
+  std::uint32_t width = 0;
+};
+
+Removal remove_member(const MsaLayout& layout, std::uint32_t m) {
   std::vector<std::uint32_t> count(layout.n_columns, 0);
-  for (std::size_t x = 0; x < n; ++x)
+  for (std::size_t x = 0; x < layout.members(); ++x)
     if (x != m)
       for (std::uint32_t c : layout.column_of[x])
         if (c != kNoColumn) ++count[c];
-  // The others' columns, renumbered without those only m filled.
-  std::vector<std::uint32_t> renumber(layout.n_columns, kNoColumn);
-  std::uint32_t w = 0;
-  for (std::uint32_t c = 0; c < layout.n_columns; ++c)
-    if (count[c] > 0) renumber[c] = w++;
+  Removal out;
+  out.renumber.assign(layout.n_columns, kNoColumn);
+  out.before.assign(layout.n_columns, 0);
+  for (std::uint32_t c = 0; c < layout.n_columns; ++c) {
+    out.before[c] = out.width;
+    if (count[c] > 0) out.renumber[c] = out.width++;
+  }
+  return out;
+}
+
+// The layout with m placed by the dynamic programme over S (the others' columns x m's
+// residues).
+MsaLayout place_member(const MsaLayout& layout, std::uint32_t m, const Removal& removal,
+                       const std::vector<float>& s) {
   const auto lm = static_cast<std::uint32_t>(layout.column_of[m].size());
-  std::vector<std::uint32_t> own(lm);
-  for (std::uint32_t r = 0; r < lm; ++r) own[r] = r;
-  std::vector<float> s(static_cast<std::size_t>(w) * lm, 0.0f);
-  add_links(
-      lib, m, own, [](std::uint32_t) { return true; },
-      [&](std::uint32_t y, std::uint32_t ry) { return renumber[layout.column_of[y][ry]]; }, s, lm,
-      false);
-  const ColumnMerge merge = align_columns(s, w, lm);
+  const ColumnMerge merge = align_columns(s, removal.width, lm);
   MsaLayout out;
   out.n_columns = merge.width;
-  out.column_of.resize(n);
-  for (std::size_t x = 0; x < n; ++x) {
+  out.column_of.resize(layout.members());
+  for (std::size_t x = 0; x < layout.members(); ++x) {
     auto& cols = out.column_of[x];
     if (x == m) {
       cols = merge.right;
@@ -254,13 +261,98 @@ MsaLayout realign_member(const Library& lib, const MsaLayout& layout, std::uint3
     }
     cols = layout.column_of[x];
     for (std::uint32_t& c : cols)
-      if (c != kNoColumn) c = merge.left[renumber[c]];
+      if (c != kNoColumn) c = merge.left[removal.renumber[c]];
   }
   return out;
 }
 
-bool better(const MsaLddt& candidate, const MsaLddt& current) {
+// S from the library: m's residue pairs with every other member, by the others' columns.
+std::vector<float> library_scores(const Library& lib, const MsaLayout& layout, std::uint32_t m,
+                                  const Removal& removal) {
+  const auto lm = static_cast<std::uint32_t>(layout.column_of[m].size());
+  std::vector<std::uint32_t> own(lm);
+  for (std::uint32_t r = 0; r < lm; ++r) own[r] = r;
+  std::vector<float> s(static_cast<std::size_t>(removal.width) * lm, 0.0f);
+  add_links(
+      lib, m, own, [](std::uint32_t) { return true; },
+      [&](std::uint32_t y, std::uint32_t ry) { return removal.renumber[layout.column_of[y][ry]]; },
+      s, lm, false);
+  return s;
+}
+
+// Columns a residue may move by in the LDDT realignment: the search stays near the
+// alignment it polishes, which keeps it linear in the length.
+constexpr std::uint32_t kBand = 10;
+
+double distance(const Vec3& p, const Vec3& q) {
+  const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// S from LDDT: residue r of m placed in a column beside residue s of member y scores the
+// symmetric LDDT of the pair (r, s) among the residue pairs m and y share now: the
+// programme then maximises m's summed LDDT with its partners, one step of coordinate ascent.
+// Only placements within kBand columns of the residue's present one are scored; the
+// partners are m's member pairs of the alignment's score.
+std::vector<float> lddt_scores(std::span<const Domain> domains, const MsaLayout& layout,
+                               std::uint32_t m, const Removal& removal,
+                               std::span<const std::uint32_t> partners, const LddtSettings& set) {
+  const auto lm = static_cast<std::uint32_t>(layout.column_of[m].size());
+  std::vector<float> s(static_cast<std::size_t>(removal.width) * lm, 0.0f);
+  const PointsView pm = detail::points_of(domains[m]);
+  std::vector<std::uint32_t> centre(lm);
+  for (std::uint32_t r = 0; r < lm; ++r) {
+    const std::uint32_t c = layout.column_of[m][r];
+    centre[r] = c == kNoColumn ? 0 : removal.before[c];
+  }
+  const double bins = static_cast<double>(set.thresholds.size());
+  for (std::uint32_t y : partners) {
+    const PointsView py = detail::points_of(domains[y]);
+    const std::vector<ResiduePair> anchors = shared_pairs(layout, m, y);
+    std::vector<Vec3> am, ay;
+    for (const auto& [i, j] : anchors) am.push_back(pm[i]), ay.push_back(py[j]);
+    for (std::uint32_t sy = 0; sy < layout.column_of[y].size(); ++sy) {
+      const std::uint32_t old = layout.column_of[y][sy];
+      if (old == kNoColumn) continue;
+      const std::uint32_t c = removal.renumber[old];
+      const Vec3 q = py[sy];
+      for (std::uint32_t r = 0; r < lm; ++r) {
+        if (c + kBand < centre[r] || centre[r] + kBand < c) continue;
+        const Vec3 p = pm[r];
+        double kept = 0.0, contacts = 0.0;
+        for (std::size_t k = 0; k < anchors.size(); ++k) {
+          if (anchors[k].first == r || anchors[k].second == sy) continue;
+          const double d1 = distance(p, am[k]), d2 = distance(q, ay[k]);
+          if (!(d1 < set.inclusion_radius || d2 < set.inclusion_radius)) continue;
+          const double diff = std::abs(d1 - d2);
+          for (double t : set.thresholds) kept += diff < t;
+          contacts += bins;
+        }
+        if (contacts > 0.0)
+          s[static_cast<std::size_t>(c) * lm + r] += static_cast<float>(kept / contacts);
+      }
+    }
+  }
+  return s;
+}
+
+// Residue pairs aligned: every two members of every column.
+std::uint64_t aligned_pairs(const MsaLayout& layout) {
+  std::vector<std::uint64_t> count(layout.n_columns, 0);
+  for (const auto& cols : layout.column_of)
+    for (std::uint32_t c : cols)
+      if (c != kNoColumn) ++count[c];
+  std::uint64_t out = 0;
+  for (std::uint64_t k : count) out += k * (k - (k > 0)) / 2;
+  return out;
+}
+
+// A higher mean column LDDT alone could be had by leaving weak residues out of their columns
+// (a column no pair fills is not scored); a change must also keep every aligned pair's worth.
+bool better(const MsaLddt& candidate, const MsaLayout& candidate_layout, const MsaLddt& current,
+            const MsaLayout& current_layout) {
   if (std::isnan(candidate.mean)) return false;
+  if (aligned_pairs(candidate_layout) < aligned_pairs(current_layout)) return false;
   return std::isnan(current.mean) || candidate.mean > current.mean + 1e-12;
 }
 
@@ -302,22 +394,32 @@ Result<RefineOutcome> refine_leave_one_out(const Library& lib, std::span<const D
     std::size_t kept = 0;
     for (std::uint32_t m = 0; m < n; ++m) {
       if (stop.stop_requested()) return CoreError::cancelled();
-      MsaLayout candidate = realign_member(lib, layout, m);
       const auto& mine = pairs_of[m];
-      std::vector<detail::PairScores> fresh(mine.size());
-      if (auto ok = parallel_for(mine.size(), threads, stop, [&](std::size_t k) -> Status {
-            fresh[k] = score(candidate, mine[k]);
-            return Unit{};
-          });
-          !ok)
-        return std::move(ok).error();
-      for (std::size_t k = 0; k < mine.size(); ++k) std::swap(scores[mine[k]], fresh[k]);
-      MsaLddt trial = detail::aggregate(scores, candidate, sampled);
-      if (better(trial, out.lddt)) {
-        layout = std::move(candidate);
-        out.lddt = std::move(trial);
-        ++kept;
-      } else {
+      std::vector<std::uint32_t> partners;
+      for (std::size_t k : mine) partners.push_back(pairs[k].first == m ? pairs[k].second : pairs[k].first);
+      // Two candidates: m polished on LDDT against the residues it shares now, and m aligned
+      // again on the library; the first that beats the present alignment is kept.
+      const Removal removal = remove_member(layout, m);
+      const MsaLayout candidates[2] = {
+          place_member(layout, m, removal,
+                       lddt_scores(domains, layout, m, removal, partners, lddt)),
+          place_member(layout, m, removal, library_scores(lib, layout, m, removal))};
+      for (const MsaLayout& candidate : candidates) {
+        std::vector<detail::PairScores> fresh(mine.size());
+        if (auto ok = parallel_for(mine.size(), threads, stop, [&](std::size_t k) -> Status {
+              fresh[k] = score(candidate, mine[k]);
+              return Unit{};
+            });
+            !ok)
+          return std::move(ok).error();
+        for (std::size_t k = 0; k < mine.size(); ++k) std::swap(scores[mine[k]], fresh[k]);
+        MsaLddt trial = detail::aggregate(scores, candidate, sampled);
+        if (better(trial, candidate, out.lddt, layout)) {
+          layout = candidate;
+          out.lddt = std::move(trial);
+          ++kept;
+          break;
+        }
         for (std::size_t k = 0; k < mine.size(); ++k) std::swap(scores[mine[k]], fresh[k]);
       }
       if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);

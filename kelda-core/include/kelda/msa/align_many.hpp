@@ -41,9 +41,10 @@ struct MsaSettings {
   NeighbourSettings neighbours;
   bool extend = true;  // the library extension through third structures
   // Leave-one-out passes (0: none), run up to `refine_up_to` structures: each pass aligns
-  // every member again and rescores its pairs.
+  // every member again against every other and rescores its pairs, work growing with the
+  // square of n.
   std::size_t refine_rounds = 2;
-  std::size_t refine_up_to = 200;
+  std::size_t refine_up_to = 40;
   LddtSettings lddt;
 };
 

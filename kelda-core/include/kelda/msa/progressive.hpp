@@ -38,9 +38,12 @@ Result<MsaLayout> progressive_alignment(const Library& library, std::span<const 
                                         MsaProgress* progress = nullptr);
 
 // Leave-one-out refinement: each member in turn taken out and aligned again to the profile
-// of the others; the new alignment is kept only when the multiple alignment's LDDT (member
-// pairs as msa_lddt chooses them) rises. Up to `rounds` passes, fewer when a pass keeps
-// nothing. Returns how many realignments were kept. Errors: Cancelled.
+// of the others, by its LDDT with the residues it shares now (within a band of columns) and
+// by the library; a new alignment is kept only when the multiple alignment's LDDT (member
+// pairs as msa_lddt chooses them) rises and it aligns no fewer residue pairs (a higher mean
+// over columns could otherwise be had by taking weak residues out of their columns). Up to
+// `rounds` passes, fewer when a pass keeps nothing. Returns how many realignments were kept.
+// Errors: Cancelled.
 struct RefineOutcome {
   MsaLayout layout;
   MsaLddt lddt;
