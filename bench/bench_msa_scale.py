@@ -26,9 +26,11 @@ import subprocess
 import sys
 import tempfile
 import time
+from types import SimpleNamespace
 
 import numpy as np
 
+import bench_msa
 from bench_msa import chain_copy, columns_of_rows, families, read_fasta
 from common import ROOT, SHARED, table
 
@@ -80,15 +82,10 @@ def columns_from_layout(members):
 
 
 def tmalign_pairs(a, b):
-    import tmtools
-    r = tmtools.tm_align(a[1], b[1], a[0], b[0])
-    pairs, i, j = set(), 0, 0
-    for x, y in zip(r.seqxA, r.seqyA):
-        if x != "-" and y != "-":
-            pairs.add((i, j))
-        i += x != "-"
-        j += y != "-"
-    return pairs
+    """TM-align's residue pairs of two members (sequence, coordinates) of the driver's dump."""
+    def structure(member):
+        return SimpleNamespace(domain=SimpleNamespace(sequence=member[0], coordinates=member[1]))
+    return bench_msa.tmalign_pairs(structure(a), structure(b))
 
 
 def measures(columns, reference):
