@@ -20,7 +20,7 @@ motions, 0.4 A of noise and crops of up to a tenth at either end): wall time on 
 import argparse
 import itertools
 import os
-import random
+import resource
 import shutil
 import subprocess
 import sys
@@ -229,12 +229,14 @@ def scale(args):
                 continue
             s = dict(f.split("=") for f in proc.stdout.split())
             limit = 60 if n <= 300 else 120 if n <= 1000 else 1800
+            # The largest child so far: the sets come smallest first.
+            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
             rows.append([n, s["scheme"], s["engine"], f"{float(s['lddt']):.3f}", s["core"],
-                         s["columns"], f"{float(s['seconds']):.1f}", limit])
+                         s["columns"], f"{float(s['seconds']):.1f}", limit, f"{peak:.0f}"])
             print(f"done {n}: {rows[-1]}", file=sys.stderr, flush=True)
     print(f"\nSynthetic sets from {args.scale_family} (2 threads):")
     print(table(rows, ["chains", "scheme", "engine pairs", "LDDT", "core", "columns", "s",
-                       "target s"]))
+                       "target s", "peak MB"]))
 
 
 def main():
