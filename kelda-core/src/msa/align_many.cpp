@@ -122,17 +122,25 @@ Result<MsaResult> align_many(std::span<const Domain> domains, std::size_t refere
   }
   out.engine_alignments = pairs.size();
 
-  // 2. The library: engine alignments, then their extension.
+  // 2. The library: engine alignments, the guide tree from them, alignments across its
+  // thinly linked joins, then the extension.
   auto library = align_links(domains, pairs, settings.engine, settings.lddt, threads, stop, progress);
   if (!library) return std::move(library).error();
+  out.joins = guide_joins(*library, n);
+  const auto support = join_support_pairs(*library, out.joins, n, settings.links_per_join);
+  if (!support.empty()) {
+    auto more = align_links(domains, support, settings.engine, settings.lddt, threads, stop, progress);
+    if (!more) return std::move(more).error();
+    merge_links(*library, std::move(*more));
+    out.engine_alignments += support.size();
+  }
   if (settings.extend) {
     if (progress) progress->stage.store(static_cast<std::uint32_t>(MsaStage::Library));
     if (auto ok = extend_library(*library, domains, threads, stop); !ok)
       return std::move(ok).error();
   }
 
-  // 3. Guide tree and joins.
-  out.joins = guide_joins(*library, n);
+  // 3. The joins.
   std::vector<std::size_t> lengths;
   for (const Domain& d : domains) lengths.push_back(d.size());
   auto layout = progressive_alignment(*library, lengths, out.joins, stop, progress);

@@ -55,6 +55,8 @@ float squared_distance(const float* p, const float* q, std::size_t m) {
 
 }  // namespace
 
+void index_links(Library& lib);
+
 std::vector<std::pair<std::uint32_t, std::uint32_t>> every_pair(std::size_t n) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
   out.reserve(n * (n > 0 ? n - 1 : 0) / 2);
@@ -272,12 +274,26 @@ Result<Library> align_links(std::span<const Domain> domains,
       !ok)
     return std::move(ok).error();
   lib.links_of.assign(domains.size(), {});
+  index_links(lib);
+  return lib;
+}
+
+void index_links(Library& lib) {
+  for (auto& l : lib.links_of) l.clear();
   for (std::uint32_t k = 0; k < lib.links.size(); ++k) {
     lib.links_of[lib.links[k].a].push_back(k);
     lib.links_of[lib.links[k].b].push_back(k);
   }
-  // Pairs come ascending, so each structure's links ascend by the other structure already.
-  return lib;
+  // Links ascend by (a, b), so each structure's links ascend by the other structure.
+}
+
+void merge_links(Library& lib, Library&& more) {
+  lib.links.insert(lib.links.end(), std::make_move_iterator(more.links.begin()),
+                   std::make_move_iterator(more.links.end()));
+  std::stable_sort(lib.links.begin(), lib.links.end(), [](const PairLink& u, const PairLink& v) {
+    return u.a != v.a ? u.a < v.a : u.b < v.b;
+  });
+  index_links(lib);
 }
 
 namespace {

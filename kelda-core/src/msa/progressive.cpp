@@ -165,6 +165,47 @@ std::vector<GuideJoin> guide_joins(const Library& lib, std::size_t n) {
   return joins;
 }
 
+std::vector<std::pair<std::uint32_t, std::uint32_t>> join_support_pairs(
+    const Library& lib, std::span<const GuideJoin> joins, std::size_t n, std::size_t per_join) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  if (n < 2) return out;
+  std::vector<std::uint32_t> owner(n);
+  std::vector<std::vector<std::uint32_t>> members(2 * n - 1);
+  for (std::uint32_t m = 0; m < n; ++m) owner[m] = m, members[m] = {m};
+  auto linked = [&](std::uint32_t x, std::uint32_t y) {
+    for (std::uint32_t id : lib.links_of[x])
+      if (other_end(lib.links[id], x) == y) return true;
+    return false;
+  };
+  for (std::size_t k = 0; k < joins.size(); ++k) {
+    const std::uint32_t l = joins[k].left, r = joins[k].right;
+    const auto c = static_cast<std::uint32_t>(n + k);
+    const bool left_small = members[l].size() <= members[r].size();
+    const std::uint32_t small = left_small ? l : r, large = left_small ? r : l;
+    std::size_t across = 0;
+    for (std::uint32_t x : members[small])
+      for (std::uint32_t id : lib.links_of[x]) across += owner[other_end(lib.links[id], x)] == large;
+    const std::size_t possible = members[l].size() * members[r].size();
+    const std::size_t wanted = std::min(per_join, possible);
+    for (std::size_t t = 0; across < wanted && t < wanted; ++t) {
+      const auto& ml = members[l];
+      const auto& mr = members[r];
+      const std::uint32_t x = ml[t * ml.size() / wanted], y = mr[t * mr.size() / wanted];
+      if (linked(x, y)) continue;
+      out.emplace_back(std::min(x, y), std::max(x, y));
+      ++across;
+    }
+    members[c] = std::move(members[l]);
+    members[c].insert(members[c].end(), members[r].begin(), members[r].end());
+    members[r].clear();
+    members[r].shrink_to_fit();
+    for (std::uint32_t x : members[c]) owner[x] = c;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
 Result<MsaLayout> progressive_alignment(const Library& lib, std::span<const std::size_t> lengths,
                                         std::span<const GuideJoin> joins, std::stop_token stop,
                                         MsaProgress* progress) {

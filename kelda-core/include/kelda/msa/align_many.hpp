@@ -39,6 +39,9 @@ struct MsaSettings {
   // as many as 130 structures with 6 neighbours each.
   std::size_t all_pairs_up_to = 40;
   NeighbourSettings neighbours;
+  // Alignments across each join of the guide tree, at least (where its sides allow): parts
+  // joined by a single link would otherwise line up along that one alignment.
+  std::size_t links_per_join = 4;
   bool extend = true;  // the library extension through third structures
   // Leave-one-out passes (0: none), run up to `refine_up_to` structures: each pass aligns
   // every member again against every other and rescores its pairs, work growing with the

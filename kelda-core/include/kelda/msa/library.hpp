@@ -71,6 +71,9 @@ Result<Library> align_links(std::span<const Domain> domains,
                             unsigned threads, std::stop_token stop = {},
                             MsaProgress* progress = nullptr);
 
+// The links of `more` added to the library (pairs not linked before), kept ascending.
+void merge_links(Library& library, Library&& more);
+
 // The library extension: each link's weight of (i, k) becomes its own weight plus, over every
 // structure b linked to both ends, min(w(i, j), w(j, k)) for the residue j of b that both
 // links pair with them. Residue pairs only a third structure supports join the link. Only
