@@ -355,3 +355,21 @@ TEST(MsaLibrary, HingeLobeAlignedAgain) {
   for (const LibraryEntry& e : lib->links[0].entries) sum += e.weight;
   EXPECT_GT(sum, 1.15 * rigid_sum);
 }
+
+TEST(MsaGuideTree, ThinJoinsGetAlignmentsAcross) {
+  // Two triangles, {0, 1, 2} and {3, 4, 5}, that one weak link (2, 3) joins.
+  Library lib;
+  lib.links = {{0, 1, 0.9, {}}, {0, 2, 0.8, {}}, {1, 2, 0.8, {}}, {2, 3, 0.1, {}},
+               {3, 4, 0.9, {}}, {3, 5, 0.8, {}}, {4, 5, 0.8, {}}};
+  lib.links_of = {{0, 1}, {0, 2}, {1, 2, 3}, {3, 4, 5}, {4, 6}, {5, 6}};
+  const auto joins = guide_joins(lib, 6);
+  ASSERT_EQ(joins.size(), 5u);
+  EXPECT_EQ((std::pair{joins[4].left, joins[4].right}), (std::pair{8u, 9u}));
+  // The last join's sides list [2, 0, 1] and [5, 3, 4] (the lower number on the left:
+  // structure 2 before cluster 6): pairs spread over them bring it to 4 links across, as
+  // far as 3 members a side allow; every earlier join is fully linked already.
+  using Pairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  EXPECT_EQ(join_support_pairs(lib, joins, 6, 4), (Pairs{{0, 3}, {1, 4}, {2, 5}}));
+  EXPECT_EQ(join_support_pairs(lib, joins, 6, 2), (Pairs{{2, 5}}));
+  EXPECT_EQ(join_support_pairs(lib, joins, 6, 1), Pairs{});
+}

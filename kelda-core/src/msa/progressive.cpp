@@ -185,12 +185,12 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> join_support_pairs(
     std::size_t across = 0;
     for (std::uint32_t x : members[small])
       for (std::uint32_t id : lib.links_of[x]) across += owner[other_end(lib.links[id], x)] == large;
-    const std::size_t possible = members[l].size() * members[r].size();
-    const std::size_t wanted = std::min(per_join, possible);
-    for (std::size_t t = 0; across < wanted && t < wanted; ++t) {
-      const auto& ml = members[l];
-      const auto& mr = members[r];
-      const std::uint32_t x = ml[t * ml.size() / wanted], y = mr[t * mr.size() / wanted];
+    // Pairs (x_t, y_t) spread evenly over both member lists: distinct in both.
+    const auto& ml = members[l];
+    const auto& mr = members[r];
+    const std::size_t q = std::min({per_join, ml.size(), mr.size()});
+    for (std::size_t t = 0; across < per_join && t < q; ++t) {
+      const std::uint32_t x = ml[t * ml.size() / q], y = mr[t * mr.size() / q];
       if (linked(x, y)) continue;
       out.emplace_back(std::min(x, y), std::max(x, y));
       ++across;

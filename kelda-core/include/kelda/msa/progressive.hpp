@@ -29,10 +29,10 @@ struct GuideJoin {
 // n - 1 joins for n structures. Ties go to the lower cluster numbers.
 std::vector<GuideJoin> guide_joins(const Library& library, std::size_t n);
 
-// Structure pairs that give each join at least `per_join` alignments across it (fewer when
-// its sides have fewer pairs): a join of two large parts that only a link or two cross would
-// rest on those alone. Members are taken evenly spread over each side's member list and
-// paired in turn; pairs already linked are skipped. Ascending, each (a < b).
+// Structure pairs that give each join at least `per_join` alignments across it (at most one
+// per member of its smaller side): a join of two large parts that only a link or two cross
+// would rest on those alone. Members are taken evenly spread over each side's member list
+// and paired in turn; pairs already linked are skipped. Ascending, each (a < b).
 std::vector<std::pair<std::uint32_t, std::uint32_t>> join_support_pairs(
     const Library& library, std::span<const GuideJoin> joins, std::size_t n, std::size_t per_join);
 
