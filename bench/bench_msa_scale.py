@@ -145,6 +145,9 @@ def quality(args):
                          f"{float(summary['lddt']):.3f}", f"{float(sparse['lddt']):.3f}",
                          cov, s_cov, core, s_core, f"{agree:.3f}", f"{s_agree:.3f}",
                          summary["seconds"], sparse["seconds"]])
+            if args.no_mustang:
+                rows.append(row)
+                continue
             start = time.perf_counter()
             proc = subprocess.run([mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"),
                                    "-F", "fasta"], capture_output=True, cwd=tmp)
@@ -240,16 +243,21 @@ def scale(args):
 
 
 def main():
+    global DRIVER
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quality", action="store_true")
     ap.add_argument("--families", nargs="*")
     ap.add_argument("--scale", nargs="*", type=int, default=[])
     ap.add_argument("--scale-family", default="globins_scop_domains")
     ap.add_argument("--core-lib", default=str(ROOT / "build" / "core-tests" / "libkelda_core.a"))
+    ap.add_argument("--driver", default=str(DRIVER), help="where to build the driver")
+    ap.add_argument("--no-mustang", action="store_true",
+                    help="quality of ours alone (both schemes), MUSTANG not run")
     args = ap.parse_args()
+    DRIVER = args.driver
     build_driver(args.core_lib)
     if args.quality:
-        if not shutil.which("mustang"):
+        if not args.no_mustang and not shutil.which("mustang"):
             sys.exit("MUSTANG is needed: apt-get install mustang")
         quality(args)
     if args.scale:
