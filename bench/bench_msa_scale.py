@@ -119,7 +119,7 @@ def quality_sets(names):
 def quality(args):
     mustang = shutil.which("mustang")
     rows, wins = [], {"coverage": 0, "lddt": 0, "core": 0, "agreement": 0, "faster": 0, "n": 0}
-    cost = []
+    cost, present = [], []
     for label, files, chain in quality_sets(args.families):
         if len(files) < 2:
             continue
@@ -139,6 +139,16 @@ def quality(args):
                          for i, j in itertools.combinations(range(len(members)), 2)}
             cov, core, agree = measures(ours, reference)
             s_cov, s_core, s_agree = measures(columns_from_layout(sparse_members), reference)
+            if args.no_mustang:  # the present pipeline beside ours instead
+                import keldascope
+                structures = [keldascope.read_structure(p) for p in paths]
+                if [s.domain.sequence for s in structures] == [m[0] for m in members]:
+                    today = [list(c) for c in keldascope.multiple_align(structures, threads=1).columns]
+                    p_cov, p_core, p_agree = measures(today, reference)
+                    present.append([label[:34], len(files), cov, p_cov,
+                                     f"{float(summary['lddt']):.3f}",
+                                     f"{lddt_of(list_file, today, tmp):.3f}", core, p_core,
+                                     f"{agree:.3f}", f"{p_agree:.3f}"])
             row = [label[:34], len(files), summary["scheme"], cov, f"{float(summary['lddt']):.3f}",
                    f"{core}/{len(ours)}", f"{agree:.3f}", f"{t_ours:.2f}"]
             cost.append([label[:34], len(files), summary["engine"], sparse["engine"],
@@ -172,9 +182,14 @@ def quality(args):
     print(table(rows, ["set", "n", "scheme", "pairs", "LDDT", "core/cols", "agree", "s",
                        "M pairs", "M LDDT", "M core/cols", "M agree", "M s", "faster"]))
     n = wins["n"]
-    print(f"\nAgainst MUSTANG on {n} sets: coverage at least its {wins['coverage']}/{n}, LDDT at "
-          f"least its {wins['lddt']}/{n}, core at least 90% of its {wins['core']}/{n}, agreement "
-          f"at least its {wins['agreement']}/{n}, faster {wins['faster']}/{n} (ours on 1 thread)")
+    if n:
+        print(f"\nAgainst MUSTANG on {n} sets: coverage at least its {wins['coverage']}/{n}, LDDT "
+              f"at least its {wins['lddt']}/{n}, core at least 90% of its {wins['core']}/{n}, "
+              f"agreement at least its {wins['agreement']}/{n}, faster {wins['faster']}/{n} (ours on 1 thread)")
+    if present:
+        print("\nOurs against the present pipeline (robust all-pairs, tree-wise joins):")
+        print(table(present, ["set", "n", "pairs", "present pairs", "LDDT", "present LDDT",
+                              "core", "present core", "agree", "present agree"]))
     print("\nNeighbour scheme forced against all pairs (the same sets):")
     print(table(cost, ["set", "n", "pairs all", "pairs nbr", "LDDT all", "LDDT nbr", "cov all",
                        "cov nbr", "core all", "core nbr", "agree all", "agree nbr", "s all",
