@@ -131,7 +131,11 @@ def quality(args):
             list_file = os.path.join(tmp, "list.tsv")
             with open(list_file, "w") as out:
                 out.write("".join(f"{p}\t-\n" for p in paths))
-            summary, members = run_ours(list_file, "--threads", "1")
+            try:
+                summary, members = run_ours(list_file, "--threads", "1")
+            except RuntimeError as e:  # the core's reader takes plain PDB only (no CHARMM names)
+                print(f"skipping {label}: {e}", file=sys.stderr, flush=True)
+                continue
             t_ours = float(summary["seconds"])
             ours = columns_from_layout(members)
             sparse, sparse_members = run_ours(list_file, "--threads", "1", "--scheme", "neighbours")
@@ -157,6 +161,8 @@ def quality(args):
                          summary["seconds"], sparse["seconds"]])
             if args.no_mustang:
                 rows.append(row)
+                print(f"done {label}: {row} {cost[-1]} {present[-1] if present else ''}",
+                      file=sys.stderr, flush=True)
                 continue
             start = time.perf_counter()
             proc = subprocess.run([mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"),
