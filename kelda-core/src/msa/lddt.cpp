@@ -1,0 +1,250 @@
+// LDDT of aligned residue pairs and of multiple alignments, over C-alpha distances.
+#include "kelda/msa/lddt.hpp"
+
+#include <algorithm>
+#include <cmath>  // sqrt, isfinite, NaN
+#include <string>
+
+#include "kelda/exec/parallel.hpp"
+
+namespace kelda {
+
+namespace {
+
+double distance(const Vec3& p, const Vec3& q) {
+  const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// The shared core of both forms: contacts chosen on the reference's distances, or on
+// either chain's when `symmetric`.
+std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
+                                std::span<const ResiduePair> pairs, const LddtSettings& s,
+                                bool symmetric) {
+  const std::size_t n = pairs.size();
+  std::vector<Vec3> pa(n), pb(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    pa[k] = a[pairs[k].first];
+    pb[k] = b[pairs[k].second];
+  }
+  const double radius = s.inclusion_radius;
+  const double bins = static_cast<double>(s.thresholds.size());
+  std::vector<double> kept(n, 0.0), contacts(n, 0.0);
+  // Each unordered contact counts for both of its residues.
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t l = k + 1; l < n; ++l) {
+      const double da = distance(pa[k], pa[l]), db = distance(pb[k], pb[l]);
+      if (!(da < radius || (symmetric && db < radius))) continue;
+      const double diff = std::abs(da - db);
+      double within = 0.0;
+      for (double t : s.thresholds) within += diff < t;
+      kept[k] += within;
+      kept[l] += within;
+      contacts[k] += bins;
+      contacts[l] += bins;
+    }
+  std::vector<double> out(n);
+  for (std::size_t k = 0; k < n; ++k)
+    out[k] = contacts[k] > 0.0 ? kept[k] / contacts[k] : std::nan("");
+  return out;
+}
+
+}  // namespace
+
+PointsView detail::points_of(const Domain& d) {
+  if (d.residues.empty()) return PointsView{};
+  const Residue& r = d.residues.front();
+  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
+  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
+                    reinterpret_cast<const std::byte*>(&r.y) - x);
+}
+
+std::vector<double> pair_lddt(const PointsView& reference, const PointsView& model,
+                              std::span<const ResiduePair> pairs, const LddtSettings& settings) {
+  return score_pairs(reference, model, pairs, settings, false);
+}
+
+std::vector<double> pair_lddt_symmetric(const PointsView& a, const PointsView& b,
+                                        std::span<const ResiduePair> pairs,
+                                        const LddtSettings& settings) {
+  return score_pairs(a, b, pairs, settings, true);
+}
+
+Result<MsaLayout> layout_from_rows(std::span<const std::vector<std::int64_t>> rows,
+                                   std::span<const std::size_t> lengths) {
+  if (rows.size() != lengths.size())
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "The alignment has " + std::to_string(rows.size()) +
+                                  " rows for " + std::to_string(lengths.size()) + " structures");
+  MsaLayout out;
+  const std::size_t width = rows.empty() ? 0 : rows.front().size();
+  if (width >= kNoColumn)
+    return CoreError::refusal(ErrorKind::InvalidParameter, "The alignment has too many columns");
+  out.n_columns = static_cast<std::uint32_t>(width);
+  for (std::size_t m = 0; m < rows.size(); ++m) {
+    const std::string which = "Row " + std::to_string(m + 1) + " of the alignment";
+    if (rows[m].size() != width)
+      return CoreError::refusal(ErrorKind::InvalidParameter,
+                                which + " has " + std::to_string(rows[m].size()) +
+                                    " columns, the first " + std::to_string(width));
+    auto& cols = out.column_of.emplace_back(lengths[m], kNoColumn);
+    std::int64_t last = -1;
+    for (std::size_t c = 0; c < width; ++c) {
+      const std::int64_t r = rows[m][c];
+      if (r < 0) continue;
+      if (static_cast<std::uint64_t>(r) >= lengths[m])
+        return CoreError::refusal(ErrorKind::InvalidParameter,
+                                  which + " names residue " + std::to_string(r) + " of " +
+                                      std::to_string(lengths[m]));
+      if (r <= last)
+        return CoreError::refusal(ErrorKind::InvalidParameter,
+                                  which + " repeats residue " + std::to_string(r) +
+                                      " or places it out of order");
+      cols[static_cast<std::size_t>(r)] = static_cast<std::uint32_t>(c);
+      last = r;
+    }
+  }
+  return out;
+}
+
+Status detail::check_layout(const MsaLayout& layout, std::span<const std::size_t> lengths) {
+  if (layout.members() != lengths.size())
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "The alignment has " + std::to_string(layout.members()) +
+                                  " members for " + std::to_string(lengths.size()) + " structures");
+  for (std::size_t m = 0; m < lengths.size(); ++m) {
+    const auto& cols = layout.column_of[m];
+    const std::string which = "Member " + std::to_string(m + 1) + " of the alignment";
+    if (cols.size() != lengths[m])
+      return CoreError::refusal(ErrorKind::InvalidParameter,
+                                which + " has " + std::to_string(cols.size()) +
+                                    " residues, its structure " + std::to_string(lengths[m]));
+    std::int64_t last = -1;
+    for (std::uint32_t c : cols) {
+      if (c == kNoColumn) continue;
+      if (c >= layout.n_columns || static_cast<std::int64_t>(c) <= last)
+        return CoreError::refusal(ErrorKind::InvalidParameter,
+                                  which + " places a residue outside the columns or out of order");
+      last = c;
+    }
+  }
+  return Unit{};
+}
+
+std::vector<ResiduePair> shared_pairs(const MsaLayout& layout, std::size_t a, std::size_t b) {
+  const auto& ca = layout.column_of[a];
+  const auto& cb = layout.column_of[b];
+  std::vector<ResiduePair> out;
+  std::size_t i = 0, j = 0;
+  // Both members' columns ascend (unaligned residues aside): a merge walk.
+  while (i < ca.size() && j < cb.size()) {
+    if (ca[i] == kNoColumn) { ++i; continue; }
+    if (cb[j] == kNoColumn) { ++j; continue; }
+    if (ca[i] == cb[j]) out.emplace_back(i++, j++);
+    else if (ca[i] < cb[j]) ++i;
+    else ++j;
+  }
+  return out;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> lddt_pairs(std::size_t n,
+                                                                std::size_t max_pairs) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  if (n < 2) return out;
+  if (n * (n - 1) / 2 <= std::max<std::size_t>(max_pairs, 1)) {
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = i + 1; j < n; ++j)
+        out.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+    return out;
+  }
+  // Each member with partners at a few offsets spread over half the circle of members: near
+  // and far partners alike, every member in about the same number of pairs.
+  const std::size_t partners = std::max<std::size_t>(1, max_pairs / n);
+  const std::size_t half = n / 2;
+  std::vector<std::size_t> offsets;
+  for (std::size_t t = 0; t < partners; ++t) offsets.push_back(1 + t * (half - 1) / partners);
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t off : offsets) {
+      const std::size_t j = (i + off) % n;
+      // With n even the offset n/2 names every pair twice; keep one.
+      if (2 * off == n && j < i) continue;
+      out.emplace_back(static_cast<std::uint32_t>(std::min(i, j)),
+                       static_cast<std::uint32_t>(std::max(i, j)));
+    }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+detail::PairScores detail::score_member_pair(const PointsView& a, const PointsView& b,
+                                             const MsaLayout& layout, std::uint32_t ia,
+                                             std::uint32_t ib, const LddtSettings& settings) {
+  PairScores out;
+  out.a = ia;
+  out.b = ib;
+  const std::vector<ResiduePair> pairs = shared_pairs(layout, ia, ib);
+  out.scores = pair_lddt_symmetric(a, b, pairs, settings);
+  out.residues_a.reserve(pairs.size());
+  for (const auto& p : pairs) out.residues_a.push_back(static_cast<std::uint32_t>(p.first));
+  return out;
+}
+
+MsaLddt detail::aggregate(std::span<const PairScores> pairs, const MsaLayout& layout,
+                          bool sampled) {
+  MsaLddt out;
+  out.sampled = sampled;
+  std::vector<double> sum(layout.n_columns, 0.0);
+  std::vector<std::uint32_t> count(layout.n_columns, 0);
+  for (const PairScores& p : pairs) {
+    bool any = false;
+    for (std::size_t k = 0; k < p.scores.size(); ++k) {
+      if (std::isnan(p.scores[k])) continue;
+      const std::uint32_t c = layout.column_of[p.a][p.residues_a[k]];
+      sum[c] += p.scores[k];
+      ++count[c];
+      any = true;
+    }
+    out.pairs_scored += any;
+  }
+  out.columns.assign(layout.n_columns, std::nan(""));
+  double total = 0.0;
+  std::size_t scored = 0;
+  for (std::size_t c = 0; c < sum.size(); ++c)
+    if (count[c] > 0) {
+      out.columns[c] = sum[c] / count[c];
+      total += out.columns[c];
+      ++scored;
+    }
+  if (scored > 0) out.mean = total / static_cast<double>(scored);
+  return out;
+}
+
+Result<MsaLddt> msa_lddt(std::span<const Domain> domains, const MsaLayout& layout,
+                         const LddtSettings& settings, unsigned threads,
+                         std::stop_token stop) {
+  std::vector<std::size_t> lengths;
+  for (const Domain& d : domains) {
+    lengths.push_back(d.size());
+    for (const Residue& r : d.residues)
+      if (!std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.z))
+        return CoreError::refusal(ErrorKind::InvalidParameter,
+                                  "Structure " + d.id + " has a coordinate that is not finite");
+  }
+  if (auto ok = detail::check_layout(layout, lengths); !ok) return std::move(ok).error();
+  const auto members = lddt_pairs(domains.size(), settings.max_pairs);
+  std::vector<detail::PairScores> scores(members.size());
+  if (auto ok = parallel_for(members.size(), threads, stop, [&](std::size_t k) -> Status {
+        const auto [a, b] = members[k];
+        scores[k] = detail::score_member_pair(detail::points_of(domains[a]),
+                                              detail::points_of(domains[b]), layout, a, b,
+                                              settings);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  const std::size_t n = domains.size();
+  return detail::aggregate(scores, layout, members.size() < n * (n - 1) / 2);
+}
+
+}  // namespace kelda
