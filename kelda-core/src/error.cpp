@@ -25,6 +25,7 @@ std::string CoreError::text() const {
              std::to_string(minimum) + ")";
     case ErrorKind::NoCommonAtoms: return "No common atoms for superposition";
     case ErrorKind::Cancelled: return "Cancelled";
+    case ErrorKind::Database: return "Structure database error: " + payload;
   }
   internal_fault("unknown CoreError kind");
 }

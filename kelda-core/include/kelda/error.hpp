@@ -20,6 +20,7 @@ enum class ErrorKind : std::uint8_t {
   StructureTooSmall,
   NoCommonAtoms,
   Cancelled,  // a caller asked a long computation to stop
+  Database,   // a structure database that cannot be used as one (foreign, damaged, too new)
 };
 
 struct CoreError {
