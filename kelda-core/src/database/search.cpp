@@ -1,0 +1,360 @@
+// The database search's stages. Each keeps, per query, a bounded list of the best targets by a
+// total order (score, then entry), so that threads, blocks and shards only change who finds a
+// target, never which are kept: memory is bounded by those lists, not by the database.
+#include "kelda/database/search.hpp"
+
+#include <algorithm>  // sort, nth_element, min
+#include <cmath>      // isnan
+#include <utility>
+
+#include "kelda/exec/parallel.hpp"
+#include "kelda/robust/align_robust.hpp"  // add_kelda_score: Sc for the hits reported
+#include "kelda/search/search.hpp"        // search_engine_config, prefilter_selection
+
+namespace kelda {
+
+namespace {
+
+PointsView points_of(const Domain& d) {
+  if (d.residues.empty()) return PointsView{};
+  const Residue& r = d.residues.front();
+  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
+  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
+                    reinterpret_cast<const std::byte*>(&r.y) - x);
+}
+
+double normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
+  const std::int32_t larger = std::max(self_a, self_b);
+  return larger > 0 ? static_cast<double>(score) / larger : 0.0;
+}
+
+// The best `keep` of the items offered, by `better` (a total order), in any order of offering.
+// A buffer of up to twice `keep` is cut back to `keep` when full; the worst kept then bounds
+// what is taken.
+template <class T, class Better>
+class BestOf {
+ public:
+  BestOf(std::size_t keep, Better better) : keep_(keep), better_(better) {}
+  bool wants(const T& item) const { return keep_ > 0 && (!floor_ || better_(item, *floor_)); }
+  void offer(T item) {
+    if (!wants(item)) return;
+    items_.push_back(std::move(item));
+    if (items_.size() >= 2 * keep_ + 16) cut();
+  }
+  // The best, best first.
+  std::vector<T> take() && {
+    std::sort(items_.begin(), items_.end(), better_);
+    if (items_.size() > keep_) items_.resize(keep_);
+    return std::move(items_);
+  }
+
+ private:
+  void cut() {
+    std::nth_element(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(keep_ - 1),
+                     items_.end(), better_);
+    items_.resize(keep_);
+    floor_ = *std::max_element(items_.begin(), items_.end(), better_);
+  }
+  std::size_t keep_;
+  Better better_;
+  std::vector<T> items_;
+  std::optional<T> floor_;
+};
+
+bool by_first_stage(const Candidate& a, const Candidate& b) {
+  return a.first_stage > b.first_stage || (a.first_stage == b.first_stage && a.entry < b.entry);
+}
+
+bool by_rank(const DatabaseHit& a, const DatabaseHit& b) {
+  return a.rank_score > b.rank_score || (a.rank_score == b.rank_score && a.entry < b.entry);
+}
+
+// Runs body(worker) on thread_count(threads, work) threads, each worker pulling its items from
+// a shared counter: per-worker state (a top list) without a lock per item.
+template <class Body>
+Status run_workers(std::size_t work, unsigned threads, std::stop_token stop, Body&& body) {
+  const unsigned n = thread_count(threads, work);
+  return parallel_for(n, n, stop, std::forward<Body>(body));
+}
+
+// Blocks of consecutive mapped entries whose letters make about `letters` bytes, never
+// crossing a segment: the unit of the first stage's work.
+struct Block {
+  const SegmentView* segment;
+  std::size_t begin, end;  // local indices in the segment
+};
+
+std::vector<Block> blocks_of(const Database& db, std::size_t letters) {
+  std::vector<Block> out;
+  const EntryRange mapped = db.mapped();
+  for (const SegmentView& s : db.segments()) {
+    const std::size_t first = std::max(mapped.begin, s.first) - s.first;
+    const std::size_t last = std::min(mapped.end, s.first + s.index.size()) - s.first;
+    std::size_t begin = first, sum = 0;
+    for (std::size_t k = first; k < last; ++k) {
+      sum += s.index[k].length;
+      if (sum >= letters || k + 1 == last) {
+        out.push_back({&s, begin, k + 1});
+        begin = k + 1;
+        sum = 0;
+      }
+    }
+  }
+  return out;
+}
+
+// The KELDA score the engine left out, for a hit that is reported: the robust method's own
+// completion of an alignment made without it (add_kelda_score), as exact as scoring it then.
+Status complete_kelda_score(const Domain& a, const Domain& b, const EngineSettings& settings,
+                            PairResult& r) {
+  if (settings.method != Method::Robust || !settings.robust.kelda_score) return Unit{};
+  RobustAlignment ra;
+  ra.outcome = r.outcome;
+  ra.alignment = r.alignment;
+  ra.tm_score_a = r.tm_score_a;
+  ra.tm_score_b = r.tm_score_b;
+  if (auto ok = add_kelda_score(a, b, settings.robust, ra); !ok) return ok;
+  r.outcome.sc = ra.outcome.sc;
+  r.same_fold = ra.significant;
+  return Unit{};
+}
+
+}  // namespace
+
+EngineSettings database_engine_settings() {
+  EngineSettings s;
+  s.method = Method::Robust;
+  s.robust = search_engine_config();
+  return s;
+}
+
+std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, UngappedKernel kernel) {
+  std::vector<PreparedQuery> out(queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    PreparedQuery& p = out[q];
+    p.domain = queries[q];
+    p.shape = shape_string(points_of(p.domain));
+    p.profile = shape_profile(p.shape);
+    p.first_stage = ungapped_profile(p.shape.letters, kernel);
+  }
+  return out;
+}
+
+Result<ShardScreen> screen_shard(const Database& shard, std::span<const PreparedQuery> queries,
+                                 const DatabaseSearchSettings& settings,
+                                 DatabaseSearchProgress* progress, std::stop_token stop) {
+  const std::size_t nq = queries.size();
+  ShardScreen out;
+  out.queries.resize(nq);
+  // 1. The first stage: blocks of targets against every query while their letters are in
+  // the cache; each worker keeps its own best per query.
+  const std::vector<Block> blocks = blocks_of(shard, settings.block_letters);
+  using Keeper = BestOf<Candidate, bool (*)(const Candidate&, const Candidate&)>;
+  const unsigned workers = thread_count(settings.threads, blocks.size());
+  std::vector<std::vector<Keeper>> kept(workers);
+  for (auto& per_worker : kept)
+    per_worker.assign(nq, Keeper(settings.first_stage_keep, by_first_stage));
+  std::atomic<std::size_t> next{0};
+  auto ok = run_workers(blocks.size(), settings.threads, stop, [&](std::size_t w) -> Status {
+    std::vector<Keeper>& mine = kept[w];
+    for (;;) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+      if (b >= blocks.size()) return Unit{};
+      const Block& block = blocks[b];
+      const SegmentView& s = *block.segment;
+      for (std::size_t q = 0; q < nq; ++q) {
+        const PreparedQuery& query = queries[q];
+        for (std::size_t k = block.begin; k < block.end; ++k) {
+          const DbIndexRecord& r = s.index[k];
+          const auto letters = s.letters.subspan(r.letters_offset, r.length);
+          const std::int32_t score = ungapped_score(query.first_stage, letters);
+          mine[q].offer(Candidate{s.first + k, normalised(score, query.shape.self_score, r.self_score)});
+        }
+      }
+      if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
+    }
+  });
+  if (!ok) return std::move(ok).error();
+  for (std::size_t q = 0; q < nq; ++q) {
+    Keeper all(settings.first_stage_keep, by_first_stage);
+    for (auto& per_worker : kept)
+      for (Candidate& c : std::move(per_worker[q]).take()) all.offer(c);
+    out.queries[q] = std::move(all).take();
+    std::sort(out.queries[q].begin(), out.queries[q].end(),
+              [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+  }
+  kept.clear();
+
+  // 2. The shape strings' local alignment of the survivors.
+  std::vector<std::pair<std::size_t, std::size_t>> tasks;  // (query, position in its list)
+  for (std::size_t q = 0; q < nq; ++q)
+    for (std::size_t k = 0; k < out.queries[q].size(); ++k) tasks.emplace_back(q, k);
+  constexpr std::size_t kChunk = 64;
+  ok = parallel_for((tasks.size() + kChunk - 1) / kChunk, settings.threads, stop,
+                    [&](std::size_t chunk) -> Status {
+                      thread_local ShapeString target;
+                      const std::size_t end = std::min(tasks.size(), (chunk + 1) * kChunk);
+                      for (std::size_t t = chunk * kChunk; t < end; ++t) {
+                        const auto [q, k] = tasks[t];
+                        Candidate& c = out.queries[q][k];
+                        const auto letters = shard.letters(c.entry);
+                        target.letters.assign(letters.begin(), letters.end());
+                        c.shape = normalised(shape_score(queries[q].profile, target),
+                                             queries[q].shape.self_score, shard.self_score(c.entry));
+                      }
+                      if (progress) progress->shaped.fetch_add(end - chunk * kChunk, std::memory_order_relaxed);
+                      return Unit{};
+                    });
+  if (!ok) return std::move(ok).error();
+  return out;
+}
+
+std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
+                                                      const DatabaseSearchSettings& settings) {
+  const std::size_t nq = screens.empty() ? 0 : screens.front().queries.size();
+  std::vector<std::vector<Candidate>> out(nq);
+  for (std::size_t q = 0; q < nq; ++q) {
+    std::vector<Candidate> all;
+    for (const ShardScreen& s : screens) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
+    std::sort(all.begin(), all.end(), by_first_stage);
+    if (all.size() > settings.first_stage_keep) all.resize(settings.first_stage_keep);
+    std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+    std::vector<double> shape(all.size());
+    for (std::size_t k = 0; k < all.size(); ++k) shape[k] = all[k].shape;
+    for (std::size_t k : prefilter_selection(shape, settings.shape_keep)) out[q].push_back(all[k]);
+  }
+  return out;
+}
+
+Result<DatabaseSearchResult> align_shard(const Database& shard,
+                                         std::span<const PreparedQuery> queries,
+                                         std::span<const std::vector<Candidate>> chosen,
+                                         const DatabaseSearchSettings& settings,
+                                         DatabaseSearchProgress* progress, std::stop_token stop) {
+  const std::size_t nq = queries.size();
+  const EntryRange mapped = shard.mapped();
+  // The work: each entry once, with the queries that want it, in entry order.
+  struct Wanted {
+    std::size_t entry;
+    std::vector<std::pair<std::size_t, Candidate>> by;  // (query, its stages)
+  };
+  std::vector<Wanted> work;
+  DatabaseSearchResult out;
+  out.queries.resize(nq);
+  if (settings.exhaustive) {
+    const Candidate unstaged{0, std::numeric_limits<double>::quiet_NaN()};
+    work.reserve(mapped.size());
+    for (std::size_t e = mapped.begin; e < mapped.end; ++e) {
+      Wanted& w = work.emplace_back(Wanted{e, {}});
+      for (std::size_t q = 0; q < nq; ++q) w.by.emplace_back(q, Candidate{e, unstaged.first_stage});
+    }
+    for (QueryHits& h : out.queries) h.aligned = mapped.size();
+  } else {
+    std::vector<std::pair<std::size_t, std::pair<std::size_t, Candidate>>> all;
+    for (std::size_t q = 0; q < nq && q < chosen.size(); ++q)
+      for (const Candidate& c : chosen[q])
+        if (mapped.contains(c.entry)) {
+          all.push_back({c.entry, {q, c}});
+          ++out.queries[q].aligned;
+        }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+      return a.first < b.first || (a.first == b.first && a.second.first < b.second.first);
+    });
+    for (const auto& [entry, item] : all) {
+      if (work.empty() || work.back().entry != entry) work.push_back(Wanted{entry, {}});
+      work.back().by.push_back(item);
+    }
+  }
+
+  // The engine ranks by TM-score; the KELDA score waits for the hits reported.
+  EngineSettings engine = settings.engine;
+  engine.robust.kelda_score = false;
+  using Keeper = BestOf<DatabaseHit, bool (*)(const DatabaseHit&, const DatabaseHit&)>;
+  const unsigned workers = thread_count(settings.threads, work.size());
+  std::vector<std::vector<Keeper>> kept(workers);
+  for (auto& per_worker : kept) per_worker.assign(nq, Keeper(settings.max_hits, by_rank));
+  std::atomic<std::size_t> next{0};
+  auto ok = run_workers(work.size(), settings.threads, stop, [&](std::size_t w) -> Status {
+    std::vector<Keeper>& mine = kept[w];
+    for (;;) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= work.size()) return Unit{};
+      const Wanted& item = work[i];
+      auto target = shard.domain(item.entry);
+      if (!target) return std::move(target).error();
+      for (const auto& [q, stages] : item.by) {
+        auto r = align_pair(queries[q].domain, *target, engine, stop);
+        if (!r) return std::move(r).error();
+        DatabaseHit hit;
+        hit.entry = item.entry;
+        hit.rank_score = r->tm_score(NormaliseBy::Longer);
+        hit.stages = stages;
+        hit.alignment = std::move(*r);
+        if (hit.rank_score >= settings.min_score) mine[q].offer(std::move(hit));
+        if (progress) progress->aligned.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+  });
+  if (!ok) return std::move(ok).error();
+  for (std::size_t q = 0; q < nq; ++q) {
+    Keeper all(settings.max_hits, by_rank);
+    for (auto& per_worker : kept)
+      for (DatabaseHit& h : std::move(per_worker[q]).take()) all.offer(std::move(h));
+    out.queries[q].hits = std::move(all).take();
+  }
+  kept.clear();
+
+  // Sc and the same-fold call of the hits kept.
+  std::vector<std::pair<std::size_t, std::size_t>> reported;
+  for (std::size_t q = 0; q < nq; ++q)
+    for (std::size_t k = 0; k < out.queries[q].hits.size(); ++k) reported.emplace_back(q, k);
+  ok = parallel_for(reported.size(), settings.threads, stop, [&](std::size_t i) -> Status {
+    const auto [q, k] = reported[i];
+    DatabaseHit& h = out.queries[q].hits[k];
+    auto target = shard.domain(h.entry);
+    if (!target) return std::move(target).error();
+    return complete_kelda_score(queries[q].domain, *target, settings.engine, h.alignment);
+  });
+  if (!ok) return std::move(ok).error();
+  return out;
+}
+
+DatabaseSearchResult merge_hits(std::span<const DatabaseSearchResult> shards,
+                                const DatabaseSearchSettings& settings) {
+  DatabaseSearchResult out;
+  const std::size_t nq = shards.empty() ? 0 : shards.front().queries.size();
+  out.queries.resize(nq);
+  for (std::size_t q = 0; q < nq; ++q) {
+    std::vector<DatabaseHit> all;
+    for (const DatabaseSearchResult& s : shards) {
+      all.insert(all.end(), s.queries[q].hits.begin(), s.queries[q].hits.end());
+      out.queries[q].aligned += s.queries[q].aligned;
+    }
+    std::sort(all.begin(), all.end(), by_rank);
+    if (all.size() > settings.max_hits) all.resize(settings.max_hits);
+    out.queries[q].hits = std::move(all);
+  }
+  return out;
+}
+
+Result<DatabaseSearchResult> search_database(const Database& db,
+                                             std::span<const PreparedQuery> queries,
+                                             const DatabaseSearchSettings& settings,
+                                             DatabaseSearchProgress* progress, std::stop_token stop) {
+  if (settings.exhaustive) return align_shard(db, queries, {}, settings, progress, stop);
+  auto screen = screen_shard(db, queries, settings, progress, stop);
+  if (!screen) return std::move(screen).error();
+  const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), settings);
+  return align_shard(db, queries, chosen, settings, progress, stop);
+}
+
+std::vector<EntryRange> shard_ranges(std::size_t size, std::size_t n) {
+  std::vector<EntryRange> out;
+  n = std::max<std::size_t>(1, n);
+  for (std::size_t k = 0; k < n; ++k) out.push_back({size * k / n, size * (k + 1) / n});
+  return out;
+}
+
+}  // namespace kelda
