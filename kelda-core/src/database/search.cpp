@@ -4,12 +4,12 @@
 #include "kelda/database/search.hpp"
 
 #include <algorithm>  // sort, nth_element, min
-#include <cmath>      // isnan
+#include <cmath>      // ceil, sqrt
 #include <utility>
 
 #include "kelda/exec/parallel.hpp"
 #include "kelda/robust/align_robust.hpp"  // add_kelda_score: Sc for the hits reported
-#include "kelda/search/search.hpp"        // search_engine_config, prefilter_selection
+#include "kelda/search/search.hpp"        // search_engine_config
 
 namespace kelda {
 
@@ -23,14 +23,14 @@ PointsView points_of(const Domain& d) {
                     reinterpret_cast<const std::byte*>(&r.y) - x);
 }
 
-double normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
+float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
   const std::int32_t larger = std::max(self_a, self_b);
-  return larger > 0 ? static_cast<double>(score) / larger : 0.0;
+  return larger > 0 ? static_cast<float>(static_cast<double>(score) / larger) : 0.0f;
 }
 
 // The best `keep` of the items offered, by `better` (a total order), in any order of offering.
-// A buffer of up to twice `keep` is cut back to `keep` when full; the worst kept then bounds
-// what is taken.
+// A buffer of up to half as many again as `keep` is cut back to `keep` when full; the worst
+// kept then bounds what is taken.
 template <class T, class Better>
 class BestOf {
  public:
@@ -39,7 +39,7 @@ class BestOf {
   void offer(T item) {
     if (!wants(item)) return;
     items_.push_back(std::move(item));
-    if (items_.size() >= 2 * keep_ + 16) cut();
+    if (items_.size() >= keep_ + keep_ / 2 + 16) cut();
   }
   // The best, best first.
   std::vector<T> take() && {
@@ -121,6 +121,16 @@ Status complete_kelda_score(const Domain& a, const Domain& b, const EngineSettin
 
 }  // namespace
 
+std::size_t first_stage_keep(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
+  const auto share = static_cast<std::size_t>(std::ceil(s.first_stage_fraction * static_cast<double>(entries)));
+  return std::min(std::max(share, s.first_stage_min), std::max(s.first_stage_min, s.first_stage_max));
+}
+
+double engine_budget(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
+  const double ratio = static_cast<double>(entries) / static_cast<double>(std::max<std::size_t>(1, s.engine_reference_entries));
+  return s.engine_pairs * std::sqrt(std::max(1.0, ratio));
+}
+
 EngineSettings database_engine_settings() {
   EngineSettings s;
   s.method = Method::Robust;
@@ -152,8 +162,8 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
   using Keeper = BestOf<Candidate, bool (*)(const Candidate&, const Candidate&)>;
   const unsigned workers = thread_count(settings.threads, blocks.size());
   std::vector<std::vector<Keeper>> kept(workers);
-  for (auto& per_worker : kept)
-    per_worker.assign(nq, Keeper(settings.first_stage_keep, by_first_stage));
+  const std::size_t keep = first_stage_keep(settings, shard.size());
+  for (auto& per_worker : kept) per_worker.assign(nq, Keeper(keep, by_first_stage));
   std::atomic<std::size_t> next{0};
   auto ok = run_workers(blocks.size(), settings.threads, stop, [&](std::size_t w) -> Status {
     std::vector<Keeper>& mine = kept[w];
@@ -169,7 +179,8 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
           const DbIndexRecord& r = s.index[k];
           const auto letters = s.letters.subspan(r.letters_offset, r.length);
           const std::int32_t score = ungapped_score(query.first_stage, letters);
-          mine[q].offer(Candidate{s.first + k, normalised(score, query.shape.self_score, r.self_score)});
+          mine[q].offer(Candidate{s.first + k, r.length,
+                                  normalised(score, query.shape.self_score, r.self_score)});
         }
       }
       if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
@@ -177,7 +188,7 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
   });
   if (!ok) return std::move(ok).error();
   for (std::size_t q = 0; q < nq; ++q) {
-    Keeper all(settings.first_stage_keep, by_first_stage);
+    Keeper all(keep, by_first_stage);
     for (auto& per_worker : kept)
       for (Candidate& c : std::move(per_worker[q]).take()) all.offer(c);
     out.queries[q] = std::move(all).take();
@@ -211,18 +222,30 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
 }
 
 std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
                                                       const DatabaseSearchSettings& settings) {
-  const std::size_t nq = screens.empty() ? 0 : screens.front().queries.size();
+  const std::size_t nq = queries.size();
+  const std::size_t keep = first_stage_keep(settings, entries);
+  const double budget = engine_budget(settings, entries);
   std::vector<std::vector<Candidate>> out(nq);
   for (std::size_t q = 0; q < nq; ++q) {
     std::vector<Candidate> all;
-    for (const ShardScreen& s : screens) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
+    for (const ShardScreen& s : screens)
+      if (q < s.queries.size()) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
     std::sort(all.begin(), all.end(), by_first_stage);
-    if (all.size() > settings.first_stage_keep) all.resize(settings.first_stage_keep);
-    std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
-    std::vector<double> shape(all.size());
-    for (std::size_t k = 0; k < all.size(); ++k) shape[k] = all[k].shape;
-    for (std::size_t k : prefilter_selection(shape, settings.shape_keep)) out[q].push_back(all[k]);
+    if (all.size() > keep) all.resize(keep);
+    std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) {
+      return a.shape > b.shape || (a.shape == b.shape && a.entry < b.entry);
+    });
+    const double query_length = static_cast<double>(queries[q].domain.size());
+    double spent = 0.0;
+    for (const Candidate& c : all) {
+      if (spent >= budget) break;
+      out[q].push_back(c);
+      spent += query_length * c.length;
+    }
+    std::sort(out[q].begin(), out[q].end(), [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
   }
   return out;
 }
@@ -243,11 +266,11 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
   DatabaseSearchResult out;
   out.queries.resize(nq);
   if (settings.exhaustive) {
-    const Candidate unstaged{0, std::numeric_limits<double>::quiet_NaN()};
+    const float unstaged = std::numeric_limits<float>::quiet_NaN();
     work.reserve(mapped.size());
     for (std::size_t e = mapped.begin; e < mapped.end; ++e) {
       Wanted& w = work.emplace_back(Wanted{e, {}});
-      for (std::size_t q = 0; q < nq; ++q) w.by.emplace_back(q, Candidate{e, unstaged.first_stage});
+      for (std::size_t q = 0; q < nq; ++q) w.by.emplace_back(q, Candidate{e, shard.length(e), unstaged});
     }
     for (QueryHits& h : out.queries) h.aligned = mapped.size();
   } else {
@@ -346,7 +369,7 @@ Result<DatabaseSearchResult> search_database(const Database& db,
   if (settings.exhaustive) return align_shard(db, queries, {}, settings, progress, stop);
   auto screen = screen_shard(db, queries, settings, progress, stop);
   if (!screen) return std::move(screen).error();
-  const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), settings);
+  const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), queries, db.size(), settings);
   return align_shard(db, queries, chosen, settings, progress, stop);
 }
 

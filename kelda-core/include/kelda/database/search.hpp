@@ -27,12 +27,22 @@ namespace kelda {
 EngineSettings database_engine_settings();
 
 struct DatabaseSearchSettings {
-  // Targets each stage hands on, per query: the first stage's best go to the shape strings'
-  // local alignment, whose best go to the engine. Neither grows with the database: the cost
-  // of a search beyond the first stage is bounded, and the first stage costs a few
-  // microseconds a target.
-  std::size_t first_stage_keep = 20000;
-  std::size_t shape_keep = 300;
+  // 1. The first stage hands its best `first_stage_fraction` of the database to the shape
+  // strings' local alignment (at least first_stage_min, at most first_stage_max targets a
+  // query): about ten times its own cost a target, so the two together stay at a few
+  // microseconds a target, and the lists kept stay bounded whatever the database.
+  double first_stage_fraction = 0.15;
+  std::size_t first_stage_min = 20000;
+  std::size_t first_stage_max = 200000;
+  // 2. The engine then aligns the best of those by shape score until its work for the query,
+  // counted as residue pairs (query length x target length, which its time follows), reaches
+  // engine_pairs: 12 million is 300 targets of 200 residues against a query of 200, about
+  // one second on two cores, and many more targets for a small query, whose shape strings
+  // say less. Above engine_reference_entries the work grows with the square root of the
+  // database's size: weak members of a family fall among more decoys in a larger database,
+  // but the engine's share of the time still shrinks as the database grows.
+  double engine_pairs = 12e6;
+  std::size_t engine_reference_entries = 200000;
   bool exhaustive = false;  // the engine on every entry (no stage before it)
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
@@ -42,6 +52,11 @@ struct DatabaseSearchSettings {
   UngappedKernel kernel = fastest_ungapped_kernel();
   EngineSettings engine = database_engine_settings();
 };
+
+// The targets the first stage keeps per query in a database of `entries`.
+std::size_t first_stage_keep(const DatabaseSearchSettings& settings, std::size_t entries) noexcept;
+// The engine's work per query (residue pairs) in a database of `entries`.
+double engine_budget(const DatabaseSearchSettings& settings, std::size_t entries) noexcept;
 
 // Counters another thread may read while a search runs.
 struct DatabaseSearchProgress {
@@ -63,12 +78,16 @@ std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries,
 
 // A target on its way through the stages: its scores so far, each normalised by the larger of
 // the two self-scores (1 for a copy of the query).
+// Single precision: a million of them a query stay small, and their order is the same
+// wherever they are computed.
 struct Candidate {
-  std::size_t entry = 0;  // database-wide index
-  double first_stage = 0.0;
-  double shape = std::numeric_limits<double>::quiet_NaN();  // NaN: not aligned by shape
+  std::size_t entry = 0;     // database-wide index
+  std::uint32_t length = 0;  // its residues
+  float first_stage = 0.0f;
+  float shape = std::numeric_limits<float>::quiet_NaN();  // NaN: not aligned by shape
   bool operator==(const Candidate&) const = default;
 };
+static_assert(sizeof(Candidate) <= 24);
 
 // Per query, the first stage's survivors in a shard with their shape scores; ascending entry.
 struct ShardScreen {
@@ -103,17 +122,20 @@ Result<DatabaseSearchResult> search_database(const Database& db,
 // ---- the same search over shards: screen each, choose over all, align on each, merge ----------
 
 // The first stage over the shard's mapped entries, and the local alignment of its survivors
-// (the shard's own best first_stage_keep per query: a superset of its part of the whole
-// search's). Errors: Cancelled.
+// (the shard's own best first_stage_keep of the whole database's size per query: a superset
+// of its part of the whole search's). Errors: Cancelled.
 Result<ShardScreen> screen_shard(const Database& shard, std::span<const PreparedQuery> queries,
                                  const DatabaseSearchSettings& settings,
                                  DatabaseSearchProgress* progress = nullptr,
                                  std::stop_token stop = {});
 
 // The targets the engine aligns, chosen over every shard's screen as one search chooses them:
-// per query the best first_stage_keep by first-stage score, of which the best shape_keep by
-// shape score (and any tied with the last of those); ascending entry.
+// per query the best first_stage_keep by first-stage score, then of those the best by shape
+// score (equal scores in entry order) until the engine's budget is spent (the target that
+// reaches it included); ascending entry. `entries`: the whole database's size.
 std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
                                                       const DatabaseSearchSettings& settings);
 
 // The engine on the chosen targets this shard maps (those of other shards are left to them),
