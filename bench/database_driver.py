@@ -21,7 +21,7 @@ import sys
 import time
 
 import database_set as ds
-from common import ROOT, table
+from common import ROOT, choose_queries, table
 
 
 def driver_path(path):
@@ -43,19 +43,6 @@ def entry_name(path, chain):
         name = name[:-3]
     stem = name.rsplit(".", 1)[0] if "." in name[1:] else name
     return stem if not chain.strip() else f"{stem}:{chain}"
-
-
-def choose_queries(families, n):
-    """The first member of every family of at least three, then the second, and so on."""
-    by_family = {}
-    for k, f in enumerate(families):
-        by_family.setdefault(f, []).append(k)
-    groups = [ks for ks in by_family.values() if len(ks) >= 3]
-    queries, depth = [], 0
-    while len(queries) < n and any(depth < len(g) for g in groups):
-        queries += [g[depth] for g in groups if depth < len(g)][:n - len(queries)]
-        depth += 1
-    return queries
 
 
 def sensitivity(query, ranked, family_of):

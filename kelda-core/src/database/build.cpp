@@ -20,14 +20,6 @@ namespace kelda {
 
 namespace {
 
-PointsView points_of(const Domain& d) {
-  if (d.residues.empty()) return PointsView{};
-  const Residue& r = d.residues.front();
-  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
-  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
-                    reinterpret_cast<const std::byte*>(&r.y) - x);
-}
-
 // The reason a file is skipped, as a line after its path: the system's words for a failure of
 // the file system, the whole message otherwise.
 std::string reason_of(const CoreError& e) {
@@ -158,7 +150,7 @@ Result<EncodedEntry> encode_chain_entry(const ChainEntry& entry) {
   EncodedEntry e;
   auto payload = encode_entry(entry.domain, entry.info.chain);
   if (!payload) return std::move(payload).error();
-  ShapeString shape = shape_string(points_of(entry.domain));
+  ShapeString shape = shape_string(entry.domain.coordinates());
   e.name = entry.info.name;
   e.source = entry.info.source;
   e.format = entry.info.format;

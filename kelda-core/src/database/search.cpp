@@ -15,14 +15,6 @@ namespace kelda {
 
 namespace {
 
-PointsView points_of(const Domain& d) {
-  if (d.residues.empty()) return PointsView{};
-  const Residue& r = d.residues.front();
-  const auto* x = reinterpret_cast<const std::byte*>(&r.x);
-  return PointsView(x, d.size(), static_cast<std::ptrdiff_t>(sizeof(Residue)),
-                    reinterpret_cast<const std::byte*>(&r.y) - x);
-}
-
 float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
   const std::int32_t larger = std::max(self_a, self_b);
   return larger > 0 ? static_cast<float>(static_cast<double>(score) / larger) : 0.0f;
@@ -69,12 +61,37 @@ bool by_rank(const DatabaseHit& a, const DatabaseHit& b) {
   return a.rank_score > b.rank_score || (a.rank_score == b.rank_score && a.entry < b.entry);
 }
 
-// Runs body(worker) on thread_count(threads, work) threads, each worker pulling its items from
-// a shared counter: per-worker state (a top list) without a lock per item.
-template <class Body>
-Status run_workers(std::size_t work, unsigned threads, std::stop_token stop, Body&& body) {
-  const unsigned n = thread_count(threads, work);
-  return parallel_for(n, n, stop, std::forward<Body>(body));
+// Items [0, n) on worker threads, each worker pulling the next item from a shared counter and
+// offering what it finds to its own per-query lists (no lock an item); body(item, lists).
+// The stop token is checked before each item. Returns each query's best `keep` over all
+// workers, best first.
+template <class T, class Body>
+Result<std::vector<std::vector<T>>> best_per_query(std::size_t n, std::size_t queries,
+                                                   std::size_t keep,
+                                                   bool (*better)(const T&, const T&),
+                                                   unsigned threads, std::stop_token stop,
+                                                   Body&& body) {
+  using Keeper = BestOf<T, bool (*)(const T&, const T&)>;
+  const unsigned workers = thread_count(threads, n);
+  std::vector<std::vector<Keeper>> kept(workers, std::vector<Keeper>(queries, Keeper(keep, better)));
+  std::atomic<std::size_t> next{0};
+  auto ok = parallel_for(workers, workers, stop, [&](std::size_t w) -> Status {
+    for (;;) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= n) return Unit{};
+      if (auto done = body(i, kept[w]); !done) return done;
+    }
+  });
+  if (!ok) return std::move(ok).error();
+  std::vector<std::vector<T>> out(queries);
+  for (std::size_t q = 0; q < queries; ++q) {
+    Keeper all(keep, better);
+    for (auto& per_worker : kept)
+      for (T& item : std::move(per_worker[q]).take()) all.offer(std::move(item));
+    out[q] = std::move(all).take();
+  }
+  return out;
 }
 
 // Blocks of consecutive mapped entries whose letters make about `letters` bytes, never
@@ -143,7 +160,7 @@ std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, Unga
   for (std::size_t q = 0; q < queries.size(); ++q) {
     PreparedQuery& p = out[q];
     p.domain = queries[q];
-    p.shape = shape_string(points_of(p.domain));
+    p.shape = shape_string(p.domain.coordinates());
     p.profile = shape_profile(p.shape);
     p.first_stage = ungapped_profile(p.shape.letters, kernel);
   }
@@ -159,50 +176,37 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
   // 1. The first stage: blocks of targets against every query while their letters are in
   // the cache; each worker keeps its own best per query.
   const std::vector<Block> blocks = blocks_of(shard, settings.block_letters);
-  using Keeper = BestOf<Candidate, bool (*)(const Candidate&, const Candidate&)>;
-  const unsigned workers = thread_count(settings.threads, blocks.size());
-  std::vector<std::vector<Keeper>> kept(workers);
-  const std::size_t keep = first_stage_keep(settings, shard.size());
-  for (auto& per_worker : kept) per_worker.assign(nq, Keeper(keep, by_first_stage));
-  std::atomic<std::size_t> next{0};
-  auto ok = run_workers(blocks.size(), settings.threads, stop, [&](std::size_t w) -> Status {
-    std::vector<Keeper>& mine = kept[w];
-    for (;;) {
-      if (stop.stop_requested()) return CoreError::cancelled();
-      const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
-      if (b >= blocks.size()) return Unit{};
-      const Block& block = blocks[b];
-      const SegmentView& s = *block.segment;
-      for (std::size_t q = 0; q < nq; ++q) {
-        const PreparedQuery& query = queries[q];
-        for (std::size_t k = block.begin; k < block.end; ++k) {
-          const DbIndexRecord& r = s.index[k];
-          const auto letters = s.letters.subspan(r.letters_offset, r.length);
-          const std::int32_t score = ungapped_score(query.first_stage, letters);
-          mine[q].offer(Candidate{s.first + k, r.length,
-                                  normalised(score, query.shape.self_score, r.self_score)});
+  auto kept = best_per_query<Candidate>(
+      blocks.size(), nq, first_stage_keep(settings, shard.size()), by_first_stage,
+      settings.threads, stop, [&](std::size_t b, auto& lists) -> Status {
+        const Block& block = blocks[b];
+        const SegmentView& s = *block.segment;
+        for (std::size_t q = 0; q < nq; ++q) {
+          const PreparedQuery& query = queries[q];
+          for (std::size_t k = block.begin; k < block.end; ++k) {
+            const DbIndexRecord& r = s.index[k];
+            const auto letters = s.letters.subspan(r.letters_offset, r.length);
+            const std::int32_t score = ungapped_score(query.first_stage, letters);
+            lists[q].offer(Candidate{s.first + k, r.length,
+                                     normalised(score, query.shape.self_score, r.self_score)});
+          }
         }
-      }
-      if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
-    }
-  });
-  if (!ok) return std::move(ok).error();
+        if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
+        return Unit{};
+      });
+  if (!kept) return std::move(kept).error();
   for (std::size_t q = 0; q < nq; ++q) {
-    Keeper all(keep, by_first_stage);
-    for (auto& per_worker : kept)
-      for (Candidate& c : std::move(per_worker[q]).take()) all.offer(c);
-    out.queries[q] = std::move(all).take();
+    out.queries[q] = std::move((*kept)[q]);
     std::sort(out.queries[q].begin(), out.queries[q].end(),
               [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
   }
-  kept.clear();
 
   // 2. The shape strings' local alignment of the survivors.
   std::vector<std::pair<std::size_t, std::size_t>> tasks;  // (query, position in its list)
   for (std::size_t q = 0; q < nq; ++q)
     for (std::size_t k = 0; k < out.queries[q].size(); ++k) tasks.emplace_back(q, k);
   constexpr std::size_t kChunk = 64;
-  ok = parallel_for((tasks.size() + kChunk - 1) / kChunk, settings.threads, stop,
+  auto ok = parallel_for((tasks.size() + kChunk - 1) / kChunk, settings.threads, stop,
                     [&](std::size_t chunk) -> Status {
                       thread_local ShapeString target;
                       const std::size_t end = std::min(tasks.size(), (chunk + 1) * kChunk);
@@ -293,47 +297,33 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
   // The engine ranks by TM-score; the KELDA score waits for the hits reported.
   EngineSettings engine = settings.engine;
   engine.robust.kelda_score = false;
-  using Keeper = BestOf<DatabaseHit, bool (*)(const DatabaseHit&, const DatabaseHit&)>;
-  const unsigned workers = thread_count(settings.threads, work.size());
-  std::vector<std::vector<Keeper>> kept(workers);
-  for (auto& per_worker : kept) per_worker.assign(nq, Keeper(settings.max_hits, by_rank));
-  std::atomic<std::size_t> next{0};
-  auto ok = run_workers(work.size(), settings.threads, stop, [&](std::size_t w) -> Status {
-    std::vector<Keeper>& mine = kept[w];
-    for (;;) {
-      if (stop.stop_requested()) return CoreError::cancelled();
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= work.size()) return Unit{};
-      const Wanted& item = work[i];
-      auto target = shard.domain(item.entry);
-      if (!target) return std::move(target).error();
-      for (const auto& [q, stages] : item.by) {
-        auto r = align_pair(queries[q].domain, *target, engine, stop);
-        if (!r) return std::move(r).error();
-        DatabaseHit hit;
-        hit.entry = item.entry;
-        hit.rank_score = r->tm_score(NormaliseBy::Longer);
-        hit.stages = stages;
-        hit.alignment = std::move(*r);
-        if (hit.rank_score >= settings.min_score) mine[q].offer(std::move(hit));
-        if (progress) progress->aligned.fetch_add(1, std::memory_order_relaxed);
-      }
-    }
-  });
-  if (!ok) return std::move(ok).error();
-  for (std::size_t q = 0; q < nq; ++q) {
-    Keeper all(settings.max_hits, by_rank);
-    for (auto& per_worker : kept)
-      for (DatabaseHit& h : std::move(per_worker[q]).take()) all.offer(std::move(h));
-    out.queries[q].hits = std::move(all).take();
-  }
-  kept.clear();
+  auto kept = best_per_query<DatabaseHit>(
+      work.size(), nq, settings.max_hits, by_rank, settings.threads, stop,
+      [&](std::size_t i, auto& lists) -> Status {
+        const Wanted& item = work[i];
+        auto target = shard.domain(item.entry);
+        if (!target) return std::move(target).error();
+        for (const auto& [q, stages] : item.by) {
+          auto r = align_pair(queries[q].domain, *target, engine, stop);
+          if (!r) return std::move(r).error();
+          DatabaseHit hit;
+          hit.entry = item.entry;
+          hit.rank_score = r->tm_score(NormaliseBy::Longer);
+          hit.stages = stages;
+          hit.alignment = std::move(*r);
+          if (hit.rank_score >= settings.min_score) lists[q].offer(std::move(hit));
+          if (progress) progress->aligned.fetch_add(1, std::memory_order_relaxed);
+        }
+        return Unit{};
+      });
+  if (!kept) return std::move(kept).error();
+  for (std::size_t q = 0; q < nq; ++q) out.queries[q].hits = std::move((*kept)[q]);
 
   // Sc and the same-fold call of the hits kept.
   std::vector<std::pair<std::size_t, std::size_t>> reported;
   for (std::size_t q = 0; q < nq; ++q)
     for (std::size_t k = 0; k < out.queries[q].hits.size(); ++k) reported.emplace_back(q, k);
-  ok = parallel_for(reported.size(), settings.threads, stop, [&](std::size_t i) -> Status {
+  auto ok = parallel_for(reported.size(), settings.threads, stop, [&](std::size_t i) -> Status {
     const auto [q, k] = reported[i];
     DatabaseHit& h = out.queries[q].hits[k];
     auto target = shard.domain(h.entry);
