@@ -108,6 +108,11 @@ TEST(Database, EntriesReadBackAsTheFilesRead) {
       const ShapeString shape = shape_string(points(expected));
       EXPECT_TRUE(std::ranges::equal(db.letters(k), shape.letters));
       EXPECT_EQ(db.self_score(k), shape.self_score);
+      const EntryRange same_file = db.source_entries(k);
+      EXPECT_TRUE(same_file.contains(k));
+      EXPECT_EQ(same_file.size(), static_cast<std::size_t>(std::count_if(
+                                      model->chains.begin(), model->chains.end(),
+                                      [](const ChainCa& c) { return !c.trace.empty(); })));
       // Names repeat (a file and its gzipped copy): the lookup finds the first.
       EXPECT_LE(*db.find(info.name), k);
       EXPECT_EQ(db.name(*db.find(info.name)), info.name);

@@ -280,6 +280,17 @@ Result<Domain> Database::domain(std::size_t k) const {
   return d;
 }
 
+EntryRange Database::source_entries(std::size_t k) const {
+  std::size_t local;
+  const Segment& s = s_->segment_of(k, local);
+  const std::uint32_t source = s.index[local].source;
+  std::size_t begin = local, end = local + 1;
+  while (begin > 0 && s.index[begin - 1].source == source) --begin;
+  while (end < s.index.size() && s.index[end].source == source) ++end;
+  const std::size_t first = s.record.first_entry;
+  return EntryRange{std::max(first + begin, s_->mapped.begin), std::min(first + end, s_->mapped.end)};
+}
+
 std::optional<std::size_t> Database::find(std::string_view name) const {
   for (std::size_t si = 0; si < s_->segments.size(); ++si) {
     const Segment& s = s_->segments[si];

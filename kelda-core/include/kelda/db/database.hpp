@@ -84,6 +84,10 @@ class Database {
   // Errors: Database for a damaged payload.
   Result<Domain> domain(std::size_t k) const;
 
+  // The entries read from the same file as entry k (they follow one another): the chains a
+  // reading of that file lists.
+  EntryRange source_entries(std::size_t k) const;
+
   // The first mapped entry named `name`.
   std::optional<std::size_t> find(std::string_view name) const;
 
