@@ -146,6 +146,8 @@ def mmcif_text(name, chain, xyz, first, last):
         "Cartn_y", "Cartn_z", "occupancy", "B_iso_or_equiv", "pdbx_formal_charge",
         "auth_seq_id", "auth_comp_id", "auth_asym_id", "auth_atom_id", "pdbx_PDB_model_num")]
     seq = 0
+    # A blank chain has no name in mmCIF: null values, which readers take for a blank chain.
+    label_asym, auth_asym = (chain.chain.strip() or "."), (chain.chain.strip() or "?")
     for k in range(a, b):
         row = chain.rows[k].tobytes().decode("latin-1")
         if k == a or row[22:27] != chain.rows[k - 1].tobytes().decode("latin-1")[22:27]:
@@ -160,8 +162,8 @@ def mmcif_text(name, chain, xyz, first, last):
         occ = row[54:60].strip() or "1.00"
         bf = row[60:66].strip() or "0.00"
         x, y, z = xyz[k - a]
-        out.append(f"ATOM {k - a + 1} {element} {atom} {alt} {res} {chain.chain} 1 {seq} {icode} "
-                   f"{x:.3f} {y:.3f} {z:.3f} {occ} {bf} ? {num} {res} {chain.chain} {atom} 1\n")
+        out.append(f"ATOM {k - a + 1} {element} {atom} {alt} {res} {label_asym} 1 {seq} {icode} "
+                   f"{x:.3f} {y:.3f} {z:.3f} {occ} {bf} ? {num} {res} {auth_asym} {atom} 1\n")
     out.append("#\n")
     return "".join(out).encode()
 
