@@ -50,6 +50,14 @@ UngappedKernel fastest_ungapped_kernel() noexcept {
   return k;
 }
 
+UngappedKernel ungapped_kernel_for(std::size_t length, UngappedKernel fastest) noexcept {
+  // Measured on queries of 27 to 612 letters against 20,000 targets: 16 lanes were as fast
+  // or faster below about 96 letters (three segments of 32), 32 lanes faster above.
+  constexpr std::size_t kWideFrom = 96;
+  if (fastest == UngappedKernel::Avx2 && length < kWideFrom) return UngappedKernel::Sse2;
+  return fastest;
+}
+
 UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, UngappedKernel kernel) {
   UngappedProfile p;
   p.kernel = ungapped_kernel_available(kernel) ? kernel : UngappedKernel::Scalar;

@@ -162,7 +162,7 @@ std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, Unga
     p.domain = queries[q];
     p.shape = shape_string(p.domain.coordinates());
     p.profile = shape_profile(p.shape);
-    p.first_stage = ungapped_profile(p.shape.letters, kernel);
+    p.first_stage = ungapped_profile(p.shape.letters, ungapped_kernel_for(p.shape.letters.size(), kernel));
   }
   return out;
 }

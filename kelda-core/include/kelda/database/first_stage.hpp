@@ -19,6 +19,10 @@ enum class UngappedKernel : std::uint8_t {
 // The fastest kernel this processor runs.
 UngappedKernel fastest_ungapped_kernel() noexcept;
 bool ungapped_kernel_available(UngappedKernel kernel) noexcept;
+// The kernel for a query of `length` letters given the fastest one: 32 lanes pay only when the
+// query fills a few segments of them (each target letter moves the lanes across the register's
+// halves, a cost a short query's mostly padded lanes do not repay).
+UngappedKernel ungapped_kernel_for(std::size_t length, UngappedKernel fastest) noexcept;
 
 // A query laid out for one kernel: its letters' scores against every letter, striped over the
 // lanes (lane s of segment k holds query position k + s * segments, Farrar 2007) and raised by
