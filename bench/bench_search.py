@@ -20,7 +20,7 @@ import sys
 import time
 
 import keldascope
-from common import SHARED, table
+from common import SHARED, choose_queries, table
 
 
 def database():
@@ -32,19 +32,6 @@ def database():
         chain = "A" if "use chain A" in note else None
         out += [(family, SHARED / m, chain) for m in members.split()]
     return out
-
-
-def choose_queries(families, n):
-    """The first member of every family of at least three, then the second, and so on."""
-    by_family = {}
-    for k, f in enumerate(families):
-        by_family.setdefault(f, []).append(k)
-    groups = [ks for ks in by_family.values() if len(ks) >= 3]
-    queries, depth = [], 0
-    while len(queries) < n and any(depth < len(g) for g in groups):
-        queries += [g[depth] for g in groups if depth < len(g)][:n - len(queries)]
-        depth += 1
-    return queries
 
 
 def sensitivity(query, ranked, families):

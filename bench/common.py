@@ -32,6 +32,19 @@ def manifest():
     return [dict(zip(head, line.split("\t"))) for line in lines[1:] if line.strip()]
 
 
+def choose_queries(families, n):
+    """The first member of every family of at least three, then the second, and so on."""
+    by_family = {}
+    for k, f in enumerate(families):
+        by_family.setdefault(f, []).append(k)
+    groups = [ks for ks in by_family.values() if len(ks) >= 3]
+    queries, depth = [], 0
+    while len(queries) < n and any(depth < len(g) for g in groups):
+        queries += [g[depth] for g in groups if depth < len(g)][:n - len(queries)]
+        depth += 1
+    return queries
+
+
 def table(rows, header):
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
     out = ["  ".join(str(h).ljust(w) for h, w in zip(header, widths))]

@@ -26,6 +26,7 @@ std::string CoreError::text() const {
     case ErrorKind::NoCommonAtoms: return "No common atoms for superposition";
     case ErrorKind::Cancelled: return "Cancelled";
     case ErrorKind::OutOfMemory: return "Out of memory: " + payload;
+    case ErrorKind::Database: return "Structure database error: " + payload;
   }
   internal_fault("unknown CoreError kind");
 }

@@ -21,6 +21,7 @@ enum class ErrorKind : std::uint8_t {
   NoCommonAtoms,
   Cancelled,    // a caller asked a long computation to stop
   OutOfMemory,  // a computation whose buffers would not fit in the memory available
+  Database,     // a structure database that cannot be used as one (foreign, damaged, too new)
 };
 
 struct CoreError {

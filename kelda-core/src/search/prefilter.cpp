@@ -79,6 +79,10 @@ int conformation(const PointsView& ca, std::size_t i) {
 
 }  // namespace
 
+static_assert(kLetters == kShapeAlphabet);
+
+std::int8_t shape_letter_score(std::uint8_t a, std::uint8_t b) noexcept { return scores()[a][b]; }
+
 ShapeString shape_string(const PointsView& ca) {
   const std::size_t n = ca.size();
   std::vector<int> neighbours(n, 0);

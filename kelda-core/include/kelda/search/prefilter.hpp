@@ -3,6 +3,7 @@
 // times cheaper than a structural alignment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +20,11 @@ struct ShapeString {
 };
 
 ShapeString shape_string(const PointsView& ca);
+
+// How many letters there are, and the score of letter a against letter b that the local
+// alignment adds up (for kernels of their own over the same scores).
+inline constexpr std::size_t kShapeAlphabet = 51;
+std::int8_t shape_letter_score(std::uint8_t a, std::uint8_t b) noexcept;
 
 // A query's scores against every letter, laid out for the vectorised local alignment (the
 // striped layout of Farrar 2007: lane s of segment k holds query position k + s * segments);

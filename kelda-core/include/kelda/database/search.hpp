@@ -1,0 +1,157 @@
+// Searching a structure database with many queries at once, in stages whose cost per target
+// falls from the first to the last: the ungapped first stage over the mapped letters of every
+// entry, the shape strings' local alignment on its survivors, then the pairwise engine on a
+// number of them that does not grow with the database; hits ranked by the search's rule.
+// A search over shards (entry ranges, each opened on its own) merges to the same hits.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <stop_token>
+#include <vector>
+
+#include "kelda/database/first_stage.hpp"
+#include "kelda/db/database.hpp"
+#include "kelda/engine/pair_engine.hpp"
+#include "kelda/error.hpp"
+#include "kelda/records.hpp"
+#include "kelda/search/prefilter.hpp"
+
+namespace kelda {
+
+// The engine's settings for a database search: the robust method with the search's settings
+// (search_engine_config), the KELDA score left for the hits reported.
+EngineSettings database_engine_settings();
+
+struct DatabaseSearchSettings {
+  // 1. The first stage hands its best `first_stage_fraction` of the database to the shape
+  // strings' local alignment (at least first_stage_min, at most first_stage_max targets a
+  // query): about ten times its own cost a target, so the two together stay at a few
+  // microseconds a target, and the lists kept stay bounded whatever the database.
+  double first_stage_fraction = 0.15;
+  std::size_t first_stage_min = 20000;
+  std::size_t first_stage_max = 200000;
+  // 2. The engine then aligns the best of those by shape score until its work for the query,
+  // counted as residue pairs (query length x target length, which its time follows), reaches
+  // engine_pairs: 12 million is 300 targets of 200 residues against a query of 200, about
+  // one second on two cores, and many more targets for a small query, whose shape strings
+  // say less. Above engine_reference_entries the work grows with the square root of the
+  // database's size: weak members of a family fall among more decoys in a larger database,
+  // but the engine's share of the time still shrinks as the database grows.
+  double engine_pairs = 12e6;
+  std::size_t engine_reference_entries = 200000;
+  bool exhaustive = false;  // the engine on every entry (no stage before it)
+  std::size_t max_hits = 100;
+  double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
+  unsigned threads = 0;    // 0: one per hardware thread
+  // Letters of targets scored against every query while they are in the processor's cache.
+  std::size_t block_letters = std::size_t{1} << 16;
+  UngappedKernel kernel = fastest_ungapped_kernel();
+  EngineSettings engine = database_engine_settings();
+};
+
+// The targets the first stage keeps per query in a database of `entries`.
+std::size_t first_stage_keep(const DatabaseSearchSettings& settings, std::size_t entries) noexcept;
+// The engine's work per query (residue pairs) in a database of `entries`.
+double engine_budget(const DatabaseSearchSettings& settings, std::size_t entries) noexcept;
+
+// Counters another thread may read while a search runs.
+struct DatabaseSearchProgress {
+  std::atomic<std::uint64_t> scanned{0};  // targets through the first stage, all queries
+  std::atomic<std::uint64_t> shaped{0};   // (query, target) pairs through the local alignment
+  std::atomic<std::uint64_t> aligned{0};  // pairs through the engine
+};
+
+// A query ready for every stage, made once.
+struct PreparedQuery {
+  Domain domain;
+  ShapeString shape;
+  ShapeProfile profile;  // the local alignment's
+  UngappedProfile first_stage;
+};
+
+std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries,
+                                           UngappedKernel kernel = fastest_ungapped_kernel());
+
+// A target on its way through the stages: its scores so far, each normalised by the larger of
+// the two self-scores (1 for a copy of the query).
+// Single precision: a million of them a query stay small, and their order is the same
+// wherever they are computed.
+struct Candidate {
+  std::size_t entry = 0;     // database-wide index
+  std::uint32_t length = 0;  // its residues
+  float first_stage = 0.0f;
+  float shape = std::numeric_limits<float>::quiet_NaN();  // NaN: not aligned by shape
+  bool operator==(const Candidate&) const = default;
+};
+static_assert(sizeof(Candidate) <= 24);
+
+// Per query, the first stage's survivors in a shard with their shape scores; ascending entry.
+struct ShardScreen {
+  std::vector<std::vector<Candidate>> queries;
+};
+
+struct DatabaseHit {
+  std::size_t entry = 0;
+  double rank_score = 0.0;  // TM-score normalised by the longer structure
+  Candidate stages;         // what the stages before the engine scored
+  PairResult alignment;     // the query is A, the entry B; Sc and the same-fold call complete
+};
+
+struct QueryHits {
+  std::vector<DatabaseHit> hits;  // best first; equal scores in entry order
+  std::size_t aligned = 0;        // entries the engine aligned
+};
+
+struct DatabaseSearchResult {
+  std::vector<QueryHits> queries;  // in query order
+};
+
+// Every query against the mapped entries of `db`. Identical results for any thread count and
+// any block size. Errors: Cancelled on a stop request (checked between blocks and between
+// targets), the engine's errors.
+Result<DatabaseSearchResult> search_database(const Database& db,
+                                             std::span<const PreparedQuery> queries,
+                                             const DatabaseSearchSettings& settings,
+                                             DatabaseSearchProgress* progress = nullptr,
+                                             std::stop_token stop = {});
+
+// ---- the same search over shards: screen each, choose over all, align on each, merge ----------
+
+// The first stage over the shard's mapped entries, and the local alignment of its survivors
+// (the shard's own best first_stage_keep of the whole database's size per query: a superset
+// of its part of the whole search's). Errors: Cancelled.
+Result<ShardScreen> screen_shard(const Database& shard, std::span<const PreparedQuery> queries,
+                                 const DatabaseSearchSettings& settings,
+                                 DatabaseSearchProgress* progress = nullptr,
+                                 std::stop_token stop = {});
+
+// The targets the engine aligns, chosen over every shard's screen as one search chooses them:
+// per query the best first_stage_keep by first-stage score, then of those the best by shape
+// score (equal scores in entry order) until the engine's budget is spent (the target that
+// reaches it included); ascending entry. `entries`: the whole database's size.
+std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
+                                                      const DatabaseSearchSettings& settings);
+
+// The engine on the chosen targets this shard maps (those of other shards are left to them),
+// or with `exhaustive` on every entry it maps; each query's best max_hits of them.
+Result<DatabaseSearchResult> align_shard(const Database& shard,
+                                         std::span<const PreparedQuery> queries,
+                                         std::span<const std::vector<Candidate>> chosen,
+                                         const DatabaseSearchSettings& settings,
+                                         DatabaseSearchProgress* progress = nullptr,
+                                         std::stop_token stop = {});
+
+// The hits of every shard merged as one search ranks them.
+DatabaseSearchResult merge_hits(std::span<const DatabaseSearchResult> shards,
+                                const DatabaseSearchSettings& settings);
+
+// Entries [0, size) cut into `n` contiguous ranges of near-equal size.
+std::vector<EntryRange> shard_ranges(std::size_t size, std::size_t n);
+
+}  // namespace kelda

@@ -1,0 +1,373 @@
+// The database search's stages. Each keeps, per query, a bounded list of the best targets by a
+// total order (score, then entry), so that threads, blocks and shards only change who finds a
+// target, never which are kept: memory is bounded by those lists, not by the database.
+#include "kelda/database/search.hpp"
+
+#include <algorithm>  // sort, nth_element, min
+#include <cmath>      // ceil, sqrt
+#include <utility>
+
+#include "kelda/exec/parallel.hpp"
+#include "kelda/robust/align_robust.hpp"  // add_kelda_score: Sc for the hits reported
+#include "kelda/search/search.hpp"        // search_engine_config
+
+namespace kelda {
+
+namespace {
+
+float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
+  const std::int32_t larger = std::max(self_a, self_b);
+  return larger > 0 ? static_cast<float>(static_cast<double>(score) / larger) : 0.0f;
+}
+
+// The best `keep` of the items offered, by `better` (a total order), in any order of offering.
+// A buffer of up to half as many again as `keep` is cut back to `keep` when full; the worst
+// kept then bounds what is taken.
+template <class T, class Better>
+class BestOf {
+ public:
+  BestOf(std::size_t keep, Better better) : keep_(keep), better_(better) {}
+  bool wants(const T& item) const { return keep_ > 0 && (!floor_ || better_(item, *floor_)); }
+  void offer(T item) {
+    if (!wants(item)) return;
+    items_.push_back(std::move(item));
+    if (items_.size() >= keep_ + keep_ / 2 + 16) cut();
+  }
+  // The best, best first.
+  std::vector<T> take() && {
+    std::sort(items_.begin(), items_.end(), better_);
+    if (items_.size() > keep_) items_.resize(keep_);
+    return std::move(items_);
+  }
+
+ private:
+  void cut() {
+    std::nth_element(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(keep_ - 1),
+                     items_.end(), better_);
+    items_.resize(keep_);
+    floor_ = *std::max_element(items_.begin(), items_.end(), better_);
+  }
+  std::size_t keep_;
+  Better better_;
+  std::vector<T> items_;
+  std::optional<T> floor_;
+};
+
+bool by_first_stage(const Candidate& a, const Candidate& b) {
+  return a.first_stage > b.first_stage || (a.first_stage == b.first_stage && a.entry < b.entry);
+}
+
+bool by_rank(const DatabaseHit& a, const DatabaseHit& b) {
+  return a.rank_score > b.rank_score || (a.rank_score == b.rank_score && a.entry < b.entry);
+}
+
+// Items [0, n) on worker threads, each worker pulling the next item from a shared counter and
+// offering what it finds to its own per-query lists (no lock an item); body(item, lists).
+// The stop token is checked before each item. Returns each query's best `keep` over all
+// workers, best first.
+template <class T, class Body>
+Result<std::vector<std::vector<T>>> best_per_query(std::size_t n, std::size_t queries,
+                                                   std::size_t keep,
+                                                   bool (*better)(const T&, const T&),
+                                                   unsigned threads, std::stop_token stop,
+                                                   Body&& body) {
+  using Keeper = BestOf<T, bool (*)(const T&, const T&)>;
+  const unsigned workers = thread_count(threads, n);
+  std::vector<std::vector<Keeper>> kept(workers, std::vector<Keeper>(queries, Keeper(keep, better)));
+  std::atomic<std::size_t> next{0};
+  auto ok = parallel_for(workers, workers, stop, [&](std::size_t w) -> Status {
+    for (;;) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= n) return Unit{};
+      if (auto done = body(i, kept[w]); !done) return done;
+    }
+  });
+  if (!ok) return std::move(ok).error();
+  std::vector<std::vector<T>> out(queries);
+  for (std::size_t q = 0; q < queries; ++q) {
+    Keeper all(keep, better);
+    for (auto& per_worker : kept)
+      for (T& item : std::move(per_worker[q]).take()) all.offer(std::move(item));
+    out[q] = std::move(all).take();
+  }
+  return out;
+}
+
+// Blocks of consecutive mapped entries whose letters make about `letters` bytes, never
+// crossing a segment: the unit of the first stage's work.
+struct Block {
+  const SegmentView* segment;
+  std::size_t begin, end;  // local indices in the segment
+};
+
+std::vector<Block> blocks_of(const Database& db, std::size_t letters) {
+  std::vector<Block> out;
+  const EntryRange mapped = db.mapped();
+  for (const SegmentView& s : db.segments()) {
+    const std::size_t first = std::max(mapped.begin, s.first) - s.first;
+    const std::size_t last = std::min(mapped.end, s.first + s.index.size()) - s.first;
+    std::size_t begin = first, sum = 0;
+    for (std::size_t k = first; k < last; ++k) {
+      sum += s.index[k].length;
+      if (sum >= letters || k + 1 == last) {
+        out.push_back({&s, begin, k + 1});
+        begin = k + 1;
+        sum = 0;
+      }
+    }
+  }
+  return out;
+}
+
+// The KELDA score the engine left out, for a hit that is reported: the robust method's own
+// completion of an alignment made without it (add_kelda_score), as exact as scoring it then.
+Status complete_kelda_score(const Domain& a, const Domain& b, const EngineSettings& settings,
+                            PairResult& r) {
+  if (settings.method != Method::Robust || !settings.robust.kelda_score) return Unit{};
+  RobustAlignment ra;
+  ra.outcome = r.outcome;
+  ra.alignment = r.alignment;
+  ra.tm_score_a = r.tm_score_a;
+  ra.tm_score_b = r.tm_score_b;
+  if (auto ok = add_kelda_score(a, b, settings.robust, ra); !ok) return ok;
+  r.outcome.sc = ra.outcome.sc;
+  r.same_fold = ra.significant;
+  return Unit{};
+}
+
+}  // namespace
+
+std::size_t first_stage_keep(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
+  const auto share = static_cast<std::size_t>(std::ceil(s.first_stage_fraction * static_cast<double>(entries)));
+  return std::min(std::max(share, s.first_stage_min), std::max(s.first_stage_min, s.first_stage_max));
+}
+
+double engine_budget(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
+  const double ratio = static_cast<double>(entries) / static_cast<double>(std::max<std::size_t>(1, s.engine_reference_entries));
+  return s.engine_pairs * std::sqrt(std::max(1.0, ratio));
+}
+
+EngineSettings database_engine_settings() {
+  EngineSettings s;
+  s.method = Method::Robust;
+  s.robust = search_engine_config();
+  return s;
+}
+
+std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, UngappedKernel kernel) {
+  std::vector<PreparedQuery> out(queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    PreparedQuery& p = out[q];
+    p.domain = queries[q];
+    p.shape = shape_string(p.domain.coordinates());
+    p.profile = shape_profile(p.shape);
+    p.first_stage = ungapped_profile(p.shape.letters, ungapped_kernel_for(p.shape.letters.size(), kernel));
+  }
+  return out;
+}
+
+Result<ShardScreen> screen_shard(const Database& shard, std::span<const PreparedQuery> queries,
+                                 const DatabaseSearchSettings& settings,
+                                 DatabaseSearchProgress* progress, std::stop_token stop) {
+  const std::size_t nq = queries.size();
+  ShardScreen out;
+  out.queries.resize(nq);
+  // 1. The first stage: blocks of targets against every query while their letters are in
+  // the cache; each worker keeps its own best per query.
+  const std::vector<Block> blocks = blocks_of(shard, settings.block_letters);
+  auto kept = best_per_query<Candidate>(
+      blocks.size(), nq, first_stage_keep(settings, shard.size()), by_first_stage,
+      settings.threads, stop, [&](std::size_t b, auto& lists) -> Status {
+        const Block& block = blocks[b];
+        const SegmentView& s = *block.segment;
+        for (std::size_t q = 0; q < nq; ++q) {
+          const PreparedQuery& query = queries[q];
+          for (std::size_t k = block.begin; k < block.end; ++k) {
+            const DbIndexRecord& r = s.index[k];
+            const auto letters = s.letters.subspan(r.letters_offset, r.length);
+            const std::int32_t score = ungapped_score(query.first_stage, letters);
+            lists[q].offer(Candidate{s.first + k, r.length,
+                                     normalised(score, query.shape.self_score, r.self_score)});
+          }
+        }
+        if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
+        return Unit{};
+      });
+  if (!kept) return std::move(kept).error();
+  for (std::size_t q = 0; q < nq; ++q) {
+    out.queries[q] = std::move((*kept)[q]);
+    std::sort(out.queries[q].begin(), out.queries[q].end(),
+              [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+  }
+
+  // 2. The shape strings' local alignment of the survivors.
+  std::vector<std::pair<std::size_t, std::size_t>> tasks;  // (query, position in its list)
+  for (std::size_t q = 0; q < nq; ++q)
+    for (std::size_t k = 0; k < out.queries[q].size(); ++k) tasks.emplace_back(q, k);
+  constexpr std::size_t kChunk = 64;
+  auto ok = parallel_for((tasks.size() + kChunk - 1) / kChunk, settings.threads, stop,
+                    [&](std::size_t chunk) -> Status {
+                      thread_local ShapeString target;
+                      const std::size_t end = std::min(tasks.size(), (chunk + 1) * kChunk);
+                      for (std::size_t t = chunk * kChunk; t < end; ++t) {
+                        const auto [q, k] = tasks[t];
+                        Candidate& c = out.queries[q][k];
+                        const auto letters = shard.letters(c.entry);
+                        target.letters.assign(letters.begin(), letters.end());
+                        c.shape = normalised(shape_score(queries[q].profile, target),
+                                             queries[q].shape.self_score, shard.self_score(c.entry));
+                      }
+                      if (progress) progress->shaped.fetch_add(end - chunk * kChunk, std::memory_order_relaxed);
+                      return Unit{};
+                    });
+  if (!ok) return std::move(ok).error();
+  return out;
+}
+
+std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
+                                                      const DatabaseSearchSettings& settings) {
+  const std::size_t nq = queries.size();
+  const std::size_t keep = first_stage_keep(settings, entries);
+  const double budget = engine_budget(settings, entries);
+  std::vector<std::vector<Candidate>> out(nq);
+  for (std::size_t q = 0; q < nq; ++q) {
+    std::vector<Candidate> all;
+    for (const ShardScreen& s : screens)
+      if (q < s.queries.size()) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
+    std::sort(all.begin(), all.end(), by_first_stage);
+    if (all.size() > keep) all.resize(keep);
+    std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) {
+      return a.shape > b.shape || (a.shape == b.shape && a.entry < b.entry);
+    });
+    const double query_length = static_cast<double>(queries[q].domain.size());
+    double spent = 0.0;
+    for (const Candidate& c : all) {
+      if (spent >= budget) break;
+      out[q].push_back(c);
+      spent += query_length * c.length;
+    }
+    std::sort(out[q].begin(), out[q].end(), [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+  }
+  return out;
+}
+
+Result<DatabaseSearchResult> align_shard(const Database& shard,
+                                         std::span<const PreparedQuery> queries,
+                                         std::span<const std::vector<Candidate>> chosen,
+                                         const DatabaseSearchSettings& settings,
+                                         DatabaseSearchProgress* progress, std::stop_token stop) {
+  const std::size_t nq = queries.size();
+  const EntryRange mapped = shard.mapped();
+  // The work: each entry once, with the queries that want it, in entry order.
+  struct Wanted {
+    std::size_t entry;
+    std::vector<std::pair<std::size_t, Candidate>> by;  // (query, its stages)
+  };
+  std::vector<Wanted> work;
+  DatabaseSearchResult out;
+  out.queries.resize(nq);
+  if (settings.exhaustive) {
+    const float unstaged = std::numeric_limits<float>::quiet_NaN();
+    work.reserve(mapped.size());
+    for (std::size_t e = mapped.begin; e < mapped.end; ++e) {
+      Wanted& w = work.emplace_back(Wanted{e, {}});
+      for (std::size_t q = 0; q < nq; ++q) w.by.emplace_back(q, Candidate{e, shard.length(e), unstaged});
+    }
+    for (QueryHits& h : out.queries) h.aligned = mapped.size();
+  } else {
+    std::vector<std::pair<std::size_t, std::pair<std::size_t, Candidate>>> all;
+    for (std::size_t q = 0; q < nq && q < chosen.size(); ++q)
+      for (const Candidate& c : chosen[q])
+        if (mapped.contains(c.entry)) {
+          all.push_back({c.entry, {q, c}});
+          ++out.queries[q].aligned;
+        }
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+      return a.first < b.first || (a.first == b.first && a.second.first < b.second.first);
+    });
+    for (const auto& [entry, item] : all) {
+      if (work.empty() || work.back().entry != entry) work.push_back(Wanted{entry, {}});
+      work.back().by.push_back(item);
+    }
+  }
+
+  // The engine ranks by TM-score; the KELDA score waits for the hits reported.
+  EngineSettings engine = settings.engine;
+  engine.robust.kelda_score = false;
+  auto kept = best_per_query<DatabaseHit>(
+      work.size(), nq, settings.max_hits, by_rank, settings.threads, stop,
+      [&](std::size_t i, auto& lists) -> Status {
+        const Wanted& item = work[i];
+        auto target = shard.domain(item.entry);
+        if (!target) return std::move(target).error();
+        for (const auto& [q, stages] : item.by) {
+          auto r = align_pair(queries[q].domain, *target, engine, stop);
+          if (!r) return std::move(r).error();
+          DatabaseHit hit;
+          hit.entry = item.entry;
+          hit.rank_score = r->tm_score(NormaliseBy::Longer);
+          hit.stages = stages;
+          hit.alignment = std::move(*r);
+          if (hit.rank_score >= settings.min_score) lists[q].offer(std::move(hit));
+          if (progress) progress->aligned.fetch_add(1, std::memory_order_relaxed);
+        }
+        return Unit{};
+      });
+  if (!kept) return std::move(kept).error();
+  for (std::size_t q = 0; q < nq; ++q) out.queries[q].hits = std::move((*kept)[q]);
+
+  // Sc and the same-fold call of the hits kept.
+  std::vector<std::pair<std::size_t, std::size_t>> reported;
+  for (std::size_t q = 0; q < nq; ++q)
+    for (std::size_t k = 0; k < out.queries[q].hits.size(); ++k) reported.emplace_back(q, k);
+  auto ok = parallel_for(reported.size(), settings.threads, stop, [&](std::size_t i) -> Status {
+    const auto [q, k] = reported[i];
+    DatabaseHit& h = out.queries[q].hits[k];
+    auto target = shard.domain(h.entry);
+    if (!target) return std::move(target).error();
+    return complete_kelda_score(queries[q].domain, *target, settings.engine, h.alignment);
+  });
+  if (!ok) return std::move(ok).error();
+  return out;
+}
+
+DatabaseSearchResult merge_hits(std::span<const DatabaseSearchResult> shards,
+                                const DatabaseSearchSettings& settings) {
+  DatabaseSearchResult out;
+  const std::size_t nq = shards.empty() ? 0 : shards.front().queries.size();
+  out.queries.resize(nq);
+  for (std::size_t q = 0; q < nq; ++q) {
+    std::vector<DatabaseHit> all;
+    for (const DatabaseSearchResult& s : shards) {
+      all.insert(all.end(), s.queries[q].hits.begin(), s.queries[q].hits.end());
+      out.queries[q].aligned += s.queries[q].aligned;
+    }
+    std::sort(all.begin(), all.end(), by_rank);
+    if (all.size() > settings.max_hits) all.resize(settings.max_hits);
+    out.queries[q].hits = std::move(all);
+  }
+  return out;
+}
+
+Result<DatabaseSearchResult> search_database(const Database& db,
+                                             std::span<const PreparedQuery> queries,
+                                             const DatabaseSearchSettings& settings,
+                                             DatabaseSearchProgress* progress, std::stop_token stop) {
+  if (settings.exhaustive) return align_shard(db, queries, {}, settings, progress, stop);
+  auto screen = screen_shard(db, queries, settings, progress, stop);
+  if (!screen) return std::move(screen).error();
+  const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), queries, db.size(), settings);
+  return align_shard(db, queries, chosen, settings, progress, stop);
+}
+
+std::vector<EntryRange> shard_ranges(std::size_t size, std::size_t n) {
+  std::vector<EntryRange> out;
+  n = std::max<std::size_t>(1, n);
+  for (std::size_t k = 0; k < n; ++k) out.push_back({size * k / n, size * (k + 1) / n});
+  return out;
+}
+
+}  // namespace kelda
