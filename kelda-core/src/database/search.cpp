@@ -9,7 +9,7 @@
 
 #include "kelda/exec/parallel.hpp"
 #include "kelda/robust/align_robust.hpp"  // add_kelda_score: Sc for the hits reported
-#include "kelda/search/search.hpp"        // search_engine_config
+#include "kelda/search/search.hpp"        // search_engine_settings
 
 namespace kelda {
 
@@ -148,12 +148,7 @@ double engine_budget(const DatabaseSearchSettings& s, std::size_t entries) noexc
   return s.engine_pairs * std::sqrt(std::max(1.0, ratio));
 }
 
-EngineSettings database_engine_settings() {
-  EngineSettings s;
-  s.method = Method::Robust;
-  s.robust = search_engine_config();
-  return s;
-}
+EngineSettings database_engine_settings() { return search_engine_settings(); }
 
 std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, UngappedKernel kernel) {
   std::vector<PreparedQuery> out(queries.size());
