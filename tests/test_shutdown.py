@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import DATA, seconds_to_interrupt
+from conftest import DATA, interrupt_child
 
 PDB = DATA / "pdb"
 
