@@ -158,11 +158,11 @@ def _search_chunk(query, reading, settings, params, specs):
 
 def _pairs_chunk(reading, settings, params, chunk):
     """The engine on one shard of pairs, chunk = ({index: spec}, [(i, j)], j onto i): the
-    members read as index: (id, length), and the rows of score_pairs for the pairs whose two
+    members read as index: (id, length, chain), and the rows of score_pairs for the pairs whose two
     structures were read."""
     specs, pairs = chunk
     out, domains = _read_shard(specs, reading)
-    out["members"] = {k: (d.id, len(d)) for k, d in domains.items()}
+    out["members"] = {k: (d.id, len(d), d.chain) for k, d in domains.items()}
     out["cells"] = np.zeros((0, 9))
     if out["failure"] is not None:
         return out
@@ -542,4 +542,5 @@ def distributed_compare(structures, settings=None, *, params=None, client=None,
     matrices = _native.comparison_of(len(kept), np.ascontiguousarray(rows))
     return Comparison.of([members[k][0] for k in kept], [specs[k][1] for k in kept],
                          [members[k][1] for k in kept], settings.method, matrices,
-                         [(specs[k][1], skipped[k]) for k in sorted(skipped)])
+                         [(specs[k][1], skipped[k]) for k in sorted(skipped)],
+                         [specs[k][2] or members[k][2] for k in kept])

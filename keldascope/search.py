@@ -88,12 +88,13 @@ class Comparison:
     score: np.ndarray
     n_aligned: np.ndarray
     skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
+    chains: List[str] = field(default_factory=list)  # each structure's chain
 
     @classmethod
-    def of(cls, names, paths, lengths, method, matrices, skipped=()):
+    def of(cls, names, paths, lengths, method, matrices, skipped=(), chains=()):
         return cls(list(names), list(paths), list(lengths), method, matrices.tm,
                    matrices.tm_longer, matrices.sc, matrices.rmsd, matrices.score,
-                   matrices.n_aligned.astype(np.int64), list(skipped))
+                   matrices.n_aligned.astype(np.int64), list(skipped), list(chains))
 
     def __repr__(self):
         return (f"Comparison({len(self.names)} structures, method={self.method.name}, "
@@ -105,6 +106,8 @@ class Comparison:
         return trees.guide_tree(self.score) if self.names else None
 
     def newick(self):
+        """The tree as Newick text, leaves named by the structures' names; None without
+        structures."""
         return trees.newick(self.tree(), self.names) if self.names else None
 
     def order(self):
@@ -126,4 +129,5 @@ def compare_all(structures, settings=None, *, params=None, errors="warn", all_ch
     ss = found.structures
     m = _native.compare_all([s.domain for s in ss], settings, parameters.coerce(params))
     return Comparison.of([s.name for s in ss], [s.path for s in ss], [len(s.domain) for s in ss],
-                         settings.method, m, found.skipped)
+                         settings.method, m, found.skipped,
+                         [s.chain or s.domain.chain for s in ss])

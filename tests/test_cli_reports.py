@@ -110,8 +110,9 @@ def test_scan_names_tell_formats_and_chains_apart(tmp_path):
 def test_allvsall_all_chains(tmp_path):
     data = json.loads(ok("allvsall", PDB / "3al1.pdb", PDB / "1sp1.pdb", "--all-chains",
                          "--json", "-q", cwd=tmp_path).stdout)
-    assert len(data["structures"]) == 3
+    assert [s["name"] for s in data["structures"]] == ["3al1.pdb:A", "3al1.pdb:B", "1sp1.pdb:A"]
     assert np.array(data["tm_score"]).shape == (3, 3)
+    assert "'3al1.pdb:A'" in data["newick"]
 
 
 def test_kelda_allvsall_marks_pairs_not_aligned(tmp_path):

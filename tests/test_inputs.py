@@ -97,6 +97,21 @@ def test_search_compare_and_multiple_align_take_folders(folder):
         [list(c) for c in m.columns]
 
 
+def test_distributed_runs_take_folders_and_chain_names(folder):
+    """The runs whose workers read the files take what search takes of files: a folder as
+    one string (its unreadable files skipped), FILE:CHAIN for the query."""
+    found = keldascope.distributed_search(f"{PDB / '1tii.pdb'}:H", str(folder),
+                                          client=keldascope.IN_PROCESS,
+                                          method=keldascope.Method.KELDA_QUICK)
+    assert found.query.chain == "H" and found.n_targets == 3
+    assert [p for p, _ in found.skipped] == [str(folder / "broken.pdb")]
+    c = keldascope.distributed_compare([folder / "sub", (str(PDB / "1tii.pdb"), "E")],
+                                       client=keldascope.IN_PROCESS)
+    assert c.names == ["3znf", "1tii"] and c.chains == ["A", "E"]
+    with pytest.raises(TypeError, match="take paths, folders and FILE:CHAIN names, not ndarray"):
+        keldascope.distributed_compare([helix(10)], client=keldascope.IN_PROCESS)
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int32, np.int64, np.float16])
 def test_coordinates_of_any_real_dtype(dtype):
     xyz = helix(40) * 3

@@ -11,6 +11,7 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
                                    add_threads_argument, check_not_an_input, check_output_file,
                                    dump_json, finite_or_none, fmt, method_of, threads_for, warn)
 from keldascope.cli.progress import Progress
+from keldascope.resolve import short_names
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -180,7 +181,9 @@ def run(args, context):
     if n == 0 and (args.newick or args.plot):
         raise CliError("no structure could be read: there is no tree to write")
     tree = result.tree()
-    names = leaf_names(result.names)
+    # Every chain of a file is an entry of its own, named FILE:CHAIN.
+    names = short_names(result.paths, result.chains) if args.all_chains \
+        else leaf_names(result.names)
     newick = trees.newick(tree, names) if n else None
     scored_by = score_name(settings.method)
     if args.tsv:
@@ -200,8 +203,9 @@ def run(args, context):
             "version": keldascope.__version__,
             "method": args.method,
             "mode": args.mode or "robust",
-            "structures": [{"path": p, "id": i, "length": length}
-                           for p, i, length in zip(result.paths, result.names, result.lengths)],
+            "structures": [{"path": p, "id": i, "length": length, "chain": c, "name": n}
+                           for p, i, length, c, n in zip(result.paths, result.names,
+                                                         result.lengths, result.chains, names)],
             "n_skipped": n_skipped,
             "score": rows(result.sc, finite_or_none),
             "tm_score": rows(result.tm, finite_or_none),
@@ -211,12 +215,13 @@ def run(args, context):
             "order": [k + 1 for k in result.order()],
         })
         return 0
-    width = max([len(i) for i in result.names] + [2])
+    shown = names if args.all_chains else result.names
+    width = max([len(i) for i in shown] + [2])
     skipped = f" ({n_skipped} unreadable skipped)" if n_skipped else ""
     how = args.method + (f" {args.mode}" if args.mode else "")
     lines = [f"Structures  {n}{skipped}, method {how}: {n * (n + 1) // 2} alignments", ""]
     lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {p}"
-              for k, (p, i, length) in enumerate(zip(result.paths, result.names, result.lengths))]
+              for k, (p, i, length) in enumerate(zip(result.paths, shown, result.lengths))]
     if n:
         lines += ["", "TM-score (normalised by the longer structure)", ""]
         # A pair with no aligned residue did not align (the KELDA method misses distant
