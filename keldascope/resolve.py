@@ -47,8 +47,9 @@ def short_names(paths, chains=None):
         # Which distinct files end with each tail of the depth asked for: only tails shared
         # by two files need a longer one.
         owners = {}
-        for k, whole in enumerate(parts):
-            for d in {depth[i] for i in pending}:
+        depths = {depth[i] for i in pending}
+        for whole in parts:
+            for d in depths:
                 owners.setdefault(whole[-d:], set()).add(whole)
         pending = {i for i in pending
                    if len(owners[parts[i][-depth[i]:]]) > 1 and depth[i] < len(parts[i])}
@@ -222,6 +223,14 @@ def items_of(items):
     return list(items)
 
 
+def _numbers(item):
+    """Whether a nested list holds numbers only (one coordinate array)."""
+    try:
+        return bool(item) and np.asarray(item).dtype.kind in "fiu"
+    except ValueError:  # ragged: a list of lists of files
+        return False
+
+
 def _entries(item, special):
     """The entries one item names, in order: a folder expanded (its files that are not
     regular files appended to `special`), FILE:CHAIN split. A path that does not exist
@@ -233,9 +242,10 @@ def _entries(item, special):
         path, chain = split_chain(item)
     elif isinstance(item, (Structure, malven.Domain, np.ndarray)) or _kind(item):
         return [Entry(held=item)]
-    elif isinstance(item, (list, tuple)) and item and \
-            all(isinstance(x, (int, float, np.number)) for x in np.ravel(item)):
+    elif isinstance(item, (list, tuple)) and _numbers(item):
         return [Entry(held=np.asarray(item))]  # nested lists of numbers: one array
+    elif isinstance(item, (list, tuple)):  # a nested list: its members in order
+        return [entry for member in item for entry in _entries(member, special)]
     else:
         # A structure database would be expanded here, into its entries.
         raise TypeError(f"expected structure files, folders, FILE:CHAIN names, Structures, "
