@@ -370,7 +370,8 @@ def test_align_warns_when_placement_fails(tmp_path):
     assert proc.stderr == ("malven align: warning: scan-mode placement found no start that aligns; "
                            "the refinement ran from the input coordinates\n"
                            "malven align: error: no alignment of q.pdb onto p.pdb was found "
-                           "(fewer than 3 aligned residue pairs)\n")
+                           "(fewer than 3 aligned residue pairs); the KELDA method misses "
+                           "distant pairs, the default method (--method robust) aligns them\n")
 
 
 @pytest.mark.skipif(not HAS_MPL, reason="matplotlib is not installed")

@@ -27,6 +27,16 @@ def test_kelda_scan_lists_targets_it_did_not_align(tmp_path):
     assert robust["not_aligned"] == [] and robust["hits"][0]["name"] == "5eep.pdb:A"
 
 
+def test_kelda_align_that_finds_nothing_fails_with_a_hint(tmp_path):
+    proc = malven_cmd("align", PDB / "1ni7.pdb", PDB / "1sp1.pdb", "--method", "kelda",
+                      cwd=tmp_path)
+    assert proc.returncode == 1
+    assert proc.stderr.splitlines()[-1].endswith(
+        "(fewer than 3 aligned residue pairs); the KELDA method misses distant pairs, the "
+        "default method (--method robust) aligns them")
+    ok("align", PDB / "1ni7.pdb", PDB / "1sp1.pdb", cwd=tmp_path)
+
+
 def test_kelda_msa_without_a_core_fails_with_a_hint(tmp_path):
     proc = malven_cmd("msa", PDB / "1sp1.pdb", PDB / "5eep.pdb", PDB / "1ni7.pdb",
                       "--method", "kelda", "-o", "out", cwd=tmp_path)

@@ -265,6 +265,10 @@ def run(args, context):
     else:
         print("\n".join(text_report(s1, s2, outcome, columns, markers, names, written)))
     if outcome.n_aligned < 3:
+        # Chains of three residues or more may align where the KELDA method finds nothing.
+        hint = ("; the KELDA method misses distant pairs, the default method (--method robust) "
+                "aligns them" if method != keldascope.Method.ROBUST and
+                min(len(s1.domain), len(s2.domain)) >= 3 else "")
         raise CliError(f"no alignment of {s2.path} onto {s1.path} was found "
-                       f"(fewer than 3 aligned residue pairs)")
+                       f"(fewer than 3 aligned residue pairs){hint}")
     return 0
