@@ -15,6 +15,9 @@
   is given beside them for the KELDA methods).
 - Many machines with Dask: `distributed_search`, `distributed_compare`, with the results of
   one run here.
+- Inputs as the field holds them (`resolve`, which every job over many structures calls):
+  paths, folders, FILE:CHAIN names, Structures, arrays of any real dtype, and the
+  structures of biotite (`from_biotite`) and gemmi (`from_gemmi`).
 - The command line (`keldascope.cli`, installed as `malven`).
 
 Structures are `malven.Domain` objects inside `Structure` records, transforms
@@ -30,6 +33,8 @@ from keldascope.align import PairAlignment, align
 from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                     local_client)
 from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
+from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
+                                from_gemmi, resolve)
 from keldascope.search import Comparison, SearchResult, compare_all, search
 from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
                                    list_chains, read_structure, residue_labels,
@@ -47,4 +52,5 @@ __all__ = [
     "Structure", "UnreadableStructure", "find_structure_files", "list_chains", "parameters",
     "read_structure", "residue_labels", "write_superposed",
     "score_name", "thread_count", "usable_cores",
+    "UnreadableStructureWarning", "from_arrays", "from_biotite", "from_gemmi", "resolve",
 ]

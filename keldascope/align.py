@@ -1,14 +1,14 @@
 """Pairwise structural alignment of two structures by the engine: the robust method (a
 TM-score search from several kinds of seeds in any frames, with the KELDA score Sc of a
 refinement from its superposition) or a KELDA method, and the same-fold call."""
-import os
 from dataclasses import dataclass
 
-import malven
+import numpy as np
 
 from keldascope import _native, parameters
 from keldascope._native import EngineSettings, PairResult
-from keldascope.structures import Structure, read_structure, residue_labels
+from keldascope.resolve import as_structure
+from keldascope.structures import Structure
 
 
 class Wrapped:
@@ -24,14 +24,32 @@ class Wrapped:
         return sorted(set(super().__dir__()) | set(dir(self.result)))
 
 
-@dataclass(frozen=True)
+# A pair whose C-alpha atoms lie within this distance after superposition is "close" (the
+# pairs TM-align counts in its TM-score's d0-independent reports, and ':' in its alignment).
+CLOSE_DISTANCE = 5.0
+
+
+@dataclass(frozen=True, repr=False)
 class PairAlignment(Wrapped):
     """Structure B aligned onto structure A (the reference): the PairResult of the engine
     (pairs, alignment, transform carrying B onto A, TM-scores normalised by each structure,
-    rmsd, sc, identity, same_fold...) read through, beside the two structures."""
+    rmsd, sc, identity, same_fold...) read through, beside the two structures.
+
+    `pairs`, `n_aligned` and `rmsd` are the pairs within 5 A after superposition (robust
+    method) or the equivalent pairs (KELDA); `alignment` holds every aligned pair, and
+    `n_aligned_all` and `rmsd_all` are TM-align's "Aligned length" and "RMSD" (every aligned
+    pair). TM-align moves its first structure onto its second: `keldascope.align(a, b)` is
+    `TMalign b a`, its TM-score "normalized by Chain_2" our tm_score_a."""
     structure_a: Structure
     structure_b: Structure
     result: PairResult
+
+    def __repr__(self):
+        r = self.result
+        return (f"PairAlignment(a={_shown(self.structure_a)}, b={_shown(self.structure_b)}, "
+                f"method={r.method.name}, tm_score_a={r.tm_score_a:.4f}, "
+                f"tm_score_b={r.tm_score_b:.4f}, sc={r.sc:.4f}, rmsd={r.rmsd:.3f}, "
+                f"n_aligned={r.n_aligned}, n_aligned_all={len(r.alignment)})")
 
     @property
     def labels(self):
@@ -39,17 +57,62 @@ class PairAlignment(Wrapped):
         la, lb = self.structure_a.labels, self.structure_b.labels
         return [(la[i], lb[j]) for i, j in self.result.pairs]
 
+    @property
+    def pair_array(self):
+        """The reported pairs as an (n, 2) int64 array of residue indices (A, B)."""
+        return _index_pairs(self.result.pairs)
 
-def as_structure(item, chain=None):
-    """A Structure from a Structure, a `malven.Domain` or a file path."""
-    if isinstance(item, Structure):
-        return item
-    if isinstance(item, malven.Domain):
-        return Structure(item.pdb_file, item, tuple(residue_labels(item)))
-    if isinstance(item, (str, bytes, os.PathLike)):
-        return read_structure(os.fsdecode(item), chain)
-    raise TypeError(f"expected a Structure, a malven.Domain or a file path, "
-                    f"not {type(item).__name__}")
+    @property
+    def alignment_array(self):
+        """Every aligned pair as an (n, 2) int64 array of residue indices (A, B)."""
+        return _index_pairs(self.result.alignment)
+
+    @property
+    def distances(self):
+        """The C-alpha distance of every aligned pair (alignment_array's rows) after B is
+        moved by the transform, as a float64 array."""
+        pairs = self.alignment_array
+        a = self.structure_a.domain.coordinates[pairs[:, 0]]
+        b = self.result.transform.apply(self.structure_b.domain.coordinates)[pairs[:, 1]]
+        return np.sqrt(((a - b) ** 2).sum(axis=1))
+
+    @property
+    def close(self):
+        """Whether each aligned pair lies within 5 A after superposition (a bool array)."""
+        return self.distances < CLOSE_DISTANCE
+
+    @property
+    def n_aligned_all(self):
+        """TM-align's "Aligned length": every aligned pair, however far apart."""
+        return len(self.result.alignment)
+
+    @property
+    def rmsd_all(self):
+        """TM-align's "RMSD": over every aligned pair, after their own least-squares
+        superposition; NaN for fewer than three pairs."""
+        return rmsd_of_pairs(self.structure_a.domain, self.structure_b.domain,
+                             self.alignment_array)
+
+
+def _shown(structure):
+    where = structure.path or structure.name
+    return f"'{where}:{structure.chain}'" if structure.chain else f"'{where}'"
+
+
+def _index_pairs(pairs):
+    return np.array(pairs, dtype=np.int64).reshape(-1, 2)
+
+
+def rmsd_of_pairs(a, b, pairs):
+    """The RMSD of the residue pairs (an (n, 2) index array) of domains a and b after their
+    least-squares superposition; NaN for fewer than three pairs."""
+    if len(pairs) < 3:
+        return float("nan")
+    import malven
+
+    fixed = np.ascontiguousarray(a.coordinates[pairs[:, 0]])
+    mobile = np.ascontiguousarray(b.coordinates[pairs[:, 1]])
+    return float(malven.superpose(fixed, mobile)[1])
 
 
 def settings_of(kind, settings, fields):
@@ -65,8 +128,11 @@ def settings_of(kind, settings, fields):
 
 
 def align(a, b, settings=None, *, params=None, chain_a=None, chain_b=None, **fields):
-    """Align `b` onto `a` (each a Structure, a `malven.Domain` or a file path, with
-    chain_a/chain_b choosing the chain of a file) by the engine: `settings` an EngineSettings
+    """Align `b` onto `a` and return a PairAlignment (the transform moves b onto a: the
+    opposite order of TM-align's, so `align(a, b)` is `TMalign b a`). Each of a and b is a
+    file path (FILE or FILE:CHAIN), a Structure, a `malven.Domain`, an (N, 3) coordinate
+    array of any real dtype, a biotite AtomArray or a gemmi.Structure, with chain_a/chain_b
+    choosing the chain of a file. By the engine: `settings` an EngineSettings
     (or its fields as keywords: method, same_fold_tm, ...), `params` a malven.Parameters (or
     a dict of its settings) for the KELDA methods. The native work runs without the
     interpreter lock; Ctrl-C stops it. Raises ValueError for coordinates that are not finite and UnreadableStructure for a file

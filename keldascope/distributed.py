@@ -22,6 +22,7 @@ import numpy as np
 from keldascope import _native, parameters
 from keldascope._native import CompareSettings, SearchSettings
 from keldascope.align import settings_of
+from keldascope.resolve import file_sources, items_of, split_chain
 from keldascope.search import Comparison, SearchResult
 from keldascope.structures import UnreadableStructure, read_domain, read_structure
 
@@ -46,7 +47,7 @@ def dask_unavailable():
     try:
         import dask.distributed  # noqa: F401
     except ImportError as exc:
-        return f"dask.distributed is not installed ({exc}); pip install 'malven[distributed]'"
+        return f"dask.distributed is not installed ({exc}); pip install 'dask[distributed]'"
     return None
 
 
@@ -133,7 +134,7 @@ def _search_chunk(query, reading, settings, params, specs):
     reports them (the shards' best hold the best of all): (index, SearchHit) pairs, and the
     names of the targets hit."""
     out, domains = _read_shard(specs, reading)
-    out.update(hits=[], names={}, n_aligned=0)
+    out.update(hits=[], names={}, chains={}, n_aligned=0)
     if out["failure"] is not None or not domains:
         return out
     q = _native._restore("Domain", query)
@@ -151,16 +152,17 @@ def _search_chunk(query, reading, settings, params, specs):
         raise
     out["hits"] = [(indices[h.target], h) for h in hits]
     out["names"] = {indices[h.target]: domains[indices[h.target]].id for h in hits}
+    out["chains"] = {indices[h.target]: domains[indices[h.target]].chain for h in hits}
     return out
 
 
 def _pairs_chunk(reading, settings, params, chunk):
     """The engine on one shard of pairs, chunk = ({index: spec}, [(i, j)], j onto i): the
-    members read as index: (id, length), and the rows of score_pairs for the pairs whose two
+    members read as index: (id, length, chain), and the rows of score_pairs for the pairs whose two
     structures were read."""
     specs, pairs = chunk
     out, domains = _read_shard(specs, reading)
-    out["members"] = {k: (d.id, len(d)) for k, d in domains.items()}
+    out["members"] = {k: (d.id, len(d), d.chain) for k, d in domains.items()}
     out["cells"] = np.zeros((0, 9))
     if out["failure"] is not None:
         return out
@@ -408,12 +410,14 @@ def _skip_flags(skip_unreadable, n):
 
 
 def _specs(structures, skip_unreadable):
-    """(absolute path, path as given, chain, skippable) of every path or (path, chain) pair."""
+    """(absolute path, path as given, chain, skippable) of every file the items name: paths,
+    FILE:CHAIN names, (path, chain) pairs, folders (whose files may always be skipped)."""
+    items = items_of(structures)
     out = []
-    for item, skip in zip(structures, _skip_flags(skip_unreadable, len(structures))):
-        path, chain = item if isinstance(item, tuple) else (item, None)
-        shown = os.fsdecode(path)
-        out.append((os.path.abspath(shown), shown, chain, skip))
+    for item, skip in zip(items, _skip_flags(skip_unreadable, len(items))):
+        for path, chain, explicit in file_sources(item):
+            shown = os.fsdecode(path)
+            out.append((os.path.abspath(shown), shown, chain, skip or not explicit))
     return out
 
 
@@ -452,15 +456,15 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
     settings = settings_of(SearchSettings, settings, fields)
     params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
-    specs = _specs(list(targets), skip_unreadable)
-    qpath, qchain = query if isinstance(query, tuple) else (query, None)
+    specs = _specs(targets, skip_unreadable)
+    qpath, qchain = query if isinstance(query, tuple) else split_chain(query)
     structure = read_structure(os.fsdecode(qpath), qchain, **reading)
     packed = _native.pack_domain(structure.domain)
 
     def fail(index, reason, kind):
         _fail(kind, specs[index][1], reason)
 
-    skipped, names, entries, shape = {}, {}, [], None
+    skipped, names, chains, entries, shape = {}, {}, {}, [], None
     chosen = list(range(len(specs)))
     n_aligned = 0
     with _client_for(client, n_workers, max(len(specs), 1)) as runner:
@@ -488,13 +492,15 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
                              _shards(specs, chosen, chunk_size, chunking), progress, fail):
             entries += result["hits"]
             names.update(result["names"])
+            chains.update(result["chains"])
             n_aligned += result["n_aligned"]
             skipped.update(result["skipped"])
     n_targets = len(specs) - len(skipped)
     return SearchResult(structure, _native.merge_hits(entries, settings, shape), names,
                         [shown for _, shown, _, _ in specs], n_targets, n_aligned,
                         _native.prefilter_keep(settings, n_targets) if shape else None,
-                        [(specs[k][1], skipped[k]) for k in sorted(skipped)])
+                        [(specs[k][1], skipped[k]) for k in sorted(skipped)],
+                        [specs[k][2] or chains.get(k) for k in range(len(specs))])
 
 
 def distributed_compare(structures, settings=None, *, params=None, client=None,
@@ -508,7 +514,7 @@ def distributed_compare(structures, settings=None, *, params=None, client=None,
     settings = settings_of(CompareSettings, settings, fields)
     params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
-    specs = _specs(list(structures), skip_unreadable)
+    specs = _specs(structures, skip_unreadable)
     n = len(specs)
     # Every pair of the input, rows in order; each chunk reads the structures it needs (the
     # workers keep them cached) and reports those it cannot read.
@@ -536,4 +542,5 @@ def distributed_compare(structures, settings=None, *, params=None, client=None,
     matrices = _native.comparison_of(len(kept), np.ascontiguousarray(rows))
     return Comparison.of([members[k][0] for k in kept], [specs[k][1] for k in kept],
                          [members[k][1] for k in kept], settings.method, matrices,
-                         [(specs[k][1], skipped[k]) for k in sorted(skipped)])
+                         [(specs[k][1], skipped[k]) for k in sorted(skipped)],
+                         [specs[k][2] or members[k][2] for k in kept])

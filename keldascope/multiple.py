@@ -4,12 +4,15 @@ tree and joins over those alignments), or a KELDA method (the scan mode places e
 structure onto the reference first, as malven.align_pdbs does); and the superposed copies
 written in the formats the files came in."""
 import os
-from dataclasses import dataclass
-from typing import List
+from dataclasses import dataclass, field
+from typing import List, Tuple
+
+import numpy as np
 
 from keldascope import _native, parameters
 from keldascope._native import MsaResult, MsaSettings
-from keldascope.align import Wrapped, as_structure, settings_of
+from keldascope.align import Wrapped, settings_of
+from keldascope.resolve import resolve
 from keldascope.structures import Structure, superposed_file_name, write_superposed
 
 
@@ -24,17 +27,39 @@ class MultipleAlignment(Wrapped):
     structures: List[Structure]
     reference: int
     result: MsaResult
+    skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
+
+    def __repr__(self):
+        r = self.result
+        return (f"MultipleAlignment({len(self.structures)} structures, reference="
+                f"{self.structures[self.reference].name!r}, n_columns={r.n_columns}, "
+                f"n_core={r.n_core}, score={r.score:.4f}, avg_rmsd={r.avg_rmsd:.3f})")
+
+    def column_array(self):
+        """The columns as an (n_columns, n_structures) int64 array of residue indices, -1
+        for a gap."""
+        columns = self.result.columns
+        out = np.full((len(columns), len(self.structures)), -1, dtype=np.int64)
+        for c, column in enumerate(columns):
+            for k, residue in enumerate(column):
+                if residue is not None:
+                    out[c, k] = residue
+        return out
 
 
-def multiple_align(structures, settings=None, *, params=None, **fields):
-    """The multiple alignment of structures (Structures, malven.Domains or file paths):
+def multiple_align(structures, settings=None, *, params=None, errors="warn", **fields):
+    """The multiple alignment of structures; returns a MultipleAlignment. `structures`:
+    anything keldascope.resolve takes (one folder, or a list mixing files, folders,
+    FILE:CHAIN names and structures); unreadable files are skipped with a warning and listed
+    in `skipped` (errors="raise" raises instead), and `reference` counts among those read.
     `settings` an MsaSettings, or its fields as keywords (method, reference, threads...),
     `params` a malven.Parameters for the KELDA methods. ValueError for fewer than two
     structures or a reference outside the list."""
     settings = settings_of(MsaSettings, settings, fields)
-    ss = [as_structure(s) for s in structures]
+    found = resolve(structures, errors=errors)
+    ss = found.structures
     m = _native.multiple_align([s.domain for s in ss], settings, parameters.coerce(params))
-    return MultipleAlignment(ss, settings.reference, m)
+    return MultipleAlignment(ss, settings.reference, m, found.skipped)
 
 
 def output_paths(structures, output_dir, prefix="aligned_", compress=False):

@@ -9,7 +9,8 @@ import numpy as np
 
 from keldascope import _native, parameters, trees
 from keldascope._native import CompareSettings, Method, SearchHit, SearchSettings
-from keldascope.align import as_structure, settings_of
+from keldascope.align import settings_of
+from keldascope.resolve import as_structure, resolve
 from keldascope.structures import Structure
 
 
@@ -29,32 +30,46 @@ class SearchResult:
     n_aligned: int
     prefilter_keep: Optional[int]
     skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
+    chains: Sequence[str] = ()  # each target's chain, where known
+
+    def __repr__(self):
+        return (f"SearchResult(query={self.query.name!r}, {len(self.hits)} hits of "
+                f"{self.n_targets} targets, {self.n_aligned} aligned, "
+                f"{len(self.skipped)} skipped)")
 
     def name(self, hit):
         return self.names[hit.target]
+
+    def chain(self, hit):
+        """The target's chain, or None where the result does not know it."""
+        return self.chains[hit.target] if len(self.chains) > hit.target else None
 
     def path(self, hit):
         return self.paths[hit.target]
 
 
-def _structures(items):
-    return [as_structure(item) for item in items]
-
-
-def search(query, targets, settings=None, *, params=None, **fields):
-    """Rank targets (Structures, malven.Domains or file paths) by their similarity to the
-    query. `settings`: a SearchSettings, or its fields as keywords (method, prefilter, keep,
+def search(query, targets, settings=None, *, params=None, errors="warn", all_chains=False,
+           **fields):
+    """Rank targets by their similarity to the query; returns a SearchResult (hits best
+    first). The query is one structure (a file path, FILE:CHAIN, a Structure, a
+    malven.Domain, an (N, 3) array, a biotite AtomArray or a gemmi.Structure); targets are
+    anything keldascope.resolve takes: one path or folder, or a list mixing files, folders,
+    FILE:CHAIN names and structures. Unreadable target files are skipped with a warning and
+    listed in `skipped` (errors="raise" raises UnreadableStructure instead; "ignore" skips
+    silently); all_chains=True makes every protein chain of each file a target.
+    `settings`: a SearchSettings, or its fields as keywords (method, prefilter, keep,
     max_hits, min_score, threads...); `params`: a malven.Parameters for the KELDA methods.
     The robust method scores every target by its shape string first and aligns the best
     (a copy of the query is never dropped). Results are the same for any number of
     threads."""
     settings = settings_of(SearchSettings, settings, fields)
     q = as_structure(query)
-    ts = _structures(targets)
+    found = resolve(targets, errors=errors, all_chains=all_chains)
+    ts = found.structures
     hits, n_aligned, keep = _native.search(q.domain, [t.domain for t in ts], settings,
                                            parameters.coerce(params))
     return SearchResult(q, hits, [t.name for t in ts], [t.path for t in ts], len(ts), n_aligned,
-                        keep)
+                        keep, found.skipped, [t.chain or t.domain.chain for t in ts])
 
 
 @dataclass(frozen=True)
@@ -73,12 +88,17 @@ class Comparison:
     score: np.ndarray
     n_aligned: np.ndarray
     skipped: List[Tuple[str, str]] = field(default_factory=list)  # (path, reason)
+    chains: List[str] = field(default_factory=list)  # each structure's chain
 
     @classmethod
-    def of(cls, names, paths, lengths, method, matrices, skipped=()):
+    def of(cls, names, paths, lengths, method, matrices, skipped=(), chains=()):
         return cls(list(names), list(paths), list(lengths), method, matrices.tm,
                    matrices.tm_longer, matrices.sc, matrices.rmsd, matrices.score,
-                   matrices.n_aligned.astype(np.int64), list(skipped))
+                   matrices.n_aligned.astype(np.int64), list(skipped), list(chains))
+
+    def __repr__(self):
+        return (f"Comparison({len(self.names)} structures, method={self.method.name}, "
+                f"{len(self.skipped)} skipped)")
 
     def tree(self):
         """The guide tree over the method's score (average linkage), as nested (left, right,
@@ -86,6 +106,8 @@ class Comparison:
         return trees.guide_tree(self.score) if self.names else None
 
     def newick(self):
+        """The tree as Newick text, leaves named by the structures' names; None without
+        structures."""
         return trees.newick(self.tree(), self.names) if self.names else None
 
     def order(self):
@@ -93,12 +115,19 @@ class Comparison:
         return trees.leaves(self.tree()) if self.names else []
 
 
-def compare_all(structures, settings=None, *, params=None, **fields):
-    """Align every pair of the structures (Structures, malven.Domains or file paths) once,
-    each with itself too, on threads. `settings`: a CompareSettings, or its fields as
-    keywords (method, threads...)."""
+def compare_all(structures, settings=None, *, params=None, errors="warn", all_chains=False,
+                **fields):
+    """Align every pair of the structures once, each with itself too, on threads; returns a
+    Comparison (matrices in the order of the structures read). `structures`: anything
+    keldascope.resolve takes (one path or folder, or a list mixing files, folders,
+    FILE:CHAIN names and structures); unreadable files are skipped with a warning and listed
+    in `skipped` (errors="raise" raises instead), all_chains=True takes every protein chain
+    of each file. `settings`: a CompareSettings, or its fields as keywords (method,
+    threads...)."""
     settings = settings_of(CompareSettings, settings, fields)
-    ss = _structures(structures)
+    found = resolve(structures, errors=errors, all_chains=all_chains)
+    ss = found.structures
     m = _native.compare_all([s.domain for s in ss], settings, parameters.coerce(params))
     return Comparison.of([s.name for s in ss], [s.path for s in ss], [len(s.domain) for s in ss],
-                         settings.method, m)
+                         settings.method, m, found.skipped,
+                         [s.chain or s.domain.chain for s in ss])

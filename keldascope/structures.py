@@ -53,7 +53,7 @@ class UnreadableStructure(ValueError):
         return self.message
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Structure:
     """One chain of one model of a structure file: the domain, its residue labels (author
     residue numbers with insertion codes), the file's format ("pdb" or
@@ -68,6 +68,10 @@ class Structure:
     chain: str = ""
     model: int = 1
     chains: tuple = ()
+
+    def __repr__(self):
+        return (f"Structure(path={self.path!r}, chain={self.chain!r}, model={self.model}, "
+                f"residues={len(self.domain)}, format={self.format!r})")
 
     @property
     def name(self):
@@ -373,6 +377,32 @@ def chain_listing(path, model=None):
     if not chains:
         raise _unreadable(path, "no protein chain: no C-alpha atoms (ATOM records named CA)")
     return fmt, number, [tuple(c) for c in chains]
+
+
+_MODEL_RECORD = re.compile(rb"^MODEL (.{0,20})", re.M)
+
+
+def list_models(path):
+    """The numbers of a file's models, in file order (PDB MODEL records, mmCIF's
+    pdbx_PDB_model_num); [1] for a file of one model without them."""
+    path = os.fsdecode(path)
+    fmt, _, text = _load(path)
+    if fmt == MMCIF:
+        numbers = _cif_document(path, text)[0].find_values("_atom_site.pdbx_PDB_model_num")
+        found = list(dict.fromkeys(str(v) for v in numbers))
+    else:
+        if text is None:
+            with open(path, "rb") as f:
+                text = f.read()
+        found = list(dict.fromkeys(m.group(1).split()[0] if m.group(1).split() else b"1"
+                                   for m in _MODEL_RECORD.finditer(text)))
+    numbers = []
+    for value in found:
+        try:
+            numbers.append(int(value))
+        except ValueError:
+            continue  # a malformed serial: the reader reports it when that model is read
+    return numbers or [1]
 
 
 def list_chains(path, model=None):

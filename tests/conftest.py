@@ -1,4 +1,5 @@
 """Shared helpers for the pytest suite of the malven module and the keldascope toolkit."""
+import os
 import pathlib
 import platform
 import signal
@@ -15,7 +16,9 @@ import malven  # noqa: E402
 IS_PYPY = platform.python_implementation() == "PyPy"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data"
-SHARED = ROOT.parent / "shared" / "data"
+# The real structures kept beside the checkout (../shared/data), or wherever
+# MALVEN_SHARED_DATA says; tests that need them skip, with a reason naming them, when absent.
+SHARED = pathlib.Path(os.environ.get("MALVEN_SHARED_DATA") or ROOT.parent / "shared" / "data")
 
 # The suite tests the installed package. `python -m pytest` run from the checkout puts the
 # checkout first on the path, where the keldascope folder (without its compiled module) would
@@ -101,3 +104,14 @@ def interrupt_child(tmp_path, path, call, delay=0.5):
     elapsed = time.monotonic() - sent
     assert out.strip() == "interrupted", err
     return elapsed
+
+
+def pytest_terminal_summary(terminalreporter):
+    """One line saying how many tests skipped for want of the shared structures, so that a
+    run beside nothing does not pass for a full one."""
+    wanting = [r for r in terminalreporter.stats.get("skipped", [])
+               if "shared" in str(getattr(r, "longrepr", "")).lower()]
+    if wanting and not SHARED.is_dir():
+        terminalreporter.write_line(
+            f"{len(wanting)} tests skipped for want of the shared structures: {SHARED} is "
+            f"absent (set MALVEN_SHARED_DATA to their folder)")

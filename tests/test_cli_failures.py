@@ -198,7 +198,7 @@ def test_file_names_that_are_not_utf8(tmp_path):
     assert sorted(os.listdir(os.fsencode(str(tmp_path / "out")))) == \
         [b"aligned_1ni7.pdb", b"aligned_domain1.pdb"]
     scan = run_bytes("scan", "1ni7.pdb", ".", "-q", cwd=tmp_path)
-    assert scan.returncode == 0 and b"  caf\\xe9  " in scan.stdout, scan.stderr
+    assert scan.returncode == 0 and b"  caf\\xe9.pdb:A  " in scan.stdout, scan.stderr
     table = json.loads(run_bytes("allvsall", ".", "--json", "-q", cwd=tmp_path).stdout)
     assert {"id": "caf\\xe9", "path": "./" + name} in \
         [{k: s[k] for k in ("id", "path")} for s in table["structures"]]

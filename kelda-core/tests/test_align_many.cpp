@@ -11,6 +11,7 @@
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/msa/align_many.hpp"
 #include "pairwise_fixtures.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 
@@ -336,7 +337,7 @@ TEST(AlignManySchemeRule, ChosenInOnePlace) {
 // Calmodulin-like proteins bend between their two lobes: one rigid superposition fits one
 // lobe and pairs the other out of register. The library aligns the weak lobe again.
 TEST(MsaLibrary, HingeLobeAlignedAgain) {
-  const std::string dir = std::string(KELDA_SHARED_DATA) + "/foldmason_analysis/calmodulin/";
+  const std::string dir = kelda_test::shared_data() + "/foldmason_analysis/calmodulin/";
   auto a = read_pdb(dir + "1jfj.pdb");
   auto b = read_pdb(dir + "3cln.pdb");
   if (!a || !b) GTEST_SKIP() << "shared data absent";

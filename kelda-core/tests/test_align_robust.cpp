@@ -16,6 +16,7 @@
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/robust/align_robust.hpp"
 #include "pairwise_fixtures.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 
@@ -261,7 +262,7 @@ TEST(AlignRobust, RealPairsAgainstTmAlign) {
     double tm_a = 0, tm_b = 0;
     f >> root >> fa >> fb >> la >> lb >> tm_a >> tm_b;
     const std::string dir =
-        root == "pdb" ? std::string(KELDA_TEST_DATA) + "/pdb/" : std::string(KELDA_SHARED_DATA) + "/";
+        root == "pdb" ? std::string(KELDA_TEST_DATA) + "/pdb/" : kelda_test::shared_data() + "/";
     if (!std::filesystem::exists(dir + fa) || !std::filesystem::exists(dir + fb)) {
       ++skipped;
       continue;

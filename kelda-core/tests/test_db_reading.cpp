@@ -13,6 +13,7 @@
 #include "kelda/database/build.hpp"
 #include "kelda/io/ca_trace.hpp"
 #include "kelda/io/pdb_reader.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 namespace fs = std::filesystem;
@@ -21,7 +22,7 @@ namespace {
 
 std::vector<std::string> shared_pdb_files() {
   std::vector<std::string> out;
-  const fs::path root(KELDA_SHARED_DATA);
+  const fs::path root(kelda_test::shared_data());
   if (!fs::is_directory(root)) return out;
   for (const auto& e : fs::recursive_directory_iterator(root))
     if (e.is_regular_file() && e.path().extension() == ".pdb") out.push_back(e.path().string());
@@ -79,14 +80,14 @@ AtomRow atom_row(const std::string& line) {
 
 TEST(BuildReading, SharedPdbFilesReadAsTheToolkitReadsThem) {
   const auto files = shared_pdb_files();
-  if (files.empty()) GTEST_SKIP() << "no " << KELDA_SHARED_DATA;
+  if (files.empty()) GTEST_SKIP() << "shared data absent: " << kelda_test::shared_data();
   for (const std::string& f : files)
     expect_same_reading(toolkit_chains(read_pdb_model(f, PdbReadOptions{}), f, true), f);
 }
 
 TEST(BuildReading, GemmiMmcifReadsAsTheToolkitReadsIt) {
   const auto files = shared_pdb_files();
-  if (files.empty()) GTEST_SKIP() << "no " << KELDA_SHARED_DATA;
+  if (files.empty()) GTEST_SKIP() << "shared data absent: " << kelda_test::shared_data();
   kelda_test::TempDir dir;
   {
     std::ofstream list(dir.file("list"));

@@ -9,6 +9,7 @@
 #include "io_test_files.hpp"
 #include "kelda/io/dssp_reader.hpp"
 #include "kelda/io/pdb_reader.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 using kelda_test::Atom;
@@ -300,7 +301,7 @@ TEST(RealDssp, BlankChainDomainSkipsChainARows) {
 }
 
 TEST(SharedData, Dssp2BEG) {
-  const std::string root = KELDA_SHARED_DATA;
+  const std::string root = kelda_test::shared_data();
   if (!std::filesystem::exists(root + "/biopython/2BEG.dssp")) GTEST_SKIP() << "shared data absent";
   // 2BEG.dssp: "    1   17 A L ... 120", "    2   18 A V  E ... 98".
   for (const char* file : {"/biopython/2BEG.dssp", "/biopython/2BEG_noheader.dssp"}) {

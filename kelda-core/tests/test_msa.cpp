@@ -19,6 +19,7 @@
 #include "kelda/treewise/entries.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 #include "msa_checks.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 using kelda_test::expect_each_residue_once_in_order;
@@ -232,7 +233,7 @@ TEST(MultipleAlignEntry, ResultCarriesOutcomePreTransformsAndPaths) {
 
 // A family in one shared frame, from the shared data collection when it is present.
 TEST(MultipleAlignment, AntifreezeFamilyInSharedFrame) {
-  const std::string dir = std::string(KELDA_SHARED_DATA) + "/caretta/antifreeze/";
+  const std::string dir = kelda_test::shared_data() + "/caretta/antifreeze/";
   if (!std::filesystem::exists(dir + "1msi.pdb")) GTEST_SKIP() << "shared data absent";
   std::vector<Domain> doms;
   for (const char* f : {"1msi.pdb", "1ops.pdb", "3rdn.pdb"}) doms.push_back(read_or_die(dir + f));
@@ -441,7 +442,7 @@ class AlignPdbsFamily : public ::testing::TestWithParam<FamilyCase> {};
 TEST_P(AlignPdbsFamily, WrittenFilesAreSuperposed) {
   const auto& c = GetParam();
   std::vector<std::string> paths;
-  for (const char* f : c.files) paths.push_back(std::string(KELDA_SHARED_DATA) + "/" + f);
+  for (const char* f : c.files) paths.push_back(kelda_test::shared_data() + "/" + f);
   for (const auto& p : paths)
     if (!std::filesystem::exists(p)) GTEST_SKIP() << "shared data absent: " << p;
   ScratchDir tmp;

@@ -11,6 +11,7 @@
 #include "kelda/io/paths.hpp"
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/text.hpp"
+#include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
 using namespace kelda;
 using kelda_test::Atom;
@@ -624,7 +625,7 @@ TEST(RealPdb, LigandsAndWatersIgnored) {
 
 // Every PDB file of the shared data set against the C-alpha counts of its MANIFEST.tsv.
 TEST(SharedData, ManifestCalphaCounts) {
-  const std::string root = KELDA_SHARED_DATA;
+  const std::string root = kelda_test::shared_data();
   std::ifstream manifest(root + "/MANIFEST.tsv");
   if (!manifest) GTEST_SKIP() << "shared data absent";
   std::size_t checked = 0;
@@ -652,7 +653,7 @@ TEST(SharedData, ManifestCalphaCounts) {
 }
 
 TEST(SharedData, AltlocsAndInsertionCodes) {
-  const std::string root = KELDA_SHARED_DATA;
+  const std::string root = kelda_test::shared_data();
   if (!std::filesystem::exists(root + "/biopython/2n0n_M1.pdb")) GTEST_SKIP() << "shared data absent";
   // 2n0n_M1 ends with residue 9A after 9; disordered.pdb has A/B alternate C-alphas.
   auto ins = read_pdb(root + "/biopython/2n0n_M1.pdb");

@@ -1,15 +1,14 @@
 """`malven align A B`: pairwise structural alignment of two structure files, B moved onto A,
 printed as numbers and alignment text, optionally written as a superposed file (in B's
 format), JSON and a distance plot."""
-import numpy as np
-
 import keldascope
 from keldascope import EngineSettings
 from keldascope.cli import inputs, layout, plot
 from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
                                    check_output_file, dump_json, finite_or_none, fmt, method_of,
                                    percent, rmsd_text, transform_json, warn)
-from keldascope.structures import UnreadableStructure, check_output_path, write_superposed
+from keldascope.structures import (UnreadableStructure, check_output_path, read_structure,
+                                   write_superposed)
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
@@ -25,9 +24,18 @@ that of a KELDA refinement started from its superposition. Two structures share 
 when the TM-score normalised by the longer one reaches {RULE.same_fold_tm:g} or Sc reaches
 {RULE.same_fold_sc:g}, whichever method aligned them.
 
+Beside them come TM-align's own figures: "Aligned length" (every aligned pair, however far
+apart) and the RMSD over every aligned pair after their own superposition.
+
+The order of the arguments is the opposite of TM-align's: TM-align moves its first structure
+onto its second, malven moves B onto A, so 'malven align A B' is 'TMalign B A' (its
+TM-score "normalized by length of Chain_2" is ours normalised by structure 1).
+
 --method kelda places B onto A by scan-mode placement (sliding the start of one chain along
 the other) and refines, as the malven module's pairwise_align does; --direct refines from
-the coordinates as they stand (files already in a common frame)."""
+the coordinates as they stand (files already in a common frame). --model1 and --model2 read
+one model of each file: two models of one NMR entry align as 'malven align X.pdb X.pdb
+--model2 2'."""
 
 EPILOG = """\
 alignment text: ':' marks an aligned pair within 5 A after superposition, '.' one further
@@ -53,6 +61,10 @@ def add_parser(sub, chain_type):
                    help="chain of A, as A:X (default: the first chain in the file)")
     p.add_argument("--chain2", type=chain_type, metavar="X",
                    help="chain of B, as B:X (default: the first chain in the file)")
+    p.add_argument("--model1", type=inputs.whole_number, metavar="N",
+                   help="model of A (default: --model, or the first model with C-alpha atoms)")
+    p.add_argument("--model2", type=inputs.whole_number, metavar="N",
+                   help="model of B (default: --model, or the first model with C-alpha atoms)")
     add_method_arguments(p, "pair", modes=False)
     p.add_argument("--direct", action="store_true",
                    help="KELDA refinement from the input coordinates, without placement "
@@ -79,6 +91,14 @@ def method_for(args):
     return method_of(args)
 
 
+def read_one(src, args, model):
+    """One structure, of its own model when --model1/--model2 names one."""
+    reading = inputs.reading(args)
+    if model is not None:
+        reading["model"] = model
+    return read_structure(src.path, src.chain, **reading)
+
+
 def compute(s1, s2, method):
     try:
         return keldascope.align(s1, s2, EngineSettings(method=method))
@@ -86,16 +106,9 @@ def compute(s1, s2, method):
         raise CliError(f"alignment of {s2.path} onto {s1.path} failed: {exc}")
 
 
-def pair_distances(d1, d2, outcome):
-    """The distance after superposition of every aligned pair."""
-    alignment = outcome.alignment
-    if not alignment:
-        return {}
-    c1 = d1.coordinates
-    c2 = outcome.transform.apply(d2.coordinates)
-    idx = np.array(alignment, dtype=np.intp)
-    dist = np.sqrt(((c1[idx[:, 0]] - c2[idx[:, 1]]) ** 2).sum(axis=1))
-    return {tuple(p): float(d) for p, d in zip(alignment, dist)}
+def pair_distances(outcome):
+    """The distance after superposition of every aligned pair, by (i, j)."""
+    return {tuple(p): d for p, d in zip(outcome.alignment, outcome.distances.tolist())}
 
 
 def display_names(s1, s2):
@@ -126,6 +139,9 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     lines.append(f"Score (Sc)       {fmt(outcome.sc, 4)}")
     lines.append(f"RMSD             {rmsd_text(outcome.rmsd, outcome.n_aligned)}")
     lines.append(f"Aligned pairs    {outcome.n_aligned}{PAIRS_TEXT.get(outcome.method, '')}")
+    lines.append(f"All aligned      {outcome.n_aligned_all} pairs, RMSD "
+                 f"{rmsd_text(outcome.rmsd_all, outcome.n_aligned_all)} (TM-align's Aligned "
+                 f"length and RMSD)")
     lines.append(f"Identity         {percent(outcome.identity)}")
     lines.append(f"Same fold        {'yes' if outcome.same_fold else 'no'} (TM-score >= "
                  f"{RULE.same_fold_tm:g} by the longer structure, or Sc >= "
@@ -169,9 +185,13 @@ def json_report(s1, s2, outcome, columns, markers, distances, written, args):
         "seq_identity": finite_or_none(outcome.identity),
         "transform": transform_json(outcome.transform),
         "placement": placement_json(outcome.placement),
+        # TM-align's figures: every aligned pair, and the RMSD over them all.
+        "n_aligned_all": outcome.n_aligned_all,
+        "rmsd_all": finite_or_none(outcome.rmsd_all),
         "pairs": [{"i": i, "j": j, "label1": s1.labels[i], "label2": s2.labels[j],
-                   "aa1": seq1[i], "aa2": seq2[j], "distance": distances[(i, j)]}
-                  for i, j in outcome.pairs],
+                   "aa1": seq1[i], "aa2": seq2[j], "distance": distances[(i, j)],
+                   "close": distances[(i, j)] < layout.CLOSE_PAIR}
+                  for i, j in outcome.alignment],
         "alignment": {
             "sequence1": layout.row_text(seq1, [c[0] for c in columns]),
             "sequence2": layout.row_text(seq2, [c[1] for c in columns]),
@@ -207,8 +227,8 @@ def run(args, context):
         plot.require_matplotlib()
     if args.output is not None:
         check_output_file(args.output, "-o/--output", paths)
-    s1 = inputs.read(args.structure1.with_chain(args.chain1, "--chain1"), args)
-    s2 = inputs.read(args.structure2.with_chain(args.chain2, "--chain2"), args)
+    s1 = read_one(args.structure1.with_chain(args.chain1, "--chain1"), args, args.model1)
+    s2 = read_one(args.structure2.with_chain(args.chain2, "--chain2"), args, args.model2)
     if args.output is not None:
         try:
             check_output_path(s2, args.output)
@@ -221,7 +241,7 @@ def run(args, context):
                    "from the input coordinates")
 
     columns = layout.pairwise_columns(len(s1.domain), len(s2.domain), outcome.alignment)
-    distances = pair_distances(s1.domain, s2.domain, outcome)
+    distances = pair_distances(outcome)
     markers = layout.pair_markers(columns, distances)
     names = display_names(s1, s2)
 
@@ -245,6 +265,10 @@ def run(args, context):
     else:
         print("\n".join(text_report(s1, s2, outcome, columns, markers, names, written)))
     if outcome.n_aligned < 3:
+        # Chains of three residues or more may align where the KELDA method finds nothing.
+        hint = ("; the KELDA method misses distant pairs, the default method (--method robust) "
+                "aligns them" if method != keldascope.Method.ROBUST and
+                min(len(s1.domain), len(s2.domain)) >= 3 else "")
         raise CliError(f"no alignment of {s2.path} onto {s1.path} was found "
-                       f"(fewer than 3 aligned residue pairs)")
+                       f"(fewer than 3 aligned residue pairs){hint}")
     return 0

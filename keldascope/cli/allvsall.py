@@ -11,6 +11,7 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
                                    add_threads_argument, check_not_an_input, check_output_file,
                                    dump_json, finite_or_none, fmt, method_of, threads_for, warn)
 from keldascope.cli.progress import Progress
+from keldascope.resolve import short_names
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -44,6 +45,9 @@ def add_parser(sub, chain_type):
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them")
+    p.add_argument("--all-chains", action="store_true",
+                   help="every protein chain of each file is a structure, named FILE:CHAIN "
+                        "(default: each file's first chain)")
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
@@ -142,9 +146,12 @@ def leaf_names(ids):
     return [i if counts[i] == 1 else f"{i}_{k + 1}" for k, i in enumerate(ids)]
 
 
-def matrix_lines(matrix, decimals):
+def matrix_lines(matrix, decimals, aligned=None):
+    """The matrix as text; cells of pairs that did not align (where `aligned` is False) as
+    '-', not as a score of 0."""
     n = len(matrix)
-    cells = [[fmt(float(v), decimals) for v in row] for row in matrix]
+    cells = [[fmt(float(v), decimals) if aligned is None or aligned[i][j] else "-"
+              for j, v in enumerate(row)] for i, row in enumerate(matrix)]
     width = max([len(str(n))] + [len(c) for row in cells for c in row])
     label = len(str(n))
     lines = [" " * label + "  " + " ".join(str(j + 1).rjust(width) for j in range(n))]
@@ -158,6 +165,9 @@ def run(args, context):
     settings = settings_of(args, prog)
     special = []
     found = inputs.find_targets(args.structures, special)
+    if args.all_chains:
+        found = inputs.every_chain([(p, args.chain if c is None else c, e) for p, c, e in found],
+                                   prog, args.quiet)
     for option in ("tsv", "newick", "plot"):  # the files found inside directories are inputs
         if getattr(args, option) is not None:
             check_not_an_input(getattr(args, option), f"--{option}",
@@ -171,7 +181,9 @@ def run(args, context):
     if n == 0 and (args.newick or args.plot):
         raise CliError("no structure could be read: there is no tree to write")
     tree = result.tree()
-    names = leaf_names(result.names)
+    # Every chain of a file is an entry of its own, named FILE:CHAIN.
+    names = short_names(result.paths, result.chains) if args.all_chains \
+        else leaf_names(result.names)
     newick = trees.newick(tree, names) if n else None
     scored_by = score_name(settings.method)
     if args.tsv:
@@ -191,8 +203,9 @@ def run(args, context):
             "version": keldascope.__version__,
             "method": args.method,
             "mode": args.mode or "robust",
-            "structures": [{"path": p, "id": i, "length": length}
-                           for p, i, length in zip(result.paths, result.names, result.lengths)],
+            "structures": [{"path": p, "id": i, "length": length, "chain": c, "name": n}
+                           for p, i, length, c, n in zip(result.paths, result.names,
+                                                         result.lengths, result.chains, names)],
             "n_skipped": n_skipped,
             "score": rows(result.sc, finite_or_none),
             "tm_score": rows(result.tm, finite_or_none),
@@ -202,16 +215,24 @@ def run(args, context):
             "order": [k + 1 for k in result.order()],
         })
         return 0
-    width = max([len(i) for i in result.names] + [2])
+    shown = names if args.all_chains else result.names
+    width = max([len(i) for i in shown] + [2])
     skipped = f" ({n_skipped} unreadable skipped)" if n_skipped else ""
     how = args.method + (f" {args.mode}" if args.mode else "")
     lines = [f"Structures  {n}{skipped}, method {how}: {n * (n + 1) // 2} alignments", ""]
     lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {p}"
-              for k, (p, i, length) in enumerate(zip(result.paths, result.names, result.lengths))]
+              for k, (p, i, length) in enumerate(zip(result.paths, shown, result.lengths))]
     if n:
         lines += ["", "TM-score (normalised by the longer structure)", ""]
-        lines += matrix_lines(result.tm_longer, 3)
-        lines += ["", "Sc (KELDA score)", ""] + matrix_lines(result.sc, 3)
+        # A pair with no aligned residue did not align (the KELDA method misses distant
+        # pairs): '-' rather than a score of 0.
+        aligned = result.n_aligned > 0
+        lines += matrix_lines(result.tm_longer, 3, aligned)
+        lines += ["", "Sc (KELDA score)", ""] + matrix_lines(result.sc, 3, aligned)
+        if not aligned.all():
+            lines += ["", "'-': not aligned" + (
+                "; the default method (--method robust) aligns distant pairs"
+                if settings.method != keldascope.Method.ROBUST else "")]
         lines += ["", f"Tree (average linkage over {scored_by})", "", newick]
     written = [(args.tsv, "Every pair's scores, RMSD and aligned pairs"),
                (args.newick, "Tree"), (args.plot, "Heatmap")]

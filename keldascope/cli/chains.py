@@ -3,13 +3,14 @@ read under the rules every command uses), as a table or JSON."""
 import keldascope
 from keldascope.cli import inputs
 from keldascope.cli.common import dump_json
-from keldascope.structures import chain_listing
+from keldascope.structures import chain_listing, list_models
 
 DESCRIPTION = """\
 List the chains of each file that hold C-alpha atoms, in file order, with the number of
 residues every command reads from them: the names FILE:CHAIN takes (author chain ids; for a
 PDB file whose chain column is blank, its segment ids). The first listed is the chain read
-when none is named."""
+when none is named. The models the file holds are counted (an NMR entry has many; every
+command reads one, chosen by --model, and 'malven align' takes --model1 and --model2)."""
 
 EPILOG = """\
 examples:
@@ -36,17 +37,22 @@ def shown(name):
 
 def run(args, context):
     listings = [chain_listing(path, args.model) for path in args.files]
+    models = [list_models(path) for path in args.files]
     if args.json:
         dump_json({"command": "chains", "version": keldascope.__version__,
                    "files": [{"path": path, "format": fmt, "model": model,
+                              "models": numbers,
                               "chains": [{"chain": name, "length": n} for name, n in chains]}
-                             for path, (fmt, model, chains) in zip(args.files, listings)]})
+                             for path, (fmt, model, chains), numbers
+                             in zip(args.files, listings, models)]})
         return 0
     lines = []
-    for path, (fmt, model, chains) in zip(args.files, listings):
+    for path, (fmt, model, chains), numbers in zip(args.files, listings, models):
         if lines:
             lines.append("")
-        lines.append(f"{path}  ({'mmCIF' if fmt == 'mmcif' else 'PDB'}, model {model})")
+        held = (f", {len(numbers)} models in the file ({numbers[0]} to {numbers[-1]})"
+                if len(numbers) > 1 else ", 1 model in the file")
+        lines.append(f"{path}  ({'mmCIF' if fmt == 'mmcif' else 'PDB'}, model {model}{held})")
         width = max([5] + [len(shown(name)) for name, _ in chains])
         lines.append(f"{'chain':<{width}}  residues")
         lines += [f"{shown(name):<{width}}  {n:>8}" for name, n in chains]

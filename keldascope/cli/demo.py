@@ -78,7 +78,7 @@ def run(args, context):
         os.chdir(here)
     if not with_plot:
         print("(No distance plot: matplotlib is not installed; "
-              "pip install 'malven[plot]' adds it.)")
+              "pip install matplotlib adds it.)")
     print(f"Demo outputs are in {base}")
     print("Repeat any command above from inside that folder, or try your own files.")
     return 0

@@ -3,12 +3,13 @@ gzipped), the older chain options as aliases, directories of structure files, an
 options --model and --min-plddt, turned into the toolkit's reading calls."""
 import argparse
 import math
-import os
 from dataclasses import dataclass
 from typing import Optional
 
-from keldascope.cli.common import UsageError
-from keldascope.structures import find_structure_files, read_structure
+from keldascope.cli.common import CliError, UsageError, warn
+from keldascope.resolve import split_chain
+from keldascope.structures import (UnreadableStructure, find_structure_files, list_chains,
+                                   read_structure)
 
 SYNTAX = ("structures are PDB or mmCIF files, plain or gzipped (.pdb, .ent, .cif, .mmcif, "
           "each also .gz); FILE:CHAIN reads one chain (default: the file's first)")
@@ -49,11 +50,7 @@ def chain_name(text):
 def source(text):
     """FILE or FILE:CHAIN. A path that exists is a file even when it holds a colon; otherwise
     the text after the last colon is the chain, when it is no path component."""
-    if os.path.exists(text) or ":" not in text:
-        return Source(text, None, text)
-    path, _, chain = text.rpartition(":")
-    if not path or not chain or "/" in chain or any(c.isspace() for c in chain):
-        return Source(text, None, text)
+    path, chain = split_chain(text)
     return Source(path, chain, text)
 
 
@@ -111,6 +108,42 @@ def find_targets(sources, special=None):
     `special`). explicit is False for files found inside a directory."""
     return [(path, src.chain, explicit) for src in sources
             for path, explicit in find_structure_files([src.path], special)]
+
+
+def every_chain(found, prog, quiet=False):
+    """find_targets' rows with each file that names no chain split into one row per protein
+    chain (--all-chains). A file named on the command line that cannot be read is an error;
+    one found inside a directory is skipped with a warning."""
+    out = []
+    for path, chain, explicit in found:
+        if chain is not None:
+            out.append((path, chain, explicit))
+            continue
+        try:
+            chains = list_chains(path)
+        except UnreadableStructure as exc:
+            if explicit:
+                raise CliError(str(exc))
+            if not quiet:
+                warn(prog, f"skipped: {exc}")
+            continue
+        out += [(path, name, explicit) for name, _ in chains]
+    return out
+
+
+def read_found(found, args, prog, quiet=False):
+    """The structures of find_targets' rows, read with the command's reading options; a file
+    found inside a directory that cannot be read is skipped with a warning."""
+    structures = []
+    for path, chain, explicit in found:
+        try:
+            structures.append(read(Source(path, chain, path), args))
+        except UnreadableStructure as exc:
+            if explicit:
+                raise
+            if not quiet:
+                warn(prog, f"skipped: {exc}")
+    return structures
 
 
 def structures_of(found):

@@ -1,10 +1,9 @@
 """Alignment text as sequence-alignment tools print it: one row per structure with '-' for
 gaps, a marker line underneath, blocks of 60 columns with the residue numbers of the first
 and last residue of each row at its ends."""
+from keldascope.align import CLOSE_DISTANCE as CLOSE_PAIR  # ':' pairs, the toolkit's close
 
 WIDTH = 60
-# Equivalent pairs this close after superposition get the strong marker (TM-align's choice).
-CLOSE_PAIR = 5.0
 
 
 def pairwise_columns(n1, n2, pairs):

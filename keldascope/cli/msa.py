@@ -40,7 +40,8 @@ def add_parser(sub, chain_type):
     p = sub.add_parser("msa", help="align several structures and superpose them",
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("files", nargs="+", metavar="FILE", type=inputs.source,
-                   help="structure files, FILE or FILE:CHAIN (at least two)")
+                   help="structure files (FILE or FILE:CHAIN) or directories of them (at "
+                        "least two structures)")
     p.add_argument("-o", "--output-dir", required=True, metavar="DIR",
                    help="directory for the superposed files (created when missing)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
@@ -62,13 +63,17 @@ def add_parser(sub, chain_type):
     return p
 
 
-def check_arguments(args):
-    n = len(args.files)
+def check_count(args, n):
     if n < 2:
         raise UsageError("msa needs at least two structure files")
     if not 1 <= args.reference <= n:
         raise UsageError(f"argument --reference: {args.reference} is not between 1 and {n}, "
                          f"the number of files")
+
+
+def check_arguments(args):
+    if not any(os.path.isdir(f.path) for f in args.files):  # else counted once expanded
+        check_count(args, len(args.files))
     check_option_value(args.output_dir, "-o/--output-dir")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
@@ -105,12 +110,20 @@ def output_paths(structures, output_dir):
     return paths
 
 
-def align(structures, settings, output_dir):
-    """The alignment, the superposed files written."""
+def align(structures, settings, output_dir, prog):
+    """The alignment, the superposed files written; None when it has no core column (no
+    superposition to write)."""
     try:
-        result = keldascope.multiple_align(structures, settings)
+        result = keldascope.multiple_align(structures, settings, errors="raise")
     except ValueError as exc:
         raise CliError(f"multiple alignment failed: {exc}")
+    if result.n_core == 0:
+        hint = ("; the KELDA method misses distant structures, the default method "
+                "(--method robust) aligns them" if settings.method != keldascope.Method.ROBUST
+                else "")
+        warn(prog, f"no core columns (no residue aligned in every structure): the structures "
+                   f"were not superposed and no files were written{hint}")
+        return None
     try:
         keldascope.write_aligned(structures, result, output_dir)
     except UnreadableStructure as exc:
@@ -216,9 +229,17 @@ def run(args, context):
     settings = MsaSettings(method=method_of(args), reference=reference,
                            threads=threads_for(args.threads, context.prog))
     sources = [src.or_chain(args.chain) for src in args.files]
-    structures = [inputs.read(src, args) for src in sources]
+    special = []
+    found = inputs.find_targets(sources, special)
+    if not args.quiet:
+        for _, reason in special:
+            warn(context.prog, f"skipped: {reason}")
+    structures = inputs.read_found(found, args, context.prog, args.quiet)
+    check_count(args, len(structures))
     outputs = output_paths(structures, args.output_dir)
-    result = align(structures, settings, args.output_dir)
+    result = align(structures, settings, args.output_dir, context.prog)
+    if result is None:
+        return 1
     if not args.quiet:
         for k, score in enumerate(result.tm_by_reference):
             if k != reference and score < settings.same_fold_tm:

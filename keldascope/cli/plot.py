@@ -1,14 +1,13 @@
 """The `--plot` figures: for `malven align` the C-alpha distance of every equivalent pair after
 superposition, along the alignment; for `malven allvsall` the score matrix as a heatmap in
-the order of its tree, the tree beside it. matplotlib is an optional extra
-(`malven[plot]`)."""
+the order of its tree, the tree beside it. matplotlib is optional (pip install
+matplotlib)."""
 import numpy as np
 
 from keldascope.cli.common import CliError
 from keldascope.cli.layout import CLOSE_PAIR
 
-MISSING = ("--plot needs matplotlib, which is not installed "
-           "(pip install 'malven[plot]' or pip install matplotlib)")
+MISSING = "--plot needs matplotlib, which is not installed: pip install matplotlib"
 
 
 def have_matplotlib():
@@ -60,6 +59,22 @@ def distance_plot(path, title, points, labels):
 
 # Above this many structures the heatmap's axes carry no names: they would overlap.
 MAX_NAMED = 60
+# Up to this many structures every cell shows its value.
+MAX_VALUES = 16
+
+
+def colour_range(values, upper=None):
+    """(low, high) of the colour scale: the finite values' own span, so that scores between
+    0.64 and 1 fill the whole scale rather than a corner of it; `upper` caps it."""
+    finite = values[np.isfinite(values)]
+    if not finite.size:
+        return 0.0, 1.0
+    low, high = float(finite.min()), float(finite.max())
+    if upper is not None:
+        high = min(high, upper)
+    if high - low < 1e-9:  # one value: a scale around it
+        return low - 0.5, low + 0.5
+    return low, high
 
 
 def _tree_segments(tree, position):
@@ -105,10 +120,17 @@ def clustered_heatmap(path, matrix, names, tree, label, upper=None):
         tree_ax.set_xlim(max(root, 1e-9) * 1.05, 0)
         tree_ax.set_ylim(n - 0.5, -0.5)
         tree_ax.axis("off")
-        finite = shown[np.isfinite(shown)]
-        top = upper if upper is not None else (float(finite.max()) if finite.size else 1.0)
-        image = heat_ax.imshow(shown, cmap="viridis", vmin=0.0, vmax=max(top, 1e-9),
+        low, high = colour_range(shown, upper)
+        image = heat_ax.imshow(shown, cmap="viridis", vmin=low, vmax=high,
                                interpolation="nearest", aspect="auto")
+        if n <= MAX_VALUES:
+            for (i, j), v in np.ndenumerate(shown):
+                if np.isfinite(v):
+                    # Dark text on viridis' light upper half, light text on its dark half.
+                    dark = (v - low) / (high - low) > 0.6
+                    heat_ax.text(j, i, f"{v:.2f}", ha="center", va="center",
+                                 fontsize=max(5, 11 - n // 2),
+                                 color="black" if dark else "white")
         if n <= MAX_NAMED:
             ticks = list(range(n))
             heat_ax.set_xticks(ticks)

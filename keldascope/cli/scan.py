@@ -8,9 +8,10 @@ from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, percent, rmsd_text,
-                                   threads_for, warn)
+                                   dump_json, finite_or_none, fmt, method_of, percent, printable,
+                                   rmsd_text, threads_for, warn)
 from keldascope.cli.progress import Progress
+from keldascope.resolve import short_names
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
@@ -30,7 +31,9 @@ longer of query and target for the robust method, the KELDA score Sc for the KEL
 scan_database does. Each hit shows the TM-scores normalised by the longer structure, by the
 query and by the target, Sc, RMSD, aligned pairs, identity, the Z-score of its score among
 the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g}, or Sc >=
-{RULE.same_fold_sc:g}).
+{RULE.same_fold_sc:g}). Targets are named by the shortest end of their path that tells
+them apart, with the chain (FILE:CHAIN); --all-chains makes every protein chain of each
+target file a target. A target the KELDA method does not align is listed as not aligned.
 
 """ + MODES_HELP.format(what="target")
 
@@ -51,6 +54,9 @@ def add_parser(sub, chain_type):
                    help="query structure, FILE or FILE:CHAIN")
     p.add_argument("targets", nargs="+", metavar="TARGET", type=inputs.source,
                    help="target structures (FILE or FILE:CHAIN) or directories of them")
+    p.add_argument("--all-chains", action="store_true",
+                   help="every protein chain of each target file is a target, named "
+                        "FILE:CHAIN (default: each file's first chain)")
     p.add_argument("--query-chain", type=chain_type, metavar="X",
                    help="chain of the query, as QUERY:X (default: its first chain; targets "
                         "use their first chain unless named as FILE:CHAIN)")
@@ -89,9 +95,10 @@ def settings_of(args, prog):
                           threads=threads_for(args.threads, prog))
 
 
-def row(found, h):
-    """One hit as the table, TSV and JSON show it."""
+def row(found, h, label):
+    """One hit as the table, TSV and JSON show it; label: the name that tells it apart."""
     return dict(rank=h.rank, target=found.name(h), path=found.path(h), score=h.score,
+                name=label, chain=found.chain(h) or "",
                 tm_longer=h.tm_score(keldascope.NormaliseBy.LONGER),
                 tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
                 n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
@@ -110,11 +117,11 @@ def json_hit(r):
 HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
           "identity", "z", "same fold")
 TSV_HEADER = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd", "aligned",
-              "identity", "z", "same_fold")
+              "identity", "z", "same_fold", "chain")
 
 
 def table(rows):
-    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["tm_longer"], 4),
+    cells = [HEADER] + [(str(r["rank"]), printable(r["name"]), fmt(r["tm_longer"], 4),
                          fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
                          fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
                          str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
@@ -141,7 +148,7 @@ def write_tsv(path, rows):
                                      num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
                                      num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
                                      num(r["seq_identity"]), num(r["z_score"]),
-                                     "yes" if r["significant"] else "no"]) + "\n")
+                                     "yes" if r["significant"] else "no", r["chain"]]) + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
@@ -171,6 +178,8 @@ def run(args, context):
     source = args.query.with_chain(args.query_chain, "--query-chain")
     special = []
     found = inputs.find_targets(args.targets, special)
+    if args.all_chains:
+        found = inputs.every_chain(found, prog, args.quiet)
     if args.tsv is not None:  # the files found inside directories are inputs too
         check_not_an_input(args.tsv, "--tsv", [path for path, _, _ in found])
     if not args.quiet:
@@ -178,7 +187,11 @@ def run(args, context):
             warn(prog, f"skipped: {reason}")
     result = search(args, source, found, settings, prog)
     structure, query = result.query, result.query.domain
-    rows = [row(result, h) for h in result.hits]
+    labels = short_names(result.paths, result.chains)
+    # A KELDA alignment that found nothing scores 0 over 0 pairs: not a hit, but a target
+    # that did not align. (The quick pass superposes nothing, yet its pairs are hits.)
+    failed = [labels[h.target] for h in result.hits if h.n_aligned == 0]
+    rows = [row(result, h, labels[h.target]) for h in result.hits if h.n_aligned > 0]
     if args.tsv:
         write_tsv(args.tsv, rows)
 
@@ -196,6 +209,7 @@ def run(args, context):
             "n_aligned": result.n_aligned,
             "n_skipped": len(result.skipped),
             "hits": [json_hit(r) for r in rows],
+            "not_aligned": failed,
         })
         return 0
     how = args.method + (f" {args.mode}" if args.mode else "")
@@ -210,6 +224,11 @@ def run(args, context):
              + f", ranked by {score_name(settings.method)}",
              ""]
     lines += table(rows) if rows else ["No hits."]
+    if failed:
+        lines += ["", f"Not aligned ({len(failed)}): {printable(', '.join(failed))}"]
+        if settings.method != keldascope.Method.ROBUST:
+            lines.append("The KELDA method misses distant pairs; the default method "
+                         "(--method robust) aligns them.")
     if args.tsv:
         lines += ["", f"Table written to {args.tsv}"]
     print("\n".join(lines))
