@@ -42,13 +42,19 @@ def _structures(items):
 
 
 def search(query, targets, settings=None, *, params=None, **fields):
-    """Rank targets (Structures, malven.Domains or file paths) by their similarity to the
+    """Rank targets (Structures, malven.Domains or file paths, or a Database) by their similarity to the
     query. `settings`: a SearchSettings, or its fields as keywords (method, prefilter, keep,
     max_hits, min_score, threads...); `params`: a malven.Parameters for the KELDA methods.
     The robust method scores every target by its shape string first and aligns the best
     (a copy of the query is never dropped). Results are the same for any number of
-    threads."""
+    threads. `targets` may be a keldascope.Database: its staged search (the prefilter off:
+    the engine on every entry), the hits' `target` the entry's index."""
     settings = settings_of(SearchSettings, settings, fields)
+    # A keldascope.Database searches itself (its module builds on this one, so it is known
+    # here by what it does).
+    searched_by = getattr(targets, "search_one", None)
+    if searched_by is not None:
+        return searched_by(query, settings)
     q = as_structure(query)
     ts = _structures(targets)
     hits, n_aligned, keep = _native.search(q.domain, [t.domain for t in ts], settings,
