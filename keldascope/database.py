@@ -194,11 +194,3 @@ class Database:
         return SearchResult(query, hits, self.names, self.sources, len(self), n_aligned,
                             None if settings.exhaustive else n_aligned)
 
-
-def is_database(path):
-    """Whether `path` opens as a database (a folder of structure files does not)."""
-    try:
-        Database(path)
-    except (ValueError, OSError):
-        return False
-    return True

@@ -171,6 +171,7 @@ def test_damaged_foreign_and_missing_databases_are_one_line(tmp_path):
     for db in ("cut.db", "foreign.db", str(PDB), "absent.db"):
         line = fails("search", db, PDB / "1tii.pdb", cwd=tmp_path)
         assert line.startswith("malven search: error: ") and db.split("/")[-1] in line
+    assert "cut.db" in fails("search", "x.db", "cut.db", cwd=tmp_path)  # as queries
     assert "exists" in fails("createdb", "x.db", PDB / "1tii.pdb", cwd=tmp_path, status=2)
     (tmp_path / "bad.txt").write_text(f"{PDB / '1tii.pdb'}\nmissing.pdb\n")
     line = fails("createdb", "y.db", "@bad.txt", cwd=tmp_path)

@@ -10,7 +10,7 @@ from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
                                    check_output_file, dump_json, finite_or_none, fmt, percent,
                                    rmsd_text, threads_for, warn)
-from keldascope.database import Database, is_database
+from keldascope.database import Database
 from keldascope.structures import UnreadableStructure, read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
@@ -100,11 +100,19 @@ def queries_of(args, prog):
     out = []
     for text in inputs.expand_lists(args.queries):
         src = inputs.source(text)
-        if os.path.isdir(src.path) and is_database(src.path):
-            out += open_database(src.path).structures()
-            continue
-        special = []
-        for path, chain, explicit in inputs.find_targets([src], special):
+        special, found = [], None
+        if os.path.isdir(src.path):
+            try:
+                out += Database(src.path).structures()
+                continue
+            except (ValueError, OSError) as exc:
+                # A folder of structure files, or a database that cannot be used: said as
+                # such when the folder holds no structure files.
+                try:
+                    found = inputs.find_targets([src], special)
+                except UnreadableStructure:
+                    raise CliError(str(exc))
+        for path, chain, explicit in found or inputs.find_targets([src], special):
             try:
                 out.append(read_structure(path, chain, **inputs.reading(args)))
             except UnreadableStructure as exc:
