@@ -98,8 +98,8 @@ class Database:
     def create(cls, path, sources, settings=None, *, append=False, progress=None, **fields):
         """Build a database from `sources` (structure files, and folders searched
         recursively for PDB and mmCIF files, plain or gzipped) and open it; its `report`
-        says what the build did (files that could not be read are skipped and listed there,
-        as are files inside folders that are not regular files). `settings`: a
+        says what the build did (files that could not be read are skipped and listed there),
+        its `special` the files inside folders left out as not regular files (path, reason). `settings`: a
         BuildSettings or its fields (model, min_plddt, first_chain, threads)."""
         settings = settings_of(BuildSettings, settings, fields)
         special = []

@@ -168,9 +168,16 @@ def test_damaged_foreign_and_missing_databases_are_one_line(tmp_path):
     shutil.copytree(tmp_path / "x.db", tmp_path / "foreign.db")
     manifest = tmp_path / "foreign.db" / "dbtype"
     manifest.write_bytes(b"NOTADB!!" + manifest.read_bytes()[8:])
-    for db in ("cut.db", "foreign.db", str(PDB), "absent.db"):
+    shutil.copytree(tmp_path / "x.db", tmp_path / "newer.db")
+    manifest = tmp_path / "newer.db" / "dbtype"
+    header = manifest.read_bytes()
+    manifest.write_bytes(header[:8] + (99).to_bytes(4, "little") + header[12:])  # the version
+    for db, says in [("cut.db", "truncated"), ("foreign.db", "foreign file"),
+                     ("newer.db", "version"), (str(PDB), "not a structure database"),
+                     ("absent.db", "not a structure database")]:
         line = fails("search", db, PDB / "1tii.pdb", cwd=tmp_path)
         assert line.startswith("malven search: error: ") and db.split("/")[-1] in line
+        assert says in line
     assert "cut.db" in fails("search", "x.db", "cut.db", cwd=tmp_path)  # as queries
     assert "exists" in fails("createdb", "x.db", PDB / "1tii.pdb", cwd=tmp_path, status=2)
     (tmp_path / "bad.txt").write_text(f"{PDB / '1tii.pdb'}\nmissing.pdb\n")

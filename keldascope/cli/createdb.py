@@ -78,7 +78,7 @@ def run(args, context):
     if not args.quiet:
         for reason in skipped:
             warn(prog, f"skipped: {reason}")
-    total = len(keldascope.Database(args.db))
+    total = len(keldascope.Database(args.db)) if args.append else None
     print(f"{args.db}: {report.entries} entries ({report.residues} residues) from "
           f"{report.files} files" + (f", {len(skipped)} files skipped" if skipped else "")
           + (f"; {total} entries in all" if args.append else ""))
