@@ -200,16 +200,29 @@ def test_unreadable_files_are_skipped_with_a_warning_each(tmp_path):
     assert "2 files skipped" in proc.stdout
 
 
-def test_interrupted_build_leaves_nothing(tmp_path):
-    # The same files named many times: a build of some seconds.
-    (tmp_path / "many.txt").write_text("".join(f"{p}\n" for p in sorted(PDB.iterdir())) * 3000)
-    proc = subprocess.Popen([sys.executable, "-m", "keldascope.cli", "createdb", "x.db",
-                             "@many.txt", "--threads", "1"], cwd=tmp_path, env=cli_env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
-    time.sleep(2.0)
+@pytest.mark.parametrize("command", ["createdb", "search"])
+def test_interrupted_commands_leave_nothing(tmp_path, command):
+    # The same files named many times: a build, or an exhaustive search, of some seconds.
+    before = []
+    if command == "search":
+        ok("createdb", "x.db", PDB, cwd=tmp_path)
+        before = ["x.db"]
+        args = ["search", "x.db", "@many.txt", "--exhaustive", "--tsv", "hits.tsv"]
+        copies = 60
+    else:
+        args = ["createdb", "y.db", "@many.txt"]
+        copies = 3000
+    (tmp_path / "many.txt").write_text("".join(f"{p}\n" for p in sorted(PDB.iterdir())) * copies)
+    # The command's modules loaded first, so that Ctrl-C reaches its work.
+    code = ("import sys\nfrom keldascope.cli import main\nprint('ready', flush=True)\n"
+            "sys.exit(main.main(sys.argv[1:]))\n")
+    proc = subprocess.Popen([sys.executable, "-c", code, *args, "--threads", "1"],
+                            cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.stdout.readline().strip() == "ready"
+    time.sleep(1.5)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 130, err
-    assert err.strip().splitlines()[-1] == "malven createdb: interrupted"
-    assert os.listdir(tmp_path) == ["many.txt"]
+    assert err.strip().splitlines()[-1] == f"malven {command}: interrupted"
+    assert sorted(os.listdir(tmp_path)) == sorted(before + ["many.txt"])
