@@ -60,6 +60,25 @@ def test_entries_are_every_chain_read_as_the_toolkit_reads_it(built):
     assert db[-1].domain.sequence == db[names[-1]].domain.sequence
 
 
+@pytest.mark.parametrize("fields, files", [
+    ({"first_chain": True}, ["1tii.pdb", "1hpv.pdb", "il2.pdb"]),
+    ({"min_plddt": 30.0}, ["1tii.pdb", "5eep.pdb"]),
+    ({"model": 2}, ["1ni7.pdb"]),
+])
+def test_reading_settings_give_the_chains_the_toolkit_reads(tmp_path, fields, files):
+    db = Database.create(tmp_path / "x.db", [PDB / f for f in files], threads=1, **fields)
+    reading = {k: v for k, v in fields.items() if k != "first_chain"}
+    expected = []
+    for f in files:
+        chains = [keldascope.list_chains(PDB / f, fields.get("model"))[0]] \
+            if fields.get("first_chain") else keldascope.list_chains(PDB / f, fields.get("model"))
+        expected += [keldascope.read_structure(PDB / f, c, **reading) for c, _ in chains]
+    assert len(db) == len(expected)
+    for entry, read in zip(db.structures(), expected):
+        assert (entry.path, entry.chain, entry.model) == (read.path, read.chain, read.model)
+        assert entry.labels == read.labels
+
+
 @pytest.mark.parametrize("key, error, text", [
     ("9xyz:A", KeyError, "no entry named '9xyz:A'"),
     (10 ** 6, IndexError, "out of range"),
