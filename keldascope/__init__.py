@@ -13,6 +13,9 @@
 - Their settings are typed classes whose defaults live in the native records:
   `EngineSettings`, `SearchSettings`, `CompareSettings`, `MsaSettings` (a malven.Parameters
   is given beside them for the KELDA methods).
+- Structure databases: `Database.create` builds one from structure files once (every
+  protein chain an entry), `Database(path)` maps it, `db.search` runs many queries in one
+  pass with the hits of `search` (a Database is accepted as `search`'s targets).
 - Many machines with Dask: `distributed_search`, `distributed_compare`, with the results of
   one run here.
 - Inputs as the field holds them (`resolve`, which every job over many structures calls):
@@ -26,10 +29,12 @@ Structures are `malven.Domain` objects inside `Structure` records, transforms
 from malven import __version__
 
 from keldascope import parameters
-from keldascope._native import (CompareSettings, EngineSettings, Method, MsaSettings,
+from keldascope._native import (BuildReport, BuildSettings, CompareSettings,
+                                DatabaseSearchSettings, EngineSettings, Method, MsaSettings,
                                 NormaliseBy, PairResult, PairStatus, Placement, SearchHit,
                                 SearchSettings, score_name, thread_count, usable_cores)
 from keldascope.align import PairAlignment, align
+from keldascope.database import Database
 from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                     local_client)
 from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
@@ -47,6 +52,7 @@ __all__ = [
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
     "Comparison", "SearchResult", "compare_all", "search",
+    "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",
     "MultipleAlignment", "multiple_align", "write_aligned",
     "IN_PROCESS", "distributed_compare", "distributed_search", "local_client",
     "Structure", "UnreadableStructure", "find_structure_files", "list_chains", "parameters",

@@ -23,6 +23,7 @@ from keldascope import _native, parameters
 from keldascope._native import CompareSettings, SearchSettings
 from keldascope.align import settings_of
 from keldascope.resolve import file_sources, items_of, split_chain
+from keldascope.database import Database, search_settings as database_settings
 from keldascope.search import Comparison, SearchResult
 from keldascope.structures import UnreadableStructure, read_domain, read_structure
 
@@ -154,6 +155,26 @@ def _search_chunk(query, reading, settings, params, specs):
     out["names"] = {indices[h.target]: domains[indices[h.target]].id for h in hits}
     out["chains"] = {indices[h.target]: domains[indices[h.target]].chain for h in hits}
     return out
+
+
+def _shard_queries(path, packed, shard):
+    """A database shard (entries [begin, end)) mapped in this process, and the queries."""
+    begin, end = shard
+    return (_native.open_database(path, begin, end),
+            [_native._restore("Domain", q) for q in packed])
+
+
+def _screen_shard(path, packed, settings, shard):
+    """The first stages over one shard of a database: per query its candidates."""
+    db, queries = _shard_queries(path, packed, shard)
+    return _native.screen_shard(db, queries, settings)
+
+
+def _align_shard(path, packed, settings, chosen, shard):
+    """The engine on the chosen targets one shard of a database holds: per query (hits,
+    n_aligned)."""
+    db, queries = _shard_queries(path, packed, shard)
+    return _native.align_shard(db, queries, chosen, settings)
 
 
 def _pairs_chunk(reading, settings, params, chunk):
@@ -452,7 +473,14 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
     `skip_unreadable`: True to list unreadable targets in `skipped` rather than fail, or a
     sequence of one flag per target. `progress(done, total)` is called per completed chunk of
     each round. `model` and `min_plddt` are read_structure's, for every file. An unreadable
-    file raises UnreadableStructure naming it; a failed alignment ValueError."""
+    file raises UnreadableStructure naming it; a failed alignment ValueError.
+    `targets` may be a keldascope.Database: its shards (chunk_size entries each; default one
+    a worker, one in this process) are searched where each worker maps its own, and merged
+    to the hits of Database.search; `settings` is then a DatabaseSearchSettings (or a
+    SearchSettings, as Database.search takes it)."""
+    if isinstance(targets, Database):
+        return _database_search(query, targets, database_settings(settings, fields), client,
+                                n_workers, chunk_size, progress, _reading(model, min_plddt))
     settings = settings_of(SearchSettings, settings, fields)
     params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
@@ -501,6 +529,34 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
                         _native.prefilter_keep(settings, n_targets) if shape else None,
                         [(specs[k][1], skipped[k]) for k in sorted(skipped)],
                         [specs[k][2] or chains.get(k) for k in range(len(specs))])
+
+
+def _database_search(query, db, settings, client, n_workers, chunk_size, progress, reading):
+    """distributed_search over a database's shards: the first stages on each shard, the
+    engine's targets chosen over all of them as one search chooses them, the engine on each
+    shard's share, and the hits merged as one search ranks them."""
+    qpath, qchain = query if isinstance(query, tuple) else (query, None)
+    structure = read_structure(os.fsdecode(qpath), qchain, **reading)
+    packed = [_native.pack_domain(structure.domain)]
+    path, n = os.path.abspath(db.path), len(db)
+    with _client_for(client, n_workers, max(n, 1)) as runner:
+        if chunk_size is not None:
+            size = operator.index(chunk_size)
+            if size < 1:
+                raise ValueError(f"chunk_size must be at least 1, got {size}")
+            n_shards = math.ceil(n / size)
+        else:
+            n_shards = 1 if isinstance(runner, _InProcess) else _chunking(runner, settings)[0]
+        shards = _native.shard_ranges(n, max(1, min(n_shards, n)))
+        mine = _chunk_settings(settings, runner)
+        chosen = []
+        if not settings.exhaustive:
+            screens = list(_run(runner, _screen_shard, (path, packed, mine), shards, progress))
+            chosen = _native.choose_for_engine(screens, [structure.domain], n, settings)
+        parts = list(_run(runner, _align_shard, (path, packed, mine, chosen), shards,
+                          progress))
+    (hits, n_aligned), = _native.merge_database_hits(parts, settings)
+    return db.result(structure, hits, n_aligned, settings)
 
 
 def distributed_compare(structures, settings=None, *, params=None, client=None,

@@ -54,15 +54,21 @@ def search(query, targets, settings=None, *, params=None, errors="warn", all_cha
     first). The query is one structure (a file path, FILE:CHAIN, a Structure, a
     malven.Domain, an (N, 3) array, a biotite AtomArray or a gemmi.Structure); targets are
     anything keldascope.resolve takes: one path or folder, or a list mixing files, folders,
-    FILE:CHAIN names and structures. Unreadable target files are skipped with a warning and
-    listed in `skipped` (errors="raise" raises UnreadableStructure instead; "ignore" skips
-    silently); all_chains=True makes every protein chain of each file a target.
+    FILE:CHAIN names and structures; or a keldascope.Database. Unreadable target files are
+    skipped with a warning and listed in `skipped` (errors="raise" raises
+    UnreadableStructure instead; "ignore" skips silently); all_chains=True makes every protein chain of each file a target.
     `settings`: a SearchSettings, or its fields as keywords (method, prefilter, keep,
     max_hits, min_score, threads...); `params`: a malven.Parameters for the KELDA methods.
     The robust method scores every target by its shape string first and aligns the best
     (a copy of the query is never dropped). Results are the same for any number of
-    threads."""
+    threads. `targets` may be a keldascope.Database: its staged search (the prefilter off:
+    the engine on every entry), the hits' `target` the entry's index."""
     settings = settings_of(SearchSettings, settings, fields)
+    # A keldascope.Database searches itself (its module builds on this one, so it is known
+    # here by what it does).
+    searched_by = getattr(targets, "search_one", None)
+    if searched_by is not None:
+        return searched_by(query, settings)
     q = as_structure(query)
     found = resolve(targets, errors=errors, all_chains=all_chains)
     ts = found.structures

@@ -128,6 +128,20 @@ TEST_F(SearchFixture, StagesKeepWhatThePlainScoresRankBest) {
     EXPECT_TRUE(std::is_sorted(chosen[q].begin(), chosen[q].end(),
                                [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; }));
   }
+  // A fixed count in place of the budget: that many of the best by shape score, or all kept.
+  for (std::size_t count : {1u, 3u, 1000u}) {
+    DatabaseSearchSettings fixed = settings;
+    fixed.engine_targets = count;
+    const auto by_count = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), qs, db.size(), fixed);
+    for (std::size_t q = 0; q < qs.size(); ++q) {
+      const auto& kept = screen->queries[q];
+      ASSERT_EQ(by_count[q].size(), std::min(count, kept.size())) << count;
+      for (const Candidate& c : by_count[q])
+        for (const Candidate& other : kept)
+          if (std::find(by_count[q].begin(), by_count[q].end(), other) == by_count[q].end())
+            EXPECT_TRUE(other.shape < c.shape || (other.shape == c.shape && other.entry > c.entry));
+    }
+  }
 }
 
 TEST_F(SearchFixture, HitsDoNotDependOnThreadsBlocksOrShards) {

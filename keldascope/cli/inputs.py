@@ -150,3 +150,30 @@ def structures_of(found):
     """The toolkit's form of what find_targets found: (path, chain) pairs, and whether each
     may be skipped when it cannot be read (those found inside a directory)."""
     return [(path, chain) for path, chain, _ in found], [not explicit for *_, explicit in found]
+
+
+def expand_lists(texts):
+    """The sources with every @LIST replaced by the paths its lines name, in order (blank
+    lines and lines opening with # left out; paths as written, relative ones from the current
+    folder). A list that cannot be read, or that names a path that does not exist, is an
+    error naming the list and the line."""
+    out = []
+    for text in texts:
+        if not text.startswith("@"):
+            out.append(text)
+            continue
+        listing = text[1:]
+        try:
+            with open(listing, encoding="utf-8", errors="surrogateescape") as f:
+                lines = f.read().splitlines()
+        except OSError as exc:
+            raise CliError(f"cannot read the list {listing}: {exc.strerror or exc}")
+        for number, line in enumerate(lines, 1):
+            path = line.strip()
+            if not path or path.startswith("#"):
+                continue
+            if not os.path.exists(source(path).path):
+                raise CliError(f"{listing}, line {number}: cannot open {path}: No such file "
+                               f"or directory")
+            out.append(path)
+    return out

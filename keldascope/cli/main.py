@@ -18,7 +18,7 @@ from keldascope.structures import UnreadableStructure
 INTERNAL_ERROR = 3
 INTERRUPTED = 130
 
-COMMANDS = ("align", "msa", "scan", "allvsall", "chains", "demo")
+COMMANDS = ("align", "msa", "scan", "createdb", "search", "allvsall", "chains", "demo")
 
 DESCRIPTION = """\
 Protein structural alignment with the KELDA method, on PDB and mmCIF files (plain or
@@ -27,6 +27,9 @@ gzipped). FILE:CHAIN names one chain of a file, in every command.
   malven align A.pdb B.cif    align two structures (B moved onto A)
   malven msa FILE... -o DIR   align several structures, write them superposed
   malven scan QUERY TARGET... rank targets (files or directories) against a query
+  malven createdb DB SOURCE...
+                              build a structure database once, for malven search
+  malven search DB QUERY...   search a structure database with many queries at once
   malven allvsall FILE...     align every pair of a set of structures
   malven chains FILE          list the chains of a file with their lengths
   malven demo                 align and msa on bundled example structures

@@ -240,7 +240,9 @@ std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScree
     const double query_length = static_cast<double>(queries[q].domain.size());
     double spent = 0.0;
     for (const Candidate& c : all) {
-      if (spent >= budget) break;
+      if (settings.engine_targets > 0 ? out[q].size() >= settings.engine_targets
+                                      : spent >= budget)
+        break;
       out[q].push_back(c);
       spent += query_length * c.length;
     }

@@ -52,6 +52,11 @@ constexpr ClassEntry kClasses[] = {
     {"SearchHit", create_search_hit_class},
     {"Comparison", create_comparison_class},
     {"MsaResult", create_msa_result_class},
+    {"BuildSettings", create_build_settings_class},
+    {"DatabaseSearchSettings", create_database_search_settings_class},
+    {"BuildReport", create_build_report_class},
+    {"BuildProgress", create_build_progress_class},
+    {"MappedDatabase", create_mapped_database_class},
 };
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -69,7 +74,8 @@ PyObject* build() {
   adopt<kelda::ScanHit>(malven.get());
   Ref module = check(PyModule_Create(&module_def));
   if (PyModule_AddFunctions(module.get(), job_functions) < 0 ||
-      PyModule_AddFunctions(module.get(), structure_file_functions) < 0)
+      PyModule_AddFunctions(module.get(), structure_file_functions) < 0 ||
+      PyModule_AddFunctions(module.get(), database_functions) < 0)
     throw_pyerr();
   add(module.get(), "Method",
       make_enum<kelda::Method>("keldascope",

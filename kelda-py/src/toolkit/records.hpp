@@ -6,14 +6,23 @@
 #include <Python.h>
 
 #include <array>
+#include <memory>
 
 #include "classes.hpp"
 #include "enums.hpp"
+#include "kelda/database/build.hpp"
+#include "kelda/database/search.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
 namespace malven {
+
+// A build's counters, shared between the build's threads and the Python object another
+// Python thread polls while the build runs (the counters are atomic, so neither copies them).
+struct BuildCounters {
+  std::shared_ptr<kelda::BuildProgress> counters = std::make_shared<kelda::BuildProgress>();
+};
 
 #define MALVEN_CLASS_NAME(T, text)                  \
   template <>                                       \
@@ -29,6 +38,11 @@ MALVEN_CLASS_NAME(kelda::Placement, "Placement")
 MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
 MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
 MALVEN_CLASS_NAME(kelda::TreeMsaResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::BuildSettings, "BuildSettings")
+MALVEN_CLASS_NAME(kelda::DatabaseSearchSettings, "DatabaseSearchSettings")
+MALVEN_CLASS_NAME(kelda::BuildReport, "BuildReport")
+MALVEN_CLASS_NAME(BuildCounters, "BuildProgress")
+MALVEN_CLASS_NAME(kelda::Database, "MappedDatabase")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -64,6 +78,11 @@ PyTypeObject* create_placement_class();
 PyTypeObject* create_search_hit_class();
 PyTypeObject* create_comparison_class();
 PyTypeObject* create_msa_result_class();
+PyTypeObject* create_build_settings_class();
+PyTypeObject* create_database_search_settings_class();
+PyTypeObject* create_build_report_class();
+PyTypeObject* create_build_progress_class();
+PyTypeObject* create_mapped_database_class();
 
 }  // namespace toolkit
 

@@ -427,6 +427,35 @@ PyGetSetDef msa_getset[] = {
     {"n_core", getter<TreeMsaResult, msa_n_core>, nullptr, "The number of core columns.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+// ---- BuildReport ----------------------------------------------------------------------------
+
+using kelda::BuildReport;
+
+Ref report_files(const BuildReport& r) { return to_py(r.files); }
+Ref report_entries(const BuildReport& r) { return to_py(r.entries); }
+Ref report_residues(const BuildReport& r) { return to_py(r.residues); }
+Ref report_skipped(const BuildReport& r) {
+  return list_of(r.skipped, [](const kelda::SkippedFile& f) {
+    return tuple_of({to_py(f.path), to_py(f.reason)});
+  });
+}
+Ref report_repr(const BuildReport& r) {
+  return to_py("BuildReport(files=" + std::to_string(r.files) + ", entries=" +
+               std::to_string(r.entries) + ", residues=" + std::to_string(r.residues) +
+               ", skipped=" + std::to_string(r.skipped.size()) + ")");
+}
+
+PyGetSetDef report_getset[] = {
+    {"files", getter<BuildReport, report_files>, nullptr, "Files that gave entries.", nullptr},
+    {"entries", getter<BuildReport, report_entries>, nullptr, "Entries this build added.",
+     nullptr},
+    {"residues", getter<BuildReport, report_residues>, nullptr, "Their residues.", nullptr},
+    {"skipped", getter<BuildReport, report_skipped>, nullptr,
+     "Files left out, as (path, reason) pairs in file order; the reason does not name the\n"
+     "file.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 template <class T, auto Repr = nullptr>
 PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
                            const char* doc) {
@@ -504,6 +533,11 @@ PyTypeObject* create_comparison_class() {
 PyTypeObject* create_msa_result_class() {
   return result_class<TreeMsaResult>("keldascope.MsaResult", msa_getset, nullptr,
                                  "A multiple alignment.");
+}
+
+PyTypeObject* create_build_report_class() {
+  return result_class<BuildReport, report_repr>("keldascope.BuildReport", report_getset, nullptr,
+                                                "What a structure database's build did.");
 }
 
 }  // namespace malven::toolkit

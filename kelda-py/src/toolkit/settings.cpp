@@ -1,6 +1,8 @@
 // The settings classes of the toolkit: the pair engine's, and those of the search, the
 // all-against-all comparison and the multiple alignment, each carrying the engine's fields
 // as its own attributes. Every default is the C++ record's.
+#include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "args.hpp"
@@ -89,6 +91,54 @@ PyGetSetDef msa_fields[] = {
     THREADS_FIELD(TreeMsaSettings),
     END_FIELDS};
 
+// The database's settings. Absent values (model, min_plddt) are None, and None sets them.
+using kelda::BuildSettings;
+using kelda::DatabaseSearchSettings;
+const Param optional_value{"value", Default::None};
+#define MALVEN_OPTIONAL_SETTING(T, V, field, name, doc)                          \
+  {name, getter<T, read_field<T, std::optional<V>, field>>,                      \
+   setter<T, std::optional<V>, optional_value, write_field<T, std::optional<V>, field>>, doc, \
+   nullptr}
+
+std::optional<std::int64_t>& model_of(BuildSettings& s) { return s.model; }
+std::optional<double>& min_plddt_of(BuildSettings& s) { return s.min_plddt; }
+bool& first_chain_of(BuildSettings& s) { return s.first_chain_only; }
+bool& exhaustive_of(DatabaseSearchSettings& s) { return s.exhaustive; }
+std::uint64_t& engine_targets_of(DatabaseSearchSettings& s) { return s.engine_targets; }
+double& engine_pairs_of(DatabaseSearchSettings& s) { return s.engine_pairs; }
+std::uint64_t& db_max_hits_of(DatabaseSearchSettings& s) { return s.max_hits; }
+double& db_min_score_of(DatabaseSearchSettings& s) { return s.min_score; }
+
+PyGetSetDef build_fields[] = {
+    MALVEN_OPTIONAL_SETTING(BuildSettings, std::int64_t, model_of, "model",
+                            "The model read of every file (its number there); None: the first\n"
+                            "with C-alpha atoms."),
+    MALVEN_OPTIONAL_SETTING(BuildSettings, double, min_plddt_of, "min_plddt",
+                            "Residues whose B-factor column (pLDDT in predicted models) is\n"
+                            "below this are left out; None keeps all."),
+    MALVEN_SETTING(BuildSettings, bool, first_chain_of, "first_chain",
+                   "One entry a file: the chain of its first C-alpha atom."),
+    THREADS_FIELD(BuildSettings),
+    END_FIELDS};
+PyGetSetDef database_search_fields[] = {
+    MALVEN_SETTING(DatabaseSearchSettings, bool, exhaustive_of, "exhaustive",
+                   "The engine on every entry (no stage before it)."),
+    MALVEN_SETTING(DatabaseSearchSettings, std::uint64_t, engine_targets_of, "keep",
+                   "Targets the engine aligns a query after the first stages (0: as many as\n"
+                   "engine_pairs pays for)."),
+    MALVEN_SETTING(DatabaseSearchSettings, double, engine_pairs_of, "engine_pairs",
+                   "The engine's work a query, in residue pairs (query length x target\n"
+                   "length), at the reference size; it grows with the square root of larger\n"
+                   "databases."),
+    MALVEN_SETTING(DatabaseSearchSettings, std::uint64_t, db_max_hits_of, "max_hits",
+                   "Hits reported at most a query."),
+    MALVEN_SETTING(DatabaseSearchSettings, double, db_min_score_of, "min_score",
+                   "Hits whose TM-score (normalised by the longer structure) is below this\n"
+                   "are dropped."),
+    THREADS_FIELD(DatabaseSearchSettings),
+    END_FIELDS};
+#undef MALVEN_OPTIONAL_SETTING
+
 template <class T>
 PyTypeObject* make_settings_class(PyGetSetDef* fields, const char* qualified, const char* doc) {
   FieldsOf<T>::table = fields;
@@ -147,6 +197,23 @@ PyTypeObject* create_msa_settings_class() {
       "MsaSettings(**fields)\n--\n\n"
       "A multiple alignment: the engine's fields, the reference and the threads. The KELDA\n"
       "scan mode places every structure onto the reference first, as align_pdbs does.");
+}
+
+PyTypeObject* create_build_settings_class() {
+  return make_settings_class<kelda::BuildSettings>(
+      build_fields, "keldascope.BuildSettings",
+      "BuildSettings(**fields)\n--\n\n"
+      "A structure database's build: the model and pLDDT floor every file is read with, one\n"
+      "chain a file or all, and the threads.");
+}
+
+PyTypeObject* create_database_search_settings_class() {
+  return make_settings_class<kelda::DatabaseSearchSettings>(
+      database_search_fields, "keldascope.DatabaseSearchSettings",
+      "DatabaseSearchSettings(**fields)\n--\n\n"
+      "A search of a structure database: the stages (or the engine on every entry), the\n"
+      "hits reported and the threads. The engine is the robust method with the search's\n"
+      "settings.");
 }
 
 }  // namespace malven::toolkit

@@ -43,6 +43,9 @@ struct DatabaseSearchSettings {
   // but the engine's share of the time still shrinks as the database grows.
   double engine_pairs = 12e6;
   std::size_t engine_reference_entries = 200000;
+  // When not 0, the engine aligns this many of those targets a query whatever their lengths,
+  // in place of engine_pairs' worth (a caller's fixed choice, as a folder scan's keep).
+  std::size_t engine_targets = 0;
   bool exhaustive = false;  // the engine on every entry (no stage before it)
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
