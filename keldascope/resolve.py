@@ -246,8 +246,11 @@ def _entries(item, special):
         return [Entry(held=np.asarray(item))]  # nested lists of numbers: one array
     elif isinstance(item, (list, tuple)):  # a nested list: its members in order
         return [entry for member in item for entry in _entries(member, special)]
+    elif callable(getattr(item, "structures", None)) and hasattr(item, "search_one"):
+        # A keldascope.Database (built above this module, so known by what it does): its
+        # entries, each read from the mapping.
+        return [Entry(held=structure) for structure in item.structures()]
     else:
-        # A structure database would be expanded here, into its entries.
         raise TypeError(f"expected structure files, folders, FILE:CHAIN names, Structures, "
                         f"malven.Domains or (N, 3) coordinate arrays, not "
                         f"{type(item).__name__}")

@@ -245,3 +245,13 @@ def test_interrupted_commands_leave_nothing(tmp_path, command):
     assert proc.returncode == 130, err
     assert err.strip().splitlines()[-1] == f"malven {command}: interrupted"
     assert sorted(os.listdir(tmp_path)) == sorted(before + ["many.txt"])
+
+
+def test_a_database_among_other_inputs_gives_its_entries(built):
+    # Where the toolkit takes many structures, a database stands for its entries, beside
+    # files and structures in the same list.
+    db, _ = built
+    extra = keldascope.read_structure(PDB / "1tii.pdb", "D")
+    found = keldascope.resolve([db, extra])
+    assert [s.name for s in found.structures[:-1]] == [s.name for s in db.structures()]
+    assert found.structures[-1].name == extra.name and len(found.structures) == len(db) + 1
