@@ -9,7 +9,8 @@
   Sc, RMSD, identity, the same-fold call).
 - Jobs over many structures, written over that engine and run on C++ threads: `search` (a
   query against targets; the robust method after a prefilter), `compare_all` (every pair,
-  with a tree), `multiple_align` (the KELDA guide tree and joins over pairwise alignments).
+  with a tree), `multiple_align` (the KELDA guide tree and joins over pairwise alignments),
+  `cluster` (chains by TM-score, in memory or from a structure database).
 - Their settings are typed classes whose defaults live in the native records:
   `EngineSettings`, `SearchSettings`, `CompareSettings`, `MsaSettings` (a malven.Parameters
   is given beside them for the KELDA methods).
@@ -23,10 +24,11 @@ Structures are `malven.Domain` objects inside `Structure` records, transforms
 from malven import __version__
 
 from keldascope import parameters
-from keldascope._native import (CompareSettings, EngineSettings, Method, MsaSettings,
+from keldascope._native import (ClusterMethod, ClusterSettings, CompareSettings, CoverageOf, EngineSettings, Method, MsaSettings,
                                 NormaliseBy, PairResult, PairStatus, Placement, SearchHit,
                                 SearchSettings, score_name, thread_count, usable_cores)
 from keldascope.align import PairAlignment, align
+from keldascope.clustering import Cluster, ClusterResult, cluster
 from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                     local_client)
 from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
@@ -41,6 +43,7 @@ __all__ = [
     "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
+    "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search",
     "MultipleAlignment", "multiple_align", "write_aligned",
     "IN_PROCESS", "distributed_compare", "distributed_search", "local_client",

@@ -18,7 +18,9 @@ from keldascope.structures import UnreadableStructure
 INTERNAL_ERROR = 3
 INTERRUPTED = 130
 
-COMMANDS = ("align", "msa", "scan", "allvsall", "chains", "demo")
+COMMANDS = ("align", "msa", "scan", "allvsall", "cluster", "chains", "demo")
+# Commands whose module has another name (cluster.py holds the Dask runners).
+MODULES = {"cluster": "clustering"}
 
 DESCRIPTION = """\
 Protein structural alignment with the KELDA method, on PDB and mmCIF files (plain or
@@ -28,6 +30,7 @@ gzipped). FILE:CHAIN names one chain of a file, in every command.
   malven msa FILE... -o DIR   align several structures, write them superposed
   malven scan QUERY TARGET... rank targets (files or directories) against a query
   malven allvsall FILE...     align every pair of a set of structures
+  malven cluster SOURCE|DB    cluster chains by TM-score (files or a database)
   malven chains FILE          list the chains of a file with their lengths
   malven demo                 align and msa on bundled example structures
 
@@ -71,7 +74,8 @@ class VersionAction(argparse.Action):
 
 def command_modules():
     try:
-        return [importlib.import_module(f"keldascope.cli.{name}") for name in COMMANDS]
+        return [importlib.import_module(f"keldascope.cli.{MODULES.get(name, name)}")
+                for name in COMMANDS]
     except ImportError as exc:
         raise CliError(f"cannot load malven ({exc}); reinstall malven")
 

@@ -9,6 +9,7 @@
 
 #include "classes.hpp"
 #include "enums.hpp"
+#include "kelda/cluster/cluster.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
@@ -29,6 +30,7 @@ MALVEN_CLASS_NAME(kelda::Placement, "Placement")
 MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
 MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
 MALVEN_CLASS_NAME(kelda::TreeMsaResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::ClusterSettings, "ClusterSettings")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -52,6 +54,19 @@ struct EnumOf<kelda::NormaliseBy> {
   static inline PyObject* type = nullptr;
 };
 
+template <>
+struct EnumOf<kelda::ClusterMethod> {
+  static constexpr const char* name = "ClusterMethod";
+  static constexpr std::array<const char*, 2> members{"SET_COVER", "COMPONENTS"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::CoverageOf> {
+  static constexpr const char* name = "CoverageOf";
+  static constexpr std::array<const char*, 2> members{"EACH", "SHORTER"};
+  static inline PyObject* type = nullptr;
+};
+
 namespace toolkit {
 
 // Each returns the new class (a new reference), recorded for ClassOf.
@@ -64,6 +79,7 @@ PyTypeObject* create_placement_class();
 PyTypeObject* create_search_hit_class();
 PyTypeObject* create_comparison_class();
 PyTypeObject* create_msa_result_class();
+PyTypeObject* create_cluster_settings_class();
 
 }  // namespace toolkit
 
