@@ -85,6 +85,7 @@ void expect_partition(const ClusterResult& r, std::size_t n) {
 struct Case {
   ClusterMethod method;
   unsigned threads;
+  std::size_t window = ClusterSettings{}.first_stage_min;
 };
 
 class ClusterCases : public ::testing::TestWithParam<Case> {};
@@ -95,6 +96,8 @@ TEST_P(ClusterCases, CopiesJoinTheirFoldAndEveryChainIsPlacedOnce) {
   ClusterSettings settings;
   settings.method = GetParam().method;
   settings.threads = GetParam().threads;
+  settings.first_stage_min = GetParam().window;
+  settings.first_stage_fraction = 0.01;
   ClusterProgress progress;
   auto r = cluster_domains(view, settings, &progress);
   ASSERT_TRUE(r) << r.error().message();
@@ -115,7 +118,9 @@ TEST_P(ClusterCases, CopiesJoinTheirFoldAndEveryChainIsPlacedOnce) {
 INSTANTIATE_TEST_SUITE_P(MethodsAndThreads, ClusterCases,
                          ::testing::Values(Case{ClusterMethod::SetCover, 1}, Case{ClusterMethod::SetCover, 3},
                                            Case{ClusterMethod::Components, 1},
-                                           Case{ClusterMethod::Components, 2}));
+                                           Case{ClusterMethod::Components, 2},
+                                           // windows smaller than a cluster
+                                           Case{ClusterMethod::SetCover, 2, 2}));
 
 // Three windows of one chain, each overlapping the next by two thirds of its length and the
 // one after by under a third: set cover puts the first two together and leaves the third

@@ -295,72 +295,76 @@ class Clusterer {
                              return Unit{};
                            });
     if (!ok) return std::move(ok).error();
+    // The first stage's ranking is taken in windows of `keep`: a window's survivors are
+    // aligned by shape string and judged; while the judging has not run out of patience the
+    // next window follows, so that a cluster larger than a window is still taken whole.
     const std::size_t keep = std::min(
         scored.size(),
         std::max(s_.first_stage_min,
                  static_cast<std::size_t>(std::ceil(s_.first_stage_fraction * scored.size()))));
-    auto by_first = [](const Scored& a, const Scored& b) {
-      return a.first > b.first || (a.first == b.first && a.chain < b.chain);
-    };
-    std::partial_sort(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(keep),
-                      scored.end(), by_first);
-    scored.resize(keep);
-
-    // 2. Their shape strings' local alignment.
-    ok = parallel_for((scored.size() + 63) / 64, s_.threads, stop_, [&](std::size_t b) -> Status {
-      ShapeString target;
-      const std::size_t end = std::min(scored.size(), (b + 1) * 64);
-      for (std::size_t i = b * 64; i < end; ++i) {
-        const auto letters = pool_.letters(scored[i].chain);
-        target.letters.assign(letters.begin(), letters.end());
-        target.self_score = pool_.self_score(scored[i].chain);
-        scored[i].shape = normalised(shape_score(q.profile, target), q.shape.self_score,
-                                     target.self_score);
-      }
-      return Unit{};
-    });
-    if (!ok) return std::move(ok).error();
     std::sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
-      return a.shape > b.shape || (a.shape == b.shape && a.chain < b.chain);
+      return a.first > b.first || (a.first == b.first && a.chain < b.chain);
     });
-
-    // 3. Admission, best shape score first. Chains are judged a few per thread at a time;
-    // the verdicts are read in order and the reading stops exactly where the rule says, so
-    // the outcome does not depend on the thread count (only the work thrown away does).
-    const std::size_t round = 4 * static_cast<std::size_t>(thread_count(s_.threads, scored.size()));
+    const std::size_t round = 4 * static_cast<std::size_t>(thread_count(s_.threads, keep));
     std::size_t misses = 0, engine_runs = 0;
     std::vector<Verdict> verdicts;
     bool done = false;
-    for (std::size_t start = 0; start < scored.size() && !done; start += round) {
-      const std::size_t end = std::min(scored.size(), start + round);
-      verdicts.assign(end - start, Verdict{});
-      auto judged = parallel_for_with(
-          end - start, s_.threads, stop_, [&] { return State(q.domain(), s_.engine); },
-          [&](State& st, std::size_t i) -> Status {
-            auto v = judge(q, scored[start + i].chain, st);
-            if (!v) return std::move(v).error();
-            verdicts[i] = *v;
-            return Unit{};
-          });
-      if (!judged) return std::move(judged).error();
-      for (std::size_t i = 0; i < verdicts.size() && !done; ++i) {
-        const Verdict& v = verdicts[i];
-        certified_ += v.certified;
-        if (v.engine) {
-          ++aligned_;
-          ++engine_runs;
+    for (std::size_t w0 = 0; w0 < scored.size() && !done; w0 += keep) {
+      const std::size_t w1 = std::min(scored.size(), w0 + keep);
+      // 2. The window's shape strings' local alignment.
+      ok = parallel_for((w1 - w0 + 63) / 64, s_.threads, stop_, [&](std::size_t b) -> Status {
+        ShapeString target;
+        const std::size_t end = std::min(w1, w0 + (b + 1) * 64);
+        for (std::size_t i = w0 + b * 64; i < end; ++i) {
+          const auto letters = pool_.letters(scored[i].chain);
+          target.letters.assign(letters.begin(), letters.end());
+          target.self_score = pool_.self_score(scored[i].chain);
+          scored[i].shape = normalised(shape_score(q.profile, target), q.shape.self_score,
+                                       target.self_score);
         }
-        if (v.reached) {
-          out.emplace_back(scored[start + i].chain, v.tm);
-          misses = 0;
-        } else {
-          ++misses;
+        return Unit{};
+      });
+      if (!ok) return std::move(ok).error();
+      std::sort(scored.begin() + static_cast<std::ptrdiff_t>(w0),
+                scored.begin() + static_cast<std::ptrdiff_t>(w1),
+                [](const Scored& a, const Scored& b) {
+                  return a.shape > b.shape || (a.shape == b.shape && a.chain < b.chain);
+                });
+
+      // 3. Admission, best shape score first. Chains are judged a few per thread at a time;
+      // the verdicts are read in order and the reading stops exactly where the rule says, so
+      // the outcome does not depend on the thread count (only the work thrown away does).
+      for (std::size_t start = w0; start < w1 && !done; start += round) {
+        const std::size_t end = std::min(w1, start + round);
+        verdicts.assign(end - start, Verdict{});
+        auto judged = parallel_for_with(
+            end - start, s_.threads, stop_, [&] { return State(q.domain(), s_.engine); },
+            [&](State& st, std::size_t i) -> Status {
+              auto v = judge(q, scored[start + i].chain, st);
+              if (!v) return std::move(v).error();
+              verdicts[i] = *v;
+              return Unit{};
+            });
+        if (!judged) return std::move(judged).error();
+        for (std::size_t i = 0; i < verdicts.size() && !done; ++i) {
+          const Verdict& v = verdicts[i];
+          certified_ += v.certified;
+          if (v.engine) {
+            ++aligned_;
+            ++engine_runs;
+          }
+          if (v.reached) {
+            out.emplace_back(scored[start + i].chain, v.tm);
+            misses = 0;
+          } else {
+            ++misses;
+          }
+          done = misses >= s_.patience || engine_runs >= s_.max_engine;
         }
-        done = misses >= s_.patience || engine_runs >= s_.max_engine;
-      }
-      if (progress_) {
-        progress_->aligned.store(aligned_, std::memory_order_relaxed);
-        progress_->certified.store(certified_, std::memory_order_relaxed);
+        if (progress_) {
+          progress_->aligned.store(aligned_, std::memory_order_relaxed);
+          progress_->certified.store(certified_, std::memory_order_relaxed);
+        }
       }
     }
     return out;

@@ -47,11 +47,13 @@ struct ClusterSettings {
   double coverage = 0.0;
   CoverageOf coverage_of = CoverageOf::Each;
   ClusterMethod method = ClusterMethod::SetCover;
-  // Per query: the first stage keeps the best first_stage_fraction of the chains it scores
-  // (at least first_stage_min) for the shape strings' local alignment; the engine then takes
-  // them best shape score first and stops after `patience` chains in a row that the query
-  // does not reach, or after max_engine alignments by the engine (a chain is judged first by
-  // cheaper alignments that settle most close pairs; see Cluster::tm).
+  // Per query: the first stage's ranking is cut into windows of its best first_stage_fraction
+  // of the chains it scores (at least first_stage_min), each aligned by shape string in turn
+  // (the next only while the judging of the last goes on, so a cluster is never capped by a
+  // window); the judging takes them best shape score first and stops after `patience` chains
+  // in a row that the query does not reach, or after max_engine alignments by the engine (a
+  // chain is judged first by cheaper alignments that settle most close pairs; see
+  // Cluster::tm).
   double first_stage_fraction = 0.05;
   std::size_t first_stage_min = 2000;
   std::uint64_t patience = 8;
