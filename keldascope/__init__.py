@@ -9,7 +9,8 @@
   Sc, RMSD, identity, the same-fold call).
 - Jobs over many structures, written over that engine and run on C++ threads: `search` (a
   query against targets; the robust method after a prefilter), `compare_all` (every pair,
-  with a tree), `multiple_align` (the KELDA guide tree and joins over pairwise alignments).
+  with a tree), `multiple_align` (the KELDA guide tree and joins over pairwise alignments),
+  `cluster` (chains by TM-score, in memory or from a structure database).
 - Their settings are typed classes whose defaults live in the native records:
   `EngineSettings`, `SearchSettings`, `CompareSettings`, `MsaSettings` (a malven.Parameters
   is given beside them for the KELDA methods).
@@ -29,11 +30,13 @@ Structures are `malven.Domain` objects inside `Structure` records, transforms
 from malven import __version__
 
 from keldascope import parameters
-from keldascope._native import (BuildReport, BuildSettings, CompareSettings,
-                                DatabaseSearchSettings, EngineSettings, Method, MsaSettings,
-                                NormaliseBy, PairResult, PairStatus, Placement, SearchHit,
-                                SearchSettings, score_name, thread_count, usable_cores)
+from keldascope._native import (BuildReport, BuildSettings, ClusterMethod, ClusterSettings,
+                                CompareSettings, CoverageOf, DatabaseSearchSettings,
+                                EngineSettings, Method, MsaSettings, NormaliseBy, PairResult,
+                                PairStatus, Placement, SearchHit, SearchSettings, score_name,
+                                thread_count, usable_cores)
 from keldascope.align import PairAlignment, align
+from keldascope.clustering import Cluster, ClusterResult, cluster
 from keldascope.database import Database
 from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                     local_client)
@@ -51,6 +54,7 @@ __all__ = [
     "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
+    "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",
     "MultipleAlignment", "multiple_align", "write_aligned",

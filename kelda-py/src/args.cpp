@@ -136,6 +136,11 @@ std::string Convert<std::string>::from(PyObject* obj) {
   return std::string(s, static_cast<std::size_t>(len));
 }
 
+Callable Convert<Callable>::from(PyObject* obj) {
+  if (!PyCallable_Check(obj)) cannot_cast(obj, "callable");
+  return Callable{Ref::borrow(obj)};
+}
+
 FsPath Convert<FsPath>::from(PyObject* obj) {
   if (!PyUnicode_Check(obj)) cannot_cast(obj, "str");
   Ref encoded = check(PyUnicode_EncodeFSDefault(obj));

@@ -64,6 +64,15 @@ template <>
 struct Convert<std::string> {
   static std::string from(PyObject* obj);
 };
+// A Python callable the binding calls itself (on the calling thread, with the interpreter
+// lock held), never the core.
+struct Callable {
+  Ref fn;
+};
+template <>
+struct Convert<Callable> {
+  static Callable from(PyObject* obj);
+};
 // A file-system path: a str, encoded as the interpreter encodes names for the operating
 // system (UTF-8, with surrogate escapes standing for bytes that are not UTF-8), so that every
 // name os.listdir returns can be opened.

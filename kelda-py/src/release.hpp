@@ -55,8 +55,11 @@ class ReleasedCall {
   unsigned long thread_ = 0;        // the calling thread
 };
 
-template <class F>
-auto run_released(F&& work) -> std::invoke_result_t<F&, std::stop_token> {
+// run_released that also calls tick() with the interpreter lock held each time the caller
+// wakes (a progress report); tick returns -1 with a Python exception set to stop the work as
+// Ctrl-C would.
+template <class F, class Tick>
+auto run_released_ticking(F&& work, Tick&& tick) -> std::invoke_result_t<F&, std::stop_token> {
   using R = std::invoke_result_t<F&, std::stop_token>;
   std::optional<R> result;
   std::exception_ptr fault;
@@ -81,7 +84,7 @@ auto run_released(F&& work) -> std::invoke_result_t<F&, std::stop_token> {
     finished = call.wait_released(kSignalCheck);
     Py_END_ALLOW_THREADS
     if (finished) break;
-    if (!interrupted && check_signals() < 0) {
+    if (!interrupted && (check_signals() < 0 || tick() < 0)) {
       interrupted = true;  // the handler's exception is set; the work winds down first
       call.request_stop();
     }
@@ -90,6 +93,11 @@ auto run_released(F&& work) -> std::invoke_result_t<F&, std::stop_token> {
   if (interrupted) throw PyErrSet{};
   if (fault) std::rethrow_exception(fault);
   return std::move(*result);
+}
+
+template <class F>
+auto run_released(F&& work) -> std::invoke_result_t<F&, std::stop_token> {
+  return run_released_ticking(std::forward<F>(work), [] { return 0; });
 }
 
 }  // namespace malven

@@ -18,7 +18,10 @@ from keldascope.structures import UnreadableStructure
 INTERNAL_ERROR = 3
 INTERRUPTED = 130
 
-COMMANDS = ("align", "msa", "scan", "createdb", "search", "allvsall", "chains", "demo")
+COMMANDS = ("align", "msa", "scan", "createdb", "search", "allvsall", "cluster", "chains",
+            "demo")
+# Commands whose module has another name (cluster.py holds the Dask runners).
+MODULES = {"cluster": "clustering"}
 
 DESCRIPTION = """\
 Protein structural alignment with the KELDA method, on PDB and mmCIF files (plain or
@@ -31,6 +34,7 @@ gzipped). FILE:CHAIN names one chain of a file, in every command.
                               build a structure database once, for malven search
   malven search DB QUERY...   search a structure database with many queries at once
   malven allvsall FILE...     align every pair of a set of structures
+  malven cluster SOURCE|DB    cluster chains by TM-score (files or a database)
   malven chains FILE          list the chains of a file with their lengths
   malven demo                 align and msa on bundled example structures
 
@@ -74,7 +78,8 @@ class VersionAction(argparse.Action):
 
 def command_modules():
     try:
-        return [importlib.import_module(f"keldascope.cli.{name}") for name in COMMANDS]
+        return [importlib.import_module(f"keldascope.cli.{MODULES.get(name, name)}")
+                for name in COMMANDS]
     except ImportError as exc:
         raise CliError(f"cannot load malven ({exc}); reinstall malven")
 

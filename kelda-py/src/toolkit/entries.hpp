@@ -18,6 +18,7 @@ extern PyMethodDef functions[];
 extern PyMethodDef job_functions[];
 extern PyMethodDef structure_file_functions[];
 extern PyMethodDef database_functions[];
+extern PyMethodDef cluster_functions[];
 
 // Entries defined in the other files of the module, listed in the table of rules.cpp.
 extern const Signature guide_tree_sig;

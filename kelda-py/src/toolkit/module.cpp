@@ -57,6 +57,7 @@ constexpr ClassEntry kClasses[] = {
     {"BuildReport", create_build_report_class},
     {"BuildProgress", create_build_progress_class},
     {"MappedDatabase", create_mapped_database_class},
+    {"ClusterSettings", create_cluster_settings_class},
 };
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -75,7 +76,8 @@ PyObject* build() {
   Ref module = check(PyModule_Create(&module_def));
   if (PyModule_AddFunctions(module.get(), job_functions) < 0 ||
       PyModule_AddFunctions(module.get(), structure_file_functions) < 0 ||
-      PyModule_AddFunctions(module.get(), database_functions) < 0)
+      PyModule_AddFunctions(module.get(), database_functions) < 0 ||
+      PyModule_AddFunctions(module.get(), cluster_functions) < 0)
     throw_pyerr();
   add(module.get(), "Method",
       make_enum<kelda::Method>("keldascope",
@@ -87,6 +89,13 @@ PyObject* build() {
   add(module.get(), "NormaliseBy",
       make_enum<kelda::NormaliseBy>("keldascope",
                                     "The structure whose length normalises a TM-score."));
+  add(module.get(), "ClusterMethod",
+      make_enum<kelda::ClusterMethod>("keldascope",
+                                      "How chains are clustered: greedy set cover under\n"
+                                      "representatives, or connected components."));
+  add(module.get(), "CoverageOf",
+      make_enum<kelda::CoverageOf>("keldascope",
+                                   "Whose residues a clustering's coverage counts."));
   for (const auto& [name, create] : kClasses) {
     // The new reference is the registry's (ClassOf), for the life of the process.
     PyTypeObject* type = create();

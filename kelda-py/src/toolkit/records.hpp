@@ -12,6 +12,7 @@
 #include "enums.hpp"
 #include "kelda/database/build.hpp"
 #include "kelda/database/search.hpp"
+#include "kelda/cluster/cluster.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
@@ -43,6 +44,7 @@ MALVEN_CLASS_NAME(kelda::DatabaseSearchSettings, "DatabaseSearchSettings")
 MALVEN_CLASS_NAME(kelda::BuildReport, "BuildReport")
 MALVEN_CLASS_NAME(BuildCounters, "BuildProgress")
 MALVEN_CLASS_NAME(kelda::Database, "MappedDatabase")
+MALVEN_CLASS_NAME(kelda::ClusterSettings, "ClusterSettings")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -66,6 +68,19 @@ struct EnumOf<kelda::NormaliseBy> {
   static inline PyObject* type = nullptr;
 };
 
+template <>
+struct EnumOf<kelda::ClusterMethod> {
+  static constexpr const char* name = "ClusterMethod";
+  static constexpr std::array<const char*, 2> members{"SET_COVER", "COMPONENTS"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::CoverageOf> {
+  static constexpr const char* name = "CoverageOf";
+  static constexpr std::array<const char*, 2> members{"EACH", "SHORTER"};
+  static inline PyObject* type = nullptr;
+};
+
 namespace toolkit {
 
 // Each returns the new class (a new reference), recorded for ClassOf.
@@ -83,6 +98,7 @@ PyTypeObject* create_database_search_settings_class();
 PyTypeObject* create_build_report_class();
 PyTypeObject* create_build_progress_class();
 PyTypeObject* create_mapped_database_class();
+PyTypeObject* create_cluster_settings_class();
 
 }  // namespace toolkit
 

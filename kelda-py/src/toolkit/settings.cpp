@@ -162,7 +162,44 @@ PyTypeObject* make_settings_class(PyGetSetDef* fields, const char* qualified, co
   return make_class<T>(&spec);
 }
 
+// Clustering's own fields; its engine keeps the clustering defaults.
+double& cluster_tm_of(kelda::ClusterSettings& s) { return s.tm; }
+kelda::NormaliseBy& cluster_normalise_of(kelda::ClusterSettings& s) { return s.normalise; }
+double& cluster_coverage_of(kelda::ClusterSettings& s) { return s.coverage; }
+kelda::CoverageOf& cluster_coverage_kind_of(kelda::ClusterSettings& s) { return s.coverage_of; }
+kelda::ClusterMethod& cluster_method_of(kelda::ClusterSettings& s) { return s.method; }
+std::uint64_t& cluster_patience_of(kelda::ClusterSettings& s) { return s.patience; }
+std::uint64_t& cluster_max_engine_of(kelda::ClusterSettings& s) { return s.max_engine; }
+
+PyGetSetDef cluster_fields[] = {
+    MALVEN_SETTING(kelda::ClusterSettings, double, cluster_tm_of, "tm",
+                   "A chain joins a cluster when its TM-score against the chain that reaches\n"
+                   "it (normalised as `normalise` says) is at least this."),
+    MALVEN_SETTING(kelda::ClusterSettings, kelda::NormaliseBy, cluster_normalise_of, "normalise",
+                   "The length the TM-score is normalised by (A: the reaching chain)."),
+    MALVEN_SETTING(kelda::ClusterSettings, double, cluster_coverage_of, "coverage",
+                   "The share of `coverage_of` the alignment's close pairs must cover (0: any)."),
+    MALVEN_SETTING(kelda::ClusterSettings, kelda::CoverageOf, cluster_coverage_kind_of,
+                   "coverage_of", "Whose residues the coverage counts: each chain or the shorter."),
+    MALVEN_SETTING(kelda::ClusterSettings, kelda::ClusterMethod, cluster_method_of, "method",
+                   "Greedy set cover (representatives) or connected components."),
+    MALVEN_SETTING(kelda::ClusterSettings, std::uint64_t, cluster_patience_of, "patience",
+                   "A chain stops looking for members after this many candidates in a row\n"
+                   "that it does not reach."),
+    MALVEN_SETTING(kelda::ClusterSettings, std::uint64_t, cluster_max_engine_of, "max_engine",
+                   "Engine alignments one chain makes at most while looking for members."),
+    THREADS_FIELD(kelda::ClusterSettings),
+    END_FIELDS};
+
 }  // namespace
+
+PyTypeObject* create_cluster_settings_class() {
+  return make_settings_class<kelda::ClusterSettings>(
+      cluster_fields, "keldascope.ClusterSettings",
+      "ClusterSettings(**fields)\n--\n\n"
+      "Clustering chains by TM-score: the threshold and its normalisation, an optional\n"
+      "coverage, the method, how long a chain looks for members, and the threads.");
+}
 
 PyTypeObject* create_engine_settings_class() {
   return make_settings_class<EngineSettings>(

@@ -1,0 +1,137 @@
+"""Clustering by TM-score from Python and from `malven cluster`: moved copies together and
+other folds apart, every chain once, set cover against components, the TSV's lines, and bad
+input as one error line."""
+import pathlib
+
+import pytest
+
+import keldascope
+from conftest import ROOT
+from test_cli import fails, moved_copy, ok
+
+PDB = ROOT / "tests" / "data" / "pdb"
+
+
+@pytest.fixture(scope="module")
+def family(tmp_path_factory):
+    """Three moved copies of HIV protease (one cropped), two of interleukin-2, and 5eep alone,
+    as files; their family by file name."""
+    folder = tmp_path_factory.mktemp("family")
+    moved_copy(PDB / "1hpv.pdb", folder / "hpv_a.pdb", 1)
+    moved_copy(PDB / "1hpv.pdb", folder / "hpv_b.pdb", 2)
+    moved_copy(PDB / "1hpv.pdb", folder / "hpv_c.pdb", 3, keep_residues=85)
+    moved_copy(PDB / "il2.pdb", folder / "il2_a.pdb", 4)
+    moved_copy(PDB / "il2.pdb", folder / "il2_b.pdb", 5)
+    moved_copy(PDB / "5eep.pdb", folder / "eep.pdb", 6)
+    return folder
+
+
+def family_of(name):
+    return name.split("_")[0].split(":")[0]
+
+
+def check_partition(result, names):
+    members = [m for c in result.clusters for m in c.members]
+    assert sorted(members) == sorted(names)
+    for c in result.clusters:
+        assert c.members[0] == c.representative and c.tm[0] == 1.0
+        assert all(t >= 0.5 for t in c.tm) and c.size == len(c.tm)
+
+
+@pytest.mark.parametrize("method", ["set-cover", "components"])
+def test_copies_cluster_by_fold(family, method):
+    files = sorted(family.iterdir())
+    structures = [keldascope.read_structure(f) for f in files]
+    seen = []
+    result = keldascope.cluster(structures, method=method, threads=2,
+                                progress=lambda placed, total: seen.append((placed, total)))
+    names = ["eep:A", "hpv_a:A", "hpv_b:A", "hpv_c:A", "il2_a", "il2_b"]  # il2: a blank chain
+    assert list(result.names) == names
+    check_partition(result, names)
+    groups = sorted(sorted(family_of(m) for m in c.members) for c in result.clusters)
+    assert groups == [["eep"], ["hpv"] * 3, ["il2"] * 2]
+    assert (result.n_chains, result.singletons, result.largest) == (6, 1, 3)
+    assert len(result.pairs()) == 6
+    # The representative is the longest of its cluster: never the cropped copy.
+    assert all(c.representative != "hpv_c:A" for c in result.clusters)
+    assert not seen or seen[-1][1] == 6
+
+
+def test_settings_and_paths(family):
+    files = [str(f) for f in sorted(family.iterdir())]
+    settings = keldascope.ClusterSettings(tm=0.5, coverage=0.95,
+                                          coverage_of=keldascope.CoverageOf.EACH)
+    assert settings.method == keldascope.ClusterMethod.SET_COVER
+    strict = keldascope.cluster(files, settings=settings)
+    # The copy cropped by 14 residues covers under 95% of the longer copy: a cluster of its own.
+    assert len(strict.clusters) == 4
+    loose = keldascope.cluster(files, coverage=0.95, coverage_of="shorter")
+    assert len(loose.clusters) == 3
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda fs: keldascope.cluster(fs, tm=1.5), "TM-score threshold"),
+    (lambda fs: keldascope.cluster(fs, coverage=-0.5), "coverage"),
+    (lambda fs: keldascope.cluster(fs, method="greedy"), "method must be one of"),
+    (lambda fs: keldascope.cluster(fs, settings=keldascope.ClusterSettings(), tm=0.4),
+     "not both"),
+    (lambda fs: keldascope.cluster(str(fs[0])), "not a structure database"),
+])
+def test_bad_settings_are_one_clear_error(family, call, message):
+    files = [str(f) for f in sorted(family.iterdir())]
+    with pytest.raises((ValueError, TypeError)) as info:
+        call(files)
+    assert message in str(info.value) and "\n" not in str(info.value)
+
+
+def test_a_foreign_database_is_refused(tmp_path):
+    db = tmp_path / "db"
+    db.mkdir()
+    (db / "dbtype").write_text("not a database\n")
+    with pytest.raises((ValueError, OSError)) as info:
+        keldascope.cluster(str(db))
+    assert "\n" not in str(info.value)
+
+
+def read_tsv(path):
+    return [line.split("\t") for line in pathlib.Path(path).read_text().splitlines()]
+
+
+@pytest.mark.parametrize("extra, clusters", [([], 3), (["--components"], 3),
+                                             (["--coverage", "0.95"], 4),
+                                             (["--tm", "0.9"], 4)])
+def test_command_writes_every_chain_once(family, tmp_path, extra, clusters):
+    out = tmp_path / "clusters.tsv"
+    proc = ok("cluster", family, "--tsv", out, "--threads", "2", *extra, cwd=tmp_path)
+    rows = read_tsv(out)
+    assert all(len(r) == 2 for r in rows)
+    members = [m for _, m in rows]
+    assert sorted(members) == ["eep:A", "hpv_a:A", "hpv_b:A", "hpv_c:A", "il2_a", "il2_b"]
+    representatives = {r for r, _ in rows}
+    assert len(representatives) == clusters
+    assert all([r, r] in rows for r in representatives)
+    summary = dict(line.split("\t", 1) for line in proc.stdout.splitlines())
+    assert summary["chains"] == "6" and summary["clusters"] == str(clusters)
+    assert int(summary["largest"]) == max(sum(1 for r2, _ in rows if r2 == r)
+                                          for r in representatives)
+    assert not list(tmp_path.glob("*.part*"))
+
+
+@pytest.mark.parametrize("args, status, text", [
+    (["--tm", "1.5"], 2, "between 0 and 1"),
+    (["--coverage", "nan"], 2, "finite"),
+    (["--tsv", "missing/out.tsv"], 2, "does not exist"),
+    (["--threads", "0"], 2, "at least 1"),
+])
+def test_command_usage_errors(family, tmp_path, args, status, text):
+    line = fails("cluster", family, *args, cwd=tmp_path, status=status)
+    assert text in line
+
+
+def test_command_file_errors(family, tmp_path):
+    assert "no-such.pdb" in fails("cluster", "no-such.pdb", cwd=tmp_path, status=1)
+    db = tmp_path / "db"
+    db.mkdir()
+    (db / "dbtype").write_text("x\n")
+    assert "database" in fails("cluster", db, family, cwd=tmp_path, status=2)
+    fails("cluster", db, cwd=tmp_path, status=1)
