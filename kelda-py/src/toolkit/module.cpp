@@ -52,6 +52,7 @@ constexpr ClassEntry kClasses[] = {
     {"SearchHit", create_search_hit_class},
     {"Comparison", create_comparison_class},
     {"MsaResult", create_msa_result_class},
+    {"MsaLddt", create_msa_lddt_class},
 };
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -81,6 +82,16 @@ PyObject* build() {
   add(module.get(), "NormaliseBy",
       make_enum<kelda::NormaliseBy>("keldascope",
                                     "The structure whose length normalises a TM-score."));
+  add(module.get(), "MsaPipeline",
+      make_enum<kelda::MsaPipeline>("keldascope",
+                                    "Which multiple alignment runs: AUTO (by the number of\n"
+                                    "structures), TREE_WISE (every pair at full effort) or\n"
+                                    "SCALABLE (consistency and progressive profiles)."));
+  add(module.get(), "MsaScheme",
+      make_enum<kelda::MsaScheme>("keldascope",
+                                  "The pairs the scalable multiple alignment aligns: AUTO,\n"
+                                  "ALL_PAIRS or NEIGHBOURS (each structure's prefilter\n"
+                                  "neighbours)."));
   for (const auto& [name, create] : kClasses) {
     // The new reference is the registry's (ClassOf), for the life of the process.
     PyTypeObject* type = create();

@@ -10,6 +10,7 @@
 #include "classes.hpp"
 #include "enums.hpp"
 #include "kelda/engine/pair_engine.hpp"
+#include "kelda/multiple/multiple.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
@@ -23,12 +24,13 @@ namespace malven {
 MALVEN_CLASS_NAME(kelda::EngineSettings, "EngineSettings")
 MALVEN_CLASS_NAME(kelda::SearchSettings, "SearchSettings")
 MALVEN_CLASS_NAME(kelda::CompareSettings, "CompareSettings")
-MALVEN_CLASS_NAME(kelda::TreeMsaSettings, "MsaSettings")
+MALVEN_CLASS_NAME(kelda::MultipleSettings, "MsaSettings")
 MALVEN_CLASS_NAME(kelda::PairResult, "PairResult")
 MALVEN_CLASS_NAME(kelda::Placement, "Placement")
 MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
 MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
-MALVEN_CLASS_NAME(kelda::TreeMsaResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::MultipleResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::MsaLddt, "MsaLddt")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -52,6 +54,19 @@ struct EnumOf<kelda::NormaliseBy> {
   static inline PyObject* type = nullptr;
 };
 
+template <>
+struct EnumOf<kelda::MsaPipeline> {
+  static constexpr const char* name = "MsaPipeline";
+  static constexpr std::array<const char*, 3> members{"AUTO", "TREE_WISE", "SCALABLE"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::MsaScheme> {
+  static constexpr const char* name = "MsaScheme";
+  static constexpr std::array<const char*, 3> members{"AUTO", "ALL_PAIRS", "NEIGHBOURS"};
+  static inline PyObject* type = nullptr;
+};
+
 namespace toolkit {
 
 // Each returns the new class (a new reference), recorded for ClassOf.
@@ -64,6 +79,7 @@ PyTypeObject* create_placement_class();
 PyTypeObject* create_search_hit_class();
 PyTypeObject* create_comparison_class();
 PyTypeObject* create_msa_result_class();
+PyTypeObject* create_msa_lddt_class();
 
 }  // namespace toolkit
 
