@@ -20,7 +20,6 @@ measurements behind the automatic choice.
     python bench/bench_msa.py [--families NAME ...] [--threads 1] [--pipelines]
 """
 import argparse
-import difflib
 import itertools
 import os
 import shutil
@@ -36,6 +35,7 @@ import tmtools
 import keldascope
 import malven
 from keldascope import MsaPipeline, _native
+from keldascope.alignment_files import residue_map as index_map
 from common import SHARED, table
 
 
@@ -73,17 +73,6 @@ def read_fasta(path):
         elif name is not None:
             records[name] += line
     return list(records.values())
-
-
-def index_map(theirs, ours):
-    """Residue k of a sequence another program read -> our residue index, or None: the two
-    readings of one file can differ (modified residues, alternate locations)."""
-    out = [None] * len(theirs)
-    matcher = difflib.SequenceMatcher(None, theirs, ours, autojunk=False)
-    for block in matcher.get_matching_blocks():
-        for k in range(block.size):
-            out[block.a + k] = block.b + k
-    return out
 
 
 def columns_of_rows(rows, sequences):

@@ -127,9 +127,10 @@ def aligned_positions(text, a2m):
     return out
 
 
-def _residue_map(letters, sequence):
+def residue_map(letters, sequence):
     """Letter k of a row -> the structure's residue index, or None: an exact copy of the
-    sequence maps one to one; otherwise the longest matching blocks."""
+    sequence maps one to one; otherwise the longest matching blocks (another program's
+    reading of a file can differ: modified residues, alternate locations)."""
     if letters == sequence:
         return list(range(len(letters)))
     out = [None] * len(letters)
@@ -202,7 +203,7 @@ def read_alignment(path, structures):
                                      f"first {width}" + ("" if a2m else
                                                          " (an A2M file needs the .a2m suffix)"))
         letters = "".join(ch for ch in text if ch not in GAPS).upper()
-        mapping = _residue_map(letters, s.domain.sequence)
+        mapping = residue_map(letters, s.domain.sequence)
         hits = sum(m is not None for m in mapping)
         if letters and hits < MIN_MATCHED * len(letters):
             raise AlignmentFileError(f"{path}: record {name} matches {s.path} at only {hits} of "
