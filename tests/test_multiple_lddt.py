@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import DATA
+from conftest import DATA, interrupt_child
 from keldascope import AlignmentFileError, Method, MsaPipeline, MsaSettings
 from keldascope import _native
 from test_cli import fails, ok
@@ -206,3 +206,11 @@ def test_msa_without_output_dir_is_usage(tmp_path):
 def test_column_scores_text():
     from keldascope.alignment_files import column_scores
     assert column_scores([0.0, 0.449, 0.95, 1.0, math.nan]) == "0499-"
+
+
+@pytest.mark.parametrize("call", [
+    "keldascope.multiple_align([d] * 300, threads=2, pipeline=keldascope.MsaPipeline.SCALABLE)",
+    "keldascope.compare_sparse([d] * 400, min_score=0.5, threads=2)",
+])
+def test_ctrl_c_stops_the_long_jobs(tmp_path, call):
+    assert interrupt_child(tmp_path, PDB / "1hpv.pdb", call, delay=1.0) < 2.0
