@@ -69,6 +69,7 @@ def test_sparse_by_size_and_its_json(tmp_path):
     (["--sparse", "--newick", "t.nwk"], "no tree or heatmap"),
     (["--sparse", "--jobs", "2"], "drop --jobs"),
     (["--sparse", "--dense"], "not allowed with"),
+    (["--min-score", "0.5"], "give --sparse"),
 ])
 def test_sparse_usage_errors(tmp_path, args, message):
     assert message in fails("allvsall", *FILES, *args, cwd=tmp_path, status=2)

@@ -284,6 +284,9 @@ def run(args, context):
             warn(prog, f"skipped: {reason}")
     if args.sparse or (not args.dense and len(found) > args.sparse_above):
         return run_sparse(args, found, settings, prog)
+    if args.min_score is not None or args.keep:
+        raise UsageError(f"--min-score and --keep apply to a sparse comparison, and these "
+                         f"{len(found)} structures are compared densely: give --sparse")
     result = compare(args, found, settings, prog)
     n = len(result.paths)
     n_skipped = len(result.skipped)
