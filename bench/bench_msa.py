@@ -1,7 +1,10 @@
 """Multiple alignment beside MUSTANG on every family of ../shared/data/FAMILIES.tsv, in one run.
 
 Per family (its suggested core of up to 12 members; chain A where the family says so, given
-to both programs as the same chain-only copies):
+to both programs as the same chain-only copies), for what keldascope.multiple_align does
+(the pipeline it chooses, named in the table):
+- LDDT (the toolkit's scorer over C-alpha atoms for both alignments) and coverage (aligned
+  residue pairs: every two members of every column), ours and MUSTANG's;
 - core columns (filled by every member) and all columns, ours and MUSTANG's;
 - the mean TM-score of each member on the reference (the first member), normalised by the
   reference, for the residue pairs each multiple alignment puts in its columns (the best
@@ -10,12 +13,13 @@ to both programs as the same chain-only copies):
   column) that TM-align's pairwise alignment of the same two structures also pairs;
 - wall time: ours reading the files, aligning on one thread and writing the superposed
   files; MUSTANG's command (process start included), which writes its superposition too.
-The malven module's align_pdbs core is shown for orientation.
+The malven module's align_pdbs core is shown for orientation. With --pipelines both of the
+toolkit's pipelines are also forced on every family (LDDT, coverage, agreement, time): the
+measurements behind the automatic choice.
 
-    python bench/bench_msa.py [--families NAME ...] [--threads 1]
+    python bench/bench_msa.py [--families NAME ...] [--threads 1] [--pipelines]
 """
 import argparse
-import difflib
 import itertools
 import os
 import shutil
@@ -30,7 +34,8 @@ import tmtools
 
 import keldascope
 import malven
-from keldascope import _native
+from keldascope import MsaPipeline, _native
+from keldascope.alignment_files import residue_map as index_map
 from common import SHARED, table
 
 
@@ -70,17 +75,6 @@ def read_fasta(path):
     return list(records.values())
 
 
-def index_map(theirs, ours):
-    """Residue k of a sequence another program read -> our residue index, or None: the two
-    readings of one file can differ (modified residues, alternate locations)."""
-    out = [None] * len(theirs)
-    matcher = difflib.SequenceMatcher(None, theirs, ours, autojunk=False)
-    for block in matcher.get_matching_blocks():
-        for k in range(block.size):
-            out[block.a + k] = block.b + k
-    return out
-
-
 def columns_of_rows(rows, sequences):
     """Gapped rows (one per structure) -> columns of our residue indices."""
     maps = [index_map(row.replace("-", ""), seq) for row, seq in zip(rows, sequences)]
@@ -116,6 +110,15 @@ def tmalign_pairs(a, b):
     return pairs
 
 
+def coverage(columns):
+    return sum((k := len(c) - c.count(None)) * (k - 1) // 2 for c in columns)
+
+
+def lddt_of(structures, columns):
+    rows = [[-1 if c[m] is None else c[m] for c in columns] for m in range(len(structures))]
+    return _native.msa_lddt([s.domain for s in structures], rows, 1).mean
+
+
 def measures(columns, structures, reference_pairs):
     """(mean TM on the reference, pair agreement with TM-align)."""
     ref = structures[0].domain
@@ -136,6 +139,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--families", nargs="*")
     ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--pipelines", action="store_true",
+                    help="also force each pipeline on every family")
     args = ap.parse_args()
     mustang = shutil.which("mustang")
     if not mustang:
@@ -143,7 +148,9 @@ def main():
     if not (SHARED / "FAMILIES.tsv").exists():
         sys.exit(f"no FAMILIES.tsv under {SHARED}")
     fams = families()
-    rows, wins = [], {"core": 0, "agreement": 0, "faster": 0}
+    rows, wins = [], {"core": 0, "agreement": 0, "faster": 0, "lddt": 0, "coverage": 0,
+                      "core90": 0}
+    both = []
     for name in args.families or list(fams):
         files, chain = fams[name]
         files = [f for f in files if f.exists()]
@@ -180,30 +187,58 @@ def main():
             reference = {(i, j): tmalign_pairs(structures[i], structures[j])
                          for i, j in itertools.combinations(range(len(structures)), 2)}
             tm_ours, agree_ours = measures(ours.columns, structures, reference)
-            row = [name[:30], len(files), f"{ours.n_core}/{ours.n_columns}", kelda_core]
+            cov_ours = coverage(ours.columns)
+            row = [name[:30], len(files), ours.pipeline.name.lower(), f"{ours.lddt:.3f}",
+                   cov_ours, f"{ours.n_core}/{ours.n_columns}", kelda_core]
             if mustang_ok:
                 theirs = columns_of_rows(read_fasta(fasta), sequences)
                 core = sum(1 for c in theirs if None not in c)
                 tm_theirs, agree_theirs = measures(theirs, structures, reference)
+                lddt_theirs = lddt_of(structures, theirs)
+                cov_theirs = coverage(theirs)
+                row[4:4] = [f"{lddt_theirs:.3f}"]
+                row[6:6] = [cov_theirs]
                 row += [f"{core}/{len(theirs)}", f"{tm_ours:.3f}", f"{tm_theirs:.3f}",
                         f"{agree_ours:.3f}", f"{agree_theirs:.3f}", f"{t_ours:.2f}",
                         f"{t_mustang:.2f}", f"{t_mustang / t_ours:.1f}x"]
                 wins["core"] += ours.n_core > 0
                 wins["agreement"] += agree_ours >= agree_theirs
                 wins["faster"] += t_ours < t_mustang
+                wins["lddt"] += ours.lddt >= lddt_theirs
+                wins["coverage"] += cov_ours >= cov_theirs
+                wins["core90"] += ours.n_core >= 0.9 * core
             else:
+                row[4:4] = ["-"]
+                row[6:6] = ["-"]
                 row += ["failed", f"{tm_ours:.3f}", "-", f"{agree_ours:.3f}", "-",
                         f"{t_ours:.2f}", f"{t_mustang:.2f}", "-"]
                 wins["core"] += ours.n_core > 0
+            if args.pipelines:
+                line = [name[:30], len(files)]
+                for pipeline in (MsaPipeline.TREE_WISE, MsaPipeline.SCALABLE):
+                    start = time.perf_counter()
+                    m = keldascope.multiple_align(structures, threads=args.threads,
+                                                  pipeline=pipeline)
+                    seconds = time.perf_counter() - start
+                    line += [f"{m.lddt:.3f}", coverage(m.columns),
+                             f"{measures(m.columns, structures, reference)[1]:.3f}",
+                             f"{seconds:.2f}"]
+                both.append(line)
             rows.append(row)
         print(f"done {name}: {row}", file=sys.stderr)
-    print(table(rows, ["family", "n", "core/cols", "kelda core", "MUSTANG core/cols",
-                       "TM ref", "MUSTANG TM", "agree TM-align", "MUSTANG agree", "s",
-                       "MUSTANG s", "faster by"]))
+    print(table(rows, ["family", "n", "pipeline", "LDDT", "M LDDT", "pairs", "M pairs",
+                       "core/cols", "kelda core", "M core/cols", "TM ref", "M TM",
+                       "agree TM-align", "M agree", "s", "M s", "faster by"]))
     n = len(rows)
-    print(f"\nFamilies with a core: {wins['core']}/{n}; pair agreement at least MUSTANG's: "
+    print(f"\nFamilies with a core: {wins['core']}/{n}; LDDT at least MUSTANG's: "
+          f"{wins['lddt']}/{n}; coverage at least MUSTANG's: {wins['coverage']}/{n}; core at "
+          f"least 90% of MUSTANG's: {wins['core90']}/{n}; pair agreement at least MUSTANG's: "
           f"{wins['agreement']}/{n}; faster than MUSTANG: {wins['faster']}/{n} "
           f"(ours on {args.threads} thread{'s' * (args.threads != 1)})")
+    if both:
+        print("\nEach pipeline forced (tree-wise | scalable):")
+        print(table(both, ["family", "n", "tree LDDT", "tree pairs", "tree agree", "tree s",
+                           "scal LDDT", "scal pairs", "scal agree", "scal s"]))
 
 
 if __name__ == "__main__":

@@ -1,19 +1,22 @@
-"""The scalable multiple alignment (bench/msa_eval.cpp) beside MUSTANG, in one run.
+"""The toolkit's multiple alignment (keldascope.multiple_align, the pipeline it chooses)
+beside MUSTANG, in one run.
 
 Quality, on every family of ../shared/data/FAMILIES.tsv (its suggested core of up to 12) and
 on every Pfam folder of ../shared/data/tcoffee_strike2 aligned whole, both programs given the
 same chain-only copies:
 - coverage: aligned residue pairs (every two members of every column);
-- LDDT: the same scorer (the core's, over C-alpha atoms) for both alignments, MUSTANG's read
-  from its .afasta;
+- LDDT: the same scorer (the core's, over C-alpha atoms, keldascope's msa_lddt) for both
+  alignments, MUSTANG's read from its .afasta;
 - core columns (filled by every member) and all columns;
 - agreement: the share of the aligned residue pairs that TM-align's pairwise alignment of the
   same two structures also pairs (as bench_msa.py measures);
-- wall time: ours on one thread (reading and aligning; auto scheme), MUSTANG's command.
-Ours also runs with the neighbour scheme forced, to show what it costs against all pairs.
+- wall time: ours on one thread (reading and aligning), MUSTANG's command.
+Ours also runs with the scalable pipeline's neighbour scheme forced, to show what it costs
+against all pairs.
 
 Scale, on synthetic sets made here in a scratch folder (members of one family under random
-motions, 0.4 A of noise and crops of up to a tenth at either end): wall time on 2 threads.
+motions, 0.4 A of noise and crops of up to a tenth at either end): wall time on 2 threads,
+reading the files included.
 
     python bench/bench_msa_scale.py [--quality] [--scale 250 1000 10000] [--families NAME ...]
 """
@@ -26,66 +29,23 @@ import subprocess
 import sys
 import tempfile
 import time
-from types import SimpleNamespace
 
 import numpy as np
 
 import bench_msa
+import keldascope
 from bench_msa import chain_copy, columns_of_rows, families, read_fasta
-from common import ROOT, SHARED, table
-
-DRIVER = ROOT / "build" / "msa_eval"
-
-
-def build_driver(core_lib):
-    cmd = ["g++", "-O2", "-std=c++20", "-pthread", f"-I{ROOT / 'kelda-core' / 'include'}",
-           str(ROOT / "bench" / "msa_eval.cpp"), str(core_lib), "-o", str(DRIVER)]
-    subprocess.run(cmd, check=True)
+from common import SHARED, table
+from keldascope import MsaPipeline, MsaScheme, _native
 
 
-def run_ours(list_file, *options):
-    """(summary fields, [(sequence, coordinates, columns)] per member)."""
-    proc = subprocess.run([str(DRIVER), "align", str(list_file), "--dump", *options],
-                          capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(proc.stderr.strip())
-    lines = proc.stdout.splitlines()
-    summary = dict(f.split("=") for f in lines[0].split())
-    members = []
-    for k in range(1, len(lines) - 1, 3):
-        seq = lines[k].split(" ", 1)[1] if " " in lines[k] else ""
-        xyz = np.array([float(v) for v in lines[k + 1].split()[1:]]).reshape(-1, 3)
-        cols = [int(v) for v in lines[k + 2].split()[1:]]
-        members.append((seq, xyz, cols))
-    return summary, members
+def lddt_of(structures, columns):
+    """The toolkit's scorer on an alignment given as columns (None for a gap)."""
+    rows = [[-1 if c[m] is None else c[m] for c in columns] for m in range(len(structures))]
+    return _native.msa_lddt([s.domain for s in structures], rows, 1).mean
 
 
-def lddt_of(list_file, columns, tmp):
-    """Our scorer on an alignment given as columns of residue indices (None for a gap)."""
-    rows_file = os.path.join(tmp, "rows.txt")
-    with open(rows_file, "w") as out:
-        for m in range(len(columns[0]) if columns else 0):
-            out.write(" ".join(str(-1 if c[m] is None else c[m]) for c in columns) + "\n")
-    proc = subprocess.run([str(DRIVER), "lddt", str(list_file), rows_file], capture_output=True,
-                          text=True, check=True)
-    return float(dict(f.split("=") for f in proc.stdout.splitlines()[0].split())["lddt"])
-
-
-def columns_from_layout(members):
-    width = 1 + max((c for _, _, cols in members for c in cols), default=-1)
-    columns = [[None] * len(members) for _ in range(width)]
-    for m, (_, _, cols) in enumerate(members):
-        for r, c in enumerate(cols):
-            if c >= 0:
-                columns[c][m] = r
-    return columns
-
-
-def tmalign_pairs(a, b):
-    """TM-align's residue pairs of two members (sequence, coordinates) of the driver's dump."""
-    def structure(member):
-        return SimpleNamespace(domain=SimpleNamespace(sequence=member[0], coordinates=member[1]))
-    return bench_msa.tmalign_pairs(structure(a), structure(b))
+tmalign_pairs = bench_msa.tmalign_pairs
 
 
 def measures(columns, reference):
@@ -119,7 +79,7 @@ def quality_sets(names):
 def quality(args):
     mustang = shutil.which("mustang")
     rows, wins = [], {"coverage": 0, "lddt": 0, "core": 0, "agreement": 0, "faster": 0, "n": 0}
-    cost, present = [], []
+    cost = []
     for label, files, chain in quality_sets(args.families):
         if len(files) < 2:
             continue
@@ -128,41 +88,34 @@ def quality(args):
             for k, f in enumerate(files):
                 paths.append(os.path.join(tmp, f"{k}_{f.stem}.pdb"))
                 chain_copy(f, chain, paths[-1]) if chain else shutil.copy(f, paths[-1])
-            list_file = os.path.join(tmp, "list.tsv")
-            with open(list_file, "w") as out:
-                out.write("".join(f"{p}\t-\n" for p in paths))
+            start = time.perf_counter()
             try:
-                summary, members = run_ours(list_file, "--threads", "1")
-            except RuntimeError as e:  # the core's reader takes plain PDB only (no CHARMM names)
+                structures = [keldascope.read_structure(p) for p in paths]
+            except ValueError as e:
                 print(f"skipping {label}: {e}", file=sys.stderr, flush=True)
                 continue
-            t_ours = float(summary["seconds"])
-            ours = columns_from_layout(members)
-            sparse, sparse_members = run_ours(list_file, "--threads", "1", "--scheme", "neighbours")
-            reference = {(i, j): tmalign_pairs(members[i], members[j])
-                         for i, j in itertools.combinations(range(len(members)), 2)}
-            cov, core, agree = measures(ours, reference)
-            s_cov, s_core, s_agree = measures(columns_from_layout(sparse_members), reference)
-            if args.no_mustang:  # the present pipeline beside ours instead
-                import keldascope
-                structures = [keldascope.read_structure(p) for p in paths]
-                if [s.domain.sequence for s in structures] == [m[0] for m in members]:
-                    today = [list(c) for c in keldascope.multiple_align(structures, threads=1).columns]
-                    p_cov, p_core, p_agree = measures(today, reference)
-                    present.append([label[:34], len(files), cov, p_cov,
-                                     f"{float(summary['lddt']):.3f}",
-                                     f"{lddt_of(list_file, today, tmp):.3f}", core, p_core,
-                                     f"{agree:.3f}", f"{p_agree:.3f}"])
-            row = [label[:34], len(files), summary["scheme"], cov, f"{float(summary['lddt']):.3f}",
-                   f"{core}/{len(ours)}", f"{agree:.3f}", f"{t_ours:.2f}"]
-            cost.append([label[:34], len(files), summary["engine"], sparse["engine"],
-                         f"{float(summary['lddt']):.3f}", f"{float(sparse['lddt']):.3f}",
+            ours = keldascope.multiple_align(structures, threads=1)
+            t_ours = time.perf_counter() - start
+            start = time.perf_counter()
+            sparse = keldascope.multiple_align(structures, threads=1,
+                                               pipeline=MsaPipeline.SCALABLE,
+                                               scheme=MsaScheme.NEIGHBOURS)
+            t_sparse = time.perf_counter() - start
+            reference = {(i, j): tmalign_pairs(structures[i], structures[j])
+                         for i, j in itertools.combinations(range(len(structures)), 2)}
+            cov, core, agree = measures(ours.columns, reference)
+            s_cov, s_core, s_agree = measures(sparse.columns, reference)
+            pipeline = ours.pipeline.name.lower() + (
+                f"/{ours.scheme.name.lower()}" if ours.scheme is not None else "")
+            row = [label[:34], len(files), pipeline, cov, f"{ours.lddt:.3f}",
+                   f"{core}/{ours.n_columns}", f"{agree:.3f}", f"{t_ours:.2f}"]
+            cost.append([label[:34], len(files), ours.engine_alignments,
+                         sparse.engine_alignments, f"{ours.lddt:.3f}", f"{sparse.lddt:.3f}",
                          cov, s_cov, core, s_core, f"{agree:.3f}", f"{s_agree:.3f}",
-                         summary["seconds"], sparse["seconds"]])
-            if args.no_mustang:
+                         f"{t_ours:.2f}", f"{t_sparse:.2f}"])
+            if args.no_mustang or not mustang:
                 rows.append(row)
-                print(f"done {label}: {row} {cost[-1]} {present[-1] if present else ''}",
-                      file=sys.stderr, flush=True)
+                print(f"done {label}: {row}", file=sys.stderr, flush=True)
                 continue
             start = time.perf_counter()
             proc = subprocess.run([mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"),
@@ -170,14 +123,15 @@ def quality(args):
             t_mustang = time.perf_counter() - start
             fasta = os.path.join(tmp, "mustang.afasta")
             if proc.returncode == 0 and os.path.exists(fasta):
-                theirs = columns_of_rows(read_fasta(fasta), [m[0] for m in members])
+                theirs = columns_of_rows(read_fasta(fasta),
+                                         [s.domain.sequence for s in structures])
                 m_cov, m_core, m_agree = measures(theirs, reference)
-                m_lddt = lddt_of(list_file, theirs, tmp)
+                m_lddt = lddt_of(structures, theirs)
                 row += [m_cov, f"{m_lddt:.3f}", f"{m_core}/{len(theirs)}", f"{m_agree:.3f}",
                         f"{t_mustang:.2f}", f"{t_mustang / t_ours:.1f}x"]
                 wins["n"] += 1
                 wins["coverage"] += cov >= m_cov
-                wins["lddt"] += float(summary["lddt"]) >= m_lddt
+                wins["lddt"] += ours.lddt >= m_lddt
                 wins["core"] += core >= 0.9 * m_core
                 wins["agreement"] += agree >= m_agree
                 wins["faster"] += t_ours < t_mustang
@@ -185,21 +139,18 @@ def quality(args):
                 row += ["failed", "-", "-", "-", f"{t_mustang:.2f}", "-"]
             rows.append(row)
             print(f"done {label}: {row}", file=sys.stderr, flush=True)
-    print(table(rows, ["set", "n", "scheme", "pairs", "LDDT", "core/cols", "agree", "s",
+    print(table(rows, ["set", "n", "pipeline", "pairs", "LDDT", "core/cols", "agree", "s",
                        "M pairs", "M LDDT", "M core/cols", "M agree", "M s", "faster"]))
     n = wins["n"]
     if n:
-        print(f"\nAgainst MUSTANG on {n} sets: coverage at least its {wins['coverage']}/{n}, LDDT "
-              f"at least its {wins['lddt']}/{n}, core at least 90% of its {wins['core']}/{n}, "
-              f"agreement at least its {wins['agreement']}/{n}, faster {wins['faster']}/{n} (ours on 1 thread)")
-    if present:
-        print("\nOurs against the present pipeline (robust all-pairs, tree-wise joins):")
-        print(table(present, ["set", "n", "pairs", "present pairs", "LDDT", "present LDDT",
-                              "core", "present core", "agree", "present agree"]))
-    print("\nNeighbour scheme forced against all pairs (the same sets):")
-    print(table(cost, ["set", "n", "pairs all", "pairs nbr", "LDDT all", "LDDT nbr", "cov all",
-                       "cov nbr", "core all", "core nbr", "agree all", "agree nbr", "s all",
-                       "s nbr"]))
+        print(f"\nAgainst MUSTANG on {n} sets: coverage at least its {wins['coverage']}/{n}, "
+              f"LDDT at least its {wins['lddt']}/{n}, core at least 90% of its "
+              f"{wins['core']}/{n}, agreement at least its {wins['agreement']}/{n}, faster "
+              f"{wins['faster']}/{n} (ours on 1 thread)")
+    print("\nThe chosen pipeline against the scalable one with neighbours forced:")
+    print(table(cost, ["set", "n", "pairs chosen", "pairs nbr", "LDDT chosen", "LDDT nbr",
+                       "cov chosen", "cov nbr", "core chosen", "core nbr", "agree chosen",
+                       "agree nbr", "s chosen", "s nbr"]))
 
 
 def write_ca_pdb(path, xyz, seq):
@@ -224,59 +175,46 @@ def random_rotation(rng):
 
 def scale(args):
     files, _ = families()[args.scale_family]
-    sources = []
-    with tempfile.TemporaryDirectory(prefix="bench-msa-src-") as tmp:
-        list_file = os.path.join(tmp, "list.tsv")
-        with open(list_file, "w") as out:
-            out.write("".join(f"{f}\t-\n" for f in files if f.exists()))
-        _, members = run_ours(list_file, "--refine", "0")
-        sources = [(seq, xyz) for seq, xyz, _ in members]
+    sources = [keldascope.read_structure(f) for f in files if f.exists()]
+    sources = [(s.domain.sequence, np.asarray(s.domain.coordinates)) for s in sources]
     rows = []
     for n in args.scale:
         rng = np.random.default_rng(n)
         with tempfile.TemporaryDirectory(prefix="bench-msa-scale-") as tmp:
-            list_file = os.path.join(tmp, "list.tsv")
-            with open(list_file, "w") as out:
-                for k in range(n):
-                    seq, xyz = sources[k % len(sources)]
-                    cut = len(seq) // 10
-                    lo, hi = rng.integers(0, cut + 1), len(seq) - rng.integers(0, cut + 1)
-                    moved = (xyz[lo:hi] @ random_rotation(rng).T + rng.uniform(-50, 50, 3)
-                             + rng.normal(scale=0.4, size=(hi - lo, 3)))
-                    path = os.path.join(tmp, f"s{k}.pdb")
-                    write_ca_pdb(path, moved, seq[lo:hi])
-                    out.write(f"{path}\t-\n")
-            proc = subprocess.run([str(DRIVER), "align", list_file, "--threads", "2"],
-                                  capture_output=True, text=True)
-            if proc.returncode != 0:
-                rows.append([n, "failed: " + proc.stderr.strip()[:60]] + ["-"] * 6)
-                continue
-            s = dict(f.split("=") for f in proc.stdout.split())
+            paths = []
+            for k in range(n):
+                seq, xyz = sources[k % len(sources)]
+                cut = len(seq) // 10
+                lo, hi = rng.integers(0, cut + 1), len(seq) - rng.integers(0, cut + 1)
+                moved = (xyz[lo:hi] @ random_rotation(rng).T + rng.uniform(-50, 50, 3)
+                         + rng.normal(scale=0.4, size=(hi - lo, 3)))
+                paths.append(os.path.join(tmp, f"s{k}.pdb"))
+                write_ca_pdb(paths[-1], moved, seq[lo:hi])
+            start = time.perf_counter()
+            structures = [keldascope.read_structure(p) for p in paths]
+            m = keldascope.multiple_align(structures, threads=2)
+            seconds = time.perf_counter() - start
             limit = 60 if n <= 300 else 120 if n <= 1000 else 1800
-            # The largest child so far: the sets come smallest first.
-            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
-            rows.append([n, s["scheme"], s["engine"], f"{float(s['lddt']):.3f}", s["core"],
-                         s["columns"], f"{float(s['seconds']):.1f}", limit, f"{peak:.0f}"])
+            peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+            pipeline = m.pipeline.name.lower() + (
+                f"/{m.scheme.name.lower()}" if m.scheme is not None else "")
+            rows.append([n, pipeline, m.engine_alignments, f"{m.lddt:.3f}", m.n_core,
+                         m.n_columns, f"{seconds:.1f}", limit, f"{peak:.0f}"])
             print(f"done {n}: {rows[-1]}", file=sys.stderr, flush=True)
-    print(f"\nSynthetic sets from {args.scale_family} (2 threads):")
-    print(table(rows, ["chains", "scheme", "engine pairs", "LDDT", "core", "columns", "s",
+    print(f"\nSynthetic sets from {args.scale_family} (2 threads, reading included):")
+    print(table(rows, ["chains", "pipeline", "engine pairs", "LDDT", "core", "columns", "s",
                        "target s", "peak MB"]))
 
 
 def main():
-    global DRIVER
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quality", action="store_true")
     ap.add_argument("--families", nargs="*")
     ap.add_argument("--scale", nargs="*", type=int, default=[])
     ap.add_argument("--scale-family", default="globins_scop_domains")
-    ap.add_argument("--core-lib", default=str(ROOT / "build" / "core-tests" / "libkelda_core.a"))
-    ap.add_argument("--driver", default=str(DRIVER), help="where to build the driver")
     ap.add_argument("--no-mustang", action="store_true",
                     help="quality of ours alone (both schemes), MUSTANG not run")
     args = ap.parse_args()
-    DRIVER = args.driver
-    build_driver(args.core_lib)
     if args.quality:
         if not args.no_mustang and not shutil.which("mustang"):
             sys.exit("MUSTANG is needed: apt-get install mustang")

@@ -8,9 +8,12 @@
   pass). `align` gives a pair's `PairResult` (TM-score by each structure and by the longer,
   Sc, RMSD, identity, the same-fold call).
 - Jobs over many structures, written over that engine and run on C++ threads: `search` (a
-  query against targets; the robust method after a prefilter), `compare_all` (every pair,
-  with a tree), `multiple_align` (the KELDA guide tree and joins over pairwise alignments),
-  `cluster` (chains by TM-score, in memory or from a structure database).
+  query against targets; the robust method after a prefilter), `compare_sparse` (the pairs
+  above a score among each structure's prefilter neighbours), `compare_all` (every pair,
+  with a tree), `multiple_align` (tree-wise for a few structures, consistency and progressive
+  profiles above; scored by LDDT, written as FASTA or A2M), `score_alignment` (the LDDT of
+  any tool's FASTA or A2M alignment of the structures), `cluster` (chains by TM-score, in
+  memory or from a structure database).
 - Their settings are typed classes whose defaults live in the native records:
   `EngineSettings`, `SearchSettings`, `CompareSettings`, `MsaSettings` (a malven.Parameters
   is given beside them for the KELDA methods).
@@ -32,32 +35,37 @@ from malven import __version__
 from keldascope import parameters
 from keldascope._native import (BuildReport, BuildSettings, ClusterMethod, ClusterSettings,
                                 CompareSettings, CoverageOf, DatabaseSearchSettings,
-                                EngineSettings, Method, MsaSettings, NormaliseBy, PairResult,
-                                PairStatus, Placement, SearchHit, SearchSettings, score_name,
-                                thread_count, usable_cores)
+                                EngineSettings, Method, MsaLddt, MsaPipeline, MsaScheme,
+                                MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
+                                SearchHit, SearchSettings, score_name, thread_count,
+                                usable_cores)
 from keldascope.align import PairAlignment, align
 from keldascope.clustering import Cluster, ClusterResult, cluster
 from keldascope.database import Database
 from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                     local_client)
+from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
 from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
 from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
                                 from_gemmi, resolve)
-from keldascope.search import Comparison, SearchResult, compare_all, search
+from keldascope.search import (Comparison, SearchResult, SparseComparison, compare_all,
+                               compare_sparse, search)
 from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
                                    list_chains, read_structure, residue_labels,
                                    write_superposed)
 
 __all__ = [
     "__version__",
-    "Method", "NormaliseBy", "PairStatus",
+    "Method", "MsaPipeline", "MsaScheme", "NormaliseBy", "PairStatus",
     "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
     "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",
+    "SparseComparison", "compare_sparse",
     "MultipleAlignment", "multiple_align", "write_aligned",
+    "AlignmentFileError", "MsaLddt", "ScoredAlignment", "score_alignment",
     "IN_PROCESS", "distributed_compare", "distributed_search", "local_client",
     "Structure", "UnreadableStructure", "find_structure_files", "list_chains", "parameters",
     "read_structure", "residue_labels", "write_superposed",

@@ -1,15 +1,18 @@
 """Multiple alignment of structures the toolkit has read (any format, any chain) by the
-engine: the robust method (every pair aligned in any frames on threads, then the KELDA guide
-tree and joins over those alignments), or a KELDA method (the scan mode places every
-structure onto the reference first, as malven.align_pdbs does); and the superposed copies
-written in the formats the files came in."""
+engine, by one of two pipelines chosen by the number of structures: the tree-wise one (every
+pair aligned at full effort, then the KELDA guide tree and joins over those alignments; for
+the KELDA methods the scan mode places every structure onto the reference first, as
+malven.align_pdbs does) for small sets, the scalable one (a consistency library over the
+pairs or each structure's prefilter neighbours, progressive profiles, a refinement kept only
+where the LDDT rises) above. Either result carries its LDDT; the superposed copies are
+written in the formats the files came in, the alignment as FASTA or A2M."""
 import os
 from dataclasses import dataclass, field
 from typing import List, Tuple
 
 import numpy as np
 
-from keldascope import _native, parameters
+from keldascope import _native, alignment_files, parameters
 from keldascope._native import MsaResult, MsaSettings
 from keldascope.align import Wrapped, settings_of
 from keldascope.resolve import resolve
@@ -23,7 +26,8 @@ class MultipleAlignment(Wrapped):
     fills), transforms (each structure onto the reference; also full_transforms, as
     malven.MultipleAlignmentResult names them), tm_by_reference and tm_by_member (each
     structure's TM-score on the reference over the pairs the columns give), score (core
-    columns over all columns), avg_rmsd, n_columns, n_core."""
+    columns over all columns), avg_rmsd, n_columns, n_core, pipeline (the MsaPipeline that
+    ran), lddt (the mean of the columns' LDDT) and column_lddt (each column's)."""
     structures: List[Structure]
     reference: int
     result: MsaResult
@@ -46,18 +50,32 @@ class MultipleAlignment(Wrapped):
                     out[c, k] = residue
         return out
 
+    def to_fasta(self):
+        """The alignment as aligned FASTA text, its column scores as leading ';' lines."""
+        return alignment_files.to_fasta(self.structures, self.result.columns,
+                                        self.result.column_lddt, self.result.lddt)
+
+    def to_a2m(self):
+        """The alignment as A2M text (match columns: those half the structures fill)."""
+        return alignment_files.to_a2m(self.structures, self.result.columns,
+                                      self.result.column_lddt, self.result.lddt)
+
 
 def multiple_align(structures, settings=None, *, params=None, errors="warn", **fields):
     """The multiple alignment of structures; returns a MultipleAlignment. `structures`:
     anything keldascope.resolve takes (one folder, or a list mixing files, folders,
     FILE:CHAIN names and structures); unreadable files are skipped with a warning and listed
     in `skipped` (errors="raise" raises instead), and `reference` counts among those read.
-    `settings` an MsaSettings, or its fields as keywords (method, reference, threads...),
-    `params` a malven.Parameters for the KELDA methods. ValueError for fewer than two
-    structures or a reference outside the list."""
+    `settings` an MsaSettings, or its fields as keywords (method, reference, pipeline,
+    threads...), `params` a malven.Parameters for the KELDA methods. The pipeline is the
+    tree-wise one up to settings.tree_wise_up_to structures and the scalable one above,
+    unless the settings force either (result.pipeline says which ran). ValueError for fewer
+    than two structures or a reference outside the list."""
     settings = settings_of(MsaSettings, settings, fields)
     found = resolve(structures, errors=errors)
     ss = found.structures
+    if len(ss) < 2:
+        raise ValueError(f"a multiple alignment needs at least two structures, not {len(ss)}")
     m = _native.multiple_align([s.domain for s in ss], settings, parameters.coerce(params))
     return MultipleAlignment(ss, settings.reference, m, found.skipped)
 

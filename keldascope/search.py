@@ -137,3 +137,52 @@ def compare_all(structures, settings=None, *, params=None, errors="warn", all_ch
     return Comparison.of([s.name for s in ss], [s.path for s in ss], [len(s.domain) for s in ss],
                          settings.method, m, found.skipped,
                          [s.chain or s.domain.chain for s in ss])
+
+
+# The columns of SparseComparison.pairs, as the native comparison makes its rows.
+PAIR_COLUMNS = ("i", "j", "tm_i", "tm_j", "tm_longer", "sc", "rmsd", "score", "n_aligned")
+
+
+@dataclass(frozen=True)
+class SparseComparison:
+    """The pairs of a set of structures whose score reaches min_score, found without
+    aligning every pair: each structure's `keep` best partners by the shape prefilter were
+    aligned (`candidates` pairs in all). `pairs` is a float64 array of rows (i, j, tm_i,
+    tm_j, tm_longer, sc, rmsd, score, n_aligned), i < j, ascending (PAIR_COLUMNS)."""
+    names: List[str]
+    paths: List[str]
+    lengths: List[int]
+    method: Method
+    min_score: float
+    keep: int
+    candidates: int
+    pairs: np.ndarray
+
+    @property
+    def n_pairs(self):
+        return len(self.pairs)
+
+
+def sparse_keep(n, keep=0):
+    """The partners the prefilter keeps per structure among n: `keep`, or for 0 the search's
+    rule over the n - 1 others (at least 40, a twentieth of a large set)."""
+    others = max(n - 1, 0)
+    chosen = _native.prefilter_keep(SearchSettings(keep=keep), others)
+    return others if chosen is None else min(chosen, others)
+
+
+def compare_sparse(structures, settings=None, *, min_score, keep=0, params=None, errors="warn",
+                   all_chains=False, **fields):
+    """The pairs of the structures (anything keldascope.resolve takes) whose score
+    (the method's own) is at least min_score, each structure aligned only with its `keep`
+    best partners by the shape prefilter (0: as many as a search keeps): a
+    SparseComparison. `settings` a CompareSettings or its fields as keywords. Pairs the
+    prefilter does not choose are taken to fall below min_score."""
+    settings = settings_of(CompareSettings, settings, fields)
+    ss = resolve(structures, errors=errors, all_chains=all_chains).structures
+    k = sparse_keep(len(ss), keep)
+    candidates, rows = _native.compare_sparse([s.domain for s in ss], k, float(min_score),
+                                              settings, parameters.coerce(params))
+    return SparseComparison([s.name for s in ss], [s.path for s in ss],
+                            [len(s.domain) for s in ss], settings.method, float(min_score), k,
+                            candidates, rows)

@@ -1,16 +1,30 @@
 // Checks shared by the multiple-alignment tests: every residue placed once and in order,
-// and how many pairwise-matched residue pairs ended in one column.
+// and how many pairwise-matched residue pairs ended in one column; and the reading of their
+// structures.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "kelda/clustering/pair_table.hpp"
+#include "kelda/io/pdb_reader.hpp"
 #include "kelda/records.hpp"
 #include "kelda/treewise/tree_alignment.hpp"
 
 namespace kelda_test {
+
+// A structure of the test data's pdb folder, its id the file name.
+inline kelda::Domain read_or_die(const std::string& file,
+                                 std::optional<kelda::Char> chain = std::nullopt) {
+  auto d = kelda::read_pdb(std::string(KELDA_TEST_DATA) + "/pdb/" + file, chain);
+  if (!d) throw std::runtime_error(file + ": " + d.error().text());
+  d->id = file;
+  return *std::move(d);
+}
 
 inline void expect_each_residue_once_in_order(const std::vector<kelda::Column>& cols,
                                               const std::vector<kelda::Domain>& doms) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kelda/io/pdb_reader.hpp"
+#include "msa_checks.hpp"
 #include "kelda/msa/align_many.hpp"
 #include "pairwise_fixtures.hpp"
 #include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
@@ -17,14 +18,7 @@ using namespace kelda;
 
 namespace {
 
-const std::string kData = std::string(KELDA_TEST_DATA) + "/pdb/";
-
-Domain read_or_die(const std::string& file, std::optional<Char> chain = std::nullopt) {
-  auto d = read_pdb(kData + file, chain);
-  if (!d) throw std::runtime_error(file + ": " + d.error().text());
-  d->id = file;
-  return *std::move(d);
-}
+using kelda_test::read_or_die;
 
 Domain moved_copy(const Domain& d, const Transform& t) {
   Domain out = d;

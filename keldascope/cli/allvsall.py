@@ -1,8 +1,11 @@
 """`malven allvsall FILE...`: align every pair of a set of structures (files, or directories of
 PDB and mmCIF files) and print the TM-score and KELDA score matrices with the tree they
 imply; RMSD and aligned pairs go to --tsv and --json, the tree to --newick, a clustered
-heatmap to --plot. Runs on C++ threads, or on Dask workers for many machines."""
+heatmap to --plot. Runs on C++ threads, or on Dask workers for many machines. Above a few
+hundred structures it goes sparse: the prefilter chooses the pairs worth aligning and the
+pairs whose score reaches --min-score are written as TSV."""
 import math
+import sys
 
 import keldascope
 from keldascope import CompareSettings, score_name, trees
@@ -12,6 +15,7 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
                                    dump_json, finite_or_none, fmt, method_of, threads_for, warn)
 from keldascope.cli.progress import Progress
 from keldascope.resolve import short_names
+from keldascope.structures import UnreadableStructure
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -29,6 +33,12 @@ is less than half as long), and the tree joins by Sc. Either way the matrices ar
 and the same whether the work runs here or on Dask workers: --jobs N starts a local cluster
 of N worker processes, --scheduler sends the work to an existing one.
 
+Above --sparse-above structures (or with --sparse) nothing is aligned pair by pair: each
+structure is scored against every other by the shape-letter prefilter (thousands of times
+cheaper than an alignment), aligned with its --keep best partners, and the pairs whose score
+reaches --min-score are written as TSV (to --tsv, or standard output), one line per pair:
+a sparse result, without matrices, tree or heatmap (--dense keeps them at any size).
+
 """ + MODES_HELP.format(what="pair")
 
 EPILOG = """\
@@ -37,7 +47,12 @@ examples:
   malven allvsall globins/ --newick globins.nwk --plot globins.png
   malven allvsall a.pdb b.cif:B c.pdb.gz --tsv pairs.tsv
   malven allvsall family/ --json > matrices.json
-  malven allvsall /shared/domains/ --scheduler tcp://scheduler-host:8786"""
+  malven allvsall /shared/domains/ --scheduler tcp://scheduler-host:8786
+  malven allvsall thousands/ --min-score 0.6 --tsv close_pairs.tsv"""
+
+# Above this many structures the comparison goes sparse unless --dense: the dense matrices
+# of a few hundred structures take tens of thousands of alignments already.
+SPARSE_ABOVE = 300
 
 
 def add_parser(sub, chain_type):
@@ -63,6 +78,22 @@ def add_parser(sub, chain_type):
     p.add_argument("--json", action="store_true",
                    help="print one JSON object with the matrices and the tree instead of the "
                         "table")
+    size = p.add_mutually_exclusive_group()
+    size.add_argument("--sparse", action="store_true",
+                      help="prefilter the pairs and write those reaching --min-score as TSV, "
+                           "whatever the number of structures")
+    size.add_argument("--dense", action="store_true",
+                      help="align every pair (matrices, tree, heatmap) whatever the number of "
+                           "structures")
+    p.add_argument("--sparse-above", type=inputs.whole_number, default=SPARSE_ABOVE,
+                   metavar="N",
+                   help=f"go sparse above N structures (default {SPARSE_ABOVE})")
+    p.add_argument("--min-score", type=inputs.finite_float, metavar="S",
+                   help="sparse: the pairs kept score at least S (the method's own score; "
+                        "default the method's same-fold threshold)")
+    p.add_argument("--keep", type=inputs.whole_number, default=0, metavar="K",
+                   help="sparse: partners each structure is aligned with, by the prefilter "
+                        "(default 0: as a search keeps, at least 40 or a twentieth)")
     cluster.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -160,6 +191,92 @@ def matrix_lines(matrix, decimals, aligned=None):
     return [line.rstrip() for line in lines]
 
 
+def read_sparse_inputs(args, found, prog):
+    """The structures read here; a file found inside a directory that cannot be read is
+    skipped with a warning, one named on the command line is an error."""
+    structures = []
+    for path, chain, explicit in found:
+        try:
+            structures.append(keldascope.read_structure(
+                path, args.chain if chain is None else chain, **inputs.reading(args)))
+        except UnreadableStructure as exc:
+            if explicit:
+                raise CliError(str(exc))
+            if not args.quiet:
+                warn(prog, f"skipped: {exc}")
+    return structures
+
+
+def pair_lines(result):
+    def num(v):
+        return "" if math.isnan(v) else repr(float(v))
+
+    lines = ["i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\ttm_i\ttm_j\ttm_longer"]
+    for i, j, tm_i, tm_j, tm_longer, sc, rmsd, score, aligned in result.pairs.tolist():
+        i, j = int(i), int(j)
+        lines.append("\t".join([str(i + 1), str(j + 1), result.names[i], result.names[j],
+                                result.paths[i], result.paths[j], num(sc), num(rmsd),
+                                str(int(aligned)), num(tm_i), num(tm_j), num(tm_longer)]))
+    return lines
+
+
+def run_sparse(args, found, settings, prog):
+    """Pairs chosen by the prefilter, those reaching the floor written as TSV."""
+    for option in ("newick", "plot"):
+        if getattr(args, option) is not None:
+            raise UsageError(f"a sparse comparison ({len(found)} structures, above "
+                             f"--sparse-above {args.sparse_above}, or --sparse) has no tree or "
+                             f"heatmap for --{option}: give --dense to align every pair")
+    if args.jobs is not None or args.scheduler is not None:
+        raise UsageError("a sparse comparison runs on this machine's threads: drop "
+                         "--jobs/--scheduler, or give --dense")
+    structures = read_sparse_inputs(args, found, prog)
+    same_fold = (settings.same_fold_tm if settings.method == keldascope.Method.ROBUST
+                 else settings.same_fold_sc)
+    floor = same_fold if args.min_score is None else args.min_score
+    try:
+        result = keldascope.compare_sparse(structures, settings, min_score=floor,
+                                           keep=args.keep)
+    except ValueError as exc:
+        raise CliError(str(exc))
+    n = len(structures)
+    lines = pair_lines(result)
+    if args.json:
+        dump_json({
+            "command": "allvsall",
+            "version": keldascope.__version__,
+            "method": args.method,
+            "mode": args.mode or "robust",
+            "sparse": True,
+            "min_score": floor,
+            "keep": result.keep,
+            "aligned": result.candidates,
+            "structures": [{"path": p, "id": i, "length": length}
+                           for p, i, length in zip(result.paths, result.names, result.lengths)],
+            "n_skipped": len(found) - n,
+            "pairs": [dict(zip(("i", "j", "tm_i", "tm_j", "tm_longer", "sc", "rmsd", "score",
+                                "n_aligned"), (int(r[0]) + 1, int(r[1]) + 1,
+                                               *map(finite_or_none, r[2:8]), int(r[8]))))
+                      for r in result.pairs.tolist()],
+        })
+        return 0
+    summary = (f"Sparse comparison of {n} structures: the prefilter chose {result.candidates} "
+               f"of {n * (n - 1) // 2} pairs (each structure's {result.keep} best partners); "
+               f"{result.n_pairs} score at least {floor:g} ({score_name(settings.method)})")
+    if args.tsv:
+        try:
+            with open(args.tsv, "w", encoding="utf-8") as out:
+                out.write("\n".join(lines) + "\n")
+        except OSError as exc:
+            raise CliError(f"cannot write {args.tsv}: {exc.strerror or exc}")
+        print(summary + f"\nPairs written to {args.tsv}")
+    else:
+        print("\n".join(lines))
+        if not args.quiet:
+            print(summary, file=sys.stderr)
+    return 0
+
+
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
@@ -175,6 +292,11 @@ def run(args, context):
     if not args.quiet:
         for _, reason in special:
             warn(prog, f"skipped: {reason}")
+    if args.sparse or (not args.dense and len(found) > args.sparse_above):
+        return run_sparse(args, found, settings, prog)
+    if args.min_score is not None or args.keep:
+        raise UsageError(f"--min-score and --keep apply to a sparse comparison, and these "
+                         f"{len(found)} structures are compared densely: give --sparse")
     result = compare(args, found, settings, prog)
     n = len(result.paths)
     n_skipped = len(result.skipped)

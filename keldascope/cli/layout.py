@@ -53,12 +53,13 @@ def row_text(sequence, indices):
     return "".join("-" if k is None else sequence[k] for k in indices)
 
 
-def blocks(rows, markers, width=WIDTH):
+def blocks(rows, markers, width=WIDTH, scores=None):
     """Lines of the wrapped alignment.
 
     rows: (name, sequence, labels, indices) per structure, where indices gives per column
     the residue index in that structure or None for a gap. markers: one character per
-    column. The marker line is indented to sit under the residues."""
+    column; scores, when given, a second such line under them. The marker lines are
+    indented to sit under the residues."""
     n_columns = len(markers)
     name_w = max(len(r[0]) for r in rows)
     label_w = max([len(l) for r in rows for l in r[2]] + [1])
@@ -74,4 +75,6 @@ def blocks(rows, markers, width=WIDTH):
             lines.append(f"{name:<{name_w}} {first:>{label_w}} {text} {last}".rstrip())
         mark = markers[start:stop].rstrip()
         lines.append((" " * (name_w + label_w + 2) + mark) if mark else "")
+        if scores is not None:
+            lines += [" " * (name_w + label_w + 2) + scores[start:stop], ""]
     return lines

@@ -1,30 +1,39 @@
 """`malven msa FILE... -o DIR`: multiple structural alignment of structure files (any format,
-a chain per file, a model, pLDDT filtering) by the engine, printed as a summary and
-alignment text, with the superposed files written into DIR and optionally the aligned
-sequences as FASTA."""
+a chain per file, a model, pLDDT filtering) by the engine, printed as a summary with its LDDT
+and alignment text, with the superposed files written into DIR and optionally the alignment
+as FASTA or A2M; `malven msa --lddt ALN FILE...` scores another tool's alignment instead."""
 import os
 
 import keldascope
-from keldascope import MsaSettings
+from keldascope import AlignmentFileError, MsaPipeline, MsaSettings
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_option_value,
                                    check_output_file, dump_json, finite_or_none, fmt, method_of,
                                    threads_for, transform_json, warn)
+from keldascope.alignment_files import column_scores
 from keldascope.structures import UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
 Align several structures at once; the files may come in unrelated frames. By default
-(--method robust) every pair is aligned by the robust engine's TM-score search, on all
-cores, and the pairs it reports join the structures along the KELDA guide tree; every
-structure is superposed onto the reference by its own pairwise alignment with it. With
+(--method robust) a few structures are aligned tree-wise: every pair by the robust engine's
+TM-score search, on all cores, and the pairs it reports join the structures along the KELDA
+guide tree; every structure is superposed onto the reference by its own pairwise alignment
+with it. Larger sets (more than --tree-wise-up-to) are aligned by the scalable pipeline:
+every pair, or above a few dozen each structure with its prefilter neighbours, merged by
+consistency into progressive profile joins, refined where the LDDT rises; --pipeline forces
+either. The report says which ran, with the alignment's LDDT (mean and per column). With
 --method kelda each structure is first placed onto the reference by scan-mode alignment and
 the placed copies are aligned by the KELDA multiple alignment (the malven module's
 align_pdbs). Prints the number of alignment columns, the core (columns where every structure
 has a residue), the score, the average pairwise RMSD and each structure's TM-score on the
-reference, then the alignment with '*' under the core columns, and writes every input
-superposed onto the reference, all atoms of its model, as DIR/aligned_<name>.pdb (or .cif
-for mmCIF files)."""
+reference, then the alignment with '*' under the core columns and each column's LDDT in
+tenths under it, and writes every input superposed onto the reference, all atoms of its
+model, as DIR/aligned_<name>.pdb (or .cif for mmCIF files).
+
+With --lddt ALN (no -o), the alignment in ALN (aligned FASTA, or A2M by its .a2m suffix),
+made by any tool, is read onto the structure files (its records named after them, or in
+their order) and its LDDT printed: nothing is aligned or written."""
 
 EPILOG = """\
 In the JSON output, residue and column indices count from 0 (as in the Python API);
@@ -33,7 +42,12 @@ In the JSON output, residue and column indices count from 0 (as in the Python AP
 examples:
   malven msa 1sp1.pdb 1sp2.pdb 3znf.pdb -o superposed
   malven msa *.pdb -o out --reference 3 --fasta out/alignment.fasta
-  malven msa 1hpv.pdb:B 1abc.cif.gz:A AF-P12345-F1-model_v4.cif --min-plddt 70 -o out"""
+  malven msa 1hpv.pdb:B 1abc.cif.gz:A AF-P12345-F1-model_v4.cif --min-plddt 70 -o out
+  malven msa family/*.pdb -o out --a2m out/family.a2m --pipeline scalable
+  malven msa --lddt mustang.afasta 1sp1.pdb 1sp2.pdb 3znf.pdb"""
+
+PIPELINES = {"auto": MsaPipeline.AUTO, "tree-wise": MsaPipeline.TREE_WISE,
+             "scalable": MsaPipeline.SCALABLE}
 
 
 def add_parser(sub, chain_type):
@@ -42,8 +56,9 @@ def add_parser(sub, chain_type):
     p.add_argument("files", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them (at "
                         "least two structures)")
-    p.add_argument("-o", "--output-dir", required=True, metavar="DIR",
-                   help="directory for the superposed files (created when missing)")
+    p.add_argument("-o", "--output-dir", metavar="DIR",
+                   help="directory for the superposed files (created when missing; needed "
+                        "unless --lddt)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
                    help="the structure the others are moved onto, counted from 1 (default 1)")
     p.add_argument("--chain", type=chain_type, metavar="X",
@@ -51,7 +66,23 @@ def add_parser(sub, chain_type):
                         "file's first chain)")
     add_method_arguments(p, "structure", modes=False)
     add_threads_argument(p)
-    p.add_argument("--fasta", metavar="OUT.fasta", help="write the aligned sequences as FASTA")
+    defaults = MsaSettings()
+    p.add_argument("--pipeline", choices=list(PIPELINES), default="auto",
+                   help="tree-wise (every pair at full effort), scalable (consistency and "
+                        "progressive profiles) or auto: tree-wise up to --tree-wise-up-to "
+                        "structures (default auto)")
+    p.add_argument("--tree-wise-up-to", type=inputs.whole_number, metavar="N",
+                   default=defaults.tree_wise_up_to,
+                   help=f"auto's limit for the tree-wise pipeline (default "
+                        f"{defaults.tree_wise_up_to})")
+    p.add_argument("--fasta", metavar="OUT.fasta",
+                   help="write the alignment as aligned FASTA, its column LDDT as ';' lines")
+    p.add_argument("--a2m", metavar="OUT.a2m",
+                   help="write the alignment as A2M (upper case: columns half the structures "
+                        "fill), its column LDDT as ';' lines")
+    p.add_argument("--lddt", metavar="ALN",
+                   help="score the alignment in ALN (FASTA or A2M, from any tool) of the "
+                        "files by LDDT instead of aligning them")
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="write the table of structures: position, name, chain, residues, "
                         "TM-score on the reference, file and superposed file")
@@ -61,6 +92,9 @@ def add_parser(sub, chain_type):
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
+
+
+OUTPUT_OPTIONS = ("fasta", "a2m", "tsv")
 
 
 def check_count(args, n):
@@ -74,13 +108,25 @@ def check_count(args, n):
 def check_arguments(args):
     if not any(os.path.isdir(f.path) for f in args.files):  # else counted once expanded
         check_count(args, len(args.files))
+    if args.lddt is not None:
+        given = [o for o in ("-o/--output-dir",) + tuple(f"--{o}" for o in OUTPUT_OPTIONS)
+                 if getattr(args, "output_dir" if o.startswith("-o") else o[2:])]
+        if given:
+            raise UsageError(f"--lddt scores an alignment and writes nothing: drop "
+                             f"{', '.join(given)}")
+        return
+    if args.output_dir is None:
+        raise UsageError("the following arguments are required: -o/--output-dir")
+    if args.pipeline == "scalable" and args.method == "kelda":
+        raise UsageError("--pipeline scalable aligns with --method robust only")
     check_option_value(args.output_dir, "-o/--output-dir")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
-    if args.fasta is not None and args.fasta == args.tsv:
-        raise UsageError("the --fasta and --tsv files must differ")
-    for option, path in (("--fasta", args.fasta), ("--tsv", args.tsv)):
+    named = [getattr(args, o) for o in OUTPUT_OPTIONS if getattr(args, o) is not None]
+    if len(set(named)) < len(named):
+        raise UsageError("the --fasta, --a2m and --tsv files must differ")
+    for option, path in ((f"--{o}", getattr(args, o)) for o in OUTPUT_OPTIONS):
         if path is None:
             continue
         # The file may go into the output directory, which the alignment creates.
@@ -154,14 +200,10 @@ def write_tsv(path, structures, result, outputs):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
-def write_fasta(path, structures, rows):
+def write_text(path, text):
     try:
         with open(path, "w", encoding="utf-8") as out:
-            for s, (name, sequence, _, indices) in zip(structures, rows):
-                out.write(f">{name} chain {s.chain} {s.path}\n")
-                text = layout.row_text(sequence, indices)
-                for start in range(0, len(text), layout.WIDTH):
-                    out.write(text[start:start + layout.WIDTH] + "\n")
+            out.write(text)
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
@@ -171,12 +213,29 @@ MSA_TEXT = {keldascope.Method.ROBUST: "robust: every pair aligned by TM-score se
                                       "along the KELDA guide tree",
             keldascope.Method.KELDA_SCAN: "KELDA: scan-mode placement onto the reference, then "
                                           "the KELDA multiple alignment"}
+SCALABLE_TEXT = {keldascope.MsaScheme.ALL_PAIRS: "scalable: every pair aligned by TM-score "
+                                                 "search, merged by consistency into "
+                                                 "progressive profile joins",
+                 keldascope.MsaScheme.NEIGHBOURS: "scalable: each structure aligned with its "
+                                                  "prefilter neighbours, merged by consistency "
+                                                  "into progressive profile joins"}
+
+
+def pipeline_text(result, method):
+    if result.pipeline == MsaPipeline.SCALABLE:
+        return SCALABLE_TEXT[result.scheme]
+    return "tree-wise, " + MSA_TEXT[method]
+
+
+def lddt_text(lddt):
+    return "none (no two structures share a column)" if lddt != lddt else f"{lddt:.4f}"
 
 
 def text_report(structures, result, reference, outputs, rows, markers, written, method):
     lines = [
         f"Structures       {len(structures)} (reference: {structures[reference].name})",
-        f"Method           {MSA_TEXT[method]}",
+        f"Method           {pipeline_text(result, method)}",
+        f"LDDT             {lddt_text(result.lddt)} (mean over columns)",
         f"Columns          {result.n_columns}",
         f"Core columns     {result.n_core} (every structure has a residue)",
         f"Score            {fmt(result.score, 4)}",
@@ -193,8 +252,9 @@ def text_report(structures, result, reference, outputs, rows, markers, written, 
                      f"{s.path:<{path_w}}  -> {out}{role}")
     for what, path in written:
         lines.append(f"{what:<17}{path}")
-    lines += ["", "Alignment ('*' marks the core columns)", ""]
-    lines += layout.blocks(rows, markers)
+    lines += ["", "Alignment ('*' marks the core columns; under them each column's LDDT in "
+                  "tenths, '-' none)", ""]
+    lines += layout.blocks(rows, markers, scores=column_scores(result.column_lddt))
     return lines
 
 
@@ -205,6 +265,9 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta, ar
         "command": "msa",
         "version": keldascope.__version__,
         "method": args.method,
+        "pipeline": result.pipeline.name.lower().replace("_", "-"),
+        "lddt": finite_or_none(result.lddt),
+        "column_lddt": [finite_or_none(v) for v in result.column_lddt.tolist()],
         "reference": reference + 1,
         "n_columns": result.n_columns,
         "n_core": result.n_core,
@@ -218,16 +281,52 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta, ar
         "columns": result.columns,
         "markers": markers,
         "fasta": fasta,
+        "a2m": args.a2m,
         "tsv": args.tsv,
     }
+
+
+def score_file(args, structures, threads):
+    try:
+        scored = keldascope.score_alignment(structures, args.lddt, threads)
+    except AlignmentFileError as exc:
+        raise CliError(str(exc))
+    except ValueError as exc:
+        raise CliError(f"cannot score {args.lddt}: {exc}")
+    lddt = scored.lddt
+    if args.json:
+        dump_json({
+            "command": "msa",
+            "version": keldascope.__version__,
+            "alignment": args.lddt,
+            "format": "a2m" if scored.a2m else "fasta",
+            "n_columns": scored.n_columns,
+            "lddt": finite_or_none(lddt.mean),
+            "column_lddt": [finite_or_none(v) for v in lddt.columns.tolist()],
+            "pairs_scored": lddt.pairs_scored,
+            "structures": [dict(s.describe(), record=name, matched=m)
+                           for s, name, m in zip(structures, scored.names, scored.matched)],
+        })
+        return 0
+    lines = [f"Alignment        {args.lddt} ({'A2M' if scored.a2m else 'FASTA'}, "
+             f"{scored.n_columns} columns)",
+             f"LDDT             {lddt_text(lddt.mean)} (mean over columns; "
+             f"{lddt.pairs_scored} structure pairs share columns)", ""]
+    name_w = max(len(n) for n in scored.names)
+    for k, (s, name, m) in enumerate(zip(structures, scored.names, scored.matched)):
+        lines.append(f"{k + 1:>3}  {name:<{name_w}}  {s.path} chain {s.chain}  "
+                     f"{m}/{len(s.domain)} residues matched")
+    scores = column_scores(lddt.columns)
+    lines += ["", "Column LDDT in tenths ('-' none)", ""]
+    lines += [scores[k:k + layout.WIDTH] for k in range(0, len(scores), layout.WIDTH)]
+    print("\n".join(lines))
+    return 0
 
 
 def run(args, context):
     check_arguments(args)
     reference = args.reference - 1
-    # The KELDA method places the structures onto the reference first: its scan mode.
-    settings = MsaSettings(method=method_of(args), reference=reference,
-                           threads=threads_for(args.threads, context.prog))
+    threads = threads_for(args.threads, context.prog)
     sources = [src.or_chain(args.chain) for src in args.files]
     special = []
     found = inputs.find_targets(sources, special)
@@ -236,30 +335,42 @@ def run(args, context):
             warn(context.prog, f"skipped: {reason}")
     structures = inputs.read_found(found, args, context.prog, args.quiet)
     check_count(args, len(structures))
+    if args.lddt is not None:
+        return score_file(args, structures, threads)
+    # The KELDA method places the structures onto the reference first: its scan mode.
+    settings = MsaSettings(method=method_of(args), reference=reference, threads=threads,
+                           pipeline=PIPELINES[args.pipeline],
+                           tree_wise_up_to=args.tree_wise_up_to)
     outputs = output_paths(structures, args.output_dir)
     result = align(structures, settings, args.output_dir, context.prog)
     if result is None:
         return 1
     if not args.quiet:
+        isolated = set(result.isolated)
         for k, score in enumerate(result.tm_by_reference):
-            if k != reference and score < settings.same_fold_tm:
+            if k != reference and score < settings.same_fold_tm and k not in isolated:
                 warn(context.prog, f"{structures[k].path} shares little with the reference "
                                    f"(TM-score {score:.3f} on it)")
+        for k in result.isolated:
+            warn(context.prog, f"{structures[k].path} shares no column with the other "
+                               f"structures: its residues stand in columns of their own")
 
     columns = result.columns
     core = set(result.core_positions)
     markers = "".join("*" if c in core else " " for c in range(len(columns)))
     rows = aligned_rows(structures, columns)
     if args.fasta:
-        write_fasta(args.fasta, structures, rows)
+        write_text(args.fasta, result.to_fasta())
+    if args.a2m:
+        write_text(args.a2m, result.to_a2m())
     if args.tsv:
         write_tsv(args.tsv, structures, result, outputs)
     if args.json:
         dump_json(json_report(structures, result, reference, outputs, rows, markers, args.fasta,
                               args))
     else:
-        written = [(what, path) for what, path in (("FASTA", args.fasta), ("TSV", args.tsv))
-                   if path]
+        written = [(what, path) for what, path in (("FASTA", args.fasta), ("A2M", args.a2m),
+                                                   ("TSV", args.tsv)) if path]
         print("\n".join(text_report(structures, result, reference, outputs, rows, markers,
                                     written, settings.method)))
     return 0

@@ -12,6 +12,7 @@
 #include "entries.hpp"
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/prefilter.hpp"
+#include "kelda/search/sparse.hpp"
 #include "numpy.hpp"
 #include "records.hpp"
 #include "release.hpp"
@@ -144,6 +145,17 @@ Ref compare_all(std::vector<Domain> domains, kelda::CompareSettings settings,
 // The columns of score_pairs' rows.
 constexpr Py_ssize_t kCellColumns = 9;
 
+Ref cell_rows(const std::vector<kelda::PairScores>& cells) {
+  std::vector<double> rows;
+  rows.reserve(cells.size() * kCellColumns);
+  for (const auto& c : cells)
+    for (double v : {static_cast<double>(c.i), static_cast<double>(c.j), c.tm_i, c.tm_j,
+                     c.tm_longer, c.sc, c.rmsd, c.score, static_cast<double>(c.n_aligned)})
+      rows.push_back(v);
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(cells.size()), kCellColumns};
+  return new_array(shape, rows);
+}
+
 const Signature score_pairs_sig{
     "score_pairs", {{"domains"}, {"pairs"}, {"settings"}, opt("params")}};
 Ref score_pairs(std::vector<Domain> domains,
@@ -160,14 +172,20 @@ Ref score_pairs(std::vector<Domain> domains,
     return kelda::score_pairs(ptrs, index, s, stop);
   });
   const auto cells = unwrap(std::move(r), on_error::alignment);
-  std::vector<double> rows;
-  rows.reserve(cells.size() * kCellColumns);
-  for (const auto& c : cells)
-    for (double v : {static_cast<double>(c.i), static_cast<double>(c.j), c.tm_i, c.tm_j,
-                     c.tm_longer, c.sc, c.rmsd, c.score, static_cast<double>(c.n_aligned)})
-      rows.push_back(v);
-  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(cells.size()), kCellColumns};
-  return new_array(shape, rows);
+  return cell_rows(cells);
+}
+
+const Signature compare_sparse_sig{
+    "compare_sparse", {{"domains"}, {"keep"}, {"min_score"}, {"settings"}, opt("params")}};
+Ref compare_sparse(std::vector<Domain> domains, std::uint64_t keep, double min_score,
+                   kelda::CompareSettings settings, std::optional<Parameters> params) {
+  const auto s = with_params(std::move(settings), params);
+  const auto ptrs = pointers_to(domains);
+  auto r = run_released([&](std::stop_token stop) {
+    return kelda::compare_sparse(ptrs, keep, min_score, s, stop);
+  });
+  auto found = unwrap(std::move(r), on_error::alignment);
+  return tuple_of({to_py(static_cast<std::uint64_t>(found.candidates)), cell_rows(found.pairs)});
 }
 
 const Signature comparison_of_sig{"comparison_of", {{"n"}, {"cells"}}};
@@ -188,11 +206,31 @@ Ref comparison_of(std::uint64_t n, Matrix cells) {
 }
 
 const Signature multiple_align_sig{"multiple_align", {{"domains"}, {"settings"}, opt("params")}};
-Ref multiple_align(std::vector<Domain> domains, kelda::TreeMsaSettings settings,
+Ref multiple_align(std::vector<Domain> domains, kelda::MultipleSettings settings,
                    std::optional<Parameters> params) {
-  const auto s = with_params(std::move(settings), params);
+  settings.tree.engine.kelda = params.value_or(Parameters{});
   auto r = run_released([&](std::stop_token stop) {
-    return kelda::multiple_alignment(domains, s, stop);
+    return kelda::align_multiple(domains, settings, stop);
+  });
+  return wrap(unwrap(std::move(r), on_error::whole));
+}
+
+const Signature msa_pipeline_sig{"msa_pipeline", {{"n"}, {"settings"}}};
+Ref msa_pipeline(std::uint64_t n, kelda::MultipleSettings settings) {
+  return to_py(kelda::msa_pipeline_for(n, settings));
+}
+
+// An alignment made elsewhere, as rows (one per domain, one entry per column: a residue
+// index, or -1 for a gap).
+const Signature msa_lddt_sig{"msa_lddt", {{"domains"}, {"rows"}, dflt("threads")}};
+Ref msa_lddt(std::vector<Domain> domains, std::vector<std::vector<std::int64_t>> rows,
+             std::optional<std::uint32_t> threads) {
+  std::vector<std::size_t> lengths;
+  for (const Domain& d : domains) lengths.push_back(d.size());
+  auto r = run_released([&](std::stop_token stop) -> kelda::Result<kelda::MsaLddt> {
+    auto layout = kelda::layout_from_rows(rows, lengths);
+    if (!layout) return std::move(layout).error();
+    return kelda::msa_lddt(domains, *layout, kelda::LddtSettings{}, threads.value_or(0), stop);
   });
   return wrap(unwrap(std::move(r), on_error::whole));
 }
@@ -246,13 +284,26 @@ PyMethodDef job_functions[] = {
      "score_pairs(domains, pairs, settings, params=None)\n--\n\n"
      "The pairs (i, j) aligned, j onto i, as rows (i, j, tm_i, tm_j, tm_longer, sc, rmsd,\n"
      "score, n_aligned) of a float64 array, for comparison_of."},
+    {"compare_sparse", MALVEN_FASTCALL((function<compare_sparse_sig, compare_sparse>)),
+     kFastcall,
+     "compare_sparse(domains, keep, min_score, settings, params=None)\n--\n\n"
+     "Each structure's `keep` best partners by the prefilter aligned, the pairs scoring at\n"
+     "least min_score kept: (candidates aligned, rows as score_pairs makes them)."},
     {"comparison_of", MALVEN_FASTCALL((function<comparison_of_sig, comparison_of>)), kFastcall,
      "comparison_of(n, cells)\n--\n\n"
      "The Comparison of n structures from the rows of score_pairs."},
     {"multiple_align", MALVEN_FASTCALL((function<multiple_align_sig, multiple_align>)),
      kFastcall,
      "multiple_align(domains, settings, params=None)\n--\n\n"
-     "The multiple alignment of the domains: an TreeMsaResult."},
+     "The multiple alignment of the domains by the pipeline the settings choose: an\n"
+     "MsaResult."},
+    {"msa_pipeline", MALVEN_FASTCALL((function<msa_pipeline_sig, msa_pipeline>)), kFastcall,
+     "msa_pipeline(n, settings)\n--\n\n"
+     "The MsaPipeline a multiple alignment of n structures runs under these settings."},
+    {"msa_lddt", MALVEN_FASTCALL((function<msa_lddt_sig, msa_lddt>)), kFastcall,
+     "msa_lddt(domains, rows, threads=0)\n--\n\n"
+     "The LDDT (an MsaLddt) of an alignment of the domains given as rows, one per domain\n"
+     "and one entry per column: its residue index, or -1 for a gap."},
     {"score_name", MALVEN_FASTCALL((function<score_name_sig, score_name>)), kFastcall,
      "score_name(method)\n--\n\n"
      "The name of the method's own score, by which hits rank and trees join: TM-score (by\n"

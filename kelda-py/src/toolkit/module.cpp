@@ -58,6 +58,7 @@ constexpr ClassEntry kClasses[] = {
     {"BuildProgress", create_build_progress_class},
     {"MappedDatabase", create_mapped_database_class},
     {"ClusterSettings", create_cluster_settings_class},
+    {"MsaLddt", create_msa_lddt_class},
 };
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -96,6 +97,16 @@ PyObject* build() {
   add(module.get(), "CoverageOf",
       make_enum<kelda::CoverageOf>("keldascope",
                                    "Whose residues a clustering's coverage counts."));
+  add(module.get(), "MsaPipeline",
+      make_enum<kelda::MsaPipeline>("keldascope",
+                                    "Which multiple alignment runs: AUTO (by the number of\n"
+                                    "structures), TREE_WISE (every pair at full effort) or\n"
+                                    "SCALABLE (consistency and progressive profiles)."));
+  add(module.get(), "MsaScheme",
+      make_enum<kelda::MsaScheme>("keldascope",
+                                  "The pairs the scalable multiple alignment aligns: AUTO,\n"
+                                  "ALL_PAIRS or NEIGHBOURS (each structure's prefilter\n"
+                                  "neighbours)."));
   for (const auto& [name, create] : kClasses) {
     // The new reference is the registry's (ClassOf), for the life of the process.
     PyTypeObject* type = create();

@@ -14,6 +14,7 @@
 #include "kelda/database/search.hpp"
 #include "kelda/cluster/cluster.hpp"
 #include "kelda/engine/pair_engine.hpp"
+#include "kelda/multiple/multiple.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
@@ -33,18 +34,19 @@ struct BuildCounters {
 MALVEN_CLASS_NAME(kelda::EngineSettings, "EngineSettings")
 MALVEN_CLASS_NAME(kelda::SearchSettings, "SearchSettings")
 MALVEN_CLASS_NAME(kelda::CompareSettings, "CompareSettings")
-MALVEN_CLASS_NAME(kelda::TreeMsaSettings, "MsaSettings")
+MALVEN_CLASS_NAME(kelda::MultipleSettings, "MsaSettings")
 MALVEN_CLASS_NAME(kelda::PairResult, "PairResult")
 MALVEN_CLASS_NAME(kelda::Placement, "Placement")
 MALVEN_CLASS_NAME(kelda::SearchHit, "SearchHit")
 MALVEN_CLASS_NAME(kelda::Comparison, "Comparison")
-MALVEN_CLASS_NAME(kelda::TreeMsaResult, "MsaResult")
 MALVEN_CLASS_NAME(kelda::BuildSettings, "BuildSettings")
 MALVEN_CLASS_NAME(kelda::DatabaseSearchSettings, "DatabaseSearchSettings")
 MALVEN_CLASS_NAME(kelda::BuildReport, "BuildReport")
 MALVEN_CLASS_NAME(BuildCounters, "BuildProgress")
 MALVEN_CLASS_NAME(kelda::Database, "MappedDatabase")
 MALVEN_CLASS_NAME(kelda::ClusterSettings, "ClusterSettings")
+MALVEN_CLASS_NAME(kelda::MultipleResult, "MsaResult")
+MALVEN_CLASS_NAME(kelda::MsaLddt, "MsaLddt")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -80,6 +82,18 @@ struct EnumOf<kelda::CoverageOf> {
   static constexpr std::array<const char*, 2> members{"EACH", "SHORTER"};
   static inline PyObject* type = nullptr;
 };
+template <>
+struct EnumOf<kelda::MsaPipeline> {
+  static constexpr const char* name = "MsaPipeline";
+  static constexpr std::array<const char*, 3> members{"AUTO", "TREE_WISE", "SCALABLE"};
+  static inline PyObject* type = nullptr;
+};
+template <>
+struct EnumOf<kelda::MsaScheme> {
+  static constexpr const char* name = "MsaScheme";
+  static constexpr std::array<const char*, 3> members{"AUTO", "ALL_PAIRS", "NEIGHBOURS"};
+  static inline PyObject* type = nullptr;
+};
 
 namespace toolkit {
 
@@ -99,6 +113,7 @@ PyTypeObject* create_build_report_class();
 PyTypeObject* create_build_progress_class();
 PyTypeObject* create_mapped_database_class();
 PyTypeObject* create_cluster_settings_class();
+PyTypeObject* create_msa_lddt_class();
 
 }  // namespace toolkit
 

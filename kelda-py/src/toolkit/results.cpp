@@ -21,7 +21,8 @@ namespace malven::toolkit {
 namespace {
 
 using kelda::Comparison;
-using kelda::TreeMsaResult;
+using kelda::MultipleResult;
+using kelda::MsaLddt;
 using kelda::PairOutcome;
 using kelda::PairResult;
 using kelda::Placement;
@@ -377,54 +378,124 @@ PyGetSetDef comparison_getset[] = {
      "n x n aligned pairs (symmetric), as floats.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-// ---- TreeMsaResult ----------------------------------------------------------------------------
+// ---- MsaResult ----------------------------------------------------------------------------
 
-Ref msa_columns(const TreeMsaResult& m) {
-  return list_of(m.msa.columns, [](const kelda::Column& c) {
+Ref numbers(const std::vector<double>& values) {
+  const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
+  return new_array(shape, values);
+}
+Ref msa_columns(const MultipleResult& m) {
+  return list_of(m.columns, [](const std::vector<std::optional<std::uint64_t>>& c) {
     return list_of(c, [](const std::optional<std::uint64_t>& v) { return to_py(v); });
   });
 }
-Ref msa_core(const TreeMsaResult& m) {
-  return list_of(m.msa.core_positions, [](std::uint64_t v) { return to_py(v); });
+Ref msa_core(const MultipleResult& m) {
+  return list_of(m.core_positions, [](std::uint64_t v) { return to_py(v); });
 }
-Ref msa_score(const TreeMsaResult& m) { return to_py(m.msa.score); }
-Ref msa_avg_rmsd(const TreeMsaResult& m) { return to_py(m.msa.avg_rmsd); }
-Ref msa_transforms(const TreeMsaResult& m) {
+Ref msa_score(const MultipleResult& m) { return to_py(m.score); }
+Ref msa_avg_rmsd(const MultipleResult& m) { return to_py(m.avg_rmsd); }
+Ref msa_transforms(const MultipleResult& m) {
   return list_of(m.transforms, [](const kelda::Transform& t) { return wrap(t); });
 }
-Ref msa_tm_ref(const TreeMsaResult& m) {
+Ref msa_tm_ref(const MultipleResult& m) {
   return list_of(m.tm_by_reference, [](double v) { return to_py(v); });
 }
-Ref msa_tm_member(const TreeMsaResult& m) {
+Ref msa_tm_member(const MultipleResult& m) {
   return list_of(m.tm_by_member, [](double v) { return to_py(v); });
 }
-Ref msa_n_columns(const TreeMsaResult& m) {
-  return to_py(static_cast<std::uint64_t>(m.msa.columns.size()));
+Ref msa_n_columns(const MultipleResult& m) {
+  return to_py(static_cast<std::uint64_t>(m.columns.size()));
 }
-Ref msa_n_core(const TreeMsaResult& m) {
-  return to_py(static_cast<std::uint64_t>(m.msa.core_positions.size()));
+Ref msa_n_core(const MultipleResult& m) {
+  return to_py(static_cast<std::uint64_t>(m.core_positions.size()));
+}
+Ref msa_pipeline(const MultipleResult& m) { return to_py(m.pipeline); }
+Ref msa_scheme(const MultipleResult& m) {
+  return m.pipeline == kelda::MsaPipeline::Scalable ? to_py(m.scheme) : none();
+}
+Ref msa_lddt_mean(const MultipleResult& m) { return to_py(m.lddt.mean); }
+Ref msa_column_lddt(const MultipleResult& m) { return numbers(m.lddt.columns); }
+Ref msa_lddt_record(const MultipleResult& m) { return wrap(MsaLddt(m.lddt)); }
+Ref msa_isolated(const MultipleResult& m) {
+  return list_of(m.isolated, [](std::uint32_t v) { return to_py(static_cast<std::uint64_t>(v)); });
+}
+Ref msa_engine_alignments(const MultipleResult& m) {
+  return to_py(static_cast<std::uint64_t>(m.engine_alignments));
+}
+Ref msa_repr(const MultipleResult& m) {
+  const char* pipeline =
+      EnumOf<kelda::MsaPipeline>::members[static_cast<std::size_t>(m.pipeline)];
+  return to_py("MsaResult(pipeline=" + std::string(pipeline) + ", n_columns=" +
+               std::to_string(m.columns.size()) + ", n_core=" +
+               std::to_string(m.core_positions.size()) + ", lddt=" + fixed(m.lddt.mean, 4) + ")");
 }
 
 PyGetSetDef msa_getset[] = {
-    {"columns", getter<TreeMsaResult, msa_columns>, nullptr,
+    {"columns", getter<MultipleResult, msa_columns>, nullptr,
      "Columns: one entry per structure, its residue index or None (a gap).", nullptr},
-    {"core_positions", getter<TreeMsaResult, msa_core>, nullptr,
+    {"core_positions", getter<MultipleResult, msa_core>, nullptr,
      "The columns every structure fills.", nullptr},
-    {"score", getter<TreeMsaResult, msa_score>, nullptr, "Core columns over all columns.", nullptr},
-    {"avg_rmsd", getter<TreeMsaResult, msa_avg_rmsd>, nullptr,
-     "The mean RMSD of the pairwise alignments.", nullptr},
-    {"transforms", getter<TreeMsaResult, msa_transforms>, nullptr,
-     "Each structure onto the reference.", nullptr},
-    {"full_transforms", getter<TreeMsaResult, msa_transforms>, nullptr,
-     "The same transforms, under malven.MultipleAlignmentResult's name for them.", nullptr},
-    {"tm_by_reference", getter<TreeMsaResult, msa_tm_ref>, nullptr,
-     "Each structure's TM-score on the reference over the pairs the columns give,\n"
-     "normalised by the reference (empty without full_scores).",
+    {"score", getter<MultipleResult, msa_score>, nullptr, "Core columns over all columns.",
      nullptr},
-    {"tm_by_member", getter<TreeMsaResult, msa_tm_member>, nullptr,
+    {"avg_rmsd", getter<MultipleResult, msa_avg_rmsd>, nullptr,
+     "Tree-wise: the mean RMSD of the pairwise alignments; scalable: the mean RMSD of the\n"
+     "members on the reference over the columns each shares with it (NaN: none).",
+     nullptr},
+    {"transforms", getter<MultipleResult, msa_transforms>, nullptr,
+     "Each structure onto the reference.", nullptr},
+    {"full_transforms", getter<MultipleResult, msa_transforms>, nullptr,
+     "The same transforms, under malven.MultipleAlignmentResult's name for them.", nullptr},
+    {"tm_by_reference", getter<MultipleResult, msa_tm_ref>, nullptr,
+     "Each structure's TM-score on the reference over the pairs the columns give,\n"
+     "normalised by the reference (tree-wise: empty without full_scores).",
+     nullptr},
+    {"tm_by_member", getter<MultipleResult, msa_tm_member>, nullptr,
      "The same, normalised by the member.", nullptr},
-    {"n_columns", getter<TreeMsaResult, msa_n_columns>, nullptr, "The number of columns.", nullptr},
-    {"n_core", getter<TreeMsaResult, msa_n_core>, nullptr, "The number of core columns.", nullptr},
+    {"n_columns", getter<MultipleResult, msa_n_columns>, nullptr, "The number of columns.",
+     nullptr},
+    {"n_core", getter<MultipleResult, msa_n_core>, nullptr, "The number of core columns.",
+     nullptr},
+    {"pipeline", getter<MultipleResult, msa_pipeline>, nullptr,
+     "The pipeline that ran (an MsaPipeline, never AUTO).", nullptr},
+    {"scheme", getter<MultipleResult, msa_scheme>, nullptr,
+     "The pairs the scalable pipeline aligned (an MsaScheme), None for the tree-wise one.",
+     nullptr},
+    {"lddt", getter<MultipleResult, msa_lddt_mean>, nullptr,
+     "The alignment's LDDT: the mean of its columns' (NaN when no column is shared).",
+     nullptr},
+    {"column_lddt", getter<MultipleResult, msa_column_lddt>, nullptr,
+     "Each column's LDDT (a float64 array; NaN where no two members share it).", nullptr},
+    {"lddt_details", getter<MultipleResult, msa_lddt_record>, nullptr,
+     "The LDDT as an MsaLddt (with the member pairs scored).", nullptr},
+    {"isolated", getter<MultipleResult, msa_isolated>, nullptr,
+     "Structures sharing no column with any other.", nullptr},
+    {"engine_alignments", getter<MultipleResult, msa_engine_alignments>, nullptr,
+     "The pairwise engine alignments made.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- MsaLddt ------------------------------------------------------------------------------
+
+Ref lddt_mean(const MsaLddt& l) { return to_py(l.mean); }
+Ref lddt_columns(const MsaLddt& l) { return numbers(l.columns); }
+Ref lddt_pairs(const MsaLddt& l) { return to_py(static_cast<std::uint64_t>(l.pairs_scored)); }
+Ref lddt_sampled(const MsaLddt& l) { return to_py(l.sampled); }
+Ref lddt_repr(const MsaLddt& l) {
+  return to_py("MsaLddt(mean=" + fixed(l.mean, 4) + ", columns=" +
+               std::to_string(l.columns.size()) + ", pairs_scored=" +
+               std::to_string(l.pairs_scored) + ")");
+}
+
+PyGetSetDef lddt_getset[] = {
+    {"mean", getter<MsaLddt, lddt_mean>, nullptr,
+     "The mean over scored columns of each column's LDDT; NaN when none is scored.", nullptr},
+    {"columns", getter<MsaLddt, lddt_columns>, nullptr,
+     "Each column's LDDT: the mean over the member pairs that both fill it of the pair's\n"
+     "symmetric LDDT there (a float64 array, NaN where no scored pair fills it).",
+     nullptr},
+    {"pairs_scored", getter<MsaLddt, lddt_pairs>, nullptr,
+     "Member pairs with at least one shared column.", nullptr},
+    {"sampled", getter<MsaLddt, lddt_sampled>, nullptr,
+     "A fixed sample of the member pairs was scored, not every pair.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- BuildReport ----------------------------------------------------------------------------
@@ -531,8 +602,13 @@ PyTypeObject* create_comparison_class() {
                                   "Matrices of an all-against-all comparison.");
 }
 PyTypeObject* create_msa_result_class() {
-  return result_class<TreeMsaResult>("keldascope.MsaResult", msa_getset, nullptr,
-                                 "A multiple alignment.");
+  return result_class<MultipleResult, msa_repr>("keldascope.MsaResult", msa_getset, nullptr,
+                                                "A multiple alignment, with its LDDT.");
+}
+PyTypeObject* create_msa_lddt_class() {
+  return result_class<MsaLddt, lddt_repr>(
+      "keldascope.MsaLddt", lddt_getset, nullptr,
+      "The LDDT of a multiple alignment (C-alpha atoms, symmetric over each member pair).");
 }
 
 PyTypeObject* create_build_report_class() {

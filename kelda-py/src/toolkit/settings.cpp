@@ -16,13 +16,15 @@ namespace {
 
 using kelda::CompareSettings;
 using kelda::EngineSettings;
-using kelda::TreeMsaSettings;
+using kelda::MultipleSettings;
 using kelda::SearchSettings;
 
 template <class T>
 EngineSettings& engine_of(T& t) {
   if constexpr (std::is_same_v<T, EngineSettings>)
     return t;
+  else if constexpr (std::is_same_v<T, MultipleSettings>)
+    return t.tree.engine;
   else
     return t.engine;
 }
@@ -44,13 +46,21 @@ bool& full_scores_of(T& t) {
 }
 template <class T>
 std::uint32_t& threads_of(T& t) {
-  return t.threads;
+  if constexpr (std::is_same_v<T, MultipleSettings>)
+    return t.tree.threads;
+  else
+    return t.threads;
 }
 bool& prefilter_of(SearchSettings& s) { return s.prefilter; }
 std::uint64_t& keep_of(SearchSettings& s) { return s.keep; }
 std::uint64_t& max_hits_of(SearchSettings& s) { return s.max_hits; }
 double& min_score_of(SearchSettings& s) { return s.min_score; }
-std::uint64_t& reference_of(TreeMsaSettings& s) { return s.reference; }
+std::uint64_t& reference_of(MultipleSettings& s) { return s.tree.reference; }
+kelda::MsaPipeline& pipeline_of(MultipleSettings& s) { return s.pipeline; }
+std::uint64_t& tree_wise_up_to_of(MultipleSettings& s) { return s.tree_wise_up_to; }
+kelda::MsaScheme& scheme_of(MultipleSettings& s) { return s.scalable.scheme; }
+std::uint64_t& all_pairs_up_to_of(MultipleSettings& s) { return s.scalable.all_pairs_up_to; }
+std::uint64_t& refine_rounds_of(MultipleSettings& s) { return s.scalable.refine_rounds; }
 
 #define ENGINE_FIELDS(T)                                                                      \
   MALVEN_SETTING(T, kelda::Method, method_of<T>, "method",                                   \
@@ -85,10 +95,26 @@ PyGetSetDef search_fields[] = {
 PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings), THREADS_FIELD(CompareSettings),
                                 END_FIELDS};
 PyGetSetDef msa_fields[] = {
-    ENGINE_FIELDS(TreeMsaSettings),
-    MALVEN_SETTING(TreeMsaSettings, std::uint64_t, reference_of, "reference",
+    ENGINE_FIELDS(MultipleSettings),
+    MALVEN_SETTING(MultipleSettings, std::uint64_t, reference_of, "reference",
                    "The structure (its index) whose frame the others are brought into."),
-    THREADS_FIELD(TreeMsaSettings),
+    MALVEN_SETTING(MultipleSettings, kelda::MsaPipeline, pipeline_of, "pipeline",
+                   "Which alignment runs (an MsaPipeline): AUTO chooses the tree-wise one up\n"
+                   "to tree_wise_up_to structures (and for the KELDA methods), the scalable\n"
+                   "one above."),
+    MALVEN_SETTING(MultipleSettings, std::uint64_t, tree_wise_up_to_of, "tree_wise_up_to",
+                   "AUTO's limit for the tree-wise pipeline, which aligns every pair at full\n"
+                   "effort."),
+    MALVEN_SETTING(MultipleSettings, kelda::MsaScheme, scheme_of, "scheme",
+                   "The pairs the scalable pipeline aligns (an MsaScheme): AUTO aligns every\n"
+                   "pair up to all_pairs_up_to structures, each one's prefilter neighbours\n"
+                   "above."),
+    MALVEN_SETTING(MultipleSettings, std::uint64_t, all_pairs_up_to_of, "all_pairs_up_to",
+                   "The scalable pipeline's limit for aligning every pair."),
+    MALVEN_SETTING(MultipleSettings, std::uint64_t, refine_rounds_of, "refine_rounds",
+                   "The scalable pipeline's refinement passes (0: none), each kept only where\n"
+                   "the alignment's LDDT rises."),
+    THREADS_FIELD(MultipleSettings),
     END_FIELDS};
 
 // The database's settings. Absent values (model, min_plddt) are None, and None sets them.
@@ -229,11 +255,12 @@ PyTypeObject* create_compare_settings_class() {
 }
 
 PyTypeObject* create_msa_settings_class() {
-  return make_settings_class<TreeMsaSettings>(
+  return make_settings_class<MultipleSettings>(
       msa_fields, "keldascope.MsaSettings",
       "MsaSettings(**fields)\n--\n\n"
-      "A multiple alignment: the engine's fields, the reference and the threads. The KELDA\n"
-      "scan mode places every structure onto the reference first, as align_pdbs does.");
+      "A multiple alignment: the engine's fields, the reference, the pipeline and the\n"
+      "threads. The KELDA scan mode places every structure onto the reference first, as\n"
+      "align_pdbs does; the KELDA methods always run the tree-wise pipeline.");
 }
 
 PyTypeObject* create_build_settings_class() {

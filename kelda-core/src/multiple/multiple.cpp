@@ -1,0 +1,140 @@
+// The choice between the tree-wise and the scalable multiple alignment, and the tree-wise
+// result brought to the scalable one's form (layout, LDDT) so that callers read one record.
+#include "kelda/multiple/multiple.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace kelda {
+
+MsaPipeline msa_pipeline_for(std::size_t n, const MultipleSettings& settings) noexcept {
+  if (settings.pipeline != MsaPipeline::Auto) return settings.pipeline;
+  if (settings.tree.engine.method != Method::Robust) return MsaPipeline::TreeWise;
+  return n <= settings.tree_wise_up_to ? MsaPipeline::TreeWise : MsaPipeline::Scalable;
+}
+
+Result<MsaLayout> layout_of_columns(
+    std::span<const std::vector<std::optional<std::uint64_t>>> columns,
+    std::span<const std::size_t> lengths) {
+  std::vector<std::vector<std::int64_t>> rows(lengths.size(),
+                                              std::vector<std::int64_t>(columns.size(), -1));
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    if (columns[c].size() != lengths.size())
+      return CoreError::refusal(ErrorKind::InvalidParameter,
+                                "Column " + std::to_string(c) + " has " +
+                                    std::to_string(columns[c].size()) + " entries for " +
+                                    std::to_string(lengths.size()) + " structures");
+    for (std::size_t m = 0; m < lengths.size(); ++m)
+      if (const auto& r = columns[c][m]; r && *r <= static_cast<std::uint64_t>(
+                                                       std::numeric_limits<std::int64_t>::max()))
+        rows[m][c] = static_cast<std::int64_t>(*r);
+      else if (r)
+        return CoreError::refusal(ErrorKind::InvalidParameter, "A residue index is out of range");
+  }
+  return layout_from_rows(rows, lengths);
+}
+
+namespace {
+
+std::vector<std::size_t> lengths_of(std::span<const Domain> domains) {
+  std::vector<std::size_t> out;
+  out.reserve(domains.size());
+  for (const Domain& d : domains) out.push_back(d.size());
+  return out;
+}
+
+// The mean RMSD of the members on the reference over the columns each shares with it, moved
+// by its transform: the scalable pipeline's counterpart of the tree-wise mean pairwise RMSD.
+double rmsd_on_reference(std::span<const Domain> domains, std::size_t reference,
+                         const MsaLayout& layout, std::span<const Transform> transforms) {
+  double total = 0.0;
+  std::size_t counted = 0;
+  for (std::size_t m = 0; m < domains.size(); ++m) {
+    if (m == reference) continue;
+    const auto pairs = shared_pairs(layout, reference, m);
+    if (pairs.size() < 3) continue;
+    double sum = 0.0;
+    for (const auto& [i, j] : pairs) {
+      const Residue& a = domains[reference].residues[i];
+      const Residue& b = domains[m].residues[j];
+      const Vec3 moved = transforms[m].apply(Vec3{b.x, b.y, b.z});
+      const double dx = moved[0] - a.x, dy = moved[1] - a.y, dz = moved[2] - a.z;
+      sum += dx * dx + dy * dy + dz * dz;
+    }
+    total += std::sqrt(sum / static_cast<double>(pairs.size()));
+    ++counted;
+  }
+  return counted ? total / static_cast<double>(counted) : std::numeric_limits<double>::quiet_NaN();
+}
+
+Result<MultipleResult> scalable(std::span<const Domain> domains, const MultipleSettings& settings,
+                                std::stop_token stop) {
+  if (settings.tree.engine.method != Method::Robust)
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "The scalable multiple alignment aligns with the robust method "
+                              "only");
+  MsaSettings s = settings.scalable;
+  // The toolkit's same-fold rule is the user's; the effort stays the scalable pipeline's.
+  s.engine.robust.significant_tm = settings.tree.engine.robust.significant_tm;
+  auto r = align_many(domains, settings.tree.reference, s, settings.tree.threads, stop);
+  if (!r) return std::move(r).error();
+  MultipleResult out;
+  out.pipeline = MsaPipeline::Scalable;
+  out.scheme = r->scheme;
+  out.columns = columns_of(r->layout);
+  out.core_positions.assign(r->core_columns.begin(), r->core_columns.end());
+  out.score = static_cast<double>(out.core_positions.size()) /
+              static_cast<double>(std::max<std::size_t>(out.columns.size(), 1));
+  out.avg_rmsd = rmsd_on_reference(domains, settings.tree.reference, r->layout, r->transforms);
+  out.transforms = std::move(r->transforms);
+  out.tm_by_reference = std::move(r->tm_by_reference);
+  out.tm_by_member = std::move(r->tm_by_member);
+  out.lddt = std::move(r->lddt);
+  out.isolated = std::move(r->isolated);
+  out.engine_alignments = r->engine_alignments;
+  return out;
+}
+
+Result<MultipleResult> tree_wise(std::span<const Domain> domains, const MultipleSettings& settings,
+                                 std::stop_token stop) {
+  auto r = multiple_alignment(domains, settings.tree, stop);
+  if (!r) return std::move(r).error();
+  MultipleResult out;
+  out.pipeline = MsaPipeline::TreeWise;
+  out.columns = std::move(r->msa.columns);
+  out.core_positions = std::move(r->msa.core_positions);
+  out.score = r->msa.score;
+  out.avg_rmsd = r->msa.avg_rmsd;
+  out.transforms = std::move(r->transforms);
+  out.tm_by_reference = std::move(r->tm_by_reference);
+  out.tm_by_member = std::move(r->tm_by_member);
+  const std::size_t n = domains.size();
+  out.engine_alignments = n * (n - 1) / 2;
+  const auto lengths = lengths_of(domains);
+  auto layout = layout_of_columns(out.columns, lengths);
+  if (!layout) return std::move(layout).error();
+  auto lddt = msa_lddt(domains, *layout, settings.scalable.lddt, settings.tree.threads, stop);
+  if (!lddt) return std::move(lddt).error();
+  out.lddt = std::move(*lddt);
+  std::vector<std::uint32_t> filled(out.columns.size(), 0);
+  for (std::size_t c = 0; c < out.columns.size(); ++c)
+    for (const auto& e : out.columns[c]) filled[c] += e.has_value();
+  for (std::uint32_t m = 0; m < n && n > 1; ++m) {
+    bool shares = false;
+    for (std::uint32_t c : layout->column_of[m]) shares = shares || (c != kNoColumn && filled[c] > 1);
+    if (!shares) out.isolated.push_back(m);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<MultipleResult> align_multiple(std::span<const Domain> domains,
+                                      const MultipleSettings& settings, std::stop_token stop) {
+  if (msa_pipeline_for(domains.size(), settings) == MsaPipeline::Scalable)
+    return scalable(domains, settings, stop);
+  return tree_wise(domains, settings, stop);
+}
+
+}  // namespace kelda
