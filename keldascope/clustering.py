@@ -8,7 +8,8 @@ from typing import List, Sequence, Tuple
 
 from keldascope import _native
 from keldascope._native import ClusterMethod, ClusterSettings, CoverageOf, NormaliseBy
-from keldascope.align import as_structure, settings_of
+from keldascope.align import settings_of
+from keldascope.resolve import resolve
 
 # The words the toolkit and the command line accept for the enumerations.
 METHODS = {"set-cover": ClusterMethod.SET_COVER, "components": ClusterMethod.COMPONENTS}
@@ -103,13 +104,14 @@ def _result(names, clusters, queries, certified, aligned, skipped=()):
 
 
 def cluster(sources, tm=None, coverage=None, method=None, *, coverage_of=None, normalise=None,
-            threads=None, settings=None, progress=None, **fields):
+            threads=None, settings=None, progress=None, errors="warn", **fields):
     """Cluster chains by TM-score (by default normalised by the longer chain, threshold 0.5).
 
-    sources: a structure database's path, or a list of Structures, malven.Domains and file
-    paths (each file's first chain; FILE:CHAIN names with read_structure). method:
-    "set-cover" (the longest chain not yet placed becomes a representative of the chains it
-    reaches) or "components" (clusters closed under reaching). coverage: the share of each
+    sources: a structure database (a keldascope.Database or its path), or a list of what
+    keldascope.resolve takes (files, folders, FILE:CHAIN names, Structures, malven.Domains;
+    unreadable files skipped with a warning, errors="raise" raises); returns a
+    ClusterResult. method: "set-cover" (the longest chain not yet placed becomes a
+    representative of the chains it reaches) or "components" (clusters closed under reaching). coverage: the share of each
     chain (coverage_of="each") or of the shorter ("shorter") that the alignment's close
     pairs must cover. normalise: "longer", "shorter", "representative" or "member".
     `settings` (a ClusterSettings) instead of these; progress(placed, total) is called as
@@ -121,12 +123,15 @@ def cluster(sources, tm=None, coverage=None, method=None, *, coverage_of=None, n
     else:
         settings = cluster_settings(tm, coverage, method, coverage_of, normalise, threads,
                                     **fields)
+    if hasattr(sources, "search_one"):  # a keldascope.Database, known by what it does
+        sources = sources.path
     if isinstance(sources, (str, bytes, os.PathLike)):
         if not is_database(sources):
             raise ValueError(f"{os.fsdecode(sources)} is not a structure database; give a "
                              f"list of structures or files to cluster them in memory")
         names, *found = _native.cluster_database(os.fsdecode(sources), settings, progress)
         return _result(names, *found)
-    structures = [as_structure(item) for item in sources]
+    read = resolve(sources, errors=errors)
+    structures = read.structures
     found = _native.cluster_domains([s.domain for s in structures], settings, progress)
-    return _result([chain_label(s) for s in structures], *found)
+    return _result([chain_label(s) for s in structures], *found, skipped=read.skipped)

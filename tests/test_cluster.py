@@ -135,3 +135,22 @@ def test_command_file_errors(family, tmp_path):
     (db / "dbtype").write_text("x\n")
     assert "database" in fails("cluster", db, family, cwd=tmp_path, status=2)
     fails("cluster", db, cwd=tmp_path, status=1)
+
+
+def test_a_database_a_folder_and_its_files_cluster_alike(family, tmp_path):
+    # The same chains given as a keldascope.Database, as its path and as a folder (an
+    # unreadable file in it skipped with a warning): the same clusters by name.
+    (tmp_path / "folder").mkdir()
+    for f in family.iterdir():
+        (tmp_path / "folder" / f.name).write_bytes(f.read_bytes())
+    (tmp_path / "folder" / "broken.pdb").write_text("not a structure\n")
+    db = keldascope.Database.create(tmp_path / "family.db", [family])
+
+    def partition(result):
+        return sorted(sorted(c.members) for c in result.clusters)
+
+    by_object, by_path = keldascope.cluster(db), keldascope.cluster(str(tmp_path / "family.db"))
+    with pytest.warns(keldascope.UnreadableStructureWarning):
+        by_folder = keldascope.cluster([tmp_path / "folder"])
+    assert partition(by_object) == partition(by_path) == partition(by_folder)
+    assert [path for path, _ in by_folder.skipped] == [str(tmp_path / "folder" / "broken.pdb")]
