@@ -138,13 +138,13 @@ def test_command_file_errors(family, tmp_path):
 
 
 def test_a_database_a_folder_and_its_files_cluster_alike(family, tmp_path):
-    # The same chains given as a keldascope.Database, as its path and as a folder (an
+    # The first chains given as a keldascope.Database, as its path and as a folder (an
     # unreadable file in it skipped with a warning): the same clusters by name.
     (tmp_path / "folder").mkdir()
     for f in family.iterdir():
         (tmp_path / "folder" / f.name).write_bytes(f.read_bytes())
     (tmp_path / "folder" / "broken.pdb").write_text("not a structure\n")
-    db = keldascope.Database.create(tmp_path / "family.db", [family])
+    db = keldascope.Database.create(tmp_path / "family.db", [family], first_chain=True)
 
     def partition(result):
         return sorted(sorted(c.members) for c in result.clusters)

@@ -3,6 +3,7 @@ gzipped), the older chain options as aliases, directories of structure files, an
 options --model and --min-plddt, turned into the toolkit's reading calls."""
 import argparse
 import math
+import os
 from dataclasses import dataclass
 from typing import Optional
 
