@@ -9,8 +9,9 @@ from keldascope import MsaSettings
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_option_value,
-                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
+                                   check_output_file, check_output_folder, dump_json, finite_or_none, fmt, method_of,
                                    threads_for, transform_json, warn)
+from keldascope.outputs import atomic_output
 from keldascope.structures import UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
@@ -73,6 +74,7 @@ def check_arguments(args):
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
+    check_output_folder(args.output_dir, "-o/--output-dir")
     if args.fasta is not None and args.fasta == args.tsv:
         raise UsageError("the --fasta and --tsv files must differ")
     for option, path in (("--fasta", args.fasta), ("--tsv", args.tsv)):
@@ -131,7 +133,7 @@ def aligned_rows(structures, columns):
 
 def write_tsv(path, structures, result, outputs):
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write("k\tname\tchain\tresidues\ttm_score\tpath\toutput\n")
             for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
                                                        outputs)):
@@ -143,7 +145,7 @@ def write_tsv(path, structures, result, outputs):
 
 def write_fasta(path, structures, rows):
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             for s, (name, sequence, _, indices) in zip(structures, rows):
                 out.write(f">{name} chain {s.chain} {s.path}\n")
                 text = layout.row_text(sequence, indices)
