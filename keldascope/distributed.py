@@ -3,7 +3,6 @@ own shard of files, only paths, settings and plain records travel, and the merge
 what one search or comparison over all the readable structures gives, in the same shape
 (keldascope.SearchResult, keldascope.Comparison). With `client=IN_PROCESS` the same work runs
 here, without Dask (the path for PyPy). A structure is a path or a (path, chain) pair."""
-import asyncio
 import contextlib
 import copy
 import functools
@@ -256,19 +255,21 @@ QUIET_WORKERS = {"distributed.worker.profile.enabled": False,
 
 @contextlib.contextmanager
 def _sigint_held():
-    """Ignore Ctrl-C while worker processes start or stop. A Ctrl-C at the terminal reaches
-    the whole process group, and processes started meanwhile inherit the ignored signal
-    (a blocked one would not survive their start): no worker dies half-way through its
-    start with a traceback, and no clean-up is cut short. A Ctrl-C in that second or so
-    is lost; the next one works."""
-    if threading.current_thread() is not threading.main_thread():
+    """Hold Ctrl-C back while worker processes start or stop, and act on it after. A Ctrl-C
+    at the terminal reaches the whole process group: blocked here, it waits until the cluster
+    is up (or down) and then raises KeyboardInterrupt, which shuts it down; the processes
+    started meanwhile inherit the blocked signal, so that none dies half-way through its start
+    with a traceback (the workers' preload then ignores it: the client shuts them down)."""
+    if threading.current_thread() is not threading.main_thread() or \
+            not hasattr(signal, "pthread_sigmask"):
         yield
         return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        # A Ctrl-C that came meanwhile is delivered here, as KeyboardInterrupt.
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 @contextlib.contextmanager
@@ -349,6 +350,8 @@ def _run(client, fn, fixed, chunks, progress):
             if progress:
                 progress(k + 1, total)
         return
+    import asyncio  # with ssl, only for runs on Dask: the command line starts without them
+
     from dask.distributed import wait
     run_id = uuid.uuid4().hex[:12]
     name = fn.__name__.strip("_").replace("_", "-")
