@@ -87,7 +87,7 @@ def far(work):
         t, _, out, err, _ = run("import keldascope\n"
                                 "try:\n"
                                 f"    r = keldascope.align({str(near)!r}, {str(path)!r})\n"
-                                "    print('TM-score', round(r.tm_score_1, 3))\n"
+                                "    print('TM-score', round(r.tm_score_a, 3))\n"
                                 "except ValueError as e:\n"
                                 "    print(e)\n", timeout=PEER_WAIT * 5)
         peer = "-"

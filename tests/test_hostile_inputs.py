@@ -116,7 +116,7 @@ def test_long_chains_align_in_memory_that_grows_by_the_byte():
             "            if line.startswith('VmSize:')) * 1024\n"
             "resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), resource.RLIM_INFINITY))\n"
             "r = keldascope.align(a, b)\n"
-            "print(r.tm_score_1 > 0)\n")
+            "print(r.tm_score_a > 0)\n")
     out = run_python(code)
     assert out.stdout.strip() == "True", out.stderr
 
