@@ -43,11 +43,17 @@ def commands(work):
     }
 
 
+def as_at_a_terminal():
+    # A benchmark started in the background of a shell inherits Ctrl-C ignored, which the
+    # command then keeps ignoring (as `nohup` asks): a terminal's foreground job has it set.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def one_run(args, signum, delay, cwd):
     """(status, stderr) of the command sent `signum` after `delay` seconds."""
     proc = subprocess.Popen([sys.executable, "-m", "keldascope.cli", *args], cwd=cwd,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+                            start_new_session=True, preexec_fn=as_at_a_terminal)
     time.sleep(delay)
     try:
         os.killpg(proc.pid, signum)

@@ -144,6 +144,12 @@ def test_a_full_disk_leaves_no_part_of_an_output(tmp_path, args, output):
 
 # ---- signals ---------------------------------------------------------------------------------
 
+def terminal_signals():
+    """A run started from a shell's background inherits Ctrl-C ignored, and keeps ignoring
+    it as asked; these runs stand for the terminal's foreground job, where it is set."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def many_copies(tmp_path, n):
     folder = tmp_path / "set"
     folder.mkdir()
@@ -157,11 +163,11 @@ def many_copies(tmp_path, n):
 def test_a_signal_during_a_run_ends_it_cleanly(tmp_path, signum, status, word):
     """Sent once the run is well under way (or, on a slow machine, while it starts: either
     way the same end): one line, the status, no output and no temporary file."""
-    folder = many_copies(tmp_path, 40)
+    folder = many_copies(tmp_path, 120)
     proc = subprocess.Popen([sys.executable, "-m", "keldascope.cli", "allvsall", str(folder),
                              "--tsv", "pairs.tsv", "--threads", "2"], cwd=tmp_path,
                             env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
+                            universal_newlines=True, preexec_fn=terminal_signals)
     time.sleep(2.0)
     proc.send_signal(signum)
     out, err = proc.communicate(timeout=60)
@@ -194,7 +200,8 @@ def test_a_signal_while_the_command_starts_is_one_line(tmp_path, module, signum,
     code = SIGNAL_DURING_IMPORT.format(module=module, signum=int(signum),
                                        a=str(BUNDLED / "1ni7.pdb"), b=str(BUNDLED / "5eep.pdb"))
     out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=cli_env(),
-                         capture_output=True, text=True, timeout=120)
+                         capture_output=True, text=True, timeout=120,
+                         preexec_fn=terminal_signals)
     assert out.returncode == status, out.stderr
     assert out.stderr.strip() == f"malven align: {word}"
 
@@ -232,7 +239,7 @@ def test_ctrl_c_while_the_cluster_starts_ends_the_run(tmp_path):
     proc = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_THE_CLUSTER_STARTS, "scan",
                            str(PDB / "1sp1.pdb"), str(folder), "--jobs", "2"], cwd=tmp_path,
                           env=cli_env(), capture_output=True, text=True, timeout=120,
-                          start_new_session=True)
+                          start_new_session=True, preexec_fn=terminal_signals)
     assert proc.returncode == 130, proc.stderr
     assert proc.stderr.strip() == "malven scan: interrupted"
 
