@@ -22,7 +22,6 @@ Structures are `malven.Domain` objects inside `Structure` records, transforms
 `keldascope._native`. Native work runs without the interpreter lock and stops on Ctrl-C."""
 import sys as _sys
 import types as _types
-from importlib import import_module as _import_module
 
 
 def _load():
@@ -68,7 +67,8 @@ def __getattr__(name):
     if name not in __all__ or _loading:  # a submodule, found by the import system
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     if name == "parameters":  # a submodule, which the others import while they load
-        return _import_module(f"{__name__}.{name}")
+        from importlib import import_module
+        return import_module(f"{__name__}.{name}")
     _loading.append(name)
     try:
         _load()

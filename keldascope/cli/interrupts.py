@@ -3,9 +3,11 @@ KeyboardInterrupt, so that native calls stop, workers shut down and temporary fi
 end it with one line and 130 or 143 (128 plus the signal's number, as shells report a death
 by that signal). Imported first, before anything heavy: it imports nothing of the toolkit."""
 import os
-import signal
 import sys
-import threading
+
+# The C module itself: the signal module imports enum, and threading more, which would take
+# the first few hundredths of a second of the window this module closes.
+import _signal as signal
 
 INTERRUPTED = 130  # Ctrl-C
 TERMINATED = 143  # SIGTERM
@@ -45,24 +47,26 @@ def install(prog):
     naming prog() until started() is called. A signal this process was started with ignored
     (nohup, a background job) stays ignored. Only the main thread may set handlers;
     elsewhere Python's own stay."""
-    if threading.current_thread() is not threading.main_thread():
-        return
     _starting["prog"] = prog
-    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-        _starting[signal.SIGINT] = signal.signal(signal.SIGINT, _while_starting)
-    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
-        signal.signal(signal.SIGTERM, _while_starting)
-        _starting[signal.SIGTERM] = _terminate
+    try:
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            _starting[signal.SIGINT] = signal.signal(signal.SIGINT, _while_starting)
+        if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _while_starting)
+            _starting[signal.SIGTERM] = _terminate
+    except ValueError:  # not the main thread
+        _starting.clear()
 
 
 def started():
     """From here on Ctrl-C raises KeyboardInterrupt and SIGTERM Terminated, which the command
     unwinds (stopping native calls and workers, removing temporary files)."""
-    if threading.current_thread() is not threading.main_thread():
-        return
     for signum in (signal.SIGINT, signal.SIGTERM):
         if signum in _starting and signal.getsignal(signum) is _while_starting:
-            signal.signal(signum, _starting.pop(signum))
+            try:
+                signal.signal(signum, _starting.pop(signum))
+            except ValueError:  # not the main thread: the handlers stay until main() runs there
+                pass
 
 
 def status_and_word(exc):
