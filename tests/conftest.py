@@ -4,6 +4,7 @@ import platform
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np  # noqa: E402
@@ -63,6 +64,13 @@ def rotation(axis, angle):
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+def run_python(code, timeout=300):
+    """Runs `code` in a fresh interpreter, from a folder outside the checkout so that it
+    imports the installed package, not the source tree beside the tests."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, cwd=tempfile.gettempdir())
 
 
 def interrupt_child(tmp_path, path, call, delay=0.5):

@@ -2,13 +2,12 @@
 runs in a daemon thread, Ctrl-C arriving while NumPy's table is being loaded, and Ctrl-C in
 the middle of one alignment of long chains."""
 import signal
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from conftest import DATA, interrupt_child
+from conftest import DATA, interrupt_child, run_python
 
 PDB = DATA / "pdb"
 
@@ -19,11 +18,6 @@ DAEMON_CALLS = {
     "search": "keldascope.search(s, [s] * 400, threads=2)",
     "compare_all": "keldascope.compare_all([s] * 40, threads=2)",
 }
-
-
-def run_python(code, timeout=120):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 @pytest.mark.parametrize("call", sorted(DAEMON_CALLS))
