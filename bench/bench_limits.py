@@ -87,7 +87,7 @@ def far(work):
         t, _, out, err, _ = run("import keldascope\n"
                                 "try:\n"
                                 f"    r = keldascope.align({str(near)!r}, {str(path)!r})\n"
-                                "    print('TM-score', round(r.tm_score_1, 3))\n"
+                                "    print('TM-score', round(r.tm_score_a, 3))\n"
                                 "except ValueError as e:\n"
                                 "    print(e)\n", timeout=PEER_WAIT * 5)
         peer = "-"
@@ -190,8 +190,11 @@ def ctrl_c(work, n=8000, delays=(0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0)):
             "    print('interrupted', flush=True)\n")
     rows = []
     for delay in delays:
+        # Started from a shell's background, this process and its children inherit Ctrl-C
+        # ignored; the child is to meet it as a terminal's foreground job does.
         proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(delay)
         sent = time.monotonic()

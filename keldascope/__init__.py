@@ -30,29 +30,39 @@
 Structures are `malven.Domain` objects inside `Structure` records, transforms
 `malven.Transform`; the toolkit's native pieces live in its private module
 `keldascope._native`. Native work runs without the interpreter lock and stops on Ctrl-C."""
-from malven import __version__
+import sys as _sys
+import types as _types
 
-from keldascope import parameters
-from keldascope._native import (BuildReport, BuildSettings, ClusterMethod, ClusterSettings,
-                                CompareSettings, CoverageOf, DatabaseSearchSettings,
-                                EngineSettings, Method, MsaLddt, MsaPipeline, MsaScheme,
-                                MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
-                                SearchHit, SearchSettings, score_name, thread_count,
-                                usable_cores)
-from keldascope.align import PairAlignment, align
-from keldascope.clustering import Cluster, ClusterResult, cluster
-from keldascope.database import Database
-from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
-                                    local_client)
-from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
-from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
-from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
-                                from_gemmi, resolve)
-from keldascope.search import (Comparison, SearchResult, SparseComparison, compare_all,
-                               compare_sparse, search)
-from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
-                                   list_chains, read_structure, residue_labels,
-                                   write_superposed)
+
+def _load():
+    """Import the toolkit's names, all together on the first use of any of them: importing
+    the package alone loads nothing heavy, so that the command line handles Ctrl-C before
+    NumPy, gemmi and the native modules load."""
+    from malven import __version__
+
+    from keldascope import parameters
+    from keldascope._native import (BuildReport, BuildSettings, ClusterMethod, ClusterSettings,
+                                    CompareSettings, CoverageOf, DatabaseSearchSettings,
+                                    EngineSettings, Method, MsaLddt, MsaPipeline, MsaScheme,
+                                    MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
+                                    SearchHit, SearchSettings, score_name, thread_count,
+                                    usable_cores)
+    from keldascope.align import PairAlignment, align
+    from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
+    from keldascope.clustering import Cluster, ClusterResult, cluster
+    from keldascope.database import Database
+    from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
+                                        local_client)
+    from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
+    from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
+                                    from_gemmi, resolve)
+    from keldascope.search import (Comparison, SearchResult, SparseComparison, compare_all,
+                                   compare_sparse, search)
+    from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
+                                       list_chains, read_structure, residue_labels,
+                                       write_superposed)
+    globals().update((k, v) for k, v in locals().items() if k in __all__)
+
 
 __all__ = [
     "__version__",
@@ -72,3 +82,38 @@ __all__ = [
     "score_name", "thread_count", "usable_cores",
     "UnreadableStructureWarning", "from_arrays", "from_biotite", "from_gemmi", "resolve",
 ]
+
+
+_loading = []
+
+
+def __getattr__(name):
+    if name not in __all__ or _loading:  # a submodule, found by the import system
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    if name == "parameters":  # a submodule, which the others import while they load
+        from importlib import import_module
+        return import_module(f"{__name__}.{name}")
+    _loading.append(name)
+    try:
+        _load()
+    finally:
+        _loading.clear()
+    return globals()[name]
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
+
+
+class _Package(_types.ModuleType):
+    """The import system sets each submodule, once imported, as an attribute of its package;
+    align, search and resolve name both a submodule and the function the package exports,
+    and the function must stay what keldascope.align is."""
+
+    def __setattr__(self, name, value):
+        if name in ("align", "search", "resolve") and isinstance(value, _types.ModuleType):
+            return
+        super().__setattr__(name, value)
+
+
+_sys.modules[__name__].__class__ = _Package

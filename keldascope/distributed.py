@@ -3,7 +3,6 @@ own shard of files, only paths, settings and plain records travel, and the merge
 what one search or comparison over all the readable structures gives, in the same shape
 (keldascope.SearchResult, keldascope.Comparison). With `client=IN_PROCESS` the same work runs
 here, without Dask (the path for PyPy). A structure is a path or a (path, chain) pair."""
-import asyncio
 import contextlib
 import copy
 import functools
@@ -12,7 +11,9 @@ import math
 import operator
 import os
 import platform
+import shutil
 import signal
+import subprocess
 import threading
 import uuid
 from collections import OrderedDict
@@ -277,21 +278,47 @@ QUIET_WORKERS = {"distributed.worker.profile.enabled": False,
                  "distributed.admin.system-monitor.interval": "2s"}
 
 
+def _ctrl_c_witness():
+    """A `sleep` in this process group that Ctrl-C at the terminal ends (this process may be
+    ignoring it meanwhile), or None where one cannot be started."""
+    sleep = shutil.which("sleep")
+    if sleep is None:
+        return None
+    try:
+        return subprocess.Popen([sleep, "86400"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError:
+        return None
+
+
 @contextlib.contextmanager
 def _sigint_held():
-    """Ignore Ctrl-C while worker processes start or stop. A Ctrl-C at the terminal reaches
-    the whole process group, and processes started meanwhile inherit the ignored signal
-    (a blocked one would not survive their start): no worker dies half-way through its
-    start with a traceback, and no clean-up is cut short. A Ctrl-C in that second or so
-    is lost; the next one works."""
+    """Hold Ctrl-C back while worker processes start or stop, and act on it after. A Ctrl-C
+    at the terminal reaches the whole process group, and processes started meanwhile inherit
+    the ignored signal (a blocked one would not survive their start): no worker dies half-way
+    through its start with a traceback, and no clean-up is cut short. An ignored signal
+    leaves no trace in this process (and a blocked one is taken by any of the threads that
+    NumPy and Dask start), so a witness process in the group notes it instead: once the
+    cluster is up (or down) the Ctrl-C is raised here as KeyboardInterrupt, which shuts the
+    cluster down."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    witness = None
+    previous = signal.getsignal(signal.SIGINT)
     try:
+        witness = _ctrl_c_witness()  # started while Ctrl-C still ends it
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+        if witness is not None:
+            hit = witness.poll() == -signal.SIGINT
+            if not hit:
+                witness.kill()
+            witness.wait()
+            if hit and callable(previous):
+                previous(signal.SIGINT, None)
 
 
 @contextlib.contextmanager
@@ -372,6 +399,8 @@ def _run(client, fn, fixed, chunks, progress):
             if progress:
                 progress(k + 1, total)
         return
+    import asyncio  # with ssl, only for runs on Dask: the command line starts without them
+
     from dask.distributed import wait
     run_id = uuid.uuid4().hex[:12]
     name = fn.__name__.strip("_").replace("_", "-")

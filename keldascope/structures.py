@@ -14,6 +14,7 @@ import malven
 import numpy as np
 
 from keldascope import _native
+from keldascope.outputs import atomic_output
 
 # Files picked up inside a directory: PDB, the wwPDB archive's .ent, mmCIF, each also gzipped.
 PDB_SUFFIXES = (".pdb", ".ent")
@@ -538,6 +539,6 @@ def write_superposed(structure, transform, path, compress=None):
             raise _unreadable(structure.path, str(exc))
     else:
         data = _cif_text(structure, transform, text).encode("utf-8")
-    with open(path, "wb") as out:
+    with atomic_output(path, "wb") as out:
         out.write(gzip.compress(data, mtime=0) if compress else data)
     return path

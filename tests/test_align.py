@@ -118,7 +118,7 @@ def test_fewer_than_five_residues_are_not_aligned(pair, n_small):
     for first, second in ((a, tiny), (tiny, a)):
         r = keldascope.align(first, second)
         assert not r.aligned and r.pairs == [] and r.tm_score_a == 0.0
-        assert np.isnan(r.rmsd) and not r.same_fold
+        assert r.rmsd is None and not r.same_fold
         assert r.status == keldascope.PairStatus.NOT_ATTEMPTED
 
 

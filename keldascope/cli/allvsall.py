@@ -12,10 +12,12 @@ from keldascope import CompareSettings, score_name, trees
 from keldascope.cli import cluster, inputs, plot
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, threads_for, warn)
+                                   dump_json, finite_or_none, fmt, method_of, threads_for,
+                                   warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.resolve import short_names
 from keldascope.structures import UnreadableStructure
+from keldascope.outputs import atomic_output
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -133,8 +135,7 @@ def compare(args, found, settings, prog):
         except ValueError as exc:  # an unreadable file or a failed alignment, named
             raise CliError(str(exc))
     if not args.quiet:
-        for _, reason in result.skipped:
-            warn(prog, f"skipped: {reason}")
+        warn_skipped(prog, result.skipped)
     return result
 
 
@@ -144,7 +145,7 @@ def write_tsv(path, result):
         return "" if math.isnan(v) else repr(v)
 
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\ttm_i\ttm_j\t"
                       "tm_longer\n")
             n = len(result.paths)
@@ -162,7 +163,7 @@ def write_tsv(path, result):
 
 def write_newick(path, text):
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write(text + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
@@ -265,7 +266,7 @@ def run_sparse(args, found, settings, prog):
                f"{result.n_pairs} score at least {floor:g} ({score_name(settings.method)})")
     if args.tsv:
         try:
-            with open(args.tsv, "w", encoding="utf-8") as out:
+            with atomic_output(args.tsv) as out:
                 out.write("\n".join(lines) + "\n")
         except OSError as exc:
             raise CliError(f"cannot write {args.tsv}: {exc.strerror or exc}")
@@ -290,8 +291,7 @@ def run(args, context):
             check_not_an_input(getattr(args, option), f"--{option}",
                                [path for path, _, _ in found])
     if not args.quiet:
-        for _, reason in special:
-            warn(prog, f"skipped: {reason}")
+        warn_skipped(prog, special)
     if args.sparse or (not args.dense and len(found) > args.sparse_above):
         return run_sparse(args, found, settings, prog)
     if args.min_score is not None or args.keep:

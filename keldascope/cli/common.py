@@ -9,6 +9,7 @@ import sys
 
 import keldascope
 from keldascope import Method
+from keldascope.outputs import check_writable, check_writable_folder
 
 
 class CliError(Exception):
@@ -55,6 +56,21 @@ def warn(prog, message):
     print(warning_line(prog, message), file=sys.stderr)
 
 
+# A folder of thousands of unreadable files names the first few, then counts the rest.
+SKIPPED_SHOWN = 5
+
+
+def warn_skipped(prog, skipped):
+    """Warn of the files a run skipped ((file, reason) pairs): each of the first few by name
+    and reason, the rest in one line with their count."""
+    for _, reason in skipped[:SKIPPED_SHOWN]:
+        warn(prog, f"skipped: {reason}")
+    if len(skipped) > SKIPPED_SHOWN:
+        more = len(skipped) - SKIPPED_SHOWN
+        warn(prog, f"skipped {more} more file{'s' * (more > 1)} that cannot be read "
+                   f"({len(skipped)} in all)")
+
+
 def note(message):
     print(message, file=sys.stderr)
 
@@ -83,8 +99,9 @@ def check_not_an_input(path, option, inputs):
 
 
 def check_output_file(path, option, inputs=()):
-    """Refuse an output path whose directory is missing, that is a directory, or that names
-    an input, before any long computation."""
+    """Refuse an output path whose directory is missing, that is a directory, that names an
+    input, or that cannot be written (a folder that refuses new files, a link to a missing
+    folder), before any long computation."""
     check_option_value(path, option)
     parent = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
@@ -93,6 +110,18 @@ def check_output_file(path, option, inputs=()):
         where = os.path.dirname(path) or "."
         raise UsageError(f"argument {option}: directory '{where}' does not exist")
     check_not_an_input(path, option, inputs)
+    try:
+        check_writable(path)
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def check_output_folder(folder, option):
+    """Refuse an output folder in which files cannot be made, before any long computation."""
+    try:
+        check_writable_folder(folder)
+    except OSError as exc:
+        raise CliError(f"argument {option}: cannot write into {folder}: {exc.strerror or exc}")
 
 
 # The method options as the commands take them: --method robust|kelda, and for the kelda

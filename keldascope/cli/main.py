@@ -2,6 +2,12 @@
 failures become a single error line and an exit status. Each command is a module of this
 package with add_parser(sub, chain_type) and run(args, context); the registry below lists
 them in the order --help shows them."""
+# Signals are handled before the toolkit (NumPy, gemmi, the native modules) is imported: a
+# Ctrl-C in that first tenth of a second ends the run with one line, as later ones do.
+from keldascope.cli import interrupts  # isort: skip
+
+interrupts.install(lambda: command_name(sys.argv[1:]))
+
 import argparse
 import importlib
 import os
@@ -14,9 +20,10 @@ from keldascope.structures import UnreadableStructure
 
 # Exit statuses (also in the README): 0 success; 1 a file cannot be read or written, an
 # alignment fails, or the machine runs out of memory; 2 a bad command line; 3 an internal
-# error (a bug of malven: one line, please report it); 130 interrupted by Ctrl-C.
+# error (a bug of malven: one line, please report it); 130 interrupted by Ctrl-C, 143 by
+# SIGTERM.
 INTERNAL_ERROR = 3
-INTERRUPTED = 130
+INTERRUPTED = interrupts.INTERRUPTED
 
 COMMANDS = ("align", "msa", "scan", "createdb", "search", "allvsall", "cluster", "chains",
             "demo")
@@ -129,6 +136,12 @@ def fail(argv, message, status):
     return status
 
 
+def interrupted(argv, exc):
+    status, word = interrupts.status_and_word(exc)
+    print(f"\n{command_name(argv)}: {word}", file=sys.stderr)
+    return status
+
+
 def main(argv=None):
     """Run one command line and return its exit status; every failure leaves as one line on
     standard error."""
@@ -139,12 +152,12 @@ def main(argv=None):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="surrogateescape")
     try:
+        interrupts.started()
         return execute(argv)
     except (CliError, UnreadableStructure) as exc:
         return fail(argv, exc, getattr(exc, "status", 1))
-    except KeyboardInterrupt:
-        print(f"\n{command_name(argv)}: interrupted", file=sys.stderr)
-        return INTERRUPTED
+    except KeyboardInterrupt as exc:
+        return interrupted(argv, exc)
     except BrokenPipeError:
         # The reader of our output went away (`malven scan ... | head`): not an error of ours.
         devnull = os.open(os.devnull, os.O_WRONLY)

@@ -9,9 +9,11 @@ from keldascope import AlignmentFileError, MsaPipeline, MsaSettings
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_option_value,
-                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
-                                   threads_for, transform_json, warn)
+                                   check_output_file, check_output_folder, dump_json,
+                                   finite_or_none, fmt, method_of, threads_for, transform_json,
+                                   warn)
 from keldascope.alignment_files import column_scores
+from keldascope.outputs import atomic_output
 from keldascope.structures import UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
@@ -123,6 +125,7 @@ def check_arguments(args):
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
+    check_output_folder(args.output_dir, "-o/--output-dir")
     named = [getattr(args, o) for o in OUTPUT_OPTIONS if getattr(args, o) is not None]
     if len(set(named)) < len(named):
         raise UsageError("the --fasta, --a2m and --tsv files must differ")
@@ -190,7 +193,7 @@ def aligned_rows(structures, columns):
 
 def write_tsv(path, structures, result, outputs):
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write("k\tname\tchain\tresidues\ttm_score\tpath\toutput\n")
             for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
                                                        outputs)):
@@ -202,7 +205,7 @@ def write_tsv(path, structures, result, outputs):
 
 def write_text(path, text):
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write(text)
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")

@@ -6,6 +6,7 @@ import numpy as np
 
 from keldascope.cli.common import CliError
 from keldascope.cli.layout import CLOSE_PAIR
+from keldascope.outputs import atomic_output
 
 MISSING = "--plot needs matplotlib, which is not installed: pip install matplotlib"
 
@@ -50,7 +51,8 @@ def distance_plot(path, title, points, labels):
         ax.legend(loc="upper right", fontsize=8, frameon=False)
         fig.tight_layout()
         try:
-            fig.savefig(path, dpi=120, format="png")
+            with atomic_output(path, "wb") as out:
+                fig.savefig(out, dpi=120, format="png")
         except OSError as exc:
             raise CliError(f"cannot write {path}: {exc.strerror or exc}")
     finally:
@@ -143,7 +145,8 @@ def clustered_heatmap(path, matrix, names, tree, label, upper=None):
             heat_ax.set_yticks([])
         fig.colorbar(image, cax=bar_ax, label=label)
         try:
-            fig.savefig(path, dpi=120, format="png")
+            with atomic_output(path, "wb") as out:
+                fig.savefig(out, dpi=120, format="png")
         except OSError as exc:
             raise CliError(f"cannot write {path}: {exc.strerror or exc}")
     finally:

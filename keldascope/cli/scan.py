@@ -9,8 +9,9 @@ from keldascope.cli import cluster, inputs
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
                                    dump_json, finite_or_none, fmt, method_of, percent, printable,
-                                   rmsd_text, threads_for, warn)
+                                   rmsd_text, threads_for, warn, warn_skipped)
 from keldascope.cli.progress import Progress
+from keldascope.outputs import atomic_output
 from keldascope.resolve import short_names
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
@@ -141,7 +142,7 @@ def write_tsv(path, rows):
         return "" if v is None or math.isnan(v) else repr(float(v))
 
     try:
-        with open(path, "w", encoding="utf-8") as out:
+        with atomic_output(path) as out:
             out.write("\t".join(TSV_HEADER) + "\n")
             for r in rows:
                 out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
@@ -167,8 +168,7 @@ def search(args, source, found, settings, prog):
         except ValueError as exc:  # an unreadable file or a failed alignment, named
             raise CliError(str(exc))
     if not args.quiet:
-        for _, reason in result.skipped:
-            warn(prog, f"skipped: {reason}")
+        warn_skipped(prog, result.skipped)
     return result
 
 
@@ -183,8 +183,7 @@ def run(args, context):
     if args.tsv is not None:  # the files found inside directories are inputs too
         check_not_an_input(args.tsv, "--tsv", [path for path, _, _ in found])
     if not args.quiet:
-        for _, reason in special:
-            warn(prog, f"skipped: {reason}")
+        warn_skipped(prog, special)
     result = search(args, source, found, settings, prog)
     structure, query = result.query, result.query.domain
     labels = short_names(result.paths, result.chains)

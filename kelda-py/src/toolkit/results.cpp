@@ -36,10 +36,12 @@ Ref pairs_list(const std::vector<kelda::ResiduePair>& pairs) {
   });
 }
 
-// The toolkit has no RMSD sentinels: NaN where there is no superposition to measure.
+// The toolkit has no RMSD sentinels: NaN where there is no superposition to measure (in the
+// matrices), None for one pair, whose status says why.
 double measured_rmsd(const PairOutcome& o) { return o.aligned() ? o.rmsd : kNaN; }
 
 Ref optional_number(double v) { return std::isnan(v) ? none() : to_py(v); }
+Ref optional_rmsd(const PairOutcome& o) { return optional_number(measured_rmsd(o)); }
 
 // ---- the fields of a PairResult, read from any record that holds one -----------------------
 
@@ -57,7 +59,7 @@ template <class T> Ref r_aligned(const T& t) { return to_py(result_of(t).aligned
 template <class T> Ref r_pairs(const T& t) { return pairs_list(result_of(t).outcome.pairs); }
 template <class T> Ref r_alignment(const T& t) { return pairs_list(result_of(t).alignment); }
 template <class T> Ref r_transform(const T& t) { return wrap(result_of(t).outcome.transform); }
-template <class T> Ref r_rmsd(const T& t) { return to_py(measured_rmsd(result_of(t).outcome)); }
+template <class T> Ref r_rmsd(const T& t) { return optional_rmsd(result_of(t).outcome); }
 template <class T> Ref r_sc(const T& t) { return to_py(result_of(t).outcome.sc); }
 template <class T> Ref r_identity(const T& t) { return to_py(result_of(t).outcome.identity); }
 template <class T> Ref r_n_aligned(const T& t) { return to_py(result_of(t).outcome.n_aligned()); }
@@ -96,7 +98,9 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
       {"transform", getter<T, r_transform<T>>, nullptr,                                        \
        "The malven.Transform carrying B onto A.", nullptr},                                    \
       {"rmsd", getter<T, r_rmsd<T>>, nullptr,                                                  \
-       "RMSD over the pairs after superposition; NaN when nothing was superposed.", nullptr},  \
+       "RMSD over the pairs after superposition; None when nothing was superposed (status\n"  \
+       "says why).",                                                                           \
+       nullptr},                                                                               \
       {"sc", getter<T, r_sc<T>>, nullptr, "The KELDA score Sc.", nullptr},                     \
       {"identity", getter<T, r_identity<T>>, nullptr,                                          \
        "Sequence identity over the pairs, a fraction.", nullptr},                              \
@@ -295,7 +299,7 @@ PyMethodDef result_methods[] = {
 // ---- Placement ----------------------------------------------------------------------------
 
 Ref placement_sc(const Placement& p) { return to_py(p.outcome.sc); }
-Ref placement_rmsd(const Placement& p) { return to_py(measured_rmsd(p.outcome)); }
+Ref placement_rmsd(const Placement& p) { return optional_rmsd(p.outcome); }
 Ref placement_n(const Placement& p) { return to_py(p.outcome.n_aligned()); }
 Ref placement_identity(const Placement& p) { return to_py(p.outcome.identity); }
 Ref placement_swapped(const Placement& p) { return to_py(p.swapped); }
@@ -309,7 +313,7 @@ Ref placement_repr(const Placement& p) {
 PyGetSetDef placement_getset[] = {
     {"sc", getter<Placement, placement_sc>, nullptr, "Sc of the placement.", nullptr},
     {"rmsd", getter<Placement, placement_rmsd>, nullptr,
-     "RMSD of its pairs; NaN when nothing was superposed.", nullptr},
+     "RMSD of its pairs; None when nothing was superposed.", nullptr},
     {"n_aligned", getter<Placement, placement_n>, nullptr, "Its equivalent pairs.", nullptr},
     {"identity", getter<Placement, placement_identity>, nullptr, "Identity over them.", nullptr},
     {"swapped", getter<Placement, placement_swapped>, nullptr,
