@@ -6,15 +6,15 @@ import socket
 import urllib.parse
 
 from keldascope import IN_PROCESS, local_client, usable_cores
-from keldascope.cli.common import CliError, UsageError, check_option_value, warn
+from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
+                                   check_option_value, warn)
 from keldascope.cli.progress import Progress
 from keldascope.distributed import dask_unavailable
 
 
 def add_run_arguments(p):
     """Where the work runs (--jobs, --scheduler) and what it shows while it runs (-q)."""
-    p.add_argument("-q", "--quiet", action="store_true",
-                   help="no progress bar and no warnings on standard error")
+    add_quiet_argument(p)
     group = p.add_mutually_exclusive_group()
     group.add_argument("--jobs", type=int, metavar="N",
                        help="run on a local Dask cluster of N single-threaded worker processes "

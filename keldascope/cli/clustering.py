@@ -6,8 +6,8 @@ import os
 
 import keldascope
 from keldascope.cli import inputs
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument, check_output_file,
-                                   threads_for, warn)
+from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
+                                   add_threads_argument, check_output_file, threads_for, warn)
 from keldascope.cli.progress import Progress
 from keldascope.clustering import COVERAGE_OF, cluster, is_database
 from keldascope.structures import UnreadableStructure
@@ -67,8 +67,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="write representative<TAB>member lines, every chain once as a member")
     add_threads_argument(p)
-    p.add_argument("-q", "--quiet", action="store_true",
-                   help="no progress bar and no warnings on standard error")
+    add_quiet_argument(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p

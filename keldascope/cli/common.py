@@ -171,6 +171,13 @@ def method_of(args):
     return METHODS[(args.method, mode)]
 
 
+def add_quiet_argument(p, progress=True):
+    """-q/--quiet: no warnings, and no progress bar for commands that show one."""
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar and no warnings on standard error" if progress
+                   else "no warnings on standard error")
+
+
 def add_threads_argument(p):
     p.add_argument("--threads", type=int, metavar="N",
                    help="C++ threads for the alignments (default: one per usable core)")

@@ -6,7 +6,7 @@ import os
 import keldascope
 from keldascope import BuildSettings
 from keldascope.cli import inputs
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
+from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_option_value, threads_for, warn)
 from keldascope.cli.progress import Progress
 from keldascope.database import build
@@ -43,8 +43,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--append", action="store_true",
                    help="add the sources' entries to the existing database DB")
     add_threads_argument(p)
-    p.add_argument("-q", "--quiet", action="store_true",
-                   help="no progress bar and no warnings on standard error")
+    add_quiet_argument(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p

@@ -8,10 +8,10 @@ import keldascope
 from keldascope import AlignmentFileError, MsaPipeline, MsaSettings
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_not_an_input, check_option_value,
-                                   check_output_file, check_output_folder, dump_json,
-                                   finite_or_none, fmt, method_of, threads_for, transform_json,
-                                   warn)
+                                   add_quiet_argument, add_threads_argument, check_not_an_input,
+                                   check_option_value, check_output_file, check_output_folder,
+                                   dump_json, finite_or_none, fmt, method_of, threads_for,
+                                   transform_json, warn)
 from keldascope.alignment_files import column_scores
 from keldascope.outputs import atomic_output
 from keldascope.structures import UnreadableStructure, superposed_file_name
@@ -90,7 +90,7 @@ def add_parser(sub, chain_type):
                         "TM-score on the reference, file and superposed file")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the text report")
-    p.add_argument("-q", "--quiet", action="store_true", help="no warnings on standard error")
+    add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p

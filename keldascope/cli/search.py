@@ -7,7 +7,7 @@ import os
 import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
 from keldascope.cli import inputs
-from keldascope.cli.common import (CliError, UsageError, add_threads_argument,
+from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, finite_or_none, fmt, percent,
                                    rmsd_text, threads_for, warn)
 from keldascope.database import Database
@@ -67,7 +67,7 @@ def add_parser(sub, chain_type):
                    help="also write one table of every query's hits as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
-    p.add_argument("-q", "--quiet", action="store_true", help="no warnings on standard error")
+    add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
