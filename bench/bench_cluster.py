@@ -7,7 +7,7 @@ crops), made in a scratch folder by bench/database_driver.cpp's `synth`.
 
     python bench/bench_cluster.py [--sizes 20000 100000] [--threads 2] [--peer-chains 60]
         [--scratch /tmp/bench-cluster] [--members-db DB --sources-db DB --sources TSV]
-        [--driver build/database_driver]
+        [--driver build/core-tests/database_driver]
 
 The members' and sources' databases are built here (driver `build`) from a set of
 bench/database_set.py (--set FOLDER, written with no decoys when absent) unless given.
@@ -205,7 +205,7 @@ def main():
     ap.add_argument("--members-db")
     ap.add_argument("--sources-db")
     ap.add_argument("--sources", help="path<TAB>chain of the decoy sources")
-    ap.add_argument("--driver", default=str(ROOT / "build" / "database_driver"))
+    ap.add_argument("--driver", default=str(ROOT / "build" / "core-tests" / "database_driver"))
     ap.add_argument("--skip-families", action="store_true")
     args = ap.parse_args()
     if not args.skip_families:

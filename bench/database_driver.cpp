@@ -2,16 +2,14 @@
 // from a list of files and searches it with some of its entries as queries, printing rates,
 // sizes and peak memory; bench/database_driver.py writes the sets and reads the results.
 //
-// Built by hand against a build of the core (no CMake target, so the core's build stays free
-// of benchmark code):
-//   g++ -O2 -std=c++20 -Ikelda-core/include bench/database_driver.cpp \
-//       build/core-tests/libkelda_core.a -lz -o build/database_driver
-//   build/database_driver build DB LIST [--threads N] [--append] [--segment N]
-//   build/database_driver search DB QUERIES OUT.tsv [--first-fraction F] [--engine-pairs P]
+// Built with the core when it is configured with -DKELDA_BUILD_BENCH=ON (scripts/run-tests
+// does, into build/core-tests):
+//   build/core-tests/database_driver build DB LIST [--threads N] [--append] [--segment N]
+//   build/core-tests/database_driver search DB QUERIES OUT.tsv [--first-fraction F] [--engine-pairs P]
 //       [--max-hits N] [--exhaustive] [--threads N] [--shards N]
-//   build/database_driver stages DB QUERIES MEMBERS OUT.tsv   (every target's stage scores:
+//   build/core-tests/database_driver stages DB QUERIES MEMBERS OUT.tsv   (every target's stage scores:
 //       the rank of each listed member under the first stage and under the shape alignment)
-//   build/database_driver synth OUT_DB MEMBERS_DB SOURCES_DB SOURCES N [--seed S]
+//   build/core-tests/database_driver synth OUT_DB MEMBERS_DB SOURCES_DB SOURCES N [--seed S]
 //       (a database made in memory for search experiments at sizes whose files would not fit
 //       the disk: every entry of MEMBERS_DB, then N decoys of the chains SOURCES names in
 //       SOURCES_DB, moved, cropped and perturbed as bench/database_set.py perturbs them)

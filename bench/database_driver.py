@@ -7,10 +7,11 @@ member of another family; decoys ranked among them are not errors, members missi
 hits are. The queries are 20 members chosen as bench/bench_search.py chooses them.
 
     python bench/database_driver.py SET [--chains 20000] [--build] [--search] [--exhaustive]
-        [--first-fraction F] [--engine-pairs P] [--threads 2] [--driver build/database_driver]
+        [--first-fraction F] [--engine-pairs P] [--threads 2] [--driver build/core-tests/database_driver]
 
 SET is a folder of database_set.py (written first when --chains is given and it is absent).
-The C++ driver (bench/database_driver.cpp) is compiled against build/core-tests when missing.
+The C++ driver (bench/database_driver.cpp) is built with the core configured with
+-DKELDA_BUILD_BENCH=ON, as scripts/run-tests configures build/core-tests.
 """
 import argparse
 import pathlib
@@ -27,12 +28,9 @@ from common import ROOT, choose_queries, table
 def driver_path(path):
     exe = pathlib.Path(path)
     if not exe.exists():
-        lib = ROOT / "build" / "core-tests" / "libkelda_core.a"
-        if not lib.exists():
-            sys.exit(f"no {lib}: build the core first (see README, C++ tests)")
-        subprocess.run(["g++", "-O2", "-std=c++20", f"-I{ROOT / 'kelda-core' / 'include'}",
-                        str(ROOT / "bench" / "database_driver.cpp"), str(lib), "-lz", "-o",
-                        str(exe)], check=True)
+        sys.exit(f"no {exe}: build it with the core (cmake -S kelda-core -B build/core-tests "
+                 "-DKELDA_BUILD_BENCH=ON && cmake --build build/core-tests --target "
+                 "database_driver)")
     return str(exe)
 
 
@@ -83,7 +81,7 @@ def main():
     ap.add_argument("--max-hits", type=int, default=100000)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--queries", type=int, default=20)
-    ap.add_argument("--driver", default=str(ROOT / "build" / "database_driver"))
+    ap.add_argument("--driver", default=str(ROOT / "build" / "core-tests" / "database_driver"))
     args = ap.parse_args()
     folder = pathlib.Path(args.set)
     if not (folder / "set.tsv").exists():

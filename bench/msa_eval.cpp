@@ -1,10 +1,8 @@
 // Driver of the scalable multiple alignment for the benchmarks (not a test): aligns the
 // structures of a list, or scores another tool's alignment of them by LDDT.
 //
-// Built by hand against a build of the core (no CMake target, so the core's build stays
-// free of benchmark code); bench/bench_msa_scale.py builds and runs it:
-//   g++ -O2 -std=c++20 -pthread -Ikelda-core/include bench/msa_eval.cpp \
-//       build/core-tests/libkelda_core.a -o build/msa_eval
+// Built with the core when it is configured with -DKELDA_BUILD_BENCH=ON (scripts/run-tests
+// does, into build/core-tests); bench/bench_msa_scale.py runs it:
 //   build/msa_eval align LIST [--scheme auto|all|neighbours] [--threads N] [--refine R]
 //                             [--no-extend] [--dump]
 //   build/msa_eval lddt LIST ROWS

@@ -2,12 +2,10 @@
 // refinement iteration (similarity and dynamic programme together), and whole scan-mode
 // placements, for the fused kernel and for the plain reference it is checked against.
 //
-// Build against a Release build of the core (no CMake target, so that the core's build
-// stays free of benchmark code):
-//   cmake -S kelda-core -B /tmp/kelda-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
-//         -DPython_EXECUTABLE=.venv-cpython/bin/python && cmake --build /tmp/kelda-release
-//   g++ -O2 -std=c++20 -Ikelda-core/include bench/pairwise_kernel.cpp \
-//       /tmp/kelda-release/libkelda_core.a -o /tmp/pairwise_kernel && /tmp/pairwise_kernel
+// Built with the core when it is configured with -DKELDA_BUILD_BENCH=ON; time it in a
+// Release build:
+//   cmake -S kelda-core -B /tmp/kelda-release -DCMAKE_BUILD_TYPE=Release -DKELDA_BUILD_BENCH=ON \
+//         && cmake --build /tmp/kelda-release --target pairwise_kernel && /tmp/kelda-release/pairwise_kernel
 #include <algorithm>
 #include <cstdio>
 #include <ctime>  // clock_gettime

@@ -1,10 +1,8 @@
 // Evaluation driver of the robust pairwise engine (development aid, not a test): aligns the
 // ordered pairs listed in a TSV file and prints one line per pair and a summary per label.
 //
-// Built by hand against a build of the core (no CMake target, so the core's build stays
-// free of benchmark code); bench/robust_eval.py writes the pair list and runs it:
-//   g++ -O2 -std=c++20 -Ikelda-core/include bench/robust_eval.cpp \
-//       build/robust/libkelda_core.a -o build/robust/robust_eval
+// Built with the core when it is configured with -DKELDA_BUILD_BENCH=ON (scripts/run-tests
+// does, into build/core-tests); bench/robust_eval.py writes the pair list and runs it:
 //   build/robust/robust_eval PAIRS.tsv > RESULTS.tsv
 // PAIRS.tsv lines: label, file A, chain A ('-' for the first), file B, chain B.
 #include <algorithm>

@@ -6,9 +6,10 @@ driver bench/robust_eval.cpp on the same pairs, and prints per family: pairs ali
 TM-score ours against TM-align's, pairs within 0.01 of TM-align, median ms per pair ours and
 tmtools' (in-process, on a few pairs per family), and the cross-family significance figures.
 
-    g++ -O2 -std=c++20 -Ikelda-core/include bench/robust_eval.cpp \
-        build/robust/libkelda_core.a -o build/robust/robust_eval
-    python bench/robust_eval.py [--driver build/robust/robust_eval] [--tmtools-pairs 6]
+    python bench/robust_eval.py [--driver build/core-tests/robust_eval] [--tmtools-pairs 6]
+
+(the driver is built with the core configured with -DKELDA_BUILD_BENCH=ON, as
+scripts/run-tests configures build/core-tests)
 
 tmtools' times are cached in /tmp/robust_eval/tmtools_ms.json (--retime to measure again);
 the driver's settings can be overridden with ROBUST_* variables (see robust_eval.cpp) for
@@ -146,7 +147,7 @@ def tmtools_ms(pairs, per_family):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--driver", default=str(ROOT / "build/robust/robust_eval"))
+    ap.add_argument("--driver", default=str(ROOT / "build/core-tests/robust_eval"))
     ap.add_argument("--tmtools-pairs", type=int, default=6)
     ap.add_argument("--results", default=str(WORK / "results.tsv"))
     ap.add_argument("--reuse", action="store_true", help="read results instead of running")
