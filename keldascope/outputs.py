@@ -30,8 +30,11 @@ def _new_file_mode():
 
 def _target(path):
     """The file a write to `path` replaces: symbolic links are followed, so that a link keeps
-    pointing at the new content, as it would after writing through it."""
-    return os.path.realpath(os.fsdecode(path))
+    pointing at the new content, as it would after writing through it. A special file is
+    opened by the path as given: the links to it may not spell a path (/dev/stdout leads to
+    /proc/self/fd/1, which names a pipe as "pipe:[...]")."""
+    path = os.fsdecode(path)
+    return path if _is_special(path) else os.path.realpath(path)
 
 
 def _is_special(path):
