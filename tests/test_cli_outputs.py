@@ -333,3 +333,13 @@ def test_check_layers_refuses_writes_past_the_atomic_writer(tmp_path, code, refu
     problems = module.writer_problems(source, "command.py")
     assert bool(problems) == refused, problems
     assert all(p.startswith("command.py:5:") for p in problems)
+
+
+def test_readme_lists_every_column():
+    from keldascope.cli.hits import COLUMNS
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    table = readme[readme.index("### Hit tables"):]
+    table = table[:table.index("\n\n", table.index("| column | meaning |"))]
+    listed = {name for cell in re.findall(r"^\| ([^|]+) \|", table, re.M)
+              for name in re.findall(r"`(\w+)`", cell)}
+    assert listed == set(COLUMNS)

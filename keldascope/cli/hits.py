@@ -69,7 +69,7 @@ COLUMNS = {
     "query": Column("the query, FILE:CHAIN by the shortest end of its path that tells the "
                     "queries apart", _text(lambda h: h.query)),
     "target": Column("the target, FILE:CHAIN by the shortest end of its path that tells the "
-                     "targets apart (a database entry's name)", _text(lambda h: h.target)),
+                     "targets (a database's files) apart", _text(lambda h: h.target)),
     "fident": Column("identical residue pairs over the alignment's columns, gaps included "
                      "(0 to 1)", _aligned("fident")),
     "alnlen": Column("the alignment's columns from its first pair to its last, gaps included",
