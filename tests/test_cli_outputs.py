@@ -343,3 +343,22 @@ def test_readme_lists_every_column():
     listed = {name for cell in re.findall(r"^\| ([^|]+) \|", table, re.M)
               for name in re.findall(r"`(\w+)`", cell)}
     assert listed == set(COLUMNS)
+
+
+@pytest.mark.parametrize("options, says", [
+    (["--json", "--format", "m8"], "argument --json: not allowed with --format m8"),
+    (["--format", "json", "--format-output", "query"], "chooses TSV columns, not JSON"),
+    (["--format", "table", "--format-output", "query"], "the text tables have fixed columns"),
+])
+def test_contradicting_formats_are_usage_errors(tmp_path, options, says):
+    line = fails("scan", PDB / "1ni7.pdb", PDB / "5eep.pdb", *options, cwd=tmp_path, status=2)
+    assert says in line
+
+
+@pytest.mark.parametrize("command", ["search", "scan"])
+def test_tsv_to_standard_output_keeps_the_commands_columns(tmp_path, small_db, command):
+    argv = ["search", small_db, PDB / "1ni7.pdb"] if command == "search" else \
+        ["scan", PDB / "1ni7.pdb", PDB / "5eep.pdb", PDB / "1sp1.pdb"]
+    ok(*argv, "--tsv", "hits.tsv", "-q", cwd=tmp_path)
+    printed = ok(*argv, "--format", "tsv", "-q", cwd=tmp_path).stdout
+    assert printed == (tmp_path / "hits.tsv").read_text()

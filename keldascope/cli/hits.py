@@ -187,6 +187,9 @@ def layout_of(args, own_columns):
         fmt_ = "tsv" if args.format_output and args.tsv is None else "table"
     if fmt_ == "json" and args.format_output:
         raise UsageError("argument --format-output: chooses TSV columns, not JSON fields")
+    if fmt_ == "table" and args.format_output and args.tsv is None:
+        raise UsageError("argument --format-output: the text tables have fixed columns; give "
+                         "--tsv OUT or --format tsv")
     if fmt_ == "m8":
         columns = args.format_output or M8_COLUMNS
     else:
