@@ -56,8 +56,8 @@ def _load():
     from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
     from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
                                     from_gemmi, resolve)
-    from keldascope.search import (Comparison, SearchResult, SparseComparison, compare_all,
-                                   compare_sparse, search)
+    from keldascope.search import (Comparison, HitAlignment, SearchResult, SparseComparison,
+                                   compare_all, compare_sparse, hit_alignment, search)
     from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
                                        list_chains, read_structure, residue_labels,
                                        write_superposed)
@@ -71,7 +71,7 @@ __all__ = [
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
     "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
-    "Comparison", "SearchResult", "compare_all", "search",
+    "Comparison", "SearchResult", "compare_all", "search", "HitAlignment", "hit_alignment",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",
     "SparseComparison", "compare_sparse",
     "MultipleAlignment", "multiple_align", "write_aligned",

@@ -9,6 +9,7 @@ from typing import List
 
 from keldascope import _native
 from keldascope._native import MsaLddt
+from keldascope.outputs import escaped
 
 WIDTH = 60
 GAPS = "-."
@@ -40,7 +41,12 @@ def _record(name, text):
 
 
 def _header(structure):
-    return f"{structure.name} chain {structure.chain or structure.domain.chain} {structure.path}"
+    """A record's header line: name, chain and path escaped (outputs.escaped), so that a
+    tab, newline or undecodable byte of a file name neither breaks the record nor the
+    file's encoding."""
+    return " ".join([escaped(structure.name), "chain",
+                     escaped(structure.chain or structure.domain.chain),
+                     escaped(structure.path)])
 
 
 def to_fasta(structures, columns, column_lddt, lddt):

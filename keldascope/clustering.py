@@ -9,7 +9,8 @@ from typing import List, Sequence, Tuple
 from keldascope import _native
 from keldascope._native import ClusterMethod, ClusterSettings, CoverageOf, NormaliseBy
 from keldascope.align import settings_of
-from keldascope.resolve import resolve
+from keldascope.database import Database
+from keldascope.resolve import resolve, short_names
 
 # The words the toolkit and the command line accept for the enumerations.
 METHODS = {"set-cover": ClusterMethod.SET_COVER, "components": ClusterMethod.COMPONENTS}
@@ -71,10 +72,12 @@ def is_database(path):
         return False
 
 
-def chain_label(structure):
-    """FILE:CHAIN, the name a database gives the same chain (FILE alone for a blank chain)."""
-    chain = (structure.chain or str(structure.domain.chain)).strip()
-    return f"{structure.name}:{chain}" if chain else structure.name
+def chain_labels(structures):
+    """FILE:CHAIN per structure, by the shortest end of its file's path that no other file
+    shares (a/x.pdb:A and b/x.pdb:A, never two x:A); FILE alone for a blank chain, the
+    structure's name for one read from no file."""
+    return short_names([s.path or s.name for s in structures],
+                       [(s.chain or str(s.domain.chain)).strip() for s in structures])
 
 
 def _word(table, value, what):
@@ -130,8 +133,11 @@ def cluster(sources, tm=None, coverage=None, method=None, *, coverage_of=None, n
             raise ValueError(f"{os.fsdecode(sources)} is not a structure database; give a "
                              f"list of structures or files to cluster them in memory")
         names, *found = _native.cluster_database(os.fsdecode(sources), settings, progress)
-        return _result(names, *found)
+        # Entries by the ends of their files' paths: the stored names, after the files'
+        # stems, repeat where two folders hold a file of one name.
+        db = Database(sources)
+        return _result([db.label(k) for k in range(len(names))], *found)
     read = resolve(sources, errors=errors)
     structures = read.structures
     found = _native.cluster_domains([s.domain for s in structures], settings, progress)
-    return _result([chain_label(s) for s in structures], *found, skipped=read.skipped)
+    return _result(chain_labels(structures), *found, skipped=read.skipped)

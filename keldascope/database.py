@@ -9,6 +9,7 @@ from keldascope import _native
 from keldascope._native import (BuildProgress, BuildSettings,
                                 DatabaseSearchSettings, Method, SearchSettings)
 from keldascope.align import as_structure, settings_of
+from keldascope.resolve import short_names
 from keldascope.search import SearchResult
 from keldascope.structures import Structure, find_structure_files, residue_labels
 
@@ -93,6 +94,7 @@ class Database:
         self.path = os.fsdecode(path)
         self._db = _native.open_database(self.path)
         self.report = None  # the BuildReport of create()
+        self._tails = None  # the shortest distinct end of every source's path, once asked
 
     @classmethod
     def create(cls, path, sources, settings=None, *, append=False, progress=None, **fields):
@@ -133,6 +135,15 @@ class Database:
     def sources(self):
         """Every entry's structure file as the build was given it."""
         return _Column(self._db.source, len(self))
+
+    def label(self, k):
+        """Entry k as FILE:CHAIN by the shortest end of its source's path that no other file
+        of the database shares (its name, after the file's stem, may be another file's
+        too: a/x.pdb and b/x.pdb both give x:A)."""
+        if self._tails is None:
+            self._tails = short_names(list(self.sources))
+        chain = self._db.info(k)[1].strip()
+        return f"{self._tails[k]}:{chain}" if chain else self._tails[k]
 
     def __iter__(self):
         for k in range(len(self)):

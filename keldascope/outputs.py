@@ -1,9 +1,11 @@
 """Output files that appear whole or not at all: every writer of the toolkit and the command
 line writes under a temporary name beside its target and renames it into place once complete,
-so a full disk, an error, Ctrl-C or SIGTERM never leaves half a file; and the check that an
-output can be written at all, made before the work that fills it."""
+so a full disk, an error, Ctrl-C or SIGTERM never leaves half a file; the check that an
+output can be written at all, made before the work that fills it; and the one escape of names
+and paths inside outputs, which keeps any byte of a file name unambiguous."""
 import contextlib
 import os
+import re
 import stat
 import tempfile
 import threading
@@ -28,8 +30,11 @@ def _new_file_mode():
 
 def _target(path):
     """The file a write to `path` replaces: symbolic links are followed, so that a link keeps
-    pointing at the new content, as it would after writing through it."""
-    return os.path.realpath(os.fsdecode(path))
+    pointing at the new content, as it would after writing through it. A special file is
+    opened by the path as given: the links to it may not spell a path (/dev/stdout leads to
+    /proc/self/fd/1, which names a pipe as "pipe:[...]")."""
+    path = os.fsdecode(path)
+    return path if _is_special(path) else os.path.realpath(path)
 
 
 def _is_special(path):
@@ -109,3 +114,31 @@ def atomic_output(path, mode="w", encoding="utf-8"):
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+
+
+# What a cell cannot hold raw: the backslash (the escape itself), control characters (tab
+# and newline would split cells and rows; the others steer terminals), the line and paragraph
+# separators, and lone surrogates (undecodable bytes of a file name, as Python decodes them).
+_UNSAFE = re.compile("[\\\\\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+_NAMED = {"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _escape(match):
+    c = match.group()
+    if c in _NAMED:
+        return _NAMED[c]
+    code = ord(c)
+    if 0xDC80 <= code <= 0xDCFF:  # the byte os.fsdecode could not decode
+        return f"\\x{code - 0xDC00:02x}"
+    # \xNN is a byte (an ASCII control character, or one that is not UTF-8), \uNNNN a
+    # character beyond ASCII (C1 controls, the separators), so the two never meet.
+    return f"\\x{code:02x}" if code < 0x80 else f"\\u{code:04x}"
+
+
+def escaped(text):
+    """A name or path as TSV cells, terminal tables and FASTA headers show it: a backslash as
+    \\\\, tab, newline and carriage return as \\t, \\n, \\r, the other ASCII control
+    characters and each byte that is not UTF-8 as \\xNN, C1 control characters and the line
+    and paragraph separators as \\uNNNN; every other character as it is. The mapping is one
+    to one: the file name's bytes are the UTF-8 of the text with the escapes undone."""
+    return _UNSAFE.sub(_escape, str(text))

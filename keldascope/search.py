@@ -48,6 +48,64 @@ class SearchResult:
         return self.paths[hit.target]
 
 
+@dataclass(frozen=True)
+class HitAlignment:
+    """What a hit's alignment says with its two structures at hand (a hit holds residue
+    indices, not residues): the aligned sequences over the alignment's columns (qaln, taln,
+    '-' for a gap), both whole sequences, the pairs of identical and of different residues,
+    fident (identical pairs over the alignment's columns, gaps included, 0..1), lddt (the
+    C-alpha LDDT of the aligned pairs, contacts within 15 A in either structure, as multiple
+    alignments are scored; None with no contact) and alntmscore (the TM-score of the aligned
+    pairs under the hit's superposition, normalised by the alignment's columns)."""
+    qaln: str
+    taln: str
+    qseq: str
+    tseq: str
+    identical: int
+    mismatch: int
+    fident: float
+    lddt: Optional[float]
+    alntmscore: float
+
+
+def _d0(length):
+    """The TM-score's distance scale for a length (Zhang and Skolnick 2004), 0.5 A at least
+    as TM-align keeps it for short chains."""
+    return max(0.5, 1.24 * (length - 15) ** (1.0 / 3.0) - 1.8) if length > 21 else 0.5
+
+
+def hit_alignment(hit, query, target):
+    """A HitAlignment of a SearchHit (or PairResult) of `query` against `target` (Structures
+    or malven.Domains, as searched: the query is A, the target B)."""
+    q = getattr(query, "domain", query)
+    t = getattr(target, "domain", target)
+    pairs = [(int(i), int(j)) for i, j in hit.alignment]
+    qs, ts = q.sequence, t.sequence
+    qaln, taln = [], []
+    for k, (i, j) in enumerate(pairs):
+        if k:
+            pi, pj = pairs[k - 1]
+            qaln += list(qs[pi + 1:i]) + ["-"] * (j - pj - 1)
+            taln += ["-"] * (i - pi - 1) + list(ts[pj + 1:j])
+        qaln.append(qs[i])
+        taln.append(ts[j])
+    identical = sum(qs[i] == ts[j] for i, j in pairs)
+    columns = len(qaln)
+    lddt = None
+    tm = 0.0
+    if pairs:
+        index = np.array(pairs, dtype=np.int64)
+        rows = [index[:, 0].tolist(), index[:, 1].tolist()]
+        mean = _native.msa_lddt([q, t], rows, 1).mean
+        lddt = None if not np.isfinite(mean) else float(mean)
+        moved = hit.transform.apply(t.coordinates)[index[:, 1]]
+        d = np.linalg.norm(q.coordinates[index[:, 0]] - moved, axis=1)
+        tm = float(np.sum(1.0 / (1.0 + (d / _d0(columns)) ** 2)) / columns)
+    return HitAlignment("".join(qaln), "".join(taln), qs, ts, identical,
+                        len(pairs) - identical, identical / columns if columns else 0.0,
+                        lddt, tm)
+
+
 def search(query, targets, settings=None, *, params=None, errors="warn", all_chains=False,
            **fields):
     """Rank targets by their similarity to the query; returns a SearchResult (hits best

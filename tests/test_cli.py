@@ -417,8 +417,8 @@ def test_msa_outputs(tmp_path):
                                domains[0].coordinates, atol=1e-3)
     tsv = [line.split("\t") for line in (tmp_path / "out" / "t.tsv").read_text().splitlines()]
     assert tsv[0] == ["k", "name", "chain", "residues", "tm_score", "path", "output"]
-    assert [(r[1], int(r[3]), float(r[4]), r[6]) for r in tsv[1:]] == \
-        [(n, len(d), s["tm_score"], os.path.join("out", f"aligned_{n}.pdb"))
+    assert [(r[1], int(r[3]), r[4], r[6]) for r in tsv[1:]] == \
+        [(n, len(d), f"{s['tm_score']:.4f}", os.path.join("out", f"aligned_{n}.pdb"))
          for n, d, s in zip(names, domains, data["structures"])]
     assert "TSV              out/t.tsv" in text
 
@@ -542,8 +542,8 @@ def test_scan_table_tsv_and_limits(tmp_path, database, method):
         in proc.stdout
     tsv = [l.split("\t") for l in (tmp_path / "hits.tsv").read_text().splitlines()]
     assert tsv[0] == tsv_header.split()
-    assert [(r[0], f"{r[1]}:{r[-1]}") for r in tsv[1:]] == \
-        [(r[0], r[1].replace(".pdb", "").replace(".ent", "")) for r in rows]
+    # The TSV names targets as the table does (FILE:CHAIN), the chain in a column too.
+    assert [(r[0], r[1], r[-1]) for r in tsv[1:]] == [(r[0], r[1], "A") for r in rows]
     # The score is the method's: the TM-score by the longer structure, or Sc.
     score_at = 2 if method == "robust" else 5
     assert [float(r[3]) for r in tsv[1:]] == \

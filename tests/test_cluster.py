@@ -27,7 +27,7 @@ def family(tmp_path_factory):
 
 
 def family_of(name):
-    return name.split("_")[0].split(":")[0]
+    return name.split("_")[0].split(":")[0].split(".")[0]
 
 
 def check_partition(result, names):
@@ -45,7 +45,8 @@ def test_copies_cluster_by_fold(family, method):
     seen = []
     result = keldascope.cluster(structures, method=method, threads=2,
                                 progress=lambda placed, total: seen.append((placed, total)))
-    names = ["eep:A", "hpv_a:A", "hpv_b:A", "hpv_c:A", "il2_a", "il2_b"]  # il2: a blank chain
+    # FILE:CHAIN by the file's name; il2 has a blank chain.
+    names = ["eep.pdb:A", "hpv_a.pdb:A", "hpv_b.pdb:A", "hpv_c.pdb:A", "il2_a.pdb", "il2_b.pdb"]
     assert list(result.names) == names
     check_partition(result, names)
     groups = sorted(sorted(family_of(m) for m in c.members) for c in result.clusters)
@@ -53,7 +54,7 @@ def test_copies_cluster_by_fold(family, method):
     assert (result.n_chains, result.singletons, result.largest) == (6, 1, 3)
     assert len(result.pairs()) == 6
     # The representative is the longest of its cluster: never the cropped copy.
-    assert all(c.representative != "hpv_c:A" for c in result.clusters)
+    assert all(c.representative != "hpv_c.pdb:A" for c in result.clusters)
     assert not seen or seen[-1][1] == 6
 
 
@@ -106,7 +107,8 @@ def test_command_writes_every_chain_once(family, tmp_path, extra, clusters):
     rows = read_tsv(out)
     assert all(len(r) == 2 for r in rows)
     members = [m for _, m in rows]
-    assert sorted(members) == ["eep:A", "hpv_a:A", "hpv_b:A", "hpv_c:A", "il2_a", "il2_b"]
+    assert sorted(members) == ["eep.pdb:A", "hpv_a.pdb:A", "hpv_b.pdb:A", "hpv_c.pdb:A",
+                               "il2_a.pdb", "il2_b.pdb"]
     representatives = {r for r, _ in rows}
     assert len(representatives) == clusters
     assert all([r, r] in rows for r in representatives)

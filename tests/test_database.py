@@ -164,8 +164,8 @@ def test_createdb_and_search_tables(tmp_path):
     rows = [line.split("\t") for line in (tmp_path / "hits.tsv").read_text().splitlines()]
     assert rows[0] == ["query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc",
                        "rmsd", "aligned", "identity", "same_fold"]
-    assert [r[:3] for r in rows[1:] if r[1] == "1"] == [["5eep:A", "1", "5eep:A"],
-                                                        ["3znf:A", "1", "3znf:A"]]
+    assert [r[:3] for r in rows[1:] if r[1] == "1"] == [["5eep.pdb:A", "1", "5eep.pdb:A"],
+                                                        ["3znf.pdb:A", "1", "3znf.pdb:A"]]
     assert all(len(r) == 12 for r in rows) and len(rows) == 7
     assert {r[3] for r in rows[1:]} <= {str(p) for p in PDB.iterdir()}
 

@@ -4,7 +4,6 @@ imply; RMSD and aligned pairs go to --tsv and --json, the tree to --newick, a cl
 heatmap to --plot. Runs on C++ threads, or on Dask workers for many machines. Above a few
 hundred structures it goes sparse: the prefilter chooses the pairs worth aligning and the
 pairs whose score reaches --min-score are written as TSV."""
-import math
 import sys
 
 import keldascope
@@ -13,11 +12,11 @@ from keldascope.cli import cluster, inputs, plot
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
                                    dump_json, finite_or_none, fmt, method_of, threads_for,
-                                   warn_skipped)
+                                   warn, warn_skipped)
 from keldascope.cli.progress import Progress
+from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope.resolve import short_names
 from keldascope.structures import UnreadableStructure
-from keldascope.outputs import atomic_output
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -139,34 +138,34 @@ def compare(args, found, settings, prog):
     return result
 
 
-def write_tsv(path, result):
-    def num(v):
-        v = float(v)
-        return "" if math.isnan(v) else repr(v)
+TSV_HEADER = ("i", "j", "id_i", "id_j", "path_i", "path_j", "score", "rmsd", "aligned", "tm_i",
+              "tm_j", "tm_longer")
 
-    try:
-        with atomic_output(path) as out:
-            out.write("i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\ttm_i\ttm_j\t"
-                      "tm_longer\n")
-            n = len(result.paths)
-            for i in range(n):
-                for j in range(i, n):
-                    cells = [str(i + 1), str(j + 1), result.names[i], result.names[j],
-                             result.paths[i], result.paths[j], num(result.sc[i, j]),
-                             num(result.rmsd[i, j]), str(int(result.n_aligned[i, j])),
-                             num(result.tm[i, j]), num(result.tm[j, i]),
-                             num(result.tm_longer[i, j])]
-                    out.write("\t".join(cells) + "\n")
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+def pair_line(i, j, names, paths, sc, rmsd, aligned, tm_i, tm_j, tm_longer):
+    """One pair as both TSVs write it: FILE:CHAIN names and paths escaped, numbers rounded
+    by the one rule of tables.num (i and j counted from 1)."""
+    return tsv_line([str(i + 1), str(j + 1), escaped(names[i]), escaped(names[j]),
+                     escaped(paths[i]), escaped(paths[j]), num(sc), num(rmsd, "distance"),
+                     str(int(aligned)), num(tm_i), num(tm_j), num(tm_longer)])
+
+
+def write_tsv(path, result, names):
+    n = len(result.paths)
+
+    def lines():
+        yield tsv_line(TSV_HEADER)
+        for i in range(n):
+            for j in range(i, n):
+                yield pair_line(i, j, names, result.paths, result.sc[i, j], result.rmsd[i, j],
+                                result.n_aligned[i, j], result.tm[i, j], result.tm[j, i],
+                                result.tm_longer[i, j])
+
+    write_text(path, lines())
 
 
 def write_newick(path, text):
-    try:
-        with atomic_output(path) as out:
-            out.write(text + "\n")
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    write_text(path, [text + "\n"])
 
 
 def leaf_names(ids):
@@ -208,17 +207,11 @@ def read_sparse_inputs(args, found, prog):
     return structures
 
 
-def pair_lines(result):
-    def num(v):
-        return "" if math.isnan(v) else repr(float(v))
-
-    lines = ["i\tj\tid_i\tid_j\tpath_i\tpath_j\tscore\trmsd\taligned\ttm_i\ttm_j\ttm_longer"]
+def pair_lines(result, names):
+    yield tsv_line(TSV_HEADER)
     for i, j, tm_i, tm_j, tm_longer, sc, rmsd, score, aligned in result.pairs.tolist():
-        i, j = int(i), int(j)
-        lines.append("\t".join([str(i + 1), str(j + 1), result.names[i], result.names[j],
-                                result.paths[i], result.paths[j], num(sc), num(rmsd),
-                                str(int(aligned)), num(tm_i), num(tm_j), num(tm_longer)]))
-    return lines
+        yield pair_line(int(i), int(j), names, result.paths, sc, rmsd, aligned, tm_i, tm_j,
+                        tm_longer)
 
 
 def run_sparse(args, found, settings, prog):
@@ -241,7 +234,7 @@ def run_sparse(args, found, settings, prog):
     except ValueError as exc:
         raise CliError(str(exc))
     n = len(structures)
-    lines = pair_lines(result)
+    names = short_names(result.paths, [s.chain or s.domain.chain for s in structures])
     if args.json:
         dump_json({
             "command": "allvsall",
@@ -252,8 +245,9 @@ def run_sparse(args, found, settings, prog):
             "min_score": floor,
             "keep": result.keep,
             "aligned": result.candidates,
-            "structures": [{"path": p, "id": i, "length": length}
-                           for p, i, length in zip(result.paths, result.names, result.lengths)],
+            "structures": [{"path": p, "id": i, "length": length, "chain": s.chain, "name": k}
+                           for p, i, length, s, k in zip(result.paths, result.names,
+                                                         result.lengths, structures, names)],
             "n_skipped": len(found) - n,
             "pairs": [dict(zip(("i", "j", "tm_i", "tm_j", "tm_longer", "sc", "rmsd", "score",
                                 "n_aligned"), (int(r[0]) + 1, int(r[1]) + 1,
@@ -265,14 +259,10 @@ def run_sparse(args, found, settings, prog):
                f"of {n * (n - 1) // 2} pairs (each structure's {result.keep} best partners); "
                f"{result.n_pairs} score at least {floor:g} ({score_name(settings.method)})")
     if args.tsv:
-        try:
-            with atomic_output(args.tsv) as out:
-                out.write("\n".join(lines) + "\n")
-        except OSError as exc:
-            raise CliError(f"cannot write {args.tsv}: {exc.strerror or exc}")
-        print(summary + f"\nPairs written to {args.tsv}")
+        write_text(args.tsv, pair_lines(result, names))
+        print(summary + f"\nPairs written to {escaped(args.tsv)}")
     else:
-        print("\n".join(lines))
+        sys.stdout.writelines(pair_lines(result, names))
         if not args.quiet:
             print(summary, file=sys.stderr)
     return 0
@@ -303,13 +293,14 @@ def run(args, context):
     if n == 0 and (args.newick or args.plot):
         raise CliError("no structure could be read: there is no tree to write")
     tree = result.tree()
-    # Every chain of a file is an entry of its own, named FILE:CHAIN.
-    names = short_names(result.paths, result.chains) if args.all_chains \
-        else leaf_names(result.names)
+    # Every structure is FILE:CHAIN by the shortest end of its path that tells it apart; the
+    # tree and the heatmap keep the short ids unless every chain of a file is an entry.
+    labels = short_names(result.paths, result.chains)
+    names = labels if args.all_chains else leaf_names(result.names)
     newick = trees.newick(tree, names) if n else None
     scored_by = score_name(settings.method)
     if args.tsv:
-        write_tsv(args.tsv, result)
+        write_tsv(args.tsv, result, labels)
     if args.newick:
         write_newick(args.newick, newick)
     if args.plot:
@@ -337,12 +328,12 @@ def run(args, context):
             "order": [k + 1 for k in result.order()],
         })
         return 0
-    shown = names if args.all_chains else result.names
+    shown = [escaped(k) for k in (names if args.all_chains else result.names)]
     width = max([len(i) for i in shown] + [2])
     skipped = f" ({n_skipped} unreadable skipped)" if n_skipped else ""
     how = args.method + (f" {args.mode}" if args.mode else "")
     lines = [f"Structures  {n}{skipped}, method {how}: {n * (n + 1) // 2} alignments", ""]
-    lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {p}"
+    lines += [f"{k + 1:>{len(str(n))}}  {i:<{width}}  {length:>5}  {escaped(p)}"
               for k, (p, i, length) in enumerate(zip(result.paths, shown, result.lengths))]
     if n:
         lines += ["", "TM-score (normalised by the longer structure)", ""]
@@ -359,6 +350,6 @@ def run(args, context):
     written = [(args.tsv, "Every pair's scores, RMSD and aligned pairs"),
                (args.newick, "Tree"), (args.plot, "Heatmap")]
     lines += [""] * any(p for p, _ in written)
-    lines += [f"{what} written to {p}" for p, what in written if p]
+    lines += [f"{what} written to {escaped(p)}" for p, what in written if p]
     print("\n".join(lines))
     return 0

@@ -2,13 +2,13 @@
 read into memory, or the entries of a structure database), print a summary, and write
 `representative<TAB>member` lines with --tsv."""
 import argparse
-import os
 
 import keldascope
 from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
                                    add_threads_argument, check_output_file, threads_for, warn)
 from keldascope.cli.progress import Progress
+from keldascope.cli.tables import escaped, tsv_line, write_text
 from keldascope.clustering import COVERAGE_OF, cluster, is_database
 from keldascope.structures import UnreadableStructure
 
@@ -96,19 +96,10 @@ def structures_of(args, prog):
 
 
 def write_tsv(path, result):
-    """The lines under a temporary name first, so that an interrupted run leaves no partial
-    file."""
-    part = f"{path}.part{os.getpid()}"
-    try:
-        with open(part, "w", encoding="utf-8") as out:
-            for representative, member in result.pairs():
-                out.write(f"{representative}\t{member}\n")
-        os.replace(part, path)
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
-    finally:
-        if os.path.exists(part):
-            os.unlink(part)
+    """The lines written whole (an interrupted run leaves no partial file), names escaped
+    as every TSV escapes them."""
+    write_text(path, (tsv_line([escaped(representative), escaped(member)])
+                      for representative, member in result.pairs()))
 
 
 def summary(result, method):

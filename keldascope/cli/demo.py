@@ -2,10 +2,10 @@
 package, run as the commands a user would type, into a new folder under the current
 directory."""
 import os
-import shutil
 
 from keldascope.cli import plot
 from keldascope.cli.common import CliError, UsageError, check_option_value
+from keldascope.outputs import atomic_output
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb")
@@ -60,7 +60,9 @@ def run(args, context):
         for sub in ("inputs", "align"):
             os.makedirs(os.path.join(base, sub))
         for name in INPUTS:
-            shutil.copyfile(os.path.join(DATA, name), os.path.join(base, "inputs", name))
+            with open(os.path.join(DATA, name), "rb") as source, \
+                    atomic_output(os.path.join(base, "inputs", name), "wb") as copy:
+                copy.write(source.read())
     except OSError as exc:
         raise CliError(f"cannot create the demo folder {base}: {exc.strerror or exc}")
 

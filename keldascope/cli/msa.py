@@ -13,7 +13,7 @@ from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
                                    dump_json, finite_or_none, fmt, method_of, threads_for,
                                    transform_json, warn)
 from keldascope.alignment_files import column_scores
-from keldascope.outputs import atomic_output
+from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope.structures import UnreadableStructure, superposed_file_name
 
 DESCRIPTION = """\
@@ -187,28 +187,17 @@ def aligned_rows(structures, columns):
     rows = []
     for k, s in enumerate(structures):
         indices = [col[k] for col in columns]
-        rows.append((s.name, s.domain.sequence, s.labels, indices))
+        rows.append((escaped(s.name), s.domain.sequence, s.labels, indices))
     return rows
 
 
 def write_tsv(path, structures, result, outputs):
-    try:
-        with atomic_output(path) as out:
-            out.write("k\tname\tchain\tresidues\ttm_score\tpath\toutput\n")
-            for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
-                                                       outputs)):
-                out.write(f"{k + 1}\t{s.name}\t{s.chain}\t{len(s.domain)}\t{score!r}\t{s.path}\t"
-                          f"{output}\n")
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
-
-
-def write_text(path, text):
-    try:
-        with atomic_output(path) as out:
-            out.write(text)
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    write_text(path, [tsv_line(("k", "name", "chain", "residues", "tm_score", "path",
+                                "output"))] +
+               [tsv_line([str(k + 1), escaped(s.name), escaped(s.chain), str(len(s.domain)),
+                          num(score), escaped(s.path), escaped(output)])
+                for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
+                                                           outputs))])
 
 
 # How each method makes the multiple alignment, for the report.
@@ -236,7 +225,8 @@ def lddt_text(lddt):
 
 def text_report(structures, result, reference, outputs, rows, markers, written, method):
     lines = [
-        f"Structures       {len(structures)} (reference: {structures[reference].name})",
+        f"Structures       {len(structures)} (reference: "
+        f"{escaped(structures[reference].name)})",
         f"Method           {pipeline_text(result, method)}",
         f"LDDT             {lddt_text(result.lddt)} (mean over columns)",
         f"Columns          {result.n_columns}",
@@ -245,16 +235,18 @@ def text_report(structures, result, reference, outputs, rows, markers, written, 
         f"Average RMSD     {fmt(result.avg_rmsd, 3)}",
         "",
     ]
-    name_w = max(len(s.name) for s in structures)
-    path_w = max(len(s.path) for s in structures)
+    names = [escaped(s.name) for s in structures]
+    paths = [escaped(s.path) for s in structures]
+    name_w = max(map(len, names))
+    path_w = max(map(len, paths))
     tm = result.tm_by_reference
-    for k, (s, out) in enumerate(zip(structures, outputs)):
+    for k, (s, name, path, out) in enumerate(zip(structures, names, paths, outputs)):
         role = "  (reference)" if k == reference else ""
-        lines.append(f"{k + 1:>3}  {s.name:<{name_w}}  chain {s.chain}  "
+        lines.append(f"{k + 1:>3}  {name:<{name_w}}  chain {escaped(s.chain)}  "
                      f"{len(s.domain):>5} residues  TM {fmt(tm[k], 4)}  "
-                     f"{s.path:<{path_w}}  -> {out}{role}")
+                     f"{path:<{path_w}}  -> {escaped(out)}{role}")
     for what, path in written:
-        lines.append(f"{what:<17}{path}")
+        lines.append(f"{what:<17}{escaped(path)}")
     lines += ["", "Alignment ('*' marks the core columns; under them each column's LDDT in "
                   "tenths, '-' none)", ""]
     lines += layout.blocks(rows, markers, scores=column_scores(result.column_lddt))
@@ -311,13 +303,14 @@ def score_file(args, structures, threads):
                            for s, name, m in zip(structures, scored.names, scored.matched)],
         })
         return 0
-    lines = [f"Alignment        {args.lddt} ({'A2M' if scored.a2m else 'FASTA'}, "
+    lines = [f"Alignment        {escaped(args.lddt)} ({'A2M' if scored.a2m else 'FASTA'}, "
              f"{scored.n_columns} columns)",
              f"LDDT             {lddt_text(lddt.mean)} (mean over columns; "
              f"{lddt.pairs_scored} structure pairs share columns)", ""]
-    name_w = max(len(n) for n in scored.names)
-    for k, (s, name, m) in enumerate(zip(structures, scored.names, scored.matched)):
-        lines.append(f"{k + 1:>3}  {name:<{name_w}}  {s.path} chain {s.chain}  "
+    names = [escaped(n) for n in scored.names]
+    name_w = max(map(len, names))
+    for k, (s, name, m) in enumerate(zip(structures, names, scored.matched)):
+        lines.append(f"{k + 1:>3}  {name:<{name_w}}  {escaped(s.path)} chain {escaped(s.chain)}  "
                      f"{m}/{len(s.domain)} residues matched")
     scores = column_scores(lddt.columns)
     lines += ["", "Column LDDT in tenths ('-' none)", ""]
@@ -363,9 +356,9 @@ def run(args, context):
     markers = "".join("*" if c in core else " " for c in range(len(columns)))
     rows = aligned_rows(structures, columns)
     if args.fasta:
-        write_text(args.fasta, result.to_fasta())
+        write_text(args.fasta, [result.to_fasta()])
     if args.a2m:
-        write_text(args.a2m, result.to_a2m())
+        write_text(args.a2m, [result.to_a2m()])
     if args.tsv:
         write_tsv(args.tsv, structures, result, outputs)
     if args.json:

@@ -2,17 +2,18 @@
 mmCIF files) by their similarity to one query with the engine: the robust method after a
 fast prefilter, or a KELDA mode; in this process on C++ threads or on Dask workers."""
 import math
+import sys
 
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
-from keldascope.cli import cluster, inputs
+from keldascope.cli import cluster, hits, inputs
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, percent, printable,
-                                   rmsd_text, threads_for, warn, warn_skipped)
+                                   dump_json, method_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
-from keldascope.outputs import atomic_output
+from keldascope.cli.tables import escaped, write_text
 from keldascope.resolve import short_names
+from keldascope.structures import read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
@@ -76,6 +77,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
+    hits.add_format_arguments(p)
     cluster.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -96,62 +98,25 @@ def settings_of(args, prog):
                           threads=threads_for(args.threads, prog))
 
 
-def row(found, h, label):
-    """One hit as the table, TSV and JSON show it; label: the name that tells it apart."""
-    return dict(rank=h.rank, target=found.name(h), path=found.path(h), score=h.score,
-                name=label, chain=found.chain(h) or "",
-                tm_longer=h.tm_score(keldascope.NormaliseBy.LONGER),
-                tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
-                n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
-                significant=h.same_fold, prefilter=h.prefilter)
+# The TSV's columns before --format-output chose others.
+TSV_COLUMNS = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd",
+               "aligned", "identity", "z", "same_fold", "chain")
 
 
-def json_hit(r):
-    out = {k: v for k, v in r.items() if k != "tm_longer"}
-    out.update(score=finite_or_none(r["score"]), sc=finite_or_none(r["sc"]),
-               rmsd=finite_or_none(r["rmsd"]), seq_identity=finite_or_none(r["seq_identity"]),
-               z_score=finite_or_none(r["z_score"]), prefilter=finite_or_none(r["prefilter"]),
-               tm_score={k: finite_or_none(v) for k, v in r["tm_score"].items()})
-    return out
+def hit_rows(result, args, source):
+    """The hits as hit-table rows, named by the shortest ends of their paths that tell them
+    apart; a target file is read again only when a column asks for its residues."""
+    labels = short_names(result.paths, result.chains)
+    query = short_names([source.path], [result.query.chain])[0]
+    reading = inputs.reading(args)
 
+    def structures(h):
+        target = read_structure(result.path(h), result.chain(h) or None, **reading)
+        return result.query, target
 
-HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-          "identity", "z", "same fold")
-TSV_HEADER = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd", "aligned",
-              "identity", "z", "same_fold", "chain")
-
-
-def table(rows):
-    cells = [HEADER] + [(str(r["rank"]), printable(r["name"]), fmt(r["tm_longer"], 4),
-                         fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
-                         fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
-                         str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
-                         "yes" if r["significant"] else "no")
-                        for r in rows]
-    widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
-    lines = []
-    for c in cells:
-        parts = [c[0].rjust(widths[0]), c[1].ljust(widths[1])]
-        parts += [c[k].rjust(widths[k]) for k in range(2, len(HEADER))]
-        lines.append("  ".join(parts).rstrip())
-    return lines
-
-
-def write_tsv(path, rows):
-    def num(v):
-        return "" if v is None or math.isnan(v) else repr(float(v))
-
-    try:
-        with atomic_output(path) as out:
-            out.write("\t".join(TSV_HEADER) + "\n")
-            for r in rows:
-                out.write("\t".join([str(r["rank"]), r["target"], r["path"], num(r["score"]),
-                                     num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
-                                     num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
-                                     num(r["seq_identity"]), num(r["z_score"]),
-                                     "yes" if r["significant"] else "no", r["chain"]]) + "\n")
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    return [hits.Hit(h, query, labels[h.target], result.query.path, result.path(h),
+                     result.chain(h) or "", lambda h=h: structures(h))
+            for h in result.hits], labels
 
 
 def search(args, source, found, settings, prog):
@@ -175,6 +140,7 @@ def search(args, source, found, settings, prog):
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
+    layout = hits.layout_of(args, TSV_COLUMNS)
     source = args.query.with_chain(args.query_chain, "--query-chain")
     special = []
     found = inputs.find_targets(args.targets, special)
@@ -186,13 +152,17 @@ def run(args, context):
         warn_skipped(prog, special)
     result = search(args, source, found, settings, prog)
     structure, query = result.query, result.query.domain
-    labels = short_names(result.paths, result.chains)
+    every, labels = hit_rows(result, args, source)
     # A KELDA alignment that found nothing scores 0 over 0 pairs: not a hit, but a target
     # that did not align. (The quick pass superposes nothing, yet its pairs are hits.)
     failed = [labels[h.target] for h in result.hits if h.n_aligned == 0]
-    rows = [row(result, h, labels[h.target]) for h in result.hits if h.n_aligned > 0]
-    if args.tsv:
-        write_tsv(args.tsv, rows)
+    rows = [r for r in every if r.hit.n_aligned > 0]
+    if layout.format in ("tsv", "m8") or args.tsv:
+        lines = hits.tsv_lines(layout, rows)
+        if layout.to_stdout:
+            sys.stdout.writelines(lines)
+            return 0
+        write_text(args.tsv, lines)
 
     if args.json:
         dump_json({
@@ -207,7 +177,8 @@ def run(args, context):
             "n_targets": result.n_targets,
             "n_aligned": result.n_aligned,
             "n_skipped": len(result.skipped),
-            "hits": [json_hit(r) for r in rows],
+            "hits": [hits.json_hit(r, result.name(r.hit), name=r.target, chain=r.chain)
+                     for r in rows],
             "not_aligned": failed,
         })
         return 0
@@ -215,20 +186,21 @@ def run(args, context):
     if result.n_aligned < result.n_targets:
         how += f", {result.n_aligned} aligned after the prefilter"
     skipped = len(result.skipped)
-    lines = [f"Query    {structure.path}  chain {structure.chain}  {len(query)} residues",
+    lines = [f"Query    {escaped(structure.path)}  chain {escaped(structure.chain)}  "
+             f"{len(query)} residues",
              f"Targets  {result.n_targets}" + (f" ({skipped} unreadable skipped)" if skipped
                                                 else "")
              + f", method {how}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
              + f", ranked by {score_name(settings.method)}",
              ""]
-    lines += table(rows) if rows else ["No hits."]
+    lines += hits.table(rows) if rows else ["No hits."]
     if failed:
-        lines += ["", f"Not aligned ({len(failed)}): {printable(', '.join(failed))}"]
+        lines += ["", f"Not aligned ({len(failed)}): {', '.join(map(escaped, failed))}"]
         if settings.method != keldascope.Method.ROBUST:
             lines.append("The KELDA method misses distant pairs; the default method "
                          "(--method robust) aligns them.")
     if args.tsv:
-        lines += ["", f"Table written to {args.tsv}"]
+        lines += ["", f"Table written to {escaped(args.tsv)}"]
     print("\n".join(lines))
     return 0

@@ -3,14 +3,16 @@ many queries in one pass over it, printing per query the hit table of `malven sc
 TSV table or JSON document for them all."""
 import math
 import os
+import sys
 
 import keldascope
-from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
-from keldascope.cli import inputs
+from keldascope import DatabaseSearchSettings, EngineSettings
+from keldascope.cli import hits, inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
-                                   check_output_file, dump_json, finite_or_none, fmt, percent,
-                                   rmsd_text, threads_for, warn)
+                                   check_output_file, dump_json, threads_for, warn)
+from keldascope.cli.tables import escaped, write_text
 from keldascope.database import Database
+from keldascope.resolve import short_names
 from keldascope.structures import UnreadableStructure, read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
@@ -39,10 +41,9 @@ examples:
   malven search pdb.db @queries.txt --json > hits.json
   malven search pdb.db other.db --exhaustive --threads 8"""
 
-HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-          "identity", "z", "same fold")
-TSV_HEADER = ("query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd",
-              "aligned", "identity", "same_fold")
+# The TSV's columns before --format-output chose others.
+TSV_COLUMNS = ("query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc",
+               "rmsd", "aligned", "identity", "same_fold")
 
 
 def add_parser(sub, chain_type):
@@ -67,6 +68,7 @@ def add_parser(sub, chain_type):
                    help="also write one table of every query's hits as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
+    hits.add_format_arguments(p)
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -128,105 +130,64 @@ def queries_of(args, prog):
     return out
 
 
-def query_name(structure):
-    """A query as the tables name it: FILE:CHAIN, as the database names its entries."""
-    chain = structure.chain.strip()
-    return f"{structure.name}:{chain}" if chain else structure.name
+def query_names(structures):
+    """The queries as the tables name them: FILE:CHAIN by the shortest end of their paths
+    that tells them apart, as a database names its entries."""
+    return short_names([q.path or q.name for q in structures],
+                       [q.chain.strip() or q.domain.chain for q in structures])
 
 
-def row(found, h):
-    """One hit as the tables and JSON show it."""
-    return dict(rank=h.rank, target=found.name(h), path=found.path(h), score=h.score,
-                tm_longer=h.tm_score(NormaliseBy.LONGER),
-                tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
-                n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
-                significant=h.same_fold, prefilter=h.prefilter)
+def hit_rows(found, name, db):
+    """The hits of one query as hit-table rows, targets named by the shortest ends of their
+    paths that tell the database's files apart; the target's residues read from the
+    database when a column asks for them."""
+    return [hits.Hit(h, name, db.label(h.target), found.query.path, found.path(h), None,
+                     lambda h=h: (found.query, db[h.target]))
+            for h in found.hits]
 
 
-def table(rows):
-    cells = [HEADER] + [(str(r["rank"]), r["target"], fmt(r["tm_longer"], 4),
-                         fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
-                         fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
-                         str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
-                         "yes" if r["significant"] else "no")
-                        for r in rows]
-    widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
-    return ["  ".join([c[0].rjust(widths[0]), c[1].ljust(widths[1])] +
-                      [c[k].rjust(widths[k]) for k in range(2, len(HEADER))]).rstrip()
-            for c in cells]
-
-
-def tsv_lines(results):
-    def num(v):
-        return "" if v is None or math.isnan(v) else repr(float(v))
-
-    yield "\t".join(TSV_HEADER) + "\n"
-    for found in results:
-        name = query_name(found.query)
-        for r in map(lambda h: row(found, h), found.hits):
-            yield "\t".join([name, str(r["rank"]), r["target"], r["path"], num(r["score"]),
-                             num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
-                             num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
-                             num(r["seq_identity"]), "yes" if r["significant"] else "no"]) \
-                + "\n"
-
-
-def write_tsv(path, results):
-    """The table written whole under a temporary name, then renamed: an interrupted run
-    leaves no partial table (and no earlier file half replaced)."""
-    partial = f"{path}.partial-{os.getpid()}"
-    try:
-        with open(partial, "w", encoding="utf-8") as out:
-            out.writelines(tsv_lines(results))
-        os.replace(partial, path)
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
-
-
-def json_query(found):
+def json_query(found, name, rows):
     structure = found.query
-    hits = []
-    for r in (row(found, h) for h in found.hits):
-        hit = {k: v for k, v in r.items() if k != "tm_longer"}
-        hit.update({k: finite_or_none(r[k]) for k in ("score", "sc", "rmsd", "seq_identity",
-                                                      "z_score", "prefilter")})
-        hit["tm_score"] = {k: finite_or_none(v) for k, v in r["tm_score"].items()}
-        hits.append(hit)
-    return {"query": {"name": query_name(structure), "path": structure.path,
-                      "chain": structure.chain, "length": len(structure.domain)},
-            "n_aligned": found.n_aligned, "hits": hits}
+    return {"query": {"name": name, "path": structure.path, "chain": structure.chain,
+                      "length": len(structure.domain)},
+            "n_aligned": found.n_aligned, "hits": [hits.json_hit(r) for r in rows]}
 
 
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
+    layout = hits.layout_of(args, TSV_COLUMNS)
     db = open_database(args.db)
     queries = queries_of(args, prog)
     results = db.search(queries, settings)
-    if args.tsv:
-        write_tsv(args.tsv, results)
+    names = query_names([found.query for found in results])
+    rows = [hit_rows(found, name, db) for found, name in zip(results, names)]
+    if layout.format in ("tsv", "m8") or args.tsv:
+        lines = hits.tsv_lines(layout, (r for query in rows for r in query))
+        if layout.to_stdout:
+            sys.stdout.writelines(lines)
+            return 0
+        write_text(args.tsv, lines)
     if args.json:
         dump_json({"command": "search", "version": keldascope.__version__,
                    "database": args.db, "n_entries": len(db), "exhaustive": args.exhaustive,
                    "cutoff": args.cutoff, "max_hits": args.max_hits,
-                   "queries": [json_query(found) for found in results]})
+                   "queries": [json_query(found, name, r)
+                               for found, name, r in zip(results, names, rows)]})
         return 0
     lines = []
     how = "every entry aligned" if args.exhaustive else "staged search"
-    for found in results:
+    for found, query_rows in zip(results, rows):
         structure = found.query
-        rows = [row(found, h) for h in found.hits]
-        lines += [f"Query    {structure.path}  chain {structure.chain}  "
+        lines += [f"Query    {escaped(structure.path)}  chain {escaped(structure.chain)}  "
                   f"{len(structure.domain)} residues",
-                  f"Database {args.db}  {len(db)} entries, {how}, {found.n_aligned} aligned, "
-                  f"cutoff {args.cutoff:g}: {len(rows)} hits"
-                  + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
+                  f"Database {escaped(args.db)}  {len(db)} entries, {how}, {found.n_aligned} "
+                  f"aligned, cutoff {args.cutoff:g}: {len(query_rows)} hits"
+                  + (f" (at most {args.max_hits} shown)" if len(query_rows) == args.max_hits
+                     else "")
                   + ", ranked by TM-score", ""]
-        lines += (table(rows) if rows else ["No hits."]) + [""]
+        lines += (hits.table(query_rows) if query_rows else ["No hits."]) + [""]
     if args.tsv:
-        lines += [f"Table written to {args.tsv}"]
+        lines += [f"Table written to {escaped(args.tsv)}"]
     print("\n".join(lines).rstrip("\n"))
     return 0

@@ -333,6 +333,60 @@ Ref hit_repr(const SearchHit& h) {
                ", score=" + fixed(h.score(), 4) + ")");
 }
 
+// The hit's alignment as the field's tabular output (BLAST's, Foldseek's) counts it: its
+// columns run from the first aligned pair to the last, each residue between two pairs
+// against a gap in a column of its own; positions count from 1. A gap in the target (a query
+// residue alone) is an insertion, one in the query a deletion, as SAM counts a read against
+// its reference.
+struct AlignmentSpan {
+  std::uint64_t columns = 0, gap_opens = 0;
+  std::string cigar;
+};
+
+AlignmentSpan span_of(const std::vector<kelda::ResiduePair>& pairs) {
+  AlignmentSpan s;
+  char op = 0;
+  std::uint64_t run = 0;
+  auto emit = [&](char next, std::uint64_t n) {
+    if (n == 0) return;
+    if (next != op && run > 0) s.cigar += std::to_string(run) + op, run = 0;
+    if (next != op && next != 'M') ++s.gap_opens;
+    op = next, run += n, s.columns += n;
+  };
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    if (k > 0) {
+      emit('I', pairs[k].first - pairs[k - 1].first - 1);
+      emit('D', pairs[k].second - pairs[k - 1].second - 1);
+    }
+    emit('M', 1);
+  }
+  if (run > 0) s.cigar += std::to_string(run) + op;
+  return s;
+}
+
+Ref one_based(const std::vector<kelda::ResiduePair>& pairs, bool last, bool target) {
+  if (pairs.empty()) return none();
+  const auto& p = last ? pairs.back() : pairs.front();
+  return to_py((target ? p.second : p.first) + 1);
+}
+Ref hit_qstart(const SearchHit& h) { return one_based(h.result.alignment, false, false); }
+Ref hit_qend(const SearchHit& h) { return one_based(h.result.alignment, true, false); }
+Ref hit_tstart(const SearchHit& h) { return one_based(h.result.alignment, false, true); }
+Ref hit_tend(const SearchHit& h) { return one_based(h.result.alignment, true, true); }
+Ref hit_alnlen(const SearchHit& h) { return to_py(span_of(h.result.alignment).columns); }
+Ref hit_gapopen(const SearchHit& h) { return to_py(span_of(h.result.alignment).gap_opens); }
+Ref hit_cigar(const SearchHit& h) { return to_py(span_of(h.result.alignment).cigar); }
+Ref hit_u(const SearchHit& h) {
+  const auto& r = h.result.outcome.transform.rotation;
+  return tuple_of({to_py(r[0][0]), to_py(r[0][1]), to_py(r[0][2]), to_py(r[1][0]),
+                   to_py(r[1][1]), to_py(r[1][2]), to_py(r[2][0]), to_py(r[2][1]),
+                   to_py(r[2][2])});
+}
+Ref hit_t(const SearchHit& h) {
+  const auto& t = h.result.outcome.transform.translation;
+  return tuple_of({to_py(t[0]), to_py(t[1]), to_py(t[2])});
+}
+
 PyGetSetDef hit_getset[] = {
     {"target", getter<SearchHit, hit_target>, nullptr, "The target's position in the list.",
      nullptr},
@@ -347,6 +401,29 @@ PyGetSetDef hit_getset[] = {
      "The PairResult of the query (A) and the target (B), whose fields the hit also has.",
      nullptr},
     PAIR_RESULT_FIELDS(SearchHit),
+    {"qstart", getter<SearchHit, hit_qstart>, nullptr,
+     "The query's first aligned residue, counted from 1 (None without an alignment).",
+     nullptr},
+    {"qend", getter<SearchHit, hit_qend>, nullptr, "The query's last aligned residue.", nullptr},
+    {"tstart", getter<SearchHit, hit_tstart>, nullptr, "The target's first aligned residue.",
+     nullptr},
+    {"tend", getter<SearchHit, hit_tend>, nullptr, "The target's last aligned residue.", nullptr},
+    {"alnlen", getter<SearchHit, hit_alnlen>, nullptr,
+     "Columns of the alignment from its first pair to its last, gaps included.", nullptr},
+    {"gapopen", getter<SearchHit, hit_gapopen>, nullptr,
+     "Gaps opened in the alignment (runs of residues of one structure against a gap).",
+     nullptr},
+    {"cigar", getter<SearchHit, hit_cigar>, nullptr,
+     "The alignment as a CIGAR string: M a pair, I a query residue against a gap, D a\n"
+     "target residue against a gap.",
+     nullptr},
+    {"qlen", getter<SearchHit, r_length_a<SearchHit>>, nullptr, "The query's residues.", nullptr},
+    {"tlen", getter<SearchHit, r_length_b<SearchHit>>, nullptr, "The target's residues.",
+     nullptr},
+    {"u", getter<SearchHit, hit_u>, nullptr,
+     "The rotation moving the target onto the query, nine numbers row by row.", nullptr},
+    {"t", getter<SearchHit, hit_t>, nullptr,
+     "The translation after that rotation: x_query = u x_target + t.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 PyMethodDef hit_methods[] = {
     TM_SCORE_METHOD(SearchHit, "tm_score"),
