@@ -50,6 +50,8 @@ def _load():
     from keldascope.align import PairAlignment, align
     from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
     from keldascope.clustering import Cluster, ClusterResult, cluster
+    from keldascope.complex import Assembly, ComplexAlignment, align_complex, read_assembly
+    from keldascope._native import ChainPairResult, ComplexResult, ComplexSettings
     from keldascope.database import Database
     from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                         local_client)
@@ -70,6 +72,8 @@ __all__ = [
     "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
+    "Assembly", "ChainPairResult", "ComplexAlignment", "ComplexResult", "ComplexSettings",
+    "align_complex", "read_assembly",
     "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search", "HitAlignment", "hit_alignment",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",

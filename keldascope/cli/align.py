@@ -3,6 +3,7 @@ printed as numbers and alignment text, optionally written as a superposed file (
 format), JSON and a distance plot."""
 import keldascope
 from keldascope import EngineSettings
+from keldascope.cli import complex as complexes
 from keldascope.cli import inputs, layout, plot
 from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
                                    check_output_file, dump_json, finite_or_none, fmt, method_of,
@@ -77,6 +78,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
+    complexes.add_arguments(p, complexes.chain_list)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -219,6 +221,11 @@ def draw(path, s1, names, outcome, columns, distances):
 
 
 def run(args, context):
+    if args.complex:
+        return complexes.run(args, context)
+    stray = complexes.used_without_complex(args)
+    if stray is not None:
+        raise CliError(f"{stray} belongs to --complex")
     prog = context.prog
     method = method_for(args)
     paths = (args.structure1.path, args.structure2.path)

@@ -19,6 +19,7 @@ extern PyMethodDef job_functions[];
 extern PyMethodDef structure_file_functions[];
 extern PyMethodDef database_functions[];
 extern PyMethodDef cluster_functions[];
+extern PyMethodDef complex_functions[];
 
 // Entries defined in the other files of the module, listed in the table of rules.cpp.
 extern const Signature guide_tree_sig;

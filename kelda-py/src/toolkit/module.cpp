@@ -59,6 +59,9 @@ constexpr ClassEntry kClasses[] = {
     {"MappedDatabase", create_mapped_database_class},
     {"ClusterSettings", create_cluster_settings_class},
     {"MsaLddt", create_msa_lddt_class},
+    {"ComplexSettings", create_complex_settings_class},
+    {"ComplexResult", create_complex_result_class},
+    {"ChainPairResult", create_chain_pair_result_class},
 };
 
 void add(PyObject* module, const char* name, Ref value) {
@@ -78,7 +81,8 @@ PyObject* build() {
   if (PyModule_AddFunctions(module.get(), job_functions) < 0 ||
       PyModule_AddFunctions(module.get(), structure_file_functions) < 0 ||
       PyModule_AddFunctions(module.get(), database_functions) < 0 ||
-      PyModule_AddFunctions(module.get(), cluster_functions) < 0)
+      PyModule_AddFunctions(module.get(), cluster_functions) < 0 ||
+      PyModule_AddFunctions(module.get(), complex_functions) < 0)
     throw_pyerr();
   add(module.get(), "Method",
       make_enum<kelda::Method>("keldascope",

@@ -13,6 +13,7 @@
 #include "kelda/database/build.hpp"
 #include "kelda/database/search.hpp"
 #include "kelda/cluster/cluster.hpp"
+#include "kelda/complex/complex_align.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/multiple/multiple.hpp"
 #include "kelda/search/search.hpp"
@@ -47,6 +48,9 @@ MALVEN_CLASS_NAME(kelda::Database, "MappedDatabase")
 MALVEN_CLASS_NAME(kelda::ClusterSettings, "ClusterSettings")
 MALVEN_CLASS_NAME(kelda::MultipleResult, "MsaResult")
 MALVEN_CLASS_NAME(kelda::MsaLddt, "MsaLddt")
+MALVEN_CLASS_NAME(kelda::ComplexSettings, "ComplexSettings")
+MALVEN_CLASS_NAME(kelda::ComplexResult, "ComplexResult")
+MALVEN_CLASS_NAME(kelda::ChainPairResult, "ChainPairResult")
 #undef MALVEN_CLASS_NAME
 
 template <>
@@ -114,6 +118,9 @@ PyTypeObject* create_build_progress_class();
 PyTypeObject* create_mapped_database_class();
 PyTypeObject* create_cluster_settings_class();
 PyTypeObject* create_msa_lddt_class();
+PyTypeObject* create_complex_settings_class();
+PyTypeObject* create_complex_result_class();
+PyTypeObject* create_chain_pair_result_class();
 
 }  // namespace toolkit
 

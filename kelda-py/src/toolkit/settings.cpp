@@ -217,7 +217,40 @@ PyGetSetDef cluster_fields[] = {
     THREADS_FIELD(kelda::ClusterSettings),
     END_FIELDS};
 
+// Complex alignment's own fields; its chain alignments are the robust engine's.
+std::uint64_t& cx_seed_chains_of(kelda::ComplexSettings& s) { return s.seed_chains; }
+std::uint64_t& cx_max_seed_of(kelda::ComplexSettings& s) { return s.max_seed_alignments; }
+std::uint64_t& cx_refined_of(kelda::ComplexSettings& s) { return s.refined_seeds; }
+std::uint64_t& cx_rounds_of(kelda::ComplexSettings& s) { return s.max_rounds; }
+std::uint64_t& cx_max_chains_of(kelda::ComplexSettings& s) { return s.max_chains; }
+std::uint32_t& cx_threads_of(kelda::ComplexSettings& s) { return s.threads; }
+
+PyGetSetDef complex_fields[] = {
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint64_t, cx_seed_chains_of, "seed_chains",
+                   "Chains of A (of different sequences, longest first) whose alignments\n"
+                   "with B's chains seed the search."),
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint64_t, cx_max_seed_of, "max_seed_alignments",
+                   "Engine alignments of chain pairs made at most (identical chains share one)."),
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint64_t, cx_refined_of, "refined_seeds",
+                   "Seeds, best by their first chain assignment, refined jointly."),
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint64_t, cx_rounds_of, "max_rounds",
+                   "Rounds of joint refinement at most (superposition, then every chain pair\n"
+                   "re-aligned and re-assigned)."),
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint64_t, cx_max_chains_of, "max_chains",
+                   "Assemblies of more chains are refused."),
+    MALVEN_SETTING(kelda::ComplexSettings, std::uint32_t, cx_threads_of, "threads",
+                   "C++ threads for the work (0: one per usable core; more are capped)."),
+    END_FIELDS};
+
 }  // namespace
+
+PyTypeObject* create_complex_settings_class() {
+  return make_settings_class<kelda::ComplexSettings>(
+      complex_fields, "keldascope.ComplexSettings",
+      "ComplexSettings(**fields)\n--\n\n"
+      "A complex alignment: how many chain alignments seed it, how many seeds are refined\n"
+      "and for how many rounds, the largest assembly taken, and the threads.");
+}
 
 PyTypeObject* create_cluster_settings_class() {
   return make_settings_class<kelda::ClusterSettings>(

@@ -1,0 +1,228 @@
+"""`malven align A B --complex`: two assemblies aligned as complexes (every protein chain of
+each file, or the chains named), B's whole assembly moved onto A's, reported as today's
+align reports a pair, with the chain mapping and each mapped pair's alignment."""
+import keldascope
+from keldascope.cli import layout
+from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
+                                   note, percent, transform_json)
+from keldascope.complex import read_assembly, write_superposed_assembly
+from keldascope.structures import UnreadableStructure, check_output_path
+
+
+def add_arguments(p, chain_list):
+    group = p.add_argument_group(
+        "complexes", "--complex aligns every protein chain of A with every one of B under one "
+                     "superposition, mapping chains one to one by the complex TM-score "
+                     "(MM-align's)")
+    group.add_argument("--complex", action="store_true",
+                       help="align the files as assemblies of chains (B's whole assembly moved "
+                            "onto A's)")
+    group.add_argument("--chains1", type=chain_list, metavar="X,Y",
+                       help="with --complex: the chains of A to take (default: every protein "
+                            "chain)")
+    group.add_argument("--chains2", type=chain_list, metavar="X,Y",
+                       help="with --complex: the chains of B to take")
+    group.add_argument("--assembly", metavar="N",
+                       help="with --complex: read biological assembly N of each mmCIF file "
+                            "(gemmi builds it from the file's operators)")
+
+
+def chain_list(text):
+    """A comma-separated list of chain names, none empty."""
+    import argparse
+
+    names = [c.strip() for c in text.split(",")]
+    if not names or any(not c or any(ch.isspace() for ch in c) for c in names):
+        raise argparse.ArgumentTypeError(f"a chain list is names separated by commas, not "
+                                         f"'{text}'")
+    return names
+
+
+def used_without_complex(args):
+    """The complex options given without --complex: a usage error."""
+    for option, value in (("--chains1", args.chains1), ("--chains2", args.chains2),
+                          ("--assembly", args.assembly)):
+        if value is not None:
+            return option
+    return None
+
+
+def _read(src, chains, model, args):
+    try:
+        return read_assembly(src.text if src.chain is not None else src.path, chains,
+                             model=model if model is not None else args.model,
+                             min_plddt=args.min_plddt, assembly=args.assembly)
+    except UnreadableStructure:
+        raise
+    except ValueError as exc:
+        raise CliError(str(exc))
+
+
+def _names(assembly):
+    return ", ".join(assembly.names)
+
+
+def _pair_blocks(aln, pair, names):
+    sa = aln.assembly_a.chains[pair.chain_a]
+    sb = aln.assembly_b.chains[pair.chain_b]
+    columns = layout.pairwise_columns(len(sa.domain), len(sb.domain), pair.alignment)
+    moved = aln.transform.apply(sb.domain.coordinates)
+    a = sa.domain.coordinates
+    distances = {}
+    for i, j in pair.alignment:
+        d = a[i] - moved[j]
+        distances[(i, j)] = float((d @ d) ** 0.5)
+    markers = layout.pair_markers(columns, distances)
+    rows = [(names[0], sa.domain.sequence, sa.labels, [c[0] for c in columns]),
+            (names[1], sb.domain.sequence, sb.labels, [c[1] for c in columns])]
+    return layout.blocks(rows, markers), columns, markers, distances
+
+
+def text_report(aln, written):
+    r = aln.result
+    a, b = aln.assembly_a, aln.assembly_b
+    lines = []
+    for tag, s, role in (("1", a, "reference"), ("2", b, "moved onto 1")):
+        what = f"  assembly {s.assembly}" if s.assembly else ""
+        chains = f"{len(s.chains)} chain" + ("s" if len(s.chains) != 1 else "")
+        lines.append(f"Structure {tag}      {s.path}{what}  {chains} ({_names(s)})  "
+                     f"{s.length} residues  ({role})")
+    lines.append("Method           complex alignment (robust chain seeds, one superposition, "
+                 "chains mapped by the complex TM-score)")
+    lines.append(f"TM-score         {fmt(r.tm_score_a, 4)} (normalised by structure 1, "
+                 f"{r.length_a} residues), {fmt(r.tm_score_b, 4)} (by structure 2, "
+                 f"{r.length_b})")
+    lines.append(f"RMSD             {fmt(r.rmsd, 3)}")
+    lines.append(f"Aligned pairs    {r.n_aligned} (within 5 A)")
+    lines.append(f"All aligned      {r.n_aligned_all} pairs")
+    lines.append(f"Mapped chains    {len(r.chain_pairs)} of {len(a.chains)} (structure 1), "
+                 f"{len(r.chain_pairs)} of {len(b.chains)} (structure 2)")
+    for what, path in written:
+        lines.append(f"{what:<17}{path}")
+    lines.append("")
+    if not r.chain_pairs:
+        lines.append("No chains could be mapped.")
+        return lines
+    lines.append("Chain mapping (TM-scores of each pair under the complex's superposition)")
+    header = ["Chain 1", "Chain 2", "Length 1", "Length 2", "TM-score 1", "TM-score 2",
+              "RMSD", "Aligned", "Identity"]
+    table = [header]
+    for p in r.chain_pairs:
+        table.append([a.names[p.chain_a], b.names[p.chain_b], str(p.length_a), str(p.length_b),
+                      fmt(p.tm_score_a, 4), fmt(p.tm_score_b, 4), fmt(p.rmsd, 3),
+                      str(p.n_aligned), percent(p.identity)])
+    widths = [max(len(row[k]) for row in table) for k in range(len(header))]
+    for row in table:
+        lines.append("  " + "  ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip())
+    for side, names in (("1", aln.unmapped_a), ("2", aln.unmapped_b)):
+        if names:
+            lines.append(f"  unmapped chains of structure {side}: {', '.join(names)}")
+    for p in r.chain_pairs:
+        na, nb = a.names[p.chain_a], b.names[p.chain_b]
+        lines.append("")
+        lines.append(f"Chains {na} (1) and {nb} (2) (':' pair within 5 A after superposition, "
+                     f"'.' further apart)")
+        lines.append("")
+        lines += _pair_blocks(aln, p, (f"1:{na}", f"2:{nb}"))[0]
+    return lines
+
+
+def _describe(s):
+    return {"path": s.path, "assembly": s.assembly, "length": s.length,
+            "chains": [{"name": n, "length": len(c.domain)} for n, c in zip(s.names, s.chains)]}
+
+
+def json_report(aln, written):
+    r = aln.result
+    a, b = aln.assembly_a, aln.assembly_b
+    pairs = []
+    for p in r.chain_pairs:
+        _, columns, markers, distances = _pair_blocks(aln, p, ("", ""))
+        sa, sb = a.chains[p.chain_a], b.chains[p.chain_b]
+        pairs.append({
+            "chain1": a.names[p.chain_a], "chain2": b.names[p.chain_b],
+            "length1": p.length_a, "length2": p.length_b,
+            "tm_score": {"structure1": finite_or_none(p.tm_score_a),
+                         "structure2": finite_or_none(p.tm_score_b)},
+            "rmsd": finite_or_none(p.rmsd), "n_aligned": p.n_aligned,
+            "n_aligned_all": len(p.alignment), "seq_identity": finite_or_none(p.identity),
+            "pairs": [{"i": i, "j": j, "label1": sa.labels[i], "label2": sb.labels[j],
+                       "distance": distances[(i, j)]} for i, j in p.alignment],
+            "alignment": {
+                "sequence1": layout.row_text(sa.domain.sequence, [c[0] for c in columns]),
+                "sequence2": layout.row_text(sb.domain.sequence, [c[1] for c in columns]),
+                "markers": markers},
+        })
+    return {
+        "command": "align",
+        "complex": True,
+        "version": keldascope.__version__,
+        "structure1": _describe(a),
+        "structure2": _describe(b),
+        "tm_score": {"structure1": finite_or_none(r.tm_score_a),
+                     "structure2": finite_or_none(r.tm_score_b)},
+        "rmsd": finite_or_none(r.rmsd),
+        "n_aligned": r.n_aligned,
+        "n_aligned_all": r.n_aligned_all,
+        "transform": transform_json(r.transform),
+        "mapping": pairs,
+        "unmapped1": aln.unmapped_a,
+        "unmapped2": aln.unmapped_b,
+        "notes": list(a.notes) + list(b.notes),
+        "output": dict(written).get("Superposed file"),
+    }
+
+
+def _check_output(b, path):
+    # A built assembly is written by gemmi in the format the name asks for; a file's model in
+    # the file's own format, as align writes it.
+    if b.gemmi_structure is not None:
+        return
+    try:
+        check_output_path(b.chains[0], path)
+    except ValueError as exc:
+        raise CliError(f"cannot write {path}: {exc}")
+
+
+def run(args, context):
+    if args.chain1 is not None or args.chain2 is not None:
+        raise CliError("--complex takes --chains1/--chains2 (comma-separated), not "
+                       "--chain1/--chain2")
+    if args.method not in (None, "robust") or args.direct:
+        raise CliError("--complex aligns with the robust method; --method kelda and "
+                       "--direct align one chain pair")
+    if args.plot is not None:
+        raise CliError("--plot draws one chain pair; it does not take --complex")
+    paths = (args.structure1.path, args.structure2.path)
+    if args.output is not None:
+        check_output_file(args.output, "-o/--output", paths)
+    a = _read(args.structure1, args.chains1, args.model1, args)
+    b = _read(args.structure2, args.chains2, args.model2, args)
+    for n in a.notes + b.notes:
+        note(f"{context.prog}: {n}")
+    if args.output is not None:
+        _check_output(b, args.output)
+    try:
+        aln = keldascope.align_complex(a, b)
+    except ValueError as exc:
+        raise CliError(f"complex alignment of {b.path} onto {a.path} failed: {exc}")
+    written = []
+    if args.output:
+        try:
+            write_superposed_assembly(b, aln.transform, args.output)
+        except UnreadableStructure as exc:
+            raise CliError(str(exc))
+        except OSError as exc:
+            raise CliError(f"cannot write {args.output}: {exc.strerror or exc}")
+        except (ValueError, RuntimeError) as exc:
+            raise CliError(f"cannot write {args.output}: {exc}")
+        written.append(("Superposed file", args.output))
+    if args.json:
+        dump_json(json_report(aln, written))
+    else:
+        print("\n".join(text_report(aln, written)))
+    if aln.n_aligned < 3:
+        raise CliError(f"no complex alignment of {b.path} onto {a.path} was found (fewer than "
+                       f"3 aligned residue pairs)")
+    return 0
+

@@ -1,0 +1,309 @@
+"""Complex alignment: two assemblies of chains superposed as wholes, with the chain mapping
+that maximises the complex TM-score (MM-align's: the TM-score terms of every mapped chain
+pair summed and divided by an assembly's total length), and the files of a whole assembly:
+every protein chain of a model, or an mmCIF biological assembly built by gemmi."""
+import os
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from keldascope import _native
+from keldascope._native import ComplexResult, ComplexSettings
+from keldascope.align import Wrapped, settings_of
+from keldascope.outputs import atomic_output
+from keldascope.resolve import as_structure, from_gemmi, split_chain
+from keldascope.structures import (MMCIF, PDB, UnreadableStructure, _load, chain_listing,
+                                   read_structure, write_superposed)
+
+# More chains than any assembly holds are refused before they are read (a file that lists
+# each residue or atom as a chain, say): the native side refuses more still.
+MAX_CHAINS = ComplexSettings().max_chains
+
+
+@dataclass(frozen=True)
+class Assembly:
+    """The chains of one side of a complex alignment (Structures, one chain each), where
+    they came from (a file, or None), the biological assembly read (or None), and notes on
+    what was read instead of a whole assembly (one chain named, a one-chain file)."""
+    chains: tuple
+    path: str = None
+    assembly: str = None
+    notes: tuple = ()
+    gemmi_structure: object = None  # the assembly built, for writing it out
+
+    @property
+    def names(self):
+        return [s.chain or s.domain.id for s in self.chains]
+
+    @property
+    def length(self):
+        return sum(len(s.domain) for s in self.chains)
+
+    def __repr__(self):
+        where = self.path or "structures"
+        extra = f", assembly={self.assembly!r}" if self.assembly else ""
+        return f"Assembly({where!r}{extra}, chains={self.names})"
+
+
+def _check_names(names, where):
+    seen = set()
+    for name in names:
+        if name in seen:
+            raise ValueError(f"{where} has two chains named '{name}'; each chain of an "
+                             f"assembly needs its own name")
+        seen.add(name)
+
+
+def _split_chain_name(path, model):
+    """The first chain name of a PDB file whose C-alpha atoms come in two separate runs of
+    the chosen model (two chains under one name, which the reader would join), or None."""
+    fmt, _, text = _load(path)
+    if fmt != PDB:
+        return None
+    if text is None:
+        with open(path, "rb") as f:
+            text = f.read()
+    # A file without MODEL records is one model, whatever number the reader gave it.
+    runs, current, in_model = set(), None, True
+    for line in text.splitlines():
+        if line.startswith(b"MODEL"):
+            number = line[5:].split()[:1]
+            in_model = model is None or (bool(number) and number[0] == str(model).encode())
+            continue
+        if line.startswith(b"ENDMDL"):
+            if in_model and runs:
+                break
+            continue
+        if not in_model or not line.startswith(b"ATOM") or line[12:16].strip() != b"CA":
+            continue
+        # A blank chain column takes the segment id, as the reader names such chains.
+        chain = line[21:22] if line[21:22].strip() else line[72:76].strip()
+        if chain != current:
+            if chain in runs:
+                return chain.decode("utf-8", "replace")
+            runs.add(chain)
+            current = chain
+    return None
+
+
+def _check_count(n, where):
+    if n > MAX_CHAINS:
+        raise ValueError(f"{where} has {n} chains; complex alignment takes at most "
+                         f"{MAX_CHAINS}")
+
+
+def _assembly_of_file(path, assembly, model):
+    """Every protein chain of one model of an mmCIF file's biological assembly (gemmi
+    builds it from the file's operators)."""
+    import gemmi
+
+    try:
+        st = gemmi.read_structure(path)
+    except (RuntimeError, ValueError) as exc:
+        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
+    names = [a.name for a in st.assemblies]
+    if not names:
+        raise ValueError(f"{path} defines no biological assembly (pdbx_struct_assembly)")
+    wanted = str(assembly)
+    if wanted not in names:
+        raise ValueError(f"{path} has no assembly {wanted}; it defines "
+                         f"{', '.join(names)}")
+    st.setup_entities()
+    index = 0
+    if model is not None:
+        numbers = [m.num for m in st]
+        if model not in numbers:
+            raise ValueError(f"{path} has no model {model}")
+        index = numbers.index(model)
+    built_model = gemmi.make_assembly(st.assemblies[names.index(wanted)], st[index],
+                                      gemmi.HowToNameCopiedChain.Short)
+    built = gemmi.Structure()
+    built.name = st.name
+    built.cell = st.cell
+    built.add_model(built_model)
+    built.setup_entities()
+    chains = [ch.name for ch in built[0]]
+    _check_names(chains, f"assembly {wanted} of {path}")
+    _check_count(len(chains), f"assembly {wanted} of {path}")
+    out = []
+    for name in chains:
+        try:
+            s = from_gemmi(built, chain=name)
+        except ValueError:
+            continue  # a chain without C-alpha atoms (ligands, water, nucleic acids)
+        out.append(replace(s, path=path, chain=name))
+    if not out:
+        raise ValueError(f"assembly {wanted} of {path} holds no protein chain (no C-alpha "
+                         f"atoms)")
+    return out, built
+
+
+def read_assembly(source, chains=None, *, model=None, min_plddt=None, assembly=None):
+    """One side of a complex alignment as an Assembly. `source` is a file (FILE, or
+    FILE:CHAIN for one chain), or a list of structures (Structures, FILE:CHAIN names,
+    malven.Domains, anything keldascope.align takes), each one chain. `chains` names the
+    chains of a file to take (default: every protein chain of the model); `assembly` reads
+    an mmCIF file's biological assembly of that name (gemmi builds it)."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        text = os.fsdecode(source)
+        path, named = split_chain(text)
+        notes = []
+        if assembly is not None:
+            if named is not None:
+                raise ValueError(f"{text} names one chain; an assembly is read whole")
+            built_chains, built = _assembly_of_file(path, assembly, model)
+            if chains is not None:
+                by_name = {s.chain: s for s in built_chains}
+                missing = [c for c in chains if c not in by_name]
+                if missing:
+                    raise ValueError(f"assembly {assembly} of {path} has no chain "
+                                     f"'{missing[0]}'; it has {', '.join(by_name)}")
+                built_chains = [by_name[c] for c in chains]
+            return Assembly(tuple(built_chains), path, str(assembly), tuple(notes), built)
+        if named is not None:
+            if chains is not None:
+                raise ValueError(f"{text} names chain '{named}' and the chain list names "
+                                 f"others; give one or the other")
+            notes.append(f"{text} names one chain: chain {named} alone is aligned")
+            chains = [named]
+        _, number, listed = chain_listing(path, model)
+        names = [name for name, _ in listed]
+        _check_count(len(names), path)
+        _check_names(names, path)
+        split = _split_chain_name(path, number)
+        if split is not None:
+            raise ValueError(f"{path} has two chains named '{split}' (its C-alpha atoms come "
+                             f"in separate runs); each chain of an assembly needs its own name")
+        if chains is None:
+            chains = names
+            if len(names) == 1:
+                notes.append(f"{path} holds one protein chain ({names[0]}): it is aligned "
+                             f"alone")
+        else:
+            _check_names(chains, "the chain list")
+            for c in chains:
+                if c not in names:
+                    raise ValueError(f"{path} has no protein chain '{c}'; it has "
+                                     f"{', '.join(names)}")
+        read = [read_structure(path, c, number, min_plddt) for c in chains]
+        return Assembly(tuple(read), path, None, tuple(notes))
+    if chains is not None:
+        raise ValueError("chains names chains of a file; a list of structures is taken whole")
+    items = list(source)
+    _check_count(len(items), "the list")
+    read = tuple(as_structure(item, model=model, min_plddt=min_plddt) for item in items)
+    if not read:
+        raise ValueError("an assembly needs at least one chain")
+    return Assembly(read)
+
+
+@dataclass(frozen=True, repr=False)
+class ComplexAlignment(Wrapped):
+    """Assembly B aligned onto assembly A: the native ComplexResult (transform carrying B
+    onto A, tm_score_a and tm_score_b normalised by each assembly's total length, rmsd,
+    n_aligned, chain_pairs) read through, beside the two Assemblies. `mapping` names the
+    mapped chains; chains of either side may stay unmapped."""
+    assembly_a: Assembly
+    assembly_b: Assembly
+    result: ComplexResult
+
+    def __repr__(self):
+        r = self.result
+        return (f"ComplexAlignment(a={_shown(self.assembly_a)}, b={_shown(self.assembly_b)}, "
+                f"tm_score_a={r.tm_score_a:.4f}, tm_score_b={r.tm_score_b:.4f}, "
+                f"rmsd={r.rmsd:.3f}, n_aligned={r.n_aligned}, "
+                f"mapping={self.mapping})")
+
+    @property
+    def mapping(self):
+        """The mapped chains as (name in A, name in B) pairs, in A's order."""
+        na, nb = self.assembly_a.names, self.assembly_b.names
+        return [(na[i], nb[j]) for i, j in self.result.mapping]
+
+    @property
+    def unmapped_a(self):
+        mapped = {i for i, _ in self.result.mapping}
+        return [n for k, n in enumerate(self.assembly_a.names) if k not in mapped]
+
+    @property
+    def unmapped_b(self):
+        mapped = {j for _, j in self.result.mapping}
+        return [n for k, n in enumerate(self.assembly_b.names) if k not in mapped]
+
+    @property
+    def mapping_array(self):
+        """The mapping as an (n, 2) int64 array of chain indices (A, B)."""
+        return np.array(self.result.mapping, dtype=np.int64).reshape(-1, 2)
+
+    @property
+    def alignment_array(self):
+        """Every aligned pair as an (n, 4) int64 array: chain of A, residue of that chain,
+        chain of B, residue of that chain."""
+        rows = [(p.chain_a, i, p.chain_b, j) for p in self.result.chain_pairs
+                for i, j in p.alignment]
+        return np.array(rows, dtype=np.int64).reshape(-1, 4)
+
+    @property
+    def distances(self):
+        """The C-alpha distance of every aligned pair (alignment_array's rows) after B is
+        moved by the transform, as a float64 array."""
+        t = self.result.transform
+        out = []
+        for p in self.result.chain_pairs:
+            pairs = np.array(p.alignment, dtype=np.int64).reshape(-1, 2)
+            a = self.assembly_a.chains[p.chain_a].domain.coordinates[pairs[:, 0]]
+            b = t.apply(self.assembly_b.chains[p.chain_b].domain.coordinates)[pairs[:, 1]]
+            out.append(np.sqrt(((a - b) ** 2).sum(axis=1)))
+        return np.concatenate(out) if out else np.zeros(0)
+
+
+def _shown(assembly):
+    return f"'{assembly.path}'" if assembly.path else f"{len(assembly.chains)} chains"
+
+
+def align_complex(a, b, settings=None, *, chains_a=None, chains_b=None, model=None,
+                  min_plddt=None, assembly_a=None, assembly_b=None, **fields):
+    """Align assembly `b` onto assembly `a` as complexes and return a ComplexAlignment: one
+    superposition, a one-to-one chain mapping (chains may stay unmapped), residue pairs
+    within mapped chains. Each of a and b is a file (every protein chain of its model, or
+    those `chains_a`/`chains_b` name; FILE:CHAIN for one), an Assembly, or a list of
+    structures of one chain each (Structures, FILE:CHAIN names, malven.Domains...).
+    `assembly_a`/`assembly_b` read an mmCIF biological assembly. `settings` is a
+    ComplexSettings (or its fields as keywords: threads, ...). The native work runs on C++
+    threads without the interpreter lock; Ctrl-C stops it."""
+    settings = settings_of(ComplexSettings, settings, fields)
+    sa = a if isinstance(a, Assembly) else read_assembly(
+        a, chains_a, model=model, min_plddt=min_plddt, assembly=assembly_a)
+    sb = b if isinstance(b, Assembly) else read_assembly(
+        b, chains_b, model=model, min_plddt=min_plddt, assembly=assembly_b)
+    result = _native.align_complex([s.domain for s in sa.chains], [s.domain for s in sb.chains],
+                                   settings)
+    return ComplexAlignment(sa, sb, result)
+
+
+def write_superposed_assembly(assembly, transform, path):
+    """Write every chain and atom of the assembly moved by `transform`: the file's model as
+    write_superposed writes it, or a built biological assembly through gemmi (mmCIF, or PDB
+    when path ends in .pdb or .pdb.gz)."""
+    path = os.fsdecode(path)
+    if assembly.gemmi_structure is None:
+        if assembly.path is None:
+            raise ValueError("the assembly was not read from a file; there is nothing to "
+                             "write whole")
+        return write_superposed(assembly.chains[0], transform, path)
+    import gzip
+
+    import gemmi
+
+    st = assembly.gemmi_structure.clone()
+    r = transform.get_rotation().tolist()
+    t = transform.get_translation().tolist()
+    st[0].transform_pos_and_adp(gemmi.Transform(gemmi.Mat33(r), gemmi.Vec3(*t)))
+    plain = path[:-3] if path.lower().endswith(".gz") else path
+    if plain.lower().endswith((".pdb", ".ent")):
+        data = st.make_pdb_string().encode("utf-8")
+    else:
+        data = st.make_mmcif_document().as_string().encode("utf-8")
+    with atomic_output(path, "wb") as out:
+        out.write(gzip.compress(data, mtime=0) if path.lower().endswith(".gz") else data)
+    return path
