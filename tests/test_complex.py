@@ -2,6 +2,7 @@
 reordered copies, unequal assemblies, the inputs taken, MM-align's figures on haemoglobin, the
 report, JSON and the superposed assembly, and one-line refusals of bad input."""
 import json
+import signal
 import subprocess
 import sys
 
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import ROOT, SHARED, rotation
+from conftest import ROOT, SHARED, interrupt_child, rotation
 from test_cli import cli_env
 
 PDB = ROOT / "tests" / "data" / "pdb"
@@ -222,3 +223,11 @@ def test_command_reads_an_mmcif_assembly(tmp_path):
                      cwd=tmp_path)
     assert missing.returncode != 0
     assert missing.stderr.strip().endswith("5eep.cif has no assembly 3; it defines 1")
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="needs signals")
+def test_ctrl_c_stops_complex_alignments(tmp_path):
+    """Minutes of work, most of it native: the child ends well inside the minute
+    interrupt_child waits."""
+    interrupt_child(tmp_path, TOXIN,
+                    f"for _ in range(100000): keldascope.align_complex({str(TOXIN)!r}, [d, d])")
