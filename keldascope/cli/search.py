@@ -6,6 +6,7 @@ import os
 
 import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
+from keldascope.cli import complex as complexes
 from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, finite_or_none, fmt, percent,
@@ -67,6 +68,10 @@ def add_parser(sub, chain_type):
                    help="also write one table of every query's hits as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
+    p.add_argument("--complex", action="store_true",
+                   help="each query file is an assembly (every protein chain) searched "
+                        "against the database's assemblies (the entries of one file and "
+                        "model), ranked by the complex TM-score")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -171,13 +176,14 @@ def tsv_lines(results):
                 + "\n"
 
 
-def write_tsv(path, results):
+def write_tsv(path, results, lines=None):
     """The table written whole under a temporary name, then renamed: an interrupted run
-    leaves no partial table (and no earlier file half replaced)."""
+    leaves no partial table (and no earlier file half replaced). `lines` replaces the hit
+    table's lines (the complex search's own)."""
     partial = f"{path}.partial-{os.getpid()}"
     try:
         with open(partial, "w", encoding="utf-8") as out:
-            out.writelines(tsv_lines(results))
+            out.writelines(tsv_lines(results) if lines is None else lines)
         os.replace(partial, path)
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
@@ -204,6 +210,8 @@ def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
     db = open_database(args.db)
+    if args.complex:
+        return complexes.run_search(args, context, db, write_tsv)
     queries = queries_of(args, prog)
     results = db.search(queries, settings)
     if args.tsv:
