@@ -50,7 +50,9 @@ def _load():
     from keldascope.align import PairAlignment, align
     from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
     from keldascope.clustering import Cluster, ClusterResult, cluster
-    from keldascope.complex import Assembly, ComplexAlignment, align_complex, read_assembly
+    from keldascope.complex import (Assembly, ComplexAlignment, ComplexHit,
+                                    ComplexSearchResult, align_complex, read_assembly,
+                                    search_complex)
     from keldascope._native import ChainPairResult, ComplexResult, ComplexSettings
     from keldascope.database import Database
     from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
@@ -73,7 +75,7 @@ __all__ = [
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
     "Assembly", "ChainPairResult", "ComplexAlignment", "ComplexResult", "ComplexSettings",
-    "align_complex", "read_assembly",
+    "align_complex", "read_assembly", "ComplexHit", "ComplexSearchResult", "search_complex",
     "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search", "HitAlignment", "hit_alignment",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",

@@ -296,8 +296,8 @@ def write_superposed_assembly(assembly, transform, path):
     import gemmi
 
     st = assembly.gemmi_structure.clone()
-    r = transform.get_rotation().tolist()
-    t = transform.get_translation().tolist()
+    r = [[float(v) for v in row] for row in transform.rotation]
+    t = [float(v) for v in transform.translation]
     st[0].transform_pos_and_adp(gemmi.Transform(gemmi.Mat33(r), gemmi.Vec3(*t)))
     plain = path[:-3] if path.lower().endswith(".gz") else path
     if plain.lower().endswith((".pdb", ".ent")):
@@ -307,3 +307,103 @@ def write_superposed_assembly(assembly, transform, path):
     with atomic_output(path, "wb") as out:
         out.write(gzip.compress(data, mtime=0) if path.lower().endswith(".gz") else data)
     return path
+
+
+@dataclass(frozen=True, repr=False)
+class ComplexHit(Wrapped):
+    """One assembly of a database found by a complex search: its rank, its source file and
+    model, its entries (indices, in the order of the alignment's B side), and the
+    ComplexAlignment of the query (A) and it (B), read through. `score` is the complex
+    TM-score normalised by the larger assembly, by which hits rank."""
+    rank: int
+    path: str
+    model: int
+    entries: tuple
+    alignment: ComplexAlignment
+
+    @property
+    def result(self):
+        return self.alignment.result
+
+    @property
+    def score(self):
+        return min(self.result.tm_score_a, self.result.tm_score_b)
+
+    @property
+    def mapping(self):
+        return self.alignment.mapping
+
+    def __repr__(self):
+        r = self.result
+        return (f"ComplexHit(rank={self.rank}, path={self.path!r}, model={self.model}, "
+                f"score={self.score:.4f}, tm_score_a={r.tm_score_a:.4f}, "
+                f"tm_score_b={r.tm_score_b:.4f}, mapping={self.mapping})")
+
+
+@dataclass(frozen=True, repr=False)
+class ComplexSearchResult:
+    """A query assembly's hits in a database, best first, and how many assemblies the
+    database holds and how many were aligned as complexes."""
+    query: Assembly
+    hits: list
+    n_assemblies: int
+    n_aligned: int
+
+    def __repr__(self):
+        return (f"ComplexSearchResult(query={_shown(self.query)}, hits={len(self.hits)}, "
+                f"n_assemblies={self.n_assemblies}, n_aligned={self.n_aligned})")
+
+
+def database_assemblies(db):
+    """The database's entries grouped into assemblies: {(source, model): [entry indices]},
+    in entry order (the entries of one source file and model form one assembly)."""
+    cached = getattr(db, "_complex_assemblies", None)
+    if cached is not None:
+        return cached
+    groups = {}
+    for k in range(len(db)):
+        _, _, source, _, _, model, _ = db._db.info(k)
+        groups.setdefault((source, model), []).append(k)
+    db._complex_assemblies = groups
+    return groups
+
+
+def search_complex(db, query, settings=None, *, candidates=20, chain_hits=50, max_hits=None,
+                   min_score=0.0, **fields):
+    """A query assembly (anything align_complex takes, or an Assembly) against the
+    database's assemblies: each query chain's database search ranks the entries (`chain_hits`
+    at most each), an assembly is scored by what its entries' hits cover of the query, the
+    best `candidates` assemblies are aligned as complexes and ranked by the complex TM-score
+    normalised by the larger assembly. A ComplexSearchResult; `settings` a ComplexSettings
+    (or its fields) for the complex alignments."""
+    settings = settings_of(ComplexSettings, settings, fields)
+    q = query if isinstance(query, Assembly) else read_assembly(query)
+    groups = database_assemblies(db)
+    owner = {k: key for key, ks in groups.items() for k in ks}
+    found = db.search(list(q.chains), max_hits=chain_hits, min_score=0.0,
+                      threads=settings.threads)
+    # Each assembly gathers, for each query chain, its best entry's TM-score by that chain,
+    # weighted by the chain's share of the query: the share of the query it could cover.
+    cover = {}
+    for s, result in zip(q.chains, found):
+        best = {}
+        for h in result.hits:
+            key = owner[h.target]
+            best[key] = max(best.get(key, 0.0), h.tm_score_a)
+        for key, tm in best.items():
+            cover[key] = cover.get(key, 0.0) + tm * len(s.domain) / q.length
+    chosen = sorted(cover, key=lambda key: (-cover[key], key))[:candidates]
+    hits = []
+    for key in chosen:
+        entries = tuple(groups[key])
+        target = Assembly(tuple(db[k] for k in entries), key[0])
+        aln = ComplexAlignment(q, target, _native.align_complex(
+            [s.domain for s in q.chains], [s.domain for s in target.chains], settings))
+        hits.append((key, entries, aln))
+    hits.sort(key=lambda h: (-min(h[2].result.tm_score_a, h[2].result.tm_score_b), h[0]))
+    ranked = [ComplexHit(rank, key[0], key[1], entries, aln)
+              for rank, (key, entries, aln) in enumerate(hits, 1)
+              if min(aln.result.tm_score_a, aln.result.tm_score_b) >= min_score]
+    if max_hits is not None:
+        ranked = ranked[:max_hits]
+    return ComplexSearchResult(q, ranked, len(groups), len(hits))

@@ -183,12 +183,23 @@ class Database:
         ValueError naming the first that does not match."""
         self._db.verify()
 
-    def search(self, queries, settings=None, **fields):
+    def search(self, queries, settings=None, *, complex=False, **fields):
         """Every query (Structures, malven.Domains, file paths, or another Database: its
         every entry) against this database in one pass: one keldascope.SearchResult a query,
         its hits' `target` the entry's index (`names` and `paths` give its name and source).
         `settings`: a DatabaseSearchSettings or its fields (exhaustive, keep, max_hits,
-        min_score, threads...), or a SearchSettings as keldascope.search takes it."""
+        min_score, threads...), or a SearchSettings as keldascope.search takes it.
+
+        complex=True takes each query as an assembly (a file: every protein chain; a list
+        of one-chain structures) against the database's assemblies (the entries of one
+        source file and model): one keldascope.ComplexSearchResult a query, `settings` a
+        ComplexSettings and keldascope.search_complex's keywords (candidates, max_hits...)."""
+        if complex:
+            from keldascope.complex import search_complex
+
+            if isinstance(queries, (str, bytes, os.PathLike)):
+                queries = [queries]
+            return [search_complex(self, q, settings, **fields) for q in queries]
         settings = search_settings(settings, fields)
         qs = list(queries.structures()) if isinstance(queries, Database) else \
             [as_structure(q) for q in queries]

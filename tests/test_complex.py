@@ -2,6 +2,7 @@
 reordered copies, unequal assemblies, the inputs taken, MM-align's figures on haemoglobin, the
 report, JSON and the superposed assembly, and one-line refusals of bad input."""
 import json
+import signal
 import subprocess
 import sys
 
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import ROOT, SHARED, rotation
+from conftest import ROOT, SHARED, interrupt_child, rotation
 from test_cli import cli_env
 
 PDB = ROOT / "tests" / "data" / "pdb"
@@ -222,3 +223,49 @@ def test_command_reads_an_mmcif_assembly(tmp_path):
                      cwd=tmp_path)
     assert missing.returncode != 0
     assert missing.stderr.strip().endswith("5eep.cif has no assembly 3; it defines 1")
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="needs signals")
+def test_ctrl_c_stops_complex_alignments(tmp_path):
+    """Minutes of work, most of it native: the child ends well inside the minute
+    interrupt_child waits."""
+    interrupt_child(tmp_path, TOXIN,
+                    f"for _ in range(100000): keldascope.align_complex({str(TOXIN)!r}, [d, d])")
+
+
+@pytest.fixture(scope="module")
+def assemblies_db(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("complex-db")
+    return keldascope.Database.create(folder / "db", [PDB / "1tii.pdb", PDB / "1hpv.pdb",
+                                                      PDB / "5eep.pdb", PDB / "1ni7.pdb"])
+
+
+def test_database_search_of_assemblies(tmp_path, assemblies_db):
+    copy = rewritten(TOXIN, tmp_path / "copy.pdb", list("CAHGFED"),
+                     dict(zip("DEFGHAC", "PQRSTUV")), motion(9))
+    [found] = assemblies_db.search([copy], complex=True, threads=1)
+    assert found.n_assemblies == 4
+    best = found.hits[0]
+    assert best.rank == 1 and best.path == str(PDB / "1tii.pdb")
+    assert best.score == pytest.approx(1.0, abs=1e-3)
+    assert dict(best.mapping)["U"] == "A" and dict(best.mapping)["V"] == "C"
+    assert [h.score for h in found.hits] == sorted((h.score for h in found.hits), reverse=True)
+    # The dimer shares at most one chain's worth with the toxin: it ranks by that.
+    dimer = next(h for h in found.hits if h.path.endswith("1hpv.pdb"))
+    assert dimer.score < 0.3 and len(dimer.entries) == 2
+    assert "\n" not in repr(found) and "\n" not in repr(best)
+
+
+def test_command_search_complex_table(tmp_path, assemblies_db):
+    out = malven("search", assemblies_db.path, PDB / "1hpv.pdb", "--complex", "--tsv", "hits.tsv",
+                 "--max-hits", "2", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    rows = [line.split("\t") for line in (tmp_path / "hits.tsv").read_text().splitlines()]
+    assert rows[0] == ["query", "target", "rank", "score", "tm_query", "tm_target", "rmsd",
+                       "aligned", "mapping", "u", "t"]
+    assert len(rows) == 3 and rows[1][1] == str(PDB / "1hpv.pdb")
+    assert float(rows[1][4]) == pytest.approx(1.0) and rows[1][8] == "A:A,B:B"
+    assert len(rows[1][9].split(",")) == 9 and len(rows[1][10].split(",")) == 3
+    refused = malven("search", assemblies_db.path, PDB / "1hpv.pdb", "--complex", "--exhaustive",
+                     cwd=tmp_path)
+    assert refused.returncode != 0 and len(refused.stderr.strip().splitlines()) == 1

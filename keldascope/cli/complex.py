@@ -2,9 +2,10 @@
 each file, or the chains named), B's whole assembly moved onto A's, reported as today's
 align reports a pair, with the chain mapping and each mapped pair's alignment."""
 import keldascope
-from keldascope.cli import layout
+from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
                                    note, percent, transform_json)
+from keldascope.cli.tables import write_text
 from keldascope.complex import read_assembly, write_superposed_assembly
 from keldascope.structures import UnreadableStructure, check_output_path
 
@@ -51,7 +52,7 @@ def _read(src, chains, model, args):
     try:
         return read_assembly(src.text if src.chain is not None else src.path, chains,
                              model=model if model is not None else args.model,
-                             min_plddt=args.min_plddt, assembly=args.assembly)
+                             min_plddt=args.min_plddt, assembly=getattr(args, "assembly", None))
     except UnreadableStructure:
         raise
     except ValueError as exc:
@@ -226,3 +227,89 @@ def run(args, context):
                        f"3 aligned residue pairs)")
     return 0
 
+
+
+# Foldseek-Multimer's columns: query, target, complex TM-score by the query and by the
+# target, RMSD, aligned pairs, the chain mapping, and the rotation and translation moving the
+# target onto the query.
+SEARCH_TSV_HEADER = ("query", "target", "rank", "score", "tm_query", "tm_target", "rmsd",
+                     "aligned", "mapping", "u", "t")
+SEARCH_HEADER = ("rank", "target", "TM larger", "TM query", "TM target", "rmsd", "aligned",
+                 "chains", "mapping")
+
+
+def _mapping_text(hit):
+    return ",".join(f"{a}:{b}" for a, b in hit.mapping)
+
+
+def _search_row(hit):
+    r = hit.result
+    t = r.transform
+    return {"rank": hit.rank, "target": hit.path, "model": hit.model, "score": hit.score,
+            "tm_score": {"query": r.tm_score_a, "target": r.tm_score_b}, "rmsd": r.rmsd,
+            "n_aligned": r.n_aligned, "mapping": [{"query": a, "target": b}
+                                                  for a, b in hit.mapping],
+            "unmapped_query": hit.alignment.unmapped_a,
+            "u": transform_json(t)["rotation"], "t": transform_json(t)["translation"]}
+
+
+def run_search(args, context, db):
+    """`malven search DB QUERY --complex`: each query file an assembly against the
+    database's assemblies."""
+    if args.exhaustive or args.keep:
+        raise CliError("--complex stages its own search; it takes neither --exhaustive nor "
+                       "--keep")
+    results = []
+    for text in args.queries:
+        src = inputs.source(text)
+        assembly = _read(src, None, None, args)
+        for n in assembly.notes:
+            note(f"{context.prog}: {n}")
+        try:
+            results.append(keldascope.search_complex(
+                db, assembly, max_hits=args.max_hits, min_score=args.cutoff,
+                threads=args.threads or 0))
+        except ValueError as exc:
+            raise CliError(f"complex search of {text} failed: {exc}")
+    if args.tsv:
+        def lines():
+            yield "\t".join(SEARCH_TSV_HEADER) + "\n"
+            for found in results:
+                for h in found.hits:
+                    row = _search_row(h)
+                    yield "\t".join([found.query.path, h.path, str(h.rank), repr(h.score),
+                                     repr(row["tm_score"]["query"]),
+                                     repr(row["tm_score"]["target"]), repr(row["rmsd"]),
+                                     str(row["n_aligned"]), _mapping_text(h),
+                                     ",".join(f"{v:.6f}" for r in row["u"] for v in r),
+                                     ",".join(f"{v:.6f}" for v in row["t"])]) + "\n"
+        write_text(args.tsv, lines())
+    if args.json:
+        dump_json({"command": "search", "complex": True, "version": keldascope.__version__,
+                   "database": args.db, "n_entries": len(db), "cutoff": args.cutoff,
+                   "max_hits": args.max_hits,
+                   "queries": [{"query": _describe(found.query),
+                                "n_assemblies": found.n_assemblies,
+                                "n_aligned": found.n_aligned,
+                                "hits": [_search_row(h) for h in found.hits]}
+                               for found in results]})
+        return 0
+    out = []
+    for found in results:
+        q = found.query
+        out += [f"Query    {q.path}  {len(q.chains)} chains ({_names(q)})  {q.length} residues",
+                f"Database {args.db}  {found.n_assemblies} assemblies, {found.n_aligned} "
+                f"aligned as complexes: {len(found.hits)} hits, ranked by the complex "
+                f"TM-score normalised by the larger assembly", ""]
+        cells = [SEARCH_HEADER] + [
+            (str(h.rank), h.path, fmt(h.score, 4), fmt(h.result.tm_score_a, 4),
+             fmt(h.result.tm_score_b, 4), fmt(h.result.rmsd, 3), str(h.result.n_aligned),
+             f"{len(h.mapping)}/{len(q.chains)}", _mapping_text(h)) for h in found.hits]
+        widths = [max(len(c[k]) for c in cells) for k in range(len(SEARCH_HEADER))]
+        out += ["  ".join(v.ljust(w) for v, w in zip(c, widths)).rstrip() for c in cells] \
+            if found.hits else ["No hits."]
+        out.append("")
+    if args.tsv:
+        out.append(f"Table written to {args.tsv}")
+    print("\n".join(out).rstrip("\n"))
+    return 0

@@ -8,6 +8,7 @@ import sys
 import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
+from keldascope.cli import complex as complexes
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, threads_for, warn)
 from keldascope.cli.tables import escaped, write_text
@@ -69,6 +70,10 @@ def add_parser(sub, chain_type):
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
     hits.add_format_arguments(p)
+    p.add_argument("--complex", action="store_true",
+                   help="each query file is an assembly (every protein chain) searched "
+                        "against the database's assemblies (the entries of one file and "
+                        "model), ranked by the complex TM-score")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -158,6 +163,8 @@ def run(args, context):
     settings = settings_of(args, prog)
     layout = hits.layout_of(args, TSV_COLUMNS)
     db = open_database(args.db)
+    if args.complex:
+        return complexes.run_search(args, context, db)
     queries = queries_of(args, prog)
     results = db.search(queries, settings)
     names = query_names([found.query for found in results])
