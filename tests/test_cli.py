@@ -3,6 +3,7 @@ codes, one-line errors, the progress bar and the demo, on bundled and synthetic 
 import gzip
 import json
 import math
+import io
 import os
 import pathlib
 import re
@@ -562,11 +563,11 @@ def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
     assert line.startswith("malven scan: error: cannot read a structure from db/sub/broken.pdb")
 
 
-def test_scan_progress_only_on_a_terminal(tmp_path, database):
+def on_a_terminal(cmd, cwd):
+    """What the command writes to standard error when that is a terminal."""
     pty = pytest.importorskip("pty")
     master, slave = pty.openpty()
-    cmd = [sys.executable, "-m", "keldascope.cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
-    proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen(cmd, cwd=cwd, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen = b""
     while True:
@@ -580,7 +581,19 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
     os.close(master)
     proc.stdout.read()
     assert proc.wait() == 0
-    seen = seen.decode()
+    return seen.decode()
+
+
+def last_drawn(seen, label):
+    """The bar's last state: the text after the last carriage return of its line."""
+    # The terminal ends each line with CR LF.
+    line = next(line for line in seen.split("\n") if label in line)
+    return line.rstrip("\r").split("\r")[-1]
+
+
+def test_scan_progress_only_on_a_terminal(tmp_path, database):
+    cmd = [sys.executable, "-m", "keldascope.cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
+    seen = on_a_terminal(cmd, tmp_path)
     # The bar starts at none done and ends with every chunk done.
     assert "\rScanning chunks [" in seen and re.search(r"\] 0/(\d+) .*\] \1/\1 ", seen)
     assert "warning: skipped:" in seen
@@ -588,6 +601,38 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
     quiet = subprocess.run(cmd + ["--quiet"], cwd=tmp_path, env=cli_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+@pytest.mark.parametrize("extra, label, total", [([], "Searching", 5),
+                                                 (["--exhaustive"], "Aligning", 10)])
+def test_search_progress_only_on_a_terminal(tmp_path, database, extra, label, total):
+    ok("createdb", "x.db", "db", "-q", cwd=tmp_path)
+    cmd = [sys.executable, "-m", "keldascope.cli", "search", "x.db", str(PDB / "1sp1.pdb"),
+           str(PDB / "1sp2.pdb"), *extra]
+    seen = on_a_terminal(cmd, tmp_path)
+    # Five entries, each through the first stage once for both queries; or with every entry
+    # aligned, the ten pairs; the engine's count beside the first stage's.
+    assert re.fullmatch(rf"{label} \[#+\] {total}/{total}(, \d+ aligned)? \d+s *",
+                        last_drawn(seen, label)), seen
+    quiet = subprocess.run(cmd + ["-q"], cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+def test_a_later_round_of_chunks_redraws_its_line(monkeypatch):
+    """A scan's second round (alignments after shape scores) counts on the same line from 0
+    to its own total, its shorter text leaving nothing of the longer one behind."""
+    from keldascope.cli import cluster as cli_cluster
+
+    stream = io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    with cli_cluster.ChunkProgress("Scanning chunks", True) as bar:
+        for done in range(59):
+            bar(done, 58)
+        for done in range(6):
+            bar(done, 5)
+    final = stream.getvalue().split("\r")[-1]
+    assert re.fullmatch(r"Scanning chunks \[#{30}\] 5/5 \d+s *\n", final), final
 
 
 # ---- allvsall ------------------------------------------------------------------------------

@@ -7,6 +7,7 @@ import os
 import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
 from keldascope.cli import inputs
+from keldascope.cli.progress import Progress
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, finite_or_none, fmt, percent,
                                    rmsd_text, threads_for, warn)
@@ -67,7 +68,7 @@ def add_parser(sub, chain_type):
                    help="also write one table of every query's hits as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
-    add_quiet_argument(p, progress=False)
+    add_quiet_argument(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -200,12 +201,25 @@ def json_query(found):
             "n_aligned": found.n_aligned, "hits": hits}
 
 
+def search_with_progress(db, queries, settings, show):
+    """The search, its first stage drawn as a bar over the entries and the engine's
+    alignments counted beside it (a bar over every pair with --exhaustive)."""
+    exhaustive = settings.exhaustive
+    total = len(db) * len(queries) if exhaustive else len(db)
+    with Progress("Aligning" if exhaustive else "Searching", total, show) as bar:
+        def update(scanned, aligned):
+            if not exhaustive:
+                bar.note = f", {aligned} aligned"
+            bar.update((aligned if exhaustive else scanned) - bar.done)
+        return db.search(queries, settings, progress=update if bar.enabled else None)
+
+
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
     db = open_database(args.db)
     queries = queries_of(args, prog)
-    results = db.search(queries, settings)
+    results = search_with_progress(db, queries, settings, Progress.wanted(args.quiet))
     if args.tsv:
         write_tsv(args.tsv, results)
     if args.json:
