@@ -424,6 +424,26 @@ def test_msa_outputs(tmp_path):
     assert "TSV              out/t.tsv" in text
 
 
+@pytest.mark.parametrize("wanted, written", [
+    (["--fasta", "al.fasta"], ["al.fasta"]),
+    (["--a2m", "al.a2m", "--tsv", "t.tsv"], ["al.a2m", "t.tsv"]),
+    (["--json"], []),
+])
+def test_msa_writes_only_the_alignment_files_without_an_output_dir(tmp_path, wanted, written):
+    """Without -o no superposed structure is written: only the files asked for."""
+    proc = ok("msa", *CSDE, *wanted, cwd=tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(written)
+    assert "->" not in proc.stdout
+    if "--json" in wanted:
+        assert [s["output"] for s in json.loads(proc.stdout)["structures"]] == [None] * 3
+    if "al.fasta" in written:
+        records = (tmp_path / "al.fasta").read_text().split(">")[1:]
+        assert [rec.split()[0] for rec in records] == ["5eep", "1ni7", "1ni7_model2"]
+    if "t.tsv" in written:
+        rows = [line.split("\t") for line in (tmp_path / "t.tsv").read_text().splitlines()]
+        assert [r[6] for r in rows[1:]] == ["", "", ""]
+
+
 @pytest.mark.parametrize("quiet", [[], ["-q"]])
 def test_msa_warns_of_a_structure_unlike_the_reference(tmp_path, quiet):
     proc = malven_cmd("msa", CSDE[0], PDB / "1sp1.pdb", "-o", "out", *quiet, cwd=tmp_path)
