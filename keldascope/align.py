@@ -2,11 +2,12 @@
 TM-score search from several kinds of seeds in any frames, with the KELDA score Sc of a
 refinement from its superposition) or a KELDA method, and the same-fold call."""
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 
 from keldascope import _native, parameters
-from keldascope._native import EngineSettings, PairResult
+from keldascope._native import EngineSettings, PairResult, PairStatus
 from keldascope.resolve import as_structure
 from keldascope.structures import Structure
 
@@ -37,8 +38,8 @@ class PairAlignment(Wrapped):
 
     `pairs`, `n_aligned` and `rmsd` are the pairs within 5 A after superposition (robust
     method) or the equivalent pairs (KELDA); `alignment` holds every aligned pair, and
-    `n_aligned_all` and `rmsd_all` are TM-align's "Aligned length" and "RMSD" (every aligned
-    pair). TM-align moves its first structure onto its second: `keldascope.align(a, b)` is
+    `n_aligned_all` and `rmsd_all` are TM-align's "Aligned length" and "RMSD" (the aligned
+    pairs within its final distance cutoff). TM-align moves its first structure onto its second: `keldascope.align(a, b)` is
     `TMalign b a`, its TM-score "normalized by Chain_2" our tm_score_a."""
     structure_a: Structure
     structure_b: Structure
@@ -46,10 +47,13 @@ class PairAlignment(Wrapped):
 
     def __repr__(self):
         r = self.result
+        # A pair that was not attempted, or too small to superpose, has no RMSD (None).
+        rmsd = "None" if r.rmsd is None else f"{r.rmsd:.3f}"
+        status = "" if r.status == PairStatus.ALIGNED else f"status={r.status.name}, "
         return (f"PairAlignment(a={_shown(self.structure_a)}, b={_shown(self.structure_b)}, "
-                f"method={r.method.name}, tm_score_a={r.tm_score_a:.4f}, "
-                f"tm_score_b={r.tm_score_b:.4f}, sc={r.sc:.4f}, rmsd={r.rmsd:.3f}, "
-                f"n_aligned={r.n_aligned}, n_aligned_all={len(r.alignment)})")
+                f"method={r.method.name}, {status}tm_score_a={r.tm_score_a:.4f}, "
+                f"tm_score_b={r.tm_score_b:.4f}, sc={r.sc:.4f}, rmsd={rmsd}, "
+                f"n_aligned={r.n_aligned}, n_aligned_all={self.n_aligned_all})")
 
     @property
     def labels(self):
@@ -83,15 +87,21 @@ class PairAlignment(Wrapped):
 
     @property
     def n_aligned_all(self):
-        """TM-align's "Aligned length": every aligned pair, however far apart."""
-        return len(self.result.alignment)
+        """TM-align's "Aligned length": the aligned pairs within its final cutoff
+        d8 = 1.5 L^0.3 + 3.5 A (L the longer structure's length) under a superposition that
+        maximises the TM-score over the pairs within d8."""
+        return self._tm_align_figures[0]
 
     @property
     def rmsd_all(self):
-        """TM-align's "RMSD": over every aligned pair, after their own least-squares
+        """TM-align's "RMSD": over the pairs of n_aligned_all, after their own least-squares
         superposition; NaN for fewer than three pairs."""
-        return rmsd_of_pairs(self.structure_a.domain, self.structure_b.domain,
-                             self.alignment_array)
+        return self._tm_align_figures[1]
+
+    @cached_property
+    def _tm_align_figures(self):
+        return _native.aligned_figures(self.structure_a.domain, self.structure_b.domain,
+                                       self.result.alignment)[:2]
 
 
 def _shown(structure):

@@ -34,7 +34,7 @@ class Cluster:
         return len(self.members)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class ClusterResult:
     """The clusters in the order their representatives were chosen (longest first), the
     chains' names in input order (FILE:CHAIN), and the work done: chains that looked for
@@ -46,6 +46,12 @@ class ClusterResult:
     certified: int
     aligned: int
     skipped: List[Tuple[str, str]] = field(default_factory=list)
+
+    def __repr__(self):
+        # Counts only: the clusters of a few hundred chains would fill a screen.
+        return (f"ClusterResult(chains={self.n_chains}, clusters={len(self.clusters)}, "
+                f"largest={self.largest}, singletons={self.singletons}, "
+                f"aligned={self.aligned}, skipped={len(self.skipped)})")
 
     @property
     def n_chains(self):
@@ -110,9 +116,10 @@ def cluster(sources, tm=None, coverage=None, method=None, *, coverage_of=None, n
             threads=None, settings=None, progress=None, errors="warn", **fields):
     """Cluster chains by TM-score (by default normalised by the longer chain, threshold 0.5).
 
-    sources: a structure database (a keldascope.Database or its path), or a list of what
-    keldascope.resolve takes (files, folders, FILE:CHAIN names, Structures, malven.Domains;
-    unreadable files skipped with a warning, errors="raise" raises); returns a
+    sources: a structure database (a keldascope.Database or its path), or what
+    keldascope.resolve takes (a file, a folder, or a list of files, folders, FILE:CHAIN
+    names, Structures, malven.Domains; unreadable files skipped with a warning,
+    errors="raise" raises) clustered in memory; returns a
     ClusterResult. method: "set-cover" (the longest chain not yet placed becomes a
     representative of the chains it reaches) or "components" (clusters closed under reaching). coverage: the share of each
     chain (coverage_of="each") or of the shorter ("shorter") that the alignment's close
@@ -128,10 +135,7 @@ def cluster(sources, tm=None, coverage=None, method=None, *, coverage_of=None, n
                                     **fields)
     if hasattr(sources, "search_one"):  # a keldascope.Database, known by what it does
         sources = sources.path
-    if isinstance(sources, (str, bytes, os.PathLike)):
-        if not is_database(sources):
-            raise ValueError(f"{os.fsdecode(sources)} is not a structure database; give a "
-                             f"list of structures or files to cluster them in memory")
+    if isinstance(sources, (str, bytes, os.PathLike)) and is_database(sources):
         names, *found = _native.cluster_database(os.fsdecode(sources), settings, progress)
         # Entries by the ends of their files' paths: the stored names, after the files'
         # stems, repeat where two folders hold a file of one name.

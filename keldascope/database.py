@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 from keldascope import _native
 from keldascope._native import (BuildProgress, BuildSettings,
-                                DatabaseSearchSettings, Method, SearchSettings)
+                                DatabaseSearchSettings, Method, SearchProgress, SearchSettings)
 from keldascope.align import as_structure, settings_of
 from keldascope.resolve import short_names
 from keldascope.search import SearchResult
@@ -67,21 +67,28 @@ def build(path, files, settings=None, *, append=False, progress=None):
     if progress is None:
         return _native.build_database(path, files, append, settings)
     counters = BuildProgress()
+    return _polled(lambda: _native.build_database(path, files, append, settings, counters),
+                   lambda: progress(counters.files_done, len(files)), "build")
+
+
+def _polled(work, report, what):
+    """work()'s result, report() called from another thread every POLL_SECONDS while it
+    runs (the native counters it reads are atomic) and once at its end."""
     finished = threading.Event()
 
     def poll():
         while not finished.wait(POLL_SECONDS):
-            progress(counters.files_done, len(files))
+            report()
 
-    poller = threading.Thread(target=poll, name="malven-build-progress", daemon=True)
+    poller = threading.Thread(target=poll, name=f"malven-{what}-progress", daemon=True)
     poller.start()
     try:
-        report = _native.build_database(path, files, append, settings, counters)
+        out = work()
     finally:
         finished.set()
         poller.join()
-    progress(counters.files_done, len(files))
-    return report
+    report()
+    return out
 
 
 class Database:
@@ -183,12 +190,16 @@ class Database:
         ValueError naming the first that does not match."""
         self._db.verify()
 
-    def search(self, queries, settings=None, *, complex=False, **fields):
+    def search(self, queries, settings=None, *, complex=False, progress=None, **fields):
         """Every query (Structures, malven.Domains, file paths, or another Database: its
         every entry) against this database in one pass: one keldascope.SearchResult a query,
         its hits' `target` the entry's index (`names` and `paths` give its name and source).
         `settings`: a DatabaseSearchSettings or its fields (exhaustive, keep, max_hits,
         min_score, threads...), or a SearchSettings as keldascope.search takes it.
+        `progress(scanned, aligned)` is called from another thread a few times a second
+        while the search runs, and once at its end: the entries through the first stage (of
+        len(db), each once for every query; none with exhaustive) and the (query, entry)
+        pairs the engine aligned.
 
         complex=True takes each query as an assembly (a file: every protein chain; a list
         of one-chain structures) against the database's assemblies (the entries of one
@@ -203,7 +214,14 @@ class Database:
         settings = search_settings(settings, fields)
         qs = list(queries.structures()) if isinstance(queries, Database) else \
             [as_structure(q) for q in queries]
-        found = _native.search_database(self._db, [q.domain for q in qs], settings)
+        domains = [q.domain for q in qs]
+        if progress is None:
+            found = _native.search_database(self._db, domains, settings)
+        else:
+            counters = SearchProgress()
+            found = _polled(
+                lambda: _native.search_database(self._db, domains, settings, counters),
+                lambda: progress(counters.scanned, counters.aligned), "search")
         return [self.result(q, hits, n_aligned, settings) for q, (hits, n_aligned)
                 in zip(qs, found)]
 

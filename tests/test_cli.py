@@ -3,6 +3,7 @@ codes, one-line errors, the progress bar and the demo, on bundled and synthetic 
 import gzip
 import json
 import math
+import io
 import os
 import pathlib
 import re
@@ -423,6 +424,26 @@ def test_msa_outputs(tmp_path):
     assert "TSV              out/t.tsv" in text
 
 
+@pytest.mark.parametrize("wanted, written", [
+    (["--fasta", "al.fasta"], ["al.fasta"]),
+    (["--a2m", "al.a2m", "--tsv", "t.tsv"], ["al.a2m", "t.tsv"]),
+    (["--json"], []),
+])
+def test_msa_writes_only_the_alignment_files_without_an_output_dir(tmp_path, wanted, written):
+    """Without -o no superposed structure is written: only the files asked for."""
+    proc = ok("msa", *CSDE, *wanted, cwd=tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(written)
+    assert "->" not in proc.stdout
+    if "--json" in wanted:
+        assert [s["output"] for s in json.loads(proc.stdout)["structures"]] == [None] * 3
+    if "al.fasta" in written:
+        records = (tmp_path / "al.fasta").read_text().split(">")[1:]
+        assert [rec.split()[0] for rec in records] == ["5eep", "1ni7", "1ni7_model2"]
+    if "t.tsv" in written:
+        rows = [line.split("\t") for line in (tmp_path / "t.tsv").read_text().splitlines()]
+        assert [r[6] for r in rows[1:]] == ["", "", ""]
+
+
 @pytest.mark.parametrize("quiet", [[], ["-q"]])
 def test_msa_warns_of_a_structure_unlike_the_reference(tmp_path, quiet):
     proc = malven_cmd("msa", CSDE[0], PDB / "1sp1.pdb", "-o", "out", *quiet, cwd=tmp_path)
@@ -562,11 +583,11 @@ def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
     assert line.startswith("malven scan: error: cannot read a structure from db/sub/broken.pdb")
 
 
-def test_scan_progress_only_on_a_terminal(tmp_path, database):
+def on_a_terminal(cmd, cwd):
+    """What the command writes to standard error when that is a terminal."""
     pty = pytest.importorskip("pty")
     master, slave = pty.openpty()
-    cmd = [sys.executable, "-m", "keldascope.cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
-    proc = subprocess.Popen(cmd, cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen(cmd, cwd=cwd, env=cli_env(), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen = b""
     while True:
@@ -580,7 +601,19 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
     os.close(master)
     proc.stdout.read()
     assert proc.wait() == 0
-    seen = seen.decode()
+    return seen.decode()
+
+
+def last_drawn(seen, label):
+    """The bar's last state: the text after the last carriage return of its line."""
+    # The terminal ends each line with CR LF.
+    line = next(line for line in seen.split("\n") if label in line)
+    return line.rstrip("\r").split("\r")[-1]
+
+
+def test_scan_progress_only_on_a_terminal(tmp_path, database):
+    cmd = [sys.executable, "-m", "keldascope.cli", "scan", str(PDB / "1sp1.pdb"), "db", "--mode", "quick"]
+    seen = on_a_terminal(cmd, tmp_path)
     # The bar starts at none done and ends with every chunk done.
     assert "\rScanning chunks [" in seen and re.search(r"\] 0/(\d+) .*\] \1/\1 ", seen)
     assert "warning: skipped:" in seen
@@ -588,6 +621,38 @@ def test_scan_progress_only_on_a_terminal(tmp_path, database):
     quiet = subprocess.run(cmd + ["--quiet"], cwd=tmp_path, env=cli_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+@pytest.mark.parametrize("extra, label, total", [([], "Searching", 5),
+                                                 (["--exhaustive"], "Aligning", 10)])
+def test_search_progress_only_on_a_terminal(tmp_path, database, extra, label, total):
+    ok("createdb", "x.db", "db", "-q", cwd=tmp_path)
+    cmd = [sys.executable, "-m", "keldascope.cli", "search", "x.db", str(PDB / "1sp1.pdb"),
+           str(PDB / "1sp2.pdb"), *extra]
+    seen = on_a_terminal(cmd, tmp_path)
+    # Five entries, each through the first stage once for both queries; or with every entry
+    # aligned, the ten pairs; the engine's count beside the first stage's.
+    assert re.fullmatch(rf"{label} \[#+\] {total}/{total}(, \d+ aligned)? \d+s *",
+                        last_drawn(seen, label)), seen
+    quiet = subprocess.run(cmd + ["-q"], cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
+
+
+def test_a_later_round_of_chunks_redraws_its_line(monkeypatch):
+    """A scan's second round (alignments after shape scores) counts on the same line from 0
+    to its own total, its shorter text leaving nothing of the longer one behind."""
+    from keldascope.cli import cluster as cli_cluster
+
+    stream = io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    with cli_cluster.ChunkProgress("Scanning chunks", True) as bar:
+        for done in range(59):
+            bar(done, 58)
+        for done in range(6):
+            bar(done, 5)
+    final = stream.getvalue().split("\r")[-1]
+    assert re.fullmatch(r"Scanning chunks \[#{30}\] 5/5 \d+s *\n", final), final
 
 
 # ---- allvsall ------------------------------------------------------------------------------

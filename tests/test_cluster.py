@@ -76,13 +76,23 @@ def test_settings_and_paths(family):
     (lambda fs: keldascope.cluster(fs, method="greedy"), "method must be one of"),
     (lambda fs: keldascope.cluster(fs, settings=keldascope.ClusterSettings(), tm=0.4),
      "not both"),
-    (lambda fs: keldascope.cluster(str(fs[0])), "not a structure database"),
 ])
 def test_bad_settings_are_one_clear_error(family, call, message):
     files = [str(f) for f in sorted(family.iterdir())]
     with pytest.raises((ValueError, TypeError)) as info:
         call(files)
     assert message in str(info.value) and "\n" not in str(info.value)
+
+
+def test_a_folder_or_one_file_clusters_as_the_command_takes_them(family):
+    files = [str(f) for f in sorted(family.iterdir())]
+    by_files = keldascope.cluster(files)
+    by_folder = keldascope.cluster(str(family))
+    assert by_folder.clusters == by_files.clusters and list(by_folder.names) == by_files.names
+    assert keldascope.cluster(family / "eep.pdb").names == ["eep:A"]
+    text = repr(by_folder)
+    assert text == "ClusterResult(chains=6, clusters=3, largest=3, singletons=1, aligned=" \
+        f"{by_folder.aligned}, skipped=0)"
 
 
 def test_a_foreign_database_is_refused(tmp_path):

@@ -184,6 +184,13 @@ def test_reprs_are_one_short_line(folder):
         assert text.startswith(type(obj).__name__ + "(")
 
 
+def test_a_pair_not_attempted_prints_without_an_rmsd():
+    # Three residues are too few to attempt: no superposition, so no RMSD to format.
+    r = keldascope.align(np.array([[0, 0, 0], [3.8, 0, 0], [7.6, 0, 0]], float), PDB / "5eep.pdb")
+    text = repr(r)
+    assert "status=NOT_ATTEMPTED" in text and "rmsd=None" in text and "n_aligned_all=0" in text
+
+
 def test_pairs_as_arrays_and_tm_align_figures():
     r = keldascope.align(PDB / "1ni7.pdb", PDB / "5eep.pdb")
     assert r.pair_array.dtype == np.int64 and r.pair_array.tolist() == [list(p) for p in r.pairs]
@@ -192,11 +199,32 @@ def test_pairs_as_arrays_and_tm_align_figures():
     moved = r.transform.apply(b)
     expected = [np.linalg.norm(a[i] - moved[j]) for i, j in r.alignment]
     np.testing.assert_allclose(r.distances, expected, atol=1e-9)
-    # The robust method reports the pairs within 5 A; every aligned pair is in `alignment`.
+    # The robust method reports the pairs within 5 A; every aligned pair is in `alignment`,
+    # and TM-align's figures count those within its cutoff (all of them for this close pair).
     assert r.n_aligned == int(r.close.sum()) and r.n_aligned_all == len(r.alignment)
     idx = r.alignment_array
     assert r.rmsd_all == pytest.approx(
         malven.superpose(a[idx[:, 0]].copy(), b[idx[:, 1]].copy())[1], abs=1e-9)
+
+
+STRIKE2 = SHARED / "tcoffee_strike2"
+
+
+# TMalign (version 20190822) run as `TMalign B A` on these files printed these Aligned
+# length and RMSD; on each pair the engine finds the alignment TMalign finds, so the figures
+# test the cutoff rule. Their alignments hold 1 to 37 pairs more, farther than the cutoff.
+@pytest.mark.skipif(not STRIKE2.is_dir(), reason="shared data absent")
+@pytest.mark.parametrize("a, b, length, rmsd", [
+    ("PF00004/1D2NA-1", "PF00004/1KSFX-1", 120, 2.96),
+    ("PF00004/1E94E-1", "PF00004/1KSFX-1", 53, 3.99),
+    ("PF00047/1N26A-1", "PF00047/1NKRA-1", 62, 2.48),
+    ("PF00047/1NKRA-1", "PF00047/2AW2A-1", 76, 2.76),
+    ("PF00047/1N26A-1", "PF00047/1NKRA-2", 58, 2.23),
+])
+def test_aligned_length_and_rmsd_are_tmaligns_on_weaker_pairs(a, b, length, rmsd):
+    r = keldascope.align(STRIKE2 / f"{a}.pdb", STRIKE2 / f"{b}.pdb")
+    assert len(r.alignment) > length
+    assert (r.n_aligned_all, round(r.rmsd_all, 2)) == (length, rmsd)
 
 
 def tmalign(first, second):

@@ -25,8 +25,9 @@ that of a KELDA refinement started from its superposition. Two structures share 
 when the TM-score normalised by the longer one reaches {RULE.same_fold_tm:g} or Sc reaches
 {RULE.same_fold_sc:g}, whichever method aligned them.
 
-Beside them come TM-align's own figures: "Aligned length" (every aligned pair, however far
-apart) and the RMSD over every aligned pair after their own superposition.
+Beside them come TM-align's own figures: "Aligned length" (the aligned pairs within its
+final cutoff, 1.5 L^0.3 + 3.5 A for the longer length L) and the RMSD over those pairs after
+their own superposition.
 
 The order of the arguments is the opposite of TM-align's: TM-align moves its first structure
 onto its second, malven moves B onto A, so 'malven align A B' is 'TMalign B A' (its
@@ -187,7 +188,7 @@ def json_report(s1, s2, outcome, columns, markers, distances, written, args):
         "seq_identity": finite_or_none(outcome.identity),
         "transform": transform_json(outcome.transform),
         "placement": placement_json(outcome.placement),
-        # TM-align's figures: every aligned pair, and the RMSD over them all.
+        # TM-align's figures: the aligned pairs within its final cutoff, and their RMSD.
         "n_aligned_all": outcome.n_aligned_all,
         "rmsd_all": finite_or_none(outcome.rmsd_all),
         "pairs": [{"i": i, "j": j, "label1": s1.labels[i], "label2": s2.labels[j],

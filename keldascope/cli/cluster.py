@@ -101,6 +101,10 @@ class ChunkProgress:
     def __call__(self, done, total):
         if self.bar is None:
             self.bar = Progress(self.label, total, self.enabled)
+        elif total != self.bar.total or done < self.bar.done:
+            # A later round of chunks (a scan's alignments after its shape scores) starts
+            # its own count on the same line.
+            self.bar.restart(self.label, total)
         self.bar.update(done - self.bar.done)
 
     def close(self):

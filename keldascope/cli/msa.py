@@ -60,7 +60,7 @@ def add_parser(sub, chain_type):
                         "least two structures)")
     p.add_argument("-o", "--output-dir", metavar="DIR",
                    help="directory for the superposed files (created when missing; needed "
-                        "unless --lddt)")
+                        "unless --lddt, or --fasta, --a2m, --tsv or --json without them)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
                    help="the structure the others are moved onto, counted from 1 (default 1)")
     p.add_argument("--chain", type=chain_type, metavar="X",
@@ -117,18 +117,24 @@ def check_arguments(args):
             raise UsageError(f"--lddt scores an alignment and writes nothing: drop "
                              f"{', '.join(given)}")
         return
-    if args.output_dir is None:
+    wanted = args.json or any(getattr(args, o) is not None for o in OUTPUT_OPTIONS)
+    if args.output_dir is None and not wanted:
         raise UsageError("the following arguments are required: -o/--output-dir")
     if args.pipeline == "scalable" and args.method == "kelda":
         raise UsageError("--pipeline scalable aligns with --method robust only")
+    named = [getattr(args, o) for o in OUTPUT_OPTIONS if getattr(args, o) is not None]
+    if len(set(named)) < len(named):
+        raise UsageError("the --fasta, --a2m and --tsv files must differ")
+    if args.output_dir is None:  # the alignment's files alone, no superposed structures
+        for option, path in ((f"--{o}", getattr(args, o)) for o in OUTPUT_OPTIONS):
+            if path is not None:
+                check_output_file(path, option, [f.path for f in args.files])
+        return
     check_option_value(args.output_dir, "-o/--output-dir")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         raise UsageError(f"argument -o/--output-dir: '{args.output_dir}' exists and is not "
                          f"a directory")
     check_output_folder(args.output_dir, "-o/--output-dir")
-    named = [getattr(args, o) for o in OUTPUT_OPTIONS if getattr(args, o) is not None]
-    if len(set(named)) < len(named):
-        raise UsageError("the --fasta, --a2m and --tsv files must differ")
     for option, path in ((f"--{o}", getattr(args, o)) for o in OUTPUT_OPTIONS):
         if path is None:
             continue
@@ -141,8 +147,11 @@ def check_arguments(args):
 
 
 def output_paths(structures, output_dir):
-    """Where each structure is written: write_all's names with the format's suffix. Two
-    inputs with one name would overwrite each other's output."""
+    """Where each structure is written: write_all's names with the format's suffix (None
+    each without an output directory). Two inputs with one name would overwrite each
+    other's output."""
+    if output_dir is None:
+        return [None] * len(structures)
     paths = [os.path.join(output_dir, superposed_file_name(s, k, "aligned_"))
              for k, s in enumerate(structures)]
     seen = {}
@@ -173,6 +182,8 @@ def align(structures, settings, output_dir, prog):
         warn(prog, f"no core columns (no residue aligned in every structure): the structures "
                    f"were not superposed and no files were written{hint}")
         return None
+    if output_dir is None:
+        return result
     try:
         keldascope.write_aligned(structures, result, output_dir)
     except UnreadableStructure as exc:
@@ -195,7 +206,7 @@ def write_tsv(path, structures, result, outputs):
     write_text(path, [tsv_line(("k", "name", "chain", "residues", "tm_score", "path",
                                 "output"))] +
                [tsv_line([str(k + 1), escaped(s.name), escaped(s.chain), str(len(s.domain)),
-                          num(score), escaped(s.path), escaped(output)])
+                          num(score), escaped(s.path), escaped(output or "")])
                 for k, (s, score, output) in enumerate(zip(structures, result.tm_by_reference,
                                                            outputs))])
 
@@ -244,7 +255,7 @@ def text_report(structures, result, reference, outputs, rows, markers, written, 
         role = "  (reference)" if k == reference else ""
         lines.append(f"{k + 1:>3}  {name:<{name_w}}  chain {escaped(s.chain)}  "
                      f"{len(s.domain):>5} residues  TM {fmt(tm[k], 4)}  "
-                     f"{path:<{path_w}}  -> {escaped(out)}{role}")
+                     f"{path:<{path_w}}" + (f"  -> {escaped(out)}" if out else "") + role)
     for what, path in written:
         lines.append(f"{what:<17}{escaped(path)}")
     lines += ["", "Alignment ('*' marks the core columns; under them each column's LDDT in "

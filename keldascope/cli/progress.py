@@ -17,6 +17,7 @@ class Progress:
         self.enabled = enabled and total > 0
         self.last_draw = 0.0
         self.width = 0
+        self.note = ""  # shown after the count (counts of a later stage, say)
         self.started = time.monotonic()
         if self.enabled:
             self.draw()
@@ -40,10 +41,17 @@ class Progress:
         filled = self.BAR * self.done // self.total
         bar = "#" * filled + "." * (self.BAR - filled)
         elapsed = self.last_draw - self.started
-        text = f"{self.label} [{bar}] {self.done}/{self.total} {elapsed:.0f}s"
+        text = f"{self.label} [{bar}] {self.done}/{self.total}{self.note} {elapsed:.0f}s"
+        # Padded over the last text: a shorter one would leave its tail on the line.
+        self.stream.write("\r" + text.ljust(self.width))
         self.width = len(text)
-        self.stream.write("\r" + text)
         self.stream.flush()
+
+    def restart(self, label, total):
+        """The same line for the next stage of the work, counted from 0."""
+        self.label, self.total, self.done = label, total, 0
+        if self.enabled and total > 0:
+            self.draw()
 
     def message(self, text):
         """A line of its own on standard error (a warning) without tearing the bar."""

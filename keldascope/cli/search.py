@@ -9,6 +9,7 @@ import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
+from keldascope.cli.progress import Progress
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, threads_for, warn)
 from keldascope.cli.tables import escaped, write_text
@@ -74,7 +75,7 @@ def add_parser(sub, chain_type):
                    help="each query file is an assembly (every protein chain) searched "
                         "against the database's assemblies (the entries of one file and "
                         "model), ranked by the complex TM-score")
-    add_quiet_argument(p, progress=False)
+    add_quiet_argument(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -158,6 +159,19 @@ def json_query(found, name, rows):
             "n_aligned": found.n_aligned, "hits": [hits.json_hit(r) for r in rows]}
 
 
+def search_with_progress(db, queries, settings, show):
+    """The search, its first stage drawn as a bar over the entries and the engine's
+    alignments counted beside it (a bar over every pair with --exhaustive)."""
+    exhaustive = settings.exhaustive
+    total = len(db) * len(queries) if exhaustive else len(db)
+    with Progress("Aligning" if exhaustive else "Searching", total, show) as bar:
+        def update(scanned, aligned):
+            if not exhaustive:
+                bar.note = f", {aligned} aligned"
+            bar.update((aligned if exhaustive else scanned) - bar.done)
+        return db.search(queries, settings, progress=update if bar.enabled else None)
+
+
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
@@ -166,7 +180,7 @@ def run(args, context):
     if args.complex:
         return complexes.run_search(args, context, db)
     queries = queries_of(args, prog)
-    results = db.search(queries, settings)
+    results = search_with_progress(db, queries, settings, Progress.wanted(args.quiet))
     names = query_names([found.query for found in results])
     rows = [hit_rows(found, name, db) for found, name in zip(results, names)]
     if layout.format in ("tsv", "m8") or args.tsv:

@@ -135,12 +135,15 @@ Ref open_database(FsPath path, std::optional<std::uint64_t> begin,
 
 // ---- searching ---------------------------------------------------------------------------------
 
-const Signature search_database_sig{"search_database", {{"db"}, {"queries"}, {"settings"}}};
+const Signature search_database_sig{
+    "search_database", {{"db"}, {"queries"}, {"settings"}, opt("progress")}};
 Ref search_database(Shared<Database> db, std::vector<kelda::Domain> queries,
-                    DatabaseSearchSettings settings) {
+                    DatabaseSearchSettings settings,
+                    std::optional<Shared<SearchCounters>> progress) {
+  kelda::DatabaseSearchProgress* counters = progress ? (*progress)->counters.get() : nullptr;
   auto r = run_released([&](std::stop_token stop) {
     const auto prepared = kelda::prepare_queries(queries, settings.kernel);
-    return kelda::search_database(*db, prepared, settings, nullptr, stop);
+    return kelda::search_database(*db, prepared, settings, counters, stop);
   });
   return query_hits_list(unwrap(std::move(r), on_error::scan), settings);
 }
@@ -224,6 +227,24 @@ PyGetSetDef progress_getset[] = {
 
 const Signature progress_new_sig{"BuildProgress.__new__", {}};
 BuildCounters progress_new() { return BuildCounters{}; }
+
+// ---- SearchProgress ----------------------------------------------------------------------------
+
+Ref search_scanned(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->scanned}); }
+Ref search_shaped(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->shaped}); }
+Ref search_aligned(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->aligned}); }
+
+PyGetSetDef search_progress_getset[] = {
+    {"scanned", getter<SearchCounters, search_scanned>, nullptr,
+     "Entries through the first stage so far (each once for all queries).", nullptr},
+    {"shaped", getter<SearchCounters, search_shaped>, nullptr,
+     "(query, entry) pairs through the shape strings' alignment so far.", nullptr},
+    {"aligned", getter<SearchCounters, search_aligned>, nullptr,
+     "(query, entry) pairs through the engine so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+const Signature search_progress_new_sig{"SearchProgress.__new__", {}};
+SearchCounters search_progress_new() { return SearchCounters{}; }
 
 // ---- MappedDatabase ----------------------------------------------------------------------------
 
@@ -316,9 +337,10 @@ PyMethodDef database_functions[] = {
      "of another format version; OSError when it cannot be opened."},
     {"search_database", MALVEN_FASTCALL((function<search_database_sig, search_database>)),
      kFastcall,
-     "search_database(db, queries, settings)\n--\n\n"
+     "search_database(db, queries, settings, progress=None)\n--\n\n"
      "Every query (a malven.Domain) against the mapped entries in one pass: per query\n"
-     "(hits, n_aligned), hits SearchHits best first whose target is the entry's index."},
+     "(hits, n_aligned), hits SearchHits best first whose target is the entry's index.\n"
+     "progress: a SearchProgress whose counters another thread may read meanwhile."},
     {"screen_shard", MALVEN_FASTCALL((function<screen_shard_sig, screen_shard>)), kFastcall,
      "screen_shard(db, queries, settings)\n--\n\n"
      "The first stages over a shard: per query its candidates as rows (entry, length,\n"
@@ -358,6 +380,26 @@ PyTypeObject* create_build_progress_class() {
       .slots = slots,
   };
   return make_class<BuildCounters>(&spec);
+}
+
+PyTypeObject* create_search_progress_class() {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(
+                      constructor<SearchCounters, search_progress_new_sig, search_progress_new>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SearchCounters>)},
+      {Py_tp_getset, search_progress_getset},
+      {Py_tp_doc, const_cast<char*>("SearchProgress()\n--\n\n"
+                                    "The counters of a database search, read while it runs.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec{
+      .name = "keldascope.SearchProgress",
+      .basicsize = sizeof(Object<SearchCounters>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  return make_class<SearchCounters>(&spec);
 }
 
 PyTypeObject* create_mapped_database_class() {

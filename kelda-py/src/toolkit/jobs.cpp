@@ -13,6 +13,7 @@
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/prefilter.hpp"
 #include "kelda/search/sparse.hpp"
+#include "kelda/tmscore/aligned_length.hpp"
 #include "numpy.hpp"
 #include "records.hpp"
 #include "release.hpp"
@@ -73,6 +74,22 @@ Ref tm_scores(Domain domain1, Domain domain2,
     return kelda::tm_scores_of(domain1, domain2, pairs, kelda::RobustConfig{});
   });
   return tuple_of({to_py(by_1), to_py(by_2)});
+}
+
+const Signature aligned_figures_sig{"aligned_figures", {{"domain1"}, {"domain2"}, {"pairs"}}};
+Ref aligned_figures(Domain domain1, Domain domain2,
+                    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs) {
+  for (const auto& [i, j] : pairs)
+    if (i >= domain1.size() || j >= domain2.size())
+      raise_error(PyExc_ValueError, "pair (" + std::to_string(i) + ", " + std::to_string(j) +
+                                        ") lies outside the structures");
+  const auto f = run_released([&](std::stop_token) {
+    return kelda::aligned_figures(domain1, domain2, pairs);
+  });
+  return tuple_of({to_py(static_cast<std::uint64_t>(f.pairs.size())), to_py(f.rmsd),
+                   list_of(f.pairs, [](const kelda::ResiduePair& p) {
+                     return tuple_of({to_py(p.first), to_py(p.second)});
+                   })});
 }
 
 const Signature search_sig{"search", {{"query"}, {"targets"}, {"settings"}, opt("params")}};
@@ -258,6 +275,11 @@ PyMethodDef job_functions[] = {
      "tm_scores(domain1, domain2, pairs)\n--\n\n"
      "The TM-scores of an alignment of domain2 onto domain1, normalised by each structure\n"
      "and maximised over superpositions: (by domain1, by domain2)."},
+    {"aligned_figures", MALVEN_FASTCALL((function<aligned_figures_sig, aligned_figures>)),
+     kFastcall,
+     "aligned_figures(domain1, domain2, pairs)\n--\n\n"
+     "TM-align's Aligned length and RMSD of an alignment of domain2 onto domain1: the\n"
+     "pairs within its final cutoff and their RMSD after their own fit: (n, rmsd, pairs)."},
     {"search", MALVEN_FASTCALL((function<search_sig, search>)), kFastcall,
      "search(query, targets, settings, params=None)\n--\n\n"
      "The query against every target: (hits, n_aligned, prefilter_keep), hits SearchHits\n"

@@ -56,6 +56,7 @@ constexpr ClassEntry kClasses[] = {
     {"DatabaseSearchSettings", create_database_search_settings_class},
     {"BuildReport", create_build_report_class},
     {"BuildProgress", create_build_progress_class},
+    {"SearchProgress", create_search_progress_class},
     {"MappedDatabase", create_mapped_database_class},
     {"ClusterSettings", create_cluster_settings_class},
     {"MsaLddt", create_msa_lddt_class},

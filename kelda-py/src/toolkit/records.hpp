@@ -27,6 +27,12 @@ struct BuildCounters {
   std::shared_ptr<kelda::BuildProgress> counters = std::make_shared<kelda::BuildProgress>();
 };
 
+// A database search's counters, shared the same way with the Python thread that polls them.
+struct SearchCounters {
+  std::shared_ptr<kelda::DatabaseSearchProgress> counters =
+      std::make_shared<kelda::DatabaseSearchProgress>();
+};
+
 #define MALVEN_CLASS_NAME(T, text)                  \
   template <>                                       \
   struct ClassName<T> {                             \
@@ -44,6 +50,7 @@ MALVEN_CLASS_NAME(kelda::BuildSettings, "BuildSettings")
 MALVEN_CLASS_NAME(kelda::DatabaseSearchSettings, "DatabaseSearchSettings")
 MALVEN_CLASS_NAME(kelda::BuildReport, "BuildReport")
 MALVEN_CLASS_NAME(BuildCounters, "BuildProgress")
+MALVEN_CLASS_NAME(SearchCounters, "SearchProgress")
 MALVEN_CLASS_NAME(kelda::Database, "MappedDatabase")
 MALVEN_CLASS_NAME(kelda::ClusterSettings, "ClusterSettings")
 MALVEN_CLASS_NAME(kelda::MultipleResult, "MsaResult")
@@ -115,6 +122,7 @@ PyTypeObject* create_build_settings_class();
 PyTypeObject* create_database_search_settings_class();
 PyTypeObject* create_build_report_class();
 PyTypeObject* create_build_progress_class();
+PyTypeObject* create_search_progress_class();
 PyTypeObject* create_mapped_database_class();
 PyTypeObject* create_cluster_settings_class();
 PyTypeObject* create_msa_lddt_class();
