@@ -50,8 +50,9 @@ def _load():
     from keldascope.align import PairAlignment, align
     from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
     from keldascope.clustering import Cluster, ClusterResult, cluster
-    from keldascope.complex import (Assembly, ComplexAlignment, ComplexHit,
-                                    ComplexSearchResult, align_complex, read_assembly,
+    from keldascope.complex import (Assembly, ComplexAlignment, ComplexCluster,
+                                    ComplexClusterResult, ComplexHit, ComplexSearchResult,
+                                    align_complex, cluster_complexes, read_assembly,
                                     search_complex)
     from keldascope._native import ChainPairResult, ComplexResult, ComplexSettings
     from keldascope.database import Database
@@ -76,6 +77,7 @@ __all__ = [
     "PairAlignment", "align",
     "Assembly", "ChainPairResult", "ComplexAlignment", "ComplexResult", "ComplexSettings",
     "align_complex", "read_assembly", "ComplexHit", "ComplexSearchResult", "search_complex",
+    "ComplexCluster", "ComplexClusterResult", "cluster_complexes",
     "ClusterSettings", "ClusterMethod", "CoverageOf", "Cluster", "ClusterResult", "cluster",
     "Comparison", "SearchResult", "compare_all", "search", "HitAlignment", "hit_alignment",
     "BuildReport", "BuildSettings", "Database", "DatabaseSearchSettings",

@@ -407,3 +407,68 @@ def search_complex(db, query, settings=None, *, candidates=20, chain_hits=50, ma
     if max_hits is not None:
         ranked = ranked[:max_hits]
     return ComplexSearchResult(q, ranked, len(groups), len(hits))
+
+
+@dataclass(frozen=True)
+class ComplexCluster:
+    """One cluster of assemblies: its representative's name and its members (the
+    representative first) as (name, complex TM-score against the representative)."""
+    representative: str
+    members: tuple
+
+
+@dataclass(frozen=True, repr=False)
+class ComplexClusterResult:
+    clusters: list
+    n_assemblies: int
+    aligned: int  # complex alignments made
+
+    def pairs(self):
+        """(representative, member) for every assembly, clusters in order."""
+        return [(c.representative, m) for c in self.clusters for m, _ in c.members]
+
+    def __repr__(self):
+        return (f"ComplexClusterResult(assemblies={self.n_assemblies}, "
+                f"clusters={len(self.clusters)}, aligned={self.aligned})")
+
+
+def cluster_complexes(sources, settings=None, *, tm=0.5, model=None, min_plddt=None,
+                      progress=None, **fields):
+    """Assemblies clustered by the complex TM-score normalised by the larger assembly (the
+    smaller of its two normalisations): a greedy set cover in which the largest assembly not
+    yet placed takes every one not yet placed that reaches `tm` with it. `sources` are
+    files (each one assembly: every protein chain) or Assemblies; a pair whose lengths alone
+    keep it below `tm` (the smaller over the larger) is never aligned. `settings` a
+    ComplexSettings (or its fields); progress(placed, total) as assemblies are placed."""
+    settings = settings_of(ComplexSettings, settings, fields)
+    if not 0.0 < tm <= 1.0:
+        raise ValueError(f"tm must lie in (0, 1], not {tm}")
+    items = [s if isinstance(s, Assembly) else
+             read_assembly(s, model=model, min_plddt=min_plddt) for s in sources]
+    if not items:
+        raise ValueError("no assembly to cluster")
+    names = [a.path or f"assembly{k}" for k, a in enumerate(items)]
+    order = sorted(range(len(items)), key=lambda k: (-items[k].length, names[k]))
+    placed, clusters, aligned = set(), [], 0
+    for rep in order:
+        if rep in placed:
+            continue
+        placed.add(rep)
+        members = [(names[rep], 1.0)]
+        for other in order:
+            if other in placed:
+                continue
+            small, large = sorted((items[rep].length, items[other].length))
+            if small / large < tm:
+                continue  # a TM-score by the larger cannot pass the share it covers
+            r = _native.align_complex([s.domain for s in items[rep].chains],
+                                      [s.domain for s in items[other].chains], settings)
+            aligned += 1
+            score = min(r.tm_score_a, r.tm_score_b)
+            if score >= tm:
+                placed.add(other)
+                members.append((names[other], score))
+        clusters.append(ComplexCluster(names[rep], tuple(members)))
+        if progress is not None:
+            progress(len(placed), len(items))
+    return ComplexClusterResult(clusters, len(items), aligned)

@@ -269,3 +269,28 @@ def test_command_search_complex_table(tmp_path, assemblies_db):
     refused = malven("search", assemblies_db.path, PDB / "1hpv.pdb", "--complex", "--exhaustive",
                      cwd=tmp_path)
     assert refused.returncode != 0 and len(refused.stderr.strip().splitlines()) == 1
+
+
+def test_cluster_assemblies_by_complex_tm(tmp_path):
+    dimer = PDB / "1hpv.pdb"
+    toxin_copy = rewritten(TOXIN, tmp_path / "toxin_copy.pdb", list("ACDEFGH"), {}, motion(2))
+    dimer_copy = rewritten(dimer, tmp_path / "dimer_copy.pdb", ["B", "A"], {"A": "X"}, motion(3))
+    sources = [dimer, toxin_copy, PDB / "5eep.pdb", TOXIN, dimer_copy]
+    placed = []
+    result = keldascope.cluster_complexes(sources, progress=lambda done, n: placed.append(done))
+    groups = {c.representative: [m for m, _ in c.members] for c in result.clusters}
+    # The larger files lead (ties by name); a copy joins its original.
+    assert groups == {str(toxin_copy): [str(toxin_copy), str(TOXIN)],
+                      str(dimer_copy): [str(dimer_copy), str(dimer)],
+                      str(PDB / "5eep.pdb"): [str(PDB / "5eep.pdb")]}
+    assert all(tm == pytest.approx(1.0, abs=1e-3) for c in result.clusters for _, tm in c.members)
+    # The toxin is never aligned with the smaller files: their lengths alone keep it apart.
+    assert result.aligned < 4 + 3 + 2 + 1 and placed[-1] == 5
+    assert sorted(m for _, m in result.pairs()) == sorted(map(str, sources))
+    out = malven("cluster", *sources, "--complex", "--tsv", "clusters.tsv", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert "clusters\t3" in out.stdout.splitlines()
+    rows = [line.split("\t") for line in (tmp_path / "clusters.tsv").read_text().splitlines()]
+    assert sorted(r[1] for r in rows) == sorted(map(str, sources))
+    with pytest.raises(ValueError, match=r"tm must lie in \(0, 1\]"):
+        keldascope.cluster_complexes(sources, tm=0.0)

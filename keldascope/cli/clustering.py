@@ -4,6 +4,7 @@ read into memory, or the entries of a structure database), print a summary, and 
 import argparse
 
 import keldascope
+from keldascope.cli import complex as complexes
 from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
                                    add_threads_argument, check_output_file, threads_for, warn)
@@ -66,6 +67,9 @@ def add_parser(sub, chain_type):
                    help="connected components instead of a greedy set cover")
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="write representative<TAB>member lines, every chain once as a member")
+    p.add_argument("--complex", action="store_true",
+                   help="cluster whole files as assemblies (every protein chain) by the "
+                        "complex TM-score normalised by the larger assembly")
     add_threads_argument(p)
     add_quiet_argument(p)
     inputs.add_reading_arguments(p)
@@ -121,6 +125,10 @@ def run(args, context):
                          "chains already")
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [s.path for s in args.sources])
+    if args.complex:
+        if databases:
+            raise UsageError("--complex clusters structure files, not a database")
+        return complexes.run_cluster(args, context, write_tsv)
     method = "components" if args.components else "set-cover"
     settings = dict(tm=args.tm, coverage=args.coverage, coverage_of=args.coverage_of,
                     method=method, threads=threads_for(args.threads, prog))

@@ -313,3 +313,34 @@ def run_search(args, context, db):
         out.append(f"Table written to {args.tsv}")
     print("\n".join(out).rstrip("\n"))
     return 0
+
+
+def run_cluster(args, context, write_table):
+    """`malven cluster SOURCE... --complex`: each file one assembly (every protein chain),
+    clustered by the complex TM-score normalised by the larger assembly."""
+    for option, value in (("--chain", args.chain), ("--coverage", args.coverage),
+                          ("--components", args.components or None)):
+        if value is not None:
+            raise CliError(f"{option} clusters chains; --complex clusters whole assemblies")
+    found = inputs.find_targets(args.sources, [])
+    assemblies = []
+    for path, chain, _ in found:
+        if chain is not None:
+            raise CliError(f"{path}:{chain} names one chain; --complex clusters whole files")
+        assemblies.append(_read(inputs.Source(path), None, None, args))
+    if not assemblies:
+        raise CliError("no assembly could be read")
+    try:
+        result = keldascope.cluster_complexes(assemblies, tm=args.tm,
+                                              threads=args.threads or 0)
+    except ValueError as exc:
+        raise CliError(str(exc))
+    if args.tsv is not None:
+        write_table(args.tsv, result)
+    singletons = sum(len(c.members) == 1 for c in result.clusters)
+    largest = max(len(c.members) for c in result.clusters)
+    print("\n".join([f"assemblies\t{result.n_assemblies}", f"clusters\t{len(result.clusters)}",
+                     f"singletons\t{singletons}", f"largest\t{largest}",
+                     "method\tcomplex set-cover",
+                     f"work\t{result.aligned} complex alignments"]))
+    return 0

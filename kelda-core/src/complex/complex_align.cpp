@@ -217,6 +217,7 @@ class ComplexSearch {
   Status seed_alignments();
   Status score_seeds();
   Mapping assign_under(const Transform& t, bool with_known, Scratch& s) const;
+  Mapping assign_under(const Transform& t, bool with_known, double gap_open, Scratch& s) const;
   Mapping refine(Mapping m, Scratch& s) const;
   double sum_under(const Transform& t, std::size_t i, std::size_t j,
                    std::span<const TmPair> pairs, Scratch& s) const;
@@ -347,6 +348,11 @@ Status ComplexSearch::seed_alignments() {
 // objective's TM-score terms (or, at the seeding stage, given the alignment its kinds have
 // when they have one), then the assignment of the largest total.
 Mapping ComplexSearch::assign_under(const Transform& t, bool with_known, Scratch& s) const {
+  return assign_under(t, with_known, cfg_.gap_open, s);
+}
+
+Mapping ComplexSearch::assign_under(const Transform& t, bool with_known, double gap_open,
+                                    Scratch& s) const {
   const std::size_t na = da_.size(), nb = db_.size();
   std::vector<double> score(na * nb, 0.0);
   std::vector<std::vector<TmPair>> pairs(na * nb);
@@ -363,7 +369,7 @@ Mapping ComplexSearch::assign_under(const Transform& t, bool with_known, Scratch
         const auto similarity = [&](std::size_t r, double* row) {
           tm_similarity_row(a_.chains[i], r, s.moved, d0_, row);
         };
-        tm_dp(score_rows(similarity), a_.chains[i].size(), b_.chains[j].size(), cfg_.gap_open,
+        tm_dp(score_rows(similarity), a_.chains[i].size(), b_.chains[j].size(), gap_open,
               s.tm.dp, p, stop_);
       }
       score[i * nb + j] = p.empty() ? 0.0 : sum_under(t, i, j, p, s);
@@ -406,18 +412,22 @@ Status ComplexSearch::score_seeds() {
 // chain pair re-aligned and the chains re-assigned under it, while the objective grows.
 Mapping ComplexSearch::refine(Mapping m, Scratch& s) const {
   const TmContext ctx{&a_.all, &b_.all, d0_, search_cutoff(d0_), stop_};
-  for (std::size_t round = 0; round < cfg_.max_rounds; ++round) {
-    if (stop_.stop_requested()) break;
-    const std::vector<TmPair> all = union_pairs(m);
-    if (all.empty()) break;
-    const SearchOutcome fit = superpose_alignment(ctx, all, SearchPlan{}, s.tm, &m.transform);
-    if (fit.tm_sum > m.sum) {
-      m.transform = fit.transform;
-      m.sum = fit.tm_sum;
+  // The gap penalty first, then none (as TM-align's second stage), each round kept only
+  // when the objective grows.
+  for (const double gap : {cfg_.gap_open, 0.0}) {
+    for (std::size_t round = 0; round < cfg_.max_rounds; ++round) {
+      if (stop_.stop_requested()) return m;
+      const std::vector<TmPair> all = union_pairs(m);
+      if (all.empty()) return m;
+      const SearchOutcome fit = superpose_alignment(ctx, all, SearchPlan{}, s.tm, &m.transform);
+      if (fit.tm_sum > m.sum) {
+        m.transform = fit.transform;
+        m.sum = fit.tm_sum;
+      }
+      Mapping next = assign_under(m.transform, false, gap, s);
+      if (stop_.stop_requested() || next.sum <= m.sum * (1.0 + 1e-9)) break;
+      m = std::move(next);
     }
-    Mapping next = assign_under(m.transform, false, s);
-    if (stop_.stop_requested() || next.sum <= m.sum * (1.0 + 1e-9)) break;
-    m = std::move(next);
   }
   return m;
 }
@@ -498,11 +508,18 @@ Result<ComplexResult> ComplexSearch::run() {
       });
   if (!s) return std::move(s).error();
   if (stop_.stop_requested()) return CoreError::cancelled();
-  std::size_t best = 0;
-  for (std::size_t k = 1; k < refined.size(); ++k)
-    if (refined[k].sum > refined[best].sum * (1.0 + 1e-9)) best = k;
-  ComplexResult out = figures(refined[best], scratch);
-  if (stop_.stop_requested()) return CoreError::cancelled();
+  // The refined seeds compared by the figure reported (the TM-score by A, searched over
+  // superpositions of each final alignment), ties to the better first assignment.
+  ComplexResult out;
+  bool have = false;
+  for (const Mapping& m : refined) {
+    ComplexResult r = figures(m, scratch);
+    if (stop_.stop_requested()) return CoreError::cancelled();
+    if (!have || r.tm_score_a > out.tm_score_a + 1e-9) {
+      out = std::move(r);
+      have = true;
+    }
+  }
   return out;
 }
 
