@@ -11,6 +11,7 @@ from keldascope.cli.progress import Progress
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, finite_or_none, fmt, percent,
                                    rmsd_text, threads_for, warn)
+from keldascope.clustering import is_database
 from keldascope.database import Database
 from keldascope.structures import UnreadableStructure, read_structure
 
@@ -87,11 +88,15 @@ def settings_of(args, prog):
                                   threads=threads_for(args.threads, prog))
 
 
-def open_database(path):
+def open_database(path, queries=()):
     try:
         return Database(path)
     except (ValueError, OSError) as exc:
-        raise CliError(str(exc))
+        # Foldseek's easy-search takes the query first: name the order when the arguments
+        # look swapped (a database among the queries).
+        swapped = next((q for q in queries if is_database(q)), None)
+        hint = f"; the database comes first: malven search {swapped} {path}" if swapped else ""
+        raise CliError(f"{exc}{hint}")
 
 
 def queries_of(args, prog):
@@ -217,7 +222,7 @@ def search_with_progress(db, queries, settings, show):
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
-    db = open_database(args.db)
+    db = open_database(args.db, args.queries)
     queries = queries_of(args, prog)
     results = search_with_progress(db, queries, settings, Progress.wanted(args.quiet))
     if args.tsv:
