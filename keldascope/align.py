@@ -1,6 +1,7 @@
 """Pairwise structural alignment of two structures by the engine: the robust method (a
 TM-score search from several kinds of seeds in any frames, with the KELDA score Sc of a
 refinement from its superposition) or a KELDA method, and the same-fold call."""
+import warnings
 from dataclasses import dataclass
 from functools import cached_property
 
@@ -102,6 +103,21 @@ class PairAlignment(Wrapped):
     def _tm_align_figures(self):
         return _native.aligned_figures(self.structure_a.domain, self.structure_b.domain,
                                        self.result.alignment)[:2]
+
+
+def _renamed(old, new):
+    """The attribute `old` of earlier releases, read as `new` with a DeprecationWarning."""
+    def read(self):
+        warnings.warn(f"PairAlignment.{old} is now {new}", DeprecationWarning, stacklevel=2)
+        return getattr(self, new)
+    return property(read, doc=f"Deprecated: {new}.")
+
+
+# The names of the result before the engine's typed results (CHANGELOG.md lists them).
+for _old, _new in (("tm_score_1", "tm_score_a"), ("tm_score_2", "tm_score_b"),
+                   ("structure1", "structure_a"), ("structure2", "structure_b"),
+                   ("seq_identity", "identity"), ("significant", "same_fold")):
+    setattr(PairAlignment, _old, _renamed(_old, _new))
 
 
 def _shown(structure):

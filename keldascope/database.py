@@ -3,13 +3,14 @@ memory-mapped when opened, and searched by many queries in one pass, with the hi
 keldascope.search (SearchHits whose `target` is the entry's index)."""
 import os
 import threading
+import warnings
 from collections.abc import Sequence
 
 from keldascope import _native
 from keldascope._native import (BuildProgress, BuildSettings,
                                 DatabaseSearchSettings, Method, SearchProgress, SearchSettings)
 from keldascope.align import as_structure, settings_of
-from keldascope.resolve import short_names
+from keldascope.resolve import UnreadableStructureWarning, short_names
 from keldascope.search import SearchResult
 from keldascope.structures import Structure, find_structure_files, residue_labels
 
@@ -104,17 +105,25 @@ class Database:
         self._tails = None  # the shortest distinct end of every source's path, once asked
 
     @classmethod
-    def create(cls, path, sources, settings=None, *, append=False, progress=None, **fields):
+    def create(cls, path, sources, settings=None, *, append=False, progress=None,
+               errors="warn", **fields):
         """Build a database from `sources` (structure files, and folders searched
         recursively for PDB and mmCIF files, plain or gzipped) and open it; its `report`
         says what the build did (files that could not be read are skipped and listed there),
-        its `special` the files inside folders left out as not regular files (path, reason). `settings`: a
-        BuildSettings or its fields (model, min_plddt, first_chain, threads)."""
+        its `special` the files inside folders left out as not regular files (path, reason).
+        Each file left out is named in an UnreadableStructureWarning, as `malven createdb`
+        warns of it (errors="ignore": none). `settings`: a BuildSettings or its fields
+        (model, min_plddt, first_chain, threads)."""
+        if errors not in ("warn", "ignore"):
+            raise ValueError(f"errors must be 'warn' or 'ignore', not {errors!r}")
         settings = settings_of(BuildSettings, settings, fields)
         special = []
         files = [p for p, _ in find_structure_files([os.fsdecode(s) for s in sources],
                                                     special)]
         report = build(path, files, settings, append=append, progress=progress)
+        if errors == "warn":
+            for reason in [r for _, r in special] + [f"{p}: {r}" for p, r in report.skipped]:
+                warnings.warn(f"skipped: {reason}", UnreadableStructureWarning, stacklevel=2)
         db = cls(path)
         db.report = report
         db.special = special

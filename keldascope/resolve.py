@@ -161,7 +161,10 @@ def from_gemmi(st, chain=None, model=None):
             rows = _flat_rows(gemmi, st)
         except RuntimeError:  # names too long for gemmi's flat arrays
             rows = _hierarchy_rows(gemmi, st.clone())
-    return _structure(name, *rows, None if chain is None else str(chain), model, MMCIF)
+    # The format gemmi read it from; a structure built in memory (Unknown) is mmCIF's model.
+    pdb = getattr(getattr(gemmi, "CoorFormat", None), "Pdb", None)
+    fmt = PDB if pdb is not None and getattr(st, "input_format", None) == pdb else MMCIF
+    return _structure(name, *rows, None if chain is None else str(chain), model, fmt)
 
 
 def _kind(item):

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import pytest
 
@@ -217,6 +218,38 @@ def test_unreadable_files_are_skipped_with_a_warning_each(tmp_path):
     warnings = proc.stderr.splitlines()
     assert len(warnings) == 2 and all("warning: skipped: " in w for w in warnings)
     assert "2 files skipped" in proc.stdout
+
+
+def test_create_names_each_file_it_leaves_out(tmp_path):
+    """Database.create warns as `malven createdb` does, one warning a file, naming it."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(PDB / "1tii.pdb", folder)
+    (folder / "broken.pdb").write_text("not a structure\n")
+    with pytest.warns(keldascope.UnreadableStructureWarning) as seen:
+        db = Database.create(tmp_path / "x.db", [folder])
+    assert [str(w.message).split(":")[0:2] for w in seen] == \
+        [["skipped", f" {folder / 'broken.pdb'}"]]
+    assert [p for p, _ in db.report.skipped] == [str(folder / "broken.pdb")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Database.create(tmp_path / "y.db", [folder], errors="ignore")
+
+
+def test_swapped_search_arguments_name_the_order(tmp_path):
+    ok("createdb", "x.db", PDB / "1tii.pdb", cwd=tmp_path)
+    line = fails("search", PDB / "5eep.pdb", "x.db", cwd=tmp_path)
+    assert line.startswith(f"malven search: error: {PDB / '5eep.pdb'} is not a structure "
+                           f"database")
+    assert line.endswith(f"; the database comes first: malven search x.db {PDB / '5eep.pdb'}")
+
+
+def test_createdb_help_says_what_it_does(tmp_path):
+    """createdb reads files (it aligns nothing) and takes every chain (FILE:CHAIN names none)."""
+    text = " ".join(ok("createdb", "--help", cwd=tmp_path).stdout.split())
+    assert "C++ threads for reading the files" in text and "alignments" not in text
+    assert "every protein chain of a file becomes an entry" in text
+    assert "FILE:CHAIN reads one chain" not in text
 
 
 @pytest.mark.parametrize("command", ["createdb", "search"])

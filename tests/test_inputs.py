@@ -164,6 +164,18 @@ def test_one_liners_from_biotite_and_gemmi(name, chain):
     assert r.tm_score_a == pytest.approx(1.0, abs=1e-6)
 
 
+@pytest.mark.parametrize("suffix", [".pdb", ".cif"])
+def test_gemmi_structures_keep_the_format_gemmi_read(tmp_path, suffix):
+    gemmi = pytest.importorskip("gemmi")
+    path = tmp_path / f"1ni7{suffix}"
+    if suffix == ".pdb":
+        shutil.copy(PDB / "1ni7.pdb", path)
+    else:
+        gemmi.read_structure(str(PDB / "1ni7.pdb")).make_mmcif_document().write_file(str(path))
+    s = keldascope.from_gemmi(gemmi.read_structure(str(path)))
+    assert s.format == keldascope.read_structure(path).format == suffix[1:].replace("cif", "mmcif")
+
+
 def test_a_biotite_stack_gives_its_models():
     biotite_io = pytest.importorskip("biotite.structure.io")
     stack = biotite_io.load_structure(str(PDB / "1ni7.pdb"))

@@ -82,14 +82,36 @@ def test_settings_defaults_fields_and_pickling(kind, fields):
     assert repr(changed).startswith(f"{kind.__name__}(method=<Method.KELDA_QUICK: 3>")
 
 
+@pytest.mark.parametrize("name, member", [
+    ("robust", Method.ROBUST), ("KELDA_QUICK", Method.KELDA_QUICK),
+    ("kelda-full", Method.KELDA_FULL), ("kelda", Method.KELDA_SCAN),
+])
+def test_methods_may_be_named(name, member):
+    """A method's name in any case (or the command line's 'kelda', scan mode) is the member."""
+    assert EngineSettings(method=name).method is member
+    assert SearchSettings(method=name).method is member
+    assert keldascope.align(PDB / "1sp1.pdb", PDB / "1sp2.pdb", method=name).method is member
+
+
+@pytest.mark.parametrize("old, new", [("tm_score_1", "tm_score_a"), ("tm_score_2", "tm_score_b"),
+                                      ("structure1", "structure_a"),
+                                      ("seq_identity", "identity"), ("significant", "same_fold")])
+def test_earlier_names_still_read_with_a_warning(old, new):
+    r = keldascope.align(PDB / "1sp1.pdb", PDB / "1sp2.pdb")
+    with pytest.warns(DeprecationWarning, match=f"PairAlignment.{old} is now {new}"):
+        assert getattr(r, old) == getattr(r, new)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: SearchSettings(3), TypeError, "SearchSettings() takes keyword arguments only"),
     (lambda: SearchSettings(maxhits=3), TypeError,
      "SearchSettings() got an unexpected keyword argument 'maxhits'"),
     (lambda: SearchSettings(max_hits=-1), OverflowError, "can't convert negative int"),
     (lambda: SearchSettings(max_hits="3"), TypeError, "argument 'value'"),
-    (lambda: EngineSettings(method="robust"), TypeError,
-     "argument 'value': 'str' object cannot be cast as 'Method'"),
+    (lambda: EngineSettings(method="greedy"), ValueError,
+     "'greedy' is not a Method: one of robust, kelda_scan, kelda_full, kelda_quick, kelda"),
+    (lambda: EngineSettings(method=1), TypeError,
+     "argument 'value': 'int' object cannot be cast as 'Method'"),
     (lambda: MsaSettings(threads=2 ** 40), OverflowError, "out of range"),
     (lambda: EngineSettings().__setstate__({"nothing": 1}), ValueError,
      "EngineSettings has no setting 'nothing'"),

@@ -1,11 +1,12 @@
 // Core enumerations as Python enum classes: each C++ enum gets one class (made with the
 // interpreter's own `enum` module when the module is built), its members in declaration
-// order; arguments convert from the members only, results become members.
+// order; arguments convert from the members or their names, results become members.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
+#include <cctype>   // toupper, tolower: names in any case
 #include <cstddef>
 #include <string>
 #include <type_traits>
@@ -46,10 +47,47 @@ Ref make_enum(const char* module, const char* doc) {
   return type;
 }
 
+// A member's name in any case, '-' for '_' ("kelda-quick" for KELDA_QUICK), or an alias of
+// the enumeration's `aliases` (pairs of a lower-case word and a member); -1 for none.
+template <BoundEnum E>
+int member_named(std::string text) {
+  for (char& c : text) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  constexpr auto& members = EnumOf<E>::members;
+  for (std::size_t k = 0; k < members.size(); ++k)
+    if (text == members[k]) return static_cast<int>(k);
+  if constexpr (requires { EnumOf<E>::aliases; })
+    for (const auto& [word, member] : EnumOf<E>::aliases) {
+      std::string upper = word;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (text == upper) return static_cast<int>(member);
+    }
+  return -1;
+}
+
+template <BoundEnum E>
+[[noreturn]] void no_member_named(const std::string& text) {
+  std::string names;
+  for (const char* m : EnumOf<E>::members) {
+    std::string lower = m;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    names += (names.empty() ? "" : ", ") + lower;
+  }
+  if constexpr (requires { EnumOf<E>::aliases; })
+    for (const auto& [word, member] : EnumOf<E>::aliases) names += std::string(", ") + word;
+  raise_error(PyExc_ValueError, "'" + text + "' is not a " + EnumOf<E>::name + ": one of " + names);
+}
+
 template <BoundEnum E>
 struct Convert<E> {
   static E from(PyObject* obj) {
     PyObject* type = EnumOf<E>::type;
+    if (PyUnicode_Check(obj)) {
+      // Members may be named, as the command line names them.
+      const std::string text = Convert<std::string>::from(obj);
+      const int k = member_named<E>(text);
+      if (k < 0) no_member_named<E>(text);
+      return static_cast<E>(k);
+    }
     const int is = type ? PyObject_IsInstance(obj, type) : 0;
     if (is < 0) throw_pyerr();
     if (!is) cannot_cast(obj, EnumOf<E>::name);

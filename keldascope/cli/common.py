@@ -178,9 +178,9 @@ def add_quiet_argument(p, progress=True):
                    else "no warnings on standard error")
 
 
-def add_threads_argument(p):
+def add_threads_argument(p, work="the alignments"):
     p.add_argument("--threads", type=int, metavar="N",
-                   help="C++ threads for the alignments (default: one per usable core)")
+                   help=f"C++ threads for {work} (default: one per usable core)")
 
 
 def threads_for(requested, prog):

@@ -42,9 +42,12 @@ def add_parser(sub, chain_type):
                    help="one entry a file: the chain of its first C-alpha atom")
     p.add_argument("--append", action="store_true",
                    help="add the sources' entries to the existing database DB")
-    add_threads_argument(p)
+    add_threads_argument(p, "reading the files")
     add_quiet_argument(p)
-    inputs.add_reading_arguments(p)
+    # createdb takes every chain of a file (or with --first-chain its first): FILE:CHAIN
+    # names no source here.
+    inputs.add_reading_arguments(p, inputs.FORMATS + "; every protein chain of a file "
+                                 "becomes an entry (--first-chain: only its first)")
     p.set_defaults(run=run)
     return p
 

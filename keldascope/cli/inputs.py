@@ -12,8 +12,9 @@ from keldascope.resolve import split_chain
 from keldascope.structures import (UnreadableStructure, find_structure_files, list_chains,
                                    read_structure)
 
-SYNTAX = ("structures are PDB or mmCIF files, plain or gzipped (.pdb, .ent, .cif, .mmcif, "
-          "each also .gz); FILE:CHAIN reads one chain (default: the file's first)")
+FORMATS = ("structures are PDB or mmCIF files, plain or gzipped (.pdb, .ent, .cif, .mmcif, "
+           "each also .gz)")
+SYNTAX = FORMATS + "; FILE:CHAIN reads one chain (default: the file's first)"
 
 
 @dataclass(frozen=True)
@@ -83,8 +84,8 @@ def finite_float(text):
     return value
 
 
-def add_reading_arguments(p):
-    group = p.add_argument_group("reading structures", SYNTAX)
+def add_reading_arguments(p, syntax=SYNTAX):
+    group = p.add_argument_group("reading structures", syntax)
     group.add_argument("--model", type=whole_number, metavar="N",
                        help="read model N of every file (its number in the file; default: the "
                             "first model with C-alpha atoms)")

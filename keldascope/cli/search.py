@@ -13,6 +13,7 @@ from keldascope.cli.progress import Progress
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
                                    check_output_file, dump_json, threads_for, warn)
 from keldascope.cli.tables import escaped, write_text
+from keldascope.clustering import is_database
 from keldascope.database import Database
 from keldascope.resolve import short_names
 from keldascope.structures import UnreadableStructure, read_structure
@@ -94,11 +95,15 @@ def settings_of(args, prog):
                                   threads=threads_for(args.threads, prog))
 
 
-def open_database(path):
+def open_database(path, queries=()):
     try:
         return Database(path)
     except (ValueError, OSError) as exc:
-        raise CliError(str(exc))
+        # Foldseek's easy-search takes the query first: name the order when the arguments
+        # look swapped (a database among the queries).
+        swapped = next((q for q in queries if is_database(q)), None)
+        hint = f"; the database comes first: malven search {swapped} {path}" if swapped else ""
+        raise CliError(f"{exc}{hint}")
 
 
 def queries_of(args, prog):
@@ -176,7 +181,7 @@ def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
     layout = hits.layout_of(args, TSV_COLUMNS)
-    db = open_database(args.db)
+    db = open_database(args.db, args.queries)
     if args.complex:
         return complexes.run_search(args, context, db)
     queries = queries_of(args, prog)

@@ -65,6 +65,9 @@ struct EnumOf<kelda::Method> {
   static constexpr const char* name = "Method";
   static constexpr std::array<const char*, 4> members{"ROBUST", "KELDA_SCAN", "KELDA_FULL",
                                                       "KELDA_QUICK"};
+  // The command line's --method kelda, whose mode defaults to scan.
+  static constexpr std::array<std::pair<const char*, kelda::Method>, 1> aliases{
+      {{"kelda", kelda::Method::KeldaScan}}};
   static inline PyObject* type = nullptr;
 };
 template <>
