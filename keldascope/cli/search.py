@@ -80,7 +80,7 @@ def settings_of(args, prog):
     if args.max_hits < 0:
         raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
     if args.tsv is not None:
-        check_output_file(args.tsv, "--tsv", [args.db] + [q.lstrip("@") for q in args.queries])
+        check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
     return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
                                   threads=threads_for(args.threads, prog))
