@@ -77,6 +77,19 @@ def note(message):
     print(message, file=sys.stderr)
 
 
+# Hits a query may list at most: far more than any table is read for, and far below what
+# would overflow the counts of the lists that hold them.
+MAX_HITS_LIMIT = 10**9
+
+
+def check_max_hits(value):
+    """Refuse a --max-hits below 0 or above MAX_HITS_LIMIT."""
+    if value < 0:
+        raise UsageError(f"argument --max-hits: must not be negative, got {value}")
+    if value > MAX_HITS_LIMIT:
+        raise UsageError(f"argument --max-hits: must be at most {MAX_HITS_LIMIT}, got {value}")
+
+
 def check_option_value(value, option):
     """Refuse an empty value, which would name no file (or the current folder)."""
     if value is not None and not str(value).strip():
@@ -169,6 +182,19 @@ def check_output_file(path, option, inputs=()):
         check_writable(path)
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def open_database(path, verify=False):
+    """The structure database at `path`, opened (and with `verify` checked whole); CliError
+    saying what is wrong with it."""
+    from keldascope.database import Database
+    try:
+        db = Database(path)
+        if verify:
+            db.verify()
+    except (ValueError, OSError) as exc:
+        raise CliError(str(exc))
+    return db
 
 
 def check_output_folder(folder, option):

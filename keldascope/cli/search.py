@@ -8,8 +8,8 @@ import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
 from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
-                                   check_output_file, dump_json, finite_or_none, fmt, percent,
-                                   rmsd_text, threads_for, warn)
+                                   check_max_hits, check_output_file, dump_json, finite_or_none, fmt,
+                                   open_database, percent, rmsd_text, threads_for, warn)
 from keldascope.database import Database
 from keldascope.structures import UnreadableStructure, read_structure
 
@@ -67,6 +67,8 @@ def add_parser(sub, chain_type):
                    help="also write one table of every query's hits as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the tables")
+    p.add_argument("--verify", action="store_true",
+                   help="check the database's files whole first, as malven verify does")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -77,20 +79,12 @@ def settings_of(args, prog):
     """The search the command line asks for; its checks before any file is read."""
     if not math.isfinite(args.cutoff):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
-    if args.max_hits < 0:
-        raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
+    check_max_hits(args.max_hits)
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
     return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
                                   threads=threads_for(args.threads, prog))
-
-
-def open_database(path):
-    try:
-        return Database(path)
-    except (ValueError, OSError) as exc:
-        raise CliError(str(exc))
 
 
 def queries_of(args, prog):
@@ -203,9 +197,12 @@ def json_query(found):
 def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
-    db = open_database(args.db)
+    db = open_database(args.db, verify=args.verify)
     queries = queries_of(args, prog)
-    results = db.search(queries, settings)
+    try:
+        results = db.search(queries, settings)
+    except ValueError as exc:  # an entry the database cannot give (damaged, cut short)
+        raise CliError(str(exc))
     if args.tsv:
         write_tsv(args.tsv, results)
     if args.json:
