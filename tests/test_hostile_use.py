@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import keldascope
+from keldascope.database import build
 
 from conftest import DATA
 from test_cli import fails, malven_cmd, ok
@@ -135,3 +136,182 @@ def test_damaged_or_swapped_files_are_refused_on_open(tree, name):
     flip(tree / "w.db" / name, os.path.getsize(tree / "w.db" / name) - 1)
     assert fails("search", "w.db", "qd/1sp1.pdb", cwd=tree).endswith(
         f"error: w.db is damaged: {name} fails its checksum")
+
+
+# ---- builds: remains of killed ones, refusals, callbacks that raise ---------------------------
+
+def test_what_killed_builds_left_is_reported_and_removed_by_the_next(tree):
+    # A create killed outright leaves its temporary folder beside the database, an append its
+    # temporary files inside it; a build still running holds its folder locked and is left be.
+    import fcntl
+    dead = tree / ".n.db.tmp-4242-1-0"
+    dead.mkdir()
+    shutil.copy(tree / "w.db" / "seg-0000.data", dead / "seg-0000.data")
+    running = tree / ".n.db.tmp-4343-1-0"
+    running.mkdir()
+    held = os.open(running, os.O_RDONLY)
+    fcntl.flock(held, fcntl.LOCK_EX)
+    try:
+        proc = ok("createdb", "n.db", "src", cwd=tree)
+    finally:
+        os.close(held)
+    assert f"malven createdb: warning: removed ./{dead.name}, left by a build of n.db that " \
+           f"was killed" in proc.stderr.splitlines()
+    assert not dead.exists() and running.exists()
+    stale = tree / "w.db" / ".seg-0001.index.tmp-4242-1-0"
+    stale.write_bytes(b"partial")
+    proc = ok("createdb", "w.db", "qd", "--append", cwd=tree)
+    assert f"malven createdb: warning: removed w.db/{stale.name}, left by a build of w.db " \
+           f"that was killed" in proc.stderr.splitlines()
+    assert not stale.exists()
+    ok("verify", "w.db", cwd=tree)
+
+
+def test_createdb_refusals_are_one_line(tree):
+    import fcntl
+    (tree / "plain").write_text("x\n")
+    (tree / "folder").mkdir()
+    assert fails("createdb", "plain", "src", "--append", cwd=tree).endswith(
+        "error: plain is not a structure database: it is a file, and a database is a directory")
+    assert fails("createdb", "folder", "src", "--append", cwd=tree).endswith(
+        "error: folder is not a structure database: it has no dbtype file")
+    held = os.open(tree / "w.db", os.O_RDONLY)  # as a running append holds it
+    fcntl.flock(held, fcntl.LOCK_EX)
+    try:
+        assert fails("createdb", "w.db", "src", "--append", cwd=tree).endswith(
+            "error: w.db is being appended to by another build")
+    finally:
+        os.close(held)
+
+
+def test_two_builds_of_one_name_at_once_leave_one_database(tree):
+    def other_build_finishes_first(done, total):
+        if done == total:
+            shutil.copytree(tree / "w.db", tree / "x.db")
+
+    with pytest.raises(ValueError) as info:
+        build(tree / "x.db", [tree / "src" / "1sp1.pdb"],
+                                  progress=other_build_finishes_first)
+    assert str(info.value) == f"{tree / 'x.db'} came into being while the database was " \
+                              f"built; the new one was not put in its place"
+    assert sorted(p.name for p in tree.iterdir() if p.name.startswith(".x.db")) == []
+    assert len(keldascope.Database(tree / "x.db")) == len(keldascope.Database(tree / "w.db"))
+
+
+class Refusal(Exception):
+    pass
+
+
+@pytest.mark.parametrize("at", ["first", "last"])
+@pytest.mark.parametrize("append", [False, True])
+def test_a_raising_progress_callback_stops_the_build_and_keeps_nothing(tree, at, append):
+    files = [tree / "src" / name for name in ("1sp1.pdb", "1sp2.pdb", "3znf.pdb")] * 20
+    target = tree / ("w.db" if append else "new.db")
+    before = digest(target) if append else None
+    per_round = len(keldascope.Database(tree / "w.db"))  # w.db holds the three files
+    calls = []
+
+    def progress(done, total):
+        calls.append(done)
+        if at == "first" or done == total:
+            raise Refusal(f"refused at {done} of {total}")
+
+    with pytest.raises(Refusal):
+        keldascope.Database.create(target, files, append=append, progress=progress)
+    assert len(calls) == 1
+    if append:
+        assert digest(target) == before
+    else:
+        assert not target.exists()
+    assert not [p for p in tree.rglob("*.tmp-*")]
+    db = keldascope.Database.create(target, files, append=append)  # a re-run succeeds
+    assert db.report.entries == 20 * per_round
+
+
+# ---- a database handed to the toolkit, and values out of range -------------------------------
+
+@pytest.mark.parametrize("call", [
+    lambda db: [s.name for s in keldascope.resolve(db).structures],
+    lambda db: [s.name for s in keldascope.multiple_align(db).structures],
+    lambda db: list(keldascope.compare_all(db).names),
+])
+def test_a_bare_database_is_taken_as_its_entries(tree, call, monkeypatch):
+    db = keldascope.Database(tree / "w.db")
+    # A file in the working folder named as an entry would have been read in its place.
+    monkeypatch.chdir(tree)
+    for name in db:
+        (tree / name).write_text("not a structure\n")
+    assert call(db) == [s.name for s in db.structures()]
+
+
+def test_a_database_keeps_its_absolute_path_and_numpy_indices(tree, monkeypatch):
+    import pickle
+
+    import numpy as np
+    monkeypatch.chdir(tree)
+    db = keldascope.Database("w.db")
+    assert db.path == str(tree / "w.db")
+    monkeypatch.chdir(tree / "qd")
+    again = pickle.loads(pickle.dumps(db))
+    assert len(again) == len(db)
+    assert db[np.int64(0)].domain.pdb_file == db[0].domain.pdb_file
+    assert db[np.uint8(len(db) - 1)].name == db[-1].name
+    with pytest.raises(TypeError, match="an entry is named by a str or an int, not float"):
+        db[0.0]
+
+
+def test_distributed_search_takes_a_structure_query(tree):
+    from keldascope.distributed import IN_PROCESS, distributed_search
+    db = keldascope.Database(tree / "w.db")
+    query = keldascope.read_structure(tree / "qd" / "1sp1.pdb")
+    found = distributed_search(query, db, client=IN_PROCESS)
+    assert [h.target for h in found.hits] == [h.target for h in db.search_one(query).hits]
+    with pytest.raises(TypeError, match="the query is a Structure, a malven.Domain, a file "
+                                        "path or a"):
+        distributed_search(3.5, db, client=IN_PROCESS)
+
+
+@pytest.mark.parametrize("n", [0, 1, 2])
+def test_queries_too_short_to_align_are_refused(tree, n):
+    import malven
+    import numpy as np
+    coords = np.arange(3 * n, dtype=float).reshape(n, 3) * 3.8
+    db = keldascope.Database(tree / "w.db")
+    short = tree / "short.pdb"
+    short.write_text("".join(
+        f"ATOM  {k + 1:>5}  CA  ALA A{k + 1:>4}    {x:8.3f}{y:8.3f}{z:8.3f}  1.00 20.00"
+        f"           C\n" for k, (x, y, z) in enumerate(coords)) + "END\n")
+    with pytest.raises(ValueError, match=f"has {n} residues: too short to search with "
+                                         f"\\(at least 3\\)"):
+        db.search([malven.Domain.from_arrays("short", coords, "A" * n)])
+    line = fails("search", "w.db", "short.pdb", cwd=tree)
+    # A file without residues is no structure to begin with.
+    assert line.endswith(f"short.pdb has {n} residues: too short to search with (at least 3)"
+                         if n else "cannot read a structure from short.pdb: no protein chain: "
+                                   "no C-alpha atoms (ATOM records named CA)")
+
+
+@pytest.mark.parametrize("command, value, message", [
+    (["search", "w.db", "qd/1sp1.pdb"], "18446744073709551616",
+     "argument --max-hits: must be at most 1000000000, got 18446744073709551616"),
+    (["search", "w.db", "qd/1sp1.pdb"], "12297829382473034411",
+     "argument --max-hits: must be at most 1000000000, got 12297829382473034411"),
+    (["scan", "qd/1sp1.pdb", "qd"], "18446744073709551616",
+     "argument --max-hits: must be at most 1000000000, got 18446744073709551616"),
+    (["search", "w.db", "qd/1sp1.pdb"], "-1", "argument --max-hits: must not be negative, got -1"),
+])
+def test_max_hits_out_of_range_is_a_usage_error(tree, command, value, message):
+    assert fails(*command, "--max-hits", value, cwd=tree, status=2).endswith(f"error: {message}")
+
+
+def test_a_huge_max_hits_through_the_toolkit_lists_every_entry(tree):
+    db = keldascope.Database(tree / "w.db")
+    query = tree / "qd" / "1sp1.pdb"
+    found = db.search_one(query, max_hits=12297829382473034411, exhaustive=True)
+    assert len(found.hits) == len(db)
+
+
+@pytest.mark.parametrize("tm", ["0", "0.0", "-0.1", "1.5"])
+def test_cluster_refuses_a_tm_score_that_separates_nothing(tree, tm):
+    line = fails("cluster", "qd", "--tm", tm, cwd=tree, status=2)
+    assert "argument --tm: must lie" in line
