@@ -315,3 +315,71 @@ def test_a_huge_max_hits_through_the_toolkit_lists_every_entry(tree):
 def test_cluster_refuses_a_tm_score_that_separates_nothing(tree, tm):
     line = fails("cluster", "qd", "--tm", tm, cwd=tree, status=2)
     assert "argument --tm: must lie" in line
+
+
+# ---- msa --lddt: records that leave structures out or do not match them ---------------------
+
+FINGERS = ["1sp1.pdb", "1sp2.pdb", "3znf.pdb"]
+
+
+def fingers_fasta(path, rows):
+    path.write_text("".join(f">{name.split('.')[0]}\n{row}\n" for name, row in zip(FINGERS, rows)))
+
+
+@pytest.fixture
+def fingers(tree):
+    return [keldascope.read_structure(tree / "qd" / name) for name in FINGERS]
+
+
+@pytest.mark.parametrize("blank", [[0], [1, 2], [0, 1, 2]])
+def test_lddt_refuses_records_that_leave_a_structure_out(tree, fingers, blank):
+    # An all-gap record once scored higher than the true alignment: nothing of it was wrong.
+    width = max(len(s.domain) for s in fingers)
+    rows = ["-" * width if k in blank else s.domain.sequence.ljust(width, "-")
+            for k, s in enumerate(fingers)]
+    aln = tree / "gaps.fasta"
+    fingers_fasta(aln, rows)
+    first = FINGERS[blank[0]]
+    line = fails("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], cwd=tree)
+    assert line.endswith(f"{aln}: record {first.split('.')[0]} holds no residues: it leaves "
+                         f"qd/{first} out of the alignment")
+
+
+def test_lddt_warns_of_records_that_cover_part_of_a_structure_or_do_not_match(tree, fingers):
+    width = max(len(s.domain) for s in fingers)
+    seqs = [s.domain.sequence for s in fingers]
+    # The first record: its structure's residues with one changed; the second: its first
+    # half only.
+    changed = ("W" if seqs[0][5] != "W" else "Y").join([seqs[0][:5], seqs[0][6:]])
+    half = len(seqs[1]) // 2
+    rows = [changed.ljust(width, "-"), (seqs[1][:half]).ljust(width, "-"),
+            seqs[2].ljust(width, "-")]
+    aln = tree / "part.fasta"
+    fingers_fasta(aln, rows)
+    proc = ok("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], cwd=tree)
+    assert proc.stderr.splitlines() == [
+        f"malven msa: warning: {aln}: record 1sp1: 1 of its {len(seqs[0])} residues do not "
+        f"match the sequence of qd/1sp1.pdb; they score nothing",
+        f"malven msa: warning: {aln}: record 1sp2 aligns {half} of the {len(seqs[1])} residues "
+        f"of qd/1sp2.pdb; the others score nothing"]
+    assert "(mean over columns; 3 of 3 structure pairs share columns, 3 of 3 structures)" \
+        in proc.stdout
+    quiet = ok("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], "-q", cwd=tree)
+    assert quiet.stderr == ""
+
+
+def test_lddt_says_how_many_structures_its_score_covers(tree, fingers):
+    # Two records share columns, the third stands in columns of its own.
+    seqs = [s.domain.sequence for s in fingers]
+    w = max(len(seqs[0]), len(seqs[1]))
+    rows = [seqs[0].ljust(w, "-") + "-" * len(seqs[2]),
+            seqs[1].ljust(w, "-") + "-" * len(seqs[2]),
+            "-" * w + seqs[2]]
+    aln = tree / "apart.fasta"
+    fingers_fasta(aln, rows)
+    import json
+    out = json.loads(ok("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], "--json",
+                        cwd=tree).stdout)
+    assert (out["pairs_scored"], out["pairs"], out["structures_scored"]) == (1, 3, 2)
+    text = ok("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], cwd=tree).stdout
+    assert "1 of 3 structure pairs share columns, 2 of 3 structures)" in text
