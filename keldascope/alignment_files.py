@@ -5,7 +5,7 @@ import difflib
 import math
 import os
 from dataclasses import dataclass
-from typing import List
+from typing import List, Tuple
 
 from keldascope import _native
 from keldascope._native import MsaLddt
@@ -179,26 +179,41 @@ def order_records(records, structures, path):
 class ScoredAlignment:
     """An alignment file read onto the structures and scored: the record names in the
     structures' order, the rows (per structure, per column: its residue index or -1), the
-    residues each row matched to its structure, and the LDDT (an MsaLddt: mean, columns,
-    pairs_scored, sampled)."""
+    residues each row matched to its structure, the LDDT (an MsaLddt: mean, columns,
+    pairs_scored, sampled), and a warning per record that leaves much of its structure out
+    or holds residues that are not its structure's."""
     names: List[str]
     rows: List[List[int]]
     matched: List[int]
     a2m: bool
     lddt: MsaLddt
+    warnings: Tuple[str, ...] = ()
 
     @property
     def n_columns(self):
         return len(self.rows[0]) if self.rows else 0
 
+    @property
+    def structures_scored(self):
+        """The structures that share a column with another: those the score covers."""
+        n = len(self.rows)
+        shared = set()
+        for c in range(self.n_columns):
+            present = [k for k in range(n) if self.rows[k][c] >= 0]
+            if len(present) > 1:
+                shared.update(present)
+        return len(shared)
+
 
 def read_alignment(path, structures):
-    """(names, rows, matched, a2m) of the alignment file on the structures, rows as
-    msa_lddt takes them."""
+    """(names, rows, matched, a2m, warnings) of the alignment file on the structures, rows as
+    msa_lddt takes them. A record without residues leaves its structure out and is refused;
+    one that aligns fewer than MIN_MATCHED of its structure's residues, or holds residues its
+    structure's sequence does not match, is warned of (they score nothing)."""
     records = read_records(path)
     a2m = is_a2m(path, records)
     records = order_records(records, structures, path)
-    rows, matched = [], []
+    rows, matched, warnings = [], [], []
     width = None
     for (name, text), s in zip(records, structures):
         positions = aligned_positions(text, a2m)
@@ -209,20 +224,30 @@ def read_alignment(path, structures):
                                      f"first {width}" + ("" if a2m else
                                                          " (an A2M file needs the .a2m suffix)"))
         letters = "".join(ch for ch in text if ch not in GAPS).upper()
+        if not letters:
+            raise AlignmentFileError(f"{path}: record {name} holds no residues: it leaves "
+                                     f"{s.path} out of the alignment")
         mapping = residue_map(letters, s.domain.sequence)
         hits = sum(m is not None for m in mapping)
-        if letters and hits < MIN_MATCHED * len(letters):
+        if hits < MIN_MATCHED * len(letters):
             raise AlignmentFileError(f"{path}: record {name} matches {s.path} at only {hits} of "
                                      f"its {len(letters)} residues")
+        if hits < len(letters):
+            warnings.append(f"{path}: record {name}: {len(letters) - hits} of its "
+                            f"{len(letters)} residues do not match the sequence of {s.path}; "
+                            f"they score nothing")
+        if hits < MIN_MATCHED * len(s.domain):
+            warnings.append(f"{path}: record {name} aligns {hits} of the {len(s.domain)} "
+                            f"residues of {s.path}; the others score nothing")
         rows.append([-1 if p is None or mapping[p] is None else mapping[p] for p in positions])
         matched.append(hits)
-    return [n for n, _ in records], rows, matched, a2m
+    return [n for n, _ in records], rows, matched, a2m, warnings
 
 
 def score_alignment(structures, path, threads=0):
     """The LDDT of the alignment in a FASTA or A2M file (made by any tool) of the structures
     (Structures, in the file's order or named by its records): a ScoredAlignment.
     AlignmentFileError (a ValueError) for a file that cannot be read or does not fit."""
-    names, rows, matched, a2m = read_alignment(path, structures)
+    names, rows, matched, a2m, warnings = read_alignment(path, structures)
     lddt = _native.msa_lddt([s.domain for s in structures], rows, threads)
-    return ScoredAlignment(names, rows, matched, a2m, lddt)
+    return ScoredAlignment(names, rows, matched, a2m, lddt, tuple(warnings))

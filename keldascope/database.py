@@ -1,6 +1,7 @@
 """Structure databases: built once from structure files (every protein chain an entry),
-memory-mapped when opened, and searched by many queries in one pass, with the hits of
+read and checked when opened, and searched by many queries in one pass, with the hits of
 keldascope.search (SearchHits whose `target` is the entry's index)."""
+import operator
 import os
 import threading
 import warnings
@@ -13,6 +14,10 @@ from keldascope.align import as_structure, settings_of
 from keldascope.resolve import UnreadableStructureWarning, short_names
 from keldascope.search import SearchResult
 from keldascope.structures import Structure, find_structure_files, residue_labels
+
+# A superposition, and so any score, needs three pairs: a shorter query would list every
+# entry as a hit of TM-score 0.
+MIN_QUERY_RESIDUES = 3
 
 # How often a build's counters are read for its progress callback.
 POLL_SECONDS = 0.1
@@ -61,15 +66,45 @@ _DATABASE_FIELDS = set(DatabaseSearchSettings().__getstate__())
 def build(path, files, settings=None, *, append=False, progress=None):
     """Read structure files (paths, in order) into the database at `path`, a new one or with
     `append` one that exists: a BuildReport. `progress(done, total)` is called from another
-    thread a few times a second while the build runs, and once at its end. A failure or
-    Ctrl-C leaves the database as it was (or absent)."""
+    thread a few times a second while the build runs, and once when every file is read,
+    before the build commits; an exception it raises stops the build and is raised here. A
+    failure, Ctrl-C or a raising callback leaves the database as it was (or absent)."""
     settings = settings or BuildSettings()
     path, files = os.fsdecode(path), [os.fsdecode(f) for f in files]
     if progress is None:
         return _native.build_database(path, files, append, settings)
     counters = BuildProgress()
-    return _polled(lambda: _native.build_database(path, files, append, settings, counters),
-                   lambda: progress(counters.files_done, len(files)), "build")
+    # The build waits for the last call's word before it commits: a callback that raises,
+    # even at the end, leaves nothing (the database as it was, or absent).
+    counters.hold()
+    finished = threading.Event()
+    failure = []
+
+    def poll():
+        try:
+            while not finished.wait(POLL_SECONDS):
+                read = counters.files_read
+                progress(counters.files_done, len(files))
+                if read:
+                    counters.allow_commit()
+                    return
+        except BaseException as exc:
+            failure.append(exc)
+            counters.cancel()
+
+    poller = threading.Thread(target=poll, name="malven-build-progress", daemon=True)
+    poller.start()
+    try:
+        report = _native.build_database(path, files, append, settings, counters)
+    except BaseException:
+        finished.set()
+        poller.join()
+        if failure:
+            raise failure[0] from None
+        raise
+    finished.set()
+    poller.join()
+    return report
 
 
 def _polled(work, report, what):
@@ -93,14 +128,18 @@ def _polled(work, report, what):
 
 
 class Database:
-    """A structure database opened for reading (its files memory-mapped, checked on open):
+    """A structure database opened for reading (its index, letters and lookup read and checked
+    against their checksums on open, each entry's payload checked when it is read):
     len() entries, iteration over their names (FILE:CHAIN), `db[name]` (or `db[index]`) an
     entry as a Structure, and search(). ValueError on open for what is not a database, a
-    damaged or foreign one, or one of another format version."""
+    damaged, swapped or foreign one, or one of another format version; ValueError on reading
+    an entry whose payload is damaged or was cut short since the database was opened."""
 
     def __init__(self, path):
-        self.path = os.fsdecode(path)
-        self._db = _native.open_database(self.path)
+        given = os.fsdecode(path)
+        # Absolute: a pickled database opens the same folder in a process started elsewhere.
+        self.path = os.path.abspath(given)
+        self._db = _native.open_database(given)
         self.report = None  # the BuildReport of create()
         self._tails = None  # the shortest distinct end of every source's path, once asked
 
@@ -178,12 +217,15 @@ class Database:
     def __getitem__(self, key):
         if isinstance(key, str):
             k = self.index(key)
-        elif isinstance(key, int):
+        else:
+            try:  # any integer, NumPy's included
+                key = operator.index(key)
+            except TypeError:
+                raise TypeError(f"an entry is named by a str or an int, not "
+                                f"{type(key).__name__}") from None
             k = key + len(self) if key < 0 else key
             if not 0 <= k < len(self):
                 raise IndexError(f"entry {key} out of range for {len(self)} entries")
-        else:
-            raise TypeError(f"an entry is named by a str or an int, not {type(key).__name__}")
         name, chain, source, fmt, compressed, model, _ = self._db.info(k)
         domain = self._db.domain(k)
         return Structure(source, domain, tuple(residue_labels(domain)), fmt, compressed, chain,
@@ -195,8 +237,10 @@ class Database:
             yield self[k]
 
     def verify(self):
-        """Check every file's payload against its checksum (reads the database whole);
-        ValueError naming the first that does not match."""
+        """Check every file as it is on disk now against its size, header and checksum (reads
+        the database whole); ValueError naming the first that does not match. Opening checks
+        the index, letters and lookup files so, and each entry's payload is checked when it is
+        read: this finds damage to payloads no search has read yet."""
         self._db.verify()
 
     def search(self, queries, settings=None, *, complex=False, progress=None, **fields):
@@ -223,6 +267,10 @@ class Database:
         settings = search_settings(settings, fields)
         qs = list(queries.structures()) if isinstance(queries, Database) else \
             [as_structure(q) for q in queries]
+        for q in qs:
+            if len(q.domain) < MIN_QUERY_RESIDUES:
+                raise ValueError(f"the query {q.path or q.name} has {len(q.domain)} residues: "
+                                 f"too short to search with (at least {MIN_QUERY_RESIDUES})")
         domains = [q.domain for q in qs]
         if progress is None:
             found = _native.search_database(self._db, domains, settings)

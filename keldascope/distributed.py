@@ -18,15 +18,16 @@ import threading
 import uuid
 from collections import OrderedDict
 
+import malven
 import numpy as np
 
 from keldascope import _native, parameters
 from keldascope._native import CompareSettings, SearchSettings
-from keldascope.align import settings_of
+from keldascope.align import as_structure, settings_of
 from keldascope.resolve import file_sources, items_of, split_chain
 from keldascope.database import Database, search_settings as database_settings
 from keldascope.search import Comparison, SearchResult
-from keldascope.structures import UnreadableStructure, read_domain, read_structure
+from keldascope.structures import Structure, UnreadableStructure, read_domain, read_structure
 
 # Chunk sizes when the caller does not choose one: each chunk takes a share of what is left
 # (1 / (2 x worker threads)), so they shrink as the run goes on: few tasks in all, since each
@@ -514,8 +515,7 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
     params = parameters.to_dict(parameters.coerce(params))
     reading = _reading(model, min_plddt)
     specs = _specs(targets, skip_unreadable)
-    qpath, qchain = query if isinstance(query, tuple) else split_chain(query)
-    structure = read_structure(os.fsdecode(qpath), qchain, **reading)
+    structure = _query_structure(query, reading)
     packed = _native.pack_domain(structure.domain)
 
     def fail(index, reason, kind):
@@ -560,12 +560,26 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
                         [specs[k][2] or chains.get(k) for k in range(len(specs))])
 
 
+def _query_structure(query, reading):
+    """The query of a distributed search: a Structure or malven.Domain as it is, a file path
+    (FILE or FILE:CHAIN) or a (path, chain) pair read here."""
+    if isinstance(query, (Structure, malven.Domain)):
+        return as_structure(query)
+    if isinstance(query, tuple) and len(query) == 2:
+        qpath, qchain = query
+    elif isinstance(query, (str, bytes, os.PathLike)):
+        qpath, qchain = split_chain(query)
+    else:
+        raise TypeError(f"the query is a Structure, a malven.Domain, a file path or a (path, "
+                        f"chain) pair, not {type(query).__name__}")
+    return read_structure(os.fsdecode(qpath), qchain, **reading)
+
+
 def _database_search(query, db, settings, client, n_workers, chunk_size, progress, reading):
     """distributed_search over a database's shards: the first stages on each shard, the
     engine's targets chosen over all of them as one search chooses them, the engine on each
     shard's share, and the hits merged as one search ranks them."""
-    qpath, qchain = query if isinstance(query, tuple) else (query, None)
-    structure = read_structure(os.fsdecode(qpath), qchain, **reading)
+    structure = _query_structure(query, reading)
     packed = [_native.pack_domain(structure.domain)]
     path, n = os.path.abspath(db.path), len(db)
     with _client_for(client, n_workers, max(n, 1)) as runner:

@@ -214,10 +214,16 @@ def _pair(item):
     return None
 
 
+def _is_database(item):
+    # A keldascope.Database (built above this module, so known by what it does).
+    return callable(getattr(item, "structures", None)) and hasattr(item, "search_one")
+
+
 def items_of(items):
-    """The top-level items: one structure or path alone, or the members of a list."""
+    """The top-level items: one structure, path or database alone (a database iterates
+    over its entries' names, which are no paths), or the members of a list."""
     if _is_one_path(items) or isinstance(items, (Structure, malven.Domain)) or \
-            _kind(items) or _pair(items) is not None or \
+            _kind(items) or _pair(items) is not None or _is_database(items) or \
             (isinstance(items, np.ndarray) and items.ndim == 2):
         return [items]
     if isinstance(items, np.ndarray) and items.ndim != 3:
@@ -249,9 +255,7 @@ def _entries(item, special):
         return [Entry(held=np.asarray(item))]  # nested lists of numbers: one array
     elif isinstance(item, (list, tuple)):  # a nested list: its members in order
         return [entry for member in item for entry in _entries(member, special)]
-    elif callable(getattr(item, "structures", None)) and hasattr(item, "search_one"):
-        # A keldascope.Database (built above this module, so known by what it does): its
-        # entries, each read from the mapping.
+    elif _is_database(item):  # its entries, each read from the database
         return [Entry(held=structure) for structure in item.structures()]
     else:
         raise TypeError(f"expected structure files, folders, FILE:CHAIN names, Structures, "

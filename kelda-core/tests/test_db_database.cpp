@@ -52,7 +52,7 @@ PointsView points(const Domain& d) {
 void expect_same_entries(const Database& a, const Database& b) {
   ASSERT_EQ(a.size(), b.size());
   for (std::size_t k = 0; k < a.size(); ++k) {
-    EXPECT_EQ(a.info(k), b.info(k));
+    EXPECT_EQ(*a.info(k), *b.info(k));
     EXPECT_EQ(*a.domain(k), *b.domain(k));
     EXPECT_TRUE(std::ranges::equal(a.letters(k), b.letters(k)));
   }
@@ -99,7 +99,7 @@ TEST(Database, EntriesReadBackAsTheFilesRead) {
       ASSERT_LT(k, db.size());
       const Domain got = *db.domain(k);
       EXPECT_EQ(got, expected) << f << " chain " << c.name;
-      const EntryInfo info = db.info(k);
+      const EntryInfo info = *db.info(k);
       EXPECT_EQ(info.chain, c.name);
       EXPECT_EQ(info.source, f);
       EXPECT_EQ(info.compressed, gz);
@@ -167,7 +167,7 @@ TEST(Database, OptionsChooseModelChainsAndResidues) {
         }
         ASSERT_LT(k, db.size()) << label;
         EXPECT_EQ(*db.domain(k), expected) << label << " " << f << " " << c.name;
-        EXPECT_EQ(db.info(k).model, model->number);
+        EXPECT_EQ(db.info(k)->model, model->number);
         ++k;
         if (settings.first_chain_only) break;
       }
@@ -212,8 +212,12 @@ TEST(Database, EveryDamageIsOneClearError) {
        "is damaged: seg-0000.letters holds"},
       {[&](const std::string& p) { kelda_test::write_bytes(p + "/dbtype", "HEADER    NOT A DATABASE\n"); },
        "is not a structure database: its dbtype file is a foreign file"},
-      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{2})); },
-       "is a structure database of format version 2; this version reads format version 1"},
+      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{3})); },
+       "is a structure database of format version 3; this version reads format version 2"},
+      // A database of the first format (no identity, no checksums an entry) asks for a rebuild.
+      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{1})); },
+       "of format version 1; this version reads format version 2: build it again from its "
+       "structure files (malven createdb)"},
       {[&](const std::string& p) { overwrite(p + "/dbtype", 64 + 76, "x"); },
        "is damaged: its dbtype file fails its checksum"},
       {[&](const std::string& p) { fs::remove(p + lookup); }, "is incomplete: its file seg-0000.lookup is missing"},
@@ -223,10 +227,31 @@ TEST(Database, EveryDamageIsOneClearError) {
        "is damaged: seg-0000.letters is of format version 7"},
       {[&](const std::string& p) { overwrite(p + letters, 12, raw(std::uint32_t{2})); },
        "is damaged: seg-0000.letters does not belong to the segment"},
+      // Read whole on open, the index, letters and lookup are checked against their checksums.
       {[&](const std::string& p) { overwrite(p + seg, 64 + 48 + 8, raw(std::uint64_t{1} << 40)); },
-       "is damaged: entry 1 of seg-0000.index points outside its files"},
+       "is damaged: seg-0000.index fails its checksum"},
       {[&](const std::string& p) { overwrite(p + lookup, 64 + 32 + 8, raw(std::uint64_t{1} << 40)); },
-       "is damaged: seg-0000.lookup has a bad name record"},
+       "is damaged: seg-0000.lookup fails its checksum"},
+      {[&](const std::string& p) { overwrite(p + letters, 64 + 20, "\x01"); },
+       "is damaged: seg-0000.letters fails its checksum"},
+      // Another database's file of the same segment and sizes.
+      {[&](const std::string& p) {
+         const std::string other = p + ".other";
+         ASSERT_TRUE(build_database(other, files, BuildMode::Create, BuildSettings{}));
+         fs::copy_file(other + letters, p + letters, fs::copy_options::overwrite_existing);
+       },
+       "is damaged: seg-0000.letters is a file of another database"},
+      // A FIFO would block its open forever.
+      {[&](const std::string& p) {
+         fs::remove(p + data);
+         ASSERT_EQ(::mkfifo((p + data).c_str(), 0600), 0);
+       },
+       "is damaged: seg-0000.data is not a regular file"},
+      {[&](const std::string& p) {
+         fs::remove(p + "/dbtype");
+         ASSERT_EQ(::mkfifo((p + "/dbtype").c_str(), 0600), 0);
+       },
+       "is not a structure database: its dbtype is not a regular file"},
       {[&](const std::string& p) { fs::remove(p + "/dbtype"); }, "is not a structure database: it has no dbtype file"},
       {[&](const std::string& p) {
          fs::remove_all(p);
@@ -258,11 +283,25 @@ TEST(Database, ChecksumsFindDamageInsideTheFiles) {
   const std::string path = dir.file("db");
   ASSERT_TRUE(build_database(path, std::vector<std::string>{db_test::bundled("5eep.pdb")},
                              BuildMode::Create, BuildSettings{}));
-  overwrite(path + "/" + segment_file_name(0, DbFile::Data), 64 + 50, "\x7f");
+  const std::string data = path + "/" + segment_file_name(0, DbFile::Data);
+  overwrite(data, 64 + 50, "\x7f");
   const Database db = open_ok(path);  // sizes and records are sound
   auto ok = db.verify();
   ASSERT_FALSE(ok);
   EXPECT_NE(ok.error().message().find("seg-0000.data fails its checksum"), std::string::npos);
+  // The entry holding the byte is refused when read; the others read as built.
+  auto damaged = db.domain(0);
+  ASSERT_FALSE(damaged);
+  EXPECT_EQ(damaged.error().message(), path + " is damaged: entry 0 of seg-0000.data fails its checksum");
+  EXPECT_FALSE(db.info(0));
+  // Cut short while open: an error, where a mapping of the file would end the process (SIGBUS).
+  fs::resize_file(data, 64);
+  for (std::size_t k = 0; k < db.size(); ++k) {
+    auto cut = db.domain(k);
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.error().message(), path + " is truncated: seg-0000.data ends before entry " +
+                                         std::to_string(k) + " (it was cut short while open)");
+  }
 }
 
 // ---- atomic builds -------------------------------------------------------------------------
@@ -360,7 +399,7 @@ TEST(Database, AppendAddsEntriesWithoutRewritingAndFailsCleanly) {
   ASSERT_TRUE(some);
   EXPECT_LE(some->segments().size(), 3u);
   EXPECT_EQ(some->mapped(), (EntryRange{4, 8}));
-  EXPECT_EQ(some->info(5), open_ok(whole).info(5));
+  EXPECT_EQ(*some->info(5), *open_ok(whole).info(5));
 
   // Two appends at once: the second is refused while the first holds the database.
   auto one = DatabaseWriter::append(small);

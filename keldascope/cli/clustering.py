@@ -46,6 +46,15 @@ def unit_interval(text):
     return value
 
 
+def tm_threshold(text):
+    """A TM-score a member must reach: above 0 (every pair reaches 0, which clusters nothing
+    apart)."""
+    value = unit_interval(text)
+    if value <= 0.0:
+        raise argparse.ArgumentTypeError(f"must lie above 0 and at most 1, got {text}")
+    return value
+
+
 def add_parser(sub, chain_type):
     p = sub.add_parser("cluster", help="cluster chains by TM-score (files or a database)",
                        description=DESCRIPTION, epilog=EPILOG)
@@ -55,7 +64,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
-    p.add_argument("--tm", type=unit_interval, default=0.5, metavar="X",
+    p.add_argument("--tm", type=tm_threshold, default=0.5, metavar="X",
                    help="TM-score (normalised by the longer chain) a member reaches at least "
                         "(default 0.5)")
     p.add_argument("--coverage", type=unit_interval, metavar="X",

@@ -10,6 +10,8 @@ import sys
 import keldascope
 from keldascope import Method
 from keldascope.outputs import check_writable, check_writable_folder
+from keldascope.resolve import split_chain
+from keldascope.structures import STRUCTURE_SUFFIXES
 
 
 class CliError(Exception):
@@ -75,27 +77,93 @@ def note(message):
     print(message, file=sys.stderr)
 
 
+# Hits a query may list at most: far more than any table is read for, and far below what
+# would overflow the counts of the lists that hold them.
+MAX_HITS_LIMIT = 10**9
+
+
+def check_max_hits(value):
+    """Refuse a --max-hits below 0 or above MAX_HITS_LIMIT."""
+    if value < 0:
+        raise UsageError(f"argument --max-hits: must not be negative, got {value}")
+    if value > MAX_HITS_LIMIT:
+        raise UsageError(f"argument --max-hits: must be at most {MAX_HITS_LIMIT}, got {value}")
+
+
 def check_option_value(value, option):
     """Refuse an empty value, which would name no file (or the current folder)."""
     if value is not None and not str(value).strip():
         raise UsageError(f"argument {option}: an empty value is not allowed")
 
 
-def same_file(a, b):
+def _file_id(path):
     try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _folder_files(folder):
+    """The files a command reads from a folder: every file of a database (a folder with a
+    manifest), the structure files below any other folder (links to folders followed, each
+    folder once, as the search for structure files goes)."""
+    if os.path.isfile(os.path.join(folder, "dbtype")):
+        for name in sorted(os.listdir(folder)):
+            yield os.path.join(folder, name)
+        return
+    searched = set()
+    for top, dirs, files in os.walk(folder, followlinks=True):
+        here = _file_id(top)
+        if here is None or here in searched:
+            dirs[:] = []
+            continue
+        searched.add(here)
+        for name in files:
+            if name.lower().endswith(STRUCTURE_SUFFIXES):
+                yield os.path.join(top, name)
+
+
+def input_files(inputs, _lists=None):
+    """Every file the inputs as a command line gives them make the command read: a file
+    (FILE:CHAIN as its file), the files inside a folder or a database, an @LIST and the
+    paths it names, lists inside lists once each."""
+    lists = set() if _lists is None else _lists
+    for given in inputs:
+        text = os.fsdecode(given)
+        if text.startswith("@") and not os.path.exists(text):
+            listing = text[1:]
+            yield listing
+            key = _file_id(listing)
+            if key is None or key in lists:
+                continue
+            lists.add(key)
+            try:
+                with open(listing, encoding="utf-8", errors="surrogateescape") as f:
+                    lines = [line.strip() for line in f.read().splitlines()]
+            except (OSError, ValueError):
+                continue
+            yield from input_files([line for line in lines if line and not line.startswith("#")],
+                                   lists)
+            continue
+        path = text if os.path.exists(text) else split_chain(text)[0]
+        if os.path.isdir(path):
+            yield from _folder_files(path)
+        else:
+            yield path
 
 
 def check_not_an_input(path, option, inputs):
-    """Refuse an output that names one of the inputs (the same file under any name): writing
-    it would replace the input with the output."""
-    if os.path.exists(path):
-        for given in inputs:
-            if same_file(path, given):
-                raise UsageError(f"argument {option}: '{path}' is the input file '{given}'; "
-                                 f"choose another output")
+    """Refuse an output that names one of the files the inputs make the command read (the
+    same file under any name, found inside a folder or a database, or named by an @LIST):
+    writing it would replace the input with the output."""
+    target = _file_id(path) if os.path.exists(path) else None
+    if target is None:
+        return
+    for given in input_files(inputs):
+        if _file_id(given) == target:
+            raise UsageError(f"argument {option}: '{path}' is the input file '{given}'; "
+                             f"choose another output")
 
 
 def check_output_file(path, option, inputs=()):
@@ -114,6 +182,19 @@ def check_output_file(path, option, inputs=()):
         check_writable(path)
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def open_database(path, verify=False):
+    """The structure database at `path`, opened (and with `verify` checked whole); CliError
+    saying what is wrong with it."""
+    from keldascope.database import Database
+    try:
+        db = Database(path)
+        if verify:
+            db.verify()
+    except (ValueError, OSError) as exc:
+        raise CliError(str(exc))
+    return db
 
 
 def check_output_folder(folder, option):

@@ -15,14 +15,15 @@ DESCRIPTION = """\
 Build a structure database: every protein chain of every file becomes one entry named
 FILE:CHAIN (the first model with C-alpha atoms unless --model says otherwise), stored with
 what the search needs (C-alpha coordinates in fixed point, sequence, residue labels, shape
-letters, source file and chain) in a folder of memory-mapped files. Sources are structure
+letters, source file and chain) in a folder of flat files. Sources are structure
 files (PDB or mmCIF, plain or gzipped), folders searched recursively for .pdb, .ent, .cif
 and .mmcif files (each also .gz), and @LIST, a text file naming one path a line.
 
 Files are read on all cores. A file that cannot be read is skipped with a warning and
 counted in the closing summary. The database is written under a temporary name and renamed
 at the end: a failure or Ctrl-C leaves nothing behind (with --append, the database as it
-was)."""
+was). What a build that was killed outright left (a temporary folder beside DB, temporary
+files inside it) is removed by the next build of DB, with a warning."""
 
 EPILOG = """\
 examples:
@@ -71,10 +72,16 @@ def run(args, context):
     special = []
     found = keldascope.find_structure_files(inputs.expand_lists(args.sources), special)
     files = [path for path, _ in found]
-    with Progress("Reading files", len(files), Progress.wanted(args.quiet)) as bar:
-        report = build(args.db, files, settings, append=args.append,
-                       progress=(lambda done, _: bar.update(done - bar.done))
-                       if bar.enabled else None)
+    try:
+        with Progress("Reading files", len(files), Progress.wanted(args.quiet)) as bar:
+            report = build(args.db, files, settings, append=args.append,
+                           progress=(lambda done, _: bar.update(done - bar.done))
+                           if bar.enabled else None)
+    except ValueError as exc:  # the database's refusals: no database, another build at work
+        raise CliError(str(exc))
+    if not args.quiet:
+        for path in report.removed:
+            warn(prog, f"removed {path}, left by a build of {args.db} that was killed")
     skipped = [reason for _, reason in special] + \
         [f"{path}: {reason}" for path, reason in report.skipped]
     if not args.quiet:

@@ -25,8 +25,8 @@ from keldascope.structures import UnreadableStructure
 INTERNAL_ERROR = 3
 INTERRUPTED = interrupts.INTERRUPTED
 
-COMMANDS = ("align", "msa", "scan", "createdb", "search", "allvsall", "cluster", "chains",
-            "demo")
+COMMANDS = ("align", "msa", "scan", "createdb", "search", "verify", "allvsall", "cluster",
+            "chains", "demo")
 # Commands whose module has another name (cluster.py holds the Dask runners).
 MODULES = {"cluster": "clustering"}
 
@@ -40,6 +40,7 @@ gzipped). FILE:CHAIN names one chain of a file, in every command.
   malven createdb DB SOURCE...
                               build a structure database once, for malven search
   malven search DB QUERY...   search a structure database with many queries at once
+  malven verify DB            check a structure database's files whole
   malven allvsall FILE...     align every pair of a set of structures
   malven cluster SOURCE|DB    cluster chains by TM-score (files or a database)
   malven chains FILE          list the chains of a file with their lengths

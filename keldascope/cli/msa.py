@@ -292,7 +292,7 @@ def json_report(structures, result, reference, outputs, rows, markers, fasta, ar
     }
 
 
-def score_file(args, structures, threads):
+def score_file(args, structures, threads, prog):
     try:
         scored = keldascope.score_alignment(structures, args.lddt, threads)
     except AlignmentFileError as exc:
@@ -300,6 +300,11 @@ def score_file(args, structures, threads):
     except ValueError as exc:
         raise CliError(f"cannot score {args.lddt}: {exc}")
     lddt = scored.lddt
+    if not args.quiet:
+        for message in scored.warnings:
+            warn(prog, message)
+    n = len(structures)
+    pairs, covered = n * (n - 1) // 2, scored.structures_scored
     if args.json:
         dump_json({
             "command": "msa",
@@ -310,6 +315,9 @@ def score_file(args, structures, threads):
             "lddt": finite_or_none(lddt.mean),
             "column_lddt": [finite_or_none(v) for v in lddt.columns.tolist()],
             "pairs_scored": lddt.pairs_scored,
+            "pairs": pairs,
+            "structures_scored": covered,
+            "warnings": list(scored.warnings),
             "structures": [dict(s.describe(), record=name, matched=m)
                            for s, name, m in zip(structures, scored.names, scored.matched)],
         })
@@ -317,8 +325,9 @@ def score_file(args, structures, threads):
     lines = [f"Alignment        {escaped(args.lddt)} ({'A2M' if scored.a2m else 'FASTA'}, "
              f"{scored.n_columns} columns)",
              f"LDDT             {lddt_text(lddt.mean)} (mean over columns; "
-             f"{lddt.pairs_scored} structure pairs share columns)", ""]
-    names = [escaped(n) for n in scored.names]
+             f"{lddt.pairs_scored} of {pairs} structure pairs share columns, {covered} of "
+             f"{n} structures)", ""]
+    names = [escaped(x) for x in scored.names]
     name_w = max(map(len, names))
     for k, (s, name, m) in enumerate(zip(structures, names, scored.matched)):
         lines.append(f"{k + 1:>3}  {name:<{name_w}}  {escaped(s.path)} chain {escaped(s.chain)}  "
@@ -343,7 +352,7 @@ def run(args, context):
     structures = inputs.read_found(found, args, context.prog, args.quiet)
     check_count(args, len(structures))
     if args.lddt is not None:
-        return score_file(args, structures, threads)
+        return score_file(args, structures, threads, context.prog)
     # The KELDA method places the structures onto the reference first: its scan mode.
     settings = MsaSettings(method=method_of(args), reference=reference, threads=threads,
                            pipeline=PIPELINES[args.pipeline],

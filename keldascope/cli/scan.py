@@ -8,7 +8,8 @@ import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, hits, inputs
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_not_an_input, check_output_file,
+                                   add_threads_argument, check_max_hits, check_not_an_input,
+                                   check_output_file,
                                    dump_json, method_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
@@ -89,8 +90,7 @@ def settings_of(args, prog):
     method = method_of(args)
     if not math.isfinite(args.cutoff):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
-    if args.max_hits < 0:
-        raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
+    check_max_hits(args.max_hits)
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [s.path for s in [args.query] + args.targets])
     return SearchSettings(method=method, prefilter=not args.no_prefilter, keep=args.keep or 0,

@@ -11,7 +11,8 @@ from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
 from keldascope.cli.progress import Progress
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
-                                   check_output_file, dump_json, threads_for, warn)
+                                   check_max_hits, check_output_file, dump_json, open_database,
+                                   threads_for, warn)
 from keldascope.cli.tables import escaped, write_text
 from keldascope.clustering import is_database
 from keldascope.database import Database
@@ -76,6 +77,8 @@ def add_parser(sub, chain_type):
                    help="each query file is an assembly (every protein chain) searched "
                         "against the database's assemblies (the entries of one file and "
                         "model), ranked by the complex TM-score")
+    p.add_argument("--verify", action="store_true",
+                   help="check the database's files whole first, as malven verify does")
     add_quiet_argument(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
@@ -86,19 +89,18 @@ def settings_of(args, prog):
     """The search the command line asks for; its checks before any file is read."""
     if not math.isfinite(args.cutoff):
         raise UsageError(f"argument --cutoff: must be a finite number, not {args.cutoff}")
-    if args.max_hits < 0:
-        raise UsageError(f"argument --max-hits: must not be negative, got {args.max_hits}")
+    check_max_hits(args.max_hits)
     if args.tsv is not None:
-        check_output_file(args.tsv, "--tsv", [args.db] + [q.lstrip("@") for q in args.queries])
+        check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
     return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
                                   threads=threads_for(args.threads, prog))
 
 
-def open_database(path, queries=()):
+def open_searched(path, queries, verify):
     try:
-        return Database(path)
-    except (ValueError, OSError) as exc:
+        return open_database(path, verify)
+    except CliError as exc:
         # Foldseek's easy-search takes the query first: name the order when the arguments
         # look swapped (a database among the queries).
         swapped = next((q for q in queries if is_database(q)), None)
@@ -181,11 +183,14 @@ def run(args, context):
     prog = context.prog
     settings = settings_of(args, prog)
     layout = hits.layout_of(args, TSV_COLUMNS)
-    db = open_database(args.db, args.queries)
+    db = open_searched(args.db, args.queries, args.verify)
     if args.complex:
         return complexes.run_search(args, context, db)
     queries = queries_of(args, prog)
-    results = search_with_progress(db, queries, settings, Progress.wanted(args.quiet))
+    try:
+        results = search_with_progress(db, queries, settings, Progress.wanted(args.quiet))
+    except ValueError as exc:  # an entry the database cannot give (damaged, cut short)
+        raise CliError(str(exc))
     names = query_names([found.query for found in results])
     rows = [hit_rows(found, name, db) for found, name in zip(results, names)]
     if layout.format in ("tsv", "m8") or args.tsv:

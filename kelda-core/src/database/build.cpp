@@ -7,6 +7,8 @@
 
 #include <algorithm>  // sort, min
 #include <cerrno>
+#include <chrono>  // the wait for a watcher's word before the commit
+#include <thread>  // sleep_for
 #include <utility>
 
 #include "kelda/db/entry_codec.hpp"
@@ -196,12 +198,14 @@ Result<BuildReport> build_database(const std::string& db, std::span<const std::s
   if (!opened) return std::move(opened).error();
   DatabaseWriter writer = std::move(*opened);
   BuildReport report;
+  report.removed = writer.removed();
   const std::size_t batch = std::max<std::size_t>(1, settings.batch_files);
   std::vector<FileOutcome> outcomes;
   for (std::size_t start = 0; start < files.size(); start += batch) {
     const std::size_t n = std::min(batch, files.size() - start);
     outcomes.assign(n, FileOutcome{});
     auto ok = parallel_for(n, settings.threads, stop, [&](std::size_t k) -> Status {
+      if (progress && progress->cancel.load(std::memory_order_relaxed)) return CoreError::cancelled();
       FileOutcome& out = outcomes[k];
       auto chains = read_chain_entries(files[start + k], settings);
       if (!chains) {
@@ -237,7 +241,13 @@ Result<BuildReport> build_database(const std::string& db, std::span<const std::s
       if (progress) progress->files_done.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  if (stop.stop_requested()) return CoreError::cancelled();
+  auto cancelled = [&] { return stop.stop_requested() || (progress && progress->cancel.load()); };
+  if (progress && progress->hold_commit.load()) {
+    progress->files_read.store(true);
+    while (!progress->commit_allowed.load() && !cancelled())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (cancelled()) return CoreError::cancelled();
   if (auto ok = writer.commit(); !ok) return std::move(ok).error();
   return report;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>  // sort, nth_element, min
 #include <cmath>      // ceil, sqrt
+#include <limits>
 #include <utility>
 
 #include "kelda/exec/parallel.hpp"
@@ -26,7 +27,10 @@ float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
 template <class T, class Better>
 class BestOf {
  public:
-  BestOf(std::size_t keep, Better better) : keep_(keep), better_(better) {}
+  // A keep beyond any count of items offered is as good as unbounded (and cannot overflow
+  // the buffer's limit).
+  BestOf(std::size_t keep, Better better)
+      : keep_(std::min(keep, std::numeric_limits<std::size_t>::max() / 4)), better_(better) {}
   bool wants(const T& item) const { return keep_ > 0 && (!floor_ || better_(item, *floor_)); }
   void offer(T item) {
     if (!wants(item)) return;
@@ -177,6 +181,8 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
         const Block& block = blocks[b];
         const SegmentView& s = *block.segment;
         for (std::size_t q = 0; q < nq; ++q) {
+          // A block against a long query is long work: the stop is read for each query.
+          if (stop.stop_requested()) return CoreError::cancelled();
           const PreparedQuery& query = queries[q];
           for (std::size_t k = block.begin; k < block.end; ++k) {
             const DbIndexRecord& r = s.index[k];
@@ -206,6 +212,8 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
                       thread_local ShapeString target;
                       const std::size_t end = std::min(tasks.size(), (chunk + 1) * kChunk);
                       for (std::size_t t = chunk * kChunk; t < end; ++t) {
+                        // One local alignment of a long query takes a good part of a second.
+                        if (stop.stop_requested()) return CoreError::cancelled();
                         const auto [q, k] = tasks[t];
                         Candidate& c = out.queries[q][k];
                         const auto letters = shard.letters(c.entry);
@@ -349,15 +357,52 @@ DatabaseSearchResult merge_hits(std::span<const DatabaseSearchResult> shards,
   return out;
 }
 
-Result<DatabaseSearchResult> search_database(const Database& db,
-                                             std::span<const PreparedQuery> queries,
-                                             const DatabaseSearchSettings& settings,
-                                             DatabaseSearchProgress* progress, std::stop_token stop) {
+namespace {
+
+// What one query of a pass holds at most while the pass runs: its candidates in every
+// worker's lists and in the merged list (staged), or a place in every entry's work
+// (exhaustive).
+std::size_t bytes_per_query(const Database& db, const DatabaseSearchSettings& settings) {
+  const std::size_t hits = std::min(settings.max_hits, db.mapped().size());  // at most held
+  if (settings.exhaustive)
+    return db.mapped().size() * sizeof(std::pair<std::size_t, Candidate>) +
+           hits * sizeof(DatabaseHit);
+  const std::size_t keep = first_stage_keep(settings, db.size());
+  const std::size_t workers = thread_count(settings.threads, std::max<std::size_t>(1, db.mapped().size()));
+  const std::size_t listed = std::min(keep, db.mapped().size());
+  return (workers * (listed + listed / 2 + 16) + 2 * listed) * sizeof(Candidate) +
+         hits * sizeof(DatabaseHit);
+}
+
+Result<DatabaseSearchResult> search_group(const Database& db, std::span<const PreparedQuery> queries,
+                                          const DatabaseSearchSettings& settings,
+                                          DatabaseSearchProgress* progress, std::stop_token stop) {
   if (settings.exhaustive) return align_shard(db, queries, {}, settings, progress, stop);
   auto screen = screen_shard(db, queries, settings, progress, stop);
   if (!screen) return std::move(screen).error();
   const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), queries, db.size(), settings);
   return align_shard(db, queries, chosen, settings, progress, stop);
+}
+
+}  // namespace
+
+Result<DatabaseSearchResult> search_database(const Database& db,
+                                             std::span<const PreparedQuery> queries,
+                                             const DatabaseSearchSettings& settings,
+                                             DatabaseSearchProgress* progress, std::stop_token stop) {
+  // Queries go in groups whose lists fit query_memory: ten thousand queries need no more
+  // memory than the first few hundred. A query's hits do not depend on its group.
+  const std::size_t group = std::max<std::size_t>(
+      1, settings.query_memory / std::max<std::size_t>(1, bytes_per_query(db, settings)));
+  if (queries.size() <= group) return search_group(db, queries, settings, progress, stop);
+  DatabaseSearchResult out;
+  for (std::size_t first = 0; first < queries.size(); first += group) {
+    auto part = search_group(db, queries.subspan(first, std::min(group, queries.size() - first)),
+                             settings, progress, stop);
+    if (!part) return std::move(part).error();
+    for (QueryHits& q : part->queries) out.queries.push_back(std::move(q));
+  }
+  return out;
 }
 
 std::vector<EntryRange> shard_ranges(std::size_t size, std::size_t n) {

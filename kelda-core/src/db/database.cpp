@@ -1,19 +1,20 @@
-// Opening a database: the manifest, then each wanted segment's four files mapped, their
-// headers and sizes checked against the manifest and every record against its files, so that
-// reading an entry afterwards never leaves the mappings.
+// Opening a database: the manifest, then each wanted segment's files, their headers, sizes and
+// identity checked against the manifest. The index, letters and lookup (what every search
+// reads whole) are read into memory and checked against their checksums on open; payloads
+// stay on disk, each read with pread and checked against its own checksum when an entry is
+// decoded, so that a file damaged, swapped or cut short while open is an error, never wrong
+// results or SIGBUS.
 #include "kelda/db/database.hpp"
-
-#include <sys/stat.h>  // stat
 
 #include <algorithm>  // upper_bound, lower_bound
 #include <cerrno>
 #include <cstring>    // memcpy
 
+#include "db_file.hpp"
 #include "kelda/db/entry_codec.hpp"
 #include "kelda/io/paths.hpp"       // join_path
 #include "kelda/io/pdb_reader.hpp"  // structure_id_from_path
 #include "manifest.hpp"
-#include "mapped_file.hpp"
 
 namespace kelda {
 
@@ -37,9 +38,11 @@ struct Lookup {
 
 struct Segment {
   DbSegmentRecord record{};
-  MappedFile files[kDbSegmentFiles];
+  HeldBytes held[kDbSegmentFiles];  // payloads of the index, (none), letters, lookup
+  ReadFile data_file;
+  std::uint64_t data_bytes = 0;  // its payload
   std::span<const DbIndexRecord> index;
-  std::span<const std::uint8_t> data, letters;
+  std::span<const std::uint8_t> letters;
   Lookup lookup;
 
   std::string_view name(std::size_t local) const {
@@ -52,8 +55,53 @@ struct Segment {
   }
 };
 
-std::span<const std::uint8_t> payload(const MappedFile& f) {
-  return f.bytes().subspan(kDbHeaderBytes);
+std::span<const std::uint8_t> payload(const HeldBytes& h) { return {h.data(), h.bytes}; }
+
+constexpr DbFile kKinds[kDbSegmentFiles] = {DbFile::Index, DbFile::Data, DbFile::Letters,
+                                            DbFile::Lookup};
+
+// Opens one of a segment's files and checks its size and header against the manifest.
+Result<ReadFile> open_checked(const std::string& dir, const DbSegmentRecord& rec, std::uint32_t f,
+                              std::uint64_t database_id) {
+  const std::string name = segment_file_name(rec.number, kKinds[f]);
+  const std::string path = join_path(dir, name);
+  int err = 0;
+  auto file = ReadFile::open(path, &err);
+  if (!file) {
+    if (err == ENOENT) return database_error(dir, "is incomplete: its file " + name + " is missing");
+    return std::move(file).error().within(path + ": ");
+  }
+  if (!file->regular()) return database_error(dir, "is damaged: " + name + " is not a regular file");
+  const std::uint64_t size = file->size();
+  if (size < rec.file_bytes[f])
+    return database_error(dir, "is truncated: " + name + " holds " + std::to_string(size) +
+                                   " bytes, its manifest says " + std::to_string(rec.file_bytes[f]));
+  if (size != rec.file_bytes[f] || size < kDbHeaderBytes)
+    return database_error(dir, "is damaged: " + name + " holds " + std::to_string(size) +
+                                   " bytes, its manifest says " + std::to_string(rec.file_bytes[f]));
+  char head[kDbHeaderBytes];
+  if (!file->read_at(head, sizeof head, 0))
+    return database_error(dir, "is truncated: " + name + " ends inside its header");
+  if (auto ok = check_file_header(dir, name, std::string_view(head, sizeof head), kKinds[f],
+                                  rec.number, rec.entries, size - kDbHeaderBytes, database_id);
+      !ok)
+    return std::move(ok).error();
+  return file;
+}
+
+// A file's payload read whole and checked against the checksum its manifest holds.
+Status hold_payload(const std::string& dir, const DbSegmentRecord& rec, std::uint32_t f,
+                    const ReadFile& file, HeldBytes& out) {
+  const std::string name = segment_file_name(rec.number, kKinds[f]);
+  out.bytes = static_cast<std::size_t>(file.size() - kDbHeaderBytes);
+  out.words.assign((out.bytes + 7) / 8, 0);
+  if (!file.read_at(out.words.data(), out.bytes, kDbHeaderBytes))
+    return database_error(dir, "is truncated: " + name + " ends before the size it had on open");
+  Crc32 crc;
+  crc.add(out.data(), out.bytes);
+  if (crc.value() != rec.file_crc[f])
+    return database_error(dir, "is damaged: " + name + " fails its checksum");
+  return Unit{};
 }
 
 // Lays out the lookup's arrays over its payload; false when they do not fit it exactly.
@@ -92,8 +140,8 @@ Status check_records(const std::string& dir, const Segment& s) {
   std::uint64_t letters = 0;
   for (std::size_t k = 0; k < s.index.size(); ++k) {
     const DbIndexRecord& r = s.index[k];
-    if (r.letters_offset != letters || r.data_offset > s.data.size() ||
-        r.data_bytes > s.data.size() - r.data_offset || r.source >= l.header.sources)
+    if (r.letters_offset != letters || r.data_offset > s.data_bytes ||
+        r.data_bytes > s.data_bytes - r.data_offset || r.source >= l.header.sources)
       return database_error(dir, "is damaged: entry " + std::to_string(k) + " of " +
                                      index_name + " points outside its files");
     letters += r.length;
@@ -114,50 +162,52 @@ Status check_records(const std::string& dir, const Segment& s) {
   return Unit{};
 }
 
-Result<Segment> open_segment(const std::string& dir, const DbSegmentRecord& rec) {
+Result<Segment> open_segment(const std::string& dir, const DbSegmentRecord& rec,
+                             std::uint64_t database_id) {
   Segment s;
   s.record = rec;
-  static constexpr DbFile kKinds[kDbSegmentFiles] = {DbFile::Index, DbFile::Data, DbFile::Letters,
-                                                     DbFile::Lookup};
   for (std::uint32_t f = 0; f < kDbSegmentFiles; ++f) {
-    const std::string name = segment_file_name(rec.number, kKinds[f]);
-    const std::string path = join_path(dir, name);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
-      return database_error(dir, "is incomplete: its file " + name + " is missing");
-    auto mapped = MappedFile::open(
-        path, kKinds[f] == DbFile::Data ? MappedFile::Access::Random : MappedFile::Access::Sequential);
-    if (!mapped) return std::move(mapped).error().within(path + ": ");
-    const std::uint64_t size = mapped->size();
-    if (size < rec.file_bytes[f])
-      return database_error(dir, "is truncated: " + name + " holds " + std::to_string(size) +
-                                     " bytes, its manifest says " +
-                                     std::to_string(rec.file_bytes[f]));
-    if (size != rec.file_bytes[f] || size < kDbHeaderBytes)
-      return database_error(dir, "is damaged: " + name + " holds " + std::to_string(size) +
-                                     " bytes, its manifest says " +
-                                     std::to_string(rec.file_bytes[f]));
-    const auto head = mapped->bytes();
-    if (auto ok = check_file_header(dir, name,
-                                    std::string_view(reinterpret_cast<const char*>(head.data()),
-                                                     head.size()),
-                                    kKinds[f], rec.number, rec.entries, size - kDbHeaderBytes);
-        !ok)
+    auto file = open_checked(dir, rec, f, database_id);
+    if (!file) return std::move(file).error();
+    if (kKinds[f] == DbFile::Data) {
+      s.data_bytes = file->size() - kDbHeaderBytes;
+      s.data_file = std::move(*file);
+    } else if (auto ok = hold_payload(dir, rec, f, *file, s.held[f]); !ok) {
       return std::move(ok).error();
-    s.files[f] = std::move(*mapped);
+    }
   }
-  const auto index = payload(s.files[0]);
+  const auto index = payload(s.held[0]);
   if (index.size() != rec.entries * sizeof(DbIndexRecord))
     return database_error(dir, "is damaged: " + segment_file_name(rec.number, DbFile::Index) +
                                    " does not hold one record an entry");
   s.index = {reinterpret_cast<const DbIndexRecord*>(index.data()), rec.entries};
-  s.data = payload(s.files[1]);
-  s.letters = payload(s.files[2]);
-  if (!place_lookup(payload(s.files[3]), rec.entries, s.lookup))
+  s.letters = payload(s.held[2]);
+  if (!place_lookup(payload(s.held[3]), rec.entries, s.lookup))
     return database_error(dir, "is damaged: " + segment_file_name(rec.number, DbFile::Lookup) +
                                    " does not hold the tables its header announces");
   if (auto ok = check_records(dir, s); !ok) return std::move(ok).error();
   return s;
+}
+
+// Entry `k`'s payload (local entry `local` of `s`), read and checked against its checksum.
+Result<std::string> read_payload(const std::string& dir, const Segment& s, std::size_t local,
+                                 std::size_t k) {
+  const DbIndexRecord& r = s.index[local];
+  std::string bytes(r.data_bytes, '\0');
+  const std::string name = segment_file_name(s.record.number, DbFile::Data);
+  if (!s.data_file.read_at(bytes.data(), bytes.size(), kDbHeaderBytes + r.data_offset))
+    return database_error(dir, "is truncated: " + name + " ends before entry " +
+                                   std::to_string(k) + " (it was cut short while open)");
+  Crc32 crc;
+  crc.add(bytes.data(), bytes.size());
+  if (crc.value() != r.data_crc)
+    return database_error(dir, "is damaged: entry " + std::to_string(k) + " of " + name +
+                                   " fails its checksum");
+  return bytes;
+}
+
+std::span<const std::uint8_t> span_of(const std::string& bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
 
 }  // namespace
@@ -205,7 +255,7 @@ Result<Database> Database::open(const std::string& path, EntryRange range) {
   for (const DbSegmentRecord& rec : s->manifest.segments) {
     const std::size_t first = rec.first_entry, end = rec.first_entry + rec.entries;
     if (end <= s->mapped.begin || first >= s->mapped.end || rec.entries == 0) continue;
-    auto seg = open_segment(path, rec);
+    auto seg = open_segment(path, rec, s->manifest.id);
     if (!seg) return std::move(seg).error();
     s->segments.push_back(std::move(*seg));
   }
@@ -243,11 +293,13 @@ std::string_view Database::source(std::size_t k) const {
   return s.source(s.index[local].source);
 }
 
-EntryInfo Database::info(std::size_t k) const {
+Result<EntryInfo> Database::info(std::size_t k) const {
   std::size_t local;
   const Segment& s = s_->segment_of(k, local);
   const DbIndexRecord& r = s.index[local];
   const DbSourceRecord& src = s.lookup.sources[r.source];
+  auto bytes = read_payload(s_->path, s, local, k);
+  if (!bytes) return std::move(bytes).error();
   EntryInfo out;
   out.name = std::string(s.name(local));
   out.source = std::string(s.source(r.source));
@@ -256,8 +308,7 @@ EntryInfo Database::info(std::size_t k) const {
   out.model = r.model;
   out.length = r.length;
   // The chain's name lives in the payload, ahead of the coordinates.
-  if (auto chain = entry_chain(s.data.subspan(r.data_offset, r.data_bytes)))
-    out.chain = std::string(*chain);
+  if (auto chain = entry_chain(span_of(*bytes))) out.chain = std::string(*chain);
   return out;
 }
 
@@ -265,7 +316,9 @@ Result<Domain> Database::domain(std::size_t k) const {
   std::size_t local;
   const Segment& s = s_->segment_of(k, local);
   const DbIndexRecord& r = s.index[local];
-  auto decoded = decode_entry(s.data.subspan(r.data_offset, r.data_bytes), r.length);
+  auto bytes = read_payload(s_->path, s, local, k);
+  if (!bytes) return std::move(bytes).error();
+  auto decoded = decode_entry(span_of(*bytes), r.length);
   if (!decoded)
     return std::move(decoded).error().within(s_->path + ", entry " + std::to_string(k) + ": ");
   Domain d = std::move(decoded->domain);
@@ -308,16 +361,13 @@ std::optional<std::size_t> Database::find(std::string_view name) const {
 }
 
 Status Database::verify() const {
+  // From the disk again, not from what was read on open: the files as they are now.
   for (const Segment& s : s_->segments)
     for (std::uint32_t f = 0; f < kDbSegmentFiles; ++f) {
-      const auto p = payload(s.files[f]);
-      Crc32 crc;
-      crc.add(p.data(), p.size());
-      if (crc.value() != s.record.file_crc[f])
-        return database_error(s_->path, "is damaged: " +
-                                            segment_file_name(s.record.number,
-                                                              static_cast<DbFile>(f + 1)) +
-                                            " fails its checksum");
+      auto file = open_checked(s_->path, s.record, f, s_->manifest.id);
+      if (!file) return std::move(file).error();
+      HeldBytes bytes;
+      if (auto ok = hold_payload(s_->path, s.record, f, *file, bytes); !ok) return ok;
     }
   return Unit{};
 }

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <algorithm>  // min
+#include <chrono>     // mixed into a new database's identity
 #include <cstdio>     // snprintf
 #include <cstring>    // memcpy, memcmp
+#include <random>     // random_device
 
-#include "kelda/io/gzip.hpp"   // read_whole_file
+#include "db_file.hpp"         // ReadFile
 #include "kelda/io/paths.hpp"  // join_path
 
 namespace kelda {
@@ -50,8 +52,16 @@ CoreError database_error(std::string_view path, std::string_view what) {
   return CoreError::refusal(ErrorKind::Database, std::string(path) + " " + std::string(what));
 }
 
+std::uint64_t new_database_id() {
+  std::random_device rd;
+  std::uint64_t id = (std::uint64_t{rd()} << 32) ^ rd();
+  id ^= static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  return id ? id : 1;
+}
+
 DbFileHeader file_header(DbFile kind, std::uint32_t segment, std::uint64_t entries,
-                         std::uint64_t payload_bytes, std::uint64_t residues) {
+                         std::uint64_t payload_bytes, std::uint64_t residues,
+                         std::uint64_t database_id) {
   DbFileHeader h{};
   std::memcpy(h.magic, kDbMagic, sizeof h.magic);
   h.version = kDbFormatVersion;
@@ -60,12 +70,13 @@ DbFileHeader file_header(DbFile kind, std::uint32_t segment, std::uint64_t entri
   h.entries = entries;
   h.payload_bytes = payload_bytes;
   h.residues = residues;
+  h.database_id = database_id;
   return h;
 }
 
 Status check_file_header(std::string_view dir, std::string_view file, std::string_view bytes,
                          DbFile kind, std::uint32_t segment, std::uint64_t entries,
-                         std::uint64_t payload_bytes) {
+                         std::uint64_t payload_bytes, std::uint64_t database_id) {
   DbFileHeader h;
   if (bytes.size() < sizeof h || std::memcmp(bytes.data(), kDbMagic, sizeof kDbMagic) != 0)
     return database_error(dir, "is damaged: " + std::string(file) +
@@ -79,6 +90,9 @@ Status check_file_header(std::string_view dir, std::string_view file, std::strin
       h.entries != entries || h.payload_bytes != payload_bytes)
     return database_error(dir, "is damaged: " + std::string(file) +
                                    " does not belong to the segment its manifest lists");
+  if (h.database_id != database_id)
+    return database_error(dir, "is damaged: " + std::string(file) +
+                                   " is a file of another database");
   return Unit{};
 }
 
@@ -94,18 +108,23 @@ Result<Manifest> read_manifest(const std::string& dir) {
     return database_error(dir, "is not a structure database: it is a file, and a database "
                                "is a directory");
   const std::string path = join_path(dir, kDbManifestName);
-  std::string bytes;
-  // A manifest of the largest size allowed, with room to spare to tell a larger file.
-  const std::size_t cap = kDbHeaderBytes + kMaxSegments * sizeof(DbSegmentRecord) + 4096;
-  if (auto ok = read_whole_file(path, cap, bytes); !ok) {
-    const CoreError& e = ok.error();
-    if (e.kind == ErrorKind::Io && e.reading_input)
-      return database_error(dir, "is not a structure database: its dbtype file is too large "
-                                 "to be a manifest");
-    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+  // A manifest of the largest size allowed.
+  const std::uint64_t cap = kDbHeaderBytes + kMaxSegments * sizeof(DbSegmentRecord) + 4096;
+  int err = 0;
+  auto file = ReadFile::open(path, &err);
+  if (!file) {
+    if (err == ENOENT)
       return database_error(dir, "is not a structure database: it has no dbtype file");
-    return CoreError(e).within(path + ": ");
+    return std::move(file).error().within(path + ": ");
   }
+  if (!file->regular())
+    return database_error(dir, "is not a structure database: its dbtype is not a regular file");
+  if (file->size() > cap)
+    return database_error(dir, "is not a structure database: its dbtype file is too large "
+                               "to be a manifest");
+  std::string bytes(static_cast<std::size_t>(file->size()), '\0');
+  if (auto ok = file->read_at(bytes.data(), bytes.size(), 0); !ok)
+    return database_error(dir, "is truncated: its dbtype file ends before its size");
   DbFileHeader h;
   if (bytes.size() < sizeof h || std::memcmp(bytes.data(), kDbMagic, sizeof kDbMagic) != 0)
     return database_error(dir, "is not a structure database: its dbtype file is a foreign file");
@@ -113,7 +132,8 @@ Result<Manifest> read_manifest(const std::string& dir) {
   if (h.version != kDbFormatVersion)
     return database_error(dir, "is a structure database of format version " +
                                    std::to_string(h.version) + "; this version reads format "
-                                   "version " + std::to_string(kDbFormatVersion));
+                                   "version " + std::to_string(kDbFormatVersion) +
+                                   ": build it again from its structure files (malven createdb)");
   if (h.kind != static_cast<std::uint32_t>(DbFile::Manifest))
     return database_error(dir, "is damaged: its dbtype file is not a manifest");
   const std::uint64_t expected =
@@ -131,6 +151,7 @@ Result<Manifest> read_manifest(const std::string& dir) {
   if (crc != crc_of(std::string_view(bytes).substr(0, expected - kDbManifestTrailerBytes)))
     return database_error(dir, "is damaged: its dbtype file fails its checksum");
   Manifest m;
+  m.id = h.database_id;
   m.entries = h.entries;
   m.residues = h.residues;
   m.segments.resize(h.segments);
@@ -149,7 +170,7 @@ Result<Manifest> read_manifest(const std::string& dir) {
 std::string manifest_bytes(const Manifest& m) {
   const std::uint64_t records = m.segments.size() * sizeof(DbSegmentRecord);
   DbFileHeader h = file_header(DbFile::Manifest, 0, m.entries, records + kDbManifestTrailerBytes,
-                               m.residues);
+                               m.residues, m.id);
   h.segments = static_cast<std::uint32_t>(m.segments.size());
   std::string out(reinterpret_cast<const char*>(&h), sizeof h);
   if (!m.segments.empty()) out.append(reinterpret_cast<const char*>(m.segments.data()), records);

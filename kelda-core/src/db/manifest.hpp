@@ -14,6 +14,7 @@
 namespace kelda {
 
 struct Manifest {
+  std::uint64_t id = 0;  // the database's identity, in every file's header
   std::uint64_t entries = 0;
   std::uint64_t residues = 0;
   std::vector<DbSegmentRecord> segments;
@@ -39,13 +40,17 @@ class Crc32 {
   std::uint32_t v_ = 0;
 };
 
-// The 64-byte header of a file of `kind`.
+// The 64-byte header of a file of `kind` in the database `database_id`.
 DbFileHeader file_header(DbFile kind, std::uint32_t segment, std::uint64_t entries,
-                         std::uint64_t payload_bytes, std::uint64_t residues);
+                         std::uint64_t payload_bytes, std::uint64_t residues,
+                         std::uint64_t database_id);
 
 // Checks the header a file opens with against what the manifest expects of it.
 Status check_file_header(std::string_view dir, std::string_view file, std::string_view bytes,
                          DbFile kind, std::uint32_t segment, std::uint64_t entries,
-                         std::uint64_t payload_bytes);
+                         std::uint64_t payload_bytes, std::uint64_t database_id);
+
+// A new database's identity: random, so that two databases built anywhere differ.
+std::uint64_t new_database_id();
 
 }  // namespace kelda

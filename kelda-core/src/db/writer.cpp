@@ -3,11 +3,12 @@
 // lookup then). Files are synced before the rename that publishes them.
 #include "kelda/db/writer.hpp"
 
+#include <dirent.h>    // opendir, a killed build's remains
 #include <fcntl.h>     // open, renameat2 flags
 #include <stdio.h>     // renameat2
 #include <sys/file.h>  // flock
 #include <sys/stat.h>  // mkdir, stat
-#include <unistd.h>    // write, pwrite, fsync, close, unlink, rmdir, getpid
+#include <unistd.h>    // write, pwrite, fsync, close, unlink, rmdir, getpid, dup
 
 #include <algorithm>  // sort, max
 #include <atomic>
@@ -170,6 +171,53 @@ int rename_no_replace(const std::string& from, const std::string& to) {
 
 constexpr DbFile kStreamed[3] = {DbFile::Index, DbFile::Data, DbFile::Letters};
 
+// Removes what killed builds left in `dir`: entries named `prefix`... holding ".tmp-" that
+// are folders of a create (`folders`; only those no running build holds locked, emptied first)
+// or files of an append (the caller holds the database's lock). Returns their paths.
+std::vector<std::string> remove_debris(const std::string& dir, const std::string& prefix,
+                                       bool folders) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return out;
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.compare(0, prefix.size(), prefix) == 0 && name.find(".tmp-") != std::string::npos)
+      names.push_back(name);
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = join_path(dir, name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (!folders) {
+      if (S_ISREG(st.st_mode) && ::unlink(path.c_str()) == 0) out.push_back(path);
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // a build that is running
+      ::close(fd);
+      continue;
+    }
+    // A build's folder holds its files and nothing else: only those are removed.
+    if (DIR* inner = ::fdopendir(::dup(fd))) {
+      while (const dirent* e = ::readdir(inner)) {
+        const std::string f = e->d_name;
+        if (f == "." || f == "..") continue;
+        if (f == kDbManifestName || f.compare(0, 4, "seg-") == 0)
+          ::unlinkat(fd, f.c_str(), 0);
+      }
+      ::closedir(inner);
+    }
+    if (::rmdir(path.c_str()) == 0) out.push_back(path);
+    ::close(fd);
+  }
+  return out;
+}
+
 }  // namespace
 
 struct DatabaseWriter::State {
@@ -177,11 +225,12 @@ struct DatabaseWriter::State {
   WriterOptions options;
   std::string path;      // the database
   std::string work_dir;  // where files are written: a temporary directory, or the database
-  int lock_fd = -1;      // appending: the database directory, locked
+  int lock_fd = -1;      // locked: the temporary folder (create) or the database (append)
   Manifest manifest;     // as it will be after commit
   std::uint32_t next_number = 0;
   std::size_t added = 0;
   bool committed = false, failed = false;
+  std::vector<std::string> removed;  // remains of killed builds, removed on the way in
 
   // Files written so far (paths in work_dir), and for an append the final names they take.
   std::vector<std::string> written;
@@ -235,7 +284,9 @@ struct DatabaseWriter::State {
       const std::uint64_t bytes = files[f].payload_bytes();
       rec.file_bytes[f] = kDbHeaderBytes + bytes;
       rec.file_crc[f] = files[f].crc();
-      if (auto ok = files[f].finish(file_header(kStreamed[f], number, entries, bytes, residues)); !ok)
+      if (auto ok = files[f].finish(
+              file_header(kStreamed[f], number, entries, bytes, residues, manifest.id));
+          !ok)
         return ok;
     }
     // The lookup: names in entry order, their sorted order, the source table, the texts.
@@ -265,7 +316,9 @@ struct DatabaseWriter::State {
     if (!ok) return ok;
     rec.file_bytes[3] = kDbHeaderBytes + f.payload_bytes();
     rec.file_crc[3] = f.crc();
-    if (auto done = f.finish(file_header(DbFile::Lookup, number, entries, f.payload_bytes(), residues)); !done)
+    if (auto done = f.finish(
+            file_header(DbFile::Lookup, number, entries, f.payload_bytes(), residues, manifest.id));
+        !done)
       return done;
     manifest.segments.push_back(rec);
     manifest.entries += entries;
@@ -304,9 +357,20 @@ Result<DatabaseWriter> DatabaseWriter::create(const std::string& path, const Wri
   s->mode = State::Mode::Create;
   s->options = options;
   s->path = path;
-  const std::string work = join_path(parent, "." + base_of(path) + ".tmp-" + unique_suffix());
+  s->manifest.id = new_database_id();
+  const std::string prefix = "." + base_of(path) + ".tmp-";
+  s->removed = remove_debris(parent, prefix, true);
+  const std::string work = join_path(parent, prefix + unique_suffix());
   if (::mkdir(work.c_str(), 0777) != 0) return CoreError::io_errno(errno).within(work + ": ");
   s->work_dir = work;
+  // Held while the build runs: the next build of this name tells a folder of a build that is
+  // still running from the remains of one that was killed by whether it can take the lock.
+  s->lock_fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (s->lock_fd < 0 || ::flock(s->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::rmdir(work.c_str());
+    return CoreError::io_errno(err).within(work + ": ");
+  }
   return DatabaseWriter(std::move(s));
 }
 
@@ -331,6 +395,10 @@ Result<DatabaseWriter> DatabaseWriter::append(const std::string& path, const Wri
   if (!m) return std::move(m).error();
   s->manifest = std::move(*m);
   for (const DbSegmentRecord& r : s->manifest.segments) s->next_number = std::max(s->next_number, r.number + 1);
+  // Under the lock no other append runs: a temporary file of one is what a killed one left.
+  s->removed = remove_debris(path, ".seg-", false);
+  auto manifests = remove_debris(path, std::string(".") + kDbManifestName + ".tmp-", false);
+  s->removed.insert(s->removed.end(), manifests.begin(), manifests.end());
   return DatabaseWriter(std::move(s));
 }
 
@@ -375,6 +443,9 @@ Status DatabaseWriter::add(const EncodedEntry& e) {
       e.model, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
   r.chain_column = static_cast<std::uint32_t>(e.chain_column);
   r.self_score = e.self_score;
+  Crc32 crc;
+  crc.add(e.payload.data(), e.payload.size());
+  r.data_crc = crc.value();
   ok = s.files[0].write(&r, sizeof r);
   if (ok) ok = s.files[1].write(e.payload.data(), e.payload.size());
   if (ok) ok = s.files[2].write(e.letters.data(), e.letters.size());
@@ -416,6 +487,7 @@ Status DatabaseWriter::commit() {
     s.committed = true;
     s.written.clear();
     (void)sync_directory(parent_of(s.path));  // the new name lasts a crash, when it can
+    ::close(std::exchange(s.lock_fd, -1));
     return Unit{};
   }
   // Appending: the segment files take their names (no manifest names them yet), then the new
@@ -448,6 +520,7 @@ void DatabaseWriter::abandon() noexcept {
 }
 
 std::size_t DatabaseWriter::entries_added() const noexcept { return s_ ? s_->added : 0; }
+const std::vector<std::string>& DatabaseWriter::removed() const noexcept { return s_->removed; }
 const std::string& DatabaseWriter::path() const noexcept { return s_->path; }
 
 }  // namespace kelda

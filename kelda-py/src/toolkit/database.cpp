@@ -29,6 +29,14 @@ using kelda::SearchHit;
 // Database errors carry their whole message (the path, what is wrong with the file).
 constexpr ErrorMap database_error{""};
 
+// A search's errors: an entry the database cannot give (damaged, cut short) as the database's
+// own message, anything else as a failed scan.
+template <class T>
+T unwrap_search(kelda::Result<T>&& r) {
+  if (!r && r.error().kind == kelda::ErrorKind::Database) raise_core(database_error, r.error());
+  return unwrap(std::move(r), on_error::scan);
+}
+
 // ---- hits: the database's as the search's, and back ------------------------------------------
 
 SearchHit search_hit(DatabaseHit&& h) {
@@ -145,7 +153,7 @@ Ref search_database(Shared<Database> db, std::vector<kelda::Domain> queries,
     const auto prepared = kelda::prepare_queries(queries, settings.kernel);
     return kelda::search_database(*db, prepared, settings, counters, stop);
   });
-  return query_hits_list(unwrap(std::move(r), on_error::scan), settings);
+  return query_hits_list(unwrap_search(std::move(r)), settings);
 }
 
 const Signature screen_shard_sig{"screen_shard", {{"db"}, {"queries"}, {"settings"}}};
@@ -155,7 +163,7 @@ Ref screen_shard(Shared<Database> db, std::vector<kelda::Domain> queries,
     const auto prepared = kelda::prepare_queries(queries, settings.kernel);
     return kelda::screen_shard(*db, prepared, settings, nullptr, stop);
   });
-  return list_of(unwrap(std::move(r), on_error::scan).queries, candidate_array);
+  return list_of(unwrap_search(std::move(r)).queries, candidate_array);
 }
 
 const Signature choose_for_engine_sig{
@@ -180,7 +188,7 @@ Ref align_shard(Shared<Database> db, std::vector<kelda::Domain> queries,
     const auto prepared = kelda::prepare_queries(queries, settings.kernel);
     return kelda::align_shard(*db, prepared, lists, settings, nullptr, stop);
   });
-  return query_hits_list(unwrap(std::move(r), on_error::scan), settings);
+  return query_hits_list(unwrap_search(std::move(r)), settings);
 }
 
 const Signature merge_database_hits_sig{"merge_database_hits", {{"shards"}, {"settings"}}};
@@ -215,6 +223,7 @@ Ref shard_ranges(std::uint64_t size, std::uint64_t n) {
 Ref progress_files(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->files_done}); }
 Ref progress_entries(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->entries}); }
 Ref progress_skipped(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->skipped}); }
+Ref progress_files_read(const BuildCounters& p) { return to_py(p.counters->files_read.load()); }
 
 PyGetSetDef progress_getset[] = {
     {"files_done", getter<BuildCounters, progress_files>, nullptr,
@@ -223,7 +232,33 @@ PyGetSetDef progress_getset[] = {
      nullptr},
     {"skipped", getter<BuildCounters, progress_skipped>, nullptr, "Files skipped so far.",
      nullptr},
+    {"files_read", getter<BuildCounters, progress_files_read>, nullptr,
+     "Whether every file is read (a held build then waits for allow_commit()).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+Ref progress_hold(const BuildCounters& p) {
+  p.counters->hold_commit.store(true);
+  return none();
+}
+Ref progress_allow_commit(const BuildCounters& p) {
+  p.counters->commit_allowed.store(true);
+  return none();
+}
+Ref progress_cancel(const BuildCounters& p) {
+  p.counters->cancel.store(true);
+  return none();
+}
+
+PyMethodDef progress_methods[] = {
+    {"hold", (method0<BuildCounters, progress_hold>), METH_NOARGS,
+     "hold($self)\n--\n\nMakes the build wait, once every file is read (files_read), for\n"
+     "allow_commit() or cancel() before it commits."},
+    {"allow_commit", (method0<BuildCounters, progress_allow_commit>), METH_NOARGS,
+     "allow_commit($self)\n--\n\nLets a held build commit."},
+    {"cancel", (method0<BuildCounters, progress_cancel>), METH_NOARGS,
+     "cancel($self)\n--\n\nStops the build at its next file; it keeps nothing (the database\n"
+     "as it was, or absent) and ends as a Ctrl-C does."},
+    {nullptr, nullptr, 0, nullptr}};
 
 const Signature progress_new_sig{"BuildProgress.__new__", {}};
 BuildCounters progress_new() { return BuildCounters{}; }
@@ -273,7 +308,7 @@ Ref db_source(const Database& db, std::uint64_t k) {
   return to_py(std::string(db.source(mapped_entry(db, k))));
 }
 Ref db_info(const Database& db, std::uint64_t k) {
-  const kelda::EntryInfo i = db.info(mapped_entry(db, k));
+  const kelda::EntryInfo i = unwrap(db.info(mapped_entry(db, k)), database_error);
   return tuple_of({to_py(i.name), to_py(i.chain), to_py(i.source),
                    to_py(std::string(i.format == kelda::StructureFormat::Mmcif ? "mmcif" : "pdb")),
                    to_py(i.compressed), to_py(i.model), to_py(i.length)});
@@ -307,7 +342,8 @@ PyMethodDef db_methods[] = {
     {"find", MALVEN_FASTCALL((method<Database, find_sig, db_find>)), kFastcall,
      "find($self, name)\n--\n\nThe first mapped entry of that name, or None."},
     {"verify", (method0<Database, db_verify>), METH_NOARGS,
-     "verify($self)\n--\n\nChecks every mapped file against its checksum (reads them whole)."},
+     "verify($self)\n--\n\nChecks every mapped segment's files as they are on disk now against their\n"
+     "sizes, headers and checksums (reads them whole)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef db_getset[] = {
@@ -368,6 +404,7 @@ PyTypeObject* create_build_progress_class() {
       {Py_tp_new, reinterpret_cast<void*>(constructor<BuildCounters, progress_new_sig, progress_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BuildCounters>)},
       {Py_tp_getset, progress_getset},
+      {Py_tp_methods, progress_methods},
       {Py_tp_doc, const_cast<char*>("BuildProgress()\n--\n\n"
                                     "The counters of a build, read while it runs.")},
       {0, nullptr},

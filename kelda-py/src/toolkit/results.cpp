@@ -591,6 +591,9 @@ Ref report_skipped(const BuildReport& r) {
     return tuple_of({to_py(f.path), to_py(f.reason)});
   });
 }
+Ref report_removed(const BuildReport& r) {
+  return list_of(r.removed, [](const std::string& p) { return to_py(p); });
+}
 Ref report_repr(const BuildReport& r) {
   return to_py("BuildReport(files=" + std::to_string(r.files) + ", entries=" +
                std::to_string(r.entries) + ", residues=" + std::to_string(r.residues) +
@@ -602,6 +605,10 @@ PyGetSetDef report_getset[] = {
     {"entries", getter<BuildReport, report_entries>, nullptr, "Entries this build added.",
      nullptr},
     {"residues", getter<BuildReport, report_residues>, nullptr, "Their residues.", nullptr},
+    {"removed", getter<BuildReport, report_removed>, nullptr,
+     "What builds of this database that were killed had left (their temporary folders and\n"
+     "files), removed before this build began.",
+     nullptr},
     {"skipped", getter<BuildReport, report_skipped>, nullptr,
      "Files left out, as (path, reason) pairs in file order; the reason does not name the\n"
      "file.",

@@ -134,6 +134,7 @@ std::uint64_t& engine_targets_of(DatabaseSearchSettings& s) { return s.engine_ta
 double& engine_pairs_of(DatabaseSearchSettings& s) { return s.engine_pairs; }
 std::uint64_t& db_max_hits_of(DatabaseSearchSettings& s) { return s.max_hits; }
 double& db_min_score_of(DatabaseSearchSettings& s) { return s.min_score; }
+std::uint64_t& query_memory_of(DatabaseSearchSettings& s) { return s.query_memory; }
 
 PyGetSetDef build_fields[] = {
     MALVEN_OPTIONAL_SETTING(BuildSettings, std::int64_t, model_of, "model",
@@ -161,6 +162,9 @@ PyGetSetDef database_search_fields[] = {
     MALVEN_SETTING(DatabaseSearchSettings, double, db_min_score_of, "min_score",
                    "Hits whose TM-score (normalised by the longer structure) is below this\n"
                    "are dropped."),
+    MALVEN_SETTING(DatabaseSearchSettings, std::uint64_t, query_memory_of, "query_memory",
+                   "Bytes the lists of a pass's queries may take (about 48 an entry screened\n"
+                   "a query); more queries are searched in groups that fit, with the same hits."),
     THREADS_FIELD(DatabaseSearchSettings),
     END_FIELDS};
 #undef MALVEN_OPTIONAL_SETTING

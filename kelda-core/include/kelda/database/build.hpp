@@ -37,6 +37,14 @@ struct BuildProgress {
   std::atomic<std::uint64_t> files_done{0};  // read or skipped
   std::atomic<std::uint64_t> entries{0};     // written
   std::atomic<std::uint64_t> skipped{0};
+  // The watcher's say over the end. `cancel` stops the build at the next file and keeps
+  // nothing. With `hold_commit`, the build sets `files_read` once every file is read and
+  // waits for `commit_allowed` (or cancel, or a stop): a watcher whose last look at the
+  // counters fails can still keep the database from being committed.
+  std::atomic<bool> cancel{false};
+  std::atomic<bool> hold_commit{false};
+  std::atomic<bool> files_read{false};
+  std::atomic<bool> commit_allowed{false};
 };
 
 struct SkippedFile {
@@ -50,6 +58,7 @@ struct BuildReport {
   std::uint64_t entries = 0;  // added by this build
   std::uint64_t residues = 0;
   std::vector<SkippedFile> skipped;  // in file order
+  std::vector<std::string> removed;  // what killed builds of this database had left
 };
 
 enum class BuildMode : std::uint8_t { Create, Append };

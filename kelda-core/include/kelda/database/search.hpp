@@ -52,6 +52,10 @@ struct DatabaseSearchSettings {
   unsigned threads = 0;    // 0: one per hardware thread
   // Letters of targets scored against every query while they are in the processor's cache.
   std::size_t block_letters = std::size_t{1} << 16;
+  // The memory the lists of a pass's queries may take (a query's lists grow with the
+  // database, to about 48 bytes an entry screened): more queries than fit are searched in
+  // groups that do, one after another, with the same hits.
+  std::size_t query_memory = std::size_t{256} << 20;
   UngappedKernel kernel = fastest_ungapped_kernel();
   EngineSettings engine = database_engine_settings();
 };

@@ -1,5 +1,5 @@
-// A structure database opened for reading: its files memory-mapped and checked once on open,
-// entries read by slicing the mappings (nothing is parsed until an entry is decoded).
+// A structure database opened for reading: its index, letters and lookup read and checked on
+// open, entries' payloads read from disk and checked when decoded.
 #pragma once
 
 #include <cstddef>
@@ -54,11 +54,12 @@ struct SegmentView {
 
 class Database {
  public:
-  // Opens the database directory `path` and maps the segments holding entries of `range`
-  // (all by default). Errors: Io from the system (open, map); Database, one message each,
-  // for a path that is no database, a foreign manifest or file, another format version,
-  // a file shorter (truncated) or otherwise sized than the manifest says, and records that
-  // point outside their files.
+  // Opens the database directory `path` and reads the segments holding entries of `range`
+  // (all by default). Errors: Io from the system; Database, one message each, for a path
+  // that is no database, a foreign manifest or file, a file of another database, another
+  // format version, what is not a regular file, a file shorter (truncated) or otherwise
+  // sized than the manifest says, a checksum that fails, and records that point outside
+  // their files.
   static Result<Database> open(const std::string& path, EntryRange range = {});
 
   Database(Database&&) noexcept;
@@ -78,10 +79,11 @@ class Database {
   std::span<const std::uint8_t> letters(std::size_t k) const;
   std::string_view name(std::size_t k) const;
   std::string_view source(std::size_t k) const;
-  EntryInfo info(std::size_t k) const;
+  // Errors (info and domain): Database for a payload that fails its checksum or that the
+  // data file, cut short since it was opened, no longer holds.
+  Result<EntryInfo> info(std::size_t k) const;
   // Its residues as reading its source gives them (coordinates to 0.001 A): id, source file
   // (a plain PDB file only, as the toolkit's reading gives it), chain and residues.
-  // Errors: Database for a damaged payload.
   Result<Domain> domain(std::size_t k) const;
 
   // The entries read from the same file as entry k (they follow one another): the chains a
@@ -91,8 +93,8 @@ class Database {
   // The first mapped entry named `name`.
   std::optional<std::size_t> find(std::string_view name) const;
 
-  // Checks every mapped file's payload against its checksum (reads them whole). Errors:
-  // Database naming the first file that does not match.
+  // Checks every mapped segment's files as they are on disk now against their sizes, headers
+  // and checksums (reads them whole). Errors: Database naming the first that does not match.
   Status verify() const;
 
  private:

@@ -13,7 +13,8 @@ namespace kelda {
 static_assert(std::endian::native == std::endian::little, "the database layout is little-endian");
 
 inline constexpr char kDbMagic[8] = {'K', 'E', 'L', 'D', 'A', 'D', 'B', '\0'};
-inline constexpr std::uint32_t kDbFormatVersion = 1;
+// Version 2 names its database in every file and checksums every entry's payload.
+inline constexpr std::uint32_t kDbFormatVersion = 2;
 inline constexpr std::uint64_t kDbHeaderBytes = 64;
 
 // The manifest's name inside the database directory; it names the segments and the size and
@@ -39,7 +40,10 @@ struct DbFileHeader {
   std::uint64_t entries;        // in the segment (manifest: in the database)
   std::uint64_t payload_bytes;  // after the header
   std::uint64_t residues;       // in the segment (manifest: in the database)
-  std::uint64_t reserved[2];
+  // Drawn at random when the database is created, kept by appends: a file of another
+  // database put in a file's place is told apart even where its sizes match.
+  std::uint64_t database_id;
+  std::uint64_t reserved;
 };
 static_assert(sizeof(DbFileHeader) == kDbHeaderBytes);
 
@@ -70,7 +74,8 @@ struct DbIndexRecord {
   std::int32_t model;    // the model read, as the file numbers it
   std::uint32_t chain_column;  // the one character a Domain keeps of its chain
   std::int32_t self_score;     // of its shape string against itself
-  std::uint64_t reserved;
+  std::uint32_t data_crc;      // CRC-32 of its payload, checked whenever it is read
+  std::uint32_t reserved;
 };
 static_assert(sizeof(DbIndexRecord) == 48);
 

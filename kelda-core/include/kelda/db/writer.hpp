@@ -61,6 +61,9 @@ class DatabaseWriter {
   void abandon() noexcept;
 
   std::size_t entries_added() const noexcept;
+  // What killed builds of this database had left (a create's temporary folders beside it, an
+  // append's temporary files inside it), removed when this writer began.
+  const std::vector<std::string>& removed() const noexcept;
   const std::string& path() const noexcept;
 
  private:
