@@ -6,10 +6,11 @@ import math
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, inputs
-from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, percent, printable,
-                                   rmsd_text, threads_for, warn, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
+                                   add_method_arguments, add_sort_argument, add_threads_argument,
+                                   check_not_an_input, check_output_file, dump_json, evalue_text,
+                                   finite_or_none, fmt, method_of, percent, printable, rmsd_text,
+                                   sort_by_of, threads_for, warn, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.outputs import atomic_output
 from keldascope.resolve import short_names
@@ -26,15 +27,17 @@ is an error.
 By default (--method robust) a prefilter scores every target by the local geometry of its
 chain (a string of shape letters aligned to the query's) and the robust engine aligns the
 best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
-target) on all cores. Hits are ranked by the method's score: the TM-score normalised by the
-longer of query and target for the robust method, the KELDA score Sc for the KELDA method
-(--method kelda, or any --mode), which aligns every target as the malven module's
-scan_database does. Each hit shows the TM-scores normalised by the longer structure, by the
-query and by the target, Sc, RMSD, aligned pairs, identity, the Z-score of its score among
-the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g}, or Sc >=
-{RULE.same_fold_sc:g}). Targets are named by the shortest end of their path that tells
-them apart, with the chain (FILE:CHAIN); --all-chains makes every protein chain of each
-target file a target. A target the KELDA method does not align is listed as not aligned.
+target) on all cores. The KELDA method (--method kelda, or any --mode) aligns every target
+as the malven module's scan_database does. Hits are ranked by their E-value (the number of
+unrelated targets expected to score as well among this many); --sort-by chooses another
+order, `score` the method's own (the TM-score normalised by the longer structure for the
+robust method, Sc for the KELDA method). Each hit shows the TM-scores normalised by the
+longer structure, by the query and by the target, Sc, RMSD, aligned pairs, identity, the
+Z-score of its score among the hits, the E-value and the same-fold call (TM-score by the
+longer >= {RULE.same_fold_tm:g}, or Sc >= {RULE.same_fold_sc:g}). Targets are named by the
+shortest end of their path that tells them apart, with the chain (FILE:CHAIN); --all-chains
+makes every protein chain of each target file a target. A target the KELDA method does not
+align is listed as not aligned.
 
 """ + MODES_HELP.format(what="target")
 
@@ -73,6 +76,7 @@ def add_parser(sub, chain_type):
                    help="report only hits with a score of at least X (default %(default)s)")
     p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
                    help="report at most N hits (default %(default)s)")
+    add_sort_argument(p, defaults.sort_by)
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
@@ -93,7 +97,7 @@ def settings_of(args, prog):
         check_output_file(args.tsv, "--tsv", [s.path for s in [args.query] + args.targets])
     return SearchSettings(method=method, prefilter=not args.no_prefilter, keep=args.keep or 0,
                           max_hits=args.max_hits, min_score=args.cutoff,
-                          threads=threads_for(args.threads, prog))
+                          sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 
 
 def row(found, h, label):
@@ -103,7 +107,8 @@ def row(found, h, label):
                 tm_longer=h.tm_score(keldascope.NormaliseBy.LONGER),
                 tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
                 n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
-                significant=h.same_fold, prefilter=h.prefilter)
+                significant=h.same_fold, prefilter=h.prefilter, evalue=h.evalue, prob=h.prob,
+                bits=h.bits)
 
 
 def json_hit(r):
@@ -111,14 +116,16 @@ def json_hit(r):
     out.update(score=finite_or_none(r["score"]), sc=finite_or_none(r["sc"]),
                rmsd=finite_or_none(r["rmsd"]), seq_identity=finite_or_none(r["seq_identity"]),
                z_score=finite_or_none(r["z_score"]), prefilter=finite_or_none(r["prefilter"]),
+               evalue=finite_or_none(r["evalue"]), prob=finite_or_none(r["prob"]),
+               bits=finite_or_none(r["bits"]),
                tm_score={k: finite_or_none(v) for k, v in r["tm_score"].items()})
     return out
 
 
 HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-          "identity", "z", "same fold")
+          "identity", "z", "evalue", "same fold")
 TSV_HEADER = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd", "aligned",
-              "identity", "z", "same_fold", "chain")
+              "identity", "z", "evalue", "prob", "bits", "same_fold", "chain")
 
 
 def table(rows):
@@ -126,7 +133,7 @@ def table(rows):
                          fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
                          fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
                          str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
-                         "yes" if r["significant"] else "no")
+                         evalue_text(r["evalue"]), "yes" if r["significant"] else "no")
                         for r in rows]
     widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
     lines = []
@@ -149,6 +156,7 @@ def write_tsv(path, rows):
                                      num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
                                      num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
                                      num(r["seq_identity"]), num(r["z_score"]),
+                                     num(r["evalue"]), num(r["prob"]), num(r["bits"]),
                                      "yes" if r["significant"] else "no", r["chain"]]) + "\n")
     except OSError as exc:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
@@ -220,7 +228,7 @@ def run(args, context):
                                                 else "")
              + f", method {how}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
-             + f", ranked by {score_name(settings.method)}",
+             + ", ranked by " + SORT_TEXT.get(args.sort_by, score_name(settings.method)),
              ""]
     lines += table(rows) if rows else ["No hits."]
     if failed:

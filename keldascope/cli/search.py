@@ -7,9 +7,10 @@ import os
 import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings, NormaliseBy
 from keldascope.cli import inputs
-from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
-                                   check_output_file, dump_json, finite_or_none, fmt, percent,
-                                   rmsd_text, threads_for, warn)
+from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_quiet_argument,
+                                   add_sort_argument, add_threads_argument, check_output_file,
+                                   dump_json, evalue_text, finite_or_none, fmt, percent,
+                                   rmsd_text, sort_by_of, threads_for, warn)
 from keldascope.database import Database
 from keldascope.structures import UnreadableStructure, read_structure
 
@@ -26,10 +27,11 @@ score of every entry's shape letters (the local geometry of its chain) against t
 the shape strings' local alignment on the best of those, and the robust engine on the best
 of these (as many as a fixed amount of work pays for, which grows far more slowly than the
 database; --keep N aligns N instead; --exhaustive aligns every entry). Hits are ranked by
-the TM-score normalised by the longer structure; each shows the TM-scores by the longer
+their E-value (the number of unrelated entries expected to score as well in a database of
+this size; --sort-by chooses another order); each shows the TM-scores by the longer
 structure, the query and the target, Sc, RMSD, aligned pairs, identity, the Z-score of its
-score among the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g},
-or Sc >= {RULE.same_fold_sc:g})."""
+score among the hits, the E-value and the same-fold call (TM-score by the longer >=
+{RULE.same_fold_tm:g}, or Sc >= {RULE.same_fold_sc:g})."""
 
 EPILOG = """\
 examples:
@@ -40,9 +42,9 @@ examples:
   malven search pdb.db other.db --exhaustive --threads 8"""
 
 HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-          "identity", "z", "same fold")
+          "identity", "z", "evalue", "same fold")
 TSV_HEADER = ("query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd",
-              "aligned", "identity", "same_fold")
+              "aligned", "identity", "same_fold", "evalue", "prob", "bits")
 
 
 def add_parser(sub, chain_type):
@@ -62,6 +64,7 @@ def add_parser(sub, chain_type):
                    help="report only hits with a TM-score of at least X (default %(default)s)")
     p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
                    help="report at most N hits a query (default %(default)s)")
+    add_sort_argument(p, defaults.sort_by)
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="also write one table of every query's hits as TSV")
@@ -83,7 +86,7 @@ def settings_of(args, prog):
         check_output_file(args.tsv, "--tsv", [args.db] + [q.lstrip("@") for q in args.queries])
     return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
-                                  threads=threads_for(args.threads, prog))
+                                  sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 
 
 def open_database(path):
@@ -140,7 +143,8 @@ def row(found, h):
                 tm_longer=h.tm_score(NormaliseBy.LONGER),
                 tm_score={"query": h.tm_score_a, "target": h.tm_score_b}, sc=h.sc, rmsd=h.rmsd,
                 n_aligned=h.n_aligned, seq_identity=h.identity, z_score=h.z_score,
-                significant=h.same_fold, prefilter=h.prefilter)
+                significant=h.same_fold, prefilter=h.prefilter, evalue=h.evalue, prob=h.prob,
+                bits=h.bits)
 
 
 def table(rows):
@@ -148,7 +152,7 @@ def table(rows):
                          fmt(r["tm_score"]["query"], 4), fmt(r["tm_score"]["target"], 4),
                          fmt(r["sc"], 3), rmsd_text(r["rmsd"], r["n_aligned"]),
                          str(r["n_aligned"]), percent(r["seq_identity"]), fmt(r["z_score"], 2),
-                         "yes" if r["significant"] else "no")
+                         evalue_text(r["evalue"]), "yes" if r["significant"] else "no")
                         for r in rows]
     widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
     return ["  ".join([c[0].rjust(widths[0]), c[1].ljust(widths[1])] +
@@ -167,8 +171,8 @@ def tsv_lines(results):
             yield "\t".join([name, str(r["rank"]), r["target"], r["path"], num(r["score"]),
                              num(r["tm_score"]["query"]), num(r["tm_score"]["target"]),
                              num(r["sc"]), num(r["rmsd"]), str(r["n_aligned"]),
-                             num(r["seq_identity"]), "yes" if r["significant"] else "no"]) \
-                + "\n"
+                             num(r["seq_identity"]), "yes" if r["significant"] else "no",
+                             num(r["evalue"]), num(r["prob"]), num(r["bits"])]) + "\n"
 
 
 def write_tsv(path, results):
@@ -192,7 +196,8 @@ def json_query(found):
     for r in (row(found, h) for h in found.hits):
         hit = {k: v for k, v in r.items() if k != "tm_longer"}
         hit.update({k: finite_or_none(r[k]) for k in ("score", "sc", "rmsd", "seq_identity",
-                                                      "z_score", "prefilter")})
+                                                      "z_score", "prefilter", "evalue",
+                                                      "prob", "bits")})
         hit["tm_score"] = {k: finite_or_none(v) for k, v in r["tm_score"].items()}
         hits.append(hit)
     return {"query": {"name": query_name(structure), "path": structure.path,
@@ -224,7 +229,7 @@ def run(args, context):
                   f"Database {args.db}  {len(db)} entries, {how}, {found.n_aligned} aligned, "
                   f"cutoff {args.cutoff:g}: {len(rows)} hits"
                   + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
-                  + ", ranked by TM-score", ""]
+                  + f", ranked by {SORT_TEXT.get(args.sort_by, 'TM-score')}", ""]
         lines += (table(rows) if rows else ["No hits."]) + [""]
     if args.tsv:
         lines += [f"Table written to {args.tsv}"]
