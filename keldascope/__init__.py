@@ -45,8 +45,8 @@ def _load():
                                     CompareSettings, CoverageOf, DatabaseSearchSettings,
                                     EngineSettings, Method, MsaLddt, MsaPipeline, MsaScheme,
                                     MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
-                                    SearchHit, SearchSettings, score_name, thread_count,
-                                    usable_cores)
+                                    SearchHit, SearchSettings, SortBy, score_name,
+                                    thread_count, usable_cores)
     from keldascope.align import PairAlignment, align
     from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
     from keldascope.clustering import Cluster, ClusterResult, cluster
@@ -71,7 +71,7 @@ def _load():
 
 __all__ = [
     "__version__",
-    "Method", "MsaPipeline", "MsaScheme", "NormaliseBy", "PairStatus",
+    "Method", "MsaPipeline", "MsaScheme", "NormaliseBy", "PairStatus", "SortBy",
     "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",

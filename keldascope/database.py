@@ -46,8 +46,8 @@ class _Column(Sequence):
 def search_settings(settings=None, fields=None):
     """The DatabaseSearchSettings a database search runs with: given as such, as its fields,
     or as a keldascope.search's SearchSettings (prefilter off: the engine on every entry; keep,
-    max_hits, min_score and threads as they are). A database is searched by the robust
-    method alone."""
+    max_hits, min_score, sort_by and threads as they are). A database is searched by the
+    robust method alone."""
     fields = fields or {}
     if isinstance(settings, SearchSettings) or (settings is None and fields and not
                                                  set(fields) <= _DATABASE_FIELDS):
@@ -56,7 +56,7 @@ def search_settings(settings=None, fields=None):
             raise ValueError(f"a database is searched by the robust method, not {s.method!r}")
         return DatabaseSearchSettings(exhaustive=not s.prefilter, keep=s.keep,
                                       max_hits=s.max_hits, min_score=s.min_score,
-                                      threads=s.threads)
+                                      sort_by=s.sort_by, threads=s.threads)
     return settings_of(DatabaseSearchSettings, settings, fields)
 
 

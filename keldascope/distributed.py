@@ -553,7 +553,7 @@ def distributed_search(query, targets, settings=None, *, params=None, client=Non
             n_aligned += result["n_aligned"]
             skipped.update(result["skipped"])
     n_targets = len(specs) - len(skipped)
-    return SearchResult(structure, _native.merge_hits(entries, settings, shape), names,
+    return SearchResult(structure, _native.merge_hits(entries, settings, shape, n_targets), names,
                         [shown for _, shown, _, _ in specs], n_targets, n_aligned,
                         _native.prefilter_keep(settings, n_targets) if shape else None,
                         [(specs[k][1], skipped[k]) for k in sorted(skipped)],

@@ -512,7 +512,9 @@ def table_rows(text, header):
 
 @pytest.mark.parametrize("mode", ["scan", "full", "quick"])
 def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
-    proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", cwd=tmp_path)
+    # Ranked by Sc, as the module ranks (the default is the E-value).
+    proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--mode", mode, "--json", "--sort-by", "score",
+                      cwd=tmp_path)
     assert proc.returncode == 0
     assert proc.stderr == "malven scan: warning: skipped: cannot read a structure from " \
         f"db/sub/broken.pdb: no protein chain: no C-alpha atoms (ATOM records named CA)\n"
@@ -541,8 +543,10 @@ def test_scan_ranks_as_the_module_does(tmp_path, database, mode):
 
 
 # One layout for every method: the table and the TSV.
-SCAN_TABLE = "rank target TM longer TM query TM target Sc rmsd aligned identity z same fold"
-SCAN_TSV = "rank target path score tm_query tm_target sc rmsd aligned identity z same_fold chain"
+SCAN_TABLE = ("rank target TM longer TM query TM target Sc rmsd aligned identity z evalue "
+              "same fold")
+SCAN_TSV = ("rank target path score tm_query tm_target sc rmsd aligned identity z evalue prob bits "
+            "same_fold chain")
 SCAN_METHODS = {"kelda": ["--method", "kelda"], "robust": []}
 
 

@@ -178,9 +178,12 @@ def test_tsv_numbers_are_rounded_one_way(tmp_path, argv):
     ok(*argv, "-q", cwd=tmp_path)
     rows = [line.split("\t") for line in (tmp_path / "out.tsv").read_text().splitlines()]
     header = rows[0]
-    decimals = {"rmsd": 3}  # angstroms to 3 decimals, scores to 4
+    decimals = {"rmsd": 3, "bits": 1}  # angstroms to 3 decimals, bits to 1, scores to 4
     for row in rows[1:]:
         for name, value in zip(header, row):
+            if name == "evalue":  # 3 significant digits, whatever the magnitude
+                assert value == f"{float(value):.3g}"
+                continue
             if NUMBER.fullmatch(value) and "." in value:
                 assert len(value.split(".")[1]) == decimals.get(name, 4), (name, value)
             assert "e-" not in value and "e+" not in value
@@ -362,3 +365,26 @@ def test_tsv_to_standard_output_keeps_the_commands_columns(tmp_path, small_db, c
     ok(*argv, "--tsv", "hits.tsv", "-q", cwd=tmp_path)
     printed = ok(*argv, "--format", "tsv", "-q", cwd=tmp_path).stdout
     assert printed == (tmp_path / "hits.tsv").read_text()
+
+
+@pytest.mark.parametrize("command", ["search", "scan"])
+def test_m8_is_the_fields_twelve_columns_without_a_header(tmp_path, small_db, command):
+    argv = ["search", small_db, PDB / "1ni7.pdb"] if command == "search" else \
+        ["scan", PDB / "1ni7.pdb", PDB / "1ni7.pdb", PDB / "5eep.pdb", PDB / "1sp1.pdb",
+         PDB / "il2.pdb"]
+    m8 = [line.split("\t") for line in ok(*argv, "--format", "m8", cwd=tmp_path).stdout
+          .splitlines()]
+    wide = read_table(ok(*argv, "--format-output", "query,target,fident,alnlen,mismatch,"
+                         "gapopen,qstart,qend,tstart,tend,evalue,bits,qpath", cwd=tmp_path)
+                      .stdout)
+    assert len(m8) == len(wide) == 4 and all(len(r) == 12 for r in m8)
+    assert [r[:12] for r in m8] == [list(w.values())[:12] for w in wide]
+    # Best first by E-value; each E-value is the targets searched times 2^-bits.
+    evalues = [float(r[10]) for r in m8]
+    assert evalues == sorted(evalues)
+    assert all(float(r[10]) == pytest.approx(4 * 2 ** -float(r[11]), rel=0.04) for r in m8)
+    assert m8[0][:2] == ["1ni7.pdb:A", "1ni7.pdb:A"] and m8[0][2] == "1.0000"
+    # Into a file with --tsv, the text tables still on standard output.
+    text = ok(*argv, "--format", "m8", "--tsv", "hits.m8", cwd=tmp_path).stdout
+    assert "Table written to hits.m8" in text
+    assert [line.split("\t") for line in (tmp_path / "hits.m8").read_text().splitlines()] == m8

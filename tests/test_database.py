@@ -23,7 +23,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from test_cli import cli_env, fails, malven_cmd, ok  # noqa: E402
 
 FIGURES = ("target", "rank", "tm_score_a", "tm_score_b", "sc", "rmsd", "n_aligned", "identity",
-           "same_fold")
+           "same_fold", "evalue", "bits", "prob")
 
 
 @pytest.fixture(scope="module")
@@ -164,10 +164,19 @@ def test_createdb_and_search_tables(tmp_path):
     assert text.count("Query    ") == 2 and "Table written to hits.tsv" in text
     rows = [line.split("\t") for line in (tmp_path / "hits.tsv").read_text().splitlines()]
     assert rows[0] == ["query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc",
-                       "rmsd", "aligned", "identity", "same_fold"]
+                       "rmsd", "aligned", "identity", "same_fold", "evalue", "prob", "bits"]
     assert [r[:3] for r in rows[1:] if r[1] == "1"] == [["5eep.pdb:A", "1", "5eep.pdb:A"],
                                                         ["3znf.pdb:A", "1", "3znf.pdb:A"]]
-    assert all(len(r) == 12 for r in rows) and len(rows) == 7
+    assert all(len(r) == 15 for r in rows) and len(rows) == 7
+    # Best first by E-value, each the database's entries times 2^-bits.
+    n = len(Database(tmp_path / "x.db"))
+    for query in ("5eep.pdb:A", "3znf.pdb:A"):
+        mine = [r for r in rows[1:] if r[0] == query]
+        assert [float(r[12]) for r in mine] == sorted(float(r[12]) for r in mine)
+        # The TSV rounds E-values to 3 significant digits and bits to 1 decimal (2^0.05).
+        assert all(float(r[12]) == pytest.approx(n * 2 ** -float(r[14]), rel=0.04)
+                   for r in mine)
+        assert all(0 <= float(r[13]) <= 1 for r in mine)
     assert {r[3] for r in rows[1:]} <= {str(p) for p in PDB.iterdir()}
 
     doc = json.loads(ok("search", "x.db", "x.db", "--json", "--max-hits", "1", "--exhaustive",
@@ -177,6 +186,7 @@ def test_createdb_and_search_tables(tmp_path):
         assert q["n_aligned"] == doc["n_entries"]
         assert q["hits"][0]["target"] == q["query"]["name"]
         assert q["hits"][0]["tm_score"]["query"] == pytest.approx(1.0)
+        assert {"evalue", "prob", "bits"} <= set(q["hits"][0])
 
 
 def test_damaged_foreign_and_missing_databases_are_one_line(tmp_path):

@@ -12,7 +12,7 @@ import pytest
 import keldascope
 import malven
 from conftest import DATA, SHARED, interrupt_child, rotation
-from keldascope import Method, NormaliseBy, _native, trees
+from keldascope import Method, NormaliseBy, SortBy, _native, trees
 
 PDB = DATA / "pdb"
 
@@ -41,15 +41,57 @@ def test_search_equals_the_engine_target_by_target(library, threads):
     assert [h.rank for h in found.hits] == list(range(1, len(found.hits) + 1))
     single = [keldascope.search(query, [t], max_hits=1, min_score=-1.0, threads=1).hits[0]
               for t in targets]
-    expect = sorted(range(len(targets)), key=lambda k: -single[k].score)  # stable
+    # Ranked by the E-value: the bit score, which does not depend on the other targets.
+    expect = sorted(range(len(targets)), key=lambda k: -single[k].bits)  # stable
     expect = [k for k in expect if single[k].score >= 0.0]
     assert [h.target for h in found.hits] == expect
     for h in found.hits:
         s = single[h.target]
-        assert (h.score, h.tm_score_a, h.tm_score_b, h.sc, h.pairs, h.same_fold) == \
-            (s.score, s.tm_score_a, s.tm_score_b, s.sc, s.pairs, s.same_fold)
+        assert (h.score, h.tm_score_a, h.tm_score_b, h.sc, h.pairs, h.same_fold, h.bits,
+                h.prob) == \
+            (s.score, s.tm_score_a, s.tm_score_b, s.sc, s.pairs, s.same_fold, s.bits, s.prob)
         assert h.score == h.tm_score(NormaliseBy.LONGER)
+        # A search of n targets expects n times the unrelated hits of a search of one.
+        assert h.evalue == pytest.approx(len(targets) * s.evalue, rel=1e-12)
     assert found.name(found.hits[0]) == "copy" and found.hits[0].score == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("sort_by, key", [
+    (SortBy.TM, lambda h: h.tm_score(NormaliseBy.LONGER)),
+    (SortBy.TM_QUERY, lambda h: h.tm_score_a),
+    (SortBy.TM_TARGET, lambda h: h.tm_score_b),
+    (SortBy.TM_MEAN, lambda h: (h.tm_score_a + h.tm_score_b) / 2),
+    (SortBy.SCORE, lambda h: h.score),
+    (SortBy.EVALUE, lambda h: -h.evalue),
+])
+def test_hits_come_in_the_order_asked_for(library, sort_by, key):
+    query, targets = library
+    found = keldascope.search(query, targets, prefilter=False, sort_by=sort_by, threads=2)
+    keys = [key(h) for h in found.hits]
+    assert len(keys) > 5 and keys == sorted(keys, reverse=True)
+    # Every order holds the same hits.
+    every = keldascope.search(query, targets, prefilter=False, threads=2)
+    assert sorted(h.target for h in found.hits) == sorted(h.target for h in every.hits)
+
+
+@pytest.mark.parametrize("sort_by, full_scores, judged", [
+    (SortBy.SCORE, False, False),  # Sc alone: no TM-scores to judge the hits by
+    (SortBy.SCORE, True, True),
+    (SortBy.EVALUE, False, True),  # ranking by E-value computes the TM-scores anyway
+])
+def test_kelda_hits_have_evalues_when_their_tm_scores_are_known(library, sort_by, full_scores,
+                                                                  judged):
+    query, targets = library
+    found = keldascope.search(query, targets, method=Method.KELDA_SCAN, sort_by=sort_by,
+                              full_scores=full_scores, threads=2)
+    assert found.hits and found.name(found.hits[0]) == "copy"
+    for h in found.hits:
+        assert (h.evalue is not None, h.bits is not None, h.prob is not None) == (judged,) * 3
+    if judged:
+        assert found.hits[0].tm_score_a == pytest.approx(1.0)
+        assert found.hits[0].evalue < 1e-3 * len(targets)
+    if sort_by == SortBy.EVALUE:
+        assert [h.evalue for h in found.hits] == sorted(h.evalue for h in found.hits)
 
 
 @pytest.mark.parametrize("keep", [1, 2, 3])

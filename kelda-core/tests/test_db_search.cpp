@@ -189,10 +189,16 @@ TEST_F(SearchFixture, CopiesComeFirstAndExhaustiveSearchesAlignEverything) {
     // The query's entry and its gzipped copy, each the query itself.
     ASSERT_GE(hits.hits.size(), 2u);
     for (int k = 0; k < 2; ++k) {
-      EXPECT_NEAR(hits.hits[k].rank_score, 1.0, 1e-9);
+      EXPECT_NEAR(hits.hits[k].alignment.tm_score(NormaliseBy::Longer), 1.0, 1e-9);
       EXPECT_EQ(db.name(hits.hits[k].entry), db.name(*db.find(q == 0 ? "5eep:A" : "3znf:A")));
       EXPECT_TRUE(hits.hits[k].alignment.same_fold);
       EXPECT_GT(hits.hits[k].alignment.outcome.sc, 1.0);  // KELDA's Sc of a copy, 1.25
+    }
+    // Ranked by the E-value (the default): the key is the hit's bit score, its E-value that
+    // among the whole database.
+    for (const DatabaseHit& h : hits.hits) {
+      EXPECT_EQ(h.rank_score, h.bits);
+      EXPECT_DOUBLE_EQ(h.evalue, evalue(h.bits, db.size()));
     }
     // The search's order: higher scores first, equal scores in entry order.
     for (std::size_t k = 1; k < hits.hits.size(); ++k) {

@@ -249,7 +249,7 @@ class Cutoff : public ::testing::TestWithParam<CutoffCase> {};
 
 TEST_P(Cutoff, KeepsScoresAtOrAboveIt) {
   std::vector<SearchHit> hits{hit_scoring(GetParam().score, 0)};
-  rank_hits(hits, 100, GetParam().cutoff);
+  rank_hits(hits, 100, GetParam().cutoff, SortBy::Score, std::nullopt);
   EXPECT_EQ(hits.size(), GetParam().kept ? 1u : 0u);
 }
 
@@ -274,7 +274,7 @@ TEST_P(Ranking, SortsStablyTruncatesAndStandardises) {
   const auto& p = GetParam();
   std::vector<SearchHit> hits;
   for (std::size_t k = 0; k < p.scores.size(); ++k) hits.push_back(hit_scoring(p.scores[k], k));
-  rank_hits(hits, p.max_hits, -kInf);
+  rank_hits(hits, p.max_hits, -kInf, SortBy::Score, std::nullopt);
   ASSERT_EQ(hits.size(), p.order.size());
   for (std::size_t k = 0; k < hits.size(); ++k) {
     EXPECT_EQ(hits[k].target, static_cast<std::size_t>(p.order[k]));

@@ -259,6 +259,37 @@ def add_quiet_argument(p, progress=True):
                    else "no warnings on standard error")
 
 
+# --sort-by's names of the hits' orders (keldascope.SortBy).
+SORT_BY = {"evalue": "EVALUE", "tm": "TM", "tm-query": "TM_QUERY", "tm-target": "TM_TARGET",
+           "tm-mean": "TM_MEAN", "score": "SCORE"}
+
+
+def add_sort_argument(p, default):
+    """--sort-by, its default the native settings' (`default`, a SortBy)."""
+    names = {v: k for k, v in SORT_BY.items()}
+    p.add_argument("--sort-by", choices=list(SORT_BY), default=names[default.name],
+                   help="the order of the hits: the E-value (the same order as the bit "
+                        "score), the TM-score normalised by the longer structure, by the "
+                        "query, by the target, the mean of those two, or the method's own "
+                        "score (default %(default)s)")
+
+
+def sort_by_of(args):
+    return keldascope.SortBy[SORT_BY[args.sort_by]]
+
+
+SORT_TEXT = {"evalue": "E-value", "tm": "TM-score (by the longer)", "tm-query":
+             "TM-score by the query", "tm-target": "TM-score by the target",
+             "tm-mean": "mean TM-score (by query and target)"}
+
+
+def evalue_text(value):
+    """An E-value in three significant digits, '-' where there is none."""
+    if value is None or not math.isfinite(value):
+        return "-"
+    return f"{value:.3g}"
+
+
 def add_threads_argument(p, work="the alignments"):
     p.add_argument("--threads", type=int, metavar="N",
                    help=f"C++ threads for {work} (default: one per usable core)")

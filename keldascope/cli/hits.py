@@ -6,7 +6,8 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 import keldascope
-from keldascope.cli.common import UsageError, finite_or_none, fmt, percent, rmsd_text
+from keldascope.cli.common import (UsageError, evalue_text, finite_or_none, fmt, percent,
+                                   rmsd_text)
 from keldascope.cli.tables import escaped, num, tsv_line
 
 # The tabular output of the field (BLAST's, as Foldseek extends it): its default columns,
@@ -85,7 +86,8 @@ COLUMNS = {
     "tend": Column("the target's last aligned residue", _number(_attr("tend"))),
     "evalue": Column("the expected number of unrelated targets scoring as well in a database "
                      "of this size", _number(_attr("evalue"), "evalue")),
-    "bits": Column("the hit's score in bits", _number(_attr("bits"), "bits")),
+    "bits": Column("the bit score: -log2 of the chance that an unrelated pair scores as well "
+                   "(evalue = targets x 2^-bits)", _number(_attr("bits"), "bits")),
     "prob": Column("the probability that query and target share a SCOP superfamily",
                    _number(_attr("prob"))),
     "alntmscore": Column("TM-score of the aligned pairs under the hit's superposition, "
@@ -208,7 +210,7 @@ def tsv_lines(layout, hits):
 
 
 HEADER = ("rank", "target", "TM longer", "TM query", "TM target", "Sc", "rmsd", "aligned",
-          "identity", "z", "same fold")
+          "identity", "z", "evalue", "same fold")
 
 
 def table(hits):
@@ -220,7 +222,7 @@ def table(hits):
                       fmt(h.tm_score(keldascope.NormaliseBy.LONGER), 4),
                       fmt(h.tm_score_a, 4), fmt(h.tm_score_b, 4), fmt(h.sc, 3),
                       rmsd_text(h.rmsd, h.n_aligned), str(h.n_aligned), percent(h.identity),
-                      fmt(h.z_score, 2), "yes" if h.same_fold else "no"))
+                      fmt(h.z_score, 2), evalue_text(h.evalue), "yes" if h.same_fold else "no"))
     widths = [max(len(c[k]) for c in cells) for k in range(len(HEADER))]
     return ["  ".join([c[0].rjust(widths[0]), c[1].ljust(widths[1])] +
                       [c[k].rjust(widths[k]) for k in range(2, len(HEADER))]).rstrip()
@@ -240,5 +242,7 @@ def json_hit(row, target=None, **extra):
                          "target": finite_or_none(h.tm_score_b)},
                sc=finite_or_none(h.sc), rmsd=finite_or_none(h.rmsd), n_aligned=h.n_aligned,
                seq_identity=finite_or_none(h.identity), z_score=finite_or_none(h.z_score),
-               significant=h.same_fold, prefilter=finite_or_none(h.prefilter))
+               significant=h.same_fold, prefilter=finite_or_none(h.prefilter),
+               evalue=finite_or_none(h.evalue), prob=finite_or_none(h.prob),
+               bits=finite_or_none(h.bits))
     return out

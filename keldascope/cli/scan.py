@@ -7,10 +7,10 @@ import sys
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, hits, inputs
-from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_max_hits, check_not_an_input,
-                                   check_output_file,
-                                   dump_json, method_of, threads_for, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
+                                   add_method_arguments, add_sort_argument, add_threads_argument,
+                                   check_max_hits, check_not_an_input, check_output_file,
+                                   dump_json, method_of, sort_by_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
 from keldascope.resolve import short_names
@@ -28,15 +28,17 @@ is an error.
 By default (--method robust) a prefilter scores every target by the local geometry of its
 chain (a string of shape letters aligned to the query's) and the robust engine aligns the
 best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
-target) on all cores. Hits are ranked by the method's score: the TM-score normalised by the
-longer of query and target for the robust method, the KELDA score Sc for the KELDA method
-(--method kelda, or any --mode), which aligns every target as the malven module's
-scan_database does. Each hit shows the TM-scores normalised by the longer structure, by the
-query and by the target, Sc, RMSD, aligned pairs, identity, the Z-score of its score among
-the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g}, or Sc >=
-{RULE.same_fold_sc:g}). Targets are named by the shortest end of their path that tells
-them apart, with the chain (FILE:CHAIN); --all-chains makes every protein chain of each
-target file a target. A target the KELDA method does not align is listed as not aligned.
+target) on all cores. The KELDA method (--method kelda, or any --mode) aligns every target
+as the malven module's scan_database does. Hits are ranked by their E-value (the number of
+unrelated targets expected to score as well among this many); --sort-by chooses another
+order, `score` the method's own (the TM-score normalised by the longer structure for the
+robust method, Sc for the KELDA method). Each hit shows the TM-scores normalised by the
+longer structure, by the query and by the target, Sc, RMSD, aligned pairs, identity, the
+Z-score of its score among the hits, the E-value and the same-fold call (TM-score by the
+longer >= {RULE.same_fold_tm:g}, or Sc >= {RULE.same_fold_sc:g}). Targets are named by the
+shortest end of their path that tells them apart, with the chain (FILE:CHAIN); --all-chains
+makes every protein chain of each target file a target. A target the KELDA method does not
+align is listed as not aligned.
 
 """ + MODES_HELP.format(what="target")
 
@@ -75,6 +77,7 @@ def add_parser(sub, chain_type):
                    help="report only hits with a score of at least X (default %(default)s)")
     p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
                    help="report at most N hits (default %(default)s)")
+    add_sort_argument(p, defaults.sort_by)
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
@@ -95,12 +98,12 @@ def settings_of(args, prog):
         check_output_file(args.tsv, "--tsv", [s.path for s in [args.query] + args.targets])
     return SearchSettings(method=method, prefilter=not args.no_prefilter, keep=args.keep or 0,
                           max_hits=args.max_hits, min_score=args.cutoff,
-                          threads=threads_for(args.threads, prog))
+                          sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 
 
 # The TSV's columns before --format-output chose others.
 TSV_COLUMNS = ("rank", "target", "path", "score", "tm_query", "tm_target", "sc", "rmsd",
-               "aligned", "identity", "z", "same_fold", "chain")
+               "aligned", "identity", "z", "evalue", "prob", "bits", "same_fold", "chain")
 
 
 def hit_rows(result, args, source):
@@ -192,7 +195,7 @@ def run(args, context):
                                                 else "")
              + f", method {how}, cutoff {args.cutoff:g}: {len(rows)} hits"
              + (f" (at most {args.max_hits} shown)" if len(rows) == args.max_hits else "")
-             + f", ranked by {score_name(settings.method)}",
+             + ", ranked by " + SORT_TEXT.get(args.sort_by, score_name(settings.method)),
              ""]
     lines += hits.table(rows) if rows else ["No hits."]
     if failed:

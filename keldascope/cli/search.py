@@ -9,10 +9,11 @@ import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
-from keldascope.cli.progress import Progress
-from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add_threads_argument,
-                                   check_max_hits, check_output_file, dump_json, open_database,
+from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_quiet_argument,
+                                   add_sort_argument, add_threads_argument, check_max_hits,
+                                   check_output_file, dump_json, open_database, sort_by_of,
                                    threads_for, warn)
+from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
 from keldascope.clustering import is_database
 from keldascope.database import Database
@@ -32,10 +33,11 @@ score of every entry's shape letters (the local geometry of its chain) against t
 the shape strings' local alignment on the best of those, and the robust engine on the best
 of these (as many as a fixed amount of work pays for, which grows far more slowly than the
 database; --keep N aligns N instead; --exhaustive aligns every entry). Hits are ranked by
-the TM-score normalised by the longer structure; each shows the TM-scores by the longer
+their E-value (the number of unrelated entries expected to score as well in a database of
+this size; --sort-by chooses another order); each shows the TM-scores by the longer
 structure, the query and the target, Sc, RMSD, aligned pairs, identity, the Z-score of its
-score among the hits and the same-fold call (TM-score by the longer >= {RULE.same_fold_tm:g},
-or Sc >= {RULE.same_fold_sc:g})."""
+score among the hits, the E-value and the same-fold call (TM-score by the longer >=
+{RULE.same_fold_tm:g}, or Sc >= {RULE.same_fold_sc:g})."""
 
 EPILOG = """\
 examples:
@@ -47,7 +49,7 @@ examples:
 
 # The TSV's columns before --format-output chose others.
 TSV_COLUMNS = ("query", "rank", "target", "path", "score", "tm_query", "tm_target", "sc",
-               "rmsd", "aligned", "identity", "same_fold")
+               "rmsd", "aligned", "identity", "same_fold", "evalue", "prob", "bits")
 
 
 def add_parser(sub, chain_type):
@@ -67,6 +69,7 @@ def add_parser(sub, chain_type):
                    help="report only hits with a TM-score of at least X (default %(default)s)")
     p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
                    help="report at most N hits a query (default %(default)s)")
+    add_sort_argument(p, defaults.sort_by)
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="also write one table of every query's hits as TSV")
@@ -94,7 +97,7 @@ def settings_of(args, prog):
         check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
     return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
-                                  threads=threads_for(args.threads, prog))
+                                  sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 
 
 def open_searched(path, queries, verify):
@@ -216,7 +219,7 @@ def run(args, context):
                   f"aligned, cutoff {args.cutoff:g}: {len(query_rows)} hits"
                   + (f" (at most {args.max_hits} shown)" if len(query_rows) == args.max_hits
                      else "")
-                  + ", ranked by TM-score", ""]
+                  + f", ranked by {SORT_TEXT.get(args.sort_by, 'TM-score')}", ""]
         lines += (hits.table(query_rows) if query_rows else ["No hits."]) + [""]
     if args.tsv:
         lines += [f"Table written to {escaped(args.tsv)}"]

@@ -4,7 +4,7 @@
 #include "kelda/database/search.hpp"
 
 #include <algorithm>  // sort, nth_element, min
-#include <cmath>      // ceil, sqrt
+#include <cmath>      // ceil, sqrt, isnan
 #include <limits>
 #include <utility>
 
@@ -141,6 +141,11 @@ Status complete_kelda_score(const Domain& a, const Domain& b, const EngineSettin
 }
 
 }  // namespace
+
+double database_rank_key(SortBy by, const PairResult& r) noexcept {
+  const double k = sort_key(by == SortBy::Score ? SortBy::Tm : by, r);
+  return std::isnan(k) ? -std::numeric_limits<double>::infinity() : k;
+}
 
 std::size_t first_stage_keep(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
   const auto share = static_cast<std::size_t>(std::ceil(s.first_stage_fraction * static_cast<double>(entries)));
@@ -313,10 +318,15 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
           if (!r) return std::move(r).error();
           DatabaseHit hit;
           hit.entry = item.entry;
-          hit.rank_score = r->tm_score(NormaliseBy::Longer);
+          hit.rank_score = database_rank_key(settings.sort_by, *r);
           hit.stages = stages;
+          const Significance sig = significance(*r);
+          hit.bits = sig.bits;
+          hit.prob = sig.prob;
+          hit.evalue = evalue(sig.bits, shard.size());
+          const bool kept = r->tm_score(NormaliseBy::Longer) >= settings.min_score;
           hit.alignment = std::move(*r);
-          if (hit.rank_score >= settings.min_score) lists[q].offer(std::move(hit));
+          if (kept) lists[q].offer(std::move(hit));
           if (progress) progress->aligned.fetch_add(1, std::memory_order_relaxed);
         }
         return Unit{};

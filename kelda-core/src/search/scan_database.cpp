@@ -12,6 +12,7 @@ SearchSettings scan_database_settings(const Parameters& params, double score_cut
   s.prefilter = false;
   s.max_hits = max_hits;
   s.min_score = score_cutoff;
+  s.sort_by = SortBy::Score;  // the module ranks by Sc
   // The module holds the interpreter lock through the call: the work stays on its thread.
   s.threads = 1;
   return s;

@@ -3,7 +3,7 @@
 #include "kelda/search/search.hpp"
 
 #include <algorithm>
-#include <cmath>  // sqrt
+#include <cmath>  // sqrt, isnan
 #include <limits>
 #include <mutex>
 
@@ -17,9 +17,11 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The order hits are reported in: higher scores first, equal ones in target order.
-bool reported_before(const SearchHit& x, const SearchHit& y) {
-  const double sx = x.score(), sy = y.score();
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+
+// The order hits are reported in: higher keys first, equal ones in target order.
+bool reported_before(SortBy by, const SearchHit& x, const SearchHit& y) {
+  const double sx = hit_key(by, x), sy = hit_key(by, y);
   return sx > sy || (sx == sy && x.target < y.target);
 }
 
@@ -28,7 +30,7 @@ bool reported_before(const SearchHit& x, const SearchHit& y) {
 // what remains is the same for any thread count.
 class BestHits {
  public:
-  explicit BestHits(std::uint64_t max_hits) : limit_(max_hits) {}
+  BestHits(std::uint64_t max_hits, SortBy by) : limit_(max_hits), by_(by) {}
 
   void offer(SearchHit&& hit) {
     if (limit_ == 0) return;
@@ -36,7 +38,8 @@ class BestHits {
     hits_.push_back(std::move(hit));
     if (hits_.size() / 2 >= limit_) {
       const auto cut = hits_.begin() + static_cast<std::ptrdiff_t>(limit_);
-      std::nth_element(hits_.begin(), cut, hits_.end(), reported_before);
+      std::nth_element(hits_.begin(), cut, hits_.end(),
+                       [&](const SearchHit& x, const SearchHit& y) { return reported_before(by_, x, y); });
       hits_.erase(cut, hits_.end());
     }
   }
@@ -50,6 +53,7 @@ class BestHits {
 
  private:
   std::uint64_t limit_;
+  SortBy by_;
   std::mutex m_;
   std::vector<SearchHit> hits_;
 };
@@ -128,16 +132,30 @@ std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std:
   return kept;
 }
 
-void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score) {
+void add_significance(SearchHit& hit, std::size_t n_targets) noexcept {
+  const Significance s = significance(hit.result);
+  hit.bits = s.bits;
+  hit.prob = s.prob;
+  hit.evalue = evalue(s.bits, n_targets);
+}
+
+double hit_key(SortBy by, const SearchHit& hit) noexcept {
+  const double k = sort_key(by, hit.result);
+  return std::isnan(k) ? kNegInf : k;
+}
+
+void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score, SortBy by,
+               std::optional<std::size_t> n_targets) {
   std::erase_if(hits, [&](const SearchHit& h) { return !(h.score() >= min_score); });
-  std::stable_sort(hits.begin(), hits.end(), [](const SearchHit& x, const SearchHit& y) {
-    return x.score() > y.score();
+  std::stable_sort(hits.begin(), hits.end(), [&](const SearchHit& x, const SearchHit& y) {
+    return hit_key(by, x) > hit_key(by, y);
   });
   if (hits.size() > max_hits)
     hits.erase(hits.begin() + static_cast<std::ptrdiff_t>(max_hits), hits.end());
   for (std::size_t k = 0; k < hits.size(); ++k) {
     hits[k].rank = k + 1;
     hits[k].z_score.reset();
+    if (n_targets) add_significance(hits[k], *n_targets);
   }
   if (hits.size() < 2) return;
   const double n = static_cast<double>(hits.size());
@@ -184,30 +202,39 @@ Result<SearchResult> search_targets(const Domain& query, std::span<const Domain*
     kept = prefilter_selection(shape, *out.prefilter_keep);
   }
 
-  // Ranked by the method's own score, the hits need the other only if they are reported.
+  // Ranked by the method's own score, the hits need the other only if they are reported; the
+  // KELDA methods ranked by a TM-score compute it for every target.
   EngineSettings engine = settings.engine;
-  engine.full_scores = false;
+  engine.full_scores = engine.method != Method::Robust && needs_tm_scores(settings.sort_by);
   if (engine.method == Method::KeldaScan) engine.scan_skip_threshold = settings.min_score;
-  BestHits best(settings.max_hits);
+  BestHits best(settings.max_hits, settings.sort_by);
   if (auto ok = parallel_for_with(
           kept.size(), settings.threads, stop, [&] { return PairEngine(query, engine); },
           [&](PairEngine& e, std::size_t k) -> Status {
             auto r = e.align(*targets[kept[k]], stop);
             if (!r) return std::move(r).error();
             if (!(r->score() >= settings.min_score)) return Unit{};
-            best.offer({kept[k], 0, std::nullopt, shape.empty() ? kNaN : shape[kept[k]],
-                        std::move(*r)});
+            SearchHit hit;
+            hit.target = kept[k];
+            hit.prefilter = shape.empty() ? kNaN : shape[kept[k]];
+            hit.result = std::move(*r);
+            best.offer(std::move(hit));
             return Unit{};
           });
       !ok)
     return std::move(ok).error();
   out.n_aligned = kept.size();
   out.hits = best.take();
-  rank_hits(out.hits, settings.max_hits, settings.min_score);
-  if (settings.engine.full_scores)
+  rank_hits(out.hits, settings.max_hits, settings.min_score, settings.sort_by, n);
+  if (engine.method != Method::Robust && !engine.full_scores && !settings.engine.full_scores)
+    for (SearchHit& h : out.hits) h.bits = h.evalue = h.prob = kNaN;  // no TM-scores to judge
+  if (settings.engine.full_scores && !engine.full_scores)
     if (auto ok = parallel_for(out.hits.size(), settings.threads, stop, [&](std::size_t k) -> Status {
           SearchHit& h = out.hits[k];
-          return complete_scores(query, *targets[h.target], settings.engine, h.result);
+          if (auto done = complete_scores(query, *targets[h.target], settings.engine, h.result); !done)
+            return done;
+          add_significance(h, n);  // the KELDA methods' TM-scores are new
+          return Unit{};
         });
         !ok)
       return std::move(ok).error();

@@ -44,13 +44,19 @@ SearchHit search_hit(DatabaseHit&& h) {
   out.target = h.entry;
   out.prefilter = h.stages.shape;  // NaN when the shape stage did not see it
   out.result = std::move(h.alignment);
+  out.bits = h.bits;
+  out.evalue = h.evalue;
+  out.prob = h.prob;
   return out;
 }
 
-DatabaseHit database_hit(SearchHit h) {
+DatabaseHit database_hit(SearchHit h, kelda::SortBy by) {
   DatabaseHit out;
   out.entry = h.target;
-  out.rank_score = h.result.tm_score(kelda::NormaliseBy::Longer);
+  out.rank_score = kelda::database_rank_key(by, h.result);
+  out.bits = h.bits;
+  out.evalue = h.evalue;
+  out.prob = h.prob;
   out.stages.entry = h.target;
   out.stages.length = static_cast<std::uint32_t>(h.result.length_b);
   out.stages.first_stage = std::numeric_limits<float>::quiet_NaN();
@@ -66,8 +72,11 @@ Ref query_hits_list(DatabaseSearchResult&& r, const DatabaseSearchSettings& sett
     std::vector<SearchHit> hits;
     hits.reserve(r.queries[q].hits.size());
     for (DatabaseHit& h : r.queries[q].hits) hits.push_back(search_hit(std::move(h)));
-    // Already in the database's order (score, then entry): a stable sort keeps it.
-    kelda::rank_hits(hits, settings.max_hits, settings.min_score);
+    // Already in the database's order (its key, then entry): a stable sort keeps it. The
+    // E-values were made among the whole database's entries.
+    kelda::rank_hits(hits, settings.max_hits, settings.min_score,
+                     settings.sort_by == kelda::SortBy::Score ? kelda::SortBy::Tm : settings.sort_by,
+                     std::nullopt);
     Ref list = list_of(hits, [](const SearchHit& h) { return wrap(h); });
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(q),
                     tuple_of({std::move(list),
@@ -201,7 +210,7 @@ Ref merge_database_hits(
     for (auto& [hits, aligned] : shard) {
       kelda::QueryHits& q = part.queries.emplace_back();
       q.aligned = aligned;
-      for (SearchHit& h : hits) q.hits.push_back(database_hit(std::move(h)));
+      for (SearchHit& h : hits) q.hits.push_back(database_hit(std::move(h), settings.sort_by));
     }
     if (part.queries.size() != parts.front().queries.size())
       raise_error(PyExc_ValueError, "every shard must hold the hits of the same queries");

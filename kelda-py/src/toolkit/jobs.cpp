@@ -110,10 +110,13 @@ Ref search(Domain query, std::vector<Domain> targets, kelda::SearchSettings sett
 // Hits of searches over parts of one target list, each given with its target's position in
 // the whole list, ranked as one search over the whole list ranks them; `shape` (indexed by
 // that position, NaN where none) the prefilter's scores when a prefilter round chose the
-// targets.
-const Signature merge_hits_sig{"merge_hits", {{"entries"}, {"settings"}, opt("shape")}};
+// targets; n_targets the whole list's size, which the E-values count (absent: those the hits
+// carry).
+const Signature merge_hits_sig{
+    "merge_hits", {{"entries"}, {"settings"}, opt("shape"), opt("n_targets")}};
 Ref merge_hits(std::vector<std::pair<std::uint64_t, kelda::SearchHit>> entries,
-               kelda::SearchSettings settings, std::optional<std::vector<double>> shape) {
+               kelda::SearchSettings settings, std::optional<std::vector<double>> shape,
+               std::optional<std::uint64_t> n_targets) {
   std::vector<kelda::SearchHit> hits;
   hits.reserve(entries.size());
   for (auto& [index, hit] : entries) {
@@ -125,7 +128,8 @@ Ref merge_hits(std::vector<std::pair<std::uint64_t, kelda::SearchHit>> entries,
   std::stable_sort(hits.begin(), hits.end(), [](const auto& x, const auto& y) {
     return x.target < y.target;
   });
-  kelda::rank_hits(hits, settings.max_hits, settings.min_score);
+  kelda::rank_hits(hits, settings.max_hits, settings.min_score, settings.sort_by,
+                   n_targets ? std::optional<std::size_t>(*n_targets) : std::nullopt);
   return hits_list(std::move(hits));
 }
 
@@ -285,9 +289,9 @@ PyMethodDef job_functions[] = {
      "The query against every target: (hits, n_aligned, prefilter_keep), hits SearchHits\n"
      "best first, prefilter_keep None when the prefilter did not run."},
     {"merge_hits", MALVEN_FASTCALL((function<merge_hits_sig, merge_hits>)), kFastcall,
-     "merge_hits(entries, settings, shape=None)\n--\n\n"
+     "merge_hits(entries, settings, shape=None, n_targets=None)\n--\n\n"
      "(position, hit) pairs of searches over parts of one target list, ranked as one\n"
-     "search over the whole list would rank them."},
+     "search over the whole list (of n_targets, which the E-values count) would rank them."},
     {"prefilter_keep", MALVEN_FASTCALL((function<prefilter_keep_sig, prefilter_keep>)),
      kFastcall,
      "prefilter_keep(settings, n_targets)\n--\n\n"

@@ -95,6 +95,12 @@ PyObject* build() {
   add(module.get(), "NormaliseBy",
       make_enum<kelda::NormaliseBy>("keldascope",
                                     "The structure whose length normalises a TM-score."));
+  add(module.get(), "SortBy",
+      make_enum<kelda::SortBy>("keldascope",
+                               "The order a search reports its hits in: EVALUE (the null\n"
+                               "model's E-value, the default), TM (the TM-score normalised by\n"
+                               "the longer structure), TM_QUERY, TM_TARGET, TM_MEAN (the mean\n"
+                               "of those two) or SCORE (the method's own score)."));
   add(module.get(), "ClusterMethod",
       make_enum<kelda::ClusterMethod>("keldascope",
                                       "How chains are clustered: greedy set cover under\n"

@@ -85,6 +85,14 @@ struct EnumOf<kelda::NormaliseBy> {
 };
 
 template <>
+struct EnumOf<kelda::SortBy> {
+  static constexpr const char* name = "SortBy";
+  static constexpr std::array<const char*, 6> members{"EVALUE",   "TM",      "TM_QUERY",
+                                                      "TM_TARGET", "TM_MEAN", "SCORE"};
+  static inline PyObject* type = nullptr;
+};
+
+template <>
 struct EnumOf<kelda::ClusterMethod> {
   static constexpr const char* name = "ClusterMethod";
   static constexpr std::array<const char*, 2> members{"SET_COVER", "COMPONENTS"};

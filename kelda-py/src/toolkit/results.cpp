@@ -275,6 +275,9 @@ Ref hit_reduce(const SearchHit& h) {
   p.raw(h.z_score.has_value());
   p.raw(h.z_score.value_or(0.0));
   p.raw(h.prefilter);
+  p.raw(h.bits);
+  p.raw(h.evalue);
+  p.raw(h.prob);
   p.result(h.result);
   return reduced("SearchHit", std::move(p.out));
 }
@@ -328,6 +331,9 @@ Ref hit_rank(const SearchHit& h) { return to_py(h.rank); }
 Ref hit_z(const SearchHit& h) { return to_py(h.z_score); }
 Ref hit_prefilter(const SearchHit& h) { return optional_number(h.prefilter); }
 Ref hit_result(const SearchHit& h) { return wrap(h.result); }
+Ref hit_bits(const SearchHit& h) { return optional_number(h.bits); }
+Ref hit_evalue(const SearchHit& h) { return optional_number(h.evalue); }
+Ref hit_prob(const SearchHit& h) { return optional_number(h.prob); }
 Ref hit_repr(const SearchHit& h) {
   return to_py("SearchHit(target=" + std::to_string(h.target) + ", rank=" + std::to_string(h.rank) +
                ", score=" + fixed(h.score(), 4) + ")");
@@ -399,6 +405,18 @@ PyGetSetDef hit_getset[] = {
      nullptr},
     {"result", getter<SearchHit, hit_result>, nullptr,
      "The PairResult of the query (A) and the target (B), whose fields the hit also has.",
+     nullptr},
+    {"evalue", getter<SearchHit, hit_evalue>, nullptr,
+     "The number of unrelated targets expected to score as well in a search of this many\n"
+     "targets (the null model's); None without TM-scores.",
+     nullptr},
+    {"bits", getter<SearchHit, hit_bits>, nullptr,
+     "The bit score, -log2 of the chance that an unrelated pair scores as well\n"
+     "(evalue = targets x 2^-bits); None without TM-scores.",
+     nullptr},
+    {"prob", getter<SearchHit, hit_prob>, nullptr,
+     "The probability that the query and the target share a SCOP superfamily; None\n"
+     "without TM-scores.",
      nullptr},
     PAIR_RESULT_FIELDS(SearchHit),
     {"qstart", getter<SearchHit, hit_qstart>, nullptr,
@@ -667,6 +685,9 @@ Ref restore(std::string kind, ByteView packed) {
   const double z = in.raw<double>();
   if (has_z) h.z_score = z;
   h.prefilter = in.raw<double>();
+  h.bits = in.raw<double>();
+  h.evalue = in.raw<double>();
+  h.prob = in.raw<double>();
   h.result = in.result();
   in.finish();
   return wrap(std::move(h));

@@ -55,6 +55,7 @@ bool& prefilter_of(SearchSettings& s) { return s.prefilter; }
 std::uint64_t& keep_of(SearchSettings& s) { return s.keep; }
 std::uint64_t& max_hits_of(SearchSettings& s) { return s.max_hits; }
 double& min_score_of(SearchSettings& s) { return s.min_score; }
+kelda::SortBy& sort_by_of(SearchSettings& s) { return s.sort_by; }
 std::uint64_t& reference_of(MultipleSettings& s) { return s.tree.reference; }
 kelda::MsaPipeline& pipeline_of(MultipleSettings& s) { return s.pipeline; }
 std::uint64_t& tree_wise_up_to_of(MultipleSettings& s) { return s.tree_wise_up_to; }
@@ -90,6 +91,9 @@ PyGetSetDef search_fields[] = {
                    "Hits reported at most."),
     MALVEN_SETTING(SearchSettings, double, min_score_of, "min_score",
                    "Hits whose score is below this are dropped."),
+    MALVEN_SETTING(SearchSettings, kelda::SortBy, sort_by_of, "sort_by",
+                   "The order of the hits (a SortBy); a KELDA method ranking by anything but\n"
+                   "SCORE computes every target's TM-scores."),
     THREADS_FIELD(SearchSettings),
     END_FIELDS};
 PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings), THREADS_FIELD(CompareSettings),
@@ -135,6 +139,7 @@ double& engine_pairs_of(DatabaseSearchSettings& s) { return s.engine_pairs; }
 std::uint64_t& db_max_hits_of(DatabaseSearchSettings& s) { return s.max_hits; }
 double& db_min_score_of(DatabaseSearchSettings& s) { return s.min_score; }
 std::uint64_t& query_memory_of(DatabaseSearchSettings& s) { return s.query_memory; }
+kelda::SortBy& db_sort_by_of(DatabaseSearchSettings& s) { return s.sort_by; }
 
 PyGetSetDef build_fields[] = {
     MALVEN_OPTIONAL_SETTING(BuildSettings, std::int64_t, model_of, "model",
@@ -165,6 +170,8 @@ PyGetSetDef database_search_fields[] = {
     MALVEN_SETTING(DatabaseSearchSettings, std::uint64_t, query_memory_of, "query_memory",
                    "Bytes the lists of a pass's queries may take (about 48 an entry screened\n"
                    "a query); more queries are searched in groups that fit, with the same hits."),
+    MALVEN_SETTING(DatabaseSearchSettings, kelda::SortBy, db_sort_by_of, "sort_by",
+                   "The order of the hits (a SortBy; SCORE is TM here)."),
     THREADS_FIELD(DatabaseSearchSettings),
     END_FIELDS};
 #undef MALVEN_OPTIONAL_SETTING

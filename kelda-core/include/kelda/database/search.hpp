@@ -19,6 +19,7 @@
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
 #include "kelda/search/prefilter.hpp"
+#include "kelda/search/significance.hpp"
 
 namespace kelda {
 
@@ -49,6 +50,7 @@ struct DatabaseSearchSettings {
   bool exhaustive = false;  // the engine on every entry (no stage before it)
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
+  SortBy sort_by = SortBy::Evalue;  // the order of the hits (not Score: Sc comes last)
   unsigned threads = 0;    // 0: one per hardware thread
   // Letters of targets scored against every query while they are in the processor's cache.
   std::size_t block_letters = std::size_t{1} << 16;
@@ -103,10 +105,18 @@ struct ShardScreen {
 
 struct DatabaseHit {
   std::size_t entry = 0;
-  double rank_score = 0.0;  // TM-score normalised by the longer structure
+  double rank_score = 0.0;  // the key of the search's sort_by (sort_key; NaN as -inf)
   Candidate stages;         // what the stages before the engine scored
   PairResult alignment;     // the query is A, the entry B; Sc and the same-fold call complete
+  // Its significance (significance.hpp), the E-value among the whole database's entries.
+  double bits = std::numeric_limits<double>::quiet_NaN();
+  double evalue = std::numeric_limits<double>::quiet_NaN();
+  double prob = std::numeric_limits<double>::quiet_NaN();
 };
+
+// The key a database search ranks a result by: sort_key, NaN as -inf; Score, whose Sc only
+// the hits reported get, as Tm.
+double database_rank_key(SortBy by, const PairResult& r) noexcept;
 
 struct QueryHits {
   std::vector<DatabaseHit> hits;  // best first; equal scores in entry order

@@ -14,6 +14,7 @@
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
+#include "kelda/search/significance.hpp"
 
 namespace kelda {
 
@@ -44,6 +45,9 @@ struct SearchSettings {
   // Hits whose score (PairResult::score) is below this (or NaN) are dropped. The KELDA scan
   // mode's new best starts jump ahead from it, as in scan_database.
   double min_score = 0.0;
+  // The order of the hits. A KELDA method ranking by anything but its own score computes the
+  // TM-scores of every target it aligns.
+  SortBy sort_by = SortBy::Evalue;
   std::uint32_t threads = 0;  // 0: one per usable core (thread_count)
 };
 
@@ -61,6 +65,11 @@ struct SearchHit {
   // run.
   double prefilter = std::numeric_limits<double>::quiet_NaN();
   PairResult result;  // the query is A, the target B
+  // Its significance (significance.hpp): the bit score, the E-value among the targets
+  // searched, the probability of a shared superfamily; NaN without TM-scores.
+  double bits = std::numeric_limits<double>::quiet_NaN();
+  double evalue = std::numeric_limits<double>::quiet_NaN();
+  double prob = std::numeric_limits<double>::quiet_NaN();
 
   double score() const noexcept { return result.score(); }
 };
@@ -82,10 +91,18 @@ Result<std::vector<double>> shape_scores(const Domain& query, std::span<const Do
 // in target order) and any tied with the last of them, in ascending target order.
 std::vector<std::size_t> prefilter_selection(std::span<const double> shape, std::size_t keep);
 
+// The hit's bit score and probability from its result, and its E-value among n_targets.
+void add_significance(SearchHit& hit, std::size_t n_targets) noexcept;
+
+// The key a hit is ranked by (higher first; a NaN key ranks last).
+double hit_key(SortBy by, const SearchHit& hit) noexcept;
+
 // The order hits are reported in, given in target order: those whose score is at least
-// min_score (never NaN), best first with equal scores in target order, at most max_hits;
-// then ranks from 1 and the Z-scores of the hits kept.
-void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score);
+// min_score (never NaN), best first by `by` with equal keys in target order, at most
+// max_hits; then ranks from 1, the Z-scores of the hits kept and their significance among
+// n_targets (absent: the E-values the hits carry, made where the number was known).
+void rank_hits(std::vector<SearchHit>& hits, std::uint64_t max_hits, double min_score, SortBy by,
+               std::optional<std::size_t> n_targets);
 
 // The query against every target. Identical results for any thread count; a stop request
 // (checked between targets) gives Cancelled. The first failing target (lowest index) fails
