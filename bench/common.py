@@ -1,10 +1,12 @@
 """Helpers shared by the benchmarks: timing, data discovery and a plain-text table."""
+import os
 import pathlib
 import statistics
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SHARED = ROOT.parent / "shared" / "data"
+# The shared structures beside the checkout, or where MALVEN_SHARED_DATA says (as for the tests).
+SHARED = pathlib.Path(os.environ.get("MALVEN_SHARED_DATA", ROOT.parent / "shared" / "data"))
 
 
 def median_time(fn, repeat=5, min_time=0.2):
