@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   env("ROBUST_FRAGMENTS", config.fragment_count);
   env("ROBUST_GAPLESS_KEEP", config.gapless.keep);
   env("ROBUST_GAPLESS_ROUNDS", config.gapless.rounds);
+  env("ROBUST_GAPLESS_SEP", config.gapless.min_separation);
   env("ROBUST_GAPLESS_SCREEN", config.gapless.screen_rounds);
   env("ROBUST_GAPLESS_REFINED", config.gapless.refined);
   env("ROBUST_STAGE_STARTS", config.stage_starts);
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
   env("ROBUST_SEED_ITER", config.seed_scoring.max_iterations);
   env("ROBUST_STAGE_MINFRAG", config.stage_search.min_fragment);
   env("ROBUST_STAGE_ITER", config.stage_search.max_iterations);
+  env("ROBUST_STAGE_SEARCH_STARTS", config.stage_search.starts_per_length);
+  env("ROBUST_STAGE_POLISH", config.stage_search.polish_iterations);
   env("ROBUST_FINAL_STARTS", config.final_search.starts_per_length);
   env("ROBUST_FINAL_MINFRAG", config.final_search.min_fragment);
   env("ROBUST_FINAL_ITER", config.final_search.max_iterations);
