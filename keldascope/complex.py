@@ -380,12 +380,18 @@ def search_complex(db, query, settings=None, *, candidates=20, chain_hits=50, ma
     q = query if isinstance(query, Assembly) else read_assembly(query)
     groups = database_assemblies(db)
     owner = {k: key for key, ks in groups.items() for k in ks}
-    found = db.search(list(q.chains), max_hits=chain_hits, min_score=0.0,
+    # Chains of one sequence (the copies of a homo-oligomer) are searched once; the engine
+    # aligns each chain's `chain_hits` best entries by the database's first stages.
+    kinds = {}
+    for s in q.chains:
+        kinds.setdefault(s.domain.sequence, []).append(s)
+    searched = [copies[0] for copies in kinds.values()]
+    found = db.search(searched, max_hits=chain_hits, keep=chain_hits, min_score=0.0,
                       threads=settings.threads)
     # Each assembly gathers, for each query chain, its best entry's TM-score by that chain,
     # weighted by the chain's share of the query: the share of the query it could cover.
     cover = {}
-    for s, result in zip(q.chains, found):
+    for s, result in ((c, r) for r, cs in zip(found, kinds.values()) for c in cs):
         best = {}
         for h in result.hits:
             key = owner[h.target]
