@@ -5,12 +5,15 @@ every range. Each ends in one clear error (or a warning) and loses nothing."""
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 import keldascope
+from keldascope import DatabaseSearchSettings
 from keldascope.database import build
 
 from conftest import DATA
@@ -383,3 +386,54 @@ def test_lddt_says_how_many_structures_its_score_covers(tree, fingers):
     assert (out["pairs_scored"], out["pairs"], out["structures_scored"]) == (1, 3, 2)
     text = ok("msa", "--lddt", aln, *[f"qd/{n}" for n in FINGERS], cwd=tree).stdout
     assert "1 of 3 structure pairs share columns, 2 of 3 structures)" in text
+
+
+# ---- bounded work -----------------------------------------------------------------------------
+
+@pytest.fixture
+def many(tmp_path):
+    """A database of a few hundred entries: twelve copies of the bundled files."""
+    folder = tmp_path / "many"
+    folder.mkdir()
+    for k in range(12):
+        for p in sorted(PDB.glob("*.pdb")):
+            shutil.copy(p, folder / f"c{k}_{p.name}")
+    ok("createdb", "many.db", "many", "-q", cwd=tmp_path)
+    return tmp_path / "many.db"
+
+
+def test_ctrl_c_stops_a_staged_search_of_a_very_long_query_within_a_second(many):
+    # A 50,000-residue query: its shape string once took seconds (an all-pairs count), and
+    # the first stage read the stop only between blocks.
+    code = ("import sys, malven, keldascope\n"
+            f"sys.path.insert(0, {str(DATA.parent)!r})\n"
+            "from conftest import helix\n"
+            f"db = keldascope.Database({str(many)!r})\n"
+            "q = malven.Domain.from_arrays('long', helix(50000), 'A' * 50000)\n"
+            "print('ready', flush=True)\n"
+            "try:\n"
+            "    db.search([q], threads=2)\n"
+            "    print('finished', flush=True)\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted', flush=True)\n")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, cwd=many.parent)
+    assert proc.stdout.readline().strip() == "ready"
+    time.sleep(0.3)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert out.strip() == "interrupted", err
+    assert time.monotonic() - sent < 1.0
+
+
+def test_queries_in_groups_that_fit_the_memory_budget_find_the_same_hits(many):
+    db = keldascope.Database(many)
+    queries = [keldascope.read_structure(p) for p in sorted(PDB.glob("*.pdb"))]
+    whole = db.search(queries, threads=2)
+    # A budget of one byte: every query in a group of its own.
+    one_by_one = db.search(queries, DatabaseSearchSettings(query_memory=1, threads=2))
+    assert DatabaseSearchSettings().query_memory == 256 << 20
+    assert [[(h.target, h.score) for h in f.hits] for f in one_by_one] == \
+        [[(h.target, h.score) for h in f.hits] for f in whole]
+    assert all(f.hits for f in whole)

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "kelda/math/geometry.hpp"  // squared_distance
 #include "kelda/search/prefilter.hpp"
 #include "kelda/search/search.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
@@ -35,6 +36,34 @@ TEST(ShapeString, HelicesAndStrandsGetTheirOwnLetters) {
   }
   EXPECT_NE(h.letters[5], s.letters[5]);
   EXPECT_GT(h.self_score, shape_score(h, s));
+}
+
+// The burial count over cells of space against every pair, on chains that fold back onto
+// themselves, points on cell borders, far-apart pieces and sizes 0 to 3.
+TEST(ShapeString, NeighbourCountsOverCellsMatchAllPairs) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> coord(-20.0, 20.0);
+  std::vector<std::vector<Vec3>> chains = {{}, {{0, 0, 0}}, {{0, 0, 0}, {1, 0, 0}},
+                                           {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}};
+  for (std::size_t n : {4u, 50u, 400u}) {
+    std::vector<Vec3> c;
+    for (std::size_t k = 0; k < n; ++k) c.push_back({coord(rng), coord(rng), coord(rng)});
+    chains.push_back(c);
+  }
+  std::vector<Vec3> grid;  // exactly 10 A apart: on the radius and on the cells' borders
+  for (int k = 0; k < 60; ++k) grid.push_back({10.0 * (k % 4), 10.0 * (k / 4 % 4), 10.0 * (k / 16)});
+  chains.push_back(grid);
+  std::vector<Vec3> far = fixtures::helix(40);  // a helix and a copy 90000 A away
+  for (const Vec3& p : fixtures::helix(40)) far.push_back({p[0] + 9e4, p[1], p[2] - 9e4});
+  chains.push_back(far);
+  for (const auto& c : chains) {
+    std::vector<int> expected(c.size(), 0);
+    for (std::size_t i = 0; i < c.size(); ++i)
+      for (std::size_t j = i + 3; j < c.size(); ++j) {
+        if (squared_distance(c[j], c[i]) <= 100.0) ++expected[i], ++expected[j];
+      }
+    EXPECT_EQ(detail::neighbour_counts(c), expected) << c.size();
+  }
 }
 
 TEST(ShapeString, FastScoreMatchesThePlainOneAndNoTargetBeatsTheQuerysCopy) {

@@ -186,10 +186,10 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
         const Block& block = blocks[b];
         const SegmentView& s = *block.segment;
         for (std::size_t q = 0; q < nq; ++q) {
-          // A block against a long query is long work: the stop is read for each query.
-          if (stop.stop_requested()) return CoreError::cancelled();
           const PreparedQuery& query = queries[q];
           for (std::size_t k = block.begin; k < block.end; ++k) {
+            // A block against a long query is long work: the stop is read for each target.
+            if (stop.stop_requested()) return CoreError::cancelled();
             const DbIndexRecord& r = s.index[k];
             const auto letters = s.letters.subspan(r.letters_offset, r.length);
             const std::int32_t score = ungapped_score(query.first_stage, letters);

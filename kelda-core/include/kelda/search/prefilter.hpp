@@ -21,6 +21,12 @@ struct ShapeString {
 
 ShapeString shape_string(const PointsView& ca);
 
+namespace detail {
+// Each residue's C-alphas within 10 A, three or more apart in the chain (found over cells of
+// space, in time proportional to the chain's length); shape_string's burial.
+std::vector<int> neighbour_counts(const PointsView& ca);
+}  // namespace detail
+
 // How many letters there are, and the score of letter a against letter b that the local
 // alignment adds up (for kernels of their own over the same scores).
 inline constexpr std::size_t kShapeAlphabet = 51;
