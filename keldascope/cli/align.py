@@ -78,7 +78,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
-    inputs.add_reading_arguments(p)
+    inputs.add_reading_arguments(p, first_ter=True)
     p.set_defaults(run=run)
     return p
 
