@@ -328,11 +328,19 @@ def _cif_rows(path, text):
         return _hierarchy_rows(gemmi, st)
 
 
-def _read(path, chain, model, min_plddt, select):
+def _read(path, chain, model, min_plddt, select, stop_at_ter=False):
     """(format, compressed, native result) for one file."""
     fmt, compressed, text = _load(path)
     if chain is not None:
         chain = str(chain)
+    if stop_at_ter and fmt == PDB:
+        if text is None:
+            try:
+                with open(path, "rb") as f:
+                    text = f.read()
+            except OSError as exc:
+                raise UnreadableStructure(path, f"cannot read {path}: {exc.strerror or exc}")
+        text = _up_to_first_ter(text, chain, model)
     try:
         if fmt == PDB:
             found = _native.read_pdb_chain(path, text, chain, model, min_plddt, select)
@@ -349,18 +357,43 @@ def _read(path, chain, model, min_plddt, select):
     return fmt, compressed, found
 
 
-def read_structure(path, chain=None, model=None, min_plddt=None):
+def _up_to_first_ter(text, chain, model):
+    """The PDB text up to the first TER record after the chain's first atom (the first
+    atom's chain when none is named; in the model named, if any): what TM-align reads of a
+    file. The text unchanged when no TER follows."""
+    at = 0
+    seen = False
+    current = None  # the model of the MODEL record above, None before any
+    for line in text.splitlines(keepends=True):
+        at += len(line)
+        record = line[:6]
+        if record == b"MODEL ":
+            try:
+                current = int(line[6:].split()[0])
+            except (IndexError, ValueError):
+                current = None
+        elif record in (b"ATOM  ", b"HETATM") and (model is None or current == model) and (
+                chain is None or line[21:22].decode("latin-1") == chain):
+            seen = True
+        elif seen and record.rstrip() == b"TER":
+            return text[:at]
+    return text
+
+
+def read_structure(path, chain=None, model=None, min_plddt=None, stop_at_ter=False):
     """One chain of one model of a PDB or mmCIF file, plain or gzipped, as a Structure.
 
     chain: the author chain id (default: the chain of the model's first C-alpha atom).
     model: the model's number in the file (default: the first model with C-alpha atoms).
     min_plddt: leave out residues whose B-factor column (where predicted models keep their
-    pLDDT) is below this value. The C-alpha rules are malven.Domain.from_pdb's for every
-    format; left-justified CHARMM names ("CA  ") are read too. Failures raise
-    UnreadableStructure naming the file."""
+    pLDDT) is below this value. stop_at_ter: read a PDB file only up to the first TER record
+    after the chain's first atom, as TM-align does (by default the chain is read past TER
+    records, which some files hold within a chain). The C-alpha rules are
+    malven.Domain.from_pdb's for every format; left-justified CHARMM names ("CA  ") are read
+    too. Failures raise UnreadableStructure naming the file."""
     path = os.fsdecode(path)  # bytes and path objects too; undecodable bytes as escapes
     fmt, compressed, (domain, name, number, chains) = _read(path, chain, model, min_plddt,
-                                                            True)
+                                                            True, stop_at_ter)
     return Structure(path, domain, tuple(residue_labels(domain)), fmt, compressed, name,
                      number, tuple(chains))
 

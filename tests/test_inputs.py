@@ -2,10 +2,12 @@
 strings, lists mixing files, FILE:CHAIN names, Structures and arrays of any real dtype,
 biotite and gemmi structures; unreadable files skipped with a warning; one-line reprs,
 results as arrays, and TM-align's figures beside ours."""
+import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 import warnings
 
 import malven
@@ -174,6 +176,37 @@ def test_gemmi_structures_keep_the_format_gemmi_read(tmp_path, suffix):
         gemmi.read_structure(str(PDB / "1ni7.pdb")).make_mmcif_document().write_file(str(path))
     s = keldascope.from_gemmi(gemmi.read_structure(str(path)))
     assert s.format == keldascope.read_structure(path).format == suffix[1:].replace("cif", "mmcif")
+
+
+def with_ter_before_residue(source, k, path):
+    """A copy of the PDB file with a TER record inserted before the C-alpha atom of its k-th
+    residue (counting from 1), as files with a chain break marked so hold."""
+    out, seen = [], set()
+    for line in source.read_text().splitlines(keepends=True):
+        if line.startswith("ATOM") and line[12:16] == " CA ":
+            seen.add(line[22:27])
+            if len(seen) == k and not any(x.startswith("TER") for x in out):
+                out.append("TER\n")
+        out.append(line)
+    path.write_text("".join(out))
+    return path
+
+
+@pytest.mark.parametrize("name, before", [("5eep.pdb", 41), ("1ni7.pdb", 12)])
+def test_stop_at_ter_reads_what_tmalign_reads(tmp_path, name, before):
+    path = with_ter_before_residue(PDB / name, before, tmp_path / name)
+    full = keldascope.read_structure(PDB / name)
+    assert len(keldascope.read_structure(path).domain) == len(full.domain)  # read past TER
+    cut = keldascope.read_structure(path, stop_at_ter=True)
+    assert cut.labels == full.labels[:before - 1]
+    if shutil.which("TMalign"):
+        out = subprocess.run(["TMalign", str(path), str(PDB / name)], capture_output=True,
+                             text=True, timeout=120).stdout
+        assert f"Length of Chain_1: {len(cut.domain):>4} residues" in out
+    text = subprocess.run([sys.executable, "-m", "keldascope.cli", "align", str(path),
+                           str(PDB / name), "--first-ter", "--json"], capture_output=True,
+                          text=True, cwd=tmp_path, timeout=120).stdout
+    assert json.loads(text)["structure1"]["length"] == before - 1
 
 
 def test_a_biotite_stack_gives_its_models():

@@ -80,7 +80,7 @@ def add_parser(sub, chain_type):
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
     complexes.add_arguments(p, complexes.chain_list)
-    inputs.add_reading_arguments(p)
+    inputs.add_reading_arguments(p, first_ter=True)
     p.set_defaults(run=run)
     return p
 

@@ -84,8 +84,12 @@ def finite_float(text):
     return value
 
 
-def add_reading_arguments(p, syntax=SYNTAX):
+def add_reading_arguments(p, syntax=SYNTAX, first_ter=False):
     group = p.add_argument_group("reading structures", syntax)
+    if first_ter:
+        group.add_argument("--first-ter", action="store_true",
+                           help="read a PDB file only up to the chain's first TER record, as "
+                                "TM-align does (by default the chain is read past TER records)")
     group.add_argument("--model", type=whole_number, metavar="N",
                        help="read model N of every file (its number in the file; default: the "
                             "first model with C-alpha atoms)")
@@ -96,7 +100,10 @@ def add_reading_arguments(p, syntax=SYNTAX):
 
 def reading(args):
     """The reading options as keyword arguments of read_structure."""
-    return {"model": args.model, "min_plddt": args.min_plddt}
+    out = {"model": args.model, "min_plddt": args.min_plddt}
+    if getattr(args, "first_ter", False):
+        out["stop_at_ter"] = True
+    return out
 
 
 def read(src, args):
