@@ -60,9 +60,11 @@ def reference(query, targets, **kwargs):
 
 
 def scan(query, targets, mode, score_cutoff=0.0, max_hits=100, **kwargs):
-    """A distributed search by the engine's method for scan_database's mode."""
+    """A distributed search by the engine's method for scan_database's mode, ranked as
+    scan_database ranks (by the method's score, not the default E-value)."""
     return distributed.distributed_search(query, targets, method=MODES[mode][1],
-                                          min_score=score_cutoff, max_hits=max_hits, **kwargs)
+                                          min_score=score_cutoff, max_hits=max_hits,
+                                          sort_by=keldascope.SortBy.SCORE, **kwargs)
 
 
 def small_set():
