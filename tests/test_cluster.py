@@ -89,7 +89,7 @@ def test_a_folder_or_one_file_clusters_as_the_command_takes_them(family):
     by_files = keldascope.cluster(files)
     by_folder = keldascope.cluster(str(family))
     assert by_folder.clusters == by_files.clusters and list(by_folder.names) == by_files.names
-    assert keldascope.cluster(family / "eep.pdb").names == ["eep:A"]
+    assert keldascope.cluster(family / "eep.pdb").names == ["eep.pdb:A"]
     text = repr(by_folder)
     assert text == "ClusterResult(chains=6, clusters=3, largest=3, singletons=1, aligned=" \
         f"{by_folder.aligned}, skipped=0)"
