@@ -265,7 +265,9 @@ int synth(int argc, char** argv) {
     auto k = sources.find(name);
     if (!k) fail("no source entry " + name);
     chains.push_back(*sources.domain(*k));
-    chain_names.push_back(std::string(sources.info(*k).chain));
+    auto info = sources.info(*k);
+    if (!info) fail(info.error().message());
+    chain_names.push_back(info->chain);
   }
   const std::size_t n = std::stoul(argv[6]);
   std::mt19937_64 g(std::stoull(option(argc, argv, "--seed", "1")));
@@ -273,7 +275,9 @@ int synth(int argc, char** argv) {
   if (!writer) fail(writer.error().message());
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t k = 0; k < members.size(); ++k) {
-    ChainEntry e{*members.domain(k), members.info(k)};
+    auto info = members.info(k);
+    if (!info) fail(info.error().message());
+    ChainEntry e{*members.domain(k), *info};
     if (auto ok = writer->add(*encode_chain_entry(e)); !ok) fail(ok.error().message());
   }
   for (std::size_t k = 0; k < n; ++k) {
