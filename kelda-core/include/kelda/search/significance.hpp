@@ -1,6 +1,6 @@
 // How significant a search hit is: a null model of the TM-scores of unrelated pairs, fitted once
-// and held here, gives every hit a bit score, an E-value and a probability of homology; and
-// the orders hits may be ranked in.
+// and held in significance.cpp, gives every hit a bit score, an E-value and a probability of
+// homology; and the orders hits may be ranked in.
 #pragma once
 
 #include <cstddef>
