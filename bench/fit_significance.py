@@ -67,8 +67,8 @@ def reversed_structure(s):
 
 
 def collect(threads, n_queries):
-    """Rows (query family, target family or 'rev:'family, Lq, Lt, tm by query, tm by target)
-    of n_queries queries taken across the families (every k-th member first), each against
+    """Rows (query index, query family, target family or 'rev:'family, Lq, Lt, tm by query,
+    tm by target) of n_queries queries taken across the families (every k-th member first), each against
     every other member and reversed chain; cached a query at a time, so that a run resumes."""
     path = CACHE / "significance" / "pairs.tsv"
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -96,22 +96,39 @@ def collect(threads, n_queries):
             done[k] = rows
             print(f"\r{n + 1}/{len(order)} queries", end="", file=sys.stderr, flush=True)
     print(file=sys.stderr)
-    return [row for k in order if k in done for row in done[k]]
+    return [(k,) + row for k in order if k in done for row in done[k]]
 
 
-def features(lq, lt):
+def features(lq, lt, lengths=True):
     short, long_ = np.minimum(lq, lt), np.maximum(lq, lt)
-    return np.stack([np.ones_like(short, dtype=float), np.log(short), np.log(long_ / short)], 1)
+    x = np.stack([np.ones_like(short, dtype=float), np.log(short), np.log(long_ / short)], 1)
+    return x if lengths else x[:, :1]
 
 
-def fit_null(lq, lt, s):
-    """mu and log sd linear in the features: least squares for mu, then for the log of the
-    absolute residuals (corrected by E ln|N(0,1)| = -0.635)."""
-    x = features(lq, lt)
+def fit_null(lq, lt, s, lengths):
+    """mu and log sd linear in the features (or constants): least squares for mu, then for
+    the log of the absolute residuals (corrected by E ln|N(0,1)| = -0.635); as the three
+    coefficients of significance.cpp."""
+    x = features(lq, lt, lengths)
     mu_c, *_ = np.linalg.lstsq(x, s, rcond=None)
     res = np.abs(s - x @ mu_c)
     sd_c, *_ = np.linalg.lstsq(x, np.log(np.maximum(res, 1e-6)) + 0.635, rcond=None)
-    return mu_c, sd_c
+    pad = np.zeros(3 - len(mu_c))
+    return np.concatenate([mu_c, pad]), np.concatenate([sd_c, pad])
+
+
+def sensitivity(query, z, homolog, unrelated):
+    """The mean over queries of the share of their homologs ranked above the first
+    unrelated target by z (as bench_scop measures it)."""
+    shares = []
+    for q in np.unique(query):
+        mine = (query == q) & (homolog | unrelated)
+        order = np.argsort(-z[mine], kind="stable")
+        is_hom = homolog[mine][order]
+        if is_hom.sum():
+            first_fp = np.argmax(~is_hom) if (~is_hom).any() else len(is_hom)
+            shares.append(is_hom[:first_fp].sum() / is_hom.sum())
+    return float(np.mean(shares))
 
 
 def z_of(lq, lt, s, mu_c, sd_c):
@@ -155,12 +172,13 @@ def main():
     if not (SHARED / "FAMILIES.tsv").exists():
         sys.exit(f"no shared data at {SHARED}")
     rows = collect(args.threads, args.queries)
-    qf = np.array([r[0] for r in rows])
-    tf = np.array([r[1] for r in rows])
-    lq = np.array([r[2] for r in rows], float)
-    lt = np.array([r[3] for r in rows], float)
-    tq = np.array([r[4] for r in rows])
-    tt = np.array([r[5] for r in rows])
+    query = np.array([r[0] for r in rows])
+    qf = np.array([r[1] for r in rows])
+    tf = np.array([r[2] for r in rows])
+    lq = np.array([r[3] for r in rows], float)
+    lt = np.array([r[4] for r in rows], float)
+    tq = np.array([r[5] for r in rows])
+    tt = np.array([r[6] for r in rows])
     s = (tq + tt) / 2
     reversed_t = np.char.startswith(tf, "rev:")
     group_q = np.array([fold_group(f) for f in qf])
@@ -169,7 +187,18 @@ def main():
     homolog = ~reversed_t & (qf == tf)
     print(f"pairs: {len(rows)}; unrelated {unrelated.sum()} "
           f"({(unrelated & reversed_t).sum()} against reversed chains), homolog {homolog.sum()}")
-    mu_c, sd_c = fit_null(lq[unrelated], lt[unrelated], s[unrelated])
+    # The length terms are kept only if they rank the homologs better on these pairs (an
+    # E-value must rank at least as well as the score it comes from).
+    fits = {}
+    for lengths in (True, False):
+        mu_c, sd_c = fit_null(lq[unrelated], lt[unrelated], s[unrelated], lengths)
+        fits[lengths] = (sensitivity(query, z_of(lq, lt, s, mu_c, sd_c), homolog, unrelated),
+                         mu_c, sd_c)
+        print(f"null {'with length terms' if lengths else 'constant'}: sensitivity "
+              f"{fits[lengths][0]:.4f} (homologs above the first unrelated pair, by z)")
+    lengths = fits[True][0] > fits[False][0]
+    _, mu_c, sd_c = fits[lengths]
+    print("chosen:", "with length terms" if lengths else "constant")
     z_null = z_of(lq[unrelated], lt[unrelated], s[unrelated], mu_c, sd_c)
     loc, scale = fit_gumbel_tail(z_null)
     z_all = z_of(lq, lt, s, mu_c, sd_c)

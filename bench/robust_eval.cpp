@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
   env("ROBUST_COMBINED_SEED", config.combined_seed);
   env("ROBUST_COMBINED_LATE", config.combined_seed_escalated_only);
   env("ROBUST_ESCALATE", config.escalate_below);
+  env("ROBUST_ESCALATE_FROM", config.escalate_from);
   env("ROBUST_ESC_FRAGMENTS", config.escalated_fragment_count);
   env("ROBUST_ESC_GAPLESS", config.escalated_gapless_keep);
   env("ROBUST_ESC_STARTS", config.escalated_stage_starts);

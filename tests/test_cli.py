@@ -582,6 +582,27 @@ def test_scan_table_tsv_and_limits(tmp_path, database, method):
     assert none.returncode == 0 and "No hits." in none.stdout
 
 
+@pytest.mark.parametrize("order, column, ascending", [
+    (None, 10, True),  # the default: E-value, smallest first
+    ("evalue", 10, True), ("tm", 2, False), ("tm-query", 3, False), ("tm-target", 4, False),
+])
+def test_scan_sorts_by_the_order_asked_for(tmp_path, database, order, column, ascending):
+    options = ["--sort-by", order] if order else []
+    proc = malven_cmd("scan", PDB / "1sp1.pdb", "db", "--quiet", *options, cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    values = [float(r[column]) for r in table_rows(proc.stdout, SCAN_TABLE)]
+    assert len(values) >= 4 and values == sorted(values, reverse=not ascending)
+    shown = {None: "E-value", "evalue": "E-value", "tm": "TM-score (by the longer)",
+             "tm-query": "TM-score by the query", "tm-target": "TM-score by the target"}
+    assert f"ranked by {shown[order]}" in proc.stdout
+
+
+def test_sort_by_takes_only_the_orders_it_names(tmp_path, database):
+    for command in (["scan", PDB / "1sp1.pdb", "db"], ["search", "db", PDB / "1sp1.pdb"]):
+        proc = malven_cmd(*command, "--sort-by", "rmsd", cwd=tmp_path)
+        assert proc.returncode == 2 and "invalid choice: 'rmsd'" in proc.stderr
+
+
 def test_scan_explicit_unreadable_target_is_an_error(tmp_path, database):
     line = fails("scan", PDB / "1sp1.pdb", "db/1sp2.pdb", "db/sub/broken.pdb", cwd=tmp_path)
     assert line.startswith("malven scan: error: cannot read a structure from db/sub/broken.pdb")

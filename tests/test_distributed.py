@@ -139,9 +139,12 @@ def test_robust_search_equals_one_search_here(client, keep):
                                          chunk_size=5)
     assert (got.n_targets, got.n_aligned, got.prefilter_keep) == \
         (here.n_targets, here.n_aligned, here.prefilter_keep)
-    assert [(h.target, h.rank, h.score, h.sc, h.prefilter, h.z_score, h.pairs)
+    assert [(h.target, h.rank, h.score, h.sc, h.prefilter, h.z_score, h.pairs, h.bits, h.prob)
             for h in got.hits] == [(h.target, h.rank, h.score, h.sc, h.prefilter, h.z_score,
-                                    h.pairs) for h in here.hits]
+                                    h.pairs, h.bits, h.prob) for h in here.hits]
+    # E-values count the whole list, not a chunk's share of it.
+    assert [h.evalue for h in got.hits] == pytest.approx([h.evalue for h in here.hits],
+                                                         rel=1e-12)
     assert got.query.path == str(query)
 
 

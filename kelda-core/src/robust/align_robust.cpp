@@ -228,7 +228,8 @@ void tm_stage(Search& s, const RobustConfig& cfg, std::size_t max_starts) {
 // 5. Escalation while no fold is shared yet: the best superposition may lie where no
 // leading seed pointed, so the remaining seeds are scored and staged too.
 void escalate(Search& s, const RobustConfig& cfg) {
-  if (!(s.best.tm_sum / static_cast<double>(s.l_min) < cfg.escalate_below)) return;
+  const double tm = s.best.tm_sum / static_cast<double>(s.l_min);
+  if (!(tm < cfg.escalate_below && tm >= cfg.escalate_from)) return;
   score_seeds(s, cfg, cfg.gapless.keep, s.gapless.size(), cfg.fragment_count, s.fragments.size());
   if (cfg.combined_seed_escalated_only) score_combined_seed(s, cfg);
   if (s.stopped()) return;

@@ -90,11 +90,14 @@ Status run_pairs(std::span<const Domain* const> domains,
 
 EngineSettings search_engine_settings() {
   EngineSettings s;
-  s.robust.escalate_below = 0.0;
   s.robust.gapless.keep = 8;
   s.robust.fragment_count = 12;
   s.robust.combined_seed_escalated_only = false;
   s.robust.stage_starts = 3;
+  s.robust.escalate_from = 0.4;
+  s.robust.escalated_gapless_keep = 16;
+  s.robust.escalated_fragment_count = 16;
+  s.robust.escalated_stage_starts = 8;
   s.scan_slide = 10;
   s.scan_refine = false;
   return s;

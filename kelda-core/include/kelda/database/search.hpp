@@ -50,7 +50,7 @@ struct DatabaseSearchSettings {
   bool exhaustive = false;  // the engine on every entry (no stage before it)
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
-  SortBy sort_by = SortBy::Evalue;  // the order of the hits (not Score: Sc comes last)
+  SortBy sort_by = SortBy::Evalue;  // the order of the hits (Score as Tm: Sc comes last)
   unsigned threads = 0;    // 0: one per hardware thread
   // Letters of targets scored against every query while they are in the processor's cache.
   std::size_t block_letters = std::size_t{1} << 16;

@@ -44,6 +44,9 @@ struct RobustConfig {
   // seeds are scored and staged: weak similarities have many basins, strong ones are found
   // by the leading seeds.
   double escalate_below = 0.6;
+  // ... and reaches this: a search over many targets spends the escalated effort where a
+  // remote homolog may lie, not on the clearly unrelated pairs that make most of its work.
+  double escalate_from = 0.0;
   std::size_t escalated_gapless_keep = 8;
   std::size_t escalated_fragment_count = 12;
   std::size_t escalated_stage_starts = 20;  // in all, the first round's included

@@ -18,17 +18,17 @@
 
 namespace kelda {
 
-// The engine's settings for a search. Robust method: every seed of the escalated effort
-// scored at once (eight threadings, twelve fragment pairs, secondary structure alone and with
-// the best threading) and the TM stage from the best three, with no second round. The
-// leading seeds alone (three threadings, four fragments, one start) found a superposition
-// within 0.01 of TM-align's TM-score on only 72% of SCOP40 pairs of the same superfamily
-// (another family) or fold (another superfamily): remote homologs have many basins, and the
-// best-scored seed is often not the one that refines best. Scoring all seeds in one round
-// costs about twice the leading seeds' time on every pair; an escalation from a TM-score
-// threshold saves nothing in a search, whose unrelated targets lie in the same range
-// (bench/bench_remote.py). KELDA methods: each target as scan_database aligns it (the scan
-// mode's placement alone, sliding by 10).
+// The engine's settings for a search. Robust method: a first round of eight threadings,
+// twelve fragment pairs and secondary structure alone and with the best threading, the TM
+// stage from the best three; then, for a TM-score (by the shorter) from 0.4 to 0.6, the
+// remote range, sixteen of each and eight starts in all. The leading seeds alone (three
+// threadings, four fragments, one start) came within 0.01 of TM-align's TM-score on only
+// 72% of SCOP40 pairs of the same superfamily (another family) or fold (another
+// superfamily): remote homologs have many basins, and the best-scored seed is often not the
+// one that refines best. The first round costs about twice the leading seeds' time on every
+// pair; the escalation is kept out of the range below 0.4, where most unrelated targets of a
+// database lie, and adds a sixth to their time (bench/bench_remote.py). KELDA methods: each
+// target as scan_database aligns it (the scan mode's placement alone, sliding by 10).
 EngineSettings search_engine_settings();
 
 // The targets the prefilter keeps when the caller does not say: the best max(40, 5% of the

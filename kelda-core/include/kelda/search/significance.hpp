@@ -1,6 +1,6 @@
 // How significant a search hit is: a null model of the TM-scores of unrelated pairs, fitted once
-// and held here, gives every hit a bit score, an E-value and a probability of homology; and
-// the orders hits may be ranked in.
+// and held in significance.cpp, gives every hit a bit score, an E-value and a probability of
+// homology; and the orders hits may be ranked in.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +14,9 @@ namespace kelda {
 // what they were fitted on).
 //   s  = the mean of the TM-scores normalised by the query and by the target;
 //   z  = (s - mu) / sd, mu and ln sd linear in ln(shorter length) and ln(longer / shorter)
-//        (the length-dependent mean and spread of s among unrelated pairs, after DALI's
-//        Z-score against length-dependent means, Holm and Sander 1993);
+//        (the mean and spread of s among unrelated pairs, in the form of DALI's Z-score
+//        against length-dependent means, Holm and Sander 1993; the fit keeps a length term
+//        only where it ranks homologs better, and keeps none now);
 //   p  = 1 - exp(-exp(-(z - loc) / scale)), the chance an unrelated pair scores z or more
 //        (the extreme-value form of the TM-score's null, Xu and Zhang 2010);
 //   bits = -log2 p, so that a search of N targets gives evalue = N * 2^-bits;
