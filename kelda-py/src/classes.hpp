@@ -12,6 +12,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "errors.hpp"
@@ -322,6 +323,30 @@ PyTypeObject* make_class(PyType_Spec* spec) {
   if (!type) return nullptr;
   ClassOf<T>::type = type;  // the module keeps its own reference as an attribute
   return type;
+}
+
+// A result class: built by the toolkit only (no constructor), read through `getset` (and
+// `methods`), printed by `Repr` where one is given. One spec per (T, Repr).
+template <class T, auto Repr = nullptr>
+PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
+                           const char* doc) {
+  static std::vector<PyType_Slot> slots;
+  slots = {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+           {Py_tp_getset, getset},
+           {Py_tp_doc, const_cast<char*>(doc)}};
+  if (methods) slots.push_back({Py_tp_methods, methods});
+  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>)
+    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
+  slots.push_back({0, nullptr});
+  static PyType_Spec spec{
+      .name = qualified,
+      .basicsize = sizeof(Object<T>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots.data(),
+  };
+  return make_class<T>(&spec);
 }
 
 }  // namespace malven

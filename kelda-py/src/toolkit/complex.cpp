@@ -119,24 +119,6 @@ PyGetSetDef complex_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class T, auto Repr>
-PyTypeObject* record_class(const char* qualified, PyGetSetDef* getset, const char* doc) {
-  static PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-                                {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
-                                {Py_tp_getset, getset},
-                                {Py_tp_doc, const_cast<char*>(doc)},
-                                {Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)},
-                                {0, nullptr}};
-  static PyType_Spec spec{
-      .name = qualified,
-      .basicsize = sizeof(Object<T>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots,
-  };
-  return make_class<T>(&spec);
-}
-
 const Signature align_complex_sig{"align_complex", {{"chains1"}, {"chains2"}, {"settings"}}};
 Ref align_complex(std::vector<kelda::Domain> chains1, std::vector<kelda::Domain> chains2,
                   kelda::ComplexSettings settings) {
@@ -159,13 +141,13 @@ PyMethodDef complex_functions[] = {
 };
 
 PyTypeObject* create_complex_result_class() {
-  return record_class<ComplexResult, cx_repr>(
-      "keldascope.ComplexResult", complex_getset,
+  return result_class<ComplexResult, cx_repr>(
+      "keldascope.ComplexResult", complex_getset, nullptr,
       "Assembly B aligned onto assembly A: a chain mapping under one superposition.");
 }
 PyTypeObject* create_chain_pair_result_class() {
-  return record_class<ChainPairResult, cp_repr>(
-      "keldascope.ChainPairResult", chain_pair_getset,
+  return result_class<ChainPairResult, cp_repr>(
+      "keldascope.ChainPairResult", chain_pair_getset, nullptr,
       "One mapped chain pair of a complex alignment, under the complex's superposition.");
 }
 

@@ -633,28 +633,6 @@ PyGetSetDef report_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class T, auto Repr = nullptr>
-PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
-                           const char* doc) {
-  static std::vector<PyType_Slot> slots;
-  slots = {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
-           {Py_tp_getset, getset},
-           {Py_tp_doc, const_cast<char*>(doc)}};
-  if (methods) slots.push_back({Py_tp_methods, methods});
-  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>)
-    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
-  slots.push_back({0, nullptr});
-  static PyType_Spec spec{
-      .name = qualified,
-      .basicsize = sizeof(Object<T>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots.data(),
-  };
-  return make_class<T>(&spec);
-}
-
 }  // namespace
 
 const Signature pack_domain_sig{"pack_domain", {{"domain"}}};
