@@ -271,6 +271,25 @@ def test_command_search_complex_table(tmp_path, assemblies_db):
     assert refused.returncode != 0 and len(refused.stderr.strip().splitlines()) == 1
 
 
+def test_complex_outputs_escape_names_and_round_numbers(tmp_path):
+    # A tab in a file name must not split a TSV cell or a report line, and the TSV's numbers
+    # are rounded as every other TSV's.
+    odd = tmp_path / "toxin\tcopy.pdb"
+    odd.write_bytes(TOXIN.read_bytes())
+    db = keldascope.Database.create(tmp_path / "odd.db", [odd, PDB / "1hpv.pdb"])
+    report = malven("align", TOXIN, odd, "--complex", cwd=tmp_path)
+    assert report.returncode == 0, report.stderr
+    assert "toxin\\tcopy.pdb" in report.stdout and "\t" not in report.stdout
+    out = malven("search", db.path, odd, "--complex", "--tsv", "hits.tsv", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    rows = [line.split("\t") for line in (tmp_path / "hits.tsv").read_text().splitlines()]
+    assert {len(r) for r in rows} == {11}
+    assert rows[1][0].endswith("toxin\\tcopy.pdb") and rows[1][1].endswith("toxin\\tcopy.pdb")
+    for cell in (rows[1][3], rows[1][4], rows[1][5]):
+        assert len(cell.split(".")[1]) <= 4
+    assert all(len(v.split(".")[1]) <= 6 for v in rows[1][9].split(","))
+
+
 def test_cluster_assemblies_by_complex_tm(tmp_path):
     dimer = PDB / "1hpv.pdb"
     toxin_copy = rewritten(TOXIN, tmp_path / "toxin_copy.pdb", list("ACDEFGH"), {}, motion(2))

@@ -5,7 +5,7 @@ import keldascope
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
                                    note, percent, transform_json)
-from keldascope.cli.tables import write_text
+from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope.complex import read_assembly, write_superposed_assembly
 from keldascope.structures import UnreadableStructure, check_output_path
 
@@ -60,7 +60,7 @@ def _read(src, chains, model, args):
 
 
 def _names(assembly):
-    return ", ".join(assembly.names)
+    return ", ".join(escaped(n) for n in assembly.names)
 
 
 def _pair_blocks(aln, pair, names):
@@ -86,7 +86,7 @@ def text_report(aln, written):
     for tag, s, role in (("1", a, "reference"), ("2", b, "moved onto 1")):
         what = f"  assembly {s.assembly}" if s.assembly else ""
         chains = f"{len(s.chains)} chain" + ("s" if len(s.chains) != 1 else "")
-        lines.append(f"Structure {tag}      {s.path}{what}  {chains} ({_names(s)})  "
+        lines.append(f"Structure {tag}      {escaped(s.path)}{what}  {chains} ({_names(s)})  "
                      f"{s.length} residues  ({role})")
     lines.append("Method           complex alignment (robust chain seeds, one superposition, "
                  "chains mapped by the complex TM-score)")
@@ -99,7 +99,7 @@ def text_report(aln, written):
     lines.append(f"Mapped chains    {len(r.chain_pairs)} of {len(a.chains)} (structure 1), "
                  f"{len(r.chain_pairs)} of {len(b.chains)} (structure 2)")
     for what, path in written:
-        lines.append(f"{what:<17}{path}")
+        lines.append(f"{what:<17}{escaped(path)}")
     lines.append("")
     if not r.chain_pairs:
         lines.append("No chains could be mapped.")
@@ -109,7 +109,8 @@ def text_report(aln, written):
               "RMSD", "Aligned", "Identity"]
     table = [header]
     for p in r.chain_pairs:
-        table.append([a.names[p.chain_a], b.names[p.chain_b], str(p.length_a), str(p.length_b),
+        table.append([escaped(a.names[p.chain_a]), escaped(b.names[p.chain_b]),
+                      str(p.length_a), str(p.length_b),
                       fmt(p.tm_score_a, 4), fmt(p.tm_score_b, 4), fmt(p.rmsd, 3),
                       str(p.n_aligned), percent(p.identity)])
     widths = [max(len(row[k]) for row in table) for k in range(len(header))]
@@ -119,7 +120,7 @@ def text_report(aln, written):
         if names:
             lines.append(f"  unmapped chains of structure {side}: {', '.join(names)}")
     for p in r.chain_pairs:
-        na, nb = a.names[p.chain_a], b.names[p.chain_b]
+        na, nb = escaped(a.names[p.chain_a]), escaped(b.names[p.chain_b])
         lines.append("")
         lines.append(f"Chains {na} (1) and {nb} (2) (':' pair within 5 A after superposition, "
                      f"'.' further apart)")
@@ -277,12 +278,12 @@ def run_search(args, context, db):
             for found in results:
                 for h in found.hits:
                     row = _search_row(h)
-                    yield "\t".join([found.query.path, h.path, str(h.rank), repr(h.score),
-                                     repr(row["tm_score"]["query"]),
-                                     repr(row["tm_score"]["target"]), repr(row["rmsd"]),
-                                     str(row["n_aligned"]), _mapping_text(h),
-                                     ",".join(f"{v:.6f}" for r in row["u"] for v in r),
-                                     ",".join(f"{v:.6f}" for v in row["t"])]) + "\n"
+                    yield tsv_line([escaped(found.query.path), escaped(h.path), str(h.rank),
+                                    num(h.score), num(row["tm_score"]["query"]),
+                                    num(row["tm_score"]["target"]), num(row["rmsd"], "distance"),
+                                    str(row["n_aligned"]), escaped(_mapping_text(h)),
+                                    ",".join(num(v, "rotation") for r in row["u"] for v in r),
+                                    ",".join(num(v, "distance") for v in row["t"])])
         write_text(args.tsv, lines())
     if args.json:
         dump_json({"command": "search", "complex": True, "version": keldascope.__version__,
@@ -297,14 +298,14 @@ def run_search(args, context, db):
     out = []
     for found in results:
         q = found.query
-        out += [f"Query    {q.path}  {len(q.chains)} chains ({_names(q)})  {q.length} residues",
-                f"Database {args.db}  {found.n_assemblies} assemblies, {found.n_aligned} "
+        out += [f"Query    {escaped(q.path)}  {len(q.chains)} chains ({_names(q)})  {q.length} residues",
+                f"Database {escaped(args.db)}  {found.n_assemblies} assemblies, {found.n_aligned} "
                 f"aligned as complexes: {len(found.hits)} hits, ranked by the complex "
                 f"TM-score normalised by the larger assembly", ""]
         cells = [SEARCH_HEADER] + [
-            (str(h.rank), h.path, fmt(h.score, 4), fmt(h.result.tm_score_a, 4),
+            (str(h.rank), escaped(h.path), fmt(h.score, 4), fmt(h.result.tm_score_a, 4),
              fmt(h.result.tm_score_b, 4), fmt(h.result.rmsd, 3), str(h.result.n_aligned),
-             f"{len(h.mapping)}/{len(q.chains)}", _mapping_text(h)) for h in found.hits]
+             f"{len(h.mapping)}/{len(q.chains)}", escaped(_mapping_text(h))) for h in found.hits]
         widths = [max(len(c[k]) for c in cells) for k in range(len(SEARCH_HEADER))]
         out += ["  ".join(v.ljust(w) for v, w in zip(c, widths)).rstrip() for c in cells] \
             if found.hits else ["No hits."]
