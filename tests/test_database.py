@@ -125,6 +125,20 @@ def test_shards_merge_to_the_hits_of_one_search(built, exhaustive, chunk_size):
     assert sharded.n_aligned == whole.n_aligned == (len(db) if exhaustive else 5)
 
 
+@pytest.mark.parametrize("as_pair", [False, True])
+def test_a_sharded_search_takes_a_chain_of_its_query_file(built, as_pair):
+    """FILE:CHAIN or a (path, chain) pair against a database names a chain of the file, as
+    against a list of files, not a file of that name."""
+    db, _ = built
+    path = str(PDB / "1tii.pdb")
+    query = (path, "E") if as_pair else f"{path}:E"
+    sharded = keldascope.distributed_search(query, db, client=keldascope.IN_PROCESS)
+    whole = db.search_one(keldascope.read_structure(path, "E"))
+    assert (sharded.query.path, sharded.query.chain) == (path, "E")
+    assert [figures(h) for h in sharded.hits] == [figures(h) for h in whole.hits]
+    assert db.names[sharded.hits[0].target] == "1tii:E"
+
+
 @pytest.mark.skipif(IS_PYPY, reason="dask.distributed does not run on PyPy")
 def test_dask_workers_map_their_own_shards(built):
     db, _ = built
