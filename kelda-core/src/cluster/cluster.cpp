@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "kelda/database/first_stage.hpp"
+#include "kelda/database/stages.hpp"  // the stages' scores, keep and orders, as the search's
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/prefilter.hpp"
 #include "kelda/search/search.hpp"  // search_engine_settings
@@ -121,11 +122,6 @@ class MemoryPool final : public Pool {
   std::vector<ShapeString> shapes_;
 };
 
-float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
-  const std::int32_t larger = std::max(self_a, self_b);
-  return larger > 0 ? static_cast<float>(static_cast<double>(score) / larger) : 0.0f;
-}
-
 std::size_t normalising_length(NormaliseBy by, std::size_t a, std::size_t b) {
   switch (by) {
     case NormaliseBy::A: return a;
@@ -169,12 +165,6 @@ struct Verdict {
   bool certified = false;  // by the gapless alignment
   bool engine = false;     // the engine ran
   double tm = 0.0;
-};
-
-struct Scored {
-  std::size_t chain = 0;
-  float first = 0.0f;
-  float shape = 0.0f;
 };
 
 class Clusterer {
@@ -282,29 +272,27 @@ class Clusterer {
     if (progress_) progress_->queries.fetch_add(1, std::memory_order_relaxed);
 
     // 1. Ungapped shape letters against every partner.
-    std::vector<Scored> scored(partners.size());
+    std::vector<Candidate> scored(partners.size());
     constexpr std::size_t kBlock = 512;
-    auto ok = parallel_for((partners.size() + kBlock - 1) / kBlock, s_.threads, stop_,
-                           [&](std::size_t b) -> Status {
-                             const std::size_t end = std::min(partners.size(), (b + 1) * kBlock);
-                             for (std::size_t i = b * kBlock; i < end; ++i) {
-                               const std::size_t k = partners[i];
-                               scored[i] = {k, normalised(ungapped_score(q.first_stage, pool_.letters(k)),
-                                                          q.shape.self_score, pool_.self_score(k))};
-                             }
-                             return Unit{};
-                           });
+    auto ok = parallel_for_chunks(
+        partners.size(), kBlock, s_.threads, stop_,
+        [&](std::size_t begin, std::size_t end) -> Status {
+          for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t k = partners[i];
+            scored[i] = {k, pool_.length(k),
+                         normalised_score(ungapped_score(q.first_stage, pool_.letters(k)),
+                                          q.shape.self_score, pool_.self_score(k))};
+          }
+          return Unit{};
+        });
     if (!ok) return std::move(ok).error();
     // The first stage's ranking is taken in windows of `keep`: a window's survivors are
     // aligned by shape string and judged; while the judging has not run out of patience the
     // next window follows, so that a cluster larger than a window is still taken whole.
-    const std::size_t keep = std::min(
-        scored.size(),
-        std::max(s_.first_stage_min,
-                 static_cast<std::size_t>(std::ceil(s_.first_stage_fraction * scored.size()))));
-    std::sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) {
-      return a.first > b.first || (a.first == b.first && a.chain < b.chain);
-    });
+    const std::size_t keep =
+        std::min(scored.size(), stage_keep(s_.first_stage_fraction, s_.first_stage_min,
+                                           std::numeric_limits<std::size_t>::max(), scored.size()));
+    std::sort(scored.begin(), scored.end(), by_first_stage);
     const std::size_t round = 4 * static_cast<std::size_t>(thread_count(s_.threads, keep));
     std::size_t misses = 0, engine_runs = 0;
     std::vector<Verdict> verdicts;
@@ -312,24 +300,22 @@ class Clusterer {
     for (std::size_t w0 = 0; w0 < scored.size() && !done; w0 += keep) {
       const std::size_t w1 = std::min(scored.size(), w0 + keep);
       // 2. The window's shape strings' local alignment.
-      ok = parallel_for((w1 - w0 + 63) / 64, s_.threads, stop_, [&](std::size_t b) -> Status {
-        ShapeString target;
-        const std::size_t end = std::min(w1, w0 + (b + 1) * 64);
-        for (std::size_t i = w0 + b * 64; i < end; ++i) {
-          const auto letters = pool_.letters(scored[i].chain);
-          target.letters.assign(letters.begin(), letters.end());
-          target.self_score = pool_.self_score(scored[i].chain);
-          scored[i].shape = normalised(shape_score(q.profile, target), q.shape.self_score,
-                                       target.self_score);
-        }
-        return Unit{};
-      });
+      ok = parallel_for_chunks(
+          w1 - w0, kShapeChunk, s_.threads, stop_,
+          [&](std::size_t begin, std::size_t end) -> Status {
+            ShapeString target;
+            for (std::size_t i = w0 + begin; i < w0 + end; ++i) {
+              const auto letters = pool_.letters(scored[i].entry);
+              target.letters.assign(letters.begin(), letters.end());
+              target.self_score = pool_.self_score(scored[i].entry);
+              scored[i].shape = normalised_score(shape_score(q.profile, target),
+                                                 q.shape.self_score, target.self_score);
+            }
+            return Unit{};
+          });
       if (!ok) return std::move(ok).error();
       std::sort(scored.begin() + static_cast<std::ptrdiff_t>(w0),
-                scored.begin() + static_cast<std::ptrdiff_t>(w1),
-                [](const Scored& a, const Scored& b) {
-                  return a.shape > b.shape || (a.shape == b.shape && a.chain < b.chain);
-                });
+                scored.begin() + static_cast<std::ptrdiff_t>(w1), by_shape);
 
       // 3. Admission, best shape score first. Chains are judged a few per thread at a time;
       // the verdicts are read in order and the reading stops exactly where the rule says, so
@@ -340,7 +326,7 @@ class Clusterer {
         auto judged = parallel_for_with(
             end - start, s_.threads, stop_, [&] { return State(q.domain(), s_.engine); },
             [&](State& st, std::size_t i) -> Status {
-              auto v = judge(q, scored[start + i].chain, st);
+              auto v = judge(q, scored[start + i].entry, st);
               if (!v) return std::move(v).error();
               verdicts[i] = *v;
               return Unit{};
@@ -354,7 +340,7 @@ class Clusterer {
             ++engine_runs;
           }
           if (v.reached) {
-            out.emplace_back(scored[start + i].chain, v.tm);
+            out.emplace_back(scored[start + i].entry, v.tm);
             misses = 0;
           } else {
             ++misses;

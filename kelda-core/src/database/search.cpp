@@ -4,22 +4,16 @@
 #include "kelda/database/search.hpp"
 
 #include <algorithm>  // sort, nth_element, min
-#include <cmath>      // ceil, sqrt, isnan
+#include <cmath>      // sqrt, isnan
 #include <limits>
 #include <utility>
 
 #include "kelda/exec/parallel.hpp"
-#include "kelda/robust/align_robust.hpp"  // add_kelda_score: Sc for the hits reported
 #include "kelda/search/search.hpp"        // search_engine_settings
 
 namespace kelda {
 
 namespace {
-
-float normalised(std::int32_t score, std::int32_t self_a, std::int32_t self_b) {
-  const std::int32_t larger = std::max(self_a, self_b);
-  return larger > 0 ? static_cast<float>(static_cast<double>(score) / larger) : 0.0f;
-}
 
 // The best `keep` of the items offered, by `better` (a total order), in any order of offering.
 // A buffer of up to half as many again as `keep` is cut back to `keep` when full; the worst
@@ -56,10 +50,6 @@ class BestOf {
   std::vector<T> items_;
   std::optional<T> floor_;
 };
-
-bool by_first_stage(const Candidate& a, const Candidate& b) {
-  return a.first_stage > b.first_stage || (a.first_stage == b.first_stage && a.entry < b.entry);
-}
 
 bool by_rank(const DatabaseHit& a, const DatabaseHit& b) {
   return a.rank_score > b.rank_score || (a.rank_score == b.rank_score && a.entry < b.entry);
@@ -124,22 +114,6 @@ std::vector<Block> blocks_of(const Database& db, std::size_t letters) {
   return out;
 }
 
-// The KELDA score the engine left out, for a hit that is reported: the robust method's own
-// completion of an alignment made without it (add_kelda_score), as exact as scoring it then.
-Status complete_kelda_score(const Domain& a, const Domain& b, const EngineSettings& settings,
-                            PairResult& r) {
-  if (settings.method != Method::Robust || !settings.robust.kelda_score) return Unit{};
-  RobustAlignment ra;
-  ra.outcome = r.outcome;
-  ra.alignment = r.alignment;
-  ra.tm_score_a = r.tm_score_a;
-  ra.tm_score_b = r.tm_score_b;
-  if (auto ok = add_kelda_score(a, b, settings.robust, ra); !ok) return ok;
-  r.outcome.sc = ra.outcome.sc;
-  r.same_fold = ra.significant;
-  return Unit{};
-}
-
 }  // namespace
 
 double database_rank_key(SortBy by, const PairResult& r) noexcept {
@@ -148,8 +122,7 @@ double database_rank_key(SortBy by, const PairResult& r) noexcept {
 }
 
 std::size_t first_stage_keep(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
-  const auto share = static_cast<std::size_t>(std::ceil(s.first_stage_fraction * static_cast<double>(entries)));
-  return std::min(std::max(share, s.first_stage_min), std::max(s.first_stage_min, s.first_stage_max));
+  return stage_keep(s.first_stage_fraction, s.first_stage_min, s.first_stage_max, entries);
 }
 
 double engine_budget(const DatabaseSearchSettings& s, std::size_t entries) noexcept {
@@ -194,7 +167,7 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
             const auto letters = s.letters.subspan(r.letters_offset, r.length);
             const std::int32_t score = ungapped_score(query.first_stage, letters);
             lists[q].offer(Candidate{s.first + k, r.length,
-                                     normalised(score, query.shape.self_score, r.self_score)});
+                                     normalised_score(score, query.shape.self_score, r.self_score)});
           }
         }
         if (progress) progress->scanned.fetch_add(block.end - block.begin, std::memory_order_relaxed);
@@ -203,32 +176,30 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
   if (!kept) return std::move(kept).error();
   for (std::size_t q = 0; q < nq; ++q) {
     out.queries[q] = std::move((*kept)[q]);
-    std::sort(out.queries[q].begin(), out.queries[q].end(),
-              [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+    std::sort(out.queries[q].begin(), out.queries[q].end(), by_entry);
   }
 
   // 2. The shape strings' local alignment of the survivors.
   std::vector<std::pair<std::size_t, std::size_t>> tasks;  // (query, position in its list)
   for (std::size_t q = 0; q < nq; ++q)
     for (std::size_t k = 0; k < out.queries[q].size(); ++k) tasks.emplace_back(q, k);
-  constexpr std::size_t kChunk = 64;
-  auto ok = parallel_for((tasks.size() + kChunk - 1) / kChunk, settings.threads, stop,
-                    [&](std::size_t chunk) -> Status {
-                      thread_local ShapeString target;
-                      const std::size_t end = std::min(tasks.size(), (chunk + 1) * kChunk);
-                      for (std::size_t t = chunk * kChunk; t < end; ++t) {
-                        // One local alignment of a long query takes a good part of a second.
-                        if (stop.stop_requested()) return CoreError::cancelled();
-                        const auto [q, k] = tasks[t];
-                        Candidate& c = out.queries[q][k];
-                        const auto letters = shard.letters(c.entry);
-                        target.letters.assign(letters.begin(), letters.end());
-                        c.shape = normalised(shape_score(queries[q].profile, target),
-                                             queries[q].shape.self_score, shard.self_score(c.entry));
-                      }
-                      if (progress) progress->shaped.fetch_add(end - chunk * kChunk, std::memory_order_relaxed);
-                      return Unit{};
-                    });
+  auto ok = parallel_for_chunks(
+      tasks.size(), kShapeChunk, settings.threads, stop,
+      [&](std::size_t begin, std::size_t end) -> Status {
+        thread_local ShapeString target;
+        for (std::size_t t = begin; t < end; ++t) {
+          // One local alignment of a long query takes a good part of a second.
+          if (stop.stop_requested()) return CoreError::cancelled();
+          const auto [q, k] = tasks[t];
+          Candidate& c = out.queries[q][k];
+          const auto letters = shard.letters(c.entry);
+          target.letters.assign(letters.begin(), letters.end());
+          c.shape = normalised_score(shape_score(queries[q].profile, target),
+                                     queries[q].shape.self_score, shard.self_score(c.entry));
+        }
+        if (progress) progress->shaped.fetch_add(end - begin, std::memory_order_relaxed);
+        return Unit{};
+      });
   if (!ok) return std::move(ok).error();
   return out;
 }
@@ -247,9 +218,7 @@ std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScree
       if (q < s.queries.size()) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
     std::sort(all.begin(), all.end(), by_first_stage);
     if (all.size() > keep) all.resize(keep);
-    std::sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) {
-      return a.shape > b.shape || (a.shape == b.shape && a.entry < b.entry);
-    });
+    std::sort(all.begin(), all.end(), by_shape);
     const double query_length = static_cast<double>(queries[q].domain.size());
     double spent = 0.0;
     for (const Candidate& c : all) {
@@ -259,7 +228,7 @@ std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScree
       out[q].push_back(c);
       spent += query_length * c.length;
     }
-    std::sort(out[q].begin(), out[q].end(), [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; });
+    std::sort(out[q].begin(), out[q].end(), by_entry);
   }
   return out;
 }
@@ -304,9 +273,9 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
     }
   }
 
-  // The engine ranks by TM-score; the KELDA score waits for the hits reported.
+  // The engine ranks by TM-score; the other score waits for the hits reported.
   EngineSettings engine = settings.engine;
-  engine.robust.kelda_score = false;
+  engine.full_scores = engine.method != Method::Robust && settings.engine.full_scores;
   auto kept = best_per_query<DatabaseHit>(
       work.size(), nq, settings.max_hits, by_rank, settings.threads, stop,
       [&](std::size_t i, auto& lists) -> Status {
@@ -335,6 +304,7 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
   for (std::size_t q = 0; q < nq; ++q) out.queries[q].hits = std::move((*kept)[q]);
 
   // Sc and the same-fold call of the hits kept.
+  if (engine.full_scores || !settings.engine.full_scores) return out;
   std::vector<std::pair<std::size_t, std::size_t>> reported;
   for (std::size_t q = 0; q < nq; ++q)
     for (std::size_t k = 0; k < out.queries[q].hits.size(); ++k) reported.emplace_back(q, k);
@@ -343,7 +313,7 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
     DatabaseHit& h = out.queries[q].hits[k];
     auto target = shard.domain(h.entry);
     if (!target) return std::move(target).error();
-    return complete_kelda_score(queries[q].domain, *target, settings.engine, h.alignment);
+    return complete_scores(queries[q].domain, *target, settings.engine, h.alignment);
   });
   if (!ok) return std::move(ok).error();
   return out;

@@ -169,7 +169,7 @@ Result<PairResult> align_pair(const Domain& a, const Domain& b, const EngineSett
 
 Status complete_scores(const Domain& a, const Domain& b, const EngineSettings& settings,
                        PairResult& result) {
-  if (result.method == Method::Robust) {
+  if (result.method == Method::Robust && settings.robust.kelda_score) {
     RobustAlignment r;
     r.outcome = std::move(result.outcome);
     r.alignment = std::move(result.alignment);
@@ -179,7 +179,7 @@ Status complete_scores(const Domain& a, const Domain& b, const EngineSettings& s
     result.outcome = std::move(r.outcome);
     result.alignment = std::move(r.alignment);
     if (!ok) return ok;
-  } else if (!result.outcome.pairs.empty()) {
+  } else if (result.method != Method::Robust && !result.outcome.pairs.empty()) {
     const auto [by_a, by_b] = tm_scores_of(a, b, result.outcome.pairs, settings.robust);
     result.tm_score_a = by_a;
     result.tm_score_b = by_b;

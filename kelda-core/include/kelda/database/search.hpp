@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kelda/database/first_stage.hpp"
+#include "kelda/database/stages.hpp"  // Candidate
 #include "kelda/db/database.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
@@ -51,7 +52,7 @@ struct DatabaseSearchSettings {
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
   SortBy sort_by = SortBy::Evalue;  // the order of the hits (Score as Tm: Sc comes last)
-  unsigned threads = 0;    // 0: one per hardware thread
+  unsigned threads = 0;    // 0: one per usable core (thread_count)
   // Letters of targets scored against every query while they are in the processor's cache.
   std::size_t block_letters = std::size_t{1} << 16;
   // The memory the lists of a pass's queries may take (a query's lists grow with the
@@ -84,19 +85,6 @@ struct PreparedQuery {
 
 std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries,
                                            UngappedKernel kernel = fastest_ungapped_kernel());
-
-// A target on its way through the stages: its scores so far, each normalised by the larger of
-// the two self-scores (1 for a copy of the query).
-// Single precision: a million of them a query stay small, and their order is the same
-// wherever they are computed.
-struct Candidate {
-  std::size_t entry = 0;     // database-wide index
-  std::uint32_t length = 0;  // its residues
-  float first_stage = 0.0f;
-  float shape = std::numeric_limits<float>::quiet_NaN();  // NaN: not aligned by shape
-  bool operator==(const Candidate&) const = default;
-};
-static_assert(sizeof(Candidate) <= 24);
 
 // Per query, the first stage's survivors in a shard with their shape scores; ascending entry.
 struct ShardScreen {

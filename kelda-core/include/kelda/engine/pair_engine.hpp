@@ -54,7 +54,8 @@ struct EngineSettings {
   // Both scores of every alignment: for the robust method the Sc of a KELDA refinement from
   // its superposition (about a quarter of a pair's time), for the KELDA methods the
   // TM-scores of their pairs. A job ranking by one score aligns without the other and
-  // completes only what it reports (complete_scores).
+  // completes only what it reports (complete_scores, the one completion). robust.kelda_score
+  // off leaves the robust method without its Sc even then.
   bool full_scores = true;
 };
 

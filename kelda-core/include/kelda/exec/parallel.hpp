@@ -95,4 +95,14 @@ Status parallel_for(std::size_t n, unsigned threads, std::stop_token stop, Body&
       [&](Unit&, std::size_t k) { return body(k); });
 }
 
+// parallel_for over [0, n) in pieces of `chunk` consecutive indices: body(begin, end) ->
+// Status once a piece, for items too small to hand out one at a time.
+template <class Body>
+Status parallel_for_chunks(std::size_t n, std::size_t chunk, unsigned threads,
+                           std::stop_token stop, Body&& body) {
+  return parallel_for((n + chunk - 1) / chunk, threads, stop, [&](std::size_t c) {
+    return body(c * chunk, std::min(n, (c + 1) * chunk));
+  });
+}
+
 }  // namespace kelda
