@@ -38,7 +38,7 @@ struct Lookup {
 
 struct Segment {
   DbSegmentRecord record{};
-  HeldBytes held[kDbSegmentFiles];  // payloads of the index, (none), letters, lookup
+  HeldBytes held[kDbSegmentFiles];  // by segment_slot: payloads of all but the data file
   ReadFile data_file;
   std::uint64_t data_bytes = 0;  // its payload
   std::span<const DbIndexRecord> index;
@@ -57,13 +57,10 @@ struct Segment {
 
 std::span<const std::uint8_t> payload(const HeldBytes& h) { return {h.data(), h.bytes}; }
 
-constexpr DbFile kKinds[kDbSegmentFiles] = {DbFile::Index, DbFile::Data, DbFile::Letters,
-                                            DbFile::Lookup};
-
 // Opens one of a segment's files and checks its size and header against the manifest.
 Result<ReadFile> open_checked(const std::string& dir, const DbSegmentRecord& rec, std::uint32_t f,
                               std::uint64_t database_id) {
-  const std::string name = segment_file_name(rec.number, kKinds[f]);
+  const std::string name = segment_file_name(rec.number, kDbSegmentKinds[f]);
   const std::string path = join_path(dir, name);
   int err = 0;
   auto file = ReadFile::open(path, &err);
@@ -82,7 +79,7 @@ Result<ReadFile> open_checked(const std::string& dir, const DbSegmentRecord& rec
   char head[kDbHeaderBytes];
   if (!file->read_at(head, sizeof head, 0))
     return database_error(dir, "is truncated: " + name + " ends inside its header");
-  if (auto ok = check_file_header(dir, name, std::string_view(head, sizeof head), kKinds[f],
+  if (auto ok = check_file_header(dir, name, std::string_view(head, sizeof head), kDbSegmentKinds[f],
                                   rec.number, rec.entries, size - kDbHeaderBytes, database_id);
       !ok)
     return std::move(ok).error();
@@ -92,7 +89,7 @@ Result<ReadFile> open_checked(const std::string& dir, const DbSegmentRecord& rec
 // A file's payload read whole and checked against the checksum its manifest holds.
 Status hold_payload(const std::string& dir, const DbSegmentRecord& rec, std::uint32_t f,
                     const ReadFile& file, HeldBytes& out) {
-  const std::string name = segment_file_name(rec.number, kKinds[f]);
+  const std::string name = segment_file_name(rec.number, kDbSegmentKinds[f]);
   out.bytes = static_cast<std::size_t>(file.size() - kDbHeaderBytes);
   out.words.assign((out.bytes + 7) / 8, 0);
   if (!file.read_at(out.words.data(), out.bytes, kDbHeaderBytes))
@@ -169,20 +166,20 @@ Result<Segment> open_segment(const std::string& dir, const DbSegmentRecord& rec,
   for (std::uint32_t f = 0; f < kDbSegmentFiles; ++f) {
     auto file = open_checked(dir, rec, f, database_id);
     if (!file) return std::move(file).error();
-    if (kKinds[f] == DbFile::Data) {
+    if (kDbSegmentKinds[f] == DbFile::Data) {
       s.data_bytes = file->size() - kDbHeaderBytes;
       s.data_file = std::move(*file);
     } else if (auto ok = hold_payload(dir, rec, f, *file, s.held[f]); !ok) {
       return std::move(ok).error();
     }
   }
-  const auto index = payload(s.held[0]);
+  const auto index = payload(s.held[segment_slot(DbFile::Index)]);
   if (index.size() != rec.entries * sizeof(DbIndexRecord))
     return database_error(dir, "is damaged: " + segment_file_name(rec.number, DbFile::Index) +
                                    " does not hold one record an entry");
   s.index = {reinterpret_cast<const DbIndexRecord*>(index.data()), rec.entries};
-  s.letters = payload(s.held[2]);
-  if (!place_lookup(payload(s.held[3]), rec.entries, s.lookup))
+  s.letters = payload(s.held[segment_slot(DbFile::Letters)]);
+  if (!place_lookup(payload(s.held[segment_slot(DbFile::Lookup)]), rec.entries, s.lookup))
     return database_error(dir, "is damaged: " + segment_file_name(rec.number, DbFile::Lookup) +
                                    " does not hold the tables its header announces");
   if (auto ok = check_records(dir, s); !ok) return std::move(ok).error();

@@ -169,7 +169,10 @@ int rename_no_replace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str());
 }
 
-constexpr DbFile kStreamed[3] = {DbFile::Index, DbFile::Data, DbFile::Letters};
+// The segment's files written entry by entry, the first of kDbSegmentKinds; the lookup, last,
+// is written whole when the segment ends.
+constexpr std::size_t kStreamed = 3;
+static_assert(kDbSegmentKinds[kStreamed] == DbFile::Lookup && kStreamed + 1 == kDbSegmentFiles);
 
 // Removes what killed builds left in `dir`: entries named `prefix`... holding ".tmp-" that
 // are folders of a create (`folders`; only those no running build holds locked, emptied first)
@@ -240,7 +243,7 @@ struct DatabaseWriter::State {
   bool open = false;
   std::uint32_t number = 0;
   std::uint64_t entries = 0, residues = 0;
-  StreamFile files[3];  // index, data, letters
+  StreamFile files[kStreamed];  // by segment_slot
   std::string names, paths;
   std::vector<std::uint64_t> name_offsets;
   std::vector<DbSourceRecord> sources;
@@ -262,12 +265,12 @@ struct DatabaseWriter::State {
     sources.clear();
     last_source.clear();
     last_format = last_compressed = 255;
-    for (int f = 0; f < 3; ++f) {
-      const std::string p = file_path(number, kStreamed[f]);
+    for (std::size_t f = 0; f < kStreamed; ++f) {
+      const std::string p = file_path(number, kDbSegmentKinds[f]);
       auto file = StreamFile::create(p);
       if (!file) return std::move(file).error();
       written.push_back(p);
-      if (mode == Mode::Append) renames.emplace_back(p, join_path(work_dir, segment_file_name(number, kStreamed[f])));
+      if (mode == Mode::Append) renames.emplace_back(p, join_path(work_dir, segment_file_name(number, kDbSegmentKinds[f])));
       files[f] = std::move(*file);
     }
     open = true;
@@ -280,12 +283,12 @@ struct DatabaseWriter::State {
     rec.number = number;
     rec.first_entry = manifest.entries;
     rec.entries = entries;
-    for (int f = 0; f < 3; ++f) {
+    for (std::size_t f = 0; f < kStreamed; ++f) {
       const std::uint64_t bytes = files[f].payload_bytes();
       rec.file_bytes[f] = kDbHeaderBytes + bytes;
       rec.file_crc[f] = files[f].crc();
       if (auto ok = files[f].finish(
-              file_header(kStreamed[f], number, entries, bytes, residues, manifest.id));
+              file_header(kDbSegmentKinds[f], number, entries, bytes, residues, manifest.id));
           !ok)
         return ok;
     }
@@ -314,8 +317,8 @@ struct DatabaseWriter::State {
     if (ok) ok = f.write(names.data(), names.size());
     if (ok) ok = f.write(paths.data(), paths.size());
     if (!ok) return ok;
-    rec.file_bytes[3] = kDbHeaderBytes + f.payload_bytes();
-    rec.file_crc[3] = f.crc();
+    rec.file_bytes[segment_slot(DbFile::Lookup)] = kDbHeaderBytes + f.payload_bytes();
+    rec.file_crc[segment_slot(DbFile::Lookup)] = f.crc();
     if (auto done = f.finish(
             file_header(DbFile::Lookup, number, entries, f.payload_bytes(), residues, manifest.id));
         !done)
@@ -434,8 +437,8 @@ Status DatabaseWriter::add(const EncodedEntry& e) {
     s.last_compressed = compressed;
   }
   DbIndexRecord r{};
-  r.data_offset = s.files[1].payload_bytes();
-  r.letters_offset = s.files[2].payload_bytes();
+  r.data_offset = s.files[segment_slot(DbFile::Data)].payload_bytes();
+  r.letters_offset = s.files[segment_slot(DbFile::Letters)].payload_bytes();
   r.data_bytes = static_cast<std::uint32_t>(e.payload.size());
   r.length = e.length;
   r.source = static_cast<std::uint32_t>(s.sources.size() - 1);
@@ -446,9 +449,9 @@ Status DatabaseWriter::add(const EncodedEntry& e) {
   Crc32 crc;
   crc.add(e.payload.data(), e.payload.size());
   r.data_crc = crc.value();
-  ok = s.files[0].write(&r, sizeof r);
-  if (ok) ok = s.files[1].write(e.payload.data(), e.payload.size());
-  if (ok) ok = s.files[2].write(e.letters.data(), e.letters.size());
+  ok = s.files[segment_slot(DbFile::Index)].write(&r, sizeof r);
+  if (ok) ok = s.files[segment_slot(DbFile::Data)].write(e.payload.data(), e.payload.size());
+  if (ok) ok = s.files[segment_slot(DbFile::Letters)].write(e.letters.data(), e.letters.size());
   if (!ok) {
     s.failed = true;
     return ok;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>  // endian
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,20 @@ enum class DbFile : std::uint32_t {
   Lookup = 4,   // names and source paths (DbLookupHeader and its arrays)
 };
 inline constexpr std::uint32_t kDbSegmentFiles = 4;  // Index, Data, Letters, Lookup
+
+// A segment's files in the order DbSegmentRecord's arrays (file_bytes, file_crc) and the
+// segment's own arrays list them: the one description the writer and the reader share.
+inline constexpr DbFile kDbSegmentKinds[kDbSegmentFiles] = {DbFile::Index, DbFile::Data,
+                                                            DbFile::Letters, DbFile::Lookup};
+// A segment file's position in those arrays.
+constexpr std::size_t segment_slot(DbFile kind) noexcept {
+  return static_cast<std::size_t>(kind) - static_cast<std::size_t>(DbFile::Index);
+}
+static_assert([] {
+  for (std::size_t f = 0; f < kDbSegmentFiles; ++f)
+    if (segment_slot(kDbSegmentKinds[f]) != f) return false;
+  return true;
+}());
 
 // The header that opens every file (64 bytes).
 struct DbFileHeader {
