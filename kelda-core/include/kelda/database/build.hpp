@@ -24,7 +24,7 @@ struct BuildSettings {
   // Residues whose B-factor column (pLDDT in predicted models) is below this are left out.
   std::optional<double> min_plddt;
   bool first_chain_only = false;  // one entry a file: the chain of its first C-alpha atom
-  unsigned threads = 0;           // 0: one per hardware thread
+  unsigned threads = 0;           // 0: one per usable core (thread_count)
   // Bytes a file may hold once decompressed; more is skipped as unreadable.
   std::size_t max_file_bytes = std::size_t{256} << 20;
   // Files read between two writes; results are written in file order whatever the threads.

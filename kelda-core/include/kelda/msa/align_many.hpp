@@ -74,7 +74,7 @@ struct MsaResult {
 // Aligns the domains. Errors: InvalidParameter for no domain, a reference outside the list
 // or a coordinate that is not finite; Cancelled on a stop request (checked between pairs,
 // joins and refinement steps); the engine's errors. Identical for any thread count
-// (0: one per hardware thread). `progress`, when given, is updated as the work goes.
+// (0: one per usable core). `progress`, when given, is updated as the work goes.
 Result<MsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
                              const MsaSettings& settings, unsigned threads,
                              std::stop_token stop = {}, MsaProgress* progress = nullptr);

@@ -73,7 +73,7 @@ struct MsaLddt {
 // The LDDT of a multiple alignment of `domains` (one member each, in order). Errors:
 // InvalidParameter when the layout does not fit the domains (member count, residue counts,
 // columns beyond n_columns) or a coordinate is not finite; Cancelled on a stop request.
-// Identical for any thread count (0: one per hardware thread).
+// Identical for any thread count (0: one per usable core).
 Result<MsaLddt> msa_lddt(std::span<const Domain> domains, const MsaLayout& layout,
                          const LddtSettings& settings, unsigned threads,
                          std::stop_token stop = {});
