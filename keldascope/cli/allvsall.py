@@ -16,7 +16,6 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope.resolve import short_names
-from keldascope.structures import UnreadableStructure
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -191,22 +190,6 @@ def matrix_lines(matrix, decimals, aligned=None):
     return [line.rstrip() for line in lines]
 
 
-def read_sparse_inputs(args, found, prog):
-    """The structures read here; a file found inside a directory that cannot be read is
-    skipped with a warning, one named on the command line is an error."""
-    structures = []
-    for path, chain, explicit in found:
-        try:
-            structures.append(keldascope.read_structure(
-                path, args.chain if chain is None else chain, **inputs.reading(args)))
-        except UnreadableStructure as exc:
-            if explicit:
-                raise CliError(str(exc))
-            if not args.quiet:
-                warn(prog, f"skipped: {exc}")
-    return structures
-
-
 def pair_lines(result, names):
     yield tsv_line(TSV_HEADER)
     for i, j, tm_i, tm_j, tm_longer, sc, rmsd, score, aligned in result.pairs.tolist():
@@ -224,7 +207,7 @@ def run_sparse(args, found, settings, prog):
     if args.jobs is not None or args.scheduler is not None:
         raise UsageError("a sparse comparison runs on this machine's threads: drop "
                          "--jobs/--scheduler, or give --dense")
-    structures = read_sparse_inputs(args, found, prog)
+    structures = inputs.read_found(found, args, prog, args.quiet, args.chain)
     same_fold = (settings.same_fold_tm if settings.method == keldascope.Method.ROBUST
                  else settings.same_fold_sc)
     floor = same_fold if args.min_score is None else args.min_score

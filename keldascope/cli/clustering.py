@@ -11,7 +11,6 @@ from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, tsv_line, write_text
 from keldascope.clustering import COVERAGE_OF, cluster, is_database
-from keldascope.structures import UnreadableStructure
 
 DESCRIPTION = """\
 Cluster protein chains by TM-score without aligning every pair. SOURCE is a structure
@@ -64,9 +63,10 @@ def add_parser(sub, chain_type):
     p.add_argument("--chain", type=chain_type, metavar="X",
                    help="chain to read from every file not named as FILE:CHAIN (default: each "
                         "file's first chain)")
-    p.add_argument("--tm", type=tm_threshold, default=0.5, metavar="X",
+    defaults = keldascope.ClusterSettings()
+    p.add_argument("--tm", type=tm_threshold, default=defaults.tm, metavar="X",
                    help="TM-score (normalised by the longer chain) a member reaches at least "
-                        "(default 0.5)")
+                        "(default %(default)s)")
     p.add_argument("--coverage", type=unit_interval, metavar="X",
                    help="share of each chain (or of the shorter: --coverage-of) the alignment's "
                         "close pairs cover at least (default: none)")
@@ -91,18 +91,10 @@ def structures_of(args, prog):
     skipped with a warning."""
     special = []
     found = inputs.find_targets(args.sources, special)
-    structures, skipped = [], list(special)
-    for path, chain, explicit in found:
-        try:
-            structures.append(keldascope.read_structure(
-                path, args.chain if chain is None else chain, **inputs.reading(args)))
-        except UnreadableStructure as exc:
-            if explicit:
-                raise
-            skipped.append((path, str(exc)))
     if not args.quiet:
-        for _, reason in skipped:
+        for _, reason in special:
             warn(prog, f"skipped: {reason}")
+    structures = inputs.read_found(found, args, prog, args.quiet, args.chain)
     if not structures:
         raise CliError("no structure could be read")
     return structures

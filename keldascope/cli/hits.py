@@ -6,8 +6,8 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 import keldascope
-from keldascope.cli.common import (UsageError, evalue_text, finite_or_none, fmt, percent,
-                                   rmsd_text)
+from keldascope.cli.common import (UsageError, add_sort_argument, evalue_text, finite_or_none,
+                                   fmt, percent, rmsd_text)
 from keldascope.cli.tables import escaped, num, tsv_line
 
 # The tabular output of the field (BLAST's, as Foldseek extends it): its default columns,
@@ -150,6 +150,16 @@ def column_list(text):
             f"unknown column{'s' * (len(unknown) > 1)} {', '.join(map(repr, unknown))}; "
             f"valid: {','.join(COLUMNS)}")
     return tuple(names)
+
+
+def add_ranking_arguments(p, defaults, score, per=""):
+    """--cutoff (on `score`), --max-hits (`per` query, when given) and --sort-by, their
+    defaults the native settings' (`defaults`)."""
+    p.add_argument("--cutoff", type=float, default=defaults.min_score, metavar="X",
+                   help=f"report only hits with a {score} of at least X (default %(default)s)")
+    p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
+                   help=f"report at most N hits{per} (default %(default)s)")
+    add_sort_argument(p, defaults.sort_by)
 
 
 def add_format_arguments(p):

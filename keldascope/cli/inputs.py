@@ -140,13 +140,15 @@ def every_chain(found, prog, quiet=False):
     return out
 
 
-def read_found(found, args, prog, quiet=False):
-    """The structures of find_targets' rows, read with the command's reading options; a file
-    found inside a directory that cannot be read is skipped with a warning."""
+def read_found(found, args, prog, quiet=False, chain=None):
+    """The structures of find_targets' rows, read with the command's reading options (a row
+    that names no chain: `chain`, default each file's first); a file found inside a
+    directory that cannot be read is skipped with a warning, one named on the command line
+    raises UnreadableStructure."""
     structures = []
-    for path, chain, explicit in found:
+    for path, named, explicit in found:
         try:
-            structures.append(read(Source(path, chain, path), args))
+            structures.append(read(Source(path, chain if named is None else named, path), args))
         except UnreadableStructure as exc:
             if explicit:
                 raise

@@ -8,7 +8,7 @@ import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope.cli import cluster, hits, inputs
 from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
-                                   add_method_arguments, add_sort_argument, add_threads_argument,
+                                   add_method_arguments, add_threads_argument,
                                    check_max_hits, check_not_an_input, check_output_file,
                                    dump_json, method_of, sort_by_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
@@ -72,12 +72,7 @@ def add_parser(sub, chain_type):
                    help="robust method: targets the prefilter keeps for the engine "
                         "(default max(40, 5%% of the targets))")
     add_threads_argument(p)
-    defaults = SearchSettings()
-    p.add_argument("--cutoff", type=float, default=defaults.min_score, metavar="X",
-                   help="report only hits with a score of at least X (default %(default)s)")
-    p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
-                   help="report at most N hits (default %(default)s)")
-    add_sort_argument(p, defaults.sort_by)
+    hits.add_ranking_arguments(p, SearchSettings(), "score")
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")

@@ -10,7 +10,7 @@ from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
 from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_quiet_argument,
-                                   add_sort_argument, add_threads_argument, check_max_hits,
+                                   add_threads_argument, check_max_hits,
                                    check_output_file, dump_json, open_database, sort_by_of,
                                    threads_for, warn)
 from keldascope.cli.progress import Progress
@@ -18,7 +18,7 @@ from keldascope.cli.tables import escaped, write_text
 from keldascope.clustering import is_database
 from keldascope.database import Database
 from keldascope.resolve import short_names
-from keldascope.structures import UnreadableStructure, read_structure
+from keldascope.structures import UnreadableStructure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
@@ -64,12 +64,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--keep", type=inputs.positive_int, metavar="N",
                    help="targets the engine aligns a query after the first stages (default: "
                         "as many as its fixed amount of work pays for)")
-    defaults = DatabaseSearchSettings()
-    p.add_argument("--cutoff", type=float, default=defaults.min_score, metavar="X",
-                   help="report only hits with a TM-score of at least X (default %(default)s)")
-    p.add_argument("--max-hits", type=int, default=defaults.max_hits, metavar="N",
-                   help="report at most N hits a query (default %(default)s)")
-    add_sort_argument(p, defaults.sort_by)
+    hits.add_ranking_arguments(p, DatabaseSearchSettings(), "TM-score", " a query")
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="also write one table of every query's hits as TSV")
@@ -130,14 +125,8 @@ def queries_of(args, prog):
                     found = inputs.find_targets([src], special)
                 except UnreadableStructure:
                     raise CliError(str(exc))
-        for path, chain, explicit in found or inputs.find_targets([src], special):
-            try:
-                out.append(read_structure(path, chain, **inputs.reading(args)))
-            except UnreadableStructure as exc:
-                if explicit:
-                    raise
-                if not args.quiet:
-                    warn(prog, f"skipped: {exc}")
+        out += inputs.read_found(found or inputs.find_targets([src], special), args, prog,
+                                 args.quiet)
         if not args.quiet:
             for _, reason in special:
                 warn(prog, f"skipped: {reason}")
