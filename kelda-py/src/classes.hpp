@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "args.hpp"
+#include "enums.hpp"  // to_py of the enumerations that read_member converts
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -36,33 +37,21 @@ struct Object {
   T value;
 };
 
-// The bare Python class name of each record type.
+// The bare Python class name of each record type, given by MALVEN_CLASS_NAME (at namespace
+// malven's scope) beside the record's other declarations.
 template <class T>
 struct ClassName;
-template <>
-struct ClassName<kelda::Domain> {
-  static constexpr const char* value = "Domain";
-};
-template <>
-struct ClassName<kelda::Parameters> {
-  static constexpr const char* value = "Parameters";
-};
-template <>
-struct ClassName<kelda::Transform> {
-  static constexpr const char* value = "Transform";
-};
-template <>
-struct ClassName<kelda::AlignmentResult> {
-  static constexpr const char* value = "AlignmentResult";
-};
-template <>
-struct ClassName<kelda::MultipleAlignmentResult> {
-  static constexpr const char* value = "MultipleAlignmentResult";
-};
-template <>
-struct ClassName<kelda::ScanHit> {
-  static constexpr const char* value = "ScanHit";
-};
+#define MALVEN_CLASS_NAME(T, text)             \
+  template <>                                  \
+  struct ClassName<T> {                        \
+    static constexpr const char* value = text; \
+  };
+MALVEN_CLASS_NAME(kelda::Domain, "Domain")
+MALVEN_CLASS_NAME(kelda::Parameters, "Parameters")
+MALVEN_CLASS_NAME(kelda::Transform, "Transform")
+MALVEN_CLASS_NAME(kelda::AlignmentResult, "AlignmentResult")
+MALVEN_CLASS_NAME(kelda::MultipleAlignmentResult, "MultipleAlignmentResult")
+MALVEN_CLASS_NAME(kelda::ScanHit, "ScanHit")
 
 // One Python class per record type; ClassOf<T>::type is set when the class is created (or,
 // in the toolkit's module, taken from the malven module).
@@ -325,28 +314,106 @@ PyTypeObject* make_class(PyType_Spec* spec) {
   return type;
 }
 
-// A result class: built by the toolkit only (no constructor), read through `getset` (and
-// `methods`), printed by `Repr` where one is given. One spec per (T, Repr).
-template <class T, auto Repr = nullptr>
-PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
-                           const char* doc) {
+// A type slot filled by a function.
+template <class F>
+PyType_Slot slot(int id, F* fn) noexcept {
+  return {id, reinterpret_cast<void*>(fn)};
+}
+
+// What sets one record's class apart: its qualified name and doc, attributes and methods, the
+// slots it fills beyond those (Py_tp_new among them when Python may make instances; without
+// it, only the module can) and whether Python classes may derive from it.
+struct ClassSpec {
+  const char* qualified;
+  const char* doc;
+  PyGetSetDef* getset = nullptr;
+  PyMethodDef* methods = nullptr;
+  std::vector<PyType_Slot> slots = {};
+  bool subclassable = false;
+};
+
+// The one maker of both modules' classes: T's class (one a record type) from its spec.
+template <class T>
+PyTypeObject* record_class(ClassSpec c) {
   static std::vector<PyType_Slot> slots;
-  slots = {{Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-           {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
-           {Py_tp_getset, getset},
-           {Py_tp_doc, const_cast<char*>(doc)}};
-  if (methods) slots.push_back({Py_tp_methods, methods});
-  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>)
-    slots.push_back({Py_tp_repr, reinterpret_cast<void*>(unary<T, Repr>)});
+  static PyType_Spec spec;
+  slots = {slot(Py_tp_dealloc, dealloc<T>), {Py_tp_doc, const_cast<char*>(c.doc)}};
+  if (c.getset) slots.push_back({Py_tp_getset, c.getset});
+  if (c.methods) slots.push_back({Py_tp_methods, c.methods});
+  bool constructed = false;
+  for (const PyType_Slot& s : c.slots) constructed = constructed || s.slot == Py_tp_new;
+  if (!constructed) slots.push_back(slot(Py_tp_new, no_constructor));
+  slots.insert(slots.end(), c.slots.begin(), c.slots.end());
   slots.push_back({0, nullptr});
-  static PyType_Spec spec{
-      .name = qualified,
+  spec = PyType_Spec{
+      .name = c.qualified,
       .basicsize = sizeof(Object<T>),
       .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
+      .flags = static_cast<unsigned>(Py_TPFLAGS_DEFAULT | (c.subclassable ? Py_TPFLAGS_BASETYPE : 0)),
       .slots = slots.data(),
   };
   return make_class<T>(&spec);
 }
+
+// A result class: built by the module only, read through `getset` (and `methods`), printed by
+// `Repr` where one is given.
+template <class T, auto Repr = nullptr>
+PyTypeObject* result_class(const char* qualified, PyGetSetDef* getset, PyMethodDef* methods,
+                           const char* doc) {
+  ClassSpec c{.qualified = qualified, .doc = doc, .getset = getset, .methods = methods};
+  if constexpr (!std::is_same_v<decltype(Repr), std::nullptr_t>)
+    c.slots.push_back(slot(Py_tp_repr, unary<T, Repr>));
+  return record_class<T>(std::move(c));
+}
+
+// ---- attributes declared by member pointer --------------------------------------------
+
+// The member a path of member pointers leads to: follow(t, &T::a, &A::b) is t.a.b.
+template <class V>
+constexpr V& follow(V& v) noexcept {
+  return v;
+}
+template <class V, class M, class C, class... Rest>
+constexpr decltype(auto) follow(V& v, M C::*member, Rest... rest) noexcept {
+  return follow(v.*member, rest...);
+}
+
+template <class T, auto... Path>
+using MemberType = std::remove_cvref_t<decltype(follow(std::declval<T&>(), Path...))>;
+
+template <class T, auto... Path>
+Ref read_member(const T& t) {
+  return to_py(follow(t, Path...));
+}
+template <class T, auto... Path>
+void write_member(T& t, MemberType<T, Path...> v) {
+  follow(t, Path...) = std::move(v);
+}
+
+// A read-only attribute: the member at the end of Path, as to_py converts it.
+template <class T, auto... Path>
+PyGetSetDef member(const char* name, const char* doc) {
+  return {name, getter<T, read_member<T, Path...>>, nullptr, doc, nullptr};
+}
+
+inline const Param setting_value{"value"};
+inline const Param optional_value{"value", Default::None};
+
+// A read-write attribute: the field at the end of Path, read and written as that field's type.
+template <class T, auto... Path>
+PyGetSetDef setting(const char* name, const char* doc) {
+  return {name, getter<T, read_member<T, Path...>>,
+          setter<T, MemberType<T, Path...>, setting_value, write_member<T, Path...>>, doc,
+          nullptr};
+}
+// ... of an optional field, which None leaves absent.
+template <class T, auto... Path>
+PyGetSetDef optional_setting(const char* name, const char* doc) {
+  return {name, getter<T, read_member<T, Path...>>,
+          setter<T, MemberType<T, Path...>, optional_value, write_member<T, Path...>>, doc,
+          nullptr};
+}
+
+inline constexpr PyGetSetDef kEndOfAttributes{nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace malven

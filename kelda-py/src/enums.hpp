@@ -17,7 +17,14 @@
 
 namespace malven {
 
-// Specialised per enumeration: `name` (the class name) and `members` (Python names, in the
+// A Python member's name and the enumerator it names.
+template <class E>
+struct EnumMember {
+  const char* name;
+  E value;
+};
+
+// Specialised per enumeration: `name` (the class name) and `members` (EnumMembers, in the
 // order of the C++ values 0, 1, ...). `type` is set by make_enum.
 template <class E>
 struct EnumOf;
@@ -25,16 +32,32 @@ struct EnumOf;
 template <class E>
 concept BoundEnum = std::is_enum_v<E> && requires { EnumOf<E>::members; };
 
+// Whether every member stands at its enumerator's value: a name moved, or paired with another
+// enumerator, fails to compile.
+template <BoundEnum E>
+constexpr bool members_in_order() {
+  for (std::size_t k = 0; k < EnumOf<E>::members.size(); ++k)
+    if (static_cast<std::size_t>(EnumOf<E>::members[k].value) != k) return false;
+  return true;
+}
+
+// The Python name of an enumerator.
+template <BoundEnum E>
+const char* member_name(E e) {
+  return EnumOf<E>::members[static_cast<std::size_t>(e)].name;
+}
+
 // Creates the class as enum.Enum(name, [(member, value), ...], module=module) and records it.
 template <BoundEnum E>
 Ref make_enum(const char* module, const char* doc) {
+  static_assert(members_in_order<E>(), "an enumeration's names are out of order");
   Ref enum_module = check(PyImport_ImportModule("enum"));
   Ref base = check(PyObject_GetAttrString(enum_module.get(), "Enum"));
   constexpr auto& members = EnumOf<E>::members;
   Ref items = check(PyList_New(static_cast<Py_ssize_t>(members.size())));
   for (std::size_t k = 0; k < members.size(); ++k)
     PyList_SET_ITEM(items.get(), static_cast<Py_ssize_t>(k),
-                    tuple_of({to_py(std::string(members[k])), to_py(static_cast<std::uint64_t>(k))})
+                    tuple_of({to_py(std::string(members[k].name)), to_py(static_cast<std::uint64_t>(k))})
                         .release());
   Ref args = tuple_of({to_py(std::string(EnumOf<E>::name)), Ref::borrow(items.get())});
   Ref kwargs = check(PyDict_New());
@@ -54,7 +77,7 @@ int member_named(std::string text) {
   for (char& c : text) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   constexpr auto& members = EnumOf<E>::members;
   for (std::size_t k = 0; k < members.size(); ++k)
-    if (text == members[k]) return static_cast<int>(k);
+    if (text == members[k].name) return static_cast<int>(k);
   if constexpr (requires { EnumOf<E>::aliases; })
     for (const auto& [word, member] : EnumOf<E>::aliases) {
       std::string upper = word;
@@ -67,8 +90,8 @@ int member_named(std::string text) {
 template <BoundEnum E>
 [[noreturn]] void no_member_named(const std::string& text) {
   std::string names;
-  for (const char* m : EnumOf<E>::members) {
-    std::string lower = m;
+  for (const auto& m : EnumOf<E>::members) {
+    std::string lower = m.name;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     names += (names.empty() ? "" : ", ") + lower;
   }

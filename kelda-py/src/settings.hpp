@@ -22,23 +22,6 @@ struct FieldsOf {
   static inline PyGetSetDef* table = nullptr;
 };
 
-// A field's value in an accessor function, read and written as V.
-template <class T, class V, V& (*Field)(T&)>
-Ref read_field(const T& t) {
-  return to_py(Field(const_cast<T&>(t)));
-}
-template <class T, class V, V& (*Field)(T&)>
-void write_field(T& t, V v) {
-  Field(t) = std::move(v);
-}
-
-inline const Param setting_value{"value"};
-
-// One read-write attribute entry: name, the field's accessor, the value type, the doc.
-#define MALVEN_SETTING(T, V, field, name, doc)                                      \
-  {name, getter<T, read_field<T, V, field>>,                                         \
-   setter<T, V, setting_value, write_field<T, V, field>>, doc, nullptr}
-
 namespace settings_detail {
 
 template <class T>

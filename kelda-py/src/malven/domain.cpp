@@ -156,34 +156,22 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<Domain, new_sig, make>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Domain>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<Domain, repr>)},
-    {Py_tp_str, reinterpret_cast<void*>(unary<Domain, text>)},
-    {Py_sq_length, reinterpret_cast<void*>(length)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
-    {Py_nb_bool, reinterpret_cast<void*>(truth)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Domain(id, chain=None)\n--\n\n"
-                    "Python wrapper for Domain.\n\n"
-                    "Represents a protein domain with C-alpha coordinates and optional\n"
-                    "secondary structure information.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec{
-    .name = "builtins.Domain",
-    .basicsize = sizeof(Object<Domain>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = slots,
-};
-
 }  // namespace
 
-PyTypeObject* create_domain_class() { return make_class<Domain>(&spec); }
+PyTypeObject* create_domain_class() {
+  return record_class<Domain>(
+      {.qualified = "builtins.Domain",
+       .doc = "Domain(id, chain=None)\n--\n\n"
+              "Python wrapper for Domain.\n\n"
+              "Represents a protein domain with C-alpha coordinates and optional\n"
+              "secondary structure information.",
+       .getset = getset,
+       .methods = methods,
+       .slots = {slot(Py_tp_new, constructor<Domain, new_sig, make>),
+                 slot(Py_tp_repr, unary<Domain, repr>), slot(Py_tp_str, unary<Domain, text>),
+                 slot(Py_sq_length, length), slot(Py_mp_length, length),
+                 slot(Py_nb_bool, truth)},
+       .subclassable = true});
+}
 
 }  // namespace malven

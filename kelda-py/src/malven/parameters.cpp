@@ -13,17 +13,6 @@ namespace {
 const Signature new_sig{"Parameters.__new__", {}};
 Parameters make() { return Parameters{}; }
 
-const Param value_param{"value"};
-
-template <auto Field>
-Ref get(const Parameters& p) {
-  return to_py(p.*Field);
-}
-template <auto Field, class V>
-void put(Parameters& p, V v) {
-  p.*Field = v;
-}
-
 // Integer settings: the interpreter's own conversion errors pass through unprefixed.
 template <auto Field>
 int set_count(PyObject* self, PyObject* value, void*) noexcept {
@@ -41,12 +30,10 @@ Ref repr(const Parameters& p) {
                ", use_secondary=" + yes_no(p.use_secondary) + ")");
 }
 
-#define FLOAT_ATTR(field, doc)                                                              \
-  {#field, getter<Parameters, get<&Parameters::field>>,                                     \
-   setter<Parameters, double, value_param, put<&Parameters::field, double>>, doc, nullptr}
-#define COUNT_ATTR(field, doc)                                                              \
-  {#field, getter<Parameters, get<&Parameters::field>>, set_count<&Parameters::field>, doc, \
-   nullptr}
+#define FLOAT_ATTR(field, doc) setting<Parameters, &Parameters::field>(#field, doc)
+#define COUNT_ATTR(field, doc)                                                        \
+  {#field, getter<Parameters, read_member<Parameters, &Parameters::field>>,          \
+   set_count<&Parameters::field>, doc, nullptr}
 
 PyGetSetDef getset[] = {
     COUNT_ATTR(n_passes, "Number of refinement passes."),
@@ -54,9 +41,8 @@ PyGetSetDef getset[] = {
     FLOAT_ATTR(e2, "E2 parameter for Pij calculation."),
     FLOAT_ATTR(gap_open, "Gap opening penalty."),
     FLOAT_ATTR(gap_extend, "Gap extension penalty."),
-    {"use_secondary", getter<Parameters, get<&Parameters::use_secondary>>,
-     setter<Parameters, bool, value_param, put<&Parameters::use_secondary, bool>>,
-     "Whether to use secondary structure in scoring.", nullptr},
+    setting<Parameters, &Parameters::use_secondary>(
+        "use_secondary", "Whether to use secondary structure in scoring."),
     COUNT_ATTR(max_iter, "Maximum iterations for refinement."),
     FLOAT_ATTR(cutoff_dist, "Distance cutoff for scoring."),
     FLOAT_ATTR(score_cutoff, "Score cutoff for alignment."),
@@ -65,28 +51,18 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<Parameters, new_sig, make>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Parameters>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<Parameters, repr>)},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Parameters()\n--\n\n"
-                    "Python wrapper for alignment parameters.\n\n"
-                    "All parameters have sensible defaults matching the original KELDA behavior.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec{
-    .name = "builtins.Parameters",
-    .basicsize = sizeof(Object<Parameters>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = slots,
-};
-
 }  // namespace
 
-PyTypeObject* create_parameters_class() { return make_class<Parameters>(&spec); }
+PyTypeObject* create_parameters_class() {
+  return record_class<Parameters>(
+      {.qualified = "builtins.Parameters",
+       .doc = "Parameters()\n--\n\n"
+              "Python wrapper for alignment parameters.\n\n"
+              "All parameters have sensible defaults matching the original KELDA behavior.",
+       .getset = getset,
+       .slots = {slot(Py_tp_new, constructor<Parameters, new_sig, make>),
+                 slot(Py_tp_repr, unary<Parameters, repr>)},
+       .subclassable = true});
+}
 
 }  // namespace malven

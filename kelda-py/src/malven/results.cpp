@@ -21,11 +21,6 @@ Ref transforms_list(const std::vector<Transform>& ts) {
 
 namespace {
 
-template <auto Field, class T>
-Ref field(const T& r) {
-  return to_py(r.*Field);
-}
-
 // ---- AlignmentResult ----------------------------------------------------------------------
 
 Ref ar_transform(const AlignmentResult& r) { return wrap(r.transform); }
@@ -71,31 +66,17 @@ PyMethodDef ar_methods[] = {
 };
 
 PyGetSetDef ar_getset[] = {
-    {"rmsd", getter<AlignmentResult, field<&AlignmentResult::rmsd, AlignmentResult>>, nullptr,
-     "Root mean square deviation.", nullptr},
-    {"n_aligned", getter<AlignmentResult, field<&AlignmentResult::n_aligned, AlignmentResult>>,
-     nullptr, "Number of aligned positions.", nullptr},
-    {"score", getter<AlignmentResult, field<&AlignmentResult::score, AlignmentResult>>, nullptr,
-     "KELDA score (Sc).", nullptr},
-    {"seq_identity",
-     getter<AlignmentResult, field<&AlignmentResult::seq_identity, AlignmentResult>>, nullptr,
-     "Sequence identity of aligned region.", nullptr},
+    member<AlignmentResult, &AlignmentResult::rmsd>("rmsd", "Root mean square deviation."),
+    member<AlignmentResult, &AlignmentResult::n_aligned>("n_aligned",
+                                                         "Number of aligned positions."),
+    member<AlignmentResult, &AlignmentResult::score>("score", "KELDA score (Sc)."),
+    member<AlignmentResult, &AlignmentResult::seq_identity>(
+        "seq_identity", "Sequence identity of aligned region."),
     {"transform", getter<AlignmentResult, ar_transform>, nullptr,
      "Returns the transformation as a Transform object.", nullptr},
     {"aligned_pairs", getter<AlignmentResult, ar_pairs>, nullptr,
      "Returns the alignment path as list of (i, j) tuples.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot ar_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<AlignmentResult>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<AlignmentResult, ar_repr>)},
-    {Py_tp_methods, ar_methods},
-    {Py_tp_getset, ar_getset},
-    {Py_tp_doc, const_cast<char*>("Python wrapper for pairwise alignment result.\n\n"
-                                  "Contains the transformation, statistics, and alignment path.")},
-    {0, nullptr},
+    kEndOfAttributes,
 };
 
 // ---- MultipleAlignmentResult ---------------------------------------------------------------
@@ -140,13 +121,10 @@ PyMethodDef mar_methods[] = {
 };
 
 PyGetSetDef mar_getset[] = {
-    {"avg_rmsd", getter<MAR, field<&MAR::avg_rmsd, MAR>>, nullptr, "Average pairwise RMSD.",
-     nullptr},
-    {"score", getter<MAR, field<&MAR::score, MAR>>, nullptr, "Overall alignment score.", nullptr},
-    {"n_columns", getter<MAR, field<&MAR::n_columns, MAR>>, nullptr,
-     "Number of alignment columns.", nullptr},
-    {"n_core", getter<MAR, field<&MAR::n_core, MAR>>, nullptr,
-     "Number of core positions (all structures present).", nullptr},
+    member<MAR, &MAR::avg_rmsd>("avg_rmsd", "Average pairwise RMSD."),
+    member<MAR, &MAR::score>("score", "Overall alignment score."),
+    member<MAR, &MAR::n_columns>("n_columns", "Number of alignment columns."),
+    member<MAR, &MAR::n_core>("n_core", "Number of core positions (all structures present)."),
     {"transforms", getter<MAR, mar_transforms>, nullptr,
      "Returns all transformations as a list.", nullptr},
     {"core_positions", getter<MAR, mar_core>, nullptr, "Returns core position indices.", nullptr},
@@ -160,7 +138,7 @@ PyGetSetDef mar_getset[] = {
      "These transforms can be applied directly to the original PDB files\n"
      "to get the final aligned structures.",
      nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 // ---- ScanHit ----------------------------------------------------------------------------
@@ -171,71 +149,40 @@ Ref hit_repr(const ScanHit& h) {
 }
 
 PyGetSetDef hit_getset[] = {
-    {"target_id", getter<ScanHit, field<&ScanHit::target_id, ScanHit>>, nullptr,
-     "Target domain identifier.", nullptr},
-    {"rank", getter<ScanHit, field<&ScanHit::rank, ScanHit>>, nullptr, "Rank in hit list.",
-     nullptr},
-    {"score", getter<ScanHit, field<&ScanHit::score, ScanHit>>, nullptr, "KELDA score.", nullptr},
-    {"rmsd", getter<ScanHit, field<&ScanHit::rmsd, ScanHit>>, nullptr, "RMSD after superposition.",
-     nullptr},
-    {"n_aligned", getter<ScanHit, field<&ScanHit::n_aligned, ScanHit>>, nullptr,
-     "Number of aligned positions.", nullptr},
-    {"seq_identity", getter<ScanHit, field<&ScanHit::seq_identity, ScanHit>>, nullptr,
-     "Sequence identity.", nullptr},
-    {"z_score", getter<ScanHit, field<&ScanHit::z_score, ScanHit>>, nullptr,
-     "Z-score (if computed).", nullptr},
-    {"e_value", getter<ScanHit, field<&ScanHit::e_value, ScanHit>>, nullptr,
-     "E-value (if computed).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot hit_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ScanHit>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<ScanHit, hit_repr>)},
-    {Py_tp_getset, hit_getset},
-    {Py_tp_doc, const_cast<char*>("Result of a database scan hit.")},
-    {0, nullptr},
-};
-
-PyType_Slot mar_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MAR>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<MAR, mar_repr>)},
-    {Py_tp_methods, mar_methods},
-    {Py_tp_getset, mar_getset},
-    {Py_tp_doc, const_cast<char*>("Python wrapper for multiple alignment result.")},
-    {0, nullptr},
-};
-
-PyType_Spec alignment_result_spec{
-    .name = "builtins.AlignmentResult",
-    .basicsize = sizeof(Object<AlignmentResult>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = ar_slots,
-};
-PyType_Spec mar_spec{
-    .name = "builtins.MultipleAlignmentResult",
-    .basicsize = sizeof(Object<MAR>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = mar_slots,
-};
-PyType_Spec scan_hit_spec{
-    .name = "builtins.ScanHit",
-    .basicsize = sizeof(Object<ScanHit>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = hit_slots,
+    member<ScanHit, &ScanHit::target_id>("target_id", "Target domain identifier."),
+    member<ScanHit, &ScanHit::rank>("rank", "Rank in hit list."),
+    member<ScanHit, &ScanHit::score>("score", "KELDA score."),
+    member<ScanHit, &ScanHit::rmsd>("rmsd", "RMSD after superposition."),
+    member<ScanHit, &ScanHit::n_aligned>("n_aligned", "Number of aligned positions."),
+    member<ScanHit, &ScanHit::seq_identity>("seq_identity", "Sequence identity."),
+    member<ScanHit, &ScanHit::z_score>("z_score", "Z-score (if computed)."),
+    member<ScanHit, &ScanHit::e_value>("e_value", "E-value (if computed)."),
+    kEndOfAttributes,
 };
 
 }  // namespace
 
 PyTypeObject* create_alignment_result_class() {
-  return make_class<AlignmentResult>(&alignment_result_spec);
+  return record_class<AlignmentResult>(
+      {.qualified = "builtins.AlignmentResult",
+       .doc = "Python wrapper for pairwise alignment result.\n\n"
+              "Contains the transformation, statistics, and alignment path.",
+       .getset = ar_getset,
+       .methods = ar_methods,
+       .slots = {slot(Py_tp_repr, unary<AlignmentResult, ar_repr>)}});
 }
-PyTypeObject* create_multiple_alignment_result_class() { return make_class<MAR>(&mar_spec); }
-PyTypeObject* create_scan_hit_class() { return make_class<ScanHit>(&scan_hit_spec); }
+PyTypeObject* create_multiple_alignment_result_class() {
+  return record_class<MAR>({.qualified = "builtins.MultipleAlignmentResult",
+                            .doc = "Python wrapper for multiple alignment result.",
+                            .getset = mar_getset,
+                            .methods = mar_methods,
+                            .slots = {slot(Py_tp_repr, unary<MAR, mar_repr>)}});
+}
+PyTypeObject* create_scan_hit_class() {
+  return record_class<ScanHit>({.qualified = "builtins.ScanHit",
+                                .doc = "Result of a database scan hit.",
+                                .getset = hit_getset,
+                                .slots = {slot(Py_tp_repr, unary<ScanHit, hit_repr>)}});
+}
 
 }  // namespace malven

@@ -98,28 +98,19 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor<Transform, new_sig, make>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Transform>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary<Transform, repr>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("Transform()\n--\n\n"
-                                  "Python wrapper for 3D rigid body transformation.\n\n"
-                                  "Represents a rotation followed by translation.")},
-    {0, nullptr},
-};
-
-PyType_Spec spec{
-    .name = "builtins.Transform",
-    .basicsize = sizeof(Object<Transform>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = slots,
-};
-
 }  // namespace
 
-PyTypeObject* create_transform_class() { return make_class<Transform>(&spec); }
+PyTypeObject* create_transform_class() {
+  return record_class<Transform>(
+      {.qualified = "builtins.Transform",
+       .doc = "Transform()\n--\n\n"
+              "Python wrapper for 3D rigid body transformation.\n\n"
+              "Represents a rotation followed by translation.",
+       .getset = getset,
+       .methods = methods,
+       .slots = {slot(Py_tp_new, constructor<Transform, new_sig, make>),
+                 slot(Py_tp_repr, unary<Transform, repr>)},
+       .subclassable = true});
+}
 
 }  // namespace malven

@@ -229,20 +229,24 @@ Ref shard_ranges(std::uint64_t size, std::uint64_t n) {
 
 // ---- BuildProgress -----------------------------------------------------------------------------
 
-Ref progress_files(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->files_done}); }
-Ref progress_entries(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->entries}); }
-Ref progress_skipped(const BuildCounters& p) { return to_py(std::uint64_t{p.counters->skipped}); }
-Ref progress_files_read(const BuildCounters& p) { return to_py(p.counters->files_read.load()); }
+// A counter of the progress record an object shares with the work, as it stands now.
+template <class T, auto Counter>
+Ref read_counter(const T& p) {
+  return to_py(((*p.counters).*Counter).load());
+}
+template <class T, auto Counter>
+PyGetSetDef counter(const char* name, const char* doc) {
+  return {name, getter<T, read_counter<T, Counter>>, nullptr, doc, nullptr};
+}
 
+using kelda::BuildProgress;
 PyGetSetDef progress_getset[] = {
-    {"files_done", getter<BuildCounters, progress_files>, nullptr,
-     "Files read or skipped so far.", nullptr},
-    {"entries", getter<BuildCounters, progress_entries>, nullptr, "Entries written so far.",
-     nullptr},
-    {"skipped", getter<BuildCounters, progress_skipped>, nullptr, "Files skipped so far.",
-     nullptr},
-    {"files_read", getter<BuildCounters, progress_files_read>, nullptr,
-     "Whether every file is read (a held build then waits for allow_commit()).", nullptr},
+    counter<BuildCounters, &BuildProgress::files_done>("files_done",
+                                                       "Files read or skipped so far."),
+    counter<BuildCounters, &BuildProgress::entries>("entries", "Entries written so far."),
+    counter<BuildCounters, &BuildProgress::skipped>("skipped", "Files skipped so far."),
+    counter<BuildCounters, &BuildProgress::files_read>(
+        "files_read", "Whether every file is read (a held build then waits for allow_commit())."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 Ref progress_hold(const BuildCounters& p) {
@@ -274,18 +278,15 @@ BuildCounters progress_new() { return BuildCounters{}; }
 
 // ---- SearchProgress ----------------------------------------------------------------------------
 
-Ref search_scanned(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->scanned}); }
-Ref search_shaped(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->shaped}); }
-Ref search_aligned(const SearchCounters& p) { return to_py(std::uint64_t{p.counters->aligned}); }
-
+using kelda::DatabaseSearchProgress;
 PyGetSetDef search_progress_getset[] = {
-    {"scanned", getter<SearchCounters, search_scanned>, nullptr,
-     "Entries through the first stage so far (each once for all queries).", nullptr},
-    {"shaped", getter<SearchCounters, search_shaped>, nullptr,
-     "(query, entry) pairs through the shape strings' alignment so far.", nullptr},
-    {"aligned", getter<SearchCounters, search_aligned>, nullptr,
-     "(query, entry) pairs through the engine so far.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    counter<SearchCounters, &DatabaseSearchProgress::scanned>(
+        "scanned", "Entries through the first stage so far (each once for all queries)."),
+    counter<SearchCounters, &DatabaseSearchProgress::shaped>(
+        "shaped", "(query, entry) pairs through the shape strings' alignment so far."),
+    counter<SearchCounters, &DatabaseSearchProgress::aligned>(
+        "aligned", "(query, entry) pairs through the engine so far."),
+    kEndOfAttributes};
 
 const Signature search_progress_new_sig{"SearchProgress.__new__", {}};
 SearchCounters search_progress_new() { return SearchCounters{}; }
@@ -409,62 +410,29 @@ PyMethodDef database_functions[] = {
 };
 
 PyTypeObject* create_build_progress_class() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(constructor<BuildCounters, progress_new_sig, progress_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BuildCounters>)},
-      {Py_tp_getset, progress_getset},
-      {Py_tp_methods, progress_methods},
-      {Py_tp_doc, const_cast<char*>("BuildProgress()\n--\n\n"
-                                    "The counters of a build, read while it runs.")},
-      {0, nullptr},
-  };
-  static PyType_Spec spec{
-      .name = "keldascope.BuildProgress",
-      .basicsize = sizeof(Object<BuildCounters>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots,
-  };
-  return make_class<BuildCounters>(&spec);
+  return record_class<BuildCounters>(
+      {.qualified = "keldascope.BuildProgress",
+       .doc = "BuildProgress()\n--\n\nThe counters of a build, read while it runs.",
+       .getset = progress_getset,
+       .methods = progress_methods,
+       .slots = {slot(Py_tp_new, constructor<BuildCounters, progress_new_sig, progress_new>)}});
 }
 
 PyTypeObject* create_search_progress_class() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(
-                      constructor<SearchCounters, search_progress_new_sig, search_progress_new>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<SearchCounters>)},
-      {Py_tp_getset, search_progress_getset},
-      {Py_tp_doc, const_cast<char*>("SearchProgress()\n--\n\n"
-                                    "The counters of a database search, read while it runs.")},
-      {0, nullptr},
-  };
-  static PyType_Spec spec{
-      .name = "keldascope.SearchProgress",
-      .basicsize = sizeof(Object<SearchCounters>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots,
-  };
-  return make_class<SearchCounters>(&spec);
+  return record_class<SearchCounters>(
+      {.qualified = "keldascope.SearchProgress",
+       .doc = "SearchProgress()\n--\n\nThe counters of a database search, read while it runs.",
+       .getset = search_progress_getset,
+       .slots = {slot(Py_tp_new, constructor<SearchCounters, search_progress_new_sig,
+                                             search_progress_new>)}});
 }
 
 PyTypeObject* create_mapped_database_class() {
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Database>)},
-      {Py_tp_getset, db_getset},
-      {Py_tp_methods, db_methods},
-      {Py_tp_doc, const_cast<char*>("A structure database mapped for reading (open_database).")},
-      {0, nullptr},
-  };
-  static PyType_Spec spec{
-      .name = "keldascope.MappedDatabase",
-      .basicsize = sizeof(Object<Database>),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots,
-  };
-  return make_class<Database>(&spec);
+  return record_class<Database>(
+      {.qualified = "keldascope.MappedDatabase",
+       .doc = "A structure database mapped for reading (open_database).",
+       .getset = db_getset,
+       .methods = db_methods});
 }
 
 }  // namespace malven::toolkit

@@ -33,11 +33,6 @@ struct SearchCounters {
       std::make_shared<kelda::DatabaseSearchProgress>();
 };
 
-#define MALVEN_CLASS_NAME(T, text)                  \
-  template <>                                       \
-  struct ClassName<T> {                             \
-    static constexpr const char* value = text;      \
-  };
 MALVEN_CLASS_NAME(kelda::EngineSettings, "EngineSettings")
 MALVEN_CLASS_NAME(kelda::SearchSettings, "SearchSettings")
 MALVEN_CLASS_NAME(kelda::CompareSettings, "CompareSettings")
@@ -58,13 +53,17 @@ MALVEN_CLASS_NAME(kelda::MsaLddt, "MsaLddt")
 MALVEN_CLASS_NAME(kelda::ComplexSettings, "ComplexSettings")
 MALVEN_CLASS_NAME(kelda::ComplexResult, "ComplexResult")
 MALVEN_CLASS_NAME(kelda::ChainPairResult, "ChainPairResult")
-#undef MALVEN_CLASS_NAME
 
+// Each enumeration's Python names beside the enumerators they name, in declaration order
+// (make_enum checks the order when it compiles).
 template <>
 struct EnumOf<kelda::Method> {
+  using M = kelda::Method;
   static constexpr const char* name = "Method";
-  static constexpr std::array<const char*, 4> members{"ROBUST", "KELDA_SCAN", "KELDA_FULL",
-                                                      "KELDA_QUICK"};
+  static constexpr std::array<EnumMember<M>, 4> members{{{"ROBUST", M::Robust},
+                                                         {"KELDA_SCAN", M::KeldaScan},
+                                                         {"KELDA_FULL", M::KeldaFull},
+                                                         {"KELDA_QUICK", M::KeldaQuick}}};
   // The command line's --method kelda, whose mode defaults to scan.
   static constexpr std::array<std::pair<const char*, kelda::Method>, 1> aliases{
       {{"kelda", kelda::Method::KeldaScan}}};
@@ -72,48 +71,63 @@ struct EnumOf<kelda::Method> {
 };
 template <>
 struct EnumOf<kelda::PairStatus> {
+  using M = kelda::PairStatus;
   static constexpr const char* name = "PairStatus";
-  static constexpr std::array<const char*, 3> members{"NOT_ATTEMPTED", "TOO_FEW_PAIRS",
-                                                      "ALIGNED"};
+  static constexpr std::array<EnumMember<M>, 3> members{{{"NOT_ATTEMPTED", M::NotAttempted},
+                                                         {"TOO_FEW_PAIRS", M::TooFewPairs},
+                                                         {"ALIGNED", M::Aligned}}};
   static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::NormaliseBy> {
+  using M = kelda::NormaliseBy;
   static constexpr const char* name = "NormaliseBy";
-  static constexpr std::array<const char*, 4> members{"A", "B", "LONGER", "SHORTER"};
+  static constexpr std::array<EnumMember<M>, 4> members{
+      {{"A", M::A}, {"B", M::B}, {"LONGER", M::Longer}, {"SHORTER", M::Shorter}}};
   static inline PyObject* type = nullptr;
 };
-
 template <>
 struct EnumOf<kelda::SortBy> {
+  using M = kelda::SortBy;
   static constexpr const char* name = "SortBy";
-  static constexpr std::array<const char*, 6> members{"EVALUE",   "TM",      "TM_QUERY",
-                                                      "TM_TARGET", "TM_MEAN", "SCORE"};
+  static constexpr std::array<EnumMember<M>, 6> members{{{"EVALUE", M::Evalue},
+                                                         {"TM", M::Tm},
+                                                         {"TM_QUERY", M::TmQuery},
+                                                         {"TM_TARGET", M::TmTarget},
+                                                         {"TM_MEAN", M::TmMean},
+                                                         {"SCORE", M::Score}}};
   static inline PyObject* type = nullptr;
 };
-
 template <>
 struct EnumOf<kelda::ClusterMethod> {
+  using M = kelda::ClusterMethod;
   static constexpr const char* name = "ClusterMethod";
-  static constexpr std::array<const char*, 2> members{"SET_COVER", "COMPONENTS"};
+  static constexpr std::array<EnumMember<M>, 2> members{
+      {{"SET_COVER", M::SetCover}, {"COMPONENTS", M::Components}}};
   static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::CoverageOf> {
+  using M = kelda::CoverageOf;
   static constexpr const char* name = "CoverageOf";
-  static constexpr std::array<const char*, 2> members{"EACH", "SHORTER"};
+  static constexpr std::array<EnumMember<M>, 2> members{
+      {{"EACH", M::Each}, {"SHORTER", M::Shorter}}};
   static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::MsaPipeline> {
+  using M = kelda::MsaPipeline;
   static constexpr const char* name = "MsaPipeline";
-  static constexpr std::array<const char*, 3> members{"AUTO", "TREE_WISE", "SCALABLE"};
+  static constexpr std::array<EnumMember<M>, 3> members{
+      {{"AUTO", M::Auto}, {"TREE_WISE", M::TreeWise}, {"SCALABLE", M::Scalable}}};
   static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::MsaScheme> {
+  using M = kelda::MsaScheme;
   static constexpr const char* name = "MsaScheme";
-  static constexpr std::array<const char*, 3> members{"AUTO", "ALL_PAIRS", "NEIGHBOURS"};
+  static constexpr std::array<EnumMember<M>, 3> members{
+      {{"AUTO", M::Auto}, {"ALL_PAIRS", M::AllPairs}, {"NEIGHBOURS", M::Neighbours}}};
   static inline PyObject* type = nullptr;
 };
 

@@ -53,25 +53,12 @@ const PairResult& result_of(const T& t) {
     return t.result;
 }
 
-template <class T> Ref r_method(const T& t) { return to_py(result_of(t).method); }
-template <class T> Ref r_status(const T& t) { return to_py(result_of(t).outcome.status); }
 template <class T> Ref r_aligned(const T& t) { return to_py(result_of(t).aligned()); }
 template <class T> Ref r_pairs(const T& t) { return pairs_list(result_of(t).outcome.pairs); }
 template <class T> Ref r_alignment(const T& t) { return pairs_list(result_of(t).alignment); }
 template <class T> Ref r_transform(const T& t) { return wrap(result_of(t).outcome.transform); }
 template <class T> Ref r_rmsd(const T& t) { return optional_rmsd(result_of(t).outcome); }
-template <class T> Ref r_sc(const T& t) { return to_py(result_of(t).outcome.sc); }
-template <class T> Ref r_identity(const T& t) { return to_py(result_of(t).outcome.identity); }
 template <class T> Ref r_n_aligned(const T& t) { return to_py(result_of(t).outcome.n_aligned()); }
-template <class T> Ref r_tm_a(const T& t) { return to_py(result_of(t).tm_score_a); }
-template <class T> Ref r_tm_b(const T& t) { return to_py(result_of(t).tm_score_b); }
-template <class T> Ref r_length_a(const T& t) {
-  return to_py(static_cast<std::uint64_t>(result_of(t).length_a));
-}
-template <class T> Ref r_length_b(const T& t) {
-  return to_py(static_cast<std::uint64_t>(result_of(t).length_b));
-}
-template <class T> Ref r_same_fold(const T& t) { return to_py(result_of(t).same_fold); }
 template <class T> Ref r_score(const T& t) { return to_py(result_of(t).score()); }
 template <class T> Ref r_placement(const T& t) {
   const auto& p = result_of(t).placement;
@@ -84,10 +71,12 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
   return to_py(result_of(t).tm_score(by.value_or(kelda::NormaliseBy::Longer)));
 }
 
-#define PAIR_RESULT_FIELDS(T)                                                                  \
-  {"method", getter<T, r_method<T>>, nullptr, "The method that aligned the pair.", nullptr},   \
-      {"status", getter<T, r_status<T>>, nullptr, "How far the alignment got (a PairStatus).", \
-       nullptr},                                                                               \
+// The arguments after T: the path of members from T to its PairResult (none for a PairResult,
+// else with a trailing comma).
+#define PAIR_RESULT_FIELDS(T, ...)                                                             \
+  member<T, __VA_ARGS__ &PairResult::method>("method", "The method that aligned the pair."),  \
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::status>(                       \
+          "status", "How far the alignment got (a PairStatus)."),                              \
       {"aligned", getter<T, r_aligned<T>>, nullptr, "Whether the pairs were superposed.",      \
        nullptr},                                                                               \
       {"pairs", getter<T, r_pairs<T>>, nullptr,                                                \
@@ -101,18 +90,18 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
        "RMSD over the pairs after superposition; None when nothing was superposed (status\n"  \
        "says why).",                                                                           \
        nullptr},                                                                               \
-      {"sc", getter<T, r_sc<T>>, nullptr, "The KELDA score Sc.", nullptr},                     \
-      {"identity", getter<T, r_identity<T>>, nullptr,                                          \
-       "Sequence identity over the pairs, a fraction.", nullptr},                              \
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::sc>("sc", "The KELDA score Sc."), \
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::identity>(                     \
+          "identity", "Sequence identity over the pairs, a fraction."),                        \
       {"n_aligned", getter<T, r_n_aligned<T>>, nullptr, "The number of pairs.", nullptr},      \
-      {"tm_score_a", getter<T, r_tm_a<T>>, nullptr,                                            \
-       "The alignment's TM-score normalised by A (d0 from A's length).", nullptr},            \
-      {"tm_score_b", getter<T, r_tm_b<T>>, nullptr, "... normalised by B.", nullptr},          \
-      {"length_a", getter<T, r_length_a<T>>, nullptr, "A's residues.", nullptr},               \
-      {"length_b", getter<T, r_length_b<T>>, nullptr, "B's residues.", nullptr},               \
-      {"same_fold", getter<T, r_same_fold<T>>, nullptr,                                        \
-       "The same-fold rule: TM-score by the longer structure or Sc above its threshold.",     \
-       nullptr},                                                                               \
+      member<T, __VA_ARGS__ &PairResult::tm_score_a>(                                          \
+          "tm_score_a", "The alignment's TM-score normalised by A (d0 from A's length)."),    \
+      member<T, __VA_ARGS__ &PairResult::tm_score_b>("tm_score_b", "... normalised by B."),    \
+      member<T, __VA_ARGS__ &PairResult::length_a>("length_a", "A's residues."),               \
+      member<T, __VA_ARGS__ &PairResult::length_b>("length_b", "B's residues."),               \
+      member<T, __VA_ARGS__ &PairResult::same_fold>(                                           \
+          "same_fold",                                                                         \
+          "The same-fold rule: TM-score by the longer structure or Sc above its threshold."), \
       {"score", getter<T, r_score<T>>, nullptr,                                                \
        "The method's own score, by which jobs rank and cluster: the TM-score normalised by\n"  \
        "the longer structure (robust), Sc (KELDA).",                                           \
@@ -285,15 +274,14 @@ Ref hit_reduce(const SearchHit& h) {
 // ---- PairResult ---------------------------------------------------------------------------
 
 Ref result_repr(const PairResult& r) {
-  const char* method = EnumOf<kelda::Method>::members[static_cast<std::size_t>(r.method)];
+  const char* method = member_name(r.method);
   return to_py("PairResult(method=" + std::string(method) + ", tm_score_a=" +
                fixed(r.tm_score_a, 4) + ", tm_score_b=" + fixed(r.tm_score_b, 4) +
                ", sc=" + fixed(r.outcome.sc, 4) + ", n_aligned=" +
                std::to_string(r.outcome.n_aligned()) + ")");
 }
 
-PyGetSetDef result_getset[] = {PAIR_RESULT_FIELDS(PairResult),
-                               {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef result_getset[] = {PAIR_RESULT_FIELDS(PairResult), kEndOfAttributes};
 PyMethodDef result_methods[] = {
     TM_SCORE_METHOD(PairResult, "tm_score"),
     {"__reduce__", (method0<PairResult, result_reduce>), METH_NOARGS, nullptr},
@@ -301,11 +289,8 @@ PyMethodDef result_methods[] = {
 
 // ---- Placement ----------------------------------------------------------------------------
 
-Ref placement_sc(const Placement& p) { return to_py(p.outcome.sc); }
 Ref placement_rmsd(const Placement& p) { return optional_rmsd(p.outcome); }
 Ref placement_n(const Placement& p) { return to_py(p.outcome.n_aligned()); }
-Ref placement_identity(const Placement& p) { return to_py(p.outcome.identity); }
-Ref placement_swapped(const Placement& p) { return to_py(p.swapped); }
 Ref placement_transform(const Placement& p) { return wrap(p.outcome.transform); }
 Ref placement_repr(const Placement& p) {
   return to_py("Placement(sc=" + fixed(p.outcome.sc, 4) + ", n_aligned=" +
@@ -314,21 +299,19 @@ Ref placement_repr(const Placement& p) {
 }
 
 PyGetSetDef placement_getset[] = {
-    {"sc", getter<Placement, placement_sc>, nullptr, "Sc of the placement.", nullptr},
+    member<Placement, &Placement::outcome, &PairOutcome::sc>("sc", "Sc of the placement."),
     {"rmsd", getter<Placement, placement_rmsd>, nullptr,
      "RMSD of its pairs; None when nothing was superposed.", nullptr},
     {"n_aligned", getter<Placement, placement_n>, nullptr, "Its equivalent pairs.", nullptr},
-    {"identity", getter<Placement, placement_identity>, nullptr, "Identity over them.", nullptr},
-    {"swapped", getter<Placement, placement_swapped>, nullptr,
-     "A was placed onto B (B too short to be placed under A), the motion inverted.", nullptr},
+    member<Placement, &Placement::outcome, &PairOutcome::identity>("identity",
+                                                                   "Identity over them."),
+    member<Placement, &Placement::swapped>(
+        "swapped", "A was placed onto B (B too short to be placed under A), the motion inverted."),
     {"transform", getter<Placement, placement_transform>, nullptr, "B onto A.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 // ---- SearchHit ----------------------------------------------------------------------------
 
-Ref hit_target(const SearchHit& h) { return to_py(static_cast<std::uint64_t>(h.target)); }
-Ref hit_rank(const SearchHit& h) { return to_py(h.rank); }
-Ref hit_z(const SearchHit& h) { return to_py(h.z_score); }
 Ref hit_prefilter(const SearchHit& h) { return optional_number(h.prefilter); }
 Ref hit_result(const SearchHit& h) { return wrap(h.result); }
 Ref hit_bits(const SearchHit& h) { return optional_number(h.bits); }
@@ -394,11 +377,10 @@ Ref hit_t(const SearchHit& h) {
 }
 
 PyGetSetDef hit_getset[] = {
-    {"target", getter<SearchHit, hit_target>, nullptr, "The target's position in the list.",
-     nullptr},
-    {"rank", getter<SearchHit, hit_rank>, nullptr, "Rank among the hits, from 1.", nullptr},
-    {"z_score", getter<SearchHit, hit_z>, nullptr,
-     "Z-score of its score among the hits reported, or None.", nullptr},
+    member<SearchHit, &SearchHit::target>("target", "The target's position in the list."),
+    member<SearchHit, &SearchHit::rank>("rank", "Rank among the hits, from 1."),
+    member<SearchHit, &SearchHit::z_score>(
+        "z_score", "Z-score of its score among the hits reported, or None."),
     {"prefilter", getter<SearchHit, hit_prefilter>, nullptr,
      "Its normalised shape score (1 for a copy of the query), or None when the prefilter\n"
      "did not run.",
@@ -418,7 +400,7 @@ PyGetSetDef hit_getset[] = {
      "The probability that the query and the target share a SCOP superfamily; None\n"
      "without TM-scores.",
      nullptr},
-    PAIR_RESULT_FIELDS(SearchHit),
+    PAIR_RESULT_FIELDS(SearchHit, &SearchHit::result,),
     {"qstart", getter<SearchHit, hit_qstart>, nullptr,
      "The query's first aligned residue, counted from 1 (None without an alignment).",
      nullptr},
@@ -435,14 +417,14 @@ PyGetSetDef hit_getset[] = {
      "The alignment as a CIGAR string: M a pair, I a query residue against a gap, D a\n"
      "target residue against a gap.",
      nullptr},
-    {"qlen", getter<SearchHit, r_length_a<SearchHit>>, nullptr, "The query's residues.", nullptr},
-    {"tlen", getter<SearchHit, r_length_b<SearchHit>>, nullptr, "The target's residues.",
-     nullptr},
+    member<SearchHit, &SearchHit::result, &PairResult::length_a>("qlen", "The query's residues."),
+    member<SearchHit, &SearchHit::result, &PairResult::length_b>("tlen",
+                                                                 "The target's residues."),
     {"u", getter<SearchHit, hit_u>, nullptr,
      "The rotation moving the target onto the query, nine numbers row by row.", nullptr},
     {"t", getter<SearchHit, hit_t>, nullptr,
      "The translation after that rotation: x_query = u x_target + t.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 PyMethodDef hit_methods[] = {
     TM_SCORE_METHOD(SearchHit, "tm_score"),
     {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
@@ -454,7 +436,6 @@ Ref square(const std::vector<double>& values, std::size_t n) {
   const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)};
   return new_array(shape, values);
 }
-Ref cmp_n(const Comparison& c) { return to_py(static_cast<std::uint64_t>(c.n)); }
 Ref cmp_tm(const Comparison& c) { return square(c.tm, c.n); }
 Ref cmp_tm_longer(const Comparison& c) { return square(c.tm_longer, c.n); }
 Ref cmp_sc(const Comparison& c) { return square(c.sc, c.n); }
@@ -463,7 +444,7 @@ Ref cmp_score(const Comparison& c) { return square(c.score, c.n); }
 Ref cmp_n_aligned(const Comparison& c) { return square(c.n_aligned, c.n); }
 
 PyGetSetDef comparison_getset[] = {
-    {"n", getter<Comparison, cmp_n>, nullptr, "The structures compared.", nullptr},
+    member<Comparison, &Comparison::n>("n", "The structures compared."),
     {"tm", getter<Comparison, cmp_tm>, nullptr,
      "n x n TM-scores: [i, j] normalised by structure i.", nullptr},
     {"tm_longer", getter<Comparison, cmp_tm_longer>, nullptr,
@@ -475,7 +456,7 @@ PyGetSetDef comparison_getset[] = {
      "n x n of the method's own score (symmetric), which the tree is built over.", nullptr},
     {"n_aligned", getter<Comparison, cmp_n_aligned>, nullptr,
      "n x n aligned pairs (symmetric), as floats.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 // ---- MsaResult ----------------------------------------------------------------------------
 
@@ -491,8 +472,6 @@ Ref msa_columns(const MultipleResult& m) {
 Ref msa_core(const MultipleResult& m) {
   return list_of(m.core_positions, [](std::uint64_t v) { return to_py(v); });
 }
-Ref msa_score(const MultipleResult& m) { return to_py(m.score); }
-Ref msa_avg_rmsd(const MultipleResult& m) { return to_py(m.avg_rmsd); }
 Ref msa_transforms(const MultipleResult& m) {
   return list_of(m.transforms, [](const kelda::Transform& t) { return wrap(t); });
 }
@@ -508,22 +487,16 @@ Ref msa_n_columns(const MultipleResult& m) {
 Ref msa_n_core(const MultipleResult& m) {
   return to_py(static_cast<std::uint64_t>(m.core_positions.size()));
 }
-Ref msa_pipeline(const MultipleResult& m) { return to_py(m.pipeline); }
 Ref msa_scheme(const MultipleResult& m) {
   return m.pipeline == kelda::MsaPipeline::Scalable ? to_py(m.scheme) : none();
 }
-Ref msa_lddt_mean(const MultipleResult& m) { return to_py(m.lddt.mean); }
 Ref msa_column_lddt(const MultipleResult& m) { return numbers(m.lddt.columns); }
 Ref msa_lddt_record(const MultipleResult& m) { return wrap(MsaLddt(m.lddt)); }
 Ref msa_isolated(const MultipleResult& m) {
   return list_of(m.isolated, [](std::uint32_t v) { return to_py(static_cast<std::uint64_t>(v)); });
 }
-Ref msa_engine_alignments(const MultipleResult& m) {
-  return to_py(static_cast<std::uint64_t>(m.engine_alignments));
-}
 Ref msa_repr(const MultipleResult& m) {
-  const char* pipeline =
-      EnumOf<kelda::MsaPipeline>::members[static_cast<std::size_t>(m.pipeline)];
+  const char* pipeline = member_name(m.pipeline);
   return to_py("MsaResult(pipeline=" + std::string(pipeline) + ", n_columns=" +
                std::to_string(m.columns.size()) + ", n_core=" +
                std::to_string(m.core_positions.size()) + ", lddt=" + fixed(m.lddt.mean, 4) + ")");
@@ -534,12 +507,11 @@ PyGetSetDef msa_getset[] = {
      "Columns: one entry per structure, its residue index or None (a gap).", nullptr},
     {"core_positions", getter<MultipleResult, msa_core>, nullptr,
      "The columns every structure fills.", nullptr},
-    {"score", getter<MultipleResult, msa_score>, nullptr, "Core columns over all columns.",
-     nullptr},
-    {"avg_rmsd", getter<MultipleResult, msa_avg_rmsd>, nullptr,
-     "Tree-wise: the mean RMSD of the pairwise alignments; scalable: the mean RMSD of the\n"
-     "members on the reference over the columns each shares with it (NaN: none).",
-     nullptr},
+    member<MultipleResult, &MultipleResult::score>("score", "Core columns over all columns."),
+    member<MultipleResult, &MultipleResult::avg_rmsd>(
+        "avg_rmsd",
+        "Tree-wise: the mean RMSD of the pairwise alignments; scalable: the mean RMSD of the\n"
+        "members on the reference over the columns each shares with it (NaN: none)."),
     {"transforms", getter<MultipleResult, msa_transforms>, nullptr,
      "Each structure onto the reference.", nullptr},
     {"full_transforms", getter<MultipleResult, msa_transforms>, nullptr,
@@ -554,30 +526,26 @@ PyGetSetDef msa_getset[] = {
      nullptr},
     {"n_core", getter<MultipleResult, msa_n_core>, nullptr, "The number of core columns.",
      nullptr},
-    {"pipeline", getter<MultipleResult, msa_pipeline>, nullptr,
-     "The pipeline that ran (an MsaPipeline, never AUTO).", nullptr},
+    member<MultipleResult, &MultipleResult::pipeline>(
+        "pipeline", "The pipeline that ran (an MsaPipeline, never AUTO)."),
     {"scheme", getter<MultipleResult, msa_scheme>, nullptr,
      "The pairs the scalable pipeline aligned (an MsaScheme), None for the tree-wise one.",
      nullptr},
-    {"lddt", getter<MultipleResult, msa_lddt_mean>, nullptr,
-     "The alignment's LDDT: the mean of its columns' (NaN when no column is shared).",
-     nullptr},
+    member<MultipleResult, &MultipleResult::lddt, &MsaLddt::mean>(
+        "lddt", "The alignment's LDDT: the mean of its columns' (NaN when no column is shared)."),
     {"column_lddt", getter<MultipleResult, msa_column_lddt>, nullptr,
      "Each column's LDDT (a float64 array; NaN where no two members share it).", nullptr},
     {"lddt_details", getter<MultipleResult, msa_lddt_record>, nullptr,
      "The LDDT as an MsaLddt (with the member pairs scored).", nullptr},
     {"isolated", getter<MultipleResult, msa_isolated>, nullptr,
      "Structures sharing no column with any other.", nullptr},
-    {"engine_alignments", getter<MultipleResult, msa_engine_alignments>, nullptr,
-     "The pairwise engine alignments made.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    member<MultipleResult, &MultipleResult::engine_alignments>(
+        "engine_alignments", "The pairwise engine alignments made."),
+    kEndOfAttributes};
 
 // ---- MsaLddt ------------------------------------------------------------------------------
 
-Ref lddt_mean(const MsaLddt& l) { return to_py(l.mean); }
 Ref lddt_columns(const MsaLddt& l) { return numbers(l.columns); }
-Ref lddt_pairs(const MsaLddt& l) { return to_py(static_cast<std::uint64_t>(l.pairs_scored)); }
-Ref lddt_sampled(const MsaLddt& l) { return to_py(l.sampled); }
 Ref lddt_repr(const MsaLddt& l) {
   return to_py("MsaLddt(mean=" + fixed(l.mean, 4) + ", columns=" +
                std::to_string(l.columns.size()) + ", pairs_scored=" +
@@ -585,25 +553,22 @@ Ref lddt_repr(const MsaLddt& l) {
 }
 
 PyGetSetDef lddt_getset[] = {
-    {"mean", getter<MsaLddt, lddt_mean>, nullptr,
-     "The mean over scored columns of each column's LDDT; NaN when none is scored.", nullptr},
+    member<MsaLddt, &MsaLddt::mean>(
+        "mean", "The mean over scored columns of each column's LDDT; NaN when none is scored."),
     {"columns", getter<MsaLddt, lddt_columns>, nullptr,
      "Each column's LDDT: the mean over the member pairs that both fill it of the pair's\n"
      "symmetric LDDT there (a float64 array, NaN where no scored pair fills it).",
      nullptr},
-    {"pairs_scored", getter<MsaLddt, lddt_pairs>, nullptr,
-     "Member pairs with at least one shared column.", nullptr},
-    {"sampled", getter<MsaLddt, lddt_sampled>, nullptr,
-     "A fixed sample of the member pairs was scored, not every pair.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    member<MsaLddt, &MsaLddt::pairs_scored>(
+        "pairs_scored", "Member pairs with at least one shared column."),
+    member<MsaLddt, &MsaLddt::sampled>(
+        "sampled", "A fixed sample of the member pairs was scored, not every pair."),
+    kEndOfAttributes};
 
 // ---- BuildReport ----------------------------------------------------------------------------
 
 using kelda::BuildReport;
 
-Ref report_files(const BuildReport& r) { return to_py(r.files); }
-Ref report_entries(const BuildReport& r) { return to_py(r.entries); }
-Ref report_residues(const BuildReport& r) { return to_py(r.residues); }
 Ref report_skipped(const BuildReport& r) {
   return list_of(r.skipped, [](const kelda::SkippedFile& f) {
     return tuple_of({to_py(f.path), to_py(f.reason)});
@@ -619,10 +584,9 @@ Ref report_repr(const BuildReport& r) {
 }
 
 PyGetSetDef report_getset[] = {
-    {"files", getter<BuildReport, report_files>, nullptr, "Files that gave entries.", nullptr},
-    {"entries", getter<BuildReport, report_entries>, nullptr, "Entries this build added.",
-     nullptr},
-    {"residues", getter<BuildReport, report_residues>, nullptr, "Their residues.", nullptr},
+    member<BuildReport, &BuildReport::files>("files", "Files that gave entries."),
+    member<BuildReport, &BuildReport::entries>("entries", "Entries this build added."),
+    member<BuildReport, &BuildReport::residues>("residues", "Their residues."),
     {"removed", getter<BuildReport, report_removed>, nullptr,
      "What builds of this database that were killed had left (their temporary folders and\n"
      "files), removed before this build began.",
@@ -631,7 +595,7 @@ PyGetSetDef report_getset[] = {
      "Files left out, as (path, reason) pairs in file order; the reason does not name the\n"
      "file.",
      nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 }  // namespace
 
