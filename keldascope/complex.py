@@ -60,9 +60,6 @@ def _split_chain_name(path, model):
     fmt, _, text = _load(path)
     if fmt != PDB:
         return None
-    if text is None:
-        with open(path, "rb") as f:
-            text = f.read()
     # A file without MODEL records is one model, whatever number the reader gave it.
     runs, current, in_model = set(), None, True
     for line in text.splitlines():

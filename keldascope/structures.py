@@ -1,13 +1,13 @@
 """Structure files as the toolkit reads and writes them: PDB and mmCIF, plain or gzipped (told
 apart by their content), one chain of one model as a `malven.Domain` with the residue numbers
 of the file, failures as one exception that names the file, the structure files found under
-directories, and superposed copies written in the format they came in."""
+directories, and superposed copies written in the format they came in. The core's reader
+reads every file, for every command as for `createdb`; gemmi serves what the core does not
+do: gemmi objects handed in, biological assemblies and the rewriting of mmCIF files."""
 import gzip
 import os
 import platform
 import stat
-import re
-import zlib
 from dataclasses import dataclass
 
 import malven
@@ -23,17 +23,6 @@ STRUCTURE_SUFFIXES = tuple(s + gz for s in PDB_SUFFIXES + CIF_SUFFIXES for gz in
 
 PDB = "pdb"
 MMCIF = "mmcif"
-
-GZIP_MAGIC = b"\x1f\x8b"
-SNIFF_BYTES = 4096
-GZIP_SNIFF_BYTES = 65536  # compressed bytes read to decompress SNIFF_BYTES of text
-# Gzipped files are inflated as a stream, and refused once their text passes GZIP_RATIO times
-# the compressed file (at least GZIP_FLOOR bytes): structure files inflate four to ten times,
-# a gzip bomb hundreds of times, and it is refused before it is held in memory.
-GZIP_RATIO = 32
-GZIP_FLOOR = 64 << 20
-GZIP_CHUNK = 1 << 20
-_PDB_RECORD = re.compile(rb"^(ATOM  |HETATM|HEADER|REMARK|CRYST1|MODEL |COMPND|TITLE )", re.M)
 
 # gemmi's element number of calcium, whose ions are named CA like a C-alpha.
 CALCIUM = 20
@@ -109,104 +98,15 @@ def _plain_name(path):
     return name[:-3] if name.endswith(".gz") else name
 
 
-def _looks_like_cif(head):
-    """mmCIF text opens with a data block (after blank and comment lines)."""
-    for line in head.splitlines():
-        text = line.strip()
-        if text and not text.startswith(b"#"):
-            return text[:5].lower() == b"data_"
-    return False
-
-
-def _format_of(path, head):
-    """The format by content; the suffix decides only for text that shows neither (an empty
-    or truncated .cif file is then reported by the mmCIF reader)."""
-    if _looks_like_cif(head):
-        return MMCIF
-    if _plain_name(path).endswith(CIF_SUFFIXES) and not _PDB_RECORD.search(head):
-        return MMCIF
-    return PDB
-
-
-def inflate_limit(compressed_size):
-    """The most text a gzipped file of `compressed_size` bytes is inflated to."""
-    return max(GZIP_FLOOR, GZIP_RATIO * compressed_size)
-
-
-def _inflate(f, limit, path):
-    """The text of the gzip members in file f (as gzip.decompress reads them: members one
-    after another, zero bytes between them ignored), a chunk at a time, refused past
-    `limit` bytes."""
-    chunks, size = [], 0
-    inflater = zlib.decompressobj(wbits=31)
-    data, ended = b"", False
-    while True:
-        if not data and not ended:
-            data = f.read(GZIP_CHUNK)
-            ended = not data
-        if inflater.eof:  # a member ended: zero padding, another member, or garbage
-            data = data.lstrip(b"\x00")
-            if not data:
-                if ended:
-                    return b"".join(chunks)
-                continue
-            if not data.startswith(GZIP_MAGIC[:len(data)]):
-                raise zlib.error("data after the last gzip member is not gzip data")
-            inflater = zlib.decompressobj(wbits=31)
-        out = inflater.decompress(data, GZIP_CHUNK)
-        size += len(out)
-        if size > limit:
-            raise _unreadable(path, f"gzip data that inflates past {limit >> 20} MiB, "
-                                    f"{GZIP_RATIO} times the compressed file (at least "
-                                    f"{GZIP_FLOOR >> 20} MiB): not a structure file")
-        chunks.append(out)
-        data = inflater.unused_data if inflater.eof else inflater.unconsumed_tail
-        if ended and not data and not out and not inflater.eof:
-            raise EOFError
-
-
-def _decompress(path):
-    try:
-        with open(path, "rb") as f:
-            return _inflate(f, inflate_limit(os.fstat(f.fileno()).st_size), path)
-    except EOFError:
-        raise _unreadable(path, "truncated gzip file (it ends inside the compressed data)")
-    except (gzip.BadGzipFile, zlib.error) as exc:
-        raise _unreadable(path, f"corrupt gzip data ({exc})")
-    except OSError as exc:
-        raise _unreadable(path, f"{exc.strerror or exc}")
-
-
-def _gzip_head(path):
-    """The first decompressed bytes of a gzipped file, enough to tell its format."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(GZIP_SNIFF_BYTES)
-        return zlib.decompressobj(wbits=31).decompress(head, SNIFF_BYTES)
-    except zlib.error as exc:
-        raise _unreadable(path, f"corrupt gzip data ({exc})")
-    except OSError as exc:
-        raise _unreadable(path, f"{exc.strerror or exc}")
-
-
 def _load(path):
-    """(format, compressed, text). text holds the decompressed bytes of a gzipped file, and is
-    None for a plain one, which its reader opens itself."""
+    """(format, compressed, text) of one file, its text decompressed, by the core's reader."""
     _check_readable(path)
     try:
-        with open(path, "rb") as f:
-            head = f.read(SNIFF_BYTES)
+        return _native.read_structure_text(path)
     except OSError as exc:
-        raise UnreadableStructure(path, f"cannot read {path}: {exc.strerror or exc}")
-    if head[:2] != GZIP_MAGIC:
-        if not head.strip():
-            raise _unreadable(path, "empty file")
-        return _format_of(path, head), False, None
-    inner = _gzip_head(path)
-    if not inner.strip():
-        _decompress(path)  # a damaged stream says so first
-        raise _unreadable(path, "empty file (once decompressed)")
-    return _format_of(path, inner), True, _decompress(path)
+        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
+    except ValueError as exc:
+        raise _unreadable(path, str(exc))
 
 
 def _gemmi(path):
@@ -233,18 +133,6 @@ def _cif_document(path, text):
     if len(doc) == 0:
         raise _unreadable(path, "no mmCIF data block")
     return doc
-
-
-def _missing_coordinates(path, text):
-    """The Cartn_x, Cartn_y or Cartn_z column an atom table lacks, if it lacks one: gemmi
-    then reads no atoms at all."""
-    block = _cif_document(path, text)[0]
-    if not block.find_mmcif_category("_atom_site."):
-        return None
-    for axis in "xyz":
-        if not block.find_values(f"_atom_site.Cartn_{axis}"):
-            return f"Cartn_{axis}"
-    return None
 
 
 def _flat_rows(gemmi, st):
@@ -300,61 +188,22 @@ def _hierarchy_rows(gemmi, st):
     return numbers, fixed(residue_names), fixed(chains)
 
 
-def _cif_rows(path, text):
-    """The atom table the native reader takes, for the atoms named CA of every model in file
-    order: gemmi builds the structure (without merging chain parts, so that the order stays
-    the file's) and hands its atoms over as arrays."""
-    gemmi = _gemmi(path)
-    mmcif = gemmi.CoorFormat.Mmcif
-    try:
-        if text is None:
-            st = gemmi.read_structure(path, merge_chain_parts=False, format=mmcif)
-        else:
-            st = gemmi.read_structure_string(text, merge_chain_parts=False, format=mmcif)
-    except (RuntimeError, ValueError) as exc:
-        raise _unreadable(path, f"mmCIF parse error: {_one_line(exc)}")
-    except IndexError:  # gemmi's word for a document without a data block
-        raise _unreadable(path, "mmCIF parse error: no data block")
-    if len(st) == 0:
-        missing = _missing_coordinates(path, text)
-        if missing:
-            raise _unreadable(path, f"the atom table (_atom_site) has no {missing} column")
-        raise _unreadable(path, "no protein chain: no atoms (_atom_site) in the mmCIF file")
-    if IS_PYPY:
-        return _hierarchy_rows(gemmi, st)
-    try:
-        return _flat_rows(gemmi, st)
-    except RuntimeError:  # "FlatStructure doesn't support 8+ char ... names"
-        return _hierarchy_rows(gemmi, st)
-
-
 def _read(path, chain, model, min_plddt, select, stop_at_ter=False):
     """(format, compressed, native result) for one file."""
-    fmt, compressed, text = _load(path)
+    _check_readable(path)
     if chain is not None:
         chain = str(chain)
-    if stop_at_ter and fmt == PDB:
-        if text is None:
-            try:
-                with open(path, "rb") as f:
-                    text = f.read()
-            except OSError as exc:
-                raise UnreadableStructure(path, f"cannot read {path}: {exc.strerror or exc}")
-        text = _up_to_first_ter(text, chain, model)
     try:
-        if fmt == PDB:
-            found = _native.read_pdb_chain(path, text, chain, model, min_plddt, select)
-        else:
-            numbers, residue_names, chains = _cif_rows(path, text)
-            found = _native.read_atom_table_chain(path, numbers, residue_names, chains, chain,
-                                                  model, min_plddt, select)
+        if stop_at_ter:
+            fmt, compressed, text = _native.read_structure_text(path)
+            if fmt == PDB:
+                return fmt, compressed, _native.read_pdb_chain(
+                    path, _up_to_first_ter(text, chain, model), chain, model, min_plddt, select)
+        return _native.read_structure_chain(path, chain, model, min_plddt, select)
     except OSError as exc:
         raise UnreadableStructure(path, f"cannot read {path}: {exc}")
     except ValueError as exc:
-        if isinstance(exc, UnreadableStructure):
-            raise
         raise _unreadable(path, str(exc))
-    return fmt, compressed, found
 
 
 def _up_to_first_ter(text, chain, model):
@@ -413,30 +262,17 @@ def chain_listing(path, model=None):
     return fmt, number, [tuple(c) for c in chains]
 
 
-_MODEL_RECORD = re.compile(rb"^MODEL (.{0,20})", re.M)
-
-
 def list_models(path):
     """The numbers of a file's models, in file order (PDB MODEL records, mmCIF's
-    pdbx_PDB_model_num); [1] for a file of one model without them."""
+    pdbx_PDB_model_num of its C-alpha atoms); [1] for a PDB file of one model without them."""
     path = os.fsdecode(path)
-    fmt, _, text = _load(path)
-    if fmt == MMCIF:
-        numbers = _cif_document(path, text)[0].find_values("_atom_site.pdbx_PDB_model_num")
-        found = list(dict.fromkeys(str(v) for v in numbers))
-    else:
-        if text is None:
-            with open(path, "rb") as f:
-                text = f.read()
-        found = list(dict.fromkeys(m.group(1).split()[0] if m.group(1).split() else b"1"
-                                   for m in _MODEL_RECORD.finditer(text)))
-    numbers = []
-    for value in found:
-        try:
-            numbers.append(int(value))
-        except ValueError:
-            continue  # a malformed serial: the reader reports it when that model is read
-    return numbers or [1]
+    _check_readable(path)
+    try:
+        return _native.structure_models(path)
+    except OSError as exc:
+        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
+    except ValueError as exc:
+        raise _unreadable(path, str(exc))
 
 
 def list_chains(path, model=None):
@@ -564,7 +400,7 @@ def write_superposed(structure, transform, path, compress=None):
     if compress is None:
         compress = path.lower().endswith(".gz")
     check_output_path(structure, path)
-    text = _decompress(structure.path) if structure.compressed else None
+    text = _load(structure.path)[2] if structure.compressed else None
     if structure.format == PDB:
         try:
             data = _native.transform_pdb_model(structure.path, transform, structure.model, text)

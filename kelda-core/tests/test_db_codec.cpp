@@ -153,6 +153,10 @@ TEST(Gunzip, ReadsMembersAndRefusesDamageAndBombs) {
   EXPECT_EQ(out, text);
   ASSERT_TRUE(gunzip(gz + db_test::gzip_bytes("tail"), 1 << 20, out));  // two members
   EXPECT_EQ(out, text + "tail");
+  // Zero padding between and after members, as tape archives leave it.
+  const std::string padded = gz + std::string(3, '\0') + db_test::gzip_bytes("tail") + std::string(7, '\0');
+  ASSERT_TRUE(gunzip(padded, 1 << 20, out));
+  EXPECT_EQ(out, text + "tail");
 
   std::string corrupt = gz;
   corrupt[12] = static_cast<char>(corrupt[12] ^ 0x55);
@@ -165,7 +169,9 @@ TEST(Gunzip, ReadsMembersAndRefusesDamageAndBombs) {
       {gz.substr(0, gz.size() / 2), 1 << 20, "truncated gzip file"},
       {gz.substr(0, gz.size() - 4), 1 << 20, "truncated gzip file"},
       {corrupt, 1 << 20, "corrupt gzip data"},
-      {gz, 100000, "gzip data expands past 100000 bytes"},
+      {gz, 100000, "gzip data that inflates past 100000 bytes"},
+      {gz + "junk", 1 << 20, "corrupt gzip data (data after the last gzip member is not gzip data)"},
+      {padded + "x", 1 << 20, "corrupt gzip data (data after the last gzip member"},
   };
   for (const auto& row : rows) {
     auto ok = gunzip(row.bytes, row.cap, out);
@@ -193,7 +199,7 @@ TEST(Gunzip, ABombStopsAtTheCapWithoutTakingItsSize) {
   std::string out;
   auto ok = gunzip(gz, 16 << 20, out);
   ASSERT_FALSE(ok);
-  EXPECT_NE(ok.error().message().find("expands past 16 MiB"), std::string::npos);
+  EXPECT_NE(ok.error().message().find("inflates past 16 MiB"), std::string::npos);
   EXPECT_LE(out.capacity(), std::size_t{64} << 20);
 }
 
@@ -241,11 +247,6 @@ TEST(StructureFile, UnreadableFilesSayWhy) {
     ASSERT_FALSE(r) << row.file;
     EXPECT_NE(r.error().message().find(row.message), std::string::npos) << r.error().message();
   }
-  StructureReadOptions small;
-  small.max_bytes = 1000;
-  auto big = read_structure_model(db_test::bundled("1ni7.pdb"), small, buffer, scratch);
-  ASSERT_FALSE(big);
-  EXPECT_NE(big.error().message().find("more than 1000 bytes"), std::string::npos);
 }
 
 TEST(MmcifReader, TakesAuthorColumnsFirstAndKeepsGemmisOrder) {

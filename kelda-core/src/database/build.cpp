@@ -106,7 +106,6 @@ Result<std::vector<ChainEntry>> read_chain_entries(const std::string& path,
   thread_local std::string buffer, scratch;
   StructureReadOptions options;
   options.model = settings.model;
-  options.max_bytes = settings.max_file_bytes;
   auto file = read_structure_model(path, options, buffer, scratch);
   // A file read once leaves its text behind: a very large one should not stay resident.
   if (buffer.capacity() > (std::size_t{64} << 20)) std::string().swap(buffer);

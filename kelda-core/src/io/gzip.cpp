@@ -22,6 +22,9 @@ CoreError input_error(std::string message) {
   return CoreError::refusal(ErrorKind::Io, std::move(message)).while_reading_input();
 }
 
+// One byte past a cap, the room that tells the cap is passed; no cap (SIZE_MAX) has none.
+std::size_t past(std::size_t cap) noexcept { return cap == SIZE_MAX ? cap : cap + 1; }
+
 std::string size_text(std::size_t bytes) {
   if (bytes % (std::size_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
   return std::to_string(bytes) + " bytes";
@@ -54,7 +57,8 @@ bool is_gzip(std::string_view bytes) noexcept {
          static_cast<unsigned char>(bytes[1]) == 0x8b;
 }
 
-Status gunzip(std::string_view compressed, std::size_t max_bytes, std::string& out) {
+Status gunzip(std::string_view compressed, std::size_t max_bytes, std::string& out,
+              std::string_view why_capped) {
   out.clear();
   Inflater inflater;
   if (!inflater.ready) throw std::bad_alloc();
@@ -62,10 +66,14 @@ Status gunzip(std::string_view compressed, std::size_t max_bytes, std::string& o
   // zlib counts in 32-bit units: feed the input in pieces it can hold.
   constexpr std::size_t kPiece = std::size_t{1} << 30;
   std::size_t consumed = 0, produced = 0;
+  const auto capped = [&] {
+    return input_error("gzip data that inflates past " + size_text(max_bytes) +
+                       std::string(why_capped));
+  };
   // The trailer of damaged data may say anything: believe it only within what text compresses
   // to (structure files shrink about five-fold).
   const std::size_t hint = std::min(trailer_size(compressed), compressed.size() * 32);
-  out.resize(std::min(max_bytes, std::max<std::size_t>(hint, 1 << 16)) + 1);
+  out.resize(past(std::min(max_bytes, std::max<std::size_t>(hint, 1 << 16))));
   for (;;) {
     if (z.avail_in == 0 && consumed < compressed.size()) {
       const std::size_t piece = std::min(kPiece, compressed.size() - consumed);
@@ -75,29 +83,29 @@ Status gunzip(std::string_view compressed, std::size_t max_bytes, std::string& o
     }
     if (produced == out.size()) {
       // One byte past the cap is room enough to learn that the cap is passed.
-      if (produced > max_bytes)
-        return input_error("gzip data expands past " + size_text(max_bytes) +
-                           ", more than a structure file holds");
-      out.resize(std::min(max_bytes + 1, std::max(produced * 2, produced + (1 << 16))));
+      if (produced > max_bytes) return capped();
+      out.resize(std::min(past(max_bytes), std::max(produced * 2, produced + (1 << 16))));
     }
     const std::size_t room = std::min<std::size_t>(out.size() - produced, kPiece);
     z.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
     z.avail_out = static_cast<uInt>(room);
     const int rc = inflate(&z, Z_NO_FLUSH);
     produced += room - z.avail_out;
-    if (produced > max_bytes)
-      return input_error("gzip data expands past " + size_text(max_bytes) +
-                         ", more than a structure file holds");
+    if (produced > max_bytes) return capped();
     if (rc == Z_STREAM_END) {
-      const std::size_t rest = z.avail_in + (compressed.size() - consumed);
-      // gzip itself reads members written one after another as one file; padding of zero
-      // bytes after the last member (tape archives) ends the data.
-      const char* next = compressed.data() + compressed.size() - rest;
-      if (rest >= 2 && is_gzip(std::string_view(next, rest))) {
-        inflateReset(&z);
-        continue;
-      }
-      break;
+      // Archives pad members with zero bytes (tape blocks); anything else after a member
+      // must be another member, or the file is damaged.
+      std::size_t at = compressed.size() - (z.avail_in + (compressed.size() - consumed));
+      while (at < compressed.size() && compressed[at] == '\0') ++at;
+      if (at == compressed.size()) break;
+      if (!is_gzip(compressed.substr(at)))
+        return input_error("corrupt gzip data (data after the last gzip member is not gzip data)");
+      inflateReset(&z);
+      const std::size_t piece = std::min(kPiece, compressed.size() - at);
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data() + at));
+      z.avail_in = static_cast<uInt>(piece);
+      consumed = at + piece;
+      continue;
     }
     if (rc == Z_BUF_ERROR && z.avail_in == 0 && consumed == compressed.size())
       return input_error("truncated gzip file (it ends inside the compressed data)");
@@ -112,7 +120,8 @@ Status gunzip(std::string_view compressed, std::size_t max_bytes, std::string& o
   return Unit{};
 }
 
-Status read_whole_file(const std::string& path, std::size_t max_bytes, std::string& out) {
+Status read_whole_file(const std::string& path, std::size_t max_bytes, std::string& out,
+                       std::size_t unsized_max_bytes) {
   out.clear();
   if (auto ok = check_path(path); !ok) return ok;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -127,6 +136,7 @@ Status read_whole_file(const std::string& path, std::size_t max_bytes, std::stri
     ::close(fd);
     return CoreError::io_errno(EISDIR);
   }
+  if (!S_ISREG(st.st_mode)) max_bytes = std::min(max_bytes, unsized_max_bytes);
   const auto expected = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
   if (expected > max_bytes) {
     ::close(fd);
@@ -139,7 +149,7 @@ Status read_whole_file(const std::string& path, std::size_t max_bytes, std::stri
   for (;;) {
     if (got == out.size()) {
       if (got > max_bytes) break;
-      out.resize(std::min(max_bytes + 1, got * 2));
+      out.resize(std::min(past(max_bytes), got * 2));
     }
     const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
     if (n < 0) {

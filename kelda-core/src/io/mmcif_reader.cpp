@@ -143,6 +143,17 @@ ColumnMap map_columns(const std::vector<std::string_view>& tags) {
   return map;
 }
 
+// An atom table without one of the coordinate columns holds no atom (gemmi reads none): the
+// column is named rather than the chain found empty.
+std::optional<CoreError> missing_coordinates(const ColumnMap& map) {
+  for (Column c : {kX, kY, kZ})
+    if (map[static_cast<std::size_t>(c)] < 0)
+      return CoreError::refusal(ErrorKind::PdbParse,
+                                "the atom table (_atom_site) has no Cartn_" +
+                                    std::string(1, static_cast<char>('x' + (c - kX))) + " column");
+  return std::nullopt;
+}
+
 // One row's values by column: absent columns and nulls read as empty.
 class Row {
  public:
@@ -163,9 +174,6 @@ class Row {
   const ColumnMap& map_;
   const std::vector<Token>& values_;
 };
-
-// gemmi keeps fixed-width names: longer ones reach the toolkit cut to this many bytes.
-constexpr std::size_t kNameBytes = 8;
 
 Char first_char(const Token* t) noexcept {
   return t && !t->text.empty() ? static_cast<Char>(static_cast<unsigned char>(t->text[0])) : U' ';
@@ -197,8 +205,8 @@ void add_row(const Row& row, std::vector<AtomRow>& out) {
   a.calcium = element && equals_ci(element->text, "ca");
   a.altloc = first_char(row.get(kAltloc));
   a.insertion = first_char(row.get(kInsertion));
-  a.residue_name = std::string(row.either(kAuthComp, kLabelComp).substr(0, kNameBytes));
-  a.chain = std::string(row.either(kAuthAsym, kLabelAsym).substr(0, kNameBytes));
+  a.residue_name = std::string(row.either(kAuthComp, kLabelComp));
+  a.chain = std::string(row.either(kAuthAsym, kLabelAsym));
   const auto number = integer(row.either(kAuthSeq, kLabelSeq));
   a.number = std::to_string(number.value_or(0));
   a.position = {coordinate(row.get(kX)), coordinate(row.get(kY)), coordinate(row.get(kZ))};
@@ -262,6 +270,7 @@ Result<std::vector<AtomRow>> read_mmcif_ca_rows(std::string_view text) {
   std::vector<AtomRow> rows;
   std::vector<std::string_view> pair_tags;
   std::vector<Token> pair_values;
+  std::optional<CoreError> missing;  // reported once the text is known to parse
   while (tz.next(tok)) {
     if (!tok.quoted && starts_with_ci(tok.text, "data_")) {
       if (in_block) break;  // the first data block only, as gemmi reads a structure
@@ -280,6 +289,7 @@ Result<std::vector<AtomRow>> read_mmcif_ca_rows(std::string_view text) {
       if (tz.error()) break;
       const bool atoms = !tags.empty() && starts_with_ci(tags[0], "_atom_site.");
       const ColumnMap map = atoms ? map_columns(tags) : ColumnMap{};
+      if (atoms) missing = missing_coordinates(map);
       std::vector<Token> values;
       values.reserve(tags.size());
       while (tz.next(tok)) {
@@ -318,9 +328,12 @@ Result<std::vector<AtomRow>> read_mmcif_ca_rows(std::string_view text) {
     }
   }
   if (tz.error()) return parse_error(*tz.error());
+  if (missing) return std::move(*missing);
   if (!found && !pair_tags.empty()) {
     found = true;
-    add_row(Row(map_columns(pair_tags), pair_values), rows);
+    const ColumnMap map = map_columns(pair_tags);
+    if (auto absent = missing_coordinates(map)) return std::move(*absent);
+    add_row(Row(map, pair_values), rows);
   }
   if (!in_block) return parse_error("no data block (data_)");
   if (!found)

@@ -2,7 +2,8 @@
 // PDB reader or the mmCIF atom table.
 #include "kelda/io/structure_file.hpp"
 
-#include <algorithm>  // min
+#include <algorithm>  // find, max, min
+#include <cstdint>
 
 #include "kelda/io/gzip.hpp"
 #include "kelda/io/mmcif_reader.hpp"
@@ -75,27 +76,70 @@ StructureFormat structure_format(std::string_view path, std::string_view head) {
   return StructureFormat::Pdb;
 }
 
-Result<StructureModel> read_structure_model(const std::string& path,
-                                            const StructureReadOptions& options,
-                                            std::string& buffer, std::string& scratch) {
-  if (auto ok = read_whole_file(path, options.max_bytes, buffer); !ok)
+std::size_t gzip_text_limit(std::size_t compressed_size) noexcept {
+  return compressed_size > SIZE_MAX / kGzipRatio ? SIZE_MAX
+                                                 : std::max(kGzipFloor, kGzipRatio * compressed_size);
+}
+
+Result<StructureText> read_structure_text(const std::string& path, std::string& buffer,
+                                          std::string& scratch) {
+  if (auto ok = read_whole_file(path, SIZE_MAX, scratch, kGzipFloor); !ok)
     return std::move(ok).error();
-  StructureModel out;
-  if (is_gzip(buffer)) {
+  StructureText out;
+  if (is_gzip(scratch)) {
     out.compressed = true;
-    if (auto ok = gunzip(buffer, options.max_bytes, scratch); !ok) return std::move(ok).error();
+    const std::size_t limit = gzip_text_limit(scratch.size());
+    const std::string why = ", " + std::to_string(kGzipRatio) +
+                            " times the compressed file (at least " +
+                            std::to_string(kGzipFloor >> 20) + " MiB): not a structure file";
+    if (auto ok = gunzip(scratch, limit, buffer, why); !ok) return std::move(ok).error();
+  } else {
     std::swap(buffer, scratch);
   }
-  // A file whose start is blank is taken for empty, as the toolkit takes it.
+  // A file whose start is blank is taken for empty.
   if (strip(std::string_view(buffer).substr(0, kHeadBytes)).empty())
     return empty(out.compressed ? "empty file (once decompressed)" : "empty file");
   out.format = structure_format(path, std::string_view(buffer).substr(0, kHeadBytes));
+  return out;
+}
+
+Result<StructureModel> read_structure_model(const std::string& path,
+                                            const StructureReadOptions& options,
+                                            std::string& buffer, std::string& scratch) {
+  auto text = read_structure_text(path, buffer, scratch);
+  if (!text) return std::move(text).error();
+  StructureModel out;
+  out.format = text->format;
+  out.compressed = text->compressed;
   PdbReadOptions pdb;
   pdb.model = options.model;
   auto model = out.format == StructureFormat::Pdb ? read_pdb_model_text(buffer, pdb)
                                                   : read_mmcif_model_text(buffer, options.model);
   if (!model) return std::move(model).error();
   out.model = std::move(*model);
+  return out;
+}
+
+Result<std::vector<std::int64_t>> structure_models(std::string_view text, StructureFormat format) {
+  std::vector<std::int64_t> out;
+  const auto add = [&](std::int64_t number) {
+    if (std::find(out.begin(), out.end(), number) == out.end()) out.push_back(number);
+  };
+  if (format == StructureFormat::Mmcif) {
+    auto rows = read_mmcif_ca_rows(text);
+    if (!rows) return std::move(rows).error();
+    for (const AtomRow& row : *rows) add(row.model);
+  } else {
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t end = std::min(text.find('\n', at), text.size());
+      const std::string_view line = text.substr(at, end - at);
+      // A serial that does not read continues the model before it, as the reader takes it.
+      if (line.substr(0, 5) == "MODEL") add(pdb_model_serial(line, out.empty() ? 1 : out.back()));
+      at = end + 1;
+    }
+  }
+  if (out.empty()) out.push_back(1);
   return out;
 }
 

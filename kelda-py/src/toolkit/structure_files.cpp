@@ -1,6 +1,8 @@
-// Structure files for the toolkit: one chain of a chosen model of PDB text (a file, or text
-// already decompressed) or of an mmCIF atom table (parsed by gemmi), under the C-alpha rules
-// of read_pdb; and the PDB rewriter for one model.
+// Structure files for the toolkit, read by the core's one reader (PDB or mmCIF, plain or
+// gzipped, the format told by content): one chain of a chosen model under the C-alpha rules
+// of read_pdb, the text itself, the models; the same rules over PDB text cut short (TM-align's
+// reading up to TER) and over an atom table (gemmi's objects handed in); and the PDB rewriter
+// for one model.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "kelda/io/ca_trace.hpp"
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/pdb_writer.hpp"
+#include "kelda/io/structure_file.hpp"
 #include "numpy.hpp"
 
 namespace malven::toolkit {
@@ -57,6 +60,64 @@ Ref chosen(ModelTrace model, std::optional<std::string> chain, std::optional<dou
   Ref chains = chain_list(read);
   return tuple_of({wrap(std::move(read.domain)), to_py(read.chain), to_py(read.model),
                    std::move(chains)});
+}
+
+const char* format_name(kelda::StructureFormat format) {
+  return format == kelda::StructureFormat::Pdb ? "pdb" : "mmcif";
+}
+
+// A file's text stays with the thread that read it, so that a folder of files reuses one
+// buffer; a very large one is let go.
+struct TextBuffers {
+  std::string text, scratch;
+  void trim() {
+    constexpr std::size_t kKept = std::size_t{64} << 20;
+    if (text.capacity() > kKept) std::string().swap(text);
+    if (scratch.capacity() > kKept) std::string().swap(scratch);
+  }
+};
+thread_local TextBuffers buffers;
+
+const Signature read_structure_chain_sig{
+    "read_structure_chain",
+    {{"path"}, opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
+Ref read_structure_chain(FsPath file, std::optional<std::string> chain,
+                         std::optional<std::int64_t> model, std::optional<double> min_b_factor,
+                         std::optional<bool> select) {
+  const std::string& path = file.bytes;
+  kelda::StructureReadOptions options;
+  options.model = model_number(model);
+  auto read = kelda::read_structure_model(path, options, buffers.text, buffers.scratch);
+  buffers.trim();
+  kelda::StructureModel found = unwrap(std::move(read), reading);
+  // Only a plain PDB file can be rewritten later from its path by malven's PDB writers.
+  std::string pdb_file =
+      found.format == kelda::StructureFormat::Pdb && !found.compressed ? path : std::string();
+  Ref chosen_chain = chosen(std::move(found.model), std::move(chain), min_b_factor,
+                            select.value_or(true), path, std::move(pdb_file));
+  return tuple_of({to_py(std::string(format_name(found.format))), to_py(found.compressed),
+                   std::move(chosen_chain)});
+}
+
+const Signature read_structure_text_sig{"read_structure_text", {{"path"}}};
+Ref read_structure_text(FsPath file) {
+  auto read = kelda::read_structure_text(file.bytes, buffers.text, buffers.scratch);
+  if (!read) buffers.trim();
+  kelda::StructureText found = unwrap(std::move(read), reading);
+  Ref text = to_py_bytes(buffers.text);
+  buffers.trim();
+  return tuple_of({to_py(std::string(format_name(found.format))), to_py(found.compressed),
+                   std::move(text)});
+}
+
+const Signature structure_models_sig{"structure_models", {{"path"}}};
+Ref structure_models(FsPath file) {
+  auto read = kelda::read_structure_text(file.bytes, buffers.text, buffers.scratch);
+  auto models = read ? kelda::structure_models(buffers.text, read->format)
+                     : kelda::Result<std::vector<std::int64_t>>(std::move(read).error());
+  buffers.trim();
+  return list_of(unwrap(std::move(models), reading),
+                 [](std::int64_t number) { return to_py(number); });
 }
 
 const Signature read_pdb_chain_sig{
@@ -155,6 +216,25 @@ Ref transform_pdb_model(FsPath file, Shared<kelda::Transform> transform, std::in
   "not naming the file, for what cannot be read; OSError for a file that cannot be opened."
 
 PyMethodDef structure_file_functions[] = {
+    {"read_structure_chain",
+     MALVEN_FASTCALL((function<read_structure_chain_sig, read_structure_chain>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_structure_chain(path, chain=None, model=None, min_b_factor=None, select=True)\n"
+     "--\n\n"
+     "One chain of a PDB or mmCIF file, plain or gzipped (told apart by content), under the\n"
+     "C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment ids as\n"
+     "the names of blank chains. Returns (format, compressed, found): format \"pdb\" or\n"
+     "\"mmcif\", and found as read_pdb_chain returns it."},
+    {"read_structure_text", MALVEN_FASTCALL((function<read_structure_text_sig, read_structure_text>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_structure_text(path)\n--\n\n"
+     "(format, compressed, text) of a structure file: its text as bytes, decompressed under the\n"
+     "reader's limits. ValueError for what cannot be read; OSError for what cannot be opened."},
+    {"structure_models", MALVEN_FASTCALL((function<structure_models_sig, structure_models>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "structure_models(path)\n--\n\n"
+     "The model numbers of a structure file in file order ([1] for a PDB file without MODEL\n"
+     "records)."},
     {"read_pdb_chain", MALVEN_FASTCALL((function<read_pdb_chain_sig, read_pdb_chain>)),
      METH_FASTCALL | METH_KEYWORDS,
      "read_pdb_chain(path, text=None, chain=None, model=None, min_b_factor=None, select=True)\n"

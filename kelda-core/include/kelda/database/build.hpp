@@ -25,8 +25,6 @@ struct BuildSettings {
   std::optional<double> min_plddt;
   bool first_chain_only = false;  // one entry a file: the chain of its first C-alpha atom
   unsigned threads = 0;           // 0: one per usable core (thread_count)
-  // Bytes a file may hold once decompressed; more is skipped as unreadable.
-  std::size_t max_file_bytes = std::size_t{256} << 20;
   // Files read between two writes; results are written in file order whatever the threads.
   std::size_t batch_files = 512;
   std::size_t segment_entries = 0;  // see WriterOptions
