@@ -351,65 +351,110 @@ class ComplexSearchResult:
                 f"n_assemblies={self.n_assemblies}, n_aligned={self.n_aligned})")
 
 
+@dataclass(frozen=True)
+class _AssemblyIndex:
+    """A database's assemblies, made once when first searched: their keys ((source, model),
+    in entry order), each entry's assembly (a position in keys), each assembly's entries and
+    total length."""
+    keys: list
+    owner: list
+    entries: list
+    lengths: list
+
+
+def _assembly_index(db):
+    cached = getattr(db, "_complex_index", None)
+    if cached is not None:
+        return cached
+    position, keys, owner, entries, lengths = {}, [], [], [], []
+    for k in range(len(db)):
+        _, _, source, _, _, model, length = db._db.info(k)
+        at = position.setdefault((source, model), len(keys))
+        if at == len(keys):
+            keys.append((source, model))
+            entries.append([])
+            lengths.append(0)
+        owner.append(at)
+        entries[at].append(k)
+        lengths[at] += length
+    db._complex_index = _AssemblyIndex(keys, owner, entries, lengths)
+    return db._complex_index
+
+
 def database_assemblies(db):
     """The database's entries grouped into assemblies: {(source, model): [entry indices]},
     in entry order (the entries of one source file and model form one assembly)."""
-    cached = getattr(db, "_complex_assemblies", None)
-    if cached is not None:
-        return cached
-    groups = {}
-    for k in range(len(db)):
-        _, _, source, _, _, model, _ = db._db.info(k)
-        groups.setdefault((source, model), []).append(k)
-    db._complex_assemblies = groups
-    return groups
+    index = _assembly_index(db)
+    return dict(zip(index.keys, index.entries))
+
+
+def _candidates(q, kinds, found, index):
+    """The assemblies the chain searches found, each with its estimate and its seeds: for
+    each kind of query chain the best hits among the assembly's entries, one for each copy
+    of the kind in the query, their TM-scores (by the query chain) weighted by the chain's
+    length and summed over the larger of the two assemblies. That is the complex TM-score by
+    the larger assembly that the chains' own best superpositions would give, were they one:
+    the complex alignment, one superposition for all, stays near or below it (not strictly:
+    its d0 comes from the whole assembly's length, and the chain search may miss a pair), so
+    it orders the assemblies without aligning them. The seeds: each (query chain, entry)
+    hit's alignment, best first. Only the assemblies hit are visited, never the whole
+    database."""
+    by_assembly = {}
+    for copies, result in zip(kinds.values(), found):
+        rep = copies[0]
+        for h in result.hits:
+            at = index.owner[h.target]
+            by_assembly.setdefault(at, []).append((h.tm_score_a, rep, len(copies), h))
+    out = []
+    for at, hits in by_assembly.items():
+        hits.sort(key=lambda x: (-x[0], x[3].target))
+        taken, covered = {}, 0.0
+        for tm, rep, n_copies, _ in hits:
+            if taken.get(rep, 0) < n_copies:
+                taken[rep] = taken.get(rep, 0) + 1
+                covered += tm * len(q.chains[rep].domain)
+        estimate = covered / max(q.length, index.lengths[at])
+        entries = index.entries[at]
+        seeds = [((rep, entries.index(h.target)), h.alignment) for _, rep, _, h in hits]
+        out.append((estimate, at, seeds))
+    out.sort(key=lambda c: (-c[0], index.keys[c[1]]))
+    return out
 
 
 def search_complex(db, query, settings=None, *, candidates=20, chain_hits=50, max_hits=None,
                    min_score=0.0, **fields):
     """A query assembly (anything align_complex takes, or an Assembly) against the
-    database's assemblies: each query chain's database search ranks the entries (`chain_hits`
-    at most each), an assembly is scored by what its entries' hits cover of the query, the
-    best `candidates` assemblies are aligned as complexes and ranked by the complex TM-score
-    normalised by the larger assembly. A ComplexSearchResult; `settings` a ComplexSettings
-    (or its fields) for the complex alignments."""
+    database's assemblies: each kind of query chain (the copies of a homo-oligomer are one)
+    is searched once by the database's staged search (`chain_hits` hits at most each), an
+    assembly is estimated by the share of the larger assembly its entries' hits cover, the
+    best `candidates` by that estimate are aligned as complexes (in parallel, one a thread,
+    each seeded by its chain hits' alignments rather than new ones) and ranked by the complex
+    TM-score normalised by the larger assembly. A ComplexSearchResult; `settings` a
+    ComplexSettings (or its fields) for the complex alignments."""
     settings = settings_of(ComplexSettings, settings, fields)
     q = query if isinstance(query, Assembly) else read_assembly(query)
-    groups = database_assemblies(db)
-    owner = {k: key for key, ks in groups.items() for k in ks}
-    # Chains of one sequence (the copies of a homo-oligomer) are searched once; the engine
-    # aligns each chain's `chain_hits` best entries by the database's first stages.
+    index = _assembly_index(db)
     kinds = {}
-    for s in q.chains:
-        kinds.setdefault(s.domain.sequence, []).append(s)
-    searched = [copies[0] for copies in kinds.values()]
-    found = db.search(searched, max_hits=chain_hits, keep=chain_hits, min_score=0.0,
-                      threads=settings.threads)
-    # Each assembly gathers, for each query chain, its best entry's TM-score by that chain,
-    # weighted by the chain's share of the query: the share of the query it could cover.
-    cover = {}
-    for s, result in ((c, r) for r, cs in zip(found, kinds.values()) for c in cs):
-        best = {}
-        for h in result.hits:
-            key = owner[h.target]
-            best[key] = max(best.get(key, 0.0), h.tm_score_a)
-        for key, tm in best.items():
-            cover[key] = cover.get(key, 0.0) + tm * len(s.domain) / q.length
-    chosen = sorted(cover, key=lambda key: (-cover[key], key))[:candidates]
-    hits = []
-    for key in chosen:
-        entries = tuple(groups[key])
-        target = Assembly(tuple(db[k] for k in entries), key[0])
-        aln = ComplexAlignment(q, target, _native.align_complex(
-            [s.domain for s in q.chains], [s.domain for s in target.chains], settings))
-        hits.append((key, entries, aln))
-    hits.sort(key=lambda h: (-min(h[2].result.tm_score_a, h[2].result.tm_score_b), h[0]))
-    ranked = [ComplexHit(rank, key[0], key[1], entries, aln)
-              for rank, (key, entries, aln) in enumerate(hits, 1)
-              if min(aln.result.tm_score_a, aln.result.tm_score_b) >= min_score]
+    for k, s in enumerate(q.chains):
+        kinds.setdefault(s.domain.sequence, []).append(k)
+    found = db.search([q.chains[copies[0]] for copies in kinds.values()], max_hits=chain_hits,
+                      keep=chain_hits, min_score=0.0, threads=settings.threads)
+    chosen = _candidates(q, kinds, found, index)[:candidates]
+    targets = [[db._db.domain(k) for k in index.entries[at]] for _, at, _ in chosen]
+    results = _native.align_complexes([s.domain for s in q.chains], targets,
+                                      [seeds for _, _, seeds in chosen], settings) \
+        if chosen else []
+    hits = sorted(((index.keys[at], at, r) for (_, at, _), r in zip(chosen, results)),
+                  key=lambda h: (-min(h[2].tm_score_a, h[2].tm_score_b), h[0]))
+    hits = [h for h in hits if min(h[2].tm_score_a, h[2].tm_score_b) >= min_score]
     if max_hits is not None:
-        ranked = ranked[:max_hits]
-    return ComplexSearchResult(q, ranked, len(groups), len(hits))
+        hits = hits[:max_hits]
+    ranked = []
+    for rank, (key, at, r) in enumerate(hits, 1):
+        entries = tuple(index.entries[at])
+        target = Assembly(tuple(db[k] for k in entries), key[0])
+        ranked.append(ComplexHit(rank, key[0], key[1], entries, ComplexAlignment(q, target, r)))
+    return ComplexSearchResult(q, ranked, len(index.keys), len(chosen))
 
 
 @dataclass(frozen=True)

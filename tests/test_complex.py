@@ -2,6 +2,7 @@
 reordered copies, unequal assemblies, the inputs taken, MM-align's figures on haemoglobin, the
 report, JSON and the superposed assembly, and one-line refusals of bad input."""
 import json
+import pathlib
 import signal
 import subprocess
 import sys
@@ -226,11 +227,38 @@ def test_command_reads_an_mmcif_assembly(tmp_path):
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="needs signals")
-def test_ctrl_c_stops_complex_alignments(tmp_path):
+@pytest.mark.parametrize("call", [
+    f"for _ in range(100000): keldascope.align_complex({str(TOXIN)!r}, [d, d])",
+    # A search's many targets at once, on every thread, in one native call.
+    "keldascope._native.align_complexes([d.domain], [[d.domain, d.domain]] * 5000, [], "
+    "keldascope.ComplexSettings())",
+], ids=["one pair after another", "many targets at once"])
+def test_ctrl_c_stops_complex_alignments(tmp_path, call):
     """Minutes of work, most of it native: the child ends well inside the minute
     interrupt_child waits."""
-    interrupt_child(tmp_path, TOXIN,
-                    f"for _ in range(100000): keldascope.align_complex({str(TOXIN)!r}, [d, d])")
+    interrupt_child(tmp_path, TOXIN, call)
+
+
+@pytest.mark.parametrize("seeds, message", [
+    ([[((0, 2), [(0, 0), (1, 1), (2, 2)])]], "names chain pair (0, 2) of assemblies of 1 and 2"),
+    ([[((0, 1), [(0, 0), (1, 1), (5000, 2)])]], "pairs residue 5000 with 2"),
+    ([[], []], "2 seed lists for 1 targets"),
+])
+def test_seeds_beyond_the_chains_are_refused(seeds, message):
+    d = keldascope.read_structure(TOXIN).domain
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        keldascope._native.align_complexes([d], [[d, d]], seeds, keldascope.ComplexSettings())
+
+
+def test_many_targets_at_once_score_as_each_alone():
+    chains = [keldascope.read_structure(TOXIN, c).domain for c in "DEFAC"]
+    targets = [chains[:2], chains[3:], chains[1:4], [chains[0]]]
+    settings = keldascope.ComplexSettings()
+    together = keldascope._native.align_complexes(chains, targets, [], settings)
+    for target, r in zip(targets, together):
+        alone = keldascope._native.align_complex(chains, target, settings)
+        assert (r.tm_score_a, r.tm_score_b, r.mapping) == \
+            (alone.tm_score_a, alone.tm_score_b, alone.mapping)
 
 
 @pytest.fixture(scope="module")
@@ -314,3 +342,35 @@ def test_cluster_assemblies_by_complex_tm(tmp_path):
     assert sorted(r[1] for r in rows) == sorted(map(str, sources))
     with pytest.raises(ValueError, match=r"tm must lie in \(0, 1\]"):
         keldascope.cluster_complexes(sources, tm=0.0)
+
+
+@pytest.fixture(scope="module")
+def shared_complexes_db(tmp_path_factory):
+    if not (COMPLEXES / "4hhb.pdb").exists():
+        pytest.skip("shared data absent")
+    folder = tmp_path_factory.mktemp("complexes-db")
+    return keldascope.Database.create(folder / "db", [COMPLEXES])
+
+
+@pytest.mark.parametrize("query, group", [
+    ("4hhb.pdb", ["4hhb", "2hhb", "1bz0", "1gzx", "1hho"]),
+    ("1tim.pdb", ["1tim", "8tim", "7tim"]),
+    ("tnf_1tnf.pdb", ["1a8m", "tnf_1tnf", "tnf_3wd5", "baff_1kxg", "baff_5y9j"]),
+    ("fab_4g5z.pdb", ["fab_1l7i", "fab_4nyl", "fab_5wuv", "fab_5y9k", "fab_4g6k", "fab_4g5z",
+                      "fab_1fgn", "fab_2xa8"]),
+])
+def test_search_estimate_keeps_every_assembly_of_the_top(shared_complexes_db, query, group):
+    """The assemblies left unaligned by the chain hits' estimate: the few aligned hold the
+    same top as aligning every assembly of the database, scored as align_complex scores each
+    pair (the chain hits' alignments seed it in place of the engine's)."""
+    db, n = shared_complexes_db, len(group)
+    few = keldascope.search_complex(db, COMPLEXES / query, candidates=n + 1)
+    every = keldascope.search_complex(db, COMPLEXES / query, candidates=10 ** 6,
+                                      chain_hits=len(db))
+    assert few.n_aligned == n + 1 and every.n_aligned > 2 * few.n_aligned
+    top = [(h.path, round(h.score, 4)) for h in every.hits[:n]]
+    assert [(h.path, round(h.score, 4)) for h in few.hits[:n]] == top
+    assert {pathlib.Path(p).stem for p, _ in top} == set(group)
+    for h in few.hits[:n]:
+        alone = keldascope.align_complex(COMPLEXES / query, h.path)
+        assert h.score == pytest.approx(min(alone.tm_score_a, alone.tm_score_b), abs=1e-3)

@@ -231,3 +231,31 @@ TEST(AlignComplex, Refusals) {
 }
 
 }  // namespace
+
+// A search's chain hit stands in for the engine's alignments: seeded by one chain pair's
+// alignment (the engine's own, as a database search would find it), a moved shuffled copy
+// scores as the unseeded alignment does, alone or among other targets on several threads.
+TEST(AlignComplex, SeededByAChainHitScoresAsTheEngineSeeds) {
+  std::mt19937 g(21);
+  const auto& a = toxin();
+  const std::vector<std::size_t> order{3, 6, 0, 5, 1, 4, 2};
+  const auto b = moved_copy(a, order, g);
+  auto hit = align_pair(a[5], b[3], complex_seed_engine_settings());  // chain A onto its copy
+  ASSERT_TRUE(hit) << hit.error().message();
+  const std::vector<ChainSeed> seeds{{5, 3, hit->alignment}};
+  auto plain = align_complex(a, b, ComplexSettings{});
+  auto seeded = align_complex(a, b, seeds, ComplexSettings{});
+  ASSERT_TRUE(plain && seeded);
+  EXPECT_NEAR(seeded->tm_score_a, plain->tm_score_a, 1e-3);
+  EXPECT_NEAR(seeded->tm_score_b, plain->tm_score_b, 1e-3);
+  ComplexSettings two;
+  two.threads = 2;
+  const std::vector<std::vector<Domain>> targets{b, chains_of("1hpv.pdb", "AB"), b};
+  const std::vector<std::vector<ChainSeed>> per_target{seeds, {}, {}};
+  auto many = align_complexes(a, targets, per_target, two);
+  ASSERT_TRUE(many) << many.error().message();
+  ASSERT_EQ(many->size(), 3u);
+  EXPECT_EQ((*many)[0].tm_score_a, seeded->tm_score_a);
+  EXPECT_EQ((*many)[2].tm_score_a, plain->tm_score_a);
+  EXPECT_EQ((*many)[0].mapping_a(), seeded->mapping_a());
+}

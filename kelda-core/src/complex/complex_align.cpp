@@ -6,6 +6,7 @@
 #include <cmath>      // sqrt
 #include <limits>
 #include <numeric>  // iota
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -207,14 +208,18 @@ struct Scratch {
 class ComplexSearch {
  public:
   ComplexSearch(std::span<const Domain> a, std::span<const Domain> b,
-                const ComplexSettings& cfg, std::stop_token stop)
-      : da_(a), db_(b), cfg_(cfg), stop_(std::move(stop)), a_(side_of(a)), b_(side_of(b)),
-        d0_(tm_d0(a_.length)) {}
+                std::span<const ChainSeed> given, const ComplexSettings& cfg,
+                std::stop_token stop)
+      : da_(a), db_(b), given_(given), cfg_(cfg), stop_(std::move(stop)), a_(side_of(a)),
+        b_(side_of(b)), d0_(tm_d0(a_.length)) {}
 
   Result<ComplexResult> run();
 
  private:
   Status seed_alignments();
+  Status given_seeds();
+  void add_seeds(std::size_t i, std::size_t rep, std::vector<TmPair> pairs,
+                 const Transform* transform, Scratch& scratch);
   Status score_seeds();
   Mapping assign_under(const Transform& t, bool with_known, Scratch& s) const;
   Mapping assign_under(const Transform& t, bool with_known, double gap_open, Scratch& s) const;
@@ -229,6 +234,7 @@ class ComplexSearch {
   const KnownAlignment* known(std::size_t i, std::size_t j) const;
 
   std::span<const Domain> da_, db_;
+  std::span<const ChainSeed> given_;
   const ComplexSettings& cfg_;
   std::stop_token stop_;
   Side a_, b_;
@@ -322,24 +328,63 @@ Status ComplexSearch::seed_alignments() {
   Scratch scratch;
   for (std::size_t k = 0; k < jobs.size(); ++k) {
     if (!results[k]) continue;
-    const auto [i, rep] = jobs[k];
-    KnownAlignment known{a_.kind[i], b_.kind[rep], {}};
+    std::vector<TmPair> pairs;
     for (const auto& [x, y] : results[k]->alignment)
-      known.pairs.emplace_back(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
-    // Every copy of B's chain under the seed chain of A, and every copy of A's chain over
-    // B's: between them the placements a symmetric assembly can take.
-    for (std::size_t j = 0; j < db_.size(); ++j) {
-      if (b_.kind[j] != b_.kind[rep]) continue;
-      if (j == rep) {
-        seeds_.push_back({results[k]->outcome.transform});
-        continue;
-      }
-      seeds_.push_back({copy_superposition(i, j, known.pairs, scratch)});
+      pairs.emplace_back(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+    add_seeds(jobs[k].i, jobs[k].j, std::move(pairs), &results[k]->outcome.transform, scratch);
+  }
+  return Unit{};
+}
+
+// The seed superpositions of one known alignment of chain i of A and chain rep of B (under
+// `transform`, or its own superposition when none is given).
+void ComplexSearch::add_seeds(std::size_t i, std::size_t rep, std::vector<TmPair> pairs,
+                              const Transform* transform, Scratch& scratch) {
+  KnownAlignment known{a_.kind[i], b_.kind[rep], std::move(pairs)};
+  // Every copy of B's chain under the seed chain of A, and every copy of A's chain over
+  // B's: between them the placements a symmetric assembly can take.
+  for (std::size_t j = 0; j < db_.size(); ++j) {
+    if (b_.kind[j] != b_.kind[rep]) continue;
+    if (j == rep && transform != nullptr) {
+      seeds_.push_back({*transform});
+      continue;
     }
-    for (std::size_t other = 0; other < da_.size(); ++other)
-      if (other != i && a_.kind[other] == a_.kind[i])
-        seeds_.push_back({copy_superposition(other, rep, known.pairs, scratch)});
-    known_.push_back(std::move(known));
+    seeds_.push_back({copy_superposition(i, j, known.pairs, scratch)});
+  }
+  for (std::size_t other = 0; other < da_.size(); ++other)
+    if (other != i && a_.kind[other] == a_.kind[i])
+      seeds_.push_back({copy_superposition(other, rep, known.pairs, scratch)});
+  known_.push_back(std::move(known));
+}
+
+// 1'. Seeds from alignments the caller already has: checked, one per pair of kinds, as many
+// as the engine's would be.
+Status ComplexSearch::given_seeds() {
+  Scratch scratch;
+  std::size_t used = 0;
+  const std::size_t budget = std::max<std::size_t>(1, cfg_.max_seed_alignments);
+  for (const ChainSeed& g : given_) {
+    if (g.chain_a >= da_.size() || g.chain_b >= db_.size())
+      return CoreError::refusal(ErrorKind::InvalidParameter,
+                                "a seed names chain pair (" + std::to_string(g.chain_a) + ", " +
+                                    std::to_string(g.chain_b) + ") of assemblies of " +
+                                    std::to_string(da_.size()) + " and " +
+                                    std::to_string(db_.size()) + " chains");
+    std::vector<TmPair> pairs;
+    pairs.reserve(g.alignment.size());
+    for (const auto& [x, y] : g.alignment) {
+      if (x >= da_[g.chain_a].size() || y >= db_[g.chain_b].size())
+        return CoreError::refusal(ErrorKind::InvalidParameter,
+                                  "a seed of chain pair (" + std::to_string(g.chain_a) + ", " +
+                                      std::to_string(g.chain_b) + ") pairs residue " +
+                                      std::to_string(x) + " with " + std::to_string(y) +
+                                      ", beyond the chains' lengths");
+      pairs.emplace_back(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
+    }
+    if (used >= budget || pairs.size() < 3 || known(g.chain_a, g.chain_b) != nullptr) continue;
+    if (stop_.stop_requested()) return CoreError::cancelled();
+    add_seeds(g.chain_a, g.chain_b, std::move(pairs), nullptr, scratch);
+    ++used;
   }
   return Unit{};
 }
@@ -487,7 +532,8 @@ ComplexResult ComplexSearch::figures(const Mapping& m, Scratch& s) const {
 }
 
 Result<ComplexResult> ComplexSearch::run() {
-  if (auto s = seed_alignments(); !s) return std::move(s).error();
+  if (auto s = given_.empty() ? seed_alignments() : given_seeds(); !s)
+    return std::move(s).error();
   if (auto s = score_seeds(); !s) return std::move(s).error();
   if (stop_.stop_requested()) return CoreError::cancelled();
   Scratch scratch;
@@ -527,9 +573,43 @@ Result<ComplexResult> ComplexSearch::run() {
 
 Result<ComplexResult> align_complex(std::span<const Domain> a, std::span<const Domain> b,
                                     const ComplexSettings& settings, std::stop_token stop) {
+  return align_complex(a, b, {}, settings, std::move(stop));
+}
+
+Result<ComplexResult> align_complex(std::span<const Domain> a, std::span<const Domain> b,
+                                    std::span<const ChainSeed> seeds,
+                                    const ComplexSettings& settings, std::stop_token stop) {
   if (auto s = check_sides(a, b, settings); !s) return std::move(s).error();
-  ComplexSearch search(a, b, settings, std::move(stop));
+  ComplexSearch search(a, b, seeds, settings, std::move(stop));
   return search.run();
+}
+
+Result<std::vector<ComplexResult>> align_complexes(
+    std::span<const Domain> a, std::span<const std::vector<Domain>> targets,
+    std::span<const std::vector<ChainSeed>> seeds, const ComplexSettings& settings,
+    std::stop_token stop) {
+  if (!seeds.empty() && seeds.size() != targets.size())
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              std::to_string(seeds.size()) + " seed lists for " +
+                                  std::to_string(targets.size()) + " targets");
+  // One thread a target: a complex alignment's own stages have too few jobs of too unequal
+  // sizes to keep the cores busy, the targets together have plenty.
+  ComplexSettings one = settings;
+  one.threads = 1;
+  std::vector<std::optional<ComplexResult>> found(targets.size());
+  Status s = parallel_for(targets.size(), settings.threads, stop, [&](std::size_t k) -> Status {
+    auto r = align_complex(a, targets[k], seeds.empty() ? std::span<const ChainSeed>{} : seeds[k],
+                           one, stop);
+    if (!r) return std::move(r).error();
+    found[k] = std::move(r).value();
+    return Unit{};
+  });
+  if (!s) return std::move(s).error();
+  if (stop.stop_requested()) return CoreError::cancelled();
+  std::vector<ComplexResult> out;
+  out.reserve(found.size());
+  for (auto& r : found) out.push_back(std::move(*r));
+  return out;
 }
 
 }  // namespace kelda

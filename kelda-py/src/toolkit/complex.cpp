@@ -128,6 +128,25 @@ Ref align_complex(std::vector<kelda::Domain> chains1, std::vector<kelda::Domain>
   return wrap(unwrap(std::move(r), on_error::whole));
 }
 
+// A target's seeds as ((chain of the query, chain of the target), [(i, j), ...]) items.
+using SeedItem = std::pair<std::pair<std::uint64_t, std::uint64_t>, std::vector<kelda::ResiduePair>>;
+
+const Signature align_complexes_sig{"align_complexes",
+                                    {{"chains1"}, {"targets"}, {"seeds"}, {"settings"}}};
+Ref align_complexes(std::vector<kelda::Domain> chains1,
+                    std::vector<std::vector<kelda::Domain>> targets,
+                    std::vector<std::vector<SeedItem>> seeds, kelda::ComplexSettings settings) {
+  std::vector<std::vector<kelda::ChainSeed>> given(seeds.size());
+  for (std::size_t k = 0; k < seeds.size(); ++k)
+    for (auto& [chains, alignment] : seeds[k])
+      given[k].push_back({chains.first, chains.second, std::move(alignment)});
+  auto r = run_released([&](std::stop_token stop) {
+    return kelda::align_complexes(chains1, targets, given, settings, stop);
+  });
+  auto found = unwrap(std::move(r), on_error::whole);
+  return list_of(found, [](const ComplexResult& c) { return wrap(c); });
+}
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
@@ -137,6 +156,12 @@ PyMethodDef complex_functions[] = {
      "align_complex(chains1, chains2, settings)\n--\n\n"
      "The chains of chains2 (a list of Domains, one assembly) aligned onto those of chains1\n"
      "as complexes: a ComplexResult."},
+    {"align_complexes", MALVEN_FASTCALL((function<align_complexes_sig, align_complexes>)),
+     kFastcall,
+     "align_complexes(chains1, targets, seeds, settings)\n--\n\n"
+     "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
+     "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
+     "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."},
     {nullptr, nullptr, 0, nullptr},
 };
 

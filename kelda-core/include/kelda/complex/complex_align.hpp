@@ -79,6 +79,31 @@ struct ComplexResult {
 Result<ComplexResult> align_complex(std::span<const Domain> a, std::span<const Domain> b,
                                     const ComplexSettings& settings, std::stop_token stop = {});
 
+// A chain pair's alignment known before the complex alignment (a database search's hit of
+// one chain of A against one chain of B): it stands in for the engine's alignment of the two
+// chains' kinds, so that a search aligns no chain pair twice.
+struct ChainSeed {
+  std::size_t chain_a = 0;
+  std::size_t chain_b = 0;
+  std::vector<ResiduePair> alignment;  // chain-local indices
+};
+
+// As above, seeded by the given alignments (the first max_seed_alignments, in the order
+// given; pairs of kinds already seeded are skipped) in place of the engine's; none given:
+// the engine's. InvalidParameter for a seed naming a chain or residue that is not there.
+Result<ComplexResult> align_complex(std::span<const Domain> a, std::span<const Domain> b,
+                                    std::span<const ChainSeed> seeds,
+                                    const ComplexSettings& settings, std::stop_token stop = {});
+
+// Many assemblies aligned onto one: each target on one thread, settings.threads of them at
+// once (the time goes where the work is, however unequal the targets), each with its own
+// seeds (seeds empty, or one list a target). Results in target order; the first failing
+// target's error.
+Result<std::vector<ComplexResult>> align_complexes(
+    std::span<const Domain> a, std::span<const std::vector<Domain>> targets,
+    std::span<const std::vector<ChainSeed>> seeds, const ComplexSettings& settings,
+    std::stop_token stop = {});
+
 // The assignment maximising the total score of a rows x cols matrix (row-major), rows and
 // columns each used at most once: for each row its column or -1 (no column, or only
 // non-positive ones). The Hungarian method (Kuhn 1955; Munkres 1957) in O(n^2 m).
