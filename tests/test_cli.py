@@ -667,11 +667,11 @@ def test_search_progress_only_on_a_terminal(tmp_path, database, extra, label, to
 def test_a_later_round_of_chunks_redraws_its_line(monkeypatch):
     """A scan's second round (alignments after shape scores) counts on the same line from 0
     to its own total, its shorter text leaving nothing of the longer one behind."""
-    from keldascope.cli import cluster as cli_cluster
+    from keldascope.cli import runners
 
     stream = io.StringIO()
     monkeypatch.setattr(sys, "stderr", stream)
-    with cli_cluster.ChunkProgress("Scanning chunks", True) as bar:
+    with runners.ChunkProgress("Scanning chunks", True) as bar:
         for done in range(59):
             bar(done, 58)
         for done in range(6):

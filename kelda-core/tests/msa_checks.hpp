@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/records.hpp"
 #include "kelda/treewise/tree_alignment.hpp"

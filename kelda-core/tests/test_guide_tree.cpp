@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "kelda/clustering/guide_tree.hpp"
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/guide_tree.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 
 using namespace kelda;
 

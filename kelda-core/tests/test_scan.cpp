@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kelda/pairwise/pairwise_align.hpp"
-#include "kelda/scan/quick_similarity.hpp"
+#include "kelda/quick_pass/quick_similarity.hpp"
 #include "kelda/search/scan_database.hpp"
 #include "pairwise_fixtures.hpp"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "kelda/clustering/guide_tree.hpp"
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/guide_tree.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/treewise/tree_alignment.hpp"
 #include "msa_checks.hpp"
 

@@ -8,7 +8,7 @@ import sys
 
 import keldascope
 from keldascope import CompareSettings, score_name, trees
-from keldascope.cli import cluster, inputs, plot
+from keldascope.cli import inputs, plot, runners
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
                                    dump_json, finite_or_none, fmt, method_of, threads_for,
@@ -94,7 +94,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--keep", type=inputs.whole_number, default=0, metavar="K",
                    help="sparse: partners each structure is aligned with, by the prefilter "
                         "(default 0: as a search keeps, at least 40 or a twentieth)")
-    cluster.add_run_arguments(p)
+    runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -124,9 +124,9 @@ def compare(args, found, settings, prog):
          for path, chain, explicit in found])
     n = len(found)
     show = Progress.wanted(args.quiet)
-    with cluster.runner_for(args, n * (n + 1) // 2, prog) as runner:
+    with runners.runner_for(args, n * (n + 1) // 2, prog) as runner:
         try:
-            with cluster.ChunkProgress("Aligning chunks", show) as bar:
+            with runners.ChunkProgress("Aligning chunks", show) as bar:
                 result = keldascope.distributed_compare(
                     structures, settings, client=runner, skip_unreadable=skippable,
                     progress=bar, **inputs.reading(args))

@@ -1,119 +1,155 @@
-"""How the `scan` and `allvsall` commands choose where their work runs: this process (the
-engine on C++ threads, by default), a local Dask cluster (--jobs) or an existing one
-(--scheduler); and the progress bar over chunks."""
-import contextlib
-import socket
-import urllib.parse
+"""`malven cluster SOURCE...|DB`: cluster chains by TM-score (structure files and directories
+read into memory, or the entries of a structure database), print a summary, and write
+`representative<TAB>member` lines with --tsv."""
+import argparse
 
-from keldascope import IN_PROCESS, local_client, usable_cores
+import keldascope
+from keldascope.cli import complex as complexes
+from keldascope.cli import inputs
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
-                                   check_option_value, warn)
+                                   add_threads_argument, check_output_file, threads_for, warn)
 from keldascope.cli.progress import Progress
-from keldascope.distributed import dask_unavailable
+from keldascope.cli.tables import escaped, tsv_line, write_text
+from keldascope.clustering import COVERAGE_OF, cluster, is_database
+
+DESCRIPTION = """\
+Cluster protein chains by TM-score without aligning every pair. SOURCE is a structure
+database (made by 'malven createdb') or structure files (FILE or FILE:CHAIN; PDB or mmCIF,
+plain or gzipped) and directories of them, each file's first chain unless FILE:CHAIN or
+--chain says otherwise; a file inside a directory that cannot be read is skipped with a
+warning, a file named on the command line is an error.
+
+A chain reaches another when their TM-score, normalised by the longer chain, is at least
+--tm (and with --coverage, when the alignment's close pairs cover that share of each chain,
+or of the shorter with --coverage-of shorter). Candidates come from the database's fast
+stages (shape letters scored ungapped, then aligned); the pairwise engine runs only on a
+bounded number of them, and a cheap alignment that already reaches the threshold settles a
+pair without it.
+
+By default clusters are a greedy set cover: the longest chain not yet placed becomes a
+representative and takes every chain not yet placed that it reaches. --components joins
+chains into connected components instead (every member is asked whom it reaches; costlier).
+Every chain is a member of exactly one cluster, a representative of its own."""
+
+EPILOG = """\
+examples:
+  malven cluster chains.db --tsv clusters.tsv
+  malven cluster family/ --tm 0.6 --coverage 0.8
+  malven cluster a.pdb b.cif:B c.pdb.gz --components"""
 
 
-def add_run_arguments(p):
-    """Where the work runs (--jobs, --scheduler) and what it shows while it runs (-q)."""
+def unit_interval(text):
+    value = inputs.finite_float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must lie between 0 and 1, got {text}")
+    return value
+
+
+def tm_threshold(text):
+    """A TM-score a member must reach: above 0 (every pair reaches 0, which clusters nothing
+    apart)."""
+    value = unit_interval(text)
+    if value <= 0.0:
+        raise argparse.ArgumentTypeError(f"must lie above 0 and at most 1, got {text}")
+    return value
+
+
+def add_parser(sub, chain_type):
+    p = sub.add_parser("cluster", help="cluster chains by TM-score (files or a database)",
+                       description=DESCRIPTION, epilog=EPILOG)
+    p.add_argument("sources", nargs="+", metavar="SOURCE", type=inputs.source,
+                   help="a structure database, or structure files (FILE or FILE:CHAIN) and "
+                        "directories of them")
+    p.add_argument("--chain", type=chain_type, metavar="X",
+                   help="chain to read from every file not named as FILE:CHAIN (default: each "
+                        "file's first chain)")
+    defaults = keldascope.ClusterSettings()
+    p.add_argument("--tm", type=tm_threshold, default=defaults.tm, metavar="X",
+                   help="TM-score (normalised by the longer chain) a member reaches at least "
+                        "(default %(default)s)")
+    p.add_argument("--coverage", type=unit_interval, metavar="X",
+                   help="share of each chain (or of the shorter: --coverage-of) the alignment's "
+                        "close pairs cover at least (default: none)")
+    p.add_argument("--coverage-of", choices=tuple(COVERAGE_OF), default="each",
+                   help="whose residues --coverage counts (default each)")
+    p.add_argument("--components", action="store_true",
+                   help="connected components instead of a greedy set cover")
+    p.add_argument("--tsv", metavar="OUT.tsv",
+                   help="write representative<TAB>member lines, every chain once as a member")
+    p.add_argument("--complex", action="store_true",
+                   help="cluster whole files as assemblies (every protein chain) by the "
+                        "complex TM-score normalised by the larger assembly")
+    add_threads_argument(p)
     add_quiet_argument(p)
-    group = p.add_mutually_exclusive_group()
-    group.add_argument("--jobs", type=int, metavar="N",
-                       help="run on a local Dask cluster of N single-threaded worker processes "
-                            "(default and 1: this process, on C++ threads)")
-    group.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run on the workers of an existing Dask scheduler "
-                            "(e.g. tcp://host:8786); they need malven installed and the "
-                            "files readable under the same absolute paths")
+    inputs.add_reading_arguments(p)
+    p.set_defaults(run=run)
+    return p
 
 
-# How long --scheduler waits for the scheduler to answer.
-CONNECT_SECONDS = 5
+def structures_of(args, prog):
+    """The chains the sources name, read; files inside directories that cannot be read are
+    skipped with a warning."""
+    special = []
+    found = inputs.find_targets(args.sources, special)
+    if not args.quiet:
+        for _, reason in special:
+            warn(prog, f"skipped: {reason}")
+    structures = inputs.read_found(found, args, prog, args.quiet, args.chain)
+    if not structures:
+        raise CliError("no structure could be read")
+    return structures
 
 
-def scheduler_endpoint(address):
-    """(host, port) of a --scheduler address: host:port with an optional tcp:// or tls://
-    scheme; anything else is a usage error."""
-    check_option_value(address, "--scheduler")
-    text = address if "://" in address else f"tcp://{address}"
-    parsed = urllib.parse.urlsplit(text)
+def write_tsv(path, result):
+    """The lines written whole (an interrupted run leaves no partial file), names escaped
+    as every TSV escapes them."""
+    write_text(path, (tsv_line([escaped(representative), escaped(member)])
+                      for representative, member in result.pairs()))
+
+
+def summary(result, method):
+    lines = [f"chains\t{result.n_chains}", f"clusters\t{len(result.clusters)}",
+             f"singletons\t{result.singletons}", f"largest\t{result.largest}",
+             f"method\t{method}",
+             f"work\t{result.queries} queries, {result.certified} members settled before the "
+             f"engine, {result.aligned} engine alignments"]
+    return "\n".join(lines)
+
+
+def run(args, context):
+    prog = context.prog
+    databases = [s for s in args.sources if s.chain is None and is_database(s.path)]
+    if databases and len(args.sources) > 1:
+        raise UsageError("a database is clustered alone; give it as the only SOURCE")
+    if databases and (args.chain or args.model is not None or args.min_plddt is not None):
+        raise UsageError("--chain, --model and --min-plddt read files; a database holds its "
+                         "chains already")
+    if args.tsv is not None:
+        check_output_file(args.tsv, "--tsv", [s.path for s in args.sources])
+    if args.complex:
+        if databases:
+            raise UsageError("--complex clusters structure files, not a database")
+        return complexes.run_cluster(args, context, write_tsv)
+    method = "components" if args.components else "set-cover"
+    settings = dict(tm=args.tm, coverage=args.coverage, coverage_of=args.coverage_of,
+                    method=method, threads=threads_for(args.threads, prog))
+    sources = databases[0].path if databases else structures_of(args, prog)
+    bar = None
+
+    def progress(placed, total):
+        nonlocal bar
+        if bar is None:
+            bar = Progress("Clustering chains", total, Progress.wanted(args.quiet))
+        bar.update(placed - bar.done)
+
     try:
-        port = parsed.port
-    except ValueError:
-        port = None
-    if parsed.scheme not in ("tcp", "tls") or not parsed.hostname or port is None:
-        raise UsageError(f"argument --scheduler: '{address}' is not an address of the form "
-                         f"[tcp://]HOST:PORT")
-    return parsed.hostname, port
-
-
-def check_reachable(address, endpoint):
-    """Refuse a scheduler that does not answer before Dask's client is made: a client that
-    cannot connect waits and then reports from its finaliser instead of failing cleanly."""
-    try:
-        socket.create_connection(endpoint, timeout=CONNECT_SECONDS).close()
-    except OSError as exc:
-        raise CliError(f"cannot reach the Dask scheduler at {address}: "
-                       f"{exc.strerror or exc or 'no answer'}")
-
-
-@contextlib.contextmanager
-def runner_for(args, n_alignments, prog):
-    """The Dask client (or IN_PROCESS) that --jobs and --scheduler ask for; a local cluster
-    started here is shut down on leaving, also on Ctrl-C or an error."""
-    jobs = args.jobs
-    if jobs is not None and jobs < 1:
-        raise UsageError(f"argument --jobs: must be at least 1, got {jobs}")
-    if jobs is not None and jobs > usable_cores():
-        warn(prog, f"--jobs {jobs} is more than the {usable_cores()} usable cores; "
-                   f"using {usable_cores()}")
-        jobs = usable_cores()
-    if args.scheduler is not None:
-        endpoint = scheduler_endpoint(args.scheduler)
-        reason = dask_unavailable()
-        if reason:
-            raise CliError(f"--scheduler needs Dask: {reason}")
-        check_reachable(args.scheduler, endpoint)
-        from dask.distributed import Client
-        try:
-            client = Client(args.scheduler, timeout=f"{CONNECT_SECONDS}s", set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise CliError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
-        with client:
-            yield client
-        return
-    if jobs is None or jobs == 1 or n_alignments < 2:
-        yield IN_PROCESS
-        return
-    reason = dask_unavailable()
-    if reason:
-        raise CliError(f"--jobs {jobs} needs Dask: {reason}")
-    with local_client(min(jobs, n_alignments)) as client:
-        yield client
-
-
-class ChunkProgress:
-    """The progress bar as a progress(done, total) callback over completed chunks."""
-
-    def __init__(self, label, enabled):
-        self.label = label
-        self.enabled = enabled
-        self.bar = None
-
-    def __call__(self, done, total):
-        if self.bar is None:
-            self.bar = Progress(self.label, total, self.enabled)
-        elif total != self.bar.total or done < self.bar.done:
-            # A later round of chunks (a scan's alignments after its shape scores) starts
-            # its own count on the same line.
-            self.bar.restart(self.label, total)
-        self.bar.update(done - self.bar.done)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
+        result = cluster(sources, progress=progress, **settings)
+    except ValueError as exc:
+        raise CliError(str(exc))
+    finally:
+        if bar is not None:
+            bar.close()
+    if args.tsv is not None:
+        write_tsv(args.tsv, result)
+    print(summary(result, method))
+    return 0

@@ -27,8 +27,6 @@ INTERRUPTED = interrupts.INTERRUPTED
 
 COMMANDS = ("align", "msa", "scan", "createdb", "search", "verify", "allvsall", "cluster",
             "chains", "demo")
-# Commands whose module has another name (cluster.py holds the Dask runners).
-MODULES = {"cluster": "clustering"}
 
 DESCRIPTION = """\
 Protein structural alignment with the KELDA method, on PDB and mmCIF files (plain or
@@ -86,7 +84,7 @@ class VersionAction(argparse.Action):
 
 def command_modules():
     try:
-        return [importlib.import_module(f"keldascope.cli.{MODULES.get(name, name)}")
+        return [importlib.import_module(f"keldascope.cli.{name}")
                 for name in COMMANDS]
     except ImportError as exc:
         raise CliError(f"cannot load malven ({exc}); reinstall malven")

@@ -6,7 +6,7 @@ import sys
 
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
-from keldascope.cli import cluster, hits, inputs
+from keldascope.cli import hits, inputs, runners
 from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
                                    add_method_arguments, add_threads_argument,
                                    check_max_hits, check_not_an_input, check_output_file,
@@ -77,7 +77,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--json", action="store_true",
                    help="print one JSON object instead of the table")
     hits.add_format_arguments(p)
-    cluster.add_run_arguments(p)
+    runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)
     return p
@@ -122,9 +122,9 @@ def search(args, source, found, settings, prog):
     skipped with a warning once the run is over."""
     targets, skippable = inputs.structures_of(found)
     show = Progress.wanted(args.quiet)
-    with cluster.runner_for(args, len(found), prog) as runner:
+    with runners.runner_for(args, len(found), prog) as runner:
         try:
-            with cluster.ChunkProgress("Scanning chunks", show) as bar:
+            with runners.ChunkProgress("Scanning chunks", show) as bar:
                 result = keldascope.distributed_search(
                     (source.path, source.chain), targets, settings, client=runner,
                     skip_unreadable=skippable, progress=bar, **inputs.reading(args))

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "kelda/clustering/pair_table.hpp"  // reversed(PairOutcome)
+#include "kelda/guide_tree/pair_table.hpp"  // reversed(PairOutcome)
 #include "kelda/pairwise/pairwise_align.hpp"
 #include "kelda/pairwise/refine.hpp"
 #include "kelda/pairwise/scan_placement.hpp"

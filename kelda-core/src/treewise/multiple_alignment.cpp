@@ -5,7 +5,7 @@
 #include <string>   // to_string
 #include <utility>  // move
 
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/exec/parallel.hpp"
 #include "kelda/search/search.hpp"  // align_pairs
 

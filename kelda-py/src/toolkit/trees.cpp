@@ -5,7 +5,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "entries.hpp"
-#include "kelda/clustering/guide_tree.hpp"
+#include "kelda/guide_tree/guide_tree.hpp"
 
 namespace malven::toolkit {
 

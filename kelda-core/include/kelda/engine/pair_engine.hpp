@@ -13,7 +13,7 @@
 #include "kelda/records.hpp"
 #include "kelda/pairwise/scan_placement.hpp"  // ScanConfig, the scan mode's defaults
 #include "kelda/robust/align_robust.hpp"      // RobustConfig, the robust method's settings
-#include "kelda/scan/quick_pass.hpp"      // the quick pass's per-query scratch
+#include "kelda/quick_pass/quick_pass.hpp"      // the quick pass's per-query scratch
 
 namespace kelda {
 

@@ -9,7 +9,7 @@
 #include <stop_token>
 #include <vector>
 
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"

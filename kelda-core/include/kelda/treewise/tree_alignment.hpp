@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "kelda/clustering/guide_tree.hpp"
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/guide_tree.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/error.hpp"
 #include "kelda/math/transform.hpp"
 #include "kelda/records.hpp"

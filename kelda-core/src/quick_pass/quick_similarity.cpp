@@ -1,6 +1,6 @@
 // Quick-mode similarity: the arithmetic of pair_similarity, term for term, with the query's
 // fixed-point trace and neighbour steps prepared once per scan.
-#include "kelda/scan/quick_similarity.hpp"
+#include "kelda/quick_pass/quick_similarity.hpp"
 
 #include <cmath>  // exp, fabs, isfinite
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 #include "kelda/error.hpp"
 
 namespace kelda {

@@ -1,6 +1,6 @@
 // The quick pass: the full similarity matrix, a bound that settles most far targets without
 // the dynamic programme, and the outcome of one pass.
-#include "kelda/scan/quick_pass.hpp"
+#include "kelda/quick_pass/quick_pass.hpp"
 
 #include <algorithm>  // max_element
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Access to the all-pairs table and the entries derived without aligning anything.
-#include "kelda/clustering/pair_table.hpp"
+#include "kelda/guide_tree/pair_table.hpp"
 
 #include <string>  // to_string
 

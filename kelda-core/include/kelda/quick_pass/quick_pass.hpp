@@ -10,7 +10,7 @@
 #include "kelda/math/vec3.hpp"
 #include "kelda/pairwise/align_config.hpp"
 #include "kelda/records.hpp"
-#include "kelda/scan/quick_similarity.hpp"
+#include "kelda/quick_pass/quick_similarity.hpp"
 
 namespace kelda {
 

@@ -1,5 +1,5 @@
 // Score-to-distance conversion and the O(n^3) UPGMA clustering behind the guide tree.
-#include "kelda/clustering/guide_tree.hpp"
+#include "kelda/guide_tree/guide_tree.hpp"
 
 #include <limits>    // infinity
 #include <optional>
