@@ -4,6 +4,7 @@ of the file, failures as one exception that names the file, the structure files 
 directories, and superposed copies written in the format they came in. The core's reader
 reads every file, for every command as for `createdb`; gemmi serves what the core does not
 do: gemmi objects handed in, biological assemblies and the rewriting of mmCIF files."""
+import contextlib
 import gzip
 import os
 import platform
@@ -98,15 +99,25 @@ def _plain_name(path):
     return name[:-3] if name.endswith(".gz") else name
 
 
-def _load(path):
-    """(format, compressed, text) of one file, its text decompressed, by the core's reader."""
+@contextlib.contextmanager
+def _reading(path):
+    """The core reader's failures as UnreadableStructure naming the file, once it is known
+    to open."""
     _check_readable(path)
     try:
-        return _native.read_structure_text(path)
+        yield
     except OSError as exc:
         raise UnreadableStructure(path, f"cannot read {path}: {exc}")
     except ValueError as exc:
+        if isinstance(exc, UnreadableStructure):
+            raise
         raise _unreadable(path, str(exc))
+
+
+def _load(path):
+    """(format, compressed, text) of one file, its text decompressed, by the core's reader."""
+    with _reading(path):
+        return _native.read_structure_text(path)
 
 
 def _gemmi(path):
@@ -190,20 +201,15 @@ def _hierarchy_rows(gemmi, st):
 
 def _read(path, chain, model, min_plddt, select, stop_at_ter=False):
     """(format, compressed, native result) for one file."""
-    _check_readable(path)
     if chain is not None:
         chain = str(chain)
-    try:
+    with _reading(path):
         if stop_at_ter:
             fmt, compressed, text = _native.read_structure_text(path)
             if fmt == PDB:
                 return fmt, compressed, _native.read_pdb_chain(
                     path, _up_to_first_ter(text, chain, model), chain, model, min_plddt, select)
         return _native.read_structure_chain(path, chain, model, min_plddt, select)
-    except OSError as exc:
-        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
-    except ValueError as exc:
-        raise _unreadable(path, str(exc))
 
 
 def _up_to_first_ter(text, chain, model):
@@ -266,13 +272,8 @@ def list_models(path):
     """The numbers of a file's models, in file order (PDB MODEL records, mmCIF's
     pdbx_PDB_model_num of its C-alpha atoms); [1] for a PDB file of one model without them."""
     path = os.fsdecode(path)
-    _check_readable(path)
-    try:
+    with _reading(path):
         return _native.structure_models(path)
-    except OSError as exc:
-        raise UnreadableStructure(path, f"cannot read {path}: {exc}")
-    except ValueError as exc:
-        raise _unreadable(path, str(exc))
 
 
 def list_chains(path, model=None):
