@@ -196,7 +196,10 @@ def main():
             sb, pb, cb, _ = run_measured(MALVEN + ["search", db, listing, "--tsv", "batch.tsv",
                                                "--max-hits", "1000", "--quiet"] + extra +
                                      threads, work)
-            hits = ranked_paths(work / "batch.tsv", True)
+            # The table names its queries as the command shows them (FILE:CHAIN by the end
+            # of the path that tells them apart), in the order given: matched by that order.
+            shown = list(ranked_paths(work / "batch.tsv", True).values())
+            hits = {entry_name(members[k][0], members[k][2]): h for k, h in zip(chosen, shown)}
             sens = mean_sensitivity(chosen, members, lambda name: hits.get(name, []))
             per_query[mode] = sb / len(chosen)
             if not extra:
