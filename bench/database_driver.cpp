@@ -6,9 +6,13 @@
 // does, into build/core-tests):
 //   build/core-tests/database_driver build DB LIST [--threads N] [--append] [--segment N]
 //   build/core-tests/database_driver search DB QUERIES OUT.tsv [--first-fraction F] [--engine-pairs P]
-//       [--max-hits N] [--exhaustive] [--threads N] [--shards N]
+//       [--max-hits N] [--exhaustive] [--threads N] [--shards N] [--escalate-from TM]
 //   build/core-tests/database_driver stages DB QUERIES MEMBERS OUT.tsv   (every target's stage scores:
 //       the rank of each listed member under the first stage and under the shape alignment)
+//   build/core-tests/database_driver scores DB QUERIES OUT   (every entry's scores of both stages for
+//       each query, for trying rules of choosing targets offline: OUT holds, per query, the
+//       first stage's then the shape alignment's normalised score of every entry as float32,
+//       OUT.lengths every entry's residues as uint32)
 //   build/core-tests/database_driver synth OUT_DB MEMBERS_DB SOURCES_DB SOURCES N [--seed S]
 //       (a database made in memory for search experiments at sizes whose files would not fit
 //       the disk: every entry of MEMBERS_DB, then N decoys of the chains SOURCES names in
@@ -122,6 +126,7 @@ int search(int argc, char** argv) {
   settings.max_hits = std::stoul(option(argc, argv, "--max-hits", std::to_string(settings.max_hits).c_str()));
   settings.threads = static_cast<unsigned>(std::stoul(option(argc, argv, "--threads", "0")));
   settings.exhaustive = flag(argc, argv, "--exhaustive");
+  settings.engine.robust.escalate_from = std::stod(option(argc, argv, "--escalate-from", std::to_string(settings.engine.robust.escalate_from).c_str()));
   const std::size_t n_shards = std::stoul(option(argc, argv, "--shards", "1"));
   const auto start = std::chrono::steady_clock::now();
   const Database db = open_db(path);
@@ -221,6 +226,41 @@ int stages(int argc, char** argv) {
   return 0;
 }
 
+int scores(int argc, char** argv) {
+  (void)argc;
+  const Database db = open_db(argv[2]);
+  const auto queries = prepare_queries(query_domains(db, argv[3]));
+  const std::size_t n = db.size();
+  const std::string out_path = argv[4];
+  std::ofstream out(out_path, std::ios::binary);
+  std::ofstream lengths(out_path + ".lengths", std::ios::binary);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t len = db.length(k);
+    lengths.write(reinterpret_cast<const char*>(&len), sizeof len);
+  }
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    std::vector<float> fs(n), sw(n);
+    std::vector<std::jthread> pool;
+    for (unsigned t = 0; t < threads; ++t)
+      pool.emplace_back([&, t] {
+        ShapeString target;
+        for (std::size_t k = t; k < n; k += threads) {
+          const auto letters = db.letters(k);
+          target.letters.assign(letters.begin(), letters.end());
+          const double larger = std::max(queries[q].shape.self_score, db.self_score(k));
+          fs[k] = static_cast<float>(ungapped_score(queries[q].first_stage, letters) / larger);
+          sw[k] = static_cast<float>(shape_score(queries[q].profile, target) / larger);
+        }
+      });
+    pool.clear();
+    out.write(reinterpret_cast<const char*>(fs.data()), static_cast<std::streamsize>(n * sizeof(float)));
+    out.write(reinterpret_cast<const char*>(sw.data()), static_cast<std::streamsize>(n * sizeof(float)));
+    std::fprintf(stderr, "scores: query %zu of %zu\n", q + 1, queries.size());
+  }
+  return 0;
+}
+
 // The decoy recipe of bench/database_set.py: crops of up to 15% at each end, a uniform random
 // rotation about the centroid, a shift within 40 A, Gaussian noise of 0.3 A on each axis.
 Domain decoy_of(const Domain& source, std::mt19937_64& g) {
@@ -305,6 +345,7 @@ int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "build") == 0) return build(argc, argv);
   if (argc >= 5 && std::strcmp(argv[1], "search") == 0) return search(argc, argv);
   if (argc >= 6 && std::strcmp(argv[1], "stages") == 0) return stages(argc, argv);
+  if (argc >= 5 && std::strcmp(argv[1], "scores") == 0) return scores(argc, argv);
   std::fprintf(stderr, "usage: see the comment at the top of bench/database_driver.cpp\n");
   return 2;
 }
