@@ -62,6 +62,7 @@ std::uint64_t& tree_wise_up_to_of(MultipleSettings& s) { return s.tree_wise_up_t
 kelda::MsaScheme& scheme_of(MultipleSettings& s) { return s.scalable.scheme; }
 std::uint64_t& all_pairs_up_to_of(MultipleSettings& s) { return s.scalable.all_pairs_up_to; }
 std::uint64_t& refine_rounds_of(MultipleSettings& s) { return s.scalable.refine_rounds; }
+bool& fill_gaps_of(MultipleSettings& s) { return s.fill_gaps; }
 
 #define ENGINE_FIELDS(T)                                                                      \
   MALVEN_SETTING(T, kelda::Method, method_of<T>, "method",                                   \
@@ -118,6 +119,10 @@ PyGetSetDef msa_fields[] = {
     MALVEN_SETTING(MultipleSettings, std::uint64_t, refine_rounds_of, "refine_rounds",
                    "The scalable pipeline's refinement passes (0: none), each kept only where\n"
                    "the alignment's LDDT rises."),
+    MALVEN_SETTING(MultipleSettings, bool, fill_gaps_of, "fill_gaps",
+                   "Whether the tree-wise pipeline of the robust method puts residues that\n"
+                   "lie together once superposed into shared columns, where that keeps the\n"
+                   "alignment's LDDT at least its own."),
     THREADS_FIELD(MultipleSettings),
     END_FIELDS};
 
