@@ -13,15 +13,22 @@ to both programs as the same chain-only copies), for what keldascope.multiple_al
   column) that TM-align's pairwise alignment of the same two structures also pairs;
 - wall time: ours reading the files, aligning on one thread and writing the superposed
   files; MUSTANG's command (process start included), which writes its superposition too.
-The malven module's align_pdbs core is shown for orientation. With --pipelines both of the
+The malven module's align_pdbs core is shown for orientation. MUSTANG's alignment and time are
+cached between runs in ~/.cache/malven-bench/mustang (or under $MALVEN_BENCH_CACHE), keyed by
+the contents of the files it read, so that a family whose inputs change is run again;
+--fresh-mustang runs it anyway. With --pipelines both of the
 toolkit's pipelines are also forced on every family (LDDT, coverage, agreement, time): the
 measurements behind the automatic choice.
 
     python bench/bench_msa.py [--families NAME ...] [--threads 1] [--pipelines]
+                              [--fresh-mustang]
 """
 import argparse
+import hashlib
+import json
 import itertools
 import os
+import pathlib
 import shutil
 import statistics
 import subprocess
@@ -61,6 +68,34 @@ def chain_copy(src, chain, dst):
             keep.append(line)
     with open(dst, "w") as out:
         out.write("".join(keep) + "END\n")
+
+
+CACHE = pathlib.Path(os.environ.get("MALVEN_BENCH_CACHE",
+                                    pathlib.Path.home() / ".cache" / "malven-bench")) / "mustang"
+
+
+def run_mustang(mustang, paths, tmp, fresh):
+    """(path of MUSTANG's FASTA alignment or None, its seconds), from the cache when the same
+    inputs (by content, in order) were aligned before."""
+    digest = hashlib.sha256()
+    for p in paths:
+        digest.update(hashlib.sha256(pathlib.Path(p).read_bytes()).digest())
+    key = digest.hexdigest()[:24]
+    fasta, meta = CACHE / f"{key}.afasta", CACHE / f"{key}.json"
+    if not fresh and fasta.exists() and meta.exists():
+        return str(fasta), json.loads(meta.read_text())["seconds"]
+    cmd = [mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"), "-F", "fasta"]
+    start = time.perf_counter()
+    proc = subprocess.run(cmd, capture_output=True, cwd=tmp)
+    seconds = time.perf_counter() - start
+    out = os.path.join(tmp, "mustang.afasta")
+    if proc.returncode != 0 or not os.path.exists(out):
+        return None, seconds
+    CACHE.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(out, fasta)
+    meta.write_text(json.dumps({"seconds": seconds, "files": [os.path.basename(p)
+                                                               for p in paths]}))
+    return str(fasta), seconds
 
 
 def read_fasta(path):
@@ -141,6 +176,8 @@ def main():
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--pipelines", action="store_true",
                     help="also force each pipeline on every family")
+    ap.add_argument("--fresh-mustang", action="store_true",
+                    help="run MUSTANG even where its alignment is cached")
     args = ap.parse_args()
     mustang = shutil.which("mustang")
     if not mustang:
@@ -172,12 +209,8 @@ def main():
             keldascope.write_aligned(structures, ours, os.path.join(tmp, "ours"))
             t_ours = time.perf_counter() - start
 
-            cmd = [mustang, "-i", *paths, "-o", os.path.join(tmp, "mustang"), "-F", "fasta"]
-            start = time.perf_counter()
-            proc = subprocess.run(cmd, capture_output=True, cwd=tmp)
-            t_mustang = time.perf_counter() - start
-            fasta = os.path.join(tmp, "mustang.afasta")
-            mustang_ok = proc.returncode == 0 and os.path.exists(fasta)
+            fasta, t_mustang = run_mustang(mustang, paths, tmp, args.fresh_mustang)
+            mustang_ok = fasta is not None
             try:  # the module's reader takes plain PDB only (no CHARMM names, no mmCIF)
                 kelda_core = malven.align_pdbs(paths, os.path.join(tmp, "kelda")).n_core
             except ValueError:

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import DATA, interrupt_child
+from conftest import DATA, SHARED, interrupt_child
 from keldascope import AlignmentFileError, Method, MsaPipeline, MsaSettings
 from keldascope import _native
 from test_cli import fails, ok
@@ -58,6 +58,42 @@ def test_either_pipeline_reports_lddt(fingers, fields, ran):
         residues = [c[k] for c in m.columns if c[k] is not None]
         assert residues == sorted(set(residues)) and len(residues) <= len(s.domain)
     assert len(m.transforms) == 3 and len(m.tm_by_reference) == 3
+
+
+def aligned_pairs(columns):
+    return sum((k := len(c) - c.count(None)) * (k - 1) // 2 for c in columns)
+
+
+def family_members(name, count):
+    table = SHARED / "FAMILIES.tsv"
+    if not table.exists():
+        pytest.skip("shared data absent")
+    rows = {line.split("\t")[0]: line.split("\t") for line in table.read_text().splitlines()[1:]}
+    files = [SHARED / f for f in rows[name][4].split()][:count]
+    if not all(f.exists() for f in files):
+        pytest.skip("shared family files absent")
+    return [keldascope.read_structure(f) for f in files]
+
+
+# Divergent families (the tree-wise joins leave many gaps there) and the bundled fingers.
+@pytest.mark.parametrize("family", [None, "PF00047_immunoglobulin_domain", "kringle"])
+def test_filled_gaps_add_pairs_at_no_cost_in_lddt(fingers, family):
+    members = fingers if family is None else family_members(family, 8)
+    filled = keldascope.multiple_align(members, threads=2)
+    plain = keldascope.multiple_align(members, threads=2, fill_gaps=False)
+    assert filled.lddt >= plain.lddt - 1e-12
+    assert aligned_pairs(filled.columns) >= aligned_pairs(plain.columns)
+    if family is not None:
+        assert aligned_pairs(filled.columns) > aligned_pairs(plain.columns)
+        assert filled.n_columns < plain.n_columns
+    for k, s in enumerate(members):
+        assert [c[k] for c in filled.columns if c[k] is not None] == list(range(len(s.domain)))
+    assert filled.core_positions == [p for p, c in enumerate(filled.columns) if None not in c]
+    assert filled.n_core == len(filled.core_positions)
+    # The KELDA methods' alignment stays the malven module's, whatever the setting says.
+    kelda = [keldascope.multiple_align(members[:3], method=Method.KELDA_FULL, fill_gaps=f)
+             for f in (True, False)]
+    assert kelda[0].columns == kelda[1].columns
 
 
 def test_scalable_forced_with_kelda_fails(fingers):

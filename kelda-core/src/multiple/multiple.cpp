@@ -2,9 +2,12 @@
 // result brought to the scalable one's form (layout, LDDT) so that callers read one record.
 #include "kelda/multiple/multiple.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "kelda/robust/align_robust.hpp"  // tm_scores_of
 
 namespace kelda {
 
@@ -100,6 +103,35 @@ Result<MultipleResult> tree_wise(std::span<const Domain> domains, const Multiple
                                  std::stop_token stop) {
   auto r = multiple_alignment(domains, settings.tree, stop);
   if (!r) return std::move(r).error();
+  if (settings.fill_gaps && settings.tree.engine.method == Method::Robust) {
+    auto filled = fill_columns(domains, r->msa.columns, r->transforms, r->table, settings.fill,
+                               settings.scalable.lddt, settings.tree.threads, stop);
+    if (!filled) return std::move(filled).error();
+    if (filled->changes > 0) {
+      r->msa.columns = std::move(filled->columns);
+      r->msa.core_positions.clear();
+      for (std::size_t c = 0; c < r->msa.columns.size(); ++c)
+        if (std::all_of(r->msa.columns[c].begin(), r->msa.columns[c].end(),
+                        [](const auto& e) { return e.has_value(); }))
+          r->msa.core_positions.push_back(c);
+      r->msa.score = static_cast<double>(r->msa.core_positions.size()) /
+                     static_cast<double>(std::max<std::size_t>(r->msa.columns.size(), 1));
+      if (settings.tree.engine.full_scores) {
+        const std::size_t ref = settings.tree.reference;
+        for (std::size_t k = 0; k < domains.size(); ++k) {
+          std::vector<ResiduePair> pairs;
+          for (const Column& c : r->msa.columns)
+            if (c[ref] && c[k]) pairs.emplace_back(*c[ref], *c[k]);
+          const auto [by_ref, by_member] =
+              pairs.empty() ? std::pair{0.0, 0.0}
+                            : tm_scores_of(domains[ref], domains[k], pairs,
+                                           settings.tree.engine.robust);
+          r->tm_by_reference[k] = by_ref;
+          r->tm_by_member[k] = by_member;
+        }
+      }
+    }
+  }
   MultipleResult out;
   out.pipeline = MsaPipeline::TreeWise;
   out.columns = std::move(r->msa.columns);

@@ -123,6 +123,7 @@ Result<TreeMsaResult> multiple_alignment(std::span<const Domain> domains,
       out.tm_by_reference.push_back(by_ref);
       out.tm_by_member.push_back(by_member);
     }
+  out.table = std::move(*table);
   return out;
 }
 

@@ -85,6 +85,11 @@ PyGetSetDef msa_fields[] = {
         "refine_rounds",
         "The scalable pipeline's refinement passes (0: none), each kept only where\n"
         "the alignment's LDDT rises."),
+    setting<MultipleSettings, &MultipleSettings::fill_gaps>(
+        "fill_gaps",
+        "Whether the tree-wise pipeline of the robust method puts residues that\n"
+        "lie together once superposed into shared columns, where that keeps the\n"
+        "alignment's LDDT at least its own."),
     setting<MultipleSettings, &MultipleSettings::tree, &TreeMsaSettings::threads>("threads",
                                                                                   THREADS_DOC),
     kEndOfAttributes};

@@ -12,6 +12,7 @@
 
 #include "kelda/error.hpp"
 #include "kelda/msa/align_many.hpp"
+#include "kelda/multiple/column_fill.hpp"
 #include "kelda/records.hpp"
 #include "kelda/treewise/multiple_alignment.hpp"
 
@@ -35,6 +36,10 @@ struct MultipleSettings {
   // the scalable pipeline aligns each structure with a few neighbours only, its work growing
   // with n while the tree-wise pipeline's grows with the square of n.
   std::size_t tree_wise_up_to = 40;
+  // The tree-wise alignment of the robust method has its gaps filled (fill_columns) where
+  // that keeps its LDDT; the KELDA methods' stays the malven module's.
+  bool fill_gaps = true;
+  ColumnFillSettings fill;
 };
 
 // The pipeline that runs for n structures: settings.pipeline when forced; the tree-wise one

@@ -39,6 +39,8 @@ struct TreeMsaResult {
   // columns give, normalised by the reference and by the member.
   std::vector<double> tm_by_reference;
   std::vector<double> tm_by_member;
+  // The all-pairs stage the joins read (in the placed frame for the KELDA scan mode).
+  PairTable table;
 };
 
 // The all-pairs stage: every pair i < j aligned once (j onto i) by the engine on threads, the

@@ -1,0 +1,70 @@
+// Filling the gaps of a tree-wise multiple alignment. Its joins overlay only the residues one
+// representative pair matched, so on divergent families residues that lie together once the
+// members are superposed stay in columns of their own. Each member in turn is taken out and
+// put back into the columns of the others by a dynamic programme over their consensus
+// superposition; a change is kept only when it adds aligned residue pairs and the
+// alignment's LDDT stays at least that of the alignment it started from.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <stop_token>
+#include <vector>
+
+#include "kelda/guide_tree/pair_table.hpp"
+#include "kelda/error.hpp"
+#include "kelda/math/transform.hpp"
+#include "kelda/msa/lddt.hpp"
+#include "kelda/records.hpp"
+#include "kelda/treewise/tree_alignment.hpp"  // Column
+
+namespace kelda {
+
+// One pass of placements: how far a column's members may lie from a residue that joins it,
+// and how a change is judged.
+struct FillStage {
+  double reach = 4.0;  // A, the superposed distance at which a member stops counting
+  // A change is kept when its share of new residue pairs plus this weight times its change
+  // of the alignment's LDDT is positive; 0: whenever it adds pairs. Either way the LDDT must
+  // stay at least the start's.
+  double lddt_weight = 1.0;
+};
+
+struct ColumnFillSettings {
+  // Close placements first, kept only when they pay well in LDDT, then further ones: the
+  // LDDT left above the start's goes to the pairs that cost it least.
+  std::array<FillStage, 5> stages{{{3.0, 4.0}, {4.5, 2.0}, {6.0, 1.0}, {11.0, 0.5}, {14.0, 0.0}}};
+  std::uint32_t rounds = 2;  // over every member per stage, fewer when nothing changes
+  // What a residue loses per member of a column beyond the reach, against the 1 it gains from
+  // one at its very place: a column is joined when most of its members are near.
+  double far_cost = 1.0;
+  // What a residue gains per member of a column its own pairwise alignment with that member
+  // pairs it with, beside the nearness.
+  double pair_gain = 1.0;
+  // Columns held by up to a third of the members whose LDDT is below this are taken apart,
+  // worst first, before the first stage and after every stage, when that pays by the stage's
+  // measure (0: never): they cost the mean LDDT much and hold few pairs.
+  double prune_below = 0.6;
+};
+
+struct ColumnFillResult {
+  std::vector<Column> columns;
+  double lddt_before = 0.0, lddt_after = 0.0;
+  std::size_t changes = 0;  // member placements kept
+};
+
+// `columns` hold every residue of every domain once, in order (as align_tree makes them);
+// `start[m]` moves domain m near the others (each onto a common reference); `table`, when
+// not empty, holds the pairwise alignments of every two members. The result holds
+// every residue once, in order, too. Errors: InvalidParameter when the columns do not fit the
+// domains; Cancelled on a stop request. Identical for any thread count.
+Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
+                                      std::span<const Column> columns,
+                                      std::span<const Transform> start,
+                                      const PairTable& table,
+                                      const ColumnFillSettings& settings,
+                                      const LddtSettings& lddt, unsigned threads,
+                                      std::stop_token stop = {});
+
+}  // namespace kelda

@@ -1,0 +1,147 @@
+// The gap filling of the tree-wise multiple alignment: split columns of identical copies are
+// joined again, a real alignment keeps every residue once and in order while its pairs grow
+// and its LDDT does not fall, and the toolkit's pipeline runs it for the robust method only.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+#include "kelda/multiple/column_fill.hpp"
+#include "kelda/multiple/multiple.hpp"
+#include "msa_checks.hpp"
+
+using namespace kelda;
+
+namespace {
+
+using kelda_test::expect_each_residue_once_in_order;
+using kelda_test::read_or_die;
+
+std::vector<Domain> fingers() {
+  return {read_or_die("1sp1.pdb"), read_or_die("1sp2.pdb"), read_or_die("3znf.pdb")};
+}
+
+std::size_t pairs_of(const std::vector<Column>& columns) {
+  std::size_t out = 0;
+  for (const Column& c : columns) {
+    std::size_t k = 0;
+    for (const auto& e : c) k += e.has_value();
+    out += k * (k - 1) / 2;
+  }
+  return out;
+}
+
+double lddt_of(const std::vector<Domain>& doms, const std::vector<Column>& columns) {
+  std::vector<std::size_t> lengths;
+  for (const Domain& d : doms) lengths.push_back(d.size());
+  auto layout = layout_of_columns(columns, lengths);
+  EXPECT_TRUE(layout);
+  auto l = msa_lddt(doms, *layout, LddtSettings{}, 1);
+  EXPECT_TRUE(l);
+  return l->mean;
+}
+
+// Three copies of one chain, the second one's residues [from, to) left out of the columns
+// of the others (each in a column of its own, after them), the rest residue for residue.
+std::vector<Column> split_copies(std::size_t len, std::size_t from, std::size_t to) {
+  std::vector<Column> out;
+  for (std::size_t i = 0; i < len; ++i) {
+    const bool apart = i >= from && i < to;
+    out.push_back(Column{i, apart ? std::nullopt : std::optional<std::uint64_t>(i), i});
+    if (apart && i + 1 == to)
+      for (std::size_t k = from; k < to; ++k) out.push_back(Column{std::nullopt, k, std::nullopt});
+  }
+  return out;
+}
+
+TEST(FillColumns, JoinsTheSplitResiduesOfIdenticalCopies) {
+  const Domain d = read_or_die("1sp1.pdb");
+  const std::vector<Domain> doms{d, d, d};
+  const std::vector<Transform> start(3, Transform::identity());
+  const std::size_t len = d.size();
+  struct Case {
+    std::size_t from, to;
+  };
+  for (const Case c : {Case{0, 5}, Case{8, 14}, Case{len - 6, len}}) {
+    const auto columns = split_copies(len, c.from, c.to);
+    auto r = fill_columns(doms, columns, start, PairTable{}, ColumnFillSettings{}, LddtSettings{},
+                          2);
+    ASSERT_TRUE(r) << r.error().text();
+    expect_each_residue_once_in_order(r->columns, doms);
+    // The superposition puts every residue on its copies: one column each, all filled.
+    ASSERT_EQ(r->columns.size(), len) << "split " << c.from << ".." << c.to;
+    for (std::size_t i = 0; i < len; ++i)
+      EXPECT_EQ(r->columns[i], (Column{i, i, i})) << "column " << i;
+    EXPECT_GE(r->lddt_after, r->lddt_before);
+    EXPECT_GT(r->changes, 0u);
+  }
+}
+
+TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
+  const auto doms = fingers();
+  for (unsigned threads : {1u, 2u}) {
+    MultipleSettings s;
+    s.fill_gaps = false;
+    s.tree.threads = threads;
+    auto plain = align_multiple(doms, s);
+    ASSERT_TRUE(plain) << plain.error().text();
+    s.fill_gaps = true;
+    auto filled = align_multiple(doms, s);
+    ASSERT_TRUE(filled) << filled.error().text();
+    expect_each_residue_once_in_order(filled->columns, doms);
+    EXPECT_GE(pairs_of(filled->columns), pairs_of(plain->columns));
+    EXPECT_GE(filled->lddt.mean, plain->lddt.mean - 1e-12);
+    EXPECT_NEAR(filled->lddt.mean, lddt_of(doms, filled->columns), 1e-12);
+    // The result's core is the columns every member fills.
+    std::vector<std::uint64_t> core;
+    for (std::size_t c = 0; c < filled->columns.size(); ++c) {
+      bool all = true;
+      for (const auto& e : filled->columns[c]) all = all && e.has_value();
+      if (all) core.push_back(c);
+    }
+    EXPECT_EQ(filled->core_positions, core);
+    ASSERT_EQ(filled->tm_by_reference.size(), doms.size());
+    EXPECT_NEAR(filled->tm_by_reference[0], 1.0, 1e-9);
+  }
+}
+
+TEST(FillColumns, LeavesTheKeldaMethodsAlone) {
+  const auto doms = fingers();
+  MultipleSettings s;
+  s.tree.engine.method = Method::KeldaFull;
+  s.tree.threads = 2;
+  auto on = align_multiple(doms, s);
+  s.fill_gaps = false;
+  auto off = align_multiple(doms, s);
+  ASSERT_TRUE(on && off);
+  EXPECT_EQ(on->columns, off->columns);
+}
+
+TEST(FillColumns, RefusesColumnsThatDoNotFitAndStopsOnRequest) {
+  const auto doms = fingers();
+  const std::vector<Transform> start(3, Transform::identity());
+  const std::vector<Column> short_column{Column{0, 0}};
+  auto bad = fill_columns(doms, short_column, start, PairTable{}, ColumnFillSettings{},
+                          LddtSettings{}, 1);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().kind, ErrorKind::InvalidParameter);
+  const std::vector<Column> beyond{Column{0, 0, 100000}};
+  auto far = fill_columns(doms, beyond, start, PairTable{}, ColumnFillSettings{},
+                          LddtSettings{}, 1);
+  ASSERT_FALSE(far);
+  EXPECT_EQ(far.error().kind, ErrorKind::InvalidParameter);
+  auto transforms = fill_columns(doms, short_column, {}, PairTable{}, ColumnFillSettings{},
+                                 LddtSettings{}, 1);
+  ASSERT_FALSE(transforms);
+  std::stop_source stop;
+  stop.request_stop();
+  const Domain d = doms[0];
+  const std::vector<Domain> same{d, d, d};
+  auto r = fill_columns(same, split_copies(d.size(), 2, 6), start, PairTable{},
+                        ColumnFillSettings{}, LddtSettings{}, 1, stop.get_token());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Cancelled);
+}
+
+}  // namespace
