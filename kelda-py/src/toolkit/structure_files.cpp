@@ -122,20 +122,16 @@ Ref structure_models(FsPath file) {
 
 const Signature read_pdb_chain_sig{
     "read_pdb_chain",
-    {{"path"}, opt("text"), opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
-Ref read_pdb_chain(FsPath file, std::optional<ByteView> text,
-                   std::optional<std::string> chain, std::optional<std::int64_t> model,
-                   std::optional<double> min_b_factor, std::optional<bool> select) {
-  const std::string& path = file.bytes;
+    {{"path"}, {"text"}, opt("chain"), opt("model"), opt("min_b_factor"), dflt("select")}};
+Ref read_pdb_chain(FsPath file, ByteView text, std::optional<std::string> chain,
+                   std::optional<std::int64_t> model, std::optional<double> min_b_factor,
+                   std::optional<bool> select) {
   kelda::PdbReadOptions options;
   options.model = model_number(model);
-  // Only a plain file can be rewritten later from its path by malven's PDB writers.
-  std::string pdb_file = text ? std::string() : path;
-  ModelTrace trace = unwrap(text ? kelda::read_pdb_model_text(text->bytes, options)
-                                 : kelda::read_pdb_model(path, options),
-                            reading);
-  return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true), path,
-                std::move(pdb_file));
+  ModelTrace trace = unwrap(kelda::read_pdb_model_text(text.bytes, options), reading);
+  // Text cut from a file is not the file: malven's PDB writers cannot rewrite it from its path.
+  return chosen(std::move(trace), std::move(chain), min_b_factor, select.value_or(true),
+                file.bytes, std::string());
 }
 
 // Fixed-width text fields (gemmi's character arrays): `width` bytes a row, NUL-padded.
@@ -237,11 +233,11 @@ PyMethodDef structure_file_functions[] = {
      "records)."},
     {"read_pdb_chain", MALVEN_FASTCALL((function<read_pdb_chain_sig, read_pdb_chain>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read_pdb_chain(path, text=None, chain=None, model=None, min_b_factor=None, select=True)\n"
+     "read_pdb_chain(path, text, chain=None, model=None, min_b_factor=None, select=True)\n"
      "--\n\n"
-     "One chain of a PDB file, or of its text given as bytes (a decompressed file), under\n"
-     "the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment\n"
-     "ids as the names of blank chains.\n" MALVEN_READ_DOC},
+     "One chain of PDB text given as bytes (a file's text, cut short or not; path names it),\n"
+     "under the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and\n"
+     "segment ids as the names of blank chains.\n" MALVEN_READ_DOC},
     {"read_atom_table_chain",
      MALVEN_FASTCALL((function<read_atom_table_chain_sig, read_atom_table_chain>)),
      METH_FASTCALL | METH_KEYWORDS,
