@@ -204,6 +204,7 @@ int stages(int argc, char** argv) {
     for (unsigned t = 0; t < threads; ++t)
       pool.emplace_back([&, t] {
         ShapeString target;
+        target.alphabet = kDatabaseAlphabet;
         for (std::size_t k = t; k < n; k += threads) {
           const auto letters = db.letters(k);
           target.letters.assign(letters.begin(), letters.end());
@@ -245,6 +246,7 @@ int scores(int argc, char** argv) {
     for (unsigned t = 0; t < threads; ++t)
       pool.emplace_back([&, t] {
         ShapeString target;
+        target.alphabet = kDatabaseAlphabet;
         for (std::size_t k = t; k < n; k += threads) {
           const auto letters = db.letters(k);
           target.letters.assign(letters.begin(), letters.end());

@@ -141,17 +141,19 @@ def test_damaged_or_swapped_files_are_refused_on_open(tree, name):
         f"error: w.db is damaged: {name} fails its checksum")
 
 
-def test_a_database_of_the_older_format_asks_for_a_rebuild(tree):
+@pytest.mark.parametrize("version", [1, 2])
+def test_a_database_of_an_older_format_asks_for_a_rebuild(tree, version):
     # Format 1 named no database in its files and checked no entry: read as it is, a swapped
-    # or damaged file would pass.
+    # or damaged file would pass. Format 2 held other letters: searched, its first stages
+    # would rank by nonsense.
     with open(tree / "w.db" / "dbtype", "r+b") as f:
         f.seek(8)
-        f.write((1).to_bytes(4, "little"))
+        f.write(version.to_bytes(4, "little"))
     for command in (["search", "w.db", "qd/1sp1.pdb"], ["verify", "w.db"],
                     ["createdb", "w.db", "qd", "--append"]):
         assert fails(*command, cwd=tree).endswith(
-            "error: w.db is a structure database of format version 1; this version reads "
-            "format version 2: build it again from its structure files (malven createdb)")
+            f"error: w.db is a structure database of format version {version}; this version "
+            "reads format version 3: build it again from its structure files (malven createdb)")
 
 
 # ---- builds: remains of killed ones, refusals, callbacks that raise ---------------------------

@@ -215,10 +215,10 @@ TEST(Cluster, DiagonalsFindAShiftedCopy) {
     for (auto& c : query) c = static_cast<std::uint8_t>(g() % kShapeAlphabet);
     for (std::size_t k = 0; k < shift; ++k) target.push_back(static_cast<std::uint8_t>(g() % kShapeAlphabet));
     target.insert(target.end(), query.begin(), query.end());
-    const auto d = detail::best_diagonals(query, target);
+    const auto d = detail::best_diagonals(query, target, Alphabet::Shape);
     EXPECT_EQ(d.best_run, static_cast<std::int64_t>(shift));
     EXPECT_EQ(d.best_overlap, static_cast<std::int64_t>(shift));
-    const auto back = detail::best_diagonals(target, query);
+    const auto back = detail::best_diagonals(target, query, Alphabet::Shape);
     EXPECT_EQ(back.best_run, -static_cast<std::int64_t>(shift));
   }
 }

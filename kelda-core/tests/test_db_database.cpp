@@ -13,6 +13,7 @@
 #include "db_fixtures.hpp"
 #include "io_test_files.hpp"
 #include "kelda/database/build.hpp"
+#include "kelda/database/stages.hpp"  // database_letters
 #include "kelda/db/database.hpp"
 #include "kelda/db/format.hpp"
 #include "kelda/io/gzip.hpp"
@@ -42,11 +43,6 @@ Database open_ok(const std::string& path) {
   auto db = Database::open(path);
   if (!db) throw std::runtime_error(db.error().message());
   return std::move(*db);
-}
-
-PointsView points(const Domain& d) {
-  const auto* x = reinterpret_cast<const std::byte*>(&d.residues[0].x);
-  return PointsView(x, d.size(), sizeof(Residue), reinterpret_cast<const std::byte*>(&d.residues[0].y) - x);
 }
 
 void expect_same_entries(const Database& a, const Database& b) {
@@ -105,7 +101,7 @@ TEST(Database, EntriesReadBackAsTheFilesRead) {
       EXPECT_EQ(info.compressed, gz);
       EXPECT_EQ(info.length, expected.size());
       EXPECT_EQ(info.name, entry_name(f, c.name));
-      const ShapeString shape = shape_string(points(expected));
+      const ShapeString shape = database_letters(expected);
       EXPECT_TRUE(std::ranges::equal(db.letters(k), shape.letters));
       EXPECT_EQ(db.self_score(k), shape.self_score);
       const EntryRange same_file = db.source_entries(k);
@@ -212,11 +208,15 @@ TEST(Database, EveryDamageIsOneClearError) {
        "is damaged: seg-0000.letters holds"},
       {[&](const std::string& p) { kelda_test::write_bytes(p + "/dbtype", "HEADER    NOT A DATABASE\n"); },
        "is not a structure database: its dbtype file is a foreign file"},
-      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{3})); },
-       "is a structure database of format version 3; this version reads format version 2"},
-      // A database of the first format (no identity, no checksums an entry) asks for a rebuild.
+      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{4})); },
+       "is a structure database of format version 4; this version reads format version 3"},
+      // Databases of the older formats (the first: no identity, no checksums an entry; the
+      // second: shape letters) ask for a rebuild.
       {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{1})); },
-       "of format version 1; this version reads format version 2: build it again from its "
+       "of format version 1; this version reads format version 3: build it again from its "
+       "structure files (malven createdb)"},
+      {[&](const std::string& p) { overwrite(p + "/dbtype", 8, raw(std::uint32_t{2})); },
+       "of format version 2; this version reads format version 3: build it again from its "
        "structure files (malven createdb)"},
       {[&](const std::string& p) { overwrite(p + "/dbtype", 64 + 76, "x"); },
        "is damaged: its dbtype file fails its checksum"},

@@ -92,7 +92,7 @@ TEST_F(SearchFixture, StagesKeepWhatThePlainScoresRankBest) {
     for (std::size_t e = 0; e < db.size(); ++e) {
       const double larger = std::max(qs[q].shape.self_score, db.self_score(e));
       all.push_back({e, db.length(e),
-                     static_cast<float>(reference::ungapped_score(qs[q].shape.letters, db.letters(e)) / larger)});
+                     static_cast<float>(reference::ungapped_score(qs[q].shape.letters, db.letters(e), kDatabaseAlphabet) / larger)});
     }
     std::stable_sort(all.begin(), all.end(), [](const Candidate& a, const Candidate& b) { return a.first_stage > b.first_stage; });
     all.resize(first_stage_keep(settings, db.size()));
@@ -103,6 +103,7 @@ TEST_F(SearchFixture, StagesKeepWhatThePlainScoresRankBest) {
       EXPECT_EQ(kept[k].entry, all[k].entry);
       EXPECT_EQ(kept[k].first_stage, all[k].first_stage);
       ShapeString t;
+      t.alphabet = kDatabaseAlphabet;
       t.letters.assign(db.letters(kept[k].entry).begin(), db.letters(kept[k].entry).end());
       const double larger = std::max(qs[q].shape.self_score, db.self_score(kept[k].entry));
       EXPECT_EQ(kept[k].shape, static_cast<float>(reference::shape_score(qs[q].shape, t) / larger));

@@ -81,31 +81,71 @@ TEST(ShapeString, FastScoreMatchesThePlainOneAndNoTargetBeatsTheQuerysCopy) {
 // Letter strings made to stress the vectorised form: lengths around multiples of its eight
 // lanes, few letters (long runs and repeats invite long gaps in both directions), and
 // strings cut from one another so that high scores must cross segment boundaries.
-ShapeString letters_of(std::vector<std::uint8_t> letters) {
+ShapeString letters_of(std::vector<std::uint8_t> letters, Alphabet alphabet) {
   ShapeString s;
   s.letters = std::move(letters);
+  s.alphabet = alphabet;
   return s;
 }
 
-TEST(ShapeString, StripedAndRowFormsMatchTheFullMatrices) {
+class LetterAlignment : public ::testing::TestWithParam<Alphabet> {};
+
+TEST_P(LetterAlignment, StripedAndRowFormsMatchTheFullMatrices) {
   std::mt19937 g(7);
   const std::size_t lengths[] = {0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 64, 65, 130, 257};
+  const auto size = static_cast<std::uint32_t>(alphabet_size(GetParam()));
   for (int trial = 0; trial < 600; ++trial) {
     const std::size_t na = lengths[g() % std::size(lengths)], nb = lengths[g() % std::size(lengths)];
-    const std::uint32_t alphabet = trial % 3 == 0 ? 2 : trial % 3 == 1 ? 6 : 51;
+    const std::uint32_t distinct = trial % 3 == 0 ? 2 : trial % 3 == 1 ? 6 : size;
     std::vector<std::uint8_t> a(na), b(nb);
-    for (auto& c : a) c = static_cast<std::uint8_t>(g() % alphabet * (51 / alphabet));
-    for (auto& c : b) c = static_cast<std::uint8_t>(g() % alphabet * (51 / alphabet));
+    for (auto& c : a) c = static_cast<std::uint8_t>(g() % distinct * (size / distinct));
+    for (auto& c : b) c = static_cast<std::uint8_t>(g() % distinct * (size / distinct));
     if (trial % 4 == 0 && na > 4) {  // b holds a piece of a with an insertion and a deletion
       b.assign(a.begin() + 1, a.end());
       b.insert(b.begin() + static_cast<long>(b.size() / 3), 5, std::uint8_t{3});
       b.erase(b.begin() + static_cast<long>(2 * b.size() / 3));
     }
-    const ShapeString sa = letters_of(a), sb = letters_of(b);
+    const ShapeString sa = letters_of(a, GetParam()), sb = letters_of(b, GetParam());
     const std::int32_t want = reference::shape_score(sa, sb);
     ASSERT_EQ(shape_score(sa, sb), want) << trial << " " << na << "x" << nb;
     ASSERT_EQ(shape_score(shape_profile(sa), sb), want) << trial;
     ASSERT_EQ(detail::scalar_shape_score(sa, sb), want) << trial;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothAlphabets, LetterAlignment,
+                         ::testing::Values(Alphabet::Shape, Alphabet::Contact));
+
+// Contact letters describe the chain's own geometry: a rigid motion changes none, and a
+// residue's letter carries its amino-acid group. The self score is the string's best local alignment with itself.
+TEST(ContactString, FollowsTheGeometryAndTheResidues) {
+  std::mt19937 g(13);
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::vector<Vec3> walk = fixtures::random_walk(5 + g() % 120, g);
+    std::vector<Char> residues(walk.size());
+    const char32_t kinds[] = {U'L', U'G', U'K', U'W', U'X'};
+    for (auto& r : residues) r = kinds[g() % std::size(kinds)];
+    const ShapeString s = contact_string(walk, residues);
+    ASSERT_EQ(s.letters.size(), walk.size());
+    EXPECT_EQ(s.alphabet, Alphabet::Contact);
+    std::int32_t identity = 0;
+    for (std::uint8_t c : s.letters) {
+      ASSERT_LT(c, kContactAlphabet);
+      ASSERT_GT(letter_score(Alphabet::Contact, c, c), 0);
+      identity += letter_score(Alphabet::Contact, c, c);
+    }
+    EXPECT_EQ(s.self_score, identity);
+    EXPECT_GE(reference::shape_score(s, s), s.self_score);
+    // Rotated by 90 degrees about z and moved: the same letters.
+    std::vector<Vec3> moved;
+    for (const Vec3& p : walk) moved.push_back({-p[1] + 7.0, p[0] - 3.0, p[2] + 11.0});
+    EXPECT_EQ(contact_string(moved, residues).letters, s.letters) << trial;
+    // Another residue at one place changes that place's letter alone.
+    std::vector<Char> other = residues;
+    other[0] = other[0] == U'L' ? U'G' : U'L';
+    const ShapeString o = contact_string(walk, other);
+    for (std::size_t i = 1; i < s.letters.size(); ++i) ASSERT_EQ(o.letters[i], s.letters[i]);
+    EXPECT_NE(o.letters[0], s.letters[0]);
   }
 }
 

@@ -22,7 +22,7 @@ warning, a file named on the command line is an error.
 A chain reaches another when their TM-score, normalised by the longer chain, is at least
 --tm (and with --coverage, when the alignment's close pairs cover that share of each chain,
 or of the shorter with --coverage-of shorter). Candidates come from the database's fast
-stages (shape letters scored ungapped, then aligned); the pairwise engine runs only on a
+stages (contact letters scored ungapped, then aligned); the pairwise engine runs only on a
 bounded number of them, and a cheap alignment that already reaches the threshold settles a
 pair without it.
 

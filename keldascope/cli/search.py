@@ -29,8 +29,9 @@ searched recursively, @LIST (one path a line) or another database (its every ent
 queries share one pass over the database.
 
 The search runs in stages whose cost per target falls from one to the next: an ungapped
-score of every entry's shape letters (the local geometry of its chain) against the query's,
-the shape strings' local alignment on the best of those, and the robust engine on the best
+score of every entry's contact letters (each residue with its nearest neighbour in space,
+and its amino-acid group) against the query's, the letters' local alignment on the best of
+those, and the robust engine on the best
 of these (as many as a fixed amount of work pays for, which grows far more slowly than the
 database; --keep N aligns N instead; --exhaustive aligns every entry). Hits are ranked by
 their E-value (the number of unrelated entries expected to score as well in a database of

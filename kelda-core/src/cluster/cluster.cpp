@@ -44,7 +44,7 @@ Status check_cluster_settings(const ClusterSettings& s) {
 namespace detail {
 
 Diagonals best_diagonals(std::span<const std::uint8_t> query,
-                         std::span<const std::uint8_t> target) {
+                         std::span<const std::uint8_t> target, Alphabet alphabet) {
   const auto lq = static_cast<std::int64_t>(query.size());
   const auto lt = static_cast<std::int64_t>(target.size());
   Diagonals out;
@@ -54,7 +54,7 @@ Diagonals best_diagonals(std::span<const std::uint8_t> query,
     const std::int64_t i1 = std::min(lq, lt - offset);
     std::int32_t run = 0, total = 0;
     for (std::int64_t i = i0; i < i1; ++i) {
-      const std::int32_t s = shape_letter_score(query[i], target[i + offset]);
+      const std::int32_t s = letter_score(alphabet, query[i], target[i + offset]);
       total += s;
       run = std::max<std::int32_t>(0, run + s);
       if (run > best_run) {
@@ -240,8 +240,10 @@ class Clusterer {
     const auto letters = pool_.letters(chain);
     q.shape.letters.assign(letters.begin(), letters.end());
     q.shape.self_score = pool_.self_score(chain);
+    q.shape.alphabet = kDatabaseAlphabet;
     q.profile = shape_profile(q.shape);
-    q.first_stage = ungapped_profile(q.shape.letters, ungapped_kernel_for(letters.size(), kernel_));
+    q.first_stage = ungapped_profile(q.shape.letters, kDatabaseAlphabet,
+                                     ungapped_kernel_for(letters.size(), kernel_));
     q.coords = soa_of(q.domain().coordinates());
     return q;
   }
@@ -304,6 +306,7 @@ class Clusterer {
           w1 - w0, kShapeChunk, s_.threads, stop_,
           [&](std::size_t begin, std::size_t end) -> Status {
             ShapeString target;
+            target.alphabet = kDatabaseAlphabet;
             for (std::size_t i = w0 + begin; i < w0 + end; ++i) {
               const auto letters = pool_.letters(scored[i].entry);
               target.letters.assign(letters.begin(), letters.end());
@@ -378,7 +381,7 @@ class Clusterer {
     // gapless ones on the letters' two best diagonals, then one TM-score refinement from the
     // better superposition. Reaching the threshold with enough close pairs settles the pair.
     const CoordsSoA bc = soa_of(b.coordinates());
-    const auto diagonals = detail::best_diagonals(q.shape.letters, pool_.letters(chain));
+    const auto diagonals = detail::best_diagonals(q.shape.letters, pool_.letters(chain), kDatabaseAlphabet);
     const RobustConfig& cfg = s_.engine.robust;
     auto settles = [&](const Transform& t, std::span<const TmPair> pairs, double tm) {
       if (tm < s_.tm) return false;
@@ -459,7 +462,7 @@ Result<ClusterResult> cluster_domains(std::span<const Domain* const> domains,
   if (auto ok = check_cluster_settings(settings); !ok) return std::move(ok).error();
   std::vector<ShapeString> shapes(domains.size());
   auto made = parallel_for(domains.size(), settings.threads, stop, [&](std::size_t k) -> Status {
-    shapes[k] = shape_string(domains[k]->coordinates());
+    shapes[k] = database_letters(*domains[k]);
     return Unit{};
   });
   if (!made) return std::move(made).error();

@@ -11,6 +11,7 @@
 #include <thread>  // sleep_for
 #include <utility>
 
+#include "kelda/database/stages.hpp"  // database_letters
 #include "kelda/db/entry_codec.hpp"
 #include "kelda/exec/parallel.hpp"
 #include "kelda/io/paths.hpp"
@@ -151,7 +152,7 @@ Result<EncodedEntry> encode_chain_entry(const ChainEntry& entry) {
   EncodedEntry e;
   auto payload = encode_entry(entry.domain, entry.info.chain);
   if (!payload) return std::move(payload).error();
-  ShapeString shape = shape_string(entry.domain.coordinates());
+  ShapeString shape = database_letters(entry.domain);
   e.name = entry.info.name;
   e.source = entry.info.source;
   e.format = entry.info.format;

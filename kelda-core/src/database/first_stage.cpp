@@ -5,7 +5,7 @@
 #include <algorithm>  // max
 #include <limits>
 
-#include "kelda/search/prefilter.hpp"  // shape_letter_score, kShapeAlphabet
+#include "kelda/search/prefilter.hpp"  // coarse_letter_score, alphabet_size
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -58,9 +58,26 @@ UngappedKernel ungapped_kernel_for(std::size_t length, UngappedKernel fastest) n
   return fastest;
 }
 
-UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, UngappedKernel kernel) {
+std::int32_t detail::ungapped_bias(Alphabet alphabet) noexcept {
+  auto lowest = [](Alphabet a) {
+    std::int32_t low = 0;
+    const std::size_t n = alphabet_size(a);
+    for (std::size_t x = 0; x < n; ++x)
+      for (std::size_t y = 0; y < n; ++y)
+        low = std::min<std::int32_t>(low, coarse_letter_score(a, static_cast<std::uint8_t>(x),
+                                                              static_cast<std::uint8_t>(y)));
+    return -low;
+  };
+  static const std::int32_t shape = lowest(Alphabet::Shape), contact = lowest(Alphabet::Contact);
+  return alphabet == Alphabet::Contact ? contact : shape;
+}
+
+UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, Alphabet alphabet,
+                                 UngappedKernel kernel) {
   UngappedProfile p;
   p.kernel = ungapped_kernel_available(kernel) ? kernel : UngappedKernel::Scalar;
+  p.alphabet = alphabet;
+  p.bias = detail::ungapped_bias(alphabet);
   p.letters.assign(query.begin(), query.end());
   if (p.kernel == UngappedKernel::Scalar) return p;
   p.lanes = p.kernel == UngappedKernel::Avx2 ? 32 : 16;
@@ -68,20 +85,21 @@ UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, UngappedKe
   p.segments = std::max<std::size_t>(1, (n + p.lanes - 1) / p.lanes);
   // Padding lanes past the query's end hold 0, a score of -bias: they only decay what reaches
   // them, and they feed no position of the query (they follow its last one).
-  p.scores.assign(kShapeAlphabet * p.segments * p.lanes, 0);
-  for (std::size_t letter = 0; letter < kShapeAlphabet; ++letter)
+  const std::size_t letters = alphabet_size(alphabet);
+  p.scores.assign(letters * p.segments * p.lanes, 0);
+  for (std::size_t letter = 0; letter < letters; ++letter)
     for (std::size_t k = 0; k < p.segments; ++k)
       for (std::size_t lane = 0; lane < p.lanes; ++lane) {
         const std::size_t i = k + lane * p.segments;
         if (i < n)
           p.scores[(letter * p.segments + k) * p.lanes + lane] = static_cast<std::uint8_t>(
-              shape_letter_score(query[i], static_cast<std::uint8_t>(letter)) + detail::kUngappedBias);
+              coarse_letter_score(alphabet, query[i], static_cast<std::uint8_t>(letter)) + p.bias);
       }
   return p;
 }
 
 std::int32_t reference::ungapped_score(std::span<const std::uint8_t> query,
-                                       std::span<const std::uint8_t> target) {
+                                       std::span<const std::uint8_t> target, Alphabet alphabet) {
   const auto nq = static_cast<std::ptrdiff_t>(query.size());
   const auto nt = static_cast<std::ptrdiff_t>(target.size());
   std::int32_t best = 0;
@@ -89,8 +107,8 @@ std::int32_t reference::ungapped_score(std::span<const std::uint8_t> query,
   for (std::ptrdiff_t d = -nq + 1; d < nt; ++d) {
     std::int32_t run = 0;
     for (std::ptrdiff_t i = std::max<std::ptrdiff_t>(0, -d); i < nq && i + d < nt; ++i) {
-      run = std::max(0, run + shape_letter_score(query[static_cast<std::size_t>(i)],
-                                                 target[static_cast<std::size_t>(i + d)]));
+      run = std::max(0, run + coarse_letter_score(alphabet, query[static_cast<std::size_t>(i)],
+                                                  target[static_cast<std::size_t>(i + d)]));
       best = std::max(best, run);
     }
   }
@@ -101,7 +119,7 @@ std::int32_t reference::ungapped_score(std::span<const std::uint8_t> query,
 // Column j of the target, the query down the lanes. With H(i, j) the best run ending at the
 // pair (i, j):  H(i, j) = max(0, H(i-1, j-1) + s(q_i, t_j)).  In biased bytes that is
 // subs(adds(H(i-1, j-1), s + bias), bias): the unsigned subtraction stops at 0, and the
-// addition saturates at 255, which the caller detects (a best of kUngappedCap or more).
+// addition saturates at 255, which the caller detects (a best of ungapped_cap(profile) or more).
 // At segment k: h holds H(i-1, j-1) for the lanes' positions, h_load the column before.
 std::int32_t detail::ungapped_sse2(const UngappedProfile& p, std::span<const std::uint8_t> target) {
   const std::size_t segs = p.segments;
@@ -110,7 +128,7 @@ std::int32_t detail::ungapped_sse2(const UngappedProfile& p, std::span<const std
   store_b.assign(segs, Cells16{_mm_setzero_si128()});
   Cells16* h_store = store_a.data();
   Cells16* h_load = store_b.data();
-  const __m128i bias = _mm_set1_epi8(static_cast<char>(kUngappedBias));
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(p.bias));
   __m128i best = _mm_setzero_si128();
   for (std::uint8_t t : target) {
     const auto* profile = reinterpret_cast<const __m128i*>(p.scores.data() + std::size_t{t} * segs * 16);
@@ -131,7 +149,7 @@ std::int32_t detail::ungapped_sse2(const UngappedProfile& p, std::span<const std
 }
 #else
 std::int32_t detail::ungapped_sse2(const UngappedProfile& p, std::span<const std::uint8_t> target) {
-  return reference::ungapped_score(p.letters, target);
+  return reference::ungapped_score(p.letters, target, p.alphabet);
 }
 #endif
 
@@ -141,11 +159,11 @@ std::int32_t ungapped_score(const UngappedProfile& p, std::span<const std::uint8
   switch (p.kernel) {
     case UngappedKernel::Sse2: raw = detail::ungapped_sse2(p, target); break;
     case UngappedKernel::Avx2: raw = detail::ungapped_avx2(p, target); break;
-    default: return reference::ungapped_score(p.letters, target);
+    default: return reference::ungapped_score(p.letters, target, p.alphabet);
   }
   // A byte lane may have saturated: the exact score comes from the plain form (near copies
   // of the query, a handful of targets in a search).
-  if (raw >= detail::kUngappedCap) return reference::ungapped_score(p.letters, target);
+  if (raw >= detail::ungapped_cap(p)) return reference::ungapped_score(p.letters, target, p.alphabet);
   return raw;
 }
 

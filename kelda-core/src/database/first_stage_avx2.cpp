@@ -30,7 +30,7 @@ __attribute__((target("avx2"))) std::int32_t detail::ungapped_avx2(
   store_b.assign(segs * 32, 0);
   auto* h_store = reinterpret_cast<__m256i*>(store_a.data());
   auto* h_load = reinterpret_cast<__m256i*>(store_b.data());
-  const __m256i bias = _mm256_set1_epi8(static_cast<char>(kUngappedBias));
+  const __m256i bias = _mm256_set1_epi8(static_cast<char>(p.bias));
   __m256i best = _mm256_setzero_si256();
   for (std::uint8_t t : target) {
     const auto* profile = reinterpret_cast<const __m256i*>(p.scores.data() + std::size_t{t} * segs * 32);
@@ -55,7 +55,7 @@ __attribute__((target("avx2"))) std::int32_t detail::ungapped_avx2(
 
 namespace kelda {
 std::int32_t detail::ungapped_avx2(const UngappedProfile& p, std::span<const std::uint8_t> target) {
-  return reference::ungapped_score(p.letters, target);
+  return reference::ungapped_score(p.letters, target, p.alphabet);
 }
 }  // namespace kelda
 

@@ -137,9 +137,10 @@ std::vector<PreparedQuery> prepare_queries(std::span<const Domain> queries, Unga
   for (std::size_t q = 0; q < queries.size(); ++q) {
     PreparedQuery& p = out[q];
     p.domain = queries[q];
-    p.shape = shape_string(p.domain.coordinates());
+    p.shape = database_letters(p.domain);
     p.profile = shape_profile(p.shape);
-    p.first_stage = ungapped_profile(p.shape.letters, ungapped_kernel_for(p.shape.letters.size(), kernel));
+    p.first_stage = ungapped_profile(p.shape.letters, kDatabaseAlphabet,
+                                     ungapped_kernel_for(p.shape.letters.size(), kernel));
   }
   return out;
 }
@@ -187,6 +188,7 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
       tasks.size(), kShapeChunk, settings.threads, stop,
       [&](std::size_t begin, std::size_t end) -> Status {
         thread_local ShapeString target;
+        target.alphabet = kDatabaseAlphabet;
         for (std::size_t t = begin; t < end; ++t) {
           // One local alignment of a long query takes a good part of a second.
           if (stop.stop_requested()) return CoreError::cancelled();

@@ -1,7 +1,8 @@
-// Shape strings and their local alignment. The letters and their scores come from geometry
-// alone: conformation classes are sectors of the virtual torsion in two bands of the virtual
-// bond angle (a helix lies near 90 deg and +50 deg, a strand near 120 deg and -170 deg), and
-// burial has three levels; nothing is fitted to any set of structures.
+// Shape strings, and the local alignment of letter strings of either alphabet. The shape
+// letters and their scores come from geometry alone: conformation classes are sectors of the
+// virtual torsion in two bands of the virtual bond angle (a helix lies near 90 deg and +50
+// deg, a strand near 120 deg and -170 deg), and burial has three levels; nothing is fitted to
+// any set of structures. (The contact letters live in contact_letters.cpp.)
 #include "kelda/search/prefilter.hpp"
 
 #include <algorithm>
@@ -62,6 +63,36 @@ const Matrix& scores() {
 
 constexpr double kDegrees = 57.29577951308232;
 
+// An alphabet as the local alignment sees it: its score table (row a, column b), gaps, and
+// the most one letter pair adds (which bounds a score by the shorter string's length).
+struct Scheme {
+  std::size_t letters;
+  const std::int8_t* table;
+  std::int32_t open, extend;
+  std::int32_t max_pair;
+  const std::int8_t* row(std::uint8_t a) const noexcept { return table + std::size_t{a} * letters; }
+};
+
+// Contact gaps: the first residue of a gap costs 10 half bits and each further one 1, the
+// proportions of the amino-acid matrices' usual gaps.
+constexpr std::int32_t kContactGapOpen = 9, kContactGapExtend = 1;
+
+const Scheme& scheme(Alphabet alphabet) {
+  static const Scheme shape{kLetters, &scores()[0][0], kGapOpen, kGapExtend, 4};
+  static const std::vector<std::int8_t> contact_table = [] {
+    std::vector<std::int8_t> t(kContactAlphabet * kContactAlphabet);
+    for (std::size_t a = 0; a < kContactAlphabet; ++a)
+      for (std::size_t b = 0; b < kContactAlphabet; ++b)
+        t[a * kContactAlphabet + b] = detail::contact_letter_score(
+            static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b), false);
+    return t;
+  }();
+  static const Scheme contact{kContactAlphabet, contact_table.data(), kContactGapOpen,
+                              kContactGapExtend,
+                              *std::max_element(contact_table.begin(), contact_table.end())};
+  return alphabet == Alphabet::Contact ? contact : shape;
+}
+
 // The conformation class of residue i (from i-1, i, i+1, i+2), or kUndefined.
 int conformation(const PointsView& ca, std::size_t i) {
   if (i == 0 || i + 2 >= ca.size()) return kUndefined;
@@ -85,6 +116,18 @@ int conformation(const PointsView& ca, std::size_t i) {
 static_assert(kLetters == kShapeAlphabet);
 
 std::int8_t shape_letter_score(std::uint8_t a, std::uint8_t b) noexcept { return scores()[a][b]; }
+
+std::size_t alphabet_size(Alphabet alphabet) noexcept {
+  return alphabet == Alphabet::Contact ? kContactAlphabet : kShapeAlphabet;
+}
+
+std::int8_t letter_score(Alphabet alphabet, std::uint8_t a, std::uint8_t b) noexcept {
+  return alphabet == Alphabet::Contact ? detail::contact_letter_score(a, b, false) : scores()[a][b];
+}
+
+std::int8_t coarse_letter_score(Alphabet alphabet, std::uint8_t a, std::uint8_t b) noexcept {
+  return alphabet == Alphabet::Contact ? detail::contact_letter_score(a, b, true) : scores()[a][b];
+}
 
 // Each residue's neighbours within kNeighbourRadius, three or more apart in the chain (a pair
 // counts for both). Residues are sorted into cubic cells of that size and each looks only at
@@ -155,19 +198,20 @@ namespace {
 //   F(i,j) = max(F(i-1,j), H(i-1,j) - open) - extend   (gap in the target)
 //   H(i,j) = max(0, H(i-1,j-1) + s(q_i, t_j), E(i,j), F(i,j))
 // At row i: h[j] holds H(i-1, j) until overwritten, f[j] holds F(i-1, j).
-std::int32_t scalar_score(const std::vector<std::uint8_t>& query, const ShapeString& target) {
-  const auto& m = scores();
+std::int32_t scalar_score(const std::vector<std::uint8_t>& query, const ShapeString& target,
+                          const Scheme& m) {
+  const std::int32_t gap_open = m.open, gap_extend = m.extend;
   const std::size_t nt = target.letters.size();
   thread_local std::vector<std::int32_t> h, f;
   h.assign(nt + 1, 0);
   f.assign(nt + 1, 0);
   std::int32_t best = 0;
   for (std::uint8_t q : query) {
-    const auto& row = m[q];
+    const std::int8_t* row = m.row(q);
     std::int32_t diag = 0, e = 0, left = 0;  // H(i-1, j-1), E(i, j), H(i, j-1)
     for (std::size_t j = 1; j <= nt; ++j) {
-      e = std::max(e, left - kGapOpen) - kGapExtend;
-      f[j] = std::max(f[j], h[j] - kGapOpen) - kGapExtend;
+      e = std::max(e, left - gap_open) - gap_extend;
+      f[j] = std::max(f[j], h[j] - gap_open) - gap_extend;
       const std::int32_t hv =
           std::max({0, diag + row[target.letters[j - 1]], e, f[j]});
       diag = h[j];
@@ -184,8 +228,7 @@ constexpr std::size_t kLanes = 8;
 // cell above the real cells before them, and nothing flows from them back into the query.
 constexpr std::int16_t kPadScore = -64;
 // 16-bit cells hold any score up to this; longer pairs take the scalar path. Each letter
-// adds at most 4 (kMaxPairScore), so the shorter string bounds the score.
-constexpr std::int32_t kMaxPairScore = 4;
+// pair adds at most the scheme's max_pair, so the shorter string bounds the score.
 constexpr std::int32_t kLaneLimit = 30000;
 
 #if defined(__SSE2__)
@@ -194,6 +237,7 @@ constexpr std::int32_t kLaneLimit = 30000;
 // segment boundaries only where they can still change a cell.
 std::int32_t striped_score(const ShapeProfile& p, const ShapeString& target) {
   const std::size_t segs = p.segments;
+  const Scheme& m = scheme(p.alphabet);
   // Buffers of whole vectors (a struct, so that the vector type's alignment is kept).
   struct Cells {
     __m128i v;
@@ -207,9 +251,9 @@ std::int32_t striped_score(const ShapeProfile& p, const ShapeString& target) {
   Cells* h_load = store_b.data();
   Cells* e = gaps_e.data();
   const __m128i zero = _mm_setzero_si128();
-  const __m128i open_extend = _mm_set1_epi16(kGapOpen + kGapExtend);
-  const __m128i open = _mm_set1_epi16(kGapOpen);
-  const __m128i extend = _mm_set1_epi16(kGapExtend);
+  const __m128i open_extend = _mm_set1_epi16(static_cast<std::int16_t>(m.open + m.extend));
+  const __m128i open = _mm_set1_epi16(static_cast<std::int16_t>(m.open));
+  const __m128i extend = _mm_set1_epi16(static_cast<std::int16_t>(m.extend));
   // Lane 0 after a shift: position 0 has no row above it.
   const __m128i first_lane = _mm_insert_epi16(zero, std::numeric_limits<std::int16_t>::min() / 2, 0);
   __m128i best = zero;
@@ -259,17 +303,17 @@ std::int32_t striped_score(const ShapeProfile& p, const ShapeString& target) {
 ShapeProfile shape_profile(const ShapeString& query) {
   ShapeProfile p;
   p.letters = query.letters;
+  p.alphabet = query.alphabet;
+  const Scheme& m = scheme(query.alphabet);
   const std::size_t n = query.letters.size();
   p.segments = std::max<std::size_t>(1, (n + kLanes - 1) / kLanes);
-  p.scores.assign(static_cast<std::size_t>(kLetters) * p.segments * kLanes, kPadScore);
-  const auto& m = scores();
-  for (int letter = 0; letter < kLetters; ++letter)
+  p.scores.assign(m.letters * p.segments * kLanes, kPadScore);
+  for (std::size_t letter = 0; letter < m.letters; ++letter)
     for (std::size_t k = 0; k < p.segments; ++k)
       for (std::size_t lane = 0; lane < kLanes; ++lane) {
         const std::size_t i = k + lane * p.segments;
         if (i < n)
-          p.scores[(static_cast<std::size_t>(letter) * p.segments + k) * kLanes + lane] =
-              m[query.letters[i]][letter];
+          p.scores[(letter * p.segments + k) * kLanes + lane] = m.row(query.letters[i])[letter];
       }
   return p;
 }
@@ -278,9 +322,10 @@ std::int32_t shape_score(const ShapeProfile& query, const ShapeString& target) {
   const std::size_t shorter = std::min(query.letters.size(), target.letters.size());
   if (shorter == 0) return 0;
 #if defined(__SSE2__)
-  if (static_cast<double>(shorter) * kMaxPairScore < kLaneLimit) return striped_score(query, target);
+  if (static_cast<double>(shorter) * scheme(query.alphabet).max_pair < kLaneLimit)
+    return striped_score(query, target);
 #endif
-  return scalar_score(query.letters, target);
+  return scalar_score(query.letters, target, scheme(query.alphabet));
 }
 
 std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
@@ -288,13 +333,13 @@ std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
 }
 
 std::int32_t detail::scalar_shape_score(const ShapeString& query, const ShapeString& target) {
-  return scalar_score(query.letters, target);
+  return scalar_score(query.letters, target, scheme(query.alphabet));
 }
 
 namespace reference {
 
 std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
-  const auto& m = scores();
+  const Scheme& m = scheme(query.alphabet);
   const std::size_t nq = query.letters.size(), nt = target.letters.size();
   constexpr std::int32_t kNone = -1000000;
   std::vector<std::vector<std::int32_t>> H(nq + 1, std::vector<std::int32_t>(nt + 1, 0));
@@ -303,9 +348,9 @@ std::int32_t shape_score(const ShapeString& query, const ShapeString& target) {
   std::int32_t best = 0;
   for (std::size_t i = 1; i <= nq; ++i)
     for (std::size_t j = 1; j <= nt; ++j) {
-      E[i][j] = std::max(j > 1 ? E[i][j - 1] : kNone, H[i][j - 1] - kGapOpen) - kGapExtend;
-      F[i][j] = std::max(i > 1 ? F[i - 1][j] : kNone, H[i - 1][j] - kGapOpen) - kGapExtend;
-      H[i][j] = std::max({0, H[i - 1][j - 1] + m[query.letters[i - 1]][target.letters[j - 1]],
+      E[i][j] = std::max(j > 1 ? E[i][j - 1] : kNone, H[i][j - 1] - m.open) - m.extend;
+      F[i][j] = std::max(i > 1 ? F[i - 1][j] : kNone, H[i - 1][j] - m.open) - m.extend;
+      H[i][j] = std::max({0, H[i - 1][j - 1] + m.row(query.letters[i - 1])[target.letters[j - 1]],
                           E[i][j], F[i][j]});
       best = std::max(best, H[i][j]);
     }

@@ -15,6 +15,7 @@
 #include "kelda/engine/pair_engine.hpp"
 #include "kelda/error.hpp"
 #include "kelda/records.hpp"
+#include "kelda/search/prefilter.hpp"  // Alphabet
 
 namespace kelda {
 
@@ -118,7 +119,7 @@ struct Diagonals {
   std::int64_t best_overlap = 0;
 };
 Diagonals best_diagonals(std::span<const std::uint8_t> query,
-                         std::span<const std::uint8_t> target);
+                         std::span<const std::uint8_t> target, Alphabet alphabet);
 }  // namespace detail
 
 }  // namespace kelda

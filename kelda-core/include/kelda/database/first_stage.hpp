@@ -1,5 +1,5 @@
-// The first stage of a database search: each target's shape letters scored against the
-// query by the best ungapped local alignment (the best-scoring run of any diagonal), in
+// The first stage of a database search: each target's letters scored against the query by
+// the best ungapped local alignment (the best-scoring run of any diagonal), in
 // vector lanes of unsigned bytes, a few microseconds a target.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "kelda/search/prefilter.hpp"  // Alphabet
 
 namespace kelda {
 
@@ -26,16 +28,19 @@ UngappedKernel ungapped_kernel_for(std::size_t length, UngappedKernel fastest) n
 
 // A query laid out for one kernel: its letters' scores against every letter, striped over the
 // lanes (lane s of segment k holds query position k + s * segments, Farrar 2007) and raised by
-// a bias so that they are unsigned.
+// a bias so that they are unsigned. Scores are the alphabet's coarse ones.
 struct UngappedProfile {
   UngappedKernel kernel = UngappedKernel::Scalar;
+  Alphabet alphabet = Alphabet::Shape;
+  std::int32_t bias = 0;              // -(the alphabet's lowest coarse score)
   std::vector<std::uint8_t> letters;  // the query
   std::size_t lanes = 1;
   std::size_t segments = 0;
   std::vector<std::uint8_t> scores;  // [letter][segment][lane]
 };
 
-UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, UngappedKernel kernel);
+UngappedProfile ungapped_profile(std::span<const std::uint8_t> query, Alphabet alphabet,
+                                 UngappedKernel kernel);
 
 // The best sum of letter scores along a run of one diagonal (0 when none is positive). Exact
 // whatever the kernel: where byte lanes could have saturated, the score is taken again in
@@ -45,13 +50,14 @@ std::int32_t ungapped_score(const UngappedProfile& query, std::span<const std::u
 namespace reference {
 // Every diagonal in turn, with a running best of its runs (Kadane), in 32-bit integers.
 std::int32_t ungapped_score(std::span<const std::uint8_t> query,
-                            std::span<const std::uint8_t> target);
+                            std::span<const std::uint8_t> target, Alphabet alphabet);
 }  // namespace reference
 
 namespace detail {
-// The byte-lane kernels without the exact retake: their raw best, saturated at kUngappedCap.
-inline constexpr std::int32_t kUngappedBias = 3;  // -(the lowest letter score)
-inline constexpr std::int32_t kUngappedCap = 255 - kUngappedBias;
+// The byte-lane kernels without the exact retake: their raw best, saturated at
+// ungapped_cap(profile).
+std::int32_t ungapped_bias(Alphabet alphabet) noexcept;
+inline std::int32_t ungapped_cap(const UngappedProfile& p) noexcept { return 255 - p.bias; }
 std::int32_t ungapped_sse2(const UngappedProfile& query, std::span<const std::uint8_t> target);
 std::int32_t ungapped_avx2(const UngappedProfile& query, std::span<const std::uint8_t> target);
 }  // namespace detail

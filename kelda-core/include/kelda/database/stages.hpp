@@ -9,7 +9,14 @@
 #include <cstdint>
 #include <limits>
 
+#include "kelda/search/prefilter.hpp"
+
 namespace kelda {
+
+// The letters a database stores for each chain, which its search and the clustering of chains
+// (from a database or from structures in memory) screen by.
+inline constexpr Alphabet kDatabaseAlphabet = Alphabet::Contact;
+inline ShapeString database_letters(const Domain& domain) { return contact_string(domain); }
 
 // A target on its way through the stages: its scores so far, each normalised by the larger of
 // the two self-scores (1 for a copy of the query).

@@ -14,8 +14,9 @@ namespace kelda {
 static_assert(std::endian::native == std::endian::little, "the database layout is little-endian");
 
 inline constexpr char kDbMagic[8] = {'K', 'E', 'L', 'D', 'A', 'D', 'B', '\0'};
-// Version 2 names its database in every file and checksums every entry's payload.
-inline constexpr std::uint32_t kDbFormatVersion = 2;
+// Version 2 names its database in every file and checksums every entry's payload; version 3
+// stores contact letters where version 2 stored shape letters.
+inline constexpr std::uint32_t kDbFormatVersion = 3;
 inline constexpr std::uint64_t kDbHeaderBytes = 64;
 
 // The manifest's name inside the database directory; it names the segments and the size and
