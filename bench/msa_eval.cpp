@@ -58,7 +58,7 @@ const char* scheme_name(kelda::MsaScheme s) {
 }
 
 int align(int argc, char** argv) {
-  kelda::MsaSettings settings;
+  kelda::ScalableMsaSettings settings;
   unsigned threads = 1;
   bool dump = false;
   for (int k = 3; k < argc; ++k) {

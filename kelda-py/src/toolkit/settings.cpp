@@ -59,7 +59,7 @@ PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings, &CompareSettings:
                                 setting<CompareSettings, &CompareSettings::threads>("threads",
                                                                                     THREADS_DOC),
                                 kEndOfAttributes};
-using kelda::MsaSettings;
+using kelda::ScalableMsaSettings;
 using kelda::TreeMsaSettings;
 PyGetSetDef msa_fields[] = {
     ENGINE_FIELDS(MultipleSettings, &MultipleSettings::tree, &TreeMsaSettings::engine,),
@@ -74,14 +74,17 @@ PyGetSetDef msa_fields[] = {
         "tree_wise_up_to",
         "AUTO's limit for the tree-wise pipeline, which aligns every pair at full\n"
         "effort."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::scheme>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::scheme>(
         "scheme",
         "The pairs the scalable pipeline aligns (an MsaScheme): AUTO aligns every\n"
         "pair up to all_pairs_up_to structures, each one's prefilter neighbours\n"
         "above."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::all_pairs_up_to>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::all_pairs_up_to>(
         "all_pairs_up_to", "The scalable pipeline's limit for aligning every pair."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::refine_rounds>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::refine_rounds>(
         "refine_rounds",
         "The scalable pipeline's refinement passes (0: none), each kept only where\n"
         "the alignment's LDDT rises."),
