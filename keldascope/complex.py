@@ -9,9 +9,9 @@ import numpy as np
 
 from keldascope import _native
 from keldascope._native import ComplexResult, ComplexSettings
-from keldascope.align import Wrapped, settings_of
+from keldascope._align import Wrapped, settings_of
 from keldascope.outputs import atomic_output
-from keldascope.resolve import as_structure, from_gemmi, split_chain
+from keldascope._resolve import as_structure, from_gemmi, split_chain
 from keldascope.structures import (MMCIF, PDB, UnreadableStructure, _load, chain_listing,
                                    read_structure, write_superposed)
 

@@ -10,9 +10,9 @@ from collections.abc import Sequence
 from keldascope import _native
 from keldascope._native import (BuildProgress, BuildSettings,
                                 DatabaseSearchSettings, Method, SearchProgress, SearchSettings)
-from keldascope.align import as_structure, settings_of
-from keldascope.resolve import UnreadableStructureWarning, short_names
-from keldascope.search import SearchResult
+from keldascope._align import as_structure, settings_of
+from keldascope._resolve import UnreadableStructureWarning, short_names
+from keldascope._search import SearchResult
 from keldascope.structures import Structure, find_structure_files, residue_labels
 
 # A superposition, and so any score, needs three pairs: a shorter query would list every

@@ -4,6 +4,8 @@ pickling), the rules it takes from the core (output names, the shorter structure
 KELDA comparison), and failures that name the file."""
 import os
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -100,6 +102,17 @@ def test_earlier_names_still_read_with_a_warning(old, new):
     r = keldascope.align(PDB / "1sp1.pdb", PDB / "1sp2.pdb")
     with pytest.warns(DeprecationWarning, match=f"PairAlignment.{old} is now {new}"):
         assert getattr(r, old) == getattr(r, new)
+
+
+def test_the_package_names_its_functions_whatever_loaded_first(tmp_path):
+    """The submodules behind align, search and resolve, loaded before the package's names
+    (as the command line loads them), leave those names the functions."""
+    code = ("import keldascope.cli.main, keldascope._align, keldascope._search, "
+            "keldascope._resolve, keldascope\n"
+            "print([type(getattr(keldascope, n)).__name__ for n in ('align', 'search', 'resolve')])")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True, cwd=tmp_path).stdout
+    assert out.split() == ["['function',", "'function',", "'function']"]
 
 
 @pytest.mark.parametrize("call, error, message", [

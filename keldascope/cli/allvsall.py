@@ -15,7 +15,7 @@ from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_
                                    warn, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of

@@ -10,7 +10,7 @@ import sys
 import keldascope
 from keldascope import Method
 from keldascope.outputs import check_writable, check_writable_folder
-from keldascope.resolve import split_chain
+from keldascope._resolve import split_chain
 from keldascope.structures import STRUCTURE_SUFFIXES
 
 

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 from keldascope.cli.common import CliError, UsageError, warn
-from keldascope.resolve import split_chain
+from keldascope._resolve import split_chain
 from keldascope.structures import (UnreadableStructure, find_structure_files, list_chains,
                                    read_structure)
 

@@ -13,7 +13,7 @@ from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
                                    dump_json, method_of, sort_by_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 from keldascope.structures import read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them

@@ -17,7 +17,7 @@ from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
 from keldascope.clustering import is_database
 from keldascope.database import Database
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 from keldascope.structures import UnreadableStructure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them

@@ -9,8 +9,8 @@ import numpy as np
 
 from keldascope import _native, parameters, trees
 from keldascope._native import CompareSettings, Method, SearchHit, SearchSettings
-from keldascope.align import settings_of
-from keldascope.resolve import as_structure, resolve
+from keldascope._align import settings_of
+from keldascope._resolve import as_structure, resolve
 from keldascope.structures import Structure
 
 
