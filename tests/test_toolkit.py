@@ -13,8 +13,8 @@ import pytest
 import keldascope
 import malven
 from conftest import DATA, rotation
-from keldascope import (CompareSettings, EngineSettings, Method, MsaSettings, SearchSettings,
-                        _native, structures)
+from keldascope import (CompareSettings, DatabaseSearchSettings, EngineSettings, Method,
+                        MsaSettings, SearchSettings, _native, structures)
 
 PDB = DATA / "pdb"
 
@@ -113,6 +113,22 @@ def test_the_package_names_its_functions_whatever_loaded_first(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True, cwd=tmp_path).stdout
     assert out.split() == ["['function',", "'function',", "'function']"]
+
+
+def test_a_renamed_setting_still_sets_its_field_with_a_warning():
+    """DatabaseSearchSettings.keep is engine_targets' earlier name: it reads and writes that
+    field, warns, and stays out of the repr and the pickled state."""
+    with pytest.warns(DeprecationWarning, match="DatabaseSearchSettings.keep is now engine_targets"):
+        s = DatabaseSearchSettings(keep=7)
+    assert s.engine_targets == 7
+    with pytest.warns(DeprecationWarning, match="is now engine_targets"):
+        assert s.keep == 7
+    with pytest.warns(DeprecationWarning):
+        s.keep = 9
+    assert s.engine_targets == 9
+    assert "keep" not in repr(s) and "engine_targets=9" in repr(s)
+    assert "keep" not in s.__getstate__()
+    assert pickle.loads(pickle.dumps(s)).engine_targets == 9
 
 
 @pytest.mark.parametrize("call, error, message", [

@@ -8,6 +8,7 @@ import sys
 
 import keldascope
 from keldascope import CompareSettings, score_name, trees
+from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import inputs, plot, runners
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
                                    add_threads_argument, check_not_an_input, check_output_file,
@@ -93,7 +94,8 @@ def add_parser(sub, chain_type):
                         "default the method's same-fold threshold)")
     p.add_argument("--keep", type=inputs.whole_number, default=0, metavar="K",
                    help="sparse: partners each structure is aligned with, by the prefilter "
-                        "(default 0: as a search keeps, at least 40 or a twentieth)")
+                        f"(default 0: as a search keeps, "
+                        f"{DEFAULT_KEEP_RULE.replace('%', '%%')})")
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)

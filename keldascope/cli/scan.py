@@ -6,6 +6,7 @@ import sys
 
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
+from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import hits, inputs, runners
 from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
                                    add_method_arguments, add_threads_argument,
@@ -27,7 +28,7 @@ is an error.
 
 By default (--method robust) a prefilter scores every target by the local geometry of its
 chain (a string of shape letters aligned to the query's) and the robust engine aligns the
-best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
+best of them (--keep N, default {DEFAULT_KEEP_RULE}); --no-prefilter aligns every
 target) on all cores. The KELDA method (--method kelda, or any --mode) aligns every target
 as the malven module's scan_database does. Hits are ranked by their E-value (the number of
 unrelated targets expected to score as well among this many); --sort-by chooses another
@@ -70,7 +71,7 @@ def add_parser(sub, chain_type):
                    help="robust method: align every target with the engine")
     p.add_argument("--keep", type=inputs.positive_int, metavar="N",
                    help="robust method: targets the prefilter keeps for the engine "
-                        "(default max(40, 5%% of the targets))")
+                        f"(default {DEFAULT_KEEP_RULE.replace('%', '%%')})")
     add_threads_argument(p)
     hits.add_ranking_arguments(p, SearchSettings(), "score")
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")

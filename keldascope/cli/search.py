@@ -90,7 +90,7 @@ def settings_of(args, prog):
     check_max_hits(args.max_hits)
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
-    return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
+    return DatabaseSearchSettings(exhaustive=args.exhaustive, engine_targets=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
                                   sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 

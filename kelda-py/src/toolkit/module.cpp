@@ -118,6 +118,8 @@ PyObject* build() {
                                   "The pairs the scalable multiple alignment aligns: AUTO,\n"
                                   "ALL_PAIRS or NEIGHBOURS (each structure's prefilter\n"
                                   "neighbours)."));
+  // Help texts name the prefilter's default from here rather than spell it again.
+  add(module.get(), "DEFAULT_KEEP_RULE", to_py(kelda::default_keep_rule()));
   for (const auto& [name, create] : kClasses) {
     // The new reference is the registry's (ClassOf), for the life of the process.
     PyTypeObject* type = create();

@@ -1,14 +1,16 @@
 // The settings classes of the toolkit: the pair engine's, and those of the search, the
 // all-against-all comparison and the multiple alignment, each carrying the engine's fields
 // as its own attributes. Every default is the C++ record's.
+#include "settings.hpp"
+
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "args.hpp"
 #include "classes.hpp"
 #include "records.hpp"
-#include "settings.hpp"
 
 namespace malven::toolkit {
 
@@ -38,14 +40,15 @@ using kelda::SearchSettings;
 #define THREADS_DOC "C++ threads for the work (0: one per usable core; more are capped)."
 
 PyGetSetDef engine_fields[] = {ENGINE_FIELDS(EngineSettings), kEndOfAttributes};
+const std::string keep_doc =
+    "Targets the prefilter keeps (0: the best " + kelda::default_keep_rule() + ").";
 PyGetSetDef search_fields[] = {
     ENGINE_FIELDS(SearchSettings, &SearchSettings::engine,),
     setting<SearchSettings, &SearchSettings::prefilter>(
         "prefilter",
         "Robust method: score every target by its shape string first and align\n"
         "only the best `keep` (the KELDA methods align every target)."),
-    setting<SearchSettings, &SearchSettings::keep>(
-        "keep", "Targets the prefilter keeps (0: the best max(40, 5% of the targets))."),
+    setting<SearchSettings, &SearchSettings::keep>("keep", keep_doc.c_str()),
     setting<SearchSettings, &SearchSettings::max_hits>("max_hits", "Hits reported at most."),
     setting<SearchSettings, &SearchSettings::min_score>(
         "min_score", "Hits whose score is below this are dropped."),
@@ -114,13 +117,15 @@ PyGetSetDef build_fields[] = {
         "first_chain", "One entry a file: the chain of its first C-alpha atom."),
     setting<BuildSettings, &BuildSettings::threads>("threads", THREADS_DOC),
     kEndOfAttributes};
+const Renamed keep_renamed{"engine_targets", "DatabaseSearchSettings.keep is now engine_targets"};
 PyGetSetDef database_search_fields[] = {
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::exhaustive>(
         "exhaustive", "The engine on every entry (no stage before it)."),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_targets>(
-        "keep",
+        "engine_targets",
         "Targets the engine aligns a query after the first stages (0: as many as\n"
         "engine_pairs pays for)."),
+    renamed("keep", keep_renamed),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_pairs>(
         "engine_pairs",
         "The engine's work a query, in residue pairs (query length x target\n"
