@@ -396,6 +396,12 @@ PyGetSetDef member(const char* name, const char* doc) {
   return {name, getter<T, read_member<T, Path...>>, nullptr, doc, nullptr};
 }
 
+// A read-only attribute computed from the record by Fn(const T&) -> Ref.
+template <class T, auto Fn>
+PyGetSetDef computed(const char* name, const char* doc) {
+  return {name, getter<T, Fn>, nullptr, doc, nullptr};
+}
+
 inline const Param setting_value{"value"};
 inline const Param optional_value{"value", Default::None};
 

@@ -139,17 +139,15 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"pdb_file", getter<Domain, get_pdb_file>, nullptr, "Returns the source PDB file path.", nullptr},
+    computed<Domain, get_pdb_file>("pdb_file", "Returns the source PDB file path."),
     {"id", getter<Domain, get_id>, setter<Domain, std::string, id_param, set_id>,
      "Returns the domain identifier.", nullptr},
     {"chain", getter<Domain, get_chain>, setter<Domain, kelda::Char, chain_param, set_chain>,
      "Returns the chain identifier.", nullptr},
-    {"sequence", getter<Domain, get_sequence>, nullptr,
-     "Returns the amino acid sequence as a string.", nullptr},
-    {"secondary_structure", getter<Domain, get_secondary_structure>, nullptr,
-     "Returns the secondary structure string.", nullptr},
-    {"has_dssp", getter<Domain, get_has_dssp>, nullptr,
-     "Returns True if DSSP data has been loaded.", nullptr},
+    computed<Domain, get_sequence>("sequence", "Returns the amino acid sequence as a string."),
+    computed<Domain, get_secondary_structure>("secondary_structure",
+                                              "Returns the secondary structure string."),
+    computed<Domain, get_has_dssp>("has_dssp", "Returns True if DSSP data has been loaded."),
     {"coordinates", getter<Domain, get_coordinates>,
      setter<Domain, Matrix, coords_param, set_coordinates>,
      "Returns C-alpha coordinates as numpy array (N x 3).", nullptr},

@@ -70,12 +70,12 @@ PyGetSetDef ar_getset[] = {
     member<AlignmentResult, &AlignmentResult::n_aligned>("n_aligned",
                                                          "Number of aligned positions."),
     member<AlignmentResult, &AlignmentResult::score>("score", "KELDA score (Sc)."),
-    member<AlignmentResult, &AlignmentResult::seq_identity>(
-        "seq_identity", "Sequence identity of aligned region."),
-    {"transform", getter<AlignmentResult, ar_transform>, nullptr,
-     "Returns the transformation as a Transform object.", nullptr},
-    {"aligned_pairs", getter<AlignmentResult, ar_pairs>, nullptr,
-     "Returns the alignment path as list of (i, j) tuples.", nullptr},
+    member<AlignmentResult, &AlignmentResult::seq_identity>("seq_identity",
+                                                            "Sequence identity of aligned region."),
+    computed<AlignmentResult, ar_transform>("transform",
+                                            "Returns the transformation as a Transform object."),
+    computed<AlignmentResult, ar_pairs>("aligned_pairs",
+                                        "Returns the alignment path as list of (i, j) tuples."),
     kEndOfAttributes,
 };
 
@@ -125,19 +125,17 @@ PyGetSetDef mar_getset[] = {
     member<MAR, &MAR::score>("score", "Overall alignment score."),
     member<MAR, &MAR::n_columns>("n_columns", "Number of alignment columns."),
     member<MAR, &MAR::n_core>("n_core", "Number of core positions (all structures present)."),
-    {"transforms", getter<MAR, mar_transforms>, nullptr,
-     "Returns all transformations as a list.", nullptr},
-    {"core_positions", getter<MAR, mar_core>, nullptr, "Returns core position indices.", nullptr},
-    {"columns", getter<MAR, mar_columns>, nullptr,
-     "Returns alignment columns as list of lists.\n\n"
-     "Each column is a list where element i is the residue index for\n"
-     "domain i, or None if that domain has a gap at this position.",
-     nullptr},
-    {"full_transforms", getter<MAR, mar_full>, nullptr,
-     "Returns the full composed transforms (pre-alignment + MSA refinement).\n\n"
-     "These transforms can be applied directly to the original PDB files\n"
-     "to get the final aligned structures.",
-     nullptr},
+    computed<MAR, mar_transforms>("transforms", "Returns all transformations as a list."),
+    computed<MAR, mar_core>("core_positions", "Returns core position indices."),
+    computed<MAR, mar_columns>("columns",
+                               "Returns alignment columns as list of lists.\n\n"
+                               "Each column is a list where element i is the residue index for\n"
+                               "domain i, or None if that domain has a gap at this position."),
+    computed<MAR, mar_full>(
+        "full_transforms",
+        "Returns the full composed transforms (pre-alignment + MSA refinement).\n\n"
+        "These transforms can be applied directly to the original PDB files\n"
+        "to get the final aligned structures."),
     kEndOfAttributes,
 };
 

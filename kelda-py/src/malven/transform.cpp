@@ -91,10 +91,10 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"rotation", getter<Transform, rotation_array>, nullptr,
-     "Returns the rotation matrix as 3x3 numpy array.", nullptr},
-    {"translation", getter<Transform, translation_array>, nullptr,
-     "Returns the translation vector as numpy array.", nullptr},
+    computed<Transform, rotation_array>("rotation",
+                                        "Returns the rotation matrix as 3x3 numpy array."),
+    computed<Transform, translation_array>("translation",
+                                           "Returns the translation vector as numpy array."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -357,12 +357,10 @@ PyMethodDef db_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef db_getset[] = {
-    {"size", getter<Database, db_size>, nullptr, "Entries in the whole database.", nullptr},
-    {"residues", getter<Database, db_residues>, nullptr, "Residues in the whole database.",
-     nullptr},
-    {"path", getter<Database, db_path>, nullptr, "The database's directory.", nullptr},
-    {"mapped", getter<Database, db_mapped>, nullptr,
-     "The entries that can be read, as (begin, end).", nullptr},
+    computed<Database, db_size>("size", "Entries in the whole database."),
+    computed<Database, db_residues>("residues", "Residues in the whole database."),
+    computed<Database, db_path>("path", "The database's directory."),
+    computed<Database, db_mapped>("mapped", "The entries that can be read, as (begin, end)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
