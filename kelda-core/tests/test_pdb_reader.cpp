@@ -15,19 +15,12 @@
 
 using namespace kelda;
 using kelda_test::Atom;
+using kelda_test::ca;
 using kelda_test::join_lines;
 using kelda_test::TempDir;
 using kelda_test::write_bytes;
 
 namespace {
-
-Atom ca(char chain, const char* seq, double x = 1.0) {
-  Atom a;
-  a.chain = chain;
-  a.seq = seq;
-  a.x = x;
-  return a;
-}
 
 Atom with_alt(Atom a, char altloc) {
   a.altloc = altloc;
