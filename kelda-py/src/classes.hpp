@@ -24,6 +24,9 @@
 
 namespace malven {
 
+// The calling convention of every entry with arguments: a vector call taking keywords.
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
 inline constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
 // Marks an instance whose record has been built. An instance made without the class's own
 // constructor (PyPy lets object.__new__ make one) never carries it, and is never read.
@@ -353,6 +356,16 @@ PyTypeObject* record_class(ClassSpec c) {
       .slots = slots.data(),
   };
   return make_class<T>(&spec);
+}
+
+// A value class: Python makes instances (by Make, bound to Sig) and derives classes from it;
+// Repr prints them. `c` gives the rest, its slots beyond those two among them.
+template <class T, const Signature& Sig, auto Make, auto Repr>
+PyTypeObject* value_class(ClassSpec c) {
+  c.slots.insert(c.slots.begin(),
+                 {slot(Py_tp_new, constructor<T, Sig, Make>), slot(Py_tp_repr, unary<T, Repr>)});
+  c.subclassable = true;
+  return record_class<T>(std::move(c));
 }
 
 // A result class: built by the module only, read through `getset` (and `methods`), printed by

@@ -111,14 +111,17 @@ int truth(PyObject* self) {
   return t;
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // The file methods come first in the class's method order.
 PyMethodDef methods[] = {
-    {"from_pdb", MALVEN_FASTCALL(files::from_pdb), kFastcall | METH_STATIC, files::from_pdb_doc},
-    {"from_dssp", MALVEN_FASTCALL(files::from_dssp), kFastcall | METH_STATIC, files::from_dssp_doc},
-    {"load_dssp", MALVEN_FASTCALL(files::load_dssp), kFastcall, files::load_dssp_doc},
-    {"to_pdb", MALVEN_FASTCALL(files::to_pdb), kFastcall, files::to_pdb_doc},
+    {"from_pdb", MALVEN_FASTCALL((function<files::from_pdb_sig, files::read_domain>)),
+     kFastcall | METH_STATIC, files::from_pdb_doc},
+    {"from_dssp", MALVEN_FASTCALL((function<files::from_dssp_sig, files::read_domain_with_dssp>)),
+     kFastcall | METH_STATIC, files::from_dssp_doc},
+    {"load_dssp",
+     MALVEN_FASTCALL((mutating_method<Domain, files::load_dssp_sig, files::load_dssp_into>)),
+     kFastcall, files::load_dssp_doc},
+    {"to_pdb", MALVEN_FASTCALL((method<Domain, files::to_pdb_sig, files::write_domain>)), kFastcall,
+     files::to_pdb_doc},
     {"from_arrays", MALVEN_FASTCALL((function<from_arrays_sig, from_arrays>)),
      kFastcall | METH_STATIC,
      "from_arrays(id, coords, sequence, chain=None)\n--\n\n"
@@ -157,7 +160,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* create_domain_class() {
-  return record_class<Domain>(
+  return value_class<Domain, new_sig, make, repr>(
       {.qualified = "builtins.Domain",
        .doc = "Domain(id, chain=None)\n--\n\n"
               "Python wrapper for Domain.\n\n"
@@ -165,11 +168,8 @@ PyTypeObject* create_domain_class() {
               "secondary structure information.",
        .getset = getset,
        .methods = methods,
-       .slots = {slot(Py_tp_new, constructor<Domain, new_sig, make>),
-                 slot(Py_tp_repr, unary<Domain, repr>), slot(Py_tp_str, unary<Domain, text>),
-                 slot(Py_sq_length, length), slot(Py_mp_length, length),
-                 slot(Py_nb_bool, truth)},
-       .subclassable = true});
+       .slots = {slot(Py_tp_str, unary<Domain, text>), slot(Py_sq_length, length),
+                 slot(Py_mp_length, length), slot(Py_nb_bool, truth)}});
 }
 
 }  // namespace malven

@@ -50,7 +50,7 @@ PyMethodDef ar_methods[] = {
     {"transformation_matrix", (method0<AlignmentResult, ar_matrix>), METH_NOARGS,
      "transformation_matrix($self)\n--\n\nReturns the 4x4 transformation matrix."},
     {"transform_coordinates", MALVEN_FASTCALL((method<AlignmentResult, ar_apply_sig, ar_apply>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     kFastcall,
      "transform_coordinates($self, coords)\n--\n\n"
      "Applies transformation to coordinates.\n\n"
      "Args:\n"
@@ -58,8 +58,7 @@ PyMethodDef ar_methods[] = {
      "Returns:\n"
      "    Transformed Nx3 array."},
     {"get_transformed_coordinates",
-     MALVEN_FASTCALL((method<AlignmentResult, ar_moved_sig, ar_moved>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     MALVEN_FASTCALL((method<AlignmentResult, ar_moved_sig, ar_moved>)), kFastcall,
      "get_transformed_coordinates($self, domain)\n--\n\n"
      "Returns the transformed coordinates of the mobile domain."},
     {nullptr, nullptr, 0, nullptr},
@@ -113,10 +112,10 @@ Ref mar_repr(const MAR& r) {
 
 PyMethodDef mar_methods[] = {
     {"get_transform", MALVEN_FASTCALL((method<MAR, mar_get_transform_sig, mar_get_transform>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     kFastcall,
      "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
-    {"write_all", MALVEN_FASTCALL(files::write_all), METH_FASTCALL | METH_KEYWORDS,
-     files::write_all_doc},
+    {"write_all", MALVEN_FASTCALL((method<MAR, files::write_all_sig, files::write_all_files>)),
+     kFastcall, files::write_all_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,26 +160,18 @@ PyGetSetDef hit_getset[] = {
 }  // namespace
 
 PyTypeObject* create_alignment_result_class() {
-  return record_class<AlignmentResult>(
-      {.qualified = "builtins.AlignmentResult",
-       .doc = "Python wrapper for pairwise alignment result.\n\n"
-              "Contains the transformation, statistics, and alignment path.",
-       .getset = ar_getset,
-       .methods = ar_methods,
-       .slots = {slot(Py_tp_repr, unary<AlignmentResult, ar_repr>)}});
+  return result_class<AlignmentResult, ar_repr>(
+      "builtins.AlignmentResult", ar_getset, ar_methods,
+      "Python wrapper for pairwise alignment result.\n\n"
+      "Contains the transformation, statistics, and alignment path.");
 }
 PyTypeObject* create_multiple_alignment_result_class() {
-  return record_class<MAR>({.qualified = "builtins.MultipleAlignmentResult",
-                            .doc = "Python wrapper for multiple alignment result.",
-                            .getset = mar_getset,
-                            .methods = mar_methods,
-                            .slots = {slot(Py_tp_repr, unary<MAR, mar_repr>)}});
+  return result_class<MAR, mar_repr>("builtins.MultipleAlignmentResult", mar_getset, mar_methods,
+                                     "Python wrapper for multiple alignment result.");
 }
 PyTypeObject* create_scan_hit_class() {
-  return record_class<ScanHit>({.qualified = "builtins.ScanHit",
-                                .doc = "Result of a database scan hit.",
-                                .getset = hit_getset,
-                                .slots = {slot(Py_tp_repr, unary<ScanHit, hit_repr>)}});
+  return result_class<ScanHit, hit_repr>("builtins.ScanHit", hit_getset, nullptr,
+                                         "Result of a database scan hit.");
 }
 
 }  // namespace malven

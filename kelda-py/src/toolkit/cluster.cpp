@@ -85,8 +85,6 @@ Ref cluster_database(FsPath path, kelda::ClusterSettings settings, std::optional
                    Ref::borrow(PyTuple_GET_ITEM(counts.get(), 3))});
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef cluster_functions[] = {

@@ -116,8 +116,6 @@ Ref align_complexes(std::vector<kelda::Domain> chains1,
   return list_of(found, [](const ComplexResult& c) { return wrap(c); });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef complex_functions[] = {

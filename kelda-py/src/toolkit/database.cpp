@@ -336,8 +336,6 @@ Ref db_verify(const Database& db) {
   return none();
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef db_methods[] = {
     {"name", MALVEN_FASTCALL((method<Database, entry_sig, db_name>)), kFastcall,
      "name($self, k)\n--\n\nEntry k's name, FILE:CHAIN."},

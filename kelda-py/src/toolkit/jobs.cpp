@@ -267,8 +267,6 @@ Ref thread_count(std::uint32_t requested) {
   return to_py(kelda::thread_count(requested, std::numeric_limits<std::size_t>::max()));
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef job_functions[] = {

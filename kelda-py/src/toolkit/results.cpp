@@ -101,8 +101,7 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
           "Placement), or None.")
 
 #define TM_SCORE_METHOD(T, doc_name)                                                        \
-  {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)),                   \
-   METH_FASTCALL | METH_KEYWORDS,                                                           \
+  {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)), kFastcall,        \
    doc_name "($self, by=NormaliseBy.LONGER)\n--\n\n"                                        \
             "The TM-score normalised by the chosen structure's length (equal lengths: A's)."}
 

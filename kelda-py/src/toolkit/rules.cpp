@@ -25,8 +25,6 @@ Ref output_file_name(FsPath source, std::uint64_t index, FsPath prefix) {
   return to_py(kelda::output_file_name(source.bytes, index, prefix.bytes));
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef functions[] = {
