@@ -61,12 +61,8 @@ def add_parser(sub, chain_type):
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them")
-    p.add_argument("--all-chains", action="store_true",
-                   help="every protein chain of each file is a structure, named FILE:CHAIN "
-                        "(default: each file's first chain)")
-    p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file not named as FILE:CHAIN (default: each "
-                        "file's first chain)")
+    inputs.add_all_chains_argument(p)
+    inputs.add_chain_argument(p, chain_type)
     add_method_arguments(p, "pair")
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",

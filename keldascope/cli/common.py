@@ -11,7 +11,7 @@ import keldascope
 from keldascope import Method
 from keldascope.outputs import check_writable, check_writable_folder
 from keldascope._resolve import split_chain
-from keldascope.structures import STRUCTURE_SUFFIXES
+from keldascope.structures import STRUCTURE_SUFFIXES, UnreadableStructure
 
 
 class CliError(Exception):
@@ -164,6 +164,18 @@ def check_not_an_input(path, option, inputs):
         if _file_id(given) == target:
             raise UsageError(f"argument {option}: '{path}' is the input file '{given}'; "
                              f"choose another output")
+
+
+def write_superposed_output(write, path):
+    """write(path), a superposed structure file; its failures as one-line errors naming it."""
+    try:
+        write(path)
+    except UnreadableStructure as exc:
+        raise CliError(str(exc))
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    except (ValueError, RuntimeError) as exc:
+        raise CliError(f"cannot write {path}: {exc}")
 
 
 def check_output_file(path, option, inputs=()):

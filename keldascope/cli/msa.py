@@ -63,9 +63,7 @@ def add_parser(sub, chain_type):
                         "unless --lddt, or --fasta, --a2m, --tsv or --json without them)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
                    help="the structure the others are moved onto, counted from 1 (default 1)")
-    p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file not named as FILE:CHAIN (default: each "
-                        "file's first chain)")
+    inputs.add_chain_argument(p, chain_type)
     add_method_arguments(p, "structure", modes=False)
     add_threads_argument(p)
     defaults = MsaSettings()

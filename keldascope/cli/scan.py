@@ -60,9 +60,7 @@ def add_parser(sub, chain_type):
                    help="query structure, FILE or FILE:CHAIN")
     p.add_argument("targets", nargs="+", metavar="TARGET", type=inputs.source,
                    help="target structures (FILE or FILE:CHAIN) or directories of them")
-    p.add_argument("--all-chains", action="store_true",
-                   help="every protein chain of each target file is a target, named "
-                        "FILE:CHAIN (default: each file's first chain)")
+    inputs.add_all_chains_argument(p, "target file", "target")
     p.add_argument("--query-chain", type=chain_type, metavar="X",
                    help="chain of the query, as QUERY:X (default: its first chain; targets "
                         "use their first chain unless named as FILE:CHAIN)")
