@@ -22,30 +22,17 @@ using kelda_test::write_bytes;
 
 namespace {
 
-Atom with_alt(Atom a, char altloc) {
-  a.altloc = altloc;
+// The atom with one field changed, as the cases below vary them.
+template <class M, class V>
+Atom with(Atom a, M Atom::*field, V value) {
+  a.*field = value;
   return a;
 }
-
-Atom with_res(Atom a, const char* res) {
-  a.res = res;
-  return a;
-}
-
-Atom with_icode(Atom a, char icode) {
-  a.icode = icode;
-  return a;
-}
-
-Atom with_name(Atom a, const char* name) {
-  a.name = name;
-  return a;
-}
-
-Atom hetatm(Atom a) {
-  a.record = "HETATM";
-  return a;
-}
+Atom with_alt(Atom a, char altloc) { return with(a, &Atom::altloc, altloc); }
+Atom with_res(Atom a, const char* res) { return with(a, &Atom::res, res); }
+Atom with_icode(Atom a, char icode) { return with(a, &Atom::icode, icode); }
+Atom with_name(Atom a, const char* name) { return with(a, &Atom::name, name); }
+Atom hetatm(Atom a) { return with(a, &Atom::record, "HETATM"); }
 
 std::string labels_of(const Domain& d) {
   std::string s;
