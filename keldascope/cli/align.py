@@ -5,7 +5,7 @@ import keldascope
 from keldascope import EngineSettings
 from keldascope.cli import complex as complexes
 from keldascope.cli import inputs, layout, plot
-from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
+from keldascope.cli.common import (METHOD_TEXT, CliError, add_json_argument, add_method_arguments,
                                    check_output_file, dump_json, finite_or_none, fmt, method_of,
                                    percent, rmsd_text, transform_json, warn,
                                    write_superposed_output)
@@ -75,8 +75,7 @@ def add_parser(sub, chain_type):
     p.add_argument("-o", "--output", metavar="OUT",
                    help="write B superposed onto A, all atoms of its model, in B's format "
                         "(PDB or mmCIF; gzipped when OUT ends in .gz)")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the text report")
+    add_json_argument(p, "text report")
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
@@ -251,11 +250,8 @@ def run(args, context):
     markers = layout.pair_markers(columns, distances)
     names = display_names(s1, s2)
 
-    written = []
-    if args.output:
-        write_superposed_output(lambda path: write_superposed(s2, outcome.transform, path),
-                                args.output)
-        written.append(("Superposed file", args.output))
+    written = write_superposed_output(
+        lambda path: write_superposed(s2, outcome.transform, path), args.output)
     if args.plot:
         draw(args.plot, s1, names, outcome, columns, distances)
         written.append(("Plot", args.plot))

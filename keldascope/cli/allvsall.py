@@ -10,10 +10,10 @@ import keldascope
 from keldascope import CompareSettings, score_name, trees
 from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import inputs, plot, runners
-from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, threads_for,
-                                   warn, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_json_argument,
+                                   add_method_arguments, add_threads_argument, check_not_an_input,
+                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
+                                   threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope._resolve import short_names
@@ -72,9 +72,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the score matrix as a heatmap in tree order, the tree beside it "
                         "(needs matplotlib)")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object with the matrices and the tree instead of the "
-                        "table")
+    add_json_argument(p, "table", holding="the matrices and the tree")
     size = p.add_mutually_exclusive_group()
     size.add_argument("--sparse", action="store_true",
                       help="prefilter the pairs and write those reaching --min-score as TSV, "

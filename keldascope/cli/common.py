@@ -167,7 +167,10 @@ def check_not_an_input(path, option, inputs):
 
 
 def write_superposed_output(write, path):
-    """write(path), a superposed structure file; its failures as one-line errors naming it."""
+    """write(path) for -o, a superposed structure file, where a path is given: the report's
+    (what, path) lines of what was written; failures as one-line errors naming the path."""
+    if not path:
+        return []
     try:
         write(path)
     except UnreadableStructure as exc:
@@ -176,6 +179,7 @@ def write_superposed_output(write, path):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
     except (ValueError, RuntimeError) as exc:
         raise CliError(f"cannot write {path}: {exc}")
+    return [("Superposed file", path)]
 
 
 def check_output_file(path, option, inputs=()):
@@ -300,6 +304,14 @@ def evalue_text(value):
     if value is None or not math.isfinite(value):
         return "-"
     return f"{value:.3g}"
+
+
+def add_json_argument(p, instead_of=None, holding=None):
+    """--json: the command's output as one JSON object (holding what `holding` names) in
+    place of `instead_of`."""
+    text = "print one JSON object" + (f" with {holding}" if holding else "")
+    p.add_argument("--json", action="store_true",
+                   help=text + (f" instead of the {instead_of}" if instead_of else ""))
 
 
 def add_threads_argument(p, work="the alignments"):

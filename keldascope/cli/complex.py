@@ -205,11 +205,8 @@ def run(args, context):
         aln = keldascope.align_complex(a, b)
     except ValueError as exc:
         raise CliError(f"complex alignment of {b.path} onto {a.path} failed: {exc}")
-    written = []
-    if args.output:
-        write_superposed_output(lambda path: write_superposed_assembly(b, aln.transform, path),
-                                args.output)
-        written.append(("Superposed file", args.output))
+    written = write_superposed_output(
+        lambda path: write_superposed_assembly(b, aln.transform, path), args.output)
     if args.json:
         dump_json(json_report(aln, written))
     else:

@@ -8,10 +8,10 @@ import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
 from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import hits, inputs, runners
-from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
-                                   add_method_arguments, add_threads_argument,
-                                   check_max_hits, check_not_an_input, check_output_file,
-                                   dump_json, method_of, sort_by_of, threads_for, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError, add_json_argument,
+                                   add_method_arguments, add_threads_argument, check_max_hits,
+                                   check_not_an_input, check_output_file, dump_json, method_of,
+                                   sort_by_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
 from keldascope._resolve import short_names
@@ -73,8 +73,7 @@ def add_parser(sub, chain_type):
     add_threads_argument(p)
     hits.add_ranking_arguments(p, SearchSettings(), "score")
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the table")
+    add_json_argument(p, "table")
     hits.add_format_arguments(p)
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)

@@ -9,8 +9,8 @@ import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
-from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_quiet_argument,
-                                   add_threads_argument, check_max_hits,
+from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_json_argument,
+                                   add_quiet_argument, add_threads_argument, check_max_hits,
                                    check_output_file, dump_json, open_database, sort_by_of,
                                    threads_for, warn)
 from keldascope.cli.progress import Progress
@@ -68,8 +68,7 @@ def add_parser(sub, chain_type):
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="also write one table of every query's hits as TSV")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the tables")
+    add_json_argument(p, "tables")
     hits.add_format_arguments(p)
     p.add_argument("--complex", action="store_true",
                    help="each query file is an assembly (every protein chain) searched "
