@@ -4,6 +4,7 @@ pickling), the rules it takes from the core (output names, the shorter structure
 KELDA comparison), and failures that name the file."""
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -113,6 +114,17 @@ def test_the_package_names_its_functions_whatever_loaded_first(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True, cwd=tmp_path).stdout
     assert out.split() == ["['function',", "'function',", "'function']"]
+
+
+def test_the_default_keep_is_stated_as_the_prefilter_applies_it():
+    """The rule the help texts print (the native side's) is the one the prefilter runs: the
+    larger of a floor and a share of the targets, rounded up; none when it keeps them all."""
+    rule = re.fullmatch(r"max\((\d+), (\d+)% of the targets\)", _native.DEFAULT_KEEP_RULE)
+    least, percent = map(int, rule.groups())
+    assert _native.prefilter_keep(SearchSettings(), least) is None
+    for n in (least + 1, 100 * least // percent, 100 * least // percent + 1, 12345):
+        assert _native.prefilter_keep(SearchSettings(), n) == max(least, -(-n * percent // 100))
+    assert _native.DEFAULT_KEEP_RULE in SearchSettings.keep.__doc__
 
 
 def test_a_renamed_setting_still_sets_its_field_with_a_warning():
