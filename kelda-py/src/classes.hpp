@@ -22,6 +22,10 @@
 // Vector-call entries are stored in PyMethodDef under the generic function pointer type.
 #define MALVEN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
+// A module function's table entry under the C++ function's own name, bound by name##_sig.
+#define MALVEN_FUNCTION(name, doc) \
+  {#name, MALVEN_FASTCALL((::malven::function<name##_sig, name>)), ::malven::kFastcall, doc}
+
 namespace malven {
 
 // The calling convention of every entry with arguments: a vector call taking keywords.

@@ -119,16 +119,17 @@ Ref align_complexes(std::vector<kelda::Domain> chains1,
 }  // namespace
 
 PyMethodDef complex_functions[] = {
-    {"align_complex", MALVEN_FASTCALL((function<align_complex_sig, align_complex>)), kFastcall,
-     "align_complex(chains1, chains2, settings)\n--\n\n"
-     "The chains of chains2 (a list of Domains, one assembly) aligned onto those of chains1\n"
-     "as complexes: a ComplexResult."},
-    {"align_complexes", MALVEN_FASTCALL((function<align_complexes_sig, align_complexes>)),
-     kFastcall,
-     "align_complexes(chains1, targets, seeds, settings)\n--\n\n"
-     "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
-     "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
-     "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."},
+    MALVEN_FUNCTION(
+        align_complex,
+        "align_complex(chains1, chains2, settings)\n--\n\n"
+        "The chains of chains2 (a list of Domains, one assembly) aligned onto those of chains1\n"
+        "as complexes: a ComplexResult."),
+    MALVEN_FUNCTION(
+        align_complexes,
+        "align_complexes(chains1, targets, seeds, settings)\n--\n\n"
+        "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
+        "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
+        "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."),
     {nullptr, nullptr, 0, nullptr},
 };
 

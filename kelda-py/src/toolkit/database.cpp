@@ -364,44 +364,48 @@ PyGetSetDef db_getset[] = {
 }  // namespace
 
 PyMethodDef database_functions[] = {
-    {"build_database", MALVEN_FASTCALL((function<build_database_sig, build_database>)),
-     kFastcall,
-     "build_database(path, files, append, settings, progress=None)\n--\n\n"
-     "Reads the structure files (in order) into the database at path, a new one or, with\n"
-     "append, after the entries it holds: a BuildReport. Every protein chain of a file is an\n"
-     "entry (one with settings.first_chain); files that cannot be read are skipped. A failure\n"
-     "or Ctrl-C leaves the database as it was (or absent). progress: a BuildProgress that\n"
-     "another thread may read meanwhile."},
-    {"open_database", MALVEN_FASTCALL((function<open_database_sig, open_database>)), kFastcall,
-     "open_database(path, begin=0, end=None)\n--\n\n"
-     "The database at path, its entries [begin, end) mapped (all by default): a\n"
-     "MappedDatabase. ValueError for what is no database, a damaged or foreign one, or one\n"
-     "of another format version; OSError when it cannot be opened."},
-    {"search_database", MALVEN_FASTCALL((function<search_database_sig, search_database>)),
-     kFastcall,
-     "search_database(db, queries, settings, progress=None)\n--\n\n"
-     "Every query (a malven.Domain) against the mapped entries in one pass: per query\n"
-     "(hits, n_aligned), hits SearchHits best first whose target is the entry's index.\n"
-     "progress: a SearchProgress whose counters another thread may read meanwhile."},
-    {"screen_shard", MALVEN_FASTCALL((function<screen_shard_sig, screen_shard>)), kFastcall,
-     "screen_shard(db, queries, settings)\n--\n\n"
-     "The first stages over a shard: per query its candidates as rows (entry, length,\n"
-     "first-stage score, shape score) of a float64 array."},
-    {"choose_for_engine", MALVEN_FASTCALL((function<choose_for_engine_sig, choose_for_engine>)),
-     kFastcall,
-     "choose_for_engine(screens, queries, entries, settings)\n--\n\n"
-     "The targets the engine aligns per query, chosen over every shard's screen as one\n"
-     "search over the database of `entries` chooses them."},
-    {"align_shard", MALVEN_FASTCALL((function<align_shard_sig, align_shard>)), kFastcall,
-     "align_shard(db, queries, chosen, settings)\n--\n\n"
-     "The engine on the chosen targets this shard maps (on every entry with exhaustive):\n"
-     "per query (hits, n_aligned)."},
-    {"merge_database_hits",
-     MALVEN_FASTCALL((function<merge_database_hits_sig, merge_database_hits>)), kFastcall,
-     "merge_database_hits(shards, settings)\n--\n\n"
-     "The (hits, n_aligned) of every shard's align_shard merged as one search ranks them."},
-    {"shard_ranges", MALVEN_FASTCALL((function<shard_ranges_sig, shard_ranges>)), kFastcall,
-     "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."},
+    MALVEN_FUNCTION(
+        build_database,
+        "build_database(path, files, append, settings, progress=None)\n--\n\n"
+        "Reads the structure files (in order) into the database at path, a new one or, with\n"
+        "append, after the entries it holds: a BuildReport. Every protein chain of a file is an\n"
+        "entry (one with settings.first_chain); files that cannot be read are skipped. A failure\n"
+        "or Ctrl-C leaves the database as it was (or absent). progress: a BuildProgress that\n"
+        "another thread may read meanwhile."),
+    MALVEN_FUNCTION(
+        open_database,
+        "open_database(path, begin=0, end=None)\n--\n\n"
+        "The database at path, its entries [begin, end) mapped (all by default): a\n"
+        "MappedDatabase. ValueError for what is no database, a damaged or foreign one, or one\n"
+        "of another format version; OSError when it cannot be opened."),
+    MALVEN_FUNCTION(
+        search_database,
+        "search_database(db, queries, settings, progress=None)\n--\n\n"
+        "Every query (a malven.Domain) against the mapped entries in one pass: per query\n"
+        "(hits, n_aligned), hits SearchHits best first whose target is the entry's index.\n"
+        "progress: a SearchProgress whose counters another thread may read meanwhile."),
+    MALVEN_FUNCTION(
+        screen_shard,
+        "screen_shard(db, queries, settings)\n--\n\n"
+        "The first stages over a shard: per query its candidates as rows (entry, length,\n"
+        "first-stage score, shape score) of a float64 array."),
+    MALVEN_FUNCTION(
+        choose_for_engine,
+        "choose_for_engine(screens, queries, entries, settings)\n--\n\n"
+        "The targets the engine aligns per query, chosen over every shard's screen as one\n"
+        "search over the database of `entries` chooses them."),
+    MALVEN_FUNCTION(
+        align_shard,
+        "align_shard(db, queries, chosen, settings)\n--\n\n"
+        "The engine on the chosen targets this shard maps (on every entry with exhaustive):\n"
+        "per query (hits, n_aligned)."),
+    MALVEN_FUNCTION(
+        merge_database_hits,
+        "merge_database_hits(shards, settings)\n--\n\n"
+        "The (hits, n_aligned) of every shard's align_shard merged as one search ranks them."),
+    MALVEN_FUNCTION(
+        shard_ranges,
+        "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

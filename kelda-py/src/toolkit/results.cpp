@@ -72,13 +72,14 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
       computed<T, r_aligned<T>>("aligned", "Whether the pairs were superposed."),                  \
       member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::pairs>(                           \
           "pairs",                                                                                 \
-          "The pairs reported, (i of A, j of B): for the robust method those within 5 A\n"         \
-          "after the superposition, for the KELDA methods the equivalent pairs."),                 \
+          "The pairs reported, (i of A, j of B): for the robust method those within 5 A after\n"   \
+          "the superposition, for the KELDA methods the equivalent pairs."),                       \
       member<T, __VA_ARGS__ &PairResult::alignment>("alignment", "Every aligned pair."),          \
       computed<T, r_transform<T>>("transform", "The malven.Transform carrying B onto A."),         \
-      computed<T, r_rmsd<T>>("rmsd",                                                               \
-                             "RMSD over the pairs after superposition; None when nothing\n"        \
-                             "was superposed (status says why)."),                                 \
+      computed<T, r_rmsd<T>>(                                                                      \
+          "rmsd",                                                                                  \
+          "RMSD over the pairs after superposition; None when nothing was superposed (status\n"    \
+          "says why)."),                                                                           \
       member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::sc>("sc", "The KELDA score Sc."), \
       member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::identity>(                        \
           "identity", "Sequence identity over the pairs, a fraction."),                            \
@@ -93,12 +94,12 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
           "The same-fold rule: TM-score by the longer structure or Sc above its threshold."),      \
       computed<T, r_score<T>>(                                                                     \
           "score",                                                                                 \
-          "The method's own score, by which jobs rank and cluster: the TM-score normalised\n"      \
-          "by the longer structure (robust), Sc (KELDA)."),                                        \
+          "The method's own score, by which jobs rank and cluster: the TM-score normalised by\n"   \
+          "the longer structure (robust), Sc (KELDA)."),                                           \
       computed<T, r_placement<T>>(                                                                 \
           "placement",                                                                             \
-          "Where the KELDA scan mode's placement put B before its refinement (a\n"                 \
-          "Placement), or None.")
+          "Where the KELDA scan mode's placement put B before its refinement (a Placement),\n"     \
+          "or None.")
 
 #define TM_SCORE_METHOD(T, doc_name)                                                        \
   {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)), kFastcall,        \
