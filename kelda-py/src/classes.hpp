@@ -438,5 +438,6 @@ PyGetSetDef optional_setting(const char* name, const char* doc) {
 }
 
 inline constexpr PyGetSetDef kEndOfAttributes{nullptr, nullptr, nullptr, nullptr, nullptr};
+inline constexpr PyMethodDef kEndOfMethods{nullptr, nullptr, 0, nullptr};
 
 }  // namespace malven

@@ -138,7 +138,7 @@ PyMethodDef methods[] = {
     {"ss_content", (method0<Domain, ss_content>), METH_NOARGS,
      "ss_content($self)\n--\n\n"
      "Returns secondary structure content as (helix, strand, coil) tuple."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef getset[] = {
@@ -154,7 +154,7 @@ PyGetSetDef getset[] = {
     {"coordinates", getter<Domain, get_coordinates>,
      setter<Domain, Matrix, coords_param, set_coordinates>,
      "Returns C-alpha coordinates as numpy array (N x 3).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 }  // namespace

@@ -48,7 +48,7 @@ PyGetSetDef getset[] = {
     FLOAT_ATTR(score_cutoff, "Score cutoff for alignment."),
     FLOAT_ATTR(convergence, "Convergence threshold."),
     COUNT_ATTR(verbosity, "Verbosity level."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 }  // namespace

@@ -61,7 +61,7 @@ PyMethodDef ar_methods[] = {
      MALVEN_FASTCALL((method<AlignmentResult, ar_moved_sig, ar_moved>)), kFastcall,
      "get_transformed_coordinates($self, domain)\n--\n\n"
      "Returns the transformed coordinates of the mobile domain."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef ar_getset[] = {
@@ -116,7 +116,7 @@ PyMethodDef mar_methods[] = {
      "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
     {"write_all", MALVEN_FASTCALL((method<MAR, files::write_all_sig, files::write_all_files>)),
      kFastcall, files::write_all_doc},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef mar_getset[] = {

@@ -86,7 +86,7 @@ PyMethodDef methods[] = {
     {"compose", MALVEN_FASTCALL((method<Transform, compose_sig, compose>)), kFastcall,
      "compose($self, other)\n--\n\n"
      "Composes this transformation with another (self * other)."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef getset[] = {
@@ -94,7 +94,7 @@ PyGetSetDef getset[] = {
                                         "Returns the rotation matrix as 3x3 numpy array."),
     computed<Transform, translation_array>("translation",
                                            "Returns the translation vector as numpy array."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 }  // namespace

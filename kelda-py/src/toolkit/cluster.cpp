@@ -98,7 +98,7 @@ PyMethodDef cluster_functions[] = {
         "cluster_database(path, settings, progress=None)\n--\n\n"
         "The entries of the structure database at path clustered by TM-score: (names, clusters,\n"
         "queries, certified, aligned)."),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

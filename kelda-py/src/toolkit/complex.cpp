@@ -130,7 +130,7 @@ PyMethodDef complex_functions[] = {
         "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
         "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
         "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyTypeObject* create_complex_result_class() {

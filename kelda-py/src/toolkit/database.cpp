@@ -247,7 +247,7 @@ PyGetSetDef progress_getset[] = {
     counter<BuildCounters, &BuildProgress::skipped>("skipped", "Files skipped so far."),
     counter<BuildCounters, &BuildProgress::files_read>(
         "files_read", "Whether every file is read (a held build then waits for allow_commit())."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 Ref progress_hold(const BuildCounters& p) {
   p.counters->hold_commit.store(true);
@@ -271,7 +271,7 @@ PyMethodDef progress_methods[] = {
     {"cancel", (method0<BuildCounters, progress_cancel>), METH_NOARGS,
      "cancel($self)\n--\n\nStops the build at its next file; it keeps nothing (the database\n"
      "as it was, or absent) and ends as a Ctrl-C does."},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 const Signature progress_new_sig{"BuildProgress.__new__", {}};
 BuildCounters progress_new() { return BuildCounters{}; }
@@ -352,14 +352,14 @@ PyMethodDef db_methods[] = {
     {"verify", (method0<Database, db_verify>), METH_NOARGS,
      "verify($self)\n--\n\nChecks every mapped segment's files as they are on disk now against their\n"
      "sizes, headers and checksums (reads them whole)."},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 PyGetSetDef db_getset[] = {
     computed<Database, db_size>("size", "Entries in the whole database."),
     computed<Database, db_residues>("residues", "Residues in the whole database."),
     computed<Database, db_path>("path", "The database's directory."),
     computed<Database, db_mapped>("mapped", "The entries that can be read, as (begin, end)."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 }  // namespace
 
@@ -406,7 +406,7 @@ PyMethodDef database_functions[] = {
     MALVEN_FUNCTION(
         shard_ranges,
         "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyTypeObject* create_build_progress_class() {

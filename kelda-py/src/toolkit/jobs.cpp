@@ -63,13 +63,18 @@ Ref align(Domain domain1, Domain domain2, kelda::EngineSettings settings,
   return wrap(unwrap(std::move(r), on_error::alignment));
 }
 
-const Signature tm_scores_sig{"tm_scores", {{"domain1"}, {"domain2"}, {"pairs"}}};
-Ref tm_scores(Domain domain1, Domain domain2,
-              std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs) {
+// ValueError for a residue pair (i of domain1, j of domain2) beyond either structure.
+void check_pairs_inside(const Domain& domain1, const Domain& domain2,
+                        const std::vector<kelda::ResiduePair>& pairs) {
   for (const auto& [i, j] : pairs)
     if (i >= domain1.size() || j >= domain2.size())
       raise_error(PyExc_ValueError, "pair (" + std::to_string(i) + ", " + std::to_string(j) +
                                         ") lies outside the structures");
+}
+
+const Signature tm_scores_sig{"tm_scores", {{"domain1"}, {"domain2"}, {"pairs"}}};
+Ref tm_scores(Domain domain1, Domain domain2, std::vector<kelda::ResiduePair> pairs) {
+  check_pairs_inside(domain1, domain2, pairs);
   const auto [by_1, by_2] = run_released([&](std::stop_token) {
     return kelda::tm_scores_of(domain1, domain2, pairs, kelda::RobustConfig{});
   });
@@ -77,19 +82,12 @@ Ref tm_scores(Domain domain1, Domain domain2,
 }
 
 const Signature aligned_figures_sig{"aligned_figures", {{"domain1"}, {"domain2"}, {"pairs"}}};
-Ref aligned_figures(Domain domain1, Domain domain2,
-                    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs) {
-  for (const auto& [i, j] : pairs)
-    if (i >= domain1.size() || j >= domain2.size())
-      raise_error(PyExc_ValueError, "pair (" + std::to_string(i) + ", " + std::to_string(j) +
-                                        ") lies outside the structures");
+Ref aligned_figures(Domain domain1, Domain domain2, std::vector<kelda::ResiduePair> pairs) {
+  check_pairs_inside(domain1, domain2, pairs);
   const auto f = run_released([&](std::stop_token) {
     return kelda::aligned_figures(domain1, domain2, pairs);
   });
-  return tuple_of({to_py(static_cast<std::uint64_t>(f.pairs.size())), to_py(f.rmsd),
-                   list_of(f.pairs, [](const kelda::ResiduePair& p) {
-                     return tuple_of({to_py(p.first), to_py(p.second)});
-                   })});
+  return tuple_of({to_py(f.pairs.size()), to_py(f.rmsd), to_py(f.pairs)});
 }
 
 const Signature search_sig{"search", {{"query"}, {"targets"}, {"settings"}, opt("params")}};
@@ -346,7 +344,7 @@ PyMethodDef job_functions[] = {
         "thread_count(requested)\n--\n\n"
         "The C++ threads a job asking for `requested` runs on (0: the default): the usable\n"
         "cores at most."),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

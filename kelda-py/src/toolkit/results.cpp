@@ -274,7 +274,7 @@ PyGetSetDef result_getset[] = {PAIR_RESULT_FIELDS(PairResult), kEndOfAttributes}
 PyMethodDef result_methods[] = {
     TM_SCORE_METHOD(PairResult, "tm_score"),
     {"__reduce__", (method0<PairResult, result_reduce>), METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 // ---- Placement ----------------------------------------------------------------------------
 
@@ -412,10 +412,9 @@ PyGetSetDef hit_getset[] = {
     computed<SearchHit, hit_t>("t",
                                "The translation after that rotation: x_query = u x_target + t."),
     kEndOfAttributes};
-PyMethodDef hit_methods[] = {
-    TM_SCORE_METHOD(SearchHit, "tm_score"),
-    {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef hit_methods[] = {TM_SCORE_METHOD(SearchHit, "tm_score"),
+                             {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
+                             kEndOfMethods};
 
 // ---- Comparison ---------------------------------------------------------------------------
 

@@ -47,7 +47,7 @@ PyMethodDef functions[] = {
     {"_restore", MALVEN_FASTCALL((function<restore_sig, restore>)), kFastcall,
      "_restore(kind, packed)\n--\n\n"
      "A Domain, PairResult or SearchHit from the bytes it was packed into."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

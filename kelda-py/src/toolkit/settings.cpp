@@ -149,7 +149,7 @@ PyGetSetDef database_search_fields[] = {
 template <class T>
 PyTypeObject* make_settings_class(PyGetSetDef* fields, const char* qualified, const char* doc) {
   FieldsOf<T>::table = fields;
-  static PyMethodDef methods[] = {MALVEN_SETTINGS_METHODS(T), {nullptr, nullptr, 0, nullptr}};
+  static PyMethodDef methods[] = {MALVEN_SETTINGS_METHODS(T), kEndOfMethods};
   return record_class<T>({.qualified = qualified,
                           .doc = doc,
                           .getset = fields,

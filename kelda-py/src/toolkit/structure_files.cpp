@@ -254,7 +254,7 @@ PyMethodDef structure_file_functions[] = {
         "The bytes of a PDB file (or of its text given as bytes) with the coordinates of the\n"
         "atom records of one model (its MODEL serial; 1 without MODEL records) moved by\n"
         "transform, as malven's rewriter moves them, and the other models left out."),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 #undef MALVEN_READ_DOC
