@@ -237,6 +237,16 @@ def search_case(scratch, groups, wanted, n_decoys, rng):
                             os.getloadavg()[1]), built, found.n_assemblies
 
 
+def search_line(scratch, groups, wanted, decoys, rng):
+    """The complex search case, run and summed up in one line."""
+    share, per_query, built, n = search_case(scratch, groups, wanted, decoys, rng)
+    return (f"complex search, {n} assemblies ({decoys} decoys; database built in "
+            f"{built:.0f} s): group members above every other assembly for {share:.0%} of "
+            f"queries  {met(share >= 0.95)}; {per_query[0]:.2f} s per query (median wall, "
+            f"{keldascope.thread_count(0)} threads; {per_query[1]:.2f} s CPU; load average "
+            f"{per_query[2]:.1f})  {met(per_query[0] <= 2.0)}")
+
+
 def main():
     global USALIGN
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -261,13 +271,7 @@ def main():
     rng = np.random.default_rng(args.seed)
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="bench-complex-"))
     if args.search_only:
-        share, per_query, built, n = search_case(scratch, groups, wanted, args.decoys, rng)
-        print(f"complex search, {n} assemblies ({args.decoys} decoys; database built in "
-              f"{built:.0f} s): group members above every other assembly for {share:.0%} of "
-              f"queries  {met(share >= 0.95)}; {per_query[0]:.2f} s per query (median wall, "
-              f"{keldascope.thread_count(0)} threads; {per_query[1]:.2f} s CPU; load average "
-              f"{per_query[2]:.1f})  "
-              f"{met(per_query[0] <= 2.0)}")
+        print(search_line(scratch, groups, wanted, args.decoys, rng))
         return
     copies = {}
     for path in sorted({f for g in groups.values() for f in g}):
@@ -354,13 +358,7 @@ def main():
     print(f"  5x faster than MM-align per pair (median CPU, one thread): {t_ours * 1000:.1f} ms "
           f"vs {t_mm * 1000:.1f} ms, {t_mm / t_ours:.1f}x  {met(t_mm >= 5 * t_ours)}")
     if args.decoys:
-        share, per_query, built, n = search_case(scratch, groups, wanted, args.decoys, rng)
-        print(f"  complex search, {n} assemblies ({args.decoys} decoys; database built in "
-              f"{built:.0f} s): group members above every other assembly for {share:.0%} of "
-              f"queries  {met(share >= 0.95)}; {per_query[0]:.2f} s per query (median wall, "
-              f"{keldascope.thread_count(0)} threads; {per_query[1]:.2f} s CPU; load average "
-              f"{per_query[2]:.1f})  "
-              f"{met(per_query[0] <= 2.0)}")
+        print("  " + search_line(scratch, groups, wanted, args.decoys, rng))
     if not args.skip_large:
         found, total, error = large_case(scratch, rng)
         if found is None:

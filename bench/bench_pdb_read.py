@@ -3,25 +3,12 @@ shared data, in one run. Prints MB/s for both and their ratio.
 
     python bench/bench_pdb_read.py [--top N]
 """
-import argparse
-import sys
-
 import malven
-from common import SHARED, manifest, median_time, table
+from common import SHARED, median_time, reading_benchmark, table
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--top", type=int, default=8, help="how many of the largest files")
-    args = ap.parse_args()
-    try:
-        import gemmi
-    except ImportError:
-        sys.exit("gemmi is needed for this benchmark: pip install gemmi")
-    files = [SHARED / row["file"] for row in manifest()]
-    files = sorted((f for f in files if f.exists()), key=lambda f: f.stat().st_size)[-args.top:]
-    if not files:
-        sys.exit(f"no structures under {SHARED}")
+    gemmi, files = reading_benchmark(__doc__.splitlines()[0])
     rows, total_ours, total_gemmi, total_mb = [], 0.0, 0.0, 0.0
     for f in files:
         mb = f.stat().st_size / 1e6

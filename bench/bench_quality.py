@@ -24,27 +24,7 @@ import tempfile
 import time
 
 import keldascope
-from common import SHARED, table
-
-FAMILIES = [  # (label, FAMILIES.tsv name, chain to read)
-    ("globins", "globins_full_entries", "A"),
-    ("kringle", "kringle", None),
-    ("PF00531", "PF00531_death_domain", None),
-    ("PF00241", "PF00241_cofilin_ADF", None),
-    ("PF03143", "PF03143_EF-Tu_domain_3", None),
-    ("PF00047", "PF00047_immunoglobulin_domain", None),
-]
-CROSS_SEED = 20261208
-N_CROSS = 200
-
-
-def family_members():
-    rows = {}
-    for line in (SHARED / "FAMILIES.tsv").read_text().splitlines()[1:]:
-        cols = line.split("\t")
-        rows[cols[0]] = [SHARED / p for p in cols[4].split()]
-    return {label: (rows[name], chain) for label, name, chain in FAMILIES if name in rows}
-
+from common import CROSS_SEED, N_CROSS, SHARED, quality_families, table
 
 def cross_pairs(fam):
     rng = random.Random(CROSS_SEED)
@@ -104,7 +84,7 @@ def main():
     args = ap.parse_args()
     if not (SHARED / "FAMILIES.tsv").exists():
         sys.exit(f"no FAMILIES.tsv under {SHARED}")
-    every = family_members()
+    every = quality_families()
     fam = every
     if args.families:
         fam = {k: v for k, v in every.items() if k in args.families.split(",")}

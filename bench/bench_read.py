@@ -5,13 +5,12 @@ run. Prints median times per file and format, and per format the summed times an
 
     python bench/bench_read.py [--top N]
 """
-import argparse
 import gzip
 import pathlib
 import sys
 import tempfile
 
-from common import SHARED, manifest, median_time, table
+from common import SHARED, median_time, reading_benchmark, table
 
 from keldascope import read_structure
 
@@ -46,18 +45,7 @@ def convert(gemmi, pdb, folder):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--top", type=int, default=8, help="how many of the largest files")
-    args = ap.parse_args()
-    try:
-        import gemmi
-    except ImportError:
-        sys.exit("gemmi is needed for this benchmark: pip install gemmi")
-    files = [SHARED / row["file"] for row in manifest()]
-    files = [f for f in files if f.exists() and f.suffix == ".pdb"]
-    files = sorted(files, key=lambda f: f.stat().st_size)[-args.top:]
-    if not files:
-        sys.exit(f"no structures under {SHARED}")
+    gemmi, files = reading_benchmark(__doc__.splitlines()[0], suffix=".pdb")
     rows = []
     totals = {f: [0.0, 0.0] for f in FORMATS}
     with tempfile.TemporaryDirectory(prefix="malven-bench-read-") as tmp:

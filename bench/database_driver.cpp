@@ -187,6 +187,27 @@ int search(int argc, char** argv) {
   return 0;
 }
 
+// One query's first-stage and shape scores against every entry, each over the larger self
+// score, on every core.
+template <class Query, class V>
+void stage_scores(const Database& db, const Query& query, std::vector<V>& fs, std::vector<V>& sw) {
+  const std::size_t n = db.size();
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::jthread> pool;
+  for (unsigned t = 0; t < threads; ++t)
+    pool.emplace_back([&, t] {
+      ShapeString target;
+      target.alphabet = kDatabaseAlphabet;
+      for (std::size_t k = t; k < n; k += threads) {
+        const auto letters = db.letters(k);
+        target.letters.assign(letters.begin(), letters.end());
+        const double larger = std::max(query.shape.self_score, db.self_score(k));
+        fs[k] = static_cast<V>(ungapped_score(query.first_stage, letters) / larger);
+        sw[k] = static_cast<V>(shape_score(query.profile, target) / larger);
+      }
+    });
+}
+
 int stages(int argc, char** argv) {
   (void)argc;
   const Database db = open_db(argv[2]);
@@ -197,23 +218,9 @@ int stages(int argc, char** argv) {
   std::ofstream out(argv[5]);
   out << "query\ttarget\tfirst_stage\tfirst_rank\tshape\tshape_rank\n";
   const auto qnames = lines_of(argv[3]);
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t q = 0; q < queries.size(); ++q) {
     std::vector<double> fs(n), sw(n);
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-      pool.emplace_back([&, t] {
-        ShapeString target;
-        target.alphabet = kDatabaseAlphabet;
-        for (std::size_t k = t; k < n; k += threads) {
-          const auto letters = db.letters(k);
-          target.letters.assign(letters.begin(), letters.end());
-          const double larger = std::max(queries[q].shape.self_score, db.self_score(k));
-          fs[k] = ungapped_score(queries[q].first_stage, letters) / larger;
-          sw[k] = shape_score(queries[q].profile, target) / larger;
-        }
-      });
-    pool.clear();
+    stage_scores(db, queries[q], fs, sw);
     auto rank = [&](const std::vector<double>& v, std::size_t k) {
       std::size_t r = 1;
       for (std::size_t j = 0; j < n; ++j) r += v[j] > v[k] || (v[j] == v[k] && j < k);
@@ -239,23 +246,9 @@ int scores(int argc, char** argv) {
     const std::uint32_t len = db.length(k);
     lengths.write(reinterpret_cast<const char*>(&len), sizeof len);
   }
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   for (std::size_t q = 0; q < queries.size(); ++q) {
     std::vector<float> fs(n), sw(n);
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-      pool.emplace_back([&, t] {
-        ShapeString target;
-        target.alphabet = kDatabaseAlphabet;
-        for (std::size_t k = t; k < n; k += threads) {
-          const auto letters = db.letters(k);
-          target.letters.assign(letters.begin(), letters.end());
-          const double larger = std::max(queries[q].shape.self_score, db.self_score(k));
-          fs[k] = static_cast<float>(ungapped_score(queries[q].first_stage, letters) / larger);
-          sw[k] = static_cast<float>(shape_score(queries[q].profile, target) / larger);
-        }
-      });
-    pool.clear();
+    stage_scores(db, queries[q], fs, sw);
     out.write(reinterpret_cast<const char*>(fs.data()), static_cast<std::streamsize>(n * sizeof(float)));
     out.write(reinterpret_cast<const char*>(sw.data()), static_cast<std::streamsize>(n * sizeof(float)));
     std::fprintf(stderr, "scores: query %zu of %zu\n", q + 1, queries.size());

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "kelda/io/pdb_reader.hpp"
+#include "drivers.hpp"  // read_listed
 #include "kelda/msa/align_many.hpp"
 
 namespace {
@@ -35,13 +35,8 @@ bool read_list(const char* path, std::vector<kelda::Domain>& out) {
     std::istringstream f(line);
     std::string file, chain;
     if (!(std::getline(f, file, '\t') && std::getline(f, chain))) continue;
-    std::optional<kelda::Char> c;
-    if (chain != "-") c = static_cast<kelda::Char>(chain[0]);
-    auto d = kelda::read_pdb(file, c);
-    if (!d) {
-      std::fprintf(stderr, "%s: %s\n", file.c_str(), d.error().message().c_str());
-      return false;
-    }
+    auto d = bench::read_listed(file, chain);
+    if (!d) return false;
     d->id = file;
     out.push_back(std::move(*d));
   }
@@ -58,7 +53,7 @@ const char* scheme_name(kelda::MsaScheme s) {
 }
 
 int align(int argc, char** argv) {
-  kelda::MsaSettings settings;
+  kelda::ScalableMsaSettings settings;
   unsigned threads = 1;
   bool dump = false;
   for (int k = 3; k < argc; ++k) {

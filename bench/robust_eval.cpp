@@ -7,16 +7,16 @@
 // PAIRS.tsv lines: label, file A, chain A ('-' for the first), file B, chain B.
 #include <algorithm>
 #include <chrono>  // steady_clock for the time per pair
-#include <cstdlib>  // getenv, atof: settings overridden for experiments
-#include <type_traits>
 #include <cstdio>
+#include <cstdlib>  // getenv, atof: settings overridden for experiments
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "kelda/io/pdb_reader.hpp"
+#include "drivers.hpp"  // read_listed
 #include "kelda/robust/align_robust.hpp"
 #include "kelda/tmscore/tm_align_stage.hpp"  // TM-score of the KELDA pairs, for comparison
 
@@ -42,13 +42,8 @@ int main(int argc, char** argv) {
     const std::string key = path + "|" + chain;
     auto it = cache.find(key);
     if (it != cache.end()) return &it->second;
-    std::optional<kelda::Char> c;
-    if (chain != "-") c = static_cast<kelda::Char>(chain[0]);
-    auto d = kelda::read_pdb(path, c);
-    if (!d) {
-      std::fprintf(stderr, "%s: %s\n", path.c_str(), d.error().text().c_str());
-      return nullptr;
-    }
+    auto d = bench::read_listed(path, chain);
+    if (!d) return nullptr;
     return &cache.emplace(key, std::move(*d)).first->second;
   };
   // Settings may be overridden for experiments: ROBUST_<FIELD>=value.

@@ -27,27 +27,17 @@ import subprocess
 import sys
 import time
 
+from common import CROSS_SEED, N_CROSS, QUALITY_FAMILIES, SHARED, quality_families
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SHARED = ROOT.parent / "shared" / "data"
 WORK = pathlib.Path("/tmp/robust_eval")
-FAMILIES = [  # (label, FAMILIES.tsv name, chain)
-    ("globins", "globins_full_entries", "A"),
-    ("kringle", "kringle", "-"),
-    ("PF00531", "PF00531_death_domain", "-"),
-    ("PF00241", "PF00241_cofilin_ADF", "-"),
-    ("PF03143", "PF03143_EF-Tu_domain_3", "-"),
-    ("PF00047", "PF00047_immunoglobulin_domain", "-"),
-]
-CROSS_SEED = 20261208
-N_CROSS = 200
 
 
 def members():
-    rows = {}
-    for line in (SHARED / "FAMILIES.tsv").read_text().splitlines()[1:]:
-        cols = line.split("\t")
-        rows[cols[0]] = cols[4].split()
-    return {label: ([str(SHARED / p) for p in rows[name]], chain) for label, name, chain in FAMILIES}
+    """The families as the driver and TMalign take them: paths as text, "-" for the first
+    chain."""
+    return {label: ([str(p) for p in files], chain or "-")
+            for label, (files, chain) in quality_families().items()}
 
 
 def pair_list(fam):
@@ -176,7 +166,7 @@ def main():
           f"{'within.01':>9} {'worse.01':>8} {'ms ours':>8} {'ms tmtools':>10} {'ratio':>6} "
           f"{'n close':>7} {'n KELDA':>7} {'TM KELDA':>8}")
     worst = []
-    for label in [f[0] for f in FAMILIES] + ["cross"]:
+    for label in [f[0] for f in QUALITY_FAMILIES] + ["cross"]:
         idx = [k for k, p in enumerate(pairs) if p[0] == label]
         ours = [float(rows[k][col["tm_a"]]) for k in idx]
         theirs = [ref[k] for k in idx]

@@ -29,9 +29,10 @@
 
 Structures are `malven.Domain` objects inside `Structure` records, transforms
 `malven.Transform`; the toolkit's native pieces live in its private module
-`keldascope._native`. Native work runs without the interpreter lock and stops on Ctrl-C."""
-import sys as _sys
-import types as _types
+`keldascope._native`. Native work runs without the interpreter lock and stops on Ctrl-C.
+
+The submodules that hold align, search and resolve are private (`_align`, `_search`,
+`_resolve`), so that the package's attribute of each name is always the function."""
 
 
 def _load():
@@ -47,7 +48,7 @@ def _load():
                                     MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
                                     SearchHit, SearchSettings, SortBy, score_name,
                                     thread_count, usable_cores)
-    from keldascope.align import PairAlignment, align
+    from keldascope._align import PairAlignment, align
     from keldascope.alignment_files import AlignmentFileError, ScoredAlignment, score_alignment
     from keldascope.clustering import Cluster, ClusterResult, cluster
     from keldascope.complex import (Assembly, ComplexAlignment, ComplexCluster,
@@ -59,9 +60,9 @@ def _load():
     from keldascope.distributed import (IN_PROCESS, distributed_compare, distributed_search,
                                         local_client)
     from keldascope.multiple import MultipleAlignment, multiple_align, write_aligned
-    from keldascope.resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
+    from keldascope._resolve import (UnreadableStructureWarning, from_arrays, from_biotite,
                                     from_gemmi, resolve)
-    from keldascope.search import (Comparison, HitAlignment, SearchResult, SparseComparison,
+    from keldascope._search import (Comparison, HitAlignment, SearchResult, SparseComparison,
                                    compare_all, compare_sparse, hit_alignment, search)
     from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
                                        list_chains, read_structure, residue_labels,
@@ -111,17 +112,3 @@ def __getattr__(name):
 
 def __dir__():
     return sorted(set(globals()) | set(__all__))
-
-
-class _Package(_types.ModuleType):
-    """The import system sets each submodule, once imported, as an attribute of its package;
-    align, search and resolve name both a submodule and the function the package exports,
-    and the function must stay what keldascope.align is."""
-
-    def __setattr__(self, name, value):
-        if name in ("align", "search", "resolve") and isinstance(value, _types.ModuleType):
-            return
-        super().__setattr__(name, value)
-
-
-_sys.modules[__name__].__class__ = _Package

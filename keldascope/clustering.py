@@ -8,9 +8,9 @@ from typing import List, Sequence, Tuple
 
 from keldascope import _native
 from keldascope._native import ClusterMethod, ClusterSettings, CoverageOf, NormaliseBy
-from keldascope.align import settings_of
+from keldascope._align import settings_of
 from keldascope.database import Database
-from keldascope.resolve import resolve, short_names
+from keldascope._resolve import resolve, short_names
 
 # The words the toolkit and the command line accept for the enumerations.
 METHODS = {"set-cover": ClusterMethod.SET_COVER, "components": ClusterMethod.COMPONENTS}

@@ -9,9 +9,9 @@ import numpy as np
 
 from keldascope import _native
 from keldascope._native import ComplexResult, ComplexSettings
-from keldascope.align import Wrapped, settings_of
+from keldascope._align import Wrapped, settings_of
 from keldascope.outputs import atomic_output
-from keldascope.resolve import as_structure, from_gemmi, split_chain
+from keldascope._resolve import as_structure, from_gemmi, split_chain
 from keldascope.structures import (MMCIF, PDB, UnreadableStructure, _load, chain_listing,
                                    read_structure, write_superposed)
 
@@ -438,7 +438,7 @@ def search_complex(db, query, settings=None, *, candidates=20, chain_hits=50, ma
     for k, s in enumerate(q.chains):
         kinds.setdefault(s.domain.sequence, []).append(k)
     found = db.search([q.chains[copies[0]] for copies in kinds.values()], max_hits=chain_hits,
-                      keep=chain_hits, min_score=0.0, threads=settings.threads)
+                      engine_targets=chain_hits, min_score=0.0, threads=settings.threads)
     chosen = _candidates(q, kinds, found, index)[:candidates]
     targets = [[db._db.domain(k) for k in index.entries[at]] for _, at, _ in chosen]
     results = _native.align_complexes([s.domain for s in q.chains], targets,

@@ -10,9 +10,9 @@ from collections.abc import Sequence
 from keldascope import _native
 from keldascope._native import (BuildProgress, BuildSettings,
                                 DatabaseSearchSettings, Method, SearchProgress, SearchSettings)
-from keldascope.align import as_structure, settings_of
-from keldascope.resolve import UnreadableStructureWarning, short_names
-from keldascope.search import SearchResult
+from keldascope._align import as_structure, settings_of
+from keldascope._resolve import UnreadableStructureWarning, short_names
+from keldascope._search import SearchResult
 from keldascope.structures import Structure, find_structure_files, residue_labels
 
 # A superposition, and so any score, needs three pairs: a shorter query would list every
@@ -45,22 +45,23 @@ class _Column(Sequence):
 
 def search_settings(settings=None, fields=None):
     """The DatabaseSearchSettings a database search runs with: given as such, as its fields,
-    or as a keldascope.search's SearchSettings (prefilter off: the engine on every entry; keep,
-    max_hits, min_score, sort_by and threads as they are). A database is searched by the
-    robust method alone."""
+    or as a keldascope.search's SearchSettings (prefilter off: the engine on every entry; keep
+    as engine_targets; max_hits, min_score, sort_by and threads as they are). A database is
+    searched by the robust method alone."""
     fields = fields or {}
     if isinstance(settings, SearchSettings) or (settings is None and fields and not
                                                  set(fields) <= _DATABASE_FIELDS):
         s = settings_of(SearchSettings, settings, fields)
         if s.method != Method.ROBUST:
             raise ValueError(f"a database is searched by the robust method, not {s.method!r}")
-        return DatabaseSearchSettings(exhaustive=not s.prefilter, keep=s.keep,
+        return DatabaseSearchSettings(exhaustive=not s.prefilter, engine_targets=s.keep,
                                       max_hits=s.max_hits, min_score=s.min_score,
                                       sort_by=s.sort_by, threads=s.threads)
     return settings_of(DatabaseSearchSettings, settings, fields)
 
 
-_DATABASE_FIELDS = set(DatabaseSearchSettings().__getstate__())
+# With `keep`, engine_targets' earlier name, which still sets it (with a DeprecationWarning).
+_DATABASE_FIELDS = set(DatabaseSearchSettings().__getstate__()) | {"keep"}
 
 
 def build(path, files, settings=None, *, append=False, progress=None):
@@ -247,7 +248,7 @@ class Database:
         """Every query (Structures, malven.Domains, file paths, or another Database: its
         every entry) against this database in one pass: one keldascope.SearchResult a query,
         its hits' `target` the entry's index (`names` and `paths` give its name and source).
-        `settings`: a DatabaseSearchSettings or its fields (exhaustive, keep, max_hits,
+        `settings`: a DatabaseSearchSettings or its fields (exhaustive, engine_targets, max_hits,
         min_score, threads...), or a SearchSettings as keldascope.search takes it.
         `progress(scanned, aligned)` is called from another thread a few times a second
         while the search runs, and once at its end: the entries through the first stage (of

@@ -14,8 +14,8 @@ import numpy as np
 
 from keldascope import _native, alignment_files, parameters
 from keldascope._native import MsaResult, MsaSettings
-from keldascope.align import Wrapped, settings_of
-from keldascope.resolve import resolve
+from keldascope._align import Wrapped, settings_of
+from keldascope._resolve import resolve
 from keldascope.structures import Structure, superposed_file_name, write_superposed
 
 

@@ -73,12 +73,17 @@ ODD_TSVS = {
 }
 
 
+def run_on_odd_files(tmp_path, command, argv):
+    """The command over the oddly named files (search: over a database of them)."""
+    if command == "search":
+        ok("createdb", "odd.db", "odd", "-q", cwd=tmp_path)
+    return ok(*argv, "-q", cwd=tmp_path)
+
+
 @pytest.mark.parametrize("command", sorted(ODD_TSVS))
 def test_any_byte_of_a_file_name_survives_to_the_tsv(tmp_path, odd, command):
     argv, columns = ODD_TSVS[command]
-    if command == "search":
-        ok("createdb", "odd.db", "odd", "-q", cwd=tmp_path)
-    proc = ok(*argv, "-q", cwd=tmp_path)
+    proc = run_on_odd_files(tmp_path, command, argv)
     assert "Traceback" not in proc.stderr and "internal error" not in proc.stderr
     lines = (tmp_path / "out.tsv").read_text(encoding="utf-8").split("\n")
     assert lines[-1] == ""
@@ -111,9 +116,7 @@ ODD_JSON = {
 @pytest.mark.parametrize("command", sorted(ODD_JSON))
 def test_json_keeps_file_names_exactly(tmp_path, odd, command):
     argv, paths_of = ODD_JSON[command]
-    if command == "search":
-        ok("createdb", "odd.db", "odd", "-q", cwd=tmp_path)
-    proc = ok(*argv, "-q", cwd=tmp_path)
+    proc = run_on_odd_files(tmp_path, command, argv)
     # Undecodable bytes as the surrogates U+DC80..U+DCFF, given back by os.fsencode.
     assert {os.fsencode(p) for p in paths_of(json.loads(proc.stdout))} == odd_paths()
 

@@ -117,7 +117,7 @@ def test_search_gives_the_figures_of_the_toolkit_search(built, staged):
 @pytest.mark.parametrize("chunk_size", [1, 4, None])
 def test_shards_merge_to_the_hits_of_one_search(built, exhaustive, chunk_size):
     db, _ = built
-    settings = DatabaseSearchSettings(exhaustive=exhaustive, max_hits=6, keep=5)
+    settings = DatabaseSearchSettings(exhaustive=exhaustive, max_hits=6, engine_targets=5)
     whole = db.search([db["1hpv:A"]], settings)[0]
     sharded = keldascope.distributed_search(db.sources[db.index("1hpv:A")], db, settings,
                                             client=keldascope.IN_PROCESS, chunk_size=chunk_size)

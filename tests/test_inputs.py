@@ -16,7 +16,7 @@ import pytest
 
 import keldascope
 from conftest import DATA, SHARED, helix
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 
 PDB = DATA / "pdb"
 GLOBINS = SHARED / "foldmason_analysis" / "globins"

@@ -4,6 +4,9 @@ pickling), the rules it takes from the core (output names, the shorter structure
 KELDA comparison), and failures that name the file."""
 import os
 import pickle
+import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -11,8 +14,8 @@ import pytest
 import keldascope
 import malven
 from conftest import DATA, rotation
-from keldascope import (CompareSettings, EngineSettings, Method, MsaSettings, SearchSettings,
-                        _native, structures)
+from keldascope import (CompareSettings, DatabaseSearchSettings, EngineSettings, Method,
+                        MsaSettings, SearchSettings, _native, structures)
 
 PDB = DATA / "pdb"
 
@@ -100,6 +103,44 @@ def test_earlier_names_still_read_with_a_warning(old, new):
     r = keldascope.align(PDB / "1sp1.pdb", PDB / "1sp2.pdb")
     with pytest.warns(DeprecationWarning, match=f"PairAlignment.{old} is now {new}"):
         assert getattr(r, old) == getattr(r, new)
+
+
+def test_the_package_names_its_functions_whatever_loaded_first(tmp_path):
+    """The submodules behind align, search and resolve, loaded before the package's names
+    (as the command line loads them), leave those names the functions."""
+    code = ("import keldascope.cli.main, keldascope._align, keldascope._search, "
+            "keldascope._resolve, keldascope\n"
+            "print([type(getattr(keldascope, n)).__name__ for n in ('align', 'search', 'resolve')])")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True, cwd=tmp_path).stdout
+    assert out.split() == ["['function',", "'function',", "'function']"]
+
+
+def test_the_default_keep_is_stated_as_the_prefilter_applies_it():
+    """The rule the help texts print (the native side's) is the one the prefilter runs: the
+    larger of a floor and a share of the targets, rounded up; none when it keeps them all."""
+    rule = re.fullmatch(r"max\((\d+), (\d+)% of the targets\)", _native.DEFAULT_KEEP_RULE)
+    least, percent = map(int, rule.groups())
+    assert _native.prefilter_keep(SearchSettings(), least) is None
+    for n in (least + 1, 100 * least // percent, 100 * least // percent + 1, 12345):
+        assert _native.prefilter_keep(SearchSettings(), n) == max(least, -(-n * percent // 100))
+    assert _native.DEFAULT_KEEP_RULE in SearchSettings.keep.__doc__
+
+
+def test_a_renamed_setting_still_sets_its_field_with_a_warning():
+    """DatabaseSearchSettings.keep is engine_targets' earlier name: it reads and writes that
+    field, warns, and stays out of the repr and the pickled state."""
+    with pytest.warns(DeprecationWarning, match="DatabaseSearchSettings.keep is now engine_targets"):
+        s = DatabaseSearchSettings(keep=7)
+    assert s.engine_targets == 7
+    with pytest.warns(DeprecationWarning, match="is now engine_targets"):
+        assert s.keep == 7
+    with pytest.warns(DeprecationWarning):
+        s.keep = 9
+    assert s.engine_targets == 9
+    assert "keep" not in repr(s) and "engine_targets=9" in repr(s)
+    assert "keep" not in s.__getstate__()
+    assert pickle.loads(pickle.dumps(s)).engine_targets == 9
 
 
 @pytest.mark.parametrize("call, error, message", [

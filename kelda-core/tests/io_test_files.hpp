@@ -77,6 +77,15 @@ struct Atom {
   }
 };
 
+// A C-alpha record of residue `seq` of `chain`.
+inline Atom ca(char chain, const char* seq, double x = 1.0) {
+  Atom a;
+  a.chain = chain;
+  a.seq = seq;
+  a.x = x;
+  return a;
+}
+
 inline std::string join_lines(const std::vector<std::string>& lines) {
   std::string text;
   for (const auto& l : lines) text += l + "\n";

@@ -52,8 +52,8 @@ void expect_complete(const MsaLayout& layout, std::span<const Domain> doms) {
   for (std::uint32_t c = 0; c < layout.n_columns; ++c) EXPECT_GT(count[c], 0u) << "column " << c;
 }
 
-MsaSettings with_scheme(MsaScheme scheme, std::size_t neighbours = 6) {
-  MsaSettings s;
+ScalableMsaSettings with_scheme(MsaScheme scheme, std::size_t neighbours = 6) {
+  ScalableMsaSettings s;
   s.scheme = scheme;
   s.neighbours.neighbours = neighbours;
   return s;
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Schemes, AlignMany,
 
 TEST(AlignManyEdges, OneStructure) {
   const std::vector<Domain> doms{read_or_die("1sp1.pdb")};
-  auto r = align_many(doms, 0, MsaSettings{}, 1);
+  auto r = align_many(doms, 0, ScalableMsaSettings{}, 1);
   ASSERT_TRUE(r);
   expect_complete(r->layout, doms);
   EXPECT_EQ(r->layout.n_columns, doms[0].size());
@@ -202,7 +202,7 @@ TEST(AlignManyEdges, BadInput) {
       {{a, broken}, 0, "Structure 1sp1.pdb has a coordinate that is not finite"},
   };
   for (const Case& c : cases) {
-    auto r = align_many(c.doms, c.reference, MsaSettings{}, 1);
+    auto r = align_many(c.doms, c.reference, ScalableMsaSettings{}, 1);
     ASSERT_FALSE(r) << c.message;
     EXPECT_EQ(r.error().kind, ErrorKind::InvalidParameter);
     EXPECT_EQ(r.error().message(), c.message);
@@ -243,7 +243,7 @@ TEST(AlignManyFamily, SchemesAndThreads) {
                                  read_or_die("3znf.pdb"), hpv_a,
                                  moved_copy(read_or_die("1hpv.pdb", U'B'), fixtures::random_motion(g)),
                                  moved_copy(cropped, fixtures::random_motion(g))};
-  std::vector<MsaResult> results;
+  std::vector<ScalableMsaResult> results;
   for (const MsaScheme s : {MsaScheme::AllPairs, MsaScheme::Neighbours})
     for (const unsigned threads : {1u, 2u}) {
       auto r = align_many(doms, 3, with_scheme(s, 2), threads);
@@ -260,7 +260,7 @@ TEST(AlignManyFamily, SchemesAndThreads) {
   // The neighbour scheme aligned fewer pairs and still recovers the protease's residue
   // correspondence: the cropped copy's residue k sits with chain A's residue k + 10.
   EXPECT_LT(results[2].engine_alignments, results[0].engine_alignments);
-  for (const MsaResult& r : {results[0], results[2]}) {
+  for (const ScalableMsaResult& r : {results[0], results[2]}) {
     std::size_t right = 0;
     for (std::size_t k = 0; k < cropped.size(); ++k)
       right += r.layout.column_of[5][k] == r.layout.column_of[3][k + 10];
@@ -281,9 +281,9 @@ TEST(AlignManyFamily, RefinementNeverLowersLddt) {
   const std::vector<Domain> doms{read_or_die("1sp1.pdb"), read_or_die("1sp2.pdb"),
                                  read_or_die("3znf.pdb"), hpv, read_or_die("1hpv.pdb", U'B'),
                                  bent};
-  MsaSettings plain;
+  ScalableMsaSettings plain;
   plain.refine_rounds = 0;
-  MsaSettings refined;
+  ScalableMsaSettings refined;
   auto a = align_many(doms, 0, plain, 2);
   auto b = align_many(doms, 0, refined, 2);
   ASSERT_TRUE(a && b);
@@ -309,7 +309,7 @@ TEST(AlignManyFamily, ProgressIsCounted) {
   const std::vector<Domain> doms{read_or_die("1sp1.pdb"), read_or_die("1sp2.pdb"),
                                  read_or_die("3znf.pdb")};
   MsaProgress progress;
-  MsaSettings s;
+  ScalableMsaSettings s;
   s.refine_rounds = 0;
   auto r = align_many(doms, 0, s, 1, {}, &progress);
   ASSERT_TRUE(r);
@@ -320,7 +320,7 @@ TEST(AlignManyFamily, ProgressIsCounted) {
 }
 
 TEST(AlignManySchemeRule, ChosenInOnePlace) {
-  MsaSettings s;
+  ScalableMsaSettings s;
   EXPECT_EQ(msa_scheme_for(2, s), MsaScheme::AllPairs);
   EXPECT_EQ(msa_scheme_for(s.all_pairs_up_to, s), MsaScheme::AllPairs);
   EXPECT_EQ(msa_scheme_for(s.all_pairs_up_to + 1, s), MsaScheme::Neighbours);
@@ -336,7 +336,7 @@ TEST(MsaLibrary, HingeLobeAlignedAgain) {
   auto b = read_pdb(dir + "3cln.pdb");
   if (!a || !b) GTEST_SKIP() << "shared data absent";
   const std::vector<Domain> doms{*a, *b};
-  const MsaSettings s;
+  const ScalableMsaSettings s;
   auto rigid = align_pair(*a, *b, s.engine);
   ASSERT_TRUE(rigid);
   const auto w = pair_lddt_symmetric(detail::points_of(*a), detail::points_of(*b),

@@ -12,20 +12,13 @@
 
 using namespace kelda;
 using kelda_test::Atom;
+using kelda_test::ca;
 using kelda_test::join_lines;
 using kelda_test::read_bytes;
 using kelda_test::TempDir;
 using kelda_test::write_bytes;
 
 namespace {
-
-Atom ca(char chain, const char* seq, double x = 1.0) {
-  Atom a;
-  a.chain = chain;
-  a.seq = seq;
-  a.x = x;
-  return a;
-}
 
 // Sets the B-factor (columns 61-66) and segment id (73-76) of a record.
 std::string with_b(const Atom& a, const char* b, const char* segment = "    ") {

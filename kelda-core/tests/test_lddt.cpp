@@ -109,6 +109,14 @@ TEST(Lddt, OneMemberOrNothingSharedIsUnscored) {
   EXPECT_TRUE(std::isnan(apart->mean));
 }
 
+// Columns filled by three, two, one and no members align 3 + 1 residue pairs; residues in
+// no column align none.
+TEST(Lddt, AlignedPairsCountEveryTwoMembersOfAColumn) {
+  EXPECT_EQ(aligned_pairs(MsaLayout{}), 0u);
+  EXPECT_EQ(aligned_pairs(MsaLayout{4, {{0, 1, 2}, {0, 1, kNoColumn}, {0, kNoColumn}}}), 4u);
+  EXPECT_EQ(aligned_pairs(MsaLayout{2, {{0, 1}, {kNoColumn, kNoColumn}}}), 0u);
+}
+
 TEST(Lddt, RowsOfAnotherTool) {
   const std::vector<std::size_t> lengths{3, 2};
   auto ok = layout_from_rows(std::vector<std::vector<std::int64_t>>{{0, 1, -1, 2}, {-1, 0, 1, -1}},

@@ -1,7 +1,6 @@
 // The all-pairs stage, the multiple-alignment operation and the `multiple_align` /
 // `align_pdbs` entries on real structures.
 #include <gtest/gtest.h>
-#include <unistd.h>  // mkdtemp
 
 #include <cmath>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io_test_files.hpp"  // TempDir
 #include "kelda/io/pdb_reader.hpp"
 #include "kelda/io/pdb_writer.hpp"
 #include "kelda/math/superpose.hpp"
@@ -255,25 +255,6 @@ TEST(MultipleAlignment, AntifreezeFamilyInSharedFrame) {
 
 namespace {
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = "/tmp/kelda-msa-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 Transform rigid_motion(Vec3 axis, double angle, Vec3 shift) {
   const double len = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
   const double x = axis[0] / len, y = axis[1] / len, z = axis[2] / len;
@@ -311,9 +292,9 @@ std::string stem_of(const std::string& path) { return std::filesystem::path(path
 }  // namespace
 
 TEST(AlignPdbs, ChecksInOrder) {
-  ScratchDir tmp;
-  const std::string missing = tmp / "missing.pdb";
-  const std::string out = tmp / "out";
+  kelda_test::TempDir tmp;
+  const std::string missing = tmp.file("missing.pdb");
+  const std::string out = tmp.file("out");
   const std::string zinc = std::string(KELDA_TEST_DATA) + "/pdb/1sp1.pdb";  // chain A only
   Parameters bad;
   bad.e1 = 0.0;
@@ -355,8 +336,8 @@ TEST(AlignPdbs, ChecksInOrder) {
 }
 
 TEST(AlignPdbs, OutputDirectoryFailureIsAnOsError) {
-  ScratchDir tmp;
-  const std::string blocker = tmp / "file";
+  kelda_test::TempDir tmp;
+  const std::string blocker = tmp.file("file");
   std::ofstream(blocker) << "not a directory\n";
   auto r = align_pdbs({kHpv, kHpv}, blocker + "/sub", Parameters{});
   ASSERT_FALSE(r);
@@ -369,18 +350,19 @@ TEST(AlignPdbs, OutputDirectoryFailureIsAnOsError) {
 // Copies of one chain in unrelated frames, one of them missing its first eight residues:
 // placement must carry every copy back onto the reference, exactly.
 TEST(AlignPdbs, BringsCopiesInUnrelatedFramesBack) {
-  ScratchDir tmp;
-  const std::string trimmed = tmp / "trimmed_src.pdb";
+  kelda_test::TempDir tmp;
+  const std::string trimmed = tmp.file("trimmed_src.pdb");
   write_without_residues(kHpv, trimmed, 1, 8);
   const Transform m1 = rigid_motion({1, 2, 3}, 2.0, {40.0, -25.0, 10.0});
   const Transform m2 = rigid_motion({-2, 0.5, 1}, 1.1, {-60.0, 5.0, 33.0});
-  const std::string ref = tmp / "ref.pdb", a = tmp / "moved.pdb", b = tmp / "trimmed.pdb";
+  const std::string ref = tmp.file("ref.pdb"), a = tmp.file("moved.pdb"),
+                    b = tmp.file("trimmed.pdb");
   ASSERT_TRUE(transform_pdb_file(kHpv, ref, Transform::identity()));
   ASSERT_TRUE(transform_pdb_file(kHpv, a, m1));
   ASSERT_TRUE(transform_pdb_file(trimmed, b, m2));
 
   for (std::uint64_t reference : {0u, 1u}) {
-    const std::string out = tmp / ("out" + std::to_string(reference));
+    const std::string out = tmp.file("out" + std::to_string(reference));
     const std::vector<std::string> paths{ref, a, b};
     auto r = align_pdbs(paths, out, Parameters{}, std::nullopt, reference);
     ASSERT_TRUE(r) << r.error().message();
@@ -419,13 +401,13 @@ TEST(AlignPdbs, BringsCopiesInUnrelatedFramesBack) {
 
 TEST(AlignPdbs, ShortStructureKeepsItsFrame) {
   // Fewer residues than half the reference: no placement, identity, and no error.
-  ScratchDir tmp;
-  const std::string shortfile = tmp / "short.pdb";
+  kelda_test::TempDir tmp;
+  const std::string shortfile = tmp.file("short.pdb");
   write_without_residues(kHpv, shortfile, 1, 60);
-  auto r = align_pdbs({kHpv, shortfile}, tmp / "out", Parameters{}, U'A');
+  auto r = align_pdbs({kHpv, shortfile}, tmp.file("out"), Parameters{}, U'A');
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_EQ(r->pre_transforms, std::vector<Transform>(2, Transform::identity()));
-  const Domain written = read_or_die(tmp / "out/aligned_short.pdb", U'A');
+  const Domain written = read_or_die(tmp.file("out/aligned_short.pdb"), U'A');
   EXPECT_EQ(max_deviation(written, read_or_die(shortfile, U'A')), 0.0);
 }
 
@@ -445,12 +427,12 @@ TEST_P(AlignPdbsFamily, WrittenFilesAreSuperposed) {
   for (const char* f : c.files) paths.push_back(kelda_test::shared_data() + "/" + f);
   for (const auto& p : paths)
     if (!std::filesystem::exists(p)) GTEST_SKIP() << "shared data absent: " << p;
-  ScratchDir tmp;
-  auto r = align_pdbs(paths, tmp / "out", Parameters{});
+  kelda_test::TempDir tmp;
+  auto r = align_pdbs(paths, tmp.file("out"), Parameters{});
   ASSERT_TRUE(r) << r.error().message();
   EXPECT_GE(r->core_positions.size(), c.min_core);
   std::vector<Domain> written;
-  for (const auto& p : paths) written.push_back(read_or_die(tmp / ("out/aligned_" + stem_of(p) + ".pdb")));
+  for (const auto& p : paths) written.push_back(read_or_die(tmp.file("out/aligned_" + stem_of(p) + ".pdb")));
   expect_each_residue_once_in_order(r->columns, written);
   EXPECT_EQ(max_deviation(written[0], read_or_die(paths[0])), 0.0);
   for (std::size_t d = 1; d < written.size(); ++d) {

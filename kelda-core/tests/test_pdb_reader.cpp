@@ -15,44 +15,24 @@
 
 using namespace kelda;
 using kelda_test::Atom;
+using kelda_test::ca;
 using kelda_test::join_lines;
 using kelda_test::TempDir;
 using kelda_test::write_bytes;
 
 namespace {
 
-Atom ca(char chain, const char* seq, double x = 1.0) {
-  Atom a;
-  a.chain = chain;
-  a.seq = seq;
-  a.x = x;
+// The atom with one field changed, as the cases below vary them.
+template <class M, class V>
+Atom with(Atom a, M Atom::*field, V value) {
+  a.*field = value;
   return a;
 }
-
-Atom with_alt(Atom a, char altloc) {
-  a.altloc = altloc;
-  return a;
-}
-
-Atom with_res(Atom a, const char* res) {
-  a.res = res;
-  return a;
-}
-
-Atom with_icode(Atom a, char icode) {
-  a.icode = icode;
-  return a;
-}
-
-Atom with_name(Atom a, const char* name) {
-  a.name = name;
-  return a;
-}
-
-Atom hetatm(Atom a) {
-  a.record = "HETATM";
-  return a;
-}
+Atom with_alt(Atom a, char altloc) { return with(a, &Atom::altloc, altloc); }
+Atom with_res(Atom a, const char* res) { return with(a, &Atom::res, res); }
+Atom with_icode(Atom a, char icode) { return with(a, &Atom::icode, icode); }
+Atom with_name(Atom a, const char* name) { return with(a, &Atom::name, name); }
+Atom hetatm(Atom a) { return with(a, &Atom::record, "HETATM"); }
 
 std::string labels_of(const Domain& d) {
   std::string s;

@@ -41,25 +41,19 @@ Transform quarter_turn() {
 }
 
 Residue residue(const char* label, Char aa, double x, double y, double z) {
-  Residue r;
-  r.label = label;
-  r.aa = aa;
-  r.x = x;
-  r.y = y;
-  r.z = z;
-  return r;
+  return {.label = label, .x = x, .y = y, .z = z, .aa = aa};
 }
 
 // ---------------------------------------------------------------------------------
 // C-alpha writer.
 
 TEST(CalphaWriter, ExactRecords) {
-  Domain d;
-  d.id = "demo";
-  d.chain = U' ';
-  d.residues = {residue("1", U'A', 1.0, 2.0, 3.0), residue("52A", U'a', -1.5, 0.0005, -0.0004),
-                residue("1000A", U'X', 12345.678, -999.9996, 0.25),
-                residue("7", U'1', 0.0, 0.0, 0.0), residue("8", U'j', 0.0, 0.0, 0.0)};
+  const Domain d{
+      .id = "demo",
+      .residues = {residue("1", U'A', 1.0, 2.0, 3.0), residue("52A", U'a', -1.5, 0.0005, -0.0004),
+                   residue("1000A", U'X', 12345.678, -999.9996, 0.25),
+                   residue("7", U'1', 0.0, 0.0, 0.0), residue("8", U'j', 0.0, 0.0, 0.0)},
+      .chain = U' '};
   TempDir dir;
   ASSERT_TRUE(write_ca_pdb(d, dir.file("out.pdb")));
   // Columns: 1-6 ATOM, 7-11 serial, 13-16 " CA ", 18-20 name, 22 chain, 23-26 label
@@ -77,10 +71,7 @@ TEST(CalphaWriter, ExactRecords) {
 }
 
 TEST(CalphaWriter, ColumnsAndTransform) {
-  Domain d;
-  d.id = "t";
-  d.chain = U'B';
-  d.residues = {residue("10", U'W', 1.0, 2.0, 3.0)};
+  const Domain d{.id = "t", .residues = {residue("10", U'W', 1.0, 2.0, 3.0)}, .chain = U'B'};
   TempDir dir;
   const Transform t = quarter_turn();
   ASSERT_TRUE(write_ca_pdb(d, dir.file("out.pdb"), &t));
@@ -115,10 +106,8 @@ TEST(CalphaWriter, EveryCodeToName) {
 }
 
 TEST(CalphaWriter, OddIdsAndChains) {
-  Domain d;
-  d.id = "two\nlines\r";
-  d.chain = U'\u00e9';
-  d.residues = {residue("1", U'A', 0, 0, 0)};
+  const Domain d{
+      .id = "two\nlines\r", .residues = {residue("1", U'A', 0, 0, 0)}, .chain = U'\u00e9'};
   TempDir dir;
   ASSERT_TRUE(write_ca_pdb(d, dir.file("out.pdb")));
   auto lines = split_lines(read_bytes(dir.file("out.pdb")));

@@ -259,6 +259,21 @@ TEST_P(SearchThreads, AllAgainstAllHoldsBothDirections) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, SearchThreads, ::testing::Values(1u, 3u));
 
+// The default keeps the larger of the floor and the share, rounded up, and the prefilter
+// runs only when that leaves targets out.
+TEST(PrefilterKeep, DefaultIsTheFloorOrTheShareRoundedUp) {
+  const std::size_t at_floor = kDefaultKeepLeast * 100 / kDefaultKeepPercent;
+  EXPECT_EQ(default_keep(0), kDefaultKeepLeast);
+  EXPECT_EQ(default_keep(at_floor), kDefaultKeepLeast);
+  EXPECT_EQ(default_keep(at_floor + 1), kDefaultKeepLeast + 1);
+  EXPECT_EQ(default_keep(2 * at_floor), 2 * kDefaultKeepLeast);
+  SearchSettings s;
+  EXPECT_FALSE(prefilter_keep(s, kDefaultKeepLeast));
+  EXPECT_EQ(prefilter_keep(s, kDefaultKeepLeast + 1), kDefaultKeepLeast);
+  s.keep = 3;
+  EXPECT_EQ(prefilter_keep(s, 4), 3u);
+}
+
 TEST(Compare, KeldaPairsLetTheShorterLead) {
   // A piece under half the other's length cannot be placed under it: the pair is aligned
   // the other way round, and the matrices stay symmetric.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "errors.hpp"
@@ -203,6 +204,15 @@ Ref list_of(const std::vector<T>& items, F&& convert) {
   for (std::size_t i = 0; i < items.size(); ++i)
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release());
   return list;
+}
+// Pairs (residue pairs among them) as tuples, vectors of what to_py converts as lists.
+template <class A, class B>
+Ref to_py(const std::pair<A, B>& p) {
+  return tuple_of({to_py(p.first), to_py(p.second)});
+}
+template <class T>
+Ref to_py(const std::vector<T>& items) {
+  return list_of(items, [](const T& v) { return to_py(v); });
 }
 
 }  // namespace malven

@@ -22,7 +22,14 @@
 // Vector-call entries are stored in PyMethodDef under the generic function pointer type.
 #define MALVEN_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
+// A module function's table entry under the C++ function's own name, bound by name##_sig.
+#define MALVEN_FUNCTION(name, doc) \
+  {#name, MALVEN_FASTCALL((::malven::function<name##_sig, name>)), ::malven::kFastcall, doc}
+
 namespace malven {
+
+// The calling convention of every entry with arguments: a vector call taking keywords.
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 inline constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
 // Marks an instance whose record has been built. An instance made without the class's own
@@ -355,6 +362,16 @@ PyTypeObject* record_class(ClassSpec c) {
   return make_class<T>(&spec);
 }
 
+// A value class: Python makes instances (by Make, bound to Sig) and derives classes from it;
+// Repr prints them. `c` gives the rest, its slots beyond those two among them.
+template <class T, const Signature& Sig, auto Make, auto Repr>
+PyTypeObject* value_class(ClassSpec c) {
+  c.slots.insert(c.slots.begin(),
+                 {slot(Py_tp_new, constructor<T, Sig, Make>), slot(Py_tp_repr, unary<T, Repr>)});
+  c.subclassable = true;
+  return record_class<T>(std::move(c));
+}
+
 // A result class: built by the module only, read through `getset` (and `methods`), printed by
 // `Repr` where one is given.
 template <class T, auto Repr = nullptr>
@@ -396,6 +413,12 @@ PyGetSetDef member(const char* name, const char* doc) {
   return {name, getter<T, read_member<T, Path...>>, nullptr, doc, nullptr};
 }
 
+// A read-only attribute computed from the record by Fn(const T&) -> Ref.
+template <class T, auto Fn>
+PyGetSetDef computed(const char* name, const char* doc) {
+  return {name, getter<T, Fn>, nullptr, doc, nullptr};
+}
+
 inline const Param setting_value{"value"};
 inline const Param optional_value{"value", Default::None};
 
@@ -415,5 +438,6 @@ PyGetSetDef optional_setting(const char* name, const char* doc) {
 }
 
 inline constexpr PyGetSetDef kEndOfAttributes{nullptr, nullptr, nullptr, nullptr, nullptr};
+inline constexpr PyMethodDef kEndOfMethods{nullptr, nullptr, 0, nullptr};
 
 }  // namespace malven

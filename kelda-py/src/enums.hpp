@@ -25,9 +25,15 @@ struct EnumMember {
 };
 
 // Specialised per enumeration: `name` (the class name) and `members` (EnumMembers, in the
-// order of the C++ values 0, 1, ...). `type` is set by make_enum.
+// order of the C++ values 0, 1, ...).
 template <class E>
 struct EnumOf;
+
+// The Python class of each enumeration, set by make_enum.
+template <class E>
+struct EnumClass {
+  static inline PyObject* type = nullptr;
+};
 
 template <class E>
 concept BoundEnum = std::is_enum_v<E> && requires { EnumOf<E>::members; };
@@ -66,7 +72,7 @@ Ref make_enum(const char* module, const char* doc) {
   Ref type = check(PyObject_Call(base.get(), args.get(), kwargs.get()));
   if (PyObject_SetAttrString(type.get(), "__doc__", to_py(std::string(doc)).get()) < 0)
     throw_pyerr();
-  EnumOf<E>::type = Ref::borrow(type.get()).release();  // kept for the life of the process
+  EnumClass<E>::type = Ref::borrow(type.get()).release();  // kept for the life of the process
   return type;
 }
 
@@ -103,7 +109,7 @@ template <BoundEnum E>
 template <BoundEnum E>
 struct Convert<E> {
   static E from(PyObject* obj) {
-    PyObject* type = EnumOf<E>::type;
+    PyObject* type = EnumClass<E>::type;
     if (PyUnicode_Check(obj)) {
       // Members may be named, as the command line names them.
       const std::string text = Convert<std::string>::from(obj);
@@ -123,9 +129,9 @@ struct Convert<E> {
 
 template <BoundEnum E>
 Ref to_py(E e) {
-  if (!EnumOf<E>::type) kelda::internal_fault(std::string("enum not initialised: ") + EnumOf<E>::name);
-  return check(PyObject_CallFunction(EnumOf<E>::type, "K",
-                                     static_cast<unsigned long long>(e)));
+  if (!EnumClass<E>::type)
+    kelda::internal_fault(std::string("enum not initialised: ") + EnumOf<E>::name);
+  return check(PyObject_CallFunction(EnumClass<E>::type, "K", static_cast<unsigned long long>(e)));
 }
 
 }  // namespace malven

@@ -22,7 +22,42 @@ struct FieldsOf {
   static inline PyGetSetDef* table = nullptr;
 };
 
+// A field's name of an earlier release, read and written as the field's new name with a
+// DeprecationWarning; it stays out of the repr and of the pickled state, which hold the new
+// name. `message` names both, as the toolkit's other renamings do ("X.old is now new").
+struct Renamed {
+  const char* now;
+  const char* message;
+};
+
+inline PyObject* renamed_get(PyObject* self, void* closure) noexcept {
+  const auto* r = static_cast<const Renamed*>(closure);
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, r->message, 1) < 0) return nullptr;
+  return PyObject_GetAttrString(self, r->now);
+}
+
+inline int renamed_set(PyObject* self, PyObject* value, void* closure) noexcept {
+  const auto* r = static_cast<const Renamed*>(closure);
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, r->message, 1) < 0) return -1;
+  return PyObject_SetAttrString(self, r->now, value);
+}
+
+inline PyGetSetDef renamed(const char* old, const Renamed& r) {
+  return {old, renamed_get, renamed_set, r.message, const_cast<Renamed*>(&r)};
+}
+
 namespace settings_detail {
+
+// The fields a repr and the pickled state show: the settable attributes under their
+// current names.
+inline bool is_shown(const PyGetSetDef* d) { return d->set && d->get != renamed_get; }
+
+// f(name, value) for each shown field of an instance, in table order.
+template <class T, class F>
+void for_each_shown(PyObject* self, F&& f) {
+  for (PyGetSetDef* d = FieldsOf<T>::table; d && d->name; ++d)
+    if (is_shown(d)) f(d->name, check(PyObject_GetAttrString(self, d->name)));
+}
 
 template <class T>
 bool is_field(std::string_view name) {
@@ -67,13 +102,12 @@ PyObject* settings_repr(PyObject* self) noexcept {
   return guarded([&] {
     std::string text = std::string(ClassOf<T>::name) + "(";
     bool first = true;
-    for (PyGetSetDef* d = FieldsOf<T>::table; d && d->name; ++d) {
-      if (!d->set) continue;
-      Ref value = check(PyObject_GetAttrString(self, d->name));
+    settings_detail::for_each_shown<T>(self, [&](const char* name, Ref value) {
       Ref shown = check(PyObject_Repr(value.get()));
-      text += (first ? "" : ", ") + std::string(d->name) + "=" + Convert<std::string>::from(shown.get());
+      text +=
+          (first ? "" : ", ") + std::string(name) + "=" + Convert<std::string>::from(shown.get());
       first = false;
-    }
+    });
     return to_py(text + ")");
   });
 }
@@ -82,11 +116,9 @@ template <class T>
 PyObject* settings_getstate(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
     Ref state = check(PyDict_New());
-    for (PyGetSetDef* d = FieldsOf<T>::table; d && d->name; ++d) {
-      if (!d->set) continue;
-      Ref value = check(PyObject_GetAttrString(self, d->name));
-      if (PyDict_SetItemString(state.get(), d->name, value.get()) < 0) throw_pyerr();
-    }
+    settings_detail::for_each_shown<T>(self, [&](const char* name, Ref value) {
+      if (PyDict_SetItemString(state.get(), name, value.get()) < 0) throw_pyerr();
+    });
     return state;
   });
 }

@@ -5,11 +5,12 @@ import keldascope
 from keldascope import EngineSettings
 from keldascope.cli import complex as complexes
 from keldascope.cli import inputs, layout, plot
-from keldascope.cli.common import (METHOD_TEXT, CliError, add_method_arguments,
+from keldascope.cli.common import (METHOD_TEXT, CliError, add_json_argument, add_method_arguments,
                                    check_output_file, dump_json, finite_or_none, fmt, method_of,
-                                   percent, rmsd_text, transform_json, warn)
-from keldascope.structures import (UnreadableStructure, check_output_path, read_structure,
-                                   write_superposed)
+                                   percent, rmsd_text, transform_json, warn,
+                                   write_superposed_output)
+from keldascope.cli.tables import written_lines
+from keldascope.structures import check_output_path, read_structure, write_superposed
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
@@ -74,8 +75,7 @@ def add_parser(sub, chain_type):
     p.add_argument("-o", "--output", metavar="OUT",
                    help="write B superposed onto A, all atoms of its model, in B's format "
                         "(PDB or mmCIF; gzipped when OUT ends in .gz)")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the text report")
+    add_json_argument(p, "text report")
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the distance of each equivalent pair after superposition "
                         "along the alignment (needs matplotlib)")
@@ -149,12 +149,9 @@ def text_report(s1, s2, outcome, columns, markers, names, written):
     lines.append(f"Same fold        {'yes' if outcome.same_fold else 'no'} (TM-score >= "
                  f"{RULE.same_fold_tm:g} by the longer structure, or Sc >= "
                  f"{RULE.same_fold_sc:g})")
-    for what, path in written:
-        lines.append(f"{what:<17}{path}")
-    lines.append("")
+    lines += written_lines(written)
     if not outcome.alignment:
-        lines.append("No equivalent residues found.")
-        return lines
+        return lines + ["No equivalent residues found."]
     lines.append("Alignment (':' pair within 5 A after superposition, '.' further apart)")
     lines.append("")
     rows = [(names[0], s1.domain.sequence, s1.labels, [c[0] for c in columns]),
@@ -253,17 +250,8 @@ def run(args, context):
     markers = layout.pair_markers(columns, distances)
     names = display_names(s1, s2)
 
-    written = []
-    if args.output:
-        try:
-            write_superposed(s2, outcome.transform, args.output)
-        except UnreadableStructure as exc:
-            raise CliError(str(exc))
-        except OSError as exc:
-            raise CliError(f"cannot write {args.output}: {exc.strerror or exc}")
-        except ValueError as exc:
-            raise CliError(f"cannot write {args.output}: {exc}")
-        written.append(("Superposed file", args.output))
+    written = write_superposed_output(
+        lambda path: write_superposed(s2, outcome.transform, path), args.output)
     if args.plot:
         draw(args.plot, s1, names, outcome, columns, distances)
         written.append(("Plot", args.plot))

@@ -8,14 +8,15 @@ import sys
 
 import keldascope
 from keldascope import CompareSettings, score_name, trees
+from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import inputs, plot, runners
-from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_method_arguments,
-                                   add_threads_argument, check_not_an_input, check_output_file,
-                                   dump_json, finite_or_none, fmt, method_of, threads_for,
-                                   warn, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_json_argument,
+                                   add_method_arguments, add_threads_argument, check_not_an_input,
+                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
+                                   threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
@@ -60,12 +61,8 @@ def add_parser(sub, chain_type):
                        description=DESCRIPTION, epilog=EPILOG)
     p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them")
-    p.add_argument("--all-chains", action="store_true",
-                   help="every protein chain of each file is a structure, named FILE:CHAIN "
-                        "(default: each file's first chain)")
-    p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file not named as FILE:CHAIN (default: each "
-                        "file's first chain)")
+    inputs.add_all_chains_argument(p)
+    inputs.add_chain_argument(p, chain_type)
     add_method_arguments(p, "pair")
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
@@ -75,9 +72,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--plot", metavar="OUT.png",
                    help="draw the score matrix as a heatmap in tree order, the tree beside it "
                         "(needs matplotlib)")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object with the matrices and the tree instead of the "
-                        "table")
+    add_json_argument(p, "table", holding="the matrices and the tree")
     size = p.add_mutually_exclusive_group()
     size.add_argument("--sparse", action="store_true",
                       help="prefilter the pairs and write those reaching --min-score as TSV, "
@@ -93,7 +88,8 @@ def add_parser(sub, chain_type):
                         "default the method's same-fold threshold)")
     p.add_argument("--keep", type=inputs.whole_number, default=0, metavar="K",
                    help="sparse: partners each structure is aligned with, by the prefilter "
-                        "(default 0: as a search keeps, at least 40 or a twentieth)")
+                        f"(default 0: as a search keeps, "
+                        f"{DEFAULT_KEEP_RULE.replace('%', '%%')})")
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)

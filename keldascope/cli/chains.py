@@ -2,7 +2,7 @@
 read under the rules every command uses), as a table or JSON."""
 import keldascope
 from keldascope.cli import inputs
-from keldascope.cli.common import dump_json
+from keldascope.cli.common import add_json_argument, dump_json
 from keldascope.structures import chain_listing, list_models
 
 DESCRIPTION = """\
@@ -26,7 +26,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--model", type=inputs.whole_number, metavar="N",
                    help="list the chains of model N (default: the first model with C-alpha "
                         "atoms)")
-    p.add_argument("--json", action="store_true", help="print one JSON object")
+    add_json_argument(p)
     p.set_defaults(run=run)
     return p
 

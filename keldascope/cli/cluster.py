@@ -60,9 +60,7 @@ def add_parser(sub, chain_type):
     p.add_argument("sources", nargs="+", metavar="SOURCE", type=inputs.source,
                    help="a structure database, or structure files (FILE or FILE:CHAIN) and "
                         "directories of them")
-    p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file not named as FILE:CHAIN (default: each "
-                        "file's first chain)")
+    inputs.add_chain_argument(p, chain_type)
     defaults = keldascope.ClusterSettings()
     p.add_argument("--tm", type=tm_threshold, default=defaults.tm, metavar="X",
                    help="TM-score (normalised by the longer chain) a member reaches at least "

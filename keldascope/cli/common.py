@@ -10,8 +10,8 @@ import sys
 import keldascope
 from keldascope import Method
 from keldascope.outputs import check_writable, check_writable_folder
-from keldascope.resolve import split_chain
-from keldascope.structures import STRUCTURE_SUFFIXES
+from keldascope._resolve import split_chain
+from keldascope.structures import STRUCTURE_SUFFIXES, UnreadableStructure
 
 
 class CliError(Exception):
@@ -166,6 +166,22 @@ def check_not_an_input(path, option, inputs):
                              f"choose another output")
 
 
+def write_superposed_output(write, path):
+    """write(path) for -o, a superposed structure file, where a path is given: the report's
+    (what, path) lines of what was written; failures as one-line errors naming the path."""
+    if not path:
+        return []
+    try:
+        write(path)
+    except UnreadableStructure as exc:
+        raise CliError(str(exc))
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+    except (ValueError, RuntimeError) as exc:
+        raise CliError(f"cannot write {path}: {exc}")
+    return [("Superposed file", path)]
+
+
 def check_output_file(path, option, inputs=()):
     """Refuse an output path whose directory is missing, that is a directory, that names an
     input, or that cannot be written (a folder that refuses new files, a link to a missing
@@ -288,6 +304,14 @@ def evalue_text(value):
     if value is None or not math.isfinite(value):
         return "-"
     return f"{value:.3g}"
+
+
+def add_json_argument(p, instead_of=None, holding=None):
+    """--json: the command's output as one JSON object (holding what `holding` names) in
+    place of `instead_of`."""
+    text = "print one JSON object" + (f" with {holding}" if holding else "")
+    p.add_argument("--json", action="store_true",
+                   help=text + (f" instead of the {instead_of}" if instead_of else ""))
 
 
 def add_threads_argument(p, work="the alignments"):

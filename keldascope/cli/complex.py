@@ -4,8 +4,8 @@ align reports a pair, with the chain mapping and each mapped pair's alignment.""
 import keldascope
 from keldascope.cli import inputs, layout
 from keldascope.cli.common import (CliError, check_output_file, dump_json, finite_or_none, fmt,
-                                   note, percent, transform_json)
-from keldascope.cli.tables import escaped, num, tsv_line, write_text
+                                   note, percent, transform_json, write_superposed_output)
+from keldascope.cli.tables import escaped, num, tsv_line, write_text, written_lines
 from keldascope.complex import read_assembly, write_superposed_assembly
 from keldascope.structures import UnreadableStructure, check_output_path
 
@@ -98,12 +98,9 @@ def text_report(aln, written):
     lines.append(f"All aligned      {r.n_aligned_all} pairs")
     lines.append(f"Mapped chains    {len(r.chain_pairs)} of {len(a.chains)} (structure 1), "
                  f"{len(r.chain_pairs)} of {len(b.chains)} (structure 2)")
-    for what, path in written:
-        lines.append(f"{what:<17}{escaped(path)}")
-    lines.append("")
+    lines += written_lines(written, escaped)
     if not r.chain_pairs:
-        lines.append("No chains could be mapped.")
-        return lines
+        return lines + ["No chains could be mapped."]
     lines.append("Chain mapping (TM-scores of each pair under the complex's superposition)")
     header = ["Chain 1", "Chain 2", "Length 1", "Length 2", "TM-score 1", "TM-score 2",
               "RMSD", "Aligned", "Identity"]
@@ -208,17 +205,8 @@ def run(args, context):
         aln = keldascope.align_complex(a, b)
     except ValueError as exc:
         raise CliError(f"complex alignment of {b.path} onto {a.path} failed: {exc}")
-    written = []
-    if args.output:
-        try:
-            write_superposed_assembly(b, aln.transform, args.output)
-        except UnreadableStructure as exc:
-            raise CliError(str(exc))
-        except OSError as exc:
-            raise CliError(f"cannot write {args.output}: {exc.strerror or exc}")
-        except (ValueError, RuntimeError) as exc:
-            raise CliError(f"cannot write {args.output}: {exc}")
-        written.append(("Superposed file", args.output))
+    written = write_superposed_output(
+        lambda path: write_superposed_assembly(b, aln.transform, path), args.output)
     if args.json:
         dump_json(json_report(aln, written))
     else:

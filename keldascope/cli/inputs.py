@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 from keldascope.cli.common import CliError, UsageError, warn
-from keldascope.resolve import split_chain
+from keldascope._resolve import split_chain
 from keldascope.structures import (UnreadableStructure, find_structure_files, list_chains,
                                    read_structure)
 
@@ -82,6 +82,19 @@ def finite_float(text):
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a finite number, not {text}")
     return value
+
+
+def add_chain_argument(p, chain_type):
+    p.add_argument("--chain", type=chain_type, metavar="X",
+                   help="chain to read from every file not named as FILE:CHAIN (default: each "
+                        "file's first chain)")
+
+
+def add_all_chains_argument(p, file="file", each="structure"):
+    """--all-chains: every protein chain of each `file` read as a `each` of its own."""
+    p.add_argument("--all-chains", action="store_true",
+                   help=f"every protein chain of each {file} is a {each}, named FILE:CHAIN "
+                        "(default: each file's first chain)")
 
 
 def add_reading_arguments(p, syntax=SYNTAX, first_ter=False):

@@ -1,7 +1,7 @@
 """Alignment text as sequence-alignment tools print it: one row per structure with '-' for
 gaps, a marker line underneath, blocks of 60 columns with the residue numbers of the first
 and last residue of each row at its ends."""
-from keldascope.align import CLOSE_DISTANCE as CLOSE_PAIR  # ':' pairs, the toolkit's close
+from keldascope._align import CLOSE_DISTANCE as CLOSE_PAIR  # ':' pairs, the toolkit's close
 
 WIDTH = 60
 

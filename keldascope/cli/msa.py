@@ -7,7 +7,7 @@ import os
 import keldascope
 from keldascope import AlignmentFileError, MsaPipeline, MsaSettings
 from keldascope.cli import inputs, layout
-from keldascope.cli.common import (CliError, UsageError, add_method_arguments,
+from keldascope.cli.common import (CliError, UsageError, add_json_argument, add_method_arguments,
                                    add_quiet_argument, add_threads_argument, check_not_an_input,
                                    check_option_value, check_output_file, check_output_folder,
                                    dump_json, finite_or_none, fmt, method_of, threads_for,
@@ -63,9 +63,7 @@ def add_parser(sub, chain_type):
                         "unless --lddt, or --fasta, --a2m, --tsv or --json without them)")
     p.add_argument("--reference", type=int, default=1, metavar="K",
                    help="the structure the others are moved onto, counted from 1 (default 1)")
-    p.add_argument("--chain", type=chain_type, metavar="X",
-                   help="chain to read from every file not named as FILE:CHAIN (default: each "
-                        "file's first chain)")
+    inputs.add_chain_argument(p, chain_type)
     add_method_arguments(p, "structure", modes=False)
     add_threads_argument(p)
     defaults = MsaSettings()
@@ -88,8 +86,7 @@ def add_parser(sub, chain_type):
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="write the table of structures: position, name, chain, residues, "
                         "TM-score on the reference, file and superposed file")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the text report")
+    add_json_argument(p, "text report")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
     p.set_defaults(run=run)

@@ -24,14 +24,27 @@ def require_matplotlib():
         raise CliError(MISSING)
 
 
-def distance_plot(path, title, points, labels):
-    """points: (alignment column, distance) per equivalent pair; labels: (column, text) ticks
-    naming residues of the first structure."""
+def pyplot():
     import matplotlib
 
     matplotlib.use("Agg")  # files only; never needs a display
     import matplotlib.pyplot as plt
+    return plt
 
+
+def write_png(fig, path):
+    """The figure written to path whole, or a CliError and the path as it was."""
+    try:
+        with atomic_output(path, "wb") as out:
+            fig.savefig(out, dpi=120, format="png")
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+
+
+def distance_plot(path, title, points, labels):
+    """points: (alignment column, distance) per equivalent pair; labels: (column, text) ticks
+    naming residues of the first structure."""
+    plt = pyplot()
     fig, ax = plt.subplots(figsize=(10, 3.6))
     try:
         xs = [c + 1 for c, _ in points]
@@ -50,11 +63,7 @@ def distance_plot(path, title, points, labels):
             ax.set_xticklabels([t for _, t in labels], fontsize=8)
         ax.legend(loc="upper right", fontsize=8, frameon=False)
         fig.tight_layout()
-        try:
-            with atomic_output(path, "wb") as out:
-                fig.savefig(out, dpi=120, format="png")
-        except OSError as exc:
-            raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+        write_png(fig, path)
     finally:
         plt.close(fig)
 
@@ -99,10 +108,7 @@ def _leaves(tree):
 def clustered_heatmap(path, matrix, names, tree, label, upper=None):
     """matrix: square scores (higher is more similar), rows and columns reordered to the
     tree's leaves; the tree is drawn on the left, root towards the left edge."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt = pyplot()
     from matplotlib.collections import LineCollection
 
     order = _leaves(tree)
@@ -144,10 +150,6 @@ def clustered_heatmap(path, matrix, names, tree, label, upper=None):
             heat_ax.set_xticks([])
             heat_ax.set_yticks([])
         fig.colorbar(image, cax=bar_ax, label=label)
-        try:
-            with atomic_output(path, "wb") as out:
-                fig.savefig(out, dpi=120, format="png")
-        except OSError as exc:
-            raise CliError(f"cannot write {path}: {exc.strerror or exc}")
+        write_png(fig, path)
     finally:
         plt.close(fig)

@@ -6,14 +6,15 @@ import sys
 
 import keldascope
 from keldascope import EngineSettings, SearchSettings, score_name
+from keldascope._native import DEFAULT_KEEP_RULE
 from keldascope.cli import hits, inputs, runners
-from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError,
-                                   add_method_arguments, add_threads_argument,
-                                   check_max_hits, check_not_an_input, check_output_file,
-                                   dump_json, method_of, sort_by_of, threads_for, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError, add_json_argument,
+                                   add_method_arguments, add_threads_argument, check_max_hits,
+                                   check_not_an_input, check_output_file, dump_json, method_of,
+                                   sort_by_of, threads_for, warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 from keldascope.structures import read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
@@ -27,7 +28,7 @@ is an error.
 
 By default (--method robust) a prefilter scores every target by the local geometry of its
 chain (a string of shape letters aligned to the query's) and the robust engine aligns the
-best of them (--keep N, default max(40, 5% of the targets); --no-prefilter aligns every
+best of them (--keep N, default {DEFAULT_KEEP_RULE}); --no-prefilter aligns every
 target) on all cores. The KELDA method (--method kelda, or any --mode) aligns every target
 as the malven module's scan_database does. Hits are ranked by their E-value (the number of
 unrelated targets expected to score as well among this many); --sort-by chooses another
@@ -59,9 +60,7 @@ def add_parser(sub, chain_type):
                    help="query structure, FILE or FILE:CHAIN")
     p.add_argument("targets", nargs="+", metavar="TARGET", type=inputs.source,
                    help="target structures (FILE or FILE:CHAIN) or directories of them")
-    p.add_argument("--all-chains", action="store_true",
-                   help="every protein chain of each target file is a target, named "
-                        "FILE:CHAIN (default: each file's first chain)")
+    inputs.add_all_chains_argument(p, "target file", "target")
     p.add_argument("--query-chain", type=chain_type, metavar="X",
                    help="chain of the query, as QUERY:X (default: its first chain; targets "
                         "use their first chain unless named as FILE:CHAIN)")
@@ -70,12 +69,11 @@ def add_parser(sub, chain_type):
                    help="robust method: align every target with the engine")
     p.add_argument("--keep", type=inputs.positive_int, metavar="N",
                    help="robust method: targets the prefilter keeps for the engine "
-                        "(default max(40, 5%% of the targets))")
+                        f"(default {DEFAULT_KEEP_RULE.replace('%', '%%')})")
     add_threads_argument(p)
     hits.add_ranking_arguments(p, SearchSettings(), "score")
     p.add_argument("--tsv", metavar="OUT.tsv", help="also write the hit table as TSV")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the table")
+    add_json_argument(p, "table")
     hits.add_format_arguments(p)
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)

@@ -9,15 +9,15 @@ import keldascope
 from keldascope import DatabaseSearchSettings, EngineSettings
 from keldascope.cli import hits, inputs
 from keldascope.cli import complex as complexes
-from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_quiet_argument,
-                                   add_threads_argument, check_max_hits,
+from keldascope.cli.common import (SORT_TEXT, CliError, UsageError, add_json_argument,
+                                   add_quiet_argument, add_threads_argument, check_max_hits,
                                    check_output_file, dump_json, open_database, sort_by_of,
                                    threads_for, warn)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, write_text
 from keldascope.clustering import is_database
 from keldascope.database import Database
-from keldascope.resolve import short_names
+from keldascope._resolve import short_names
 from keldascope.structures import UnreadableStructure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
@@ -69,8 +69,7 @@ def add_parser(sub, chain_type):
     add_threads_argument(p)
     p.add_argument("--tsv", metavar="OUT.tsv",
                    help="also write one table of every query's hits as TSV")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object instead of the tables")
+    add_json_argument(p, "tables")
     hits.add_format_arguments(p)
     p.add_argument("--complex", action="store_true",
                    help="each query file is an assembly (every protein chain) searched "
@@ -91,7 +90,7 @@ def settings_of(args, prog):
     check_max_hits(args.max_hits)
     if args.tsv is not None:
         check_output_file(args.tsv, "--tsv", [args.db] + args.queries)
-    return DatabaseSearchSettings(exhaustive=args.exhaustive, keep=args.keep or 0,
+    return DatabaseSearchSettings(exhaustive=args.exhaustive, engine_targets=args.keep or 0,
                                   max_hits=args.max_hits, min_score=args.cutoff,
                                   sort_by=sort_by_of(args), threads=threads_for(args.threads, prog))
 

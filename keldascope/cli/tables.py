@@ -16,6 +16,12 @@ DECIMALS = {"score": 4, "distance": 3, "rotation": 6, "bits": 1}
 EVALUE_DIGITS = 3
 
 
+def written_lines(written, shown=str):
+    """A text report's lines naming the files it wrote ((what, path) pairs, each path as
+    `shown` gives it), and the blank line that ends its header."""
+    return [f"{what:<17}{shown(path)}" for what, path in written] + [""]
+
+
 def num(value, kind="score"):
     """A number as every TSV writes it: rounded by its kind (DECIMALS; "evalue" to 3
     significant digits), integers as they are, and the empty string where there is no value

@@ -10,12 +10,12 @@ import numpy as np
 
 from keldascope import _native, parameters
 from keldascope._native import CompareSettings, SearchSettings
-from keldascope.align import as_structure, settings_of
+from keldascope._align import as_structure, settings_of
 from keldascope.database import Database, search_settings as database_settings
 from keldascope.distributed import runners, workers
 from keldascope.distributed.protocol import FileSpec, Reading
-from keldascope.resolve import file_sources, items_of, split_chain
-from keldascope.search import Comparison, SearchResult
+from keldascope._resolve import file_sources, items_of, split_chain
+from keldascope._search import Comparison, SearchResult
 from keldascope.structures import Structure, read_structure
 
 

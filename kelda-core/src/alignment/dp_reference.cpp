@@ -53,6 +53,17 @@ Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
     list.push_back({c.a0, c.b0, c.a1, c.b1, c.best});
   };
 
+  // Cell c (scored) carries on the path of `from`: its start, and the better of its best end
+  // and (a, b); `ties` says whether an equal score moves the end to (a, b).
+  auto carry_on = [](Cell& c, const Cell& from, std::size_t a, std::size_t b, bool ties) {
+    c.a0 = from.a0;
+    c.b0 = from.b0;
+    if (c.score > from.best || (ties && c.score == from.best))
+      c.a1 = a, c.b1 = b, c.best = c.score;
+    else
+      c.a1 = from.a1, c.b1 = from.b1, c.best = from.best;
+  };
+
   const Band band = dp_band(n_a, n_b, config);
   std::vector<Cell> prev(n_a + 2), cur(n_a + 2);
   std::int32_t smax = -1;
@@ -75,39 +86,16 @@ Result<DpAlignment> align_structures(const PointsView& pa, const PointsView& pb,
       Cell& c = cur[a];
       if (m > 0) {
         c.score = h;
-        if (h == diag) {
-          const Cell& d = prev[a - 1];
-          if (d.score == 0) {
-            c.a0 = c.a1 = a;
-            c.b0 = c.b1 = b;
-            c.best = h;
-          } else {
-            c.a0 = d.a0;
-            c.b0 = d.b0;
-            if (h >= d.best) {
-              c.a1 = a, c.b1 = b, c.best = h;
-            } else {
-              c.a1 = d.a1, c.b1 = d.b1, c.best = d.best;
-            }
-          }
+        if (h == diag && prev[a - 1].score == 0) {
+          c.a0 = c.a1 = a;
+          c.b0 = c.b1 = b;
+          c.best = h;
+        } else if (h == diag) {
+          carry_on(c, prev[a - 1], a, b, true);
         } else if (h == up) {
-          const Cell& u = prev[a];
-          c.a0 = u.a0;
-          c.b0 = u.b0;
-          if (h >= u.best) {
-            c.a1 = a, c.b1 = b, c.best = h;
-          } else {
-            c.a1 = u.a1, c.b1 = u.b1, c.best = u.best;
-          }
+          carry_on(c, prev[a], a, b, true);
         } else {
-          const Cell& l = cur[a - 1];
-          c.a0 = l.a0;
-          c.b0 = l.b0;
-          if (h > l.best) {
-            c.a1 = a, c.b1 = b, c.best = h;
-          } else {
-            c.a1 = l.a1, c.b1 = l.b1, c.best = l.best;
-          }
+          carry_on(c, cur[a - 1], a, b, false);
         }
       } else {
         if (prev[a - 1].best > 0) offer(prev[a - 1]);

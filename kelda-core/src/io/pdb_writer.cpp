@@ -82,35 +82,42 @@ bool is_atom_record(std::string_view line) {
   return starts_with(line, "ATOM") || starts_with(line, "HETATM");
 }
 
-// Copies every line to `sink`, moving the first model's atom records that pass the
-// chain test. Returns the reader's error when a line cannot be read.
-template <class Lines, class Sink>
-Status rewrite_lines(Lines& reader, Sink& sink, const Transform& transform,
-                     std::optional<Char> chain) {
-  bool first_model_ended = false;
+enum class LineFate { Skip, Copy, Move };
+
+// Writes each line to `sink` as fate(line) says: left out, copied, or an atom record moved by
+// `transform`. Returns the reader's error when a line cannot be read.
+template <class Lines, class Sink, class Fate>
+Status rewrite_each_line(Lines& reader, Sink& sink, const Transform& transform, Fate&& fate) {
   std::string out;
   std::string_view line;
   while (true) {
     auto step = reader.next(line);
     if (step == LineReader::Step::End) return Unit{};
     if (step == LineReader::Step::Failed) return reader.error();
+    const LineFate f = fate(line);
+    if (f == LineFate::Skip) continue;
     out.clear();
-    if (starts_with(line, "ENDMDL")) {
-      first_model_ended = true;
-    } else {
-      const bool atom = is_atom_record(line);
-      if (atom && first_model_ended) continue;
-      if (atom && movable(line, reader.line_is_ascii(), chain)) {
-        append_moved_record(out, line, transform);
-        out.push_back('\n');
-        sink.write(out);
-        continue;
-      }
-    }
-    out.append(line);
+    if (f == LineFate::Move)
+      append_moved_record(out, line, transform);
+    else
+      out.append(line);
     out.push_back('\n');
     sink.write(out);
   }
+}
+
+// Copies every line to `sink`, moving the first model's atom records that pass the
+// chain test; the atom records after the first model are left out.
+template <class Lines, class Sink>
+Status rewrite_lines(Lines& reader, Sink& sink, const Transform& transform,
+                     std::optional<Char> chain) {
+  bool first_model_ended = false;
+  return rewrite_each_line(reader, sink, transform, [&](std::string_view line) {
+    if (starts_with(line, "ENDMDL")) first_model_ended = true;
+    if (!is_atom_record(line)) return LineFate::Copy;
+    if (first_model_ended) return LineFate::Skip;
+    return movable(line, reader.line_is_ascii(), chain) ? LineFate::Move : LineFate::Copy;
+  });
 }
 
 // Copies the lines outside models and those of model `model` to `sink`, moving its atom
@@ -120,13 +127,7 @@ Status rewrite_model_lines(Lines& reader, Sink& sink, const Transform& transform
                            std::int64_t model) {
   std::int64_t number = 1;
   bool other_model = false;
-  std::string out;
-  std::string_view line;
-  while (true) {
-    auto step = reader.next(line);
-    if (step == LineReader::Step::End) return Unit{};
-    if (step == LineReader::Step::Failed) return reader.error();
-    out.clear();
+  return rewrite_each_line(reader, sink, transform, [&](std::string_view line) {
     if (starts_with(line, "MODEL")) {
       number = pdb_model_serial(line, number);
       other_model = number != model;
@@ -134,16 +135,12 @@ Status rewrite_model_lines(Lines& reader, Sink& sink, const Transform& transform
       const bool skip = other_model;
       other_model = false;
       ++number;
-      if (skip) continue;
+      if (skip) return LineFate::Skip;
     }
-    if (other_model) continue;
-    if (is_atom_record(line) && movable(line, reader.line_is_ascii(), std::nullopt))
-      append_moved_record(out, line, transform);
-    else
-      out.append(line);
-    out.push_back('\n');
-    sink.write(out);
-  }
+    if (other_model) return LineFate::Skip;
+    const bool move = is_atom_record(line) && movable(line, reader.line_is_ascii(), std::nullopt);
+    return move ? LineFate::Move : LineFate::Copy;
+  });
 }
 
 struct StringSink {

@@ -17,7 +17,7 @@ EngineSettings msa_engine_settings() {
   return s;
 }
 
-MsaScheme msa_scheme_for(std::size_t n, const MsaSettings& settings) noexcept {
+MsaScheme msa_scheme_for(std::size_t n, const ScalableMsaSettings& settings) noexcept {
   if (settings.scheme != MsaScheme::Auto) return settings.scheme;
   return n <= settings.all_pairs_up_to ? MsaScheme::AllPairs : MsaScheme::Neighbours;
 }
@@ -61,7 +61,7 @@ Status check_input(std::span<const Domain> domains, std::size_t reference) {
 // Each member superposed onto the reference over the pairs their shared columns make.
 Status superpose_onto(std::span<const Domain> domains, std::size_t reference,
                       const EngineSettings& engine, unsigned threads, std::stop_token stop,
-                      MsaProgress* progress, MsaResult& out) {
+                      MsaProgress* progress, ScalableMsaResult& out) {
   const std::size_t n = domains.size();
   out.transforms.assign(n, Transform::identity());
   out.tm_by_reference.assign(n, 0.0);
@@ -103,12 +103,12 @@ std::vector<std::uint32_t> core_columns_of(const MsaLayout& layout) {
   return out;
 }
 
-Result<MsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
-                             const MsaSettings& settings, unsigned threads,
+Result<ScalableMsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
+                             const ScalableMsaSettings& settings, unsigned threads,
                              std::stop_token stop, MsaProgress* progress) {
   if (auto ok = check_input(domains, reference); !ok) return std::move(ok).error();
   const std::size_t n = domains.size();
-  MsaResult out;
+  ScalableMsaResult out;
   out.scheme = msa_scheme_for(n, settings);
 
   // 1. The structure pairs the engine aligns.

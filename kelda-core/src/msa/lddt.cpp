@@ -51,6 +51,16 @@ std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
 
 }  // namespace
 
+std::uint64_t aligned_pairs(const MsaLayout& layout) {
+  std::vector<std::uint64_t> filled(layout.n_columns, 0);
+  for (const auto& cols : layout.column_of)
+    for (std::uint32_t c : cols)
+      if (c != kNoColumn) ++filled[c];
+  std::uint64_t out = 0;
+  for (std::uint64_t k : filled) out += k * (k - (k > 0)) / 2;
+  return out;
+}
+
 PointsView detail::points_of(const Domain& d) {
   if (d.residues.empty()) return PointsView{};
   const Residue& r = d.residues.front();

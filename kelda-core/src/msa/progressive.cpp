@@ -377,17 +377,6 @@ std::vector<float> lddt_scores(std::span<const Domain> domains, const MsaLayout&
   return s;
 }
 
-// Residue pairs aligned: every two members of every column.
-std::uint64_t aligned_pairs(const MsaLayout& layout) {
-  std::vector<std::uint64_t> count(layout.n_columns, 0);
-  for (const auto& cols : layout.column_of)
-    for (std::uint32_t c : cols)
-      if (c != kNoColumn) ++count[c];
-  std::uint64_t out = 0;
-  for (std::uint64_t k : count) out += k * (k - (k > 0)) / 2;
-  return out;
-}
-
 // A higher mean column LDDT alone could be had by leaving weak residues out of their columns
 // (a column no pair fills is not scored); a change must also keep every aligned pair's worth.
 bool better(const MsaLddt& candidate, const MsaLayout& candidate_layout, const MsaLddt& current,

@@ -21,17 +21,6 @@ double dist2(const Vec3& p, const Vec3& q) {
   return dx * dx + dy * dy + dz * dz;
 }
 
-// Aligned residue pairs: every two members of every column.
-std::size_t coverage(const MsaLayout& layout) {
-  std::vector<std::size_t> filled(layout.n_columns, 0);
-  for (const auto& cols : layout.column_of)
-    for (std::uint32_t c : cols)
-      if (c != kNoColumn) ++filled[c];
-  std::size_t out = 0;
-  for (std::size_t k : filled) out += k * (k - 1) / 2;
-  return out;
-}
-
 // Residue of each member per column (-1: a gap), the layout turned around.
 std::vector<std::vector<std::int64_t>> residues_by_column(const MsaLayout& layout) {
   std::vector<std::vector<std::int64_t>> out(layout.n_columns,
@@ -240,11 +229,9 @@ bool in_order(std::span<const std::int64_t> at) {
 
 Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
                                       std::span<const Column> columns,
-                                      std::span<const Transform> start,
-                                      const PairTable& table,
-                                      const ColumnFillSettings& settings,
-                                      const LddtSettings& lddt, unsigned threads,
-                                      std::stop_token stop) {
+                                      std::span<const Transform> start, const PairTable& table,
+                                      const ColumnFillSettings& settings, const LddtSettings& lddt,
+                                      unsigned threads, std::stop_token stop) {
   const std::size_t n = domains.size();
   std::vector<std::size_t> lengths;
   for (const Domain& d : domains) lengths.push_back(d.size());
@@ -277,7 +264,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   ColumnFillResult out;
   out.lddt_before = detail::aggregate(scores, layout, sampled).mean;
   double current = out.lddt_before;
-  std::size_t pairs = coverage(layout);
+  std::uint64_t pairs = aligned_pairs(layout);
   const double floor = out.lddt_before;
 
   const auto& stages = settings.stages;
@@ -301,7 +288,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   // A trial layout in which only the member pairs `touched` changed: kept when the
   // alignment's LDDT stays at least the start's and `gain` says it is worth it.
   auto attempt = [&](MsaLayout& trial, std::span<const std::size_t> touched) -> Result<bool> {
-    const std::size_t trial_pairs = coverage(trial);
+    const std::uint64_t trial_pairs = aligned_pairs(trial);
     if (trial_pairs == pairs) return false;
     std::vector<detail::PairScores> trial_scores = scores;
     if (auto ok = score(trial, touched, trial_scores); !ok) return std::move(ok).error();

@@ -77,7 +77,7 @@ Result<MultipleResult> scalable(std::span<const Domain> domains, const MultipleS
     return CoreError::refusal(ErrorKind::InvalidParameter,
                               "The scalable multiple alignment aligns with the robust method "
                               "only");
-  MsaSettings s = settings.scalable;
+  ScalableMsaSettings s = settings.scalable;
   // The toolkit's same-fold rule is the user's; the effort stays the scalable pipeline's.
   s.engine.robust.significant_tm = settings.tree.engine.robust.significant_tm;
   auto r = align_many(domains, settings.tree.reference, s, settings.tree.threads, stop);

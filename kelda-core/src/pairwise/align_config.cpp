@@ -26,14 +26,12 @@ std::int32_t saturating_i32(std::uint32_t v) noexcept {
 AlignConfig align_config_from(const Parameters& p) {
   // The fixed settings (minimum length, band, normalisation, precision, stop rules) are the
   // record's defaults; only what the parameters decide is set here.
-  AlignConfig c;
-  c.convergence_percent = p.convergence * 100.0;
-  c.gap_open = p.gap_open;
-  c.distance_cutoff = p.cutoff_dist;
-  c.e1 = p.e1;
-  c.e2 = p.e2;
-  c.max_iterations = saturating_i32(p.max_iter);
-  return c;
+  return {.convergence_percent = p.convergence * 100.0,
+          .gap_open = p.gap_open,
+          .distance_cutoff = p.cutoff_dist,
+          .e1 = p.e1,
+          .e2 = p.e2,
+          .max_iterations = saturating_i32(p.max_iter)};
 }
 
 SimilarityConfig similarity_config_of(const AlignConfig& a) {

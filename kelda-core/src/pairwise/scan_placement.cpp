@@ -40,25 +40,21 @@ struct Best {
 // Both passes keep the record's fixed defaults (minimum length, band, normalisation,
 // precision, stop rules) and set what differs from a direct refinement.
 AlignConfig scan_first_pass_config(const ScanConfig& s) {
-  AlignConfig c;
-  c.convergence_percent = s.convergence * 100.0;
-  c.gap_open = s.gap_open;
-  c.distance_cutoff = s.distance_cutoff;
-  c.e1 = s.e1;
-  c.e2 = s.e2;
-  c.max_iterations = s.max_iterations;
-  return c;
+  return {.convergence_percent = s.convergence * 100.0,
+          .gap_open = s.gap_open,
+          .distance_cutoff = s.distance_cutoff,
+          .e1 = s.e1,
+          .e2 = s.e2,
+          .max_iterations = s.max_iterations};
 }
 
 AlignConfig scan_second_pass_config() {
-  AlignConfig c;
-  c.convergence_percent = 0.01;
-  c.gap_open = 0.0;
-  c.distance_cutoff = 4.0;
-  c.e1 = 1.0;
-  c.e2 = 2.5;
-  c.max_iterations = 100;
-  return c;
+  return {.convergence_percent = 0.01,
+          .gap_open = 0.0,
+          .distance_cutoff = 4.0,
+          .e1 = 1.0,
+          .e2 = 2.5,
+          .max_iterations = 100};
 }
 
 bool placement_attempted(std::size_t n_a, std::size_t n_b, const ScanConfig& config) {

@@ -17,12 +17,7 @@
 namespace kelda {
 
 Parameters robust_kelda_preset() {
-  Parameters p;
-  p.e1 = 6.0;
-  p.e2 = 20.0;
-  p.cutoff_dist = 4.0;
-  p.gap_open = 0.5;
-  return p;
+  return {.e1 = 6.0, .e2 = 20.0, .gap_open = 0.5, .cutoff_dist = 4.0};
 }
 
 namespace {

@@ -113,7 +113,13 @@ EngineSettings compare_engine_settings() {
 }
 
 std::size_t default_keep(std::size_t n_targets) {
-  return std::max<std::size_t>(40, n_targets / 20 + (n_targets % 20 != 0));
+  const std::size_t share = (n_targets * kDefaultKeepPercent + 99) / 100;
+  return std::max(kDefaultKeepLeast, share);
+}
+
+std::string default_keep_rule() {
+  return "max(" + std::to_string(kDefaultKeepLeast) + ", " + std::to_string(kDefaultKeepPercent) +
+         "% of the targets)";
 }
 
 std::optional<std::size_t> prefilter_keep(const SearchSettings& settings, std::size_t n_targets) {

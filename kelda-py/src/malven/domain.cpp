@@ -111,14 +111,17 @@ int truth(PyObject* self) {
   return t;
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // The file methods come first in the class's method order.
 PyMethodDef methods[] = {
-    {"from_pdb", MALVEN_FASTCALL(files::from_pdb), kFastcall | METH_STATIC, files::from_pdb_doc},
-    {"from_dssp", MALVEN_FASTCALL(files::from_dssp), kFastcall | METH_STATIC, files::from_dssp_doc},
-    {"load_dssp", MALVEN_FASTCALL(files::load_dssp), kFastcall, files::load_dssp_doc},
-    {"to_pdb", MALVEN_FASTCALL(files::to_pdb), kFastcall, files::to_pdb_doc},
+    {"from_pdb", MALVEN_FASTCALL((function<files::from_pdb_sig, files::read_domain>)),
+     kFastcall | METH_STATIC, files::from_pdb_doc},
+    {"from_dssp", MALVEN_FASTCALL((function<files::from_dssp_sig, files::read_domain_with_dssp>)),
+     kFastcall | METH_STATIC, files::from_dssp_doc},
+    {"load_dssp",
+     MALVEN_FASTCALL((mutating_method<Domain, files::load_dssp_sig, files::load_dssp_into>)),
+     kFastcall, files::load_dssp_doc},
+    {"to_pdb", MALVEN_FASTCALL((method<Domain, files::to_pdb_sig, files::write_domain>)), kFastcall,
+     files::to_pdb_doc},
     {"from_arrays", MALVEN_FASTCALL((function<from_arrays_sig, from_arrays>)),
      kFastcall | METH_STATIC,
      "from_arrays(id, coords, sequence, chain=None)\n--\n\n"
@@ -135,31 +138,29 @@ PyMethodDef methods[] = {
     {"ss_content", (method0<Domain, ss_content>), METH_NOARGS,
      "ss_content($self)\n--\n\n"
      "Returns secondary structure content as (helix, strand, coil) tuple."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef getset[] = {
-    {"pdb_file", getter<Domain, get_pdb_file>, nullptr, "Returns the source PDB file path.", nullptr},
+    computed<Domain, get_pdb_file>("pdb_file", "Returns the source PDB file path."),
     {"id", getter<Domain, get_id>, setter<Domain, std::string, id_param, set_id>,
      "Returns the domain identifier.", nullptr},
     {"chain", getter<Domain, get_chain>, setter<Domain, kelda::Char, chain_param, set_chain>,
      "Returns the chain identifier.", nullptr},
-    {"sequence", getter<Domain, get_sequence>, nullptr,
-     "Returns the amino acid sequence as a string.", nullptr},
-    {"secondary_structure", getter<Domain, get_secondary_structure>, nullptr,
-     "Returns the secondary structure string.", nullptr},
-    {"has_dssp", getter<Domain, get_has_dssp>, nullptr,
-     "Returns True if DSSP data has been loaded.", nullptr},
+    computed<Domain, get_sequence>("sequence", "Returns the amino acid sequence as a string."),
+    computed<Domain, get_secondary_structure>("secondary_structure",
+                                              "Returns the secondary structure string."),
+    computed<Domain, get_has_dssp>("has_dssp", "Returns True if DSSP data has been loaded."),
     {"coordinates", getter<Domain, get_coordinates>,
      setter<Domain, Matrix, coords_param, set_coordinates>,
      "Returns C-alpha coordinates as numpy array (N x 3).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 }  // namespace
 
 PyTypeObject* create_domain_class() {
-  return record_class<Domain>(
+  return value_class<Domain, new_sig, make, repr>(
       {.qualified = "builtins.Domain",
        .doc = "Domain(id, chain=None)\n--\n\n"
               "Python wrapper for Domain.\n\n"
@@ -167,11 +168,8 @@ PyTypeObject* create_domain_class() {
               "secondary structure information.",
        .getset = getset,
        .methods = methods,
-       .slots = {slot(Py_tp_new, constructor<Domain, new_sig, make>),
-                 slot(Py_tp_repr, unary<Domain, repr>), slot(Py_tp_str, unary<Domain, text>),
-                 slot(Py_sq_length, length), slot(Py_mp_length, length),
-                 slot(Py_nb_bool, truth)},
-       .subclassable = true});
+       .slots = {slot(Py_tp_str, unary<Domain, text>), slot(Py_sq_length, length),
+                 slot(Py_mp_length, length), slot(Py_nb_bool, truth)}});
 }
 
 }  // namespace malven

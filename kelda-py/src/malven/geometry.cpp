@@ -54,7 +54,7 @@ Ref centroid(Matrix coords) {
 
 PyMethodDef compute_rmsd_def{
     "compute_rmsd", MALVEN_FASTCALL((function<compute_rmsd_sig, compute_rmsd>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "compute_rmsd(coords1, coords2)\n--\n\n"
     "Computes RMSD between two coordinate sets.\n\n"
     "Args:\n"
@@ -65,7 +65,7 @@ PyMethodDef compute_rmsd_def{
 
 PyMethodDef superpose_def{
     "superpose", MALVEN_FASTCALL((function<superpose_sig, superpose>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "superpose(fixed, mobile)\n--\n\n"
     "Computes optimal superposition of two coordinate sets.\n\n"
     "Args:\n"
@@ -76,7 +76,7 @@ PyMethodDef superpose_def{
 
 PyMethodDef distance_matrix_def{
     "distance_matrix", MALVEN_FASTCALL((function<distance_matrix_sig, distance_matrix>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "distance_matrix(coords1, coords2)\n--\n\n"
     "Computes distance matrix between two coordinate sets.\n\n"
     "Args:\n"
@@ -86,7 +86,7 @@ PyMethodDef distance_matrix_def{
     "    MxN distance matrix as numpy array."};
 
 PyMethodDef centroid_def{
-    "centroid", MALVEN_FASTCALL((function<centroid_sig, centroid>)), METH_FASTCALL | METH_KEYWORDS,
+    "centroid", MALVEN_FASTCALL((function<centroid_sig, centroid>)), kFastcall,
     "centroid(coords)\n--\n\n"
     "Computes centroid of a coordinate set.\n\n"
     "Args:\n"

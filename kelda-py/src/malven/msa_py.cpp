@@ -50,7 +50,7 @@ Ref align_pdbs(std::vector<FsPath> pdb_files, FsPath output_dir,
 
 PyMethodDef multiple_align_def{
     "multiple_align", MALVEN_FASTCALL((function<multiple_align_sig, multiple_align>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "multiple_align(domains, params=None, pre_transforms=None)\n--\n\n"
     "Performs multiple structure alignment.\n\n"
     "Args:\n"
@@ -64,7 +64,7 @@ PyMethodDef multiple_align_def{
 
 PyMethodDef align_pdbs_def{
     "align_pdbs", MALVEN_FASTCALL((function<align_pdbs_sig, align_pdbs>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0)\n--\n\n"
     "Aligns PDB files and writes the superposed structures.\n\n"
     "Reads one chain of every file, places each structure onto the reference by\n"

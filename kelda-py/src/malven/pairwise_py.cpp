@@ -27,7 +27,7 @@ Ref pairwise_align(Shared<Domain> domain1, Shared<Domain> domain2,
 
 PyMethodDef pairwise_align_def{
     "pairwise_align", MALVEN_FASTCALL((function<pairwise_align_sig, pairwise_align>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "pairwise_align(domain1, domain2, params=None, scan_mode=None, slide=None)\n--\n\n"
     "Aligns two protein domains.\n\n"
     "The second domain is superposed onto the first; the result's transform\n"

@@ -48,21 +48,18 @@ PyGetSetDef getset[] = {
     FLOAT_ATTR(score_cutoff, "Score cutoff for alignment."),
     FLOAT_ATTR(convergence, "Convergence threshold."),
     COUNT_ATTR(verbosity, "Verbosity level."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kEndOfAttributes,
 };
 
 }  // namespace
 
 PyTypeObject* create_parameters_class() {
-  return record_class<Parameters>(
+  return value_class<Parameters, new_sig, make, repr>(
       {.qualified = "builtins.Parameters",
        .doc = "Parameters()\n--\n\n"
               "Python wrapper for alignment parameters.\n\n"
               "All parameters have sensible defaults matching the original KELDA behavior.",
-       .getset = getset,
-       .slots = {slot(Py_tp_new, constructor<Parameters, new_sig, make>),
-                 slot(Py_tp_repr, unary<Parameters, repr>)},
-       .subclassable = true});
+       .getset = getset});
 }
 
 }  // namespace malven

@@ -15,6 +15,19 @@ using kelda::Transform;
 
 namespace {
 
+const Signature transform_pdb_file_sig{
+    "transform_pdb_file", {{"input_path"}, {"output_path"}, {"transform"}, opt("chain")}};
+Ref transform_pdb_file(FsPath input_path, FsPath output_path, Shared<Transform> transform,
+                       std::optional<kelda::Char> chain) {
+  unwrap(kelda::transform_pdb_file(input_path.bytes, output_path.bytes, *transform, chain),
+         on_error::transform_pdb);
+  return none();
+}
+
+}  // namespace
+
+namespace files {
+
 const Signature from_pdb_sig{"Domain.from_pdb", {{"path"}, opt("chain")}};
 Ref read_domain(FsPath path, std::optional<kelda::Char> chain) {
   return wrap(unwrap(kelda::read_pdb(path.bytes, chain), on_error::parse_pdb));
@@ -42,31 +55,14 @@ Ref write_domain(const Domain& d, FsPath path, std::optional<Shared<Transform>> 
   return none();
 }
 
-const Signature transform_pdb_file_sig{
-    "transform_pdb_file", {{"input_path"}, {"output_path"}, {"transform"}, opt("chain")}};
-Ref transform_pdb_file(FsPath input_path, FsPath output_path, Shared<Transform> transform,
-                       std::optional<kelda::Char> chain) {
-  unwrap(kelda::transform_pdb_file(input_path.bytes, output_path.bytes, *transform, chain),
-         on_error::transform_pdb);
-  return none();
-}
-
 const Signature write_all_sig{"MultipleAlignmentResult.write_all", {{"output_dir"}, opt("prefix")}};
 Ref write_all_files(const kelda::MultipleAlignmentResult& r, FsPath output_dir,
                     std::optional<FsPath> prefix) {
   const std::optional<std::string> text = prefix ? std::optional(prefix->bytes) : std::nullopt;
   const auto paths = unwrap(kelda::write_all(r, output_dir.bytes, text), on_error::whole);
-  return list_of(paths, [](const std::string& p) { return to_py(p); });
+  return to_py(paths);
 }
 
-}  // namespace
-
-namespace files {
-
-PyObject* from_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) noexcept {
-  return function<from_pdb_sig, read_domain>(self, args, nargs, kwnames);
-}
 const char from_pdb_doc[] =
     "from_pdb(path, chain=None)\n--\n\n"
     "Creates a domain from a PDB file.\n\n"
@@ -79,10 +75,6 @@ const char from_pdb_doc[] =
     "    ValueError: If the file cannot be parsed.\n"
     "    IOError: If the file cannot be read.";
 
-PyObject* from_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return function<from_dssp_sig, read_domain_with_dssp>(self, args, nargs, kwnames);
-}
 const char from_dssp_doc[] =
     "from_dssp(pdb_path, dssp_path, chain=None)\n--\n\n"
     "Creates a domain from a DSSP file.\n\n"
@@ -93,20 +85,12 @@ const char from_dssp_doc[] =
     "Returns:\n"
     "    Domain object with coordinates and secondary structure.";
 
-PyObject* load_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return mutating_method<Domain, load_dssp_sig, load_dssp_into>(self, args, nargs, kwnames);
-}
 const char load_dssp_doc[] =
     "load_dssp($self, path)\n--\n\n"
     "Loads secondary structure from a DSSP file.\n\n"
     "Args:\n"
     "    path: Path to DSSP file.";
 
-PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-  return method<Domain, to_pdb_sig, write_domain>(self, args, nargs, kwnames);
-}
 const char to_pdb_doc[] =
     "to_pdb($self, path, transform=None, full=True)\n--\n\n"
     "Writes the domain to a PDB file.\n\n"
@@ -118,11 +102,6 @@ const char to_pdb_doc[] =
     "    full: If True (default), writes all atoms from original PDB.\n"
     "          If False, writes only C-alpha atoms.";
 
-PyObject* write_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-  return method<kelda::MultipleAlignmentResult, write_all_sig, write_all_files>(self, args, nargs,
-                                                                                kwnames);
-}
 const char write_all_doc[] =
     "write_all($self, output_dir, prefix=None)\n--\n\n"
     "Writes all aligned structures as full PDB files to the specified directory.\n\n"
@@ -136,7 +115,7 @@ const char write_all_doc[] =
 
 PyMethodDef transform_pdb_file_def{
     "transform_pdb_file", MALVEN_FASTCALL((function<transform_pdb_file_sig, transform_pdb_file>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "transform_pdb_file(input_path, output_path, transform, chain=None)\n--\n\n"
     "Transforms an entire PDB file by applying a rigid body transformation.\n\n"
     "Unlike `Domain.to_pdb()` which only outputs C-alpha atoms, this function\n"

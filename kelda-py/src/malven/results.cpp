@@ -50,7 +50,7 @@ PyMethodDef ar_methods[] = {
     {"transformation_matrix", (method0<AlignmentResult, ar_matrix>), METH_NOARGS,
      "transformation_matrix($self)\n--\n\nReturns the 4x4 transformation matrix."},
     {"transform_coordinates", MALVEN_FASTCALL((method<AlignmentResult, ar_apply_sig, ar_apply>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     kFastcall,
      "transform_coordinates($self, coords)\n--\n\n"
      "Applies transformation to coordinates.\n\n"
      "Args:\n"
@@ -58,11 +58,10 @@ PyMethodDef ar_methods[] = {
      "Returns:\n"
      "    Transformed Nx3 array."},
     {"get_transformed_coordinates",
-     MALVEN_FASTCALL((method<AlignmentResult, ar_moved_sig, ar_moved>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     MALVEN_FASTCALL((method<AlignmentResult, ar_moved_sig, ar_moved>)), kFastcall,
      "get_transformed_coordinates($self, domain)\n--\n\n"
      "Returns the transformed coordinates of the mobile domain."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef ar_getset[] = {
@@ -70,12 +69,12 @@ PyGetSetDef ar_getset[] = {
     member<AlignmentResult, &AlignmentResult::n_aligned>("n_aligned",
                                                          "Number of aligned positions."),
     member<AlignmentResult, &AlignmentResult::score>("score", "KELDA score (Sc)."),
-    member<AlignmentResult, &AlignmentResult::seq_identity>(
-        "seq_identity", "Sequence identity of aligned region."),
-    {"transform", getter<AlignmentResult, ar_transform>, nullptr,
-     "Returns the transformation as a Transform object.", nullptr},
-    {"aligned_pairs", getter<AlignmentResult, ar_pairs>, nullptr,
-     "Returns the alignment path as list of (i, j) tuples.", nullptr},
+    member<AlignmentResult, &AlignmentResult::seq_identity>("seq_identity",
+                                                            "Sequence identity of aligned region."),
+    computed<AlignmentResult, ar_transform>("transform",
+                                            "Returns the transformation as a Transform object."),
+    computed<AlignmentResult, ar_pairs>("aligned_pairs",
+                                        "Returns the alignment path as list of (i, j) tuples."),
     kEndOfAttributes,
 };
 
@@ -113,11 +112,11 @@ Ref mar_repr(const MAR& r) {
 
 PyMethodDef mar_methods[] = {
     {"get_transform", MALVEN_FASTCALL((method<MAR, mar_get_transform_sig, mar_get_transform>)),
-     METH_FASTCALL | METH_KEYWORDS,
+     kFastcall,
      "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
-    {"write_all", MALVEN_FASTCALL(files::write_all), METH_FASTCALL | METH_KEYWORDS,
-     files::write_all_doc},
-    {nullptr, nullptr, 0, nullptr},
+    {"write_all", MALVEN_FASTCALL((method<MAR, files::write_all_sig, files::write_all_files>)),
+     kFastcall, files::write_all_doc},
+    kEndOfMethods,
 };
 
 PyGetSetDef mar_getset[] = {
@@ -125,19 +124,17 @@ PyGetSetDef mar_getset[] = {
     member<MAR, &MAR::score>("score", "Overall alignment score."),
     member<MAR, &MAR::n_columns>("n_columns", "Number of alignment columns."),
     member<MAR, &MAR::n_core>("n_core", "Number of core positions (all structures present)."),
-    {"transforms", getter<MAR, mar_transforms>, nullptr,
-     "Returns all transformations as a list.", nullptr},
-    {"core_positions", getter<MAR, mar_core>, nullptr, "Returns core position indices.", nullptr},
-    {"columns", getter<MAR, mar_columns>, nullptr,
-     "Returns alignment columns as list of lists.\n\n"
-     "Each column is a list where element i is the residue index for\n"
-     "domain i, or None if that domain has a gap at this position.",
-     nullptr},
-    {"full_transforms", getter<MAR, mar_full>, nullptr,
-     "Returns the full composed transforms (pre-alignment + MSA refinement).\n\n"
-     "These transforms can be applied directly to the original PDB files\n"
-     "to get the final aligned structures.",
-     nullptr},
+    computed<MAR, mar_transforms>("transforms", "Returns all transformations as a list."),
+    computed<MAR, mar_core>("core_positions", "Returns core position indices."),
+    computed<MAR, mar_columns>("columns",
+                               "Returns alignment columns as list of lists.\n\n"
+                               "Each column is a list where element i is the residue index for\n"
+                               "domain i, or None if that domain has a gap at this position."),
+    computed<MAR, mar_full>(
+        "full_transforms",
+        "Returns the full composed transforms (pre-alignment + MSA refinement).\n\n"
+        "These transforms can be applied directly to the original PDB files\n"
+        "to get the final aligned structures."),
     kEndOfAttributes,
 };
 
@@ -163,26 +160,18 @@ PyGetSetDef hit_getset[] = {
 }  // namespace
 
 PyTypeObject* create_alignment_result_class() {
-  return record_class<AlignmentResult>(
-      {.qualified = "builtins.AlignmentResult",
-       .doc = "Python wrapper for pairwise alignment result.\n\n"
-              "Contains the transformation, statistics, and alignment path.",
-       .getset = ar_getset,
-       .methods = ar_methods,
-       .slots = {slot(Py_tp_repr, unary<AlignmentResult, ar_repr>)}});
+  return result_class<AlignmentResult, ar_repr>(
+      "builtins.AlignmentResult", ar_getset, ar_methods,
+      "Python wrapper for pairwise alignment result.\n\n"
+      "Contains the transformation, statistics, and alignment path.");
 }
 PyTypeObject* create_multiple_alignment_result_class() {
-  return record_class<MAR>({.qualified = "builtins.MultipleAlignmentResult",
-                            .doc = "Python wrapper for multiple alignment result.",
-                            .getset = mar_getset,
-                            .methods = mar_methods,
-                            .slots = {slot(Py_tp_repr, unary<MAR, mar_repr>)}});
+  return result_class<MAR, mar_repr>("builtins.MultipleAlignmentResult", mar_getset, mar_methods,
+                                     "Python wrapper for multiple alignment result.");
 }
 PyTypeObject* create_scan_hit_class() {
-  return record_class<ScanHit>({.qualified = "builtins.ScanHit",
-                                .doc = "Result of a database scan hit.",
-                                .getset = hit_getset,
-                                .slots = {slot(Py_tp_repr, unary<ScanHit, hit_repr>)}});
+  return result_class<ScanHit, hit_repr>("builtins.ScanHit", hit_getset, nullptr,
+                                         "Result of a database scan hit.");
 }
 
 }  // namespace malven

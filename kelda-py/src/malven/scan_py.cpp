@@ -36,7 +36,7 @@ Ref scan_database(Shared<Domain> query, std::vector<Shared<Domain>> targets,
 
 PyMethodDef scan_database_def{
     "scan_database", MALVEN_FASTCALL((function<scan_database_sig, scan_database>)),
-    METH_FASTCALL | METH_KEYWORDS,
+    kFastcall,
     "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, "
     "scan_mode=True)\n--\n\n"
     "Scans a query domain against a list of target domains.\n\n"

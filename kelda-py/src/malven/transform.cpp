@@ -66,7 +66,7 @@ Ref repr(const Transform& t) {
 
 PyMethodDef methods[] = {
     {"from_matrix", MALVEN_FASTCALL((function<from_matrix_sig, from_matrix>)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kFastcall | METH_STATIC,
      "from_matrix(rotation, translation)\n--\n\n"
      "Creates a transformation from rotation matrix and translation vector.\n\n"
      "Args:\n"
@@ -74,7 +74,7 @@ PyMethodDef methods[] = {
      "    translation: 3-element translation vector as numpy array."},
     {"transformation_matrix", (method0<Transform, matrix4_array>), METH_NOARGS,
      "transformation_matrix($self)\n--\n\nReturns the full 4x4 transformation matrix."},
-    {"apply", MALVEN_FASTCALL((method<Transform, apply_sig, apply>)), METH_FASTCALL | METH_KEYWORDS,
+    {"apply", MALVEN_FASTCALL((method<Transform, apply_sig, apply>)), kFastcall,
      "apply($self, coords)\n--\n\n"
      "Applies this transformation to coordinates.\n\n"
      "Args:\n"
@@ -83,34 +83,30 @@ PyMethodDef methods[] = {
      "    Transformed Nx3 array."},
     {"inverse", (method0<Transform, inverse>), METH_NOARGS,
      "inverse($self)\n--\n\nReturns the inverse transformation."},
-    {"compose", MALVEN_FASTCALL((method<Transform, compose_sig, compose>)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"compose", MALVEN_FASTCALL((method<Transform, compose_sig, compose>)), kFastcall,
      "compose($self, other)\n--\n\n"
      "Composes this transformation with another (self * other)."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 PyGetSetDef getset[] = {
-    {"rotation", getter<Transform, rotation_array>, nullptr,
-     "Returns the rotation matrix as 3x3 numpy array.", nullptr},
-    {"translation", getter<Transform, translation_array>, nullptr,
-     "Returns the translation vector as numpy array.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    computed<Transform, rotation_array>("rotation",
+                                        "Returns the rotation matrix as 3x3 numpy array."),
+    computed<Transform, translation_array>("translation",
+                                           "Returns the translation vector as numpy array."),
+    kEndOfAttributes,
 };
 
 }  // namespace
 
 PyTypeObject* create_transform_class() {
-  return record_class<Transform>(
+  return value_class<Transform, new_sig, make, repr>(
       {.qualified = "builtins.Transform",
        .doc = "Transform()\n--\n\n"
               "Python wrapper for 3D rigid body transformation.\n\n"
               "Represents a rotation followed by translation.",
        .getset = getset,
-       .methods = methods,
-       .slots = {slot(Py_tp_new, constructor<Transform, new_sig, make>),
-                 slot(Py_tp_repr, unary<Transform, repr>)},
-       .subclassable = true});
+       .methods = methods});
 }
 
 }  // namespace malven

@@ -85,22 +85,20 @@ Ref cluster_database(FsPath path, kelda::ClusterSettings settings, std::optional
                    Ref::borrow(PyTuple_GET_ITEM(counts.get(), 3))});
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef cluster_functions[] = {
-    {"cluster_domains", MALVEN_FASTCALL((function<cluster_domains_sig, cluster_domains>)),
-     kFastcall,
-     "cluster_domains(domains, settings, progress=None)\n--\n\n"
-     "The domains clustered by TM-score: (clusters, queries, certified, aligned), a cluster\n"
-     "(representative, members, tm) by index. progress(placed, total) is called as it runs."},
-    {"cluster_database", MALVEN_FASTCALL((function<cluster_database_sig, cluster_database>)),
-     kFastcall,
-     "cluster_database(path, settings, progress=None)\n--\n\n"
-     "The entries of the structure database at path clustered by TM-score: (names, clusters,\n"
-     "queries, certified, aligned)."},
-    {nullptr, nullptr, 0, nullptr},
+    MALVEN_FUNCTION(
+        cluster_domains,
+        "cluster_domains(domains, settings, progress=None)\n--\n\n"
+        "The domains clustered by TM-score: (clusters, queries, certified, aligned), a cluster\n"
+        "(representative, members, tm) by index. progress(placed, total) is called as it runs."),
+    MALVEN_FUNCTION(
+        cluster_database,
+        "cluster_database(path, settings, progress=None)\n--\n\n"
+        "The entries of the structure database at path clustered by TM-score: (names, clusters,\n"
+        "queries, certified, aligned)."),
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

@@ -20,26 +20,9 @@ namespace {
 using kelda::ChainPairResult;
 using kelda::ComplexResult;
 
-Ref pairs_list(const std::vector<kelda::ResiduePair>& pairs) {
-  return list_of(pairs, [](const kelda::ResiduePair& p) {
-    return tuple_of({to_py(p.first), to_py(p.second)});
-  });
-}
-Ref count(std::size_t n) { return to_py(static_cast<std::uint64_t>(n)); }
-
 // ---- ChainPairResult ----------------------------------------------------------------------
 
-Ref cp_chain_a(const ChainPairResult& p) { return count(p.chain_a); }
-Ref cp_chain_b(const ChainPairResult& p) { return count(p.chain_b); }
-Ref cp_alignment(const ChainPairResult& p) { return pairs_list(p.alignment); }
-Ref cp_pairs(const ChainPairResult& p) { return pairs_list(p.pairs); }
-Ref cp_tm_a(const ChainPairResult& p) { return to_py(p.tm_score_a); }
-Ref cp_tm_b(const ChainPairResult& p) { return to_py(p.tm_score_b); }
-Ref cp_rmsd(const ChainPairResult& p) { return to_py(p.rmsd); }
-Ref cp_identity(const ChainPairResult& p) { return to_py(p.identity); }
-Ref cp_n_aligned(const ChainPairResult& p) { return count(p.pairs.size()); }
-Ref cp_length_a(const ChainPairResult& p) { return count(p.length_a); }
-Ref cp_length_b(const ChainPairResult& p) { return count(p.length_b); }
+Ref cp_n_aligned(const ChainPairResult& p) { return to_py(p.pairs.size()); }
 Ref cp_repr(const ChainPairResult& p) {
   return to_py("ChainPairResult(chain_a=" + std::to_string(p.chain_a) + ", chain_b=" +
                std::to_string(p.chain_b) + ", tm_score_a=" + fixed(p.tm_score_a, 4) +
@@ -47,26 +30,26 @@ Ref cp_repr(const ChainPairResult& p) {
                std::to_string(p.pairs.size()) + ")");
 }
 
+using CP = ChainPairResult;
 PyGetSetDef chain_pair_getset[] = {
-    {"chain_a", getter<ChainPairResult, cp_chain_a>, nullptr, "The chain's index in A's list.",
-     nullptr},
-    {"chain_b", getter<ChainPairResult, cp_chain_b>, nullptr, "... in B's list.", nullptr},
-    {"alignment", getter<ChainPairResult, cp_alignment>, nullptr,
-     "Every aligned pair (i of A's chain, j of B's chain), ascending.", nullptr},
-    {"pairs", getter<ChainPairResult, cp_pairs>, nullptr,
-     "The aligned pairs within 5 A under the complex's superposition.", nullptr},
-    {"tm_score_a", getter<ChainPairResult, cp_tm_a>, nullptr,
-     "The pair's TM-score under the complex's superposition, normalised by A's chain.",
-     nullptr},
-    {"tm_score_b", getter<ChainPairResult, cp_tm_b>, nullptr, "... by B's chain.", nullptr},
-    {"rmsd", getter<ChainPairResult, cp_rmsd>, nullptr,
-     "RMSD of the close pairs under the complex's superposition (0 for none).", nullptr},
-    {"identity", getter<ChainPairResult, cp_identity>, nullptr,
-     "Identical residues among the aligned pairs, a fraction.", nullptr},
-    {"n_aligned", getter<ChainPairResult, cp_n_aligned>, nullptr, "The close pairs.", nullptr},
-    {"length_a", getter<ChainPairResult, cp_length_a>, nullptr, "A chain's residues.", nullptr},
-    {"length_b", getter<ChainPairResult, cp_length_b>, nullptr, "B chain's residues.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    member<CP, &CP::chain_a>("chain_a", "The chain's index in A's list."),
+    member<CP, &CP::chain_b>("chain_b", "... in B's list."),
+    member<CP, &CP::alignment>("alignment",
+                               "Every aligned pair (i of A's chain, j of B's chain), ascending."),
+    member<CP, &CP::pairs>("pairs",
+                           "The aligned pairs within 5 A under the complex's superposition."),
+    member<CP, &CP::tm_score_a>(
+        "tm_score_a",
+        "The pair's TM-score under the complex's superposition, normalised by A's chain."),
+    member<CP, &CP::tm_score_b>("tm_score_b", "... by B's chain."),
+    member<CP, &CP::rmsd>(
+        "rmsd", "RMSD of the close pairs under the complex's superposition (0 for none)."),
+    member<CP, &CP::identity>("identity",
+                              "Identical residues among the aligned pairs, a fraction."),
+    computed<CP, cp_n_aligned>("n_aligned", "The close pairs."),
+    member<CP, &CP::length_a>("length_a", "A chain's residues."),
+    member<CP, &CP::length_b>("length_b", "B chain's residues."),
+    kEndOfAttributes};
 
 // ---- ComplexResult ------------------------------------------------------------------------
 
@@ -74,18 +57,10 @@ Ref cx_chain_pairs(const ComplexResult& r) {
   return list_of(r.chain_pairs, [](const ChainPairResult& p) { return wrap(p); });
 }
 Ref cx_mapping(const ComplexResult& r) {
-  return list_of(r.chain_pairs, [](const ChainPairResult& p) {
-    return tuple_of({count(p.chain_a), count(p.chain_b)});
-  });
+  return list_of(r.chain_pairs,
+                 [](const ChainPairResult& p) { return to_py(std::pair(p.chain_a, p.chain_b)); });
 }
 Ref cx_transform(const ComplexResult& r) { return wrap(r.transform); }
-Ref cx_tm_a(const ComplexResult& r) { return to_py(r.tm_score_a); }
-Ref cx_tm_b(const ComplexResult& r) { return to_py(r.tm_score_b); }
-Ref cx_length_a(const ComplexResult& r) { return count(r.length_a); }
-Ref cx_length_b(const ComplexResult& r) { return count(r.length_b); }
-Ref cx_n_aligned(const ComplexResult& r) { return count(r.n_aligned); }
-Ref cx_n_aligned_all(const ComplexResult& r) { return count(r.n_aligned_all); }
-Ref cx_rmsd(const ComplexResult& r) { return to_py(r.rmsd); }
 Ref cx_aligned(const ComplexResult& r) { return to_py(r.aligned()); }
 Ref cx_repr(const ComplexResult& r) {
   return to_py("ComplexResult(tm_score_a=" + fixed(r.tm_score_a, 4) + ", tm_score_b=" +
@@ -93,31 +68,25 @@ Ref cx_repr(const ComplexResult& r) {
                ", n_aligned=" + std::to_string(r.n_aligned) + ")");
 }
 
+using CX = ComplexResult;
 PyGetSetDef complex_getset[] = {
-    {"chain_pairs", getter<ComplexResult, cx_chain_pairs>, nullptr,
-     "The mapped chain pairs (ChainPairResult), ascending by A's chain.", nullptr},
-    {"mapping", getter<ComplexResult, cx_mapping>, nullptr,
-     "The chain mapping as (index in A, index in B) pairs.", nullptr},
-    {"transform", getter<ComplexResult, cx_transform>, nullptr,
-     "The malven.Transform carrying B's assembly onto A's.", nullptr},
-    {"tm_score_a", getter<ComplexResult, cx_tm_a>, nullptr,
-     "The complex TM-score: TM-score terms of every mapped pair over A's total length\n"
-     "(d0 from that length).",
-     nullptr},
-    {"tm_score_b", getter<ComplexResult, cx_tm_b>, nullptr, "... over B's total length.",
-     nullptr},
-    {"length_a", getter<ComplexResult, cx_length_a>, nullptr, "A's residues, every chain.",
-     nullptr},
-    {"length_b", getter<ComplexResult, cx_length_b>, nullptr, "B's residues.", nullptr},
-    {"n_aligned", getter<ComplexResult, cx_n_aligned>, nullptr,
-     "Aligned pairs within 5 A, over every mapped chain pair.", nullptr},
-    {"n_aligned_all", getter<ComplexResult, cx_n_aligned_all>, nullptr, "Every aligned pair.",
-     nullptr},
-    {"rmsd", getter<ComplexResult, cx_rmsd>, nullptr,
-     "RMSD of the close pairs under the transform (0 for none).", nullptr},
-    {"aligned", getter<ComplexResult, cx_aligned>, nullptr, "Whether any chain was mapped.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    computed<CX, cx_chain_pairs>(
+        "chain_pairs", "The mapped chain pairs (ChainPairResult), ascending by A's chain."),
+    computed<CX, cx_mapping>("mapping", "The chain mapping as (index in A, index in B) pairs."),
+    computed<CX, cx_transform>("transform", "The malven.Transform carrying B's assembly onto A's."),
+    member<CX, &CX::tm_score_a>(
+        "tm_score_a",
+        "The complex TM-score: TM-score terms of every mapped pair over A's total length\n"
+        "(d0 from that length)."),
+    member<CX, &CX::tm_score_b>("tm_score_b", "... over B's total length."),
+    member<CX, &CX::length_a>("length_a", "A's residues, every chain."),
+    member<CX, &CX::length_b>("length_b", "B's residues."),
+    member<CX, &CX::n_aligned>("n_aligned",
+                               "Aligned pairs within 5 A, over every mapped chain pair."),
+    member<CX, &CX::n_aligned_all>("n_aligned_all", "Every aligned pair."),
+    member<CX, &CX::rmsd>("rmsd", "RMSD of the close pairs under the transform (0 for none)."),
+    computed<CX, cx_aligned>("aligned", "Whether any chain was mapped."),
+    kEndOfAttributes};
 
 const Signature align_complex_sig{"align_complex", {{"chains1"}, {"chains2"}, {"settings"}}};
 Ref align_complex(std::vector<kelda::Domain> chains1, std::vector<kelda::Domain> chains2,
@@ -147,22 +116,21 @@ Ref align_complexes(std::vector<kelda::Domain> chains1,
   return list_of(found, [](const ComplexResult& c) { return wrap(c); });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef complex_functions[] = {
-    {"align_complex", MALVEN_FASTCALL((function<align_complex_sig, align_complex>)), kFastcall,
-     "align_complex(chains1, chains2, settings)\n--\n\n"
-     "The chains of chains2 (a list of Domains, one assembly) aligned onto those of chains1\n"
-     "as complexes: a ComplexResult."},
-    {"align_complexes", MALVEN_FASTCALL((function<align_complexes_sig, align_complexes>)),
-     kFastcall,
-     "align_complexes(chains1, targets, seeds, settings)\n--\n\n"
-     "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
-     "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
-     "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."},
-    {nullptr, nullptr, 0, nullptr},
+    MALVEN_FUNCTION(
+        align_complex,
+        "align_complex(chains1, chains2, settings)\n--\n\n"
+        "The chains of chains2 (a list of Domains, one assembly) aligned onto those of chains1\n"
+        "as complexes: a ComplexResult."),
+    MALVEN_FUNCTION(
+        align_complexes,
+        "align_complexes(chains1, targets, seeds, settings)\n--\n\n"
+        "Each target (a list of Domains) aligned onto chains1 as complexes, one target a thread:\n"
+        "a list of ComplexResults. seeds: one list a target of ((chain of chains1, chain of the\n"
+        "target), [(i, j), ...]) known chain alignments that stand in for the engine's, or []."),
+    kEndOfMethods,
 };
 
 PyTypeObject* create_complex_result_class() {

@@ -247,7 +247,7 @@ PyGetSetDef progress_getset[] = {
     counter<BuildCounters, &BuildProgress::skipped>("skipped", "Files skipped so far."),
     counter<BuildCounters, &BuildProgress::files_read>(
         "files_read", "Whether every file is read (a held build then waits for allow_commit())."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    kEndOfAttributes};
 
 Ref progress_hold(const BuildCounters& p) {
   p.counters->hold_commit.store(true);
@@ -271,7 +271,7 @@ PyMethodDef progress_methods[] = {
     {"cancel", (method0<BuildCounters, progress_cancel>), METH_NOARGS,
      "cancel($self)\n--\n\nStops the build at its next file; it keeps nothing (the database\n"
      "as it was, or absent) and ends as a Ctrl-C does."},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 const Signature progress_new_sig{"BuildProgress.__new__", {}};
 BuildCounters progress_new() { return BuildCounters{}; }
@@ -336,8 +336,6 @@ Ref db_verify(const Database& db) {
   return none();
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef db_methods[] = {
     {"name", MALVEN_FASTCALL((method<Database, entry_sig, db_name>)), kFastcall,
      "name($self, k)\n--\n\nEntry k's name, FILE:CHAIN."},
@@ -354,59 +352,61 @@ PyMethodDef db_methods[] = {
     {"verify", (method0<Database, db_verify>), METH_NOARGS,
      "verify($self)\n--\n\nChecks every mapped segment's files as they are on disk now against their\n"
      "sizes, headers and checksums (reads them whole)."},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 PyGetSetDef db_getset[] = {
-    {"size", getter<Database, db_size>, nullptr, "Entries in the whole database.", nullptr},
-    {"residues", getter<Database, db_residues>, nullptr, "Residues in the whole database.",
-     nullptr},
-    {"path", getter<Database, db_path>, nullptr, "The database's directory.", nullptr},
-    {"mapped", getter<Database, db_mapped>, nullptr,
-     "The entries that can be read, as (begin, end).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    computed<Database, db_size>("size", "Entries in the whole database."),
+    computed<Database, db_residues>("residues", "Residues in the whole database."),
+    computed<Database, db_path>("path", "The database's directory."),
+    computed<Database, db_mapped>("mapped", "The entries that can be read, as (begin, end)."),
+    kEndOfAttributes};
 
 }  // namespace
 
 PyMethodDef database_functions[] = {
-    {"build_database", MALVEN_FASTCALL((function<build_database_sig, build_database>)),
-     kFastcall,
-     "build_database(path, files, append, settings, progress=None)\n--\n\n"
-     "Reads the structure files (in order) into the database at path, a new one or, with\n"
-     "append, after the entries it holds: a BuildReport. Every protein chain of a file is an\n"
-     "entry (one with settings.first_chain); files that cannot be read are skipped. A failure\n"
-     "or Ctrl-C leaves the database as it was (or absent). progress: a BuildProgress that\n"
-     "another thread may read meanwhile."},
-    {"open_database", MALVEN_FASTCALL((function<open_database_sig, open_database>)), kFastcall,
-     "open_database(path, begin=0, end=None)\n--\n\n"
-     "The database at path, its entries [begin, end) mapped (all by default): a\n"
-     "MappedDatabase. ValueError for what is no database, a damaged or foreign one, or one\n"
-     "of another format version; OSError when it cannot be opened."},
-    {"search_database", MALVEN_FASTCALL((function<search_database_sig, search_database>)),
-     kFastcall,
-     "search_database(db, queries, settings, progress=None)\n--\n\n"
-     "Every query (a malven.Domain) against the mapped entries in one pass: per query\n"
-     "(hits, n_aligned), hits SearchHits best first whose target is the entry's index.\n"
-     "progress: a SearchProgress whose counters another thread may read meanwhile."},
-    {"screen_shard", MALVEN_FASTCALL((function<screen_shard_sig, screen_shard>)), kFastcall,
-     "screen_shard(db, queries, settings)\n--\n\n"
-     "The first stages over a shard: per query its candidates as rows (entry, length,\n"
-     "first-stage score, shape score) of a float64 array."},
-    {"choose_for_engine", MALVEN_FASTCALL((function<choose_for_engine_sig, choose_for_engine>)),
-     kFastcall,
-     "choose_for_engine(screens, queries, entries, settings)\n--\n\n"
-     "The targets the engine aligns per query, chosen over every shard's screen as one\n"
-     "search over the database of `entries` chooses them."},
-    {"align_shard", MALVEN_FASTCALL((function<align_shard_sig, align_shard>)), kFastcall,
-     "align_shard(db, queries, chosen, settings)\n--\n\n"
-     "The engine on the chosen targets this shard maps (on every entry with exhaustive):\n"
-     "per query (hits, n_aligned)."},
-    {"merge_database_hits",
-     MALVEN_FASTCALL((function<merge_database_hits_sig, merge_database_hits>)), kFastcall,
-     "merge_database_hits(shards, settings)\n--\n\n"
-     "The (hits, n_aligned) of every shard's align_shard merged as one search ranks them."},
-    {"shard_ranges", MALVEN_FASTCALL((function<shard_ranges_sig, shard_ranges>)), kFastcall,
-     "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."},
-    {nullptr, nullptr, 0, nullptr},
+    MALVEN_FUNCTION(
+        build_database,
+        "build_database(path, files, append, settings, progress=None)\n--\n\n"
+        "Reads the structure files (in order) into the database at path, a new one or, with\n"
+        "append, after the entries it holds: a BuildReport. Every protein chain of a file is an\n"
+        "entry (one with settings.first_chain); files that cannot be read are skipped. A failure\n"
+        "or Ctrl-C leaves the database as it was (or absent). progress: a BuildProgress that\n"
+        "another thread may read meanwhile."),
+    MALVEN_FUNCTION(
+        open_database,
+        "open_database(path, begin=0, end=None)\n--\n\n"
+        "The database at path, its entries [begin, end) mapped (all by default): a\n"
+        "MappedDatabase. ValueError for what is no database, a damaged or foreign one, or one\n"
+        "of another format version; OSError when it cannot be opened."),
+    MALVEN_FUNCTION(
+        search_database,
+        "search_database(db, queries, settings, progress=None)\n--\n\n"
+        "Every query (a malven.Domain) against the mapped entries in one pass: per query\n"
+        "(hits, n_aligned), hits SearchHits best first whose target is the entry's index.\n"
+        "progress: a SearchProgress whose counters another thread may read meanwhile."),
+    MALVEN_FUNCTION(
+        screen_shard,
+        "screen_shard(db, queries, settings)\n--\n\n"
+        "The first stages over a shard: per query its candidates as rows (entry, length,\n"
+        "first-stage score, shape score) of a float64 array."),
+    MALVEN_FUNCTION(
+        choose_for_engine,
+        "choose_for_engine(screens, queries, entries, settings)\n--\n\n"
+        "The targets the engine aligns per query, chosen over every shard's screen as one\n"
+        "search over the database of `entries` chooses them."),
+    MALVEN_FUNCTION(
+        align_shard,
+        "align_shard(db, queries, chosen, settings)\n--\n\n"
+        "The engine on the chosen targets this shard maps (on every entry with exhaustive):\n"
+        "per query (hits, n_aligned)."),
+    MALVEN_FUNCTION(
+        merge_database_hits,
+        "merge_database_hits(shards, settings)\n--\n\n"
+        "The (hits, n_aligned) of every shard's align_shard merged as one search ranks them."),
+    MALVEN_FUNCTION(
+        shard_ranges,
+        "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."),
+    kEndOfMethods,
 };
 
 PyTypeObject* create_build_progress_class() {

@@ -63,13 +63,18 @@ Ref align(Domain domain1, Domain domain2, kelda::EngineSettings settings,
   return wrap(unwrap(std::move(r), on_error::alignment));
 }
 
-const Signature tm_scores_sig{"tm_scores", {{"domain1"}, {"domain2"}, {"pairs"}}};
-Ref tm_scores(Domain domain1, Domain domain2,
-              std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs) {
+// ValueError for a residue pair (i of domain1, j of domain2) beyond either structure.
+void check_pairs_inside(const Domain& domain1, const Domain& domain2,
+                        const std::vector<kelda::ResiduePair>& pairs) {
   for (const auto& [i, j] : pairs)
     if (i >= domain1.size() || j >= domain2.size())
       raise_error(PyExc_ValueError, "pair (" + std::to_string(i) + ", " + std::to_string(j) +
                                         ") lies outside the structures");
+}
+
+const Signature tm_scores_sig{"tm_scores", {{"domain1"}, {"domain2"}, {"pairs"}}};
+Ref tm_scores(Domain domain1, Domain domain2, std::vector<kelda::ResiduePair> pairs) {
+  check_pairs_inside(domain1, domain2, pairs);
   const auto [by_1, by_2] = run_released([&](std::stop_token) {
     return kelda::tm_scores_of(domain1, domain2, pairs, kelda::RobustConfig{});
   });
@@ -77,19 +82,12 @@ Ref tm_scores(Domain domain1, Domain domain2,
 }
 
 const Signature aligned_figures_sig{"aligned_figures", {{"domain1"}, {"domain2"}, {"pairs"}}};
-Ref aligned_figures(Domain domain1, Domain domain2,
-                    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs) {
-  for (const auto& [i, j] : pairs)
-    if (i >= domain1.size() || j >= domain2.size())
-      raise_error(PyExc_ValueError, "pair (" + std::to_string(i) + ", " + std::to_string(j) +
-                                        ") lies outside the structures");
+Ref aligned_figures(Domain domain1, Domain domain2, std::vector<kelda::ResiduePair> pairs) {
+  check_pairs_inside(domain1, domain2, pairs);
   const auto f = run_released([&](std::stop_token) {
     return kelda::aligned_figures(domain1, domain2, pairs);
   });
-  return tuple_of({to_py(static_cast<std::uint64_t>(f.pairs.size())), to_py(f.rmsd),
-                   list_of(f.pairs, [](const kelda::ResiduePair& p) {
-                     return tuple_of({to_py(p.first), to_py(p.second)});
-                   })});
+  return tuple_of({to_py(f.pairs.size()), to_py(f.rmsd), to_py(f.pairs)});
 }
 
 const Signature search_sig{"search", {{"query"}, {"targets"}, {"settings"}, opt("params")}};
@@ -267,81 +265,86 @@ Ref thread_count(std::uint32_t requested) {
   return to_py(kelda::thread_count(requested, std::numeric_limits<std::size_t>::max()));
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef job_functions[] = {
-    {"align", MALVEN_FASTCALL((function<align_sig, align>)), kFastcall,
-     "align(domain1, domain2, settings, params=None)\n--\n\n"
-     "domain2 aligned onto domain1 by the engine: a PairResult."},
-    {"tm_scores", MALVEN_FASTCALL((function<tm_scores_sig, tm_scores>)), kFastcall,
-     "tm_scores(domain1, domain2, pairs)\n--\n\n"
-     "The TM-scores of an alignment of domain2 onto domain1, normalised by each structure\n"
-     "and maximised over superpositions: (by domain1, by domain2)."},
-    {"aligned_figures", MALVEN_FASTCALL((function<aligned_figures_sig, aligned_figures>)),
-     kFastcall,
-     "aligned_figures(domain1, domain2, pairs)\n--\n\n"
-     "TM-align's Aligned length and RMSD of an alignment of domain2 onto domain1: the\n"
-     "pairs within its final cutoff and their RMSD after their own fit: (n, rmsd, pairs)."},
-    {"search", MALVEN_FASTCALL((function<search_sig, search>)), kFastcall,
-     "search(query, targets, settings, params=None)\n--\n\n"
-     "The query against every target: (hits, n_aligned, prefilter_keep), hits SearchHits\n"
-     "best first, prefilter_keep None when the prefilter did not run."},
-    {"merge_hits", MALVEN_FASTCALL((function<merge_hits_sig, merge_hits>)), kFastcall,
-     "merge_hits(entries, settings, shape=None, n_targets=None)\n--\n\n"
-     "(position, hit) pairs of searches over parts of one target list, ranked as one\n"
-     "search over the whole list (of n_targets, which the E-values count) would rank them."},
-    {"prefilter_keep", MALVEN_FASTCALL((function<prefilter_keep_sig, prefilter_keep>)),
-     kFastcall,
-     "prefilter_keep(settings, n_targets)\n--\n\n"
-     "The targets the prefilter keeps out of n_targets, or None when it does not run."},
-    {"prefilter_selection",
-     MALVEN_FASTCALL((function<prefilter_selection_sig, prefilter_selection>)), kFastcall,
-     "prefilter_selection(scores, keep)\n--\n\n"
-     "The targets the search's prefilter keeps for these normalised shape scores."},
-    {"shape_scores", MALVEN_FASTCALL((function<shape_scores_sig, shape_scores>)), kFastcall,
-     "shape_scores(query, targets, threads=0)\n--\n\n"
-     "The prefilter's score of every target against the query."},
-    {"compare_all", MALVEN_FASTCALL((function<compare_all_sig, compare_all>)), kFastcall,
-     "compare_all(domains, settings, params=None)\n--\n\n"
-     "Every pair aligned once, each structure with itself too: a Comparison."},
-    {"score_pairs", MALVEN_FASTCALL((function<score_pairs_sig, score_pairs>)), kFastcall,
-     "score_pairs(domains, pairs, settings, params=None)\n--\n\n"
-     "The pairs (i, j) aligned, j onto i, as rows (i, j, tm_i, tm_j, tm_longer, sc, rmsd,\n"
-     "score, n_aligned) of a float64 array, for comparison_of."},
-    {"compare_sparse", MALVEN_FASTCALL((function<compare_sparse_sig, compare_sparse>)),
-     kFastcall,
-     "compare_sparse(domains, keep, min_score, settings, params=None)\n--\n\n"
-     "Each structure's `keep` best partners by the prefilter aligned, the pairs scoring at\n"
-     "least min_score kept: (candidates aligned, rows as score_pairs makes them)."},
-    {"comparison_of", MALVEN_FASTCALL((function<comparison_of_sig, comparison_of>)), kFastcall,
-     "comparison_of(n, cells)\n--\n\n"
-     "The Comparison of n structures from the rows of score_pairs."},
-    {"multiple_align", MALVEN_FASTCALL((function<multiple_align_sig, multiple_align>)),
-     kFastcall,
-     "multiple_align(domains, settings, params=None)\n--\n\n"
-     "The multiple alignment of the domains by the pipeline the settings choose: an\n"
-     "MsaResult."},
-    {"msa_pipeline", MALVEN_FASTCALL((function<msa_pipeline_sig, msa_pipeline>)), kFastcall,
-     "msa_pipeline(n, settings)\n--\n\n"
-     "The MsaPipeline a multiple alignment of n structures runs under these settings."},
-    {"msa_lddt", MALVEN_FASTCALL((function<msa_lddt_sig, msa_lddt>)), kFastcall,
-     "msa_lddt(domains, rows, threads=0)\n--\n\n"
-     "The LDDT (an MsaLddt) of an alignment of the domains given as rows, one per domain\n"
-     "and one entry per column: its residue index, or -1 for a gap."},
-    {"score_name", MALVEN_FASTCALL((function<score_name_sig, score_name>)), kFastcall,
-     "score_name(method)\n--\n\n"
-     "The name of the method's own score, by which hits rank and trees join: TM-score (by\n"
-     "the longer structure) or Sc."},
-    {"usable_cores", MALVEN_FASTCALL((function<usable_cores_sig, usable_cores>)), kFastcall,
-     "usable_cores()\n--\n\n"
-     "The processors this process may run on (its CPU affinity)."},
-    {"thread_count", MALVEN_FASTCALL((function<thread_count_sig, thread_count>)), kFastcall,
-     "thread_count(requested)\n--\n\n"
-     "The C++ threads a job asking for `requested` runs on (0: the default): the usable\n"
-     "cores at most."},
-    {nullptr, nullptr, 0, nullptr},
+    MALVEN_FUNCTION(align,
+                    "align(domain1, domain2, settings, params=None)\n--\n\n"
+                    "domain2 aligned onto domain1 by the engine: a PairResult."),
+    MALVEN_FUNCTION(
+        tm_scores,
+        "tm_scores(domain1, domain2, pairs)\n--\n\n"
+        "The TM-scores of an alignment of domain2 onto domain1, normalised by each structure\n"
+        "and maximised over superpositions: (by domain1, by domain2)."),
+    MALVEN_FUNCTION(
+        aligned_figures,
+        "aligned_figures(domain1, domain2, pairs)\n--\n\n"
+        "TM-align's Aligned length and RMSD of an alignment of domain2 onto domain1: the\n"
+        "pairs within its final cutoff and their RMSD after their own fit: (n, rmsd, pairs)."),
+    MALVEN_FUNCTION(
+        search,
+        "search(query, targets, settings, params=None)\n--\n\n"
+        "The query against every target: (hits, n_aligned, prefilter_keep), hits SearchHits\n"
+        "best first, prefilter_keep None when the prefilter did not run."),
+    MALVEN_FUNCTION(
+        merge_hits,
+        "merge_hits(entries, settings, shape=None, n_targets=None)\n--\n\n"
+        "(position, hit) pairs of searches over parts of one target list, ranked as one\n"
+        "search over the whole list (of n_targets, which the E-values count) would rank them."),
+    MALVEN_FUNCTION(
+        prefilter_keep,
+        "prefilter_keep(settings, n_targets)\n--\n\n"
+        "The targets the prefilter keeps out of n_targets, or None when it does not run."),
+    MALVEN_FUNCTION(prefilter_selection,
+                    "prefilter_selection(scores, keep)\n--\n\n"
+                    "The targets the search's prefilter keeps for these normalised shape scores."),
+    MALVEN_FUNCTION(shape_scores,
+                    "shape_scores(query, targets, threads=0)\n--\n\n"
+                    "The prefilter's score of every target against the query."),
+    MALVEN_FUNCTION(compare_all,
+                    "compare_all(domains, settings, params=None)\n--\n\n"
+                    "Every pair aligned once, each structure with itself too: a Comparison."),
+    MALVEN_FUNCTION(
+        score_pairs,
+        "score_pairs(domains, pairs, settings, params=None)\n--\n\n"
+        "The pairs (i, j) aligned, j onto i, as rows (i, j, tm_i, tm_j, tm_longer, sc, rmsd,\n"
+        "score, n_aligned) of a float64 array, for comparison_of."),
+    MALVEN_FUNCTION(
+        compare_sparse,
+        "compare_sparse(domains, keep, min_score, settings, params=None)\n--\n\n"
+        "Each structure's `keep` best partners by the prefilter aligned, the pairs scoring at\n"
+        "least min_score kept: (candidates aligned, rows as score_pairs makes them)."),
+    MALVEN_FUNCTION(comparison_of,
+                    "comparison_of(n, cells)\n--\n\n"
+                    "The Comparison of n structures from the rows of score_pairs."),
+    MALVEN_FUNCTION(
+        multiple_align,
+        "multiple_align(domains, settings, params=None)\n--\n\n"
+        "The multiple alignment of the domains by the pipeline the settings choose: an\n"
+        "MsaResult."),
+    MALVEN_FUNCTION(
+        msa_pipeline,
+        "msa_pipeline(n, settings)\n--\n\n"
+        "The MsaPipeline a multiple alignment of n structures runs under these settings."),
+    MALVEN_FUNCTION(
+        msa_lddt,
+        "msa_lddt(domains, rows, threads=0)\n--\n\n"
+        "The LDDT (an MsaLddt) of an alignment of the domains given as rows, one per domain\n"
+        "and one entry per column: its residue index, or -1 for a gap."),
+    MALVEN_FUNCTION(
+        score_name,
+        "score_name(method)\n--\n\n"
+        "The name of the method's own score, by which hits rank and trees join: TM-score (by\n"
+        "the longer structure) or Sc."),
+    MALVEN_FUNCTION(usable_cores,
+                    "usable_cores()\n--\n\n"
+                    "The processors this process may run on (its CPU affinity)."),
+    MALVEN_FUNCTION(
+        thread_count,
+        "thread_count(requested)\n--\n\n"
+        "The C++ threads a job asking for `requested` runs on (0: the default): the usable\n"
+        "cores at most."),
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

@@ -65,6 +65,37 @@ constexpr ClassEntry kClasses[] = {
     {"ChainPairResult", create_chain_pair_result_class},
 };
 
+// The toolkit's enumerations, in the order they are added, each with its doc.
+struct EnumEntry {
+  const char* name;
+  Ref (*make)(const char* module, const char* doc);
+  const char* doc;
+};
+template <class E>
+constexpr EnumEntry enum_entry(const char* doc) {
+  return {EnumOf<E>::name, make_enum<E>, doc};
+}
+const EnumEntry kEnums[] = {
+    enum_entry<kelda::Method>("How the engine aligns a pair: the robust engine (TM-score search\n"
+                              "in any frames) or a KELDA mode (scan-mode placement, refinement\n"
+                              "in a common frame, one quick pass)."),
+    enum_entry<kelda::PairStatus>("How far a pairwise alignment got."),
+    enum_entry<kelda::NormaliseBy>("The structure whose length normalises a TM-score."),
+    enum_entry<kelda::SortBy>("The order a search reports its hits in: EVALUE (the null\n"
+                              "model's E-value, the default), TM (the TM-score normalised by\n"
+                              "the longer structure), TM_QUERY, TM_TARGET, TM_MEAN (the mean\n"
+                              "of those two) or SCORE (the method's own score)."),
+    enum_entry<kelda::ClusterMethod>("How chains are clustered: greedy set cover under\n"
+                                     "representatives, or connected components."),
+    enum_entry<kelda::CoverageOf>("Whose residues a clustering's coverage counts."),
+    enum_entry<kelda::MsaPipeline>("Which multiple alignment runs: AUTO (by the number of\n"
+                                   "structures), TREE_WISE (every pair at full effort) or\n"
+                                   "SCALABLE (consistency and progressive profiles)."),
+    enum_entry<kelda::MsaScheme>("The pairs the scalable multiple alignment aligns: AUTO,\n"
+                                 "ALL_PAIRS or NEIGHBOURS (each structure's prefilter\n"
+                                 "neighbours)."),
+};
+
 void add(PyObject* module, const char* name, Ref value) {
   // The module keeps a reference of its own; the registry keeps the class for the process.
   if (PyModule_AddObject(module, name, Ref::borrow(value.get()).release()) < 0) throw_pyerr();
@@ -85,39 +116,9 @@ PyObject* build() {
       PyModule_AddFunctions(module.get(), cluster_functions) < 0 ||
       PyModule_AddFunctions(module.get(), complex_functions) < 0)
     throw_pyerr();
-  add(module.get(), "Method",
-      make_enum<kelda::Method>("keldascope",
-                               "How the engine aligns a pair: the robust engine (TM-score search\n"
-                               "in any frames) or a KELDA mode (scan-mode placement, refinement\n"
-                               "in a common frame, one quick pass)."));
-  add(module.get(), "PairStatus",
-      make_enum<kelda::PairStatus>("keldascope", "How far a pairwise alignment got."));
-  add(module.get(), "NormaliseBy",
-      make_enum<kelda::NormaliseBy>("keldascope",
-                                    "The structure whose length normalises a TM-score."));
-  add(module.get(), "SortBy",
-      make_enum<kelda::SortBy>("keldascope",
-                               "The order a search reports its hits in: EVALUE (the null\n"
-                               "model's E-value, the default), TM (the TM-score normalised by\n"
-                               "the longer structure), TM_QUERY, TM_TARGET, TM_MEAN (the mean\n"
-                               "of those two) or SCORE (the method's own score)."));
-  add(module.get(), "ClusterMethod",
-      make_enum<kelda::ClusterMethod>("keldascope",
-                                      "How chains are clustered: greedy set cover under\n"
-                                      "representatives, or connected components."));
-  add(module.get(), "CoverageOf",
-      make_enum<kelda::CoverageOf>("keldascope",
-                                   "Whose residues a clustering's coverage counts."));
-  add(module.get(), "MsaPipeline",
-      make_enum<kelda::MsaPipeline>("keldascope",
-                                    "Which multiple alignment runs: AUTO (by the number of\n"
-                                    "structures), TREE_WISE (every pair at full effort) or\n"
-                                    "SCALABLE (consistency and progressive profiles)."));
-  add(module.get(), "MsaScheme",
-      make_enum<kelda::MsaScheme>("keldascope",
-                                  "The pairs the scalable multiple alignment aligns: AUTO,\n"
-                                  "ALL_PAIRS or NEIGHBOURS (each structure's prefilter\n"
-                                  "neighbours)."));
+  for (const auto& [name, make, doc] : kEnums) add(module.get(), name, make("keldascope", doc));
+  // Help texts name the prefilter's default from here rather than spell it again.
+  add(module.get(), "DEFAULT_KEEP_RULE", to_py(kelda::default_keep_rule()));
   for (const auto& [name, create] : kClasses) {
     // The new reference is the registry's (ClassOf), for the life of the process.
     PyTypeObject* type = create();

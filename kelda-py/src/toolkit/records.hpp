@@ -67,7 +67,6 @@ struct EnumOf<kelda::Method> {
   // The command line's --method kelda, whose mode defaults to scan.
   static constexpr std::array<std::pair<const char*, kelda::Method>, 1> aliases{
       {{"kelda", kelda::Method::KeldaScan}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::PairStatus> {
@@ -76,7 +75,6 @@ struct EnumOf<kelda::PairStatus> {
   static constexpr std::array<EnumMember<M>, 3> members{{{"NOT_ATTEMPTED", M::NotAttempted},
                                                          {"TOO_FEW_PAIRS", M::TooFewPairs},
                                                          {"ALIGNED", M::Aligned}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::NormaliseBy> {
@@ -84,7 +82,6 @@ struct EnumOf<kelda::NormaliseBy> {
   static constexpr const char* name = "NormaliseBy";
   static constexpr std::array<EnumMember<M>, 4> members{
       {{"A", M::A}, {"B", M::B}, {"LONGER", M::Longer}, {"SHORTER", M::Shorter}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::SortBy> {
@@ -96,7 +93,6 @@ struct EnumOf<kelda::SortBy> {
                                                          {"TM_TARGET", M::TmTarget},
                                                          {"TM_MEAN", M::TmMean},
                                                          {"SCORE", M::Score}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::ClusterMethod> {
@@ -104,7 +100,6 @@ struct EnumOf<kelda::ClusterMethod> {
   static constexpr const char* name = "ClusterMethod";
   static constexpr std::array<EnumMember<M>, 2> members{
       {{"SET_COVER", M::SetCover}, {"COMPONENTS", M::Components}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::CoverageOf> {
@@ -112,7 +107,6 @@ struct EnumOf<kelda::CoverageOf> {
   static constexpr const char* name = "CoverageOf";
   static constexpr std::array<EnumMember<M>, 2> members{
       {{"EACH", M::Each}, {"SHORTER", M::Shorter}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::MsaPipeline> {
@@ -120,7 +114,6 @@ struct EnumOf<kelda::MsaPipeline> {
   static constexpr const char* name = "MsaPipeline";
   static constexpr std::array<EnumMember<M>, 3> members{
       {{"AUTO", M::Auto}, {"TREE_WISE", M::TreeWise}, {"SCALABLE", M::Scalable}}};
-  static inline PyObject* type = nullptr;
 };
 template <>
 struct EnumOf<kelda::MsaScheme> {
@@ -128,7 +121,6 @@ struct EnumOf<kelda::MsaScheme> {
   static constexpr const char* name = "MsaScheme";
   static constexpr std::array<EnumMember<M>, 3> members{
       {{"AUTO", M::Auto}, {"ALL_PAIRS", M::AllPairs}, {"NEIGHBOURS", M::Neighbours}}};
-  static inline PyObject* type = nullptr;
 };
 
 namespace toolkit {

@@ -30,12 +30,6 @@ using kelda::SearchHit;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Ref pairs_list(const std::vector<kelda::ResiduePair>& pairs) {
-  return list_of(pairs, [](const kelda::ResiduePair& p) {
-    return tuple_of({to_py(p.first), to_py(p.second)});
-  });
-}
-
 // The toolkit has no RMSD sentinels: NaN where there is no superposition to measure (in the
 // matrices), None for one pair, whose status says why.
 double measured_rmsd(const PairOutcome& o) { return o.aligned() ? o.rmsd : kNaN; }
@@ -54,8 +48,6 @@ const PairResult& result_of(const T& t) {
 }
 
 template <class T> Ref r_aligned(const T& t) { return to_py(result_of(t).aligned()); }
-template <class T> Ref r_pairs(const T& t) { return pairs_list(result_of(t).outcome.pairs); }
-template <class T> Ref r_alignment(const T& t) { return pairs_list(result_of(t).alignment); }
 template <class T> Ref r_transform(const T& t) { return wrap(result_of(t).outcome.transform); }
 template <class T> Ref r_rmsd(const T& t) { return optional_rmsd(result_of(t).outcome); }
 template <class T> Ref r_n_aligned(const T& t) { return to_py(result_of(t).outcome.n_aligned()); }
@@ -73,47 +65,44 @@ Ref r_tm_score(const T& t, std::optional<kelda::NormaliseBy> by) {
 
 // The arguments after T: the path of members from T to its PairResult (none for a PairResult,
 // else with a trailing comma).
-#define PAIR_RESULT_FIELDS(T, ...)                                                             \
-  member<T, __VA_ARGS__ &PairResult::method>("method", "The method that aligned the pair."),  \
-      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::status>(                       \
-          "status", "How far the alignment got (a PairStatus)."),                              \
-      {"aligned", getter<T, r_aligned<T>>, nullptr, "Whether the pairs were superposed.",      \
-       nullptr},                                                                               \
-      {"pairs", getter<T, r_pairs<T>>, nullptr,                                                \
-       "The pairs reported, (i of A, j of B): for the robust method those within 5 A after\n"  \
-       "the superposition, for the KELDA methods the equivalent pairs.",                       \
-       nullptr},                                                                               \
-      {"alignment", getter<T, r_alignment<T>>, nullptr, "Every aligned pair.", nullptr},       \
-      {"transform", getter<T, r_transform<T>>, nullptr,                                        \
-       "The malven.Transform carrying B onto A.", nullptr},                                    \
-      {"rmsd", getter<T, r_rmsd<T>>, nullptr,                                                  \
-       "RMSD over the pairs after superposition; None when nothing was superposed (status\n"  \
-       "says why).",                                                                           \
-       nullptr},                                                                               \
+#define PAIR_RESULT_FIELDS(T, ...)                                                                 \
+  member<T, __VA_ARGS__ &PairResult::method>("method", "The method that aligned the pair."),      \
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::status>(                          \
+          "status", "How far the alignment got (a PairStatus)."),                                  \
+      computed<T, r_aligned<T>>("aligned", "Whether the pairs were superposed."),                  \
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::pairs>(                           \
+          "pairs",                                                                                 \
+          "The pairs reported, (i of A, j of B): for the robust method those within 5 A after\n"   \
+          "the superposition, for the KELDA methods the equivalent pairs."),                       \
+      member<T, __VA_ARGS__ &PairResult::alignment>("alignment", "Every aligned pair."),          \
+      computed<T, r_transform<T>>("transform", "The malven.Transform carrying B onto A."),         \
+      computed<T, r_rmsd<T>>(                                                                      \
+          "rmsd",                                                                                  \
+          "RMSD over the pairs after superposition; None when nothing was superposed (status\n"    \
+          "says why)."),                                                                           \
       member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::sc>("sc", "The KELDA score Sc."), \
-      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::identity>(                     \
-          "identity", "Sequence identity over the pairs, a fraction."),                        \
-      {"n_aligned", getter<T, r_n_aligned<T>>, nullptr, "The number of pairs.", nullptr},      \
-      member<T, __VA_ARGS__ &PairResult::tm_score_a>(                                          \
-          "tm_score_a", "The alignment's TM-score normalised by A (d0 from A's length)."),    \
-      member<T, __VA_ARGS__ &PairResult::tm_score_b>("tm_score_b", "... normalised by B."),    \
-      member<T, __VA_ARGS__ &PairResult::length_a>("length_a", "A's residues."),               \
-      member<T, __VA_ARGS__ &PairResult::length_b>("length_b", "B's residues."),               \
-      member<T, __VA_ARGS__ &PairResult::same_fold>(                                           \
-          "same_fold",                                                                         \
-          "The same-fold rule: TM-score by the longer structure or Sc above its threshold."), \
-      {"score", getter<T, r_score<T>>, nullptr,                                                \
-       "The method's own score, by which jobs rank and cluster: the TM-score normalised by\n"  \
-       "the longer structure (robust), Sc (KELDA).",                                           \
-       nullptr},                                                                               \
-      {"placement", getter<T, r_placement<T>>, nullptr,                                        \
-       "Where the KELDA scan mode's placement put B before its refinement (a Placement),\n"    \
-       "or None.",                                                                             \
-       nullptr}
+      member<T, __VA_ARGS__ &PairResult::outcome, &PairOutcome::identity>(                        \
+          "identity", "Sequence identity over the pairs, a fraction."),                            \
+      computed<T, r_n_aligned<T>>("n_aligned", "The number of pairs."),                            \
+      member<T, __VA_ARGS__ &PairResult::tm_score_a>(                                             \
+          "tm_score_a", "The alignment's TM-score normalised by A (d0 from A's length)."),         \
+      member<T, __VA_ARGS__ &PairResult::tm_score_b>("tm_score_b", "... normalised by B."),       \
+      member<T, __VA_ARGS__ &PairResult::length_a>("length_a", "A's residues."),                  \
+      member<T, __VA_ARGS__ &PairResult::length_b>("length_b", "B's residues."),                  \
+      member<T, __VA_ARGS__ &PairResult::same_fold>(                                              \
+          "same_fold",                                                                             \
+          "The same-fold rule: TM-score by the longer structure or Sc above its threshold."),      \
+      computed<T, r_score<T>>(                                                                     \
+          "score",                                                                                 \
+          "The method's own score, by which jobs rank and cluster: the TM-score normalised by\n"   \
+          "the longer structure (robust), Sc (KELDA)."),                                           \
+      computed<T, r_placement<T>>(                                                                 \
+          "placement",                                                                             \
+          "Where the KELDA scan mode's placement put B before its refinement (a Placement),\n"     \
+          "or None.")
 
 #define TM_SCORE_METHOD(T, doc_name)                                                        \
-  {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)),                   \
-   METH_FASTCALL | METH_KEYWORDS,                                                           \
+  {"tm_score", MALVEN_FASTCALL((method<T, tm_score_sig, r_tm_score<T>>)), kFastcall,        \
    doc_name "($self, by=NormaliseBy.LONGER)\n--\n\n"                                        \
             "The TM-score normalised by the chosen structure's length (equal lengths: A's)."}
 
@@ -285,7 +274,7 @@ PyGetSetDef result_getset[] = {PAIR_RESULT_FIELDS(PairResult), kEndOfAttributes}
 PyMethodDef result_methods[] = {
     TM_SCORE_METHOD(PairResult, "tm_score"),
     {"__reduce__", (method0<PairResult, result_reduce>), METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+    kEndOfMethods};
 
 // ---- Placement ----------------------------------------------------------------------------
 
@@ -300,23 +289,24 @@ Ref placement_repr(const Placement& p) {
 
 PyGetSetDef placement_getset[] = {
     member<Placement, &Placement::outcome, &PairOutcome::sc>("sc", "Sc of the placement."),
-    {"rmsd", getter<Placement, placement_rmsd>, nullptr,
-     "RMSD of its pairs; None when nothing was superposed.", nullptr},
-    {"n_aligned", getter<Placement, placement_n>, nullptr, "Its equivalent pairs.", nullptr},
+    computed<Placement, placement_rmsd>("rmsd",
+                                        "RMSD of its pairs; None when nothing was superposed."),
+    computed<Placement, placement_n>("n_aligned", "Its equivalent pairs."),
     member<Placement, &Placement::outcome, &PairOutcome::identity>("identity",
                                                                    "Identity over them."),
     member<Placement, &Placement::swapped>(
         "swapped", "A was placed onto B (B too short to be placed under A), the motion inverted."),
-    {"transform", getter<Placement, placement_transform>, nullptr, "B onto A.", nullptr},
+    computed<Placement, placement_transform>("transform", "B onto A."),
     kEndOfAttributes};
 
 // ---- SearchHit ----------------------------------------------------------------------------
 
-Ref hit_prefilter(const SearchHit& h) { return optional_number(h.prefilter); }
+// A score that is NaN where it was not computed, read as None there.
+template <double SearchHit::*Score>
+Ref hit_optional(const SearchHit& h) {
+  return optional_number(h.*Score);
+}
 Ref hit_result(const SearchHit& h) { return wrap(h.result); }
-Ref hit_bits(const SearchHit& h) { return optional_number(h.bits); }
-Ref hit_evalue(const SearchHit& h) { return optional_number(h.evalue); }
-Ref hit_prob(const SearchHit& h) { return optional_number(h.prob); }
 Ref hit_repr(const SearchHit& h) {
   return to_py("SearchHit(target=" + std::to_string(h.target) + ", rank=" + std::to_string(h.rank) +
                ", score=" + fixed(h.score(), 4) + ")");
@@ -381,54 +371,50 @@ PyGetSetDef hit_getset[] = {
     member<SearchHit, &SearchHit::rank>("rank", "Rank among the hits, from 1."),
     member<SearchHit, &SearchHit::z_score>(
         "z_score", "Z-score of its score among the hits reported, or None."),
-    {"prefilter", getter<SearchHit, hit_prefilter>, nullptr,
-     "Its normalised shape score (1 for a copy of the query), or None when the prefilter\n"
-     "did not run.",
-     nullptr},
-    {"result", getter<SearchHit, hit_result>, nullptr,
-     "The PairResult of the query (A) and the target (B), whose fields the hit also has.",
-     nullptr},
-    {"evalue", getter<SearchHit, hit_evalue>, nullptr,
-     "The number of unrelated targets expected to score as well in a search of this many\n"
-     "targets (the null model's); None without TM-scores.",
-     nullptr},
-    {"bits", getter<SearchHit, hit_bits>, nullptr,
-     "The bit score, -log2 of the chance that an unrelated pair scores as well\n"
-     "(evalue = targets x 2^-bits); None without TM-scores.",
-     nullptr},
-    {"prob", getter<SearchHit, hit_prob>, nullptr,
-     "The probability that the query and the target share a SCOP superfamily; None\n"
-     "without TM-scores.",
-     nullptr},
+    computed<SearchHit, hit_optional<&SearchHit::prefilter>>(
+        "prefilter",
+        "Its normalised shape score (1 for a copy of the query), or None when the prefilter\n"
+        "did not run."),
+    computed<SearchHit, hit_result>(
+        "result",
+        "The PairResult of the query (A) and the target (B), whose fields the hit also has."),
+    computed<SearchHit, hit_optional<&SearchHit::evalue>>(
+        "evalue",
+        "The number of unrelated targets expected to score as well in a search of this many\n"
+        "targets (the null model's); None without TM-scores."),
+    computed<SearchHit, hit_optional<&SearchHit::bits>>(
+        "bits",
+        "The bit score, -log2 of the chance that an unrelated pair scores as well\n"
+        "(evalue = targets x 2^-bits); None without TM-scores."),
+    computed<SearchHit, hit_optional<&SearchHit::prob>>(
+        "prob",
+        "The probability that the query and the target share a SCOP superfamily; None\n"
+        "without TM-scores."),
     PAIR_RESULT_FIELDS(SearchHit, &SearchHit::result,),
-    {"qstart", getter<SearchHit, hit_qstart>, nullptr,
-     "The query's first aligned residue, counted from 1 (None without an alignment).",
-     nullptr},
-    {"qend", getter<SearchHit, hit_qend>, nullptr, "The query's last aligned residue.", nullptr},
-    {"tstart", getter<SearchHit, hit_tstart>, nullptr, "The target's first aligned residue.",
-     nullptr},
-    {"tend", getter<SearchHit, hit_tend>, nullptr, "The target's last aligned residue.", nullptr},
-    {"alnlen", getter<SearchHit, hit_alnlen>, nullptr,
-     "Columns of the alignment from its first pair to its last, gaps included.", nullptr},
-    {"gapopen", getter<SearchHit, hit_gapopen>, nullptr,
-     "Gaps opened in the alignment (runs of residues of one structure against a gap).",
-     nullptr},
-    {"cigar", getter<SearchHit, hit_cigar>, nullptr,
-     "The alignment as a CIGAR string: M a pair, I a query residue against a gap, D a\n"
-     "target residue against a gap.",
-     nullptr},
+    computed<SearchHit, hit_qstart>(
+        "qstart", "The query's first aligned residue, counted from 1 (None without an alignment)."),
+    computed<SearchHit, hit_qend>("qend", "The query's last aligned residue."),
+    computed<SearchHit, hit_tstart>("tstart", "The target's first aligned residue."),
+    computed<SearchHit, hit_tend>("tend", "The target's last aligned residue."),
+    computed<SearchHit, hit_alnlen>(
+        "alnlen", "Columns of the alignment from its first pair to its last, gaps included."),
+    computed<SearchHit, hit_gapopen>(
+        "gapopen",
+        "Gaps opened in the alignment (runs of residues of one structure against a gap)."),
+    computed<SearchHit, hit_cigar>(
+        "cigar",
+        "The alignment as a CIGAR string: M a pair, I a query residue against a gap, D a\n"
+        "target residue against a gap."),
     member<SearchHit, &SearchHit::result, &PairResult::length_a>("qlen", "The query's residues."),
-    member<SearchHit, &SearchHit::result, &PairResult::length_b>("tlen",
-                                                                 "The target's residues."),
-    {"u", getter<SearchHit, hit_u>, nullptr,
-     "The rotation moving the target onto the query, nine numbers row by row.", nullptr},
-    {"t", getter<SearchHit, hit_t>, nullptr,
-     "The translation after that rotation: x_query = u x_target + t.", nullptr},
+    member<SearchHit, &SearchHit::result, &PairResult::length_b>("tlen", "The target's residues."),
+    computed<SearchHit, hit_u>(
+        "u", "The rotation moving the target onto the query, nine numbers row by row."),
+    computed<SearchHit, hit_t>("t",
+                               "The translation after that rotation: x_query = u x_target + t."),
     kEndOfAttributes};
-PyMethodDef hit_methods[] = {
-    TM_SCORE_METHOD(SearchHit, "tm_score"),
-    {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef hit_methods[] = {TM_SCORE_METHOD(SearchHit, "tm_score"),
+                             {"__reduce__", (method0<SearchHit, hit_reduce>), METH_NOARGS, nullptr},
+                             kEndOfMethods};
 
 // ---- Comparison ---------------------------------------------------------------------------
 
@@ -436,26 +422,26 @@ Ref square(const std::vector<double>& values, std::size_t n) {
   const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)};
   return new_array(shape, values);
 }
-Ref cmp_tm(const Comparison& c) { return square(c.tm, c.n); }
-Ref cmp_tm_longer(const Comparison& c) { return square(c.tm_longer, c.n); }
-Ref cmp_sc(const Comparison& c) { return square(c.sc, c.n); }
-Ref cmp_rmsd(const Comparison& c) { return square(c.rmsd, c.n); }
-Ref cmp_score(const Comparison& c) { return square(c.score, c.n); }
-Ref cmp_n_aligned(const Comparison& c) { return square(c.n_aligned, c.n); }
+// One of the comparison's n x n matrices, held row by row.
+template <std::vector<double> Comparison::*Matrix>
+Ref cmp_matrix(const Comparison& c) {
+  return square(c.*Matrix, c.n);
+}
 
 PyGetSetDef comparison_getset[] = {
     member<Comparison, &Comparison::n>("n", "The structures compared."),
-    {"tm", getter<Comparison, cmp_tm>, nullptr,
-     "n x n TM-scores: [i, j] normalised by structure i.", nullptr},
-    {"tm_longer", getter<Comparison, cmp_tm_longer>, nullptr,
-     "n x n TM-scores normalised by the longer structure of each pair (symmetric).", nullptr},
-    {"sc", getter<Comparison, cmp_sc>, nullptr, "n x n Sc (symmetric).", nullptr},
-    {"rmsd", getter<Comparison, cmp_rmsd>, nullptr,
-     "n x n RMSD (symmetric; NaN where nothing was superposed).", nullptr},
-    {"score", getter<Comparison, cmp_score>, nullptr,
-     "n x n of the method's own score (symmetric), which the tree is built over.", nullptr},
-    {"n_aligned", getter<Comparison, cmp_n_aligned>, nullptr,
-     "n x n aligned pairs (symmetric), as floats.", nullptr},
+    computed<Comparison, cmp_matrix<&Comparison::tm>>(
+        "tm", "n x n TM-scores: [i, j] normalised by structure i."),
+    computed<Comparison, cmp_matrix<&Comparison::tm_longer>>(
+        "tm_longer",
+        "n x n TM-scores normalised by the longer structure of each pair (symmetric)."),
+    computed<Comparison, cmp_matrix<&Comparison::sc>>("sc", "n x n Sc (symmetric)."),
+    computed<Comparison, cmp_matrix<&Comparison::rmsd>>(
+        "rmsd", "n x n RMSD (symmetric; NaN where nothing was superposed)."),
+    computed<Comparison, cmp_matrix<&Comparison::score>>(
+        "score", "n x n of the method's own score (symmetric), which the tree is built over."),
+    computed<Comparison, cmp_matrix<&Comparison::n_aligned>>(
+        "n_aligned", "n x n aligned pairs (symmetric), as floats."),
     kEndOfAttributes};
 
 // ---- MsaResult ----------------------------------------------------------------------------
@@ -464,37 +450,16 @@ Ref numbers(const std::vector<double>& values) {
   const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
   return new_array(shape, values);
 }
-Ref msa_columns(const MultipleResult& m) {
-  return list_of(m.columns, [](const std::vector<std::optional<std::uint64_t>>& c) {
-    return list_of(c, [](const std::optional<std::uint64_t>& v) { return to_py(v); });
-  });
-}
-Ref msa_core(const MultipleResult& m) {
-  return list_of(m.core_positions, [](std::uint64_t v) { return to_py(v); });
-}
 Ref msa_transforms(const MultipleResult& m) {
   return list_of(m.transforms, [](const kelda::Transform& t) { return wrap(t); });
 }
-Ref msa_tm_ref(const MultipleResult& m) {
-  return list_of(m.tm_by_reference, [](double v) { return to_py(v); });
-}
-Ref msa_tm_member(const MultipleResult& m) {
-  return list_of(m.tm_by_member, [](double v) { return to_py(v); });
-}
-Ref msa_n_columns(const MultipleResult& m) {
-  return to_py(static_cast<std::uint64_t>(m.columns.size()));
-}
-Ref msa_n_core(const MultipleResult& m) {
-  return to_py(static_cast<std::uint64_t>(m.core_positions.size()));
-}
+Ref msa_n_columns(const MultipleResult& m) { return to_py(m.columns.size()); }
+Ref msa_n_core(const MultipleResult& m) { return to_py(m.core_positions.size()); }
 Ref msa_scheme(const MultipleResult& m) {
   return m.pipeline == kelda::MsaPipeline::Scalable ? to_py(m.scheme) : none();
 }
 Ref msa_column_lddt(const MultipleResult& m) { return numbers(m.lddt.columns); }
 Ref msa_lddt_record(const MultipleResult& m) { return wrap(MsaLddt(m.lddt)); }
-Ref msa_isolated(const MultipleResult& m) {
-  return list_of(m.isolated, [](std::uint32_t v) { return to_py(static_cast<std::uint64_t>(v)); });
-}
 Ref msa_repr(const MultipleResult& m) {
   const char* pipeline = member_name(m.pipeline);
   return to_py("MsaResult(pipeline=" + std::string(pipeline) + ", n_columns=" +
@@ -502,45 +467,39 @@ Ref msa_repr(const MultipleResult& m) {
                std::to_string(m.core_positions.size()) + ", lddt=" + fixed(m.lddt.mean, 4) + ")");
 }
 
+using MR = MultipleResult;
 PyGetSetDef msa_getset[] = {
-    {"columns", getter<MultipleResult, msa_columns>, nullptr,
-     "Columns: one entry per structure, its residue index or None (a gap).", nullptr},
-    {"core_positions", getter<MultipleResult, msa_core>, nullptr,
-     "The columns every structure fills.", nullptr},
-    member<MultipleResult, &MultipleResult::score>("score", "Core columns over all columns."),
-    member<MultipleResult, &MultipleResult::avg_rmsd>(
+    member<MR, &MR::columns>(
+        "columns", "Columns: one entry per structure, its residue index or None (a gap)."),
+    member<MR, &MR::core_positions>("core_positions", "The columns every structure fills."),
+    member<MR, &MR::score>("score", "Core columns over all columns."),
+    member<MR, &MR::avg_rmsd>(
         "avg_rmsd",
         "Tree-wise: the mean RMSD of the pairwise alignments; scalable: the mean RMSD of the\n"
         "members on the reference over the columns each shares with it (NaN: none)."),
-    {"transforms", getter<MultipleResult, msa_transforms>, nullptr,
-     "Each structure onto the reference.", nullptr},
-    {"full_transforms", getter<MultipleResult, msa_transforms>, nullptr,
-     "The same transforms, under malven.MultipleAlignmentResult's name for them.", nullptr},
-    {"tm_by_reference", getter<MultipleResult, msa_tm_ref>, nullptr,
-     "Each structure's TM-score on the reference over the pairs the columns give,\n"
-     "normalised by the reference (tree-wise: empty without full_scores).",
-     nullptr},
-    {"tm_by_member", getter<MultipleResult, msa_tm_member>, nullptr,
-     "The same, normalised by the member.", nullptr},
-    {"n_columns", getter<MultipleResult, msa_n_columns>, nullptr, "The number of columns.",
-     nullptr},
-    {"n_core", getter<MultipleResult, msa_n_core>, nullptr, "The number of core columns.",
-     nullptr},
-    member<MultipleResult, &MultipleResult::pipeline>(
-        "pipeline", "The pipeline that ran (an MsaPipeline, never AUTO)."),
-    {"scheme", getter<MultipleResult, msa_scheme>, nullptr,
-     "The pairs the scalable pipeline aligned (an MsaScheme), None for the tree-wise one.",
-     nullptr},
-    member<MultipleResult, &MultipleResult::lddt, &MsaLddt::mean>(
+    computed<MR, msa_transforms>("transforms", "Each structure onto the reference."),
+    computed<MR, msa_transforms>(
+        "full_transforms",
+        "The same transforms, under malven.MultipleAlignmentResult's name for them."),
+    member<MR, &MR::tm_by_reference>(
+        "tm_by_reference",
+        "Each structure's TM-score on the reference over the pairs the columns give,\n"
+        "normalised by the reference (tree-wise: empty without full_scores)."),
+    member<MR, &MR::tm_by_member>("tm_by_member", "The same, normalised by the member."),
+    computed<MR, msa_n_columns>("n_columns", "The number of columns."),
+    computed<MR, msa_n_core>("n_core", "The number of core columns."),
+    member<MR, &MR::pipeline>("pipeline", "The pipeline that ran (an MsaPipeline, never AUTO)."),
+    computed<MR, msa_scheme>(
+        "scheme",
+        "The pairs the scalable pipeline aligned (an MsaScheme), None for the tree-wise one."),
+    member<MR, &MR::lddt, &MsaLddt::mean>(
         "lddt", "The alignment's LDDT: the mean of its columns' (NaN when no column is shared)."),
-    {"column_lddt", getter<MultipleResult, msa_column_lddt>, nullptr,
-     "Each column's LDDT (a float64 array; NaN where no two members share it).", nullptr},
-    {"lddt_details", getter<MultipleResult, msa_lddt_record>, nullptr,
-     "The LDDT as an MsaLddt (with the member pairs scored).", nullptr},
-    {"isolated", getter<MultipleResult, msa_isolated>, nullptr,
-     "Structures sharing no column with any other.", nullptr},
-    member<MultipleResult, &MultipleResult::engine_alignments>(
-        "engine_alignments", "The pairwise engine alignments made."),
+    computed<MR, msa_column_lddt>(
+        "column_lddt", "Each column's LDDT (a float64 array; NaN where no two members share it)."),
+    computed<MR, msa_lddt_record>("lddt_details",
+                                  "The LDDT as an MsaLddt (with the member pairs scored)."),
+    member<MR, &MR::isolated>("isolated", "Structures sharing no column with any other."),
+    member<MR, &MR::engine_alignments>("engine_alignments", "The pairwise engine alignments made."),
     kEndOfAttributes};
 
 // ---- MsaLddt ------------------------------------------------------------------------------
@@ -555,12 +514,12 @@ Ref lddt_repr(const MsaLddt& l) {
 PyGetSetDef lddt_getset[] = {
     member<MsaLddt, &MsaLddt::mean>(
         "mean", "The mean over scored columns of each column's LDDT; NaN when none is scored."),
-    {"columns", getter<MsaLddt, lddt_columns>, nullptr,
-     "Each column's LDDT: the mean over the member pairs that both fill it of the pair's\n"
-     "symmetric LDDT there (a float64 array, NaN where no scored pair fills it).",
-     nullptr},
-    member<MsaLddt, &MsaLddt::pairs_scored>(
-        "pairs_scored", "Member pairs with at least one shared column."),
+    computed<MsaLddt, lddt_columns>(
+        "columns",
+        "Each column's LDDT: the mean over the member pairs that both fill it of the pair's\n"
+        "symmetric LDDT there (a float64 array, NaN where no scored pair fills it)."),
+    member<MsaLddt, &MsaLddt::pairs_scored>("pairs_scored",
+                                            "Member pairs with at least one shared column."),
     member<MsaLddt, &MsaLddt::sampled>(
         "sampled", "A fixed sample of the member pairs was scored, not every pair."),
     kEndOfAttributes};
@@ -574,9 +533,6 @@ Ref report_skipped(const BuildReport& r) {
     return tuple_of({to_py(f.path), to_py(f.reason)});
   });
 }
-Ref report_removed(const BuildReport& r) {
-  return list_of(r.removed, [](const std::string& p) { return to_py(p); });
-}
 Ref report_repr(const BuildReport& r) {
   return to_py("BuildReport(files=" + std::to_string(r.files) + ", entries=" +
                std::to_string(r.entries) + ", residues=" + std::to_string(r.residues) +
@@ -587,14 +543,14 @@ PyGetSetDef report_getset[] = {
     member<BuildReport, &BuildReport::files>("files", "Files that gave entries."),
     member<BuildReport, &BuildReport::entries>("entries", "Entries this build added."),
     member<BuildReport, &BuildReport::residues>("residues", "Their residues."),
-    {"removed", getter<BuildReport, report_removed>, nullptr,
-     "What builds of this database that were killed had left (their temporary folders and\n"
-     "files), removed before this build began.",
-     nullptr},
-    {"skipped", getter<BuildReport, report_skipped>, nullptr,
-     "Files left out, as (path, reason) pairs in file order; the reason does not name the\n"
-     "file.",
-     nullptr},
+    member<BuildReport, &BuildReport::removed>(
+        "removed",
+        "What builds of this database that were killed had left (their temporary folders and\n"
+        "files), removed before this build began."),
+    computed<BuildReport, report_skipped>(
+        "skipped",
+        "Files left out, as (path, reason) pairs in file order; the reason does not name the\n"
+        "file."),
     kEndOfAttributes};
 
 }  // namespace

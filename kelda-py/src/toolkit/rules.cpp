@@ -25,31 +25,29 @@ Ref output_file_name(FsPath source, std::uint64_t index, FsPath prefix) {
   return to_py(kelda::output_file_name(source.bytes, index, prefix.bytes));
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 }  // namespace
 
 PyMethodDef functions[] = {
-    {"residue_labels", MALVEN_FASTCALL((function<residue_labels_sig, residue_labels>)), kFastcall,
-     "residue_labels(domain)\n--\n\n"
-     "The residue numbers of the domain's source file, insertion codes appended."},
-    {"output_file_name", MALVEN_FASTCALL((function<output_file_name_sig, output_file_name>)),
-     kFastcall,
-     "output_file_name(source, index, prefix)\n--\n\n"
-     "The file name write_all gives the structure at index read from source."},
-    {"guide_tree", MALVEN_FASTCALL((function<guide_tree_sig, guide_tree>)), kFastcall,
-     "guide_tree(scores)\n--\n\n"
-     "The guide tree of the multiple alignment (average linkage over the distances\n"
-     "max(score) - score) for a square matrix of scores: a leaf is its index, a join\n"
-     "(left, right, height)."},
-    {"pack_domain", MALVEN_FASTCALL((function<pack_domain_sig, pack_domain>)), kFastcall,
-     "pack_domain(domain)\n--\n\n"
-     "A malven.Domain as bytes, for another process of the same installation\n"
-     "(_restore('Domain', packed) makes it again)."},
+    MALVEN_FUNCTION(residue_labels,
+                    "residue_labels(domain)\n--\n\n"
+                    "The residue numbers of the domain's source file, insertion codes appended."),
+    MALVEN_FUNCTION(output_file_name,
+                    "output_file_name(source, index, prefix)\n--\n\n"
+                    "The file name write_all gives the structure at index read from source."),
+    MALVEN_FUNCTION(
+        guide_tree,
+        "guide_tree(scores)\n--\n\n"
+        "The guide tree of the multiple alignment (average linkage over the distances\n"
+        "max(score) - score) for a square matrix of scores: a leaf is its index, a join\n"
+        "(left, right, height)."),
+    MALVEN_FUNCTION(pack_domain,
+                    "pack_domain(domain)\n--\n\n"
+                    "A malven.Domain as bytes, for another process of the same installation\n"
+                    "(_restore('Domain', packed) makes it again)."),
     {"_restore", MALVEN_FASTCALL((function<restore_sig, restore>)), kFastcall,
      "_restore(kind, packed)\n--\n\n"
      "A Domain, PairResult or SearchHit from the bytes it was packed into."},
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
 
 }  // namespace malven::toolkit

@@ -1,14 +1,16 @@
 // The settings classes of the toolkit: the pair engine's, and those of the search, the
 // all-against-all comparison and the multiple alignment, each carrying the engine's fields
 // as its own attributes. Every default is the C++ record's.
+#include "settings.hpp"
+
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "args.hpp"
 #include "classes.hpp"
 #include "records.hpp"
-#include "settings.hpp"
 
 namespace malven::toolkit {
 
@@ -38,14 +40,15 @@ using kelda::SearchSettings;
 #define THREADS_DOC "C++ threads for the work (0: one per usable core; more are capped)."
 
 PyGetSetDef engine_fields[] = {ENGINE_FIELDS(EngineSettings), kEndOfAttributes};
+const std::string keep_doc =
+    "Targets the prefilter keeps (0: the best " + kelda::default_keep_rule() + ").";
 PyGetSetDef search_fields[] = {
     ENGINE_FIELDS(SearchSettings, &SearchSettings::engine,),
     setting<SearchSettings, &SearchSettings::prefilter>(
         "prefilter",
         "Robust method: score every target by its shape string first and align\n"
         "only the best `keep` (the KELDA methods align every target)."),
-    setting<SearchSettings, &SearchSettings::keep>(
-        "keep", "Targets the prefilter keeps (0: the best max(40, 5% of the targets))."),
+    setting<SearchSettings, &SearchSettings::keep>("keep", keep_doc.c_str()),
     setting<SearchSettings, &SearchSettings::max_hits>("max_hits", "Hits reported at most."),
     setting<SearchSettings, &SearchSettings::min_score>(
         "min_score", "Hits whose score is below this are dropped."),
@@ -59,7 +62,7 @@ PyGetSetDef compare_fields[] = {ENGINE_FIELDS(CompareSettings, &CompareSettings:
                                 setting<CompareSettings, &CompareSettings::threads>("threads",
                                                                                     THREADS_DOC),
                                 kEndOfAttributes};
-using kelda::MsaSettings;
+using kelda::ScalableMsaSettings;
 using kelda::TreeMsaSettings;
 PyGetSetDef msa_fields[] = {
     ENGINE_FIELDS(MultipleSettings, &MultipleSettings::tree, &TreeMsaSettings::engine,),
@@ -74,14 +77,17 @@ PyGetSetDef msa_fields[] = {
         "tree_wise_up_to",
         "AUTO's limit for the tree-wise pipeline, which aligns every pair at full\n"
         "effort."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::scheme>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::scheme>(
         "scheme",
         "The pairs the scalable pipeline aligns (an MsaScheme): AUTO aligns every\n"
         "pair up to all_pairs_up_to structures, each one's prefilter neighbours\n"
         "above."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::all_pairs_up_to>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::all_pairs_up_to>(
         "all_pairs_up_to", "The scalable pipeline's limit for aligning every pair."),
-    setting<MultipleSettings, &MultipleSettings::scalable, &MsaSettings::refine_rounds>(
+    setting<MultipleSettings, &MultipleSettings::scalable,
+            &ScalableMsaSettings::refine_rounds>(
         "refine_rounds",
         "The scalable pipeline's refinement passes (0: none), each kept only where\n"
         "the alignment's LDDT rises."),
@@ -111,13 +117,15 @@ PyGetSetDef build_fields[] = {
         "first_chain", "One entry a file: the chain of its first C-alpha atom."),
     setting<BuildSettings, &BuildSettings::threads>("threads", THREADS_DOC),
     kEndOfAttributes};
+const Renamed keep_renamed{"engine_targets", "DatabaseSearchSettings.keep is now engine_targets"};
 PyGetSetDef database_search_fields[] = {
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::exhaustive>(
         "exhaustive", "The engine on every entry (no stage before it)."),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_targets>(
-        "keep",
+        "engine_targets",
         "Targets the engine aligns a query after the first stages (0: as many as\n"
         "engine_pairs pays for)."),
+    renamed("keep", keep_renamed),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_pairs>(
         "engine_pairs",
         "The engine's work a query, in residue pairs (query length x target\n"
@@ -141,7 +149,7 @@ PyGetSetDef database_search_fields[] = {
 template <class T>
 PyTypeObject* make_settings_class(PyGetSetDef* fields, const char* qualified, const char* doc) {
   FieldsOf<T>::table = fields;
-  static PyMethodDef methods[] = {MALVEN_SETTINGS_METHODS(T), {nullptr, nullptr, 0, nullptr}};
+  static PyMethodDef methods[] = {MALVEN_SETTINGS_METHODS(T), kEndOfMethods};
   return record_class<T>({.qualified = qualified,
                           .doc = doc,
                           .getset = fields,

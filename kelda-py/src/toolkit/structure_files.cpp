@@ -212,50 +212,49 @@ Ref transform_pdb_model(FsPath file, Shared<kelda::Transform> transform, std::in
   "not naming the file, for what cannot be read; OSError for a file that cannot be opened."
 
 PyMethodDef structure_file_functions[] = {
-    {"read_structure_chain",
-     MALVEN_FASTCALL((function<read_structure_chain_sig, read_structure_chain>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_structure_chain(path, chain=None, model=None, min_b_factor=None, select=True)\n"
-     "--\n\n"
-     "One chain of a PDB or mmCIF file, plain or gzipped (told apart by content), under the\n"
-     "C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment ids as\n"
-     "the names of blank chains. Returns (format, compressed, found): format \"pdb\" or\n"
-     "\"mmcif\", and found as read_pdb_chain returns it."},
-    {"read_structure_text", MALVEN_FASTCALL((function<read_structure_text_sig, read_structure_text>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_structure_text(path)\n--\n\n"
-     "(format, compressed, text) of a structure file: its text as bytes, decompressed under the\n"
-     "reader's limits. ValueError for what cannot be read; OSError for what cannot be opened."},
-    {"structure_models", MALVEN_FASTCALL((function<structure_models_sig, structure_models>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "structure_models(path)\n--\n\n"
-     "The model numbers of a structure file in file order ([1] for a PDB file without MODEL\n"
-     "records)."},
-    {"read_pdb_chain", MALVEN_FASTCALL((function<read_pdb_chain_sig, read_pdb_chain>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_pdb_chain(path, text, chain=None, model=None, min_b_factor=None, select=True)\n"
-     "--\n\n"
-     "One chain of PDB text given as bytes (a file's text, cut short or not; path names it),\n"
-     "under the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and\n"
-     "segment ids as the names of blank chains.\n" MALVEN_READ_DOC},
-    {"read_atom_table_chain",
-     MALVEN_FASTCALL((function<read_atom_table_chain_sig, read_atom_table_chain>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_atom_table_chain(path, numbers, residue_names, chains, chain=None, model=None,\n"
-     "                      min_b_factor=None, select=True)\n--\n\n"
-     "One chain of an atom table (mmCIF's atoms as gemmi hands them over), for the atoms\n"
-     "named CA in file order: numbers an (N, 10) float64 array of HETATM flag, calcium flag,\n"
-     "alternate location and insertion code (code points, 0 for none), residue number, x,\n"
-     "y, z, B-factor and model number; residue_names and chains NUL-padded text of the same\n"
-     "number of bytes in every row (gemmi's 8, or more for longer names).\n"
-     "The C-alpha rules are those of Domain.from_pdb.\n" MALVEN_READ_DOC},
-    {"transform_pdb_model", MALVEN_FASTCALL((function<transform_pdb_model_sig, transform_pdb_model>)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "transform_pdb_model(path, transform, model, text=None)\n--\n\n"
-     "The bytes of a PDB file (or of its text given as bytes) with the coordinates of the\n"
-     "atom records of one model (its MODEL serial; 1 without MODEL records) moved by\n"
-     "transform, as malven's rewriter moves them, and the other models left out."},
-    {nullptr, nullptr, 0, nullptr},
+    MALVEN_FUNCTION(
+        read_structure_chain,
+        "read_structure_chain(path, chain=None, model=None, min_b_factor=None, select=True)\n"
+        "--\n\n"
+        "One chain of a PDB or mmCIF file, plain or gzipped (told apart by content), under the\n"
+        "C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and segment ids as\n"
+        "the names of blank chains. Returns (format, compressed, found): format \"pdb\" or\n"
+        "\"mmcif\", and found as read_pdb_chain returns it."),
+    MALVEN_FUNCTION(
+        read_structure_text,
+        "read_structure_text(path)\n--\n\n"
+        "(format, compressed, text) of a structure file: its text as bytes, decompressed under "
+        "the\n"
+        "reader's limits. ValueError for what cannot be read; OSError for what cannot be opened."),
+    MALVEN_FUNCTION(
+        structure_models,
+        "structure_models(path)\n--\n\n"
+        "The model numbers of a structure file in file order ([1] for a PDB file without MODEL\n"
+        "records)."),
+    MALVEN_FUNCTION(
+        read_pdb_chain,
+        "read_pdb_chain(path, text, chain=None, model=None, min_b_factor=None, select=True)\n"
+        "--\n\n"
+        "One chain of PDB text given as bytes (a file's text, cut short or not; path names it),\n"
+        "under the C-alpha rules of Domain.from_pdb, also taking CHARMM's \"CA  \" names and\n"
+        "segment ids as the names of blank chains.\n" MALVEN_READ_DOC),
+    MALVEN_FUNCTION(
+        read_atom_table_chain,
+        "read_atom_table_chain(path, numbers, residue_names, chains, chain=None, model=None,\n"
+        "                      min_b_factor=None, select=True)\n--\n\n"
+        "One chain of an atom table (mmCIF's atoms as gemmi hands them over), for the atoms\n"
+        "named CA in file order: numbers an (N, 10) float64 array of HETATM flag, calcium flag,\n"
+        "alternate location and insertion code (code points, 0 for none), residue number, x,\n"
+        "y, z, B-factor and model number; residue_names and chains NUL-padded text of the same\n"
+        "number of bytes in every row (gemmi's 8, or more for longer names).\n"
+        "The C-alpha rules are those of Domain.from_pdb.\n" MALVEN_READ_DOC),
+    MALVEN_FUNCTION(
+        transform_pdb_model,
+        "transform_pdb_model(path, transform, model, text=None)\n--\n\n"
+        "The bytes of a PDB file (or of its text given as bytes) with the coordinates of the\n"
+        "atom records of one model (its MODEL serial; 1 without MODEL records) moved by\n"
+        "transform, as malven's rewriter moves them, and the other models left out."),
+    kEndOfMethods,
 };
 
 #undef MALVEN_READ_DOC

@@ -32,7 +32,7 @@ enum class MsaScheme : std::uint8_t {
 // which nothing here reads (a quarter of each pair's time).
 EngineSettings msa_engine_settings();
 
-struct MsaSettings {
+struct ScalableMsaSettings {
   EngineSettings engine = msa_engine_settings();
   MsaScheme scheme = MsaScheme::Auto;
   // Auto aligns every pair up to this many structures. 40 structures make 780 pairs, about
@@ -53,9 +53,9 @@ struct MsaSettings {
 
 // The scheme that runs for n structures: settings.scheme, or for Auto every pair up to
 // all_pairs_up_to structures and neighbours above.
-MsaScheme msa_scheme_for(std::size_t n, const MsaSettings& settings) noexcept;
+MsaScheme msa_scheme_for(std::size_t n, const ScalableMsaSettings& settings) noexcept;
 
-struct MsaResult {
+struct ScalableMsaResult {
   MsaScheme scheme = MsaScheme::AllPairs;  // the one that ran, never Auto
   MsaLayout layout;                        // every residue in one column, in order
   std::vector<std::uint32_t> core_columns;  // filled by every member
@@ -75,8 +75,8 @@ struct MsaResult {
 // or a coordinate that is not finite; Cancelled on a stop request (checked between pairs,
 // joins and refinement steps); the engine's errors. Identical for any thread count
 // (0: one per usable core). `progress`, when given, is updated as the work goes.
-Result<MsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
-                             const MsaSettings& settings, unsigned threads,
+Result<ScalableMsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
+                             const ScalableMsaSettings& settings, unsigned threads,
                              std::stop_token stop = {}, MsaProgress* progress = nullptr);
 
 // The layout as columns of the multiple-alignment records (one entry per member: its

@@ -37,6 +37,9 @@ struct MsaLayout {
   std::size_t members() const noexcept { return column_of.size(); }
 };
 
+// Residue pairs the layout aligns: every two members of every column.
+std::uint64_t aligned_pairs(const MsaLayout& layout);
+
 // Rows of an alignment given from outside (one per member, one entry per column: a residue
 // index, or a negative number for a gap) turned into a layout. Errors (InvalidParameter):
 // rows of unequal length, a residue beyond its member's length, a residue twice or out of

@@ -61,10 +61,8 @@ struct ColumnFillResult {
 // domains; Cancelled on a stop request. Identical for any thread count.
 Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
                                       std::span<const Column> columns,
-                                      std::span<const Transform> start,
-                                      const PairTable& table,
-                                      const ColumnFillSettings& settings,
-                                      const LddtSettings& lddt, unsigned threads,
-                                      std::stop_token stop = {});
+                                      std::span<const Transform> start, const PairTable& table,
+                                      const ColumnFillSettings& settings, const LddtSettings& lddt,
+                                      unsigned threads, std::stop_token stop = {});
 
 }  // namespace kelda

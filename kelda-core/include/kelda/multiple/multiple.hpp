@@ -28,7 +28,7 @@ struct MultipleSettings {
   // The tree-wise pipeline's engine, reference and threads, which the scalable one shares
   // (its engine keeps its own effort; the method must then be the robust one).
   TreeMsaSettings tree;
-  MsaSettings scalable;
+  ScalableMsaSettings scalable;
   MsaPipeline pipeline = MsaPipeline::Auto;
   // Auto runs the tree-wise pipeline up to this many structures. On real families of up to
   // 28 members it scores a higher LDDT than the scalable pipeline (which puts more residue

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <stop_token>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -31,11 +32,15 @@ namespace kelda {
 // target as scan_database aligns it (the scan mode's placement alone, sliding by 10).
 EngineSettings search_engine_settings();
 
-// The targets the prefilter keeps when the caller does not say: the best max(40, 5% of the
-// targets) by shape score. With the query's family members ranked by the engine, keeping
-// the best 40 of 277 structures of 21 families lost no sensitivity; fewer lost some (see the
-// search benchmark).
+// The targets the prefilter keeps when the caller does not say: the best
+// max(kDefaultKeepLeast, kDefaultKeepPercent% of the targets, rounded up) by shape score.
+// With the query's family members ranked by the engine, keeping the best 40 of 277
+// structures of 21 families lost no sensitivity; fewer lost some (see the search benchmark).
+inline constexpr std::size_t kDefaultKeepLeast = 40;
+inline constexpr std::size_t kDefaultKeepPercent = 5;
 std::size_t default_keep(std::size_t n_targets);
+// That rule in words, for help texts: "max(40, 5% of the targets)".
+std::string default_keep_rule();
 
 struct SearchSettings {
   EngineSettings engine = search_engine_settings();

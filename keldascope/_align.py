@@ -9,7 +9,7 @@ import numpy as np
 
 from keldascope import _native, parameters
 from keldascope._native import EngineSettings, PairResult, PairStatus
-from keldascope.resolve import as_structure
+from keldascope._resolve import as_structure
 from keldascope.structures import Structure
 
 

@@ -9,8 +9,8 @@ import numpy as np
 
 from keldascope import _native, parameters, trees
 from keldascope._native import CompareSettings, Method, SearchHit, SearchSettings
-from keldascope.align import settings_of
-from keldascope.resolve import as_structure, resolve
+from keldascope._align import settings_of
+from keldascope._resolve import as_structure, resolve
 from keldascope.structures import Structure
 
 
@@ -223,7 +223,7 @@ class SparseComparison:
 
 def sparse_keep(n, keep=0):
     """The partners the prefilter keeps per structure among n: `keep`, or for 0 the search's
-    rule over the n - 1 others (at least 40, a twentieth of a large set)."""
+    rule (_native.DEFAULT_KEEP_RULE) over the n - 1 others."""
     others = max(n - 1, 0)
     chosen = _native.prefilter_keep(SearchSettings(keep=keep), others)
     return others if chosen is None else min(chosen, others)
