@@ -253,8 +253,13 @@ def test_models_numbered_zero_or_below_are_read_when_asked_for(tmp_path, fmt):
 def test_reading_mmcif_again_and_again_keeps_memory_flat(tmp_path):
     # PyPy kept every structure read (each array gemmi returned held it): 170 KB a read of a
     # 1,100-atom file, 200 MB over the 1,200 reads between the two looks below.
-    (tmp_path / "helix.cif").write_text(cif_text(
-        [cif_ca(k, k, "A", x) for k, (x, _, _) in enumerate(helix(1100), start=1)]))
+    # The file is written here as 5eep is built, 1,120 atoms in 140 residues.
+    atoms = (("N", "N"), ("C", "CA"), ("C", "C"), ("O", "O"), ("C", "CB"), ("C", "CG"),
+             ("C", "CD"), ("N", "NE"))
+    rows = [cif_ca(8 * r + k, r, "A", x + 0.4 * k).replace(" C CA ", f" {element} {name} ")
+            for r, (x, _, _) in enumerate(helix(140), start=1)
+            for k, (element, name) in enumerate(atoms)]
+    (tmp_path / "helix.cif").write_text(cif_text(rows))
     code = ("import gc\n"
             "from keldascope import structures\n"
             "def rss():\n"
