@@ -24,7 +24,9 @@
   one run here.
 - Inputs as the field holds them (`resolve`, which every job over many structures calls):
   paths, folders, FILE:CHAIN names, Structures, arrays of any real dtype, and the
-  structures of biotite (`from_biotite`) and gemmi (`from_gemmi`).
+  structures of biotite (`from_biotite`) and gemmi (`from_gemmi`). gemmi is optional:
+  without it, what needs it (gemmi objects, biological assemblies, superposed mmCIF copies)
+  raises MissingLibrary, which names what to install.
 - The command line (`keldascope.cli`, installed as `malven`).
 
 Structures are `malven.Domain` objects inside `Structure` records, transforms
@@ -64,9 +66,9 @@ def _load():
                                     from_gemmi, resolve)
     from keldascope._search import (Comparison, HitAlignment, SearchResult, SparseComparison,
                                    compare_all, compare_sparse, hit_alignment, search)
-    from keldascope.structures import (Structure, UnreadableStructure, find_structure_files,
-                                       list_chains, read_structure, residue_labels,
-                                       write_superposed)
+    from keldascope.structures import (MissingLibrary, Structure, UnreadableStructure,
+                                       find_structure_files, list_chains, read_structure,
+                                       residue_labels, write_superposed)
     globals().update((k, v) for k, v in locals().items() if k in __all__)
 
 
@@ -86,8 +88,8 @@ __all__ = [
     "MultipleAlignment", "multiple_align", "write_aligned",
     "AlignmentFileError", "MsaLddt", "ScoredAlignment", "score_alignment",
     "IN_PROCESS", "distributed_compare", "distributed_search", "local_client",
-    "Structure", "UnreadableStructure", "find_structure_files", "list_chains", "parameters",
-    "read_structure", "residue_labels", "write_superposed",
+    "MissingLibrary", "Structure", "UnreadableStructure", "find_structure_files",
+    "list_chains", "parameters", "read_structure", "residue_labels", "write_superposed",
     "score_name", "thread_count", "usable_cores",
     "UnreadableStructureWarning", "from_arrays", "from_biotite", "from_gemmi", "resolve",
 ]

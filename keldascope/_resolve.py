@@ -13,8 +13,8 @@ import numpy as np
 from keldascope import _native
 from keldascope.structures import (IS_PYPY, MMCIF, PDB, STRUCTURE_SUFFIXES, Structure,
                                    UnreadableStructure, _flat_rows, _hierarchy_rows,
-                                   find_structure_files, list_chains, read_structure,
-                                   residue_labels)
+                                   find_structure_files, list_chains, need_gemmi,
+                                   read_structure, residue_labels)
 
 ERRORS = ("warn", "ignore", "raise")
 
@@ -152,7 +152,7 @@ def from_gemmi(st, chain=None, model=None):
     every reader: `keldascope.from_gemmi(gemmi.read_structure("1mbn.cif"))`. chain: the
     author chain id (default the first chain's); model: its number (default the first with
     C-alpha atoms). The gemmi structure is left unchanged. Returns a Structure."""
-    import gemmi
+    gemmi = need_gemmi("from_gemmi")
 
     name = st.name or "gemmi.Structure"
     rows = _hierarchy_rows(gemmi, st.clone()) if IS_PYPY else None

@@ -13,7 +13,7 @@ from keldascope._align import Wrapped, settings_of
 from keldascope.outputs import atomic_output
 from keldascope._resolve import as_structure, from_gemmi, split_chain
 from keldascope.structures import (MMCIF, PDB, UnreadableStructure, _load, chain_listing,
-                                   read_structure, write_superposed)
+                                   need_gemmi, read_structure, write_superposed)
 
 # More chains than any assembly holds are refused before they are read (a file that lists
 # each residue or atom as a chain, say): the native side refuses more still.
@@ -92,8 +92,7 @@ def _check_count(n, where):
 def _assembly_of_file(path, assembly, model):
     """Every protein chain of one model of an mmCIF file's biological assembly (gemmi
     builds it from the file's operators)."""
-    import gemmi
-
+    gemmi = need_gemmi(f"reading biological assembly {assembly} of {path}")
     try:
         st = gemmi.read_structure(path)
     except (RuntimeError, ValueError) as exc:
@@ -290,8 +289,7 @@ def write_superposed_assembly(assembly, transform, path):
         return write_superposed(assembly.chains[0], transform, path)
     import gzip
 
-    import gemmi
-
+    gemmi = need_gemmi(f"writing the built biological assembly to {path}")
     st = assembly.gemmi_structure.clone()
     r = [[float(v) for v in row] for row in transform.rotation]
     t = [float(v) for v in transform.translation]

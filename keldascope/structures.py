@@ -3,7 +3,9 @@ apart by their content), one chain of one model as a `malven.Domain` with the re
 of the file, failures as one exception that names the file, the structure files found under
 directories, and superposed copies written in the format they came in. The core's reader
 reads every file, for every command as for `createdb`; gemmi serves what the core does not
-do: gemmi objects handed in, biological assemblies and the rewriting of mmCIF files."""
+do: gemmi objects handed in, biological assemblies and the rewriting of mmCIF files. gemmi
+is optional (PyPI has no PyPy wheel of it): without it those three fail with MissingLibrary
+and everything else works."""
 import contextlib
 import gzip
 import os
@@ -29,6 +31,23 @@ MMCIF = "mmcif"
 CALCIUM = 20
 
 IS_PYPY = platform.python_implementation() == "PyPy"
+
+
+class MissingLibrary(ImportError):
+    """A feature needs an optional library that cannot be imported; the message says which
+    feature, and what to install, on one line."""
+
+
+def need_gemmi(what):
+    """The gemmi module, or MissingLibrary saying that `what` (a feature, as the message's
+    subject) needs it."""
+    try:
+        import gemmi
+    except ImportError as exc:
+        why = "which is not installed" if isinstance(exc, ModuleNotFoundError) and \
+            exc.name == "gemmi" else f"which cannot be imported ({exc})"
+        raise MissingLibrary(f"{what} needs gemmi, {why}: pip install gemmi") from None
+    return gemmi
 
 
 class UnreadableStructure(ValueError):
@@ -120,15 +139,6 @@ def _load(path):
         return _native.read_structure_text(path)
 
 
-def _gemmi(path):
-    try:
-        import gemmi
-    except ImportError as exc:
-        raise _unreadable(path, f"mmCIF needs gemmi, which cannot be imported ({exc}); "
-                                f"pip install gemmi")
-    return gemmi
-
-
 def _one_line(exc):
     """gemmi's message on one line (some span several)."""
     return "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
@@ -136,7 +146,7 @@ def _one_line(exc):
 
 def _cif_document(path, text):
     """The parsed mmCIF file (gemmi), with at least one data block."""
-    gemmi = _gemmi(path)
+    gemmi = need_gemmi(f"writing a superposed copy of the mmCIF file {path}")
     try:
         doc = gemmi.cif.read_string(text) if text is not None else gemmi.cif.read_file(path)
     except (RuntimeError, ValueError) as exc:

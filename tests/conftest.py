@@ -1,4 +1,5 @@
 """Shared helpers for the pytest suite of the malven module and the keldascope toolkit."""
+import importlib.util
 import os
 import pathlib
 import platform
@@ -19,6 +20,21 @@ DATA = ROOT / "tests" / "data"
 # The real structures kept beside the checkout (../shared/data), or wherever
 # MALVEN_SHARED_DATA says; tests that need them skip, with a reason naming them, when absent.
 SHARED = pathlib.Path(os.environ.get("MALVEN_SHARED_DATA") or ROOT.parent / "shared" / "data")
+
+# gemmi is optional, and PyPy goes without it (PyPI has no PyPy wheel; scripts/run-tests does
+# not spend the ten minutes of its source build): the tests that use it, as the feature they
+# test or to write mmCIF files, skip where it is absent, saying so; every other test runs.
+HAS_GEMMI = importlib.util.find_spec("gemmi") is not None
+NO_GEMMI = "gemmi is not installed (optional; PyPI has no PyPy wheel of it)"
+needs_gemmi = pytest.mark.skipif(not HAS_GEMMI, reason=NO_GEMMI)
+
+
+def gemmi_or_skip():
+    """The gemmi module, or a skip of the calling test where it is absent."""
+    if not HAS_GEMMI:
+        pytest.skip(NO_GEMMI)
+    import gemmi
+    return gemmi
 
 # The suite tests the installed package. `python -m pytest` run from the checkout puts the
 # checkout first on the path, where the keldascope folder (without its compiled module) would

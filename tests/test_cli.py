@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import malven
-from conftest import ROOT, rotation
+from conftest import ROOT, gemmi_or_skip, rotation
 
 BUNDLED = ROOT / "keldascope" / "cli" / "data"
 PDB = ROOT / "tests" / "data" / "pdb"
@@ -757,7 +757,7 @@ def test_demo_end_to_end(tmp_path):
 
 def mmcif_copy(src, dst, compress=False):
     """gemmi's mmCIF conversion of a PDB file, optionally gzipped."""
-    gemmi = pytest.importorskip("gemmi")
+    gemmi = gemmi_or_skip()
     st = gemmi.read_structure(str(src))
     st.setup_entities()
     text = st.make_mmcif_document().as_string().encode()

@@ -7,7 +7,7 @@ import shutil
 import numpy as np
 import pytest
 
-from conftest import DATA
+from conftest import DATA, gemmi_or_skip
 from test_cli import BUNDLED, HAS_MPL, fails, malven_cmd, ok
 
 PDB = DATA / "pdb"
@@ -98,7 +98,7 @@ def test_align_two_models_of_one_nmr_file(tmp_path):
 
 
 def test_scan_names_tell_formats_and_chains_apart(tmp_path):
-    gemmi = pytest.importorskip("gemmi")
+    gemmi = gemmi_or_skip()
     db = tmp_path / "db"
     db.mkdir()
     shutil.copy(PDB / "1tii.pdb", db / "1tii.pdb")

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import ROOT, SHARED, interrupt_child, rotation
+from conftest import ROOT, SHARED, gemmi_or_skip, interrupt_child, needs_gemmi, rotation
 from test_cli import cli_env
 
 PDB = ROOT / "tests" / "data" / "pdb"
@@ -187,7 +187,7 @@ def _many_chains(path):
     (_no_protein, (), "no protein chain"),
     (_duplicate_chains, (), "two chains named 'A'"),
     (_many_chains, (), "chains; complex alignment takes at most 1000"),
-    (None, ("--assembly", "1"), "defines no biological assembly"),
+    pytest.param(None, ("--assembly", "1"), "defines no biological assembly", marks=needs_gemmi),
     (None, ("--chain1", "A"), "--complex takes --chains1/--chains2"),
 ])
 def test_command_refusals_are_one_line(tmp_path, make, extra, message):
@@ -210,7 +210,7 @@ def test_command_says_when_it_aligns_one_chain(tmp_path):
 
 
 def test_command_reads_an_mmcif_assembly(tmp_path):
-    gemmi = pytest.importorskip("gemmi")
+    gemmi = gemmi_or_skip()
     st = gemmi.read_structure(str(PDB / "5eep.pdb"))  # REMARK 350: assembly 1, chain A
     st.setup_entities()
     st.make_mmcif_document().write_file(str(tmp_path / "5eep.cif"))

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import keldascope
-from conftest import DATA, SHARED, helix
+from conftest import DATA, SHARED, gemmi_or_skip, helix
 from keldascope._resolve import short_names
 
 PDB = DATA / "pdb"
@@ -152,7 +152,7 @@ def same_structure(a, b):
                                          ("3al1.pdb", "B")])
 def test_one_liners_from_biotite_and_gemmi(name, chain):
     biotite_io = pytest.importorskip("biotite.structure.io")
-    gemmi = pytest.importorskip("gemmi")
+    gemmi = gemmi_or_skip()
     expected = keldascope.read_structure(PDB / name, chain)
     atoms = biotite_io.load_structure(str(PDB / name))  # float32 coordinates
     same_structure(keldascope.from_biotite(atoms, chain), expected)
@@ -168,7 +168,7 @@ def test_one_liners_from_biotite_and_gemmi(name, chain):
 
 @pytest.mark.parametrize("suffix", [".pdb", ".cif"])
 def test_gemmi_structures_keep_the_format_gemmi_read(tmp_path, suffix):
-    gemmi = pytest.importorskip("gemmi")
+    gemmi = gemmi_or_skip()
     path = tmp_path / f"1ni7{suffix}"
     if suffix == ".pdb":
         shutil.copy(PDB / "1ni7.pdb", path)

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 from keldascope.cli.common import CliError, UsageError, error_line
 from keldascope.cli.inputs import chain_name
-from keldascope.structures import UnreadableStructure
+from keldascope.structures import MissingLibrary, UnreadableStructure
 
 # Exit statuses (also in the README): 0 success; 1 a file cannot be read or written, an
 # alignment fails, or the machine runs out of memory; 2 a bad command line; 3 an internal
@@ -153,7 +153,7 @@ def main(argv=None):
     try:
         interrupts.started()
         return execute(argv)
-    except (CliError, UnreadableStructure) as exc:
+    except (CliError, UnreadableStructure, MissingLibrary) as exc:
         return fail(argv, exc, getattr(exc, "status", 1))
     except KeyboardInterrupt as exc:
         return interrupted(argv, exc)
