@@ -44,7 +44,8 @@ def _load():
     from malven import __version__
 
     from keldascope import parameters
-    from keldascope._native import (BuildReport, BuildSettings, ClusterMethod, ClusterSettings,
+    from keldascope._native import (DEFAULT_KEEP_RULE, BuildReport, BuildSettings,
+                                    ClusterMethod, ClusterSettings,
                                     CompareSettings, CoverageOf, DatabaseSearchSettings,
                                     EngineSettings, Method, MsaLddt, MsaPipeline, MsaScheme,
                                     MsaSettings, NormaliseBy, PairResult, PairStatus, Placement,
@@ -75,7 +76,7 @@ def _load():
 __all__ = [
     "__version__",
     "Method", "MsaPipeline", "MsaScheme", "NormaliseBy", "PairStatus", "SortBy",
-    "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings",
+    "EngineSettings", "SearchSettings", "CompareSettings", "MsaSettings", "DEFAULT_KEEP_RULE",
     "PairResult", "Placement", "SearchHit",
     "PairAlignment", "align",
     "Assembly", "ChainPairResult", "ComplexAlignment", "ComplexResult", "ComplexSettings",

@@ -7,8 +7,7 @@ pairs whose score reaches --min-score are written as TSV."""
 import sys
 
 import keldascope
-from keldascope import CompareSettings, score_name, trees
-from keldascope._native import DEFAULT_KEEP_RULE
+from keldascope import DEFAULT_KEEP_RULE, CompareSettings, score_name, trees
 from keldascope.cli import inputs, plot, runners
 from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_json_argument,
                                    add_method_arguments, add_threads_argument, check_not_an_input,

@@ -5,8 +5,7 @@ import math
 import sys
 
 import keldascope
-from keldascope import EngineSettings, SearchSettings, score_name
-from keldascope._native import DEFAULT_KEEP_RULE
+from keldascope import DEFAULT_KEEP_RULE, EngineSettings, SearchSettings, score_name
 from keldascope.cli import hits, inputs, runners
 from keldascope.cli.common import (MODES_HELP, SORT_TEXT, CliError, UsageError, add_json_argument,
                                    add_method_arguments, add_threads_argument, check_max_hits,
