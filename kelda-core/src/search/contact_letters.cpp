@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "kelda/math/close_pairs.hpp"
 #include "kelda/math/geometry.hpp"
 #include "kelda/search/prefilter.hpp"
 
@@ -52,53 +53,23 @@ Vec3 along(const Vec3& p, double s, const Vec3& d) noexcept {
 }
 
 // Each residue's nearest other centre within kPartnerRadius, three or more apart in the
-// chain (the nearer by index on a tie), or -1; over cells of that size, so in time
-// proportional to the chain's length.
+// chain (the nearer by index on a tie), or -1; in time proportional to the chain's length.
 std::vector<std::ptrdiff_t> partners(const std::vector<Vec3>& centre) {
   const std::size_t n = centre.size();
   std::vector<std::ptrdiff_t> best(n, -1);
   std::vector<double> best_d2(n, std::numeric_limits<double>::infinity());
-  if (n == 0) return best;
-  Vec3 low = centre[0];
-  for (const Vec3& p : centre)
-    for (int c = 0; c < 3; ++c) low[c] = std::min(low[c], p[c]);
-  // Coordinates lie within 100000 A (the readers refuse others): 2^21 cells an axis suffice.
-  constexpr std::uint64_t kAxis = std::uint64_t{1} << 21;
-  auto cell = [&](const Vec3& p, int c) {
-    return static_cast<std::int64_t>(std::floor((p[c] - low[c]) / kPartnerRadius));
+  auto offer = [&](std::size_t i, std::size_t j, double d2) {
+    if (d2 < best_d2[i] || (d2 == best_d2[i] && static_cast<std::ptrdiff_t>(j) < best[i])) {
+      best_d2[i] = d2;
+      best[i] = static_cast<std::ptrdiff_t>(j);
+    }
   };
-  auto key = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
-    return (static_cast<std::uint64_t>(x) * kAxis + static_cast<std::uint64_t>(y)) * kAxis +
-           static_cast<std::uint64_t>(z);
-  };
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted(n);
-  for (std::size_t i = 0; i < n; ++i)
-    sorted[i] = {key(cell(centre[i], 0), cell(centre[i], 1), cell(centre[i], 2)),
-                 static_cast<std::uint32_t>(i)};
-  std::sort(sorted.begin(), sorted.end());
-  const double r2 = kPartnerRadius * kPartnerRadius;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Vec3& p = centre[i];
-    const std::int64_t cx = cell(p, 0), cy = cell(p, 1), cz = cell(p, 2);
-    for (std::int64_t dx = -1; dx <= 1; ++dx)
-      for (std::int64_t dy = -1; dy <= 1; ++dy)
-        for (std::int64_t dz = -1; dz <= 1; ++dz) {
-          if (cx + dx < 0 || cy + dy < 0 || cz + dz < 0) continue;
-          const std::uint64_t k = key(cx + dx, cy + dy, cz + dz);
-          auto it = std::lower_bound(sorted.begin(), sorted.end(),
-                                     std::pair<std::uint64_t, std::uint32_t>{k, 0});
-          for (; it != sorted.end() && it->first == k; ++it) {
-            const std::size_t j = it->second;
-            if ((j > i ? j - i : i - j) <= 2) continue;
-            const double d2 = squared_distance(centre[j], p);
-            if (d2 > r2) continue;
-            if (d2 < best_d2[i] || (d2 == best_d2[i] && static_cast<std::ptrdiff_t>(j) < best[i])) {
-              best_d2[i] = d2;
-              best[i] = static_cast<std::ptrdiff_t>(j);
-            }
-          }
-        }
-  }
+  for_each_close_pair(n, [&](std::size_t i) { return centre[i]; }, kPartnerRadius,
+                      [&](std::size_t i, std::size_t j, double d2) {
+                        if (j - i <= 2) return;
+                        offer(i, j, d2);
+                        offer(j, i, d2);
+                      });
   return best;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>  // pair
 #include <vector>
 
+#include "kelda/math/close_pairs.hpp"
 #include "kelda/math/geometry.hpp"
 
 #if defined(__SSE2__)
@@ -130,48 +131,13 @@ std::int8_t coarse_letter_score(Alphabet alphabet, std::uint8_t a, std::uint8_t 
 }
 
 // Each residue's neighbours within kNeighbourRadius, three or more apart in the chain (a pair
-// counts for both). Residues are sorted into cubic cells of that size and each looks only at
-// the 27 cells around its own, so the count costs time in proportion to the chain's length:
-// the all-pairs count took seconds for a 50,000-residue query, deaf to a stop request.
+// counts for both), in time proportional to the chain's length.
 std::vector<int> detail::neighbour_counts(const PointsView& ca) {
-  const std::size_t n = ca.size();
-  std::vector<int> neighbours(n, 0);
-  if (n == 0) return neighbours;
-  Vec3 low = ca[0];
-  for (std::size_t i = 1; i < n; ++i)
-    for (int c = 0; c < 3; ++c) low[c] = std::min(low[c], ca[i][c]);
-  // Coordinates lie within 100000 A (the readers refuse others): 2^21 cells an axis suffice.
-  constexpr std::uint64_t kAxis = std::uint64_t{1} << 21;
-  auto cell = [&](const Vec3& p, int c) {
-    return static_cast<std::int64_t>(std::floor((p[c] - low[c]) / kNeighbourRadius));
-  };
-  auto key = [&](std::int64_t x, std::int64_t y, std::int64_t z) {
-    return (static_cast<std::uint64_t>(x) * kAxis + static_cast<std::uint64_t>(y)) * kAxis +
-           static_cast<std::uint64_t>(z);
-  };
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Vec3 p = ca[i];
-    sorted[i] = {key(cell(p, 0), cell(p, 1), cell(p, 2)), static_cast<std::uint32_t>(i)};
-  }
-  std::sort(sorted.begin(), sorted.end());
-  const double r2 = kNeighbourRadius * kNeighbourRadius;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Vec3 p = ca[i];
-    const std::int64_t cx = cell(p, 0), cy = cell(p, 1), cz = cell(p, 2);
-    for (std::int64_t dx = -1; dx <= 1; ++dx)
-      for (std::int64_t dy = -1; dy <= 1; ++dy)
-        for (std::int64_t dz = -1; dz <= 1; ++dz) {
-          if (cx + dx < 0 || cy + dy < 0 || cz + dz < 0) continue;
-          const std::uint64_t k = key(cx + dx, cy + dy, cz + dz);
-          auto it = std::lower_bound(sorted.begin(), sorted.end(),
-                                     std::pair<std::uint64_t, std::uint32_t>{k, 0});
-          for (; it != sorted.end() && it->first == k; ++it) {
-            const std::size_t j = it->second;
-            if (j >= i + 3 && squared_distance(ca[j], p) <= r2) ++neighbours[i], ++neighbours[j];
-          }
-        }
-  }
+  std::vector<int> neighbours(ca.size(), 0);
+  for_each_close_pair(ca.size(), [&](std::size_t i) { return ca[i]; }, kNeighbourRadius,
+                      [&](std::size_t i, std::size_t j, double) {
+                        if (j >= i + 3) ++neighbours[i], ++neighbours[j];
+                      });
   return neighbours;
 }
 
