@@ -97,3 +97,30 @@ def test_ctrl_c_stops_one_alignment_of_long_chains(tmp_path, delay):
     elapsed = interrupt_child(tmp_path, path, "for _ in range(20): keldascope.align(d, d)",
                               delay)
     assert elapsed < 1.5, "Ctrl-C took too long"
+
+
+@pytest.mark.parametrize("signum", ["SIGINT", "SIGTERM"])
+def test_an_interrupt_dropped_inside_a_finaliser_still_ends_the_command(signum):
+    # Python drops an exception raised in a finaliser or a garbage collector's callback (Dask
+    # runs such callbacks often): a Ctrl-C landing there let a scan run on and exit 0, with an
+    # "Exception ignored" traceback. The command now raises it at its next check, silently.
+    code = ("import gc, os, signal\n"
+            "from keldascope.cli import interrupts\n"
+            "interrupts.install(lambda: 'malven test')\n"
+            "interrupts.started()\n"
+            "class Landing:\n"
+            "    def __del__(self):\n"
+            f"        os.kill(os.getpid(), signal.{signum})\n"
+            "        for _ in range(1000000):\n"
+            "            pass\n"
+            "Landing()\n"
+            "gc.collect()\n"
+            "print('survived', flush=True)\n"
+            "try:\n"
+            "    interrupts.check()\n"
+            "except KeyboardInterrupt as exc:\n"
+            "    print(type(exc).__name__, interrupts.status_and_word(exc)[0])\n")
+    out = run_python(code)
+    assert out.stdout.split("\n")[:2] == [
+        "survived", "Terminated 143" if signum == "SIGTERM" else "KeyboardInterrupt 130"], out.stderr
+    assert "Exception ignored" not in out.stderr and "Traceback" not in out.stderr, out.stderr

@@ -17,8 +17,37 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, unwinding the run as Ctrl-C does: every clean-up that Ctrl-C runs runs."""
 
 
+# The signals received since the command started. Python drops an exception raised inside a
+# garbage collector's callback or a finaliser (it prints "Exception ignored" and goes on), and
+# Dask runs such callbacks often: a Ctrl-C landing there would be lost and the run go on to
+# report success. The record keeps it for check().
+_received = []
+
+
+def _interrupt(signum, frame):
+    _received.append(signum)
+    raise KeyboardInterrupt
+
+
 def _terminate(signum, frame):
+    _received.append(signum)
     raise Terminated
+
+
+def _unraisable(report, _default=sys.unraisablehook):
+    """An interrupt dropped where Python cannot raise it (see _received) is not printed as an
+    "Exception ignored" traceback: check() raises it again. Anything else is reported as
+    Python reports it."""
+    if isinstance(report.exc_value, KeyboardInterrupt) and _received:
+        return
+    _default(report)
+
+
+def check():
+    """Raise the interrupt of a signal received since the command started, in case the one its
+    handler raised was dropped on the way."""
+    if _received:
+        raise Terminated if _received[0] == signal.SIGTERM else KeyboardInterrupt
 
 
 _starting = {}
@@ -50,7 +79,8 @@ def install(prog):
     _starting["prog"] = prog
     try:
         if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-            _starting[signal.SIGINT] = signal.signal(signal.SIGINT, _while_starting)
+            signal.signal(signal.SIGINT, _while_starting)
+            _starting[signal.SIGINT] = _interrupt
         if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
             signal.signal(signal.SIGTERM, _while_starting)
             _starting[signal.SIGTERM] = _terminate
@@ -61,6 +91,7 @@ def install(prog):
 def started():
     """From here on Ctrl-C raises KeyboardInterrupt and SIGTERM Terminated, which the command
     unwinds (stopping native calls and workers, removing temporary files)."""
+    sys.unraisablehook = _unraisable
     for signum in (signal.SIGINT, signal.SIGTERM):
         if signum in _starting and signal.getsignal(signum) is _while_starting:
             try:

@@ -152,7 +152,9 @@ def main(argv=None):
             stream.reconfigure(errors="surrogateescape")
     try:
         interrupts.started()
-        return execute(argv)
+        status = execute(argv)
+        interrupts.check()
+        return status
     except (CliError, UnreadableStructure, MissingLibrary) as exc:
         return fail(argv, exc, getattr(exc, "status", 1))
     except KeyboardInterrupt as exc:

@@ -8,6 +8,7 @@ import urllib.parse
 from keldascope import IN_PROCESS, local_client, usable_cores
 from keldascope.cli.common import (CliError, UsageError, add_quiet_argument,
                                    check_option_value, warn)
+from keldascope.cli import interrupts
 from keldascope.cli.progress import Progress
 from keldascope.distributed import dask_unavailable
 
@@ -99,6 +100,7 @@ class ChunkProgress:
         self.bar = None
 
     def __call__(self, done, total):
+        interrupts.check()  # a Ctrl-C that a worker pool's callbacks swallowed stops it here
         if self.bar is None:
             self.bar = Progress(self.label, total, self.enabled)
         elif total != self.bar.total or done < self.bar.done:
