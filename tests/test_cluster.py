@@ -166,3 +166,18 @@ def test_a_database_a_folder_and_its_files_cluster_alike(family, tmp_path):
         by_folder = keldascope.cluster([tmp_path / "folder"])
     assert partition(by_object) == partition(by_path) == partition(by_folder)
     assert [path for path, _ in by_folder.skipped] == [str(tmp_path / "folder" / "broken.pdb")]
+
+
+@pytest.mark.parametrize("value, message", [
+    (float("inf"), "structure 1 ('coordinates') has a non-finite coordinate at residue"),
+    (float("nan"), "structure 1 ('coordinates') has a non-finite coordinate at residue"),
+    (3e5, "structure 1 ('coordinates') has a coordinate beyond 100000 A at residue"),
+])
+def test_chains_in_memory_with_unusable_coordinates_are_refused(value, message):
+    # The cheap judging path aligns without the engine: such a chain once joined a cluster.
+    import numpy as np
+    xyz = np.asarray(keldascope.read_structure(str(ROOT / "tests/data/pdb/5eep.pdb")).domain.coordinates, float)
+    bad = xyz.copy()
+    bad[5, 0] = value
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        keldascope.cluster([bad, xyz], tm=0.5)

@@ -14,6 +14,7 @@
 #include "kelda/database/first_stage.hpp"
 #include "kelda/database/stages.hpp"  // the stages' scores, keep and orders, as the search's
 #include "kelda/exec/parallel.hpp"
+#include "kelda/robust/align_robust.hpp"  // check_coordinates
 #include "kelda/search/prefilter.hpp"
 #include "kelda/search/search.hpp"  // search_engine_settings
 #include "kelda/tmscore/tm_align_stage.hpp"
@@ -460,6 +461,10 @@ Result<ClusterResult> cluster_domains(std::span<const Domain* const> domains,
                                       const ClusterSettings& settings, ClusterProgress* progress,
                                       std::stop_token stop) {
   if (auto ok = check_cluster_settings(settings); !ok) return std::move(ok).error();
+  // Refused before any stage: the cheap judging path aligns without the engine's own check.
+  for (std::size_t k = 0; k < domains.size(); ++k)
+    if (auto ok = check_coordinates(*domains[k], std::to_string(k + 1).c_str()); !ok)
+      return std::move(ok).error();
   std::vector<ShapeString> shapes(domains.size());
   auto made = parallel_for(domains.size(), settings.threads, stop, [&](std::size_t k) -> Status {
     shapes[k] = database_letters(*domains[k]);

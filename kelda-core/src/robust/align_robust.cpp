@@ -20,12 +20,6 @@ Parameters robust_kelda_preset() {
   return {.e1 = 6.0, .e2 = 20.0, .gap_open = 0.5, .cutoff_dist = 4.0};
 }
 
-namespace {
-
-constexpr std::size_t kMinResidues = 5;
-
-// Coordinates the engine computes with: finite, and within what a structure can hold (far
-// beyond it, distances no longer change when the search widens its cutoffs).
 Status check_coordinates(const Domain& d, const char* which) {
   for (const Residue& r : d.residues) {
     if (within_coordinate_limit(r.position())) continue;
@@ -39,6 +33,10 @@ Status check_coordinates(const Domain& d, const char* which) {
   }
   return Unit{};
 }
+
+namespace {
+
+constexpr std::size_t kMinResidues = 5;
 
 struct KeldaScore {
   double sc = 0.0;

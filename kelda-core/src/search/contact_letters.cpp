@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kelda/math/close_pairs.hpp"
+#include "kelda/search/close_pairs.hpp"
 #include "kelda/math/geometry.hpp"
 #include "kelda/search/prefilter.hpp"
 

@@ -13,7 +13,7 @@
 #include <utility>  // pair
 #include <vector>
 
-#include "kelda/math/close_pairs.hpp"
+#include "kelda/search/close_pairs.hpp"
 #include "kelda/math/geometry.hpp"
 
 #if defined(__SSE2__)

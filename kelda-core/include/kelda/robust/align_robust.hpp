@@ -107,6 +107,11 @@ Status add_kelda_score(const Domain& a, const Domain& b, const RobustConfig& con
 // of the KELDA refinement, and a few kilobytes a residue.
 std::uint64_t robust_alignment_memory(std::size_t n_a, std::size_t n_b, const RobustConfig& config);
 
+// Coordinates the engine computes with: finite, and within what a structure can hold (far
+// beyond it, distances no longer change when the search widens its cutoffs). The error names
+// the structure as `which` and its first residue outside.
+Status check_coordinates(const Domain& d, const char* which);
+
 // Aligns B onto A. Errors: InvalidParameter when a coordinate of either is not finite or
 // lies beyond kCoordinateLimit; OutOfMemory, before anything is allocated, when the
 // alignment's buffers (robust_alignment_memory: about a byte a residue pair) exceed the

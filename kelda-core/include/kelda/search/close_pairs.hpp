@@ -12,17 +12,22 @@
 #include <vector>
 
 #include "kelda/math/geometry.hpp"
+#include "kelda/records.hpp"  // within_coordinate_limit
 
 namespace kelda {
 
 // visit(i, j, squared distance) once for each pair i < j of the n points point(k) (a Vec3)
-// whose squared distance is at most radius^2. Coordinates lie within 100000 A of each other
-// (the readers refuse others), so 2^21 cells an axis suffice for a radius of 0.1 A or more.
+// whose squared distance is at most radius^2. Points outside the coordinate limit (or not
+// finite: the engine refuses both later) take no part, so the rest lie within 200000 A of
+// each other and 2^21 cells an axis suffice for a radius of 0.1 A or more.
 template <class Point, class Visit>
 void for_each_close_pair(std::size_t n, Point&& point, double radius, Visit&& visit) {
-  if (n == 0) return;
-  Vec3 low = point(0);
-  for (std::size_t i = 1; i < n; ++i) {
+  std::vector<std::uint32_t> usable;
+  for (std::size_t i = 0; i < n; ++i)
+    if (within_coordinate_limit(point(i))) usable.push_back(static_cast<std::uint32_t>(i));
+  if (usable.empty()) return;
+  Vec3 low = point(usable[0]);
+  for (std::uint32_t i : usable) {
     const Vec3 p = point(i);
     for (int c = 0; c < 3; ++c) low[c] = std::min(low[c], p[c]);
   }
@@ -34,14 +39,15 @@ void for_each_close_pair(std::size_t n, Point&& point, double radius, Visit&& vi
     return (static_cast<std::uint64_t>(x) * kAxis + static_cast<std::uint64_t>(y)) * kAxis +
            static_cast<std::uint64_t>(z);
   };
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted;
+  sorted.reserve(usable.size());
+  for (std::uint32_t i : usable) {
     const Vec3 p = point(i);
-    sorted[i] = {key(cell(p, 0), cell(p, 1), cell(p, 2)), static_cast<std::uint32_t>(i)};
+    sorted.push_back({key(cell(p, 0), cell(p, 1), cell(p, 2)), i});
   }
   std::sort(sorted.begin(), sorted.end());
   const double r2 = radius * radius;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (const std::size_t i : usable) {
     const Vec3 p = point(i);
     const std::int64_t cx = cell(p, 0), cy = cell(p, 1), cz = cell(p, 2);
     for (std::int64_t dx = -1; dx <= 1; ++dx)
