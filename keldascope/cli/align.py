@@ -14,6 +14,7 @@ from keldascope.structures import check_output_path, read_structure, write_super
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
+HELP = "align two structures (B is moved onto A)"
 DESCRIPTION = f"""\
 Align structure B onto structure A (the reference) and print the TM-score normalised by
 each structure, the KELDA score Sc, the RMSD of the aligned C-alpha pairs after
@@ -53,9 +54,7 @@ examples:
   malven align a.pdb b.pdb --method kelda --plot distances.png"""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("align", help="align two structures (B is moved onto A)",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("structure1", metavar="A", type=inputs.source,
                    help="reference structure, FILE or FILE:CHAIN (stays in place)")
     p.add_argument("structure2", metavar="B", type=inputs.source,
@@ -81,8 +80,6 @@ def add_parser(sub, chain_type):
                         "along the alignment (needs matplotlib)")
     complexes.add_arguments(p, complexes.chain_list)
     inputs.add_reading_arguments(p, first_ter=True)
-    p.set_defaults(run=run)
-    return p
 
 
 def method_for(args):

@@ -17,6 +17,7 @@ from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope._resolve import short_names
 
+HELP = "align every pair of a set of structures"
 DESCRIPTION = """\
 Align every pair of the structures, each with itself too, and print the matrices of
 TM-scores (normalised by the longer structure of each pair) and KELDA scores Sc with the
@@ -55,9 +56,7 @@ examples:
 SPARSE_ABOVE = 300
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("allvsall", help="align every pair of a set of structures",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them")
     inputs.add_all_chains_argument(p)
@@ -91,8 +90,6 @@ def add_parser(sub, chain_type):
                         f"{DEFAULT_KEEP_RULE.replace('%', '%%')})")
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
-    p.set_defaults(run=run)
-    return p
 
 
 def settings_of(args, prog):

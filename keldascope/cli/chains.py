@@ -5,6 +5,7 @@ from keldascope.cli import inputs
 from keldascope.cli.common import add_json_argument, dump_json
 from keldascope.structures import chain_listing, list_models
 
+HELP = "list the chains of structure files with their lengths"
 DESCRIPTION = """\
 List the chains of each file that hold C-alpha atoms, in file order, with the number of
 residues every command reads from them: the names FILE:CHAIN takes (author chain ids; for a
@@ -19,16 +20,12 @@ examples:
   malven chains *.pdb --json"""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("chains", help="list the chains of structure files with their lengths",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("files", nargs="+", metavar="FILE", help="structure files")
     p.add_argument("--model", type=inputs.whole_number, metavar="N",
                    help="list the chains of model N (default: the first model with C-alpha "
                         "atoms)")
     add_json_argument(p)
-    p.set_defaults(run=run)
-    return p
 
 
 def shown(name):

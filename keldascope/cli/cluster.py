@@ -12,6 +12,7 @@ from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, tsv_line, write_text
 from keldascope.clustering import COVERAGE_OF, cluster, is_database
 
+HELP = "cluster chains by TM-score (files or a database)"
 DESCRIPTION = """\
 Cluster protein chains by TM-score without aligning every pair. SOURCE is a structure
 database (made by 'malven createdb') or structure files (FILE or FILE:CHAIN; PDB or mmCIF,
@@ -54,9 +55,7 @@ def tm_threshold(text):
     return value
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("cluster", help="cluster chains by TM-score (files or a database)",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("sources", nargs="+", metavar="SOURCE", type=inputs.source,
                    help="a structure database, or structure files (FILE or FILE:CHAIN) and "
                         "directories of them")
@@ -80,8 +79,6 @@ def add_parser(sub, chain_type):
     add_threads_argument(p)
     add_quiet_argument(p)
     inputs.add_reading_arguments(p)
-    p.set_defaults(run=run)
-    return p
 
 
 def structures_of(args, prog):

@@ -11,6 +11,7 @@ from keldascope.cli.common import (CliError, UsageError, add_quiet_argument, add
 from keldascope.cli.progress import Progress
 from keldascope.database import build
 
+HELP = "build a structure database for malven search"
 DESCRIPTION = """\
 Build a structure database: every protein chain of every file becomes one entry named
 FILE:CHAIN (the first model with C-alpha atoms unless --model says otherwise), stored with
@@ -33,9 +34,7 @@ examples:
   malven search pdb.db query.pdb"""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("createdb", help="build a structure database for malven search",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("db", metavar="DB", help="the database to write (a folder)")
     p.add_argument("sources", nargs="+", metavar="SOURCE",
                    help="structure files, folders of them, or @LIST (one path a line)")
@@ -49,8 +48,6 @@ def add_parser(sub, chain_type):
     # names no source here.
     inputs.add_reading_arguments(p, inputs.FORMATS + "; every protein chain of a file "
                                  "becomes an entry (--first-chain: only its first)")
-    p.set_defaults(run=run)
-    return p
 
 
 def settings_of(args, prog):

@@ -10,6 +10,7 @@ from keldascope.outputs import atomic_output
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 INPUTS = ("1ni7.pdb", "1ni7_model2.pdb", "5eep.pdb")
 
+HELP = "run the main jobs on bundled example structures"
 DESCRIPTION = """\
 Run align and msa on structures bundled with malven (wwPDB entries of the E. coli protein
 CsdE: the crystal structure 5eep and two models of the NMR entry 1ni7, in unrelated
@@ -18,14 +19,10 @@ alignment and, when matplotlib is installed, a distance plot. Each step prints t
 it runs, to be repeated from inside that folder."""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("demo", help="run the main jobs on bundled example structures",
-                       description=DESCRIPTION)
+def add_arguments(p, chain_type):
     p.add_argument("-o", "--output-dir", metavar="DIR",
                    help="new folder for the outputs (default: ./malven-demo, or "
                         "./malven-demo-2 and so on when that exists)")
-    p.set_defaults(run=run)
-    return p
 
 
 def fresh_directory(stem="malven-demo"):

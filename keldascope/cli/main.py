@@ -1,7 +1,7 @@
 """Argument parsing and dispatch of the `malven` command, and the one place where expected
 failures become a single error line and an exit status. Each command is a module of this
-package with add_parser(sub, chain_type) and run(args, context); the registry below lists
-them in the order --help shows them."""
+package with HELP, DESCRIPTION and EPILOG (its texts), add_arguments(parser, chain_type) and
+run(args, context); the registry below lists them in the order --help shows them."""
 # Signals are handled before the toolkit (NumPy, gemmi, the native modules) is imported: a
 # Ctrl-C in that first tenth of a second ends the run with one line, as later ones do.
 from keldascope.cli import interrupts  # isort: skip
@@ -95,9 +95,12 @@ def build_parser(prog="malven"):
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action=VersionAction)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    for command in command_modules():
-        p = command.add_parser(sub, chain_name)
-        p.formatter_class = argparse.RawDescriptionHelpFormatter
+    for name, command in zip(COMMANDS, command_modules()):
+        p = sub.add_parser(name, help=command.HELP, description=command.DESCRIPTION,
+                           epilog=getattr(command, "EPILOG", None),
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.add_arguments(p, chain_name)
+        p.set_defaults(run=command.run)
     return parser
 
 

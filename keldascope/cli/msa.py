@@ -16,6 +16,7 @@ from keldascope.alignment_files import column_scores
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope.structures import UnreadableStructure, superposed_file_name
 
+HELP = "align several structures and superpose them"
 DESCRIPTION = """\
 Align several structures at once; the files may come in unrelated frames. By default
 (--method robust) a few structures are aligned tree-wise: every pair by the robust engine's
@@ -52,9 +53,7 @@ PIPELINES = {"auto": MsaPipeline.AUTO, "tree-wise": MsaPipeline.TREE_WISE,
              "scalable": MsaPipeline.SCALABLE}
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("msa", help="align several structures and superpose them",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("files", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them (at "
                         "least two structures)")
@@ -89,8 +88,6 @@ def add_parser(sub, chain_type):
     add_json_argument(p, "text report")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
-    p.set_defaults(run=run)
-    return p
 
 
 OUTPUT_OPTIONS = ("fasta", "a2m", "tsv")

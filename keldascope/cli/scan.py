@@ -18,6 +18,7 @@ from keldascope.structures import read_structure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
+HELP = "rank targets by similarity to a query"
 DESCRIPTION = f"""\
 Align one query structure against every target and print the hits, best first. Targets are
 structure files (FILE or FILE:CHAIN; PDB or mmCIF, plain or gzipped) or directories,
@@ -52,9 +53,7 @@ examples:
   malven scan query.pdb /shared/database/ --scheduler tcp://scheduler-host:8786"""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("scan", help="rank targets by similarity to a query",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("query", metavar="QUERY", type=inputs.source,
                    help="query structure, FILE or FILE:CHAIN")
     p.add_argument("targets", nargs="+", metavar="TARGET", type=inputs.source,
@@ -76,8 +75,6 @@ def add_parser(sub, chain_type):
     hits.add_format_arguments(p)
     runners.add_run_arguments(p)
     inputs.add_reading_arguments(p)
-    p.set_defaults(run=run)
-    return p
 
 
 def settings_of(args, prog):

@@ -22,6 +22,7 @@ from keldascope.structures import UnreadableStructure
 
 RULE = EngineSettings()  # the same-fold rule's thresholds, as the native side holds them
 
+HELP = "search a structure database with queries"
 DESCRIPTION = f"""\
 Search a structure database with one or more queries. Queries are structure files (FILE or
 FILE:CHAIN; PDB or mmCIF, plain or gzipped; the first chain unless one is named), folders
@@ -53,9 +54,7 @@ TSV_COLUMNS = ("query", "rank", "target", "path", "score", "tm_query", "tm_targe
                "rmsd", "aligned", "identity", "same_fold", "evalue", "prob", "bits")
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("search", help="search a structure database with queries",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("db", metavar="DB", help="the database (made by malven createdb)")
     p.add_argument("queries", nargs="+", metavar="QUERY",
                    help="query structures (FILE or FILE:CHAIN), folders of them, @LIST or "
@@ -79,8 +78,6 @@ def add_parser(sub, chain_type):
                    help="check the database's files whole first, as malven verify does")
     add_quiet_argument(p)
     inputs.add_reading_arguments(p)
-    p.set_defaults(run=run)
-    return p
 
 
 def settings_of(args, prog):

@@ -2,6 +2,7 @@
 and checksum, for damage that opening it and the entries a search reads do not reach."""
 from keldascope.cli.common import open_database
 
+HELP = "check a structure database's files whole"
 DESCRIPTION = """\
 Check a structure database (made by malven createdb) whole: every file of every segment
 against the size, header and checksum its manifest records. Opening a database checks its
@@ -16,12 +17,8 @@ examples:
   malven search pdb.db query.pdb --verify"""
 
 
-def add_parser(sub, chain_type):
-    p = sub.add_parser("verify", help="check a structure database's files whole",
-                       description=DESCRIPTION, epilog=EPILOG)
+def add_arguments(p, chain_type):
     p.add_argument("db", metavar="DB", help="the database (made by malven createdb)")
-    p.set_defaults(run=run)
-    return p
 
 
 def run(args, context):
