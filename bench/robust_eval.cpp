@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "drivers.hpp"  // read_listed
@@ -59,18 +60,19 @@ int main(int argc, char** argv) {
   env("ROBUST_GAPLESS_REFINED", config.gapless.refined);
   env("ROBUST_STAGE_STARTS", config.stage_starts);
   env("ROBUST_STAGE_ROUNDS", config.stage_max_rounds);
-  env("ROBUST_SEED_STARTS", config.seed_scoring.starts_per_length);
-  env("ROBUST_SEED_MINFRAG", config.seed_scoring.min_fragment);
-  env("ROBUST_SEED_ITER", config.seed_scoring.max_iterations);
-  env("ROBUST_STAGE_MINFRAG", config.stage_search.min_fragment);
-  env("ROBUST_STAGE_ITER", config.stage_search.max_iterations);
-  env("ROBUST_STAGE_SEARCH_STARTS", config.stage_search.starts_per_length);
-  env("ROBUST_STAGE_POLISH", config.stage_search.polish_iterations);
-  env("ROBUST_FINAL_STARTS", config.final_search.starts_per_length);
-  env("ROBUST_FINAL_MINFRAG", config.final_search.min_fragment);
-  env("ROBUST_FINAL_ITER", config.final_search.max_iterations);
-  env("ROBUST_FINAL_POLISH", config.final_search.polish_iterations);
-  env("ROBUST_SEED_POLISH", config.seed_scoring.polish_iterations);
+  // The three TM-score searches take the same settings under their own prefix; the stage
+  // search's starts are STAGE_SEARCH_STARTS, as STAGE_STARTS is the stage's seed count.
+  const std::pair<std::string, kelda::SearchPlan*> searches[] = {
+      {"ROBUST_SEED", &config.seed_scoring},
+      {"ROBUST_STAGE", &config.stage_search},
+      {"ROBUST_FINAL", &config.final_search}};
+  for (const auto& [prefix, plan] : searches) {
+    const bool stage = plan == &config.stage_search;
+    env((prefix + (stage ? "_SEARCH_STARTS" : "_STARTS")).c_str(), plan->starts_per_length);
+    env((prefix + "_MINFRAG").c_str(), plan->min_fragment);
+    env((prefix + "_ITER").c_str(), plan->max_iterations);
+    env((prefix + "_POLISH").c_str(), plan->polish_iterations);
+  }
   env("ROBUST_SSE_GAP", config.sse_gap_open);
   env("ROBUST_SSE_SEED", config.sse_seed);
   env("ROBUST_COMBINED_SEED", config.combined_seed);
