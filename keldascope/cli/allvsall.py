@@ -9,10 +9,11 @@ import sys
 import keldascope
 from keldascope import DEFAULT_KEEP_RULE, CompareSettings, score_name, trees
 from keldascope.cli import inputs, plot, runners
-from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_json_argument,
-                                   add_method_arguments, add_threads_argument, check_not_an_input,
-                                   check_output_file, dump_json, finite_or_none, fmt, method_of,
-                                   threads_for, warn_skipped)
+from keldascope.cli.common import (MODES_HELP, CliError, UsageError, add_file_arguments,
+                                   add_json_argument, add_method_arguments, add_threads_argument,
+                                   check_distinct_outputs, check_not_an_input, check_output_files,
+                                   dump_json, finite_or_none, fmt, method_of, threads_for,
+                                   warn_skipped)
 from keldascope.cli.progress import Progress
 from keldascope.cli.tables import escaped, num, tsv_line, write_text
 from keldascope._resolve import short_names
@@ -56,6 +57,15 @@ examples:
 SPARSE_ABOVE = 300
 
 
+# The files the comparison writes besides standard output: option, metavar and help.
+OUTPUTS = {
+    "tsv": ("OUT.tsv", "write one line per pair: TM-scores, Sc, RMSD and aligned pairs"),
+    "newick": ("OUT.nwk", "write the tree in Newick format"),
+    "plot": ("OUT.png", "draw the score matrix as a heatmap in tree order, the tree beside it "
+                        "(needs matplotlib)"),
+}
+
+
 def add_arguments(p, chain_type):
     p.add_argument("structures", nargs="+", metavar="FILE", type=inputs.source,
                    help="structure files (FILE or FILE:CHAIN) or directories of them")
@@ -63,13 +73,7 @@ def add_arguments(p, chain_type):
     inputs.add_chain_argument(p, chain_type)
     add_method_arguments(p, "pair")
     add_threads_argument(p)
-    p.add_argument("--tsv", metavar="OUT.tsv",
-                   help="write one line per pair: TM-scores, Sc, RMSD and aligned pairs")
-    p.add_argument("--newick", metavar="OUT.nwk",
-                   help="write the tree in Newick format")
-    p.add_argument("--plot", metavar="OUT.png",
-                   help="draw the score matrix as a heatmap in tree order, the tree beside it "
-                        "(needs matplotlib)")
+    add_file_arguments(p, OUTPUTS)
     add_json_argument(p, "table", holding="the matrices and the tree")
     size = p.add_mutually_exclusive_group()
     size.add_argument("--sparse", action="store_true",
@@ -95,14 +99,8 @@ def add_arguments(p, chain_type):
 def settings_of(args, prog):
     """The comparison the command line asks for; its checks before any file is read."""
     method = method_of(args)
-    inputs_ = [s.path for s in args.structures]
-    for option in ("tsv", "newick", "plot"):
-        path = getattr(args, option)
-        if path is not None:
-            check_output_file(path, f"--{option}", inputs_)
-    named = [getattr(args, o) for o in ("tsv", "newick", "plot") if getattr(args, o)]
-    if len(set(named)) < len(named):
-        raise UsageError("the --tsv, --newick and --plot files must differ")
+    check_output_files(args, OUTPUTS, [s.path for s in args.structures])
+    check_distinct_outputs(args, OUTPUTS)
     if args.plot is not None:
         plot.require_matplotlib()
     return CompareSettings(method=method, threads=threads_for(args.threads, prog))
@@ -251,7 +249,7 @@ def run(args, context):
     if args.all_chains:
         found = inputs.every_chain([(p, args.chain if c is None else c, e) for p, c, e in found],
                                    prog, args.quiet)
-    for option in ("tsv", "newick", "plot"):  # the files found inside directories are inputs
+    for option in OUTPUTS:  # the files found inside directories are inputs
         if getattr(args, option) is not None:
             check_not_an_input(getattr(args, option), f"--{option}",
                                [path for path, _, _ in found])

@@ -200,6 +200,30 @@ def check_output_file(path, option, inputs=()):
         raise CliError(f"cannot write {path}: {exc.strerror or exc}")
 
 
+def add_file_arguments(p, files):
+    """An option --NAME METAVAR per file a command reads or writes beside its inputs, `files`
+    mapping each NAME to its metavar and help, in their order."""
+    for name, (metavar, text) in files.items():
+        p.add_argument(f"--{name}", metavar=metavar, help=text)
+
+
+def check_output_files(args, names, inputs=()):
+    """check_output_file for each of the output options `names` the command line gives."""
+    for name in names:
+        path = getattr(args, name)
+        if path is not None:
+            check_output_file(path, f"--{name}", inputs)
+
+
+def check_distinct_outputs(args, names):
+    """Refuse two of the output options `names` given the same file: the second would
+    replace the first."""
+    named = [getattr(args, name) for name in names if getattr(args, name) is not None]
+    if len(set(named)) < len(named):
+        options = [f"--{name}" for name in names]
+        raise UsageError(f"the {', '.join(options[:-1])} and {options[-1]} files must differ")
+
+
 def open_database(path, verify=False):
     """The structure database at `path`, opened (and with `verify` checked whole); CliError
     saying what is wrong with it."""

@@ -7,9 +7,10 @@ import os
 import keldascope
 from keldascope import AlignmentFileError, MsaPipeline, MsaSettings
 from keldascope.cli import inputs, layout
-from keldascope.cli.common import (CliError, UsageError, add_json_argument, add_method_arguments,
-                                   add_quiet_argument, add_threads_argument, check_not_an_input,
-                                   check_option_value, check_output_file, check_output_folder,
+from keldascope.cli.common import (CliError, UsageError, add_file_arguments, add_json_argument,
+                                   add_method_arguments, add_quiet_argument, add_threads_argument,
+                                   check_distinct_outputs, check_not_an_input, check_option_value,
+                                   check_output_file, check_output_files, check_output_folder,
                                    dump_json, finite_or_none, fmt, method_of, threads_for,
                                    transform_json, warn)
 from keldascope.alignment_files import column_scores
@@ -52,6 +53,18 @@ examples:
 PIPELINES = {"auto": MsaPipeline.AUTO, "tree-wise": MsaPipeline.TREE_WISE,
              "scalable": MsaPipeline.SCALABLE}
 
+# The files named by options: the alignment and the table written, or an alignment scored.
+FILES = {
+    "fasta": ("OUT.fasta", "write the alignment as aligned FASTA, its column LDDT as ';' lines"),
+    "a2m": ("OUT.a2m", "write the alignment as A2M (upper case: columns half the structures "
+                       "fill), its column LDDT as ';' lines"),
+    "lddt": ("ALN", "score the alignment in ALN (FASTA or A2M, from any tool) of the files by "
+                    "LDDT instead of aligning them"),
+    "tsv": ("OUT.tsv", "write the table of structures: position, name, chain, residues, "
+                       "TM-score on the reference, file and superposed file"),
+}
+OUTPUT_OPTIONS = tuple(name for name in FILES if name != "lddt")
+
 
 def add_arguments(p, chain_type):
     p.add_argument("files", nargs="+", metavar="FILE", type=inputs.source,
@@ -74,23 +87,10 @@ def add_arguments(p, chain_type):
                    default=defaults.tree_wise_up_to,
                    help=f"auto's limit for the tree-wise pipeline (default "
                         f"{defaults.tree_wise_up_to})")
-    p.add_argument("--fasta", metavar="OUT.fasta",
-                   help="write the alignment as aligned FASTA, its column LDDT as ';' lines")
-    p.add_argument("--a2m", metavar="OUT.a2m",
-                   help="write the alignment as A2M (upper case: columns half the structures "
-                        "fill), its column LDDT as ';' lines")
-    p.add_argument("--lddt", metavar="ALN",
-                   help="score the alignment in ALN (FASTA or A2M, from any tool) of the "
-                        "files by LDDT instead of aligning them")
-    p.add_argument("--tsv", metavar="OUT.tsv",
-                   help="write the table of structures: position, name, chain, residues, "
-                        "TM-score on the reference, file and superposed file")
+    add_file_arguments(p, FILES)
     add_json_argument(p, "text report")
     add_quiet_argument(p, progress=False)
     inputs.add_reading_arguments(p)
-
-
-OUTPUT_OPTIONS = ("fasta", "a2m", "tsv")
 
 
 def check_count(args, n):
@@ -116,13 +116,9 @@ def check_arguments(args):
         raise UsageError("the following arguments are required: -o/--output-dir")
     if args.pipeline == "scalable" and args.method == "kelda":
         raise UsageError("--pipeline scalable aligns with --method robust only")
-    named = [getattr(args, o) for o in OUTPUT_OPTIONS if getattr(args, o) is not None]
-    if len(set(named)) < len(named):
-        raise UsageError("the --fasta, --a2m and --tsv files must differ")
+    check_distinct_outputs(args, OUTPUT_OPTIONS)
     if args.output_dir is None:  # the alignment's files alone, no superposed structures
-        for option, path in ((f"--{o}", getattr(args, o)) for o in OUTPUT_OPTIONS):
-            if path is not None:
-                check_output_file(path, option, [f.path for f in args.files])
+        check_output_files(args, OUTPUT_OPTIONS, [f.path for f in args.files])
         return
     check_option_value(args.output_dir, "-o/--output-dir")
     if os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
