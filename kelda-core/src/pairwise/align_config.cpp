@@ -5,6 +5,9 @@
 #include <limits>
 #include <sstream>
 
+#include "kelda/pairwise/pairwise_align.hpp"  // scan_config_from
+#include "kelda/pairwise/scan_placement.hpp"
+
 namespace kelda {
 
 namespace {
@@ -16,6 +19,17 @@ Status check_scale(const char* name, double v) {
   return CoreError::invalid_parameter(msg.str());
 }
 
+// The similarity and the dynamic programme both read the band, the fixed-point precision and
+// whether scores are 0/1 indicators: they take them from the config alike.
+template <class Settings>
+Settings with_band_of(const AlignConfig& a, Settings s) {
+  s.band_base = a.band_base;
+  s.band_length_extension = a.band_length_extension;
+  s.precision = a.precision;
+  s.indicator = a.indicator;
+  return s;
+}
+
 }  // namespace
 
 std::int32_t saturating_i32(std::uint32_t v) noexcept {
@@ -24,14 +38,9 @@ std::int32_t saturating_i32(std::uint32_t v) noexcept {
 }
 
 AlignConfig align_config_from(const Parameters& p) {
-  // The fixed settings (minimum length, band, normalisation, precision, stop rules) are the
-  // record's defaults; only what the parameters decide is set here.
-  return {.convergence_percent = p.convergence * 100.0,
-          .gap_open = p.gap_open,
-          .distance_cutoff = p.cutoff_dist,
-          .e1 = p.e1,
-          .e2 = p.e2,
-          .max_iterations = saturating_i32(p.max_iter)};
+  // A direct refinement runs as the first pass of a scan from the same parameters does: the
+  // parameters reach both through one mapping, so the two cannot drift apart.
+  return scan_first_pass_config(scan_config_from(p, std::nullopt));
 }
 
 SimilarityConfig similarity_config_of(const AlignConfig& a) {
@@ -39,12 +48,8 @@ SimilarityConfig similarity_config_of(const AlignConfig& a) {
   c.norm_mean = a.norm_mean;
   c.norm_sd = a.norm_sd;
   c.indicator_threshold = a.indicator_threshold;
-  c.band_base = a.band_base;
-  c.precision = a.precision;
-  c.indicator = a.indicator;
   c.auto_normalise = false;
-  c.band_length_extension = a.band_length_extension;
-  return c;
+  return with_band_of(a, c);
 }
 
 DpSettings dp_settings_of(const AlignConfig& a) {
@@ -52,12 +57,8 @@ DpSettings dp_settings_of(const AlignConfig& a) {
   d.gap_open = a.gap_open;
   d.distance_cutoff = a.distance_cutoff;
   d.min_length = a.min_length;
-  d.band_base = a.band_base;
-  d.precision = a.precision;
   d.banded = a.banded;
-  d.band_length_extension = a.band_length_extension;
-  d.indicator = a.indicator;
-  return d;
+  return with_band_of(a, d);
 }
 
 Status check_similarity_scales(double e1, double e2) {

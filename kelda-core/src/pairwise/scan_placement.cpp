@@ -38,7 +38,8 @@ struct Best {
 }  // namespace
 
 // Both passes keep the record's fixed defaults (minimum length, band, normalisation,
-// precision, stop rules) and set what differs from a direct refinement.
+// precision, stop rules). The first sets what the parameters decide (a direct refinement
+// takes the same: align_config_from), the second its own finer settings.
 AlignConfig scan_first_pass_config(const ScanConfig& s) {
   return {.convergence_percent = s.convergence * 100.0,
           .gap_open = s.gap_open,
