@@ -17,6 +17,7 @@ CsdE: the crystal structure 5eep and two models of the NMR entry 1ni7, in unrela
 frames) and keep everything in a new folder: the inputs, the superposed PDB files, a FASTA
 alignment and, when matplotlib is installed, a distance plot. Each step prints the command
 it runs, to be repeated from inside that folder."""
+EPILOG = None  # no examples: the demo is one
 
 
 def add_arguments(p, chain_type):

@@ -97,7 +97,7 @@ def build_parser(prog="malven"):
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     for name, command in zip(COMMANDS, command_modules()):
         p = sub.add_parser(name, help=command.HELP, description=command.DESCRIPTION,
-                           epilog=getattr(command, "EPILOG", None),
+                           epilog=command.EPILOG,
                            formatter_class=argparse.RawDescriptionHelpFormatter)
         command.add_arguments(p, chain_name)
         p.set_defaults(run=command.run)
