@@ -437,9 +437,13 @@ def test_ctrl_c_stops_a_staged_search_of_a_very_long_query_within_a_second(many)
     time.sleep(0.3)
     sent = time.monotonic()
     proc.send_signal(signal.SIGINT)
+    # Timed to the search's return, not to the interpreter's exit (freeing a 50,000-residue
+    # query's structures is no part of the stop).
+    said = proc.stdout.readline().strip()
+    stopped = time.monotonic() - sent
     out, err = proc.communicate(timeout=60)
-    assert out.strip() == "interrupted", err
-    assert time.monotonic() - sent < 1.0
+    assert said == "interrupted", err
+    assert stopped < 1.0
 
 
 def test_queries_in_groups_that_fit_the_memory_budget_find_the_same_hits(many):
