@@ -78,6 +78,61 @@ TEST(FillColumns, JoinsTheSplitResiduesOfIdenticalCopies) {
   }
 }
 
+// Copies of one chain in which the members of `first` hold residues [from, to) in columns
+// of their own and the others in columns after those, as a join that missed the stretch
+// leaves it; the rest residue for residue.
+std::vector<Column> split_groups(std::size_t len, std::size_t copies,
+                                 const std::vector<std::size_t>& first, std::size_t from,
+                                 std::size_t to) {
+  std::vector<bool> in_first(copies, false);
+  for (std::size_t m : first) in_first[m] = true;
+  std::vector<Column> out;
+  for (std::size_t i = 0; i < len; ++i) {
+    if (i < from || i >= to) {
+      out.emplace_back(copies, std::optional<std::uint64_t>(i));
+      continue;
+    }
+    Column c(copies);
+    for (std::size_t m = 0; m < copies; ++m)
+      if (in_first[m]) c[m] = i;
+    out.push_back(c);
+    if (i + 1 == to)
+      for (std::size_t k = from; k < to; ++k) {
+        Column rest(copies);
+        for (std::size_t m = 0; m < copies; ++m)
+          if (!in_first[m]) rest[m] = k;
+        out.push_back(rest);
+      }
+  }
+  return out;
+}
+
+TEST(FillColumns, MergesColumnsOfDisjointMembersThatSuperpose) {
+  const Domain d = read_or_die("1sp1.pdb");
+  const std::size_t len = d.size();
+  struct Case {
+    std::size_t copies;
+    std::vector<std::size_t> first;
+    std::size_t from, to;
+  };
+  const std::vector<Case> cases{
+      {4, {0, 1}, 0, 6}, {4, {0, 2}, 9, 15}, {4, {3}, len - 5, len}, {6, {0, 1, 2}, 4, 12},
+      {6, {1, 4}, 10, 18}};
+  for (const Case& c : cases) {
+    const std::vector<Domain> doms(c.copies, d);
+    const std::vector<Transform> start(c.copies, Transform::identity());
+    auto r = fill_columns(doms, split_groups(len, c.copies, c.first, c.from, c.to), start,
+                          PairTable{}, ColumnFillSettings{}, LddtSettings{}, 2);
+    ASSERT_TRUE(r) << r.error().text();
+    expect_each_residue_once_in_order(r->columns, doms);
+    ASSERT_EQ(r->columns.size(), len) << "split " << c.from << ".." << c.to;
+    for (std::size_t i = 0; i < len; ++i)
+      EXPECT_EQ(r->columns[i], Column(c.copies, std::optional<std::uint64_t>(i)))
+          << "column " << i;
+    EXPECT_GE(r->lddt_after, r->lddt_before);
+  }
+}
+
 TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
   const auto doms = fingers();
   for (unsigned threads : {1u, 2u}) {

@@ -284,6 +284,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   }
   double lambda = stages.front().lddt_weight;
   const double prune_below = settings.prune_below;
+  const std::uint32_t merge_window = settings.merge_window;
   const double p0 = static_cast<double>(std::max<std::size_t>(pairs, 1));
   // A trial layout in which only the member pairs `touched` changed: kept when the
   // alignment's LDDT stays at least the start's and `gain` says it is worth it.
@@ -358,6 +359,111 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     }
     return Unit{};
   };
+  // Two columns of disjoint members whose residues lie together on the consensus
+  // superposition are one column the joins left split: a member moved alone between them
+  // loses the pairs of the members that stay behind, so only the columns together can join.
+  // Those that bring the most pairs first, the nearest among equals (two lone residues are
+  // left to the placements); a column moves onto the other when none of its members has a
+  // residue between the two.
+  auto merge = [&](double reach) -> Status {
+    if (merge_window == 0) return Unit{};
+    const double reach2 = reach * reach;
+    auto by_column = residues_by_column(layout);
+    struct Candidate {
+      double d2;
+      std::size_t k;
+      std::size_t m1, m2;  // a member of each column, found again by residue
+      std::int64_t r1, r2;
+    };
+    std::vector<Candidate> order;
+    for (std::uint32_t c1 = 0; c1 < layout.n_columns; ++c1)
+      for (std::uint32_t c2 = c1 + 1; c2 < layout.n_columns && c2 - c1 <= merge_window; ++c2) {
+        double sum = 0.0;
+        std::size_t k = 0, m1 = n, m2 = n;
+        bool apart = true;
+        for (std::size_t a = 0; a < n && apart; ++a) {
+          const std::int64_t ra = by_column[c1][a];
+          if (ra < 0) continue;
+          m1 = a;
+          for (std::size_t b = 0; b < n; ++b) {
+            const std::int64_t rb = by_column[c2][b];
+            if (rb < 0) continue;
+            if (b == a) {
+              apart = false;
+              break;
+            }
+            m2 = b;
+            sum += dist2(placed[a][static_cast<std::size_t>(ra)],
+                         placed[b][static_cast<std::size_t>(rb)]);
+            ++k;
+          }
+        }
+        if (!apart || k < 2 || sum >= reach2 * static_cast<double>(k)) continue;
+        order.push_back({sum / static_cast<double>(k), k, m1, m2, by_column[c1][m1],
+                         by_column[c2][m2]});
+      }
+    std::sort(order.begin(), order.end(), [](const Candidate& x, const Candidate& y) {
+      if (x.k != y.k) return x.k > y.k;
+      return x.d2 < y.d2 || (x.d2 == y.d2 && (x.m1 < y.m1 || (x.m1 == y.m1 && x.r1 < y.r1)));
+    });
+    for (const Candidate& cand : order) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::uint32_t c1 = layout.column_of[cand.m1][static_cast<std::size_t>(cand.r1)];
+      const std::uint32_t c2 = layout.column_of[cand.m2][static_cast<std::size_t>(cand.r2)];
+      if (c1 >= c2) continue;
+      std::vector<std::size_t> s1, s2;
+      for (std::size_t m = 0; m < n; ++m) {
+        if (by_column[c1][m] >= 0) s1.push_back(m);
+        if (by_column[c2][m] >= 0) s2.push_back(m);
+      }
+      bool apart = true;
+      for (std::size_t m : s1) apart = apart && by_column[c2][m] < 0;
+      if (!apart) continue;
+      // To c1: no member of c2 has a residue after c1 before its own in c2; to c2 likewise.
+      // Residues in no column bind nothing.
+      bool back = true, forward = true;
+      for (std::size_t m : s2) {
+        const auto& cols = layout.column_of[m];
+        for (auto r = static_cast<std::size_t>(by_column[c2][m]); back && r-- > 0;)
+          if (cols[r] != kNoColumn) {
+            back = cols[r] < c1;
+            break;
+          }
+      }
+      for (std::size_t m : s1) {
+        const auto& cols = layout.column_of[m];
+        for (auto r = static_cast<std::size_t>(by_column[c1][m]) + 1; forward && r < cols.size();
+             ++r)
+          if (cols[r] != kNoColumn) {
+            forward = cols[r] > c2;
+            break;
+          }
+      }
+      if (!back && !forward) continue;
+      const std::uint32_t into = back ? c1 : c2, gone = back ? c2 : c1;
+      MsaLayout trial;
+      trial.column_of = layout.column_of;
+      for (std::size_t m : back ? s2 : s1)
+        trial.column_of[m][static_cast<std::size_t>(by_column[gone][m])] = into;
+      for (auto& cols : trial.column_of)
+        for (auto& x : cols)
+          if (x != kNoColumn && x > gone) --x;
+      trial.n_columns = layout.n_columns - 1;
+      std::vector<std::size_t> touched;
+      std::vector<bool> in1(n, false), in2(n, false);
+      for (std::size_t m : s1) in1[m] = true;
+      for (std::size_t m : s2) in2[m] = true;
+      for (std::size_t k = 0; k < members.size(); ++k) {
+        const auto [a, b] = members[k];
+        if ((in1[a] && in2[b]) || (in2[a] && in1[b])) touched.push_back(k);
+      }
+      auto kept = attempt(trial, touched);
+      if (!kept) return std::move(kept).error();
+      if (*kept) by_column = residues_by_column(layout);
+    }
+    return Unit{};
+  };
+
   if (prune_below > 0.0)
     if (auto ok = prune(); !ok) return std::move(ok).error();
 
@@ -368,6 +474,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     for (std::uint32_t round = 0; round < rounds; ++round) {
       placed = consensus(own, std::move(placed), layout);
       const std::size_t before = out.changes;
+      if (auto ok = merge(r); !ok) return std::move(ok).error();
       for (std::size_t m = 0; m < n; ++m) {
         if (stop.stop_requested()) return CoreError::cancelled();
         auto by_column = residues_by_column(layout);
