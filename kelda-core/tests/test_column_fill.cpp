@@ -3,13 +3,16 @@
 // and its LDDT does not fall, and the toolkit's pipeline runs it for the robust method only.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "kelda/multiple/column_fill.hpp"
 #include "kelda/multiple/multiple.hpp"
 #include "msa_checks.hpp"
+#include "shared_data.hpp"
 
 using namespace kelda;
 
@@ -160,6 +163,69 @@ TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
     EXPECT_NEAR(filled->tm_by_reference[0], 1.0, 1e-9);
   }
 }
+
+// Divergent families from the shared data, where the joins leave stretches split between
+// members and the merges move whole columns: every residue stays once and in order, the
+// LDDT at least the unfilled alignment's (and the one the result reports), the pairs at
+// least as many, and neither below what the placements reach without the merges.
+struct SharedFamily {
+  const char* name;
+  std::vector<const char*> files;
+};
+
+class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
+
+TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
+  std::vector<Domain> doms;
+  for (const char* f : GetParam().files) {
+    const std::string path = kelda_test::shared_data() + "/" + f;
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
+    auto d = read_pdb(path, std::nullopt);
+    ASSERT_TRUE(d) << d.error().text();
+    doms.push_back(*std::move(d));
+  }
+  MultipleSettings s;
+  s.tree.threads = 2;
+  s.fill_gaps = false;
+  auto plain = align_multiple(doms, s);
+  ASSERT_TRUE(plain) << plain.error().text();
+  s.fill_gaps = true;
+  s.fill.merge_window = 0;
+  auto placed_only = align_multiple(doms, s);
+  ASSERT_TRUE(placed_only) << placed_only.error().text();
+  s.fill.merge_window = ColumnFillSettings{}.merge_window;
+  auto merged = align_multiple(doms, s);
+  ASSERT_TRUE(merged) << merged.error().text();
+  expect_each_residue_once_in_order(merged->columns, doms);
+  EXPECT_GE(merged->lddt.mean, plain->lddt.mean - 1e-12);
+  EXPECT_NEAR(merged->lddt.mean, lddt_of(doms, merged->columns), 1e-12);
+  EXPECT_GE(pairs_of(merged->columns), pairs_of(plain->columns));
+  // The merges start from the placements' result and keep to its LDDT: they lose nothing.
+  EXPECT_GE(pairs_of(merged->columns), pairs_of(placed_only->columns));
+  EXPECT_GE(merged->lddt.mean, placed_only->lddt.mean - 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedData, FillSharedFamily,
+    ::testing::Values(
+        SharedFamily{"AaaAtpase",
+                     {"tcoffee_strike2/PF00004/1D2NA-1.pdb", "tcoffee_strike2/PF00004/1E32A-1.pdb",
+                      "tcoffee_strike2/PF00004/1E94E-1.pdb", "tcoffee_strike2/PF00004/1LV7A-1.pdb",
+                      "tcoffee_strike2/PF00004/1SXJA-1.pdb", "tcoffee_strike2/PF00004/1SXJB-1.pdb",
+                      "tcoffee_strike2/PF00004/1SXJD-1.pdb", "tcoffee_strike2/PF00004/2P65A-1.pdb"}},
+        SharedFamily{"PinDomain",
+                     {"tcoffee_strike2/PF01850/1V8PA-1.pdb", "tcoffee_strike2/PF01850/1W8IA-1.pdb",
+                      "tcoffee_strike2/PF01850/1Y82A-1.pdb", "tcoffee_strike2/PF01850/2FE1A-1.pdb",
+                      "tcoffee_strike2/PF01850/2H1CA-1.pdb", "tcoffee_strike2/PF01850/3H87A-1.pdb"}},
+        SharedFamily{"DeathDomain",
+                     {"tcoffee_strike2/PF00531/1D2ZA-1.pdb", "tcoffee_strike2/PF00531/2O71A-1.pdb",
+                      "tcoffee_strike2/PF00531/2OF5H-1.pdb", "tcoffee_strike2/PF00531/3EZQA-1.pdb",
+                      "tcoffee_strike2/PF00531/3EZQB-1.pdb", "tcoffee_strike2/PF00531/3G5BA-1.pdb"}},
+        SharedFamily{"ImmunoglobulinDomain",
+                     {"tcoffee_strike2/PF00047/1N26A-1.pdb", "tcoffee_strike2/PF00047/1NKRA-1.pdb",
+                      "tcoffee_strike2/PF00047/2AW2A-1.pdb", "tcoffee_strike2/PF00047/2C9AA-1.pdb",
+                      "tcoffee_strike2/PF00047/2OM5A-1.pdb", "tcoffee_strike2/PF00047/3EOYG-1.pdb"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FillColumns, LeavesTheKeldaMethodsAlone) {
   const auto doms = fingers();

@@ -265,7 +265,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   out.lddt_before = detail::aggregate(scores, layout, sampled).mean;
   double current = out.lddt_before;
   std::uint64_t pairs = aligned_pairs(layout);
-  const double floor = out.lddt_before;
+  double floor = out.lddt_before;
 
   const auto& stages = settings.stages;
   const double far_cost = settings.far_cost, pair_gain = settings.pair_gain;
@@ -285,6 +285,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   double lambda = stages.front().lddt_weight;
   const double prune_below = settings.prune_below;
   const std::uint32_t merge_window = settings.merge_window;
+  bool merging = false;
   const double p0 = static_cast<double>(std::max<std::size_t>(pairs, 1));
   // A trial layout in which only the member pairs `touched` changed: kept when the
   // alignment's LDDT stays at least the start's and `gain` says it is worth it.
@@ -366,7 +367,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   // left to the placements); a column moves onto the other when none of its members has a
   // residue between the two.
   auto merge = [&](double reach) -> Status {
-    if (merge_window == 0) return Unit{};
+    if (!merging) return Unit{};
     const double reach2 = reach * reach;
     auto by_column = residues_by_column(layout);
     struct Candidate {
@@ -464,50 +465,75 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     return Unit{};
   };
 
-  if (prune_below > 0.0)
-    if (auto ok = prune(); !ok) return std::move(ok).error();
-
-  for (const FillStage& stage : stages) {
-    const double r = stage.reach;
-    if (r <= 0.0) continue;
-    lambda = stage.lddt_weight;
-    for (std::uint32_t round = 0; round < rounds; ++round) {
-      placed = consensus(own, std::move(placed), layout);
-      const std::size_t before = out.changes;
-      if (auto ok = merge(r); !ok) return std::move(ok).error();
-      for (std::size_t m = 0; m < n; ++m) {
-        if (stop.stop_requested()) return CoreError::cancelled();
-        auto by_column = residues_by_column(layout);
-        MemberPlacement pl = placement_of(layout, by_column, m);
-        const auto proposed = best_placement(layout, by_column, placed, m, pl,
-                                             Fill{r, far_cost, pair_gain, &partner});
-        const std::size_t only[] = {m};
-        const auto touched = pairs_of(only);
-        const auto runs = runs_between(pl.at, proposed);
-        // A run that breaks residue order against the placement kept so far is widened over
-        // the runs that follow it.
-        for (std::size_t k = 0; k < runs.size();) {
-          std::vector<std::int64_t> step = pl.at;
-          std::size_t e = k;
-          for (; e < runs.size(); ++e) {
-            for (std::size_t i = runs[e].first; i < runs[e].second; ++i) step[i] = proposed[i];
-            if (in_order(step)) break;
-          }
-          k = e + 1;
-          if (!in_order(step)) break;
-          MsaLayout trial = with_member(layout, by_column, m, pl, step);
-          auto kept = attempt(trial, touched);
-          if (!kept) return std::move(kept).error();
-          if (*kept) {
-            by_column = residues_by_column(layout);
-            pl = placement_of(layout, by_column, m);
-          }
-        }
-      }
-      if (out.changes == before) break;
-    }
+  // Prune, then per stage its rounds of merges (in the second run) and placements, then prune.
+  auto run_stages = [&]() -> Status {
     if (prune_below > 0.0)
       if (auto ok = prune(); !ok) return std::move(ok).error();
+
+    for (const FillStage& stage : stages) {
+      const double r = stage.reach;
+      if (r <= 0.0) continue;
+      lambda = stage.lddt_weight;
+      for (std::uint32_t round = 0; round < rounds; ++round) {
+        placed = consensus(own, std::move(placed), layout);
+        const std::size_t before = out.changes;
+        if (auto ok = merge(r); !ok) return std::move(ok).error();
+        for (std::size_t m = 0; m < n; ++m) {
+          if (stop.stop_requested()) return CoreError::cancelled();
+          auto by_column = residues_by_column(layout);
+          MemberPlacement pl = placement_of(layout, by_column, m);
+          const auto proposed = best_placement(layout, by_column, placed, m, pl,
+                                               Fill{r, far_cost, pair_gain, &partner});
+          const std::size_t only[] = {m};
+          const auto touched = pairs_of(only);
+          const auto runs = runs_between(pl.at, proposed);
+          // A run that breaks residue order against the placement kept so far is widened over
+          // the runs that follow it.
+          for (std::size_t k = 0; k < runs.size();) {
+            std::vector<std::int64_t> step = pl.at;
+            std::size_t e = k;
+            for (; e < runs.size(); ++e) {
+              for (std::size_t i = runs[e].first; i < runs[e].second; ++i) step[i] = proposed[i];
+              if (in_order(step)) break;
+            }
+            k = e + 1;
+            if (!in_order(step)) break;
+            MsaLayout trial = with_member(layout, by_column, m, pl, step);
+            auto kept = attempt(trial, touched);
+            if (!kept) return std::move(kept).error();
+            if (*kept) {
+              by_column = residues_by_column(layout);
+              pl = placement_of(layout, by_column, m);
+            }
+          }
+        }
+        if (out.changes == before) break;
+      }
+      if (prune_below > 0.0)
+        if (auto ok = prune(); !ok) return std::move(ok).error();
+    }
+    return Unit{};
+  };
+  if (auto ok = run_stages(); !ok) return std::move(ok).error();
+  // The stages once more with the merges, from where the placements alone ended and never
+  // below the LDDT they reached; kept only when they end with more pairs, so that the
+  // result loses nothing in either measure to the placements alone.
+  if (merge_window > 0) {
+    const MsaLayout placed_layout = layout;
+    const std::vector<detail::PairScores> placed_scores = scores;
+    const double placed_lddt = current;
+    const std::uint64_t placed_pairs = pairs;
+    const std::size_t placed_changes = out.changes;
+    merging = true;
+    floor = current;
+    if (auto ok = run_stages(); !ok) return std::move(ok).error();
+    if (pairs <= placed_pairs) {
+      layout = placed_layout;
+      scores = placed_scores;
+      current = placed_lddt;
+      pairs = placed_pairs;
+      out.changes = placed_changes;
+    }
   }
   out.lddt_after = current;
   out.columns = columns_of(layout);
