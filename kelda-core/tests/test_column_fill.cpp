@@ -170,6 +170,7 @@ TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
 // least as many, and neither below what the placements reach without the merges.
 struct SharedFamily {
   const char* name;
+  const char* folder;  // below the shared data
   std::vector<const char*> files;
 };
 
@@ -178,7 +179,8 @@ class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
 TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
   std::vector<Domain> doms;
   for (const char* f : GetParam().files) {
-    const std::string path = kelda_test::shared_data() + "/" + f;
+    const std::string path =
+        kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
     auto d = read_pdb(path, std::nullopt);
     ASSERT_TRUE(d) << d.error().text();
@@ -208,23 +210,18 @@ TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
 INSTANTIATE_TEST_SUITE_P(
     SharedData, FillSharedFamily,
     ::testing::Values(
-        SharedFamily{"AaaAtpase",
-                     {"tcoffee_strike2/PF00004/1D2NA-1.pdb", "tcoffee_strike2/PF00004/1E32A-1.pdb",
-                      "tcoffee_strike2/PF00004/1E94E-1.pdb", "tcoffee_strike2/PF00004/1LV7A-1.pdb",
-                      "tcoffee_strike2/PF00004/1SXJA-1.pdb", "tcoffee_strike2/PF00004/1SXJB-1.pdb",
-                      "tcoffee_strike2/PF00004/1SXJD-1.pdb", "tcoffee_strike2/PF00004/2P65A-1.pdb"}},
-        SharedFamily{"PinDomain",
-                     {"tcoffee_strike2/PF01850/1V8PA-1.pdb", "tcoffee_strike2/PF01850/1W8IA-1.pdb",
-                      "tcoffee_strike2/PF01850/1Y82A-1.pdb", "tcoffee_strike2/PF01850/2FE1A-1.pdb",
-                      "tcoffee_strike2/PF01850/2H1CA-1.pdb", "tcoffee_strike2/PF01850/3H87A-1.pdb"}},
-        SharedFamily{"DeathDomain",
-                     {"tcoffee_strike2/PF00531/1D2ZA-1.pdb", "tcoffee_strike2/PF00531/2O71A-1.pdb",
-                      "tcoffee_strike2/PF00531/2OF5H-1.pdb", "tcoffee_strike2/PF00531/3EZQA-1.pdb",
-                      "tcoffee_strike2/PF00531/3EZQB-1.pdb", "tcoffee_strike2/PF00531/3G5BA-1.pdb"}},
-        SharedFamily{"ImmunoglobulinDomain",
-                     {"tcoffee_strike2/PF00047/1N26A-1.pdb", "tcoffee_strike2/PF00047/1NKRA-1.pdb",
-                      "tcoffee_strike2/PF00047/2AW2A-1.pdb", "tcoffee_strike2/PF00047/2C9AA-1.pdb",
-                      "tcoffee_strike2/PF00047/2OM5A-1.pdb", "tcoffee_strike2/PF00047/3EOYG-1.pdb"}}),
+        SharedFamily{"AaaAtpase", "tcoffee_strike2/PF00004",
+                     {"1D2NA-1.pdb", "1E32A-1.pdb", "1E94E-1.pdb", "1LV7A-1.pdb",
+                      "1SXJA-1.pdb", "1SXJB-1.pdb", "1SXJD-1.pdb", "2P65A-1.pdb"}},
+        SharedFamily{"PinDomain", "tcoffee_strike2/PF01850",
+                     {"1V8PA-1.pdb", "1W8IA-1.pdb", "1Y82A-1.pdb", "2FE1A-1.pdb",
+                      "2H1CA-1.pdb", "3H87A-1.pdb"}},
+        SharedFamily{"DeathDomain", "tcoffee_strike2/PF00531",
+                     {"1D2ZA-1.pdb", "2O71A-1.pdb", "2OF5H-1.pdb", "3EZQA-1.pdb",
+                      "3EZQB-1.pdb", "3G5BA-1.pdb"}},
+        SharedFamily{"ImmunoglobulinDomain", "tcoffee_strike2/PF00047",
+                     {"1N26A-1.pdb", "1NKRA-1.pdb", "2AW2A-1.pdb", "2C9AA-1.pdb",
+                      "2OM5A-1.pdb", "3EOYG-1.pdb"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FillColumns, LeavesTheKeldaMethodsAlone) {

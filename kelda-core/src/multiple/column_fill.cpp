@@ -360,103 +360,109 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     }
     return Unit{};
   };
-  // Two columns of disjoint members whose residues lie together on the consensus
-  // superposition are one column the joins left split: a member moved alone between them
-  // loses the pairs of the members that stay behind, so only the columns together can join.
-  // Those that bring the most pairs first, the nearest among equals (two lone residues are
-  // left to the placements); a column moves onto the other when none of its members has a
-  // residue between the two.
+  // Two columns whose residues lie together on the consensus superposition are often one
+  // column the joins left split: a member moved alone between them loses the pairs of the
+  // members that stay behind, so the members of one that the other lacks, lie near it and
+  // have no residue between the two move there together (the whole column, when all do).
+  // Those moves that bring the most pairs first; one that adds a single pair is left to the
+  // placements.
   auto merge = [&](double reach) -> Status {
     if (!merging) return Unit{};
     const double reach2 = reach * reach;
     auto by_column = residues_by_column(layout);
+    // The column a residue of m before (step -1) or after (+1) residue r lies in, or none.
+    auto neighbour = [&](std::size_t m, std::size_t r, int step) -> std::uint32_t {
+      const auto& cols = layout.column_of[m];
+      for (std::size_t i = r; step < 0 ? i-- > 0 : ++i < cols.size();)
+        if (cols[i] != kNoColumn) return cols[i];
+      return kNoColumn;
+    };
+    // The members of `from` that `to` lacks, lie near its residues and may join it without
+    // breaking their order; empty when moving them adds no pairs.
+    auto movers = [&](std::uint32_t from, std::uint32_t to) {
+      std::vector<std::size_t> out;
+      std::size_t in_from = 0, in_to = 0;
+      for (std::size_t m = 0; m < n; ++m) {
+        in_from += by_column[from][m] >= 0;
+        in_to += by_column[to][m] >= 0;
+      }
+      for (std::size_t m = 0; m < n; ++m) {
+        const std::int64_t r = by_column[from][m];
+        if (r < 0 || by_column[to][m] >= 0) continue;
+        const std::uint32_t next =
+            neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
+        if (next != kNoColumn && (from < to ? next <= to : next >= to)) continue;
+        double sum = 0.0;
+        for (std::size_t o = 0; o < n; ++o)
+          if (const std::int64_t q = by_column[to][o]; q >= 0)
+            sum += dist2(placed[m][static_cast<std::size_t>(r)],
+                         placed[o][static_cast<std::size_t>(q)]);
+        if (sum < reach2 * static_cast<double>(in_to)) out.push_back(m);
+      }
+      // Each mover gains the members of `to` and loses those of `from` that stay.
+      if (out.size() * in_to <= out.size() * (in_from - out.size()) + 1) out.clear();
+      return out;
+    };
     struct Candidate {
-      double d2;
-      std::size_t k;
-      std::size_t m1, m2;  // a member of each column, found again by residue
-      std::int64_t r1, r2;
+      std::size_t gain;
+      std::size_t to_m;  // a member of the column joined, found again by residue
+      std::int64_t to_r;
+      std::vector<std::pair<std::size_t, std::int64_t>> moved;  // (member, residue)
     };
     std::vector<Candidate> order;
     for (std::uint32_t c1 = 0; c1 < layout.n_columns; ++c1)
-      for (std::uint32_t c2 = c1 + 1; c2 < layout.n_columns && c2 - c1 <= merge_window; ++c2) {
-        double sum = 0.0;
-        std::size_t k = 0, m1 = n, m2 = n;
-        bool apart = true;
-        for (std::size_t a = 0; a < n && apart; ++a) {
-          const std::int64_t ra = by_column[c1][a];
-          if (ra < 0) continue;
-          m1 = a;
-          for (std::size_t b = 0; b < n; ++b) {
-            const std::int64_t rb = by_column[c2][b];
-            if (rb < 0) continue;
-            if (b == a) {
-              apart = false;
-              break;
+      for (std::uint32_t c2 = c1 + 1; c2 < layout.n_columns && c2 - c1 <= merge_window; ++c2)
+        for (const auto& [from, to] : {std::pair{c2, c1}, std::pair{c1, c2}}) {
+          const auto who = movers(from, to);
+          if (who.empty()) continue;
+          std::size_t in_from = 0, in_to = 0, to_m = 0;
+          for (std::size_t m = 0; m < n; ++m) {
+            in_from += by_column[from][m] >= 0;
+            if (by_column[to][m] >= 0) {
+              ++in_to;
+              to_m = m;
             }
-            m2 = b;
-            sum += dist2(placed[a][static_cast<std::size_t>(ra)],
-                         placed[b][static_cast<std::size_t>(rb)]);
-            ++k;
           }
+          Candidate cand{who.size() * in_to - who.size() * (in_from - who.size()), to_m,
+                         by_column[to][to_m], {}};
+          for (std::size_t m : who) cand.moved.emplace_back(m, by_column[from][m]);
+          order.push_back(std::move(cand));
         }
-        if (!apart || k < 2 || sum >= reach2 * static_cast<double>(k)) continue;
-        order.push_back({sum / static_cast<double>(k), k, m1, m2, by_column[c1][m1],
-                         by_column[c2][m2]});
-      }
-    std::sort(order.begin(), order.end(), [](const Candidate& x, const Candidate& y) {
-      if (x.k != y.k) return x.k > y.k;
-      return x.d2 < y.d2 || (x.d2 == y.d2 && (x.m1 < y.m1 || (x.m1 == y.m1 && x.r1 < y.r1)));
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Candidate& x, const Candidate& y) { return x.gain > y.gain; });
     for (const Candidate& cand : order) {
       if (stop.stop_requested()) return CoreError::cancelled();
-      const std::uint32_t c1 = layout.column_of[cand.m1][static_cast<std::size_t>(cand.r1)];
-      const std::uint32_t c2 = layout.column_of[cand.m2][static_cast<std::size_t>(cand.r2)];
-      if (c1 >= c2) continue;
-      std::vector<std::size_t> s1, s2;
-      for (std::size_t m = 0; m < n; ++m) {
-        if (by_column[c1][m] >= 0) s1.push_back(m);
-        if (by_column[c2][m] >= 0) s2.push_back(m);
+      const std::uint32_t to = layout.column_of[cand.to_m][static_cast<std::size_t>(cand.to_r)];
+      const auto& [first_m, first_r] = cand.moved.front();
+      const std::uint32_t from = layout.column_of[first_m][static_cast<std::size_t>(first_r)];
+      if (from == to) continue;
+      bool still = true;
+      for (const auto& [m, r] : cand.moved) {
+        still = still && layout.column_of[m][static_cast<std::size_t>(r)] == from &&
+                by_column[to][m] < 0;
+        const std::uint32_t next = neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
+        still = still && !(next != kNoColumn && (from < to ? next <= to : next >= to));
       }
-      bool apart = true;
-      for (std::size_t m : s1) apart = apart && by_column[c2][m] < 0;
-      if (!apart) continue;
-      // To c1: no member of c2 has a residue after c1 before its own in c2; to c2 likewise.
-      // Residues in no column bind nothing.
-      bool back = true, forward = true;
-      for (std::size_t m : s2) {
-        const auto& cols = layout.column_of[m];
-        for (auto r = static_cast<std::size_t>(by_column[c2][m]); back && r-- > 0;)
-          if (cols[r] != kNoColumn) {
-            back = cols[r] < c1;
-            break;
-          }
-      }
-      for (std::size_t m : s1) {
-        const auto& cols = layout.column_of[m];
-        for (auto r = static_cast<std::size_t>(by_column[c1][m]) + 1; forward && r < cols.size();
-             ++r)
-          if (cols[r] != kNoColumn) {
-            forward = cols[r] > c2;
-            break;
-          }
-      }
-      if (!back && !forward) continue;
-      const std::uint32_t into = back ? c1 : c2, gone = back ? c2 : c1;
+      if (!still) continue;
       MsaLayout trial;
       trial.column_of = layout.column_of;
-      for (std::size_t m : back ? s2 : s1)
-        trial.column_of[m][static_cast<std::size_t>(by_column[gone][m])] = into;
-      for (auto& cols : trial.column_of)
-        for (auto& x : cols)
-          if (x != kNoColumn && x > gone) --x;
-      trial.n_columns = layout.n_columns - 1;
+      for (const auto& [m, r] : cand.moved) trial.column_of[m][static_cast<std::size_t>(r)] = to;
+      std::size_t left = 0;
+      for (std::size_t m = 0; m < n; ++m) left += by_column[from][m] >= 0;
+      left -= cand.moved.size();
+      trial.n_columns = layout.n_columns;
+      if (left == 0) {  // the column emptied
+        for (auto& cols : trial.column_of)
+          for (auto& x : cols)
+            if (x != kNoColumn && x > from) --x;
+        --trial.n_columns;
+      }
+      std::vector<bool> moved(n, false);
+      for (const auto& e : cand.moved) moved[e.first] = true;
       std::vector<std::size_t> touched;
-      std::vector<bool> in1(n, false), in2(n, false);
-      for (std::size_t m : s1) in1[m] = true;
-      for (std::size_t m : s2) in2[m] = true;
       for (std::size_t k = 0; k < members.size(); ++k) {
         const auto [a, b] = members[k];
-        if ((in1[a] && in2[b]) || (in2[a] && in1[b])) touched.push_back(k);
+        if (moved[a] || moved[b]) touched.push_back(k);
       }
       auto kept = attempt(trial, touched);
       if (!kept) return std::move(kept).error();
