@@ -3,13 +3,16 @@
 // and its LDDT does not fall, and the toolkit's pipeline runs it for the robust method only.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "kelda/multiple/column_fill.hpp"
 #include "kelda/multiple/multiple.hpp"
 #include "msa_checks.hpp"
+#include "shared_data.hpp"
 
 using namespace kelda;
 
@@ -78,6 +81,61 @@ TEST(FillColumns, JoinsTheSplitResiduesOfIdenticalCopies) {
   }
 }
 
+// Copies of one chain in which the members of `first` hold residues [from, to) in columns
+// of their own and the others in columns after those, as a join that missed the stretch
+// leaves it; the rest residue for residue.
+std::vector<Column> split_groups(std::size_t len, std::size_t copies,
+                                 const std::vector<std::size_t>& first, std::size_t from,
+                                 std::size_t to) {
+  std::vector<bool> in_first(copies, false);
+  for (std::size_t m : first) in_first[m] = true;
+  std::vector<Column> out;
+  for (std::size_t i = 0; i < len; ++i) {
+    if (i < from || i >= to) {
+      out.emplace_back(copies, std::optional<std::uint64_t>(i));
+      continue;
+    }
+    Column c(copies);
+    for (std::size_t m = 0; m < copies; ++m)
+      if (in_first[m]) c[m] = i;
+    out.push_back(c);
+    if (i + 1 == to)
+      for (std::size_t k = from; k < to; ++k) {
+        Column rest(copies);
+        for (std::size_t m = 0; m < copies; ++m)
+          if (!in_first[m]) rest[m] = k;
+        out.push_back(rest);
+      }
+  }
+  return out;
+}
+
+TEST(FillColumns, MergesColumnsOfDisjointMembersThatSuperpose) {
+  const Domain d = read_or_die("1sp1.pdb");
+  const std::size_t len = d.size();
+  struct Case {
+    std::size_t copies;
+    std::vector<std::size_t> first;
+    std::size_t from, to;
+  };
+  const std::vector<Case> cases{
+      {4, {0, 1}, 0, 6}, {4, {0, 2}, 9, 15}, {4, {3}, len - 5, len}, {6, {0, 1, 2}, 4, 12},
+      {6, {1, 4}, 10, 18}};
+  for (const Case& c : cases) {
+    const std::vector<Domain> doms(c.copies, d);
+    const std::vector<Transform> start(c.copies, Transform::identity());
+    auto r = fill_columns(doms, split_groups(len, c.copies, c.first, c.from, c.to), start,
+                          PairTable{}, ColumnFillSettings{}, LddtSettings{}, 2);
+    ASSERT_TRUE(r) << r.error().text();
+    expect_each_residue_once_in_order(r->columns, doms);
+    ASSERT_EQ(r->columns.size(), len) << "split " << c.from << ".." << c.to;
+    for (std::size_t i = 0; i < len; ++i)
+      EXPECT_EQ(r->columns[i], Column(c.copies, std::optional<std::uint64_t>(i)))
+          << "column " << i;
+    EXPECT_GE(r->lddt_after, r->lddt_before);
+  }
+}
+
 TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
   const auto doms = fingers();
   for (unsigned threads : {1u, 2u}) {
@@ -105,6 +163,66 @@ TEST(FillColumns, KeepsOrderAndLddtWhileAddingPairs) {
     EXPECT_NEAR(filled->tm_by_reference[0], 1.0, 1e-9);
   }
 }
+
+// Divergent families from the shared data, where the joins leave stretches split between
+// members and the merges move whole columns: every residue stays once and in order, the
+// LDDT at least the unfilled alignment's (and the one the result reports), the pairs at
+// least as many, and neither below what the placements reach without the merges.
+struct SharedFamily {
+  const char* name;
+  const char* folder;  // below the shared data
+  std::vector<const char*> files;
+};
+
+class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
+
+TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
+  std::vector<Domain> doms;
+  for (const char* f : GetParam().files) {
+    const std::string path =
+        kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
+    auto d = read_pdb(path, std::nullopt);
+    ASSERT_TRUE(d) << d.error().text();
+    doms.push_back(*std::move(d));
+  }
+  MultipleSettings s;
+  s.tree.threads = 2;
+  s.fill_gaps = false;
+  auto plain = align_multiple(doms, s);
+  ASSERT_TRUE(plain) << plain.error().text();
+  s.fill_gaps = true;
+  s.fill.merge_window = 0;
+  auto placed_only = align_multiple(doms, s);
+  ASSERT_TRUE(placed_only) << placed_only.error().text();
+  s.fill.merge_window = ColumnFillSettings{}.merge_window;
+  auto merged = align_multiple(doms, s);
+  ASSERT_TRUE(merged) << merged.error().text();
+  expect_each_residue_once_in_order(merged->columns, doms);
+  EXPECT_GE(merged->lddt.mean, plain->lddt.mean - 1e-12);
+  EXPECT_NEAR(merged->lddt.mean, lddt_of(doms, merged->columns), 1e-12);
+  EXPECT_GE(pairs_of(merged->columns), pairs_of(plain->columns));
+  // The merges start from the placements' result and keep to its LDDT: they lose nothing.
+  EXPECT_GE(pairs_of(merged->columns), pairs_of(placed_only->columns));
+  EXPECT_GE(merged->lddt.mean, placed_only->lddt.mean - 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedData, FillSharedFamily,
+    ::testing::Values(
+        SharedFamily{"AaaAtpase", "tcoffee_strike2/PF00004",
+                     {"1D2NA-1.pdb", "1E32A-1.pdb", "1E94E-1.pdb", "1LV7A-1.pdb",
+                      "1SXJA-1.pdb", "1SXJB-1.pdb", "1SXJD-1.pdb", "2P65A-1.pdb"}},
+        SharedFamily{"PinDomain", "tcoffee_strike2/PF01850",
+                     {"1V8PA-1.pdb", "1W8IA-1.pdb", "1Y82A-1.pdb", "2FE1A-1.pdb",
+                      "2H1CA-1.pdb", "3H87A-1.pdb"}},
+        SharedFamily{"DeathDomain", "tcoffee_strike2/PF00531",
+                     {"1D2ZA-1.pdb", "2O71A-1.pdb", "2OF5H-1.pdb", "3EZQA-1.pdb",
+                      "3EZQB-1.pdb", "3G5BA-1.pdb"}},
+        SharedFamily{"ImmunoglobulinDomain", "tcoffee_strike2/PF00047",
+                     {"1N26A-1.pdb", "1NKRA-1.pdb", "2AW2A-1.pdb", "2C9AA-1.pdb",
+                      "2OM5A-1.pdb", "3EOYG-1.pdb"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FillColumns, LeavesTheKeldaMethodsAlone) {
   const auto doms = fingers();

@@ -265,7 +265,7 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   out.lddt_before = detail::aggregate(scores, layout, sampled).mean;
   double current = out.lddt_before;
   std::uint64_t pairs = aligned_pairs(layout);
-  const double floor = out.lddt_before;
+  double floor = out.lddt_before;
 
   const auto& stages = settings.stages;
   const double far_cost = settings.far_cost, pair_gain = settings.pair_gain;
@@ -284,6 +284,8 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   }
   double lambda = stages.front().lddt_weight;
   const double prune_below = settings.prune_below;
+  const std::uint32_t merge_window = settings.merge_window;
+  bool merging = false;
   const double p0 = static_cast<double>(std::max<std::size_t>(pairs, 1));
   // A trial layout in which only the member pairs `touched` changed: kept when the
   // alignment's LDDT stays at least the start's and `gain` says it is worth it.
@@ -358,49 +360,186 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     }
     return Unit{};
   };
-  if (prune_below > 0.0)
-    if (auto ok = prune(); !ok) return std::move(ok).error();
-
-  for (const FillStage& stage : stages) {
-    const double r = stage.reach;
-    if (r <= 0.0) continue;
-    lambda = stage.lddt_weight;
-    for (std::uint32_t round = 0; round < rounds; ++round) {
-      placed = consensus(own, std::move(placed), layout);
-      const std::size_t before = out.changes;
+  // Two columns whose residues lie together on the consensus superposition are often one
+  // column the joins left split: a member moved alone between them loses the pairs of the
+  // members that stay behind, so the members of one that the other lacks, lie near it and
+  // have no residue between the two move there together (the whole column, when all do).
+  // Those moves that bring the most pairs first; one that adds a single pair is left to the
+  // placements.
+  auto merge = [&](double reach) -> Status {
+    if (!merging) return Unit{};
+    const double reach2 = reach * reach;
+    auto by_column = residues_by_column(layout);
+    // The column a residue of m before (step -1) or after (+1) residue r lies in, or none.
+    auto neighbour = [&](std::size_t m, std::size_t r, int step) -> std::uint32_t {
+      const auto& cols = layout.column_of[m];
+      for (std::size_t i = r; step < 0 ? i-- > 0 : ++i < cols.size();)
+        if (cols[i] != kNoColumn) return cols[i];
+      return kNoColumn;
+    };
+    // The members of `from` that `to` lacks, lie near its residues and may join it without
+    // breaking their order; empty when moving them adds no pairs.
+    auto movers = [&](std::uint32_t from, std::uint32_t to) {
+      std::vector<std::size_t> out;
+      std::size_t in_from = 0, in_to = 0;
       for (std::size_t m = 0; m < n; ++m) {
-        if (stop.stop_requested()) return CoreError::cancelled();
-        auto by_column = residues_by_column(layout);
-        MemberPlacement pl = placement_of(layout, by_column, m);
-        const auto proposed = best_placement(layout, by_column, placed, m, pl,
-                                             Fill{r, far_cost, pair_gain, &partner});
-        const std::size_t only[] = {m};
-        const auto touched = pairs_of(only);
-        const auto runs = runs_between(pl.at, proposed);
-        // A run that breaks residue order against the placement kept so far is widened over
-        // the runs that follow it.
-        for (std::size_t k = 0; k < runs.size();) {
-          std::vector<std::int64_t> step = pl.at;
-          std::size_t e = k;
-          for (; e < runs.size(); ++e) {
-            for (std::size_t i = runs[e].first; i < runs[e].second; ++i) step[i] = proposed[i];
-            if (in_order(step)) break;
-          }
-          k = e + 1;
-          if (!in_order(step)) break;
-          MsaLayout trial = with_member(layout, by_column, m, pl, step);
-          auto kept = attempt(trial, touched);
-          if (!kept) return std::move(kept).error();
-          if (*kept) {
-            by_column = residues_by_column(layout);
-            pl = placement_of(layout, by_column, m);
-          }
-        }
+        in_from += by_column[from][m] >= 0;
+        in_to += by_column[to][m] >= 0;
       }
-      if (out.changes == before) break;
+      for (std::size_t m = 0; m < n; ++m) {
+        const std::int64_t r = by_column[from][m];
+        if (r < 0 || by_column[to][m] >= 0) continue;
+        const std::uint32_t next =
+            neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
+        if (next != kNoColumn && (from < to ? next <= to : next >= to)) continue;
+        double sum = 0.0;
+        for (std::size_t o = 0; o < n; ++o)
+          if (const std::int64_t q = by_column[to][o]; q >= 0)
+            sum += dist2(placed[m][static_cast<std::size_t>(r)],
+                         placed[o][static_cast<std::size_t>(q)]);
+        if (sum < reach2 * static_cast<double>(in_to)) out.push_back(m);
+      }
+      // Each mover gains the members of `to` and loses those of `from` that stay.
+      if (out.size() * in_to <= out.size() * (in_from - out.size()) + 1) out.clear();
+      return out;
+    };
+    struct Candidate {
+      std::size_t gain;
+      std::size_t to_m;  // a member of the column joined, found again by residue
+      std::int64_t to_r;
+      std::vector<std::pair<std::size_t, std::int64_t>> moved;  // (member, residue)
+    };
+    std::vector<Candidate> order;
+    for (std::uint32_t c1 = 0; c1 < layout.n_columns; ++c1)
+      for (std::uint32_t c2 = c1 + 1; c2 < layout.n_columns && c2 - c1 <= merge_window; ++c2)
+        for (const auto& [from, to] : {std::pair{c2, c1}, std::pair{c1, c2}}) {
+          const auto who = movers(from, to);
+          if (who.empty()) continue;
+          std::size_t in_from = 0, in_to = 0, to_m = 0;
+          for (std::size_t m = 0; m < n; ++m) {
+            in_from += by_column[from][m] >= 0;
+            if (by_column[to][m] >= 0) {
+              ++in_to;
+              to_m = m;
+            }
+          }
+          Candidate cand{who.size() * in_to - who.size() * (in_from - who.size()), to_m,
+                         by_column[to][to_m], {}};
+          for (std::size_t m : who) cand.moved.emplace_back(m, by_column[from][m]);
+          order.push_back(std::move(cand));
+        }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Candidate& x, const Candidate& y) { return x.gain > y.gain; });
+    for (const Candidate& cand : order) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const std::uint32_t to = layout.column_of[cand.to_m][static_cast<std::size_t>(cand.to_r)];
+      const auto& [first_m, first_r] = cand.moved.front();
+      const std::uint32_t from = layout.column_of[first_m][static_cast<std::size_t>(first_r)];
+      if (from == to) continue;
+      bool still = true;
+      for (const auto& [m, r] : cand.moved) {
+        still = still && layout.column_of[m][static_cast<std::size_t>(r)] == from &&
+                by_column[to][m] < 0;
+        const std::uint32_t next = neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
+        still = still && !(next != kNoColumn && (from < to ? next <= to : next >= to));
+      }
+      if (!still) continue;
+      MsaLayout trial;
+      trial.column_of = layout.column_of;
+      for (const auto& [m, r] : cand.moved) trial.column_of[m][static_cast<std::size_t>(r)] = to;
+      std::size_t left = 0;
+      for (std::size_t m = 0; m < n; ++m) left += by_column[from][m] >= 0;
+      left -= cand.moved.size();
+      trial.n_columns = layout.n_columns;
+      if (left == 0) {  // the column emptied
+        for (auto& cols : trial.column_of)
+          for (auto& x : cols)
+            if (x != kNoColumn && x > from) --x;
+        --trial.n_columns;
+      }
+      std::vector<bool> moved(n, false);
+      for (const auto& e : cand.moved) moved[e.first] = true;
+      std::vector<std::size_t> touched;
+      for (std::size_t k = 0; k < members.size(); ++k) {
+        const auto [a, b] = members[k];
+        if (moved[a] || moved[b]) touched.push_back(k);
+      }
+      auto kept = attempt(trial, touched);
+      if (!kept) return std::move(kept).error();
+      if (*kept) by_column = residues_by_column(layout);
     }
+    return Unit{};
+  };
+
+  // Prune, then per stage its rounds of merges (in the second run) and placements, then prune.
+  auto run_stages = [&]() -> Status {
     if (prune_below > 0.0)
       if (auto ok = prune(); !ok) return std::move(ok).error();
+
+    for (const FillStage& stage : stages) {
+      const double r = stage.reach;
+      if (r <= 0.0) continue;
+      lambda = stage.lddt_weight;
+      for (std::uint32_t round = 0; round < rounds; ++round) {
+        placed = consensus(own, std::move(placed), layout);
+        const std::size_t before = out.changes;
+        if (auto ok = merge(r); !ok) return std::move(ok).error();
+        for (std::size_t m = 0; m < n; ++m) {
+          if (stop.stop_requested()) return CoreError::cancelled();
+          auto by_column = residues_by_column(layout);
+          MemberPlacement pl = placement_of(layout, by_column, m);
+          const auto proposed = best_placement(layout, by_column, placed, m, pl,
+                                               Fill{r, far_cost, pair_gain, &partner});
+          const std::size_t only[] = {m};
+          const auto touched = pairs_of(only);
+          const auto runs = runs_between(pl.at, proposed);
+          // A run that breaks residue order against the placement kept so far is widened over
+          // the runs that follow it.
+          for (std::size_t k = 0; k < runs.size();) {
+            std::vector<std::int64_t> step = pl.at;
+            std::size_t e = k;
+            for (; e < runs.size(); ++e) {
+              for (std::size_t i = runs[e].first; i < runs[e].second; ++i) step[i] = proposed[i];
+              if (in_order(step)) break;
+            }
+            k = e + 1;
+            if (!in_order(step)) break;
+            MsaLayout trial = with_member(layout, by_column, m, pl, step);
+            auto kept = attempt(trial, touched);
+            if (!kept) return std::move(kept).error();
+            if (*kept) {
+              by_column = residues_by_column(layout);
+              pl = placement_of(layout, by_column, m);
+            }
+          }
+        }
+        if (out.changes == before) break;
+      }
+      if (prune_below > 0.0)
+        if (auto ok = prune(); !ok) return std::move(ok).error();
+    }
+    return Unit{};
+  };
+  if (auto ok = run_stages(); !ok) return std::move(ok).error();
+  // The stages once more with the merges, from where the placements alone ended and never
+  // below the LDDT they reached; kept only when they end with more pairs, so that the
+  // result loses nothing in either measure to the placements alone.
+  if (merge_window > 0) {
+    const MsaLayout placed_layout = layout;
+    const std::vector<detail::PairScores> placed_scores = scores;
+    const double placed_lddt = current;
+    const std::uint64_t placed_pairs = pairs;
+    const std::size_t placed_changes = out.changes;
+    merging = true;
+    floor = current;
+    if (auto ok = run_stages(); !ok) return std::move(ok).error();
+    if (pairs <= placed_pairs) {
+      layout = placed_layout;
+      scores = placed_scores;
+      current = placed_lddt;
+      pairs = placed_pairs;
+      out.changes = placed_changes;
+    }
   }
   out.lddt_after = current;
   out.columns = columns_of(layout);

@@ -3,7 +3,11 @@
 // members are superposed stay in columns of their own. Each member in turn is taken out and
 // put back into the columns of the others by a dynamic programme over their consensus
 // superposition; a change is kept only when it adds aligned residue pairs and the
-// alignment's LDDT stays at least that of the alignment it started from.
+// alignment's LDDT stays at least that of the alignment it started from. The stages then run
+// again with merges of columns that lie together there, the members of one that the other
+// lacks moving together (a stretch the joins missed stays as one column per side, which no
+// single member can leave without losing pairs), never below the LDDT the first run reached,
+// and are kept when they add pairs.
 #pragma once
 
 #include <array>
@@ -46,6 +50,11 @@ struct ColumnFillSettings {
   // worst first, before the first stage and after every stage, when that pays by the stage's
   // measure (0: never): they cost the mean LDDT much and hold few pairs.
   double prune_below = 0.6;
+  // In the second run of the stages, the members of a column that another up to this many
+  // columns away lacks join it together, those within each stage's reach of its residues
+  // (their mean superposed distance), when that pays by the stage's measure (0: no second
+  // run): a join that missed a stretch leaves it as columns of each side.
+  std::uint32_t merge_window = 64;
 };
 
 struct ColumnFillResult {
