@@ -377,21 +377,26 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
         if (cols[i] != kNoColumn) return cols[i];
       return kNoColumn;
     };
+    // Whether residue r of m may move from column `from` to `to`: no residue of m lies in a
+    // column between them (or in `to`).
+    auto keeps_order = [&](std::size_t m, std::int64_t r, std::uint32_t from, std::uint32_t to) {
+      const std::uint32_t next = neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
+      return next == kNoColumn || (from < to ? next > to : next < to);
+    };
+    // The members with a residue in column c.
+    auto filled = [&](std::uint32_t c) {
+      std::size_t k = 0;
+      for (std::size_t m = 0; m < n; ++m) k += by_column[c][m] >= 0;
+      return k;
+    };
     // The members of `from` that `to` lacks, lie near its residues and may join it without
     // breaking their order; empty when moving them adds no pairs.
     auto movers = [&](std::uint32_t from, std::uint32_t to) {
       std::vector<std::size_t> out;
-      std::size_t in_from = 0, in_to = 0;
-      for (std::size_t m = 0; m < n; ++m) {
-        in_from += by_column[from][m] >= 0;
-        in_to += by_column[to][m] >= 0;
-      }
+      const std::size_t in_from = filled(from), in_to = filled(to);
       for (std::size_t m = 0; m < n; ++m) {
         const std::int64_t r = by_column[from][m];
-        if (r < 0 || by_column[to][m] >= 0) continue;
-        const std::uint32_t next =
-            neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
-        if (next != kNoColumn && (from < to ? next <= to : next >= to)) continue;
+        if (r < 0 || by_column[to][m] >= 0 || !keeps_order(m, r, from, to)) continue;
         double sum = 0.0;
         for (std::size_t o = 0; o < n; ++o)
           if (const std::int64_t q = by_column[to][o]; q >= 0)
@@ -415,14 +420,10 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
         for (const auto& [from, to] : {std::pair{c2, c1}, std::pair{c1, c2}}) {
           const auto who = movers(from, to);
           if (who.empty()) continue;
-          std::size_t in_from = 0, in_to = 0, to_m = 0;
-          for (std::size_t m = 0; m < n; ++m) {
-            in_from += by_column[from][m] >= 0;
-            if (by_column[to][m] >= 0) {
-              ++in_to;
-              to_m = m;
-            }
-          }
+          const std::size_t in_from = filled(from), in_to = filled(to);
+          std::size_t to_m = 0;
+          for (std::size_t m = 0; m < n; ++m)
+            if (by_column[to][m] >= 0) to_m = m;
           Candidate cand{who.size() * in_to - who.size() * (in_from - who.size()), to_m,
                          by_column[to][to_m], {}};
           for (std::size_t m : who) cand.moved.emplace_back(m, by_column[from][m]);
@@ -437,19 +438,14 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
       const std::uint32_t from = layout.column_of[first_m][static_cast<std::size_t>(first_r)];
       if (from == to) continue;
       bool still = true;
-      for (const auto& [m, r] : cand.moved) {
+      for (const auto& [m, r] : cand.moved)
         still = still && layout.column_of[m][static_cast<std::size_t>(r)] == from &&
-                by_column[to][m] < 0;
-        const std::uint32_t next = neighbour(m, static_cast<std::size_t>(r), from < to ? 1 : -1);
-        still = still && !(next != kNoColumn && (from < to ? next <= to : next >= to));
-      }
+                by_column[to][m] < 0 && keeps_order(m, r, from, to);
       if (!still) continue;
       MsaLayout trial;
       trial.column_of = layout.column_of;
       for (const auto& [m, r] : cand.moved) trial.column_of[m][static_cast<std::size_t>(r)] = to;
-      std::size_t left = 0;
-      for (std::size_t m = 0; m < n; ++m) left += by_column[from][m] >= 0;
-      left -= cand.moved.size();
+      const std::size_t left = filled(from) - cand.moved.size();
       trial.n_columns = layout.n_columns;
       if (left == 0) {  // the column emptied
         for (auto& cols : trial.column_of)
