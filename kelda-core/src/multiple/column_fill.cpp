@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -215,6 +216,51 @@ std::vector<std::pair<std::size_t, std::size_t>> runs_between(
   return runs;
 }
 
+// Per column and member (column * members + member), the mean score of the member's scored
+// pairs in that column; NaN where it has none.
+std::vector<double> entry_scores(std::span<const detail::PairScores> scores,
+                                 const MsaLayout& layout) {
+  const std::size_t n = layout.members();
+  std::vector<double> sum(static_cast<std::size_t>(layout.n_columns) * n, 0.0);
+  std::vector<std::uint32_t> count(sum.size(), 0);
+  for (const auto& ps : scores)
+    for (std::size_t t = 0; t < ps.residues_a.size(); ++t) {
+      if (std::isnan(ps.scores[t])) continue;
+      const std::size_t c = layout.column_of[ps.a][ps.residues_a[t]];
+      for (const std::uint32_t m : {ps.a, ps.b}) {
+        sum[c * n + m] += ps.scores[t];
+        ++count[c * n + m];
+      }
+    }
+  for (std::size_t e = 0; e < sum.size(); ++e)
+    sum[e] = count[e] ? sum[e] / count[e] : std::numeric_limits<double>::quiet_NaN();
+  return sum;
+}
+
+// The layout with the entries `out` (column * members + member) each in a column of its
+// own, right after the column it leaves; a column left with no member goes.
+Result<MsaLayout> without_entries(const MsaLayout& layout, const std::vector<bool>& out,
+                                  std::span<const std::size_t> lengths) {
+  const std::size_t n = layout.members();
+  auto columns = columns_of(layout);
+  std::vector<Column> next;
+  next.reserve(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    Column& kept = columns[c];
+    std::vector<Column> apart;
+    for (std::size_t m = 0; m < n; ++m)
+      if (out[c * n + m] && kept[m]) {
+        apart.emplace_back(n);
+        apart.back()[m] = kept[m];
+        kept[m].reset();
+      }
+    if (std::any_of(kept.begin(), kept.end(), [](const auto& e) { return e.has_value(); }))
+      next.push_back(std::move(kept));
+    for (Column& one : apart) next.push_back(std::move(one));
+  }
+  return layout_of_columns(next, lengths);
+}
+
 bool in_order(std::span<const std::int64_t> at) {
   std::int64_t last = -1;
   for (std::int64_t p : at)
@@ -240,6 +286,12 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   if (start.size() != n)
     return CoreError::refusal(ErrorKind::InvalidParameter,
                               "fill_columns needs one transform per structure");
+  if (settings.lddt_floor && !std::isfinite(*settings.lddt_floor))
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "fill_columns needs a finite LDDT to keep to");
+  if (!(settings.trim_share > 0.0 && settings.trim_share <= 1.0))
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "fill_columns needs a trim share in (0, 1]");
   MsaLayout layout = std::move(*first);
   std::vector<std::vector<Vec3>> own(n), placed(n);
   for (std::size_t m = 0; m < n; ++m) {
@@ -516,6 +568,32 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     }
     return Unit{};
   };
+  // Trimmed to the LDDT asked for: each round takes the lowest-scoring share of the entries
+  // left out of their columns, and the scores are taken again, as an entry that leaves is no
+  // longer a contact of the pairs around it.
+  if (settings.lddt_floor) {
+    floor = *settings.lddt_floor;
+    while (!(current >= floor)) {
+      if (stop.stop_requested()) return CoreError::cancelled();
+      const auto by_entry = entry_scores(scores, layout);
+      std::vector<std::pair<double, std::size_t>> order;
+      for (std::size_t e = 0; e < by_entry.size(); ++e)
+        if (!std::isnan(by_entry[e])) order.emplace_back(by_entry[e], e);
+      if (order.empty()) break;
+      std::sort(order.begin(), order.end());
+      const auto take = std::max<std::size_t>(
+          1, static_cast<std::size_t>(settings.trim_share * static_cast<double>(order.size())));
+      std::vector<bool> leave(by_entry.size(), false);
+      for (std::size_t k = 0; k < take && k < order.size(); ++k) leave[order[k].second] = true;
+      auto trimmed = without_entries(layout, leave, lengths);
+      if (!trimmed) return std::move(trimmed).error();
+      layout = std::move(*trimmed);
+      if (auto ok = score(layout, all, scores); !ok) return std::move(ok).error();
+      current = detail::aggregate(scores, layout, sampled).mean;
+      pairs = aligned_pairs(layout);
+      out.trimmed += std::min(take, order.size());
+    }
+  }
   if (auto ok = run_stages(); !ok) return std::move(ok).error();
   // The stages once more with the merges, from where the placements alone ended and never
   // below the LDDT they reached; kept only when they end with more pairs, so that the

@@ -7,11 +7,15 @@
 // again with merges of columns that lie together there, the members of one that the other
 // lacks moving together (a stretch the joins missed stays as one column per side, which no
 // single member can leave without losing pairs), never below the LDDT the first run reached,
-// and are kept when they add pairs.
+// and are kept when they add pairs. Given an LDDT to keep to instead of the start's, the
+// residues that score worst against the other members of their columns are first taken out
+// of them until the alignment reaches it: a start richer in pairs and poorer in LDDT (another
+// pipeline's) is trimmed to it and then filled under it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <vector>
@@ -55,19 +59,27 @@ struct ColumnFillSettings {
   // (their mean superposed distance), when that pays by the stage's measure (0: no second
   // run): a join that missed a stretch leaves it as columns of each side.
   std::uint32_t merge_window = 64;
+  // When set, the LDDT the result keeps to in place of the start's. Below it, the entries of
+  // the columns (a member's residue in a column with others) whose pairs there score lowest
+  // leave their columns for columns of their own, this share of those left at a time (the
+  // scores taken again after each), until the alignment reaches it.
+  std::optional<double> lddt_floor;
+  double trim_share = 0.01;
 };
 
 struct ColumnFillResult {
   std::vector<Column> columns;
   double lddt_before = 0.0, lddt_after = 0.0;
   std::size_t changes = 0;  // member placements kept
+  std::size_t trimmed = 0;  // entries taken out of their columns to reach lddt_floor
 };
 
-// `columns` hold every residue of every domain once, in order (as align_tree makes them);
-// `start[m]` moves domain m near the others (each onto a common reference); `table`, when
-// not empty, holds the pairwise alignments of every two members. The result holds
+// `columns` hold every residue of every domain once, in order (as align_tree and align_many
+// make them); `start[m]` moves domain m near the others (each onto a common reference);
+// `table`, when not empty, holds the pairwise alignments of every two members. The result holds
 // every residue once, in order, too. Errors: InvalidParameter when the columns do not fit the
-// domains; Cancelled on a stop request. Identical for any thread count.
+// domains, or for an lddt_floor or trim_share that is not a finite number (trim_share in
+// (0, 1]); Cancelled on a stop request. Identical for any thread count.
 Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
                                       std::span<const Column> columns,
                                       std::span<const Transform> start, const PairTable& table,
