@@ -96,6 +96,33 @@ def test_filled_gaps_add_pairs_at_no_cost_in_lddt(fingers, family):
     assert kelda[0].columns == kelda[1].columns
 
 
+# The scalable pipeline's alignment, trimmed to the tree-wise one's LDDT: taken on families
+# whose joins leave residues apart that its library pairs (EF hands, TNF receptor repeats),
+# never for fewer pairs or a lower LDDT; fill_from_scalable=False leaves it out.
+@pytest.mark.parametrize("family, count, gains", [
+    ("ef_hand_calmodulin_like", 4, True),
+    ("TNFR_cysteine_rich_domain", 8, True),
+    ("kringle", 5, False),
+])
+def test_scalable_columns_are_taken_only_for_more_pairs(family, count, gains):
+    members = family_members(family, count)
+    both = keldascope.multiple_align(members, threads=2)
+    tree = keldascope.multiple_align(members, threads=2, fill_from_scalable=False)
+    assert both.lddt >= tree.lddt - 1e-12
+    if gains:
+        assert aligned_pairs(both.columns) > aligned_pairs(tree.columns)
+        assert both.n_core > tree.n_core
+    else:
+        assert aligned_pairs(both.columns) >= aligned_pairs(tree.columns)
+    n = len(members)
+    assert tree.result.engine_alignments == n * (n - 1) // 2
+    assert both.result.engine_alignments > tree.result.engine_alignments
+    for k, s in enumerate(members):
+        assert [c[k] for c in both.columns if c[k] is not None] == list(range(len(s.domain)))
+    assert both.core_positions == [p for p, c in enumerate(both.columns) if None not in c]
+    assert MsaSettings().fill_from_scalable is True
+
+
 def test_scalable_forced_with_kelda_fails(fingers):
     with pytest.raises(ValueError, match="robust method only"):
         keldascope.multiple_align(fingers, method=Method.KELDA_SCAN,

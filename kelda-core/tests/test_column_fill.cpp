@@ -3,7 +3,9 @@
 // and its LDDT does not fall, and the toolkit's pipeline runs it for the robust method only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -172,6 +174,7 @@ struct SharedFamily {
   const char* name;
   const char* folder;  // below the shared data
   std::vector<const char*> files;
+  bool gains = false;  // whether the scalable pipeline's columns are expected to be taken
 };
 
 class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
@@ -188,6 +191,9 @@ TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
   }
   MultipleSettings s;
   s.tree.threads = 2;
+  // The merges' own guarantees, on the tree-wise columns alone (the scalable pipeline's
+  // alternative has its own test below).
+  s.fill_from_scalable = false;
   s.fill_gaps = false;
   auto plain = align_multiple(doms, s);
   ASSERT_TRUE(plain) << plain.error().text();
@@ -222,6 +228,161 @@ INSTANTIATE_TEST_SUITE_P(
         SharedFamily{"ImmunoglobulinDomain", "tcoffee_strike2/PF00047",
                      {"1N26A-1.pdb", "1NKRA-1.pdb", "2AW2A-1.pdb", "2C9AA-1.pdb",
                       "2OM5A-1.pdb", "3EOYG-1.pdb"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Copies of one chain, the member `moved` spread over the others' columns: its residue i in
+// the column of their residue factor * i, its residues beyond their last in columns of their
+// own after them. Every pair of the member is wrong, and their distances disagree (a uniform
+// shift would keep those of a regular strand or helix, and score as well as the right pairs).
+std::vector<Column> spread_copies(std::size_t len, std::size_t copies, std::size_t moved,
+                                  std::size_t factor) {
+  std::vector<Column> out;
+  for (std::size_t i = 0; i < len; ++i) {
+    Column c(copies, std::optional<std::uint64_t>(i));
+    c[moved] = i % factor == 0 ? std::optional<std::uint64_t>(i / factor) : std::nullopt;
+    out.push_back(c);
+  }
+  for (std::size_t i = (len + factor - 1) / factor; i < len; ++i) {
+    Column c(copies);
+    c[moved] = i;
+    out.push_back(c);
+  }
+  return out;
+}
+
+TEST(FillColumns, TrimsAWrongMemberToTheLddtAskedForAndPlacesItBack) {
+  const Domain d = read_or_die("1hpv.pdb", U'A');
+  const std::size_t len = d.size();
+  struct Case {
+    std::size_t copies, moved, factor;
+  };
+  for (const Case c : {Case{3, 0, 2}, Case{3, 2, 3}, Case{4, 1, 2}, Case{4, 3, 4}}) {
+    const std::vector<Domain> doms(c.copies, d);
+    const std::vector<Transform> start(c.copies, Transform::identity());
+    const auto columns = spread_copies(len, c.copies, c.moved, c.factor);
+    ColumnFillSettings s;
+    // Close to 1, so that no wrong pair is left to pull the member's superposition away.
+    s.lddt_floor = 0.999;
+    auto r = fill_columns(doms, columns, start, PairTable{}, s, LddtSettings{}, 2);
+    ASSERT_TRUE(r) << r.error().text();
+    SCOPED_TRACE("member " + std::to_string(c.moved) + " spread by " +
+                 std::to_string(c.factor));
+    EXPECT_LT(r->lddt_before, 0.9);
+    EXPECT_GT(r->trimmed, 0u);
+    expect_each_residue_once_in_order(r->columns, doms);
+    // The wrong entries leave first; the superposition then puts every residue on its copies.
+    ASSERT_EQ(r->columns.size(), len);
+    for (std::size_t i = 0; i < len; ++i)
+      EXPECT_EQ(r->columns[i], Column(c.copies, std::optional<std::uint64_t>(i)))
+          << "column " << i;
+    EXPECT_GE(r->lddt_after, 0.999);
+    EXPECT_NEAR(r->lddt_after, lddt_of(doms, r->columns), 1e-12);
+  }
+}
+
+TEST(FillColumns, TrimsOnlyBelowTheLddtAskedFor) {
+  const auto doms = fingers();
+  MultipleSettings ms;
+  ms.fill_gaps = false;
+  ms.tree.threads = 2;
+  auto plain = align_multiple(doms, ms);
+  ASSERT_TRUE(plain) << plain.error().text();
+  const double start_lddt = plain->lddt.mean;
+  struct Case {
+    double floor;
+    bool trims;
+  };
+  for (const Case c : {Case{start_lddt - 0.1, false}, Case{start_lddt, false},
+                       Case{start_lddt + 0.03, true}, Case{start_lddt + 0.1, true}}) {
+    ColumnFillSettings s;
+    s.lddt_floor = c.floor;
+    auto r = fill_columns(doms, plain->columns, plain->transforms, PairTable{}, s,
+                          LddtSettings{}, 1);
+    ASSERT_TRUE(r) << r.error().text();
+    SCOPED_TRACE("floor " + std::to_string(c.floor));
+    EXPECT_EQ(r->trimmed > 0, c.trims);
+    expect_each_residue_once_in_order(r->columns, doms);
+    EXPECT_NEAR(r->lddt_after, lddt_of(doms, r->columns), 1e-12);
+    EXPECT_GE(r->lddt_after, std::min(c.floor, start_lddt));
+    if (c.trims) EXPECT_GE(r->lddt_after, c.floor);
+  }
+}
+
+TEST(FillColumns, RefusesAnLddtFloorOrTrimShareThatIsNoNumberInRange) {
+  const auto doms = fingers();
+  const std::vector<Transform> start(3, Transform::identity());
+  const Domain d = doms[0];
+  const std::vector<Domain> same{d, d, d};
+  const auto columns = split_copies(d.size(), 2, 6);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    std::optional<double> floor;
+    double share;
+  };
+  for (const Case c : {Case{nan, 0.01}, Case{inf, 0.01}, Case{-inf, 0.01}, Case{0.5, 0.0},
+                       Case{0.5, -0.1}, Case{0.5, 1.5}, Case{0.5, nan}, Case{std::nullopt, 0.0}}) {
+    ColumnFillSettings s;
+    s.lddt_floor = c.floor;
+    s.trim_share = c.share;
+    auto r = fill_columns(same, columns, start, PairTable{}, s, LddtSettings{}, 1);
+    ASSERT_FALSE(r) << "floor " << c.floor.value_or(-1.0) << " share " << c.share;
+    EXPECT_EQ(r.error().kind, ErrorKind::InvalidParameter);
+  }
+}
+
+// The scalable pipeline's alignment trimmed to the filled tree-wise one's LDDT: on families
+// where its consistency library pairs residues that no join pairs, the toolkit takes it and
+// ends with more pairs at no lower LDDT; never with fewer pairs or a lower LDDT.
+class FillFromScalable : public ::testing::TestWithParam<SharedFamily> {};
+
+TEST_P(FillFromScalable, TakesTheScalableColumnsOnlyForMorePairsAtNoLowerLddt) {
+  std::vector<Domain> doms;
+  for (const char* f : GetParam().files) {
+    const std::string path =
+        kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
+    auto d = read_pdb(path, std::nullopt);
+    ASSERT_TRUE(d) << d.error().text();
+    doms.push_back(*std::move(d));
+  }
+  MultipleSettings s;
+  s.tree.threads = 2;
+  s.fill_from_scalable = false;
+  auto tree = align_multiple(doms, s);
+  ASSERT_TRUE(tree) << tree.error().text();
+  s.fill_from_scalable = true;
+  auto both = align_multiple(doms, s);
+  ASSERT_TRUE(both) << both.error().text();
+  expect_each_residue_once_in_order(both->columns, doms);
+  EXPECT_NEAR(both->lddt.mean, lddt_of(doms, both->columns), 1e-12);
+  EXPECT_GE(both->lddt.mean, tree->lddt.mean - 1e-12);
+  const std::size_t n = doms.size();
+  EXPECT_EQ(tree->engine_alignments, n * (n - 1) / 2);
+  EXPECT_GT(both->engine_alignments, tree->engine_alignments);
+  if (both->columns == tree->columns) {
+    EXPECT_FALSE(GetParam().gains) << "the scalable alignment was not taken";
+  } else {
+    EXPECT_GT(pairs_of(both->columns), pairs_of(tree->columns));
+  }
+  std::vector<std::uint64_t> core;
+  for (std::size_t c = 0; c < both->columns.size(); ++c)
+    if (std::all_of(both->columns[c].begin(), both->columns[c].end(),
+                    [](const auto& e) { return e.has_value(); }))
+      core.push_back(c);
+  EXPECT_EQ(both->core_positions, core);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SharedData, FillFromScalable,
+    ::testing::Values(
+        SharedFamily{"Calmodulin", "foldmason_analysis/calmodulin",
+                     {"1jfj.pdb", "1ncx.pdb", "2sas.pdb", "3cln.pdb"}, true},
+        SharedFamily{"TnfReceptor", "tcoffee_misc/tnfr_crd",
+                     {"1D4V-1.pdb", "1EXT-1.pdb", "1EXT-2.pdb", "1EXT-4.pdb", "1OQE-1.pdb",
+                      "1SG1-2.pdb", "1SG1-3.pdb", "1XU2-1.pdb"}, true},
+        SharedFamily{"Kringle", "caretta/kringle",
+                     {"1kdu.pdb", "1pk4.pdb", "1pkr.pdb", "1tpka.pdb", "2hppp.pdb"}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FillColumns, LeavesTheKeldaMethodsAlone) {

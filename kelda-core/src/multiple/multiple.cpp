@@ -71,6 +71,17 @@ double rmsd_on_reference(std::span<const Domain> domains, std::size_t reference,
   return counted ? total / static_cast<double>(counted) : std::numeric_limits<double>::quiet_NaN();
 }
 
+// Residue pairs the columns align: every two members of each.
+std::uint64_t pairs_in(std::span<const Column> columns) {
+  std::uint64_t out = 0;
+  for (const Column& c : columns) {
+    const auto k = static_cast<std::uint64_t>(
+        std::count_if(c.begin(), c.end(), [](const auto& e) { return e.has_value(); }));
+    out += k < 2 ? 0 : k * (k - 1) / 2;
+  }
+  return out;
+}
+
 Result<MultipleResult> scalable(std::span<const Domain> domains, const MultipleSettings& settings,
                                 std::stop_token stop) {
   if (settings.tree.engine.method != Method::Robust)
@@ -103,12 +114,33 @@ Result<MultipleResult> tree_wise(std::span<const Domain> domains, const Multiple
                                  std::stop_token stop) {
   auto r = multiple_alignment(domains, settings.tree, stop);
   if (!r) return std::move(r).error();
+  std::size_t more_alignments = 0;
   if (settings.fill_gaps && settings.tree.engine.method == Method::Robust) {
     auto filled = fill_columns(domains, r->msa.columns, r->transforms, r->table, settings.fill,
                                settings.scalable.lddt, settings.tree.threads, stop);
     if (!filled) return std::move(filled).error();
-    if (filled->changes > 0) {
-      r->msa.columns = std::move(filled->columns);
+    bool changed = filled->changes > 0;
+    std::vector<Column> columns = std::move(filled->columns);
+    if (settings.fill_from_scalable) {
+      auto other = scalable(domains, settings, stop);
+      if (!other && other.error().kind == ErrorKind::Cancelled) return std::move(other).error();
+      // A pipeline that cannot align these structures leaves the tree-wise result as it is.
+      if (other) {
+        more_alignments = other->engine_alignments;
+        ColumnFillSettings trim = settings.fill;
+        trim.lddt_floor = filled->lddt_after;
+        auto trimmed = fill_columns(domains, other->columns, other->transforms, r->table, trim,
+                                    settings.scalable.lddt, settings.tree.threads, stop);
+        if (!trimmed) return std::move(trimmed).error();
+        if (trimmed->lddt_after >= filled->lddt_after &&
+            pairs_in(trimmed->columns) > pairs_in(columns)) {
+          columns = std::move(trimmed->columns);
+          changed = true;
+        }
+      }
+    }
+    if (changed) {
+      r->msa.columns = std::move(columns);
       r->msa.core_positions.clear();
       for (std::size_t c = 0; c < r->msa.columns.size(); ++c)
         if (std::all_of(r->msa.columns[c].begin(), r->msa.columns[c].end(),
@@ -142,7 +174,7 @@ Result<MultipleResult> tree_wise(std::span<const Domain> domains, const Multiple
   out.tm_by_reference = std::move(r->tm_by_reference);
   out.tm_by_member = std::move(r->tm_by_member);
   const std::size_t n = domains.size();
-  out.engine_alignments = n * (n - 1) / 2;
+  out.engine_alignments = n * (n - 1) / 2 + more_alignments;
   const auto lengths = lengths_of(domains);
   auto layout = layout_of_columns(out.columns, lengths);
   if (!layout) return std::move(layout).error();

@@ -96,6 +96,11 @@ PyGetSetDef msa_fields[] = {
         "Whether the tree-wise pipeline of the robust method puts residues that\n"
         "lie together once superposed into shared columns, where that keeps the\n"
         "alignment's LDDT at least its own."),
+    setting<MultipleSettings, &MultipleSettings::fill_from_scalable>(
+        "fill_from_scalable",
+        "With fill_gaps, whether the scalable pipeline's alignment is also trimmed\n"
+        "to the filled tree-wise one's LDDT, filled under it, and taken when it\n"
+        "then holds more residue pairs (every pair is aligned a second time)."),
     setting<MultipleSettings, &MultipleSettings::tree, &TreeMsaSettings::threads>("threads",
                                                                                   THREADS_DOC),
     kEndOfAttributes};

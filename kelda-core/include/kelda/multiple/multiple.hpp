@@ -40,6 +40,13 @@ struct MultipleSettings {
   // that keeps its LDDT; the KELDA methods' stays the malven module's.
   bool fill_gaps = true;
   ColumnFillSettings fill;
+  // With fill_gaps, the scalable pipeline's alignment too, trimmed to the filled tree-wise
+  // alignment's LDDT and filled under it (fill_columns' lddt_floor); it is taken when it then
+  // holds more residue pairs. Its consistency library places together residues that no
+  // single join's pairwise alignment pairs: on divergent and flexible families (EF hands,
+  // TNF receptor repeats, solute-binding proteins) it ends with far more pairs and core
+  // columns at the same LDDT. It aligns every pair a second time.
+  bool fill_from_scalable = true;
 };
 
 // The pipeline that runs for n structures: settings.pipeline when forced; the tree-wise one
