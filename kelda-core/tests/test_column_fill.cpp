@@ -255,18 +255,24 @@ TEST(FillColumns, TrimsAWrongMemberToTheLddtAskedForAndPlacesItBack) {
   const std::size_t len = d.size();
   struct Case {
     std::size_t copies, moved, factor;
+    TrimOrder order;
   };
-  for (const Case c : {Case{3, 0, 2}, Case{3, 2, 3}, Case{4, 1, 2}, Case{4, 3, 4}}) {
+  for (const Case c : {Case{3, 0, 2, TrimOrder::Score}, Case{3, 2, 3, TrimOrder::Score},
+                       Case{4, 1, 2, TrimOrder::Score}, Case{4, 3, 4, TrimOrder::Score},
+                       Case{3, 0, 2, TrimOrder::PerPair}, Case{4, 1, 2, TrimOrder::PerPair},
+                       Case{4, 3, 4, TrimOrder::PerPair}}) {
     const std::vector<Domain> doms(c.copies, d);
     const std::vector<Transform> start(c.copies, Transform::identity());
     const auto columns = spread_copies(len, c.copies, c.moved, c.factor);
     ColumnFillSettings s;
     // Close to 1, so that no wrong pair is left to pull the member's superposition away.
     s.lddt_floor = 0.999;
+    s.trim_order = c.order;
     auto r = fill_columns(doms, columns, start, PairTable{}, s, LddtSettings{}, 2);
     ASSERT_TRUE(r) << r.error().text();
     SCOPED_TRACE("member " + std::to_string(c.moved) + " spread by " +
-                 std::to_string(c.factor));
+                 std::to_string(c.factor) + " trimmed by " +
+                 (c.order == TrimOrder::Score ? "score" : "gain per pair"));
     EXPECT_LT(r->lddt_before, 0.9);
     EXPECT_GT(r->trimmed, 0u);
     expect_each_residue_once_in_order(r->columns, doms);
@@ -292,19 +298,23 @@ TEST(FillColumns, TrimsOnlyBelowTheLddtAskedFor) {
     double floor;
     bool trims;
   };
-  for (const Case c : {Case{start_lddt - 0.1, false}, Case{start_lddt, false},
-                       Case{start_lddt + 0.03, true}, Case{start_lddt + 0.1, true}}) {
-    ColumnFillSettings s;
-    s.lddt_floor = c.floor;
-    auto r = fill_columns(doms, plain->columns, plain->transforms, PairTable{}, s,
-                          LddtSettings{}, 1);
-    ASSERT_TRUE(r) << r.error().text();
-    SCOPED_TRACE("floor " + std::to_string(c.floor));
-    EXPECT_EQ(r->trimmed > 0, c.trims);
-    expect_each_residue_once_in_order(r->columns, doms);
-    EXPECT_NEAR(r->lddt_after, lddt_of(doms, r->columns), 1e-12);
-    EXPECT_GE(r->lddt_after, std::min(c.floor, start_lddt));
-    if (c.trims) EXPECT_GE(r->lddt_after, c.floor);
+  for (const TrimOrder order : {TrimOrder::Score, TrimOrder::PerPair}) {
+    for (const Case c : {Case{start_lddt - 0.1, false}, Case{start_lddt, false},
+                         Case{start_lddt + 0.03, true}, Case{start_lddt + 0.1, true}}) {
+      ColumnFillSettings s;
+      s.lddt_floor = c.floor;
+      s.trim_order = order;
+      auto r = fill_columns(doms, plain->columns, plain->transforms, PairTable{}, s,
+                            LddtSettings{}, 1);
+      ASSERT_TRUE(r) << r.error().text();
+      SCOPED_TRACE("floor " + std::to_string(c.floor) +
+                   (order == TrimOrder::Score ? " by score" : " by gain per pair"));
+      EXPECT_EQ(r->trimmed > 0, c.trims);
+      expect_each_residue_once_in_order(r->columns, doms);
+      EXPECT_NEAR(r->lddt_after, lddt_of(doms, r->columns), 1e-12);
+      EXPECT_GE(r->lddt_after, std::min(c.floor, start_lddt));
+      if (c.trims) EXPECT_GE(r->lddt_after, c.floor);
+    }
   }
 }
 

@@ -237,6 +237,40 @@ std::vector<double> entry_scores(std::span<const detail::PairScores> scores,
   return sum;
 }
 
+// The order in which trimming takes the entries (column * members + member) with a score:
+// by `order`, lowest score first or most LDDT gained per pair lost first. An entry of a
+// column of k members and LDDT L, its own k - 1 pairs scoring s there, leaves the column's
+// other pairs at L + (k - 1)(L - s) / (P - k + 1), P = k(k - 1) / 2: over the alignment's N
+// columns, (L - s) / ((k - 1)(k - 2) / 2) / N a pair. With k = 2 the column leaves the
+// mean M, which changes by (M - L) / (N - 1) for its one pair.
+std::vector<std::size_t> trim_order(std::span<const double> by_entry, const MsaLddt& now,
+                                    const MsaLayout& layout, TrimOrder order) {
+  const std::size_t n = layout.members();
+  const auto by_column = residues_by_column(layout);
+  const double columns = static_cast<double>(std::count_if(
+      now.columns.begin(), now.columns.end(), [](double x) { return !std::isnan(x); }));
+  std::vector<std::pair<double, std::size_t>> keyed;
+  for (std::size_t e = 0; e < by_entry.size(); ++e) {
+    if (std::isnan(by_entry[e])) continue;
+    if (order == TrimOrder::Score) {
+      keyed.emplace_back(by_entry[e], e);
+      continue;
+    }
+    const std::size_t c = e / n;
+    const double k = static_cast<double>(std::count_if(
+        by_column[c].begin(), by_column[c].end(), [](std::int64_t r) { return r >= 0; }));
+    const double l = now.columns[c];
+    const double per_pair = k <= 2.0 ? (now.mean - l) * columns / std::max(columns - 1.0, 1.0)
+                                     : (l - by_entry[e]) / ((k - 1.0) * (k - 2.0) / 2.0);
+    keyed.emplace_back(-per_pair, e);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> out;
+  out.reserve(keyed.size());
+  for (const auto& entry : keyed) out.push_back(entry.second);
+  return out;
+}
+
 // The layout with the entries `out` (column * members + member) each in a column of its
 // own, right after the column it leaves; a column left with no member goes.
 Result<MsaLayout> without_entries(const MsaLayout& layout, const std::vector<bool>& out,
@@ -576,15 +610,13 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
     while (!(current >= floor)) {
       if (stop.stop_requested()) return CoreError::cancelled();
       const auto by_entry = entry_scores(scores, layout);
-      std::vector<std::pair<double, std::size_t>> order;
-      for (std::size_t e = 0; e < by_entry.size(); ++e)
-        if (!std::isnan(by_entry[e])) order.emplace_back(by_entry[e], e);
+      const auto order = trim_order(by_entry, detail::aggregate(scores, layout, sampled), layout,
+                                    settings.trim_order);
       if (order.empty()) break;
-      std::sort(order.begin(), order.end());
       const auto take = std::max<std::size_t>(
           1, static_cast<std::size_t>(settings.trim_share * static_cast<double>(order.size())));
       std::vector<bool> leave(by_entry.size(), false);
-      for (std::size_t k = 0; k < take && k < order.size(); ++k) leave[order[k].second] = true;
+      for (std::size_t k = 0; k < take && k < order.size(); ++k) leave[order[k]] = true;
       auto trimmed = without_entries(layout, leave, lengths);
       if (!trimmed) return std::move(trimmed).error();
       layout = std::move(*trimmed);

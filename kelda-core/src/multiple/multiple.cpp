@@ -127,15 +127,20 @@ Result<MultipleResult> tree_wise(std::span<const Domain> domains, const Multiple
       // A pipeline that cannot align these structures leaves the tree-wise result as it is.
       if (other) {
         more_alignments = other->engine_alignments;
-        ColumnFillSettings trim = settings.fill;
-        trim.lddt_floor = filled->lddt_after;
-        auto trimmed = fill_columns(domains, other->columns, other->transforms, r->table, trim,
-                                    settings.scalable.lddt, settings.tree.threads, stop);
-        if (!trimmed) return std::move(trimmed).error();
-        if (trimmed->lddt_after >= filled->lddt_after &&
-            pairs_in(trimmed->columns) > pairs_in(columns)) {
-          columns = std::move(trimmed->columns);
-          changed = true;
+        // Two greedy orders of trimming, neither the better everywhere: the one that ends
+        // with more pairs is taken.
+        for (const TrimOrder order : {TrimOrder::Score, TrimOrder::PerPair}) {
+          ColumnFillSettings trim = settings.fill;
+          trim.lddt_floor = filled->lddt_after;
+          trim.trim_order = order;
+          auto trimmed = fill_columns(domains, other->columns, other->transforms, r->table,
+                                      trim, settings.scalable.lddt, settings.tree.threads, stop);
+          if (!trimmed) return std::move(trimmed).error();
+          if (trimmed->lddt_after >= filled->lddt_after &&
+              pairs_in(trimmed->columns) > pairs_in(columns)) {
+            columns = std::move(trimmed->columns);
+            changed = true;
+          }
         }
       }
     }

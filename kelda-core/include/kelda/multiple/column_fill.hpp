@@ -39,6 +39,13 @@ struct FillStage {
   double lddt_weight = 1.0;
 };
 
+// Which column entries (a member's residue in a column with others) trimming to an LDDT
+// takes out first.
+enum class TrimOrder : std::uint8_t {
+  Score,    // the lowest-scoring: their pairs' mean LDDT in the column
+  PerPair,  // those whose leaving raises the alignment's LDDT most for each pair it costs
+};
+
 struct ColumnFillSettings {
   // Close placements first, kept only when they pay well in LDDT, then further ones: the
   // LDDT left above the start's goes to the pairs that cost it least.
@@ -59,12 +66,12 @@ struct ColumnFillSettings {
   // (their mean superposed distance), when that pays by the stage's measure (0: no second
   // run): a join that missed a stretch leaves it as columns of each side.
   std::uint32_t merge_window = 64;
-  // When set, the LDDT the result keeps to in place of the start's. Below it, the entries of
-  // the columns (a member's residue in a column with others) whose pairs there score lowest
-  // leave their columns for columns of their own, this share of those left at a time (the
-  // scores taken again after each), until the alignment reaches it.
+  // When set, the LDDT the result keeps to in place of the start's. Below it, column entries
+  // leave their columns for columns of their own, first by trim_order, this share of those
+  // left at a time (the scores taken again after each), until the alignment reaches it.
   std::optional<double> lddt_floor;
   double trim_share = 0.01;
+  TrimOrder trim_order = TrimOrder::Score;
 };
 
 struct ColumnFillResult {
