@@ -116,7 +116,8 @@ def test_scalable_columns_are_taken_only_for_more_pairs(family, count, gains):
         assert aligned_pairs(both.columns) >= aligned_pairs(tree.columns)
     n = len(members)
     assert tree.result.engine_alignments == n * (n - 1) // 2
-    assert both.result.engine_alignments > tree.result.engine_alignments
+    # The scalable library read the tree-wise stage's pairwise alignments: each pair once.
+    assert both.result.engine_alignments == tree.result.engine_alignments
     for k, s in enumerate(members):
         assert [c[k] for c in both.columns if c[k] is not None] == list(range(len(s.domain)))
     assert both.core_positions == [p for p, c in enumerate(both.columns) if None not in c]

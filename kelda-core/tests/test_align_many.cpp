@@ -1,16 +1,19 @@
 // The scalable multiple alignment: the consistency library and joins on hand-made libraries,
 // and whole alignments of real structures (moved and identical copies, one structure, a
-// member sharing nothing, thread counts, stop requests, both schemes).
+// member sharing nothing, thread counts, stop requests, both schemes, pairwise results made
+// elsewhere).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kelda/io/pdb_reader.hpp"
 #include "msa_checks.hpp"
 #include "kelda/msa/align_many.hpp"
+#include "kelda/treewise/multiple_alignment.hpp"  // pair_table: results made elsewhere
 #include "pairwise_fixtures.hpp"
 #include "shared_data.hpp"  // MALVEN_SHARED_DATA, else ../shared/data
 
@@ -367,4 +370,82 @@ TEST(MsaGuideTree, ThinJoinsGetAlignmentsAcross) {
   EXPECT_EQ(join_support_pairs(lib, joins, 6, 4), (Pairs{{0, 3}, {1, 4}, {2, 5}}));
   EXPECT_EQ(join_support_pairs(lib, joins, 6, 2), (Pairs{{2, 5}}));
   EXPECT_EQ(join_support_pairs(lib, joins, 6, 1), Pairs{});
+}
+
+TEST(AlignManyKnownPairs, EveryPairIndexIsWhereEveryPairListsIt) {
+  for (const std::size_t n : {2u, 3u, 7u}) {
+    const auto pairs = every_pair(n);
+    for (std::size_t k = 0; k < pairs.size(); ++k)
+      EXPECT_EQ(every_pair_index(n, pairs[k].first, pairs[k].second), k) << n;
+  }
+}
+
+// The tree-wise stage's pairwise results (made with the Sc and the tree-wise effort's
+// same-fold rule, which the library does not read) give the library and the alignment that
+// aligning every pair again gives, under either scheme, without an engine alignment of
+// those pairs. The calmodulins' weak lobes are aligned again on their own either way.
+TEST(AlignManyKnownPairs, TreeWiseResultsGiveTheSameAlignment) {
+  const std::string dir = kelda_test::shared_data() + "/foldmason_analysis/calmodulin/";
+  auto a = read_pdb(dir + "1jfj.pdb");
+  auto b = read_pdb(dir + "3cln.pdb");
+  if (!a || !b) GTEST_SKIP() << "shared data absent";
+  std::mt19937 g(5);
+  const std::vector<Domain> doms{read_or_die("1sp1.pdb"), read_or_die("1sp2.pdb"),
+                                 read_or_die("3znf.pdb"), *a,
+                                 moved_copy(*b, fixtures::random_motion(g)),
+                                 read_or_die("1hpv.pdb", U'A')};
+  EngineSettings tree_engine = tree_msa_engine_settings();
+  tree_engine.robust.significant_tm = 0.4;
+  std::vector<PairResult> whole;
+  auto table = pair_table(doms, tree_engine, 2, {}, &whole);
+  ASSERT_TRUE(table);
+  ASSERT_EQ(whole.size(), doms.size() * (doms.size() - 1) / 2);
+  for (std::size_t k = 0; k < whole.size(); ++k) {
+    const auto [i, j] = every_pair(doms.size())[k];
+    EXPECT_EQ(whole[k].outcome, table->at(i, j)) << i << " " << j;
+  }
+  const ScalableMsaSettings plain;
+  auto made = align_links(doms, every_pair(doms.size()), plain.engine, plain.lddt, 2);
+  auto read = align_links(doms, every_pair(doms.size()), plain.engine, plain.lddt, 2, {},
+                          nullptr, whole);
+  ASSERT_TRUE(made && read);
+  ASSERT_EQ(made->links.size(), read->links.size());
+  for (std::size_t k = 0; k < made->links.size(); ++k) {
+    const PairLink& x = made->links[k];
+    const PairLink& y = read->links[k];
+    EXPECT_EQ(std::tie(x.a, x.b, x.similarity), std::tie(y.a, y.b, y.similarity));
+    ASSERT_EQ(x.entries.size(), y.entries.size()) << x.a << " " << x.b;
+    for (std::size_t e = 0; e < x.entries.size(); ++e)
+      EXPECT_EQ(std::tie(x.entries[e].i, x.entries[e].j, x.entries[e].weight),
+                std::tie(y.entries[e].i, y.entries[e].j, y.entries[e].weight));
+  }
+  EXPECT_EQ(made->links_of, read->links_of);
+  for (const MsaScheme scheme : {MsaScheme::AllPairs, MsaScheme::Neighbours}) {
+    const ScalableMsaSettings s = with_scheme(scheme, 2);
+    auto fresh = align_many(doms, 0, s, 2);
+    auto reused = align_many(doms, 0, s, 2, {}, nullptr, whole);
+    ASSERT_TRUE(fresh && reused);
+    EXPECT_EQ(fresh->layout.column_of, reused->layout.column_of);
+    EXPECT_EQ(fresh->lddt.mean, reused->lddt.mean);
+    EXPECT_EQ(fresh->transforms, reused->transforms);
+    EXPECT_EQ(fresh->tm_by_reference, reused->tm_by_reference);
+    EXPECT_GT(fresh->engine_alignments, 0u);
+    EXPECT_EQ(reused->engine_alignments, 0u);
+  }
+}
+
+TEST(AlignManyKnownPairs, RefusesResultsForAnotherNumberOfPairs) {
+  const std::vector<Domain> doms{read_or_die("1sp1.pdb"), read_or_die("1sp2.pdb"),
+                                 read_or_die("3znf.pdb")};
+  const EngineSettings engine = msa_engine_settings();
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> one{{0, 1}};
+  for (const std::size_t given : {1u, 2u, 4u}) {
+    std::vector<PairResult> known(given);
+    auto r = align_many(doms, 0, ScalableMsaSettings{}, 1, {}, nullptr, known);
+    ASSERT_FALSE(r) << given;
+    EXPECT_EQ(r.error().kind, ErrorKind::InvalidParameter);
+    auto l = align_links(doms, one, engine, LddtSettings{}, 1, {}, nullptr, known);
+    ASSERT_FALSE(l) << given;
+    EXPECT_EQ(l.error().kind, ErrorKind::InvalidParameter);
+  }
 }

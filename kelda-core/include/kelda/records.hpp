@@ -70,6 +70,7 @@ struct Parameters {
   double score_cutoff = 2.0;
   double convergence = 0.01;
   std::uint32_t verbosity = 1;
+  bool operator==(const Parameters&) const = default;
 };
 
 // A residue pair of two domains, 0-based: (index in the reference A, index in the mobile B).

@@ -105,7 +105,8 @@ std::vector<std::uint32_t> core_columns_of(const MsaLayout& layout) {
 
 Result<ScalableMsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
                              const ScalableMsaSettings& settings, unsigned threads,
-                             std::stop_token stop, MsaProgress* progress) {
+                             std::stop_token stop, MsaProgress* progress,
+                             std::span<const PairResult> known) {
   if (auto ok = check_input(domains, reference); !ok) return std::move(ok).error();
   const std::size_t n = domains.size();
   ScalableMsaResult out;
@@ -120,19 +121,21 @@ Result<ScalableMsaResult> align_many(std::span<const Domain> domains, std::size_
   } else {
     pairs = every_pair(n);
   }
-  out.engine_alignments = pairs.size();
+  out.engine_alignments = known.empty() ? pairs.size() : 0;
 
   // 2. The library: engine alignments, the guide tree from them, alignments across its
   // thinly linked joins, then the extension.
-  auto library = align_links(domains, pairs, settings.engine, settings.lddt, threads, stop, progress);
+  auto library = align_links(domains, pairs, settings.engine, settings.lddt, threads, stop,
+                             progress, known);
   if (!library) return std::move(library).error();
   out.joins = guide_joins(*library, n);
   const auto support = join_support_pairs(*library, out.joins, n, settings.links_per_join);
   if (!support.empty()) {
-    auto more = align_links(domains, support, settings.engine, settings.lddt, threads, stop, progress);
+    auto more = align_links(domains, support, settings.engine, settings.lddt, threads, stop,
+                            progress, known);
     if (!more) return std::move(more).error();
     merge_links(*library, std::move(*more));
-    out.engine_alignments += support.size();
+    if (known.empty()) out.engine_alignments += support.size();
   }
   if (settings.extend) {
     if (progress) progress->stage.store(static_cast<std::uint32_t>(MsaStage::Library));

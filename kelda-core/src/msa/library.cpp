@@ -244,13 +244,21 @@ Status realign_weak_end(const Domain& a, const Domain& b, const EngineSettings& 
 Result<Library> align_links(std::span<const Domain> domains,
                             std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs,
                             const EngineSettings& engine, const LddtSettings& lddt,
-                            unsigned threads, std::stop_token stop, MsaProgress* progress) {
+                            unsigned threads, std::stop_token stop, MsaProgress* progress,
+                            std::span<const PairResult> known) {
+  const std::size_t n = domains.size();
+  if (!known.empty() && known.size() != n * (n - 1) / 2)
+    return CoreError::refusal(ErrorKind::InvalidParameter,
+                              "Pairwise results given for " + std::to_string(known.size()) +
+                                  " pairs, not the " + std::to_string(n * (n - 1) / 2) +
+                                  " pairs of " + std::to_string(n) + " structures");
   Library lib;
   lib.links.resize(pairs.size());
   set_stage(progress, MsaStage::PairAlignments, pairs.size());
   if (auto ok = parallel_for(pairs.size(), threads, stop, [&](std::size_t k) -> Status {
         const auto [a, b] = pairs[k];
-        auto r = align_pair(domains[a], domains[b], engine, stop);
+        Result<PairResult> r = known.empty() ? align_pair(domains[a], domains[b], engine, stop)
+                                             : Result<PairResult>(known[every_pair_index(n, a, b)]);
         if (!r) return std::move(r).error();
         PairLink& link = lib.links[k];
         link.a = a;
@@ -276,6 +284,11 @@ Result<Library> align_links(std::span<const Domain> domains,
   lib.links_of.assign(domains.size(), {});
   index_links(lib);
   return lib;
+}
+
+std::size_t every_pair_index(std::size_t n, std::uint32_t a, std::uint32_t b) noexcept {
+  // Rows 0..a-1 hold n-1, n-2, ... pairs.
+  return a * (2 * n - a - 1) / 2 + (b - a - 1);
 }
 
 void index_links(Library& lib) {

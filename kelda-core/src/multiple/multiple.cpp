@@ -82,16 +82,37 @@ std::uint64_t pairs_in(std::span<const Column> columns) {
   return out;
 }
 
+ScalableMsaSettings scalable_settings(const MultipleSettings& settings) {
+  ScalableMsaSettings s = settings.scalable;
+  // The toolkit's same-fold rule is the user's; the effort stays the scalable pipeline's.
+  s.engine.robust.significant_tm = settings.tree.engine.robust.significant_tm;
+  return s;
+}
+
+// Whether the two settings make the same robust alignments: they may differ in the scores
+// made after the alignment (the Sc, the same-fold rule), which the scalable pipeline does not
+// read.
+bool aligns_alike(const EngineSettings& x, const EngineSettings& y) {
+  if (x.method != Method::Robust || y.method != Method::Robust) return false;
+  RobustConfig a = x.robust;
+  const RobustConfig& b = y.robust;
+  a.kelda = b.kelda;
+  a.kelda_score = b.kelda_score;
+  a.significant_tm = b.significant_tm;
+  a.significant_sc = b.significant_sc;
+  return a == b;
+}
+
+// `known`: every pair's engine result, which align_many then reads instead of aligning again.
 Result<MultipleResult> scalable(std::span<const Domain> domains, const MultipleSettings& settings,
-                                std::stop_token stop) {
+                                std::stop_token stop, std::span<const PairResult> known = {}) {
   if (settings.tree.engine.method != Method::Robust)
     return CoreError::refusal(ErrorKind::InvalidParameter,
                               "The scalable multiple alignment aligns with the robust method "
                               "only");
-  ScalableMsaSettings s = settings.scalable;
-  // The toolkit's same-fold rule is the user's; the effort stays the scalable pipeline's.
-  s.engine.robust.significant_tm = settings.tree.engine.robust.significant_tm;
-  auto r = align_many(domains, settings.tree.reference, s, settings.tree.threads, stop);
+  const ScalableMsaSettings s = scalable_settings(settings);
+  auto r = align_many(domains, settings.tree.reference, s, settings.tree.threads, stop, nullptr,
+                      known);
   if (!r) return std::move(r).error();
   MultipleResult out;
   out.pipeline = MsaPipeline::Scalable;
@@ -112,7 +133,14 @@ Result<MultipleResult> scalable(std::span<const Domain> domains, const MultipleS
 
 Result<MultipleResult> tree_wise(std::span<const Domain> domains, const MultipleSettings& settings,
                                  std::stop_token stop) {
-  auto r = multiple_alignment(domains, settings.tree, stop);
+  const bool from_scalable =
+      settings.fill_gaps && settings.fill_from_scalable && settings.tree.engine.method == Method::Robust;
+  // The scalable pipeline's library starts from the same pairwise alignments as the joins:
+  // read from the tree-wise stage, every pair is aligned once.
+  TreeMsaSettings tree = settings.tree;
+  tree.keep_pair_results =
+      from_scalable && aligns_alike(tree.engine, scalable_settings(settings).engine);
+  auto r = multiple_alignment(domains, tree, stop);
   if (!r) return std::move(r).error();
   std::size_t more_alignments = 0;
   if (settings.fill_gaps && settings.tree.engine.method == Method::Robust) {
@@ -121,8 +149,8 @@ Result<MultipleResult> tree_wise(std::span<const Domain> domains, const Multiple
     if (!filled) return std::move(filled).error();
     bool changed = filled->changes > 0;
     std::vector<Column> columns = std::move(filled->columns);
-    if (settings.fill_from_scalable) {
-      auto other = scalable(domains, settings, stop);
+    if (from_scalable) {
+      auto other = scalable(domains, settings, stop, r->pair_results);
       if (!other && other.error().kind == ErrorKind::Cancelled) return std::move(other).error();
       // A pipeline that cannot align these structures leaves the tree-wise result as it is.
       if (other) {

@@ -47,7 +47,8 @@ Result<std::vector<Transform>> placements(std::span<const Domain> domains, std::
 }  // namespace
 
 Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettings& engine,
-                             std::uint32_t threads, std::stop_token stop) {
+                             std::uint32_t threads, std::stop_token stop,
+                             std::vector<PairResult>* whole) {
   const std::size_t n = domains.size();
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   pairs.reserve(n * (n - 1) / 2);
@@ -58,10 +59,14 @@ Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettin
   PairTable table(n);
   for (std::size_t p = 0; p < pairs.size(); ++p) {
     const auto [i, j] = pairs[p];
-    table.at(i, j) = std::move((*results)[p].outcome);
+    if (whole)
+      table.at(i, j) = (*results)[p].outcome;
+    else
+      table.at(i, j) = std::move((*results)[p].outcome);
     table.at(j, i) = reversed(table.at(i, j));
   }
   for (std::size_t i = 0; i < n; ++i) table.at(i, i) = self_entry(domains[i].size());
+  if (whole) *whole = std::move(*results);
   return table;
 }
 
@@ -103,7 +108,8 @@ Result<TreeMsaResult> multiple_alignment(std::span<const Domain> domains,
   EngineSettings engine = settings.engine;
   if (method == Method::KeldaScan) engine.method = Method::KeldaFull;
   engine.full_scores = method == Method::Robust;
-  auto table = pair_table(aligned, engine, settings.threads, stop);
+  auto table = pair_table(aligned, engine, settings.threads, stop,
+                          settings.keep_pair_results ? &out.pair_results : nullptr);
   if (!table) return std::move(table).error().within("Multiple alignment failed: ");
   auto msa = msa_from_pair_table(aligned, *table);
   if (!msa) return std::move(msa).error().within("Multiple alignment failed: ");

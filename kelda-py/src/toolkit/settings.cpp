@@ -100,7 +100,7 @@ PyGetSetDef msa_fields[] = {
         "fill_from_scalable",
         "With fill_gaps, whether the scalable pipeline's alignment is also trimmed\n"
         "to the filled tree-wise one's LDDT, filled under it, and taken when it\n"
-        "then holds more residue pairs (every pair is aligned a second time)."),
+        "then holds more residue pairs (from the same pairwise alignments)."),
     setting<MultipleSettings, &MultipleSettings::tree, &TreeMsaSettings::threads>("threads",
                                                                                   THREADS_DOC),
     kEndOfAttributes};

@@ -67,17 +67,23 @@ struct ScalableMsaResult {
   std::vector<double> tm_by_reference, tm_by_member;
   std::vector<std::uint32_t> isolated;  // members sharing no column with any other
   std::vector<GuideJoin> joins;         // the guide tree
-  std::size_t engine_alignments = 0;
+  std::size_t engine_alignments = 0;  // made here: none of those read from `known`
   std::size_t refinements_kept = 0;
 };
 
 // Aligns the domains. Errors: InvalidParameter for no domain, a reference outside the list
 // or a coordinate that is not finite; Cancelled on a stop request (checked between pairs,
 // joins and refinement steps); the engine's errors. Identical for any thread count
-// (0: one per usable core). `progress`, when given, is updated as the work goes.
+// (0: one per usable core). `progress`, when given, is updated as the work goes. `known`,
+// when not empty, holds the engine's result of every pair (B onto A, as every_pair lists
+// them) made with the alignment settings of settings.engine, as another pipeline over the
+// same domains made them: the library reads its pairs' alignments from it (align_links) and
+// the result is the one that aligning them here would give; InvalidParameter when its size
+// is not that of every pair.
 Result<ScalableMsaResult> align_many(std::span<const Domain> domains, std::size_t reference,
                              const ScalableMsaSettings& settings, unsigned threads,
-                             std::stop_token stop = {}, MsaProgress* progress = nullptr);
+                             std::stop_token stop = {}, MsaProgress* progress = nullptr,
+                             std::span<const PairResult> known = {});
 
 // The layout as columns of the multiple-alignment records (one entry per member: its
 // residue or absent).

@@ -64,12 +64,20 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> every_pair(std::size_t n);
 
 // Aligns each pair with the engine (B onto A, on threads) and keeps every aligned residue
 // pair weighted by its symmetric LDDT within that alignment (pairs that keep no distance
-// within 4 A are dropped). Identical for any thread count. Errors: the engine's; Cancelled.
+// within 4 A are dropped). `known`, when not empty, holds the engine's result of every pair
+// of the domains as every_pair lists them, made with `engine`'s alignment settings: each
+// pair's alignment is read from it instead of made again (a flexible pair's weak end is
+// still aligned again on its own), with the same library. Identical for any thread count.
+// Errors: InvalidParameter for a `known` of another size; the engine's; Cancelled.
 Result<Library> align_links(std::span<const Domain> domains,
                             std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs,
                             const EngineSettings& engine, const LddtSettings& lddt,
                             unsigned threads, std::stop_token stop = {},
-                            MsaProgress* progress = nullptr);
+                            MsaProgress* progress = nullptr,
+                            std::span<const PairResult> known = {});
+
+// Where every_pair(n) lists the pair (a, b), a < b < n.
+std::size_t every_pair_index(std::size_t n, std::uint32_t a, std::uint32_t b) noexcept;
 
 // The links of `more` added to the library (pairs not linked before), kept ascending.
 void merge_links(Library& library, Library&& more);

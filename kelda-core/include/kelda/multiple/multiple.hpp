@@ -42,10 +42,12 @@ struct MultipleSettings {
   ColumnFillSettings fill;
   // With fill_gaps, the scalable pipeline's alignment too, trimmed to the filled tree-wise
   // alignment's LDDT in either order and filled under it (fill_columns' lddt_floor); the one
-  // that then holds the most residue pairs, when more than the tree-wise one, is taken. Its consistency library places together residues that no
-  // single join's pairwise alignment pairs: on divergent and flexible families (EF hands,
-  // TNF receptor repeats, solute-binding proteins) it ends with far more pairs and core
-  // columns at the same LDDT. It aligns every pair a second time.
+  // that then holds the most residue pairs, when more than the tree-wise one, is taken. Its
+  // consistency library places together residues that no single join's pairwise alignment
+  // pairs: on divergent and flexible families (EF hands, TNF receptor repeats,
+  // solute-binding proteins) it ends with far more pairs and core columns at the same LDDT.
+  // Its library reads the tree-wise stage's pairwise alignments (when both engines align
+  // alike) rather than aligning every pair again.
   bool fill_from_scalable = true;
 };
 

@@ -67,6 +67,7 @@ struct RobustConfig {
   // families during development (bench/robust_eval.py).
   double significant_tm = 0.5;
   double significant_sc = 0.35;
+  bool operator==(const RobustConfig&) const = default;
 };
 
 // The reported alignment is the TM stage's, as TM-align reports: `outcome.pairs` are its

@@ -27,6 +27,7 @@ struct GaplessPlan {
   double shrink = 0.8;             // cutoff factor per round, from 2 cutoff down to d0
   std::size_t screen_rounds = 2;   // refits of every offset before the best are chosen
   std::size_t refined = 8;         // best screened offsets given all `rounds`
+  bool operator==(const GaplessPlan&) const = default;
 };
 
 // Every offset whose overlap holds at least max(5, shorter/2) pairs: fitted on the whole

@@ -27,6 +27,7 @@ struct SearchPlan {
   // weighted least-squares fit maximises; a refit therefore cannot lower the score (a
   // minorise-maximise step), and the refits settle on a stationary point.
   std::size_t polish_iterations = 0;
+  bool operator==(const SearchPlan&) const = default;
 };
 
 struct SearchOutcome {

@@ -26,6 +26,9 @@ struct TreeMsaSettings {
   EngineSettings engine = tree_msa_engine_settings();
   std::uint64_t reference = 0;  // the structure whose frame the others are brought into
   std::uint32_t threads = 0;    // 0: one per usable core
+  // Keep every pair's whole engine result (TreeMsaResult::pair_results), for a pipeline
+  // that reads more of each alignment than the table holds.
+  bool keep_pair_results = false;
 };
 
 struct TreeMsaResult {
@@ -41,13 +44,18 @@ struct TreeMsaResult {
   std::vector<double> tm_by_member;
   // The all-pairs stage the joins read (in the placed frame for the KELDA scan mode).
   PairTable table;
+  // With keep_pair_results: the engine's result of every pair i < j (j onto i; the placed
+  // copies for the KELDA scan mode), ascending (i, j) as every_pair lists them; else empty.
+  std::vector<PairResult> pair_results;
 };
 
 // The all-pairs stage: every pair i < j aligned once (j onto i) by the engine on threads, the
 // reverse entries derived, the diagonal the self entries (a structure against itself pairs
 // every residue). The first failing pair (in row order) fails the stage with its error.
+// `whole`, when given, receives every pair's engine result too, ascending (i, j).
 Result<PairTable> pair_table(std::span<const Domain> domains, const EngineSettings& engine,
-                             std::uint32_t threads, std::stop_token stop = {});
+                             std::uint32_t threads, std::stop_token stop = {},
+                             std::vector<PairResult>* whole = nullptr);
 
 // Robust method: every pair aligned in any frames. KELDA scan mode: every structure placed
 // onto the reference, then every pair of the placed copies refined (Method::KeldaFull); the
