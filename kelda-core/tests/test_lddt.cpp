@@ -244,3 +244,130 @@ TEST(Lddt, AgreesWithBiotite) {
     }
   }
 }
+
+// The scores by the definition: every two pairs, a contact when within the radius in the
+// reference (or in either chain, symmetric), the distances compared at each threshold.
+std::vector<double> lddt_by_every_two(const PointsView& a, const PointsView& b,
+                                      const std::vector<ResiduePair>& pairs, bool symmetric) {
+  const LddtSettings s;
+  auto dist = [](const Vec3& p, const Vec3& q) {
+    const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+  };
+  std::vector<double> kept(pairs.size(), 0.0), contacts(pairs.size(), 0.0);
+  for (std::size_t k = 0; k < pairs.size(); ++k)
+    for (std::size_t l = 0; l < pairs.size(); ++l) {
+      if (l == k) continue;
+      const double da = dist(a[pairs[k].first], a[pairs[l].first]);
+      const double db = dist(b[pairs[k].second], b[pairs[l].second]);
+      if (!(da < s.inclusion_radius || (symmetric && db < s.inclusion_radius))) continue;
+      for (double t : s.thresholds) kept[k] += std::abs(da - db) < t;
+      contacts[k] += static_cast<double>(s.thresholds.size());
+    }
+  std::vector<double> out(pairs.size());
+  for (std::size_t k = 0; k < pairs.size(); ++k)
+    out[k] = contacts[k] > 0.0 ? kept[k] / contacts[k] : std::nan("");
+  return out;
+}
+
+// The contacts found through each structure's neighbours give exactly the scores of a walk
+// over every two pairs, for alignments with gaps, shifts, few pairs and none, in either form,
+// and for a multiple alignment's member pair with the neighbours given or found, scored whole
+// or again from another layout's scores.
+TEST(Lddt, NeighboursGiveTheScoresOfEveryTwoPairs) {
+  auto a = read_pdb(std::string(KELDA_TEST_DATA) + "/pdb/1hpv.pdb", U'A');
+  auto b = read_pdb(std::string(KELDA_TEST_DATA) + "/pdb/1hpv.pdb", U'B');
+  ASSERT_TRUE(a && b);
+  const PointsView pa = detail::points_of(*a), pb = detail::points_of(*b);
+  std::vector<std::vector<ResiduePair>> alignments{{}, {{3, 5}}, diagonal(a->size())};
+  std::vector<ResiduePair> gapped, shifted;
+  for (std::size_t k = 0; k < a->size(); ++k) {
+    if (k % 7 < 4) gapped.emplace_back(k, k + (k > 40));
+    if (k + 3 < b->size()) shifted.emplace_back(k, k + 3);
+  }
+  while (!gapped.empty() && gapped.back().second >= b->size()) gapped.pop_back();
+  alignments.push_back(gapped);
+  alignments.push_back(shifted);
+  for (const auto& pairs : alignments) {
+    const auto directed = pair_lddt(pa, pb, pairs, LddtSettings{});
+    const auto symmetric = pair_lddt_symmetric(pa, pb, pairs, LddtSettings{});
+    const auto want_directed = lddt_by_every_two(pa, pb, pairs, false);
+    const auto want_symmetric = lddt_by_every_two(pa, pb, pairs, true);
+    ASSERT_EQ(directed.size(), pairs.size());
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      EXPECT_TRUE(directed[k] == want_directed[k] ||
+                  (std::isnan(directed[k]) && std::isnan(want_directed[k])))
+          << pairs.size() << " pairs, pair " << k;
+      EXPECT_TRUE(symmetric[k] == want_symmetric[k] ||
+                  (std::isnan(symmetric[k]) && std::isnan(want_symmetric[k])))
+          << pairs.size() << " pairs, pair " << k;
+    }
+  }
+  std::vector<std::vector<std::int64_t>> rows(2);
+  for (const auto& [i, j] : gapped) {
+    rows[0].push_back(static_cast<std::int64_t>(i));
+    rows[1].push_back(static_cast<std::int64_t>(j));
+  }
+  auto layout = layout_from_rows(rows, std::vector<std::size_t>{a->size(), b->size()});
+  ASSERT_TRUE(layout);
+  const LddtSettings s;
+  const auto na = detail::lddt_neighbours(pa, s.inclusion_radius);
+  const auto nb = detail::lddt_neighbours(pb, s.inclusion_radius);
+  const auto found = detail::score_member_pair(pa, pb, *layout, 0, 1, s);
+  const auto given = detail::score_member_pair(pa, pb, *layout, 0, 1, s, &na, &nb);
+  EXPECT_EQ(found.residues_a, given.residues_a);
+  ASSERT_EQ(found.scores.size(), gapped.size());
+  for (std::size_t k = 0; k < gapped.size(); ++k)
+    EXPECT_TRUE(found.scores[k] == given.scores[k] ||
+                (std::isnan(found.scores[k]) && std::isnan(given.scores[k])));
+  // Scored again from the scores of another layout of the same pair: exactly the scores of
+  // scoring it whole, for runs that move, pairs that go and come, and the very same layout.
+  auto scores_equal = [](const detail::PairScores& x, const detail::PairScores& y) {
+    if (x.residues_a != y.residues_a || x.residues_b != y.residues_b) return false;
+    for (std::size_t k = 0; k < x.scores.size(); ++k)
+      if (!(x.scores[k] == y.scores[k] || (std::isnan(x.scores[k]) && std::isnan(y.scores[k]))))
+        return false;
+    return x.scores.size() == y.scores.size();
+  };
+  std::vector<std::vector<std::vector<std::int64_t>>> changes;
+  changes.push_back(rows);
+  for (const std::size_t drop : {0u, 13u, 50u}) {  // a stretch of pairs gone
+    auto r = rows;
+    const std::size_t end = std::min(r[0].size(), static_cast<std::size_t>(drop + 9));
+    r[0].erase(r[0].begin() + static_cast<std::ptrdiff_t>(drop), r[0].begin() + static_cast<std::ptrdiff_t>(end));
+    r[1].erase(r[1].begin() + static_cast<std::ptrdiff_t>(drop), r[1].begin() + static_cast<std::ptrdiff_t>(end));
+    changes.push_back(r);
+  }
+  {  // the diagonal, shifted by one from residue 20 on: pairs come and a run moves
+    std::vector<std::vector<std::int64_t>> r(2);
+    for (std::size_t k = 0; k + 1 < std::min(a->size(), b->size()); ++k) {
+      r[0].push_back(static_cast<std::int64_t>(k));
+      r[1].push_back(static_cast<std::int64_t>(k + (k >= 20)));
+    }
+    changes.push_back(r);
+  }
+  const std::vector<std::size_t> lengths{a->size(), b->size()};
+  std::vector<detail::PairScores> each;
+  for (const auto& r : changes) {
+    auto l = layout_from_rows(r, lengths);
+    ASSERT_TRUE(l);
+    each.push_back(detail::score_member_pair(pa, pb, *l, 0, 1, s, &na, &nb));
+  }
+  for (std::size_t x = 0; x < changes.size(); ++x)
+    for (std::size_t y = 0; y < changes.size(); ++y) {
+      auto l = layout_from_rows(changes[y], lengths);
+      const auto again = detail::score_member_pair(pa, pb, *l, 0, 1, s, &na, &nb, &each[x]);
+      EXPECT_TRUE(scores_equal(again, each[y])) << "from layout " << x << " to " << y;
+    }
+  // Scores of another member pair are not read.
+  detail::PairScores other = each[0];
+  other.b = 2;
+  auto l = layout_from_rows(changes[1], lengths);
+  EXPECT_TRUE(scores_equal(detail::score_member_pair(pa, pb, *l, 0, 1, s, &na, &nb, &other), each[1]));
+  // Neighbours found for another radius, or a residue paired twice, are faults of the caller.
+  LddtSettings wider;
+  wider.inclusion_radius = 20.0;
+  EXPECT_THROW(detail::score_member_pair(pa, pb, *layout, 0, 1, wider, &na, &nb), InternalFault);
+  const std::vector<ResiduePair> twice{{1, 1}, {1, 2}};
+  EXPECT_THROW(pair_lddt_symmetric(pa, pb, twice, s), InternalFault);
+}

@@ -16,36 +16,77 @@ double distance(const Vec3& p, const Vec3& q) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-// The shared core of both forms: contacts chosen on the reference's distances, or on
-// either chain's when `symmetric`.
-std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
-                                std::span<const ResiduePair> pairs, const LddtSettings& s,
-                                bool symmetric) {
-  const std::size_t n = pairs.size();
-  std::vector<Vec3> pa(n), pb(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    pa[k] = a[pairs[k].first];
-    pb[k] = b[pairs[k].second];
+// Residue -> the pair it is in, or none; a residue in two pairs is a fault of the caller.
+std::vector<std::int64_t> pair_of(std::size_t length, std::span<const ResiduePair> pairs,
+                                  bool second) {
+  std::vector<std::int64_t> out(length, -1);
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    const std::uint64_t r = second ? pairs[k].second : pairs[k].first;
+    if (r >= length) internal_fault("LDDT of a pair beyond its structures");
+    if (out[r] >= 0) internal_fault("LDDT of an alignment that pairs a residue twice");
+    out[r] = static_cast<std::int64_t>(k);
   }
+  return out;
+}
+
+// The shared core of both forms: contacts chosen on the reference's distances, or on
+// either chain's when `symmetric` (nb given). Each contact {k, l} is met once, from the
+// residue of the pair it is found through that comes first in its chain; the sums are of
+// small integers, exact in any order, so the scores are those of a walk over every two pairs.
+// `only`, when not empty, names the pairs scored (each from all its contacts); the others'
+// scores are left NaN for the caller to fill.
+std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
+                                const detail::LddtNeighbours& na,
+                                const detail::LddtNeighbours* nb,
+                                std::span<const ResiduePair> pairs, const LddtSettings& s,
+                                std::span<const std::uint32_t> only = {}) {
+  const std::size_t n = pairs.size();
   const double radius = s.inclusion_radius;
+  if (na.radius != radius || (nb && nb->radius != radius))
+    internal_fault("LDDT neighbours found for another inclusion radius");
+  const std::vector<std::int64_t> pair_of_a = pair_of(a.size(), pairs, false);
+  const std::vector<std::int64_t> pair_of_b =
+      nb ? pair_of(b.size(), pairs, true) : std::vector<std::int64_t>{};
+  for (const auto& p : pairs)
+    if (p.second >= b.size()) internal_fault("LDDT of a pair beyond its structures");
   const double bins = static_cast<double>(s.thresholds.size());
   std::vector<double> kept(n, 0.0), contacts(n, 0.0);
-  // Each unordered contact counts for both of its residues.
-  for (std::size_t k = 0; k < n; ++k)
-    for (std::size_t l = k + 1; l < n; ++l) {
-      const double da = distance(pa[k], pa[l]), db = distance(pb[k], pb[l]);
-      if (!(da < radius || (symmetric && db < radius))) continue;
-      const double diff = std::abs(da - db);
-      double within = 0.0;
-      for (double t : s.thresholds) within += diff < t;
-      kept[k] += within;
+  auto count = [&](std::size_t k, std::size_t l, double da, double db, bool both) {
+    const double diff = std::abs(da - db);
+    double within = 0.0;
+    for (double t : s.thresholds) within += diff < t;
+    kept[k] += within;
+    contacts[k] += bins;
+    if (both) {
       kept[l] += within;
-      contacts[k] += bins;
       contacts[l] += bins;
     }
-  std::vector<double> out(n);
-  for (std::size_t k = 0; k < n; ++k)
-    out[k] = contacts[k] > 0.0 ? kept[k] / contacts[k] : std::nan("");
+  };
+  // Pair k's contacts through its residues' neighbours from `from` on (a's and b's).
+  auto through = [&](std::size_t k, bool later, bool both) {
+    const auto [i, j] = pairs[k];
+    for (std::uint32_t e = later ? na.later[i] : na.begin[i]; e < na.begin[i + 1]; ++e)
+      if (const std::int64_t l = pair_of_a[na.residue[e]]; l >= 0)
+        count(k, static_cast<std::size_t>(l), na.distance[e],
+              distance(b[j], b[pairs[static_cast<std::size_t>(l)].second]), both);
+    if (!nb) return;
+    for (std::uint32_t e = later ? nb->later[j] : nb->begin[j]; e < nb->begin[j + 1]; ++e)
+      if (const std::int64_t l = pair_of_b[nb->residue[e]]; l >= 0) {
+        const double da = distance(a[i], a[pairs[static_cast<std::size_t>(l)].first]);
+        if (!(da < radius)) count(k, static_cast<std::size_t>(l), da, nb->distance[e], both);
+      }
+  };
+  std::vector<double> out(n, std::nan(""));
+  if (only.empty()) {
+    for (std::size_t k = 0; k < n; ++k) through(k, true, true);
+    for (std::size_t k = 0; k < n; ++k)
+      if (contacts[k] > 0.0) out[k] = kept[k] / contacts[k];
+  } else {
+    for (const std::uint32_t k : only) {
+      through(k, false, false);
+      if (contacts[k] > 0.0) out[k] = kept[k] / contacts[k];
+    }
+  }
   return out;
 }
 
@@ -69,15 +110,56 @@ PointsView detail::points_of(const Domain& d) {
                     reinterpret_cast<const std::byte*>(&r.y) - x);
 }
 
+detail::LddtNeighbours detail::lddt_neighbours(const PointsView& points, double radius) {
+  LddtNeighbours out;
+  out.radius = radius;
+  const std::size_t n = points.size();
+  // Squared distances beyond this cannot make a distance below the radius: only nearer
+  // residues take the square root, so that each distance is the one a walk over every two
+  // residues would compare (the same either way round: the differences only change sign).
+  const double beyond = radius * radius * (1.0 + 1e-9);
+  std::vector<std::vector<std::pair<std::uint32_t, double>>> near(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Vec3 p = points[i];
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const Vec3 q = points[j];
+      const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+      if (dx * dx + dy * dy + dz * dz > beyond) continue;
+      if (const double d = distance(p, q); d < radius) {
+        near[i].emplace_back(static_cast<std::uint32_t>(j), d);
+        near[j].emplace_back(static_cast<std::uint32_t>(i), d);
+      }
+    }
+  }
+  out.begin.reserve(n + 1);
+  out.later.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    // Those before i came first, ascending; then those after, ascending.
+    out.begin.push_back(static_cast<std::uint32_t>(out.residue.size()));
+    for (const auto& [j, d] : near[i]) {
+      if (j > i && out.later.size() == i) out.later.push_back(static_cast<std::uint32_t>(out.residue.size()));
+      out.residue.push_back(j);
+      out.distance.push_back(d);
+    }
+    if (out.later.size() == i) out.later.push_back(static_cast<std::uint32_t>(out.residue.size()));
+  }
+  out.begin.push_back(static_cast<std::uint32_t>(out.residue.size()));
+  return out;
+}
+
 std::vector<double> pair_lddt(const PointsView& reference, const PointsView& model,
                               std::span<const ResiduePair> pairs, const LddtSettings& settings) {
-  return score_pairs(reference, model, pairs, settings, false);
+  return score_pairs(reference, model,
+                     detail::lddt_neighbours(reference, settings.inclusion_radius), nullptr,
+                     pairs, settings);
 }
 
 std::vector<double> pair_lddt_symmetric(const PointsView& a, const PointsView& b,
                                         std::span<const ResiduePair> pairs,
                                         const LddtSettings& settings) {
-  return score_pairs(a, b, pairs, settings, true);
+  const auto na = detail::lddt_neighbours(a, settings.inclusion_radius);
+  const auto nb = detail::lddt_neighbours(b, settings.inclusion_radius);
+  return score_pairs(a, b, na, &nb, pairs, settings);
 }
 
 Result<MsaLayout> layout_from_rows(std::span<const std::vector<std::int64_t>> rows,
@@ -189,14 +271,69 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> lddt_pairs(std::size_t n,
 
 detail::PairScores detail::score_member_pair(const PointsView& a, const PointsView& b,
                                              const MsaLayout& layout, std::uint32_t ia,
-                                             std::uint32_t ib, const LddtSettings& settings) {
+                                             std::uint32_t ib, const LddtSettings& settings,
+                                             const LddtNeighbours* na, const LddtNeighbours* nb,
+                                             const PairScores* before) {
   PairScores out;
   out.a = ia;
   out.b = ib;
   const std::vector<ResiduePair> pairs = shared_pairs(layout, ia, ib);
-  out.scores = pair_lddt_symmetric(a, b, pairs, settings);
   out.residues_a.reserve(pairs.size());
-  for (const auto& p : pairs) out.residues_a.push_back(static_cast<std::uint32_t>(p.first));
+  out.residues_b.reserve(pairs.size());
+  for (const auto& p : pairs) {
+    out.residues_a.push_back(static_cast<std::uint32_t>(p.first));
+    out.residues_b.push_back(static_cast<std::uint32_t>(p.second));
+  }
+  if (!na || !nb) {
+    out.scores = pair_lddt_symmetric(a, b, pairs, settings);
+    return out;
+  }
+  if (!before || before->a != ia || before->b != ib) {
+    out.scores = score_pairs(a, b, *na, nb, pairs, settings);
+    return out;
+  }
+  // The pairs one layout has and the other lacks (both lists ascend), and the pairs of this
+  // one within the radius of any of them, in either chain: those are scored again.
+  const std::size_t n = pairs.size(), m = before->residues_a.size();
+  std::vector<std::int64_t> here_a(a.size(), -1), here_b(b.size(), -1);
+  for (std::size_t k = 0; k < n; ++k) {
+    here_a[pairs[k].first] = static_cast<std::int64_t>(k);
+    here_b[pairs[k].second] = static_cast<std::int64_t>(k);
+  }
+  std::vector<bool> again(n, false);
+  std::vector<std::int64_t> was(n, -1);  // the same pair's place in `before`
+  auto near_to = [&](std::uint32_t i, std::uint32_t j) {
+    for (std::uint32_t e = na->begin[i]; e < na->begin[i + 1]; ++e)
+      if (const std::int64_t l = here_a[na->residue[e]]; l >= 0) again[static_cast<std::size_t>(l)] = true;
+    for (std::uint32_t e = nb->begin[j]; e < nb->begin[j + 1]; ++e)
+      if (const std::int64_t l = here_b[nb->residue[e]]; l >= 0) again[static_cast<std::size_t>(l)] = true;
+  };
+  for (std::size_t k = 0, q = 0; k < n || q < m;) {
+    const bool in_new = k < n, in_old = q < m;
+    if (in_new && in_old && pairs[k].first == before->residues_a[q] &&
+        pairs[k].second == before->residues_b[q]) {
+      was[k++] = static_cast<std::int64_t>(q++);
+    } else if (in_new && (!in_old || pairs[k].first < before->residues_a[q] ||
+                          (pairs[k].first == before->residues_a[q] &&
+                           pairs[k].second < before->residues_b[q]))) {
+      again[k] = true;  // a pair only this layout has
+      near_to(static_cast<std::uint32_t>(pairs[k].first), static_cast<std::uint32_t>(pairs[k].second));
+      ++k;
+    } else {
+      near_to(before->residues_a[q], before->residues_b[q]);  // one only `before` has
+      ++q;
+    }
+  }
+  std::vector<std::uint32_t> only;
+  for (std::size_t k = 0; k < n; ++k)
+    if (again[k]) only.push_back(static_cast<std::uint32_t>(k));
+  if (only.empty()) {
+    out.scores.resize(n);
+  } else {
+    out.scores = score_pairs(a, b, *na, nb, pairs, settings, only);
+  }
+  for (std::size_t k = 0; k < n; ++k)
+    if (!again[k]) out.scores[k] = before->scores[static_cast<std::size_t>(was[k])];
   return out;
 }
 
@@ -244,11 +381,19 @@ Result<MsaLddt> msa_lddt(std::span<const Domain> domains, const MsaLayout& layou
   if (auto ok = detail::check_layout(layout, lengths); !ok) return std::move(ok).error();
   const auto members = lddt_pairs(domains.size(), settings.max_pairs);
   std::vector<detail::PairScores> scores(members.size());
+  // Each member's contacts, found once for the member pairs it is in.
+  std::vector<detail::LddtNeighbours> near(domains.size());
+  if (auto ok = parallel_for(domains.size(), threads, stop, [&](std::size_t m) -> Status {
+        near[m] = detail::lddt_neighbours(detail::points_of(domains[m]), settings.inclusion_radius);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
   if (auto ok = parallel_for(members.size(), threads, stop, [&](std::size_t k) -> Status {
         const auto [a, b] = members[k];
         scores[k] = detail::score_member_pair(detail::points_of(domains[a]),
                                               detail::points_of(domains[b]), layout, a, b,
-                                              settings);
+                                              settings, &near[a], &near[b]);
         return Unit{};
       });
       !ok)

@@ -397,10 +397,20 @@ Result<RefineOutcome> refine_leave_one_out(const Library& lib, std::span<const D
   const auto pairs = lddt_pairs(n, lddt.max_pairs);
   const bool sampled = pairs.size() < n * (n > 0 ? n - 1 : 0) / 2;
   std::vector<detail::PairScores> scores(pairs.size());
-  auto score = [&](const MsaLayout& lay, std::size_t k) {
+  std::vector<detail::LddtNeighbours> near(n);
+  if (auto ok = parallel_for(n, threads, stop, [&](std::size_t m) -> Status {
+        near[m] = detail::lddt_neighbours(detail::points_of(domains[m]), lddt.inclusion_radius);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  // `before`: the pair's scores on the present layout, of which only the pairs near a change
+  // are scored again.
+  auto score = [&](const MsaLayout& lay, std::size_t k,
+                   const detail::PairScores* before = nullptr) {
     const auto [a, b] = pairs[k];
     return detail::score_member_pair(detail::points_of(domains[a]), detail::points_of(domains[b]),
-                                     lay, a, b, lddt);
+                                     lay, a, b, lddt, &near[a], &near[b], before);
   };
   if (auto ok = parallel_for(pairs.size(), threads, stop, [&](std::size_t k) -> Status {
         scores[k] = score(layout, k);
@@ -437,7 +447,7 @@ Result<RefineOutcome> refine_leave_one_out(const Library& lib, std::span<const D
       for (const MsaLayout& candidate : candidates) {
         std::vector<detail::PairScores> fresh(mine.size());
         if (auto ok = parallel_for(mine.size(), threads, stop, [&](std::size_t k) -> Status {
-              fresh[k] = score(candidate, mine[k]);
+              fresh[k] = score(candidate, mine[k], &scores[mine[k]]);
               return Unit{};
             });
             !ok)

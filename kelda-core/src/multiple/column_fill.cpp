@@ -335,18 +335,29 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   const auto members = lddt_pairs(n, lddt.max_pairs);
   const bool sampled = members.size() < n * (n - 1) / 2;
   std::vector<detail::PairScores> scores(members.size());
+  // Every trial scores its member pairs again; their contacts within each member stay.
+  std::vector<detail::LddtNeighbours> near(n);
+  if (auto ok = parallel_for(n, threads, stop, [&](std::size_t m) -> Status {
+        near[m] = detail::lddt_neighbours(PointsView(own[m]), lddt.inclusion_radius);
+        return Unit{};
+      });
+      !ok)
+    return std::move(ok).error();
+  // `into` holds the scores of the layout before (but for the first scoring): only the pairs
+  // near those that changed are scored again.
   auto score = [&](const MsaLayout& l, std::span<const std::size_t> which,
-                   std::vector<detail::PairScores>& into) {
+                   std::vector<detail::PairScores>& into, bool from_before = true) {
     return parallel_for(which.size(), threads, stop, [&](std::size_t k) -> Status {
       const auto [a, b] = members[which[k]];
-      into[which[k]] = detail::score_member_pair(PointsView(own[a]), PointsView(own[b]), l, a,
-                                                 b, lddt);
+      detail::PairScores& slot = into[which[k]];
+      slot = detail::score_member_pair(PointsView(own[a]), PointsView(own[b]), l, a, b, lddt,
+                                       &near[a], &near[b], from_before ? &slot : nullptr);
       return Unit{};
     });
   };
   std::vector<std::size_t> all(members.size());
   for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
-  if (auto ok = score(layout, all, scores); !ok) return std::move(ok).error();
+  if (auto ok = score(layout, all, scores, false); !ok) return std::move(ok).error();
   ColumnFillResult out;
   out.lddt_before = detail::aggregate(scores, layout, sampled).mean;
   double current = out.lddt_before;

@@ -51,7 +51,7 @@ Result<MsaLayout> layout_from_rows(std::span<const std::vector<std::int64_t>> ro
 // thresholds of the share of its contacts (other aligned pairs within the inclusion radius
 // of it, on the reference's distances) whose distance in the model differs by less than the
 // threshold. NaN for a pair with no contact. `reference` and `model` are the two chains;
-// pairs index (reference, model).
+// pairs index (reference, model), each residue in one pair at most (as in any alignment).
 std::vector<double> pair_lddt(const PointsView& reference, const PointsView& model,
                               std::span<const ResiduePair> pairs, const LddtSettings& settings);
 
@@ -97,10 +97,29 @@ namespace detail {
 struct PairScores {
   std::uint32_t a = 0, b = 0;
   std::vector<std::uint32_t> residues_a;
+  std::vector<std::uint32_t> residues_b;  // each one's partner in b
   std::vector<double> scores;
 };
+// Per residue of one structure, the residues within `radius` of it (ascending) and their
+// distances: the contacts any alignment of it can score, found once for a structure whose
+// alignments are scored many times rather than among the aligned pairs of each.
+struct LddtNeighbours {
+  double radius = 0.0;
+  std::vector<std::uint32_t> begin;  // residue i's: [begin[i], begin[i + 1])
+  std::vector<std::uint32_t> later;  // where those after i begin
+  std::vector<std::uint32_t> residue;
+  std::vector<double> distance;
+};
+LddtNeighbours lddt_neighbours(const PointsView& points, double radius);
+// `na` and `nb`, when given, are lddt_neighbours of a and b at the settings' inclusion radius.
+// `before`, when given too, holds the pair's scores on another layout: only the pairs within
+// the radius of a pair that one layout has and the other lacks are scored again (the others
+// keep their contacts and so their scores), with the scores of scoring them all.
 PairScores score_member_pair(const PointsView& a, const PointsView& b, const MsaLayout& layout,
-                             std::uint32_t ia, std::uint32_t ib, const LddtSettings& settings);
+                             std::uint32_t ia, std::uint32_t ib, const LddtSettings& settings,
+                             const LddtNeighbours* na = nullptr,
+                             const LddtNeighbours* nb = nullptr,
+                             const PairScores* before = nullptr);
 // The column means and their mean from per-pair scores.
 MsaLddt aggregate(std::span<const PairScores> pairs, const MsaLayout& layout, bool sampled);
 // InvalidParameter unless the layout fits members of these lengths.
