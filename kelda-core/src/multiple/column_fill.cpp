@@ -389,15 +389,20 @@ Result<ColumnFillResult> fill_columns(std::span<const Domain> domains,
   auto attempt = [&](MsaLayout& trial, std::span<const std::size_t> touched) -> Result<bool> {
     const std::uint64_t trial_pairs = aligned_pairs(trial);
     if (trial_pairs == pairs) return false;
-    std::vector<detail::PairScores> trial_scores = scores;
-    if (auto ok = score(trial, touched, trial_scores); !ok) return std::move(ok).error();
-    const double l = detail::aggregate(trial_scores, trial, sampled).mean;
+    // The touched pairs are scored in place; their present scores come back when the trial
+    // is not kept.
+    std::vector<detail::PairScores> kept_scores(touched.size());
+    for (std::size_t k = 0; k < touched.size(); ++k) kept_scores[k] = scores[touched[k]];
+    if (auto ok = score(trial, touched, scores); !ok) return std::move(ok).error();
+    const double l = detail::aggregate(scores, trial, sampled).mean;
     const double gain = (static_cast<double>(trial_pairs) - static_cast<double>(pairs)) / p0 +
                         lambda * (l - current);
     const bool keep = l >= floor && (lambda > 0.0 ? gain > 0.0 : trial_pairs > pairs);
-    if (!keep) return false;
+    if (!keep) {
+      for (std::size_t k = 0; k < touched.size(); ++k) scores[touched[k]] = std::move(kept_scores[k]);
+      return false;
+    }
     layout = std::move(trial);
-    scores = std::move(trial_scores);
     current = l;
     pairs = trial_pairs;
     ++out.changes;
