@@ -29,65 +29,86 @@ std::vector<std::int64_t> pair_of(std::size_t length, std::span<const ResiduePai
   return out;
 }
 
-// The shared core of both forms: contacts chosen on the reference's distances, or on
-// either chain's when `symmetric` (nb given). Each contact {k, l} is met once, from the
-// residue of the pair it is found through that comes first in its chain; the sums are of
-// small integers, exact in any order, so the scores are those of a walk over every two pairs.
-// `only`, when not empty, names the pairs scored (each from all its contacts); the others'
-// scores are left NaN for the caller to fill.
-std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
-                                const detail::LddtNeighbours& na,
-                                const detail::LddtNeighbours* nb,
-                                std::span<const ResiduePair> pairs, const LddtSettings& s,
-                                std::span<const std::uint32_t> only = {}) {
-  const std::size_t n = pairs.size();
-  const double radius = s.inclusion_radius;
-  if (na.radius != radius || (nb && nb->radius != radius))
-    internal_fault("LDDT neighbours found for another inclusion radius");
-  const std::vector<std::int64_t> pair_of_a = pair_of(a.size(), pairs, false);
-  const std::vector<std::int64_t> pair_of_b =
-      nb ? pair_of(b.size(), pairs, true) : std::vector<std::int64_t>{};
-  for (const auto& p : pairs)
-    if (p.second >= b.size()) internal_fault("LDDT of a pair beyond its structures");
-  const double bins = static_cast<double>(s.thresholds.size());
-  std::vector<double> kept(n, 0.0), contacts(n, 0.0);
-  auto count = [&](std::size_t k, std::size_t l, double da, double db, bool both) {
-    const double diff = std::abs(da - db);
-    double within = 0.0;
-    for (double t : s.thresholds) within += diff < t;
-    kept[k] += within;
-    contacts[k] += bins;
-    if (both) {
-      kept[l] += within;
-      contacts[l] += bins;
-    }
-  };
-  // Pair k's contacts through its residues' neighbours from `from` on (a's and b's).
-  auto through = [&](std::size_t k, bool later, bool both) {
-    const auto [i, j] = pairs[k];
+// An alignment's pairs as the contacts of any residue pair see them.
+struct ContactWalk {
+  const PointsView& a;
+  const PointsView& b;
+  const detail::LddtNeighbours& na;
+  const detail::LddtNeighbours* nb;  // the symmetric form's; none for the reference's contacts
+  std::span<const ResiduePair> pairs;
+  std::vector<std::int64_t> pair_of_a, pair_of_b;
+
+  ContactWalk(const PointsView& a_, const PointsView& b_, const detail::LddtNeighbours& na_,
+              const detail::LddtNeighbours* nb_, std::span<const ResiduePair> pairs_,
+              double radius)
+      : a(a_), b(b_), na(na_), nb(nb_), pairs(pairs_), pair_of_a(pair_of(a.size(), pairs, false)),
+        pair_of_b(nb ? pair_of(b.size(), pairs, true) : std::vector<std::int64_t>{}) {
+    if (na.radius != radius || (nb && nb->radius != radius))
+      internal_fault("LDDT neighbours found for another inclusion radius");
+    for (const auto& p : pairs)
+      if (p.second >= b.size()) internal_fault("LDDT of a pair beyond its structures");
+  }
+
+  // fn(l, da, db) for each pair l in contact with residues (i, j): through a's neighbours of
+  // i, then b's of j that are not a's (symmetric form); only those after i and j when
+  // `later`, so that over an alignment's own pairs each contact is met once.
+  template <class F>
+  void each(std::uint64_t i, std::uint64_t j, bool later, F&& fn) const {
     for (std::uint32_t e = later ? na.later[i] : na.begin[i]; e < na.begin[i + 1]; ++e)
       if (const std::int64_t l = pair_of_a[na.residue[e]]; l >= 0)
-        count(k, static_cast<std::size_t>(l), na.distance[e],
-              distance(b[j], b[pairs[static_cast<std::size_t>(l)].second]), both);
+        fn(static_cast<std::size_t>(l), na.distance[e],
+           distance(b[j], b[pairs[static_cast<std::size_t>(l)].second]));
     if (!nb) return;
     for (std::uint32_t e = later ? nb->later[j] : nb->begin[j]; e < nb->begin[j + 1]; ++e)
       if (const std::int64_t l = pair_of_b[nb->residue[e]]; l >= 0) {
         const double da = distance(a[i], a[pairs[static_cast<std::size_t>(l)].first]);
-        if (!(da < radius)) count(k, static_cast<std::size_t>(l), da, nb->distance[e], both);
+        if (!(da < na.radius)) fn(static_cast<std::size_t>(l), da, nb->distance[e]);
       }
-  };
-  std::vector<double> out(n, std::nan(""));
-  if (only.empty()) {
-    for (std::size_t k = 0; k < n; ++k) through(k, true, true);
-    for (std::size_t k = 0; k < n; ++k)
-      if (contacts[k] > 0.0) out[k] = kept[k] / contacts[k];
-  } else {
-    for (const std::uint32_t k : only) {
-      through(k, false, false);
-      if (contacts[k] > 0.0) out[k] = kept[k] / contacts[k];
-    }
   }
+};
+
+// The thresholds a contact's two distances agree within.
+double agreeing(double da, double db, const LddtSettings& s) {
+  const double diff = std::abs(da - db);
+  double within = 0.0;
+  for (double t : s.thresholds) within += diff < t;
+  return within;
+}
+
+// Per pair, the thresholds its contacts agree within and the thresholds counted, summed over
+// its contacts: small integers, exact in any order, so that the scores are those of a walk
+// over every two pairs however the contacts are met.
+void contact_sums(const ContactWalk& walk, const LddtSettings& s, std::vector<double>& kept,
+                  std::vector<double>& contacts) {
+  const std::size_t n = walk.pairs.size();
+  const double bins = static_cast<double>(s.thresholds.size());
+  kept.assign(n, 0.0);
+  contacts.assign(n, 0.0);
+  for (std::size_t k = 0; k < n; ++k)
+    walk.each(walk.pairs[k].first, walk.pairs[k].second, true,
+              [&](std::size_t l, double da, double db) {
+                const double w = agreeing(da, db, s);
+                kept[k] += w;
+                kept[l] += w;
+                contacts[k] += bins;
+                contacts[l] += bins;
+              });
+}
+
+std::vector<double> scores_of(const std::vector<double>& kept, const std::vector<double>& contacts) {
+  std::vector<double> out(kept.size());
+  for (std::size_t k = 0; k < kept.size(); ++k)
+    out[k] = contacts[k] > 0.0 ? kept[k] / contacts[k] : std::nan("");
   return out;
+}
+
+std::vector<double> score_pairs(const PointsView& a, const PointsView& b,
+                                const detail::LddtNeighbours& na,
+                                const detail::LddtNeighbours* nb,
+                                std::span<const ResiduePair> pairs, const LddtSettings& s) {
+  std::vector<double> kept, contacts;
+  contact_sums(ContactWalk(a, b, na, nb, pairs, s.inclusion_radius), s, kept, contacts);
+  return scores_of(kept, contacts);
 }
 
 }  // namespace
@@ -288,52 +309,58 @@ detail::PairScores detail::score_member_pair(const PointsView& a, const PointsVi
     out.scores = pair_lddt_symmetric(a, b, pairs, settings);
     return out;
   }
-  if (!before || before->a != ia || before->b != ib) {
-    out.scores = score_pairs(a, b, *na, nb, pairs, settings);
+  const ContactWalk walk(a, b, *na, nb, pairs, settings.inclusion_radius);
+  const std::size_t n = pairs.size();
+  if (!before || before->a != ia || before->b != ib ||
+      before->kept.size() != before->residues_a.size()) {
+    contact_sums(walk, settings, out.kept, out.contacts);
+    out.scores = scores_of(out.kept, out.contacts);
     return out;
   }
-  // The pairs one layout has and the other lacks (both lists ascend), and the pairs of this
-  // one within the radius of any of them, in either chain: those are scored again.
-  const std::size_t n = pairs.size(), m = before->residues_a.size();
-  std::vector<std::int64_t> here_a(a.size(), -1), here_b(b.size(), -1);
-  for (std::size_t k = 0; k < n; ++k) {
-    here_a[pairs[k].first] = static_cast<std::int64_t>(k);
-    here_b[pairs[k].second] = static_cast<std::int64_t>(k);
-  }
-  std::vector<bool> again(n, false);
+  // From the sums of `before`: the pairs both layouts have keep theirs, less what the pairs
+  // only `before` has gave them and plus what the pairs only this one has give them; those
+  // new pairs are summed over all their contacts. Both lists ascend.
+  const double bins = static_cast<double>(settings.thresholds.size());
+  const std::size_t m = before->residues_a.size();
   std::vector<std::int64_t> was(n, -1);  // the same pair's place in `before`
-  auto near_to = [&](std::uint32_t i, std::uint32_t j) {
-    for (std::uint32_t e = na->begin[i]; e < na->begin[i + 1]; ++e)
-      if (const std::int64_t l = here_a[na->residue[e]]; l >= 0) again[static_cast<std::size_t>(l)] = true;
-    for (std::uint32_t e = nb->begin[j]; e < nb->begin[j + 1]; ++e)
-      if (const std::int64_t l = here_b[nb->residue[e]]; l >= 0) again[static_cast<std::size_t>(l)] = true;
-  };
+  std::vector<std::size_t> added;
+  std::vector<std::size_t> gone;
   for (std::size_t k = 0, q = 0; k < n || q < m;) {
-    const bool in_new = k < n, in_old = q < m;
-    if (in_new && in_old && pairs[k].first == before->residues_a[q] &&
-        pairs[k].second == before->residues_b[q]) {
+    const std::pair<std::uint64_t, std::uint64_t> old =
+        q < m ? std::pair<std::uint64_t, std::uint64_t>{before->residues_a[q], before->residues_b[q]}
+              : std::pair<std::uint64_t, std::uint64_t>{};
+    if (k < n && q < m && pairs[k] == old) {
       was[k++] = static_cast<std::int64_t>(q++);
-    } else if (in_new && (!in_old || pairs[k].first < before->residues_a[q] ||
-                          (pairs[k].first == before->residues_a[q] &&
-                           pairs[k].second < before->residues_b[q]))) {
-      again[k] = true;  // a pair only this layout has
-      near_to(static_cast<std::uint32_t>(pairs[k].first), static_cast<std::uint32_t>(pairs[k].second));
-      ++k;
+    } else if (k < n && (q == m || pairs[k] < old)) {
+      added.push_back(k++);
     } else {
-      near_to(before->residues_a[q], before->residues_b[q]);  // one only `before` has
-      ++q;
+      gone.push_back(q++);
     }
   }
-  std::vector<std::uint32_t> only;
+  out.kept.assign(n, 0.0);
+  out.contacts.assign(n, 0.0);
   for (std::size_t k = 0; k < n; ++k)
-    if (again[k]) only.push_back(static_cast<std::uint32_t>(k));
-  if (only.empty()) {
-    out.scores.resize(n);
-  } else {
-    out.scores = score_pairs(a, b, *na, nb, pairs, settings, only);
-  }
-  for (std::size_t k = 0; k < n; ++k)
-    if (!again[k]) out.scores[k] = before->scores[static_cast<std::size_t>(was[k])];
+    if (was[k] >= 0) {
+      out.kept[k] = before->kept[static_cast<std::size_t>(was[k])];
+      out.contacts[k] = before->contacts[static_cast<std::size_t>(was[k])];
+    }
+  for (const std::size_t q : gone)
+    walk.each(before->residues_a[q], before->residues_b[q], false,
+              [&](std::size_t l, double da, double db) {
+                if (was[l] < 0) return;
+                out.kept[l] -= agreeing(da, db, settings);
+                out.contacts[l] -= bins;
+              });
+  for (const std::size_t k : added)
+    walk.each(pairs[k].first, pairs[k].second, false, [&](std::size_t l, double da, double db) {
+      const double w = agreeing(da, db, settings);
+      out.kept[k] += w;
+      out.contacts[k] += bins;
+      if (was[l] < 0) return;
+      out.kept[l] += w;
+      out.contacts[l] += bins;
+    });
+  out.scores = scores_of(out.kept, out.contacts);
   return out;
 }
 

@@ -99,6 +99,9 @@ struct PairScores {
   std::vector<std::uint32_t> residues_a;
   std::vector<std::uint32_t> residues_b;  // each one's partner in b
   std::vector<double> scores;
+  // Behind each score (with neighbours given): the thresholds its contacts agree within and
+  // those counted, summed; a layout near this one is scored from them.
+  std::vector<double> kept, contacts;
 };
 // Per residue of one structure, the residues within `radius` of it (ascending) and their
 // distances: the contacts any alignment of it can score, found once for a structure whose
@@ -112,9 +115,9 @@ struct LddtNeighbours {
 };
 LddtNeighbours lddt_neighbours(const PointsView& points, double radius);
 // `na` and `nb`, when given, are lddt_neighbours of a and b at the settings' inclusion radius.
-// `before`, when given too, holds the pair's scores on another layout: only the pairs within
-// the radius of a pair that one layout has and the other lacks are scored again (the others
-// keep their contacts and so their scores), with the scores of scoring them all.
+// `before`, when given too, holds the pair's scores on another layout (made with neighbours):
+// only the contacts of the pairs that one layout has and the other lacks are counted again,
+// with the scores of scoring them all.
 PairScores score_member_pair(const PointsView& a, const PointsView& b, const MsaLayout& layout,
                              std::uint32_t ia, std::uint32_t ib, const LddtSettings& settings,
                              const LddtNeighbours* na = nullptr,
