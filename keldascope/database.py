@@ -280,7 +280,7 @@ class Database:
             found = _polled(
                 lambda: _native.search_database(self._db, domains, settings, counters),
                 lambda: progress(counters.scanned, counters.aligned), "search")
-        return [self.result(q, hits, n_aligned, settings) for q, (hits, n_aligned)
+        return [self.result(q, hits, n_aligned, settings) for q, (hits, n_aligned, _)
                 in zip(qs, found)]
 
     def search_one(self, query, settings=None, **fields):

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <thread>
 
 #include "db_fixtures.hpp"
@@ -145,6 +146,77 @@ TEST_F(SearchFixture, StagesKeepWhatThePlainScoresRankBest) {
   }
 }
 
+// A query whose tail found a target at the line goes on over the next budget's worth in the
+// same order; one whose tail did not, or whose engine takes a fixed count, does not.
+TEST_F(SearchFixture, TheEngineGoesDeeperOnlyWhereItsTailFoundHomologs) {
+  const Database db = open();
+  const auto qs = queries(db, {"5eep:A", "3znf:A", "1tii:D"});
+  DatabaseSearchSettings settings = small_settings();
+  settings.first_stage_min = settings.first_stage_max = db.size();
+  auto screen = screen_shard(db, qs, settings);
+  ASSERT_TRUE(screen);
+  const std::span<const ShardScreen> screens(&*screen, 1);
+  const auto chosen = choose_for_engine(screens, qs, db.size(), settings);
+  // A small query's budget takes every target: it has nowhere deeper to go.
+  std::vector<bool> room;
+  for (std::size_t q = 0; q < qs.size(); ++q) room.push_back(chosen[q].size() < screen->queries[q].size());
+  ASSERT_GE(std::count(room.begin(), room.end(), true), 2);
+  const double line = settings.engine_extension_tm;
+  struct Case {
+    std::vector<double> tails;
+    std::size_t engine_targets;
+    double extension;
+    std::vector<bool> extended;
+  };
+  const std::vector<Case> cases = {
+      {{line, line - 1e-9, -std::numeric_limits<double>::infinity()}, 0, 1.0, {true, false, false}},
+      {{1.0, 1.0, 1.0}, 0, 1.0, {true, true, true}},
+      {{1.0, 1.0, 1.0}, 3, 1.0, {false, false, false}},
+      {{1.0, 1.0, 1.0}, 0, 0.0, {false, false, false}},
+  };
+  for (const Case& c : cases) {
+    DatabaseSearchSettings s = settings;
+    s.engine_targets = c.engine_targets;
+    s.engine_extension = c.extension;
+    const auto more = extend_for_engine(screens, qs, db.size(), s, c.tails);
+    ASSERT_EQ(more.size(), qs.size());
+    for (std::size_t q = 0; q < qs.size(); ++q) {
+      EXPECT_EQ(!more[q].empty(), c.extended[q] && room[q]) << q;
+      if (more[q].empty()) continue;
+      // Disjoint from the first choice, each below every one of it in the shape order, and
+      // the work of both within the two budgets (the target reaching it included).
+      double spent = 0.0, last = 0.0;
+      for (const Candidate& x : chosen[q]) spent += static_cast<double>(qs[q].domain.size()) * x.length;
+      for (const Candidate& x : more[q]) {
+        for (const Candidate& y : chosen[q]) {
+          EXPECT_NE(x.entry, y.entry);
+          EXPECT_TRUE(x.shape < y.shape || (x.shape == y.shape && x.entry > y.entry));
+        }
+        last = static_cast<double>(qs[q].domain.size()) * x.length;
+        spent += last;
+      }
+      EXPECT_LT(spent - last, (1.0 + s.engine_extension) * s.engine_pairs);
+      EXPECT_TRUE(std::is_sorted(more[q].begin(), more[q].end(),
+                                 [](const Candidate& a, const Candidate& b) { return a.entry < b.entry; }));
+    }
+  }
+  // The search: the first round's tail decides, its targets and the extension's aligned.
+  DatabaseSearchSettings eager = settings;
+  eager.engine_extension_tm = 0.0;  // any target in the tail counts
+  eager.max_hits = db.size();
+  auto first = align_shard(db, qs, chosen, eager);
+  ASSERT_TRUE(first);
+  auto found = search_database(db, qs, eager);
+  ASSERT_TRUE(found);
+  for (std::size_t q = 0; q < qs.size(); ++q) {
+    if (!room[q]) continue;
+    EXPECT_GE(first->queries[q].tail_tm, 0.0) << "the tail holds at least the last target";
+    const auto more = extend_for_engine(screens, qs, db.size(), eager, std::vector<double>(qs.size(), 1.0));
+    EXPECT_EQ(found->queries[q].aligned, chosen[q].size() + more[q].size());
+    EXPECT_GT(found->queries[q].aligned, chosen[q].size()) << "this database has more to align";
+  }
+}
+
 TEST_F(SearchFixture, HitsDoNotDependOnThreadsBlocksOrShards) {
   const Database db = open();
   const auto qs = queries(db, {"5eep:A", "3znf:A", "1tii:D"});
@@ -172,6 +244,11 @@ TEST_F(SearchFixture, HitsDoNotDependOnThreadsBlocksOrShards) {
     const auto chosen = choose_for_engine(screens, qs, db.size(), two);
     std::vector<DatabaseSearchResult> parts;
     for (const EntryRange& r : ranges) parts.push_back(*align_shard(open(r), qs, chosen, two));
+    // The second round as one search decides it: from the best tail over every shard.
+    std::vector<double> tails;
+    for (const QueryHits& q : merge_hits(parts, two).queries) tails.push_back(q.tail_tm);
+    const auto more = extend_for_engine(screens, qs, db.size(), two, tails);
+    for (const EntryRange& r : ranges) parts.push_back(*align_shard(open(r), qs, more, two));
     EXPECT_EQ(summary(merge_hits(parts, two)), summary(*reference)) << n << " shards";
   }
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -138,6 +139,23 @@ struct Convert<std::pair<A, B>> {
     Ref second = check(PySequence_GetItem(obj, 1));
     A a = Convert<A>::from(first.get());
     return {std::move(a), Convert<B>::from(second.get())};
+  }
+};
+
+template <class... Ts>
+struct Convert<std::tuple<Ts...>> {
+  static std::tuple<Ts...> from(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) cannot_cast(obj, "tuple");
+    if (PySequence_Size(obj) != static_cast<Py_ssize_t>(sizeof...(Ts)))
+      raise_error(PyExc_ValueError, "expected a tuple of " + std::to_string(sizeof...(Ts)) + " items");
+    return items(obj, std::index_sequence_for<Ts...>{});
+  }
+
+ private:
+  template <std::size_t... K>
+  static std::tuple<Ts...> items(PyObject* obj, std::index_sequence<K...>) {
+    // Braced initialisation converts the items in order.
+    return std::tuple<Ts...>{Convert<Ts>::from(Ref(check(PySequence_GetItem(obj, K))).get())...};
   }
 };
 

@@ -159,7 +159,14 @@ def _database_search(query, db, settings, client, n_workers, chunk_size, progres
             chosen = _native.choose_for_engine(screens, [structure.domain], n, settings)
         parts = list(runners.run(runner, workers.align_shard, (path, packed, mine, chosen),
                                  shards, progress))
-    (hits, n_aligned), = _native.merge_database_hits(parts, settings)
+        if not settings.exhaustive:
+            # A query whose tail still found homologs goes on deeper, as one search does.
+            (_, _, tail), = _native.merge_database_hits(parts, settings)
+            more = _native.extend_for_engine(screens, [structure.domain], n, settings, [tail])
+            if any(len(m) for m in more):
+                parts += list(runners.run(runner, workers.align_shard,
+                                          (path, packed, mine, more), shards, progress))
+    (hits, n_aligned, _), = _native.merge_database_hits(parts, settings)
     return db.result(structure, hits, n_aligned, settings)
 
 

@@ -206,30 +206,89 @@ Result<ShardScreen> screen_shard(const Database& shard, std::span<const Prepared
   return out;
 }
 
+namespace {
+
+bool extends(const DatabaseSearchSettings& s) noexcept {
+  return !s.exhaustive && s.engine_targets == 0 && s.engine_extension > 0.0;
+}
+
+// A query's candidates over every screen in the order the engine takes them: its best
+// first_stage_keep by first-stage score, then by shape score.
+std::vector<Candidate> engine_order(std::span<const ShardScreen> screens, std::size_t q,
+                                    std::size_t keep) {
+  std::vector<Candidate> all;
+  for (const ShardScreen& s : screens)
+    if (q < s.queries.size()) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
+  std::sort(all.begin(), all.end(), by_first_stage);
+  if (all.size() > keep) all.resize(keep);
+  std::sort(all.begin(), all.end(), by_shape);
+  return all;
+}
+
+// How many of `order` the engine takes for `budget` residue pairs of work: targets while the
+// work before them is below it (the target that reaches it included).
+std::size_t taken(std::span<const Candidate> order, double query_length, double budget) {
+  double spent = 0.0;
+  std::size_t n = 0;
+  while (n < order.size() && spent < budget) spent += query_length * order[n++].length;
+  return n;
+}
+
+// Of the targets chosen for the engine, those in the tail of its budget (ascending entry):
+// the same for every shard, which sees the whole search's choice.
+std::vector<std::size_t> tail_of(std::vector<Candidate> chosen, double query_length,
+                                 const DatabaseSearchSettings& settings, std::size_t entries) {
+  std::vector<std::size_t> out;
+  if (!extends(settings)) return out;
+  std::sort(chosen.begin(), chosen.end(), by_shape);
+  const double from = (1.0 - settings.engine_tail) * engine_budget(settings, entries);
+  double spent = 0.0;
+  for (const Candidate& c : chosen) {
+    spent += query_length * c.length;
+    if (spent > from) out.push_back(c.entry);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
 std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScreen> screens,
                                                       std::span<const PreparedQuery> queries,
                                                       std::size_t entries,
                                                       const DatabaseSearchSettings& settings) {
-  const std::size_t nq = queries.size();
   const std::size_t keep = first_stage_keep(settings, entries);
   const double budget = engine_budget(settings, entries);
-  std::vector<std::vector<Candidate>> out(nq);
-  for (std::size_t q = 0; q < nq; ++q) {
-    std::vector<Candidate> all;
-    for (const ShardScreen& s : screens)
-      if (q < s.queries.size()) all.insert(all.end(), s.queries[q].begin(), s.queries[q].end());
-    std::sort(all.begin(), all.end(), by_first_stage);
-    if (all.size() > keep) all.resize(keep);
-    std::sort(all.begin(), all.end(), by_shape);
-    const double query_length = static_cast<double>(queries[q].domain.size());
-    double spent = 0.0;
-    for (const Candidate& c : all) {
-      if (settings.engine_targets > 0 ? out[q].size() >= settings.engine_targets
-                                      : spent >= budget)
-        break;
-      out[q].push_back(c);
-      spent += query_length * c.length;
-    }
+  std::vector<std::vector<Candidate>> out(queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    std::vector<Candidate> all = engine_order(screens, q, keep);
+    const std::size_t n =
+        settings.engine_targets > 0
+            ? std::min(all.size(), settings.engine_targets)
+            : taken(all, static_cast<double>(queries[q].domain.size()), budget);
+    out[q].assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+    std::sort(out[q].begin(), out[q].end(), by_entry);
+  }
+  return out;
+}
+
+std::vector<std::vector<Candidate>> extend_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
+                                                      const DatabaseSearchSettings& settings,
+                                                      std::span<const double> tail_tm) {
+  std::vector<std::vector<Candidate>> out(queries.size());
+  if (!extends(settings)) return out;
+  const std::size_t keep = first_stage_keep(settings, entries);
+  const double budget = engine_budget(settings, entries);
+  for (std::size_t q = 0; q < queries.size() && q < tail_tm.size(); ++q) {
+    if (!(tail_tm[q] >= settings.engine_extension_tm)) continue;
+    const std::vector<Candidate> all = engine_order(screens, q, keep);
+    const auto length = static_cast<double>(queries[q].domain.size());
+    const std::size_t first = taken(all, length, budget);
+    const std::size_t last = taken(all, length, (1.0 + settings.engine_extension) * budget);
+    out[q].assign(all.begin() + static_cast<std::ptrdiff_t>(first),
+                  all.begin() + static_cast<std::ptrdiff_t>(last));
     std::sort(out[q].begin(), out[q].end(), by_entry);
   }
   return out;
@@ -246,6 +305,7 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
   struct Wanted {
     std::size_t entry;
     std::vector<std::pair<std::size_t, Candidate>> by;  // (query, its stages)
+    std::vector<char> tail;                             // of each: in its query's tail
   };
   std::vector<Wanted> work;
   DatabaseSearchResult out;
@@ -254,39 +314,55 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
     const float unstaged = std::numeric_limits<float>::quiet_NaN();
     work.reserve(mapped.size());
     for (std::size_t e = mapped.begin; e < mapped.end; ++e) {
-      Wanted& w = work.emplace_back(Wanted{e, {}});
+      Wanted& w = work.emplace_back(Wanted{e, {}, std::vector<char>(nq, 0)});
       for (std::size_t q = 0; q < nq; ++q) w.by.emplace_back(q, Candidate{e, shard.length(e), unstaged});
     }
     for (QueryHits& h : out.queries) h.aligned = mapped.size();
   } else {
-    std::vector<std::pair<std::size_t, std::pair<std::size_t, Candidate>>> all;
-    for (std::size_t q = 0; q < nq && q < chosen.size(); ++q)
+    struct Item {
+      std::size_t entry;
+      std::size_t query;
+      Candidate stages;
+      bool tail;
+    };
+    std::vector<Item> all;
+    for (std::size_t q = 0; q < nq && q < chosen.size(); ++q) {
+      const auto tail = tail_of(chosen[q], static_cast<double>(queries[q].domain.size()),
+                                settings, shard.size());
       for (const Candidate& c : chosen[q])
         if (mapped.contains(c.entry)) {
-          all.push_back({c.entry, {q, c}});
+          all.push_back({c.entry, q, c, std::binary_search(tail.begin(), tail.end(), c.entry)});
           ++out.queries[q].aligned;
         }
-    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-      return a.first < b.first || (a.first == b.first && a.second.first < b.second.first);
+    }
+    std::sort(all.begin(), all.end(), [](const Item& a, const Item& b) {
+      return a.entry < b.entry || (a.entry == b.entry && a.query < b.query);
     });
-    for (const auto& [entry, item] : all) {
-      if (work.empty() || work.back().entry != entry) work.push_back(Wanted{entry, {}});
-      work.back().by.push_back(item);
+    for (const Item& item : all) {
+      if (work.empty() || work.back().entry != item.entry) work.push_back(Wanted{item.entry, {}, {}});
+      work.back().by.emplace_back(item.query, item.stages);
+      work.back().tail.push_back(item.tail);
     }
   }
 
   // The engine ranks by TM-score; the other score waits for the hits reported.
   EngineSettings engine = settings.engine;
   engine.full_scores = engine.method != Method::Robust && settings.engine.full_scores;
+  // Each work item's tail scores, written by the one thread that takes it.
+  const double none = -std::numeric_limits<double>::infinity();
+  std::vector<std::vector<double>> tail_tm(work.size());
+  for (std::size_t i = 0; i < work.size(); ++i) tail_tm[i].assign(work[i].by.size(), none);
   auto kept = best_per_query<DatabaseHit>(
       work.size(), nq, settings.max_hits, by_rank, settings.threads, stop,
       [&](std::size_t i, auto& lists) -> Status {
         const Wanted& item = work[i];
         auto target = shard.domain(item.entry);
         if (!target) return std::move(target).error();
-        for (const auto& [q, stages] : item.by) {
+        for (std::size_t k = 0; k < item.by.size(); ++k) {
+          const auto& [q, stages] = item.by[k];
           auto r = align_pair(queries[q].domain, *target, engine, stop);
           if (!r) return std::move(r).error();
+          if (item.tail[k]) tail_tm[i][k] = 0.5 * (r->tm_score_a + r->tm_score_b);
           DatabaseHit hit;
           hit.entry = item.entry;
           hit.rank_score = database_rank_key(settings.sort_by, *r);
@@ -304,6 +380,11 @@ Result<DatabaseSearchResult> align_shard(const Database& shard,
       });
   if (!kept) return std::move(kept).error();
   for (std::size_t q = 0; q < nq; ++q) out.queries[q].hits = std::move((*kept)[q]);
+  for (std::size_t i = 0; i < work.size(); ++i)
+    for (std::size_t k = 0; k < work[i].by.size(); ++k) {
+      double& best = out.queries[work[i].by[k].first].tail_tm;
+      best = std::max(best, tail_tm[i][k]);
+    }
 
   // Sc and the same-fold call of the hits kept.
   if (engine.full_scores || !settings.engine.full_scores) return out;
@@ -331,6 +412,7 @@ DatabaseSearchResult merge_hits(std::span<const DatabaseSearchResult> shards,
     for (const DatabaseSearchResult& s : shards) {
       all.insert(all.end(), s.queries[q].hits.begin(), s.queries[q].hits.end());
       out.queries[q].aligned += s.queries[q].aligned;
+      out.queries[q].tail_tm = std::max(out.queries[q].tail_tm, s.queries[q].tail_tm);
     }
     std::sort(all.begin(), all.end(), by_rank);
     if (all.size() > settings.max_hits) all.resize(settings.max_hits);
@@ -362,8 +444,20 @@ Result<DatabaseSearchResult> search_group(const Database& db, std::span<const Pr
   if (settings.exhaustive) return align_shard(db, queries, {}, settings, progress, stop);
   auto screen = screen_shard(db, queries, settings, progress, stop);
   if (!screen) return std::move(screen).error();
-  const auto chosen = choose_for_engine(std::span<const ShardScreen>(&*screen, 1), queries, db.size(), settings);
-  return align_shard(db, queries, chosen, settings, progress, stop);
+  const std::span<const ShardScreen> screens(&*screen, 1);
+  const auto chosen = choose_for_engine(screens, queries, db.size(), settings);
+  auto first = align_shard(db, queries, chosen, settings, progress, stop);
+  if (!first) return first;
+  std::vector<double> tails;
+  for (const QueryHits& h : first->queries) tails.push_back(h.tail_tm);
+  const auto more = extend_for_engine(screens, queries, db.size(), settings, tails);
+  if (std::all_of(more.begin(), more.end(), [](const auto& m) { return m.empty(); })) return first;
+  auto second = align_shard(db, queries, more, settings, progress, stop);
+  if (!second) return second;
+  DatabaseSearchResult parts[] = {std::move(*first), std::move(*second)};
+  DatabaseSearchResult out = merge_hits(parts, settings);
+  for (std::size_t q = 0; q < out.queries.size(); ++q) out.queries[q].tail_tm = tails[q];
+  return out;
 }
 
 }  // namespace

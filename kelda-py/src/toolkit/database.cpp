@@ -80,7 +80,8 @@ Ref query_hits_list(DatabaseSearchResult&& r, const DatabaseSearchSettings& sett
     Ref list = list_of(hits, [](const SearchHit& h) { return wrap(h); });
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(q),
                     tuple_of({std::move(list),
-                              to_py(static_cast<std::uint64_t>(r.queries[q].aligned))})
+                              to_py(static_cast<std::uint64_t>(r.queries[q].aligned)),
+                              to_py(r.queries[q].tail_tm)})
                         .release());
   }
   return out;
@@ -189,6 +190,20 @@ Ref choose_for_engine(std::vector<std::vector<Matrix>> screens,
   return list_of(chosen, candidate_array);
 }
 
+const Signature extend_for_engine_sig{
+    "extend_for_engine", {{"screens"}, {"queries"}, {"entries"}, {"settings"}, {"tail_tm"}}};
+Ref extend_for_engine(std::vector<std::vector<Matrix>> screens,
+                      std::vector<kelda::Domain> queries, std::uint64_t entries,
+                      DatabaseSearchSettings settings, std::vector<double> tail_tm) {
+  std::vector<kelda::ShardScreen> shards;
+  for (const auto& s : screens) shards.push_back({candidate_lists(s)});
+  const auto more = run_released([&](std::stop_token) {
+    const auto prepared = kelda::prepare_queries(queries, settings.kernel);
+    return kelda::extend_for_engine(shards, prepared, entries, settings, tail_tm);
+  });
+  return list_of(more, candidate_array);
+}
+
 const Signature align_shard_sig{"align_shard", {{"db"}, {"queries"}, {"chosen"}, {"settings"}}};
 Ref align_shard(Shared<Database> db, std::vector<kelda::Domain> queries,
                 std::vector<Matrix> chosen, DatabaseSearchSettings settings) {
@@ -202,14 +217,15 @@ Ref align_shard(Shared<Database> db, std::vector<kelda::Domain> queries,
 
 const Signature merge_database_hits_sig{"merge_database_hits", {{"shards"}, {"settings"}}};
 Ref merge_database_hits(
-    std::vector<std::vector<std::pair<std::vector<SearchHit>, std::uint64_t>>> shards,
+    std::vector<std::vector<std::tuple<std::vector<SearchHit>, std::uint64_t, double>>> shards,
     DatabaseSearchSettings settings) {
   std::vector<DatabaseSearchResult> parts;
   for (auto& shard : shards) {
     DatabaseSearchResult& part = parts.emplace_back();
-    for (auto& [hits, aligned] : shard) {
+    for (auto& [hits, aligned, tail_tm] : shard) {
       kelda::QueryHits& q = part.queries.emplace_back();
       q.aligned = aligned;
+      q.tail_tm = tail_tm;
       for (SearchHit& h : hits) q.hits.push_back(database_hit(std::move(h), settings.sort_by));
     }
     if (part.queries.size() != parts.front().queries.size())
@@ -395,14 +411,20 @@ PyMethodDef database_functions[] = {
         "The targets the engine aligns per query, chosen over every shard's screen as one\n"
         "search over the database of `entries` chooses them."),
     MALVEN_FUNCTION(
+        extend_for_engine,
+        "extend_for_engine(screens, queries, entries, settings, tail_tm)\n--\n\n"
+        "The targets the engine aligns next per query, given every query's best tail_tm over\n"
+        "the shards' first pass: none for a query below engine_extension_tm."),
+    MALVEN_FUNCTION(
         align_shard,
         "align_shard(db, queries, chosen, settings)\n--\n\n"
         "The engine on the chosen targets this shard maps (on every entry with exhaustive):\n"
-        "per query (hits, n_aligned)."),
+        "per query (hits, n_aligned, tail_tm)."),
     MALVEN_FUNCTION(
         merge_database_hits,
         "merge_database_hits(shards, settings)\n--\n\n"
-        "The (hits, n_aligned) of every shard's align_shard merged as one search ranks them."),
+        "The (hits, n_aligned, tail_tm) of every shard's align_shard merged as one search\n"
+        "ranks them."),
     MALVEN_FUNCTION(
         shard_ranges,
         "shard_ranges(size, n)\n--\n\nEntries [0, size) cut into n contiguous (begin, end)."),

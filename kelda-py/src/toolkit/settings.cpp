@@ -136,6 +136,15 @@ PyGetSetDef database_search_fields[] = {
         "The engine's work a query, in residue pairs (query length x target\n"
         "length), at the reference size; it grows with the square root of larger\n"
         "databases."),
+    setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_tail>(
+        "engine_tail", "The share of the engine's work whose targets are its tail."),
+    setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_extension_tm>(
+        "engine_extension_tm",
+        "A query whose tail found a target whose mean TM-score (by the query and by\n"
+        "the target) is at least this goes on deeper in the shape order."),
+    setting<DatabaseSearchSettings, &DatabaseSearchSettings::engine_extension>(
+        "engine_extension",
+        "How much deeper: budgets' worth of work (0: never)."),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::max_hits>(
         "max_hits", "Hits reported at most a query."),
     setting<DatabaseSearchSettings, &DatabaseSearchSettings::min_score>(

@@ -48,6 +48,15 @@ struct DatabaseSearchSettings {
   // When not 0, the engine aligns this many of those targets a query whatever their lengths,
   // in place of engine_pairs' worth (a caller's fixed choice, as a folder scan's keep).
   std::size_t engine_targets = 0;
+  // 3. A query whose last engine_tail of that work still found a target at or above
+  // engine_extension_tm (the mean of its TM-scores by the query and by the target; 0.5 is the
+  // same-fold line) has homologs deeper in the shape order than the budget reached: the
+  // engine goes on over the next engine_extension budgets' worth of targets, once. Queries
+  // whose tail found nothing of the kind, most of them, cost nothing more. 0 turns it off;
+  // a fixed engine_targets does too.
+  double engine_tail = 0.25;
+  double engine_extension_tm = 0.5;
+  double engine_extension = 1.0;
   bool exhaustive = false;  // the engine on every entry (no stage before it)
   std::size_t max_hits = 100;
   double min_score = 0.0;  // hits below this TM-score (normalised by the longer) are dropped
@@ -109,6 +118,9 @@ double database_rank_key(SortBy by, const PairResult& r) noexcept;
 struct QueryHits {
   std::vector<DatabaseHit> hits;  // best first; equal scores in entry order
   std::size_t aligned = 0;        // entries the engine aligned
+  // The best mean of the two TM-scores among the targets aligned in the tail of the engine's
+  // budget (engine_tail); -inf when none.
+  double tail_tm = -std::numeric_limits<double>::infinity();
 };
 
 struct DatabaseSearchResult {
@@ -142,6 +154,16 @@ std::vector<std::vector<Candidate>> choose_for_engine(std::span<const ShardScree
                                                       std::span<const PreparedQuery> queries,
                                                       std::size_t entries,
                                                       const DatabaseSearchSettings& settings);
+
+// The targets the engine aligns next for the queries whose first pass found a target at or
+// above engine_extension_tm in the tail of its budget (`tail_tm`: per query, the best of
+// every shard's first pass): the next engine_extension budgets' worth in the same order as
+// choose_for_engine's, none for the other queries; ascending entry.
+std::vector<std::vector<Candidate>> extend_for_engine(std::span<const ShardScreen> screens,
+                                                      std::span<const PreparedQuery> queries,
+                                                      std::size_t entries,
+                                                      const DatabaseSearchSettings& settings,
+                                                      std::span<const double> tail_tm);
 
 // The engine on the chosen targets this shard maps (those of other shards are left to them),
 // or with `exhaustive` on every entry it maps; each query's best max_hits of them.
