@@ -177,18 +177,23 @@ struct SharedFamily {
   bool gains = false;  // whether the scalable pipeline's columns are expected to be taken
 };
 
-class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
-
-TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
-  std::vector<Domain> doms;
-  for (const char* f : GetParam().files) {
-    const std::string path =
-        kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
+// The family's members from the shared data; skips the test when they are absent.
+void read_family(const SharedFamily& family, std::vector<Domain>& doms) {
+  for (const char* f : family.files) {
+    const std::string path = kelda_test::shared_data() + "/" + family.folder + "/" + f;
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
     auto d = read_pdb(path, std::nullopt);
     ASSERT_TRUE(d) << d.error().text();
     doms.push_back(*std::move(d));
   }
+}
+
+class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
+
+TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
+  std::vector<Domain> doms;
+  read_family(GetParam(), doms);
+  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
   MultipleSettings s;
   s.tree.threads = 2;
   // The merges' own guarantees, on the tree-wise columns alone (the scalable pipeline's
@@ -348,14 +353,8 @@ class FillFromScalable : public ::testing::TestWithParam<SharedFamily> {};
 
 TEST_P(FillFromScalable, TakesTheScalableColumnsOnlyForMorePairsAtNoLowerLddt) {
   std::vector<Domain> doms;
-  for (const char* f : GetParam().files) {
-    const std::string path =
-        kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
-    auto d = read_pdb(path, std::nullopt);
-    ASSERT_TRUE(d) << d.error().text();
-    doms.push_back(*std::move(d));
-  }
+  read_family(GetParam(), doms);
+  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
   MultipleSettings s;
   s.tree.threads = 2;
   s.fill_from_scalable = false;
