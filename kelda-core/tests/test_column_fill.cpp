@@ -177,23 +177,25 @@ struct SharedFamily {
   bool gains = false;  // whether the scalable pipeline's columns are expected to be taken
 };
 
-// The family's members from the shared data; skips the test when they are absent.
-void read_family(const SharedFamily& family, std::vector<Domain>& doms) {
-  for (const char* f : family.files) {
-    const std::string path = kelda_test::shared_data() + "/" + family.folder + "/" + f;
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
-    auto d = read_pdb(path, std::nullopt);
-    ASSERT_TRUE(d) << d.error().text();
-    doms.push_back(*std::move(d));
+// A family's members from the shared data, read before each test; the test skips when they
+// are absent.
+class SharedFamilyTest : public ::testing::TestWithParam<SharedFamily> {
+ protected:
+  void SetUp() override {
+    for (const char* f : GetParam().files) {
+      const std::string path = kelda_test::shared_data() + "/" + GetParam().folder + "/" + f;
+      if (!std::filesystem::exists(path)) GTEST_SKIP() << "shared data absent: " << path;
+      auto d = read_pdb(path, std::nullopt);
+      ASSERT_TRUE(d) << d.error().text();
+      doms.push_back(*std::move(d));
+    }
   }
-}
+  std::vector<Domain> doms;
+};
 
-class FillSharedFamily : public ::testing::TestWithParam<SharedFamily> {};
+class FillSharedFamily : public SharedFamilyTest {};
 
 TEST_P(FillSharedFamily, MergingKeepsOrderAndLddtAndAddsPairs) {
-  std::vector<Domain> doms;
-  read_family(GetParam(), doms);
-  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
   MultipleSettings s;
   s.tree.threads = 2;
   // The merges' own guarantees, on the tree-wise columns alone (the scalable pipeline's
@@ -349,12 +351,9 @@ TEST(FillColumns, RefusesAnLddtFloorOrTrimShareThatIsNoNumberInRange) {
 // The scalable pipeline's alignment trimmed to the filled tree-wise one's LDDT: on families
 // where its consistency library pairs residues that no join pairs, the toolkit takes it and
 // ends with more pairs at no lower LDDT; never with fewer pairs or a lower LDDT.
-class FillFromScalable : public ::testing::TestWithParam<SharedFamily> {};
+class FillFromScalable : public SharedFamilyTest {};
 
 TEST_P(FillFromScalable, TakesTheScalableColumnsOnlyForMorePairsAtNoLowerLddt) {
-  std::vector<Domain> doms;
-  read_family(GetParam(), doms);
-  if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
   MultipleSettings s;
   s.tree.threads = 2;
   s.fill_from_scalable = false;
