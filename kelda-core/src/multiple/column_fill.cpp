@@ -249,6 +249,10 @@ std::vector<std::size_t> trim_order(std::span<const double> by_entry, const MsaL
   const auto by_column = residues_by_column(layout);
   const double columns = static_cast<double>(std::count_if(
       now.columns.begin(), now.columns.end(), [](double x) { return !std::isnan(x); }));
+  std::vector<double> filled(by_column.size());
+  for (std::size_t c = 0; c < by_column.size(); ++c)
+    filled[c] = static_cast<double>(std::count_if(
+        by_column[c].begin(), by_column[c].end(), [](std::int64_t r) { return r >= 0; }));
   std::vector<std::pair<double, std::size_t>> keyed;
   for (std::size_t e = 0; e < by_entry.size(); ++e) {
     if (std::isnan(by_entry[e])) continue;
@@ -257,8 +261,7 @@ std::vector<std::size_t> trim_order(std::span<const double> by_entry, const MsaL
       continue;
     }
     const std::size_t c = e / n;
-    const double k = static_cast<double>(std::count_if(
-        by_column[c].begin(), by_column[c].end(), [](std::int64_t r) { return r >= 0; }));
+    const double k = filled[c];
     const double l = now.columns[c];
     const double per_pair = k <= 2.0 ? (now.mean - l) * columns / std::max(columns - 1.0, 1.0)
                                      : (l - by_entry[e]) / ((k - 1.0) * (k - 2.0) / 2.0);
