@@ -217,6 +217,32 @@ TEST_F(SearchFixture, TheEngineGoesDeeperOnlyWhereItsTailFoundHomologs) {
   }
 }
 
+TEST_F(SearchFixture, SettingsNoSearchCanFollowAreRefused) {
+  const Database db = open();
+  const auto qs = queries(db, {"5eep:A"});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double tail, extension, line;
+    bool ok;
+  };
+  for (const Case& c : std::vector<Case>{{0.25, 1.0, 0.5, true}, {1.0, 0.0, -inf, true},
+                                         {0.0, 1.0, 0.5, false}, {1.5, 1.0, 0.5, false},
+                                         {nan, 1.0, 0.5, false}, {0.25, -1.0, 0.5, false},
+                                         {0.25, inf, 0.5, false}, {0.25, nan, 0.5, false},
+                                         {0.25, 1.0, nan, false}}) {
+    DatabaseSearchSettings s = small_settings();
+    s.engine_tail = c.tail;
+    s.engine_extension = c.extension;
+    s.engine_extension_tm = c.line;
+    const auto searched = search_database(db, qs, s);
+    const auto aligned = align_shard(db, qs, std::vector<std::vector<Candidate>>(1), s);
+    EXPECT_EQ(bool(searched), c.ok) << c.tail << " " << c.extension << " " << c.line;
+    EXPECT_EQ(bool(aligned), c.ok);
+    if (!c.ok) EXPECT_EQ(searched.error().kind, ErrorKind::InvalidParameter);
+  }
+}
+
 TEST_F(SearchFixture, HitsDoNotDependOnThreadsBlocksOrShards) {
   const Database db = open();
   const auto qs = queries(db, {"5eep:A", "3znf:A", "1tii:D"});

@@ -294,11 +294,25 @@ std::vector<std::vector<Candidate>> extend_for_engine(std::span<const ShardScree
   return out;
 }
 
+Status check_search_settings(const DatabaseSearchSettings& s) {
+  auto refuse = [](const char* text) -> Status {
+    return CoreError::refusal(ErrorKind::InvalidParameter, text);
+  };
+  if (!(s.engine_tail > 0.0 && s.engine_tail <= 1.0))
+    return refuse("engine_tail is a share of the engine's work: above 0, at most 1");
+  if (!(s.engine_extension >= 0.0 && std::isfinite(s.engine_extension)))
+    return refuse("engine_extension is a finite number of budgets, 0 or more");
+  if (std::isnan(s.engine_extension_tm))
+    return refuse("engine_extension_tm is a TM-score, not NaN");
+  return Unit{};
+}
+
 Result<DatabaseSearchResult> align_shard(const Database& shard,
                                          std::span<const PreparedQuery> queries,
                                          std::span<const std::vector<Candidate>> chosen,
                                          const DatabaseSearchSettings& settings,
                                          DatabaseSearchProgress* progress, std::stop_token stop) {
+  if (auto ok = check_search_settings(settings); !ok) return std::move(ok).error();
   const std::size_t nq = queries.size();
   const EntryRange mapped = shard.mapped();
   // The work: each entry once, with the queries that want it, in entry order.
@@ -466,6 +480,7 @@ Result<DatabaseSearchResult> search_database(const Database& db,
                                              std::span<const PreparedQuery> queries,
                                              const DatabaseSearchSettings& settings,
                                              DatabaseSearchProgress* progress, std::stop_token stop) {
+  if (auto ok = check_search_settings(settings); !ok) return std::move(ok).error();
   // Queries go in groups whose lists fit query_memory: ten thousand queries need no more
   // memory than the first few hundred. A query's hits do not depend on its group.
   const std::size_t group = std::max<std::size_t>(

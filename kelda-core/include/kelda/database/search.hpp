@@ -72,6 +72,10 @@ struct DatabaseSearchSettings {
   EngineSettings engine = database_engine_settings();
 };
 
+// InvalidParameter for settings no search can follow (the engine's tail outside (0, 1], a
+// negative or infinite extension, a NaN line); search_database and align_shard check them.
+Status check_search_settings(const DatabaseSearchSettings& settings);
+
 // The targets the first stage keeps per query in a database of `entries`.
 std::size_t first_stage_keep(const DatabaseSearchSettings& settings, std::size_t entries) noexcept;
 // The engine's work per query (residue pairs) in a database of `entries`.
