@@ -139,6 +139,10 @@ def fail(argv, message, status):
 
 
 def interrupted(argv, exc):
+    # The interrupt may have landed inside a constructor (a Dask future's, say) whose object
+    # is freed with the traceback, after this: its finaliser's complaint about the missing
+    # attributes would follow our one line. The process is ending on the user's word.
+    sys.unraisablehook = lambda unraisable: None
     status, word = interrupts.status_and_word(exc)
     print(f"\n{command_name(argv)}: {word}", file=sys.stderr)
     return status
